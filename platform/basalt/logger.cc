@@ -1,0 +1,125 @@
+#include "platform/basalt/logger.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+#include <map>
+#include <sys/time.h>
+
+namespace Basalt::Service {
+
+namespace {
+
+thread_local std::map<std::string, std::string> tLogContext;
+
+constexpr int kProcessLogLevel = 110;
+
+std::string UtcTimestamp() {
+  timeval now{};
+  gettimeofday(&now, nullptr);
+  tm parts{};
+  gmtime_r(&now.tv_sec, &parts);
+  char text[64];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", parts.tm_year + 1900,
+                parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec,
+                static_cast<int>(now.tv_usec / 1000));
+  return text;
+}
+
+}  // namespace
+
+struct Logger::Shared {
+  LogSink sink;
+  std::mutex mutex;  // guards levels
+  std::map<std::string, int> levels;
+};
+
+std::shared_ptr<Logger> Logger::sDefaultLogger;
+
+LogSink StandardErrorSink() {
+  auto mutex = std::make_shared<std::mutex>();
+  return [mutex](const LogRecord& record) {
+    std::string line = UtcTimestamp();
+    line += ' ';
+    line += std::to_string(record.level);
+    line += ' ';
+    line += record.logger;
+    line += " [";
+    line += record.opId;
+    line += "] ";
+    line += record.text;
+    line += '\n';
+    std::lock_guard lock(*mutex);
+    std::fwrite(line.data(), 1, line.size(), stderr);
+  };
+}
+
+Logger::Logger(std::string name, int level, std::shared_ptr<Shared> shared)
+    : name_(std::move(name)), level_(level), shared_(std::move(shared)) {}
+
+std::shared_ptr<Logger> Logger::CreateRoot(std::string name, int level, LogSink sink) {
+  auto shared = std::make_shared<Shared>();
+  shared->sink = std::move(sink);
+  return std::make_shared<Logger>(std::move(name), level, std::move(shared));
+}
+
+std::shared_ptr<Logger> Logger::CreateLogger(const std::string& name) {
+  auto root = sDefaultLogger;
+  if (!root) root = CreateRoot("default", 0, StandardErrorSink());
+  return root->CreateChild(name);
+}
+
+std::shared_ptr<Logger> Logger::CreateChild(const std::string& name) {
+  int level = GetLevel();
+  {
+    std::lock_guard lock(shared_->mutex);
+    auto it = shared_->levels.find(name);
+    if (it != shared_->levels.end()) level = it->second;
+  }
+  return std::make_shared<Logger>(name, level, shared_);
+}
+
+void Logger::ConfigureLevel(const std::string& name, int level) {
+  std::lock_guard lock(shared_->mutex);
+  shared_->levels[name] = level;
+}
+
+void Logger::LogInternal(int level, std::string_view text) const {
+  auto it = tLogContext.find("opID");
+  std::string_view opId = it == tLogContext.end() ? std::string_view() : it->second;
+  shared_->sink(LogRecord{level, name_, opId, text});
+}
+
+std::string SetLogContext(const std::string& key, const std::string& value) {
+  std::string previous;
+  auto it = tLogContext.find(key);
+  if (it != tLogContext.end()) previous = std::move(it->second);
+  if (value.empty()) {
+    if (it != tLogContext.end()) tLogContext.erase(it);
+  } else {
+    tLogContext[key] = value;
+  }
+  return previous;
+}
+
+std::string GetLogContext(const std::string& key) {
+  auto it = tLogContext.find(key);
+  return it == tLogContext.end() ? std::string() : it->second;
+}
+
+}  // namespace Basalt::Service
+
+namespace Basalt {
+
+void Log(const char* pattern, ...) {
+  char buffer[2048];
+  va_list args;
+  va_start(args, pattern);
+  std::vsnprintf(buffer, sizeof buffer, pattern, args);
+  va_end(args);
+  auto logger = Service::Logger::sDefaultLogger;
+  if (!logger) logger = Service::Logger::CreateLogger("default");
+  logger->LogInternal(Service::kProcessLogLevel, buffer);
+}
+
+}  // namespace Basalt

@@ -1,0 +1,90 @@
+// Named loggers with numeric levels. A line of level n is written when the logger's level is n or
+// higher. Children share their root's sink; each line carries the thread's "opID" log context.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "platform/basalt/format.h"
+
+namespace Basalt::Service {
+
+struct LogRecord {
+  int level;
+  std::string_view logger;
+  std::string_view opId;  // empty outside of a call
+  std::string_view text;
+};
+
+using LogSink = std::function<void(const LogRecord&)>;
+
+// Writes "2026-01-02T03:04:05.678Z 5 Name [opID] text" lines to standard error.
+LogSink StandardErrorSink();
+
+class Logger : public std::enable_shared_from_this<Logger> {
+ public:
+  // The process's default logger; empty until the application is initialised.
+  static std::shared_ptr<Logger> sDefaultLogger;
+
+  // A root logger with its own sink and per-name level table.
+  static std::shared_ptr<Logger> CreateRoot(std::string name, int level, LogSink sink);
+
+  // A child of sDefaultLogger (or a detached stderr logger when there is none).
+  static std::shared_ptr<Logger> CreateLogger(const std::string& name);
+
+  // A child: its level is the one configured for its name, else this logger's level.
+  std::shared_ptr<Logger> CreateChild(const std::string& name);
+
+  // Level that children created later with this name receive.
+  void ConfigureLevel(const std::string& name, int level);
+
+  const std::string& GetName() const { return name_; }
+  int GetLevel() const { return level_.load(std::memory_order_relaxed); }
+  void SetLevel(int level) { level_.store(level, std::memory_order_relaxed); }
+  bool IsEnabled(int level) const { return level <= GetLevel(); }
+
+  void LogInternal(int level, std::string_view text) const;
+
+  template <class... Args>
+  void Log(int level, std::string_view pattern, const Args&... args) const {
+    if (IsEnabled(level)) LogInternal(level, Format(pattern, args...));
+  }
+
+  struct Shared;
+  Logger(std::string name, int level, std::shared_ptr<Shared> shared);
+
+ private:
+  std::string name_;
+  std::atomic<int> level_;
+  std::shared_ptr<Shared> shared_;
+};
+
+// Sets a key of the calling thread's log context; returns the value it had (empty if none).
+std::string SetLogContext(const std::string& key, const std::string& value);
+std::string GetLogContext(const std::string& key);
+
+// Restores a log context key when the scope ends.
+class ScopedLogContext {
+ public:
+  ScopedLogContext(std::string key, const std::string& value)
+      : key_(std::move(key)), previous_(SetLogContext(key_, value)) {}
+  ~ScopedLogContext() { SetLogContext(key_, previous_); }
+  ScopedLogContext(const ScopedLogContext&) = delete;
+  ScopedLogContext& operator=(const ScopedLogContext&) = delete;
+
+ private:
+  std::string key_;
+  std::string previous_;
+};
+
+}  // namespace Basalt::Service
+
+namespace Basalt {
+// The process-wide printf-style log (level 110 lines); always written through the default logger's
+// sink, whatever its level.
+void Log(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
+}  // namespace Basalt
