@@ -1,0 +1,52 @@
+#include "platform/basalt/dateTime.h"
+
+#include <gtest/gtest.h>
+
+namespace Basalt::System {
+namespace {
+
+TEST(DateTimeTest, ParsesUtcForms) {
+  EXPECT_EQ(DateTime("1970-01-01T00:00:00Z").GetUtcTime(), 0);
+  EXPECT_EQ(DateTime("1970-01-01T00:00:01").GetUtcTime(), 1000000);
+  EXPECT_EQ(DateTime("2026-12-05T19:09:11Z").GetUtcTime(), 1796497751LL * 1000000);
+  EXPECT_EQ(DateTime("2000-02-29T12:00:00.5Z").GetUtcTime(), 951825600LL * 1000000 + 500000);
+  EXPECT_EQ(DateTime("1969-12-31T23:59:59.999999Z").GetUtcTime(), -1);
+}
+
+TEST(DateTimeTest, FractionBeyondMicrosecondsIsTruncated) {
+  EXPECT_EQ(DateTime("1970-01-01T00:00:00.1234569Z").GetUtcTime(), 123456);
+}
+
+TEST(DateTimeTest, AppliesZoneOffsets) {
+  EXPECT_EQ(DateTime("1970-01-01T01:30:00+01:30").GetUtcTime(), 0);
+  EXPECT_EQ(DateTime("1969-12-31T22:00:00-02:00").GetUtcTime(), 0);
+}
+
+TEST(DateTimeTest, RefusesMalformedText) {
+  for (const char* text :
+       {"", "2026-12-05", "2026-12-05 19:09:11Z", "2026-13-01T00:00:00Z", "2026-02-29T00:00:00Z",
+        "2026-04-31T00:00:00Z", "2026-01-01T24:00:00Z", "2026-01-01T00:60:00Z",
+        "2026-01-01T00:00:60Z", "2026-01-01T00:00:00.Z", "2026-01-01T00:00:00ZZ",
+        "2026-01-01T00:00:00+1:00", "2026-01-01T00:00:00+15:00", "26-01-01T00:00:00Z",
+        "0000-01-01T00:00:00Z", "2026-01-01T00:00:00Z "}) {
+    EXPECT_THROW(DateTime{text}, DateTimeFormatException) << text;
+  }
+}
+
+TEST(DateTimeTest, TextFormRoundTrips) {
+  EXPECT_EQ(DateTime("2026-12-05T19:09:11Z").ToString(), "2026-12-05T19:09:11Z");
+  EXPECT_EQ(DateTime("2024-02-29T00:00:00.000250Z").ToString(), "2024-02-29T00:00:00.000250Z");
+  EXPECT_EQ(DateTime::FromUtcMicroseconds(-1).ToString(), "1969-12-31T23:59:59.999999Z");
+  EXPECT_EQ(DateTime().ToString(), "1970-01-01T00:00:00Z");
+  const DateTime late("9999-12-31T23:59:59Z");
+  EXPECT_EQ(DateTime(late.ToString()), late);
+}
+
+TEST(DateTimeTest, ClocksAreInjectable) {
+  const DateTime instant("2030-06-01T00:00:00Z");
+  EXPECT_EQ(FixedUtcClock(instant)(), instant);
+  EXPECT_GT(SystemUtcClock()().GetUtcTime(), DateTime("2020-01-01T00:00:00Z").GetUtcTime());
+}
+
+}  // namespace
+}  // namespace Basalt::System
