@@ -1,0 +1,143 @@
+#include "platform/basalt/authenticateUser.h"
+
+#include <security/pam_appl.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+#include <thread>
+
+#include "platform/basalt/hostPath.h"
+
+namespace Basalt::System {
+namespace {
+
+constexpr char kPamServiceName[] = "noxtokend";
+
+// Per-call state that PAM hands back to the conversation and delay callbacks.
+struct PamExchange {
+  const std::string* password;
+  unsigned int failDelayMicros = 0;
+};
+
+// Frees a response array on the error paths of the conversation; PAM frees it on success.
+struct FreeResponses {
+  int count;
+  void operator()(pam_response* responses) const {
+    for (int i = 0; i < count; ++i) {
+      if (responses[i].resp == nullptr) continue;
+      explicit_bzero(responses[i].resp, std::strlen(responses[i].resp));
+      std::free(responses[i].resp);
+    }
+    std::free(responses);
+  }
+};
+
+int Converse(int count, const pam_message** messages, pam_response** out, void* appdata) {
+  if (count <= 0 || count > PAM_MAX_NUM_MSG || appdata == nullptr) return PAM_CONV_ERR;
+  const auto* exchange = static_cast<const PamExchange*>(appdata);
+  std::unique_ptr<pam_response, FreeResponses> responses(
+      static_cast<pam_response*>(std::calloc(count, sizeof(pam_response))), FreeResponses{count});
+  if (!responses) return PAM_BUF_ERR;
+  for (int i = 0; i < count; ++i) {
+    switch (messages[i]->msg_style) {
+      case PAM_PROMPT_ECHO_OFF:
+        responses.get()[i].resp = strdup(exchange->password->c_str());
+        if (responses.get()[i].resp == nullptr) return PAM_BUF_ERR;
+        break;
+      case PAM_ERROR_MSG:
+      case PAM_TEXT_INFO:
+        break;
+      default:
+        // The user name is given up front and there is nobody to answer anything else.
+        return PAM_CONV_ERR;
+    }
+  }
+  *out = responses.release();
+  return PAM_SUCCESS;
+}
+
+void CaptureFailDelay(int status, unsigned int micros, void* appdata) {
+  if (status == PAM_SUCCESS || appdata == nullptr) return;
+  auto* exchange = static_cast<PamExchange*>(appdata);
+  exchange->failDelayMicros = std::max(exchange->failDelayMicros, micros);
+}
+
+// One PAM transaction; pam_end runs with the status of the last step.
+class PamTransaction {
+ public:
+  PamTransaction(const std::string& user, PamExchange* exchange)
+      : conversation_{&Converse, exchange} {
+    if (HostRoot().empty()) {
+      status_ = pam_start(kPamServiceName, user.c_str(), &conversation_, &handle_);
+    } else {
+      const std::string confdir = HostPath("/etc/pam.d");
+      status_ = pam_start_confdir(kPamServiceName, user.c_str(), &conversation_, confdir.c_str(),
+                                  &handle_);
+    }
+    if (status_ == PAM_SUCCESS) {
+      status_ =
+          pam_set_item(handle_, PAM_FAIL_DELAY, reinterpret_cast<const void*>(&CaptureFailDelay));
+    }
+  }
+  ~PamTransaction() {
+    if (handle_ != nullptr) pam_end(handle_, status_);
+  }
+  PamTransaction(const PamTransaction&) = delete;
+  PamTransaction& operator=(const PamTransaction&) = delete;
+
+  bool Authenticate() {
+    constexpr int kFlags = PAM_SILENT | PAM_DISALLOW_NULL_AUTHTOK;
+    if (status_ == PAM_SUCCESS) status_ = pam_authenticate(handle_, kFlags);
+    if (status_ == PAM_SUCCESS) status_ = pam_acct_mgmt(handle_, kFlags);
+    return status_ == PAM_SUCCESS;
+  }
+
+ private:
+  pam_conv conversation_;
+  pam_handle_t* handle_ = nullptr;
+  int status_ = PAM_SYSTEM_ERR;
+};
+
+bool IsAcceptableInput(std::string_view text, std::size_t maxLength) {
+  return text.size() <= maxLength && text.find('\0') == std::string_view::npos;
+}
+
+}  // namespace
+
+AuthTokenHelper::AuthTokenHelper(std::string user) : user_(std::move(user)) {}
+
+const std::string& AuthTokenHelper::GetUserName() const { return user_; }
+
+AuthenticationOutcome AuthenticateUserDeferringDelay(const std::string& user,
+                                                     const std::string& password) {
+  AuthenticationOutcome outcome;
+  if (user.empty() || !IsAcceptableInput(user, kMaxAuthUserNameLength) ||
+      !IsAcceptableInput(password, kMaxAuthPasswordLength)) {
+    return outcome;
+  }
+  PamExchange exchange{&password};
+  bool accepted = false;
+  {
+    PamTransaction transaction(user, &exchange);
+    accepted = transaction.Authenticate();
+  }
+  if (accepted) {
+    outcome.token = std::make_shared<AuthTokenHelper>(user);
+  } else {
+    outcome.failDelay = std::chrono::microseconds(exchange.failDelayMicros);
+  }
+  return outcome;
+}
+
+std::shared_ptr<AuthTokenHelper> AuthenticateUser(const std::string& user,
+                                                  const std::string& password) {
+  AuthenticationOutcome outcome = AuthenticateUserDeferringDelay(user, password);
+  if (!outcome.token && outcome.failDelay.count() > 0) {
+    std::this_thread::sleep_for(outcome.failDelay);
+  }
+  return std::move(outcome.token);
+}
+
+}  // namespace Basalt::System

@@ -1,0 +1,43 @@
+// Host user authentication: a user name and password checked by the host's PAM service
+// "noxtokend". With TESSEL_ROOT set, PAM reads its configuration from $TESSEL_ROOT/etc/pam.d
+// instead of the host's, so tests and local runs bring their own users.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <string>
+
+namespace Basalt::System {
+
+// Proof that the host accepted a user's credentials.
+class AuthTokenHelper {
+ public:
+  explicit AuthTokenHelper(std::string user);
+  const std::string& GetUserName() const;
+
+ private:
+  std::string user_;
+};
+
+// Longer inputs, and inputs holding a NUL byte, are refused without asking PAM.
+inline constexpr std::size_t kMaxAuthUserNameLength = 256;
+inline constexpr std::size_t kMaxAuthPasswordLength = 4096;
+
+// Empty pointer when the host refuses the credentials or PAM fails. A refusal sleeps for the
+// failure delay that the PAM modules requested, as a PAM application normally does.
+std::shared_ptr<AuthTokenHelper> AuthenticateUser(const std::string& user,
+                                                  const std::string& password);
+
+struct AuthenticationOutcome {
+  std::shared_ptr<AuthTokenHelper> token;
+  // What PAM would have slept after a refusal; zero on success and for inputs refused before PAM.
+  std::chrono::microseconds failDelay{0};
+};
+
+// Same check, but PAM's failure delay is handed back instead of slept, so that a server can
+// delay its answer without holding a thread for it.
+AuthenticationOutcome AuthenticateUserDeferringDelay(const std::string& user,
+                                                     const std::string& password);
+
+}  // namespace Basalt::System
