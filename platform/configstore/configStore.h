@@ -1,0 +1,93 @@
+// The host configuration store: typed objects that survive restarts, kept in one SQLite database
+// per namespace, with default objects declared by schema files.
+//
+// Files, all under $TESSEL_ROOT when it is set:
+//   /var/lib/tessel/configstore/<namespace>.db   the objects; every write is one transaction
+//   /var/lib/tessel/configstore/booting          present while the store is still starting
+//   /usr/lib/tessel/configstore/schema/*.json     schema files with default objects
+//
+// A handle is safe to share between threads.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/configstore/configStoreException.h"
+#include "platform/configstore/configStoreObject.h"
+#include "platform/configstore/configStoreObjectId.h"
+#include "platform/configstore/filterSpecObject.h"
+#include "platform/configstore/schemaDefaults.h"
+#include "platform/configstore/sqliteDatabase.h"
+
+namespace NoxConfigStore {
+
+inline const std::string sGlobalNamespace = "global";
+
+struct ConfigStoreOptions {
+  std::string directory;        // holds <nameSpace>.db and the boot marker
+  std::string schemaDirectory;  // *.json schema files
+  std::string nameSpace = sGlobalNamespace;
+  bool readOnly = false;  // every write then fails with ConfigStoreException
+
+  // The host's locations for a namespace.
+  static ConfigStoreOptions ForHost(const std::string& nameSpace);
+};
+
+class ConfigStore {
+ public:
+  // The shared handle of the host's store for a namespace, opened on first use. Raises
+  // ConfigStoreException when the database cannot be opened or is corrupt.
+  static std::shared_ptr<ConfigStore> GetStore(const std::string& nameSpace);
+
+  // A new, unshared handle (tests, tools).
+  static std::shared_ptr<ConfigStore> Open(const ConfigStoreOptions& options);
+
+  explicit ConfigStore(const ConfigStoreOptions& options);
+
+  // The stored object with this id; else the schema's default with this id; else null.
+  ConfigStoreObjectPtr GetObject(const ConfigStoreObjectId& id);
+
+  // The schema's default objects that the filter selects.
+  std::vector<ConfigStoreObjectPtr> GetDefaultObjects(const FilterSpecObject& filter) const;
+
+  // The stored objects with an instance id that the filter selects, oldest first.
+  std::vector<ConfigStoreObjectPtr> ListInstances(const FilterSpecObject& filter);
+
+  // Replaces the stored object of the same id, atomically. WriteInstance insists on an instance
+  // id; WriteObject takes either form.
+  void WriteInstance(const ConfigStoreObject& object);
+  void WriteObject(const ConfigStoreObject& object);
+
+  // Removes the object; removing an absent object succeeds.
+  void RemoveObject(const ConfigStoreObjectId& id);
+
+  // Records that the caller reads the key while the host starts.
+  void SetBootStatus(const ConfigStoreObjectId& id, bool status);
+  bool GetBootStatus(const ConfigStoreObjectId& id) const;
+
+  // True while the boot marker file exists.
+  bool IsBoot() const;
+  // Creates or removes the boot marker (the host's start-up sequence, tools and tests).
+  void SetBootPhase(bool booting) const;
+
+  // A new random instance id.
+  std::string GenerateInstanceId() const;
+
+  const std::string& GetDatabasePath() const { return databasePath_; }
+
+ private:
+  void Write(const ConfigStoreObject& object);
+  ConfigStoreObjectPtr Decode(const ConfigStoreObjectId& id, const std::string& content) const;
+
+  std::string databasePath_;
+  std::string bootMarkerPath_;
+  SchemaDefaults defaults_;
+  mutable std::mutex mutex_;  // one statement sequence at a time on the connection
+  SqliteDatabase db_;
+  std::set<std::string> bootKeys_;
+};
+
+}  // namespace NoxConfigStore

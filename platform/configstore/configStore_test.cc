@@ -1,0 +1,249 @@
+#include "platform/configstore/configStore.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <thread>
+
+#include "platform/configstore/configStoreTestRoot.h"
+
+namespace NoxConfigStore {
+namespace {
+
+using Testing::TemporaryHostRoot;
+
+ConfigStoreObjectId ProfileId(std::optional<std::string> instance = std::nullopt) {
+  return ConfigStoreObjectId("client_profiles", "authentication", "nox", std::move(instance));
+}
+
+std::string Text(const ReadOnlyObject& object, const std::string& key) {
+  std::string value;
+  EXPECT_TRUE(object.GetValue(key, value)) << key;
+  return value;
+}
+
+class ConfigStoreTest : public ::testing::Test {
+ protected:
+  std::shared_ptr<ConfigStore> Reopen() { return ConfigStore::Open(root_.StoreOptions()); }
+
+  TemporaryHostRoot root_;
+};
+
+TEST_F(ConfigStoreTest, WholeObjectSurvivesReopen) {
+  auto store = Reopen();
+  ConfigStoreObject object(ProfileId("p1"));
+  object.CreateSubObject(SubObjectId("subject"))->SetValue("name", "root");
+  object.SetValueEmptyList("grants");
+  object.CreateSubObject(SubObjectId("grants", "g1"))->SetValue("entitlement", "ADMINISTRATOR");
+  object.CreateSubObject(SubObjectId("grants", "g2"))->SetValue("entitlement", "OPERATOR");
+  object.SetValue("active", true);
+  store->WriteInstance(object);
+  store.reset();
+
+  auto loaded = Reopen()->GetObject(ProfileId("p1"));
+  ASSERT_NE(loaded, nullptr);
+  EXPECT_EQ(loaded->GetId(), ProfileId("p1"));
+  StringList grantsList{"stale"};
+  ASSERT_TRUE(loaded->GetValue("grants", grantsList));
+  EXPECT_TRUE(grantsList.empty());
+  auto grants = loaded->GetSubObjectInstances(FilterSpecObject("grants"));
+  ASSERT_EQ(grants.size(), 2u);
+  EXPECT_EQ(Text(*grants[0], "entitlement"), "ADMINISTRATOR");
+  EXPECT_EQ(Text(*grants[1], "entitlement"), "OPERATOR");
+  EXPECT_EQ(Text(*loaded->GetSubObject(SubObjectId("subject")), "name"), "root");
+}
+
+TEST_F(ConfigStoreTest, WriteReplacesTheWholeObjectAndRemoveForgetsIt) {
+  auto store = Reopen();
+  ConfigStoreObject first(ProfileId("p1"));
+  first.SetValue("old", "yes");
+  first.CreateSubObject(SubObjectId("grants", "g1"));
+  store->WriteInstance(first);
+  ConfigStoreObject second(ProfileId("p1"));
+  second.SetValue("new", "yes");
+  store->WriteInstance(second);
+
+  auto loaded = store->GetObject(ProfileId("p1"));
+  std::string value;
+  EXPECT_FALSE(loaded->GetValue("old", value));
+  EXPECT_TRUE(loaded->GetValue("new", value));
+  EXPECT_TRUE(loaded->GetAllSubObjects().empty());
+
+  store->RemoveObject(ProfileId("p1"));
+  EXPECT_EQ(store->GetObject(ProfileId("p1")), nullptr);
+  EXPECT_NO_THROW(store->RemoveObject(ProfileId("never-written")));
+  EXPECT_THROW(store->WriteInstance(ConfigStoreObject(ProfileId())), ConfigStoreException);
+}
+
+TEST_F(ConfigStoreTest, ListInstancesFiltersByKeyAndInstanceOldestFirst) {
+  auto store = Reopen();
+  for (const char* instance : {"b", "a", "c"}) {
+    ConfigStoreObject object(ProfileId(instance));
+    object.SetValue("n", instance);
+    store->WriteInstance(object);
+  }
+  ConfigStoreObject rewrite(ProfileId("b"));
+  rewrite.SetValue("n", "b2");
+  store->WriteInstance(rewrite);                       // a rewrite keeps its place
+  store->WriteObject(ConfigStoreObject(ProfileId()));  // no instance: not listed
+  store->WriteInstance(ConfigStoreObject(
+      ConfigStoreObjectId("trust_security_token_issuers", "authentication", "nox", "x")));
+
+  auto all = store->ListInstances(FilterSpecObject(ProfileId()));
+  ASSERT_EQ(all.size(), 3u);
+  EXPECT_EQ(Text(*all[0], "n"), "b2");
+  EXPECT_EQ(*all[1]->GetId().GetInstanceId(), "a");
+  EXPECT_EQ(*all[2]->GetId().GetInstanceId(), "c");
+
+  auto one = store->ListInstances(FilterSpecObject(ProfileId("c")));
+  ASSERT_EQ(one.size(), 1u);
+  EXPECT_EQ(Text(*one[0], "n"), "c");
+  EXPECT_TRUE(store->ListInstances(FilterSpecObject("grants")).empty());
+}
+
+TEST_F(ConfigStoreTest, SchemaDefaultsAreListedAndBackAnUnwrittenObject) {
+  root_.InstallSchema("nox.json", R"({
+    "component": "nox", "group": "authentication",
+    "keys": {
+      "client_profiles": {"defaults": [
+        {"subObjects": [{"name": "subject", "values": {"name": "root"}}]},
+        {"subObjects": [{"name": "subject", "values": {"name": "admin"}}]}]},
+      "nox_token_config": {"defaults": [{"values": {"version": "1"}}]}
+    }})");
+  root_.InstallSchema("ignored.txt", "not a schema");
+  auto store = Reopen();
+
+  auto profiles = store->GetDefaultObjects(FilterSpecObject(ProfileId()));
+  ASSERT_EQ(profiles.size(), 2u);
+  EXPECT_EQ(Text(*profiles[1]->GetSubObject(SubObjectId("subject")), "name"), "admin");
+  profiles[0]->SetValue("changed", true);  // callers get copies
+  bool changed = false;
+  EXPECT_FALSE(
+      store->GetDefaultObjects(FilterSpecObject(ProfileId()))[0]->GetValue("changed", changed));
+  EXPECT_TRUE(store->ListInstances(FilterSpecObject(ProfileId())).empty());
+
+  ConfigStoreObjectId configId("nox_token_config", "authentication", "nox");
+  auto fallback = store->GetObject(configId);
+  ASSERT_NE(fallback, nullptr);
+  EXPECT_EQ(Text(*fallback, "version"), "1");
+  ConfigStoreObject stored(configId);
+  stored.SetValue("version", "2");
+  store->WriteObject(stored);
+  EXPECT_EQ(Text(*store->GetObject(configId), "version"), "2");
+}
+
+TEST_F(ConfigStoreTest, MalformedSchemaFileStopsTheOpen) {
+  root_.InstallSchema("broken.json", R"({"component": "nox", "group": "authentication",
+    "keys": {"client_profiles": {"defaults": [{"values": {"n": 1}}]}}})");
+  try {
+    Reopen();
+    FAIL() << "opened with a broken schema";
+  } catch (const ConfigStoreException& e) {
+    EXPECT_NE(e.GetMessage().find("broken.json"), std::string::npos) << e.GetMessage();
+  }
+}
+
+TEST_F(ConfigStoreTest, BootPhaseFollowsTheMarkerFileAndBootStatusIsPerKey) {
+  auto store = Reopen();
+  auto other = Reopen();
+  std::string marker = root_.Path() + "/var/lib/tessel/configstore/booting";
+  EXPECT_FALSE(store->IsBoot());
+  std::ofstream(marker).put('\n');
+  EXPECT_TRUE(store->IsBoot());
+  other->SetBootPhase(false);
+  EXPECT_FALSE(std::filesystem::exists(marker));
+  EXPECT_FALSE(store->IsBoot());
+  other->SetBootPhase(true);
+  EXPECT_TRUE(store->IsBoot());
+
+  EXPECT_FALSE(store->GetBootStatus(ProfileId()));
+  store->SetBootStatus(ProfileId(), true);
+  EXPECT_TRUE(store->GetBootStatus(ProfileId("any-instance")));
+  EXPECT_FALSE(
+      store->GetBootStatus(ConfigStoreObjectId("nox_token_config", "authentication", "nox")));
+  store->SetBootStatus(ProfileId(), false);
+  EXPECT_FALSE(store->GetBootStatus(ProfileId()));
+}
+
+TEST_F(ConfigStoreTest, CorruptOrUnopenableDatabaseRaisesWithThePath) {
+  auto options = root_.StoreOptions();
+  std::filesystem::create_directories(options.directory);
+  std::string path = options.directory + "/global.db";
+  std::ofstream(path) << std::string(8192, 'x');
+  try {
+    Reopen();
+    FAIL() << "opened a corrupt database";
+  } catch (const ConfigStoreException& e) {
+    EXPECT_NE(e.GetMessage().find("Cannot open configuration store " + path), std::string::npos)
+        << e.GetMessage();
+  }
+  std::filesystem::remove(path);
+  std::filesystem::create_directory(path);
+  EXPECT_THROW(Reopen(), ConfigStoreException);
+}
+
+TEST_F(ConfigStoreTest, CorruptStoredContentRaisesOnRead) {
+  auto store = Reopen();
+  store->WriteInstance(ConfigStoreObject(ProfileId("p1")));
+  sqlite3* raw = nullptr;
+  ASSERT_EQ(sqlite3_open(store->GetDatabasePath().c_str(), &raw), SQLITE_OK);
+  std::unique_ptr<sqlite3, SqliteCloser> db(raw);
+  ASSERT_EQ(
+      sqlite3_exec(raw, "UPDATE objects SET content = '{\"values\": 3'", nullptr, nullptr, nullptr),
+      SQLITE_OK);
+  EXPECT_THROW(store->GetObject(ProfileId("p1")), ConfigStoreException);
+  EXPECT_THROW(store->ListInstances(FilterSpecObject(ProfileId())), ConfigStoreException);
+}
+
+TEST_F(ConfigStoreTest, ReadOnlyHandleReadsButEveryWriteFails) {
+  ConfigStoreObject object(ProfileId("p1"));
+  object.SetValue("n", "1");
+  Reopen()->WriteInstance(object);
+  auto options = root_.StoreOptions();
+  options.readOnly = true;
+  auto store = ConfigStore::Open(options);
+  ASSERT_NE(store->GetObject(ProfileId("p1")), nullptr);
+  EXPECT_THROW(store->WriteInstance(object), ConfigStoreException);
+  EXPECT_THROW(store->RemoveObject(ProfileId("p1")), ConfigStoreException);
+  EXPECT_NE(store->GetObject(ProfileId("p1")), nullptr);
+}
+
+TEST_F(ConfigStoreTest, GlobalStoreLivesUnderTheHostRootAndIsShared) {
+  auto store = ConfigStore::GetStore(sGlobalNamespace);
+  EXPECT_EQ(store->GetDatabasePath(), root_.Path() + "/var/lib/tessel/configstore/global.db");
+  EXPECT_EQ(store, ConfigStore::GetStore(sGlobalNamespace));
+  EXPECT_TRUE(std::filesystem::exists(store->GetDatabasePath()));
+}
+
+TEST_F(ConfigStoreTest, InstanceIdsAreDistinct) {
+  auto store = Reopen();
+  std::set<std::string> ids;
+  for (int i = 0; i < 1000; ++i) ids.insert(store->GenerateInstanceId());
+  EXPECT_EQ(ids.size(), 1000u);
+  EXPECT_EQ(ids.begin()->size(), 36u);
+}
+
+TEST_F(ConfigStoreTest, ConcurrentWritersOnOneHandleLoseNothing) {
+  auto store = Reopen();
+  constexpr int kThreads = 4;
+  constexpr int kWrites = 25;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&store, t] {
+      for (int i = 0; i < kWrites; ++i) {
+        ConfigStoreObject object(ProfileId(std::to_string(t) + "-" + std::to_string(i)));
+        object.SetValue("n", std::to_string(i));
+        store->WriteInstance(object);
+        store->ListInstances(FilterSpecObject(ProfileId()));
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(Reopen()->ListInstances(FilterSpecObject(ProfileId())).size(),
+            static_cast<size_t>(kThreads * kWrites));
+}
+
+}  // namespace
+}  // namespace NoxConfigStore

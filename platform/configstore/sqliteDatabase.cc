@@ -1,0 +1,80 @@
+#include "platform/configstore/sqliteDatabase.h"
+
+#include "platform/configstore/configStoreException.h"
+
+namespace NoxConfigStore {
+
+namespace {
+[[noreturn]] void FailOn(sqlite3* db, const std::string& what) {
+  throw ConfigStoreException(what + ": " + (db ? sqlite3_errmsg(db) : "out of memory"));
+}
+}  // namespace
+
+SqliteStatement::SqliteStatement(sqlite3* db, std::string_view sql) : db_(db) {
+  sqlite3_stmt* statement = nullptr;
+  int rc = sqlite3_prepare_v2(db, sql.data(), static_cast<int>(sql.size()), &statement, nullptr);
+  statement_.reset(statement);
+  if (rc != SQLITE_OK) FailOn(db_, "Configuration store query failed");
+}
+
+SqliteStatement& SqliteStatement::Bind(int index, std::string_view text) {
+  if (sqlite3_bind_text(statement_.get(), index, text.data(), static_cast<int>(text.size()),
+                        SQLITE_TRANSIENT) != SQLITE_OK) {
+    FailOn(db_, "Configuration store query failed");
+  }
+  return *this;
+}
+
+bool SqliteStatement::Step() {
+  int rc = sqlite3_step(statement_.get());
+  if (rc == SQLITE_ROW) return true;
+  if (rc == SQLITE_DONE) return false;
+  FailOn(db_, "Configuration store query failed");
+}
+
+void SqliteStatement::Run() {
+  while (Step()) {
+  }
+}
+
+std::string SqliteStatement::ColumnText(int column) const {
+  const auto* text = sqlite3_column_text(statement_.get(), column);
+  int size = sqlite3_column_bytes(statement_.get(), column);
+  if (text == nullptr) return {};
+  return std::string(reinterpret_cast<const char*>(text), static_cast<size_t>(size));
+}
+
+SqliteDatabase::SqliteDatabase(const std::string& path, bool readOnly) : path_(path) {
+  int flags = SQLITE_OPEN_FULLMUTEX |
+              (readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+  sqlite3* db = nullptr;
+  int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
+  db_.reset(db);
+  if (rc != SQLITE_OK) Fail("Cannot open configuration store " + path);
+}
+
+void SqliteDatabase::Execute(const char* sql) {
+  char* error = nullptr;
+  if (sqlite3_exec(db_.get(), sql, nullptr, nullptr, &error) != SQLITE_OK) {
+    std::string text = error ? error : sqlite3_errmsg(db_.get());
+    sqlite3_free(error);
+    throw ConfigStoreException("Configuration store " + path_ + " failed: " + text);
+  }
+}
+
+void SqliteDatabase::Fail(const std::string& what) const { FailOn(db_.get(), what); }
+
+SqliteTransaction::SqliteTransaction(SqliteDatabase& db) : db_(db) {
+  db_.Execute("BEGIN IMMEDIATE");
+}
+
+SqliteTransaction::~SqliteTransaction() {
+  if (!done_) sqlite3_exec(db_.Get(), "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
+void SqliteTransaction::Commit() {
+  db_.Execute("COMMIT");
+  done_ = true;
+}
+
+}  // namespace NoxConfigStore

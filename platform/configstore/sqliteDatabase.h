@@ -1,0 +1,68 @@
+// Thin owning wrappers over SQLite connections and statements; every failure raises
+// ConfigStoreException with SQLite's own text.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace NoxConfigStore {
+
+struct SqliteCloser {
+  void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+};
+struct SqliteFinalizer {
+  void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
+};
+
+class SqliteStatement {
+ public:
+  SqliteStatement(sqlite3* db, std::string_view sql);
+
+  SqliteStatement& Bind(int index, std::string_view text);
+
+  // True while a row is available; false when done.
+  bool Step();
+  // Runs a statement that returns no row.
+  void Run();
+
+  std::string ColumnText(int column) const;
+
+ private:
+  sqlite3* db_;
+  std::unique_ptr<sqlite3_stmt, SqliteFinalizer> statement_;
+};
+
+class SqliteDatabase {
+ public:
+  // Opens (or, unless readOnly, creates) the database file.
+  SqliteDatabase(const std::string& path, bool readOnly);
+
+  sqlite3* Get() const { return db_.get(); }
+  void Execute(const char* sql);
+
+  [[noreturn]] void Fail(const std::string& what) const;
+
+ private:
+  std::string path_;
+  std::unique_ptr<sqlite3, SqliteCloser> db_;
+};
+
+// Commits at Commit(); rolls back when the scope ends without it.
+class SqliteTransaction {
+ public:
+  explicit SqliteTransaction(SqliteDatabase& db);
+  ~SqliteTransaction();
+  SqliteTransaction(const SqliteTransaction&) = delete;
+  SqliteTransaction& operator=(const SqliteTransaction&) = delete;
+
+  void Commit();
+
+ private:
+  SqliteDatabase& db_;
+  bool done_ = false;
+};
+
+}  // namespace NoxConfigStore
