@@ -1,0 +1,158 @@
+#include "platform/authn/ownTokenVerifier.h"
+
+#include <jansson.h>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <openssl/sha.h>
+
+#include <climits>
+#include <memory>
+#include <optional>
+
+#include "platform/authn/base64Url.h"
+
+namespace Nox::Authn {
+namespace {
+
+// Our tokens nest two levels deep; Jansson recurses per level, so deep input stops here first.
+constexpr int kMaxJsonDepth = 8;
+
+struct JsonDecref {
+  void operator()(json_t* json) const { json_decref(json); }
+};
+using JsonPtr = std::unique_ptr<json_t, JsonDecref>;
+
+bool IsShallow(std::string_view json, int maxDepth) {
+  int depth = 0;
+  bool inString = false;
+  bool escaped = false;
+  for (char c : json) {
+    if (inString) {
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        inString = false;
+      }
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '{' || c == '[') {
+      if (++depth > maxDepth) return false;
+    } else if (c == '}' || c == ']') {
+      --depth;
+    }
+  }
+  return true;
+}
+
+// Jansson's defaults already refuse invalid UTF-8, "\u0000" in strings and trailing text.
+JsonPtr ParseObject(std::string_view text) {
+  if (!IsShallow(text, kMaxJsonDepth)) return nullptr;
+  json_error_t error;
+  JsonPtr json(json_loadb(text.data(), text.size(), JSON_REJECT_DUPLICATES, &error));
+  if (!json || !json_is_object(json.get())) return nullptr;
+  return json;
+}
+
+std::string_view StringOf(const json_t* json) {
+  return {json_string_value(json), json_string_length(json)};
+}
+
+bool HasValidSignature(std::string_view signingInput, std::string_view signature,
+                       std::string_view key) {
+  if (key.empty() || key.size() > INT_MAX || signature.size() != SHA256_DIGEST_LENGTH) {
+    return false;
+  }
+  unsigned char mac[EVP_MAX_MD_SIZE];
+  unsigned int macLength = 0;
+  if (HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()),
+           reinterpret_cast<const unsigned char*>(signingInput.data()), signingInput.size(), mac,
+           &macLength) == nullptr ||
+      macLength != SHA256_DIGEST_LENGTH) {
+    return false;
+  }
+  return CRYPTO_memcmp(mac, signature.data(), macLength) == 0;
+}
+
+std::variant<OwnTokenClaims, OwnTokenError> ReadClaims(const json_t* payload, int64_t nowSeconds) {
+  const json_t* username = json_object_get(payload, "username");
+  const json_t* exp = json_object_get(payload, "exp");
+  if (username == nullptr || exp == nullptr) return OwnTokenError::MissingClaim;
+  if (!json_is_string(username) || !json_is_integer(exp)) return OwnTokenError::Malformed;
+
+  OwnTokenClaims claims;
+  claims.username = StringOf(username);
+  claims.exp = json_integer_value(exp);
+  if (const json_t* entitlement = json_object_get(payload, "entitlement")) {
+    if (!json_is_array(entitlement)) return OwnTokenError::Malformed;
+    claims.hasEntitlementClaim = true;
+    size_t index;
+    const json_t* value;
+    json_array_foreach(entitlement, index, value) {
+      if (!json_is_string(value)) return OwnTokenError::Malformed;
+      claims.entitlements.emplace_back(StringOf(value));
+    }
+  }
+  if (nowSeconds >= claims.exp) return OwnTokenError::Expired;
+  return claims;
+}
+
+}  // namespace
+
+const char* Describe(OwnTokenError error) {
+  switch (error) {
+    case OwnTokenError::Malformed:
+      return "token is malformed";
+    case OwnTokenError::UnsupportedAlgorithm:
+      return "token algorithm is not HS256";
+    case OwnTokenError::BadSignature:
+      return "token signature does not verify";
+    case OwnTokenError::Expired:
+      return "token has expired";
+    case OwnTokenError::MissingClaim:
+      return "token lacks a required claim";
+    case OwnTokenError::TooLarge:
+      return "token is too large";
+  }
+  return "token is invalid";
+}
+
+std::variant<OwnTokenClaims, OwnTokenError> VerifyOwnToken(std::string_view token,
+                                                           std::string_view key,
+                                                           int64_t nowSeconds) {
+  if (token.size() > kMaxOwnTokenLength) return OwnTokenError::TooLarge;
+  const size_t firstDot = token.find('.');
+  const size_t secondDot =
+      firstDot == std::string_view::npos ? firstDot : token.find('.', firstDot + 1);
+  if (secondDot == std::string_view::npos ||
+      token.find('.', secondDot + 1) != std::string_view::npos) {
+    return OwnTokenError::Malformed;
+  }
+  const std::string_view headerPart = token.substr(0, firstDot);
+  const std::string_view payloadPart = token.substr(firstDot + 1, secondDot - firstDot - 1);
+  const std::optional<std::string> headerText = DecodeBase64Url(headerPart);
+  const std::optional<std::string> payloadText = DecodeBase64Url(payloadPart);
+  const std::optional<std::string> signature = DecodeBase64Url(token.substr(secondDot + 1));
+  if (headerPart.empty() || payloadPart.empty() || !headerText || !payloadText || !signature) {
+    return OwnTokenError::Malformed;
+  }
+
+  const JsonPtr header = ParseObject(*headerText);
+  if (!header) return OwnTokenError::Malformed;
+  const json_t* alg = json_object_get(header.get(), "alg");
+  if (!json_is_string(alg) || StringOf(alg) != "HS256") return OwnTokenError::UnsupportedAlgorithm;
+  // No critical header extension is understood, so none may be demanded.
+  if (json_object_get(header.get(), "crit") != nullptr) return OwnTokenError::Malformed;
+
+  // Nothing of the payload is looked at before the signature holds.
+  if (!HasValidSignature(token.substr(0, secondDot), *signature, key)) {
+    return OwnTokenError::BadSignature;
+  }
+  const JsonPtr payload = ParseObject(*payloadText);
+  if (!payload) return OwnTokenError::Malformed;
+  return ReadClaims(payload.get(), nowSeconds);
+}
+
+}  // namespace Nox::Authn
