@@ -1,0 +1,145 @@
+#include "platform/basalt/xml/parser.h"
+
+#include <libxml/SAX2.h>
+#include <libxml/parser.h>
+#include <libxml/parserInternals.h>
+
+#include <climits>
+#include <string>
+#include <unordered_map>
+
+#include "platform/basalt/exception.h"
+#include "platform/basalt/format.h"
+
+namespace Basalt::Xml {
+namespace {
+
+constexpr size_t kChunkSize = 4096;
+constexpr int kParseOptions =
+    XML_PARSE_NONET | XML_PARSE_NOCDATA | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
+
+struct ParseState {
+  std::string refusal;
+  std::unordered_map<const xmlNode*, int> columns;
+};
+
+struct ParserCtxtDeleter {
+  void operator()(xmlParserCtxt* ctxt) const {
+    if (ctxt->myDoc) xmlFreeDoc(ctxt->myDoc);
+    xmlFreeParserCtxt(ctxt);
+  }
+};
+using ParserCtxtHandle = std::unique_ptr<xmlParserCtxt, ParserCtxtDeleter>;
+
+ParseState& StateOf(void* ctx) {
+  return *static_cast<ParseState*>(static_cast<xmlParserCtxt*>(ctx)->_private);
+}
+
+void Refuse(void* ctx, const char* what) {
+  ParseState& state = StateOf(ctx);
+  if (state.refusal.empty()) state.refusal = what;
+  xmlStopParser(static_cast<xmlParserCtxt*>(ctx));
+}
+
+void OnDoctype(void* ctx, const xmlChar*, const xmlChar*, const xmlChar*) {
+  Refuse(ctx, "XML document type declarations are not accepted");
+}
+
+void OnEntityDecl(void* ctx, const xmlChar*, int, const xmlChar*, const xmlChar*, xmlChar*) {
+  Refuse(ctx, "XML entity declarations are not accepted");
+}
+
+void OnProcessingInstruction(void* ctx, const xmlChar*, const xmlChar*) {
+  Refuse(ctx, "XML processing instructions are not accepted");
+}
+
+xmlEntity* OnGetEntity(void* ctx, const xmlChar*) {
+  Refuse(ctx, "XML entity references are not accepted");
+  return nullptr;
+}
+
+void OnStartElement(void* ctx, const xmlChar* localName, const xmlChar* prefix, const xmlChar* uri,
+                    int nbNamespaces, const xmlChar** namespaces, int nbAttributes, int nbDefaulted,
+                    const xmlChar** attributes) {
+  xmlSAX2StartElementNs(ctx, localName, prefix, uri, nbNamespaces, namespaces, nbAttributes,
+                        nbDefaulted, attributes);
+  auto* ctxt = static_cast<xmlParserCtxt*>(ctx);
+  if (ctxt->node) StateOf(ctx).columns[ctxt->node] = xmlSAX2GetColumnNumber(ctx);
+}
+
+void IgnoreError(void*, xmlError*) {}
+
+xmlSAXHandler MakeSaxHandler() {
+  xmlSAXHandler sax{};
+  xmlSAXVersion(&sax, 2);
+  sax.internalSubset = OnDoctype;
+  sax.externalSubset = OnDoctype;
+  sax.entityDecl = OnEntityDecl;
+  sax.processingInstruction = OnProcessingInstruction;
+  sax.getEntity = OnGetEntity;
+  sax.getParameterEntity = OnGetEntity;
+  sax.startElementNs = OnStartElement;
+  sax.serror = IgnoreError;
+  return sax;
+}
+
+class LibXmlParser : public XMLParser {
+ public:
+  explicit LibXmlParser(std::shared_ptr<DocumentHandler> handler) : handler_(std::move(handler)) {}
+
+  void Parse(Reader& reader) override {
+    EnsureLibXmlInitialized();
+    xmlSAXHandler sax = MakeSaxHandler();
+    ParserCtxtHandle ctxt(xmlCreatePushParserCtxt(&sax, nullptr, nullptr, 0, nullptr));
+    if (!ctxt) throw Exception("Cannot create an XML parser");
+    xmlCtxtUseOptions(ctxt.get(), kParseOptions);
+    ParseState state;
+    ctxt->_private = &state;
+
+    char buffer[kChunkSize];
+    bool more = true;
+    while (more && state.refusal.empty() && !ctxt->disableSAX) {
+      const size_t count = reader.Read(buffer, sizeof buffer);
+      more = count > 0;
+      xmlParseChunk(ctxt.get(), buffer, static_cast<int>(count), more ? 0 : 1);
+    }
+    if (!state.refusal.empty()) throw Exception(state.refusal);
+    if (!ctxt->wellFormed || !ctxt->nsWellFormed || !ctxt->myDoc ||
+        !xmlDocGetRootElement(ctxt->myDoc)) {
+      const xmlError* error = xmlCtxtGetLastError(ctxt.get());
+      std::string message = error && error->message ? error->message : "no document element";
+      while (!message.empty() && message.back() == '\n') message.pop_back();
+      throw Exception(Format("Malformed XML at line %1: %2", error ? error->line : 0, message));
+    }
+    XmlDocHandle doc(ctxt->myDoc);
+    ctxt->myDoc = nullptr;
+    handler_->SetDocument(std::make_shared<Document>(std::move(doc), std::move(state.columns)));
+  }
+
+ private:
+  std::shared_ptr<DocumentHandler> handler_;
+};
+
+}  // namespace
+
+Node DocumentHandler::GetDocumentElement() const {
+  return document_ ? document_->GetDocumentElement() : Node();
+}
+
+std::shared_ptr<DocumentHandler> CreateXMLDocumentHandler() {
+  return std::make_shared<DocumentHandler>();
+}
+
+std::unique_ptr<XMLParser> CreateXMLParser(std::shared_ptr<DocumentHandler> handler) {
+  return std::make_unique<LibXmlParser>(std::move(handler));
+}
+
+void EnsureLibXmlInitialized() {
+  static const bool initialized = [] {
+    xmlInitParser();
+    return true;
+  }();
+  (void)initialized;
+}
+
+}  // namespace Basalt::Xml

@@ -1,0 +1,124 @@
+#include "platform/basalt/xml/parser.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "platform/basalt/exception.h"
+
+namespace Basalt::Xml {
+namespace {
+
+Node ParseText(const std::string& text) {
+  auto handler = CreateXMLDocumentHandler();
+  auto reader = CreateStringReader(text);
+  CreateXMLParser(handler)->Parse(*reader);
+  return handler->GetDocumentElement();
+}
+
+std::string RefusalOf(const std::string& text) {
+  try {
+    ParseText(text);
+  } catch (const Exception& e) {
+    return e.GetMessage();
+  }
+  return "accepted";
+}
+
+Node NextElement(Node node) {
+  while (node && !node.IsElement()) node = node.GetNextSibling();
+  return node;
+}
+
+TEST(XmlParserTest, BuildsNamespaceAwareDom) {
+  const Node root = ParseText(
+      "<?xml version=\"1.0\"?>\n<a:Root xmlns:a=\"urn:a\" xmlns=\"urn:d\" Plain=\"1\" a:Q=\"2\">"
+      "<Child xmlns:b=\"urn:b\">text &amp; more</Child><!-- note --></a:Root>");
+  ASSERT_TRUE(root.IsElement());
+  EXPECT_EQ(root.GetLocalName(), "Root");
+  EXPECT_EQ(root.GetPrefix(), "a");
+  EXPECT_EQ(root.LookupNamespace("a"), "urn:a");
+  EXPECT_EQ(root.LookupNamespace(""), "urn:d");
+  EXPECT_EQ(root.LookupNamespace("zz"), std::nullopt);
+  const std::map<std::string, std::string> expected = {
+      {"xmlns:a", "urn:a"}, {"xmlns", "urn:d"}, {"Plain", "1"}, {"a:Q", "2"}};
+  EXPECT_EQ(root.GetAttributes(), expected);
+  EXPECT_EQ(root.GetAttribute("Plain"), "1");
+  EXPECT_EQ(root.GetAttribute("Q"), std::nullopt);
+  EXPECT_EQ(root.GetAttribute(QName{"urn:a", "Q"}), "2");
+  EXPECT_EQ(root.GetAttribute(QName{"", "Plain"}), "1");
+
+  const Node child = root.GetFirstChild();
+  EXPECT_EQ(child.GetLocalName(), "Child");
+  EXPECT_EQ(child.GetPrefix(), "");
+  EXPECT_EQ(child.LookupNamespace(""), "urn:d");
+  EXPECT_EQ(child.LookupNamespace("b"), "urn:b");
+  EXPECT_EQ(root.LookupNamespace("b"), std::nullopt);
+  EXPECT_TRUE(child.GetFirstChild().IsText());
+  EXPECT_EQ(child.GetFirstChild().GetText(), "text & more");
+  EXPECT_TRUE(child.GetNextSibling().IsComment());
+  EXPECT_FALSE(child.GetNextSibling().GetNextSibling());
+}
+
+TEST(XmlParserTest, ReportsElementPositions) {
+  const Node root = ParseText("<R>\n  <First/>\n\n    <Second a=\"x\"/></R>");
+  const Node first = NextElement(root.GetFirstChild());
+  const Node second = NextElement(first.GetNextSibling());
+  EXPECT_EQ(root.GetLine(), 1);
+  EXPECT_EQ(first.GetLine(), 2);
+  EXPECT_EQ(second.GetLine(), 4);
+  EXPECT_GT(second.GetColumn(), first.GetColumn());
+}
+
+TEST(XmlParserTest, ReadsInputLargerThanOneChunk) {
+  const std::string value(20000, 'v');
+  EXPECT_EQ(ParseText("<R>" + value + "</R>").GetFirstChild().GetText(), value);
+}
+
+TEST(XmlParserTest, RefusesMalformedXml) {
+  for (const char* text : {"", "<a>", "<a></b>", "text", "<a x='1' x='2'/>", "<a/><b/>", "<p:a/>",
+                           "<a>&undefined;</a>"}) {
+    EXPECT_NE(RefusalOf(text), "accepted") << text;
+  }
+}
+
+TEST(XmlParserTest, RefusesDoctypesBeforeReadingThem) {
+  char dirPattern[] = "/tmp/nox-xml-test-XXXXXX";
+  ASSERT_NE(mkdtemp(dirPattern), nullptr);
+  const std::filesystem::path dir = dirPattern;
+  setenv("TESSEL_ROOT", dir.c_str(), 1);
+  std::ofstream(dir / "secret.txt") << "SECRET";
+
+  const std::string xxe = "<!DOCTYPE r [<!ENTITY x SYSTEM \"file://" +
+                          (dir / "secret.txt").string() + "\">]><r>&x;</r>";
+  const std::string laughs =
+      "<?xml version=\"1.0\"?><!DOCTYPE lolz [<!ENTITY lol \"lol\">"
+      "<!ENTITY lol2 \"&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;\">"
+      "<!ENTITY lol3 \"&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;\">"
+      "<!ENTITY lol4 \"&lol3;&lol3;&lol3;&lol3;&lol3;&lol3;&lol3;&lol3;&lol3;&lol3;\">]>"
+      "<lolz>&lol4;</lolz>";
+  const std::string external = "<!DOCTYPE r SYSTEM \"http://127.0.0.1:1/x.dtd\"><r/>";
+  for (const std::string& text : {xxe, laughs, external, std::string("<!DOCTYPE r><r/>")}) {
+    EXPECT_EQ(RefusalOf(text), "XML document type declarations are not accepted") << text;
+  }
+  std::filesystem::remove_all(dir);
+}
+
+TEST(XmlParserTest, RefusesProcessingInstructions) {
+  EXPECT_EQ(RefusalOf("<?xml-stylesheet href=\"x\"?><r/>"),
+            "XML processing instructions are not accepted");
+  EXPECT_EQ(RefusalOf("<r><?pi data?></r>"), "XML processing instructions are not accepted");
+}
+
+TEST(XmlParserTest, HandlerIsEmptyUntilAParseSucceeds) {
+  auto handler = CreateXMLDocumentHandler();
+  EXPECT_FALSE(handler->GetDocumentElement());
+  auto reader = CreateStringReader("<a>");
+  EXPECT_THROW(CreateXMLParser(handler)->Parse(*reader), Exception);
+  EXPECT_FALSE(handler->GetDocumentElement());
+}
+
+}  // namespace
+}  // namespace Basalt::Xml

@@ -1,0 +1,246 @@
+#include "platform/basalt/xml/signature.h"
+
+#include <xmlsec/xmlsec.h>
+
+#include <libxml/valid.h>
+#include <xmlsec/keys.h>
+#include <xmlsec/openssl/evp.h>
+#include <xmlsec/xmldsig.h>
+
+#include <strings.h>
+
+#include "platform/basalt/xml/signatureProfile.h"
+#include "platform/basalt/xml/xmlSecLibrary.h"
+
+namespace Basalt::Xml::Security {
+namespace {
+
+struct DSigCtxDeleter {
+  void operator()(xmlSecDSigCtx* ctx) const { xmlSecDSigCtxDestroy(ctx); }
+};
+using DSigCtxHandle = std::unique_ptr<xmlSecDSigCtx, DSigCtxDeleter>;
+
+struct KeyDeleter {
+  void operator()(xmlSecKey* key) const { xmlSecKeyDestroy(key); }
+};
+using KeyHandle = std::unique_ptr<xmlSecKey, KeyDeleter>;
+
+struct KeyDataDeleter {
+  void operator()(xmlSecKeyData* data) const { xmlSecKeyDataDestroy(data); }
+};
+using KeyDataHandle = std::unique_ptr<xmlSecKeyData, KeyDataDeleter>;
+
+const xmlChar* ToXml(const std::string& text) {
+  return reinterpret_cast<const xmlChar*>(text.c_str());
+}
+
+// Walks the element children of a ds:* element; only whitespace and comments may lie between.
+class DsigChildren {
+ public:
+  explicit DsigChildren(const Node& parent) : name_(parent.GetLocalName()) {
+    Advance(parent.GetFirstChild());
+  }
+
+  bool Is(std::string_view localName) const {
+    return current_ && current_.GetLocalName() == localName &&
+           current_.LookupNamespace(current_.GetPrefix()) == std::string(kDsigNamespace);
+  }
+  Node Take(std::string_view localName) {
+    if (!Is(localName)) {
+      throw SignatureSyntaxException("Expected ds:" + std::string(localName) + " in ds:" + name_);
+    }
+    Node taken = current_;
+    Advance(current_.GetNextSibling());
+    return taken;
+  }
+  void ExpectEnd() const {
+    if (current_) {
+      throw SignatureSyntaxException("Unexpected element '" + current_.GetLocalName() +
+                                     "' in ds:" + name_);
+    }
+  }
+
+ private:
+  void Advance(Node node) {
+    for (; node; node = node.GetNextSibling()) {
+      if (node.IsElement()) break;
+      if (node.IsComment()) continue;
+      if (!node.IsText() || node.GetText().find_first_not_of(" \t\r\n") != std::string::npos) {
+        throw SignatureSyntaxException("Unexpected content in ds:" + name_);
+      }
+    }
+    current_ = node;
+  }
+
+  std::string name_;
+  Node current_;
+};
+
+std::string AlgorithmOf(const Node& element, AlgorithmRole role) {
+  const std::optional<std::string> uri = element.GetAttribute("Algorithm");
+  if (!uri) {
+    throw SignatureSyntaxException("ds:" + element.GetLocalName() + " has no Algorithm");
+  }
+  if (!FindAlgorithm(*uri, role)) {
+    throw SignatureSyntaxException("Unsupported algorithm '" + *uri +
+                                   "' in ds:" + element.GetLocalName());
+  }
+  return *uri;
+}
+
+Reference ReadReference(const Node& element) {
+  Reference reference;
+  const std::optional<std::string> uri = element.GetAttribute("URI");
+  if (!uri) throw SignatureSyntaxException("ds:Reference has no URI");
+  if (!uri->empty() && ((*uri)[0] != '#' || uri->find_first_of("()/ ", 1) != std::string::npos)) {
+    throw SignatureSyntaxException("Only same-document ID references are accepted: '" + *uri + "'");
+  }
+  reference.uri = *uri;
+  DsigChildren children(element);
+  if (children.Is("Transforms")) {
+    DsigChildren transforms(children.Take("Transforms"));
+    do {
+      reference.transforms.push_back(
+          AlgorithmOf(transforms.Take("Transform"), AlgorithmRole::kReferenceTransform));
+    } while (transforms.Is("Transform"));
+    transforms.ExpectEnd();
+  }
+  reference.digestMethod = AlgorithmOf(children.Take("DigestMethod"), AlgorithmRole::kDigest);
+  children.Take("DigestValue");
+  children.ExpectEnd();
+  return reference;
+}
+
+bool IsIdAttributeName(const xmlAttr* attr) {
+  return strcasecmp(reinterpret_cast<const char*>(attr->name), "id") == 0;
+}
+
+// Refuses a second attribute that could name the same element as `idAttr`.
+void CheckIdIsUnique(xmlNode* node, const xmlAttr* idAttr, const std::string& id) {
+  for (; node; node = node->next) {
+    if (node->type != XML_ELEMENT_NODE) continue;
+    for (xmlAttr* attr = node->properties; attr; attr = attr->next) {
+      if (attr == idAttr || !IsIdAttributeName(attr)) continue;
+      xmlChar* value = xmlNodeGetContent(reinterpret_cast<xmlNode*>(attr));
+      const bool same = value && id == reinterpret_cast<const char*>(value);
+      xmlFree(value);
+      if (same) throw SignatureSyntaxException("Duplicate ID '" + id + "'");
+    }
+    CheckIdIsUnique(node->children, idAttr, id);
+  }
+}
+
+void RegisterId(const Node& signedElement) {
+  const std::optional<std::string> id = signedElement.GetAttribute("ID");
+  if (!id) return;
+  xmlNode* element = signedElement.GetNative();
+  xmlAttr* idAttr = xmlHasNsProp(element, ToXml("ID"), nullptr);
+  CheckIdIsUnique(xmlDocGetRootElement(element->doc), idAttr, *id);
+  xmlAttr* registered = xmlGetID(element->doc, ToXml(*id));
+  if (registered == idAttr) return;
+  if (registered || !xmlAddID(nullptr, element->doc, ToXml(*id), idAttr)) {
+    throw SignatureSyntaxException("Duplicate ID '" + *id + "'");
+  }
+}
+
+DSigCtxHandle CreateVerifyContext(Crypto::EvpPkeyHandle publicKey) {
+  DSigCtxHandle ctx(xmlSecDSigCtxCreate(nullptr));
+  if (!ctx) throw XmlSecurityException("Cannot create a signature context");
+  ctx->enabledReferenceUris = xmlSecTransformUriTypeEmpty | xmlSecTransformUriTypeSameDocument;
+  for (const Algorithm* a = AlgorithmsBegin(); a != AlgorithmsEnd(); ++a) {
+    const bool inReference =
+        a->role == AlgorithmRole::kDigest || a->role == AlgorithmRole::kReferenceTransform;
+    const int result = inReference
+                           ? xmlSecDSigCtxEnableReferenceTransform(ctx.get(), a->transform())
+                           : xmlSecDSigCtxEnableSignatureTransform(ctx.get(), a->transform());
+    if (result < 0) throw XmlSecurityException("Cannot configure the signature context");
+  }
+  // The key is fixed before processing, so xmlsec never consults the document's ds:KeyInfo.
+  KeyDataHandle data(xmlSecOpenSSLEvpKeyAdopt(publicKey.get()));
+  if (!data) throw XmlSecurityException("Cannot use a trusted key: " + TakeXmlSecErrors());
+  publicKey.release();
+  KeyHandle key(xmlSecKeyCreate());
+  if (!key || xmlSecKeySetValue(key.get(), data.get()) < 0) {
+    throw XmlSecurityException("Cannot use a trusted key: " + TakeXmlSecErrors());
+  }
+  data.release();
+  ctx->signKey = key.release();
+  return ctx;
+}
+
+}  // namespace
+
+Signature::Signature(Node signedElement, Node signatureElement, std::string signatureMethod,
+                     std::vector<Reference> references)
+    : signedElement_(std::move(signedElement)),
+      signatureElement_(std::move(signatureElement)),
+      signatureMethod_(std::move(signatureMethod)),
+      references_(std::move(references)) {}
+
+bool Signature::Verify(const KeyResolver& keys) const {
+  EnsureXmlSecInitialized();
+  xmlNode* signedNode = signedElement_.GetNative();
+  for (const Reference& reference : references_) {
+    const bool resolves =
+        reference.uri.empty() ? xmlDocGetRootElement(signedNode->doc) == signedNode : [&] {
+          const xmlAttr* attr = xmlGetID(signedNode->doc, ToXml(reference.uri.substr(1)));
+          return attr && attr->parent == signedNode;
+        }();
+    if (!resolves) {
+      throw XmlSecurityException("Reference '" + reference.uri +
+                                 "' does not resolve to the signed element");
+    }
+  }
+  const int keyType = FindAlgorithm(signatureMethod_, AlgorithmRole::kSignature)->keyType;
+
+  std::lock_guard<std::mutex> lock(verifyMutex_);
+  TakeXmlSecErrors();
+  bool completedAny = false;
+  std::string errors;
+  for (Crypto::EvpPkeyHandle& key : keys.GetCandidateKeys()) {
+    if (EVP_PKEY_base_id(key.get()) != keyType) continue;
+    DSigCtxHandle ctx = CreateVerifyContext(std::move(key));
+    // A key of another size or curve can fail as an error rather than a mismatch.
+    if (xmlSecDSigCtxVerify(ctx.get(), signatureElement_.GetNative()) < 0) {
+      errors = TakeXmlSecErrors();
+      continue;
+    }
+    completedAny = true;
+    if (ctx->status == xmlSecDSigStatusSucceeded) return true;
+  }
+  if (!completedAny && !errors.empty()) throw XmlSecurityException(errors);
+  return false;
+}
+
+SignaturePtr CreateSignatureFromDom(const Node& signedElement, const Node& signatureElement) {
+  if (!signedElement.IsElement() || !signatureElement.IsElement() ||
+      signatureElement.GetNative()->parent != signedElement.GetNative()) {
+    throw SignatureSyntaxException("The signature must be a child of the signed element");
+  }
+  if (signatureElement.GetLocalName() != "Signature" ||
+      signatureElement.LookupNamespace(signatureElement.GetPrefix()) !=
+          std::string(kDsigNamespace)) {
+    throw SignatureSyntaxException("Element '" + signatureElement.GetLocalName() +
+                                   "' is not a ds:Signature");
+  }
+  DsigChildren children(signatureElement);
+  DsigChildren signedInfo(children.Take("SignedInfo"));
+  children.Take("SignatureValue");
+  if (children.Is("KeyInfo")) children.Take("KeyInfo");
+  children.ExpectEnd();
+
+  AlgorithmOf(signedInfo.Take("CanonicalizationMethod"), AlgorithmRole::kCanonicalization);
+  std::string signatureMethod =
+      AlgorithmOf(signedInfo.Take("SignatureMethod"), AlgorithmRole::kSignature);
+  std::vector<Reference> references{ReadReference(signedInfo.Take("Reference"))};
+  if (signedInfo.Is("Reference")) {
+    throw SignatureSyntaxException("Exactly one ds:Reference is accepted");
+  }
+  signedInfo.ExpectEnd();
+
+  RegisterId(signedElement);
+  return std::make_shared<Signature>(signedElement, signatureElement, std::move(signatureMethod),
+                                     std::move(references));
+}
+
+}  // namespace Basalt::Xml::Security
