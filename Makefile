@@ -1,0 +1,54 @@
+# Front door: `make run` starts a development daemon, `make test` runs everything CI checks.
+SHELL := /bin/bash
+JOBS ?= $(shell nproc)
+BUILD ?= build
+ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+DEV_ROOT ?= $(CURDIR)/var
+DEV_PORT ?= 9199
+FUZZ_SECONDS ?= 60
+
+.PHONY: all deps build build-asan test test-unit test-asan fuzz bench run format clean
+
+all: build
+
+deps:
+	@bash scripts/install-deps.sh
+
+build: deps
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake --build $(BUILD) -j$(JOBS)
+
+build-asan: deps
+	@cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DNOX_SANITIZE=ON >/dev/null
+	@cmake --build $(ASAN_BUILD) -j$(JOBS)
+
+test-unit: build
+	@cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+
+# Leak checking needs ptrace-free LeakSanitizer; PAM's own modules keep caches we do not own.
+test-asan: build-asan
+	@cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  LSAN_OPTIONS=suppressions=$(CURDIR)/scripts/lsan.supp \
+	  ctest --output-on-failure -j$(JOBS)
+
+test: test-unit test-asan
+	@$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=$(FUZZ_SECONDS)
+
+fuzz: deps
+	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNOX_FUZZ=ON >/dev/null
+	@cmake --build $(FUZZ_BUILD) -j$(JOBS) --target fuzzers
+	@bash scripts/run-fuzzers.sh $(FUZZ_BUILD)/bin $(FUZZ_SECONDS)
+
+bench: build
+	@bash bench/run.sh $(BUILD)
+
+run: build
+	@bash scripts/dev-run $(DEV_ROOT) $(DEV_PORT) $(BUILD)/bin/noxtokend
+
+format:
+	@git ls-files '*.cc' '*.h' | xargs clang-format -i
+
+clean:
+	@rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

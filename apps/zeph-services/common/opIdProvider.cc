@@ -1,0 +1,107 @@
+#include "apps/zeph-services/common/opIdProvider.h"
+
+#include <unistd.h>
+
+#include <atomic>
+
+#include "platform/basalt/uuid.h"
+
+namespace Zeph::Common::BasaltOrbi {
+
+const char* const kLogContextOpId = "opID";
+const char* const kAppContextOpId = "opId";
+
+namespace {
+
+// A prefix and a sequence number; one is made per generated id, so the number written is 0.
+class OperationIdGenerator {
+ public:
+  explicit OperationIdGenerator(std::string prefix) : prefix_(std::move(prefix)) {}
+  std::string Next() { return prefix_ + "-" + std::to_string(sequence_.fetch_add(1)); }
+
+ private:
+  std::string prefix_;
+  std::atomic<unsigned long long> sequence_{0};
+};
+
+std::string UniquePart() {
+  unsigned char uuid[16];
+  if (UUID_CreateRandom(uuid)) {
+    std::string text = UUID_PackText(uuid);
+    if (!text.empty()) return text;
+  }
+  return std::to_string(static_cast<int>(getpid()));
+}
+
+}  // namespace
+
+std::string GenerateOperationId(const std::string& methodText) {
+  std::string operation = methodText;
+  size_t dot = methodText.rfind('.');
+  if (dot != std::string::npos && methodText.size() - dot - 1 >= 2) {
+    operation = methodText.substr(dot + 1);
+  }
+  return OperationIdGenerator(operation + "-" + UniquePart()).Next();
+}
+
+ResultLogger::ResultLogger(Orbi::Core::AsyncApiResultCb callback,
+                           std::shared_ptr<const Orbi::Core::MethodIdentifier> method,
+                           std::shared_ptr<Basalt::Service::Logger> logger)
+    : callback_(std::move(callback)), method_(std::move(method)), logger_(std::move(logger)) {}
+
+void ResultLogger::operator()(std::optional<Orbi::Core::MethodResult> result,
+                              std::optional<Orbi::Core::Progress> progress,
+                              Orbi::Core::Continuation continuation) {
+  if (!callback_) return;
+  if (!result) {
+    if (logger_->IsEnabled(6)) {
+      Orbi::Core::Progress p = progress.value_or(Orbi::Core::Progress{});
+      logger_->Log(6, "MethodResult: (null), Progress: %1",
+                   "{" + std::to_string(p.done) + ", " + std::to_string(p.total) + ", " +
+                       std::to_string(p.stage) + "}");
+    }
+    callback_(std::move(result), progress, std::move(continuation));
+    return;
+  }
+  if (result->HasError()) {
+    logger_->Log(3, "MethodResult [FAIL] (MethodId:%1),%2", method_->ToString(),
+                 result->error->ToString());
+  } else if (logger_->IsEnabled(6)) {
+    logger_->Log(6, "MethodResult: %1",
+                 result->output ? result->output->ToString() : std::string("null"));
+  }
+  auto callback = std::move(callback_);
+  callback_ = nullptr;
+  callback(std::move(result), progress, std::move(continuation));
+}
+
+OpIdProvider::OpIdProvider(Orbi::Core::ProviderPtr next,
+                           std::shared_ptr<Basalt::Service::Logger> logger)
+    : next_(std::move(next)), logger_(std::move(logger)) {}
+
+void OpIdProvider::Invoke(const Orbi::Core::MethodIdentifier& method, Orbi::Data::ValuePtr input,
+                          Orbi::Core::ExecutionContextPtr context,
+                          Orbi::Core::AsyncApiResultCb resultCb) {
+  std::string methodText = method.ToString();
+  const std::string* clientOpId = context->FindApp(kAppContextOpId);
+  std::string opId = clientOpId ? *clientOpId : GenerateOperationId(methodText);
+
+  Basalt::Service::ScopedLogContext logContext(kLogContextOpId, opId);
+  if (logger_->IsEnabled(5)) {
+    logger_->Log(5, "Invoke-MethodId: %1", methodText);
+    if (logger_->IsEnabled(6)) {
+      logger_->Log(6, "Invoke-Input: %1", input ? input->ToString() : std::string("null"));
+    }
+  }
+  // The callback may run on another thread later; the logger is shared for that reason.
+  auto logger = std::make_shared<ResultLogger>(
+      std::move(resultCb), std::make_shared<const Orbi::Core::MethodIdentifier>(method), logger_);
+  next_->Invoke(method, std::move(input), std::move(context),
+                [logger](std::optional<Orbi::Core::MethodResult> result,
+                         std::optional<Orbi::Core::Progress> progress,
+                         Orbi::Core::Continuation continuation) {
+                  (*logger)(std::move(result), progress, std::move(continuation));
+                });
+}
+
+}  // namespace Zeph::Common::BasaltOrbi

@@ -1,0 +1,40 @@
+// Authentication handlers and the filter that asks one of them per call.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include "platform/orbi/provider.h"
+
+namespace Orbi::Authn {
+
+// Answered exactly once with: nullptr (the call is not for this handler), an ErrorValue (the
+// call is refused with it), or any other value (the caller's authentication data).
+using AuthnCallback = std::function<void(Data::ValuePtr)>;
+
+class AuthnHandler {
+ public:
+  virtual ~AuthnHandler() = default;
+  virtual void AsyncAuthenticate(Core::ExecutionContextPtr context, AuthnCallback done) = 0;
+};
+using AuthnHandlerPtr = std::shared_ptr<AuthnHandler>;
+
+namespace Filter {
+
+// Consults its handler only while the call has no authentication data.
+class AsyncAuthnFilter final : public Core::AsyncApiProvider {
+ public:
+  AsyncAuthnFilter(Core::ProviderPtr next, AuthnHandlerPtr handler)
+      : next_(std::move(next)), handler_(std::move(handler)) {}
+
+  std::string ToString() const override { return "AsyncAuthnFilter"; }
+  void Invoke(const Core::MethodIdentifier& method, Data::ValuePtr input,
+              Core::ExecutionContextPtr context, Core::AsyncApiResultCb resultCb) override;
+
+ private:
+  Core::ProviderPtr next_;
+  AuthnHandlerPtr handler_;
+};
+
+}  // namespace Filter
+}  // namespace Orbi::Authn

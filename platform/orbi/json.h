@@ -1,0 +1,38 @@
+// The two JSON encodings of data values, over Jansson.
+#pragma once
+
+#include <jansson.h>
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "platform/orbi/values.h"
+
+namespace Orbi::Json {
+
+struct JsonDeleter {
+  void operator()(json_t* json) const { json_decref(json); }
+};
+using JsonPtr = std::unique_ptr<json_t, JsonDeleter>;
+
+enum class Encoding {
+  kStandard,  // structures and errors carry "_type" with their qualified name
+  kClean,     // the same without "_type"
+};
+
+// Deeper input is refused: bounds recursion on hostile documents.
+inline constexpr int kMaxDepth = 64;
+
+JsonPtr ToJson(const Data::DataValue& value, Encoding encoding);
+
+// Compact text with '<', '>' and '&' escaped, so an answer can never be sniffed as markup.
+std::string Dump(const json_t& json);
+std::string ToText(const Data::DataValue& value, Encoding encoding);
+
+// Untyped decoding: objects become structures named by their "_type" member (empty without one),
+// null becomes NullValue. Returns nullptr and sets `error` when the document is too deep or a
+// "_type" member is not a string.
+Data::ValuePtr FromJson(const json_t& json, std::string& error, int depth = 0);
+
+}  // namespace Orbi::Json

@@ -1,0 +1,120 @@
+#include "platform/orbi/jsonRpc.h"
+
+namespace Orbi::Protocol::Json {
+
+namespace {
+
+ProtocolError Invalid(std::string message, const json_t* id) {
+  return {kInvalidRequest, std::move(message),
+          JsonPtr(id ? json_incref(const_cast<json_t*>(id)) : json_null())};
+}
+
+// Reads an optional object of string members into `out`; false when it is of another shape.
+bool ReadStringMap(const json_t* object, Core::StringMap& out) {
+  if (!object || json_is_null(object)) return true;
+  if (!json_is_object(object)) return false;
+  const char* key;
+  json_t* value;
+  json_object_foreach(const_cast<json_t*>(object), key, value) {
+    if (!json_is_string(value)) return false;
+    out[key] = std::string(json_string_value(value), json_string_length(value));
+  }
+  return true;
+}
+
+const json_t* Member(const json_t* object, const char* name) {
+  return json_object_get(object, name);
+}
+
+}  // namespace
+
+std::variant<ApiRequest, ProtocolError> JsonApiRequestDeserializer::Deserialize(
+    std::string_view frame) const {
+  json_error_t parseError;
+  JsonPtr root(json_loadb(frame.data(), frame.size(), JSON_REJECT_DUPLICATES, &parseError));
+  if (!root) {
+    return ProtocolError{kParseError, std::string("Parse error: ") + parseError.text,
+                         JsonPtr(json_null())};
+  }
+  if (!json_is_object(root.get())) return Invalid("Invalid request: not an object", nullptr);
+
+  const json_t* id = Member(root.get(), "id");
+  if (!id || !(json_is_string(id) || json_is_integer(id))) {
+    return Invalid("Invalid request: \"id\" must be a string or an integer", nullptr);
+  }
+  const json_t* version = Member(root.get(), "jsonrpc");
+  if (!json_is_string(version) || std::string_view(json_string_value(version)) != "2.0") {
+    return Invalid("Invalid request: \"jsonrpc\" must be \"2.0\"", id);
+  }
+  const json_t* method = Member(root.get(), "method");
+  if (!json_is_string(method)) return Invalid("Invalid request: \"method\" must be a string", id);
+  if (std::string_view(json_string_value(method)) != "invoke") {
+    ProtocolError error{kMethodNotFound, "Method not found",
+                        JsonPtr(json_incref(const_cast<json_t*>(id)))};
+    return error;
+  }
+  const json_t* params = Member(root.get(), "params");
+  if (!json_is_object(params)) return Invalid("Invalid request: \"params\" must be an object", id);
+
+  const json_t* serviceId = Member(params, "serviceId");
+  const json_t* operationId = Member(params, "operationId");
+  if (!json_is_string(serviceId) || !json_is_string(operationId)) {
+    return Invalid("Invalid request: \"serviceId\" and \"operationId\" must be strings", id);
+  }
+
+  auto context = std::make_shared<Core::ExecutionContext>();
+  const json_t* ctx = Member(params, "ctx");
+  if (ctx && !json_is_null(ctx) && !json_is_object(ctx)) {
+    return Invalid("Invalid request: \"ctx\" must be an object", id);
+  }
+  if (ctx && json_is_object(ctx)) {
+    if (!ReadStringMap(Member(ctx, "securityCtx"), context->securityCtx) ||
+        !ReadStringMap(Member(ctx, "appCtx"), context->appCtx)) {
+      return Invalid("Invalid request: \"securityCtx\" and \"appCtx\" must map strings to strings",
+                     id);
+    }
+  }
+
+  Data::ValuePtr input = Data::StructValue::GetInstance("");
+  if (const json_t* inputJson = Member(params, "input"); inputJson && !json_is_null(inputJson)) {
+    std::string error;
+    input = Orbi::Json::FromJson(*inputJson, error);
+    if (!input) return Invalid("Invalid request: input " + error, id);
+  }
+
+  return ApiRequest{JsonPtr(json_incref(const_cast<json_t*>(id))),
+                    {json_string_value(serviceId), json_string_value(operationId)},
+                    std::move(input),
+                    std::move(context)};
+}
+
+std::string ResponseSerializer::SerializeResult(const json_t& id,
+                                                const Core::MethodResult& result) const {
+  JsonPtr body(json_object());
+  if (result.HasError()) {
+    json_object_set_new(body.get(), "error",
+                        Orbi::Json::ToJson(*result.error, encoding_).release());
+  } else {
+    json_object_set_new(
+        body.get(), "output",
+        result.output ? Orbi::Json::ToJson(*result.output, encoding_).release() : json_null());
+  }
+  JsonPtr root(json_object());
+  json_object_set_new(root.get(), "jsonrpc", json_string("2.0"));
+  json_object_set(root.get(), "id", const_cast<json_t*>(&id));
+  json_object_set_new(root.get(), "result", body.release());
+  return Orbi::Json::Dump(*root);
+}
+
+std::string ResponseSerializer::SerializeProtocolError(const ProtocolError& error) const {
+  JsonPtr detail(json_object());
+  json_object_set_new(detail.get(), "code", json_integer(error.code));
+  json_object_set_new(detail.get(), "message", json_string(error.message.c_str()));
+  JsonPtr root(json_object());
+  json_object_set_new(root.get(), "jsonrpc", json_string("2.0"));
+  json_object_set(root.get(), "id", error.id ? error.id.get() : json_null());
+  json_object_set_new(root.get(), "error", detail.release());
+  return Orbi::Json::Dump(*root);
+}
+
+}  // namespace Orbi::Protocol::Json

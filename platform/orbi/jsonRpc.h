@@ -1,0 +1,63 @@
+// The JSON-RPC 2.0 envelope of API calls: the request deserializer and the two secure response
+// serializers (standard with "_type", clean without).
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "platform/orbi/json.h"
+#include "platform/orbi/provider.h"
+
+namespace Orbi::Protocol::Json {
+
+using Orbi::Json::JsonPtr;
+
+inline constexpr int kParseError = -32700;
+inline constexpr int kInvalidRequest = -32600;
+inline constexpr int kMethodNotFound = -32601;
+
+struct ApiRequest {
+  JsonPtr id;
+  Core::MethodIdentifier method;
+  Data::ValuePtr input;
+  Core::ExecutionContextPtr context;
+};
+
+struct ProtocolError {
+  int code;
+  std::string message;
+  JsonPtr id;  // null when it could not be read
+};
+
+class JsonApiRequestDeserializer {
+ public:
+  std::variant<ApiRequest, ProtocolError> Deserialize(std::string_view frame) const;
+};
+
+class ResponseSerializer {
+ public:
+  virtual ~ResponseSerializer() = default;
+  std::string SerializeResult(const json_t& id, const Core::MethodResult& result) const;
+  std::string SerializeProtocolError(const ProtocolError& error) const;
+
+ protected:
+  explicit ResponseSerializer(Orbi::Json::Encoding encoding) : encoding_(encoding) {}
+
+ private:
+  Orbi::Json::Encoding encoding_;
+};
+
+// Standard encoding: structures carry "_type".
+class JsonApiResponseSerializer final : public ResponseSerializer {
+ public:
+  JsonApiResponseSerializer() : ResponseSerializer(Orbi::Json::Encoding::kStandard) {}
+};
+
+// Clean encoding: no "_type" members.
+class JsonApiDirectResponseSerializer final : public ResponseSerializer {
+ public:
+  JsonApiDirectResponseSerializer() : ResponseSerializer(Orbi::Json::Encoding::kClean) {}
+};
+
+}  // namespace Orbi::Protocol::Json

@@ -1,0 +1,149 @@
+#include "platform/orbi/localProvider.h"
+
+#include <openssl/sha.h>
+
+#include <cstdio>
+
+#include "platform/basalt/exception.h"
+
+namespace Orbi::Provider {
+
+BoundInterface::BoundInterface(std::shared_ptr<const Bind::ServiceDef> def,
+                               std::map<std::string, OperationHandler> handlers)
+    : def_(std::move(def)), handlers_(std::move(handlers)) {
+  for (const auto& op : def_->operations) {
+    if (!handlers_.count(op.name)) {
+      throw Basalt::Exception("operation " + def_->id + "." + op.name + " has no implementation");
+    }
+  }
+}
+
+const OperationHandler* BoundInterface::FindHandler(const std::string& operation) const {
+  auto it = handlers_.find(operation);
+  return it == handlers_.end() ? nullptr : &it->second;
+}
+
+AsyncLocalProvider::AsyncLocalProvider(Core::Enqueuer enqueuer,
+                                       std::shared_ptr<InterfaceContainer> container)
+    : enqueuer_(std::move(enqueuer)) {
+  if (container) {
+    for (const auto& bound : container->GetInterfaces()) AddInterface(bound);
+  }
+}
+
+void AsyncLocalProvider::AddInterface(InterfacePtr bound) {
+  std::unique_lock lock(mutex_);
+  const std::string& id = bound->GetDef().id;
+  if (interfaces_.count(id)) {
+    throw Basalt::Exception("orbi.provider.interface.already.registered: " + id);
+  }
+  interfaces_.emplace(id, std::move(bound));
+}
+
+InterfacePtr AsyncLocalProvider::Find(const std::string& id) const {
+  std::shared_lock lock(mutex_);
+  auto it = interfaces_.find(id);
+  return it == interfaces_.end() ? nullptr : it->second;
+}
+
+std::vector<std::string> AsyncLocalProvider::ListServices() const {
+  std::shared_lock lock(mutex_);
+  std::vector<std::string> ids;
+  for (const auto& [id, bound] : interfaces_) ids.push_back(id);
+  return ids;
+}
+
+std::shared_ptr<const Bind::ServiceDef> AsyncLocalProvider::FindService(
+    const std::string& id) const {
+  auto bound = Find(id);
+  if (!bound) return nullptr;
+  return std::shared_ptr<const Bind::ServiceDef>(bound, &bound->GetDef());
+}
+
+std::string AsyncLocalProvider::Checksum() const {
+  std::string text;
+  {
+    std::shared_lock lock(mutex_);
+    for (const auto& [id, bound] : interfaces_) {
+      for (const auto& op : bound->GetDef().operations) {
+        text += bound->GetDef().DescribeInput(op) + "->" + op.result->Describe() + "\n";
+      }
+    }
+  }
+  unsigned char digest[SHA256_DIGEST_LENGTH];
+  SHA256(reinterpret_cast<const unsigned char*>(text.data()), text.size(), digest);
+  std::string hex;
+  char pair[3];
+  for (unsigned char byte : digest) {
+    std::snprintf(pair, sizeof pair, "%02x", byte);
+    hex += pair;
+  }
+  return hex;
+}
+
+void AsyncLocalProvider::Invoke(const Core::MethodIdentifier& method, Data::ValuePtr input,
+                                Core::ExecutionContextPtr context,
+                                Core::AsyncApiResultCb resultCb) {
+  resultCb = Core::CallOnce(std::move(resultCb));
+  auto bound = Find(method.interfaceId);
+  if (!bound) {
+    Fail(resultCb,
+         Std::OperationNotFound({{"com.tessel.orbi.std.errors.operation_not_found.service",
+                                  {{"service", method.interfaceId}}}}));
+    return;
+  }
+  const Bind::OperationDef* op = bound->GetDef().FindOperation(method.operationName);
+  const OperationHandler* handler = bound->FindHandler(method.operationName);
+  if (!op || !handler) {
+    Fail(resultCb, Std::OperationNotFound(
+                       {{"com.tessel.orbi.std.errors.operation_not_found.operation",
+                         {{"operation", method.operationName}, {"service", method.interfaceId}}}}));
+    return;
+  }
+  std::string path, reason;
+  auto params = Bind::BindInput(*op, input, path, reason);
+  if (!params) {
+    Fail(resultCb, Std::InvalidArgument({{"com.tessel.orbi.std.errors.invalid_input",
+                                          {{"path", path}, {"reason", reason}}}}));
+    return;
+  }
+  // Outputs are completed against the declared result, so every encoding shows unset optionals.
+  auto resultType = op->result;
+  auto completing = [resultCb, resultType](std::optional<Core::MethodResult> result,
+                                           std::optional<Core::Progress> progress,
+                                           Core::Continuation continuation) {
+    if (result && !result->HasError()) {
+      std::string why;
+      auto output = Bind::CompleteOutput(*resultType, result->output, why);
+      if (!output) {
+        Fail(resultCb, Std::InternalServerError(
+                           {{"com.tessel.orbi.std.errors.internal", {{"reason", why}}}}));
+        return;
+      }
+      result->output = std::move(output);
+    }
+    resultCb(std::move(result), progress, std::move(continuation));
+  };
+  enqueuer_([bound, handler, params, context, completing]() {
+    try {
+      (*handler)(params, context, completing);
+    } catch (const std::exception& e) {
+      // An implementation that throws still answers its caller exactly once.
+      Fail(completing, Std::InternalServerError(
+                           {{"com.tessel.orbi.std.errors.internal", {{"reason", e.what()}}}}));
+    }
+  });
+}
+
+void Answer(const Core::AsyncApiResultCb& resultCb, Data::ValuePtr output) {
+  resultCb(Core::MethodResult::Output(output ? std::move(output) : Data::VoidValue::Get()),
+           std::nullopt, nullptr);
+}
+
+void Fail(const Core::AsyncApiResultCb& resultCb, const Std::StdError& error,
+          const L10n::Localizer* localizer) {
+  auto value = localizer ? error.ToErrorValue(*localizer) : error.ToErrorValue();
+  resultCb(Core::MethodResult::Failure(std::move(value)), std::nullopt, nullptr);
+}
+
+}  // namespace Orbi::Provider

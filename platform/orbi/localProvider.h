@@ -1,0 +1,76 @@
+// The local provider: dispatches calls to bound service implementations.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <vector>
+
+#include "platform/orbi/errors.h"
+#include "platform/orbi/provider.h"
+#include "platform/orbi/types.h"
+
+namespace Orbi::Provider {
+
+// An implementation's entry for one operation; it receives the bound parameters.
+using OperationHandler =
+    std::function<void(std::shared_ptr<const Data::StructValue> params,
+                       Core::ExecutionContextPtr context, Core::AsyncApiResultCb resultCb)>;
+
+// A service declaration together with the implementation of each of its operations.
+class BoundInterface {
+ public:
+  BoundInterface(std::shared_ptr<const Bind::ServiceDef> def,
+                 std::map<std::string, OperationHandler> handlers);
+  const Bind::ServiceDef& GetDef() const { return *def_; }
+  const OperationHandler* FindHandler(const std::string& operation) const;
+
+ private:
+  std::shared_ptr<const Bind::ServiceDef> def_;
+  std::map<std::string, OperationHandler> handlers_;
+};
+using InterfacePtr = std::shared_ptr<const BoundInterface>;
+
+class InterfaceContainer {
+ public:
+  explicit InterfaceContainer(std::vector<InterfacePtr> interfaces)
+      : interfaces_(std::move(interfaces)) {}
+  const std::vector<InterfacePtr>& GetInterfaces() const { return interfaces_; }
+
+ private:
+  std::vector<InterfacePtr> interfaces_;
+};
+
+class AsyncLocalProvider final : public Core::AsyncApiProvider {
+ public:
+  AsyncLocalProvider(Core::Enqueuer enqueuer, std::shared_ptr<InterfaceContainer> container);
+
+  std::string ToString() const override { return "AsyncLocalProvider"; }
+  void Invoke(const Core::MethodIdentifier& method, Data::ValuePtr input,
+              Core::ExecutionContextPtr context, Core::AsyncApiResultCb resultCb) override;
+
+  // Throws Basalt::Exception "orbi.provider.interface.already.registered" for a known id.
+  void AddInterface(InterfacePtr bound);
+
+  std::vector<std::string> ListServices() const;
+  std::shared_ptr<const Bind::ServiceDef> FindService(const std::string& id) const;
+  // Changes whenever the set of services or their declarations change.
+  std::string Checksum() const;
+
+ private:
+  InterfacePtr Find(const std::string& id) const;
+
+  Core::Enqueuer enqueuer_;
+  mutable std::shared_mutex mutex_;  // guards interfaces_
+  std::map<std::string, InterfacePtr> interfaces_;
+};
+
+// Completes a call with an output value.
+void Answer(const Core::AsyncApiResultCb& resultCb, Data::ValuePtr output);
+// Completes a call with a standard error formatted by the localizer (the default when null).
+void Fail(const Core::AsyncApiResultCb& resultCb, const Std::StdError& error,
+          const L10n::Localizer* localizer = nullptr);
+
+}  // namespace Orbi::Provider

@@ -1,0 +1,102 @@
+#include "platform/orbi/localizer.h"
+
+#include <map>
+
+namespace Orbi::L10n {
+
+namespace {
+
+const std::map<std::string, std::string, std::less<>>& FrameworkTable() {
+  static const std::map<std::string, std::string, std::less<>> table = {
+      {"orbi.recv.failed", "Receiving the request failed: {0}"},
+      {"orbi.send.failed", "Sending the response failed: {0}"},
+      {"orbi.provider.interface.already.registered", "Interface {interface} already registered"},
+      {"com.tessel.orbi.std.errors.operation_not_found.service", "Service {service} not found"},
+      {"com.tessel.orbi.std.errors.operation_not_found.operation",
+       "Operation {operation} not found in service {service}"},
+      {"com.tessel.orbi.std.errors.invalid_input", "Invalid input at {path}: {reason}"},
+      {"com.tessel.orbi.std.errors.internal", "Internal error: {reason}"},
+      {"com.tessel.orbi.std.security.signature_invalid",
+       "The request signature could not be verified"},
+  };
+  return table;
+}
+
+}  // namespace
+
+std::string FrameworkMessageTemplate(const std::string& id) {
+  auto it = FrameworkTable().find(id);
+  return it == FrameworkTable().end() ? std::string() : it->second;
+}
+
+std::string DefaultArgumentFormatter(const Argument& argument, const std::string&) {
+  if (const auto* text = std::get_if<std::string>(&argument)) return *text;
+  return std::to_string(std::get<int64_t>(argument));
+}
+
+std::string FillTemplate(std::string_view pattern, const Message& message,
+                         const ArgumentFormatter& formatter, const std::string& locale) {
+  std::string out;
+  out.reserve(pattern.size());
+  size_t pos = 0;
+  while (pos < pattern.size()) {
+    size_t open = pattern.find('{', pos);
+    size_t close = open == std::string_view::npos ? open : pattern.find('}', open);
+    if (close == std::string_view::npos) {
+      out.append(pattern.substr(pos));
+      break;
+    }
+    out.append(pattern.substr(pos, open - pos));
+    std::string_view name = pattern.substr(open + 1, close - open - 1);
+    const Argument* value = nullptr;
+    for (const auto& [argName, argValue] : message.args) {
+      if (argName == name) value = &argValue;
+    }
+    if (value) {
+      out += formatter(*value, locale);
+    } else {
+      out.append(pattern.substr(open, close - open + 1));
+    }
+    pos = close + 1;
+  }
+  return out;
+}
+
+Localizer::Localizer(std::vector<std::string> locales, TemplateGetter getter,
+                     ArgumentFormatter formatter)
+    : locales_(std::move(locales)), getter_(std::move(getter)), formatter_(std::move(formatter)) {
+  if (locales_.empty()) locales_.push_back("en_US");
+}
+
+std::shared_ptr<const Localizer> Localizer::Default() {
+  static const auto instance = std::make_shared<const Localizer>(
+      std::vector<std::string>{"en_US"}, [](const std::string& id) {
+        std::string text = FrameworkMessageTemplate(id);
+        return text.empty() ? std::string("Unknown message.") : text;
+      });
+  return instance;
+}
+
+std::string Localizer::Format(const Message& message) const {
+  return FillTemplate(getter_(message.id), message, formatter_, locales_.front());
+}
+
+Data::ValuePtr Localizer::ToValue(const Message& message) const {
+  auto value = Data::StructValue::GetInstance("com.tessel.orbi.std.localizable_message");
+  std::string text = Format(message);
+  value->SetField("id", Data::StringValue::Create(message.id));
+  value->SetField("default_message", Data::StringValue::Create(text));
+  auto params = Data::StructValue::GetInstance("");
+  for (const auto& [name, argument] : message.args) {
+    if (const auto* textArg = std::get_if<std::string>(&argument)) {
+      params->SetField(name, Data::StringValue::Create(*textArg));
+    } else {
+      params->SetField(name, Data::IntegerValue::Create(std::get<int64_t>(argument)));
+    }
+  }
+  value->SetField("params", params);
+  value->SetField("localized", Data::StringValue::Create(text));
+  return value;
+}
+
+}  // namespace Orbi::L10n

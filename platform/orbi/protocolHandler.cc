@@ -1,0 +1,114 @@
+#include "platform/orbi/protocolHandler.h"
+
+#include <strings.h>
+
+#include <cstring>
+
+#include "platform/orbi/errors.h"
+
+namespace Orbi::Provider {
+
+using Protocol::Json::ApiRequest;
+using Protocol::Json::ProtocolError;
+
+namespace {
+
+const std::string* FindHeader(const Transport::HeaderList& headers, const char* name) {
+  for (const auto& [key, value] : headers) {
+    if (strcasecmp(key.c_str(), name) == 0) return &value;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+AsyncProtocolHandlerHelper::AsyncProtocolHandlerHelper(
+    std::shared_ptr<Transport::FrameReceiver> receiver,
+    std::shared_ptr<Transport::FrameSender> sender, Core::ProviderPtr provider,
+    Core::Enqueuer enqueuer, std::shared_ptr<const Protocol::Json::JsonApiRequestDeserializer> in,
+    std::shared_ptr<const Protocol::Json::ResponseSerializer> out, bool streaming,
+    std::shared_ptr<const L10n::Localizer> localizer)
+    : receiver_(std::move(receiver)),
+      sender_(std::move(sender)),
+      provider_(std::move(provider)),
+      enqueuer_(std::move(enqueuer)),
+      deserializer_(std::move(in)),
+      serializer_(std::move(out)),
+      streaming_(streaming),
+      localizer_(localizer ? std::move(localizer) : L10n::Localizer::Default()) {}
+
+void AsyncProtocolHandlerHelper::Start(ReceivedCb received, DoneCb done,
+                                       Transport::HeaderList headers) {
+  received_ = std::move(received);
+  done_ = std::move(done);
+  headers_ = std::move(headers);
+  buffer_ = std::make_shared<Transport::FrameBuffer>();
+  auto self = shared_from_this();
+  receiver_->HandleFrame(buffer_, [self](std::shared_ptr<const Data::ErrorValue> error) {
+    if (error) {
+      self->done_(std::move(error));
+      return;
+    }
+    if (self->received_) self->received_();
+    self->OnFrame();
+  });
+}
+
+void AsyncProtocolHandlerHelper::OnFrame() {
+  auto data = buffer_->data();
+  std::string_view frame(static_cast<const char*>(data.data()), data.size());
+  auto decoded = deserializer_->Deserialize(frame);
+  buffer_.reset();
+  if (auto* error = std::get_if<ProtocolError>(&decoded)) {
+    Send(serializer_->SerializeProtocolError(*error));
+    return;
+  }
+  auto& request = std::get<ApiRequest>(decoded);
+  const std::string* service = FindHeader(headers_, "Orbi-Service-Id");
+  const std::string* operation = FindHeader(headers_, "Orbi-Operation-Id");
+  if ((service && *service != request.method.interfaceId) ||
+      (operation && *operation != request.method.operationName)) {
+    Send(serializer_->SerializeProtocolError(
+        {Protocol::Json::kInvalidRequest,
+         "Mismatching operation identifier in HTTP header and payload", std::move(request.id)}));
+    return;
+  }
+  Invoke(std::move(request));
+}
+
+void AsyncProtocolHandlerHelper::Invoke(ApiRequest request) {
+  auto self = shared_from_this();
+  std::shared_ptr<json_t> id(request.id.release(), json_decref);
+  auto resultCb = Core::CallOnce([self, id](std::optional<Core::MethodResult> result,
+                                            std::optional<Core::Progress>, Core::Continuation) {
+    if (result) self->Send(self->serializer_->SerializeResult(*id, *result));
+  });
+  auto shared = std::make_shared<ApiRequest>(std::move(request));
+  enqueuer_([self, shared, resultCb]() {
+    try {
+      self->provider_->Invoke(shared->method, std::move(shared->input), std::move(shared->context),
+                              resultCb);
+    } catch (const std::exception& e) {
+      auto error = Std::InternalServerError(
+          {{"com.tessel.orbi.std.errors.internal", {{"reason", e.what()}}}});
+      resultCb(Core::MethodResult::Failure(error.ToErrorValue(*self->localizer_)), std::nullopt,
+               nullptr);
+    }
+  });
+}
+
+void AsyncProtocolHandlerHelper::Send(std::string text) {
+  auto out = std::make_shared<Transport::FrameBuffer>();
+  auto space = out->prepare(text.size());
+  std::memcpy(space.data(), text.data(), text.size());
+  out->commit(text.size());
+  auto self = shared_from_this();
+  // Every answer is one frame, streaming or not: progress never reaches the transport.
+  sender_->HandleFrame(out, Transport::HeaderList{}, true,
+                       [self](std::shared_ptr<const Data::ErrorValue> error) {
+                         auto done = std::move(self->done_);
+                         if (done) done(std::move(error));
+                       });
+}
+
+}  // namespace Orbi::Provider

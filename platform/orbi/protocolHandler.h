@@ -1,0 +1,49 @@
+// Drives one exchange: receive a frame, decode it, invoke the provider, send the answer.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include "platform/orbi/jsonRpc.h"
+#include "platform/orbi/localizer.h"
+#include "platform/orbi/provider.h"
+#include "platform/orbi/transport.h"
+
+namespace Orbi::Provider {
+
+class AsyncProtocolHandlerHelper : public std::enable_shared_from_this<AsyncProtocolHandlerHelper> {
+ public:
+  using ReceivedCb = std::function<void()>;
+  using DoneCb = std::function<void(std::shared_ptr<const Data::ErrorValue> error)>;
+
+  AsyncProtocolHandlerHelper(std::shared_ptr<Transport::FrameReceiver> receiver,
+                             std::shared_ptr<Transport::FrameSender> sender,
+                             Core::ProviderPtr provider, Core::Enqueuer enqueuer,
+                             std::shared_ptr<const Protocol::Json::JsonApiRequestDeserializer> in,
+                             std::shared_ptr<const Protocol::Json::ResponseSerializer> out,
+                             bool streaming, std::shared_ptr<const L10n::Localizer> localizer);
+
+  // `headers` are the transport's request headers, with ":method" and ":path" among them.
+  void Start(ReceivedCb received, DoneCb done, Transport::HeaderList headers);
+
+ private:
+  void OnFrame();
+  void Invoke(Protocol::Json::ApiRequest request);
+  void Send(std::string text);
+
+  std::shared_ptr<Transport::FrameReceiver> receiver_;
+  std::shared_ptr<Transport::FrameSender> sender_;
+  Core::ProviderPtr provider_;
+  Core::Enqueuer enqueuer_;
+  std::shared_ptr<const Protocol::Json::JsonApiRequestDeserializer> deserializer_;
+  std::shared_ptr<const Protocol::Json::ResponseSerializer> serializer_;
+  bool streaming_;
+  std::shared_ptr<const L10n::Localizer> localizer_;
+
+  std::shared_ptr<Transport::FrameBuffer> buffer_;
+  Transport::HeaderList headers_;
+  ReceivedCb received_;
+  DoneCb done_;
+};
+
+}  // namespace Orbi::Provider

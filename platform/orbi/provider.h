@@ -1,0 +1,90 @@
+// The provider contract: a call is an operation of an interface, an input value and an execution
+// context; every call ends in exactly one result through its callback.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/orbi/values.h"
+
+namespace Orbi::Core {
+
+struct MethodIdentifier {
+  std::string interfaceId;
+  std::string operationName;
+  // "com.tessel.nox.authentication.token.create"
+  std::string ToString() const { return interfaceId + "." + operationName; }
+};
+
+using StringMap = std::map<std::string, std::string>;
+
+// Per-call context. The authentication slot is empty until an authentication filter fills it.
+struct ExecutionContext {
+  StringMap securityCtx;
+  StringMap appCtx;
+  Data::ValuePtr authnResult;
+
+  const std::string* FindSecurity(const std::string& key) const {
+    auto it = securityCtx.find(key);
+    return it == securityCtx.end() ? nullptr : &it->second;
+  }
+  const std::string* FindApp(const std::string& key) const {
+    auto it = appCtx.find(key);
+    return it == appCtx.end() ? nullptr : &it->second;
+  }
+};
+using ExecutionContextPtr = std::shared_ptr<ExecutionContext>;
+
+// An output value (VoidValue for operations without one) or an error value.
+struct MethodResult {
+  Data::ValuePtr output;
+  std::shared_ptr<const Data::ErrorValue> error;
+
+  static MethodResult Output(Data::ValuePtr value) { return {std::move(value), nullptr}; }
+  static MethodResult Failure(std::shared_ptr<const Data::ErrorValue> e) {
+    return {nullptr, std::move(e)};
+  }
+  bool HasError() const { return error != nullptr; }
+};
+
+struct Progress {
+  int64_t done = 0;
+  int64_t total = 0;
+  int64_t stage = 0;
+};
+
+// Asked of the caller after a progress report; no provider of this tree uses it.
+using Continuation = std::function<void()>;
+
+// (result, progress, continuation): a final result, or a progress report without a result.
+using AsyncApiResultCb =
+    std::function<void(std::optional<MethodResult>, std::optional<Progress>, Continuation)>;
+
+// Runs a work item; the direct enqueuer runs it at once on the calling thread.
+using Enqueuer = std::function<void(std::function<void()>)>;
+
+class AsyncApiProvider {
+ public:
+  virtual ~AsyncApiProvider() = default;
+  virtual std::string ToString() const = 0;
+  virtual void Invoke(const MethodIdentifier& method, Data::ValuePtr input,
+                      ExecutionContextPtr context, AsyncApiResultCb resultCb) = 0;
+};
+using ProviderPtr = std::shared_ptr<AsyncApiProvider>;
+
+// Framework-side logging: level 0 is the most detailed.
+class Logger {
+ public:
+  virtual ~Logger() = default;
+  virtual bool IsEnabled(int level) const = 0;
+  virtual void Log(int level, const std::string& text) const = 0;
+};
+using LoggerPtr = std::shared_ptr<const Logger>;
+
+// Answers a result through a callback exactly once, whichever path completes the call.
+AsyncApiResultCb CallOnce(AsyncApiResultCb callback);
+
+}  // namespace Orbi::Core
