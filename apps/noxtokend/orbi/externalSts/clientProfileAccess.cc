@@ -1,0 +1,322 @@
+#include "apps/noxtokend/orbi/externalSts/clientProfileAccess.h"
+
+#include <thread>
+
+#include "apps/noxtokend/orbi/externalSts/clientProfileName.h"
+#include "apps/noxtokend/orbi/externalSts/grantDeduplication.h"
+#include "platform/basalt/assert.h"
+
+namespace NoxToken {
+
+using ClientProfilesSvc::Info;
+using ClientProfilesSvc::Subject;
+using ClientProfilesSvc::SubjectType;
+using NoxConfigStore::ConfigStoreException;
+using NoxConfigStore::ConfigStoreObject;
+using NoxConfigStore::ConfigStoreObjectId;
+using NoxConfigStore::ConfigStoreObjectPtr;
+using NoxConfigStore::FilterSpecObject;
+using NoxConfigStore::ReadOnlyObject;
+using NoxConfigStore::SubObjectId;
+
+namespace {
+
+ClientProfileAccess::ExternalKey KeyOf(const Subject& subject) {
+  return {subject.issuerAlias.value_or(""), subject.domain.value_or(""), subject.name.value_or("")};
+}
+
+template <class Index, class Key>
+ClientProfileAccess::ProfilePtr Lookup(const Index& index, const Key& key) {
+  auto it = index.find(key);
+  return it == index.end() ? nullptr : it->second;
+}
+
+}  // namespace
+
+void ClientProfileAccess::DefaultSleep(std::chrono::seconds duration) {
+  std::this_thread::sleep_for(duration);
+}
+
+ClientProfileAccess::ClientProfileAccess(std::shared_ptr<NoxConfigStore::ConfigStore> store,
+                                         SleepFunction sleep)
+    : store_(std::move(store)),
+      sleep_(std::move(sleep)),
+      logger_(Basalt::Service::Logger::CreateLogger("ClientProfileAccess")),
+      format_(logger_) {
+  Populate();
+}
+
+ClientProfileAccess::ProfilePtr ClientProfileAccess::FindByName(const std::string& name) const {
+  return Lookup(byName_, name);
+}
+
+ClientProfileAccess::ProfilePtr ClientProfileAccess::FindLocalUser(const std::string& name) const {
+  return Lookup(localUsers_, name);
+}
+
+ClientProfileAccess::ProfilePtr ClientProfileAccess::FindExternalGroup(
+    const ExternalKey& key) const {
+  return Lookup(externalGroups_, key);
+}
+
+ClientProfileAccess::ProfilePtr ClientProfileAccess::FindExternalUser(
+    const ExternalKey& key) const {
+  return Lookup(externalUsers_, key);
+}
+
+bool ClientProfileAccess::Exists(const std::string& profileName, const Subject& subject) const {
+  if (byName_.count(profileName) != 0) return true;
+  switch (subject.type.GetValue()) {
+    case SubjectType::LOCAL_USER:
+      return localUsers_.count(subject.name.value_or("")) != 0;
+    case SubjectType::EXTERNAL_GROUP:
+      return externalGroups_.count(KeyOf(subject)) != 0;
+    case SubjectType::EXTERNAL_USER:
+      return externalUsers_.count(KeyOf(subject)) != 0;
+    case SubjectType::UNKNOWN:
+      break;
+  }
+  return false;
+}
+
+std::optional<bool> ClientProfileAccess::GetModifiedFlag(const std::string& profileName) const {
+  auto it = modifiedFlags_.find(profileName);
+  if (it == modifiedFlags_.end()) return std::nullopt;
+  return it->second;
+}
+
+void ClientProfileAccess::AddToIndexes(const std::string& profileName, const ProfilePtr& profile) {
+  const Subject& subject = *profile->subject;
+  switch (subject.type.GetValue()) {
+    case SubjectType::LOCAL_USER:
+      localUsers_[subject.name.value_or("")] = profile;
+      break;
+    case SubjectType::EXTERNAL_GROUP:
+      externalGroups_[KeyOf(subject)] = profile;
+      break;
+    case SubjectType::EXTERNAL_USER:
+      externalUsers_[KeyOf(subject)] = profile;
+      break;
+    case SubjectType::UNKNOWN:
+      break;
+  }
+  byName_[profileName] = profile;
+}
+
+void ClientProfileAccess::RemoveFromTypeIndex(const Subject& subject) {
+  switch (subject.type.GetValue()) {
+    case SubjectType::LOCAL_USER:
+      localUsers_.erase(subject.name.value_or(""));
+      break;
+    case SubjectType::EXTERNAL_GROUP:
+      externalGroups_.erase(KeyOf(subject));
+      break;
+    case SubjectType::EXTERNAL_USER:
+      externalUsers_.erase(KeyOf(subject));
+      break;
+    case SubjectType::UNKNOWN:
+      break;
+  }
+}
+
+void ClientProfileAccess::Populate() {
+  ConfigStoreObjectId profilesId = ClientProfilesId();
+  store_->SetBootStatus(profilesId, true);
+  logger_->Log(5, "Populate(%1)", profilesId.GetKey());
+  auto instances = store_->ListInstances(FilterSpecObject(profilesId));
+  logger_->Log(5, "Found %1 instances from Config Store", instances.size());
+
+  for (const auto& object : instances) {
+    auto profile = std::make_shared<Info>();
+    profile->subject = format_.LoadSubject(*object);
+    logger_->Log(5, "Loading %1", profile->subject->type.ToString());
+    profile->grants = format_.LoadGrants(*object);
+    std::string profileName = MakeProfileName(*profile->subject);
+    // Two stored objects for one subject cannot come from this daemon; which one is right is
+    // unknowable, so refuse to run on such a store.
+    VERIFY(instanceIds_.emplace(profileName, *object->GetId().GetInstanceId()).second);
+    AddToIndexes(profileName, profile);
+  }
+  ApplyDefaults();
+}
+
+void ClientProfileAccess::WaitForStore() {
+  if (store_->IsBoot()) {
+    logger_->Log(5, "Waiting for ConfigStore boot to finish.");
+    bool finished = false;
+    for (int attempt = 0; attempt < kBootWaitSeconds && !finished; ++attempt) {
+      finished = !store_->IsBoot();
+      if (!finished) sleep_(std::chrono::seconds(1));
+    }
+    if (!finished) {
+      logger_->Log(2, "ConfigStore boot didn't finish in %1 seconds", kBootWaitSeconds);
+      NOT_REACHED();
+    }
+  }
+  logger_->Log(5, "ConfigStore boot has finished.");
+}
+
+std::map<std::string, bool> ClientProfileAccess::InitializeFlags(
+    const ConfigStoreObjectId& id, const std::vector<ConfigStoreObjectPtr>& defaults) {
+  logger_->Log(5, "Initializing client profile modification flags from default values");
+  WaitForStore();
+  std::map<std::string, bool> flags;
+  ConfigStoreObject config(id);
+  config.SetValueEmptyList("profiles_init");
+  for (const auto& profile : defaults) {
+    std::string profileName = MakeProfileName(*format_.LoadSubject(*profile));
+    auto flag = config.CreateSubObject(SubObjectId("profiles_init", store_->GenerateInstanceId()));
+    flag->SetValue("profile_name", profileName);
+    flag->SetValue("modified", false);
+    flags[profileName] = false;
+  }
+  store_->WriteObject(config);
+  return flags;
+}
+
+std::map<std::string, bool> ClientProfileAccess::ReadFlags(const ReadOnlyObject& config) const {
+  std::map<std::string, bool> flags;
+  for (const auto& flag : config.GetSubObjectInstances(FilterSpecObject("profiles_init"))) {
+    bool modified = false;
+    std::string profileName;
+    if (!flag->GetValue("modified", modified)) {
+      logger_->Log(3, "Failed to acess config store key: %1", "modified");
+    }
+    if (!flag->GetValue("profile_name", profileName)) {
+      logger_->Log(3, "Failed to acess config store key: %1", "profile_name");
+    }
+    flags[profileName] = modified;
+  }
+  return flags;
+}
+
+void ClientProfileAccess::ApplyDefaults() {
+  ConfigStoreObjectId configId = NoxTokenConfigId();
+  store_->SetBootStatus(configId, true);
+  ConfigStoreObjectPtr config = store_->GetObject(configId);
+  auto defaults = store_->GetDefaultObjects(FilterSpecObject(ClientProfilesId()));
+
+  modifiedFlags_ = config ? ReadFlags(*config) : InitializeFlags(configId, defaults);
+  if (modifiedFlags_.size() != defaults.size()) {
+    logger_->Log(3,
+                 "The number of default client profiles DOES NOT equal the number of default "
+                 "'modified' flags. Please, check the configstore default value schema files of "
+                 "noxtokend");
+    return;
+  }
+
+  for (const auto& object : defaults) {
+    auto profile = std::make_shared<Info>();
+    profile->subject = format_.LoadSubject(*object);
+    profile->grants = format_.LoadGrants(*object);
+    std::string profileName = MakeProfileName(*profile->subject);
+    auto flag = modifiedFlags_.find(profileName);
+    if (flag == modifiedFlags_.end() || flag->second) continue;
+    // A stored object of the same subject (left by an update whose flag write failed) wins: it
+    // is newer than the schema, and it already owns an instance id.
+    if (byName_.count(profileName) != 0) continue;
+    DeduplicateGrants(profile->grants);
+    AddToIndexes(profileName, profile);
+    logger_->Log(5, "Successfully inserted/updated client profile: %1", profileName);
+    instanceIds_[profileName] = store_->GenerateInstanceId();
+  }
+}
+
+bool ClientProfileAccess::WriteProfile(const std::string& instanceId, const Info& profile) {
+  auto object = format_.BuildObject(instanceId, profile, *store_);
+  if (!object) return false;
+  try {
+    store_->WriteInstance(*object);
+  } catch (const ConfigStoreException& e) {
+    logger_->Log(3, "Updating the Client Profile %1 in Config Store failed: %2", instanceId,
+                 e.GetMessage());
+    return false;
+  }
+  return true;
+}
+
+bool ClientProfileAccess::MarkModified(const std::string& profileName) {
+  auto flag = modifiedFlags_.find(profileName);
+  if (flag == modifiedFlags_.end() || flag->second) return true;
+  // Set before the write and kept on failure: the profile has changed either way, and a later
+  // marking then succeeds without writing.
+  flag->second = true;
+  ConfigStoreObject config(NoxTokenConfigId());
+  config.SetValueEmptyList("profiles_init");
+  for (const auto& [name, modified] : modifiedFlags_) {
+    auto entry = config.CreateSubObject(SubObjectId("profiles_init", store_->GenerateInstanceId()));
+    entry->SetValue("profile_name", name);
+    entry->SetValue("modified", modified);
+  }
+  try {
+    store_->WriteObject(config);
+  } catch (const ConfigStoreException& e) {
+    logger_->Log(3,
+                 "Updating the modified flag for client profile %1 in the configstore failed: %2",
+                 profileName, e.GetMessage());
+    return false;
+  }
+  return true;
+}
+
+bool ClientProfileAccess::Insert(const std::string& profileName, ProfilePtr profile) {
+  if (Exists(profileName, *profile->subject)) {
+    logger_->Log(3, "Failed to insert client profile, already exists: %1", profileName);
+    return false;
+  }
+  DeduplicateGrants(profile->grants);
+  std::string instanceId = store_->GenerateInstanceId();
+  if (!WriteProfile(instanceId, *profile)) {
+    logger_->Log(3, "Failed to update client profile in config store: %1", profileName);
+    return false;
+  }
+  AddToIndexes(profileName, profile);
+  logger_->Log(5, "Successfully inserted/updated client profile: %1", profileName);
+  instanceIds_[profileName] = instanceId;
+  return true;
+}
+
+ClientProfileAccess::UpdateStatus ClientProfileAccess::Update(const std::string& profileName,
+                                                              GrantList grants) {
+  Basalt::System::ScopedWriteLock lock(*this);
+  ProfilePtr profile = FindByName(profileName);
+  if (!profile) return kNotFound;
+  auto instanceId = instanceIds_.find(profileName);
+  VERIFY(instanceId != instanceIds_.end());
+
+  // The new grants reach the profile only once the store holds them.
+  Info updated{profile->subject, std::move(grants)};
+  DeduplicateGrants(updated.grants);
+  if (!WriteProfile(instanceId->second, updated)) return kStoreFailure;
+  profile->grants = std::move(updated.grants);
+  return MarkModified(profileName) ? kUpdated : kStoreFailure;
+}
+
+bool ClientProfileAccess::Erase(const std::string& profileName) {
+  auto instanceId = instanceIds_.find(profileName);
+  if (instanceId == instanceIds_.end()) {
+    logger_->Log(3, "Failed to erase client profile, profile not found: %1", profileName);
+    return false;
+  }
+  try {
+    store_->RemoveObject(ClientProfilesId(instanceId->second));
+  } catch (const ConfigStoreException& e) {
+    logger_->Log(3, "Deleting the Client Profile %1 in Config Store failed: %2", instanceId->second,
+                 e.GetMessage());
+    return false;
+  }
+  if (!MarkModified(profileName)) return false;
+  instanceIds_.erase(instanceId);
+
+  auto profile = byName_.find(profileName);
+  if (profile == byName_.end()) {
+    logger_->Log(3, "Failed to delete client profile, profile not found: %1", profileName);
+    return false;
+  }
+  RemoveFromTypeIndex(*profile->second->subject);
+  byName_.erase(profile);
+  logger_->Log(5, "Successfully deleted client profile: %1", profileName);
+  return true;
+}
+
+}  // namespace NoxToken

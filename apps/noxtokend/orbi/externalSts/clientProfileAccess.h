@@ -1,0 +1,92 @@
+// The client profile store: every client profile in memory, indexed four ways, each change
+// mirrored into the configuration store before memory follows it. Default profiles declared by
+// the store's schema are applied at every start until an administrator changes or removes them,
+// which the per-profile "modified" flags in "nox_token_config" record.
+//
+// Locking: lookups and listing need the read lock, Insert and Erase the write lock, all held by
+// the caller; Update takes the write lock itself.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <tuple>
+
+#include "apps/noxtokend/orbi/externalSts/clientProfileStoreFormat.h"
+#include "platform/basalt/logger.h"
+#include "platform/basalt/rwLock.h"
+#include "platform/bindings/clientProfiles.h"
+#include "platform/configstore/configStore.h"
+
+namespace NoxToken {
+
+class ClientProfileAccess : public Basalt::System::RwLockableMixin {
+ public:
+  using ProfilePtr = std::shared_ptr<ClientProfilesSvc::Info>;
+  // (issuer alias, domain, name) of an external group or user.
+  using ExternalKey = std::tuple<std::string, std::string, std::string>;
+  using SleepFunction = std::function<void(std::chrono::seconds)>;
+
+  enum UpdateStatus { kUpdated = 0, kNotFound = 1, kStoreFailure = 3 };
+
+  // How long start-up waits for the configuration store to leave its boot phase.
+  static constexpr int kBootWaitSeconds = 300;
+
+  // Loads the stored profiles and applies the defaults. Store failures and invalid stored
+  // subjects raise (Basalt::Exception); a duplicate stored profile or a store that stays in its
+  // boot phase stops the process. `sleep` serves the boot wait.
+  explicit ClientProfileAccess(std::shared_ptr<NoxConfigStore::ConfigStore> store,
+                               SleepFunction sleep = DefaultSleep);
+
+  ProfilePtr FindByName(const std::string& profileName) const;
+  ProfilePtr FindLocalUser(const std::string& name) const;
+  ProfilePtr FindExternalGroup(const ExternalKey& key) const;
+  ProfilePtr FindExternalUser(const ExternalKey& key) const;
+
+  // The by-name index, for listing.
+  const std::map<std::string, ProfilePtr>& GetProfiles() const { return byName_; }
+
+  // True when the name or the subject is taken, i.e. Insert would refuse it as existing.
+  bool Exists(const std::string& profileName, const ClientProfilesSvc::Subject& subject) const;
+
+  // The "modified" flag of a default profile; empty for a profile that is not a default.
+  std::optional<bool> GetModifiedFlag(const std::string& profileName) const;
+
+  bool Insert(const std::string& profileName, ProfilePtr profile);
+  UpdateStatus Update(const std::string& profileName, GrantList grants);
+  bool Erase(const std::string& profileName);
+
+  static void DefaultSleep(std::chrono::seconds duration);
+
+ private:
+  void Populate();
+  void ApplyDefaults();
+  void WaitForStore();
+  std::map<std::string, bool> InitializeFlags(
+      const NoxConfigStore::ConfigStoreObjectId& id,
+      const std::vector<NoxConfigStore::ConfigStoreObjectPtr>& defaults);
+  std::map<std::string, bool> ReadFlags(const NoxConfigStore::ReadOnlyObject& config) const;
+
+  bool WriteProfile(const std::string& instanceId, const ClientProfilesSvc::Info& profile);
+  bool MarkModified(const std::string& profileName);
+
+  void AddToIndexes(const std::string& profileName, const ProfilePtr& profile);
+  void RemoveFromTypeIndex(const ClientProfilesSvc::Subject& subject);
+
+  std::shared_ptr<NoxConfigStore::ConfigStore> store_;
+  SleepFunction sleep_;
+  std::shared_ptr<Basalt::Service::Logger> logger_;
+  ClientProfileStoreFormat format_;
+
+  std::map<std::string, ProfilePtr> byName_;
+  std::map<std::string, ProfilePtr> localUsers_;
+  std::map<ExternalKey, ProfilePtr> externalGroups_;
+  std::map<ExternalKey, ProfilePtr> externalUsers_;
+  std::map<std::string, bool> modifiedFlags_;
+  std::map<std::string, std::string> instanceIds_;
+};
+
+}  // namespace NoxToken

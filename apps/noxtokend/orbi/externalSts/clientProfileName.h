@@ -1,0 +1,19 @@
+// The profile name, the key of a client profile throughout the daemon:
+// prefix "#" issuer-alias "#" domain "#" name, with "LU", "SG" or "SU" as prefix for a local user,
+// external group or external user, absent parts empty and every part escaped. Subjects that are
+// equal therefore have equal names, and different subjects different ones.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "platform/bindings/clientProfiles.h"
+
+namespace NoxToken {
+
+// Doubles every backslash, then puts a backslash before every "#".
+std::string EscapeProfileNamePart(std::string_view text);
+
+std::string MakeProfileName(const Com::Tessel::Nox::Authentication::ClientProfilesSvc::Subject& s);
+
+}  // namespace NoxToken
