@@ -1,0 +1,25 @@
+#include "lib/ssoclient/createVerifiedSamlToken.h"
+
+#include "lib/ssoclient/samlTokenImpl.h"
+#include "lib/ssoclient/samlValidation.h"
+#include "platform/basalt/xml/keyResolver.h"
+
+namespace SsoClient {
+
+std::shared_ptr<const SamlToken> CreateVerifiedSamlToken(const std::string& xml,
+                                                         const CertificateProvider& provider) {
+  return CreateVerifiedSamlToken(xml, provider, Basalt::System::SystemUtcClock());
+}
+
+std::shared_ptr<const SamlToken> CreateVerifiedSamlToken(const std::string& xml,
+                                                         const CertificateProvider& provider,
+                                                         const Basalt::System::UtcClock& clock) {
+  auto token = std::make_shared<const SamlTokenImpl>(xml, kClockToleranceSeconds, clock);
+  if (!provider) throw SsoException("No certificate provider");
+  auto trusted = std::make_shared<const CertificateList>(provider(token.get()));
+  const auto keys = Basalt::Xml::Security::CreateTrustSetKeyResolver(std::move(trusted));
+  VerifySignature(*token->GetSignature(), *keys);
+  return token;
+}
+
+}  // namespace SsoClient
