@@ -1,0 +1,204 @@
+#!/usr/bin/env bash
+# HTTP benchmarks of the daemon on loopback, each beside a stock nginx answering a static 200
+# (the loopback ceiling) in the same run:
+#
+#   bench/http_bench.sh [BUILD_DIR]        (default: build; needs BUILD_DIR/bin/noxtokend, pam_cost)
+#
+# Environment: BENCH_SECONDS (default 10) per run, BENCH_THREADS (2) and BENCH_CONNECTIONS (16)
+# for wrk. Everything runs under a temporary directory; nothing outside it is written.
+set -euo pipefail
+
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${1:-$repo/build}
+case "$build" in /*) ;; *) build=$repo/$build ;; esac
+daemon_bin=$build/bin/noxtokend
+pam_cost_bin=$build/bin/pam_cost
+seconds=${BENCH_SECONDS:-10}
+threads=${BENCH_THREADS:-2}
+connections=${BENCH_CONNECTIONS:-16}
+python=/usr/bin/python3
+
+for tool in wrk nginx curl "$python"; do
+  command -v "$tool" >/dev/null || { echo "http_bench: $tool is missing (scripts/install-deps.sh)" >&2; exit 1; }
+done
+[ -x "$daemon_bin" ] || { echo "http_bench: $daemon_bin is not built" >&2; exit 1; }
+[ -x "$pam_cost_bin" ] || { echo "http_bench: $pam_cost_bin is not built" >&2; exit 1; }
+
+work=$(mktemp -d /tmp/nox-bench.XXXXXX)
+daemon_pid=""
+nginx_pid=""
+sampler_pid=""
+cleanup() {
+  for pid in $sampler_pid $nginx_pid $daemon_pid; do
+    kill -TERM "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+free_port() {
+  "$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+wait_listening() {
+  local port=$1 pid=$2
+  for _ in $(seq 100); do
+    kill -0 "$pid" 2>/dev/null || { echo "http_bench: process $pid exited" >&2; return 1; }
+    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && return 0
+    sleep 0.05
+  done
+  echo "http_bench: nothing listens on port $port" >&2
+  return 1
+}
+
+# rpc SERVICE OPERATION [SECURITY_CONTEXT_JSON]: one JSON-RPC request body.
+rpc() {
+  local security=${3:-}
+  local ctx=""
+  [ -n "$security" ] && ctx=",\"ctx\":{\"securityCtx\":$security}"
+  printf '{"jsonrpc":"2.0","id":"1","method":"invoke","params":{"serviceId":"%s","operationId":"%s","input":{}%s}}' \
+    "$1" "$2" "$ctx"
+}
+
+user_pass() {
+  printf '{"schemeId":"com.tessel.orbi.std.security.user_pass","userName":"%s","password":"%s"}' "$1" "$2"
+}
+
+vm_rss_kb() {
+  awk '/^VmRSS:/ {print $2}' "/proc/$daemon_pid/status"
+}
+
+# Records the daemon's highest VmRSS into $work/rss.max until killed.
+sample_rss() {
+  local max=0 now
+  while kill -0 "$daemon_pid" 2>/dev/null; do
+    now=$(vm_rss_kb)
+    if [ "${now:-0}" -gt "$max" ]; then
+      max=$now
+      echo "$max" >"$work/rss.max"
+    fi
+    sleep 0.5
+  done
+}
+
+# measure NAME URL BODY EXPECT [wrk options]: one wrk run; sets the globals
+# <NAME>_rate <NAME>_p50 <NAME>_p99 <NAME>_bad <NAME>_requests.
+measure() {
+  local name=$1 url=$2 body=$3 expect=$4
+  shift 4
+  local line
+  line=$(BENCH_BODY=$body BENCH_EXPECT=$expect wrk "$@" -s "$repo/bench/post.lua" "$url" | grep '^BENCH ')
+  echo "  $name: ${line#BENCH }" >&2
+  for field in requests calls_per_s p50_ms p99_ms bad socket_errors; do
+    local value
+    value=$(sed -n "s/.* $field=\([0-9.]*\).*/\1/p" <<<" ${line#BENCH }")
+    printf -v "${name}_${field}" '%s' "$value"
+  done
+}
+
+ratio() {
+  "$python" -c "import sys; a, b = map(float, sys.argv[1:]); print(f'{a / b:.2f}' if b else 'n/a')" "$1" "$2"
+}
+
+load=(-t"$threads" -c"$connections" -d"${seconds}s" --timeout 10s)
+
+# --- daemon --------------------------------------------------------------------------------
+daemon_port=$(free_port)
+"$repo/scripts/dev-root" "$work/root" --port "$daemon_port" --log-level 3 \
+  --user root:secret1 --user bench:bench-pw >/dev/null
+TESSEL_ROOT=$work/root "$daemon_bin" 2>"$work/daemon.log" &
+daemon_pid=$!
+wait_listening "$daemon_port" "$daemon_pid"
+daemon_url=http://127.0.0.1:$daemon_port/api
+
+# --- nginx: the loopback ceiling -------------------------------------------------------------
+nginx_port=$(free_port)
+mkdir -p "$work/nginx/tmp"
+cat >"$work/nginx/nginx.conf" <<EOF
+daemon off;
+worker_processes $threads;
+pid $work/nginx/nginx.pid;
+error_log $work/nginx/error.log warn;
+events { worker_connections 1024; }
+http {
+  access_log off;
+  client_body_temp_path $work/nginx/tmp/body;
+  proxy_temp_path $work/nginx/tmp/proxy;
+  fastcgi_temp_path $work/nginx/tmp/fastcgi;
+  uwsgi_temp_path $work/nginx/tmp/uwsgi;
+  scgi_temp_path $work/nginx/tmp/scgi;
+  server {
+    listen 127.0.0.1:$nginx_port;
+    location / { return 200 "ok"; }
+  }
+}
+EOF
+nginx -c "$work/nginx/nginx.conf" -p "$work/nginx/" -e "$work/nginx/error.log" &
+nginx_pid=$!
+wait_listening "$nginx_port" "$nginx_pid"
+
+echo "http_bench: wrk ${load[*]}, daemon on port $daemon_port, nginx on port $nginx_port" >&2
+sleep 1
+rss_idle=$(vm_rss_kb)
+
+provider_body=$(rpc com.tessel.orbi.std.introspection.provider get)
+create_body=$(rpc com.tessel.nox.authentication.token create "$(user_pass bench bench-pw)")
+wrong_body=$(rpc com.tessel.nox.authentication.token create "$(user_pass bench wrong-pw)")
+new_verify_body() {
+  local token
+  token=$(curl -sf -H 'Content-Type: application/json' --data-binary "$create_body" "$daemon_url" |
+    "$python" -c 'import json, sys; print(json.load(sys.stdin)["result"]["output"]["token"])')
+  rpc com.tessel.nox.authentication.verification verify \
+    "{\"schemeId\":\"com.tessel.orbi.std.security.oauth\",\"accessToken\":\"$token\"}"
+}
+
+sample_rss &
+sampler_pid=$!
+
+measure ceiling "http://127.0.0.1:$nginx_port/" "$provider_body" ok "${load[@]}"
+measure provider "$daemon_url" "$provider_body" AsyncLocalProvider "${load[@]}"
+measure verify "$daemon_url" "$(new_verify_body)" '"bench"' "${load[@]}"
+measure create "$daemon_url" "$create_body" '"token"' "${load[@]}"
+
+# Two connections keep sending wrong passwords (each answer waits out PAM's failure delay) while
+# the others verify.
+verify_body=$(new_verify_body)
+BENCH_BODY=$wrong_body BENCH_EXPECT=UNAUTHENTICATED \
+  wrk -t1 -c2 -d"$((seconds + 2))s" --timeout 10s -s "$repo/bench/post.lua" "$daemon_url" \
+  >"$work/wrong.txt" &
+wrong_pid=$!
+sleep 1
+measure contended "$daemon_url" "$verify_body" '"bench"' "${load[@]}"
+wait "$wrong_pid"
+wrong_line=$(grep '^BENCH ' "$work/wrong.txt")
+wrong_requests=$(sed -n 's/.* requests=\([0-9]*\).*/\1/p' <<<" ${wrong_line#BENCH }")
+wrong_bad=$(sed -n 's/.* bad=\([0-9]*\).*/\1/p' <<<" ${wrong_line#BENCH }")
+
+kill "$sampler_pid" 2>/dev/null || true
+wait "$sampler_pid" 2>/dev/null || true
+sampler_pid=""
+rss_load=$(cat "$work/rss.max" 2>/dev/null || echo "$rss_idle")
+
+pam_line=$(TESSEL_ROOT=$work/root "$pam_cost_bin" bench bench-pw 500)
+pam_rate=$(sed -n 's/.* calls_per_s=\([0-9.]*\).*/\1/p' <<<"$pam_line")
+pam_p50=$(sed -n 's/.* p50_ms=\([0-9.]*\).*/\1/p' <<<"$pam_line")
+pam_p99=$(sed -n 's/.* p99_ms=\([0-9.]*\).*/\1/p' <<<"$pam_line")
+
+cat <<EOF
+
+Date: $(date -u '+%Y-%m-%d %H:%M UTC'); machine: $(nproc) cores ($(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)); wrk ${load[*]}
+
+| measure | calls/s | p50 ms | p99 ms | ratio |
+|---|---:|---:|---:|---|
+| nginx static 200 (loopback ceiling) | $ceiling_calls_per_s | $ceiling_p50_ms | $ceiling_p99_ms | 1.00 |
+| (a) introspection provider get | $provider_calls_per_s | $provider_p50_ms | $provider_p99_ms | $(ratio "$provider_calls_per_s" "$ceiling_calls_per_s") of ceiling |
+| (b) verify with a daemon token | $verify_calls_per_s | $verify_p50_ms | $verify_p99_ms | $(ratio "$verify_calls_per_s" "$ceiling_calls_per_s") of ceiling |
+| (c) create with user name and password | $create_calls_per_s | $create_p50_ms | $create_p99_ms | $(ratio "$create_calls_per_s" "$ceiling_calls_per_s") of ceiling, $(ratio "$create_calls_per_s" "$pam_rate") of PAM alone |
+| (d) verify while 2 connections send wrong passwords | $contended_calls_per_s | $contended_p50_ms | $contended_p99_ms | $(ratio "$contended_calls_per_s" "$verify_calls_per_s") of (b) |
+| PAM alone (pam_cost, 1 thread, sequential) | $pam_rate | $pam_p50 | $pam_p99 | |
+
+Wrong-password calls answered during (d): $wrong_requests (answers that were not UNAUTHENTICATED: $wrong_bad).
+Bad answers (not 200 with the expected output): nginx $ceiling_bad, (a) $provider_bad, (b) $verify_bad, (c) $create_bad, (d) $contended_bad.
+Daemon resident memory (VmRSS): idle $rss_idle kB, highest under load $rss_load kB.
+EOF

@@ -1,0 +1,37 @@
+-- wrk script: POSTs the JSON-RPC body of $BENCH_BODY on every request and counts as bad every
+-- answer that is not a 200 containing $BENCH_EXPECT, so an error answer never passes as a call.
+local body = os.getenv("BENCH_BODY")
+local expect = os.getenv("BENCH_EXPECT") or ""
+assert(body, "BENCH_BODY is not set")
+
+wrk.method = "POST"
+wrk.body = body
+wrk.headers["Content-Type"] = "application/json"
+wrk.headers["Accept"] = "application/json"
+
+local threads = {}
+
+function setup(thread)
+  table.insert(threads, thread)
+end
+
+bad = 0
+
+function response(status, headers, answer)
+  if status ~= 200 or not string.find(answer, expect, 1, true) then
+    bad = bad + 1
+  end
+end
+
+function done(summary, latency, requests)
+  local badTotal = 0
+  for _, thread in ipairs(threads) do
+    badTotal = badTotal + thread:get("bad")
+  end
+  local e = summary.errors
+  io.write(string.format(
+    "BENCH requests=%d calls_per_s=%.1f p50_ms=%.3f p99_ms=%.3f bad=%d socket_errors=%d\n",
+    summary.requests, summary.requests / (summary.duration / 1e6),
+    latency:percentile(50) / 1000, latency:percentile(99) / 1000, badTotal,
+    e.connect + e.read + e.write + e.timeout))
+end

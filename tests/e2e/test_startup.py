@@ -1,0 +1,125 @@
+"""Process start-up: switches, configuration file, port, listen address and signals."""
+
+import signal
+import socket
+import subprocess
+
+import pytest
+
+from conftest import PROVIDER_SVC, Daemon, free_port, output_of, port_is_free
+
+EXIT_FAILURE = 255  # the daemon exits with -1
+
+
+def run_to_exit(root, args=()):
+    daemon = Daemon(root, args)
+    status = daemon.wait_exit()
+    return status, daemon.stdout_path.read_bytes(), daemon.log_path.read_bytes()
+
+
+@pytest.mark.parametrize("config", ["present", "missing", "argument-missing"])
+def test_daemon_switch_off_exits_silently_before_reading_configuration(new_root, config):
+    root = new_root()
+    root.set_features(daemon=False)
+    args = ()
+    if config == "missing":
+        root.config.unlink()
+    elif config == "argument-missing":
+        args = (root.path / "no-such-config.xml",)
+
+    status, out, err = run_to_exit(root, args)
+
+    assert (status, out, err) == (EXIT_FAILURE, b"", b"")
+
+
+@pytest.mark.parametrize(
+    "content",
+    [None, "<config><endpoint><portNum>", "not xml at all", ""],
+    ids=["missing", "truncated", "text", "empty"],
+)
+def test_bad_configuration_argument_ends_with_error_line(new_root, content):
+    root = new_root()
+    path = root.path / "given-config.xml"
+    if content is not None:
+        path.write_text(content)
+
+    status, out, err = run_to_exit(root, (path,))
+
+    assert status == EXIT_FAILURE
+    assert out == b""
+    assert err.startswith(b"Error: "), err
+    assert err.endswith(b"\n") and len(err) > len(b"Error: \n"), err
+
+
+def test_configuration_argument_is_used_as_given(new_root, run_daemon):
+    root = new_root()
+    other_port = free_port()
+    custom = root.path / "custom.xml"
+    custom.write_text(root.config.read_text().replace(str(root.port), str(other_port)))
+    root.config.unlink()
+
+    daemon = run_daemon(root, (custom, "ignored-extra-argument"), port=other_port)
+
+    assert output_of(daemon.invoke(PROVIDER_SVC, "get"))["id"] == "AsyncLocalProvider"
+
+
+def test_without_port_key_listens_on_9199(new_root, run_daemon):
+    if not port_is_free(9199):
+        pytest.skip("port 9199 is in use on this host")
+    root = new_root(log_level=5)
+    root.edit_config(lambda xml: xml.replace(f"<endpoint><portNum>{root.port}</portNum></endpoint>", ""))
+
+    daemon = run_daemon(root, port=9199)
+
+    assert output_of(daemon.invoke(PROVIDER_SVC, "get"))["id"] == "AsyncLocalProvider"
+    assert any(r.text == "Starting NOX Token CPS on port 9199." for r in daemon.records())
+
+
+def non_loopback_addresses():
+    done = subprocess.run(["ip", "-o", "-4", "addr", "show"], capture_output=True, text=True)
+    addresses = []
+    for line in done.stdout.splitlines():
+        fields = line.split()
+        if "inet" in fields:
+            address = fields[fields.index("inet") + 1].split("/")[0]
+            if not address.startswith("127."):
+                addresses.append(address)
+    return addresses
+
+
+def test_listens_on_loopback_only(new_root, run_daemon):
+    addresses = non_loopback_addresses()
+    if not addresses:
+        pytest.skip("this host has no non-loopback IPv4 address")
+    daemon = run_daemon(new_root())
+
+    for address in addresses:
+        with pytest.raises(OSError):
+            socket.create_connection((address, daemon.port), timeout=2).close()
+    socket.create_connection(("127.0.0.1", daemon.port), timeout=2).close()
+
+
+@pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT], ids=["SIGTERM", "SIGINT"])
+def test_signal_stops_event_loop_with_status_zero(new_root, run_daemon, sig):
+    daemon = run_daemon(new_root())
+    output_of(daemon.invoke(PROVIDER_SVC, "get"))
+
+    assert daemon.stop(sig) == 0
+
+
+@pytest.mark.parametrize("level,logged", [(5, True), (4, False)])
+def test_start_lines_follow_log_level(new_root, run_daemon, level, logged):
+    root = new_root(log_level=level)
+    daemon = run_daemon(root)
+    output_of(daemon.invoke(PROVIDER_SVC, "get"))
+    assert daemon.stop() == 0
+
+    records = daemon.records()
+    start_lines = [r for r in records if r.text == f"Starting NOX Token CPS on port {root.port}."]
+    port_lines = [r for r in records if r.text == f"Port number: {root.port}"]
+    if logged:
+        assert [r.level for r in start_lines] == [5]
+        assert [r.level for r in port_lines] == [5]
+    else:
+        assert start_lines == [] and port_lines == []
+        assert not any("Starting NOX Token CPS" in r.text for r in records)
