@@ -1,0 +1,131 @@
+#include "platform/basalt/app.h"
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <csignal>
+#include <thread>
+#include <vector>
+
+#include "platform/basalt/exception.h"
+#include "platform/basalt/format.h"
+
+namespace Basalt::Service {
+
+namespace {
+
+constexpr int64_t kDefaultThreads = 2;
+constexpr int64_t kMaxThreads = 64;
+constexpr int64_t kDefaultLogLevel = 5;
+
+std::shared_ptr<App> sApp;
+std::mutex sAppMutex;
+
+}  // namespace
+
+App::App(std::shared_ptr<const Config> config)
+    : config_(std::move(config)), logger_(Logger::CreateLogger("App")) {
+  int64_t threads = kDefaultThreads;
+  config_->GetInt("http/threads", threads);
+  if (threads < 1 || threads > kMaxThreads) {
+    throw Exception(Format("configuration key 'http/threads' must be between 1 and %1, not %2",
+                           kMaxThreads, threads));
+  }
+  threadCount_ = static_cast<int>(threads);
+}
+
+App::~App() { Stop(); }
+
+void App::Run() {
+  {
+    std::lock_guard lock(mutex_);
+    if (running_) throw Exception("the application is already running");
+    if (stopRequested_) {
+      stopRequested_ = false;
+      return;
+    }
+    running_ = true;
+    failure_ = nullptr;
+    ioContext_.restart();
+  }
+  auto work = boost::asio::make_work_guard(ioContext_);
+  boost::asio::signal_set signals(ioContext_, SIGTERM, SIGINT);
+  signals.async_wait([this](const boost::system::error_code& error, int signal) {
+    if (error) return;
+    logger_->Log(5, "Signal %1 received, stopping", signal);
+    Stop();
+  });
+
+  std::vector<std::thread> pool;
+  pool.reserve(threadCount_);
+  for (int i = 0; i < threadCount_; ++i) pool.emplace_back([this] { RunLoopCatching(); });
+  RunLoopCatching();
+  for (auto& thread : pool) thread.join();
+
+  signals.cancel();
+  std::exception_ptr failure;
+  {
+    std::lock_guard lock(mutex_);
+    running_ = false;
+    stopRequested_ = false;
+    failure = failure_;
+  }
+  if (failure) std::rethrow_exception(failure);
+}
+
+void App::RunLoopCatching() {
+  try {
+    ioContext_.run();
+  } catch (...) {
+    {
+      std::lock_guard lock(mutex_);
+      if (!failure_) failure_ = std::current_exception();
+    }
+    Stop();
+  }
+}
+
+void App::Stop() {
+  {
+    std::lock_guard lock(mutex_);
+    stopRequested_ = true;
+  }
+  ioContext_.stop();
+}
+
+void App::RunAfter(std::chrono::microseconds delay, std::function<void()> fn) {
+  auto timer = std::make_shared<boost::asio::steady_timer>(ioContext_, delay);
+  timer->async_wait([timer, fn = std::move(fn)](const boost::system::error_code& error) {
+    if (!error) fn();
+  });
+}
+
+void InitApp(const std::string& configPath) {
+  auto config = Config::LoadFile(configPath);
+  int64_t level = kDefaultLogLevel;
+  config->GetInt("log/level", level);
+  auto root = Logger::CreateRoot("default", static_cast<int>(level), StandardErrorSink());
+  for (const auto& element : config->GetElements("log/logger")) {
+    auto name = element.attributes.find("name");
+    if (name == element.attributes.end() || name->second.empty()) {
+      throw Exception(Format("configuration key 'log/logger' in '%1' has no name", configPath));
+    }
+    int64_t loggerLevel = 0;
+    if (!Config::ParseInteger(element.text, loggerLevel)) {
+      throw Exception(Format("configuration key 'log/logger' for '%1' is not an integer: '%2'",
+                             name->second, element.text));
+    }
+    root->ConfigureLevel(name->second, static_cast<int>(loggerLevel));
+  }
+  Logger::sDefaultLogger = root;
+  auto app = std::make_shared<App>(std::move(config));
+  std::lock_guard lock(sAppMutex);
+  sApp = std::move(app);
+}
+
+std::shared_ptr<App> GetApp() {
+  std::lock_guard lock(sAppMutex);
+  return sApp;
+}
+
+}  // namespace Basalt::Service

@@ -1,0 +1,65 @@
+// The application runtime: configuration, default logger and the event loop that every
+// asynchronous part of the process (HTTP service, timers) runs on.
+#pragma once
+
+#include <boost/asio/io_context.hpp>
+#include <chrono>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/basalt/config.h"
+#include "platform/basalt/logger.h"
+
+namespace Basalt::Service {
+
+class App {
+ public:
+  // Reads "http/threads" (default 2, 1 to 64): the pool that runs the loop beside Run()'s caller.
+  explicit App(std::shared_ptr<const Config> config);
+  ~App();
+  App(const App&) = delete;
+  App& operator=(const App&) = delete;
+
+  std::shared_ptr<const Config> GetConfig() const { return config_; }
+
+  // Runs the event loop on the calling thread plus the pool until Stop(), SIGTERM or SIGINT.
+  // An exception that escapes a handler stops the loop and is rethrown here. A Stop() that comes
+  // before Run() makes that Run() return at once.
+  void Run();
+
+  // Thread-safe; pending handlers are dropped, not run.
+  void Stop();
+
+  // Runs fn on a runtime thread after the delay, without holding any thread while waiting.
+  void RunAfter(std::chrono::microseconds delay, std::function<void()> fn);
+
+  boost::asio::io_context& GetIoContext() { return ioContext_; }
+
+  int GetThreadCount() const { return threadCount_; }
+
+ private:
+  void RunLoopCatching();
+
+  std::shared_ptr<const Config> config_;
+  std::shared_ptr<Logger> logger_;
+  int threadCount_ = 2;
+  boost::asio::io_context ioContext_;
+
+  std::mutex mutex_;  // guards the fields below
+  bool running_ = false;
+  bool stopRequested_ = false;
+  std::exception_ptr failure_;
+};
+
+// Reads the XML configuration file (throws Basalt::Exception "cannot read configuration file
+// '<path>': <reason>"), sets Logger::sDefaultLogger to a stderr logger with the levels of
+// "log/level" (default 5) and "log/logger" (attribute "name"), and creates the app.
+void InitApp(const std::string& configPath);
+
+// The app made by InitApp; empty before.
+std::shared_ptr<App> GetApp();
+
+}  // namespace Basalt::Service

@@ -1,0 +1,143 @@
+#include "platform/basalt/app.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <thread>
+
+#include "platform/basalt/exception.h"
+
+namespace Basalt::Service {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto kBound = 10s;  // the longest a step may take before the test gives up
+
+class AppTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = std::filesystem::temp_directory_path() /
+            ("app-test-" + std::to_string(::getpid()) + "-" + std::to_string(++sCounter));
+    std::filesystem::create_directories(root_);
+    ::setenv("TESSEL_ROOT", root_.c_str(), 1);
+  }
+  void TearDown() override {
+    ::unsetenv("TESSEL_ROOT");
+    std::filesystem::remove_all(root_);
+  }
+
+  std::string WriteConfig(const std::string& text) {
+    auto path = root_ / "config.xml";
+    std::ofstream(path) << text;
+    return path.string();
+  }
+
+  // Starts Run() on a thread of its own; the future ends when Run() returns or throws.
+  std::future<void> StartLoop(const std::shared_ptr<App>& app) {
+    std::promise<void> running;
+    auto started = running.get_future();
+    app->RunAfter(0us, [&running] { running.set_value(); });
+    auto loop = std::async(std::launch::async, [app] { app->Run(); });
+    EXPECT_EQ(started.wait_for(kBound), std::future_status::ready);
+    return loop;
+  }
+
+  static inline int sCounter = 0;
+  std::filesystem::path root_;
+};
+
+TEST_F(AppTest, InitAppSetsTheDefaultLoggerAndPerNameLevels) {
+  InitApp(
+      WriteConfig("<config><log><level>4</level><logger name=\"OrbiHandler\">6</logger>"
+                  "<logger name=\"TokenImpl\"> 7 </logger></log></config>"));
+  ASSERT_TRUE(GetApp());
+  ASSERT_TRUE(Logger::sDefaultLogger);
+  EXPECT_EQ(Logger::sDefaultLogger->GetLevel(), 4);
+  EXPECT_EQ(Logger::CreateLogger("OrbiHandler")->GetLevel(), 6);
+  EXPECT_EQ(Logger::CreateLogger("TokenImpl")->GetLevel(), 7);
+  EXPECT_EQ(Logger::CreateLogger("Other")->GetLevel(), 4);
+  EXPECT_EQ(GetApp()->GetThreadCount(), 2);
+
+  InitApp(WriteConfig("<config><http><threads>3</threads></http></config>"));
+  EXPECT_EQ(Logger::sDefaultLogger->GetLevel(), 5);
+  EXPECT_EQ(GetApp()->GetThreadCount(), 3);
+  int64_t port = 0;
+  EXPECT_FALSE(GetApp()->GetConfig()->GetInt("endpoint/portNum", port));
+}
+
+TEST_F(AppTest, InitAppRefusesBadFilesAndValues) {
+  auto missing = (root_ / "absent.xml").string();
+  try {
+    InitApp(missing);
+    FAIL() << "no exception";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.GetMessage(),
+              "cannot read configuration file '" + missing + "': No such file or directory");
+  }
+  EXPECT_THROW(InitApp(WriteConfig("<config><log><level>high</level></log></config>")), Exception);
+  EXPECT_THROW(InitApp(WriteConfig("<config><log><logger name=\"A\">x</logger></log></config>")),
+               Exception);
+  EXPECT_THROW(InitApp(WriteConfig("<config><log><logger>5</logger></log></config>")), Exception);
+  EXPECT_THROW(InitApp(WriteConfig("<config><http><threads>0</threads></http></config>")),
+               Exception);
+}
+
+TEST_F(AppTest, StopMakesRunReturnAndRunAfterRunsOnTheLoop) {
+  InitApp(WriteConfig("<config/>"));
+  auto app = GetApp();
+  auto loop = StartLoop(app);
+
+  std::promise<std::thread::id> fired;
+  app->RunAfter(1ms, [&fired] { fired.set_value(std::this_thread::get_id()); });
+  auto firedOn = fired.get_future();
+  ASSERT_EQ(firedOn.wait_for(kBound), std::future_status::ready);
+  EXPECT_NE(firedOn.get(), std::this_thread::get_id());
+
+  app->Stop();
+  ASSERT_EQ(loop.wait_for(kBound), std::future_status::ready);
+  loop.get();
+
+  // The loop can run again after a stop.
+  auto again = StartLoop(app);
+  app->Stop();
+  ASSERT_EQ(again.wait_for(kBound), std::future_status::ready);
+}
+
+TEST_F(AppTest, StopBeforeRunMakesRunReturnAtOnce) {
+  InitApp(WriteConfig("<config/>"));
+  auto app = GetApp();
+  app->Stop();
+  auto loop = std::async(std::launch::async, [app] { app->Run(); });
+  ASSERT_EQ(loop.wait_for(kBound), std::future_status::ready);
+}
+
+TEST_F(AppTest, SigtermStopsTheLoop) {
+  InitApp(WriteConfig("<config/>"));
+  auto app = GetApp();
+  auto loop = StartLoop(app);
+  ASSERT_EQ(::kill(::getpid(), SIGTERM), 0);
+  ASSERT_EQ(loop.wait_for(kBound), std::future_status::ready);
+  loop.get();
+}
+
+TEST_F(AppTest, AnExceptionEscapingAHandlerIsRethrownByRun) {
+  InitApp(WriteConfig("<config><http><threads>1</threads></http></config>"));
+  auto app = GetApp();
+  auto loop = StartLoop(app);
+  app->RunAfter(0us, [] { throw Exception("handler failed"); });
+  ASSERT_EQ(loop.wait_for(kBound), std::future_status::ready);
+  try {
+    loop.get();
+    FAIL() << "no exception";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.GetMessage(), "handler failed");
+  }
+}
+
+}  // namespace
+}  // namespace Basalt::Service

@@ -1,0 +1,321 @@
+#include "platform/basalt/httpConnection.h"
+
+#include <strings.h>
+#include <boost/asio/dispatch.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/http/error.hpp>
+#include <boost/beast/http/read.hpp>
+#include <boost/beast/http/write.hpp>
+#include <limits>
+
+#include "platform/basalt/exception.h"
+#include "platform/basalt/httpExchange.h"
+#include "platform/basalt/httpStatus.h"
+
+namespace Basalt::Http {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = boost::beast::http;
+
+namespace {
+
+// Room for the headers plus what one socket read brings of the body.
+constexpr size_t kReadBufferLimit = 64 * 1024;
+// Beast reads only into the capacity the buffer already has; without this, body reads would
+// come in pieces of 512 bytes.
+constexpr size_t kReadBufferReserve = 8 * 1024;
+
+constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+
+Method ToMethod(http::verb verb) {
+  switch (verb) {
+    case http::verb::get:
+      return Method::GET;
+    case http::verb::head:
+      return Method::HEAD;
+    case http::verb::post:
+      return Method::POST;
+    case http::verb::put:
+      return Method::PUT;
+    case http::verb::delete_:
+      return Method::DELETE_;
+    case http::verb::trace:
+      return Method::TRACE;
+    case http::verb::options:
+      return Method::OPTIONS;
+    case http::verb::connect:
+      return Method::CONNECT;
+    case http::verb::patch:
+      return Method::PATCH;
+    default:
+      return Method::UNKNOWN;
+  }
+}
+
+bool IsQuietEnd(const boost::system::error_code& error) {
+  return error == http::error::end_of_stream || error == beast::error::timeout ||
+         error == asio::error::eof || error == asio::error::connection_reset ||
+         error == asio::error::operation_aborted;
+}
+
+bool IsParseError(const boost::system::error_code& error) {
+  return error.category() == http::make_error_code(http::error::bad_method).category();
+}
+
+}  // namespace
+
+std::shared_ptr<RequestHandlerMixin> HttpServiceContext::GetHandler() {
+  std::lock_guard lock(mutex_);
+  return handler_;
+}
+
+void HttpServiceContext::SetHandler(std::shared_ptr<RequestHandlerMixin> handler) {
+  std::lock_guard lock(mutex_);
+  handler_ = std::move(handler);
+}
+
+HttpConnection::HttpConnection(asio::ip::tcp::socket socket,
+                               std::shared_ptr<HttpServiceContext> context)
+    : ioContext_(static_cast<asio::io_context&>(socket.get_executor().context())),
+      stream_(std::move(socket)),
+      context_(std::move(context)),
+      buffer_(kReadBufferLimit) {
+  context_->connections.fetch_add(1);
+  buffer_.reserve(kReadBufferReserve);
+}
+
+HttpConnection::~HttpConnection() { context_->connections.fetch_sub(1); }
+
+bool HttpConnection::IsLoopRunning() const { return !ioContext_.stopped(); }
+
+void HttpConnection::Start() {
+  asio::dispatch(stream_.get_executor(), [self = shared_from_this()] { self->ReadHeader(); });
+}
+
+// Completions handed to callers always go through the strand's queue, never inline.
+template <class Fn>
+void HttpConnection::Complete(Fn fn) {
+  asio::post(stream_.get_executor(), std::move(fn));
+}
+
+void HttpConnection::ReadHeader() {
+  ++exchange_;
+  answered_ = false;
+  reading_ = false;
+  continueSent_ = false;
+  parser_.emplace();
+  parser_->header_limit(static_cast<uint32_t>(context_->limits.headerLimit));
+  // The request handler decides how much body it takes. Not boost::none: Beast 1.74 compares a
+  // Content-Length against an empty limit as if the limit were exceeded.
+  parser_->body_limit(std::numeric_limits<uint64_t>::max());
+  stream_.expires_after(context_->limits.idleTimeout);
+  http::async_read_header(stream_, buffer_, *parser_,
+                          [self = shared_from_this()](const boost::system::error_code& error,
+                                                      size_t) { self->OnHeader(error); });
+}
+
+void HttpConnection::OnHeader(const boost::system::error_code& error) {
+  if (closed_) return;
+  if (!error) {
+    Dispatch();
+    return;
+  }
+  if (IsQuietEnd(error) || !IsParseError(error)) {
+    context_->logger->Log(7, "Connection closed while waiting for a request: %1", error.message());
+    Close();
+    return;
+  }
+  context_->logger->Log(4, "Malformed request: %1", error.message());
+  AnswerMalformed(error == http::error::header_limit ? 431 : 400);
+}
+
+void HttpConnection::Dispatch() {
+  const auto& header = parser_->get();
+  std::vector<std::pair<std::string, std::string>> headers;
+  for (const auto& field : header) {
+    headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
+  }
+  Method method = ToMethod(header.method());
+  auto self = shared_from_this();
+  auto request = std::make_shared<ExchangeRequest>(
+      self, exchange_, method, std::string(header.target()), std::move(headers));
+  auto response = std::make_shared<ExchangeResponse>(self, exchange_);
+  context_->logger->Log(7, "%1 %2", MethodName(method), request->GetPath());
+
+  auto handler = context_->GetHandler();
+  if (!handler) handler = std::make_shared<RequestHandlerMixin>();
+  try {
+    switch (method) {
+      case Method::POST:
+        handler->HandlePost(std::move(request), response);
+        break;
+      case Method::GET:
+        handler->HandleGet(std::move(request), response);
+        break;
+      case Method::HEAD:
+        handler->HandleHead(std::move(request), response);
+        break;
+      case Method::PUT:
+        handler->HandlePut(std::move(request), response);
+        break;
+      case Method::DELETE_:
+        handler->HandleDelete(std::move(request), response);
+        break;
+      default:
+        AnswerMethodNotAllowed(*response);
+        break;
+    }
+  } catch (const std::exception& e) {
+    context_->logger->Log(3, "Request handler failed: %1", e.what());
+    response->Answer(500, ReasonText(500));
+  }
+}
+
+void HttpConnection::ReadBody(uint64_t exchange, std::shared_ptr<Request> request, void* data,
+                              size_t size, Request::ReadDone done) {
+  asio::dispatch(
+      stream_.get_executor(), [self = shared_from_this(), exchange, request = std::move(request),
+                               data, size, done = std::move(done)]() mutable {
+        self->ReadBodyOnStrand(exchange, std::move(request), data, size, std::move(done));
+      });
+}
+
+void HttpConnection::ReadBodyOnStrand(uint64_t exchange, std::shared_ptr<Request> request,
+                                      void* data, size_t size, Request::ReadDone done) {
+  std::error_code refusal;
+  if (exchange != exchange_ || closed_) {
+    refusal = make_error_code(asio::error::operation_aborted);
+  } else if (reading_) {
+    refusal = make_error_code(asio::error::already_started);
+  } else if (size == 0 || data == nullptr) {
+    refusal = make_error_code(asio::error::invalid_argument);
+  }
+  if (refusal || parser_->is_done()) {
+    Complete([request = std::move(request), done = std::move(done), refusal] {
+      done(request, refusal, 0);
+    });
+    return;
+  }
+  reading_ = true;
+  parser_->get().body().data = data;
+  parser_->get().body().size = size;
+  parser_->get().body().more = true;
+
+  const auto& header = parser_->get();
+  auto expect = header.find(http::field::expect);
+  if (!continueSent_ && expect != header.end() && header.version() >= 11 &&
+      strcasecmp(std::string(expect->value()).c_str(), "100-continue") == 0) {
+    continueSent_ = true;
+    stream_.expires_after(context_->limits.idleTimeout);
+    asio::async_write(
+        stream_, asio::buffer(kContinue.data(), kContinue.size()),
+        [self = shared_from_this(), request = std::move(request), size, done = std::move(done)](
+            const boost::system::error_code& error, size_t) mutable {
+          if (error) {
+            self->reading_ = false;
+            self->Close();
+            done(request, error, 0);
+            return;
+          }
+          self->ReadSome(std::move(request), size, std::move(done));
+        });
+    return;
+  }
+  ReadSome(std::move(request), size, std::move(done));
+}
+
+void HttpConnection::ReadSome(std::shared_ptr<Request> request, size_t size,
+                              Request::ReadDone done) {
+  stream_.expires_after(context_->limits.idleTimeout);
+  http::async_read_some(stream_, buffer_, *parser_,
+                        [self = shared_from_this(), request = std::move(request), size,
+                         done = std::move(done)](boost::system::error_code error, size_t) mutable {
+                          if (error == http::error::need_buffer) error = {};
+                          size_t n = size - self->parser_->get().body().size;
+                          // A read may consume only framing (a chunk header); the caller wants
+                          // bytes or the end.
+                          if (!error && n == 0 && !self->parser_->is_done() && !self->closed_) {
+                            self->ReadSome(std::move(request), size, std::move(done));
+                            return;
+                          }
+                          self->parser_->get().body().data = nullptr;
+                          self->parser_->get().body().size = 0;
+                          self->reading_ = false;
+                          if (error) {
+                            self->context_->logger->Log(4, "Reading a request body failed: %1",
+                                                        error.message());
+                            self->Close();
+                          }
+                          done(request, error, n);
+                        });
+}
+
+void HttpConnection::Send(uint64_t exchange, std::shared_ptr<AnswerMessage> answer,
+                          std::function<void(const std::error_code&)> done) {
+  asio::dispatch(stream_.get_executor(),
+                 [self = shared_from_this(), exchange, answer = std::move(answer),
+                  done = std::move(done)]() mutable {
+                   self->SendOnStrand(exchange, std::move(answer), std::move(done));
+                 });
+}
+
+void HttpConnection::SendOnStrand(uint64_t exchange, std::shared_ptr<AnswerMessage> answer,
+                                  std::function<void(const std::error_code&)> done) {
+  if (!answer || exchange != exchange_ || answered_ || closed_) {
+    if (done) {
+      auto error = closed_ ? make_error_code(asio::error::not_connected)
+                           : make_error_code(asio::error::already_started);
+      Complete([done = std::move(done), error] { done(error); });
+    }
+    return;
+  }
+  answered_ = true;
+  for (const auto& [name, value] : context_->headers) {
+    if (answer->find(name) == answer->end()) answer->set(name, value);
+  }
+  // An unread rest of the body is never read: the connection ends with this answer.
+  bool keepAlive = parser_->keep_alive() && parser_->is_done() && !reading_;
+  answer->keep_alive(keepAlive);
+  answer->prepare_payload();
+  stream_.expires_after(context_->limits.idleTimeout);
+  http::async_write(stream_, *answer,
+                    [self = shared_from_this(), answer, keepAlive, done = std::move(done)](
+                        const boost::system::error_code& error, size_t) {
+                      if (error) {
+                        self->context_->logger->Log(4, "Writing an answer failed: %1",
+                                                    error.message());
+                      }
+                      if (error || !keepAlive) {
+                        self->Close();
+                      } else {
+                        self->ReadHeader();
+                      }
+                      if (done) done(error);
+                    });
+}
+
+void HttpConnection::AnswerMalformed(int status) {
+  auto answer = std::make_shared<AnswerMessage>(static_cast<http::status>(status), 11);
+  answer->reason(ReasonText(status));
+  for (const auto& [name, value] : context_->headers) answer->set(name, value);
+  answer->keep_alive(false);
+  answer->prepare_payload();
+  answered_ = true;
+  stream_.expires_after(context_->limits.idleTimeout);
+  http::async_write(stream_, *answer,
+                    [self = shared_from_this(), answer](const boost::system::error_code&, size_t) {
+                      self->Close();
+                    });
+}
+
+void HttpConnection::Close() {
+  if (closed_) return;
+  closed_ = true;
+  boost::system::error_code ignored;
+  stream_.socket().shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+  stream_.close();
+}
+
+}  // namespace Basalt::Http

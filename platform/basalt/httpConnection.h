@@ -1,0 +1,90 @@
+// One accepted HTTP/1.1 connection of the HTTP service: reads requests one after another, hands
+// each to the request handler as a Request/Response pair and writes their answers. Everything
+// touching the socket runs on the connection's strand. Internal to the HTTP service.
+#pragma once
+
+#include <atomic>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http/buffer_body.hpp>
+#include <boost/beast/http/message.hpp>
+#include <boost/beast/http/parser.hpp>
+#include <boost/beast/http/string_body.hpp>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <system_error>
+
+#include "platform/basalt/httpRequest.h"
+#include "platform/basalt/httpRequestHandler.h"
+#include "platform/basalt/httpSvc.h"
+#include "platform/basalt/logger.h"
+
+namespace Basalt::Http {
+
+using AnswerMessage = boost::beast::http::response<boost::beast::http::string_body>;
+
+// What a service shares with its connections; outlives the service while connections remain.
+struct HttpServiceContext {
+  std::shared_ptr<Service::Logger> logger;
+  ResponseHeaderDefinitions headers;
+  HttpLimits limits;
+  std::atomic<size_t> connections{0};
+
+  std::shared_ptr<RequestHandlerMixin> GetHandler();
+  void SetHandler(std::shared_ptr<RequestHandlerMixin> handler);
+
+ private:
+  std::mutex mutex_;  // guards handler_
+  std::shared_ptr<RequestHandlerMixin> handler_;
+};
+
+class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
+ public:
+  // Counted in context->connections from construction to destruction.
+  HttpConnection(boost::asio::ip::tcp::socket socket, std::shared_ptr<HttpServiceContext> context);
+  ~HttpConnection();
+
+  void Start();
+
+  // For the exchange objects; `exchange` names the request they belong to. Thread-safe.
+  void ReadBody(uint64_t exchange, std::shared_ptr<Request> request, void* data, size_t size,
+                Request::ReadDone done);
+  void Send(uint64_t exchange, std::shared_ptr<AnswerMessage> answer,
+            std::function<void(const std::error_code&)> done);
+
+  // False once the event loop is stopped: nothing posted would run.
+  bool IsLoopRunning() const;
+
+ private:
+  using Parser = boost::beast::http::request_parser<boost::beast::http::buffer_body>;
+
+  void ReadHeader();
+  void OnHeader(const boost::system::error_code& error);
+  void Dispatch();
+  void ReadBodyOnStrand(uint64_t exchange, std::shared_ptr<Request> request, void* data,
+                        size_t size, Request::ReadDone done);
+  void ReadSome(std::shared_ptr<Request> request, size_t size, Request::ReadDone done);
+  void SendOnStrand(uint64_t exchange, std::shared_ptr<AnswerMessage> answer,
+                    std::function<void(const std::error_code&)> done);
+  void AnswerMalformed(int status);
+  void Close();
+  template <class Fn>
+  void Complete(Fn fn);
+
+  boost::asio::io_context& ioContext_;
+  boost::beast::tcp_stream stream_;
+  std::shared_ptr<HttpServiceContext> context_;
+  boost::beast::flat_buffer buffer_;
+  std::optional<Parser> parser_;
+  uint64_t exchange_ = 0;  // the request being served
+  bool answered_ = false;  // this exchange's answer is written or being written
+  bool reading_ = false;   // a body read is in progress
+  bool continueSent_ = false;
+  bool closed_ = false;
+};
+
+}  // namespace Basalt::Http

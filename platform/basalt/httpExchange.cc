@@ -1,0 +1,82 @@
+#include "platform/basalt/httpExchange.h"
+
+#include <strings.h>
+#include <boost/asio/error.hpp>
+
+#include "platform/basalt/httpStatus.h"
+
+namespace Basalt::Http {
+
+namespace http = boost::beast::http;
+
+ExchangeRequest::ExchangeRequest(std::shared_ptr<HttpConnection> connection, uint64_t exchange,
+                                 Method method, std::string path,
+                                 std::vector<std::pair<std::string, std::string>> headers)
+    : connection_(std::move(connection)),
+      exchange_(exchange),
+      method_(method),
+      path_(std::move(path)),
+      headers_(std::move(headers)) {}
+
+std::optional<std::string> ExchangeRequest::GetHeader(std::string_view name) const {
+  for (const auto& [key, value] : headers_) {
+    if (key.size() == name.size() && strncasecmp(key.data(), name.data(), name.size()) == 0) {
+      return value;
+    }
+  }
+  return std::nullopt;
+}
+
+void ExchangeRequest::AsyncRead(void* data, size_t size, ReadDone done) {
+  connection_->ReadBody(exchange_, shared_from_this(), data, size, std::move(done));
+}
+
+ExchangeResponse::ExchangeResponse(std::shared_ptr<HttpConnection> connection, uint64_t exchange)
+    : connection_(std::move(connection)),
+      exchange_(exchange),
+      answer_(std::make_shared<AnswerMessage>(http::status::ok, 11)) {}
+
+ExchangeResponse::~ExchangeResponse() {
+  if (!answer_ || !connection_->IsLoopRunning()) return;
+  answer_->result(http::status::internal_server_error);
+  answer_->reason(ReasonText(500));
+  answer_->body().clear();
+  connection_->Send(exchange_, std::move(answer_), nullptr);
+}
+
+std::shared_ptr<AnswerMessage> ExchangeResponse::TakeAnswer() {
+  std::lock_guard lock(mutex_);
+  return std::move(answer_);
+}
+
+void ExchangeResponse::SetContentType(const std::string& type) { SetHeader("Content-Type", type); }
+
+void ExchangeResponse::SetHeader(const std::string& name, const std::string& value) {
+  std::lock_guard lock(mutex_);
+  if (answer_) answer_->set(name, value);
+}
+
+void ExchangeResponse::AsyncWrite(const void* data, size_t size, WriteDone done) {
+  auto answer = TakeAnswer();
+  std::shared_ptr<Response> self = shared_from_this();
+  auto complete = [self, done = std::move(done)](const std::error_code& error) {
+    if (done) done(self, error);
+  };
+  if (!answer) {
+    connection_->Send(exchange_, nullptr, std::move(complete));
+    return;
+  }
+  answer->body().assign(static_cast<const char*>(data), size);
+  connection_->Send(exchange_, std::move(answer), std::move(complete));
+}
+
+void ExchangeResponse::Answer(int status, const std::string& reason) {
+  auto answer = TakeAnswer();
+  if (!answer) return;
+  if (status < 100 || status > 599) status = 500;
+  answer->result(static_cast<unsigned>(status));
+  answer->reason(reason);
+  connection_->Send(exchange_, std::move(answer), nullptr);
+}
+
+}  // namespace Basalt::Http

@@ -1,0 +1,7 @@
+#include "platform/basalt/httpResponse.h"
+
+namespace Basalt::Http {
+
+Response::~Response() = default;
+
+}  // namespace Basalt::Http

@@ -1,0 +1,33 @@
+// The response side of one HTTP exchange. Each exchange is answered once, by AsyncWrite or
+// Answer; an exchange whose response is released unanswered is answered with 500.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <system_error>
+
+namespace Basalt::Http {
+
+// Methods may be called from any thread.
+class Response {
+ public:
+  using WriteDone = std::function<void(std::shared_ptr<Response>, const std::error_code&)>;
+
+  virtual ~Response();
+
+  virtual void SetContentType(const std::string& type) = 0;
+
+  // Replaces an earlier header of that name. Ignored once the exchange is answered.
+  virtual void SetHeader(const std::string& name, const std::string& value) = 0;
+
+  // Sends status 200 with a copy of this body, then completes. `done` runs on a runtime thread
+  // with the write's error (the client went away, the exchange was already answered, ...).
+  virtual void AsyncWrite(const void* data, size_t size, WriteDone done) = 0;
+
+  // Answers with this status and reason text and no body. Ignored once the exchange is answered.
+  virtual void Answer(int status, const std::string& reason) = 0;
+};
+
+}  // namespace Basalt::Http

@@ -1,0 +1,58 @@
+// The HTTP/1.1 service of an endpoint: accepts connections on a server socket and hands each
+// request to the request handler, on the app's event loop.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/basalt/httpRequestHandler.h"
+#include "platform/basalt/logger.h"
+#include "platform/basalt/tcpServerSocket.h"
+
+namespace Basalt::Http {
+
+// Headers added to every answer, in this order.
+using ResponseHeaderDefinitions = std::vector<std::pair<std::string, std::string>>;
+
+// "Cache-Control: no-store" and "X-Content-Type-Options: nosniff".
+ResponseHeaderDefinitions GetDefaultResponseHeadersDefinitions();
+
+struct HttpLimits {
+  // A connection waiting longer than this for a request, for more of a body, or for the client
+  // to take an answer is closed.
+  std::chrono::seconds idleTimeout{30};
+  // Request line and headers together; more gets 431 and the connection is closed.
+  size_t headerLimit = 16 * 1024;
+  // Connections beyond this are closed as soon as they are accepted.
+  size_t maxConnections = 256;
+
+  // Defaults, with "http/idleTimeoutSeconds" of the app's configuration when there is an app.
+  static HttpLimits FromAppConfig();
+};
+
+class HttpSvc {
+ public:
+  virtual ~HttpSvc();
+
+  // Without a handler every request gets the mix-in's answer. Thread-safe; takes effect for
+  // requests whose headers arrive later.
+  virtual void SetRequestHandler(std::shared_ptr<RequestHandlerMixin> handler) = 0;
+
+  // Begins accepting; the service stops listening when it is released.
+  virtual void Start() = 0;
+};
+
+// The socket must be bound and must not outlive the app's event loop.
+std::shared_ptr<HttpSvc> CreateHttpSvc(std::shared_ptr<System::TCPServerSocket> socket,
+                                       std::shared_ptr<Service::Logger> logger,
+                                       ResponseHeaderDefinitions headers);
+
+std::shared_ptr<HttpSvc> CreateHttpSvc(std::shared_ptr<System::TCPServerSocket> socket,
+                                       std::shared_ptr<Service::Logger> logger,
+                                       ResponseHeaderDefinitions headers, HttpLimits limits);
+
+}  // namespace Basalt::Http

@@ -1,0 +1,348 @@
+#include "platform/basalt/httpSvc.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <thread>
+
+#include "platform/basalt/app.h"
+#include "platform/basalt/httpStatus.h"
+#include "platform/basalt/httpTestClient.h"
+#include "platform/basalt/systemFactory.h"
+
+namespace Basalt::Http {
+namespace {
+
+using Testing::ClientResponse;
+using Testing::HttpTestClient;
+using namespace std::chrono_literals;
+
+constexpr auto kBound = 10s;  // the longest any step may take before the test gives up
+
+// Reads the whole body in pieces of at most 4,096 bytes, then calls `finish`.
+struct BodyReader : std::enable_shared_from_this<BodyReader> {
+  std::shared_ptr<Request> request;
+  std::function<void(const std::error_code&, const std::string&, size_t largestPiece)> finish;
+  std::string body;
+  char piece[4096];
+  size_t largestPiece = 0;
+
+  void Next() {
+    request->AsyncRead(piece, sizeof piece,
+                       [self = shared_from_this()](std::shared_ptr<Request>,
+                                                   const std::error_code& error, size_t n) {
+                         if (error || n == 0) {
+                           self->finish(error, self->body, self->largestPiece);
+                           return;
+                         }
+                         self->largestPiece = std::max(self->largestPiece, n);
+                         self->body.append(self->piece, n);
+                         self->Next();
+                       });
+  }
+};
+
+// Serves POST by the test's function; every other method keeps the mix-in's answer.
+class TestHandler : public RequestHandlerMixin {
+ public:
+  std::function<void(std::shared_ptr<Request>, std::shared_ptr<Response>)> onPost;
+  std::atomic<int> posts{0};
+
+  void HandlePost(std::shared_ptr<Request> request, std::shared_ptr<Response> response) override {
+    ++posts;
+    onPost(std::move(request), std::move(response));
+  }
+};
+
+// Echoes "<size>:<body>" after reading the body, with the request's details in headers.
+void EchoBody(std::shared_ptr<Request> request, std::shared_ptr<Response> response) {
+  auto reader = std::make_shared<BodyReader>();
+  reader->request = request;
+  reader->finish = [request, response](const std::error_code& error, const std::string& body,
+                                       size_t largestPiece) {
+    if (error) {
+      response->Answer(500, ReasonText(500));
+      return;
+    }
+    response->SetContentType("text/plain");
+    response->SetHeader("X-Largest-Piece", std::to_string(largestPiece));
+    response->SetHeader("X-Path", request->GetPath());
+    response->SetHeader("X-Method", MethodName(request->GetMethod()));
+    response->SetHeader("X-Content-Type", request->GetHeader("content-TYPE").value_or("none"));
+    std::string answer = std::to_string(body.size()) + ":" + body;
+    response->AsyncWrite(answer.data(), answer.size(), nullptr);
+  };
+  reader->Next();
+}
+
+class HttpSvcTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = std::filesystem::temp_directory_path() /
+            ("httpsvc-test-" + std::to_string(::getpid()) + "-" + std::to_string(++sCounter));
+    std::filesystem::create_directories(root_);
+    ::setenv("TESSEL_ROOT", root_.c_str(), 1);
+    std::ofstream(root_ / "config.xml")
+        << "<config><http><threads>2</threads><idleTimeoutSeconds>1</idleTimeoutSeconds></http>"
+           "<log><level>3</level></log></config>";
+    Service::InitApp((root_ / "config.xml").string());
+    app_ = Service::GetApp();
+    handler_ = std::make_shared<TestHandler>();
+    handler_->onPost = EchoBody;
+  }
+
+  void StartService(HttpLimits limits = HttpLimits::FromAppConfig()) {
+    socket_ = System::GetSystemFactory().CreateTCPServerSocket();
+    socket_->Bind("localhost", 0);
+    port_ = socket_->GetPort();
+    svc_ = CreateHttpSvc(socket_, Service::Logger::CreateLogger("HttpSvcTest"),
+                         GetDefaultResponseHeadersDefinitions(), limits);
+    svc_->SetRequestHandler(handler_);
+    svc_->Start();
+    loop_ = std::async(std::launch::async, [app = app_] { app->Run(); });
+  }
+
+  void TearDown() override {
+    app_->Stop();
+    if (loop_.valid()) {
+      ASSERT_EQ(loop_.wait_for(kBound), std::future_status::ready);
+      loop_.get();
+    }
+    svc_.reset();
+    socket_.reset();
+    ::unsetenv("TESSEL_ROOT");
+    std::filesystem::remove_all(root_);
+  }
+
+  static std::string Post(const std::string& body, const std::string& extraHeaders = "") {
+    return "POST /api HTTP/1.1\r\nHost: localhost\r\nContent-Type: application/json\r\n" +
+           extraHeaders + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+  }
+
+  static inline int sCounter = 0;
+  std::filesystem::path root_;
+  std::shared_ptr<Service::App> app_;
+  std::shared_ptr<TestHandler> handler_;
+  std::shared_ptr<System::TCPServerSocket> socket_;
+  std::shared_ptr<HttpSvc> svc_;
+  std::future<void> loop_;
+  uint16_t port_ = 0;
+};
+
+TEST_F(HttpSvcTest, PostBodyIsReadInCallerSizedPiecesAndAnsweredWithDefaultHeaders) {
+  StartService();
+  ASSERT_NE(port_, 0);
+  std::string body(10000, 'x');
+  body[0] = 'a';
+  body[9999] = 'z';
+  HttpTestClient client(port_);
+  ASSERT_TRUE(client.IsConnected());
+  ASSERT_TRUE(client.Send(Post(body)));
+  ClientResponse response = client.ReadResponse();
+  EXPECT_EQ(response.status, 200);
+  EXPECT_EQ(response.body, "10000:" + body);
+  EXPECT_LE(std::stoul(response.Header("x-largest-piece")), 4096u);
+  EXPECT_EQ(response.Header("x-path"), "/api");
+  EXPECT_EQ(response.Header("x-method"), "POST");
+  EXPECT_EQ(response.Header("x-content-type"), "application/json");
+  EXPECT_EQ(response.Header("content-type"), "text/plain");
+  EXPECT_EQ(response.Header("cache-control"), "no-store");
+  EXPECT_EQ(response.Header("x-content-type-options"), "nosniff");
+}
+
+TEST_F(HttpSvcTest, ChunkedAndEmptyBodiesAndExpectContinue) {
+  StartService();
+  HttpTestClient client(port_);
+  ASSERT_TRUE(
+      client.Send("POST /c HTTP/1.1\r\nHost: localhost\r\nTransfer-Encoding: chunked\r\n\r\n"
+                  "5\r\nhello\r\n1;ext=1\r\n \r\n5\r\nworld\r\n0\r\n\r\n"));
+  EXPECT_EQ(client.ReadResponse().body, "11:hello world");
+
+  ASSERT_TRUE(client.Send(Post("")));
+  EXPECT_EQ(client.ReadResponse().body, "0:");
+
+  // The body is sent only after the interim answer, as a careful client does.
+  ASSERT_TRUE(client.Send(
+      "POST /e HTTP/1.1\r\nHost: localhost\r\nExpect: 100-continue\r\nContent-Length: 3\r\n\r\n"));
+  EXPECT_EQ(client.ReadUntil("\r\n\r\n"), "HTTP/1.1 100 Continue\r\n\r\n");
+  ASSERT_TRUE(client.Send("abc"));
+  ClientResponse response = client.ReadResponse();
+  EXPECT_EQ(response.status, 200);
+  EXPECT_EQ(response.body, "3:abc");
+  EXPECT_EQ(handler_->posts.load(), 3);
+}
+
+TEST_F(HttpSvcTest, OtherMethodsGet405WithAllowAndNeverReachThePostHandler) {
+  StartService();
+  HttpTestClient client(port_);
+  for (const char* method : {"GET", "HEAD", "PUT", "DELETE", "OPTIONS", "PATCH"}) {
+    ASSERT_TRUE(client.Send(std::string(method) + " /api HTTP/1.1\r\nHost: localhost\r\n\r\n"));
+    ClientResponse response = client.ReadResponse();
+    EXPECT_EQ(response.status, 405) << method;
+    EXPECT_EQ(response.reason, "Method Not Allowed") << method;
+    EXPECT_EQ(response.Header("allow"), "POST") << method;
+    EXPECT_EQ(response.Header("cache-control"), "no-store") << method;
+  }
+  EXPECT_EQ(handler_->posts.load(), 0);
+}
+
+TEST_F(HttpSvcTest, KeepAliveServesSeveralRequestsOnOneConnection) {
+  StartService();
+  HttpTestClient client(port_);
+  for (int i = 0; i < 3; ++i) {
+    std::string body = "request " + std::to_string(i);
+    ASSERT_TRUE(client.Send(Post(body)));
+    ClientResponse response = client.ReadResponse();
+    EXPECT_EQ(response.status, 200);
+    EXPECT_EQ(response.body, std::to_string(body.size()) + ":" + body);
+    EXPECT_NE(response.Header("connection"), "close");
+  }
+  // "Connection: close" from the client is honoured after the answer.
+  ASSERT_TRUE(client.Send(Post("last", "Connection: close\r\n")));
+  EXPECT_EQ(client.ReadResponse().body, "4:last");
+  EXPECT_TRUE(client.WaitForClose());
+}
+
+TEST_F(HttpSvcTest, EarlyAnswerClosesWithoutReadingTheRest) {
+  handler_->onPost = [](std::shared_ptr<Request>, std::shared_ptr<Response> response) {
+    response->Answer(400, ReasonText(400));
+  };
+  StartService();
+  HttpTestClient client(port_);
+  ASSERT_TRUE(
+      client.Send("POST /api HTTP/1.1\r\nHost: localhost\r\nContent-Type: text/plain\r\n"
+                  "Content-Length: 100000\r\n\r\nonly a little"));
+  ClientResponse response = client.ReadResponse();
+  EXPECT_EQ(response.status, 400);
+  EXPECT_EQ(response.reason, "Bad Request");
+  EXPECT_EQ(response.Header("connection"), "close");
+  EXPECT_EQ(response.body, "");
+  EXPECT_TRUE(client.WaitForClose());
+}
+
+TEST_F(HttpSvcTest, IdleAndStalledConnectionsAreClosedByTheTimer) {
+  std::promise<std::error_code> readError;
+  handler_->onPost = [&readError](std::shared_ptr<Request> request,
+                                  std::shared_ptr<Response> response) {
+    auto reader = std::make_shared<BodyReader>();
+    reader->request = request;
+    reader->finish = [&readError, response](const std::error_code& error, const std::string&,
+                                            size_t) {
+      readError.set_value(error);
+      response->Answer(500, ReasonText(500));
+    };
+    reader->Next();
+  };
+  StartService();
+
+  HttpTestClient idle(port_);
+  ASSERT_TRUE(idle.IsConnected());
+  EXPECT_TRUE(idle.WaitForClose());  // nothing sent: closed after the 1-second idle timeout
+
+  HttpTestClient stalled(port_);
+  ASSERT_TRUE(stalled.Send(Post(std::string(100, 'b')).substr(0, 120)));
+  auto error = readError.get_future();
+  ASSERT_EQ(error.wait_for(kBound), std::future_status::ready);
+  EXPECT_TRUE(error.get());
+  EXPECT_TRUE(stalled.WaitForClose());
+}
+
+TEST_F(HttpSvcTest, MalformedRequestsGet400AndClose) {
+  StartService();
+  HttpTestClient garbage(port_);
+  ASSERT_TRUE(garbage.Send("NOT HTTP AT ALL\r\n\r\n"));
+  ClientResponse response = garbage.ReadResponse();
+  EXPECT_EQ(response.status, 400);
+  EXPECT_EQ(response.Header("x-content-type-options"), "nosniff");
+  EXPECT_TRUE(garbage.WaitForClose());
+
+  HttpTestClient huge(port_);
+  ASSERT_TRUE(huge.Send("POST /api HTTP/1.1\r\nX-Filler: " + std::string(20000, 'f') + "\r\n\r\n"));
+  EXPECT_EQ(huge.ReadResponse().status, 431);
+  EXPECT_TRUE(huge.WaitForClose());
+  EXPECT_EQ(handler_->posts.load(), 0);
+}
+
+TEST_F(HttpSvcTest, UnansweredExchangeGets500) {
+  handler_->onPost = [](std::shared_ptr<Request>, std::shared_ptr<Response>) {};
+  StartService();
+  HttpTestClient client(port_);
+  ASSERT_TRUE(client.Send(Post("")));
+  ClientResponse response = client.ReadResponse();
+  EXPECT_EQ(response.status, 500);
+  EXPECT_EQ(response.reason, "Internal Server Error");
+}
+
+TEST_F(HttpSvcTest, SecondAnswerIsRefusedAndADisconnectedClientFailsTheWrite) {
+  std::promise<std::shared_ptr<Response>> parked;
+  handler_->onPost = [&parked](std::shared_ptr<Request>, std::shared_ptr<Response> response) {
+    parked.set_value(response);
+  };
+  StartService();
+  HttpTestClient client(port_);
+  ASSERT_TRUE(client.Send(Post("")));
+  auto responseFuture = parked.get_future();
+  ASSERT_EQ(responseFuture.wait_for(kBound), std::future_status::ready);
+  auto response = responseFuture.get();
+  client.Reset();
+
+  // Written from a thread of the test's own, as the API layer may do.
+  std::string body(64 * 1024, 'r');
+  std::promise<std::error_code> written;
+  response->AsyncWrite(body.data(), body.size(),
+                       [&written](std::shared_ptr<Response>, const std::error_code& error) {
+                         written.set_value(error);
+                       });
+  auto writeError = written.get_future();
+  ASSERT_EQ(writeError.wait_for(kBound), std::future_status::ready);
+  EXPECT_TRUE(writeError.get());
+
+  std::promise<std::error_code> again;
+  response->AsyncWrite("x", 1, [&again](std::shared_ptr<Response>, const std::error_code& error) {
+    again.set_value(error);
+  });
+  auto againError = again.get_future();
+  ASSERT_EQ(againError.wait_for(kBound), std::future_status::ready);
+  EXPECT_TRUE(againError.get());
+}
+
+TEST_F(HttpSvcTest, ASlowHandlerDoesNotStallOtherConnections) {
+  std::promise<void> release;
+  auto released = release.get_future().share();
+  handler_->onPost = [released](std::shared_ptr<Request> request,
+                                std::shared_ptr<Response> response) {
+    if (request->GetPath() == "/slow") released.wait_for(kBound);
+    response->AsyncWrite("done", 4, nullptr);
+  };
+  StartService();
+  HttpTestClient slow(port_);
+  ASSERT_TRUE(slow.Send("POST /slow HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n"));
+  HttpTestClient quick(port_);
+  ASSERT_TRUE(quick.Send(Post("")));
+  EXPECT_EQ(quick.ReadResponse().body, "done");
+  release.set_value();
+  EXPECT_EQ(slow.ReadResponse().body, "done");
+}
+
+TEST_F(HttpSvcTest, ConnectionsBeyondTheLimitAreClosed) {
+  HttpLimits limits = HttpLimits::FromAppConfig();
+  EXPECT_EQ(limits.idleTimeout, std::chrono::seconds(1));
+  limits.idleTimeout = std::chrono::seconds(30);
+  limits.maxConnections = 1;
+  StartService(limits);
+  HttpTestClient first(port_);
+  ASSERT_TRUE(first.Send("GET / HTTP/1.1\r\nHost: x\r\n\r\n"));
+  EXPECT_EQ(first.ReadResponse().status, 405);
+  HttpTestClient second(port_);
+  EXPECT_TRUE(second.WaitForClose());
+  ASSERT_TRUE(first.Send("GET / HTTP/1.1\r\nHost: x\r\n\r\n"));
+  EXPECT_EQ(first.ReadResponse().status, 405);
+}
+
+}  // namespace
+}  // namespace Basalt::Http

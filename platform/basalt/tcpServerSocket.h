@@ -1,0 +1,38 @@
+// A listening TCP endpoint that hands accepted connections to the HTTP service.
+#pragma once
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace Basalt::System {
+
+class TCPServerSocket {
+ public:
+  // Each accepted connection; its socket's executor is a strand of its own.
+  using ConnectionHandler = std::function<void(boost::asio::ip::tcp::socket)>;
+
+  virtual ~TCPServerSocket();
+
+  // Listens on every loopback address that `host` resolves to (SO_REUSEADDR). Port 0 picks a
+  // free port, shared by all addresses. Throws Basalt::Exception when nothing can be bound or
+  // when `host` has no loopback address.
+  virtual void Bind(const std::string& host, uint16_t port) = 0;
+
+  // The bound port; 0 before Bind.
+  virtual uint16_t GetPort() const = 0;
+
+  // Starts accepting on the event loop; `handler` runs for every connection until Close().
+  virtual void StartAccepting(ConnectionHandler handler) = 0;
+
+  // Stops listening; thread-safe.
+  virtual void Close() = 0;
+};
+
+// The loop-driven socket that the runtime's system factory makes.
+std::shared_ptr<TCPServerSocket> CreateAsioTCPServerSocket(boost::asio::io_context& ioContext);
+
+}  // namespace Basalt::System
