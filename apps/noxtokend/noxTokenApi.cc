@@ -1,0 +1,83 @@
+#include "apps/noxtokend/noxTokenApi.h"
+
+#include "apps/noxtokend/orbi/entitlements.h"
+#include "apps/noxtokend/orbi/externalSts/clientProfileAccess.h"
+#include "apps/noxtokend/orbi/secret.h"
+#include "apps/noxtokend/orbi/tokenImpl.h"
+#include "apps/noxtokend/orbi/tokenVerifyImpl.h"
+#include "apps/zeph-services/common/opIdProvider.h"
+#include "platform/authn/tokenHandler.h"
+#include "platform/basalt/app.h"
+#include "platform/basalt/features.h"
+#include "platform/orbi/introspection.h"
+#include "tarnOrbi/basaltWrapLogger.h"
+#include "tarnOrbi/userPassHandler.h"
+
+namespace NoxToken::NoxTokenApi {
+
+using Basalt::Service::Logger;
+namespace Auth = Com::Tessel::Nox::Authentication;
+
+namespace {
+
+std::shared_ptr<Orbi::Authn::AuthnHandler> CreateUserPassHandler(
+    const Orbi::Core::Enqueuer& enqueuer) {
+  return std::make_shared<TarnOrbi::Authn::UserPassHandler>(
+      Basalt::System::AuthenticateUserDeferringDelay,
+      Logger::CreateLogger("NoxTokenUserPassHandler"), enqueuer,
+      [](std::chrono::microseconds delay, std::function<void()> work) {
+        Basalt::Service::GetApp()->RunAfter(delay, std::move(work));
+      });
+}
+
+}  // namespace
+
+void AttachExternalSts(const Orbi::Core::Enqueuer&, const std::shared_ptr<ClientProfileAccess>&,
+                       const std::shared_ptr<Orbi::Provider::AsyncLocalProvider>&,
+                       Orbi::Core::ProviderPtr&, std::vector<Orbi::Authn::AuthnHandlerPtr>&) {
+  // The issuer registry, the management services, the SAML and external-token handlers and the
+  // entitlements filter bind in here as they are built.
+}
+
+Orbi::Core::ProviderPtr CreateLocalProvider(Orbi::Core::Enqueuer enqueuer,
+                                            std::shared_ptr<Logger> orbiLogger) {
+  bool externalSts = FeatureList[FeatureTable::kExternalSts];
+  std::shared_ptr<ClientProfileAccess> profiles;
+  if (externalSts) profiles = CreateClientProfileAccess();
+
+  auto tokenImpl = std::make_shared<Auth::TokenImpl>(MakeEntitlementsFn(profiles),
+                                                     Logger::CreateLogger("TokenImpl"));
+  auto verifyImpl =
+      std::make_shared<Auth::TokenVerifyImpl>(Logger::CreateLogger("TokenVerifyImpl"));
+  std::vector<Orbi::Provider::InterfacePtr> interfaces{
+      Auth::TokenSvc::AsyncServiceBinder::BindImplementation(tokenImpl),
+      Auth::VerificationSvc::AsyncServiceBinder::BindImplementation(verifyImpl)};
+
+  auto container = std::make_shared<Orbi::Provider::InterfaceContainer>(std::move(interfaces));
+  auto localProvider = std::make_shared<Orbi::Provider::AsyncLocalProvider>(enqueuer, container);
+  localProvider->AddInterface(Orbi::Provider::CreateOperationIntrospection(localProvider));
+  localProvider->AddInterface(Orbi::Provider::CreateProviderIntrospection(localProvider));
+  localProvider->AddInterface(Orbi::Provider::CreateServiceIntrospection(localProvider));
+  Orbi::Core::ProviderPtr outermost = localProvider;
+
+  std::vector<Orbi::Authn::AuthnHandlerPtr> handlers{CreateUserPassHandler(enqueuer)};
+
+  auto samlLogger = Logger::CreateLogger("SamlHokHandler");
+  if (!externalSts) {
+    samlLogger->Log(5, "Not initializing External STS: FSS disabled");
+  } else {
+    AttachExternalSts(enqueuer, profiles, localProvider, outermost, handlers);
+  }
+
+  auto jwtLogger = Logger::CreateLogger("NoxtokendJWTHandler");
+  handlers.push_back(std::make_shared<Nox::Authn::TokenHandler>(
+      std::make_shared<TarnOrbi::BasaltWrapLoggger>(jwtLogger),
+      [] { return Auth::Secret::Get(); }));
+
+  for (auto it = handlers.rbegin(); it != handlers.rend(); ++it) {
+    outermost = std::make_shared<Orbi::Authn::Filter::AsyncAuthnFilter>(outermost, *it);
+  }
+  return std::make_shared<Zeph::Common::BasaltOrbi::OpIdProvider>(outermost, orbiLogger);
+}
+
+}  // namespace NoxToken::NoxTokenApi

@@ -1,0 +1,29 @@
+// Builds the API provider chain once at start-up.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "platform/basalt/logger.h"
+#include "platform/orbi/authn.h"
+#include "platform/orbi/localProvider.h"
+
+namespace NoxToken {
+class ClientProfileAccess;
+}
+
+namespace NoxToken::NoxTokenApi {
+
+// The outermost provider: operation ids, then the authentication filters, the external-issuer
+// filters (switch on), and the local provider with the services.
+Orbi::Core::ProviderPtr CreateLocalProvider(Orbi::Core::Enqueuer enqueuer,
+                                            std::shared_ptr<Basalt::Service::Logger> orbiLogger);
+
+// Adds what belongs to external issuers; `outermost` and `handlers` are updated in place.
+void AttachExternalSts(const Orbi::Core::Enqueuer& enqueuer,
+                       const std::shared_ptr<ClientProfileAccess>& profiles,
+                       const std::shared_ptr<Orbi::Provider::AsyncLocalProvider>& localProvider,
+                       Orbi::Core::ProviderPtr& outermost,
+                       std::vector<Orbi::Authn::AuthnHandlerPtr>& handlers);
+
+}  // namespace NoxToken::NoxTokenApi

@@ -1,0 +1,79 @@
+#include "apps/noxtokend/orbi/entitlements.h"
+
+#include <set>
+
+#include "apps/noxtokend/orbi/externalSts/clientProfileAccess.h"
+
+namespace NoxToken {
+
+namespace {
+
+using ProfilePtr = ClientProfileAccess::ProfilePtr;
+
+void AddGrants(const ProfilePtr& profile, std::set<std::string>& names) {
+  if (!profile) return;
+  for (const auto& grant : profile->grants) {
+    // An entitlement that has no name cannot go into the claim; it is left out.
+    if (grant && grant->entitlement && !grant->entitlement->IsUnknown()) {
+      names.insert(grant->entitlement->ToString());
+    }
+  }
+}
+
+// One lookup per read lock, so a concurrent change is seen by the later lookups.
+template <class Lookup>
+void AddUnderReadLock(ClientProfileAccess& profiles, Lookup lookup, std::set<std::string>& names) {
+  profiles.ReadLock();
+  try {
+    AddGrants(lookup(), names);
+  } catch (...) {
+    profiles.Unlock();
+    throw;
+  }
+  profiles.Unlock();
+}
+
+std::string ClaimText(const std::set<std::string>& names) {
+  std::string text = "{\"entitlement\":[";
+  for (const auto& name : names) text += "\"" + name + "\",";
+  if (!names.empty()) text.pop_back();
+  return text + "]}";
+}
+
+}  // namespace
+
+std::shared_ptr<ClientProfileAccess> CreateClientProfileAccess() {
+  return std::make_shared<ClientProfileAccess>(
+      NoxConfigStore::ConfigStore::GetStore(NoxConfigStore::sGlobalNamespace));
+}
+
+Com::Tessel::Nox::Authentication::TokenImpl::EntitlementsFn MakeEntitlementsFn(
+    std::shared_ptr<ClientProfileAccess> profiles) {
+  return [profiles](const std::string& issuerAlias, const std::string& domain,
+                    const std::string& userName, bool isExternal,
+                    const Orbi::Data::ListValue& groups, jwt_t* token) {
+    if (!profiles) return;
+    std::set<std::string> names;
+    for (const auto& item : groups.GetItems()) {
+      auto group = Orbi::Data::As<Orbi::Data::StructValue>(item);
+      if (!group) continue;
+      const std::string* name = group->GetString("name");
+      const std::string* groupDomain = group->GetString("domain");
+      ClientProfileAccess::ExternalKey key{issuerAlias, groupDomain ? *groupDomain : "",
+                                           name ? *name : ""};
+      AddUnderReadLock(
+          *profiles, [&] { return profiles->FindExternalGroup(key); }, names);
+    }
+    if (!isExternal) {
+      AddUnderReadLock(
+          *profiles, [&] { return profiles->FindLocalUser(userName); }, names);
+    } else {
+      ClientProfileAccess::ExternalKey key{issuerAlias, domain, userName};
+      AddUnderReadLock(
+          *profiles, [&] { return profiles->FindExternalUser(key); }, names);
+    }
+    jwt_add_grants_json(token, ClaimText(names).c_str());
+  };
+}
+
+}  // namespace NoxToken

@@ -1,0 +1,30 @@
+#include "apps/noxtokend/tokenEndpoint.h"
+
+#include "apps/noxtokend/noxTokenApi.h"
+#include "apps/zeph-services/common/directEnqueuer.h"
+#include "platform/basalt/systemFactory.h"
+#include "tarnOrbi/httpRequestHandler.h"
+
+namespace NoxToken {
+
+void OpenEndpoint(TokenEndpoint& endpoint) {
+  auto endpointLogger = Basalt::Service::Logger::CreateLogger("NOXTokenEndpoint");
+  auto socket = Basalt::System::GetSystemFactory().CreateTCPServerSocket();
+  socket->Bind("localhost", static_cast<uint16_t>(endpoint.port));
+  auto headers = Basalt::Http::GetDefaultResponseHeadersDefinitions();
+  endpoint.httpSvc = Basalt::Http::CreateHttpSvc(socket, endpointLogger, headers);
+}
+
+void CreateOrbiHttpRequestHandler(TokenEndpoint& endpoint) {
+  auto logger = Basalt::Service::Logger::CreateLogger("OrbiHandler");
+  logger->Log(5, "CreateOrbiHttpRequestHandler");
+  Orbi::Core::Enqueuer enqueuer = Zeph::Common::BasaltOrbi::DirectEnqueuer{};
+  auto provider = NoxTokenApi::CreateLocalProvider(enqueuer, logger);
+  auto handler = std::make_shared<TarnOrbi::HttpRequestHandler>(
+      Basalt::Service::Logger::sDefaultLogger,
+      std::make_shared<TarnOrbi::BasaltWrapLoggger>(logger), provider, enqueuer);
+  endpoint.httpSvc->SetRequestHandler(handler);
+  endpoint.httpSvc->Start();
+}
+
+}  // namespace NoxToken

@@ -1,0 +1,61 @@
+#include "platform/authn/tokenHandler.h"
+
+#include <ctime>
+#include <variant>
+
+#include "platform/authn/ownTokenVerifier.h"
+#include "platform/orbi/errors.h"
+
+namespace Nox::Authn {
+
+namespace {
+
+// Framework level 4 is the runtime's level 3: refusals.
+constexpr int kRefusalLevel = 4;
+
+}  // namespace
+
+TokenHandler::TokenHandler(Orbi::Core::LoggerPtr logger, KeyFn key, ClockFn clock)
+    : logger_(std::move(logger)),
+      key_(std::move(key)),
+      clock_(clock ? std::move(clock)
+                   : ClockFn([] { return static_cast<int64_t>(std::time(nullptr)); })) {}
+
+void TokenHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr context,
+                                     Orbi::Authn::AuthnCallback done) {
+  const std::string* scheme = context->FindSecurity("schemeId");
+  const std::string* token = context->FindSecurity("accessToken");
+  if (!scheme || *scheme != "com.tessel.orbi.std.security.oauth" || !token) {
+    done(nullptr);
+    return;
+  }
+  std::string key;
+  try {
+    key = key_();
+  } catch (const std::exception& e) {
+    if (logger_->IsEnabled(kRefusalLevel)) {
+      logger_->Log(kRefusalLevel,
+                   std::string("Cannot verify token, signing key unavailable: ") + e.what());
+    }
+    done(Orbi::Std::Unauthenticated().ToErrorValue());
+    return;
+  }
+  auto verified = VerifyOwnToken(*token, key, clock_());
+  if (const auto* error = std::get_if<OwnTokenError>(&verified)) {
+    if (logger_->IsEnabled(kRefusalLevel)) {
+      logger_->Log(kRefusalLevel, std::string("Token refused: ") + Describe(*error));
+    }
+    done(Orbi::Std::Unauthenticated().ToErrorValue());
+    return;
+  }
+  const auto& claims = std::get<OwnTokenClaims>(verified);
+  auto result = Orbi::Data::StructValue::GetInstance(kResultName);
+  result->SetField("username", Orbi::Data::StringValue::Create(claims.username));
+  result->SetField("accessToken", Orbi::Data::StringValue::Create(*token));
+  auto grants = Orbi::Data::ListValue::Create();
+  for (const auto& name : claims.entitlements) grants->Add(Orbi::Data::StringValue::Create(name));
+  result->SetField(ENTITLEMENTS_GRANTS, grants);
+  done(result);
+}
+
+}  // namespace Nox::Authn

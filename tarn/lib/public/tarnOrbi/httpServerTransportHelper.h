@@ -1,0 +1,101 @@
+// Adapts one HTTP exchange to the framework's frame transport: the request body is read as one
+// frame (within a size limit) and each answer frame is written as the response body.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/basalt/httpRequest.h"
+#include "platform/basalt/httpResponse.h"
+#include "platform/orbi/transport.h"
+#include "tarnOrbi/basaltWrapLogger.h"
+
+namespace TarnOrbi {
+
+namespace ServerDetail {
+struct ReadFromBody;
+struct SendAsBody;
+
+// A failed transfer: the HTTP status to answer and the failure's text.
+struct TransferFailure {
+  int status;
+  std::string text;
+};
+}  // namespace ServerDetail
+
+template <class Policy>
+class HttpServerTransportHelper;
+
+template <>
+class HttpServerTransportHelper<ServerDetail::ReadFromBody> final
+    : public Orbi::Transport::FrameReceiver {
+ public:
+  static constexpr size_t kReadStep = 4096;
+
+  static std::shared_ptr<HttpServerTransportHelper> Create(
+      std::shared_ptr<Basalt::Http::Request> request,
+      std::shared_ptr<const Orbi::Core::Logger> logger, int32_t maxRequestSize);
+  ~HttpServerTransportHelper() override;
+
+  void HandleFrame(std::shared_ptr<Orbi::Transport::FrameBuffer> buffer,
+                   Orbi::Transport::FrameCb done) override;
+
+  HttpServerTransportHelper(std::shared_ptr<Basalt::Http::Request> request,
+                            std::shared_ptr<const Orbi::Core::Logger> logger, int64_t maxSize);
+
+ private:
+  void ReadStep();
+  void HandleFrameCb(std::optional<ServerDetail::TransferFailure> failure);
+
+  std::weak_ptr<HttpServerTransportHelper> self_;
+  std::shared_ptr<Basalt::Http::Request> request_;
+  std::shared_ptr<const Orbi::Core::Logger> logger_;
+  uint64_t bytesRead_ = 0;
+  int64_t maxSize_;
+  bool busy_ = false;
+  std::shared_ptr<Orbi::Transport::FrameBuffer> buffer_;
+  Orbi::Transport::FrameCb done_;
+};
+
+template <>
+class HttpServerTransportHelper<ServerDetail::SendAsBody> final
+    : public Orbi::Transport::FrameSender {
+ public:
+  static std::shared_ptr<HttpServerTransportHelper> Create(
+      std::shared_ptr<Basalt::Http::Response> response,
+      std::shared_ptr<const Orbi::Core::Logger> logger);
+  ~HttpServerTransportHelper() override;
+
+  void HandleFrame(std::shared_ptr<Orbi::Transport::FrameBuffer> buffer,
+                   Orbi::Transport::FrameCb done) override;
+  void HandleFrame(std::shared_ptr<Orbi::Transport::FrameBuffer> buffer,
+                   const Orbi::Transport::HeaderList& headers,
+                   Orbi::Transport::FrameCb done) override;
+  void HandleFrame(std::shared_ptr<Orbi::Transport::FrameBuffer> buffer,
+                   const Orbi::Transport::HeaderList& headers, bool lastFrame,
+                   Orbi::Transport::FrameCb done) override;
+
+  HttpServerTransportHelper(std::shared_ptr<Basalt::Http::Response> response,
+                            std::shared_ptr<const Orbi::Core::Logger> logger);
+
+ private:
+  void HandleFrameCb(const Orbi::Transport::FrameBuffer* buffer,
+                     std::optional<ServerDetail::TransferFailure> failure,
+                     const Orbi::Transport::FrameCb& done);
+
+  std::weak_ptr<HttpServerTransportHelper> self_;
+  std::shared_ptr<Basalt::Http::Response> response_;
+  std::shared_ptr<const Orbi::Core::Logger> logger_;
+  bool busy_ = false;
+};
+
+using HttpRecvHelper = HttpServerTransportHelper<ServerDetail::ReadFromBody>;
+using HttpSendHelper = HttpServerTransportHelper<ServerDetail::SendAsBody>;
+
+// The "system_error" value that carries an HTTP status to the request handler.
+std::shared_ptr<const Orbi::Data::ErrorValue> MakeTransportError(
+    const char* messageId, const ServerDetail::TransferFailure& failure);
+
+}  // namespace TarnOrbi

@@ -1,0 +1,36 @@
+// Authenticates calls that present a host user name and password.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/basalt/authenticateUser.h"
+#include "platform/basalt/logger.h"
+#include "platform/orbi/authn.h"
+
+namespace TarnOrbi::Authn {
+
+class UserPassHandler final : public Orbi::Authn::AuthnHandler {
+ public:
+  // The host's verdict on (user name, password), with the failure delay it asks for.
+  using AuthenticateFn = std::function<Basalt::System::AuthenticationOutcome(
+      const std::string& user, const std::string& password)>;
+  // Runs work after a delay without holding a thread while waiting.
+  using DelayFn = std::function<void(std::chrono::microseconds, std::function<void()>)>;
+
+  UserPassHandler(AuthenticateFn authenticate, std::shared_ptr<Basalt::Service::Logger> logger,
+                  Orbi::Core::Enqueuer enqueuer, DelayFn delay = nullptr);
+
+  void AsyncAuthenticate(Orbi::Core::ExecutionContextPtr context,
+                         Orbi::Authn::AuthnCallback done) override;
+
+ private:
+  AuthenticateFn authenticate_;
+  std::shared_ptr<Basalt::Service::Logger> logger_;
+  Orbi::Core::Enqueuer enqueuer_;
+  DelayFn delay_;
+};
+
+}  // namespace TarnOrbi::Authn

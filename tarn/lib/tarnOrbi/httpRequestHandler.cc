@@ -1,0 +1,110 @@
+#include "tarnOrbi/httpRequestHandler.h"
+
+#include "platform/basalt/httpStatus.h"
+#include "platform/orbi/jsonRpc.h"
+#include "platform/orbi/protocolHandler.h"
+#include "platform/orbi/removeProgressProvider.h"
+#include "tarnOrbi/httpServerTransportHelper.h"
+
+namespace TarnOrbi {
+
+namespace {
+
+bool Contains(const std::string& text, const char* part) {
+  return text.find(part) != std::string::npos;
+}
+
+}  // namespace
+
+bool IsAcceptedContentType(const std::string& contentType) {
+  return Contains(contentType, "application/json") ||
+         Contains(contentType, "application/vnd.tessel.orbi.framed");
+}
+
+unsigned NegotiateAccept(const std::string& accept) {
+  static const std::pair<unsigned, const char*> kTypes[] = {
+      {kAcceptJson, "application/json"},
+      {kAcceptCleanJson, "application/vnd.tessel.orbi.cleanjson"},
+      {kAcceptFramed, "application/vnd.tessel.orbi.framed"},
+      {kAcceptFramedCleanJson, "application/vnd.tessel.orbi.framed.cleanjson"},
+      {kAcceptStreamJson, "application/vnd.tessel.orbi+stream.json"},
+      {kAcceptCleanStreamJson, "application/vnd.tessel.orbi.clean+stream.json"},
+  };
+  unsigned flags = 0;
+  for (const auto& [bit, type] : kTypes) {
+    if (Contains(accept, type)) flags += bit;
+  }
+  return flags;
+}
+
+HttpRequestHandler::HttpRequestHandler(std::shared_ptr<Basalt::Service::Logger> logger,
+                                       std::shared_ptr<BasaltWrapLoggger> orbiLogger,
+                                       Orbi::Core::ProviderPtr provider,
+                                       Orbi::Core::Enqueuer enqueuer,
+                                       std::shared_ptr<const Orbi::L10n::Localizer> localizer)
+    : logger_(std::move(logger)),
+      orbiLogger_(std::move(orbiLogger)),
+      provider_(std::move(provider)),
+      enqueuer_(std::move(enqueuer)),
+      localizer_(std::move(localizer)) {}
+
+void HttpRequestHandler::HandlePost(std::shared_ptr<Basalt::Http::Request> request,
+                                    std::shared_ptr<Basalt::Http::Response> response) {
+  if (!IsAcceptedContentType(request->GetHeader("Content-Type").value_or(""))) {
+    response->Answer(400, Basalt::Http::ReasonText(400));
+    return;
+  }
+  unsigned flags = NegotiateAccept(request->GetHeader("Accept").value_or(""));
+  if (flags == 0) {
+    if (orbiLogger_->IsEnabled(2)) {
+      orbiLogger_->Log(
+          2, std::string("Not known accept type.") + "Default application/json will be used");
+    }
+    flags = kAcceptJson;
+  }
+  bool streaming = flags & (kAcceptStreamJson | kAcceptCleanStreamJson);
+
+  auto receiver = HttpRecvHelper::Create(request, orbiLogger_, maxRequestSize_);
+  auto deserializer = std::make_shared<const Orbi::Protocol::Json::JsonApiRequestDeserializer>();
+  std::shared_ptr<const Orbi::Protocol::Json::ResponseSerializer> serializer;
+  if (flags & (kAcceptCleanJson | kAcceptFramedCleanJson)) {
+    serializer = std::make_shared<const Orbi::Protocol::Json::JsonApiDirectResponseSerializer>();
+    response->SetContentType("application/vnd.tessel.orbi.cleanjson");
+  } else {
+    serializer = std::make_shared<const Orbi::Protocol::Json::JsonApiResponseSerializer>();
+    response->SetContentType("application/json");
+  }
+  auto sender = HttpSendHelper::Create(response, orbiLogger_);
+  auto provider = std::make_shared<Orbi::Provider::RemoveProgressProvider>(provider_);
+  auto helper = std::make_shared<Orbi::Provider::AsyncProtocolHandlerHelper>(
+      receiver, sender, provider, enqueuer_, deserializer, serializer, streaming,
+      localizer_ ? localizer_ : Orbi::L10n::Localizer::Default());
+
+  Orbi::Transport::HeaderList headers = request->GetHeaders();
+  headers.emplace_back(":method", Basalt::Http::MethodName(request->GetMethod()));
+  headers.emplace_back(":path", request->GetPath());
+
+  auto orbiLogger = orbiLogger_;
+  helper->Start(
+      [orbiLogger]() {
+        if (orbiLogger->IsEnabled(0)) orbiLogger->Log(0, "Request received\n");
+      },
+      [orbiLogger, response](std::shared_ptr<const Orbi::Data::ErrorValue> error) {
+        if (!error) {
+          if (orbiLogger->IsEnabled(0)) orbiLogger->Log(0, "Request handled");
+          return;
+        }
+        if (orbiLogger->IsEnabled(0)) {
+          orbiLogger->Log(0, "Handle request error: " + error->ToString());
+        }
+        const std::string* category = error->GetString("category");
+        auto code = Orbi::Data::As<Orbi::Data::IntegerValue>(error->GetField("code"));
+        const std::string* message = error->GetString("message");
+        if (category && *category == "http" && code) {
+          response->Answer(static_cast<int>(code->GetValue()), message ? *message : "");
+        }
+      },
+      std::move(headers));
+}
+
+}  // namespace TarnOrbi

@@ -1,0 +1,172 @@
+#include "tarnOrbi/httpServerTransportHelper.h"
+
+#include <cstdio>
+
+#include "platform/basalt/httpStatus.h"
+#include "platform/orbi/localizer.h"
+
+namespace TarnOrbi {
+
+using ServerDetail::TransferFailure;
+
+namespace {
+
+std::string Address(const void* pointer) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%p", pointer);
+  return text;
+}
+
+void LogDetail(const Orbi::Core::Logger& logger, const std::string& text) {
+  if (logger.IsEnabled(1)) logger.Log(1, text);
+}
+
+std::string FrameCbRecord(const char* name, const void* buffer,
+                          const std::optional<TransferFailure>& failure) {
+  std::string text = std::string("HandleFrameCb<") + name + ">[" + Address(buffer) + "]";
+  if (failure) text += " Error: " + failure->text;
+  return text;
+}
+
+}  // namespace
+
+std::shared_ptr<const Orbi::Data::ErrorValue> MakeTransportError(const char* messageId,
+                                                                 const TransferFailure& failure) {
+  auto error = std::make_shared<Orbi::Data::ErrorValue>("system_error");
+  auto messages = Orbi::Data::ListValue::Create();
+  messages->Add(Orbi::L10n::Localizer::Default()->ToValue({messageId, {{"0", failure.text}}}));
+  error->SetField("messages", messages);
+  error->SetField("category", Orbi::Data::StringValue::Create("http"));
+  error->SetField("code", Orbi::Data::IntegerValue::Create(failure.status));
+  error->SetField("message",
+                  Orbi::Data::StringValue::Create(Basalt::Http::ReasonText(failure.status)));
+  return error;
+}
+
+// Receive side.
+
+std::shared_ptr<HttpRecvHelper> HttpRecvHelper::Create(
+    std::shared_ptr<Basalt::Http::Request> request,
+    std::shared_ptr<const Orbi::Core::Logger> logger, int32_t maxRequestSize) {
+  auto helper = std::make_shared<HttpRecvHelper>(std::move(request), std::move(logger),
+                                                 static_cast<int64_t>(maxRequestSize));
+  helper->self_ = helper;
+  return helper;
+}
+
+HttpRecvHelper::HttpServerTransportHelper(std::shared_ptr<Basalt::Http::Request> request,
+                                          std::shared_ptr<const Orbi::Core::Logger> logger,
+                                          int64_t maxSize)
+    : request_(std::move(request)), logger_(std::move(logger)), maxSize_(maxSize) {
+  LogDetail(*logger_, "HttpServerTransportHelper<Recv> created");
+}
+
+HttpRecvHelper::~HttpServerTransportHelper() {
+  LogDetail(*logger_, "HttpServerTransportHelper<Recv> destroyed");
+}
+
+void HttpRecvHelper::HandleFrame(std::shared_ptr<Orbi::Transport::FrameBuffer> buffer,
+                                 Orbi::Transport::FrameCb done) {
+  LogDetail(*logger_, "HandleFrame<Recv>[" + Address(buffer.get()) + "]");
+  busy_ = true;
+  buffer_ = std::move(buffer);
+  done_ = std::move(done);
+  ReadStep();
+}
+
+void HttpRecvHelper::ReadStep() {
+  auto self = self_.lock();
+  try {
+    auto space = buffer_->prepare(kReadStep);
+    request_->AsyncRead(
+        space.data(), space.size(),
+        [self](std::shared_ptr<Basalt::Http::Request>, const std::error_code& error, size_t n) {
+          self->buffer_->commit(std::min(n, kReadStep));
+          if (error) {
+            self->HandleFrameCb(TransferFailure{500, error.message()});
+          } else if (n > 0) {
+            self->bytesRead_ += n;
+            if (self->bytesRead_ >= static_cast<uint64_t>(self->maxSize_)) {
+              self->HandleFrameCb(TransferFailure{
+                  400, "Request exceeds max size: " + std::to_string(self->maxSize_) + "."});
+            } else {
+              self->ReadStep();
+            }
+          } else {
+            self->HandleFrameCb(std::nullopt);
+          }
+        });
+  } catch (const std::exception& e) {
+    HandleFrameCb(TransferFailure{500, e.what()});
+  }
+}
+
+void HttpRecvHelper::HandleFrameCb(std::optional<TransferFailure> failure) {
+  busy_ = false;
+  LogDetail(*logger_, FrameCbRecord("Recv", buffer_.get(), failure));
+  auto done = std::move(done_);
+  buffer_.reset();
+  done(failure ? MakeTransportError("orbi.recv.failed", *failure) : nullptr);
+}
+
+// Send side.
+
+std::shared_ptr<HttpSendHelper> HttpSendHelper::Create(
+    std::shared_ptr<Basalt::Http::Response> response,
+    std::shared_ptr<const Orbi::Core::Logger> logger) {
+  auto helper = std::make_shared<HttpSendHelper>(std::move(response), std::move(logger));
+  helper->self_ = helper;
+  return helper;
+}
+
+HttpSendHelper::HttpServerTransportHelper(std::shared_ptr<Basalt::Http::Response> response,
+                                          std::shared_ptr<const Orbi::Core::Logger> logger)
+    : response_(std::move(response)), logger_(std::move(logger)) {
+  LogDetail(*logger_, "HttpServerTransportHelper<Send> created");
+}
+
+HttpSendHelper::~HttpServerTransportHelper() {
+  LogDetail(*logger_, "HttpServerTransportHelper<Send> destroyed");
+}
+
+void HttpSendHelper::HandleFrame(std::shared_ptr<Orbi::Transport::FrameBuffer> buffer,
+                                 Orbi::Transport::FrameCb done) {
+  HandleFrame(std::move(buffer), {}, true, std::move(done));
+}
+
+void HttpSendHelper::HandleFrame(std::shared_ptr<Orbi::Transport::FrameBuffer> buffer,
+                                 const Orbi::Transport::HeaderList& headers,
+                                 Orbi::Transport::FrameCb done) {
+  HandleFrame(std::move(buffer), headers, true, std::move(done));
+}
+
+void HttpSendHelper::HandleFrame(std::shared_ptr<Orbi::Transport::FrameBuffer> buffer,
+                                 const Orbi::Transport::HeaderList& headers, bool,
+                                 Orbi::Transport::FrameCb done) {
+  LogDetail(*logger_, "HandleFrame<Send>[" + Address(buffer.get()) + "]");
+  busy_ = true;
+  auto self = self_.lock();
+  try {
+    for (const auto& [name, value] : headers) response_->SetHeader(name, value);
+    auto data = buffer->data();
+    response_->AsyncWrite(
+        data.data(), data.size(),
+        [self, buffer, done](std::shared_ptr<Basalt::Http::Response>, const std::error_code& e) {
+          std::optional<TransferFailure> failure;
+          if (e) failure = TransferFailure{500, e.message()};
+          self->HandleFrameCb(buffer.get(), failure, done);
+        });
+  } catch (const std::exception& e) {
+    HandleFrameCb(buffer.get(), TransferFailure{500, e.what()}, done);
+  }
+}
+
+void HttpSendHelper::HandleFrameCb(const Orbi::Transport::FrameBuffer* buffer,
+                                   std::optional<TransferFailure> failure,
+                                   const Orbi::Transport::FrameCb& done) {
+  busy_ = false;
+  LogDetail(*logger_, FrameCbRecord("Send", buffer, failure));
+  done(failure ? MakeTransportError("orbi.send.failed", *failure) : nullptr);
+}
+
+}  // namespace TarnOrbi
