@@ -11,7 +11,7 @@ namespace SsoClient {
 
 struct ParsedAssertion;
 
-class SamlTokenImpl : public SamlToken {
+class SamlTokenImpl final : public SamlToken {
  public:
   // Parses, checks with `toleranceSeconds` of clock skew at both ends of the validity window
   // against `clock`, and assembles. Throws ParseException, or a Basalt::Exception for malformed

@@ -10,6 +10,7 @@
 
 #include "platform/basalt/exception.h"
 #include "platform/basalt/format.h"
+#include "platform/basalt/xml/silencedGenericErrors.h"
 
 namespace Basalt::Xml {
 namespace {
@@ -89,6 +90,7 @@ class LibXmlParser : public XMLParser {
 
   void Parse(Reader& reader) override {
     EnsureLibXmlInitialized();
+    const SilencedGenericErrors silenced;
     xmlSAXHandler sax = MakeSaxHandler();
     ParserCtxtHandle ctxt(xmlCreatePushParserCtxt(&sax, nullptr, nullptr, 0, nullptr));
     if (!ctxt) throw Exception("Cannot create an XML parser");

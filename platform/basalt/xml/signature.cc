@@ -10,6 +10,7 @@
 #include <strings.h>
 
 #include "platform/basalt/xml/signatureProfile.h"
+#include "platform/basalt/xml/silencedGenericErrors.h"
 #include "platform/basalt/xml/xmlSecLibrary.h"
 
 namespace Basalt::Xml::Security {
@@ -194,6 +195,7 @@ bool Signature::Verify(const KeyResolver& keys) const {
   const int keyType = FindAlgorithm(signatureMethod_, AlgorithmRole::kSignature)->keyType;
 
   std::lock_guard<std::mutex> lock(verifyMutex_);
+  const SilencedGenericErrors silenced;
   TakeXmlSecErrors();
   bool completedAny = false;
   std::string errors;

@@ -30,12 +30,13 @@ void RecordError(const char*, int, const char* func, const char* errorObject,
 
 bool Initialize() {
   EnsureLibXmlInitialized();
-  xmlSecErrorsSetCallback(RecordError);
   if (xmlSecInit() < 0) throw XmlSecurityException("xmlsec initialisation failed");
   if (xmlSecCheckVersion() != 1) throw XmlSecurityException("xmlsec library version mismatch");
   if (xmlSecOpenSSLAppInit(nullptr) < 0 || xmlSecOpenSSLInit() < 0) {
     throw XmlSecurityException("xmlsec OpenSSL backend initialisation failed");
   }
+  // Set last: xmlSecInit installs the default callback, which writes to stderr.
+  xmlSecErrorsSetCallback(RecordError);
   return true;
 }
 
