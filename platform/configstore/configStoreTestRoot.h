@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -18,10 +19,15 @@ class TemporaryHostRoot {
     std::string pattern = (std::filesystem::temp_directory_path() / "nox-root-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
+    if (const char* previous = getenv("TESSEL_ROOT")) previous_ = previous;
     setenv("TESSEL_ROOT", path_.c_str(), 1);
   }
   ~TemporaryHostRoot() {
-    unsetenv("TESSEL_ROOT");
+    if (previous_) {
+      setenv("TESSEL_ROOT", previous_->c_str(), 1);
+    } else {
+      unsetenv("TESSEL_ROOT");
+    }
     std::error_code error;
     std::filesystem::remove_all(path_, error);
   }
@@ -49,6 +55,7 @@ class TemporaryHostRoot {
 
  private:
   std::string path_;
+  std::optional<std::string> previous_;
 };
 
 }  // namespace NoxConfigStore::Testing

@@ -350,7 +350,6 @@ TEST_F(ClientProfileAccessTest, BootWaitEndsAsSoonAsTheMarkerGoes) {
 using ClientProfileAccessDeathTest = ClientProfileAccessTest;
 
 TEST_F(ClientProfileAccessDeathTest, BootThatNeverEndsStopsTheProcess) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
   root_.InstallSchema("nox.json", Schema(1, -1));
   Store()->SetBootPhase(true);
   EXPECT_DEATH(
@@ -358,17 +357,19 @@ TEST_F(ClientProfileAccessDeathTest, BootThatNeverEndsStopsTheProcess) {
         Logger::sDefaultLogger =
             Logger::CreateRoot("default", 7, Basalt::Service::StandardErrorSink());
         int sleeps = 0;
-        Start([&sleeps](std::chrono::seconds) {
-          if (++sleeps == ClientProfileAccess::kBootWaitSeconds)
-            std::fprintf(stderr, "slept 300\n");
-        });
+        // The dying child opens its own connection rather than use one that crossed a fork.
+        ClientProfileAccess access(ConfigStore::Open(root_.StoreOptions()),
+                                   [&sleeps](std::chrono::seconds) {
+                                     if (++sleeps == ClientProfileAccess::kBootWaitSeconds) {
+                                       std::fprintf(stderr, "slept 300\n");
+                                     }
+                                   });
       },
       "slept 300\n.* 2 ClientProfileAccess \\[\\] ConfigStore boot didn't finish in 300 seconds\n"
       "NOT_REACHED .*clientProfileAccess\\.cc:[0-9]+");
 }
 
 TEST_F(ClientProfileAccessDeathTest, TwoStoredProfilesForOneSubjectStopTheProcess) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
   for (const char* instance : {"first", "second"}) {
     ConfigStoreObject object(ClientProfilesId(instance));
     auto subject = object.CreateSubObject(SubObjectId("subject"));
@@ -377,7 +378,8 @@ TEST_F(ClientProfileAccessDeathTest, TwoStoredProfilesForOneSubjectStopTheProces
     object.SetValueEmptyList("grants");
     Store()->WriteInstance(object);
   }
-  EXPECT_DEATH(Start(), "VERIFY .*apps/noxtokend/orbi/externalSts/clientProfileAccess\\.cc:[0-9]+");
+  EXPECT_DEATH({ ClientProfileAccess access(ConfigStore::Open(root_.StoreOptions())); },
+               "VERIFY .*apps/noxtokend/orbi/externalSts/clientProfileAccess\\.cc:[0-9]+");
 }
 
 TEST_F(ClientProfileAccessTest, UnreadableStoredProfilesStopStartWithAnException) {
