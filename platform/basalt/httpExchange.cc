@@ -52,6 +52,11 @@ std::shared_ptr<AnswerMessage> ExchangeResponse::TakeAnswer() {
 void ExchangeResponse::SetContentType(const std::string& type) { SetHeader("Content-Type", type); }
 
 void ExchangeResponse::SetHeader(const std::string& name, const std::string& value) {
+  // A line break in either would let a caller's text start a header or answer of its own.
+  if (name.empty() || name.find_first_of(":\r\n", 0, 4) != std::string::npos ||
+      value.find_first_of("\r\n", 0, 3) != std::string::npos) {
+    return;
+  }
   std::lock_guard lock(mutex_);
   if (answer_) answer_->set(name, value);
 }

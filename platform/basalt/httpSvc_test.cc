@@ -73,6 +73,7 @@ void EchoBody(std::shared_ptr<Request> request, std::shared_ptr<Response> respon
     response->SetHeader("X-Largest-Piece", std::to_string(largestPiece));
     response->SetHeader("X-Path", request->GetPath());
     response->SetHeader("X-Method", MethodName(request->GetMethod()));
+    response->SetHeader("X-Split", "a\r\nInjected: yes");
     response->SetHeader("X-Content-Type", request->GetHeader("content-TYPE").value_or("none"));
     std::string answer = std::to_string(body.size()) + ":" + body;
     response->AsyncWrite(answer.data(), answer.size(), nullptr);
@@ -151,6 +152,8 @@ TEST_F(HttpSvcTest, PostBodyIsReadInCallerSizedPiecesAndAnsweredWithDefaultHeade
   EXPECT_EQ(response.Header("x-method"), "POST");
   EXPECT_EQ(response.Header("x-content-type"), "application/json");
   EXPECT_EQ(response.Header("content-type"), "text/plain");
+  EXPECT_EQ(response.headers.count("x-split"), 0u);
+  EXPECT_EQ(response.headers.count("injected"), 0u);
   EXPECT_EQ(response.Header("cache-control"), "no-store");
   EXPECT_EQ(response.Header("x-content-type-options"), "nosniff");
 }
