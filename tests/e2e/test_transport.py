@@ -16,9 +16,11 @@ from conftest import (
     VERIFY_SVC,
     assert_error_kind,
     contains_type_member,
+    make_root,
     message_texts,
     output_of,
     request_body,
+    start,
 )
 
 MAX_BODY = 20_000_000
@@ -354,8 +356,6 @@ IDLE_SECONDS = 2
 
 @pytest.fixture(scope="module")
 def impatient(tmp_path_factory):
-    from conftest import make_root, start
-
     root = make_root(tmp_path_factory.mktemp("impatient") / "root")
     root.set_idle_timeout(IDLE_SECONDS)
     running = start(root)
