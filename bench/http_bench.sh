@@ -98,7 +98,7 @@ measure() {
 }
 
 ratio() {
-  "$python" -c "import sys; a, b = map(float, sys.argv[1:]); print(f'{a / b:.2f}' if b else 'n/a')" "$1" "$2"
+  "$python" -c "import sys; a, b = map(float, sys.argv[1:]); print(f'{a / b:.3f}' if b else 'n/a')" "$1" "$2"
 }
 
 load=(-t"$threads" -c"$connections" -d"${seconds}s" --timeout 10s)

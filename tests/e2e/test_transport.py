@@ -1,6 +1,7 @@
 """The HTTP endpoint and the JSON-RPC envelope, seen from a client."""
 
 import json
+import re
 
 import pytest
 import requests
@@ -98,6 +99,9 @@ def test_provider_checksum_is_stable(daemon):
         ("text/html, application/json;q=0.9", JSON),
         ("text/html", JSON),
         ("APPLICATION/VND.TESSEL.ORBI.CLEANJSON", JSON),
+        # Streaming flags alone never select the clean serializer.
+        ("application/vnd.tessel.orbi+stream.json", JSON),
+        ("application/vnd.tessel.orbi.clean+stream.json", JSON),
         (None, JSON),
     ],
 )
@@ -109,7 +113,8 @@ def test_accept_selects_encoding(daemon, accept, content_type):
     assert response.headers["Content-Type"] == content_type
     assert ("_type" in output_of(response.json())) == (content_type == JSON)
     known = accept is not None and any(
-        t in accept for t in (JSON, CLEAN, "application/vnd.tessel.orbi.framed")
+        t in accept
+        for t in (JSON, CLEAN, "application/vnd.tessel.orbi.framed", "stream.json")
     )
     fallback = "Not known accept type.Default application/json will be used"
     if known:
@@ -276,7 +281,8 @@ def test_unknown_service_or_operation(daemon, service, operation):
 )
 def test_input_that_does_not_fit_names_the_member(daemon, service, operation, input, path):
     error = assert_error_kind(daemon.invoke(service, operation, input), "invalid_argument")
-    assert path in message_texts(error), error
+    # As a whole name: "id" alone would also match inside "Invalid".
+    assert re.search(rf"(?<![A-Za-z0-9_]){path}(?![A-Za-z0-9_])", message_texts(error)), error
 
 
 # --- hostile bodies -------------------------------------------------------------------------
