@@ -246,7 +246,8 @@ void HttpConnection::ReadSome(std::shared_ptr<Request> request, size_t size,
                           if (error) {
                             self->context_->logger->Log(4, "Reading a request body failed: %1",
                                                         error.message());
-                            self->Close();
+                            // A malformed body still lets the handler answer; the answer closes.
+                            if (!IsParseError(error)) self->Close();
                           }
                           done(request, error, n);
                         });

@@ -264,11 +264,20 @@ TEST_F(HttpSvcTest, MalformedRequestsGet400AndClose) {
   EXPECT_EQ(response.Header("x-content-type-options"), "nosniff");
   EXPECT_TRUE(garbage.WaitForClose());
 
+  // A broken chunked body reaches the handler as a read error; its answer ends the connection.
+  HttpTestClient badChunk(port_);
+  ASSERT_TRUE(badChunk.Send(
+      "POST /api HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\nzz\r\n"));
+  ClientResponse failed = badChunk.ReadResponse();
+  EXPECT_EQ(failed.status, 500);
+  EXPECT_EQ(failed.Header("connection"), "close");
+  EXPECT_TRUE(badChunk.WaitForClose());
+
   HttpTestClient huge(port_);
   ASSERT_TRUE(huge.Send("POST /api HTTP/1.1\r\nX-Filler: " + std::string(20000, 'f') + "\r\n\r\n"));
   EXPECT_EQ(huge.ReadResponse().status, 431);
   EXPECT_TRUE(huge.WaitForClose());
-  EXPECT_EQ(handler_->posts.load(), 0);
+  EXPECT_EQ(handler_->posts.load(), 1);
 }
 
 TEST_F(HttpSvcTest, UnansweredExchangeGets500) {
