@@ -22,15 +22,10 @@ void AddGrants(const ProfilePtr& profile, std::set<std::string>& names) {
 
 // One lookup per read lock, so a concurrent change is seen by the later lookups.
 template <class Lookup>
-void AddUnderReadLock(ClientProfileAccess& profiles, Lookup lookup, std::set<std::string>& names) {
-  profiles.ReadLock();
-  try {
-    AddGrants(lookup(), names);
-  } catch (...) {
-    profiles.Unlock();
-    throw;
-  }
-  profiles.Unlock();
+void AddUnderReadLock(const ClientProfileAccess& profiles, Lookup lookup,
+                      std::set<std::string>& names) {
+  Basalt::System::ScopedReadLock lock(profiles);
+  AddGrants(lookup(), names);
 }
 
 std::string ClaimText(const std::set<std::string>& names) {

@@ -1,0 +1,205 @@
+#include "apps/noxtokend/orbi/tokenImpl.h"
+
+#include <gtest/gtest.h>
+#include <jansson.h>
+
+#include "apps/noxtokend/orbi/entitlements.h"
+#include "apps/noxtokend/orbi/externalSts/clientProfileAccess.h"
+#include "apps/noxtokend/orbi/externalSts/clientProfileName.h"
+#include "apps/noxtokend/orbi/tokenVerifyImpl.h"
+#include "platform/authn/base64Url.h"
+#include "platform/authn/ownTokenVerifier.h"
+#include "platform/basalt/exception.h"
+#include "platform/configstore/configStoreTestRoot.h"
+#include "platform/orbi/json.h"
+
+namespace Com::Tessel::Nox::Authentication {
+namespace {
+
+using namespace ClientProfilesSvc;
+using Basalt::Service::Logger;
+
+constexpr const char* kKey = "0123456789abcdef0123456789abcdef";
+constexpr int64_t kNowMicros = 1'700'000'000'999'999;  // the fraction must never round up
+
+struct Outcome {
+  std::optional<Orbi::Core::MethodResult> result;
+  std::string Token() const {
+    auto info = Orbi::Data::As<Orbi::Data::StructValue>(result->output);
+    return *info->GetString("token");
+  }
+};
+
+// The token's claims as compact JSON, after checking it verifies under the key.
+std::string Claims(const std::string& token) {
+  auto verified = ::Nox::Authn::VerifyOwnToken(token, kKey, kNowMicros / 1000000);
+  EXPECT_TRUE(std::holds_alternative<::Nox::Authn::OwnTokenClaims>(verified));
+  auto payload = ::Nox::Authn::DecodeBase64Url(
+      token.substr(token.find('.') + 1, token.rfind('.') - token.find('.') - 1));
+  EXPECT_TRUE(payload);
+  Orbi::Json::JsonPtr json(json_loadb(payload->data(), payload->size(), 0, nullptr));
+  return Orbi::Json::Dump(*Orbi::Json::JsonPtr(json_deep_copy(json.get())));
+}
+
+Orbi::Core::ExecutionContextPtr Caller(Orbi::Data::ValuePtr authn) {
+  auto context = std::make_shared<Orbi::Core::ExecutionContext>();
+  context->authnResult = std::move(authn);
+  return context;
+}
+
+std::shared_ptr<Orbi::Data::StructValue> Identity(const std::string& user) {
+  auto data = Orbi::Data::StructValue::GetInstance("BasaltUserPass");
+  data->SetField("username", Orbi::Data::StringValue::Create(user));
+  return data;
+}
+
+Outcome Create(TokenImpl& impl, Orbi::Core::ExecutionContextPtr context) {
+  Outcome outcome;
+  impl.Create(context, [&](auto result, auto, auto) { outcome.result = result; });
+  return outcome;
+}
+
+TEST(TokenImplTest, LocalCallerWithoutEntitlementFunctionGetsOnlyNameAndExpiry) {
+  TokenImpl impl(
+      nullptr, Logger::CreateLogger("TokenImpl"), [] { return std::string(kKey); },
+      [] { return kNowMicros; });
+  auto outcome = Create(impl, Caller(Identity("alice")));
+  ASSERT_FALSE(outcome.result->HasError());
+  // Keys sorted by libjwt; exp is the whole second of issue plus 300.
+  EXPECT_EQ(Claims(outcome.Token()), R"({"exp":1700000300,"username":"alice"})");
+}
+
+TEST(TokenImplTest, RefusesCallersWithoutUserName) {
+  TokenImpl impl(nullptr, Logger::CreateLogger("TokenImpl"), [] { return std::string(kKey); });
+  for (auto context : {Caller(nullptr), Caller(Orbi::Data::StringValue::Create("x")),
+                       Caller(Orbi::Data::StructValue::GetInstance("Empty"))}) {
+    auto outcome = Create(impl, context);
+    ASSERT_TRUE(outcome.result->HasError());
+    EXPECT_EQ(outcome.result->error->GetErrorKind(), "unauthenticated");
+  }
+}
+
+TEST(TokenImplTest, UnreadableOrEmptyKeyIsAnErrorValueNotAToken) {
+  TokenImpl missing(nullptr, Logger::CreateLogger("TokenImpl"),
+                    []() -> std::string { throw Basalt::Exception("no such file"); });
+  auto outcome = Create(missing, Caller(Identity("a")));
+  ASSERT_TRUE(outcome.result->HasError());
+  EXPECT_EQ(outcome.result->error->GetErrorKind(), "internal_server_error");
+  EXPECT_NE(outcome.result->error->ToString().find("no such file"), std::string::npos);
+
+  TokenImpl empty(nullptr, Logger::CreateLogger("TokenImpl"), [] { return std::string(); });
+  EXPECT_TRUE(Create(empty, Caller(Identity("a"))).result->HasError());
+}
+
+class EntitlementsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_.InstallSchemaFile(NOX_SCHEMA_FILE);
+    profiles_ = std::make_shared<NoxToken::ClientProfileAccess>(
+        NoxConfigStore::ConfigStore::Open(root_.StoreOptions()), [](std::chrono::seconds) {});
+  }
+
+  void Add(SubjectType type, std::string name, std::vector<Entitlement> entitlements,
+           std::optional<std::string> alias = std::nullopt,
+           std::optional<std::string> domain = std::nullopt) {
+    auto info = std::make_shared<Info>();
+    info->subject = std::make_shared<const Subject>(Subject{type, name, alias, domain});
+    for (auto entitlement : entitlements) {
+      info->grants.push_back(
+          std::make_shared<AccessGrant>(AccessGrant{ResourceType::HOST, entitlement}));
+    }
+    Basalt::System::ScopedWriteLock lock(*profiles_);
+    ASSERT_TRUE(profiles_->Insert(NoxToken::MakeProfileName(*info->subject), info));
+  }
+
+  std::string ClaimsOf(std::shared_ptr<Orbi::Data::StructValue> identity) {
+    TokenImpl impl(
+        NoxToken::MakeEntitlementsFn(profiles_), Logger::CreateLogger("TokenImpl"),
+        [] { return std::string(kKey); }, [] { return kNowMicros; });
+    auto outcome = Create(impl, Caller(identity));
+    EXPECT_FALSE(outcome.result->HasError());
+    return Claims(outcome.Token());
+  }
+
+  NoxConfigStore::Testing::TemporaryHostRoot root_;
+  std::shared_ptr<NoxToken::ClientProfileAccess> profiles_;
+};
+
+TEST_F(EntitlementsTest, LocalCallersGetTheirOwnProfileOrAnEmptyClaim) {
+  EXPECT_EQ(ClaimsOf(Identity("root")),
+            R"({"entitlement":["ADMINISTRATOR"],"exp":1700000300,"username":"root"})");
+  EXPECT_EQ(ClaimsOf(Identity("nobody")),
+            R"({"entitlement":[],"exp":1700000300,"username":"nobody"})");
+}
+
+TEST_F(EntitlementsTest, ExternalCallersGetTheUnionOfUserAndGroupProfilesOnce) {
+  Add(SubjectType::EXTERNAL_GROUP, "g1", {Entitlement::OPERATOR}, "idp", "corp");
+  Add(SubjectType::EXTERNAL_GROUP, "g2", {Entitlement::OPERATOR, Entitlement::READ_ONLY}, "idp",
+      "corp");
+  Add(SubjectType::EXTERNAL_USER, "root", {Entitlement::OPERATOR}, "idp", "corp");
+  // A local profile of the same name never applies to an external caller.
+  Add(SubjectType::LOCAL_USER, "bob", {Entitlement::ADMINISTRATOR});
+
+  auto caller = Identity("root");
+  caller->SetField("issuerAlias", Orbi::Data::StringValue::Create("idp"));
+  caller->SetField("domain", Orbi::Data::StringValue::Create("corp"));
+  auto groups = Orbi::Data::ListValue::Create();
+  for (const char* name : {"g1", "g2", "G1"}) {
+    auto group = Orbi::Data::StructValue::GetInstance("StsGroup");
+    group->SetField("name", Orbi::Data::StringValue::Create(name));
+    group->SetField("domain", Orbi::Data::StringValue::Create("corp"));
+    groups->Add(group);
+  }
+  caller->SetField("StsGroups", groups);
+  std::string claims = ClaimsOf(caller);
+  EXPECT_NE(claims.find(R"("entitlement":["OPERATOR","READ_ONLY"])"), std::string::npos) << claims;
+
+  auto bob = Identity("bob");
+  bob->SetField("issuerAlias", Orbi::Data::StringValue::Create("idp"));
+  EXPECT_NE(ClaimsOf(bob).find(R"("entitlement":[])"), std::string::npos);
+}
+
+struct Verified {
+  std::optional<Orbi::Core::MethodResult> result;
+  std::vector<std::string> lines;
+};
+
+Verified Verify(Orbi::Core::StringMap security, Orbi::Data::ValuePtr authn) {
+  Verified verified;
+  auto logger = Logger::CreateRoot("TokenVerifyImpl", 5, [&](const auto& r) {
+    verified.lines.push_back(std::to_string(r.level) + " " + std::string(r.text));
+  });
+  TokenVerifyImpl impl(logger);
+  auto context = Caller(std::move(authn));
+  context->securityCtx = std::move(security);
+  impl.Verify(context, [&](auto result, auto, auto) { verified.result = result; });
+  return verified;
+}
+
+TEST(TokenVerifyImplTest, AnswersTheUserOfADaemonTokenOnly) {
+  auto owned = Identity("carol");
+  owned->SetField("accessToken", Orbi::Data::StringValue::Create("t"));
+  auto ok =
+      Verify({{"schemeId", "com.tessel.orbi.std.security.oauth"}, {"accessToken", "t"}}, owned);
+  EXPECT_EQ(ok.result->output->ToString(), "\"carol\"");
+  EXPECT_EQ(ok.lines, std::vector<std::string>{"5 OAuthSecurityContext is presented!"});
+
+  auto userPass = Verify({{"schemeId", "com.tessel.orbi.std.security.user_pass"},
+                          {"userName", "carol"},
+                          {"password", "p"}},
+                         Identity("carol"));
+  EXPECT_EQ(userPass.result->error->GetErrorKind(), "invalid_argument");
+  EXPECT_EQ(userPass.lines,
+            (std::vector<std::string>{"5 UserPass is presented!", "3 No Access Token"}));
+
+  auto nothing = Verify({}, nullptr);
+  EXPECT_EQ(nothing.result->error->GetErrorKind(), "invalid_argument");
+  EXPECT_EQ(nothing.lines, std::vector<std::string>{"3 No Authentication Data"});
+
+  auto empty = Verify({}, Orbi::Data::StructValue::GetInstance("X"));
+  EXPECT_EQ(empty.lines, (std::vector<std::string>{"3 No useraname present (from the TokenHandler)",
+                                                   "3 No Access Token"}));
+}
+
+}  // namespace
+}  // namespace Com::Tessel::Nox::Authentication

@@ -1,0 +1,85 @@
+#include "tarnOrbi/userPassHandler.h"
+
+#include <gtest/gtest.h>
+
+namespace TarnOrbi::Authn {
+namespace {
+
+struct Harness {
+  std::vector<std::pair<std::string, std::string>> asked;
+  std::vector<std::chrono::microseconds> delays;
+  std::vector<std::function<void()>> delayed;
+
+  UserPassHandler Make() {
+    return UserPassHandler(
+        [this](const std::string& user, const std::string& password) {
+          asked.emplace_back(user, password);
+          Basalt::System::AuthenticationOutcome outcome;
+          if (password == "right") {
+            outcome.token = std::make_shared<Basalt::System::AuthTokenHelper>(user);
+          } else {
+            outcome.failDelay = std::chrono::seconds(2);
+          }
+          return outcome;
+        },
+        Basalt::Service::Logger::CreateLogger("NoxTokenUserPassHandler"),
+        [](std::function<void()> work) { work(); },
+        [this](std::chrono::microseconds delay, std::function<void()> work) {
+          delays.push_back(delay);
+          delayed.push_back(std::move(work));
+        });
+  }
+};
+
+std::optional<Orbi::Data::ValuePtr> Authenticate(UserPassHandler& handler,
+                                                 Orbi::Core::StringMap security) {
+  auto context = std::make_shared<Orbi::Core::ExecutionContext>();
+  context->securityCtx = std::move(security);
+  std::optional<Orbi::Data::ValuePtr> answer;
+  handler.AsyncAuthenticate(context, [&](Orbi::Data::ValuePtr value) { answer = value; });
+  return answer;
+}
+
+constexpr const char* kScheme = "com.tessel.orbi.std.security.user_pass";
+
+TEST(UserPassHandlerTest, AcceptedCredentialsYieldTheUserName) {
+  Harness harness;
+  auto handler = harness.Make();
+  auto answer =
+      Authenticate(handler, {{"schemeId", kScheme}, {"userName", "root"}, {"password", "right"}});
+  auto result = Orbi::Data::As<Orbi::Data::StructValue>(answer.value());
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->GetName(), "BasaltUserPass");
+  EXPECT_EQ(result->ToString(), R"({"username":"root"})");
+}
+
+TEST(UserPassHandlerTest, RefusalWaitsOnATimerInsteadOfAThread) {
+  Harness harness;
+  auto handler = harness.Make();
+  auto context = std::make_shared<Orbi::Core::ExecutionContext>();
+  context->securityCtx = {{"schemeId", kScheme}, {"userName", "root"}, {"password", "wrong"}};
+  std::optional<Orbi::Data::ValuePtr> answer;
+  handler.AsyncAuthenticate(context, [&](Orbi::Data::ValuePtr value) { answer = value; });
+  EXPECT_FALSE(answer.has_value());
+  ASSERT_EQ(harness.delays.size(), 1u);
+  EXPECT_EQ(harness.delays[0], std::chrono::seconds(2));
+  harness.delayed[0]();
+  auto error = Orbi::Data::As<Orbi::Data::ErrorValue>(answer.value());
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->GetErrorKind(), "unauthenticated");
+}
+
+TEST(UserPassHandlerTest, OtherSchemesAndIncompleteCredentialsAreNotForIt) {
+  Harness harness;
+  auto handler = harness.Make();
+  EXPECT_EQ(Authenticate(handler, {{"schemeId", kScheme}, {"userName", "root"}}).value(), nullptr);
+  EXPECT_EQ(Authenticate(handler, {{"schemeId", "com.tessel.orbi.std.security.oauth"},
+                                   {"userName", "root"},
+                                   {"password", "right"}})
+                .value(),
+            nullptr);
+  EXPECT_TRUE(harness.asked.empty());
+}
+
+}  // namespace
+}  // namespace TarnOrbi::Authn
