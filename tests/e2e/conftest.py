@@ -38,7 +38,7 @@ ERRORS = "com.tessel.orbi.std.errors."
 JSON = "application/json"
 CLEAN = "application/vnd.tessel.orbi.cleanjson"
 
-READY_ATTEMPTS = 100
+READY_ATTEMPTS = 200  # 10 s: sanitizer builds on a busy machine start slowly
 READY_INTERVAL = 0.05
 
 

@@ -146,9 +146,10 @@ def test_refused_content_types_get_400(daemon, content_type):
     assert not any("Invoke-MethodId" in r.text for r in daemon.records(since) if r.op_id != "content-type-sync")
 
 
-def test_refused_content_type_is_answered_without_reading_the_body(daemon):
+@pytest.mark.parametrize("content_type", ["text/plain", None])
+def test_refused_content_type_is_answered_without_reading_the_body(daemon, content_type):
     with rawhttp.connect(daemon.port) as sock:
-        sock.sendall(rawhttp.post_head(1_000_000, "text/plain"))
+        sock.sendall(rawhttp.post_head(1_000_000, content_type))
         status, _ = rawhttp.read_status(sock)
         assert status == 400
         rawhttp.wait_closed(sock)
