@@ -24,7 +24,9 @@ std::mutex sAppMutex;
 }  // namespace
 
 App::App(std::shared_ptr<const Config> config)
-    : config_(std::move(config)), logger_(Logger::CreateLogger("App")) {
+    : config_(std::move(config)),
+      logger_(Logger::CreateLogger("App")),
+      signals_(ioContext_, SIGTERM, SIGINT) {
   int64_t threads = kDefaultThreads;
   config_->GetInt("http/threads", threads);
   if (threads < 1 || threads > kMaxThreads) {
@@ -32,6 +34,16 @@ App::App(std::shared_ptr<const Config> config)
                            kMaxThreads, threads));
   }
   threadCount_ = static_cast<int>(threads);
+  WaitForSignal();
+}
+
+void App::WaitForSignal() {
+  signals_.async_wait([this](const boost::system::error_code& error, int signal) {
+    if (error) return;
+    logger_->Log(5, "Signal %1 received, stopping", signal);
+    Stop();
+    WaitForSignal();  // a later Run() can be stopped the same way
+  });
 }
 
 App::~App() { Stop(); }
@@ -49,12 +61,6 @@ void App::Run() {
     ioContext_.restart();
   }
   auto work = boost::asio::make_work_guard(ioContext_);
-  boost::asio::signal_set signals(ioContext_, SIGTERM, SIGINT);
-  signals.async_wait([this](const boost::system::error_code& error, int signal) {
-    if (error) return;
-    logger_->Log(5, "Signal %1 received, stopping", signal);
-    Stop();
-  });
 
   std::vector<std::thread> pool;
   pool.reserve(threadCount_);
@@ -62,7 +68,6 @@ void App::Run() {
   RunLoopCatching();
   for (auto& thread : pool) thread.join();
 
-  signals.cancel();
   std::exception_ptr failure;
   {
     std::lock_guard lock(mutex_);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
 #include <chrono>
 #include <exception>
 #include <functional>
@@ -26,6 +27,7 @@ class App {
   std::shared_ptr<const Config> GetConfig() const { return config_; }
 
   // Runs the event loop on the calling thread plus the pool until Stop(), SIGTERM or SIGINT.
+  // The signals are caught from construction on: one that comes before Run() ends it at once.
   // An exception that escapes a handler stops the loop and is rethrown here. A Stop() that comes
   // before Run() makes that Run() return at once.
   void Run();
@@ -42,11 +44,13 @@ class App {
 
  private:
   void RunLoopCatching();
+  void WaitForSignal();
 
   std::shared_ptr<const Config> config_;
   std::shared_ptr<Logger> logger_;
   int threadCount_ = 2;
   boost::asio::io_context ioContext_;
+  boost::asio::signal_set signals_;
 
   std::mutex mutex_;  // guards the fields below
   bool running_ = false;

@@ -116,13 +116,19 @@ TEST_F(AppTest, StopBeforeRunMakesRunReturnAtOnce) {
   ASSERT_EQ(loop.wait_for(kBound), std::future_status::ready);
 }
 
-TEST_F(AppTest, SigtermStopsTheLoop) {
+TEST_F(AppTest, SigtermAndSigintStopTheLoop) {
   InitApp(WriteConfig("<config/>"));
   auto app = GetApp();
   auto loop = StartLoop(app);
   ASSERT_EQ(::kill(::getpid(), SIGTERM), 0);
   ASSERT_EQ(loop.wait_for(kBound), std::future_status::ready);
   loop.get();
+
+  // A signal between start-up and Run() is kept for the loop instead of killing the process.
+  ASSERT_EQ(::kill(::getpid(), SIGINT), 0);
+  auto late = std::async(std::launch::async, [app] { app->Run(); });
+  ASSERT_EQ(late.wait_for(kBound), std::future_status::ready);
+  late.get();
 }
 
 TEST_F(AppTest, AnExceptionEscapingAHandlerIsRethrownByRun) {
