@@ -4,6 +4,7 @@ The binary comes from $NOX_BIN_DIR (default build/bin), so the same suites run a
 sanitizer build. Every root is laid out by scripts/dev-root inside pytest's tmp_path.
 """
 
+import json
 import os
 import re
 import signal
@@ -66,7 +67,11 @@ def oauth(token: str) -> dict:
 
 
 def request_body(service, operation, input=None, security=None, app=None, req_id="1") -> dict:
-    params = {"serviceId": service, "operationId": operation, "input": {} if input is None else input}
+    params = {
+        "serviceId": service,
+        "operationId": operation,
+        "input": {} if input is None else input,
+    }
     ctx = {}
     if security is not None:
         ctx["securityCtx"] = security
@@ -97,7 +102,9 @@ def assert_error_kind(answer: dict, kind: str) -> dict:
 
 def message_texts(error: dict) -> str:
     return " ".join(
-        str(m.get(k, "")) for m in error.get("messages") or [] for k in ("default_message", "localized")
+        str(m.get(k, ""))
+        for m in error.get("messages") or []
+        for k in ("default_message", "localized")
     )
 
 
@@ -196,7 +203,11 @@ class Daemon:
         assert DAEMON.exists(), f"{DAEMON} is not built (set NOX_BIN_DIR)"
         with open(self.stdout_path, "wb") as out, open(self.log_path, "wb") as err:
             self.proc = subprocess.Popen(
-                [str(DAEMON), *map(str, args)], env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=err
+                [str(DAEMON), *map(str, args)],
+                env=env,
+                stdin=subprocess.DEVNULL,
+                stdout=out,
+                stderr=err,
             )
 
     # --- process ---------------------------------------------------------------------------
@@ -243,8 +254,6 @@ class Daemon:
         all_headers = {"Accept": accept, "Content-Type": content_type}
         all_headers.update(headers or {})
         if isinstance(body, (dict, list)):
-            import json
-
             body = json.dumps(body).encode()
         # A None value removes requests' own default header of that name.
         return requests.post(self.url, data=body, headers=all_headers, timeout=timeout)
@@ -252,7 +261,9 @@ class Daemon:
     def invoke(self, service, operation, input=None, security=None, app=None, req_id="1",
                accept: Optional[str] = JSON, headers=None) -> dict:
         response = self.post(
-            request_body(service, operation, input, security, app, req_id), accept=accept, headers=headers
+            request_body(service, operation, input, security, app, req_id),
+            accept=accept,
+            headers=headers,
         )
         assert response.status_code == 200, (response.status_code, response.text)
         return response.json()
@@ -289,6 +300,17 @@ class Daemon:
                     return record
             time.sleep(0.05)
         pytest.fail(f"no log record {what}; log tail:\n{self.log_text()[-3000:]}")
+
+    def wait_for_line(self, op_id: str, text: str, since: int = 0) -> LogRecord:
+        """Waits for the record of call `op_id` whose text is exactly `text`."""
+        return self.wait_for_record(
+            lambda r: r.op_id == op_id and r.text == text, f"[{op_id}] {text}", since
+        )
+
+    def wait_for_prefix(self, op_id: str, prefix: str, since: int = 0) -> LogRecord:
+        return self.wait_for_record(
+            lambda r: r.op_id == op_id and r.text.startswith(prefix), f"[{op_id}] {prefix}", since
+        )
 
     def records_of(self, op_id: str, since: int = 0) -> List[LogRecord]:
         return [r for r in self.records(since) if r.op_id == op_id]

@@ -1,5 +1,6 @@
 """kill -9 while the daemon writes its store, then a restart on the same root."""
 
+import os
 import sqlite3
 import threading
 import time
@@ -71,7 +72,10 @@ def test_kill_during_profile_writes_keeps_every_answered_write(new_root, run_dae
         for i in range(10_000):
             if stop.is_set():
                 return
-            spec = {"local_user": f"crash-user-{i}", "grants": [{"resource_type": "HOST", "entitlement": "OPERATOR"}]}
+            spec = {
+                "local_user": f"crash-user-{i}",
+                "grants": [{"resource_type": "HOST", "entitlement": "OPERATOR"}],
+            }
             try:
                 answer = daemon.invoke(PROFILES_SVC, "create", {"spec": spec}, security=admin)
             except (requests.ConnectionError, AssertionError):
@@ -93,9 +97,40 @@ def test_kill_during_profile_writes_keeps_every_answered_write(new_root, run_dae
     restarted = run_daemon(root)
     assert_serves_root_as_administrator(restarted)
     admin = oauth(restarted.create_token("root"))
-    listed = output_of(restarted.invoke(PROFILES_SVC, "list", {"projection": "FULL"}, security=admin))
+    listed = output_of(
+        restarted.invoke(PROFILES_SVC, "list", {"projection": "FULL"}, security=admin)
+    )
     names = {summary["profile"] for summary in listed}
     assert set(written) <= names
     for name in names:
         info = output_of(restarted.invoke(PROFILES_SVC, "get", {"profile": name}, security=admin))
         assert info["grants"], (name, info)
+
+
+@pytest.mark.parametrize("damage", ["random-bytes", "header-then-garbage", "directory"])
+def test_damaged_store_stops_start_up_with_error(new_root, run_daemon, damage):
+    root = new_root()
+    first = run_daemon(root)
+    output_of(first.invoke(PROVIDER_SVC, "get"))
+    assert first.stop() == 0
+    databases = store_databases(root)
+    assert databases
+
+    for path in databases:
+        if damage == "directory":
+            path.unlink()
+            path.mkdir()
+        else:
+            content = os.urandom(8192)
+            if damage == "header-then-garbage":
+                content = b"SQLite format 3\0" + content
+            path.write_bytes(content)
+    for leftover in root.store_dir.glob("*-wal"):
+        leftover.unlink()
+    damaged = Daemon(root)
+    status = damaged.wait_exit()
+
+    assert status == 255
+    lines = damaged.log_text().splitlines()
+    assert any(line.startswith("Error: ") for line in lines), lines
+    assert damaged.stdout_path.read_bytes() == b""

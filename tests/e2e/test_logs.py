@@ -35,7 +35,8 @@ def test_client_op_id_marks_every_line_of_its_call(daemon):
     assert any(t.startswith("MethodResult: ") for t in texts)
     # Lines of the service itself, not only of the operation-id provider.
     assert "Creating token for [, , alice]" in texts
-    assert not any("Creating token" in r.text for r in daemon.records(since) if r.op_id != "e2e-op-1")
+    others = [r for r in daemon.records(since) if r.op_id != "e2e-op-1"]
+    assert not any("Creating token" in r.text for r in others)
 
 
 def test_calls_without_op_id_get_distinct_generated_ids(daemon):
@@ -63,11 +64,10 @@ def test_calls_without_op_id_get_distinct_generated_ids(daemon):
 
 def test_failure_line_names_method_and_error(daemon):
     since = daemon.log_offset()
-    assert_error_kind(daemon.invoke(PROVIDER_SVC, "list", app={"opId": "fail-op"}), "operation_not_found")
+    answer = daemon.invoke(PROVIDER_SVC, "list", app={"opId": "fail-op"})
+    assert_error_kind(answer, "operation_not_found")
 
-    record = daemon.wait_for_record(
-        lambda r: r.op_id == "fail-op" and r.text.startswith("MethodResult [FAIL]"), "of the failure", since
-    )
+    record = daemon.wait_for_prefix("fail-op", "MethodResult [FAIL]", since)
     match = FAIL.match(record.text)
     assert match, record.text
     assert match["method"] == f"{PROVIDER_SVC}.list"
@@ -94,11 +94,10 @@ def test_call_lines_by_level(by_level, level, method_id, input_and_result):
     daemon = by_level[level]
     since = daemon.log_offset()
     output_of(daemon.invoke(SERVICE_SVC, "get", {"id": PROVIDER_SVC}, app={"opId": "ok-call"}))
-    assert_error_kind(daemon.invoke(SERVICE_SVC, "nothing", app={"opId": "failed-call"}), "operation_not_found")
+    answer = daemon.invoke(SERVICE_SVC, "nothing", app={"opId": "failed-call"})
+    assert_error_kind(answer, "operation_not_found")
 
-    fail = daemon.wait_for_record(
-        lambda r: r.op_id == "failed-call" and r.text.startswith("MethodResult [FAIL]"), "of the failure", since
-    )
+    fail = daemon.wait_for_prefix("failed-call", "MethodResult [FAIL]", since)
     assert fail.level == 3
     records = daemon.records(since)
     ok = [r for r in records if r.op_id == "ok-call"]

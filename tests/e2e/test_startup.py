@@ -67,7 +67,8 @@ def test_without_port_key_listens_on_9199(new_root, run_daemon):
     if not port_is_free(9199):
         pytest.skip("port 9199 is in use on this host")
     root = new_root(log_level=5)
-    root.edit_config(lambda xml: xml.replace(f"<endpoint><portNum>{root.port}</portNum></endpoint>", ""))
+    endpoint = f"<endpoint><portNum>{root.port}</portNum></endpoint>"
+    root.edit_config(lambda xml: xml.replace(endpoint, ""))
 
     daemon = run_daemon(root, port=9199)
 

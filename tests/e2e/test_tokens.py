@@ -10,8 +10,9 @@ import jwt
 import pytest
 
 from conftest import (
+    CLEAN,
+    PROVIDER_SVC,
     TOKEN_SVC,
-    USERS,
     VERIFY_SVC,
     assert_error_kind,
     error_of,
@@ -36,12 +37,10 @@ def decode_segment(segment: str):
     return json.loads(base64.urlsafe_b64decode(segment + "=" * (-len(segment) % 4)))
 
 
-def create_checked(daemon, name, password=None, opId=None):
+def create_checked(daemon, name, password=None):
     """Creates a token and returns (token, claims, whole seconds before, whole seconds after)."""
     before = int(time.time())
-    token = daemon.create_token(name, password) if opId is None else output_of(
-        daemon.invoke(TOKEN_SVC, "create", security=user_pass(name, USERS[name]), app={"opId": opId})
-    )["token"]
+    token = daemon.create_token(name, password)
     after = int(time.time())
     claims = jwt.decode(token, key=daemon.root.secret(), algorithms=["HS256"])
     return token, claims, before, after
@@ -51,7 +50,9 @@ def create_checked(daemon, name, password=None, opId=None):
 
 
 @pytest.mark.parametrize("name,entitlement", [("root", ["ADMINISTRATOR"]), ("alice", [])])
-def test_created_token_verifies_with_the_secret_and_has_exactly_the_claims(daemon, name, entitlement):
+def test_created_token_verifies_with_the_secret_and_has_exactly_the_claims(
+    daemon, name, entitlement
+):
     token, claims, before, after = create_checked(daemon, name)
 
     assert token.count(".") == 2
@@ -64,8 +65,9 @@ def test_created_token_verifies_with_the_secret_and_has_exactly_the_claims(daemo
 
 
 def test_token_answer_shape_in_both_encodings(daemon):
-    standard = daemon.invoke(TOKEN_SVC, "create", security=user_pass("alice", "pw2"))
-    clean = daemon.invoke(TOKEN_SVC, "create", security=user_pass("alice", "pw2"), accept="application/vnd.tessel.orbi.cleanjson")
+    alice = user_pass("alice", "pw2")
+    standard = daemon.invoke(TOKEN_SVC, "create", security=alice)
+    clean = daemon.invoke(TOKEN_SVC, "create", security=alice, accept=CLEAN)
 
     assert output_of(standard)["_type"] == f"{TOKEN_SVC}.token_info"
     assert set(output_of(standard)) == {"_type", "token"}
@@ -94,7 +96,7 @@ def test_unauthenticated_create_is_refused_with_log_line(daemon, security):
     answer = daemon.invoke(TOKEN_SVC, "create", security=security, app={"opId": op})
 
     assert_error_kind(answer, "unauthenticated")
-    record = daemon.wait_for_record(lambda r: r.op_id == op and r.text == CANNOT_ISSUE, "of the refusal", since)
+    record = daemon.wait_for_line(op, CANNOT_ISSUE, since)
     assert record.level == 110
 
 
@@ -108,7 +110,7 @@ def test_verify_answers_the_token_user(daemon):
     answer = daemon.invoke(VERIFY_SVC, "verify", security=oauth(token), app={"opId": "verify-good"})
 
     assert output_of(answer) == "alice"
-    record = daemon.wait_for_record(lambda r: r.op_id == "verify-good" and r.text == OAUTH_PRESENTED, "", since)
+    record = daemon.wait_for_line("verify-good", OAUTH_PRESENTED, since)
     assert (record.level, record.logger) == (5, "TokenVerifyImpl")
 
 
@@ -118,6 +120,10 @@ def forged(secret: bytes, **claims) -> str:
     return jwt.encode(payload, secret, algorithm="HS256")
 
 
+def flip_last_bytes(signature: str) -> str:
+    return signature[:-2] + ("AA" if signature[-2:] != "AA" else "BB")
+
+
 def bad_tokens(daemon):
     secret = daemon.root.secret()
     good = daemon.create_token("alice")
@@ -125,10 +131,11 @@ def bad_tokens(daemon):
     claims = decode_segment(payload)
     now = int(time.time())
     none_header = b64url_json({"alg": "none", "typ": "JWT"})
+    escalated = b64url_json({**claims, "username": "root", "entitlement": ["ADMINISTRATOR"]})
     return {
         "expired": forged(secret, exp=now - 5),
-        "tampered-payload": ".".join([header, b64url_json({**claims, "username": "root"}), signature]),
-        "tampered-signature": ".".join([header, payload, signature[:-2] + ("AA" if signature[-2:] != "AA" else "BB")]),
+        "tampered-payload": ".".join([header, escalated, signature]),
+        "tampered-signature": ".".join([header, payload, flip_last_bytes(signature)]),
         "other-key": forged(b"not-the-daemon-secret-0123456789"),
         "alg-none": ".".join([none_header, payload, ""]),
         "alg-none-kept-signature": ".".join([none_header, payload, signature]),
@@ -144,11 +151,13 @@ def test_bad_tokens_never_reach_the_service(daemon):
     since = daemon.log_offset()
     tokens = bad_tokens(daemon)
     # Control: a good token from the same secret does reach it.
-    output_of(daemon.invoke(VERIFY_SVC, "verify", security=oauth(daemon.create_token("root")), app={"opId": "ctl"}))
+    good = oauth(daemon.create_token("root"))
+    output_of(daemon.invoke(VERIFY_SVC, "verify", security=good, app={"opId": "ctl"}))
 
     failures = {}
     for name, token in tokens.items():
-        answer = daemon.invoke(VERIFY_SVC, "verify", security=oauth(token), app={"opId": f"bad-{name}"})
+        app = {"opId": f"bad-{name}"}
+        answer = daemon.invoke(VERIFY_SVC, "verify", security=oauth(token), app=app)
         if error_of(answer).get("error_type") != "UNAUTHENTICATED":
             failures[name] = answer
     daemon.sync_log("bad-tokens-sync")
@@ -162,12 +171,12 @@ def test_bad_tokens_never_reach_the_service(daemon):
 
 def test_verify_with_user_and_password_is_invalid_argument(daemon):
     since = daemon.log_offset()
-    response = daemon.post_json(VERIFY_SVC, "verify", user_pass("root", "secret1"), app={"opId": "verify-up"})
-    answer, text = response
+    root = user_pass("root", "secret1")
+    answer, text = daemon.post_json(VERIFY_SVC, "verify", root, app={"opId": "verify-up"})
 
     assert_error_kind(answer, "invalid_argument")
     assert "secret1" not in text
-    daemon.wait_for_record(lambda r: r.op_id == "verify-up" and r.text == "No Access Token", "", since)
+    daemon.wait_for_line("verify-up", "No Access Token", since)
     texts = {(r.level, r.text) for r in daemon.records_of("verify-up", since)}
     assert (5, "UserPass is presented!") in texts
     assert (3, "No Access Token") in texts
@@ -175,8 +184,9 @@ def test_verify_with_user_and_password_is_invalid_argument(daemon):
 
 def test_verify_without_credentials_is_invalid_argument(daemon):
     since = daemon.log_offset()
-    assert_error_kind(daemon.invoke(VERIFY_SVC, "verify", app={"opId": "verify-none"}), "invalid_argument")
-    record = daemon.wait_for_record(lambda r: r.op_id == "verify-none" and r.text == "No Authentication Data", "", since)
+    answer = daemon.invoke(VERIFY_SVC, "verify", app={"opId": "verify-none"})
+    assert_error_kind(answer, "invalid_argument")
+    record = daemon.wait_for_line("verify-none", "No Authentication Data", since)
     assert record.level == 3
 
 
@@ -238,7 +248,7 @@ def test_secret_file_problems_fail_creation_until_the_file_is_right(new_root, ru
             root.secret_file.write_bytes(content)
         answer = daemon.invoke(TOKEN_SVC, "create", security=user_pass("root", "secret1"))
         assert "error" in answer.get("result", {}), (content, answer)
-        assert output_of(daemon.invoke("com.tessel.orbi.std.introspection.provider", "get"))["id"] == "AsyncLocalProvider"
+        assert output_of(daemon.invoke(PROVIDER_SVC, "get"))["id"] == "AsyncLocalProvider"
 
     key = b"k" * 20 + b"\0" + b"ignored after the nul"
     root.secret_file.write_bytes(key)
