@@ -31,7 +31,8 @@ const json_t* Member(const json_t* object, const char* name) {
 std::variant<ApiRequest, ProtocolError> JsonApiRequestDeserializer::Deserialize(
     std::string_view frame) const {
   json_error_t parseError;
-  JsonPtr root(json_loadb(frame.data(), frame.size(), JSON_REJECT_DUPLICATES, &parseError));
+  JsonPtr root(json_loadb(frame.data(), frame.size(), JSON_REJECT_DUPLICATES | JSON_DECODE_ANY,
+                          &parseError));
   if (!root) {
     return ProtocolError{kParseError, std::string("Parse error: ") + parseError.text,
                          JsonPtr(json_null())};
