@@ -55,7 +55,8 @@ int main(int argc, char** argv) {
   if (!FeatureList[FeatureTable::kNoxtokend]) return -1;
   try {
     return Serve(argc, argv);
-  } catch (const Basalt::Exception& e) {
+  } catch (const std::exception& e) {
+    // Runtime errors, and any library failure alike: reported, never an abort.
     std::fprintf(stderr, "Error: %s\n", e.what());
     return -1;
   }
