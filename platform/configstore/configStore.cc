@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <string_view>
 
 #include "platform/basalt/hostPath.h"
 #include "platform/configstore/objectCodec.h"
@@ -32,14 +33,17 @@ std::string PrepareDirectory(const ConfigStoreOptions& options) {
 }
 
 void CheckIntegrity(SqliteDatabase& db, const std::string& path) {
-  try {
-    SqliteStatement check(db.Get(), "PRAGMA quick_check");
-    std::string verdict = check.Step() ? check.ColumnText(0) : "no answer";
-    if (verdict != "ok") {
-      throw ConfigStoreException("Configuration store " + path + " is corrupt: " + verdict);
-    }
-  } catch (const ConfigStoreException& e) {
-    throw ConfigStoreException("Cannot open configuration store " + path + ": " + e.GetMessage());
+  std::string failure = "Cannot open configuration store " + path;
+  sqlite3_stmt* raw = nullptr;
+  if (sqlite3_prepare_v2(db.Get(), "PRAGMA quick_check", -1, &raw, nullptr) != SQLITE_OK) {
+    db.Fail(failure);
+  }
+  std::unique_ptr<sqlite3_stmt, SqliteFinalizer> check(raw);
+  if (sqlite3_step(raw) != SQLITE_ROW) db.Fail(failure);
+  const auto* verdict = reinterpret_cast<const char*>(sqlite3_column_text(raw, 0));
+  if (verdict == nullptr || std::string_view(verdict) != "ok") {
+    throw ConfigStoreException(
+        failure + ": the database is damaged: " + (verdict ? verdict : "no integrity verdict"));
   }
 }
 
