@@ -64,21 +64,5 @@ TEST(ElementRulesTest, QNameValuesResolveInScope) {
   EXPECT_NE(message.find(" uses undefined prefix: `q'"), std::string::npos) << message;
 }
 
-TEST(ElementRulesTest, QualifiedAttributes) {
-  const Node element = Parse("<e xmlns:x=\"urn:x\" xmlns:y=\"urn:x\" x:a=\"1\" b=\"2\"/>");
-  EXPECT_EQ(MessageOf([&] {
-              CheckQualifiedAttributes(element, {{"urn:x", "a"}}, {{"", "b"}});
-            }),
-            "passed");
-  EXPECT_EQ(MessageOf([&] {
-              CheckQualifiedAttributes(element, {{"urn:x", "c"}}, {});
-            }),
-            "Node 'e is missing required attribute 'urn:x:c'");
-  EXPECT_EQ(MessageOf([&] {
-              CheckQualifiedAttributes(element, {{"urn:x", "a"}}, {});
-            }),
-            "Unexpected attribute 'b' on element 'e'");
-}
-
 }  // namespace
 }  // namespace SsoClient::Rules

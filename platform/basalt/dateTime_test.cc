@@ -42,11 +42,5 @@ TEST(DateTimeTest, TextFormRoundTrips) {
   EXPECT_EQ(DateTime(late.ToString()), late);
 }
 
-TEST(DateTimeTest, ClocksAreInjectable) {
-  const DateTime instant("2030-06-01T00:00:00Z");
-  EXPECT_EQ(FixedUtcClock(instant)(), instant);
-  EXPECT_GT(SystemUtcClock()().GetUtcTime(), DateTime("2020-01-01T00:00:00Z").GetUtcTime());
-}
-
 }  // namespace
 }  // namespace Basalt::System

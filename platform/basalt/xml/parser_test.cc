@@ -112,13 +112,5 @@ TEST(XmlParserTest, RefusesProcessingInstructions) {
   EXPECT_EQ(RefusalOf("<r><?pi data?></r>"), "XML processing instructions are not accepted");
 }
 
-TEST(XmlParserTest, HandlerIsEmptyUntilAParseSucceeds) {
-  auto handler = CreateXMLDocumentHandler();
-  EXPECT_FALSE(handler->GetDocumentElement());
-  auto reader = CreateStringReader("<a>");
-  EXPECT_THROW(CreateXMLParser(handler)->Parse(*reader), Exception);
-  EXPECT_FALSE(handler->GetDocumentElement());
-}
-
 }  // namespace
 }  // namespace Basalt::Xml
