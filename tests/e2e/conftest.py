@@ -2,6 +2,10 @@
 
 The binary comes from $NOX_BIN_DIR (default build/bin), so the same suites run against the
 sanitizer build. Every root is laid out by scripts/dev-root inside pytest's tmp_path.
+
+    /usr/bin/python3 -m pytest -q tests/e2e                        # against build/bin
+    NOX_BIN_DIR=build-asan/bin /usr/bin/python3 -m pytest -q tests/e2e
+    cd build && ctest -L e2e                                       # as CI runs them
 """
 
 import json
