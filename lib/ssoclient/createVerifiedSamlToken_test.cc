@@ -146,7 +146,8 @@ TEST_F(CreateVerifiedSamlTokenTest, RefusesWrappingAndInjection) {
                 ReplaceOnce(*rsaSigned_, "<saml2:Audience>",
                             "<saml2:Audience ID=\"" + tokens_->DefaultSpec().id + "\">")),
             "Signature syntax error: Duplicate ID '" + tokens_->DefaultSpec().id + "'");
-  const std::string xxe = "<!DOCTYPE a [<!ENTITY x SYSTEM \"file:///etc/passwd\">]>" + assertion;
+  const std::string xxe = "<!DOCTYPE a [<!ENTITY x SYSTEM \"file://" +
+                          (tokens_->Dir().Path() / "secret").string() + "\">]>" + assertion;
   EXPECT_EQ(RefusalOf<Basalt::Exception>(xxe), "XML document type declarations are not accepted");
   EXPECT_EQ(providerCalls_, 0);
 }
