@@ -9,6 +9,8 @@
 
 #include <strings.h>
 
+#include <optional>
+
 #include "platform/basalt/xml/signatureProfile.h"
 #include "platform/basalt/xml/silencedGenericErrors.h"
 #include "platform/basalt/xml/xmlSecLibrary.h"
@@ -144,6 +146,12 @@ void RegisterId(const Node& signedElement) {
   }
 }
 
+bool ResolvesTo(const Reference& reference, const xmlNode* signedNode) {
+  if (reference.uri.empty()) return xmlDocGetRootElement(signedNode->doc) == signedNode;
+  const xmlAttr* attr = xmlGetID(signedNode->doc, ToXml(reference.uri.substr(1)));
+  return attr && attr->parent == signedNode;
+}
+
 DSigCtxHandle CreateVerifyContext(Crypto::EvpPkeyHandle publicKey) {
   DSigCtxHandle ctx(xmlSecDSigCtxCreate(nullptr));
   if (!ctx) throw XmlSecurityException("Cannot create a signature context");
@@ -180,37 +188,34 @@ Signature::Signature(Node signedElement, Node signatureElement, std::string sign
 
 bool Signature::Verify(const KeyResolver& keys) const {
   EnsureXmlSecInitialized();
-  xmlNode* signedNode = signedElement_.GetNative();
+  const int keyType = FindAlgorithm(signatureMethod_, AlgorithmRole::kSignature)->keyType;
+
+  // Also guards the document's ID table, which xmlsec changes while it verifies.
+  std::lock_guard<std::mutex> lock(verifyMutex_);
   for (const Reference& reference : references_) {
-    const bool resolves =
-        reference.uri.empty() ? xmlDocGetRootElement(signedNode->doc) == signedNode : [&] {
-          const xmlAttr* attr = xmlGetID(signedNode->doc, ToXml(reference.uri.substr(1)));
-          return attr && attr->parent == signedNode;
-        }();
-    if (!resolves) {
+    if (!ResolvesTo(reference, signedElement_.GetNative())) {
       throw XmlSecurityException("Reference '" + reference.uri +
                                  "' does not resolve to the signed element");
     }
   }
-  const int keyType = FindAlgorithm(signatureMethod_, AlgorithmRole::kSignature)->keyType;
-
-  std::lock_guard<std::mutex> lock(verifyMutex_);
   const SilencedGenericErrors silenced;
   TakeXmlSecErrors();
   bool completedAny = false;
-  std::string errors;
+  std::optional<std::string> error;
   for (Crypto::EvpPkeyHandle& key : keys.GetCandidateKeys()) {
     if (EVP_PKEY_base_id(key.get()) != keyType) continue;
     DSigCtxHandle ctx = CreateVerifyContext(std::move(key));
     // A key of another size or curve can fail as an error rather than a mismatch.
     if (xmlSecDSigCtxVerify(ctx.get(), signatureElement_.GetNative()) < 0) {
-      errors = TakeXmlSecErrors();
+      error = TakeXmlSecErrors();
       continue;
     }
     completedAny = true;
     if (ctx->status == xmlSecDSigStatusSucceeded) return true;
   }
-  if (!completedAny && !errors.empty()) throw XmlSecurityException(errors);
+  if (!completedAny && error) {
+    throw XmlSecurityException(error->empty() ? "XML signature processing failed" : *error);
+  }
   return false;
 }
 
