@@ -1,4 +1,4 @@
-// Host UUID functions over libuuid.
+// Host UUID functions: random (version 4) UUIDs from the kernel's generator, text by libuuid.
 #pragma once
 
 #include <string>
