@@ -38,6 +38,7 @@ void AsyncLocalProvider::AddInterface(InterfacePtr bound) {
     throw Basalt::Exception("orbi.provider.interface.already.registered: " + id);
   }
   interfaces_.emplace(id, std::move(bound));
+  checksum_ = ComputeChecksum();
 }
 
 InterfacePtr AsyncLocalProvider::Find(const std::string& id) const {
@@ -61,13 +62,15 @@ std::shared_ptr<const Bind::ServiceDef> AsyncLocalProvider::FindService(
 }
 
 std::string AsyncLocalProvider::Checksum() const {
+  std::shared_lock lock(mutex_);
+  return checksum_;
+}
+
+std::string AsyncLocalProvider::ComputeChecksum() const {
   std::string text;
-  {
-    std::shared_lock lock(mutex_);
-    for (const auto& [id, bound] : interfaces_) {
-      for (const auto& op : bound->GetDef().operations) {
-        text += bound->GetDef().DescribeInput(op) + "->" + op.result->Describe() + "\n";
-      }
+  for (const auto& [id, bound] : interfaces_) {
+    for (const auto& op : bound->GetDef().operations) {
+      text += bound->GetDef().DescribeInput(op) + "->" + op.result->Describe() + "\n";
     }
   }
   unsigned char digest[SHA256_DIGEST_LENGTH];

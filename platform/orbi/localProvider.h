@@ -61,10 +61,12 @@ class AsyncLocalProvider final : public Core::AsyncApiProvider {
 
  private:
   InterfacePtr Find(const std::string& id) const;
+  std::string ComputeChecksum() const;  // caller holds mutex_
 
   Core::Enqueuer enqueuer_;
-  mutable std::shared_mutex mutex_;  // guards interfaces_
+  mutable std::shared_mutex mutex_;  // guards interfaces_ and checksum_
   std::map<std::string, InterfacePtr> interfaces_;
+  std::string checksum_;
 };
 
 // Completes a call with an output value.

@@ -17,8 +17,10 @@ std::string Address(const void* pointer) {
   return text;
 }
 
-void LogDetail(const Orbi::Core::Logger& logger, const std::string& text) {
-  if (logger.IsEnabled(1)) logger.Log(1, text);
+// The record is only built when it will be written: this runs twice per frame.
+template <class MakeText>
+void LogDetail(const Orbi::Core::Logger& logger, MakeText makeText) {
+  if (logger.IsEnabled(1)) logger.Log(1, makeText());
 }
 
 std::string FrameCbRecord(const char* name, const void* buffer,
@@ -58,16 +60,16 @@ HttpRecvHelper::HttpServerTransportHelper(std::shared_ptr<Basalt::Http::Request>
                                           std::shared_ptr<const Orbi::Core::Logger> logger,
                                           int64_t maxSize)
     : request_(std::move(request)), logger_(std::move(logger)), maxSize_(maxSize) {
-  LogDetail(*logger_, "HttpServerTransportHelper<Recv> created");
+  LogDetail(*logger_, [] { return "HttpServerTransportHelper<Recv> created"; });
 }
 
 HttpRecvHelper::~HttpServerTransportHelper() {
-  LogDetail(*logger_, "HttpServerTransportHelper<Recv> destroyed");
+  LogDetail(*logger_, [] { return "HttpServerTransportHelper<Recv> destroyed"; });
 }
 
 void HttpRecvHelper::HandleFrame(std::shared_ptr<Orbi::Transport::FrameBuffer> buffer,
                                  Orbi::Transport::FrameCb done) {
-  LogDetail(*logger_, "HandleFrame<Recv>[" + Address(buffer.get()) + "]");
+  LogDetail(*logger_, [&] { return "HandleFrame<Recv>[" + Address(buffer.get()) + "]"; });
   busy_ = true;
   buffer_ = std::move(buffer);
   done_ = std::move(done);
@@ -103,7 +105,7 @@ void HttpRecvHelper::ReadStep() {
 
 void HttpRecvHelper::HandleFrameCb(std::optional<TransferFailure> failure) {
   busy_ = false;
-  LogDetail(*logger_, FrameCbRecord("Recv", buffer_.get(), failure));
+  LogDetail(*logger_, [&] { return FrameCbRecord("Recv", buffer_.get(), failure); });
   auto done = std::move(done_);
   buffer_.reset();
   done(failure ? MakeTransportError("orbi.recv.failed", *failure) : nullptr);
@@ -122,11 +124,11 @@ std::shared_ptr<HttpSendHelper> HttpSendHelper::Create(
 HttpSendHelper::HttpServerTransportHelper(std::shared_ptr<Basalt::Http::Response> response,
                                           std::shared_ptr<const Orbi::Core::Logger> logger)
     : response_(std::move(response)), logger_(std::move(logger)) {
-  LogDetail(*logger_, "HttpServerTransportHelper<Send> created");
+  LogDetail(*logger_, [] { return "HttpServerTransportHelper<Send> created"; });
 }
 
 HttpSendHelper::~HttpServerTransportHelper() {
-  LogDetail(*logger_, "HttpServerTransportHelper<Send> destroyed");
+  LogDetail(*logger_, [] { return "HttpServerTransportHelper<Send> destroyed"; });
 }
 
 void HttpSendHelper::HandleFrame(std::shared_ptr<Orbi::Transport::FrameBuffer> buffer,
@@ -143,7 +145,7 @@ void HttpSendHelper::HandleFrame(std::shared_ptr<Orbi::Transport::FrameBuffer> b
 void HttpSendHelper::HandleFrame(std::shared_ptr<Orbi::Transport::FrameBuffer> buffer,
                                  const Orbi::Transport::HeaderList& headers, bool,
                                  Orbi::Transport::FrameCb done) {
-  LogDetail(*logger_, "HandleFrame<Send>[" + Address(buffer.get()) + "]");
+  LogDetail(*logger_, [&] { return "HandleFrame<Send>[" + Address(buffer.get()) + "]"; });
   busy_ = true;
   auto self = self_.lock();
   try {
@@ -165,7 +167,7 @@ void HttpSendHelper::HandleFrameCb(const Orbi::Transport::FrameBuffer* buffer,
                                    std::optional<TransferFailure> failure,
                                    const Orbi::Transport::FrameCb& done) {
   busy_ = false;
-  LogDetail(*logger_, FrameCbRecord("Send", buffer, failure));
+  LogDetail(*logger_, [&] { return FrameCbRecord("Send", buffer, failure); });
   done(failure ? MakeTransportError("orbi.send.failed", *failure) : nullptr);
 }
 
