@@ -34,6 +34,9 @@ App::App(std::shared_ptr<const Config> config)
                            kMaxThreads, threads));
   }
   threadCount_ = static_cast<int>(threads);
+  for (int i = 0; i < threadCount_; ++i) {
+    connectionLoops_.push_back(std::make_unique<boost::asio::io_context>(1));
+  }
   WaitForSignal();
 }
 
@@ -59,13 +62,19 @@ void App::Run() {
     running_ = true;
     failure_ = nullptr;
     ioContext_.restart();
+    for (auto& loop : connectionLoops_) loop->restart();
   }
-  auto work = boost::asio::make_work_guard(ioContext_);
+  using WorkGuard = boost::asio::executor_work_guard<boost::asio::io_context::executor_type>;
+  std::vector<WorkGuard> work;
+  work.push_back(boost::asio::make_work_guard(ioContext_));
+  for (auto& loop : connectionLoops_) work.push_back(boost::asio::make_work_guard(*loop));
 
   std::vector<std::thread> pool;
-  pool.reserve(threadCount_);
-  for (int i = 0; i < threadCount_; ++i) pool.emplace_back([this] { RunLoopCatching(); });
-  RunLoopCatching();
+  pool.reserve(connectionLoops_.size());
+  for (auto& loop : connectionLoops_) {
+    pool.emplace_back([this, &loop = *loop] { RunLoopCatching(loop); });
+  }
+  RunLoopCatching(ioContext_);
   for (auto& thread : pool) thread.join();
 
   std::exception_ptr failure;
@@ -78,9 +87,9 @@ void App::Run() {
   if (failure) std::rethrow_exception(failure);
 }
 
-void App::RunLoopCatching() {
+void App::RunLoopCatching(boost::asio::io_context& loop) {
   try {
-    ioContext_.run();
+    loop.run();
   } catch (...) {
     {
       std::lock_guard lock(mutex_);
@@ -96,6 +105,12 @@ void App::Stop() {
     stopRequested_ = true;
   }
   ioContext_.stop();
+  for (auto& loop : connectionLoops_) loop->stop();
+}
+
+boost::asio::io_context& App::NextConnectionContext() {
+  size_t index = nextConnectionLoop_.fetch_add(1, std::memory_order_relaxed);
+  return *connectionLoops_[index % connectionLoops_.size()];
 }
 
 void App::RunAfter(std::chrono::microseconds delay, std::function<void()> fn) {

@@ -2,6 +2,7 @@
 // asynchronous part of the process (HTTP service, timers) runs on.
 #pragma once
 
+#include <atomic>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <chrono>
@@ -10,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/basalt/config.h"
 #include "platform/basalt/logger.h"
@@ -18,7 +20,8 @@ namespace Basalt::Service {
 
 class App {
  public:
-  // Reads "http/threads" (default 2, 1 to 64): the pool that runs the loop beside Run()'s caller.
+  // Reads "http/threads" (default 2, 1 to 64): one connection loop per pool thread, beside the
+  // main loop (signals, timers, accepting) that Run()'s caller runs.
   explicit App(std::shared_ptr<const Config> config);
   ~App();
   App(const App&) = delete;
@@ -26,7 +29,8 @@ class App {
 
   std::shared_ptr<const Config> GetConfig() const { return config_; }
 
-  // Runs the event loop on the calling thread plus the pool until Stop(), SIGTERM or SIGINT.
+  // Runs the main loop on the calling thread and the connection loops on the pool until Stop(),
+  // SIGTERM or SIGINT.
   // The signals are caught from construction on: one that comes before Run() ends it at once.
   // An exception that escapes a handler stops the loop and is rethrown here. A Stop() that comes
   // before Run() makes that Run() return at once.
@@ -38,12 +42,16 @@ class App {
   // Runs fn on a runtime thread after the delay, without holding any thread while waiting.
   void RunAfter(std::chrono::microseconds delay, std::function<void()> fn);
 
+  // The main loop.
   boost::asio::io_context& GetIoContext() { return ioContext_; }
+  // The connection loops in turn. Each runs on one thread, so a connection's handlers never
+  // contend with another thread's, and no wake-up crosses threads within one exchange.
+  boost::asio::io_context& NextConnectionContext();
 
   int GetThreadCount() const { return threadCount_; }
 
  private:
-  void RunLoopCatching();
+  void RunLoopCatching(boost::asio::io_context& loop);
   void WaitForSignal();
 
   std::shared_ptr<const Config> config_;
@@ -51,6 +59,8 @@ class App {
   int threadCount_ = 2;
   boost::asio::io_context ioContext_;
   boost::asio::signal_set signals_;
+  std::vector<std::unique_ptr<boost::asio::io_context>> connectionLoops_;
+  std::atomic<size_t> nextConnectionLoop_{0};
 
   std::mutex mutex_;  // guards the fields below
   bool running_ = false;

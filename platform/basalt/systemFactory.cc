@@ -21,7 +21,9 @@ SystemFactory::~SystemFactory() = default;
 std::shared_ptr<TCPServerSocket> SystemFactory::CreateTCPServerSocket() {
   auto app = Service::GetApp();
   if (!app) throw Exception("cannot create a server socket before the application is initialised");
-  return CreateAsioTCPServerSocket(app->GetIoContext());
+  return CreateAsioTCPServerSocket(app->GetIoContext(), [app]() -> boost::asio::io_context& {
+    return app->NextConnectionContext();
+  });
 }
 
 void SetSystemFactory(std::unique_ptr<SystemFactory> factory) {

@@ -27,8 +27,9 @@ constexpr std::chrono::milliseconds kAcceptRetryDelay(100);
 // One listening address. Its accept loop and closing run on its own strand.
 class Listener : public std::enable_shared_from_this<Listener> {
  public:
-  Listener(asio::io_context& ioContext, std::shared_ptr<Service::Logger> logger)
-      : ioContext_(ioContext),
+  Listener(asio::io_context& ioContext, ConnectionContextFn connectionContext,
+           std::shared_ptr<Service::Logger> logger)
+      : connectionContext_(std::move(connectionContext)),
         strand_(asio::make_strand(ioContext)),
         acceptor_(strand_),
         retryTimer_(strand_),
@@ -76,7 +77,7 @@ class Listener : public std::enable_shared_from_this<Listener> {
   void Accept() {
     if (closed_) return;
     acceptor_.async_accept(
-        asio::make_strand(ioContext_),
+        asio::make_strand(connectionContext_()),
         [self = shared_from_this()](const boost::system::error_code& error, tcp::socket socket) {
           if (self->closed_ || error == asio::error::operation_aborted) return;
           if (error) {
@@ -92,7 +93,7 @@ class Listener : public std::enable_shared_from_this<Listener> {
         });
   }
 
-  asio::io_context& ioContext_;
+  ConnectionContextFn connectionContext_;
   asio::strand<asio::io_context::executor_type> strand_;
   tcp::acceptor acceptor_;
   asio::steady_timer retryTimer_;
@@ -108,8 +109,13 @@ bool IsAbsentAddress(const boost::system::error_code& error) {
 
 class AsioTCPServerSocket : public TCPServerSocket {
  public:
-  explicit AsioTCPServerSocket(asio::io_context& ioContext)
-      : ioContext_(ioContext), logger_(Service::Logger::CreateLogger("TCPServerSocket")) {}
+  AsioTCPServerSocket(asio::io_context& ioContext, ConnectionContextFn connectionContext)
+      : ioContext_(ioContext),
+        connectionContext_(
+            connectionContext
+                ? std::move(connectionContext)
+                : ConnectionContextFn([&ioContext]() -> asio::io_context& { return ioContext; })),
+        logger_(Service::Logger::CreateLogger("TCPServerSocket")) {}
 
   ~AsioTCPServerSocket() override { Close(); }
 
@@ -118,7 +124,7 @@ class AsioTCPServerSocket : public TCPServerSocket {
     if (!listeners_.empty()) throw Exception("the server socket is already bound");
     for (const auto& address : LoopbackAddresses(host)) {
       uint16_t wanted = listeners_.empty() ? port : port_;
-      auto listener = std::make_shared<Listener>(ioContext_, logger_);
+      auto listener = std::make_shared<Listener>(ioContext_, connectionContext_, logger_);
       auto error = listener->Open(tcp::endpoint(address, wanted));
       if (error) {
         // The first address decides; a second family that the host lacks is only skipped.
@@ -176,6 +182,7 @@ class AsioTCPServerSocket : public TCPServerSocket {
   }
 
   asio::io_context& ioContext_;
+  ConnectionContextFn connectionContext_;
   std::shared_ptr<Service::Logger> logger_;
   mutable std::mutex mutex_;  // guards listeners_ and port_
   std::vector<std::shared_ptr<Listener>> listeners_;
@@ -184,8 +191,9 @@ class AsioTCPServerSocket : public TCPServerSocket {
 
 }  // namespace
 
-std::shared_ptr<TCPServerSocket> CreateAsioTCPServerSocket(asio::io_context& ioContext) {
-  return std::make_shared<AsioTCPServerSocket>(ioContext);
+std::shared_ptr<TCPServerSocket> CreateAsioTCPServerSocket(asio::io_context& ioContext,
+                                                           ConnectionContextFn connectionContext) {
+  return std::make_shared<AsioTCPServerSocket>(ioContext, std::move(connectionContext));
 }
 
 }  // namespace Basalt::System

@@ -32,7 +32,12 @@ class TCPServerSocket {
   virtual void Close() = 0;
 };
 
-// The loop-driven socket that the runtime's system factory makes.
-std::shared_ptr<TCPServerSocket> CreateAsioTCPServerSocket(boost::asio::io_context& ioContext);
+// Picks the loop that serves a new connection.
+using ConnectionContextFn = std::function<boost::asio::io_context&()>;
+
+// The loop-driven socket that the runtime's system factory makes: it accepts on `ioContext` and
+// hands each connection to the loop `connectionContext` picks (`ioContext` when empty).
+std::shared_ptr<TCPServerSocket> CreateAsioTCPServerSocket(
+    boost::asio::io_context& ioContext, ConnectionContextFn connectionContext = nullptr);
 
 }  // namespace Basalt::System
