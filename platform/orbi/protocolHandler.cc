@@ -26,7 +26,7 @@ AsyncProtocolHandlerHelper::AsyncProtocolHandlerHelper(
     std::shared_ptr<Transport::FrameReceiver> receiver,
     std::shared_ptr<Transport::FrameSender> sender, Core::ProviderPtr provider,
     Core::Enqueuer enqueuer, std::shared_ptr<const Protocol::Json::JsonApiRequestDeserializer> in,
-    std::shared_ptr<const Protocol::Json::ResponseSerializer> out, bool streaming,
+    std::shared_ptr<const Protocol::Json::ResponseSerializer> out, bool,
     std::shared_ptr<const L10n::Localizer> localizer)
     : receiver_(std::move(receiver)),
       sender_(std::move(sender)),
@@ -34,7 +34,6 @@ AsyncProtocolHandlerHelper::AsyncProtocolHandlerHelper(
       enqueuer_(std::move(enqueuer)),
       deserializer_(std::move(in)),
       serializer_(std::move(out)),
-      streaming_(streaming),
       localizer_(localizer ? std::move(localizer) : L10n::Localizer::Default()) {}
 
 void AsyncProtocolHandlerHelper::Start(ReceivedCb received, DoneCb done,
@@ -103,7 +102,6 @@ void AsyncProtocolHandlerHelper::Send(std::string text) {
   std::memcpy(space.data(), text.data(), text.size());
   out->commit(text.size());
   auto self = shared_from_this();
-  // Every answer is one frame, streaming or not: progress never reaches the transport.
   sender_->HandleFrame(out, Transport::HeaderList{}, true,
                        [self](std::shared_ptr<const Data::ErrorValue> error) {
                          auto done = std::move(self->done_);

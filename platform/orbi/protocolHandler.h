@@ -22,6 +22,8 @@ class AsyncProtocolHandlerHelper : public std::enable_shared_from_this<AsyncProt
                              std::shared_ptr<const Protocol::Json::JsonApiRequestDeserializer> in,
                              std::shared_ptr<const Protocol::Json::ResponseSerializer> out,
                              bool streaming, std::shared_ptr<const L10n::Localizer> localizer);
+  // `streaming` changes nothing here: progress never reaches the transport, so every answer is
+  // one frame, the last.
 
   // `headers` are the transport's request headers, with ":method" and ":path" among them.
   void Start(ReceivedCb received, DoneCb done, Transport::HeaderList headers);
@@ -37,7 +39,6 @@ class AsyncProtocolHandlerHelper : public std::enable_shared_from_this<AsyncProt
   Core::Enqueuer enqueuer_;
   std::shared_ptr<const Protocol::Json::JsonApiRequestDeserializer> deserializer_;
   std::shared_ptr<const Protocol::Json::ResponseSerializer> serializer_;
-  bool streaming_;
   std::shared_ptr<const L10n::Localizer> localizer_;
 
   std::shared_ptr<Transport::FrameBuffer> buffer_;

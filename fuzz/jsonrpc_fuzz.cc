@@ -1,0 +1,51 @@
+// Feeds arbitrary bytes through the API request decoder, input checking against a declaration
+// with nested structures, lists and optionals, and both answer encodings.
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "platform/orbi/jsonRpc.h"
+#include "platform/orbi/types.h"
+
+namespace {
+
+const Orbi::Bind::OperationDef& Operation() {
+  using Orbi::Bind::Type;
+  static const auto grant = Orbi::Bind::MakeStruct(
+      "f.svc", "grant",
+      {{"resource_type", Type::String()}, {"entitlement", Type::Optional(Type::String())}});
+  static const auto spec = Orbi::Bind::MakeStruct("f.svc", "spec",
+                                                  {{"name", Type::Optional(Type::String())},
+                                                   {"count", Type::Integer()},
+                                                   {"flag", Type::Optional(Type::Boolean())},
+                                                   {"grants", Type::List(Type::Struct(grant))}});
+  static const Orbi::Bind::OperationDef op{
+      "create", {{"spec", Type::Struct(spec)}}, Type::Struct(spec)};
+  return op;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  Orbi::Protocol::Json::JsonApiRequestDeserializer deserializer;
+  Orbi::Protocol::Json::JsonApiResponseSerializer standard;
+  Orbi::Protocol::Json::JsonApiDirectResponseSerializer clean;
+  auto decoded =
+      deserializer.Deserialize(std::string_view(reinterpret_cast<const char*>(data), size));
+  if (auto* error = std::get_if<Orbi::Protocol::Json::ProtocolError>(&decoded)) {
+    standard.SerializeProtocolError(*error);
+    return 0;
+  }
+  auto& request = std::get<Orbi::Protocol::Json::ApiRequest>(decoded);
+  std::string path, reason;
+  auto params = Orbi::Bind::BindInput(Operation(), request.input, path, reason);
+  Orbi::Core::MethodResult result = Orbi::Core::MethodResult::Output(request.input);
+  if (params) {
+    std::string why;
+    auto output = Orbi::Bind::CompleteOutput(*Operation().result, params->GetField("spec"), why);
+    if (output) result = Orbi::Core::MethodResult::Output(output);
+  }
+  standard.SerializeResult(*request.id, result);
+  clean.SerializeResult(*request.id, result);
+  return 0;
+}
