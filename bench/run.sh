@@ -1,3 +1,9 @@
 #!/usr/bin/env bash
-# `make bench`: the HTTP benchmarks (bench/http_bench.sh) against the given build directory.
-exec bash "$(dirname "${BASH_SOURCE[0]}")/http_bench.sh" "$@"
+# `make bench`: the HTTP benchmarks against the daemon, then the SAML verification benchmark.
+set -euo pipefail
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+build=${1:-build}
+bash "$here/http_bench.sh" "$build"
+echo
+echo "saml_bench: CreateVerifiedSamlToken beside xmlsec's bare signature verification (one core)"
+taskset -c 0 "$build/bin/saml_bench" --benchmark_counters_tabular=true
