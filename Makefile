@@ -24,21 +24,23 @@ build-asan: deps
 	@cmake --build $(ASAN_BUILD) -j$(JOBS)
 
 test-unit: build
-	@cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+	@cd $(BUILD) && ctest --output-on-failure -j$(JOBS) | tee ctest.log; exit $${PIPESTATUS[0]}
 
 # Leak checking needs ptrace-free LeakSanitizer; PAM's own modules keep caches we do not own.
 test-asan: build-asan
 	@cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  LSAN_OPTIONS=suppressions=$(CURDIR)/scripts/lsan.supp \
-	  ctest --output-on-failure -j$(JOBS)
+	  ctest --output-on-failure -j$(JOBS) | tee ctest.log; exit $${PIPESTATUS[0]}
 
+# The closing line counts the CTest cases of both builds; the fuzz runs fail the target on a find.
 test: test-unit test-asan
 	@$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=$(FUZZ_SECONDS)
+	@bash scripts/test-summary.sh $(BUILD)/ctest.log $(ASAN_BUILD)/ctest.log
 
 fuzz: deps
 	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNOX_FUZZ=ON >/dev/null
-	@cmake --build $(FUZZ_BUILD) -j$(JOBS) --target fuzzers
+	@cmake --build $(FUZZ_BUILD) -j$(JOBS) --target fuzzers -- --no-print-directory
 	@bash scripts/run-fuzzers.sh $(FUZZ_BUILD)/bin $(FUZZ_SECONDS)
 
 bench: build
