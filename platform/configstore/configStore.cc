@@ -16,6 +16,14 @@ namespace {
 
 constexpr int kBusyTimeoutMs = 5000;
 
+// Binds ?1 to ?4: the object's component, group, key and instance id ("" for none).
+SqliteStatement& BindObjectId(SqliteStatement& statement, const ConfigStoreObjectId& id) {
+  return statement.Bind(1, id.GetComponent())
+      .Bind(2, id.GetGroup())
+      .Bind(3, id.GetKey())
+      .Bind(4, id.GetInstanceId().value_or(""));
+}
+
 std::string KeyText(const ConfigStoreObjectId& id) {
   return id.GetComponent() + "/" + id.GetGroup() + "/" + id.GetKey();
 }
@@ -103,10 +111,7 @@ ConfigStoreObjectPtr ConfigStore::GetObject(const ConfigStoreObjectId& id) {
     SqliteStatement query(db_.Get(),
                           "SELECT content FROM objects WHERE component = ?1 AND object_group = ?2"
                           " AND object_key = ?3 AND instance = ?4");
-    query.Bind(1, id.GetComponent())
-        .Bind(2, id.GetGroup())
-        .Bind(3, id.GetKey())
-        .Bind(4, id.GetInstanceId().value_or(""));
+    BindObjectId(query, id);
     if (query.Step()) return Decode(id, query.ColumnText(0));
   }
   return defaults_.GetDefault(id);
@@ -155,12 +160,7 @@ void ConfigStore::Write(const ConfigStoreObject& object) {
                            " content) VALUES (?1, ?2, ?3, ?4, ?5)"
                            " ON CONFLICT (component, object_group, object_key, instance)"
                            " DO UPDATE SET content = excluded.content");
-    upsert.Bind(1, id.GetComponent())
-        .Bind(2, id.GetGroup())
-        .Bind(3, id.GetKey())
-        .Bind(4, id.GetInstanceId().value_or(""))
-        .Bind(5, content)
-        .Run();
+    BindObjectId(upsert, id).Bind(5, content).Run();
     transaction.Commit();
   } catch (const ConfigStoreException& e) {
     throw ConfigStoreException("Writing " + id.ToString() + " failed: " + e.GetMessage());
@@ -174,11 +174,7 @@ void ConfigStore::RemoveObject(const ConfigStoreObjectId& id) {
     SqliteStatement remove(db_.Get(),
                            "DELETE FROM objects WHERE component = ?1 AND object_group = ?2"
                            " AND object_key = ?3 AND instance = ?4");
-    remove.Bind(1, id.GetComponent())
-        .Bind(2, id.GetGroup())
-        .Bind(3, id.GetKey())
-        .Bind(4, id.GetInstanceId().value_or(""))
-        .Run();
+    BindObjectId(remove, id).Run();
     transaction.Commit();
   } catch (const ConfigStoreException& e) {
     throw ConfigStoreException("Removing " + id.ToString() + " failed: " + e.GetMessage());
