@@ -38,7 +38,7 @@ void AsyncLocalProvider::AddInterface(InterfacePtr bound) {
     throw Basalt::Exception("orbi.provider.interface.already.registered: " + id);
   }
   interfaces_.emplace(id, std::move(bound));
-  checksum_ = ComputeChecksum();
+  checksum_.clear();
 }
 
 InterfacePtr AsyncLocalProvider::Find(const std::string& id) const {
@@ -62,7 +62,13 @@ std::shared_ptr<const Bind::ServiceDef> AsyncLocalProvider::FindService(
 }
 
 std::string AsyncLocalProvider::Checksum() const {
-  std::shared_lock lock(mutex_);
+  {
+    std::shared_lock lock(mutex_);
+    if (!checksum_.empty()) return checksum_;
+  }
+  // Computed on first use: start-up then touches no hashing code at all.
+  std::unique_lock lock(mutex_);
+  if (checksum_.empty()) checksum_ = ComputeChecksum();
   return checksum_;
 }
 

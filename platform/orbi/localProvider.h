@@ -66,7 +66,7 @@ class AsyncLocalProvider final : public Core::AsyncApiProvider {
   Core::Enqueuer enqueuer_;
   mutable std::shared_mutex mutex_;  // guards interfaces_ and checksum_
   std::map<std::string, InterfacePtr> interfaces_;
-  std::string checksum_;
+  mutable std::string checksum_;  // empty until asked for
 };
 
 // Completes a call with an output value.
