@@ -18,12 +18,12 @@ deps:
 # Optimised without debug information: CI builds the tree three times on two cores.
 build: deps
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" >/dev/null
-	@cmake --build $(BUILD) -j$(JOBS)
+	@cmake --build $(BUILD) -j$(JOBS) -- --no-print-directory
 
 build-asan: deps
 	@cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O0 -g1" \
 	  -DNOX_SANITIZE=ON -DNOX_BENCH=OFF >/dev/null
-	@cmake --build $(ASAN_BUILD) -j$(JOBS)
+	@cmake --build $(ASAN_BUILD) -j$(JOBS) -- --no-print-directory
 
 test-unit: build
 	@cd $(BUILD) && ctest --output-on-failure -j$(JOBS) | tee ctest.log; exit $${PIPESTATUS[0]}
