@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "lib/ssoclient/elementCursor.h"
+#include "lib/ssoclient/samlConstants.h"
 #include "platform/basalt/dateTime.h"
 #include "platform/basalt/xml/document.h"
 
@@ -16,6 +17,9 @@ namespace SsoClient::Rules {
 
 using Basalt::Xml::Node;
 using Basalt::Xml::QName;
+
+// xsi:type, which selects a Condition kind and the holder-of-key confirmation data.
+inline const QName kXsiType{std::string(Saml::kXsiNs), "type"};
 
 // The current element, which must be `localName` in `namespaceUri`.
 Node ExpectElement(const ElementCursor& cursor, std::string_view localName,

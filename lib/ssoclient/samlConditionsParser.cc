@@ -10,7 +10,6 @@ using Basalt::Xml::Node;
 using Basalt::Xml::QName;
 using namespace Rules;
 
-const QName kXsiType{std::string(Saml::kXsiNs), "type"};
 const QName kDelegationRestrictionType{std::string(Saml::kDelegationNs),
                                        "DelegationRestrictionType"};
 const QName kRenewRestrictionType{std::string(Saml::kExtensionNs), "RenewRestrictionType"};

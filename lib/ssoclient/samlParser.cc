@@ -13,8 +13,6 @@ using Basalt::Xml::Node;
 using Basalt::Xml::QName;
 using namespace Rules;
 
-const QName kXsiType{std::string(Saml::kXsiNs), "type"};
-
 class AssertionReader {
  public:
   explicit AssertionReader(ParsedAssertion& out) : out_(out) {}

@@ -5,6 +5,7 @@
 
 #include "platform/authn/ownTokenVerifier.h"
 #include "platform/orbi/errors.h"
+#include "platform/orbi/securitySchemes.h"
 
 namespace Nox::Authn {
 
@@ -25,7 +26,7 @@ void TokenHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr context,
                                      Orbi::Authn::AuthnCallback done) {
   const std::string* scheme = context->FindSecurity("schemeId");
   const std::string* token = context->FindSecurity("accessToken");
-  if (!scheme || *scheme != "com.tessel.orbi.std.security.oauth" || !token) {
+  if (!scheme || *scheme != Orbi::Security::kOAuthScheme || !token) {
     done(nullptr);
     return;
   }

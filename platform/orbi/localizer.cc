@@ -16,8 +16,6 @@ const std::map<std::string, std::string, std::less<>>& FrameworkTable() {
        "Operation {operation} not found in service {service}"},
       {"com.tessel.orbi.std.errors.invalid_input", "Invalid input at {path}: {reason}"},
       {"com.tessel.orbi.std.errors.internal", "Internal error: {reason}"},
-      {"com.tessel.orbi.std.security.signature_invalid",
-       "The request signature could not be verified"},
   };
   return table;
 }

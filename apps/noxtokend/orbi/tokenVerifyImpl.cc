@@ -1,6 +1,7 @@
 #include "apps/noxtokend/orbi/tokenVerifyImpl.h"
 
 #include "platform/orbi/errors.h"
+#include "platform/orbi/securitySchemes.h"
 
 namespace Com::Tessel::Nox::Authentication {
 
@@ -9,10 +10,9 @@ void TokenVerifyImpl::Verify(Orbi::Core::ExecutionContextPtr context,
   auto data = Orbi::Data::As<Orbi::Data::StructValue>(context->authnResult);
 
   const std::string* scheme = context->FindSecurity("schemeId");
-  if (scheme && *scheme == "com.tessel.orbi.std.security.oauth" &&
-      context->FindSecurity("accessToken")) {
+  if (scheme && *scheme == Orbi::Security::kOAuthScheme && context->FindSecurity("accessToken")) {
     logger_->Log(5, "OAuthSecurityContext is presented!");
-  } else if (scheme && *scheme == "com.tessel.orbi.std.security.user_pass" &&
+  } else if (scheme && *scheme == Orbi::Security::kUserPassScheme &&
              context->FindSecurity("userName") && context->FindSecurity("password")) {
     logger_->Log(5, "UserPass is presented!");
   }

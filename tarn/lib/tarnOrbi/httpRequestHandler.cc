@@ -46,7 +46,12 @@ HttpRequestHandler::HttpRequestHandler(std::shared_ptr<Basalt::Service::Logger> 
       orbiLogger_(std::move(orbiLogger)),
       provider_(std::move(provider)),
       enqueuer_(std::move(enqueuer)),
-      localizer_(std::move(localizer)) {}
+      localizer_(std::move(localizer)),
+      deserializer_(std::make_shared<const Orbi::Protocol::Json::JsonApiRequestDeserializer>()),
+      standardSerializer_(
+          std::make_shared<const Orbi::Protocol::Json::JsonApiResponseSerializer>()),
+      cleanSerializer_(
+          std::make_shared<const Orbi::Protocol::Json::JsonApiDirectResponseSerializer>()) {}
 
 void HttpRequestHandler::HandlePost(std::shared_ptr<Basalt::Http::Request> request,
                                     std::shared_ptr<Basalt::Http::Response> response) {
@@ -65,19 +70,18 @@ void HttpRequestHandler::HandlePost(std::shared_ptr<Basalt::Http::Request> reque
   bool streaming = flags & (kAcceptStreamJson | kAcceptCleanStreamJson);
 
   auto receiver = HttpRecvHelper::Create(request, orbiLogger_, maxRequestSize_);
-  auto deserializer = std::make_shared<const Orbi::Protocol::Json::JsonApiRequestDeserializer>();
   std::shared_ptr<const Orbi::Protocol::Json::ResponseSerializer> serializer;
   if (flags & (kAcceptCleanJson | kAcceptFramedCleanJson)) {
-    serializer = std::make_shared<const Orbi::Protocol::Json::JsonApiDirectResponseSerializer>();
+    serializer = cleanSerializer_;
     response->SetContentType("application/vnd.tessel.orbi.cleanjson");
   } else {
-    serializer = std::make_shared<const Orbi::Protocol::Json::JsonApiResponseSerializer>();
+    serializer = standardSerializer_;
     response->SetContentType("application/json");
   }
   auto sender = HttpSendHelper::Create(response, orbiLogger_);
   auto provider = std::make_shared<Orbi::Provider::RemoveProgressProvider>(provider_);
   auto helper = std::make_shared<Orbi::Provider::AsyncProtocolHandlerHelper>(
-      receiver, sender, provider, enqueuer_, deserializer, serializer, streaming,
+      receiver, sender, provider, enqueuer_, deserializer_, serializer, streaming,
       localizer_ ? localizer_ : Orbi::L10n::Localizer::Default());
 
   Orbi::Transport::HeaderList headers = request->GetHeaders();

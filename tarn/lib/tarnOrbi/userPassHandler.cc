@@ -1,6 +1,7 @@
 #include "tarnOrbi/userPassHandler.h"
 
 #include "platform/orbi/errors.h"
+#include "platform/orbi/securitySchemes.h"
 
 namespace TarnOrbi::Authn {
 
@@ -17,7 +18,7 @@ void UserPassHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr context,
   const std::string* scheme = context->FindSecurity("schemeId");
   const std::string* user = context->FindSecurity("userName");
   const std::string* password = context->FindSecurity("password");
-  if (!scheme || *scheme != "com.tessel.orbi.std.security.user_pass" || !user || !password) {
+  if (!scheme || *scheme != Orbi::Security::kUserPassScheme || !user || !password) {
     done(nullptr);
     return;
   }

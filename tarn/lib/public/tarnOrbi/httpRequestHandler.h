@@ -8,6 +8,7 @@
 
 #include "platform/basalt/httpRequestHandler.h"
 #include "platform/basalt/logger.h"
+#include "platform/orbi/jsonRpc.h"
 #include "platform/orbi/localizer.h"
 #include "platform/orbi/provider.h"
 #include "tarnOrbi/basaltWrapLogger.h"
@@ -52,6 +53,10 @@ class HttpRequestHandler final : public Basalt::Http::RequestHandlerMixin {
   Orbi::Core::Enqueuer enqueuer_;
   std::shared_ptr<const Orbi::L10n::Localizer> localizer_;
   int32_t maxRequestSize_ = kMaxRequestSize;
+  // Stateless, so made once and shared by every exchange.
+  std::shared_ptr<const Orbi::Protocol::Json::JsonApiRequestDeserializer> deserializer_;
+  std::shared_ptr<const Orbi::Protocol::Json::ResponseSerializer> standardSerializer_;
+  std::shared_ptr<const Orbi::Protocol::Json::ResponseSerializer> cleanSerializer_;
 };
 
 }  // namespace TarnOrbi
