@@ -31,8 +31,7 @@ Orbi::Provider::InterfacePtr AsyncServiceBinder::BindImplementation(
   std::map<std::string, Orbi::Provider::OperationHandler> ops;
   ops["create"] = [impl](auto, Orbi::Core::ExecutionContextPtr context,
                          Orbi::Core::AsyncApiResultCb cb) { impl->Create(context, cb); };
-  return std::make_shared<Orbi::Provider::BoundInterface>(
-      std::shared_ptr<const Orbi::Bind::ServiceDef>(&Definition(), [](auto*) {}), std::move(ops));
+  return std::make_shared<Orbi::Provider::BoundInterface>(Definition(), std::move(ops));
 }
 
 }  // namespace Com::Tessel::Nox::Authentication::TokenSvc

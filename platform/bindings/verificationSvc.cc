@@ -12,8 +12,7 @@ Orbi::Provider::InterfacePtr AsyncServiceBinder::BindImplementation(
   std::map<std::string, Orbi::Provider::OperationHandler> ops;
   ops["verify"] = [impl](auto, Orbi::Core::ExecutionContextPtr context,
                          Orbi::Core::AsyncApiResultCb cb) { impl->Verify(context, cb); };
-  return std::make_shared<Orbi::Provider::BoundInterface>(
-      std::shared_ptr<const Orbi::Bind::ServiceDef>(&Definition(), [](auto*) {}), std::move(ops));
+  return std::make_shared<Orbi::Provider::BoundInterface>(Definition(), std::move(ops));
 }
 
 }  // namespace Com::Tessel::Nox::Authentication::VerificationSvc

@@ -24,6 +24,11 @@ class BoundInterface {
  public:
   BoundInterface(std::shared_ptr<const Bind::ServiceDef> def,
                  std::map<std::string, OperationHandler> handlers);
+  // For a declaration that lives as long as the process (a function-local static).
+  BoundInterface(const Bind::ServiceDef& staticDef,
+                 std::map<std::string, OperationHandler> handlers)
+      : BoundInterface(std::shared_ptr<const Bind::ServiceDef>(&staticDef, [](auto*) {}),
+                       std::move(handlers)) {}
   const Bind::ServiceDef& GetDef() const { return *def_; }
   const OperationHandler* FindHandler(const std::string& operation) const;
 
