@@ -51,6 +51,7 @@ TEST(JsonDecodingTest, NamesObjectsByTypeAndBoundsDepth) {
   EXPECT_NE(error.find("nesting"), std::string::npos);
 
   EXPECT_EQ(Parse(R"({"_type":5})", error), nullptr);
+  EXPECT_EQ(Parse(R"({"_type":""})", error), nullptr);
 }
 
 TEST(ErrorValueTest, CarriesKindTypeAndFormattedMessages) {

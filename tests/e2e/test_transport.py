@@ -304,6 +304,8 @@ def test_unknown_service_or_operation(daemon, service, operation):
             "operation_id",
         ),
         (OPERATION_SVC, "list", {"service_id": {"nested": "x"}}, "service_id"),
+        # The input is not a structure, so any "_type" on it names another one.
+        (SERVICE_SVC, "get", {"_type": f"{SERVICE_SVC}.info", "id": TOKEN_SVC}, "input"),
     ],
 )
 def test_input_that_does_not_fit_names_the_member(daemon, service, operation, input, path):
