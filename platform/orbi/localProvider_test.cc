@@ -98,11 +98,6 @@ TEST_F(LocalProviderTest, RefusesInputThatDoesNotFitWithThePath) {
   }
 }
 
-TEST_F(LocalProviderTest, UnknownServiceOrOperationIsOperationNotFound) {
-  EXPECT_EQ(Call("t.nope", "echo", "{}").result->error->GetErrorKind(), "operation_not_found");
-  EXPECT_EQ(Call("t.svc", "nope", "{}").result->error->GetErrorKind(), "operation_not_found");
-}
-
 TEST_F(LocalProviderTest, ThrowingOrMisbehavingImplementationsAnswerInternalErrors) {
   auto thrown = Call("t.svc", "boom", "{}");
   EXPECT_EQ(thrown.result->error->GetErrorKind(), "internal_server_error");
