@@ -22,6 +22,7 @@
 // cached on first use; all functions are thread-safe.
 #pragma once
 
+#include <concepts>
 #include <cstdint>
 #include <functional>
 #include <memory>
