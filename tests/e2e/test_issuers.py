@@ -137,6 +137,9 @@ def test_create_conflicts(issuers):
     alias_only = issuers.create("a1", "new")
     refused(alias_only, "already_exists", "alias_already_exists")
     assert assert_error_kind(alias_only, "already_exists")["data"] is None
+    # The store holds no object without an instance id: an empty alias could not come back.
+    (text,) = refused(issuers.create("", "e"), "error", "storage_update_failed")
+    assert text.startswith("ConfigStore update for issuer alias  failed\nReason: ")
     assert issuers.aliases() == {"a1": "i1", "a2": "i2"}
 
 
