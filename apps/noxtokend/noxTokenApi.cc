@@ -2,6 +2,7 @@
 
 #include "apps/noxtokend/orbi/entitlements.h"
 #include "apps/noxtokend/orbi/externalSts/clientProfileAccess.h"
+#include "apps/noxtokend/orbi/jwtEntitlementsAuthzFilter.h"
 #include "apps/noxtokend/orbi/secret.h"
 #include "apps/noxtokend/orbi/tokenImpl.h"
 #include "apps/noxtokend/orbi/tokenVerifyImpl.h"
@@ -32,11 +33,16 @@ std::shared_ptr<Orbi::Authn::AuthnHandler> CreateUserPassHandler(
 
 }  // namespace
 
-void AttachExternalSts(const Orbi::Core::Enqueuer&, const std::shared_ptr<ClientProfileAccess>&,
+void AttachExternalSts(const Orbi::Core::Enqueuer& enqueuer,
+                       const std::shared_ptr<ClientProfileAccess>&,
                        const std::shared_ptr<Orbi::Provider::AsyncLocalProvider>&,
-                       Orbi::Core::ProviderPtr&, std::vector<Orbi::Authn::AuthnHandlerPtr>&) {
-  // The issuer registry, the management services, the SAML and external-token handlers and the
-  // entitlements filter bind in here as they are built.
+                       Orbi::Core::ProviderPtr& outermost,
+                       std::vector<Orbi::Authn::AuthnHandlerPtr>&) {
+  // The issuer registry, the management services, the SAML and external-token handlers bind in
+  // here as they are built.
+  outermost = std::make_shared<JwtEntitlementsAuthzFilter>(
+      enqueuer, outermost,
+      std::make_shared<TarnOrbi::BasaltWrapLoggger>(Logger::CreateLogger("AuthzHandler")));
 }
 
 Orbi::Core::ProviderPtr CreateLocalProvider(Orbi::Core::Enqueuer enqueuer,
