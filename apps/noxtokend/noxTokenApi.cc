@@ -1,8 +1,10 @@
 #include "apps/noxtokend/noxTokenApi.h"
 
+#include "apps/noxtokend/orbi/clientProfileImpl.h"
 #include "apps/noxtokend/orbi/entitlements.h"
 #include "apps/noxtokend/orbi/externalSts/clientProfileAccess.h"
 #include "apps/noxtokend/orbi/jwtEntitlementsAuthzFilter.h"
+#include "apps/noxtokend/orbi/messageTable.h"
 #include "apps/noxtokend/orbi/secret.h"
 #include "apps/noxtokend/orbi/tokenImpl.h"
 #include "apps/noxtokend/orbi/tokenVerifyImpl.h"
@@ -34,12 +36,16 @@ std::shared_ptr<Orbi::Authn::AuthnHandler> CreateUserPassHandler(
 }  // namespace
 
 void AttachExternalSts(const Orbi::Core::Enqueuer& enqueuer,
-                       const std::shared_ptr<ClientProfileAccess>&,
-                       const std::shared_ptr<Orbi::Provider::AsyncLocalProvider>&,
+                       const std::shared_ptr<ClientProfileAccess>& profiles,
+                       const std::shared_ptr<Orbi::Provider::AsyncLocalProvider>& localProvider,
                        Orbi::Core::ProviderPtr& outermost,
                        std::vector<Orbi::Authn::AuthnHandlerPtr>&) {
-  // The issuer registry, the management services, the SAML and external-token handlers bind in
-  // here as they are built.
+  // The issuer registry, the issuers service, the SAML and external-token handlers bind in here
+  // as they are built.
+  auto localizer = Auth::CreateLocalizer();
+  localProvider->AddInterface(Auth::ClientProfilesSvc::AsyncServiceBinder::BindImplementation(
+      std::make_shared<Auth::ClientProfileImpl>(profiles), localizer));
+
   outermost = std::make_shared<JwtEntitlementsAuthzFilter>(
       enqueuer, outermost,
       std::make_shared<TarnOrbi::BasaltWrapLoggger>(Logger::CreateLogger("AuthzHandler")));
