@@ -61,7 +61,8 @@ def test_root_creates_lists_reads_changes_and_deletes_profiles(daemon):
     assert info["subject"]["type"] == "LOCAL_USER" and info["subject"]["name"] == "alice"
     assert [g["entitlement"] for g in info["grants"]] == ["OPERATOR"]
 
-    assert admin.ok("set", {"profile": "LU###alice", "spec": {"grants": grants("READ_ONLY")}}) is None
+    change = {"profile": "LU###alice", "spec": {"grants": grants("READ_ONLY")}}
+    assert admin.ok("set", change) is None
     assert claims_of(daemon, "alice")["entitlement"] == ["READ_ONLY"]
 
     listed = admin.ok("list", {"filter": {"local_user": "alice"}, "projection": "FULL"})
@@ -77,7 +78,9 @@ def test_root_creates_lists_reads_changes_and_deletes_profiles(daemon):
         "already_exists",
     )
     assert again["messages"] == []
-    record = daemon.wait_for_line("dup-alice", "Cannot create client profile, already exists: LU###alice", since)
+    record = daemon.wait_for_line(
+        "dup-alice", "Cannot create client profile, already exists: LU###alice", since
+    )
     assert (record.level, record.logger) == (3, "ClientProfileImpl")
 
     assert admin.ok("delete", {"profile": "LU###alice"}) is None
@@ -136,7 +139,8 @@ def test_external_subjects_are_stored_listed_and_checked(daemon):
         ("alice-token", 'jwt entitlement "ADMINISTRATOR" not granted, turning down request'),
         ("user-pass", "Wrong authentication scheme used: com.tessel.orbi.std.security.user_pass; "
                       "expected: com.tessel.orbi.std.security.oauth"),
-        ("nobody", "Wrong authentication scheme used: ; expected: com.tessel.orbi.std.security.oauth"),
+        ("nobody",
+         "Wrong authentication scheme used: ; expected: com.tessel.orbi.std.security.oauth"),
     ],
 )
 def test_management_refuses_callers_without_the_administrator_token(daemon, service, caller, line):
@@ -164,7 +168,9 @@ def test_daemon_token_obtains_no_token_but_verifies_and_introspects(daemon):
     )
     assert error["messages"] == []
     record = daemon.wait_for_line(
-        "renew", "Denying jwt authentication for interface com.tessel.nox.authentication.token", since
+        "renew",
+        "Denying jwt authentication for interface com.tessel.nox.authentication.token",
+        since,
     )
     assert (record.logger, record.level) == ("AuthzHandler", 4)
 
@@ -190,7 +196,8 @@ def test_profiles_and_default_flags_survive_restarts(new_root, run_daemon):
     root = new_root()
     daemon = run_daemon(root)
     admin = Admin(daemon)
-    admin.ok("set", {"profile": "LU###root", "spec": {"grants": grants("ADMINISTRATOR", "READ_ONLY")}})
+    both = grants("ADMINISTRATOR", "READ_ONLY")
+    admin.ok("set", {"profile": "LU###root", "spec": {"grants": both}})
     admin.ok("create", {"spec": {"external_user": "eve", "issuer_alias": "idp", "domain": "d",
                                  "grants": grants("OPERATOR")}})
     assert daemon.stop() == 0
