@@ -2,7 +2,9 @@
 
 #include "apps/noxtokend/orbi/clientProfileImpl.h"
 #include "apps/noxtokend/orbi/entitlements.h"
+#include "apps/noxtokend/orbi/externalSts/certificateChainsContainer.h"
 #include "apps/noxtokend/orbi/externalSts/clientProfileAccess.h"
+#include "apps/noxtokend/orbi/externalSts/securityTokenIssuersImpl.h"
 #include "apps/noxtokend/orbi/jwtEntitlementsAuthzFilter.h"
 #include "apps/noxtokend/orbi/messageTable.h"
 #include "apps/noxtokend/orbi/secret.h"
@@ -40,15 +42,18 @@ void AttachExternalSts(const Orbi::Core::Enqueuer& enqueuer,
                        const std::shared_ptr<Orbi::Provider::AsyncLocalProvider>& localProvider,
                        Orbi::Core::ProviderPtr& outermost,
                        std::vector<Orbi::Authn::AuthnHandlerPtr>&) {
-  // The issuer registry, the issuers service, the SAML and external-token handlers bind in here
-  // as they are built.
+  namespace Issuers = Auth::Trust::SecurityTokenIssuersSvc;
+  auto issuers = std::make_shared<Issuers::CertificateChainsContainer>();
   auto localizer = Auth::CreateLocalizer();
+  localProvider->AddInterface(Issuers::AsyncServiceBinder::BindImplementation(
+      std::make_shared<Issuers::SecurityTokenIssuersImpl>(issuers), localizer));
   localProvider->AddInterface(Auth::ClientProfilesSvc::AsyncServiceBinder::BindImplementation(
       std::make_shared<Auth::ClientProfileImpl>(profiles), localizer));
 
   outermost = std::make_shared<JwtEntitlementsAuthzFilter>(
       enqueuer, outermost,
       std::make_shared<TarnOrbi::BasaltWrapLoggger>(Logger::CreateLogger("AuthzHandler")));
+  // The SAML and external-token handlers bind in here as they are built.
 }
 
 Orbi::Core::ProviderPtr CreateLocalProvider(Orbi::Core::Enqueuer enqueuer,
@@ -62,7 +67,7 @@ Orbi::Core::ProviderPtr CreateLocalProvider(Orbi::Core::Enqueuer enqueuer,
   auto verifyImpl =
       std::make_shared<Auth::TokenVerifyImpl>(Logger::CreateLogger("TokenVerifyImpl"));
   std::vector<Orbi::Provider::InterfacePtr> interfaces{
-      Auth::TokenSvc::AsyncServiceBinder::BindImplementation(tokenImpl),
+      Auth::TokenSvc::AsyncServiceBinder::BindImplementation(tokenImpl, Auth::CreateLocalizer()),
       Auth::VerificationSvc::AsyncServiceBinder::BindImplementation(verifyImpl)};
 
   auto container = std::make_shared<Orbi::Provider::InterfaceContainer>(std::move(interfaces));
