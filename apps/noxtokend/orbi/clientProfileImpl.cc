@@ -51,13 +51,14 @@ void Complete(const Orbi::Bind::Reply<void>& reply, VoidOutcome outcome) {
 // the store raises unexpectedly escapes to the framework.
 template <class Reply, class Work>
 void Run(Basalt::Service::Logger& logger, const char* operation, const Reply& reply, Work work) {
-  decltype(work()) outcome = StdError{};
-  try {
-    outcome = work();
-  } catch (const std::exception& e) {
-    logger.Log(3, "ClientProfileImpl::%1(): %2", operation, e.what());
-    outcome = Orbi::Std::InternalServerError();
-  }
+  auto outcome = [&]() -> decltype(work()) {
+    try {
+      return work();
+    } catch (const std::exception& e) {
+      logger.Log(3, "ClientProfileImpl::%1(): %2", operation, e.what());
+      return Orbi::Std::InternalServerError();
+    }
+  }();
   Complete(reply, std::move(outcome));
 }
 
