@@ -246,3 +246,9 @@ def test_store_write_failure_changes_nothing(new_root, run_daemon, pems):
         "SELECT instance FROM objects WHERE object_key = 'trust_security_token_issuers'"
         " ORDER BY instance").fetchall()
     assert rows == [("keep",), ("new",)]
+
+
+def test_switch_off_leaves_the_service_unbound(new_root, run_daemon):
+    root = new_root()
+    root.set_features(external_sts=False)
+    assert_error_kind(Issuers(run_daemon(root)).call("list"), "operation_not_found")
