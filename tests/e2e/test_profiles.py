@@ -200,15 +200,19 @@ def test_profiles_and_default_flags_survive_restarts(new_root, run_daemon):
     admin = Admin(daemon)
     both = grants("ADMINISTRATOR", "READ_ONLY")
     admin.ok("set", {"profile": "LU###root", "spec": {"grants": both}})
-    admin.ok("create", {"spec": {"external_user": "eve", "issuer_alias": "idp", "domain": "d",
-                                 "grants": grants("OPERATOR")}})
+    # Names travel byte for byte: "#", "\\", quotes and non-ASCII text.
+    odd = {"external_user": 'e#v"e\\', "issuer_alias": "idp#1", "domain": "dömain"}
+    odd_name = 'SU#idp\\#1#dömain#e\\#v"e\\\\'
+    assert admin.ok("create", {"spec": {**odd, "grants": grants("OPERATOR")}}) == odd_name
     assert daemon.stop() == 0
 
     daemon = run_daemon(root)
     admin = Admin(daemon)
     listed = {s["profile"]: [g["entitlement"] for g in s["grants"]]
               for s in admin.ok("list", {"projection": "FULL"})}
-    assert listed == {"LU###root": ["ADMINISTRATOR", "READ_ONLY"], "SU#idp#d#eve": ["OPERATOR"]}
+    assert listed == {"LU###root": ["ADMINISTRATOR", "READ_ONLY"], odd_name: ["OPERATOR"]}
+    subject = admin.ok("get", {"profile": odd_name})["subject"]
+    assert (subject["name"], subject["issuer_alias"], subject["domain"]) == tuple(odd.values())
     assert sorted(claims_of(daemon, "root")["entitlement"]) == ["ADMINISTRATOR", "READ_ONLY"]
     # Removing the default is for good: the schema's default does not come back.
     admin.ok("delete", {"profile": "LU###root"})
