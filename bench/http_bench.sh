@@ -179,6 +179,9 @@ measure verify "$daemon_url" "$(new_verify_body)" '"bench"' "${load[@]}"
 measure create "$daemon_url" "$create_body" '"token"' "${load[@]}"
 measure issuers "$daemon_url" "$(rpc "$issuers_svc" list "$(oauth_of root secret1)")" '"bench-10"' \
   "${load[@]}"
+measure profile_get "$daemon_url" \
+  "$(rpc com.tessel.nox.authentication.client_profiles get "$(oauth_of root secret1)" \
+    '{"profile":"LU###root"}')" '"ADMINISTRATOR"' "${load[@]}"
 
 # Two connections keep sending wrong passwords (each answer waits out PAM's failure delay) while
 # the others verify.
@@ -216,9 +219,10 @@ Date: $(date -u '+%Y-%m-%d %H:%M UTC'); machine: $(nproc) cores ($(sed -n 's/^mo
 | (c) create with user name and password | $create_calls_per_s | $create_p50_ms | $create_p99_ms | $(ratio "$create_calls_per_s" "$ceiling_calls_per_s") of ceiling, $(ratio "$create_calls_per_s" "$pam_rate") of PAM alone |
 | (d) verify while 2 connections send wrong passwords | $contended_calls_per_s | $contended_p50_ms | $contended_p99_ms | $(ratio "$contended_calls_per_s" "$verify_calls_per_s") of (b) |
 | (e) security_token_issuers list (10 issuers) with an administrator token | $issuers_calls_per_s | $issuers_p50_ms | $issuers_p99_ms | $(ratio "$issuers_calls_per_s" "$ceiling_calls_per_s") of ceiling |
+| (f) client_profiles get with an administrator token | $profile_get_calls_per_s | $profile_get_p50_ms | $profile_get_p99_ms | $(ratio "$profile_get_calls_per_s" "$ceiling_calls_per_s") of ceiling |
 | PAM alone (pam_cost, 1 thread, sequential) | $pam_rate | $pam_p50 | $pam_p99 | |
 
 Wrong-password calls answered during (d): $wrong_requests (answers that were not UNAUTHENTICATED: $wrong_bad).
-Bad answers (not 200 with the expected output): nginx $ceiling_bad, (a) $provider_bad, (b) $verify_bad, (c) $create_bad, (d) $contended_bad, (e) $issuers_bad.
+Bad answers (not 200 with the expected output): nginx $ceiling_bad, (a) $provider_bad, (b) $verify_bad, (c) $create_bad, (d) $contended_bad, (e) $issuers_bad, (f) $profile_get_bad.
 Daemon resident memory (VmRSS): idle $rss_idle kB, highest under load $rss_load kB.
 EOF

@@ -1,9 +1,11 @@
 #include "apps/noxtokend/noxTokenApi.h"
 
+#include "apps/noxtokend/orbi/clientProfileImpl.h"
 #include "apps/noxtokend/orbi/entitlements.h"
 #include "apps/noxtokend/orbi/externalSts/certificateChainsContainer.h"
 #include "apps/noxtokend/orbi/externalSts/clientProfileAccess.h"
 #include "apps/noxtokend/orbi/externalSts/securityTokenIssuersImpl.h"
+#include "apps/noxtokend/orbi/jwtEntitlementsAuthzFilter.h"
 #include "apps/noxtokend/orbi/messageTable.h"
 #include "apps/noxtokend/orbi/secret.h"
 #include "apps/noxtokend/orbi/tokenImpl.h"
@@ -35,16 +37,23 @@ std::shared_ptr<Orbi::Authn::AuthnHandler> CreateUserPassHandler(
 
 }  // namespace
 
-void AttachExternalSts(const Orbi::Core::Enqueuer&, const std::shared_ptr<ClientProfileAccess>&,
+void AttachExternalSts(const Orbi::Core::Enqueuer& enqueuer,
+                       const std::shared_ptr<ClientProfileAccess>& profiles,
                        const std::shared_ptr<Orbi::Provider::AsyncLocalProvider>& localProvider,
-                       Orbi::Core::ProviderPtr&, std::vector<Orbi::Authn::AuthnHandlerPtr>&) {
+                       Orbi::Core::ProviderPtr& outermost,
+                       std::vector<Orbi::Authn::AuthnHandlerPtr>&) {
   namespace Issuers = Auth::Trust::SecurityTokenIssuersSvc;
   auto issuers = std::make_shared<Issuers::CertificateChainsContainer>();
   auto localizer = Auth::CreateLocalizer();
   localProvider->AddInterface(Issuers::AsyncServiceBinder::BindImplementation(
       std::make_shared<Issuers::SecurityTokenIssuersImpl>(issuers), localizer));
-  // The client profiles service, the SAML and external-token handlers and the entitlements
-  // filter bind in here as they are built.
+  localProvider->AddInterface(Auth::ClientProfilesSvc::AsyncServiceBinder::BindImplementation(
+      std::make_shared<Auth::ClientProfileImpl>(profiles), localizer));
+
+  outermost = std::make_shared<JwtEntitlementsAuthzFilter>(
+      enqueuer, outermost,
+      std::make_shared<TarnOrbi::BasaltWrapLoggger>(Logger::CreateLogger("AuthzHandler")));
+  // The SAML and external-token handlers bind in here as they are built.
 }
 
 Orbi::Core::ProviderPtr CreateLocalProvider(Orbi::Core::Enqueuer enqueuer,

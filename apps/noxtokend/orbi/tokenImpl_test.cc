@@ -106,7 +106,8 @@ class EntitlementsTest : public ::testing::Test {
           std::make_shared<AccessGrant>(AccessGrant{ResourceType::HOST, entitlement}));
     }
     Basalt::System::ScopedWriteLock lock(*profiles_);
-    ASSERT_TRUE(profiles_->Insert(NoxToken::MakeProfileName(*info->subject), info));
+    ASSERT_EQ(profiles_->Insert(NoxToken::MakeProfileName(*info->subject), info),
+              NoxToken::ClientProfileAccess::kDone);
   }
 
   std::string ClaimsOf(const AuthnData::Builder& identity) {
