@@ -177,9 +177,9 @@ void ExternalJwtHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr conte
         }
         std::string text(json_string_value(item), json_string_length(item));
         size_t at = text.find('@');
-        AuthnData::StsGroup group = at == std::string::npos
-                                        ? AuthnData::StsGroup{text, text}
-                                        : AuthnData::StsGroup{text.substr(0, at), text.substr(at + 1)};
+        AuthnData::StsGroup group =
+            at == std::string::npos ? AuthnData::StsGroup{text, text}
+                                    : AuthnData::StsGroup{text.substr(0, at), text.substr(at + 1)};
         logger_->Log(5, "Found group %1 @ %2", group.name, group.domain);
         found.push_back(std::move(group));
       }
@@ -207,9 +207,9 @@ bool ExternalJwtHandler::VerifyWithCertificate(const std::string& token,
                                                const std::string& certificate,
                                                const std::string& alias) const {
   Basalt::Crypto::BioHandle certBio(BIO_new(BIO_s_mem()));
-  int written = certBio ? BIO_write(certBio.get(), certificate.data(),
-                                    static_cast<int>(certificate.size()))
-                        : 0;
+  int written =
+      certBio ? BIO_write(certBio.get(), certificate.data(), static_cast<int>(certificate.size()))
+              : 0;
   if (written < 0 || static_cast<size_t>(written) < certificate.size()) {
     logger_->Log(4,
                  "While extracting public key from cert: \nWriting this cert to BIO_s_mem() "
