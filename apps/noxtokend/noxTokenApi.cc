@@ -1,7 +1,9 @@
 #include "apps/noxtokend/noxTokenApi.h"
 
 #include "apps/noxtokend/orbi/entitlements.h"
+#include "apps/noxtokend/orbi/externalSts/certificateChainsContainer.h"
 #include "apps/noxtokend/orbi/externalSts/clientProfileAccess.h"
+#include "apps/noxtokend/orbi/externalSts/securityTokenIssuersImpl.h"
 #include "apps/noxtokend/orbi/messageTable.h"
 #include "apps/noxtokend/orbi/secret.h"
 #include "apps/noxtokend/orbi/tokenImpl.h"
@@ -34,10 +36,15 @@ std::shared_ptr<Orbi::Authn::AuthnHandler> CreateUserPassHandler(
 }  // namespace
 
 void AttachExternalSts(const Orbi::Core::Enqueuer&, const std::shared_ptr<ClientProfileAccess>&,
-                       const std::shared_ptr<Orbi::Provider::AsyncLocalProvider>&,
+                       const std::shared_ptr<Orbi::Provider::AsyncLocalProvider>& localProvider,
                        Orbi::Core::ProviderPtr&, std::vector<Orbi::Authn::AuthnHandlerPtr>&) {
-  // The issuer registry, the management services, the SAML and external-token handlers and the
-  // entitlements filter bind in here as they are built.
+  namespace Issuers = Auth::Trust::SecurityTokenIssuersSvc;
+  auto issuers = std::make_shared<Issuers::CertificateChainsContainer>();
+  auto localizer = Auth::CreateLocalizer();
+  localProvider->AddInterface(Issuers::AsyncServiceBinder::BindImplementation(
+      std::make_shared<Issuers::SecurityTokenIssuersImpl>(issuers), localizer));
+  // The client profiles service, the SAML and external-token handlers and the entitlements
+  // filter bind in here as they are built.
 }
 
 Orbi::Core::ProviderPtr CreateLocalProvider(Orbi::Core::Enqueuer enqueuer,
