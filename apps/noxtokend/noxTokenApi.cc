@@ -3,6 +3,7 @@
 #include "apps/noxtokend/orbi/entitlements.h"
 #include "apps/noxtokend/orbi/externalSts/certificateChainsContainer.h"
 #include "apps/noxtokend/orbi/externalSts/clientProfileAccess.h"
+#include "apps/noxtokend/orbi/externalSts/externalJwtHandler.h"
 #include "apps/noxtokend/orbi/externalSts/securityTokenIssuersImpl.h"
 #include "apps/noxtokend/orbi/messageTable.h"
 #include "apps/noxtokend/orbi/secret.h"
@@ -37,14 +38,18 @@ std::shared_ptr<Orbi::Authn::AuthnHandler> CreateUserPassHandler(
 
 void AttachExternalSts(const Orbi::Core::Enqueuer&, const std::shared_ptr<ClientProfileAccess>&,
                        const std::shared_ptr<Orbi::Provider::AsyncLocalProvider>& localProvider,
-                       Orbi::Core::ProviderPtr&, std::vector<Orbi::Authn::AuthnHandlerPtr>&) {
+                       Orbi::Core::ProviderPtr&,
+                       std::vector<Orbi::Authn::AuthnHandlerPtr>& handlers) {
   namespace Issuers = Auth::Trust::SecurityTokenIssuersSvc;
   auto issuers = std::make_shared<Issuers::CertificateChainsContainer>();
   auto localizer = Auth::CreateLocalizer();
   localProvider->AddInterface(Issuers::AsyncServiceBinder::BindImplementation(
       std::make_shared<Issuers::SecurityTokenIssuersImpl>(issuers), localizer));
-  // The client profiles service, the SAML and external-token handlers and the entitlements
-  // filter bind in here as they are built.
+  // The client profiles service, the SAML handler and the entitlements filter bind in here as
+  // they are built.
+
+  handlers.push_back(std::make_shared<Nox::Authn::ExternalJwtHandler>(
+      Logger::CreateLogger("External JWT Handler"), issuers, localizer));
 }
 
 Orbi::Core::ProviderPtr CreateLocalProvider(Orbi::Core::Enqueuer enqueuer,
