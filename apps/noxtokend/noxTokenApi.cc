@@ -4,6 +4,7 @@
 #include "apps/noxtokend/orbi/entitlements.h"
 #include "apps/noxtokend/orbi/externalSts/certificateChainsContainer.h"
 #include "apps/noxtokend/orbi/externalSts/clientProfileAccess.h"
+#include "apps/noxtokend/orbi/externalSts/externalJwtHandler.h"
 #include "apps/noxtokend/orbi/externalSts/securityTokenIssuersImpl.h"
 #include "apps/noxtokend/orbi/jwtEntitlementsAuthzFilter.h"
 #include "apps/noxtokend/orbi/messageTable.h"
@@ -41,7 +42,7 @@ void AttachExternalSts(const Orbi::Core::Enqueuer& enqueuer,
                        const std::shared_ptr<ClientProfileAccess>& profiles,
                        const std::shared_ptr<Orbi::Provider::AsyncLocalProvider>& localProvider,
                        Orbi::Core::ProviderPtr& outermost,
-                       std::vector<Orbi::Authn::AuthnHandlerPtr>&) {
+                       std::vector<Orbi::Authn::AuthnHandlerPtr>& handlers) {
   namespace Issuers = Auth::Trust::SecurityTokenIssuersSvc;
   auto issuers = std::make_shared<Issuers::CertificateChainsContainer>();
   auto localizer = Auth::CreateLocalizer();
@@ -53,7 +54,10 @@ void AttachExternalSts(const Orbi::Core::Enqueuer& enqueuer,
   outermost = std::make_shared<JwtEntitlementsAuthzFilter>(
       enqueuer, outermost,
       std::make_shared<TarnOrbi::BasaltWrapLoggger>(Logger::CreateLogger("AuthzHandler")));
-  // The SAML and external-token handlers bind in here as they are built.
+  // The SAML holder-of-key handler and signature filter bind in here as they are built.
+
+  handlers.push_back(std::make_shared<Nox::Authn::ExternalJwtHandler>(
+      Logger::CreateLogger("External JWT Handler"), issuers, localizer));
 }
 
 Orbi::Core::ProviderPtr CreateLocalProvider(Orbi::Core::Enqueuer enqueuer,
