@@ -3,10 +3,14 @@ standardized form, persistence across restarts, large requests and a store that 
 
 import sqlite3
 import subprocess
+import threading
+import time
 
 import pytest
+import requests
 
 from conftest import (
+    Daemon,
     assert_error_kind,
     oauth,
     output_of,
@@ -212,6 +216,42 @@ def test_restart_keeps_issuers_byte_for_byte(new_root, run_daemon, pems):
     assert client.aliases() == dict(ODD_NAMES)
     for alias, _ in ODD_NAMES:
         assert client.chains(alias) == [[standardized(p) for p in c] for c in chains]
+
+
+def test_kill_during_writes_keeps_every_answered_one(new_root, run_daemon, pems):
+    root = new_root()
+    daemon = Daemon(root).wait_ready()
+    client = Issuers(daemon)
+    chains = [[pems["rsa"], pems["ec"]], [pems["ec"]]]
+    written, refusals = [], []
+
+    def write():
+        for i in range(10_000):
+            try:
+                answer = client.create(f"crash-{i}", f"issuer-{i}", chains)
+            except (requests.ConnectionError, AssertionError):
+                return
+            if answer.get("result", {}).get("output", "refused") is None:
+                written.append(f"crash-{i}")
+            else:
+                refusals.append(answer)
+
+    writer = threading.Thread(target=write)
+    writer.start()
+    for _ in range(200):
+        if len(written) >= 20 or not writer.is_alive():
+            break
+        time.sleep(0.05)
+    daemon.kill()
+    writer.join(30)
+    assert len(written) >= 20 and not refusals, refusals[:1]
+
+    summaries = Issuers(run_daemon(root)).ok("list", projection="FULL")
+    assert set(written) <= {s["issuer_alias"] for s in summaries}
+    for s in summaries:  # no object half written
+        assert s["issuer"] == s["issuer_alias"].replace("crash-", "issuer-")
+        assert [c["cert_chain"] for c in s["signing_cert_chains"]] == [
+            [standardized(p) for p in c] for c in chains]
 
 
 def test_large_requests_are_answered(issuers, daemon, pems):
