@@ -2,18 +2,17 @@
 
 import os
 import sqlite3
-import threading
 import time
 
 import jwt
 import pytest
-import requests
 
 from conftest import (
     PROFILES_SVC,
     PROVIDER_SVC,
     SERVICE_SVC,
     Daemon,
+    kill_during_writes,
     oauth,
     output_of,
 )
@@ -65,33 +64,15 @@ def test_kill_during_profile_writes_keeps_every_answered_write(new_root, run_dae
         daemon.kill()
         pytest.skip("the client profiles service is not served yet")
     admin = oauth(daemon.create_token("root"))
-    written = []
-    stop = threading.Event()
 
-    def write_profiles():
-        for i in range(10_000):
-            if stop.is_set():
-                return
-            spec = {
-                "local_user": f"crash-user-{i}",
-                "grants": [{"resource_type": "HOST", "entitlement": "OPERATOR"}],
-            }
-            try:
-                answer = daemon.invoke(PROFILES_SVC, "create", {"spec": spec}, security=admin)
-            except (requests.ConnectionError, AssertionError):
-                return
-            written.append(output_of(answer))
+    def create_profile(i):
+        spec = {
+            "local_user": f"crash-user-{i}",
+            "grants": [{"resource_type": "HOST", "entitlement": "OPERATOR"}],
+        }
+        return output_of(daemon.invoke(PROFILES_SVC, "create", {"spec": spec}, security=admin))
 
-    writer = threading.Thread(target=write_profiles)
-    writer.start()
-    for _ in range(200):
-        if len(written) >= 20 or not writer.is_alive():
-            break
-        time.sleep(0.05)
-    daemon.kill()
-    stop.set()
-    writer.join(30)
-    assert len(written) >= 20
+    written = kill_during_writes(daemon, create_profile)
 
     assert_store_intact(root)
     restarted = run_daemon(root)

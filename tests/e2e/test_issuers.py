@@ -3,15 +3,13 @@ standardized form, persistence across restarts, large requests and a store that 
 
 import sqlite3
 import subprocess
-import threading
-import time
 
 import pytest
-import requests
 
 from conftest import (
     Daemon,
     assert_error_kind,
+    kill_during_writes,
     oauth,
     output_of,
 )
@@ -223,29 +221,12 @@ def test_kill_during_writes_keeps_every_answered_one(new_root, run_daemon, pems)
     daemon = Daemon(root).wait_ready()
     client = Issuers(daemon)
     chains = [[pems["rsa"], pems["ec"]], [pems["ec"]]]
-    written, refusals = [], []
 
-    def write():
-        for i in range(10_000):
-            try:
-                answer = client.create(f"crash-{i}", f"issuer-{i}", chains)
-            except (requests.ConnectionError, AssertionError):
-                return
-            if answer.get("result", {}).get("output", "refused") is None:
-                written.append(f"crash-{i}")
-            else:
-                refusals.append(answer)
+    def create(i):
+        assert output_of(client.create(f"crash-{i}", f"issuer-{i}", chains)) is None
+        return f"crash-{i}"
 
-    writer = threading.Thread(target=write)
-    writer.start()
-    for _ in range(200):
-        if len(written) >= 20 or not writer.is_alive():
-            break
-        time.sleep(0.05)
-    daemon.kill()
-    writer.join(30)
-    assert len(written) >= 20 and not refusals, refusals[:1]
-
+    written = kill_during_writes(daemon, create)
     summaries = Issuers(run_daemon(root)).ok("list", projection="FULL")
     assert set(written) <= {s["issuer_alias"] for s in summaries}
     for s in summaries:  # no object half written
