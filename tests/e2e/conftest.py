@@ -14,6 +14,7 @@ import re
 import signal
 import socket
 import subprocess
+import threading
 import time
 from pathlib import Path
 from typing import Callable, List, NamedTuple, Optional
@@ -326,6 +327,30 @@ class Daemon:
         self.wait_for_record(
             lambda r: r.op_id == op_id and r.text.startswith("Invoke-MethodId"), f"of {op_id}"
         )
+
+
+def kill_during_writes(daemon: Daemon, write_one: Callable[[int], object], at_least: int = 20):
+    """Calls write_one(0), write_one(1), ... on a thread and SIGKILLs the daemon once `at_least`
+    calls have returned; the calls' results, in order. A call that raises stops the stream."""
+    written: list = []
+
+    def write():
+        for i in range(10_000):
+            try:
+                written.append(write_one(i))
+            except (requests.ConnectionError, AssertionError):
+                return
+
+    writer = threading.Thread(target=write)
+    writer.start()
+    for _ in range(200):
+        if len(written) >= at_least or not writer.is_alive():
+            break
+        time.sleep(0.05)
+    daemon.kill()
+    writer.join(30)
+    assert len(written) >= at_least, f"only {len(written)} writes before the kill"
+    return written
 
 
 def start(root: Root, args=(), port: Optional[int] = None) -> Daemon:
