@@ -15,6 +15,12 @@ endif()
 
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 
+# The one version of the tree is project()'s; programs read it from "noxVersion.h" (nox_version).
+configure_file(${CMAKE_CURRENT_LIST_DIR}/noxVersion.h.in ${CMAKE_BINARY_DIR}/generated/noxVersion.h
+               @ONLY)
+add_library(nox_version INTERFACE)
+target_include_directories(nox_version INTERFACE ${CMAKE_BINARY_DIR}/generated)
+
 find_package(PkgConfig REQUIRED)
 find_package(Threads REQUIRED)
 find_package(GTest REQUIRED)

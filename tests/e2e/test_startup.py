@@ -1,12 +1,13 @@
 """Process start-up: switches, configuration file, port, listen address and signals."""
 
+import re
 import signal
 import socket
 import subprocess
 
 import pytest
 
-from conftest import PROVIDER_SVC, Daemon, free_port, output_of, port_is_free
+from conftest import DAEMON, PROVIDER_SVC, REPO, Daemon, free_port, output_of, port_is_free
 
 EXIT_FAILURE = 255  # the daemon exits with -1
 
@@ -120,9 +121,33 @@ def test_start_lines_follow_log_level(new_root, run_daemon, level, logged):
     records = daemon.records()
     start_lines = [r for r in records if r.text == f"Starting NOX Token CPS on port {root.port}."]
     port_lines = [r for r in records if r.text == f"Port number: {root.port}"]
+    version_lines = [r for r in records if r.text == f"noxtokend version {project_version()}"]
     if logged:
         assert [r.level for r in start_lines] == [5]
         assert [r.level for r in port_lines] == [5]
+        assert [r.level for r in version_lines] == [5]
     else:
-        assert start_lines == [] and port_lines == []
+        assert start_lines == [] and port_lines == [] and version_lines == []
         assert not any("Starting NOX Token CPS" in r.text for r in records)
+
+
+def project_version() -> str:
+    top = (REPO / "CMakeLists.txt").read_text()
+    return re.search(r"project\(noxtokend VERSION (\S+)", top)[1]
+
+
+@pytest.mark.parametrize("option", ["--help", "--version"])
+def test_help_and_version_answer_without_a_root(tmp_path, option):
+    # A root whose daemon switch is off: the options must not depend on it.
+    (tmp_path / "etc/tessel").mkdir(parents=True)
+    (tmp_path / "etc/tessel/features.conf").write_text("noxtokend = off\n")
+    env = {"TESSEL_ROOT": str(tmp_path), "PATH": "/usr/bin:/bin"}
+
+    done = subprocess.run([DAEMON, option], env=env, capture_output=True, text=True, timeout=30)
+
+    assert (done.returncode, done.stderr) == (0, "")
+    if option == "--version":
+        assert done.stdout == f"noxtokend {project_version()}\n"
+    else:
+        assert done.stdout.startswith("Usage: noxtokend [CONFIG_FILE]\n")
+        assert "--version" in done.stdout
