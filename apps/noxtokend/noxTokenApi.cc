@@ -2,6 +2,7 @@
 
 #include "apps/noxtokend/orbi/entitlements.h"
 #include "apps/noxtokend/orbi/externalSts/clientProfileAccess.h"
+#include "apps/noxtokend/orbi/messageTable.h"
 #include "apps/noxtokend/orbi/secret.h"
 #include "apps/noxtokend/orbi/tokenImpl.h"
 #include "apps/noxtokend/orbi/tokenVerifyImpl.h"
@@ -71,7 +72,7 @@ Orbi::Core::ProviderPtr CreateLocalProvider(Orbi::Core::Enqueuer enqueuer,
 
   auto jwtLogger = Logger::CreateLogger("NoxtokendJWTHandler");
   handlers.push_back(std::make_shared<Nox::Authn::TokenHandler>(
-      std::make_shared<TarnOrbi::BasaltWrapLoggger>(jwtLogger),
+      std::make_shared<TarnOrbi::BasaltWrapLoggger>(jwtLogger), Auth::CreateLocalizer(),
       [] { return Auth::Secret::Get(); }));
 
   for (auto it = handlers.rbegin(); it != handlers.rend(); ++it) {
