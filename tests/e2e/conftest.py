@@ -196,7 +196,8 @@ class Daemon:
 
     _runs = 0
 
-    def __init__(self, root: Root, args=(), port: Optional[int] = None):
+    def __init__(self, root: Root, args=(), port: Optional[int] = None, stderr=None):
+        """`stderr`, when given, replaces the log file (e.g. subprocess.PIPE)."""
         Daemon._runs += 1
         self.root = root
         self.port = root.port if port is None else port
@@ -211,7 +212,7 @@ class Daemon:
                 env=env,
                 stdin=subprocess.DEVNULL,
                 stdout=out,
-                stderr=err,
+                stderr=err if stderr is None else stderr,
             )
 
     # --- process ---------------------------------------------------------------------------

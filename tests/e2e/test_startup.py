@@ -151,3 +151,43 @@ def test_help_and_version_answer_without_a_root(tmp_path, option):
     else:
         assert done.stdout.startswith("Usage: noxtokend [CONFIG_FILE]\n")
         assert "--version" in done.stdout
+
+
+def test_sighup_is_logged_and_the_daemon_keeps_serving(new_root, run_daemon):
+    daemon = run_daemon(new_root())
+
+    daemon.proc.send_signal(signal.SIGHUP)
+
+    record = daemon.wait_for_record(lambda r: "SIGHUP" in r.text, "of SIGHUP")
+    assert (record.level, record.logger) == (5, "App")
+    assert output_of(daemon.invoke(PROVIDER_SVC, "get"))["id"] == "AsyncLocalProvider"
+
+
+def test_daemon_keeps_serving_when_its_log_reader_goes_away(new_root):
+    daemon = Daemon(new_root(), stderr=subprocess.PIPE)
+    try:
+        daemon.wait_ready()
+        daemon.proc.stderr.close()
+        # Log level 7: every call writes lines into the closed pipe.
+        for _ in range(3):
+            assert output_of(daemon.invoke(PROVIDER_SVC, "get"))["id"] == "AsyncLocalProvider"
+        assert daemon.stop() == 0
+    finally:
+        daemon.kill()
+
+
+def test_unknown_configuration_element_is_logged_and_ignored(new_root, run_daemon):
+    root = new_root()
+    root.edit_config(
+        lambda xml: xml.replace("</endpoint>", "<portNumber>1</portNumber></endpoint>"
+                                "<extra><depth>2</depth></extra>")
+    )
+
+    daemon = run_daemon(root)
+
+    assert output_of(daemon.invoke(PROVIDER_SVC, "get"))["id"] == "AsyncLocalProvider"
+    unknown = [(r.level, r.text) for r in daemon.records() if "Unknown configuration" in r.text]
+    assert unknown == [
+        (3, f"Unknown configuration element '{key}' in '{root.config}' ignored")
+        for key in ("endpoint/portNumber", "extra/depth")
+    ]
