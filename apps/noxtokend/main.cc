@@ -10,7 +10,9 @@
 #include "platform/basalt/app.h"
 #include "platform/basalt/exception.h"
 #include "platform/basalt/features.h"
+#include "platform/basalt/format.h"
 #include "platform/basalt/hostPath.h"
+#include "platform/basalt/serviceManager.h"
 
 namespace {
 
@@ -53,6 +55,10 @@ start-up fails ("Error: " and the reason on standard error).
 
 std::shared_ptr<Basalt::Service::Logger> gModuleLogger;
 
+void ReportToServiceManager(const std::string& failure) {
+  if (!failure.empty()) gModuleLogger->Log(3, "%1", failure);
+}
+
 int Serve(int argc, char** argv) {
   Basalt::System::SetSystemFactory(std::make_unique<NoxToken::System::SystemFactory>());
   std::string configPath =
@@ -80,7 +86,10 @@ int Serve(int argc, char** argv) {
     NoxToken::TokenEndpoint endpoint(static_cast<uint32_t>(port), gModuleLogger);
     NoxToken::OpenEndpoint(endpoint);
     NoxToken::CreateOrbiHttpRequestHandler(endpoint);
+    ReportToServiceManager(
+        Basalt::System::NotifyReady(Basalt::Format("Serving on localhost port %1", endpoint.port)));
     app->Run();
+    ReportToServiceManager(Basalt::System::NotifyStopping());
   }
   return 0;
 }

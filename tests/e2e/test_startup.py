@@ -1,9 +1,11 @@
 """Process start-up: switches, configuration file, port, listen address and signals."""
 
+import os
 import re
 import signal
 import socket
 import subprocess
+import tempfile
 
 import pytest
 
@@ -191,3 +193,29 @@ def test_unknown_configuration_element_is_logged_and_ignored(new_root, run_daemo
         (3, f"Unknown configuration element '{key}' in '{root.config}' ignored")
         for key in ("endpoint/portNumber", "extra/depth")
     ]
+
+
+def test_service_manager_hears_ready_once_listening_and_stopping(new_root):
+    root = new_root()
+    # A datagram socket like systemd's; its path must stay short for AF_UNIX.
+    with tempfile.TemporaryDirectory(prefix="nox-notify-") as scratch, socket.socket(
+        socket.AF_UNIX, socket.SOCK_DGRAM
+    ) as manager:
+        path = os.path.join(scratch, "notify")
+        manager.bind(path)
+        manager.settimeout(15)
+        os.environ["NOTIFY_SOCKET"] = path
+        try:
+            daemon = Daemon(root)
+        finally:
+            del os.environ["NOTIFY_SOCKET"]
+
+        try:
+            ready = manager.recv(4096).decode()
+            # Ready means listening: the first connection after the notice is accepted at once.
+            socket.create_connection(("127.0.0.1", root.port), timeout=5).close()
+            assert ready == f"READY=1\nSTATUS=Serving on localhost port {root.port}"
+            assert daemon.stop() == 0
+            assert manager.recv(4096) == b"STOPPING=1"
+        finally:
+            daemon.kill()
