@@ -8,11 +8,15 @@ DEV_ROOT ?= $(CURDIR)/var
 DEV_PORT ?= 9199
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps build build-asan test test-unit test-asan fuzz bench run format clean
+.PHONY: all deps deps-run build build-asan test test-unit test-asan fuzz bench run deb format clean
 
 all: build
 
+# Everything CI needs; `make run` installs only what building and running need.
 deps:
+	@bash scripts/install-deps.sh --test --package
+
+deps-run:
 	@bash scripts/install-deps.sh
 
 # Optimised without debug information: CI builds the tree three times on two cores.
@@ -25,7 +29,9 @@ build-asan: deps
 	  -DNOX_SANITIZE=ON -DNOX_BENCH=OFF >/dev/null
 	@cmake --build $(ASAN_BUILD) -j$(JOBS) -- --no-print-directory
 
+# The package is built once here; its test in CTest installs it from $(BUILD)/deb.
 test-unit: build
+	@bash scripts/make-deb $(BUILD) >/dev/null
 	@cd $(BUILD) && ctest --output-on-failure -j$(JOBS) | tee ctest.log; exit $${PIPESTATUS[0]}
 
 # Leak checking needs ptrace-free LeakSanitizer; PAM's own modules keep caches we do not own.
@@ -49,8 +55,14 @@ fuzz: deps
 bench: build
 	@bash bench/run.sh $(BUILD)
 
-run: build
-	@bash scripts/dev-run $(DEV_ROOT) $(DEV_PORT) $(BUILD)/bin/noxtokend
+run: deps-run
+	@bash scripts/dev-run $(DEV_ROOT) $(DEV_PORT) $(BUILD) $(RESET)
+
+# noxtokend_<version>_<arch>.deb in $(BUILD)/deb, from the binaries of $(BUILD).
+deb:
+	@bash scripts/install-deps.sh --package
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" >/dev/null
+	@bash scripts/make-deb $(BUILD)
 
 format:
 	@git ls-files '*.cc' '*.h' | xargs clang-format -i
