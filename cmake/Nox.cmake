@@ -30,12 +30,14 @@ if(NOT GTest_FOUND)
   message(STATUS "GoogleTest not found: unit tests are not built")
 endif()
 
-# nox_add_test(NAME SOURCES ... LIBS ...): one GoogleTest binary, registered with CTest.
+# nox_add_test(NAME SOURCES ... LIBS ...): one GoogleTest binary, registered with CTest. Without
+# GoogleTest the target still exists, for the callers' settings, but is never built or run.
 function(nox_add_test name)
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
   if(NOT GTest_FOUND)
+    add_executable(${name} EXCLUDE_FROM_ALL ${T_SOURCES})
     return()
   endif()
-  cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main GTest::gmock)
