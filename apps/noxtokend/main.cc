@@ -46,7 +46,7 @@ Files:
   /etc/pam.d/noxtokend            PAM service for user name and password
 
 Environment:
-  TESSEL_ROOT    resolve the host paths above below this directory instead of /
+  TESSEL_ROOT    resolve every fixed host path under this directory instead of /
   NOTIFY_SOCKET  set by systemd: readiness is reported once the endpoint listens
 
 Exit status: 0 after a stop by signal; 255 when the daemon is switched off or
