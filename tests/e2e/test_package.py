@@ -1,7 +1,7 @@
 """The Debian package, unpacked with dpkg-deb into a throw-away directory: its files, and its
 daemon and client run from there under a root laid out by scripts/dev-root.
 
-The package comes from $NOX_DEB, else from <build>/deb when it is newer than the daemon there
+The package comes from $NOX_DEB, else from <build>/deb when it is newer than the binaries there
 (`make test` and `make deb` put it there), else scripts/make-deb builds it once for this module.
 """
 
@@ -38,8 +38,9 @@ def package_file() -> Path:
     arch = subprocess.run(["dpkg", "--print-architecture"], capture_output=True, text=True,
                           check=True).stdout.strip()
     deb = BIN_DIR.parent / "deb" / f"noxtokend_{VERSION}_{arch}.deb"
-    daemon = BIN_DIR / "noxtokend"
-    if deb.exists() and deb.stat().st_mtime >= daemon.stat().st_mtime:
+    binaries = [BIN_DIR / name for name in ("noxtokend", "noxtokenctl")]
+    newest = max(b.stat().st_mtime for b in binaries if b.exists())
+    if deb.exists() and deb.stat().st_mtime >= newest:
         return deb
     if shutil.which("dpkg-buildpackage") is None:
         pytest.skip("dpkg-buildpackage is missing: scripts/install-deps.sh --package installs it")
