@@ -197,7 +197,9 @@ class Daemon:
 
     _runs = 0
 
-    def __init__(self, root: Root, args=(), port: Optional[int] = None):
+    def __init__(self, root: Root, args=(), port: Optional[int] = None, stderr=None,
+                 binary: Path = DAEMON):
+        """`stderr`, when given, replaces the log file (e.g. subprocess.PIPE)."""
         Daemon._runs += 1
         self.root = root
         self.port = root.port if port is None else port
@@ -205,14 +207,14 @@ class Daemon:
         self.stdout_path = root.path.parent / f"{root.path.name}-stdout-{Daemon._runs}.txt"
         self.log_path = root.path.parent / f"{root.path.name}-stderr-{Daemon._runs}.txt"
         env = dict(os.environ, TESSEL_ROOT=str(root.path))
-        assert DAEMON.exists(), f"{DAEMON} is not built (set NOX_BIN_DIR)"
+        assert binary.exists(), f"{binary} is not built (set NOX_BIN_DIR)"
         with open(self.stdout_path, "wb") as out, open(self.log_path, "wb") as err:
             self.proc = subprocess.Popen(
-                [str(DAEMON), *map(str, args)],
+                [str(binary), *map(str, args)],
                 env=env,
                 stdin=subprocess.DEVNULL,
                 stdout=out,
-                stderr=err,
+                stderr=err if stderr is None else stderr,
             )
 
     # --- process ---------------------------------------------------------------------------
