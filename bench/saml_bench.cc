@@ -34,9 +34,8 @@ Fixture& GetFixture() {
 
 void BM_CreateVerifiedSamlToken(benchmark::State& state) {
   Fixture& fixture = GetFixture();
-  const SsoClient::CertificateProvider provider =
-      [&](const SsoClient::SamlToken*) -> const SsoClient::CertificateList& {
-    return fixture.trusted;
+  const SsoClient::CertificateProvider provider = [&](const SsoClient::SamlToken*) {
+    return std::make_unique<SsoClient::UnguardedCertificateList>(fixture.trusted);
   };
   const auto clock =
       Basalt::System::FixedUtcClock(Basalt::System::DateTime("2030-01-01T10:30:00Z"));
