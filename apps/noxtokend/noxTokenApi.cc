@@ -2,6 +2,7 @@
 
 #include "apps/noxtokend/orbi/entitlements.h"
 #include "apps/noxtokend/orbi/externalSts/clientProfileAccess.h"
+#include "apps/noxtokend/orbi/externalSts/samlIssuerBinding.h"
 #include "apps/noxtokend/orbi/secret.h"
 #include "apps/noxtokend/orbi/tokenImpl.h"
 #include "apps/noxtokend/orbi/tokenVerifyImpl.h"
@@ -10,7 +11,10 @@
 #include "platform/basalt/app.h"
 #include "platform/basalt/features.h"
 #include "platform/orbi/introspection.h"
+#include "platform/orbi/openSslSignatureVerifier.h"
+#include "platform/orbi/samlVerifierFilter.h"
 #include "tarnOrbi/basaltWrapLogger.h"
+#include "tarnOrbi/samlVerifyKeyExtractor.h"
 #include "tarnOrbi/userPassHandler.h"
 
 namespace NoxToken::NoxTokenApi {
@@ -34,9 +38,23 @@ std::shared_ptr<Orbi::Authn::AuthnHandler> CreateUserPassHandler(
 
 void AttachExternalSts(const Orbi::Core::Enqueuer&, const std::shared_ptr<ClientProfileAccess>&,
                        const std::shared_ptr<Orbi::Provider::AsyncLocalProvider>&,
-                       Orbi::Core::ProviderPtr&, std::vector<Orbi::Authn::AuthnHandlerPtr>&) {
+                       Orbi::Core::ProviderPtr& outermost,
+                       std::vector<Orbi::Authn::AuthnHandlerPtr>&) {
   // The issuer registry, the management services, the SAML and external-token handlers and the
   // entitlements filter bind in here as they are built.
+  auto issuers =
+      std::make_shared<Auth::Trust::SecurityTokenIssuersSvc::CertificateChainsContainer>();
+
+  auto samlLogger = Logger::CreateLogger("SamlHokHandler");
+  outermost = std::make_shared<Orbi::Authn::Filter::AsyncAuthnFilter>(
+      outermost, std::make_shared<TarnOrbi::Authn::SamlHokHandler>(
+                     MakeSamlCertificateProvider(issuers), samlLogger,
+                     MakeSamlEnrichment(issuers, samlLogger)));
+  auto samlVerifyLogger = Logger::CreateLogger("OrbiSamlVerifyFilter");
+  outermost = std::make_shared<Orbi::Security::AsyncSamlVerifierFilter>(
+      outermost, Orbi::Security::CreateOpenSslSignatureVerifierFactory(),
+      TarnOrbi::SamlVerifyKeyExtractor(MakeSamlCertificateProvider(issuers), samlVerifyLogger),
+      std::make_shared<TarnOrbi::BasaltWrapLoggger>(samlVerifyLogger), 600);
 }
 
 Orbi::Core::ProviderPtr CreateLocalProvider(Orbi::Core::Enqueuer enqueuer,
