@@ -8,7 +8,7 @@ packages=(
   libboost-dev libxml2-dev libxmlsec1-dev libxmlsec1-openssl xmlsec1 libssl-dev openssl
   libjwt-dev libjansson-dev libsqlite3-dev sqlite3 libpam0g-dev libpam-pwdfile uuid-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  python3 python3-pytest python3-requests python3-jwt
+  python3 python3-pytest python3-requests python3-jwt python3-cryptography
   curl wrk nginx-light
 )
 
