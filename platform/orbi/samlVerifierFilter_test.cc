@@ -1,16 +1,13 @@
 #include "platform/orbi/samlVerifierFilter.h"
 
 #include <gtest/gtest.h>
-#include <openssl/err.h>
-#include <openssl/rsa.h>
 
 #include <map>
 
-#include "platform/basalt/crypto/base64.h"
-#include "platform/basalt/crypto/openSslHandles.h"
 #include "platform/orbi/json.h"
 #include "platform/orbi/openSslSignatureVerifier.h"
 #include "platform/orbi/securitySchemes.h"
+#include "platform/orbi/testing/joseSigner.h"
 
 namespace Orbi::Security {
 namespace {
@@ -26,55 +23,24 @@ struct SigningKey {
   std::string publicKeyBase64;  // DER SubjectPublicKeyInfo
 };
 
-SigningKey Generate(const char* type, const char* param) {
-  EvpPkeyHandle key(std::string_view(type) == "RSA"
-                        ? EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", 2048)
-                        : EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", param));
-  unsigned char* der = nullptr;
-  const int length = i2d_PUBKEY(key.get(), &der);
-  SigningKey out{std::move(key), Basalt::StringUtil::Base64Encode(der, length)};
-  OPENSSL_free(der);
-  return out;
+SigningKey Generate(const std::string& type) {
+  EvpPkeyHandle key = Testing::GenerateKey(type);
+  std::string publicKey = Testing::PublicKeyBase64(key.get());
+  return {std::move(key), std::move(publicKey)};
 }
 
-// The JOSE signature of `message`: RSA PKCS#1 v1.5 or PSS, or ECDSA as r || s.
 std::string Sign(const SigningKey& signer, const std::string& algorithm, const std::string& message,
                  bool ecdsaAsDer = false) {
-  const EVP_MD* md = algorithm.ends_with("256")   ? EVP_sha256()
-                     : algorithm.ends_with("384") ? EVP_sha384()
-                                                  : EVP_sha512();
-  Basalt::Crypto::EvpMdCtxHandle ctx(EVP_MD_CTX_new());
-  EVP_PKEY_CTX* keyCtx = nullptr;
-  EVP_DigestSignInit(ctx.get(), &keyCtx, md, nullptr, signer.key.get());
-  if (algorithm.starts_with("PS")) {
-    EVP_PKEY_CTX_set_rsa_padding(keyCtx, RSA_PKCS1_PSS_PADDING);
-    EVP_PKEY_CTX_set_rsa_pss_saltlen(keyCtx, RSA_PSS_SALTLEN_DIGEST);
-  }
-  size_t length = 0;
-  const auto* data = reinterpret_cast<const unsigned char*>(message.data());
-  EVP_DigestSign(ctx.get(), nullptr, &length, data, message.size());
-  std::vector<uint8_t> signature(length);
-  EVP_DigestSign(ctx.get(), signature.data(), &length, data, message.size());
-  signature.resize(length);
-  if (algorithm.starts_with("ES") && !ecdsaAsDer) {
-    const unsigned char* in = signature.data();
-    Basalt::Crypto::EcdsaSigHandle sig(d2i_ECDSA_SIG(nullptr, &in, signature.size()));
-    const int half = algorithm == "ES256" ? 32 : 48;
-    std::vector<uint8_t> raw(2 * half);
-    BN_bn2binpad(ECDSA_SIG_get0_r(sig.get()), raw.data(), half);
-    BN_bn2binpad(ECDSA_SIG_get0_s(sig.get()), raw.data() + half, half);
-    signature = raw;
-  }
-  return Basalt::StringUtil::Base64Encode(signature.data(), signature.size());
+  return Testing::Sign(signer.key.get(), algorithm, message, ecdsaAsDer);
 }
 
 class SamlVerifierFilterTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     keys_ = new std::map<std::string, SigningKey>();
-    keys_->emplace("rsa", Generate("RSA", nullptr));
-    keys_->emplace("p256", Generate("EC", "P-256"));
-    keys_->emplace("p384", Generate("EC", "P-384"));
+    keys_->emplace("rsa", Generate("RSA"));
+    keys_->emplace("p256", Generate("P-256"));
+    keys_->emplace("p384", Generate("P-384"));
   }
   static void TearDownTestSuite() { delete keys_; }
 
