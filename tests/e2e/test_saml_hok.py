@@ -64,43 +64,51 @@ def test_holder_of_key_gets_token_with_profile_entitlements(daemon, federation, 
     assert sorted(claims["entitlement"]) == ["OPERATOR", "READ_ONLY"]
 
 
-def refused_contexts(keys):
-    """Name -> security context of a call that must be refused."""
+def refused_calls(keys):
+    """(name, security context, what the refusal's log line names)."""
     good = signed(keys)
     t0 = now()
-    stale = iso(t0 - datetime.timedelta(seconds=700))
     ctx = lambda token, holder=keys["rsa"], **kw: security_context(  # noqa: E731
         token, holder, "RS256", TOKEN_SVC, "create", **kw)
-    missing = ctx(good, holder=None)
-    other_input = ctx(good, input={"profile": "x"})  # the call's input is {}
-    other_operation = security_context(good, keys["rsa"], "RS256", VERIFY_SVC, "verify")
-    wrapped = good[good.index("<saml2:Assertion"):]
-    empty_id = signed(keys, token_id="")
-    return {
-        "bearer": ctx(signed(keys, holder=None)),
-        "missing proof": missing,
-        "proof by another key": ctx(good, holder=keys["other"]),
-        "stale proof": ctx(good, timestamp=stale),
-        "proof over other input": other_input,
-        "proof for another operation": other_operation,
-        "EC proof under an RSA algorithm": security_context(
-            signed(keys, "p256"), keys["p256"], "RS256", TOKEN_SVC, "create"),
-        "unknown issuer": ctx(signed(keys, issuer="https://unknown.example.test")),
-        "signed by other naming corp": ctx(signed(keys, signer="other")),
-        "expired": ctx(signed(keys, valid_from=t0 - datetime.timedelta(hours=3), lifetime_s=3600)),
-        "wrapped": ctx("<Response>" + wrapped + "</Response>"),
-        "comment injection": ctx(good.replace(">ada@EXAMPLE.TEST<", ">ada<!---->@EXAMPLE.TEST<")),
-        "empty ID": ctx(empty_id),
-        "not XML": ctx("<saml2:Assertion"),
-        "near the size limit": ctx(good.replace(
-            "</saml2:Assertion>", "<x>" + "A" * 19_000_000 + "</x></saml2:Assertion>")),
-    }
+    wrapped = "<Response>" + good[good.index("<saml2:Assertion"):] + "</Response>"
+    huge = good.replace("</saml2:Assertion>", "<x>" + "A" * 19_000_000 + "</x></saml2:Assertion>")
+    ec_named_rs256 = security_context(signed(keys, "p256"), keys["p256"], "ES256", TOKEN_SVC,
+                                      "create") | {"samlHokTokenAlgorithm": "RS256"}
+    return [
+        ("bearer", ctx(signed(keys, holder=None)), "no confirmation key"),
+        ("missing proof", ctx(good, holder=None), "no signatureTimestamp"),
+        ("proof by another key", ctx(good, holder=keys["other"]), "does not verify"),
+        ("stale proof", ctx(good, timestamp=iso(t0 - datetime.timedelta(seconds=700))),
+         "outside the accepted window"),
+        # The proof covers {"profile": "x"}, the call sends {}.
+        ("proof over other input", ctx(good, input={"profile": "x"}), "does not verify"),
+        ("proof for another operation",
+         security_context(good, keys["rsa"], "RS256", VERIFY_SVC, "verify"), "does not verify"),
+        ("EC proof named RS256", ec_named_rs256, "does not fit the confirmation key"),
+        ("unknown issuer", ctx(signed(keys, issuer="https://unknown.example.test")),
+         "tampered with"),
+        ("signed by other naming corp", ctx(signed(keys, signer="other")), "tampered with"),
+        ("expired", ctx(signed(keys, valid_from=t0 - datetime.timedelta(hours=3))),
+         "The token has expired"),
+        ("wrapped", ctx(wrapped), "Expected element 'Assertion' not found"),
+        ("comment injection",
+         ctx(good.replace(">ada@EXAMPLE.TEST<", ">ada<!---->@EXAMPLE.TEST<")),
+         "must only have textual content"),
+        ("empty ID", ctx(signed(keys, token_id="")), "Invalid token ID"),
+        ("not XML", ctx("<saml2:Assertion"), "Malformed XML"),
+        ("near the size limit", ctx(huge), "Unexpected elements under Assertion"),
+    ]
 
 
 def test_refusals_answer_unauthenticated(daemon, federation):
-    for name, context in refused_contexts(federation).items():
-        error = assert_error_kind(create(daemon, context), "unauthenticated")
-        assert error["messages"] == [], name
+    since = daemon.log_offset()
+    for index, (name, context, reason) in enumerate(refused_calls(federation)):
+        op_id = f"saml-refused-{index}"
+        answer = daemon.invoke(TOKEN_SVC, "create", {}, security=context, app={"opId": op_id})
+        assert assert_error_kind(answer, "unauthenticated")["messages"] == [], name
+        daemon.wait_for_record(
+            lambda r: r.op_id == op_id and r.logger == "OrbiSamlVerifyFilter" and reason in r.text,
+            f"{name}: {reason}", since)
     # Still serving, and the good path still works.
     token = signed(federation)
     output_of(create(daemon, security_context(token, federation["rsa"], "RS256", TOKEN_SVC,
