@@ -67,8 +67,12 @@ line=$(BENCH_BODY=$(cat "$work/body.json") BENCH_EXPECT='"token"' \
   "http://127.0.0.1:$port/api" | grep '^BENCH ')
 kill -TERM "$daemon_pid"; wait "$daemon_pid" 2>/dev/null || true; daemon_pid=""
 
+# saml_bench prints its own table: the rate is the last column, e.g. "8.42k/s".
 floor=$(taskset -c 0 "$build/bin/saml_bench" --benchmark_filter='XmlsecVerifyFloor' \
-  --benchmark_format=json 2>/dev/null | "$python" -c 'import json, sys; print(round(json.load(sys.stdin)["benchmarks"][0]["items_per_second"]))')
+  --benchmark_color=false 2>/dev/null | "$python" -c '
+import re, sys
+rate = re.search(r"BM_XmlsecVerifyFloor.*?([0-9.]+)(k?)/s", sys.stdin.read())
+print(round(float(rate[1]) * (1000 if rate[2] else 1)))')
 field() { sed -n "s/.* $1=\([0-9.]*\).*/\1/p" <<<" ${line#BENCH }"; }
 rate=$(field calls_per_s)
 
