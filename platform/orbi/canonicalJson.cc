@@ -178,6 +178,12 @@ bool Append(std::string& out, const json_t& json, int depth) {
 
 }  // namespace
 
+std::string CanonicalString(std::string_view text) {
+  std::string out;
+  AppendString(out, text);
+  return out;
+}
+
 std::optional<std::string> Canonicalize(const json_t& json) {
   std::string out;
   if (!Append(out, json, 0)) return std::nullopt;

@@ -7,6 +7,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace Orbi::Json {
 
@@ -17,5 +18,9 @@ inline constexpr json_int_t kMaxExactInteger = 9007199254740991;
 // +-kMaxExactInteger (its ECMAScript form would not be the client's digits), or nesting deeper
 // than kMaxDepth.
 std::optional<std::string> Canonicalize(const json_t& json);
+
+// `text` (UTF-8) as a JSON string literal with the canonical escaping: quotes, backslashes and
+// control characters only.
+std::string CanonicalString(std::string_view text);
 
 }  // namespace Orbi::Json

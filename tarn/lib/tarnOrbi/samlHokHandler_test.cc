@@ -36,13 +36,11 @@ struct Registry final : Basalt::System::RwLockableMixin {
 class SamlHokHandlerTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    tokens_ = new SamlTestTokens();
-    signed_ = new std::string(tokens_->Signed(tokens_->DefaultSpec(), tokens_->IssuerRsa()));
+    suite_ = std::make_unique<SsoClient::Testing::SuiteTokens>();
+    tokens_ = &suite_->tokens;
+    signed_ = &suite_->defaultSigned;
   }
-  static void TearDownTestSuite() {
-    delete signed_;
-    delete tokens_;
-  }
+  static void TearDownTestSuite() { suite_.reset(); }
 
   void SetUp() override {
     registry_ = std::make_shared<Registry>();
@@ -94,15 +92,13 @@ class SamlHokHandlerTest : public ::testing::Test {
     return extractor(token);
   }
 
-  static SamlTestTokens* tokens_;
-  static std::string* signed_;
+  static inline std::unique_ptr<SsoClient::Testing::SuiteTokens> suite_;
+  static inline SamlTestTokens* tokens_;
+  static inline std::string* signed_;
   std::shared_ptr<Registry> registry_;
   std::shared_ptr<Basalt::Service::Logger> logger_;
   std::vector<std::string> lines_;
 };
-
-SamlTestTokens* SamlHokHandlerTest::tokens_;
-std::string* SamlHokHandlerTest::signed_;
 
 TEST_F(SamlHokHandlerTest, VerifiedTokenNamesDomainAndUser) {
   EXPECT_EQ(Authenticate(*signed_), R"({"username":"EXAMPLE.TEST\\ada"})");

@@ -19,13 +19,11 @@ const char kIssuer[] = "https://sts.example.test/issuer";
 class SamlIssuerBindingTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    tokens_ = new SamlTestTokens();
-    signed_ = new std::string(tokens_->Signed(tokens_->DefaultSpec(), tokens_->IssuerRsa()));
+    suite_ = std::make_unique<SsoClient::Testing::SuiteTokens>();
+    tokens_ = &suite_->tokens;
+    signed_ = &suite_->defaultSigned;
   }
-  static void TearDownTestSuite() {
-    delete signed_;
-    delete tokens_;
-  }
+  static void TearDownTestSuite() { suite_.reset(); }
 
   void SetUp() override {
     issuers_ = std::make_shared<CertificateChainsContainer>(
@@ -54,16 +52,14 @@ class SamlIssuerBindingTest : public ::testing::Test {
     return answer;
   }
 
-  static SamlTestTokens* tokens_;
-  static std::string* signed_;
+  static inline std::unique_ptr<SsoClient::Testing::SuiteTokens> suite_;
+  static inline SamlTestTokens* tokens_;
+  static inline std::string* signed_;
   NoxConfigStore::Testing::TemporaryHostRoot root_;
   std::shared_ptr<CertificateChainsContainer> issuers_;
   std::shared_ptr<Basalt::Service::Logger> logger_ =
       Basalt::Service::Logger::CreateRoot("SamlHokHandler", 0, [](const auto&) {});
 };
-
-SamlTestTokens* SamlIssuerBindingTest::tokens_;
-std::string* SamlIssuerBindingTest::signed_;
 
 TEST_F(SamlIssuerBindingTest, RegisteredIssuerGivesAliasDomainAndGroups) {
   EXPECT_EQ(Authenticate(*signed_, MakeSamlEnrichment(issuers_, logger_)),
