@@ -4,7 +4,7 @@
 
 #include <map>
 
-#include "lib/ssoclient/testing/samlTestTokens.h"
+#include "lib/ssoclient/testing/suiteTokensTest.h"
 #include "platform/authn/authnData.h"
 #include "platform/orbi/securitySchemes.h"
 #include "tarnOrbi/samlVerifyKeyExtractor.h"
@@ -13,7 +13,6 @@ namespace TarnOrbi {
 namespace {
 
 using Basalt::System::DateTime;
-using SsoClient::Testing::SamlTestTokens;
 using SsoClient::Testing::TokenSpec;
 
 const char kIssuer[] = "https://sts.example.test/issuer";
@@ -33,20 +32,13 @@ struct Registry final : Basalt::System::RwLockableMixin {
   mutable int readers = 0;
 };
 
-class SamlHokHandlerTest : public ::testing::Test {
+class SamlHokHandlerTest : public SsoClient::Testing::SuiteTokensTest {
  protected:
-  static void SetUpTestSuite() {
-    suite_ = std::make_unique<SsoClient::Testing::SuiteTokens>();
-    tokens_ = &suite_->tokens;
-    signed_ = &suite_->defaultSigned;
-  }
-  static void TearDownTestSuite() { suite_.reset(); }
-
   void SetUp() override {
     registry_ = std::make_shared<Registry>();
-    registry_->byIssuer[kIssuer] = {tokens_->Certificate(tokens_->IssuerRsa())};
+    registry_->byIssuer[kIssuer] = {Tokens().Certificate(Tokens().IssuerRsa())};
     registry_->byIssuer["https://other.example.test"] = {
-        tokens_->Certificate(tokens_->Untrusted())};
+        Tokens().Certificate(Tokens().Untrusted())};
     logger_ = Basalt::Service::Logger::CreateRoot(
         "SamlHokHandler", 7, [this](const Basalt::Service::LogRecord& record) {
           lines_.push_back(std::to_string(record.level) + " " + std::string(record.text));
@@ -92,16 +84,13 @@ class SamlHokHandlerTest : public ::testing::Test {
     return extractor(token);
   }
 
-  static inline std::unique_ptr<SsoClient::Testing::SuiteTokens> suite_;
-  static inline SamlTestTokens* tokens_;
-  static inline std::string* signed_;
   std::shared_ptr<Registry> registry_;
   std::shared_ptr<Basalt::Service::Logger> logger_;
   std::vector<std::string> lines_;
 };
 
 TEST_F(SamlHokHandlerTest, VerifiedTokenNamesDomainAndUser) {
-  EXPECT_EQ(Authenticate(*signed_), R"({"username":"EXAMPLE.TEST\\ada"})");
+  EXPECT_EQ(Authenticate(DefaultSigned()), R"({"username":"EXAMPLE.TEST\\ada"})");
   EXPECT_EQ(lines_, std::vector<std::string>{
                         "6 AsyncAuthenticate got SAML token for principal: {Name: ada; "
                         "Domain:EXAMPLE.TEST}"});
@@ -114,16 +103,16 @@ TEST_F(SamlHokHandlerTest, EnrichmentExtendsOrRefuses) {
     Nox::Authn::AuthnData::Builder(result).Username(token->GetSubject().name).IssuerAlias("corp");
     return true;
   };
-  EXPECT_EQ(Authenticate(*signed_, enrich), R"({"username":"ada","issuerAlias":"corp"})");
-  EXPECT_EQ(Authenticate(*signed_, [](auto, auto) { return false; }), "unauthenticated");
+  EXPECT_EQ(Authenticate(DefaultSigned(), enrich), R"({"username":"ada","issuerAlias":"corp"})");
+  EXPECT_EQ(Authenticate(DefaultSigned(), [](auto, auto) { return false; }), "unauthenticated");
 }
 
 TEST_F(SamlHokHandlerTest, OnlyItsSchemeWithBothFields) {
-  EXPECT_EQ(Authenticate(*signed_, nullptr, false), "pass");
+  EXPECT_EQ(Authenticate(DefaultSigned(), nullptr, false), "pass");
   Authn::SamlHokHandler handler(Provider(), logger_);
   auto context = std::make_shared<Orbi::Core::ExecutionContext>();
   context->securityCtx = {{"schemeId", Orbi::Security::kOAuthScheme},
-                          {"samlHokToken", *signed_},
+                          {"samlHokToken", DefaultSigned()},
                           {"samlHokTokenAlgorithm", "ES256"}};
   std::string answer = "no answer";
   handler.AsyncAuthenticate(context,
@@ -132,19 +121,19 @@ TEST_F(SamlHokHandlerTest, OnlyItsSchemeWithBothFields) {
 }
 
 TEST_F(SamlHokHandlerTest, RefusalsAreSilent) {
-  TokenSpec spec = tokens_->DefaultSpec();
+  TokenSpec spec = Tokens().DefaultSpec();
   spec.notOnOrAfter = DateTime("2030-01-01T10:10:00Z");
   spec.notBefore = DateTime("2030-01-01T09:00:00Z");
-  const std::string expired = tokens_->Signed(spec, tokens_->IssuerRsa());
+  const std::string expired = Tokens().Signed(spec, Tokens().IssuerRsa());
   // Signed by the other issuer's key but naming this issuer, and the reverse.
-  const std::string foreign = tokens_->Signed(tokens_->DefaultSpec(), tokens_->Untrusted());
-  const std::string other = SsoClient::Testing::ReplaceOnce(tokens_->Render(tokens_->DefaultSpec()),
+  const std::string foreign = Tokens().Signed(Tokens().DefaultSpec(), Tokens().Untrusted());
+  const std::string other = SsoClient::Testing::ReplaceOnce(Tokens().Render(Tokens().DefaultSpec()),
                                                             kIssuer, "https://other.example.test");
-  const std::string namingOther = tokens_->Sign(other, tokens_->IssuerRsa());
+  const std::string namingOther = Tokens().Sign(other, Tokens().IssuerRsa());
   const std::string unknown =
-      tokens_->Sign(SsoClient::Testing::ReplaceOnce(tokens_->Render(tokens_->DefaultSpec()),
+      Tokens().Sign(SsoClient::Testing::ReplaceOnce(Tokens().Render(Tokens().DefaultSpec()),
                                                     kIssuer, "https://unknown.example.test"),
-                    tokens_->IssuerRsa());
+                    Tokens().IssuerRsa());
   for (const std::string& token : {expired, foreign, namingOther, unknown, std::string("<a>"),
                                    std::string("not xml"), std::string()}) {
     EXPECT_EQ(Authenticate(token), "unauthenticated") << token.substr(0, 40);
@@ -154,12 +143,13 @@ TEST_F(SamlHokHandlerTest, RefusalsAreSilent) {
 }
 
 TEST_F(SamlHokHandlerTest, KeyExtractorGivesTheConfirmationKey) {
-  EXPECT_EQ(Extract(*signed_), tokens_->Certificate(tokens_->Client())->GetPublicKeyBase64());
-  TokenSpec bearer = tokens_->DefaultSpec();
+  EXPECT_EQ(Extract(DefaultSigned()),
+            Tokens().Certificate(Tokens().Client())->GetPublicKeyBase64());
+  TokenSpec bearer = Tokens().DefaultSpec();
   bearer.holderOfKey = false;
-  EXPECT_EQ(Extract(tokens_->Signed(bearer, tokens_->IssuerRsa())), "");
+  EXPECT_EQ(Extract(Tokens().Signed(bearer, Tokens().IssuerRsa())), "");
   EXPECT_TRUE(lines_.empty());
-  EXPECT_EQ(Extract(tokens_->Signed(tokens_->DefaultSpec(), tokens_->Untrusted())), "");
+  EXPECT_EQ(Extract(Tokens().Signed(Tokens().DefaultSpec(), Tokens().Untrusted())), "");
   EXPECT_EQ(lines_, std::vector<std::string>{
                         "4 Failed to extract token verification key: Failed to verify signature: "
                         "token might have been tampered with."});

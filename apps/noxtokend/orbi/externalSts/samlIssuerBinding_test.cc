@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "lib/ssoclient/testing/samlTestTokens.h"
+#include "lib/ssoclient/testing/suiteTokensTest.h"
 #include "platform/configstore/configStoreTestRoot.h"
 #include "platform/orbi/securitySchemes.h"
 
@@ -12,26 +12,18 @@ namespace {
 using Com::Tessel::Nox::Authentication::Trust::SecurityTokenIssuersSvc::CertificateChainsContainer;
 using Com::Tessel::Nox::Authentication::Trust::SecurityTokenIssuersSvc::X509CertChain;
 using SsoClient::Testing::ReplaceOnce;
-using SsoClient::Testing::SamlTestTokens;
 
 const char kIssuer[] = "https://sts.example.test/issuer";
 
-class SamlIssuerBindingTest : public ::testing::Test {
+class SamlIssuerBindingTest : public SsoClient::Testing::SuiteTokensTest {
  protected:
-  static void SetUpTestSuite() {
-    suite_ = std::make_unique<SsoClient::Testing::SuiteTokens>();
-    tokens_ = &suite_->tokens;
-    signed_ = &suite_->defaultSigned;
-  }
-  static void TearDownTestSuite() { suite_.reset(); }
-
   void SetUp() override {
     issuers_ = std::make_shared<CertificateChainsContainer>(
         NoxConfigStore::ConfigStore::Open(root_.StoreOptions()));
     const Basalt::System::ScopedWriteLock lock(*issuers_);
     issuers_->CreateIssuer(
         "corp", kIssuer,
-        {std::make_shared<X509CertChain>(X509CertChain{{tokens_->IssuerRsa().certPemText}})});
+        {std::make_shared<X509CertChain>(X509CertChain{{Tokens().IssuerRsa().certPemText}})});
   }
 
   // The handler's answer as text, with the daemon's provider and `enrich`.
@@ -52,9 +44,6 @@ class SamlIssuerBindingTest : public ::testing::Test {
     return answer;
   }
 
-  static inline std::unique_ptr<SsoClient::Testing::SuiteTokens> suite_;
-  static inline SamlTestTokens* tokens_;
-  static inline std::string* signed_;
   NoxConfigStore::Testing::TemporaryHostRoot root_;
   std::shared_ptr<CertificateChainsContainer> issuers_;
   std::shared_ptr<Basalt::Service::Logger> logger_ =
@@ -62,25 +51,25 @@ class SamlIssuerBindingTest : public ::testing::Test {
 };
 
 TEST_F(SamlIssuerBindingTest, RegisteredIssuerGivesAliasDomainAndGroups) {
-  EXPECT_EQ(Authenticate(*signed_, MakeSamlEnrichment(issuers_, logger_)),
+  EXPECT_EQ(Authenticate(DefaultSigned(), MakeSamlEnrichment(issuers_, logger_)),
             R"({"username":"ada","issuerAlias":"corp","domain":"EXAMPLE.TEST","StsGroups":[)"
             R"({"domain":"EXAMPLE.TEST","name":"Administrators"},)"
             R"({"domain":"EXAMPLE.TEST","name":"Everyone"}]})");
 }
 
 TEST_F(SamlIssuerBindingTest, OnlyTheNamedIssuersCertificatesCount) {
-  const std::string unknown = tokens_->Sign(
-      ReplaceOnce(tokens_->Render(tokens_->DefaultSpec()), kIssuer, "https://unknown.test"),
-      tokens_->IssuerRsa());
+  const std::string unknown = Tokens().Sign(
+      ReplaceOnce(Tokens().Render(Tokens().DefaultSpec()), kIssuer, "https://unknown.test"),
+      Tokens().IssuerRsa());
   EXPECT_EQ(Authenticate(unknown, MakeSamlEnrichment(issuers_, logger_)), "unauthenticated");
   {
     const Basalt::System::ScopedWriteLock lock(*issuers_);
     issuers_->CreateIssuer(
         "other", "https://other.test",
-        {std::make_shared<X509CertChain>(X509CertChain{{tokens_->Untrusted().certPemText}})});
+        {std::make_shared<X509CertChain>(X509CertChain{{Tokens().Untrusted().certPemText}})});
   }
   // Signed with the other issuer's key but naming corp.
-  const std::string foreign = tokens_->Signed(tokens_->DefaultSpec(), tokens_->Untrusted());
+  const std::string foreign = Tokens().Signed(Tokens().DefaultSpec(), Tokens().Untrusted());
   EXPECT_EQ(Authenticate(foreign, MakeSamlEnrichment(issuers_, logger_)), "unauthenticated");
 }
 
@@ -94,7 +83,7 @@ TEST_F(SamlIssuerBindingTest, IssuerRemovedAfterVerificationIsRefused) {
     }
     return enrich(token, result);
   };
-  EXPECT_EQ(Authenticate(*signed_, removeThenEnrich), "unauthenticated");
+  EXPECT_EQ(Authenticate(DefaultSigned(), removeThenEnrich), "unauthenticated");
 }
 
 }  // namespace
