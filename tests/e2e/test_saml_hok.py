@@ -70,7 +70,10 @@ def refused_calls(keys):
     t0 = now()
     ctx = lambda token, holder=keys["rsa"], **kw: security_context(  # noqa: E731
         token, holder, "RS256", TOKEN_SVC, "create", **kw)
-    wrapped = "<Response>" + good[good.index("<saml2:Assertion"):] + "</Response>"
+    assertion = good[good.index("<saml2:Assertion"):]
+    # A forged assertion carrying the signed one's ID, hidden in the signed one's Advice.
+    forged = good.replace("<saml2:AuthnStatement ", "<saml2:Advice>" + assertion.replace(
+        "ada@", "eve@") + "</saml2:Advice><saml2:AuthnStatement ", 1)
     huge = good.replace("</saml2:Assertion>", "<x>" + "A" * 19_000_000 + "</x></saml2:Assertion>")
     ec_named_rs256 = security_context(signed(keys, "p256"), keys["p256"], "ES256", TOKEN_SVC,
                                       "create") | {"samlHokTokenAlgorithm": "RS256"}
@@ -90,7 +93,9 @@ def refused_calls(keys):
         ("signed by other naming corp", ctx(signed(keys, signer="other")), "tampered with"),
         ("expired", ctx(signed(keys, valid_from=t0 - datetime.timedelta(hours=3))),
          "The token has expired"),
-        ("wrapped", ctx(wrapped), "Expected element 'Assertion' not found"),
+        ("wrapped", ctx("<Response>" + assertion + "</Response>"),
+         "Expected element 'Assertion' not found"),
+        ("second assertion with the same ID", ctx(forged), "Duplicate ID"),
         ("comment injection",
          ctx(good.replace(">ada@EXAMPLE.TEST<", ">ada<!---->@EXAMPLE.TEST<")),
          "must only have textual content"),
