@@ -56,12 +56,16 @@ def create(daemon, context) -> dict:
     ("rsa", "RS256"), ("rsa", "RS512"), ("rsa", "PS256"), ("p256", "ES256"), ("p384", "ES384")])
 def test_holder_of_key_gets_token_with_profile_entitlements(daemon, federation, holder, algorithm):
     token = signed(federation, holder)
-    answer = create(daemon, security_context(token, federation[holder], algorithm, TOKEN_SVC,
-                                             "create"))
+    op_id = f"saml-{holder}-{algorithm}"
+    since = daemon.log_offset()
+    answer = daemon.invoke(TOKEN_SVC, "create", {}, app={"opId": op_id}, security=security_context(
+        token, federation[holder], algorithm, TOKEN_SVC, "create"))
     claims = jwt.decode(output_of(answer)["token"], daemon.root.secret(), algorithms=["HS256"])
     assert claims["username"] == "ada"
     # Both profiles match only with alias "corp" and domain "EXAMPLE.TEST" from the assertion.
     assert sorted(claims["entitlement"]) == ["OPERATOR", "READ_ONLY"]
+    daemon.wait_for_record(
+        lambda r: r.text == "Creating token for [corp, EXAMPLE.TEST, ada]", "of the caller", since)
 
 
 def refused_calls(keys):
