@@ -3,6 +3,7 @@
 
 #include <memory>
 
+#include <openssl/bio.h>
 #include <openssl/bn.h>
 #include <openssl/ec.h>
 #include <openssl/evp.h>
@@ -12,6 +13,9 @@ namespace Basalt::Crypto {
 
 struct X509Deleter {
   void operator()(X509* cert) const { X509_free(cert); }
+};
+struct BioDeleter {
+  void operator()(BIO* bio) const { BIO_free(bio); }
 };
 struct EvpPkeyDeleter {
   void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
@@ -27,6 +31,7 @@ struct BignumDeleter {
 };
 
 using X509Handle = std::unique_ptr<X509, X509Deleter>;
+using BioHandle = std::unique_ptr<BIO, BioDeleter>;
 using EvpPkeyHandle = std::unique_ptr<EVP_PKEY, EvpPkeyDeleter>;
 using EvpMdCtxHandle = std::unique_ptr<EVP_MD_CTX, EvpMdCtxDeleter>;
 using EcdsaSigHandle = std::unique_ptr<ECDSA_SIG, EcdsaSigDeleter>;

@@ -23,13 +23,6 @@ std::string WithoutWhiteSpace(const std::string& text) {
 
 }  // namespace
 
-StandardizingCertificatesFailure::StandardizingCertificatesFailure(
-    std::vector<StandardizingCertificateError> errors)
-    : Basalt::Exception("Standardizing certificates failed"), errors_(std::move(errors)) {}
-
-ParsingCertificatesFailure::ParsingCertificatesFailure(std::vector<ParsingCertificateError> errors)
-    : Basalt::Exception("Parsing certificates failed"), errors_(std::move(errors)) {}
-
 IssuerConflictFailure::IssuerConflictFailure(IssuerAlreadyExistsInfo conflict)
     : Basalt::Exception("Issuer " + conflict.issuer + " is held by alias " + conflict.issuer_alias),
       conflict_(std::move(conflict)) {}
@@ -84,7 +77,9 @@ ChainList CertificateChainsContainer::StandardizeCertificateChains(const ChainLi
     }
     result.push_back(std::move(standardized));
   }
-  if (!errors.empty()) throw StandardizingCertificatesFailure(std::move(errors));
+  if (!errors.empty()) {
+    throw StandardizingCertificatesFailure("Standardizing certificates failed", std::move(errors));
+  }
   return result;
 }
 
@@ -105,7 +100,9 @@ CertificateList CertificateChainsContainer::ParseCertificateChains(const ChainLi
       }
     }
   }
-  if (!errors.empty()) throw ParsingCertificatesFailure(std::move(errors));
+  if (!errors.empty()) {
+    throw ParsingCertificatesFailure("Parsing certificates failed", std::move(errors));
+  }
   return result;
 }
 

@@ -79,7 +79,8 @@ void CertificateChainsContainer::WriteIssuer(const std::string& alias, const std
     subObject->SetValueEmptyList(kChainValue);
     subObject->SetValue(kChainValue, StringList(chain->cert_chain));
   }
-  store_->WriteObject(object);
+  // The instance write refuses an empty alias, which the store could not list again.
+  store_->WriteInstance(object);
 }
 
 void CertificateChainsContainer::DeleteIssuer(const std::string& alias) {

@@ -34,26 +34,23 @@ inline constexpr const char* kPemEndMarker = "-----END CERTIFICATE-----";
 // Parsed certificates of one issuer, each once, in the order first met in its chains.
 using CertificateList = std::vector<Basalt::Crypto::CertificatePtr>;
 
-// Some certificate texts could not be brought into standard PEM form; every one of them is
-// listed, in chain order, then certificate order.
-class StandardizingCertificatesFailure : public Basalt::Exception {
+// Some certificate texts failed a step; every one of them is listed, in chain order, then
+// certificate order.
+template <class Record>
+class CertificateErrorsFailure : public Basalt::Exception {
  public:
-  explicit StandardizingCertificatesFailure(std::vector<StandardizingCertificateError> errors);
-  const std::vector<StandardizingCertificateError>& GetErrors() const { return errors_; }
+  CertificateErrorsFailure(std::string what, std::vector<Record> errors)
+      : Basalt::Exception(std::move(what)), errors_(std::move(errors)) {}
+  const std::vector<Record>& GetErrors() const { return errors_; }
 
  private:
-  std::vector<StandardizingCertificateError> errors_;
+  std::vector<Record> errors_;
 };
 
-// Some standardized texts were refused by the certificate parser; all of them, in order.
-class ParsingCertificatesFailure : public Basalt::Exception {
- public:
-  explicit ParsingCertificatesFailure(std::vector<ParsingCertificateError> errors);
-  const std::vector<ParsingCertificateError>& GetErrors() const { return errors_; }
-
- private:
-  std::vector<ParsingCertificateError> errors_;
-};
+// Texts that could not be brought into standard PEM form.
+using StandardizingCertificatesFailure = CertificateErrorsFailure<StandardizingCertificateError>;
+// Standardized texts that the certificate parser refused.
+using ParsingCertificatesFailure = CertificateErrorsFailure<ParsingCertificateError>;
 
 // An update would give an alias an issuer that another alias holds.
 class IssuerConflictFailure : public Basalt::Exception {
