@@ -67,7 +67,7 @@ void AttachExternalSts(const Orbi::Core::Enqueuer& enqueuer,
   outermost = std::make_shared<Orbi::Security::AsyncSamlVerifierFilter>(
       outermost, Orbi::Security::CreateOpenSslSignatureVerifierFactory(),
       TarnOrbi::SamlVerifyKeyExtractor(MakeSamlCertificateProvider(issuers), samlVerifyLogger),
-      std::make_shared<TarnOrbi::BasaltWrapLoggger>(samlVerifyLogger), 600);
+      std::make_shared<TarnOrbi::BasaltWrapLoggger>(samlLogger), 600);
 
   handlers.push_back(std::make_shared<Nox::Authn::ExternalJwtHandler>(
       Logger::CreateLogger("External JWT Handler"), issuers, localizer));
