@@ -4,6 +4,7 @@
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
+#include <boost/beast/core/read_size.hpp>
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/read.hpp>
 #include <boost/beast/http/write.hpp>
@@ -11,6 +12,7 @@
 
 #include "platform/basalt/exception.h"
 #include "platform/basalt/httpExchange.h"
+#include "platform/basalt/httpFraming.h"
 #include "platform/basalt/httpStatus.h"
 
 namespace Basalt::Http {
@@ -105,24 +107,71 @@ void HttpConnection::ReadHeader() {
   answered_ = false;
   reading_ = false;
   continueSent_ = false;
+  headerBytes_ = 0;
   parser_.emplace();
   parser_->header_limit(static_cast<uint32_t>(context_->limits.headerLimit));
   // The request handler decides how much body it takes. Not boost::none: Beast 1.74 compares a
   // Content-Length against an empty limit as if the limit were exceeded.
   parser_->body_limit(std::numeric_limits<uint64_t>::max());
   stream_.expires_after(context_->limits.idleTimeout);
-  http::async_read_header(stream_, buffer_, *parser_,
-                          [self = shared_from_this()](const boost::system::error_code& error,
-                                                      size_t) { self->OnHeader(error); });
+  ParseHeader();
+}
+
+// Beast's own header limit holds for what one parse step sees, and a step consumes every
+// complete line: the limit is narrowed here by what earlier steps consumed, so it holds for the
+// request line and all headers together.
+void HttpConnection::ParseHeader() {
+  if (buffer_.size() > 0) {
+    boost::system::error_code error;
+    size_t used = parser_->put(buffer_.data(), error);
+    buffer_.consume(used);
+    headerBytes_ += used;
+    if (!error && parser_->is_header_done()) {
+      OnHeader({});
+      return;
+    }
+    if (error != http::error::need_more) {
+      OnHeader(error ? error : http::error::bad_version);
+      return;
+    }
+    if (headerBytes_ >= context_->limits.headerLimit) {
+      OnHeader(http::error::header_limit);
+      return;
+    }
+    parser_->header_limit(static_cast<uint32_t>(context_->limits.headerLimit - headerBytes_));
+  }
+  size_t room = beast::read_size(buffer_, kReadBufferLimit);
+  if (room == 0) {
+    OnHeader(http::error::header_limit);
+    return;
+  }
+  stream_.async_read_some(buffer_.prepare(room),
+                          [self = shared_from_this()](boost::system::error_code error, size_t n) {
+                            if (error) {
+                              // An end inside a request is an incomplete request, not a quiet
+                              // goodbye.
+                              if (error == asio::error::eof && self->parser_->got_some())
+                                error = http::error::partial_message;
+                              self->OnHeader(error);
+                              return;
+                            }
+                            self->buffer_.commit(n);
+                            self->ParseHeader();
+                          });
 }
 
 void HttpConnection::OnHeader(const boost::system::error_code& error) {
   if (closed_) return;
   if (!error) {
+    if (int status = FramingRefusal(parser_->get())) {
+      context_->logger->Log(4, "Malformed request: body framing refused (%1)", status);
+      AnswerMalformed(status);
+      return;
+    }
     Dispatch();
     return;
   }
-  if (IsQuietEnd(error) || !IsParseError(error)) {
+  if (IsQuietEnd(error) || !IsParseError(error) || error == http::error::partial_message) {
     context_->logger->Log(7, "Connection closed while waiting for a request: %1", error.message());
     Close();
     return;

@@ -63,6 +63,7 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
   using Parser = boost::beast::http::request_parser<boost::beast::http::buffer_body>;
 
   void ReadHeader();
+  void ParseHeader();
   void OnHeader(const boost::system::error_code& error);
   void Dispatch();
   void ReadBodyOnStrand(uint64_t exchange, std::shared_ptr<Request> request, void* data,
@@ -80,9 +81,10 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
   std::shared_ptr<HttpServiceContext> context_;
   boost::beast::flat_buffer buffer_;
   std::optional<Parser> parser_;
-  uint64_t exchange_ = 0;  // the request being served
-  bool answered_ = false;  // this exchange's answer is written or being written
-  bool reading_ = false;   // a body read is in progress
+  uint64_t exchange_ = 0;   // the request being served
+  size_t headerBytes_ = 0;  // of this request's line and headers, parsed so far
+  bool answered_ = false;   // this exchange's answer is written or being written
+  bool reading_ = false;    // a body read is in progress
   bool continueSent_ = false;
   bool closed_ = false;
 };
