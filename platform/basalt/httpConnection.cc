@@ -107,6 +107,8 @@ void HttpConnection::ReadHeader() {
   answered_ = false;
   reading_ = false;
   continueSent_ = false;
+  admitted_ = false;
+  reservation_ = {};
   headerBytes_ = 0;
   parser_.emplace();
   parser_->header_limit(static_cast<uint32_t>(context_->limits.headerLimit));
@@ -247,6 +249,7 @@ void HttpConnection::ReadBodyOnStrand(uint64_t exchange, std::shared_ptr<Request
     });
     return;
   }
+  if (!admitted_ && !Admit(exchange, request, data, size, done)) return;
   reading_ = true;
   parser_->get().body().data = data;
   parser_->get().body().size = size;
@@ -273,6 +276,34 @@ void HttpConnection::ReadBodyOnStrand(uint64_t exchange, std::shared_ptr<Request
     return;
   }
   ReadSome(std::move(request), size, std::move(done));
+}
+
+bool HttpConnection::Admit(uint64_t exchange, std::shared_ptr<Request>& request, void* data,
+                           size_t size, Request::ReadDone& done) {
+  const auto& limits = context_->limits;
+  auto length = parser_->content_length();
+  size_t need =
+      length ? static_cast<size_t>(std::min<uint64_t>(*length, limits.maxBody)) : limits.maxBody;
+  if (need <= limits.smallBody) {
+    admitted_ = true;
+    return true;
+  }
+  reading_ = true;  // no other read while waiting
+  context_->bodyBudget->Reserve(
+      need, [self = shared_from_this(), exchange, request = std::move(request), data, size,
+             done = std::move(done)](BodyBudget::Reservation reservation) mutable {
+        asio::post(self->stream_.get_executor(), [self, exchange, request = std::move(request),
+                                                  data, size, done = std::move(done),
+                                                  reservation = std::move(reservation)]() mutable {
+          if (exchange == self->exchange_ && !self->closed_) {
+            self->reading_ = false;
+            self->admitted_ = true;
+            self->reservation_ = std::move(reservation);
+          }
+          self->ReadBodyOnStrand(exchange, std::move(request), data, size, std::move(done));
+        });
+      });
+  return false;
 }
 
 void HttpConnection::ReadSome(std::shared_ptr<Request> request, size_t size,
@@ -363,6 +394,7 @@ void HttpConnection::AnswerMalformed(int status) {
 void HttpConnection::Close() {
   if (closed_) return;
   closed_ = true;
+  reservation_ = {};
   boost::system::error_code ignored;
   stream_.socket().shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
   stream_.close();

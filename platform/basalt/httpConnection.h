@@ -18,6 +18,7 @@
 #include <optional>
 #include <system_error>
 
+#include "platform/basalt/httpBodyBudget.h"
 #include "platform/basalt/httpRequest.h"
 #include "platform/basalt/httpRequestHandler.h"
 #include "platform/basalt/httpSvc.h"
@@ -33,6 +34,7 @@ struct HttpServiceContext {
   ResponseHeaderDefinitions headers;
   HttpLimits limits;
   std::atomic<size_t> connections{0};
+  std::shared_ptr<BodyBudget> bodyBudget;
 
   std::shared_ptr<RequestHandlerMixin> GetHandler();
   void SetHandler(std::shared_ptr<RequestHandlerMixin> handler);
@@ -68,6 +70,9 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
   void Dispatch();
   void ReadBodyOnStrand(uint64_t exchange, std::shared_ptr<Request> request, void* data,
                         size_t size, Request::ReadDone done);
+  // Reserves the body's share of the budget at its first read; false while that is pending.
+  bool Admit(uint64_t exchange, std::shared_ptr<Request>& request, void* data, size_t size,
+             Request::ReadDone& done);
   void ReadSome(std::shared_ptr<Request> request, size_t size, Request::ReadDone done);
   void SendOnStrand(uint64_t exchange, std::shared_ptr<AnswerMessage> answer,
                     std::function<void(const std::error_code&)> done);
@@ -86,6 +91,8 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
   bool answered_ = false;   // this exchange's answer is written or being written
   bool reading_ = false;    // a body read is in progress
   bool continueSent_ = false;
+  bool admitted_ = false;  // the body may be read: small, or its reservation is held
+  BodyBudget::Reservation reservation_;
   bool closed_ = false;
 };
 

@@ -17,7 +17,11 @@ class AsioHttpSvc : public HttpSvc {
               std::shared_ptr<HttpServiceContext> context)
       : socket_(std::move(socket)), context_(std::move(context)) {}
 
-  ~AsioHttpSvc() override { socket_->Close(); }
+  ~AsioHttpSvc() override {
+    socket_->Close();
+    // Waiting bodies hold their connections, which hold the budget.
+    context_->bodyBudget->Cancel();
+  }
 
   void SetRequestHandler(std::shared_ptr<RequestHandlerMixin> handler) override {
     context_->SetHandler(std::move(handler));
@@ -78,6 +82,7 @@ std::shared_ptr<HttpSvc> CreateHttpSvc(std::shared_ptr<System::TCPServerSocket> 
   context->logger = logger ? std::move(logger) : Service::Logger::CreateLogger("HttpSvc");
   context->headers = std::move(headers);
   context->limits = limits;
+  context->bodyBudget = std::make_shared<BodyBudget>(limits.bodyBudget);
   return std::make_shared<AsioHttpSvc>(std::move(socket), std::move(context));
 }
 

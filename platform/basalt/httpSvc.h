@@ -21,6 +21,9 @@ using ResponseHeaderDefinitions = std::vector<std::pair<std::string, std::string
 // "Cache-Control: no-store" and "X-Content-Type-Options: nosniff".
 ResponseHeaderDefinitions GetDefaultResponseHeadersDefinitions();
 
+// The largest body the daemon's request handler takes.
+inline constexpr size_t kMaxBodySize = 20'000'000;
+
 struct HttpLimits {
   // A connection waiting longer than this for a request, for more of a body, or for the client
   // to take an answer is closed.
@@ -29,6 +32,12 @@ struct HttpLimits {
   size_t headerLimit = 16 * 1024;
   // Connections beyond this are closed as soon as they are accepted.
   size_t maxConnections = 256;
+  // Bodies larger than `smallBody` share `bodyBudget` bytes across all connections: each reserves
+  // its Content-Length, or `maxBody` when chunked, before its first byte is read, and waits
+  // while the budget is spent. Smaller bodies fit the connection's own read buffer.
+  size_t bodyBudget = 64 << 20;
+  size_t smallBody = 64 << 10;
+  size_t maxBody = kMaxBodySize;
 
   // Defaults, with "http/idleTimeoutSeconds" of the app's configuration when there is an app.
   static HttpLimits FromAppConfig();

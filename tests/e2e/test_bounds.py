@@ -2,6 +2,7 @@
 once, idle and trickling connections, and memory handed back afterwards."""
 
 import json
+from concurrent.futures import ThreadPoolExecutor
 import re
 from pathlib import Path
 
@@ -81,3 +82,21 @@ def test_decoding_costs_a_small_multiple_of_the_request(daemon, input_text, refu
         assert re.search(r"\bx\b", message_texts(error)), error
     assert (status_kb(daemon, "VmHWM") - before) * 1024 < 4 * len(body) + VALUES_ALLOWANCE
     assert output_of(daemon.invoke(PROVIDER_SVC, "get"))["id"] == "AsyncLocalProvider"
+
+
+# --- all bodies together ------------------------------------------------------------------------
+
+
+def test_concurrent_large_bodies_share_a_bounded_budget(daemon):
+    clients = 16
+    body = body_with_input(b'{"x":"' + b"b" * 19_000_000 + b'"}')
+    reset_peak(daemon)
+    before = status_kb(daemon, "VmRSS")
+
+    with ThreadPoolExecutor(clients) as pool:
+        answers = list(pool.map(lambda _: post_raw(daemon, body, timeout=300), range(clients)))
+
+    for answer in answers:
+        assert_error_kind(answer, "invalid_argument")
+    # Sixteen bodies would need 300 MB just to be held; the budget lets 64 MiB in at once.
+    assert (status_kb(daemon, "VmHWM") - before) * 1024 < 256 << 20
