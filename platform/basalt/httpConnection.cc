@@ -88,7 +88,22 @@ HttpConnection::HttpConnection(asio::ip::tcp::socket socket,
   buffer_.reserve(kReadBufferReserve);
 }
 
-HttpConnection::~HttpConnection() { context_->connections.fetch_sub(1); }
+HttpConnection::~HttpConnection() {
+  context_->idle.MarkBusy(idleEntry_);
+  context_->connections.fetch_sub(1);
+}
+
+void HttpConnection::Evict() {
+  asio::post(stream_.get_executor(), [self = shared_from_this()] {
+    // It may have begun a request since it was picked; then it stays.
+    if (self->waitingForRequest_) self->Close();
+  });
+}
+
+void HttpConnection::ArmTimer(std::chrono::steady_clock::time_point deadline) {
+  stream_.expires_at(
+      std::min(deadline, std::chrono::steady_clock::now() + context_->limits.idleTimeout));
+}
 
 bool HttpConnection::IsLoopRunning() const { return !ioContext_.stopped(); }
 
@@ -109,13 +124,15 @@ void HttpConnection::ReadHeader() {
   continueSent_ = false;
   admitted_ = false;
   reservation_ = {};
+  waitingForRequest_ = true;
+  requestStarted_ = false;
   headerBytes_ = 0;
   parser_.emplace();
   parser_->header_limit(static_cast<uint32_t>(context_->limits.headerLimit));
   // The request handler decides how much body it takes. Not boost::none: Beast 1.74 compares a
   // Content-Length against an empty limit as if the limit were exceeded.
   parser_->body_limit(std::numeric_limits<uint64_t>::max());
-  stream_.expires_after(context_->limits.idleTimeout);
+  context_->idle.MarkIdle(shared_from_this(), idleEntry_);
   ParseHeader();
 }
 
@@ -124,6 +141,10 @@ void HttpConnection::ReadHeader() {
 // request line and all headers together.
 void HttpConnection::ParseHeader() {
   if (buffer_.size() > 0) {
+    if (!requestStarted_) {
+      requestStarted_ = true;
+      headerDeadline_ = std::chrono::steady_clock::now() + context_->limits.headerTimeout;
+    }
     boost::system::error_code error;
     size_t used = parser_->put(buffer_.data(), error);
     buffer_.consume(used);
@@ -147,6 +168,7 @@ void HttpConnection::ParseHeader() {
     OnHeader(http::error::header_limit);
     return;
   }
+  ArmTimer(requestStarted_ ? headerDeadline_ : std::chrono::steady_clock::time_point::max());
   stream_.async_read_some(buffer_.prepare(room),
                           [self = shared_from_this()](boost::system::error_code error, size_t n) {
                             if (error) {
@@ -164,6 +186,8 @@ void HttpConnection::ParseHeader() {
 
 void HttpConnection::OnHeader(const boost::system::error_code& error) {
   if (closed_) return;
+  waitingForRequest_ = false;
+  context_->idle.MarkBusy(idleEntry_);
   if (!error) {
     if (int status = FramingRefusal(parser_->get())) {
       context_->logger->Log(4, "Malformed request: body framing refused (%1)", status);
@@ -286,6 +310,7 @@ bool HttpConnection::Admit(uint64_t exchange, std::shared_ptr<Request>& request,
       length ? static_cast<size_t>(std::min<uint64_t>(*length, limits.maxBody)) : limits.maxBody;
   if (need <= limits.smallBody) {
     admitted_ = true;
+    bodyDeadline_ = std::chrono::steady_clock::now() + limits.bodyTimeout;
     return true;
   }
   reading_ = true;  // no other read while waiting
@@ -299,6 +324,8 @@ bool HttpConnection::Admit(uint64_t exchange, std::shared_ptr<Request>& request,
             self->reading_ = false;
             self->admitted_ = true;
             self->reservation_ = std::move(reservation);
+            self->bodyDeadline_ =
+                std::chrono::steady_clock::now() + self->context_->limits.bodyTimeout;
           }
           self->ReadBodyOnStrand(exchange, std::move(request), data, size, std::move(done));
         });
@@ -308,7 +335,7 @@ bool HttpConnection::Admit(uint64_t exchange, std::shared_ptr<Request>& request,
 
 void HttpConnection::ReadSome(std::shared_ptr<Request> request, size_t size,
                               Request::ReadDone done) {
-  stream_.expires_after(context_->limits.idleTimeout);
+  ArmTimer(bodyDeadline_);
   http::async_read_some(stream_, buffer_, *parser_,
                         [self = shared_from_this(), request = std::move(request), size,
                          done = std::move(done)](boost::system::error_code error, size_t) mutable {
@@ -394,6 +421,8 @@ void HttpConnection::AnswerMalformed(int status) {
 void HttpConnection::Close() {
   if (closed_) return;
   closed_ = true;
+  waitingForRequest_ = false;
+  context_->idle.MarkBusy(idleEntry_);
   reservation_ = {};
   boost::system::error_code ignored;
   stream_.socket().shutdown(asio::ip::tcp::socket::shutdown_both, ignored);

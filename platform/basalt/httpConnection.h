@@ -11,6 +11,7 @@
 #include <boost/beast/http/message.hpp>
 #include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/string_body.hpp>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -19,6 +20,7 @@
 #include <system_error>
 
 #include "platform/basalt/httpBodyBudget.h"
+#include "platform/basalt/httpIdleConnections.h"
 #include "platform/basalt/httpRequest.h"
 #include "platform/basalt/httpRequestHandler.h"
 #include "platform/basalt/httpSvc.h"
@@ -35,6 +37,7 @@ struct HttpServiceContext {
   HttpLimits limits;
   std::atomic<size_t> connections{0};
   std::shared_ptr<BodyBudget> bodyBudget;
+  IdleConnections idle;
 
   std::shared_ptr<RequestHandlerMixin> GetHandler();
   void SetHandler(std::shared_ptr<RequestHandlerMixin> handler);
@@ -52,6 +55,9 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
 
   void Start();
 
+  // Closes the connection if it still waits for a request; thread-safe.
+  void Evict();
+
   // For the exchange objects; `exchange` names the request they belong to. Thread-safe.
   void ReadBody(uint64_t exchange, std::shared_ptr<Request> request, void* data, size_t size,
                 Request::ReadDone done);
@@ -64,6 +70,8 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
  private:
   using Parser = boost::beast::http::request_parser<boost::beast::http::buffer_body>;
 
+  // The next read ends by `deadline`, or sooner when no byte comes for the idle timeout.
+  void ArmTimer(std::chrono::steady_clock::time_point deadline);
   void ReadHeader();
   void ParseHeader();
   void OnHeader(const boost::system::error_code& error);
@@ -91,7 +99,12 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
   bool answered_ = false;   // this exchange's answer is written or being written
   bool reading_ = false;    // a body read is in progress
   bool continueSent_ = false;
-  bool admitted_ = false;  // the body may be read: small, or its reservation is held
+  bool admitted_ = false;           // the body may be read: small, or its reservation is held
+  bool waitingForRequest_ = false;  // from the end of one exchange to the next one's headers
+  bool requestStarted_ = false;     // a byte of the awaited request has come
+  std::chrono::steady_clock::time_point headerDeadline_;
+  std::chrono::steady_clock::time_point bodyDeadline_;
+  IdleConnections::Entry idleEntry_;  // guarded by the service's list, not by the strand
   BodyBudget::Reservation reservation_;
   bool closed_ = false;
 };

@@ -2,8 +2,12 @@
 once, idle and trickling connections, and memory handed back afterwards."""
 
 import json
-from concurrent.futures import ThreadPoolExecutor
 import re
+import resource
+import select
+import socket
+import time
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import pytest
@@ -100,3 +104,72 @@ def test_concurrent_large_bodies_share_a_bounded_budget(daemon):
         assert_error_kind(answer, "invalid_argument")
     # Sixteen bodies would need 300 MB just to be held; the budget lets 64 MiB in at once.
     assert (status_kb(daemon, "VmHWM") - before) * 1024 < 256 << 20
+
+
+# --- idle and trickling connections ------------------------------------------------------------
+
+
+def http_config(root, **keys) -> None:
+    settings = "".join(f"<{key}>{value}</{key}>" for key, value in keys.items())
+    root.edit_config(lambda xml: xml.replace("<http>", "<http>" + settings, 1))
+
+
+def is_open(sock) -> bool:
+    readable, _, _ = select.select([sock], [], [], 0)
+    if not readable:
+        return True
+    try:
+        return sock.recv(1, socket.MSG_PEEK) != b""
+    except ConnectionResetError:
+        return False
+
+
+@pytest.mark.parametrize("bound", [None, 50], ids=["default-bound", "bound-50"])
+def test_idle_connections_never_lock_callers_out(new_root, run_daemon, bound):
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if hard < 1200:
+        pytest.skip(f"the descriptor limit {hard} is too low for 1,000 connections")
+    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+    root = new_root(log_level=5)
+    if bound:
+        http_config(root, maxConnections=bound)
+    daemon = run_daemon(root)
+    idle = []
+    try:
+        for _ in range(1000):
+            idle.append(rawhttp.connect(daemon.port))
+
+        assert output_of(daemon.invoke(PROVIDER_SVC, "get"))["id"] == "AsyncLocalProvider"
+
+        if bound:
+            # Those waiting longest gave way; the newest still wait.
+            assert rawhttp.wait_closed(idle[0]) == b""
+            assert is_open(idle[-1])
+        else:
+            assert all(is_open(sock) for sock in idle)
+    finally:
+        for sock in idle:
+            sock.close()
+
+
+@pytest.mark.parametrize("phase", ["headers", "body"])
+def test_trickling_client_is_dropped_at_the_bound(new_root, run_daemon, phase):
+    root = new_root(log_level=5)
+    http_config(root, headerTimeoutSeconds=2, bodyTimeoutSeconds=2)
+    daemon = run_daemon(root)
+    body = json.dumps(request_body(PROVIDER_SVC, "get")).encode()
+    request = rawhttp.post_head(len(body)) + body
+    split = 0 if phase == "headers" else len(request) - len(body)
+
+    with rawhttp.connect(daemon.port) as sock:
+        sock.sendall(request[:split])
+        # A byte every half second: each comes well within the idle timeout, and 40 of them
+        # take ten times the bound.
+        for offset in range(split, split + 40):
+            if not is_open(sock) or rawhttp.send_quietly(sock, request[offset : offset + 1]) == 0:
+                break
+            time.sleep(0.5)
+        else:
+            pytest.fail(f"a client trickling its {phase} was still connected after 20 s")
+
+    assert output_of(daemon.invoke(PROVIDER_SVC, "get"))["id"] == "AsyncLocalProvider"
