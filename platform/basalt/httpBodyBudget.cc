@@ -47,6 +47,7 @@ void BodyBudget::Reserve(size_t bytes, AdmittedFn admitted) {
 
 void BodyBudget::Release(size_t bytes) {
   std::vector<Waiter> ready;
+  bool drained = false;
   {
     std::lock_guard lock(mutex_);
     inFlight_ -= bytes;
@@ -55,7 +56,9 @@ void BodyBudget::Release(size_t bytes) {
       ready.push_back(std::move(waiters_.front()));
       waiters_.pop_front();
     }
+    drained = inFlight_ == 0;
   }
+  if (drained && drained_) drained_();
   for (auto& waiter : ready) {
     waiter.admitted(Reservation(shared_from_this(), waiter.bytes));
   }

@@ -35,7 +35,10 @@ class BodyBudget : public std::enable_shared_from_this<BodyBudget> {
   };
   using AdmittedFn = std::function<void(Reservation)>;
 
-  explicit BodyBudget(size_t capacity) : capacity_(capacity) {}
+  // `drained` runs, on the releasing thread and without a lock held, each time the last body in
+  // flight is done.
+  explicit BodyBudget(size_t capacity, std::function<void()> drained = nullptr)
+      : capacity_(capacity), drained_(std::move(drained)) {}
 
   // Calls `admitted` once `bytes` fit: inline when they fit now, otherwise later on the thread
   // that releases the room, in the order asked. A body larger than the whole budget waits until
@@ -57,6 +60,7 @@ class BodyBudget : public std::enable_shared_from_this<BodyBudget> {
   void Release(size_t bytes);
 
   const size_t capacity_;
+  const std::function<void()> drained_;
   std::mutex mutex_;  // guards the fields below
   size_t inFlight_ = 0;
   std::deque<Waiter> waiters_;

@@ -20,7 +20,8 @@ struct Admissions {
 };
 
 TEST(BodyBudgetTest, AdmitsInOrderWhatFitsAndLargeBodiesAlone) {
-  auto budget = std::make_shared<BodyBudget>(100);
+  int drained = 0;
+  auto budget = std::make_shared<BodyBudget>(100, [&drained] { ++drained; });
   Admissions a;
   budget->Reserve(60, a.For(0));
   budget->Reserve(50, a.For(1));   // does not fit beside the first
@@ -47,6 +48,9 @@ TEST(BodyBudgetTest, AdmitsInOrderWhatFitsAndLargeBodiesAlone) {
   EXPECT_FALSE(a.Admitted(4));
   moved = {};
   EXPECT_TRUE(a.Admitted(4));
+  EXPECT_EQ(drained, 0);
+  a.held[4].reset();
+  EXPECT_EQ(drained, 1);
 }
 
 }  // namespace

@@ -1,8 +1,11 @@
 #include "platform/basalt/httpSvc.h"
 
+#include <malloc.h>
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <atomic>
+#include <functional>
 #include <limits>
 
 #include "platform/basalt/app.h"
@@ -17,6 +20,8 @@ namespace {
 constexpr int64_t kMaxTimeoutSeconds = 24 * 3600;
 // Descriptors kept for everything but connections: listeners, the store, PAM, logs.
 constexpr size_t kReservedDescriptors = 128;
+constexpr std::chrono::milliseconds kTrimDelay(500);
+constexpr int kLargeBuffer = 1 << 20;
 
 std::chrono::seconds ReadSeconds(const Service::Config& config, const std::string& key,
                                  std::chrono::seconds fallback) {
@@ -27,6 +32,30 @@ std::chrono::seconds ReadSeconds(const Service::Config& config, const std::strin
                            kMaxTimeoutSeconds, seconds));
   }
   return std::chrono::seconds(seconds);
+}
+
+// Buffers of large bodies, and the parser's and decoder's copies of their strings, get mappings
+// of their own, returned when freed. glibc otherwise raises its threshold after the first such
+// buffer is freed, and later ones stay in a thread's heap, whose top malloc_trim never returns.
+void ReturnLargeBuffersWhenFreed() { mallopt(M_MMAP_THRESHOLD, kLargeBuffer); }
+
+// Smaller pieces (decoded values) leave free heap that glibc keeps mapped. It is handed back a
+// little after the last large body is answered: the call's worker may still hold the decoded
+// input for a moment.
+std::function<void()> TrimWhenDrained() {
+  auto pending = std::make_shared<std::atomic<bool>>(false);
+  return [pending] {
+    if (pending->exchange(true)) return;
+    auto trim = [pending] {
+      pending->store(false);
+      malloc_trim(0);
+    };
+    if (auto app = Service::GetApp()) {
+      app->RunAfter(kTrimDelay, trim);
+    } else {
+      trim();
+    }
+  };
 }
 
 // Connections are descriptors: take all the system grants this process.
@@ -126,7 +155,8 @@ std::shared_ptr<HttpSvc> CreateHttpSvc(std::shared_ptr<System::TCPServerSocket> 
   context->logger = logger ? std::move(logger) : Service::Logger::CreateLogger("HttpSvc");
   context->headers = std::move(headers);
   context->limits = limits;
-  context->bodyBudget = std::make_shared<BodyBudget>(limits.bodyBudget);
+  ReturnLargeBuffersWhenFreed();
+  context->bodyBudget = std::make_shared<BodyBudget>(limits.bodyBudget, TrimWhenDrained());
   return std::make_shared<AsioHttpSvc>(std::move(socket), std::move(context));
 }
 

@@ -104,6 +104,13 @@ def test_concurrent_large_bodies_share_a_bounded_budget(daemon):
         assert_error_kind(answer, "invalid_argument")
     # Sixteen bodies would need 300 MB just to be held; the budget lets 64 MiB in at once.
     assert (status_kb(daemon, "VmHWM") - before) * 1024 < 256 << 20
+    # And the memory comes back once the burst is over.
+    for _ in range(100):
+        if status_kb(daemon, "VmRSS") < before + 8 * 1024:
+            break
+        time.sleep(0.1)
+    else:
+        pytest.fail(f"resident {status_kb(daemon, 'VmRSS')} kB ten seconds after, {before} before")
 
 
 # --- idle and trickling connections ------------------------------------------------------------
