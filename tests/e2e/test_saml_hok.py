@@ -116,7 +116,9 @@ def test_refusals_answer_unauthenticated(daemon, federation):
         answer = daemon.invoke(TOKEN_SVC, "create", {}, security=context, app={"opId": op_id})
         assert assert_error_kind(answer, "unauthenticated")["messages"] == [], name
         daemon.wait_for_record(
-            lambda r: r.op_id == op_id and r.logger == "SamlHokHandler" and reason in r.text,
+            # The filter logs on "SamlHokHandler", the key extractor on "OrbiSamlVerifyFilter".
+            lambda r: r.op_id == op_id and r.logger in ("SamlHokHandler", "OrbiSamlVerifyFilter")
+            and reason in r.text,
             f"{name}: {reason}", since)
     # Still serving, and the good path still works.
     token = signed(federation)
