@@ -2,31 +2,21 @@
 standardized form, persistence across restarts, large requests and a store that refuses writes."""
 
 import sqlite3
-import subprocess
 
 import pytest
 
 from conftest import (
+    ISSUERS_SVC,
     Daemon,
     assert_error_kind,
     kill_during_writes,
+    make_certificate,
     oauth,
     output_of,
 )
 
-ISSUERS_SVC = "com.tessel.nox.authentication.trust.security_token_issuers"
 MSG = ISSUERS_SVC + "."
 BEGIN, END = "-----BEGIN CERTIFICATE-----", "-----END CERTIFICATE-----"
-
-
-def make_pem(tmp_path, name: str, key: str) -> str:
-    """A fresh self-signed certificate, as OpenSSL writes it."""
-    args = ["openssl", "req", "-x509", "-nodes", "-subj", f"/CN={name}", "-days", "2",
-            "-keyout", str(tmp_path / f"{name}.key"), "-out", str(tmp_path / f"{name}.pem")]
-    args += ["-newkey", "rsa:2048"] if key == "rsa" else [
-        "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256"]
-    subprocess.run(args, check=True, capture_output=True, timeout=60)
-    return (tmp_path / f"{name}.pem").read_text()
 
 
 def standardized(pem: str) -> str:
@@ -42,7 +32,7 @@ def crlf_76(pem: str) -> str:
 @pytest.fixture(scope="module")
 def pems(tmp_path_factory):
     path = tmp_path_factory.mktemp("certs")
-    return {"rsa": make_pem(path, "rsa", "rsa"), "ec": make_pem(path, "ec", "ec")}
+    return {kind: make_certificate(path, kind, kind)[1] for kind in ("rsa", "ec")}
 
 
 class Issuers:
@@ -270,9 +260,3 @@ def test_store_write_failure_changes_nothing(new_root, run_daemon, pems):
         "SELECT instance FROM objects WHERE object_key = 'trust_security_token_issuers'"
         " ORDER BY instance").fetchall()
     assert rows == [("keep",), ("new",)]
-
-
-def test_switch_off_leaves_the_service_unbound(new_root, run_daemon):
-    root = new_root()
-    root.set_features(external_sts=False)
-    assert_error_kind(Issuers(run_daemon(root)).call("list"), "operation_not_found")
