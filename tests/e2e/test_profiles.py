@@ -6,26 +6,22 @@ import jwt
 import pytest
 
 from conftest import (
+    ISSUERS_SVC,
     PROFILES_SVC,
     SERVICE_SVC,
     TOKEN_SVC,
     VERIFY_SVC,
     assert_error_kind,
     error_of,
+    grants,
     oauth,
     output_of,
-    user_pass,
 )
 
-ISSUERS_SVC = "com.tessel.nox.authentication.trust.security_token_issuers"
 MANAGEMENT = [PROFILES_SVC, ISSUERS_SVC]
 # An operation each management service has, with input it accepts.
 PROBES = {PROFILES_SVC: ("list", {}), ISSUERS_SVC: ("list", {})}
 PREFIX = "com.tessel.nox.authentication.client_profiles."
-
-
-def grants(*entitlements):
-    return [{"resource_type": "HOST", "entitlement": e} for e in entitlements]
 
 
 def claims_of(daemon, name):
@@ -74,16 +70,10 @@ def test_root_creates_lists_reads_changes_and_deletes_profiles(daemon):
     assert {s["profile"] for s in default} >= {"LU###root", "LU###alice"}
     assert all(s.get("grants") is None and s["subject"] for s in default)
 
-    since = daemon.log_offset()
     again = assert_error_kind(
-        admin.call("create", {"spec": {"local_user": "alice", "grants": []}}, "dup-alice"),
-        "already_exists",
+        admin.call("create", {"spec": {"local_user": "alice", "grants": []}}), "already_exists"
     )
     assert again["messages"] == []
-    record = daemon.wait_for_line(
-        "dup-alice", "Cannot create client profile, already exists: LU###alice", since
-    )
-    assert (record.level, record.logger) == (3, "ClientProfileImpl")
 
     assert admin.ok("delete", {"profile": "LU###alice"}) is None
     assert claims_of(daemon, "alice")["entitlement"] == []
@@ -110,54 +100,30 @@ def test_external_subjects_are_stored_listed_and_checked(daemon):
                                     "name": name, "issuer_alias": "idp", "domain": "corp.example"}
     assert len(listed[0]["grants"]) == 1
 
-    since = daemon.log_offset()
     error = assert_error_kind(
-        admin.call("create", {"spec": {"external_user": "u", "grants": []}}, "half-user"),
-        "invalid_argument",
+        admin.call("create", {"spec": {"external_user": "u", "grants": []}}), "invalid_argument"
     )
     assert messages(error) == [("invalid_createspec", "issuer_alias not set"),
                                ("invalid_createspec", "domain not set")]
-    for text in ("Invalid external user specification - issuer alias missing!",
-                 "Invalid external user specification - domain missing!"):
-        assert daemon.wait_for_line("half-user", text, since).level == 3
-
     error = assert_error_kind(
-        admin.call("list", {"filter": {"external_user": "u", "domain": "d"}}, "half-filter"),
-        "invalid_argument",
+        admin.call("list", {"filter": {"external_user": "u", "domain": "d"}}), "invalid_argument"
     )
     assert [m[0] for m in messages(error)] == ["incomplete_filterspec", "invalid_filterspec"]
-    daemon.wait_for_line(
-        "half-filter",
-        "ClientProfileImpl::List(): error - missing issuer alias; subject is: external user: u",
-        since,
-    )
     assert assert_error_kind(admin.call("list", {"projection": "EVERYTHING"}), "invalid_argument")
 
 
+# Each kind of caller is refused by the filter's own tests; here the filter sits before both.
 @pytest.mark.parametrize("service", MANAGEMENT)
-@pytest.mark.parametrize(
-    "caller,line",
-    [
-        ("alice-token", 'jwt entitlement "ADMINISTRATOR" not granted, turning down request'),
-        ("user-pass", "Wrong authentication scheme used: com.tessel.orbi.std.security.user_pass; "
-                      "expected: com.tessel.orbi.std.security.oauth"),
-        ("nobody",
-         "Wrong authentication scheme used: ; expected: com.tessel.orbi.std.security.oauth"),
-    ],
-)
-def test_management_refuses_callers_without_the_administrator_token(daemon, service, caller, line):
-    security = {
-        "alice-token": oauth(daemon.create_token("alice")),
-        "user-pass": user_pass("root", "secret1"),
-        "nobody": None,
-    }[caller]
-    op = f"refuse-{caller}-{service[-8:]}"
+def test_management_refuses_callers_without_the_administrator_token(daemon, service):
+    op = f"refuse-{service[-8:]}"
     since = daemon.log_offset()
     operation, input = PROBES[service]
+    security = oauth(daemon.create_token("alice"))
     error = assert_error_kind(
         daemon.invoke(service, operation, input, security, {"opId": op}), "unauthorized"
     )
     assert error["messages"] == []
+    line = 'jwt entitlement "ADMINISTRATOR" not granted, turning down request'
     record = daemon.wait_for_line(op, line, since)
     assert (record.logger, record.level) == ("AuthzHandler", 4)
 
@@ -188,10 +154,10 @@ def test_switch_off_serves_no_management_interface(new_root, run_daemon):
     for service in MANAGEMENT:
         operation, input = PROBES[service]
         assert_error_kind(daemon.invoke(service, operation, input, token), "operation_not_found")
-    # Without the filter a daemon token is an ordinary credential.
-    assert "entitlement" not in jwt.decode(
-        output_of(daemon.invoke(TOKEN_SVC, "create", security=token))["token"],
-        key=root.secret(), algorithms=["HS256"])
+    # Without the filter a daemon token is an ordinary credential, and carries no entitlement.
+    renewed = output_of(daemon.invoke(TOKEN_SVC, "create", security=token))["token"]
+    assert set(jwt.decode(renewed, key=root.secret(), algorithms=["HS256"])) == {"username", "exp"}
+    assert output_of(daemon.invoke(VERIFY_SVC, "verify", security=oauth(renewed))) == "root"
 
 
 def test_profiles_and_default_flags_survive_restarts(new_root, run_daemon):
