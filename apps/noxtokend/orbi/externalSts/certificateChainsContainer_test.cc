@@ -106,19 +106,6 @@ TEST_F(CertificateChainsContainerTest, CreateWritesOneObjectAndFillsTheTables) {
   EXPECT_EQ(Texts(reloaded.GetInfo(alias).signing_cert_chains), expected);
 }
 
-TEST_F(CertificateChainsContainerTest, CreateReportsBothConflictsAndWritesNothing) {
-  CertificateChainsContainer container(Store());
-  container.CreateIssuer("a1", "i1", {});
-  container.CreateIssuer("a2", "i2", {});
-  auto both = container.CreateIssuer("a1", "i2", Chains({{"garbage"}}));
-  EXPECT_TRUE(both.aliasExists && both.issuerExists);
-  auto issuerOnly = container.CreateIssuer("a3", "i1", {});
-  EXPECT_TRUE(!issuerOnly.aliasExists && issuerOnly.issuerExists);
-  EXPECT_EQ(Store()->ListInstances(FilterSpecObject(IssuerId())).size(), 2u);
-  ExpectRegistered(container, "a1", "i1", 0);
-  EXPECT_THROW(container.GetInfo("a3"), std::out_of_range);
-}
-
 TEST_F(CertificateChainsContainerTest, BadCertificatesChangeNothing) {
   CertificateChainsContainer container(Store());
   EXPECT_THROW(container.CreateIssuer("a", "i", Chains({{*rsa_ + "x"}})),
