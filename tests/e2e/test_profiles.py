@@ -1,7 +1,5 @@
 """Client profiles over HTTP, and who may reach the management and token services."""
 
-import sqlite3
-
 import jwt
 import pytest
 
@@ -188,29 +186,3 @@ def test_profiles_and_default_flags_survive_restarts(new_root, run_daemon):
     assert claims_of(daemon, "root")["entitlement"] == []
     refused = daemon.invoke(PROFILES_SVC, "list", {}, oauth(daemon.create_token("root")))
     assert error_of(refused)["error_type"] == "UNAUTHORIZED"
-
-
-def test_set_that_the_store_cannot_write_changes_nothing(new_root, run_daemon):
-    root = new_root()
-    daemon = run_daemon(root)
-    admin = Admin(daemon)
-    admin.ok("create", {"spec": {"local_user": "alice", "grants": grants("OPERATOR")}})
-    (database,) = [p for p in root.store_dir.rglob("*.db")]
-    # Another writer holds the database until the daemon's write has given up on it.
-    holder = sqlite3.connect(database, isolation_level=None)
-    holder.execute("BEGIN IMMEDIATE")
-    try:
-        since = daemon.log_offset()
-        change = {"profile": "LU###alice", "spec": {"grants": grants("ADMINISTRATOR")}}
-        error = assert_error_kind(admin.call("set", change, "held"), "internal_server_error")
-        assert error["messages"] == []
-    finally:
-        holder.rollback()
-        holder.close()
-    record = daemon.wait_for_line(
-        "held", "Failed to set client profile, serialization error: LU###alice", since
-    )
-    assert (record.logger, record.level) == ("ClientProfileImpl", 3)
-    assert claims_of(daemon, "alice")["entitlement"] == ["OPERATOR"]
-    assert daemon.stop() == 0
-    assert claims_of(run_daemon(root), "alice")["entitlement"] == ["OPERATOR"]
