@@ -355,6 +355,22 @@ class Daemon:
         )
 
 
+class AdminClient:
+    """Calls one management service (client profiles by default) with root's daemon token."""
+
+    def __init__(self, daemon: Daemon, service: str = PROFILES_SVC):
+        self.daemon = daemon
+        self.service = service
+        self.security = oauth(daemon.create_token("root"))
+
+    def call(self, operation, input=None, op_id=None) -> dict:
+        app = {"opId": op_id} if op_id else None
+        return self.daemon.invoke(self.service, operation, input or {}, self.security, app)
+
+    def ok(self, operation, input=None):
+        return output_of(self.call(operation, input))
+
+
 def kill_during_writes(daemon: Daemon, write_one: Callable[[int], object], at_least: int = 20):
     """Calls write_one(0), write_one(1), ... on a thread and SIGKILLs the daemon once `at_least`
     calls have returned; the calls' results, in order. A call that raises stops the stream."""

@@ -8,12 +8,11 @@ import jwt
 import pytest
 
 from conftest import (
-    PROFILES_SVC,
     PROVIDER_SVC,
+    AdminClient,
     Daemon,
     grants,
     kill_during_writes,
-    oauth,
     output_of,
 )
 
@@ -60,21 +59,18 @@ def test_kill_during_start_up_leaves_a_store_that_restarts(new_root, run_daemon)
 def test_kill_during_profile_writes_keeps_every_answered_write(new_root, run_daemon):
     root = new_root()
     daemon = Daemon(root).wait_ready()
-    admin = oauth(daemon.create_token("root"))
+    admin = AdminClient(daemon)
     variants = [["OPERATOR"], ["READ_ONLY", "OPERATOR"], ["ADMINISTRATOR"]]
     attempted = []  # the grants of every set sent, answered or not
 
-    def call(operation, input):
-        return output_of(daemon.invoke(PROFILES_SVC, operation, input, security=admin))
-
     def create(user):
-        return call("create", {"spec": {"local_user": user, "grants": grants("OPERATOR")}})
+        return admin.ok("create", {"spec": {"local_user": user, "grants": grants("OPERATOR")}})
 
     def write_one(i):
         if i % 2 == 0:
             return create(f"crash-user-{i}")
         attempted.append(variants[i % 3])
-        call("set", {"profile": "LU###crash-target", "spec": {"grants": grants(*attempted[-1])}})
+        admin.ok("set", {"profile": "LU###crash-target", "spec": {"grants": grants(*attempted[-1])}})
         return None
 
     create("crash-target")
@@ -84,8 +80,7 @@ def test_kill_during_profile_writes_keeps_every_answered_write(new_root, run_dae
     assert_store_intact(root)
     restarted = run_daemon(root)
     assert_serves_root_as_administrator(restarted)
-    listed = output_of(restarted.invoke(PROFILES_SVC, "list", {"projection": "FULL"},
-                                        security=oauth(restarted.create_token("root"))))
+    listed = AdminClient(restarted).ok("list", {"projection": "FULL"})
     stored = {s["profile"]: sorted(g["entitlement"] for g in s["grants"]) for s in listed}
     assert {w for w in written if w} <= set(stored)
     assert all(stored.values()), stored  # no profile lost its grants half-way

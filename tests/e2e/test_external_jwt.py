@@ -9,9 +9,9 @@ import pytest
 
 from conftest import (
     ISSUERS_SVC,
-    PROFILES_SVC,
     TOKEN_SVC,
     VERIFY_SVC,
+    AdminClient,
     assert_error_kind,
     grants,
     make_certificate,
@@ -32,22 +32,16 @@ def keys(tmp_path_factory):
     return {name: make_certificate(folder, name, kind) for name, kind in kinds.items()}
 
 
-def admin(daemon) -> dict:
-    return oauth(daemon.create_token("root"))
-
-
 def register(daemon, alias, issuer, chains, operation="create"):
     spec = {"issuer": issuer, "signing_cert_chains": [{"cert_chain": c} for c in chains]}
+    issuers = AdminClient(daemon, ISSUERS_SVC)
     if operation == "create":
-        spec["issuer_alias"] = alias
-        return daemon.invoke(ISSUERS_SVC, "create", {"spec": spec}, security=admin(daemon))
-    return daemon.invoke(ISSUERS_SVC, "set", {"issuer_alias": alias, "spec": spec},
-                         security=admin(daemon))
+        return issuers.call("create", {"spec": {**spec, "issuer_alias": alias}})
+    return issuers.call("set", {"issuer_alias": alias, "spec": spec})
 
 
 def grant(daemon, entitlement, **subject):
-    spec = {**subject, "grants": grants(entitlement)}
-    output_of(daemon.invoke(PROFILES_SVC, "create", {"spec": spec}, security=admin(daemon)))
+    AdminClient(daemon).ok("create", {"spec": {**subject, "grants": grants(entitlement)}})
 
 
 def claims(issuer, **more):

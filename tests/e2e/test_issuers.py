@@ -7,11 +7,11 @@ import pytest
 
 from conftest import (
     ISSUERS_SVC,
+    AdminClient,
     Daemon,
     assert_error_kind,
     kill_during_writes,
     make_certificate,
-    oauth,
     output_of,
 )
 
@@ -35,16 +35,14 @@ def pems(tmp_path_factory):
     return {kind: make_certificate(path, kind, kind)[1] for kind in ("rsa", "ec")}
 
 
-class Issuers:
-    """Calls the service as root, through root's daemon token."""
+class Issuers(AdminClient):
+    """Calls the service as root, input given as keywords."""
 
     def __init__(self, daemon):
-        self.daemon = daemon
-        self.token = daemon.create_token("root")
+        super().__init__(daemon, ISSUERS_SVC)
 
     def call(self, operation, op_id=None, **input):
-        app = {"opId": op_id} if op_id else None
-        return self.daemon.invoke(ISSUERS_SVC, operation, input, security=oauth(self.token), app=app)
+        return super().call(operation, input, op_id)
 
     def ok(self, operation, **input):
         return output_of(self.call(operation, **input))

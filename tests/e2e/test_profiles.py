@@ -9,6 +9,7 @@ from conftest import (
     SERVICE_SVC,
     TOKEN_SVC,
     VERIFY_SVC,
+    AdminClient,
     assert_error_kind,
     error_of,
     grants,
@@ -27,27 +28,12 @@ def claims_of(daemon, name):
     return jwt.decode(token, key=daemon.root.secret(), algorithms=["HS256"])
 
 
-class Admin:
-    """Calls the client profiles service with root's daemon token."""
-
-    def __init__(self, daemon):
-        self.daemon = daemon
-        self.security = oauth(daemon.create_token("root"))
-
-    def call(self, operation, input=None, op=None):
-        app = {"opId": op} if op else None
-        return self.daemon.invoke(PROFILES_SVC, operation, input or {}, self.security, app)
-
-    def ok(self, operation, input=None):
-        return output_of(self.call(operation, input))
-
-
 def messages(error):
     return [(m["id"][len(PREFIX):], m["localized"]) for m in error["messages"]]
 
 
 def test_root_creates_lists_reads_changes_and_deletes_profiles(daemon):
-    admin = Admin(daemon)
+    admin = AdminClient(daemon)
     assert admin.ok("create", {"spec": {"local_user": "alice", "grants": grants("OPERATOR")}}) == (
         "LU###alice"
     )
@@ -85,7 +71,7 @@ def test_root_creates_lists_reads_changes_and_deletes_profiles(daemon):
 
 
 def test_external_subjects_are_stored_listed_and_checked(daemon):
-    admin = Admin(daemon)
+    admin = AdminClient(daemon)
     name = 'ops#"ü\\x'
     spec = {"external_group": name, "issuer_alias": "idp", "domain": "corp.example",
             "grants": grants("OPERATOR", "OPERATOR")}
@@ -161,7 +147,7 @@ def test_switch_off_serves_no_management_interface(new_root, run_daemon):
 def test_profiles_and_default_flags_survive_restarts(new_root, run_daemon):
     root = new_root()
     daemon = run_daemon(root)
-    admin = Admin(daemon)
+    admin = AdminClient(daemon)
     both = grants("ADMINISTRATOR", "READ_ONLY")
     admin.ok("set", {"profile": "LU###root", "spec": {"grants": both}})
     # Names travel byte for byte: "#", "\\", quotes and non-ASCII text.
@@ -171,7 +157,7 @@ def test_profiles_and_default_flags_survive_restarts(new_root, run_daemon):
     assert daemon.stop() == 0
 
     daemon = run_daemon(root)
-    admin = Admin(daemon)
+    admin = AdminClient(daemon)
     listed = {s["profile"]: [g["entitlement"] for g in s["grants"]]
               for s in admin.ok("list", {"projection": "FULL"})}
     assert listed == {"LU###root": ["ADMINISTRATOR", "READ_ONLY"], odd_name: ["OPERATOR"]}
