@@ -115,30 +115,17 @@ def forged(secret: bytes, **claims) -> str:
     return jwt.encode(payload, secret, algorithm="HS256")
 
 
-def flip_last_bytes(signature: str) -> str:
-    return signature[:-2] + ("AA" if signature[-2:] != "AA" else "BB")
-
-
+# Every kind of bad token is OwnTokenTest's; here one of each refusal shows none reaches verify.
 def bad_tokens(daemon):
-    secret = daemon.root.secret()
     good = daemon.create_token("alice")
     header, payload, signature = good.split(".")
     claims = decode_segment(payload)
-    now = int(time.time())
-    none_header = b64url_json({"alg": "none", "typ": "JWT"})
     escalated = b64url_json({**claims, "username": "root", "entitlement": ["ADMINISTRATOR"]})
     return {
-        "expired": forged(secret, exp=now - 5),
+        "expired": forged(daemon.root.secret(), exp=int(time.time()) - 5),
         "tampered-payload": ".".join([header, escalated, signature]),
-        "tampered-signature": ".".join([header, payload, flip_last_bytes(signature)]),
-        "other-key": forged(b"not-the-daemon-secret-0123456789"),
-        "alg-none": ".".join([none_header, payload, ""]),
-        "alg-none-kept-signature": ".".join([none_header, payload, signature]),
-        "hs512": jwt.encode({**claims}, secret, algorithm="HS512"),
-        "two-segments": f"{header}.{payload}",
+        "alg-none": ".".join([b64url_json({"alg": "none", "typ": "JWT"}), payload, ""]),
         "garbage": "not.a.token",
-        "empty": "",
-        "oversized": "a" * 100_000 + "." + "b" * 100_000 + "." + "c" * 1000,
     }
 
 
