@@ -223,21 +223,6 @@ TEST_F(ClientProfileAccessTest,
   EXPECT_TRUE(Logged("5 Loading EXTERNAL_GROUP"));
 }
 
-TEST_F(ClientProfileAccessTest, DuplicateGrantsAreStoredOnce) {
-  auto access = Start();
-  ASSERT_EQ(Insert(*access, LocalUser("bob"),
-                   {Grant("OPERATOR"), Grant(nullptr), Grant("OPERATOR"), Grant(nullptr)}),
-            ClientProfileAccess::kDone);
-  EXPECT_EQ(Entitlements(access->FindLocalUser("bob")),
-            (std::vector<std::string>{"OPERATOR", "-", "-"}));
-  auto stored = Store()->ListInstances(FilterSpecObject(ClientProfilesId()));
-  ASSERT_EQ(stored.size(), 1u);
-  EXPECT_EQ(stored[0]->GetSubObjectInstances(FilterSpecObject("grants")).size(), 3u);
-  access.reset();
-  EXPECT_EQ(Entitlements(Start()->FindLocalUser("bob")),
-            (std::vector<std::string>{"OPERATOR", "-", "-"}));
-}
-
 TEST_F(ClientProfileAccessTest, ValuesThatCannotBeStoredAreRefusedAndChangeNothing) {
   auto access = Start();
   EXPECT_EQ(Insert(*access, LocalUser("carol"), {Grant("SUPERUSER")}),
