@@ -70,7 +70,8 @@ def test_kill_during_profile_writes_keeps_every_answered_write(new_root, run_dae
         if i % 2 == 0:
             return create(f"crash-user-{i}")
         attempted.append(variants[i % 3])
-        admin.ok("set", {"profile": "LU###crash-target", "spec": {"grants": grants(*attempted[-1])}})
+        spec = {"grants": grants(*attempted[-1])}
+        admin.ok("set", {"profile": "LU###crash-target", "spec": spec})
         return None
 
     create("crash-target")
