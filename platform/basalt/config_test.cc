@@ -108,16 +108,5 @@ TEST(ConfigTest, MalformedFilesAreRefusedWithTheFileName) {
             "cannot read configuration file 'test.xml': a DOCTYPE is not allowed");
 }
 
-TEST(ConfigTest, MissingFileNamesPathAndReason) {
-  try {
-    Config::LoadFile("/nonexistent-dir/config.xml");
-    FAIL() << "no exception";
-  } catch (const Exception& e) {
-    EXPECT_EQ(e.GetMessage(),
-              "cannot read configuration file '/nonexistent-dir/config.xml': No such file or "
-              "directory");
-  }
-}
-
 }  // namespace
 }  // namespace Basalt::Service

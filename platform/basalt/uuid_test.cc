@@ -6,20 +6,7 @@
 
 namespace {
 
-TEST(UuidTest, RandomUuidsAreVersion4AndDistinct) {
-  unsigned char first[16];
-  unsigned char second[16];
-  ASSERT_TRUE(UUID_CreateRandom(first));
-  ASSERT_TRUE(UUID_CreateRandom(second));
-  std::string a = UUID_PackText(first);
-  std::string b = UUID_PackText(second);
-  EXPECT_NE(a, b);
-  ASSERT_EQ(a.size(), 36u);
-  EXPECT_EQ(a[8], '-');
-  EXPECT_EQ(a[14], '4');
-  EXPECT_NE(std::string("89ab").find(a[19]), std::string::npos);
-  EXPECT_EQ(a.find_first_not_of("0123456789abcdef-"), std::string::npos);
-
+TEST(UuidTest, PacksBytesAsLowerCaseGroups) {
   const unsigned char fixed[16] = {0x12, 0x34, 0x56, 0x78, 0x9a, 0xbc, 0xde, 0xf0,
                                    0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef};
   EXPECT_EQ(UUID_PackText(fixed), "12345678-9abc-def0-0123-456789abcdef");
@@ -31,6 +18,7 @@ TEST(UuidTest, StaysDistinctAndWellFormedAcrossPoolRefills) {
     unsigned char uuid[16];
     ASSERT_TRUE(UUID_CreateRandom(uuid));
     std::string text = UUID_PackText(uuid);
+    ASSERT_EQ(text.size(), 36u);
     ASSERT_EQ(text[14], '4') << text;
     ASSERT_NE(std::string("89ab").find(text[19]), std::string::npos) << text;
     seen.insert(text);

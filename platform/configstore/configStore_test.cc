@@ -215,19 +215,6 @@ TEST_F(ConfigStoreTest, CorruptStoredContentRaisesOnRead) {
   EXPECT_THROW(store->ListInstances(FilterSpecObject(ProfileId())), ConfigStoreException);
 }
 
-TEST_F(ConfigStoreTest, ReadOnlyHandleReadsButEveryWriteFails) {
-  ConfigStoreObject object(ProfileId("p1"));
-  object.SetValue("n", "1");
-  Reopen()->WriteInstance(object);
-  auto options = root_.StoreOptions();
-  options.readOnly = true;
-  auto store = ConfigStore::Open(options);
-  ASSERT_NE(store->GetObject(ProfileId("p1")), nullptr);
-  EXPECT_THROW(store->WriteInstance(object), ConfigStoreException);
-  EXPECT_THROW(store->RemoveObject(ProfileId("p1")), ConfigStoreException);
-  EXPECT_NE(store->GetObject(ProfileId("p1")), nullptr);
-}
-
 TEST_F(ConfigStoreTest, GlobalStoreLivesUnderTheHostRootAndIsShared) {
   auto store = ConfigStore::GetStore(sGlobalNamespace);
   EXPECT_EQ(store->GetDatabasePath(), root_.Path() + "/var/lib/tessel/configstore/global.db");

@@ -17,7 +17,7 @@ import subprocess
 import threading
 import time
 from pathlib import Path
-from typing import Callable, List, NamedTuple, Optional
+from typing import Callable, List, NamedTuple, Optional, Tuple
 
 import pytest
 import requests
@@ -36,6 +36,7 @@ OAUTH = "com.tessel.orbi.std.security.oauth"
 TOKEN_SVC = "com.tessel.nox.authentication.token"
 VERIFY_SVC = "com.tessel.nox.authentication.verification"
 PROFILES_SVC = "com.tessel.nox.authentication.client_profiles"
+ISSUERS_SVC = "com.tessel.nox.authentication.trust.security_token_issuers"
 PROVIDER_SVC = "com.tessel.orbi.std.introspection.provider"
 SERVICE_SVC = "com.tessel.orbi.std.introspection.service"
 OPERATION_SVC = "com.tessel.orbi.std.introspection.operation"
@@ -85,6 +86,29 @@ def request_body(service, operation, input=None, security=None, app=None, req_id
     if ctx:
         params["ctx"] = ctx
     return {"jsonrpc": "2.0", "id": req_id, "method": "invoke", "params": params}
+
+
+def grants(*entitlements) -> list:
+    return [{"resource_type": "HOST", "entitlement": e} for e in entitlements]
+
+
+# openssl's -newkey argument per key kind.
+KEY_KINDS = {
+    "rsa": ["rsa:2048"],
+    "ec": ["ec", "-pkeyopt", "ec_paramgen_curve:P-256"],
+    "p256": ["ec", "-pkeyopt", "ec_paramgen_curve:P-256"],
+    "p384": ["ec", "-pkeyopt", "ec_paramgen_curve:P-384"],
+    "p521": ["ec", "-pkeyopt", "ec_paramgen_curve:P-521"],
+}
+
+
+def make_certificate(folder: Path, name: str, kind: str = "ec") -> Tuple[str, str]:
+    """A fresh self-signed certificate as the openssl command writes it: (key PEM, cert PEM)."""
+    key, cert = folder / f"{name}.key", folder / f"{name}.pem"
+    subprocess.run(["openssl", "req", "-x509", "-nodes", "-subj", f"/CN={name}", "-days", "2",
+                    "-newkey", *KEY_KINDS[kind], "-keyout", str(key), "-out", str(cert)],
+                   check=True, capture_output=True, timeout=60)
+    return key.read_text(), cert.read_text()
 
 
 def output_of(answer: dict):
@@ -329,6 +353,22 @@ class Daemon:
         self.wait_for_record(
             lambda r: r.op_id == op_id and r.text.startswith("Invoke-MethodId"), f"of {op_id}"
         )
+
+
+class AdminClient:
+    """Calls one management service (client profiles by default) with root's daemon token."""
+
+    def __init__(self, daemon: Daemon, service: str = PROFILES_SVC):
+        self.daemon = daemon
+        self.service = service
+        self.security = oauth(daemon.create_token("root"))
+
+    def call(self, operation, input=None, op_id=None) -> dict:
+        app = {"opId": op_id} if op_id else None
+        return self.daemon.invoke(self.service, operation, input or {}, self.security, app)
+
+    def ok(self, operation, input=None):
+        return output_of(self.call(operation, input))
 
 
 def kill_during_writes(daemon: Daemon, write_one: Callable[[int], object], at_least: int = 20):

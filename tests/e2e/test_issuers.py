@@ -2,59 +2,41 @@
 standardized form, persistence across restarts, large requests and a store that refuses writes."""
 
 import sqlite3
-import subprocess
 
 import pytest
 
 from conftest import (
+    ISSUERS_SVC,
+    AdminClient,
     Daemon,
     assert_error_kind,
     kill_during_writes,
-    oauth,
+    make_certificate,
     output_of,
 )
 
-ISSUERS_SVC = "com.tessel.nox.authentication.trust.security_token_issuers"
 MSG = ISSUERS_SVC + "."
 BEGIN, END = "-----BEGIN CERTIFICATE-----", "-----END CERTIFICATE-----"
-
-
-def make_pem(tmp_path, name: str, key: str) -> str:
-    """A fresh self-signed certificate, as OpenSSL writes it."""
-    args = ["openssl", "req", "-x509", "-nodes", "-subj", f"/CN={name}", "-days", "2",
-            "-keyout", str(tmp_path / f"{name}.key"), "-out", str(tmp_path / f"{name}.pem")]
-    args += ["-newkey", "rsa:2048"] if key == "rsa" else [
-        "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256"]
-    subprocess.run(args, check=True, capture_output=True, timeout=60)
-    return (tmp_path / f"{name}.pem").read_text()
 
 
 def standardized(pem: str) -> str:
     return pem.rstrip("\n")
 
 
-def crlf_76(pem: str) -> str:
-    body = "".join(pem.replace(BEGIN, "").replace(END, "").split())
-    lines = [body[i:i + 76] for i in range(0, len(body), 76)]
-    return "\r\n".join([" " + BEGIN, *lines, END, ""])
-
-
 @pytest.fixture(scope="module")
 def pems(tmp_path_factory):
     path = tmp_path_factory.mktemp("certs")
-    return {"rsa": make_pem(path, "rsa", "rsa"), "ec": make_pem(path, "ec", "ec")}
+    return {kind: make_certificate(path, kind, kind)[1] for kind in ("rsa", "ec")}
 
 
-class Issuers:
-    """Calls the service as root, through root's daemon token."""
+class Issuers(AdminClient):
+    """Calls the service as root, input given as keywords."""
 
     def __init__(self, daemon):
-        self.daemon = daemon
-        self.token = daemon.create_token("root")
+        super().__init__(daemon, ISSUERS_SVC)
 
     def call(self, operation, op_id=None, **input):
-        app = {"opId": op_id} if op_id else None
-        return self.daemon.invoke(ISSUERS_SVC, operation, input, security=oauth(self.token), app=app)
+        return super().call(operation, input, op_id)
 
     def ok(self, operation, **input):
         return output_of(self.call(operation, **input))
@@ -93,7 +75,8 @@ def refused(answer, kind, *message_names):
 
 
 def test_chains_come_back_standardized_in_given_order(issuers, pems):
-    assert output_of(issuers.create("a", "https://i", [[crlf_76(pems["rsa"]), pems["ec"]],
+    # Each accepted layout of a PEM text is StandardizesToOpenSslForm's.
+    assert output_of(issuers.create("a", "https://i", [[pems["rsa"] + "\n", pems["ec"]],
                                                        [pems["ec"] + "\n\n"]])) is None
     assert issuers.chains("a") == [[standardized(pems["rsa"]), standardized(pems["ec"])],
                                    [standardized(pems["ec"])]]
@@ -270,9 +253,3 @@ def test_store_write_failure_changes_nothing(new_root, run_daemon, pems):
         "SELECT instance FROM objects WHERE object_key = 'trust_security_token_issuers'"
         " ORDER BY instance").fetchall()
     assert rows == [("keep",), ("new",)]
-
-
-def test_switch_off_leaves_the_service_unbound(new_root, run_daemon):
-    root = new_root()
-    root.set_features(external_sts=False)
-    assert_error_kind(Issuers(run_daemon(root)).call("list"), "operation_not_found")

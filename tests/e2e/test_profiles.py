@@ -1,31 +1,26 @@
 """Client profiles over HTTP, and who may reach the management and token services."""
 
-import sqlite3
-
 import jwt
 import pytest
 
 from conftest import (
+    ISSUERS_SVC,
     PROFILES_SVC,
     SERVICE_SVC,
     TOKEN_SVC,
     VERIFY_SVC,
+    AdminClient,
     assert_error_kind,
     error_of,
+    grants,
     oauth,
     output_of,
-    user_pass,
 )
 
-ISSUERS_SVC = "com.tessel.nox.authentication.trust.security_token_issuers"
 MANAGEMENT = [PROFILES_SVC, ISSUERS_SVC]
 # An operation each management service has, with input it accepts.
 PROBES = {PROFILES_SVC: ("list", {}), ISSUERS_SVC: ("list", {})}
 PREFIX = "com.tessel.nox.authentication.client_profiles."
-
-
-def grants(*entitlements):
-    return [{"resource_type": "HOST", "entitlement": e} for e in entitlements]
 
 
 def claims_of(daemon, name):
@@ -33,27 +28,12 @@ def claims_of(daemon, name):
     return jwt.decode(token, key=daemon.root.secret(), algorithms=["HS256"])
 
 
-class Admin:
-    """Calls the client profiles service with root's daemon token."""
-
-    def __init__(self, daemon):
-        self.daemon = daemon
-        self.security = oauth(daemon.create_token("root"))
-
-    def call(self, operation, input=None, op=None):
-        app = {"opId": op} if op else None
-        return self.daemon.invoke(PROFILES_SVC, operation, input or {}, self.security, app)
-
-    def ok(self, operation, input=None):
-        return output_of(self.call(operation, input))
-
-
 def messages(error):
     return [(m["id"][len(PREFIX):], m["localized"]) for m in error["messages"]]
 
 
 def test_root_creates_lists_reads_changes_and_deletes_profiles(daemon):
-    admin = Admin(daemon)
+    admin = AdminClient(daemon)
     assert admin.ok("create", {"spec": {"local_user": "alice", "grants": grants("OPERATOR")}}) == (
         "LU###alice"
     )
@@ -74,16 +54,10 @@ def test_root_creates_lists_reads_changes_and_deletes_profiles(daemon):
     assert {s["profile"] for s in default} >= {"LU###root", "LU###alice"}
     assert all(s.get("grants") is None and s["subject"] for s in default)
 
-    since = daemon.log_offset()
     again = assert_error_kind(
-        admin.call("create", {"spec": {"local_user": "alice", "grants": []}}, "dup-alice"),
-        "already_exists",
+        admin.call("create", {"spec": {"local_user": "alice", "grants": []}}), "already_exists"
     )
     assert again["messages"] == []
-    record = daemon.wait_for_line(
-        "dup-alice", "Cannot create client profile, already exists: LU###alice", since
-    )
-    assert (record.level, record.logger) == (3, "ClientProfileImpl")
 
     assert admin.ok("delete", {"profile": "LU###alice"}) is None
     assert claims_of(daemon, "alice")["entitlement"] == []
@@ -97,7 +71,7 @@ def test_root_creates_lists_reads_changes_and_deletes_profiles(daemon):
 
 
 def test_external_subjects_are_stored_listed_and_checked(daemon):
-    admin = Admin(daemon)
+    admin = AdminClient(daemon)
     name = 'ops#"ü\\x'
     spec = {"external_group": name, "issuer_alias": "idp", "domain": "corp.example",
             "grants": grants("OPERATOR", "OPERATOR")}
@@ -110,72 +84,39 @@ def test_external_subjects_are_stored_listed_and_checked(daemon):
                                     "name": name, "issuer_alias": "idp", "domain": "corp.example"}
     assert len(listed[0]["grants"]) == 1
 
-    since = daemon.log_offset()
     error = assert_error_kind(
-        admin.call("create", {"spec": {"external_user": "u", "grants": []}}, "half-user"),
-        "invalid_argument",
+        admin.call("create", {"spec": {"external_user": "u", "grants": []}}), "invalid_argument"
     )
     assert messages(error) == [("invalid_createspec", "issuer_alias not set"),
                                ("invalid_createspec", "domain not set")]
-    for text in ("Invalid external user specification - issuer alias missing!",
-                 "Invalid external user specification - domain missing!"):
-        assert daemon.wait_for_line("half-user", text, since).level == 3
-
     error = assert_error_kind(
-        admin.call("list", {"filter": {"external_user": "u", "domain": "d"}}, "half-filter"),
-        "invalid_argument",
+        admin.call("list", {"filter": {"external_user": "u", "domain": "d"}}), "invalid_argument"
     )
     assert [m[0] for m in messages(error)] == ["incomplete_filterspec", "invalid_filterspec"]
-    daemon.wait_for_line(
-        "half-filter",
-        "ClientProfileImpl::List(): error - missing issuer alias; subject is: external user: u",
-        since,
-    )
     assert assert_error_kind(admin.call("list", {"projection": "EVERYTHING"}), "invalid_argument")
 
 
+# Each kind of caller is refused by the filter's own tests; here the filter sits before both.
 @pytest.mark.parametrize("service", MANAGEMENT)
-@pytest.mark.parametrize(
-    "caller,line",
-    [
-        ("alice-token", 'jwt entitlement "ADMINISTRATOR" not granted, turning down request'),
-        ("user-pass", "Wrong authentication scheme used: com.tessel.orbi.std.security.user_pass; "
-                      "expected: com.tessel.orbi.std.security.oauth"),
-        ("nobody",
-         "Wrong authentication scheme used: ; expected: com.tessel.orbi.std.security.oauth"),
-    ],
-)
-def test_management_refuses_callers_without_the_administrator_token(daemon, service, caller, line):
-    security = {
-        "alice-token": oauth(daemon.create_token("alice")),
-        "user-pass": user_pass("root", "secret1"),
-        "nobody": None,
-    }[caller]
-    op = f"refuse-{caller}-{service[-8:]}"
+def test_management_refuses_callers_without_the_administrator_token(daemon, service):
+    op = f"refuse-{service[-8:]}"
     since = daemon.log_offset()
     operation, input = PROBES[service]
+    security = oauth(daemon.create_token("alice"))
     error = assert_error_kind(
         daemon.invoke(service, operation, input, security, {"opId": op}), "unauthorized"
     )
     assert error["messages"] == []
+    line = 'jwt entitlement "ADMINISTRATOR" not granted, turning down request'
     record = daemon.wait_for_line(op, line, since)
     assert (record.logger, record.level) == ("AuthzHandler", 4)
 
 
 def test_daemon_token_obtains_no_token_but_verifies_and_introspects(daemon):
+    # The refusal's log line is AuthzFilterMatrix's; here the filter in front of the token service.
     token = oauth(daemon.create_token("root"))
-    since = daemon.log_offset()
-    error = assert_error_kind(
-        daemon.invoke(TOKEN_SVC, "create", security=token, app={"opId": "renew"}), "unauthorized"
-    )
+    error = assert_error_kind(daemon.invoke(TOKEN_SVC, "create", security=token), "unauthorized")
     assert error["messages"] == []
-    record = daemon.wait_for_line(
-        "renew",
-        "Denying jwt authentication for interface com.tessel.nox.authentication.token",
-        since,
-    )
-    assert (record.logger, record.level) == ("AuthzHandler", 4)
-
     assert output_of(daemon.invoke(VERIFY_SVC, "verify", security=token)) == "root"
     assert PROFILES_SVC in output_of(daemon.invoke(SERVICE_SVC, "list", security=token))
 
@@ -188,16 +129,16 @@ def test_switch_off_serves_no_management_interface(new_root, run_daemon):
     for service in MANAGEMENT:
         operation, input = PROBES[service]
         assert_error_kind(daemon.invoke(service, operation, input, token), "operation_not_found")
-    # Without the filter a daemon token is an ordinary credential.
-    assert "entitlement" not in jwt.decode(
-        output_of(daemon.invoke(TOKEN_SVC, "create", security=token))["token"],
-        key=root.secret(), algorithms=["HS256"])
+    # Without the filter a daemon token is an ordinary credential, and carries no entitlement.
+    renewed = output_of(daemon.invoke(TOKEN_SVC, "create", security=token))["token"]
+    assert set(jwt.decode(renewed, key=root.secret(), algorithms=["HS256"])) == {"username", "exp"}
+    assert output_of(daemon.invoke(VERIFY_SVC, "verify", security=oauth(renewed))) == "root"
 
 
 def test_profiles_and_default_flags_survive_restarts(new_root, run_daemon):
     root = new_root()
     daemon = run_daemon(root)
-    admin = Admin(daemon)
+    admin = AdminClient(daemon)
     both = grants("ADMINISTRATOR", "READ_ONLY")
     admin.ok("set", {"profile": "LU###root", "spec": {"grants": both}})
     # Names travel byte for byte: "#", "\\", quotes and non-ASCII text.
@@ -207,7 +148,7 @@ def test_profiles_and_default_flags_survive_restarts(new_root, run_daemon):
     assert daemon.stop() == 0
 
     daemon = run_daemon(root)
-    admin = Admin(daemon)
+    admin = AdminClient(daemon)
     listed = {s["profile"]: [g["entitlement"] for g in s["grants"]]
               for s in admin.ok("list", {"projection": "FULL"})}
     assert listed == {"LU###root": ["ADMINISTRATOR", "READ_ONLY"], odd_name: ["OPERATOR"]}
@@ -222,29 +163,3 @@ def test_profiles_and_default_flags_survive_restarts(new_root, run_daemon):
     assert claims_of(daemon, "root")["entitlement"] == []
     refused = daemon.invoke(PROFILES_SVC, "list", {}, oauth(daemon.create_token("root")))
     assert error_of(refused)["error_type"] == "UNAUTHORIZED"
-
-
-def test_set_that_the_store_cannot_write_changes_nothing(new_root, run_daemon):
-    root = new_root()
-    daemon = run_daemon(root)
-    admin = Admin(daemon)
-    admin.ok("create", {"spec": {"local_user": "alice", "grants": grants("OPERATOR")}})
-    (database,) = [p for p in root.store_dir.rglob("*.db")]
-    # Another writer holds the database until the daemon's write has given up on it.
-    holder = sqlite3.connect(database, isolation_level=None)
-    holder.execute("BEGIN IMMEDIATE")
-    try:
-        since = daemon.log_offset()
-        change = {"profile": "LU###alice", "spec": {"grants": grants("ADMINISTRATOR")}}
-        error = assert_error_kind(admin.call("set", change, "held"), "internal_server_error")
-        assert error["messages"] == []
-    finally:
-        holder.rollback()
-        holder.close()
-    record = daemon.wait_for_line(
-        "held", "Failed to set client profile, serialization error: LU###alice", since
-    )
-    assert (record.logger, record.level) == ("ClientProfileImpl", 3)
-    assert claims_of(daemon, "alice")["entitlement"] == ["OPERATOR"]
-    assert daemon.stop() == 0
-    assert claims_of(run_daemon(root), "alice")["entitlement"] == ["OPERATOR"]

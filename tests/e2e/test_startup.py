@@ -20,7 +20,7 @@ def run_to_exit(root, args=()):
     return status, daemon.stdout_path.read_bytes(), daemon.log_path.read_bytes()
 
 
-@pytest.mark.parametrize("config", ["present", "missing", "argument-missing"])
+@pytest.mark.parametrize("config", ["missing", "argument-missing"])
 def test_daemon_switch_off_exits_silently_before_reading_configuration(new_root, config):
     root = new_root()
     root.set_features(daemon=False)
@@ -35,11 +35,9 @@ def test_daemon_switch_off_exits_silently_before_reading_configuration(new_root,
     assert (status, out, err) == (EXIT_FAILURE, b"", b"")
 
 
-@pytest.mark.parametrize(
-    "content",
-    [None, "<config><endpoint><portNum>", "not xml at all", ""],
-    ids=["missing", "truncated", "text", "empty"],
-)
+# Which texts the configuration reader refuses is ConfigTest's; here the process's answer to each
+# kind of refusal.
+@pytest.mark.parametrize("content", [None, "<config><endpoint><portNum>"], ids=["missing", "bad"])
 def test_bad_configuration_argument_ends_with_error_line(new_root, content):
     root = new_root()
     path = root.path / "given-config.xml"
@@ -103,14 +101,9 @@ def test_listens_on_loopback_only(new_root, run_daemon):
     assert output_of(daemon.invoke(PROVIDER_SVC, "get"))["id"] == "AsyncLocalProvider"
 
 
-@pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT], ids=["SIGTERM", "SIGINT"])
-@pytest.mark.parametrize("moment", ["after-a-call", "as-soon-as-listening"])
-def test_signal_stops_daemon_with_status_zero(new_root, run_daemon, sig, moment):
-    daemon = run_daemon(new_root())
-    if moment == "after-a-call":
-        output_of(daemon.invoke(PROVIDER_SVC, "get"))
-
-    assert daemon.stop(sig) == 0
+def test_sigint_stops_daemon_with_status_zero(new_root, run_daemon):
+    # SIGTERM after calls is how run_daemon ends every daemon it starts.
+    assert run_daemon(new_root()).stop(signal.SIGINT) == 0
 
 
 @pytest.mark.parametrize("level,logged", [(5, True), (4, False)])
@@ -124,13 +117,9 @@ def test_start_lines_follow_log_level(new_root, run_daemon, level, logged):
     start_lines = [r for r in records if r.text == f"Starting NOX Token CPS on port {root.port}."]
     port_lines = [r for r in records if r.text == f"Port number: {root.port}"]
     version_lines = [r for r in records if r.text == f"noxtokend version {project_version()}"]
-    if logged:
-        assert [r.level for r in start_lines] == [5]
-        assert [r.level for r in port_lines] == [5]
-        assert [r.level for r in version_lines] == [5]
-    else:
-        assert start_lines == [] and port_lines == [] and version_lines == []
-        assert not any("Starting NOX Token CPS" in r.text for r in records)
+    expected = [5] if logged else []
+    for lines in (start_lines, port_lines, version_lines):
+        assert [r.level for r in lines] == expected
 
 
 def project_version() -> str:

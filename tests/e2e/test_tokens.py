@@ -37,15 +37,6 @@ def decode_segment(segment: str):
     return json.loads(base64.urlsafe_b64decode(segment + "=" * (-len(segment) % 4)))
 
 
-def create_checked(daemon, name, password=None):
-    """Creates a token and returns (token, claims, whole seconds before, whole seconds after)."""
-    before = int(time.time())
-    token = daemon.create_token(name, password)
-    after = int(time.time())
-    claims = jwt.decode(token, key=daemon.root.secret(), algorithms=["HS256"])
-    return token, claims, before, after
-
-
 # --- creation -------------------------------------------------------------------------------
 
 
@@ -53,7 +44,10 @@ def create_checked(daemon, name, password=None):
 def test_created_token_verifies_with_the_secret_and_has_exactly_the_claims(
     daemon, name, entitlement
 ):
-    token, claims, before, after = create_checked(daemon, name)
+    before = int(time.time())
+    token = daemon.create_token(name)
+    after = int(time.time())
+    claims = jwt.decode(token, key=daemon.root.secret(), algorithms=["HS256"])
 
     assert token.count(".") == 2
     assert jwt.get_unverified_header(token)["alg"] == "HS256"
@@ -103,15 +97,16 @@ def test_unauthenticated_create_is_refused_with_log_line(daemon, security):
 # --- verification ---------------------------------------------------------------------------
 
 
-def test_verify_answers_the_token_user(daemon):
-    since = daemon.log_offset()
-    token = daemon.create_token("alice")
-
-    answer = daemon.invoke(VERIFY_SVC, "verify", security=oauth(token), app={"opId": "verify-good"})
-
-    assert output_of(answer) == "alice"
-    record = daemon.wait_for_line("verify-good", OAUTH_PRESENTED, since)
-    assert (record.level, record.logger) == (5, "TokenVerifyImpl")
+@pytest.mark.parametrize("credential", ["daemon-token", "user-pass", "none"])
+def test_verify_answers_for_a_daemon_token_only(daemon, credential):
+    security = {"daemon-token": oauth(daemon.create_token("alice")),
+                "user-pass": user_pass("root", "secret1"), "none": None}[credential]
+    answer, text = daemon.post_json(VERIFY_SVC, "verify", security)
+    if credential == "daemon-token":
+        assert output_of(answer) == "alice"
+    else:
+        assert_error_kind(answer, "invalid_argument")
+        assert "secret1" not in text
 
 
 def forged(secret: bytes, **claims) -> str:
@@ -120,30 +115,17 @@ def forged(secret: bytes, **claims) -> str:
     return jwt.encode(payload, secret, algorithm="HS256")
 
 
-def flip_last_bytes(signature: str) -> str:
-    return signature[:-2] + ("AA" if signature[-2:] != "AA" else "BB")
-
-
+# Every kind of bad token is OwnTokenTest's; here one of each refusal shows none reaches verify.
 def bad_tokens(daemon):
-    secret = daemon.root.secret()
     good = daemon.create_token("alice")
     header, payload, signature = good.split(".")
     claims = decode_segment(payload)
-    now = int(time.time())
-    none_header = b64url_json({"alg": "none", "typ": "JWT"})
     escalated = b64url_json({**claims, "username": "root", "entitlement": ["ADMINISTRATOR"]})
     return {
-        "expired": forged(secret, exp=now - 5),
+        "expired": forged(daemon.root.secret(), exp=int(time.time()) - 5),
         "tampered-payload": ".".join([header, escalated, signature]),
-        "tampered-signature": ".".join([header, payload, flip_last_bytes(signature)]),
-        "other-key": forged(b"not-the-daemon-secret-0123456789"),
-        "alg-none": ".".join([none_header, payload, ""]),
-        "alg-none-kept-signature": ".".join([none_header, payload, signature]),
-        "hs512": jwt.encode({**claims}, secret, algorithm="HS512"),
-        "two-segments": f"{header}.{payload}",
+        "alg-none": ".".join([b64url_json({"alg": "none", "typ": "JWT"}), payload, ""]),
         "garbage": "not.a.token",
-        "empty": "",
-        "oversized": "a" * 100_000 + "." + "b" * 100_000 + "." + "c" * 1000,
     }
 
 
@@ -178,27 +160,6 @@ def test_bad_tokens_never_reach_the_service(daemon):
     assert any(r.op_id == "ctl" and r.text == OAUTH_PRESENTED for r in records)
     reached = [r for r in records if r.op_id.startswith("bad-") and r.logger == "TokenVerifyImpl"]
     assert reached == []
-
-
-def test_verify_with_user_and_password_is_invalid_argument(daemon):
-    since = daemon.log_offset()
-    root = user_pass("root", "secret1")
-    answer, text = daemon.post_json(VERIFY_SVC, "verify", root, app={"opId": "verify-up"})
-
-    assert_error_kind(answer, "invalid_argument")
-    assert "secret1" not in text
-    daemon.wait_for_line("verify-up", "No Access Token", since)
-    texts = {(r.level, r.text) for r in daemon.records_of("verify-up", since)}
-    assert (5, "UserPass is presented!") in texts
-    assert (3, "No Access Token") in texts
-
-
-def test_verify_without_credentials_is_invalid_argument(daemon):
-    since = daemon.log_offset()
-    answer = daemon.invoke(VERIFY_SVC, "verify", app={"opId": "verify-none"})
-    assert_error_kind(answer, "invalid_argument")
-    record = daemon.wait_for_line("verify-none", "No Authentication Data", since)
-    assert record.level == 3
 
 
 def test_wrong_passwords_do_not_stall_verification(daemon):
@@ -236,33 +197,17 @@ def test_wrong_passwords_do_not_stall_verification(daemon):
 # --- switches and the secret file (own daemons) ---------------------------------------------
 
 
-def test_switch_off_tokens_have_no_entitlement_claim_and_still_verify(new_root, run_daemon):
-    root = new_root()
-    root.set_features(external_sts=False)
-    daemon = run_daemon(root)
-
-    for name in ("root", "alice"):
-        token, claims, before, after = create_checked(daemon, name)
-        assert set(claims) == {"username", "exp"}
-        assert claims["username"] == name
-        assert before + 300 <= claims["exp"] <= after + 300
-        assert output_of(daemon.invoke(VERIFY_SVC, "verify", security=oauth(token))) == name
-
-
 def test_secret_file_problems_fail_creation_until_the_file_is_right(new_root, run_daemon):
+    # Which file contents give which key is SecretFileTest's; here the daemon's answers.
     root = new_root()
     root.secret_file.unlink()
     daemon = run_daemon(root)
 
-    for content in (None, b"", b"\0after-a-leading-nul"):
-        if content is not None:
-            root.secret_file.write_bytes(content)
-        answer = daemon.invoke(TOKEN_SVC, "create", security=user_pass("root", "secret1"))
-        assert "error" in answer.get("result", {}), (content, answer)
-        assert output_of(daemon.invoke(PROVIDER_SVC, "get"))["id"] == "AsyncLocalProvider"
+    answer = daemon.invoke(TOKEN_SVC, "create", security=user_pass("root", "secret1"))
+    assert "error" in answer.get("result", {}), answer
+    assert output_of(daemon.invoke(PROVIDER_SVC, "get"))["id"] == "AsyncLocalProvider"
 
-    key = b"k" * 20 + b"\0" + b"ignored after the nul"
-    root.secret_file.write_bytes(key)
+    root.secret_file.write_bytes(b"k" * 20 + b"\0" + b"ignored after the nul")
     token = daemon.create_token("root")
     assert jwt.decode(token, key=b"k" * 20, algorithms=["HS256"])["username"] == "root"
 

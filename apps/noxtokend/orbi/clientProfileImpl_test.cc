@@ -8,6 +8,7 @@
 
 #include "apps/noxtokend/orbi/messageTable.h"
 #include "platform/configstore/configStoreTestRoot.h"
+#include "platform/orbi/replyRecorder.h"
 
 namespace Com::Tessel::Nox::Authentication {
 namespace {
@@ -18,37 +19,24 @@ using Basalt::Service::LogRecord;
 using NoxToken::ClientProfileAccess;
 using Opt = std::optional<std::string>;
 
-// What one call answered: a value, or the error kind with "id: text" per message.
 template <class T>
-struct Answer {
-  std::optional<T> value;
-  std::string kind;
-  std::vector<std::string> messages;
-};
+using Answer = Orbi::Bind::Testing::ReplyRecorder<T>;
 
-// Records a failure as its kind and "id: text" per message, the id without its service prefix.
+// The failure's kind, empty for an answer.
 template <class T>
-void Record(Answer<T>& answer, const Orbi::Std::StdError& error,
-            const Orbi::L10n::Localizer& localizer) {
-  answer.kind = Orbi::Std::KindName(error.kind);
-  for (const auto& message : error.messages) {
-    answer.messages.push_back(message.id.substr(message.id.rfind('.') + 1) + ": " +
-                              localizer.Format(message));
-  }
+std::string Kind(const Answer<T>& answer) {
+  return answer.error ? Orbi::Std::KindName(answer.error->kind) : "";
 }
 
-struct Done {};
-
+// "id: text" per message of the failure, the id without its service prefix.
 template <class T>
-auto MakeReply(Answer<T>& answer, std::shared_ptr<const Orbi::L10n::Localizer> localizer) {
-  auto onError = [&answer, localizer](const Orbi::Std::StdError& error) {
-    Record(answer, error, *localizer);
-  };
-  if constexpr (std::is_same_v<T, Done>) {
-    return Orbi::Bind::Reply<void>([&answer] { answer.value = Done{}; }, onError);
-  } else {
-    return Orbi::Bind::Reply<T>([&answer](T value) { answer.value = std::move(value); }, onError);
+std::vector<std::string> Messages(const Answer<T>& answer) {
+  std::vector<std::string> messages;
+  for (size_t i = 0; answer.error && i < answer.error->messages.size(); ++i) {
+    const std::string& id = answer.error->messages[i].id;
+    messages.push_back(id.substr(id.rfind('.') + 1) + ": " + answer.Text(i));
   }
+  return messages;
 }
 
 std::shared_ptr<AccessGrant> Grant(Entitlement entitlement) {
@@ -85,9 +73,9 @@ class ClientProfileImplTest : public ::testing::Test {
 
   template <class T, class Call>
   Answer<T> Ask(Call call) {
-    Answer<T> answer;
-    call(MakeReply(answer, localizer_));
-    EXPECT_TRUE(answer.value.has_value() != !answer.kind.empty()) << "answered exactly once";
+    Answer<T> answer(localizer_);
+    call(answer.Reply());
+    EXPECT_EQ(answer.calls, 1) << "answered exactly once";
     return answer;
   }
 
@@ -102,11 +90,11 @@ class ClientProfileImplTest : public ::testing::Test {
   Answer<Info> Get(const std::string& name) {
     return Ask<Info>([&](auto reply) { impl_->Get(nullptr, name, reply); });
   }
-  Answer<Done> Set(const std::string& name, GrantList grants) {
-    return Ask<Done>([&](auto reply) { impl_->Set(nullptr, name, SetSpec{grants}, reply); });
+  Answer<void> Set(const std::string& name, GrantList grants) {
+    return Ask<void>([&](auto reply) { impl_->Set(nullptr, name, SetSpec{grants}, reply); });
   }
-  Answer<Done> Delete(const std::string& name) {
-    return Ask<Done>([&](auto reply) { impl_->Delete(nullptr, name, reply); });
+  Answer<void> Delete(const std::string& name) {
+    return Ask<void>([&](auto reply) { impl_->Delete(nullptr, name, reply); });
   }
 
   std::vector<std::string> TakeLines() {
@@ -153,8 +141,8 @@ TEST_F(ClientProfileImplTest, CreateChoosesTheSubjectAndCollectsWhatIsMissing) {
     SCOPED_TRACE(c.profile + (c.messages.empty() ? "" : c.messages[0]));
     auto answer = Create(c.spec);
     if (c.profile.empty()) {
-      EXPECT_EQ(answer.kind, "invalid_argument");
-      EXPECT_EQ(answer.messages, c.messages);
+      EXPECT_EQ(Kind(answer), "invalid_argument");
+      EXPECT_EQ(Messages(answer), c.messages);
       EXPECT_EQ(TakeLines(), c.lines);
     } else {
       EXPECT_EQ(answer.value, c.profile);
@@ -170,8 +158,8 @@ TEST_F(ClientProfileImplTest, CreateChoosesTheSubjectAndCollectsWhatIsMissing) {
   EXPECT_EQ(List(std::nullopt).value->size(), 4u);  // with root's default profile
 
   auto again = Create({{}, {}, "u", "idp", "corp", {Grant(Entitlement::OPERATOR)}});
-  EXPECT_EQ(again.kind, "already_exists");
-  EXPECT_TRUE(again.messages.empty());
+  EXPECT_EQ(Kind(again), "already_exists");
+  EXPECT_TRUE(Messages(again).empty());
   EXPECT_EQ(TakeLines(), std::vector<std::string>{
                              "3 Cannot create client profile, already exists: SU#idp#corp#u"});
 }
@@ -223,8 +211,8 @@ TEST_F(ClientProfileImplTest, ListRefusesEveryBadFilterAndProjectionWithItsMessa
   for (size_t i = 0; i < cases.size(); ++i) {
     SCOPED_TRACE(i);
     auto answer = List(cases[i].filter, cases[i].projection);
-    EXPECT_EQ(answer.kind, "invalid_argument");
-    EXPECT_EQ(answer.messages, cases[i].messages);
+    EXPECT_EQ(Kind(answer), "invalid_argument");
+    EXPECT_EQ(Messages(answer), cases[i].messages);
     EXPECT_EQ(TakeLines(), cases[i].lines);
   }
 }
@@ -263,9 +251,9 @@ TEST_F(ClientProfileImplTest, ListMatchesEveryPartOfTheSubjectAndFillsByProjecti
 
 TEST_F(ClientProfileImplTest, GetSetDeleteAnswerTheProfileOrNotFoundWithItsName) {
   EXPECT_TRUE(
-      Set("LU###root", {Grant(Entitlement::READ_ONLY), Grant(Entitlement::READ_ONLY)}).value);
+      Set("LU###root", {Grant(Entitlement::READ_ONLY), Grant(Entitlement::READ_ONLY)}).answered);
   EXPECT_EQ(Names(Get("LU###root").value->grants), std::vector<std::string>{"READ_ONLY"});
-  EXPECT_TRUE(Delete("LU###root").value);
+  EXPECT_TRUE(Delete("LU###root").answered);
   EXPECT_EQ(TakeLines(),
             (std::vector<std::string>{"5 Successfully updated client profile: LU###root",
                                       "5 Successfully removed client profile: LU###root"}));
@@ -274,12 +262,12 @@ TEST_F(ClientProfileImplTest, GetSetDeleteAnswerTheProfileOrNotFoundWithItsName)
   auto get = Get("LU###root");
   auto set = Set("LU###root", {});
   auto erase = Delete("LU###root");
-  EXPECT_EQ(get.kind, "not_found");
-  EXPECT_EQ(get.messages, notFound);
-  EXPECT_EQ(set.kind, "not_found");
-  EXPECT_EQ(set.messages, notFound);
-  EXPECT_EQ(erase.kind, "not_found");
-  EXPECT_EQ(erase.messages, notFound);
+  EXPECT_EQ(Kind(get), "not_found");
+  EXPECT_EQ(Messages(get), notFound);
+  EXPECT_EQ(Kind(set), "not_found");
+  EXPECT_EQ(Messages(set), notFound);
+  EXPECT_EQ(Kind(erase), "not_found");
+  EXPECT_EQ(Messages(erase), notFound);
   EXPECT_EQ(TakeLines(), (std::vector<std::string>{
                              "3 Failed to get client profile, profile not found: LU###root",
                              "3 Failed to set client profile, profile not found: LU###root",
@@ -294,11 +282,11 @@ TEST_F(ClientProfileImplTest, StoreThatCannotWriteFailsEveryChangeAndKeepsWhatWa
   TakeLines();
 
   auto set = Set("LU###dave", {Grant(Entitlement::ADMINISTRATOR)});
-  EXPECT_EQ(set.kind, "internal_server_error");
+  EXPECT_EQ(Kind(set), "internal_server_error");
   EXPECT_EQ(Names(Get("LU###dave").value->grants), std::vector<std::string>{"OPERATOR"});
-  EXPECT_EQ(Create({"erin", {}, {}, {}, {}, {}}).kind, "internal_server_error");
-  EXPECT_EQ(Get("LU###erin").kind, "not_found");
-  EXPECT_EQ(Delete("LU###dave").kind, "internal_server_error");
+  EXPECT_EQ(Kind(Create({"erin", {}, {}, {}, {}, {}})), "internal_server_error");
+  EXPECT_EQ(Kind(Get("LU###erin")), "not_found");
+  EXPECT_EQ(Kind(Delete("LU###dave")), "internal_server_error");
   EXPECT_TRUE(Get("LU###dave").value);
   auto lines = TakeLines();
   EXPECT_EQ(
@@ -325,9 +313,9 @@ TEST_F(ClientProfileImplTest, ConcurrentReadersAndWritersSeeWholeProfiles) {
         std::string user = "w" + std::to_string(writer) + "-" + std::to_string(i % 4);
         std::string name = "LU###" + user;
         Create({user, {}, {}, {}, {}, variants[0]});
-        if (!Set(name, variants[i % 2]).value) ++failed;
-        if (!Set("LU###root", variants[(i + writer) % 2]).value) ++failed;
-        if (i % 3 == 2 && !Delete(name).value) ++failed;
+        if (!Set(name, variants[i % 2]).answered) ++failed;
+        if (!Set("LU###root", variants[(i + writer) % 2]).answered) ++failed;
+        if (i % 3 == 2 && !Delete(name).answered) ++failed;
       }
     });
   }

@@ -123,13 +123,6 @@ class EntitlementsTest : public ::testing::Test {
   std::shared_ptr<NoxToken::ClientProfileAccess> profiles_;
 };
 
-TEST_F(EntitlementsTest, LocalCallersGetTheirOwnProfileOrAnEmptyClaim) {
-  EXPECT_EQ(ClaimsOf(Identity("root")),
-            R"({"entitlement":["ADMINISTRATOR"],"exp":1700000300,"username":"root"})");
-  EXPECT_EQ(ClaimsOf(Identity("nobody")),
-            R"({"entitlement":[],"exp":1700000300,"username":"nobody"})");
-}
-
 TEST_F(EntitlementsTest, ExternalCallersGetTheUnionOfUserAndGroupProfilesOnce) {
   Add(SubjectType::EXTERNAL_GROUP, "g1", {Entitlement::OPERATOR}, "idp", "corp");
   Add(SubjectType::EXTERNAL_GROUP, "g2", {Entitlement::OPERATOR, Entitlement::READ_ONLY}, "idp",

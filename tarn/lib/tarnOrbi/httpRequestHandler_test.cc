@@ -2,13 +2,15 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/orbi/localProvider.h"
 #include "tarnOrbi/httpServerTransportHelper.h"
 
 namespace TarnOrbi {
 namespace {
 
 using Headers = std::vector<std::pair<std::string, std::string>>;
+
+// Content types, Accept negotiation and the identifier headers are checked against the daemon in
+// tests/e2e/test_transport.py; here the body's reading and the answer's writing, step by step.
 
 // Serves a fixed body in reads of at most the asked size; completes inline.
 class FakeRequest : public Basalt::Http::Request, public std::enable_shared_from_this<FakeRequest> {
@@ -66,24 +68,6 @@ class FakeResponse : public Basalt::Http::Response,
 std::shared_ptr<Basalt::Service::Logger> Capturing(std::vector<std::string>& lines) {
   return Basalt::Service::Logger::CreateRoot(
       "OrbiHandler", 7, [&lines](const auto& r) { lines.emplace_back(r.text); });
-}
-
-TEST(MediaTypeTest, ContentTypeIsASubstringTest) {
-  EXPECT_TRUE(IsAcceptedContentType("application/json; charset=utf-8"));
-  EXPECT_TRUE(IsAcceptedContentType("application/vnd.tessel.orbi.framed"));
-  EXPECT_FALSE(IsAcceptedContentType("text/plain"));
-  EXPECT_FALSE(IsAcceptedContentType(""));
-  EXPECT_FALSE(IsAcceptedContentType("Application/JSON"));
-}
-
-TEST(MediaTypeTest, AcceptSumsEveryMediaTypeItContains) {
-  EXPECT_EQ(NegotiateAccept("application/json"), 1u);
-  EXPECT_EQ(NegotiateAccept("application/vnd.tessel.orbi.cleanjson"), 2u);
-  EXPECT_EQ(NegotiateAccept("application/vnd.tessel.orbi.framed"), 4u);
-  EXPECT_EQ(NegotiateAccept("application/vnd.tessel.orbi.framed.cleanjson"), 12u);
-  EXPECT_EQ(NegotiateAccept("application/vnd.tessel.orbi+stream.json"), 16u);
-  EXPECT_EQ(NegotiateAccept("application/vnd.tessel.orbi.clean+stream.json"), 32u);
-  EXPECT_EQ(NegotiateAccept("*/*"), 0u);
 }
 
 struct Received {
@@ -164,75 +148,6 @@ TEST(SendTest, SetsHeadersInOrderAndReportsWriteFailures) {
   ASSERT_NE(error, nullptr);
   EXPECT_NE(error->ToString().find("orbi.send.failed"), std::string::npos);
   EXPECT_EQ(Orbi::Data::As<Orbi::Data::IntegerValue>(error->GetField("code"))->GetValue(), 500);
-}
-
-class EchoProvider : public Orbi::Core::AsyncApiProvider {
- public:
-  std::string ToString() const override { return "Echo"; }
-  void Invoke(const Orbi::Core::MethodIdentifier& method, Orbi::Data::ValuePtr,
-              Orbi::Core::ExecutionContextPtr, Orbi::Core::AsyncApiResultCb cb) override {
-    ++calls;
-    auto out = Orbi::Data::StructValue::GetInstance("x.out");
-    out->SetField("method", Orbi::Data::StringValue::Create(method.ToString()));
-    Orbi::Provider::Answer(cb, out);
-  }
-  int calls = 0;
-};
-
-class HandlePostTest : public ::testing::Test {
- protected:
-  std::shared_ptr<FakeResponse> Post(std::vector<std::pair<std::string, std::string>> headers,
-                                     std::string body = kBody) {
-    auto logger = Capturing(lines_);
-    HttpRequestHandler handler(logger, std::make_shared<BasaltWrapLoggger>(logger), provider_,
-                               [](std::function<void()> work) { work(); });
-    request_ = std::make_shared<FakeRequest>(std::move(body), std::move(headers));
-    auto response = std::make_shared<FakeResponse>();
-    handler.HandlePost(request_, response);
-    return response;
-  }
-
-  static constexpr const char* kBody =
-      R"({"jsonrpc":"2.0","id":3,"method":"invoke","params":{"serviceId":"s.v","operationId":"get"}})";
-  std::shared_ptr<EchoProvider> provider_ = std::make_shared<EchoProvider>();
-  std::shared_ptr<FakeRequest> request_;
-  std::vector<std::string> lines_;
-};
-
-TEST_F(HandlePostTest, WrongContentTypeIs400WithoutReadingTheBody) {
-  auto response = Post({{"Content-Type", "text/plain"}});
-  EXPECT_EQ(response->status, 400);
-  EXPECT_EQ(request_->reads, 0);
-  EXPECT_EQ(provider_->calls, 0);
-  EXPECT_EQ(Post({})->status, 400);
-}
-
-TEST_F(HandlePostTest, AnswersInTheNegotiatedEncoding) {
-  auto plain = Post({{"Content-Type", "application/json"}});
-  EXPECT_EQ(plain->contentType, "application/json");
-  EXPECT_EQ(plain->body,
-            R"({"jsonrpc":"2.0","id":3,"result":{"output":{"_type":"x.out","method":"s.v.get"}}})");
-  EXPECT_NE(std::find(lines_.begin(), lines_.end(),
-                      "Not known accept type.Default application/json will be used"),
-            lines_.end());
-
-  auto clean = Post({{"Content-Type", "application/vnd.tessel.orbi.framed"},
-                     {"Accept", "application/vnd.tessel.orbi.framed.cleanjson"}});
-  EXPECT_EQ(clean->contentType, "application/vnd.tessel.orbi.cleanjson");
-  EXPECT_EQ(clean->body, R"({"jsonrpc":"2.0","id":3,"result":{"output":{"method":"s.v.get"}}})");
-
-  auto framed = Post(
-      {{"Content-Type", "application/json"}, {"Accept", "application/vnd.tessel.orbi.framed"}});
-  EXPECT_EQ(framed->contentType, "application/json");
-}
-
-TEST_F(HandlePostTest, HeaderAndPayloadMustNameTheSameOperation) {
-  auto response = Post({{"Content-Type", "application/json"}, {"Orbi-Operation-Id", "list"}});
-  EXPECT_EQ(provider_->calls, 0);
-  EXPECT_EQ(response->body, R"({"jsonrpc":"2.0","id":3,"error":{"code":-32600,"message":)"
-                            R"("Mismatching operation identifier in HTTP header and payload"}})");
-  Post({{"Content-Type", "application/json"}, {"Orbi-Service-Id", "s.v"}});
-  EXPECT_EQ(provider_->calls, 1);
 }
 
 }  // namespace

@@ -81,44 +81,6 @@ class CertificateChainsContainerTest : public ::testing::Test {
   }
 };
 
-TEST_F(CertificateChainsContainerTest, CreateWritesOneObjectAndFillsTheTables) {
-  CertificateChainsContainer container(Store());
-  const std::string alias = "a#\\\"ü", issuer = "https://idp/\xe2\x82\xac";
-  auto conflicts = container.CreateIssuer(alias, issuer, Chains({{*rsa_ + "\r\n", *ec_}, {*ec_}}));
-  EXPECT_FALSE(conflicts.aliasExists || conflicts.issuerExists);
-  ExpectRegistered(container, alias, issuer, 2);
-  const std::vector<StringList> expected{{Standardized(*rsa_), Standardized(*ec_)},
-                                         {Standardized(*ec_)}};
-  EXPECT_EQ(Texts(container.GetInfo(alias).signing_cert_chains), expected);
-
-  auto object = Store()->GetObject(IssuerId(alias));
-  ASSERT_TRUE(object);
-  std::string value;
-  EXPECT_TRUE(object->GetValue("issuer_alias", value) && value == alias);
-  EXPECT_TRUE(object->GetValue("issuer", value) && value == issuer);
-  auto stored = StoredChains(alias);
-  ASSERT_EQ(stored.size(), 2u);
-  EXPECT_EQ(stored[0].second, expected[0]);
-  EXPECT_EQ(stored[1].second, expected[1]);
-
-  CertificateChainsContainer reloaded(Store());
-  ExpectRegistered(reloaded, alias, issuer, 2);
-  EXPECT_EQ(Texts(reloaded.GetInfo(alias).signing_cert_chains), expected);
-}
-
-TEST_F(CertificateChainsContainerTest, CreateReportsBothConflictsAndWritesNothing) {
-  CertificateChainsContainer container(Store());
-  container.CreateIssuer("a1", "i1", {});
-  container.CreateIssuer("a2", "i2", {});
-  auto both = container.CreateIssuer("a1", "i2", Chains({{"garbage"}}));
-  EXPECT_TRUE(both.aliasExists && both.issuerExists);
-  auto issuerOnly = container.CreateIssuer("a3", "i1", {});
-  EXPECT_TRUE(!issuerOnly.aliasExists && issuerOnly.issuerExists);
-  EXPECT_EQ(Store()->ListInstances(FilterSpecObject(IssuerId())).size(), 2u);
-  ExpectRegistered(container, "a1", "i1", 0);
-  EXPECT_THROW(container.GetInfo("a3"), std::out_of_range);
-}
-
 TEST_F(CertificateChainsContainerTest, BadCertificatesChangeNothing) {
   CertificateChainsContainer container(Store());
   EXPECT_THROW(container.CreateIssuer("a", "i", Chains({{*rsa_ + "x"}})),

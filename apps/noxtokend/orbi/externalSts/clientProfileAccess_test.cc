@@ -1,14 +1,8 @@
 #include "apps/noxtokend/orbi/externalSts/clientProfileAccess.h"
 
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 
 #include "apps/noxtokend/orbi/externalSts/clientProfileName.h"
 #include "platform/configstore/configStoreTestRoot.h"
@@ -229,21 +223,6 @@ TEST_F(ClientProfileAccessTest,
   EXPECT_TRUE(Logged("5 Loading EXTERNAL_GROUP"));
 }
 
-TEST_F(ClientProfileAccessTest, DuplicateGrantsAreStoredOnce) {
-  auto access = Start();
-  ASSERT_EQ(Insert(*access, LocalUser("bob"),
-                   {Grant("OPERATOR"), Grant(nullptr), Grant("OPERATOR"), Grant(nullptr)}),
-            ClientProfileAccess::kDone);
-  EXPECT_EQ(Entitlements(access->FindLocalUser("bob")),
-            (std::vector<std::string>{"OPERATOR", "-", "-"}));
-  auto stored = Store()->ListInstances(FilterSpecObject(ClientProfilesId()));
-  ASSERT_EQ(stored.size(), 1u);
-  EXPECT_EQ(stored[0]->GetSubObjectInstances(FilterSpecObject("grants")).size(), 3u);
-  access.reset();
-  EXPECT_EQ(Entitlements(Start()->FindLocalUser("bob")),
-            (std::vector<std::string>{"OPERATOR", "-", "-"}));
-}
-
 TEST_F(ClientProfileAccessTest, ValuesThatCannotBeStoredAreRefusedAndChangeNothing) {
   auto access = Start();
   EXPECT_EQ(Insert(*access, LocalUser("carol"), {Grant("SUPERUSER")}),
@@ -428,85 +407,6 @@ TEST_F(ClientProfileAccessTest, MissingSubjectKeysAreLoggedAndReadAsEmpty) {
   ASSERT_NE(group, nullptr);
   EXPECT_EQ(Entitlements(group), std::vector<std::string>{"-"});
   EXPECT_EQ(access->FindByName("SG#idp##ops"), group);
-}
-
-// A writer killed at an arbitrary point of its profile writes leaves a store in which every
-// object is whole and every acknowledged write is present.
-TEST_F(ClientProfileAccessTest, KilledWriterLeavesOnlyWholeProfiles) {
-  InstallShippedSchema();
-  constexpr int kAcknowledgementsBeforeKill = 40;
-  int pipeFds[2];
-  ASSERT_EQ(pipe(pipeFds), 0);
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    close(pipeFds[0]);
-    Logger::sDefaultLogger = Logger::CreateRoot("default", 0, [](const LogRecord&) {});
-    auto store = ConfigStore::Open(root_.StoreOptions());
-    ClientProfileAccess access(store, [](std::chrono::seconds) {});
-    const GrantList variants[] = {{Grant("ADMINISTRATOR")},
-                                  {Grant("OPERATOR"), Grant("READ_ONLY")},
-                                  {Grant("ADMINISTRATOR"), Grant("OPERATOR"), Grant("READ_ONLY")}};
-    for (int i = 0; i < 100000; ++i) {
-      char ack = 'f';
-      if (i % 2 == 0) {
-        if (access.Update("LU###root", variants[i % 3]) == ClientProfileAccess::kDone) ack = 'u';
-      } else {
-        Basalt::System::ScopedWriteLock lock(access);
-        Subject user = LocalUser("user" + std::to_string(i));
-        if (access.Insert(MakeProfileName(user), Profile(user, variants[i % 3])) ==
-            ClientProfileAccess::kDone) {
-          ack = 'i';
-        }
-      }
-      if (write(pipeFds[1], &ack, 1) != 1) _exit(2);
-    }
-    _exit(0);
-  }
-  close(pipeFds[1]);
-  int inserts = 0;
-  int acknowledged = 0;
-  while (acknowledged < kAcknowledgementsBeforeKill) {
-    pollfd readable{pipeFds[0], POLLIN, 0};
-    if (poll(&readable, 1, 30000) != 1) break;
-    char ack;
-    if (read(pipeFds[0], &ack, 1) != 1) break;
-    ASSERT_NE(ack, 'f');
-    inserts += ack == 'i';
-    ++acknowledged;
-  }
-  kill(child, SIGKILL);
-  int status = 0;
-  waitpid(child, &status, 0);
-  close(pipeFds[0]);
-  ASSERT_EQ(acknowledged, kAcknowledgementsBeforeKill);
-  ASSERT_TRUE(WIFSIGNALED(status));
-
-  store_ = ConfigStore::Open(root_.StoreOptions());
-  auto stored = store_->ListInstances(FilterSpecObject(ClientProfilesId()));
-  ASSERT_GE(stored.size(), static_cast<size_t>(inserts));
-  for (const auto& object : stored) {
-    SCOPED_TRACE(object->GetId().ToString());
-    auto subject = object->GetSubObject(SubObjectId("subject"));
-    ASSERT_NE(subject, nullptr);
-    std::string type, name;
-    EXPECT_TRUE(subject->GetValue("type", type) && type == "LOCAL_USER");
-    EXPECT_TRUE(subject->GetValue("name", name));
-    NoxConfigStore::StringList list{"x"};
-    EXPECT_TRUE(object->GetValue("grants", list) && list.empty());
-    auto grants = object->GetSubObjectInstances(FilterSpecObject("grants"));
-    EXPECT_TRUE(grants.size() == 1 || grants.size() == 2 || grants.size() == 3) << grants.size();
-    for (const auto& grant : grants) {
-      std::string resource, entitlement;
-      EXPECT_TRUE(grant->GetValue("resource_type", resource) && resource == "HOST");
-      EXPECT_TRUE(grant->GetValue("entitlement", entitlement) &&
-                  !Entitlement::FromString(entitlement).IsUnknown());
-    }
-  }
-  auto access = Start();
-  EXPECT_EQ(access->GetModifiedFlag("LU###root"), true);
-  EXPECT_GE(access->GetProfiles().size(), static_cast<size_t>(inserts) + 1);
-  EXPECT_NE(access->FindLocalUser("root"), nullptr);
 }
 
 }  // namespace

@@ -197,26 +197,8 @@ TEST_F(ExternalJwtHandlerTest, SignatureIsCheckedBeforeExpiryAndExpiryToTheSecon
   }
 }
 
-TEST_F(ExternalJwtHandlerTest, EveryAlgorithmOfTheKeysFamilyVerifiesAndNoOther) {
-  struct Case {
-    KeyType type;
-    jwt_alg_t alg;
-  };
-  const Case cases[] = {{KeyType::kRsa2048, JWT_ALG_RS384},
-                        {KeyType::kRsa2048, JWT_ALG_RS512},
-                        {KeyType::kEcP256, JWT_ALG_ES256},
-                        {KeyType::kEcP384, JWT_ALG_ES384},
-                        {KeyType::kEcP521, JWT_ALG_ES512}};
-  int n = 0;
-  for (const auto& c : cases) {
-    auto key = GenerateKey(*dir_, "alg" + std::to_string(n), c.type);
-    std::string issuer = "issuer-" + std::to_string(n++);
-    Register({{key.certPemText}}, issuer);
-    std::string claims = R"({"iss":")" + issuer + R"(","exp":)" + std::to_string(kNow) + "}";
-    std::string token = Sign(claims, c.alg, ReadTextFile(key.keyPem));
-    EXPECT_EQ(RefusalId(Authenticate(token)), "") << jwt_alg_str(c.alg);
-  }
-  // A P-256 key never verifies ES384, though libjwt would try.
+// Each algorithm's acceptance is checked over HTTP; here the one libjwt would get wrong alone.
+TEST_F(ExternalJwtHandlerTest, AKeyVerifiesOnlyTheAlgorithmOfItsOwnSize) {
   auto p256 = GenerateKey(*dir_, "p256", KeyType::kEcP256);
   Register({{p256.certPemText}}, "p256-issuer");
   std::string token = Sign(R"({"iss":"p256-issuer","exp":)" + std::to_string(kNow) + "}",
