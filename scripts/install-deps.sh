@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config clang clang-format libclang-rt-14-dev
   libboost-dev libxml2-dev libxmlsec1-dev libxmlsec1-openssl xmlsec1 libssl-dev openssl
-  libjwt-dev libjansson-dev libsqlite3-dev sqlite3 libpam0g-dev libpam-pwdfile uuid-dev
+  libjwt-dev libjansson-dev libsqlite3-dev sqlite3 libpam0g-dev libpam-pwdfile uuid-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-pytest python3-requests python3-jwt
   curl wrk nginx-light
