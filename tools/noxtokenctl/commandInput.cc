@@ -19,13 +19,6 @@ constexpr std::string_view kPemBegin = "-----BEGIN CERTIFICATE-----";
 constexpr std::string_view kPemEnd = "-----END CERTIFICATE-----";
 constexpr std::streamsize kMaxChainFileBytes = 1024 * 1024;
 
-std::string Upper(std::string_view text) {
-  std::string upper(text);
-  std::transform(upper.begin(), upper.end(), upper.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-  return upper;
-}
-
 template <size_t N>
 bool IsOneOf(const std::string& name, const std::array<std::string_view, N>& names) {
   return std::find(names.begin(), names.end(), name) != names.end();
@@ -33,11 +26,18 @@ bool IsOneOf(const std::string& name, const std::array<std::string_view, N>& nam
 
 }  // namespace
 
+std::string UpperCase(std::string_view text) {
+  std::string upper(text);
+  std::transform(upper.begin(), upper.end(), upper.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  return upper;
+}
+
 JsonPtr ParseGrant(std::string_view text) {
   const size_t colon = text.find(':');
-  const std::string resource = Upper(text.substr(0, colon));
+  const std::string resource = UpperCase(text.substr(0, colon));
   const std::string entitlement =
-      colon == std::string_view::npos ? "" : Upper(text.substr(colon + 1));
+      colon == std::string_view::npos ? "" : UpperCase(text.substr(colon + 1));
   if (!IsOneOf(resource, kResources) || !IsOneOf(entitlement, kEntitlements)) {
     throw CtlError(ExitCode::kUsage,
                    "--grant " + std::string(text) +

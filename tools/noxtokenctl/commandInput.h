@@ -26,6 +26,9 @@ Orbi::Json::JsonPtr ReadCertChain(const std::string& file);
 // INPUT_JSON of `call`: must be a JSON object. Throws CtlError(kUsage) with the parser's reason.
 Orbi::Json::JsonPtr ParseInputObject(const std::string& text);
 
+// ASCII upper case, as enumeration names are written.
+std::string UpperCase(std::string_view text);
+
 // The value of a string member, or "" when it is missing or not a string.
 std::string StringMember(const json_t* object, const char* name);
 

@@ -1,7 +1,5 @@
 #include "tools/noxtokenctl/commands.h"
 
-#include <algorithm>
-#include <cctype>
 #include <ctime>
 
 #include "tools/noxtokenctl/commandInput.h"
@@ -26,12 +24,6 @@ void SetString(json_t* object, const char* name, const std::string& value) {
 
 void SetIfGiven(json_t* object, const char* name, const std::string& value) {
   if (!value.empty()) SetString(object, name, value);
-}
-
-std::string Upper(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-  return text;
 }
 
 SecurityCtx CredentialFor(Session& session, const UserOptions& options) {
@@ -126,7 +118,7 @@ ExitCode ProfileList(Session& session, const ProfileOptions& options) {
   JsonPtr filter = SubjectSpec(options);
   if (json_object_size(filter.get()) > 0)
     json_object_set_new(input.get(), "filter", filter.release());
-  SetIfGiven(input.get(), "projection", Upper(options.projection));
+  SetIfGiven(input.get(), "projection", UpperCase(options.projection));
   return session.Run(kProfilesService, "list", std::move(input), session.CurrentCredential(),
                      ProfileListView);
 }
@@ -161,7 +153,7 @@ ExitCode ProfileDelete(Session& session, const ProfileOptions& options) {
 
 ExitCode IssuerList(Session& session, const IssuerOptions& options) {
   JsonPtr input = Object();
-  SetIfGiven(input.get(), "projection", Upper(options.projection));
+  SetIfGiven(input.get(), "projection", UpperCase(options.projection));
   return session.Run(kIssuersService, "list", std::move(input), session.CurrentCredential(),
                      IssuerListView);
 }

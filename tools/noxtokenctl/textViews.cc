@@ -131,7 +131,14 @@ std::string ErrorView(const json_t& error) {
     std::string line = StringMember(message, "localized");
     if (line.empty()) line = StringMember(message, "default_message");
     if (line.empty()) line = StringMember(message, "id");
-    text += "  " + line + "\n";
+    // Certificate messages span lines: keep every line under the error type.
+    while (!line.empty() && line.back() == '\n') line.pop_back();
+    text += "  ";
+    for (char c : line) {
+      text += c;
+      if (c == '\n') text += "  ";
+    }
+    text += '\n';
   }
   return text;
 }
