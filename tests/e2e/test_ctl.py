@@ -4,8 +4,11 @@ sources and the saved token, and the exit status of each kind of failure."""
 import base64
 import json
 import os
+import select
+import signal
 import stat
 import subprocess
+import termios
 import threading
 from http.server import BaseHTTPRequestHandler, HTTPServer
 
@@ -123,6 +126,33 @@ def test_saved_token_is_not_sent_after_its_exp(daemon, ctl):
     assert ctl("call", PROVIDER_SVC, "get").returncode == 0
 
 
+@pytest.mark.parametrize(
+    "keys,status", [(b"secrex\x7ft1\r", 0), (b"sec\x03", -signal.SIGINT), (b"wrong\r", 1)]
+)
+def test_password_prompt_on_a_terminal(ctl, keys, status):
+    """The password is typed without echo, erase works, and the terminal is restored however the
+    prompt ends."""
+    master, slave = os.openpty()
+    before = termios.tcgetattr(slave)
+    env = {**os.environ, "XDG_RUNTIME_DIR": str(ctl.runtime)}
+    proc = subprocess.Popen([str(CTL), "--url", ctl.daemon.url, "login", "--user", "root"],
+                            stdin=slave, stdout=subprocess.PIPE, stderr=slave, env=env)
+    seen = b""
+    while b"Password for root: " not in seen:
+        ready, _, _ = select.select([master], [], [], 10)
+        assert ready, seen
+        seen += os.read(master, 1024)
+    os.write(master, keys)
+    assert proc.wait(timeout=30) == status
+    proc.stdout.close()
+    while select.select([master], [], [], 0)[0]:
+        seen += os.read(master, 1024)
+    assert termios.tcgetattr(slave) == before
+    assert b"sec" not in seen and b"wrong" not in seen
+    os.close(master)
+    os.close(slave)
+
+
 def test_op_id_reaches_the_daemon_log(daemon, ctl):
     done = ctl("--op-id", "ctl-op-7", "call", PROVIDER_SVC, "get")
     assert done.returncode == 0, done.stderr
@@ -226,3 +256,103 @@ def test_url_from_port_and_environment(daemon, ctl):
     for args, env in [(["--port", daemon.port], {}), ([], {"NOXTOKEN_URL": daemon.url})]:
         done = ctl(*args, "call", PROVIDER_SVC, "get", url=False, env=env)
         assert done.returncode == 0, done.stderr
+
+
+# --- management: needs an administrator's token ---------------------------------------------
+
+
+def run_ok(ctl, mode, *args):
+    done = ctl("-o", mode, *args)
+    assert done.returncode == 0, (args, done.stdout, done.stderr)
+    return json.loads(done.stdout) if mode == "json" and done.stdout else done.stdout
+
+
+@pytest.mark.parametrize("mode", ["text", "json"])
+def test_profile_commands(daemon, ctl, mode):
+    ctl.login("root")
+    name = run_ok(ctl, mode, "profile", "create", "--external-group", f"ops-{mode}",
+                  "--issuer-alias", "corp", "--domain", "corp.example", "--grant", "host:operator")
+    name = name if mode == "json" else name.rstrip("\n")
+    assert name and "\n" not in name
+
+    listed = run_ok(ctl, mode, "profile", "list", "--external-group", f"ops-{mode}",
+                    "--issuer-alias", "corp", "--domain", "corp.example", "--projection", "full")
+    if mode == "json":
+        assert [s["profile"] for s in listed] == [name]
+        assert listed[0]["grants"] == [{"resource_type": "HOST", "entitlement": "OPERATOR"}]
+    else:
+        header, row = listed.splitlines()
+        assert header.split() == ["PROFILE", "TYPE", "NAME", "ISSUER", "ALIAS", "DOMAIN", "GRANTS"]
+        assert row.split() == [name, "EXTERNAL_GROUP", f"ops-{mode}", "corp", "corp.example",
+                               "HOST:OPERATOR"]
+
+    assert run_ok(ctl, mode, "profile", "set", name, "--grant", "HOST:READ_ONLY",
+                  "--grant", "HOST:OPERATOR") == ""
+    shown = run_ok(ctl, mode, "profile", "get", name)
+    if mode == "json":
+        assert [g["entitlement"] for g in shown["grants"]] == ["READ_ONLY", "OPERATOR"]
+        assert shown["subject"]["type"] == "EXTERNAL_GROUP"
+    else:
+        assert "Grants:        HOST:READ_ONLY\n               HOST:OPERATOR\n" in shown
+        assert "Domain:        corp.example\n" in shown
+
+    names = run_ok(ctl, mode, "profile", "list", "--projection", "name")
+    assert name in (json.dumps(names) if mode == "json" else names.split())
+    assert run_ok(ctl, mode, "profile", "delete", name) == ""
+    gone = ctl("-o", mode, "profile", "get", name)
+    assert gone.returncode == 1 and gone.stderr.startswith("noxtokenctl: NOT_FOUND\n  ")
+
+
+def test_management_needs_the_administrator(daemon, ctl):
+    ctl.login("alice", "pw2")
+    done = ctl("profile", "list")
+    assert done.returncode == 1
+    assert done.stderr.startswith("noxtokenctl: UNAUTHORIZED")
+
+
+@pytest.fixture(scope="module")
+def chain_file(tmp_path_factory):
+    """One PEM file of two self-signed certificates, with text around them."""
+    directory = tmp_path_factory.mktemp("chain")
+    pems = []
+    for cn in ("Ctl Signer", "Ctl Root"):
+        subprocess.run(
+            ["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
+             "-nodes", "-subj", f"/CN={cn}", "-days", "2", "-keyout", str(directory / "key.pem"),
+             "-out", str(directory / "cert.pem")],
+            check=True, capture_output=True, timeout=60,
+        )
+        pems.append((directory / "cert.pem").read_text())
+    path = directory / "chain.pem"
+    path.write_text("subject=CN=Ctl Signer\n" + "".join(pems))
+    return path, pems
+
+
+@pytest.mark.parametrize("mode", ["text", "json"])
+def test_issuer_commands(daemon, ctl, chain_file, mode):
+    ctl.login("root")
+    path, pems = chain_file
+    alias, issuer = f"corp-{mode}", f"https://idp-{mode}.example"
+    assert run_ok(ctl, mode, "issuer", "create", alias, "--issuer", issuer, "--chain", path) == ""
+
+    listed = run_ok(ctl, mode, "issuer", "list", "--projection", "full")
+    if mode == "json":
+        mine = [s for s in listed if s["issuer_alias"] == alias]
+        assert [len(s["signing_cert_chains"][0]["cert_chain"]) for s in mine] == [2]
+    else:
+        assert listed.splitlines()[0].split() == ["ALIAS", "ISSUER", "CHAINS"]
+        assert [alias, issuer, "1"] in [line.split() for line in listed.splitlines()]
+
+    assert run_ok(ctl, mode, "issuer", "set", alias, "--issuer", issuer + "/v2") == ""
+    shown = run_ok(ctl, mode, "issuer", "get", alias)
+    if mode == "json":
+        assert shown["issuer"] == issuer + "/v2"
+        assert [c.strip() for c in shown["signing_cert_chains"][0]["cert_chain"]] == [
+            p.strip() for p in pems
+        ]
+    else:
+        assert shown.startswith(f"Issuer:   {issuer}/v2\nChain 1:  CN=Ctl Signer\n          CN=Ctl Root\n")
+
+    assert run_ok(ctl, mode, "issuer", "delete", alias) == ""
+    gone = ctl("-o", mode, "issuer", "get", alias)
+    assert gone.returncode == 1 and gone.stderr.startswith("noxtokenctl: NOT_FOUND\n  ")
