@@ -93,18 +93,16 @@ void AddGrantOption(CLI::App* command, ProfileOptions& options) {
 }
 
 void AddTokenCommands(CLI::App& app, AllOptions& all, Action& chosen) {
-  CLI::App* login = Leaf(app, "login",
-                         "Get a token with a user's password and save it for later "
-                         "commands",
-                         chosen, [&all](Session& s) { return Login(s, all.user); });
+  CLI::App* login =
+      Leaf(app, "login", "Get a token with a user's password and keep it for later commands",
+           chosen, [&all](Session& s) { return Login(s, all.user); });
   AddUserOptions(login, all.user, true);
 
   CLI::App* token = app.add_subcommand("token", "Create or verify daemon tokens");
   token->require_subcommand(1);
-  CLI::App* create = Leaf(*token, "create",
-                          "Print a new token: for --user, else for the current credential "
-                          "(renewal)",
-                          chosen, [&all](Session& s) { return TokenCreate(s, all.user); });
+  CLI::App* create =
+      Leaf(*token, "create", "Print a new token for --user, else renew the current one", chosen,
+           [&all](Session& s) { return TokenCreate(s, all.user); });
   AddUserOptions(create, all.user, false);
   CLI::App* verify = Leaf(*token, "verify", "Print the user name a token stands for", chosen,
                           [&all](Session& s) { return TokenVerify(s, all.verifyToken); });
@@ -113,9 +111,8 @@ void AddTokenCommands(CLI::App& app, AllOptions& all, Action& chosen) {
 
 void AddProfileCommands(CLI::App& app, AllOptions& all, Action& chosen) {
   ProfileOptions& options = all.profile;
-  CLI::App* profile = app.add_subcommand("profile",
-                                         "Manage client profiles (who gets which "
-                                         "entitlements)");
+  CLI::App* profile =
+      app.add_subcommand("profile", "Manage client profiles (who gets which entitlements)");
   profile->require_subcommand(1);
 
   CLI::App* list = Leaf(*profile, "list", "List profiles, optionally those of one subject", chosen,
@@ -177,21 +174,21 @@ void AddIssuerCommands(CLI::App& app, AllOptions& all, Action& chosen) {
   aliased("get", "Show an issuer and the subjects of its certificates", IssuerGet);
   CLI::App* set = aliased("set", "Change an issuer's name or replace its chains", IssuerSet);
   set->add_option_function<std::string>(
-      "--issuer",
-      [&options](const std::string& name) {
-        options.issuer = name;
-        options.issuerGiven = true;
-      },
-      "The issuer's new name (default: unchanged)");
+         "--issuer",
+         [&options](const std::string& name) {
+           options.issuer = name;
+           options.issuerGiven = true;
+         },
+         "The issuer's new name (default: unchanged)")
+      ->type_name("NAME");
   addChains(set);
   aliased("delete", "Stop trusting an issuer", IssuerDelete);
 }
 
 void AddCallCommand(CLI::App& app, CallOptions& options, Action& chosen) {
-  CLI::App* call = Leaf(app, "call",
-                        "Call any operation with a JSON input and the current "
-                        "credential",
-                        chosen, [&options](Session& s) { return CallOperation(s, options); });
+  CLI::App* call =
+      Leaf(app, "call", "Call any operation with a JSON input and the current credential", chosen,
+           [&options](Session& s) { return CallOperation(s, options); });
   call->add_option("SERVICE", options.service, "Service id")->required();
   call->add_option("OPERATION", options.operation, "Operation id")->required();
   call->add_option("INPUT_JSON", options.input, "The input object (default: {})");
@@ -261,6 +258,9 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
     if (error.Code() == ExitCode::kUsage) return usageError(error.what());
     err << "noxtokenctl: " << error.what() << "\n";
     return static_cast<int>(error.Code());
+  } catch (const std::exception& error) {
+    err << "noxtokenctl: " << error.what() << "\n";
+    return static_cast<int>(ExitCode::kApiError);
   }
 }
 

@@ -60,10 +60,8 @@ std::optional<int64_t> ReadTokenExpiry(std::string_view token) {
 
 void SaveToken(const fs::path& file, std::string_view token) {
   const fs::path dir = file.parent_path();
-  if (!fs::exists(dir.parent_path())) {
-    std::error_code ignored;
-    fs::create_directories(dir.parent_path(), ignored);
-  }
+  std::error_code ignored;  // a missing parent shows as the directory's own failure below
+  fs::create_directories(dir.parent_path(), ignored);
   MakePrivateDirectory(dir);
   const fs::path temporary = dir / (file.filename().string() + ".new");
   ::unlink(temporary.c_str());
