@@ -2,6 +2,7 @@
 
 #include "apps/noxtokend/orbi/entitlements.h"
 #include "apps/noxtokend/orbi/externalSts/clientProfileAccess.h"
+#include "apps/noxtokend/orbi/messageTable.h"
 #include "apps/noxtokend/orbi/secret.h"
 #include "apps/noxtokend/orbi/tokenImpl.h"
 #include "apps/noxtokend/orbi/tokenVerifyImpl.h"
@@ -50,7 +51,7 @@ Orbi::Core::ProviderPtr CreateLocalProvider(Orbi::Core::Enqueuer enqueuer,
   auto verifyImpl =
       std::make_shared<Auth::TokenVerifyImpl>(Logger::CreateLogger("TokenVerifyImpl"));
   std::vector<Orbi::Provider::InterfacePtr> interfaces{
-      Auth::TokenSvc::AsyncServiceBinder::BindImplementation(tokenImpl),
+      Auth::TokenSvc::AsyncServiceBinder::BindImplementation(tokenImpl, Auth::CreateLocalizer()),
       Auth::VerificationSvc::AsyncServiceBinder::BindImplementation(verifyImpl)};
 
   auto container = std::make_shared<Orbi::Provider::InterfaceContainer>(std::move(interfaces));

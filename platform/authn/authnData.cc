@@ -61,7 +61,9 @@ const std::string* Reader::IssuerAlias() const { return String(kIssuerAlias); }
 const std::string* Reader::Domain() const { return String(kDomain); }
 const std::string* Reader::AccessToken() const { return String(kAccessToken); }
 
-bool Reader::HasGroups() const { return struct_ && struct_->HasField(kStsGroups); }
+bool Reader::HasGroups() const {
+  return struct_ && Orbi::Data::As<ListValue>(struct_->GetField(kStsGroups));
+}
 
 std::vector<StsGroup> Reader::Groups() const {
   std::vector<StsGroup> groups;

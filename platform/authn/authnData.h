@@ -85,6 +85,7 @@ class Reader {
   // The groups; items that are not "StsGroup"-like structures are skipped, missing texts empty.
   // Empty when the field is absent.
   std::vector<StsGroup> Groups() const;
+  // The data holds a group list (possibly empty).
   bool HasGroups() const;
 
   // The string elements of the entitlement list, in order; other elements are skipped.

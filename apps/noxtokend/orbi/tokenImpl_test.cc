@@ -22,12 +22,19 @@ using Basalt::Service::Logger;
 constexpr const char* kKey = "0123456789abcdef0123456789abcdef";
 constexpr int64_t kNowMicros = 1'700'000'000'999'999;  // the fraction must never round up
 
+namespace AuthnData = ::Nox::Authn::AuthnData;
+
+// What a reply received: the answer or the failure.
+template <class T>
 struct Outcome {
-  std::optional<Orbi::Core::MethodResult> result;
-  std::string Token() const {
-    auto info = Orbi::Data::As<Orbi::Data::StructValue>(result->output);
-    return *info->GetString("token");
+  std::optional<T> value;
+  std::optional<Orbi::Std::StdError> error;
+
+  Orbi::Bind::Reply<T> Reply() {
+    return {[this](T v) { value = std::move(v); },
+            [this](const Orbi::Std::StdError& e) { error = e; }};
   }
+  std::string ErrorText() const { return error->ToErrorValue()->ToString(); }
 };
 
 // The token's claims as compact JSON, after checking it verifies under the key.
@@ -47,15 +54,13 @@ Orbi::Core::ExecutionContextPtr Caller(Orbi::Data::ValuePtr authn) {
   return context;
 }
 
-std::shared_ptr<Orbi::Data::StructValue> Identity(const std::string& user) {
-  auto data = Orbi::Data::StructValue::GetInstance("BasaltUserPass");
-  data->SetField("username", Orbi::Data::StringValue::Create(user));
-  return data;
+AuthnData::Builder Identity(const std::string& user) {
+  return std::move(AuthnData::Builder(AuthnData::kUserPassResult).Username(user));
 }
 
-Outcome Create(TokenImpl& impl, Orbi::Core::ExecutionContextPtr context) {
-  Outcome outcome;
-  impl.Create(context, [&](auto result, auto, auto) { outcome.result = result; });
+Outcome<TokenSvc::TokenInfo> Create(TokenImpl& impl, Orbi::Core::ExecutionContextPtr context) {
+  Outcome<TokenSvc::TokenInfo> outcome;
+  impl.Create(context, outcome.Reply());
   return outcome;
 }
 
@@ -63,10 +68,10 @@ TEST(TokenImplTest, LocalCallerWithoutEntitlementFunctionGetsOnlyNameAndExpiry) 
   TokenImpl impl(
       nullptr, Logger::CreateLogger("TokenImpl"), [] { return std::string(kKey); },
       [] { return kNowMicros; });
-  auto outcome = Create(impl, Caller(Identity("alice")));
-  ASSERT_FALSE(outcome.result->HasError());
+  auto outcome = Create(impl, Caller(Identity("alice").Build()));
+  ASSERT_TRUE(outcome.value);
   // Keys sorted by libjwt; exp is the whole second of issue plus 300.
-  EXPECT_EQ(Claims(outcome.Token()), R"({"exp":1700000300,"username":"alice"})");
+  EXPECT_EQ(Claims(outcome.value->token), R"({"exp":1700000300,"username":"alice"})");
 }
 
 TEST(TokenImplTest, RefusesCallersWithoutUserName) {
@@ -74,21 +79,21 @@ TEST(TokenImplTest, RefusesCallersWithoutUserName) {
   for (auto context : {Caller(nullptr), Caller(Orbi::Data::StringValue::Create("x")),
                        Caller(Orbi::Data::StructValue::GetInstance("Empty"))}) {
     auto outcome = Create(impl, context);
-    ASSERT_TRUE(outcome.result->HasError());
-    EXPECT_EQ(outcome.result->error->GetErrorKind(), "unauthenticated");
+    ASSERT_TRUE(outcome.error);
+    EXPECT_EQ(outcome.error->kind, Orbi::Std::ErrorKind::kUnauthenticated);
   }
 }
 
 TEST(TokenImplTest, UnreadableOrEmptyKeyIsAnErrorValueNotAToken) {
   TokenImpl missing(nullptr, Logger::CreateLogger("TokenImpl"),
                     []() -> std::string { throw Basalt::Exception("no such file"); });
-  auto outcome = Create(missing, Caller(Identity("a")));
-  ASSERT_TRUE(outcome.result->HasError());
-  EXPECT_EQ(outcome.result->error->GetErrorKind(), "internal_server_error");
-  EXPECT_NE(outcome.result->error->ToString().find("no such file"), std::string::npos);
+  auto outcome = Create(missing, Caller(Identity("a").Build()));
+  ASSERT_TRUE(outcome.error);
+  EXPECT_EQ(outcome.error->kind, Orbi::Std::ErrorKind::kInternalServerError);
+  EXPECT_NE(outcome.ErrorText().find("no such file"), std::string::npos);
 
   TokenImpl empty(nullptr, Logger::CreateLogger("TokenImpl"), [] { return std::string(); });
-  EXPECT_TRUE(Create(empty, Caller(Identity("a"))).result->HasError());
+  EXPECT_TRUE(Create(empty, Caller(Identity("a").Build())).error);
 }
 
 class EntitlementsTest : public ::testing::Test {
@@ -112,13 +117,13 @@ class EntitlementsTest : public ::testing::Test {
     ASSERT_TRUE(profiles_->Insert(NoxToken::MakeProfileName(*info->subject), info));
   }
 
-  std::string ClaimsOf(std::shared_ptr<Orbi::Data::StructValue> identity) {
+  std::string ClaimsOf(const AuthnData::Builder& identity) {
     TokenImpl impl(
         NoxToken::MakeEntitlementsFn(profiles_), Logger::CreateLogger("TokenImpl"),
         [] { return std::string(kKey); }, [] { return kNowMicros; });
-    auto outcome = Create(impl, Caller(identity));
-    EXPECT_FALSE(outcome.result->HasError());
-    return Claims(outcome.Token());
+    auto outcome = Create(impl, Caller(identity.Build()));
+    EXPECT_TRUE(outcome.value);
+    return outcome.value ? Claims(outcome.value->token) : std::string();
   }
 
   NoxConfigStore::Testing::TemporaryHostRoot root_;
@@ -140,27 +145,16 @@ TEST_F(EntitlementsTest, ExternalCallersGetTheUnionOfUserAndGroupProfilesOnce) {
   // A local profile of the same name never applies to an external caller.
   Add(SubjectType::LOCAL_USER, "bob", {Entitlement::ADMINISTRATOR});
 
-  auto caller = Identity("root");
-  caller->SetField("issuerAlias", Orbi::Data::StringValue::Create("idp"));
-  caller->SetField("domain", Orbi::Data::StringValue::Create("corp"));
-  auto groups = Orbi::Data::ListValue::Create();
-  for (const char* name : {"g1", "g2", "G1"}) {
-    auto group = Orbi::Data::StructValue::GetInstance("StsGroup");
-    group->SetField("name", Orbi::Data::StringValue::Create(name));
-    group->SetField("domain", Orbi::Data::StringValue::Create("corp"));
-    groups->Add(group);
-  }
-  caller->SetField("StsGroups", groups);
+  auto caller = Identity("root").IssuerAlias("idp").Domain("corp").Groups(
+      {{"g1", "corp"}, {"g2", "corp"}, {"G1", "corp"}});
   std::string claims = ClaimsOf(caller);
   EXPECT_NE(claims.find(R"("entitlement":["OPERATOR","READ_ONLY"])"), std::string::npos) << claims;
 
-  auto bob = Identity("bob");
-  bob->SetField("issuerAlias", Orbi::Data::StringValue::Create("idp"));
-  EXPECT_NE(ClaimsOf(bob).find(R"("entitlement":[])"), std::string::npos);
+  EXPECT_NE(ClaimsOf(Identity("bob").IssuerAlias("idp")).find(R"("entitlement":[])"),
+            std::string::npos);
 }
 
-struct Verified {
-  std::optional<Orbi::Core::MethodResult> result;
+struct Verified : Outcome<std::string> {
   std::vector<std::string> lines;
 };
 
@@ -172,28 +166,26 @@ Verified Verify(Orbi::Core::StringMap security, Orbi::Data::ValuePtr authn) {
   TokenVerifyImpl impl(logger);
   auto context = Caller(std::move(authn));
   context->securityCtx = std::move(security);
-  impl.Verify(context, [&](auto result, auto, auto) { verified.result = result; });
+  impl.Verify(context, verified.Reply());
   return verified;
 }
 
 TEST(TokenVerifyImplTest, AnswersTheUserOfADaemonTokenOnly) {
-  auto owned = Identity("carol");
-  owned->SetField("accessToken", Orbi::Data::StringValue::Create("t"));
-  auto ok =
-      Verify({{"schemeId", "com.tessel.orbi.std.security.oauth"}, {"accessToken", "t"}}, owned);
-  EXPECT_EQ(ok.result->output->ToString(), "\"carol\"");
+  auto ok = Verify({{"schemeId", "com.tessel.orbi.std.security.oauth"}, {"accessToken", "t"}},
+                   Identity("carol").AccessToken("t").Build());
+  EXPECT_EQ(ok.value, "carol");
   EXPECT_EQ(ok.lines, std::vector<std::string>{"5 OAuthSecurityContext is presented!"});
 
   auto userPass = Verify({{"schemeId", "com.tessel.orbi.std.security.user_pass"},
                           {"userName", "carol"},
                           {"password", "p"}},
-                         Identity("carol"));
-  EXPECT_EQ(userPass.result->error->GetErrorKind(), "invalid_argument");
+                         Identity("carol").Build());
+  EXPECT_EQ(userPass.error->kind, Orbi::Std::ErrorKind::kInvalidArgument);
   EXPECT_EQ(userPass.lines,
             (std::vector<std::string>{"5 UserPass is presented!", "3 No Access Token"}));
 
   auto nothing = Verify({}, nullptr);
-  EXPECT_EQ(nothing.result->error->GetErrorKind(), "invalid_argument");
+  EXPECT_EQ(nothing.error->kind, Orbi::Std::ErrorKind::kInvalidArgument);
   EXPECT_EQ(nothing.lines, std::vector<std::string>{"3 No Authentication Data"});
 
   auto empty = Verify({}, Orbi::Data::StructValue::GetInstance("X"));
