@@ -22,6 +22,7 @@
 // cached on first use; all functions are thread-safe.
 #pragma once
 
+#include <concepts>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -58,10 +59,12 @@ const T& Expect(const Data::ValuePtr& value, const char* what) {
   return *typed;
 }
 
-template <class T>
-struct IsSharedPtr : std::false_type {};
-template <class T>
-struct IsSharedPtr<std::shared_ptr<T>> : std::true_type {};
+// A scalar held by value class V (StringValue, IntegerValue, BooleanValue).
+template <class T, class V>
+struct ScalarCodec {
+  static T Decode(const Data::ValuePtr& v) { return Expect<V>(v, "a scalar").GetValue(); }
+  static Data::ValuePtr Encode(const T& v) { return V::Create(v); }
+};
 
 }  // namespace Detail
 
@@ -118,30 +121,18 @@ concept DeclaredStructure = requires(T* p) {
 };
 
 template <>
-struct Codec<std::string> {
+struct Codec<std::string> : Detail::ScalarCodec<std::string, Data::StringValue> {
   static TypePtr WireType() { return Type::String(); }
-  static std::string Decode(const Data::ValuePtr& v) {
-    return Detail::Expect<Data::StringValue>(v, "a string").GetValue();
-  }
-  static Data::ValuePtr Encode(const std::string& v) { return Data::StringValue::Create(v); }
 };
 
 template <>
-struct Codec<int64_t> {
+struct Codec<int64_t> : Detail::ScalarCodec<int64_t, Data::IntegerValue> {
   static TypePtr WireType() { return Type::Integer(); }
-  static int64_t Decode(const Data::ValuePtr& v) {
-    return Detail::Expect<Data::IntegerValue>(v, "an integer").GetValue();
-  }
-  static Data::ValuePtr Encode(int64_t v) { return Data::IntegerValue::Create(v); }
 };
 
 template <>
-struct Codec<bool> {
+struct Codec<bool> : Detail::ScalarCodec<bool, Data::BooleanValue> {
   static TypePtr WireType() { return Type::Boolean(); }
-  static bool Decode(const Data::ValuePtr& v) {
-    return Detail::Expect<Data::BooleanValue>(v, "a boolean").GetValue();
-  }
-  static Data::ValuePtr Encode(bool v) { return Data::BooleanValue::Create(v); }
 };
 
 // Absent and null are both the unset value.

@@ -98,6 +98,16 @@ TEST_F(LocalProviderTest, RefusesInputThatDoesNotFitWithThePath) {
   }
 }
 
+TEST(BoundInterfaceTest, EveryOperationHasAHandlerAndEveryHandlerAnOperation) {
+  auto def =
+      std::make_shared<Bind::ServiceDef>(Bind::ServiceDef{"t.b", {{"get", {}, Type::Void()}}});
+  Provider::OperationHandler handler = [](auto, auto, auto) {};
+  EXPECT_THROW(Provider::BoundInterface(def, {}), Basalt::Exception);
+  EXPECT_THROW(Provider::BoundInterface(def, {{"get", handler}, {"gte", handler}}),
+               Basalt::Exception);
+  EXPECT_NO_THROW(Provider::BoundInterface(def, {{"get", handler}}));
+}
+
 TEST_F(LocalProviderTest, ThrowingOrMisbehavingImplementationsAnswerInternalErrors) {
   auto thrown = Call("t.svc", "boom", "{}");
   EXPECT_EQ(thrown.result->error->GetErrorKind(), "internal_server_error");

@@ -16,7 +16,6 @@ class Color {
   static constexpr std::array<std::string_view, 2> kNames = {"RED", "BLUE"};
   static Color FromString(std::string_view text) { return Color(std::string(text)); }
   std::string ToString() const { return text_; }
-  bool IsUnknown() const { return text_ != kNames[0] && text_ != kNames[1]; }
   Color() = default;
 
  private:

@@ -6,12 +6,14 @@
 #include "apps/noxtokend/orbi/entitlements.h"
 #include "apps/noxtokend/orbi/externalSts/clientProfileAccess.h"
 #include "apps/noxtokend/orbi/externalSts/clientProfileName.h"
+#include "apps/noxtokend/orbi/messageTable.h"
 #include "apps/noxtokend/orbi/tokenVerifyImpl.h"
 #include "platform/authn/base64Url.h"
 #include "platform/authn/ownTokenVerifier.h"
 #include "platform/basalt/exception.h"
 #include "platform/configstore/configStoreTestRoot.h"
 #include "platform/orbi/json.h"
+#include "platform/orbi/replyRecorder.h"
 
 namespace Com::Tessel::Nox::Authentication {
 namespace {
@@ -24,18 +26,8 @@ constexpr int64_t kNowMicros = 1'700'000'000'999'999;  // the fraction must neve
 
 namespace AuthnData = ::Nox::Authn::AuthnData;
 
-// What a reply received: the answer or the failure.
 template <class T>
-struct Outcome {
-  std::optional<T> value;
-  std::optional<Orbi::Std::StdError> error;
-
-  Orbi::Bind::Reply<T> Reply() {
-    return {[this](T v) { value = std::move(v); },
-            [this](const Orbi::Std::StdError& e) { error = e; }};
-  }
-  std::string ErrorText() const { return error->ToErrorValue()->ToString(); }
-};
+using Outcome = Orbi::Bind::Testing::ReplyRecorder<T>;
 
 // The token's claims as compact JSON, after checking it verifies under the key.
 std::string Claims(const std::string& token) {
@@ -59,7 +51,7 @@ AuthnData::Builder Identity(const std::string& user) {
 }
 
 Outcome<TokenSvc::TokenInfo> Create(TokenImpl& impl, Orbi::Core::ExecutionContextPtr context) {
-  Outcome<TokenSvc::TokenInfo> outcome;
+  Outcome<TokenSvc::TokenInfo> outcome(CreateLocalizer());
   impl.Create(context, outcome.Reply());
   return outcome;
 }
@@ -90,7 +82,7 @@ TEST(TokenImplTest, UnreadableOrEmptyKeyIsAnErrorValueNotAToken) {
   auto outcome = Create(missing, Caller(Identity("a").Build()));
   ASSERT_TRUE(outcome.error);
   EXPECT_EQ(outcome.error->kind, Orbi::Std::ErrorKind::kInternalServerError);
-  EXPECT_NE(outcome.ErrorText().find("no such file"), std::string::npos);
+  EXPECT_NE(outcome.Text(0).find("no such file"), std::string::npos);
 
   TokenImpl empty(nullptr, Logger::CreateLogger("TokenImpl"), [] { return std::string(); });
   EXPECT_TRUE(Create(empty, Caller(Identity("a").Build())).error);
@@ -114,7 +106,8 @@ class EntitlementsTest : public ::testing::Test {
           std::make_shared<AccessGrant>(AccessGrant{ResourceType::HOST, entitlement}));
     }
     Basalt::System::ScopedWriteLock lock(*profiles_);
-    ASSERT_TRUE(profiles_->Insert(NoxToken::MakeProfileName(*info->subject), info));
+    ASSERT_EQ(profiles_->Insert(NoxToken::MakeProfileName(*info->subject), info),
+              NoxToken::ClientProfileAccess::kDone);
   }
 
   std::string ClaimsOf(const AuthnData::Builder& identity) {
