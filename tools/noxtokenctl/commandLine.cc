@@ -101,8 +101,9 @@ void AddTokenCommands(CLI::App& app, AllOptions& all, Action& chosen) {
   CLI::App* token = app.add_subcommand("token", "Create or verify daemon tokens");
   token->require_subcommand(1);
   CLI::App* create =
-      Leaf(*token, "create", "Print a new token for --user, else renew the current one", chosen,
-           [&all](Session& s) { return TokenCreate(s, all.user); });
+      Leaf(*token, "create",
+           "Print a new token for --user, else for the current credential (an external JWT)",
+           chosen, [&all](Session& s) { return TokenCreate(s, all.user); });
   AddUserOptions(create, all.user, false);
   CLI::App* verify = Leaf(*token, "verify", "Print the user name a token stands for", chosen,
                           [&all](Session& s) { return TokenVerify(s, all.verifyToken); });

@@ -104,8 +104,14 @@ ExitCode Login(Session& session, const UserOptions& options) {
 }
 
 ExitCode TokenCreate(Session& session, const UserOptions& options) {
-  return session.Run(kTokenService, "create", Object(), CredentialFor(session, options),
-                     [](const json_t& output) { return TokenOf(output) + "\n"; });
+  const ExitCode code =
+      session.Run(kTokenService, "create", Object(), CredentialFor(session, options),
+                  [](const json_t& output) { return TokenOf(output) + "\n"; });
+  if (code == ExitCode::kApiError && options.user.empty()) {
+    session.Err() << "noxtokenctl: a token of this daemon cannot obtain another one; use --user, "
+                     "or --token with an external issuer's token\n";
+  }
+  return code;
 }
 
 ExitCode TokenVerify(Session& session, const std::string& token) {
