@@ -124,9 +124,11 @@ ExitCode ProfileList(Session& session, const ProfileOptions& options) {
   JsonPtr filter = SubjectSpec(options);
   if (json_object_size(filter.get()) > 0)
     json_object_set_new(input.get(), "filter", filter.release());
-  SetIfGiven(input.get(), "projection", UpperCase(options.projection));
-  return session.Run(kProfilesService, "list", std::move(input), session.CurrentCredential(),
-                     ProfileListView);
+  const std::string projection = UpperCase(options.projection);
+  SetIfGiven(input.get(), "projection", projection);
+  return session.Run(
+      kProfilesService, "list", std::move(input), session.CurrentCredential(),
+      [&projection](const json_t& list) { return ProfileListView(list, projection); });
 }
 
 ExitCode ProfileCreate(Session& session, const ProfileOptions& options) {
@@ -159,9 +161,11 @@ ExitCode ProfileDelete(Session& session, const ProfileOptions& options) {
 
 ExitCode IssuerList(Session& session, const IssuerOptions& options) {
   JsonPtr input = Object();
-  SetIfGiven(input.get(), "projection", UpperCase(options.projection));
-  return session.Run(kIssuersService, "list", std::move(input), session.CurrentCredential(),
-                     IssuerListView);
+  const std::string projection = UpperCase(options.projection);
+  SetIfGiven(input.get(), "projection", projection);
+  return session.Run(
+      kIssuersService, "list", std::move(input), session.CurrentCredential(),
+      [&projection](const json_t& list) { return IssuerListView(list, projection); });
 }
 
 ExitCode IssuerCreate(Session& session, const IssuerOptions& options) {

@@ -24,16 +24,18 @@ TEST(TextTableTest, FieldsContinueMultiLineValuesInTheValueColumn) {
 }
 
 TEST(TextViewsTest, ProfileColumnsFollowTheProjection) {
+  Orbi::Json::JsonPtr none(json_array());
+  EXPECT_EQ(ProfileListView(*none, ""), "PROFILE  TYPE  NAME  ISSUER ALIAS  DOMAIN\n");
   Orbi::Json::JsonPtr names(
       json_loads(R"([{"projection":"NAME","profile":"a","subject":null}])", 0, nullptr));
-  EXPECT_EQ(ProfileListView(*names), "PROFILE\na\n");
+  EXPECT_EQ(ProfileListView(*names, "NAME"), "PROFILE\na\n");
   Orbi::Json::JsonPtr full(json_loads(
       R"([{"projection":"FULL","profile":"b","subject":{"type":"EXTERNAL_GROUP","name":"ops",
            "issuer_alias":"corp","domain":null},
            "grants":[{"resource_type":"HOST","entitlement":"READ_ONLY"},
                      {"resource_type":"HOST","entitlement":null}]}])",
       0, nullptr));
-  EXPECT_EQ(ProfileListView(*full),
+  EXPECT_EQ(ProfileListView(*full, "FULL"),
             "PROFILE  TYPE            NAME  ISSUER ALIAS  DOMAIN  GRANTS\n"
             "b        EXTERNAL_GROUP  ops   corp          -       HOST:READ_ONLY,HOST\n");
 }

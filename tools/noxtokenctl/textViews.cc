@@ -8,16 +8,6 @@
 namespace NoxCtl {
 namespace {
 
-bool AnyHas(const json_t& items, const char* member) {
-  size_t index;
-  const json_t* item;
-  json_array_foreach(&items, index, item) {
-    const json_t* value = json_object_get(item, member);
-    if (value != nullptr && !json_is_null(value)) return true;
-  }
-  return false;
-}
-
 // "HOST:ADMINISTRATOR", one grant per line; "-" for none.
 std::string GrantsText(const json_t* grants, const char* separator) {
   std::string text;
@@ -42,9 +32,9 @@ std::string CertificateSubject(const std::string& pem) {
 
 }  // namespace
 
-std::string ProfileListView(const json_t& summaries) {
-  const bool subjects = AnyHas(summaries, "subject");
-  const bool grants = AnyHas(summaries, "grants");
+std::string ProfileListView(const json_t& summaries, std::string_view projection) {
+  const bool subjects = projection != "NAME";
+  const bool grants = projection == "FULL";
   TextRow headers = {"PROFILE"};
   if (subjects) headers.insert(headers.end(), {"TYPE", "NAME", "ISSUER ALIAS", "DOMAIN"});
   if (grants) headers.push_back("GRANTS");
@@ -76,9 +66,9 @@ std::string ProfileView(const json_t& info) {
   });
 }
 
-std::string IssuerListView(const json_t& summaries) {
-  const bool issuers = AnyHas(summaries, "issuer");
-  const bool chains = AnyHas(summaries, "signing_cert_chains");
+std::string IssuerListView(const json_t& summaries, std::string_view projection) {
+  const bool issuers = projection != "ALIAS";
+  const bool chains = projection == "FULL";
   TextRow headers = {"ALIAS"};
   if (issuers) headers.push_back("ISSUER");
   if (chains) headers.push_back("CHAINS");

@@ -4,16 +4,19 @@
 #include <jansson.h>
 
 #include <string>
+#include <string_view>
 
 namespace NoxCtl {
 
-// A list of client profile summaries as a table; the columns follow the projection.
-std::string ProfileListView(const json_t& summaries);
+// A list of client profile summaries as a table with the columns of the projection ("FULL",
+// "SUBJECT" or "NAME"; any other text, the empty default included, shows as "SUBJECT").
+std::string ProfileListView(const json_t& summaries, std::string_view projection);
 // A client profile's info as labelled fields.
 std::string ProfileView(const json_t& info);
 
-// A list of issuer summaries as a table; the columns follow the projection.
-std::string IssuerListView(const json_t& summaries);
+// A list of issuer summaries as a table with the columns of the projection ("FULL", "ISSUER" or
+// "ALIAS"; any other text, the empty default included, shows as "ISSUER").
+std::string IssuerListView(const json_t& summaries, std::string_view projection);
 // An issuer's info: its name and the subject of each certificate of each chain.
 std::string IssuerView(const json_t& info);
 
