@@ -92,7 +92,7 @@ Orbi::Core::ProviderPtr CreateLocalProvider(Orbi::Core::Enqueuer enqueuer,
 
   auto jwtLogger = Logger::CreateLogger("NoxtokendJWTHandler");
   handlers.push_back(std::make_shared<Nox::Authn::TokenHandler>(
-      std::make_shared<TarnOrbi::BasaltWrapLoggger>(jwtLogger),
+      std::make_shared<TarnOrbi::BasaltWrapLoggger>(jwtLogger), Auth::CreateLocalizer(),
       [] { return Auth::Secret::Get(); }));
 
   for (auto it = handlers.rbegin(); it != handlers.rend(); ++it) {

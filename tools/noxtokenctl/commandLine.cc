@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <functional>
 
+#include "noxVersion.h"
 #include "tools/noxtokenctl/commands.h"
 
 namespace NoxCtl {
@@ -204,7 +205,7 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
       "Global options: [--url URL | --port N] [-o text|json] [--token TOKEN] [--op-id ID]"
       " (see noxtokenctl --help)");
   app.get_formatter()->column_width(34);
-  app.set_version_flag("--version", std::string("noxtokenctl ") + NOX_VERSION,
+  app.set_version_flag("--version", std::string("noxtokenctl ") + Nox::kVersion,
                        "Print the version and exit");
   app.fallthrough();  // global options may also follow the command
   app.require_subcommand(1);
