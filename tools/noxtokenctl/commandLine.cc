@@ -14,6 +14,20 @@ namespace {
 constexpr const char* kDefaultUrl = "http://localhost:9199/api";
 
 constexpr const char* kFooter = R"(
+Commands (each has --help):
+  login --user NAME [--password-stdin]
+  token create [--user NAME [--password-stdin]]
+  token verify [TOKEN]
+  profile list [--local-user N | --external-user N | --external-group N] [--issuer-alias A]
+               [--domain D] [--projection full|subject|name]
+  profile create (--local-user N | --external-user N | --external-group N) [--issuer-alias A]
+                 [--domain D] [--grant RESOURCE:ENTITLEMENT]...
+  profile get NAME | profile set NAME [--grant RESOURCE:ENTITLEMENT]... | profile delete NAME
+  issuer list [--projection full|issuer|alias] | issuer get ALIAS | issuer delete ALIAS
+  issuer create ALIAS --issuer NAME [--chain FILE]...   (one PEM file per chain, in order)
+  issuer set ALIAS [--issuer NAME] [--chain FILE]...
+  call SERVICE OPERATION [INPUT_JSON]
+
 The daemon's URL is --url, else http://localhost:PORT/api with --port, else $NOXTOKEN_URL, else
 http://localhost:9199/api.
 
@@ -214,10 +228,10 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
   Action chosen;
   GlobalOptions& global = all.global;
   CLI::Option* url = app.add_option("--url", global.url, "The daemon's API URL")->type_name("URL");
-  app.add_option("--port", global.port, "Same as --url http://localhost:N/api")
-      ->type_name("N")
-      ->check(CLI::Range(1, 65535).description(""))
-      ->excludes(url);
+  // Checked after parsing rather than declared, which would clutter every help line.
+  CLI::Option* port = app.add_option("--port", global.port, "Same as --url http://localhost:N/api")
+                          ->type_name("N")
+                          ->check(CLI::Range(1, 65535).description(""));
   app.add_option("-o,--output", global.output, "Output format (default: text)")
       ->type_name("text|json")
       ->check(CLI::IsMember({"text", "json"}).description(""));
@@ -240,6 +254,8 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
     if (error.get_exit_code() == 0) return app.exit(error, out, err);  // --help, --version
     return usageError(error.what());
   }
+  if (url->count() > 0 && port->count() > 0)
+    return usageError("--url and --port exclude each other");
 
   SessionOptions options;
   const char* envUrl = std::getenv("NOXTOKEN_URL");
