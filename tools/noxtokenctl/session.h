@@ -48,15 +48,15 @@ class Session {
   std::optional<JsonPtr> Call(const std::string& service, const std::string& operation,
                               JsonPtr input, SecurityCtx credential);
 
-  // Writes an output: in JSON mode as clean JSON (nothing for null), else through `view`.
+  // Writes an output: in JSON mode as clean JSON (nothing for null), else through `view`, or
+  // GenericView when `view` is empty.
   void Show(const json_t& output, const TextView& view);
 
   // Call and Show in one; the exit code of the outcome.
   ExitCode Run(const std::string& service, const std::string& operation, JsonPtr input,
                SecurityCtx credential, const TextView& view);
 
-  OutputMode Mode() const { return options_.mode; }
-  std::ostream& Out() { return out_; }
+  // For a command's own notes to the user.
   std::ostream& Err() { return err_; }
 
  private:
