@@ -1,0 +1,285 @@
+#include "tools/noxtokenctl/commandLine.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdlib>
+#include <functional>
+
+#include "noxVersion.h"
+#include "tools/noxtokenctl/commands.h"
+
+namespace NoxCtl {
+namespace {
+
+constexpr const char* kDefaultUrl = "http://localhost:9199/api";
+
+constexpr const char* kFooter = R"(
+Commands (each has --help):
+  login --user NAME [--password-stdin]
+  token create [--user NAME [--password-stdin]]
+  token verify [TOKEN]
+  profile list [--local-user N | --external-user N | --external-group N] [--issuer-alias A]
+               [--domain D] [--projection full|subject|name]
+  profile create (--local-user N | --external-user N | --external-group N) [--issuer-alias A]
+                 [--domain D] [--grant RESOURCE:ENTITLEMENT]...
+  profile get NAME | profile set NAME [--grant RESOURCE:ENTITLEMENT]... | profile delete NAME
+  issuer list [--projection full|issuer|alias] | issuer get ALIAS | issuer delete ALIAS
+  issuer create ALIAS --issuer NAME [--chain FILE]...   (one PEM file per chain, in order)
+  issuer set ALIAS [--issuer NAME] [--chain FILE]...
+  call SERVICE OPERATION [INPUT_JSON]
+
+The daemon's URL is --url, else http://localhost:PORT/api with --port, else $NOXTOKEN_URL, else
+http://localhost:9199/api.
+
+Commands present --token, else $NOXTOKEN_TOKEN, else the token saved by 'login' in
+$XDG_RUNTIME_DIR/noxtokenctl/token (~/.cache/noxtokenctl/token without XDG_RUNTIME_DIR) until
+it expires. --user asks for the password on the terminal without echo; --password-stdin reads
+one line from standard input instead. Passwords are never taken from arguments or the environment.
+
+-o text (the default) shows results for people; -o json writes the operation's output value as
+JSON on standard output, nothing when the operation returns none. Errors go to standard error;
+with -o json an API error value is also written to standard output.
+
+Exit status: 0 success, 1 the daemon answered with an error, 2 usage error, 3 the daemon cannot be
+reached, 4 protocol error (an answer that is not a valid result).)";
+
+using Action = std::function<ExitCode(Session&)>;
+
+struct GlobalOptions {
+  std::string url;
+  int port = 0;
+  std::string output = "text";
+  std::string token;
+  std::string opId;
+};
+
+// Every option of every command; only the chosen command's are read.
+struct AllOptions {
+  GlobalOptions global;
+  UserOptions user;
+  std::string verifyToken;
+  ProfileOptions profile;
+  IssuerOptions issuer;
+  CallOptions call;
+};
+
+CLI::App* Leaf(CLI::App& parent, const std::string& name, const std::string& description,
+               Action& chosen, Action action) {
+  CLI::App* command = parent.add_subcommand(name, description);
+  command->callback([&chosen, action = std::move(action)] { chosen = action; });
+  return command;
+}
+
+void AddUserOptions(CLI::App* command, UserOptions& options, bool required) {
+  CLI::Option* user =
+      command->add_option("--user", options.user, "Host user to authenticate")->type_name("NAME");
+  if (required) user->required();
+  command
+      ->add_flag("--password-stdin", options.passwordStdin,
+                 "Read the password as one line from standard input")
+      ->needs(user);
+}
+
+// --local-user | --external-user | --external-group, --issuer-alias, --domain.
+void AddSubjectOptions(CLI::App* command, ProfileOptions& options, bool required) {
+  CLI::App* subject = command->add_option_group("subject", "The profile's subject (one of)");
+  subject->add_option("--local-user", options.localUser, "A host user")->type_name("NAME");
+  subject->add_option("--external-user", options.externalUser, "A user of an external issuer")
+      ->type_name("NAME");
+  subject->add_option("--external-group", options.externalGroup, "A group of an external issuer")
+      ->type_name("NAME");
+  if (required) {
+    subject->require_option(1);
+  } else {
+    subject->require_option(0, 1);
+  }
+  command->add_option("--issuer-alias", options.issuerAlias, "Alias of the external issuer")
+      ->type_name("ALIAS");
+  command->add_option("--domain", options.domain, "Domain of the external subject")
+      ->type_name("DOMAIN");
+}
+
+void AddGrantOption(CLI::App* command, ProfileOptions& options) {
+  command
+      ->add_option("--grant", options.grants,
+                   "HOST:ADMINISTRATOR, HOST:OPERATOR or HOST:READ_ONLY; repeatable")
+      ->type_name("RESOURCE:ENTITLEMENT")
+      ->allow_extra_args(false);
+}
+
+void AddTokenCommands(CLI::App& app, AllOptions& all, Action& chosen) {
+  CLI::App* login =
+      Leaf(app, "login", "Get a token with a user's password and keep it for later commands",
+           chosen, [&all](Session& s) { return Login(s, all.user); });
+  AddUserOptions(login, all.user, true);
+
+  CLI::App* token = app.add_subcommand("token", "Create or verify daemon tokens");
+  token->require_subcommand(1);
+  CLI::App* create =
+      Leaf(*token, "create",
+           "Print a new token for --user, else for the current credential (an external JWT)",
+           chosen, [&all](Session& s) { return TokenCreate(s, all.user); });
+  AddUserOptions(create, all.user, false);
+  CLI::App* verify = Leaf(*token, "verify", "Print the user name a token stands for", chosen,
+                          [&all](Session& s) { return TokenVerify(s, all.verifyToken); });
+  verify->add_option("TOKEN", all.verifyToken, "The token to verify (default: the current one)");
+}
+
+void AddProfileCommands(CLI::App& app, AllOptions& all, Action& chosen) {
+  ProfileOptions& options = all.profile;
+  CLI::App* profile =
+      app.add_subcommand("profile", "Manage client profiles (who gets which entitlements)");
+  profile->require_subcommand(1);
+
+  CLI::App* list = Leaf(*profile, "list", "List profiles, optionally those of one subject", chosen,
+                        [&options](Session& s) { return ProfileList(s, options); });
+  AddSubjectOptions(list, options, false);
+  list->add_option("--projection", options.projection, "What to show (default: subject)")
+      ->type_name("full|subject|name")
+      ->check(CLI::IsMember({"full", "subject", "name"}, CLI::ignore_case).description(""));
+
+  CLI::App* create = Leaf(*profile, "create", "Create a profile and print its name", chosen,
+                          [&options](Session& s) { return ProfileCreate(s, options); });
+  AddSubjectOptions(create, options, true);
+  AddGrantOption(create, options);
+
+  auto named = [&](const std::string& name, const std::string& description,
+                   ExitCode (*run)(Session&, const ProfileOptions&)) {
+    CLI::App* command = Leaf(*profile, name, description, chosen,
+                             [&options, run](Session& s) { return run(s, options); });
+    command->add_option("NAME", options.name, "The profile's name")->required();
+    return command;
+  };
+  named("get", "Show a profile", ProfileGet);
+  AddGrantOption(named("set", "Replace a profile's grants (none without --grant)", ProfileSet),
+                 options);
+  named("delete", "Delete a profile", ProfileDelete);
+}
+
+void AddIssuerCommands(CLI::App& app, AllOptions& all, Action& chosen) {
+  IssuerOptions& options = all.issuer;
+  CLI::App* issuer = app.add_subcommand("issuer", "Manage trusted external token issuers");
+  issuer->require_subcommand(1);
+
+  CLI::App* list = Leaf(*issuer, "list", "List issuers", chosen,
+                        [&options](Session& s) { return IssuerList(s, options); });
+  list->add_option("--projection", options.projection, "What to show (default: issuer)")
+      ->type_name("full|issuer|alias")
+      ->check(CLI::IsMember({"full", "issuer", "alias"}, CLI::ignore_case).description(""));
+
+  auto aliased = [&](const std::string& name, const std::string& description,
+                     ExitCode (*run)(Session&, const IssuerOptions&)) {
+    CLI::App* command = Leaf(*issuer, name, description, chosen,
+                             [&options, run](Session& s) { return run(s, options); });
+    command->add_option("ALIAS", options.alias, "The issuer's alias")->required();
+    return command;
+  };
+  auto addChains = [&options](CLI::App* command) {
+    command
+        ->add_option("--chain", options.chainFiles,
+                     "PEM file of one signing chain, certificates in order; repeatable")
+        ->type_name("FILE")
+        ->allow_extra_args(false);
+  };
+  CLI::App* create = aliased("create", "Trust a new issuer", IssuerCreate);
+  create->add_option("--issuer", options.issuer, "The issuer's name as its tokens carry it")
+      ->type_name("NAME")
+      ->required();
+  addChains(create);
+
+  aliased("get", "Show an issuer and the subjects of its certificates", IssuerGet);
+  CLI::App* set = aliased("set", "Change an issuer's name or replace its chains", IssuerSet);
+  set->add_option_function<std::string>(
+         "--issuer",
+         [&options](const std::string& name) {
+           options.issuer = name;
+           options.issuerGiven = true;
+         },
+         "The issuer's new name (default: unchanged)")
+      ->type_name("NAME");
+  addChains(set);
+  aliased("delete", "Stop trusting an issuer", IssuerDelete);
+}
+
+void AddCallCommand(CLI::App& app, CallOptions& options, Action& chosen) {
+  CLI::App* call =
+      Leaf(app, "call", "Call any operation with a JSON input and the current credential", chosen,
+           [&options](Session& s) { return CallOperation(s, options); });
+  call->add_option("SERVICE", options.service, "Service id")->required();
+  call->add_option("OPERATION", options.operation, "Operation id")->required();
+  call->add_option("INPUT_JSON", options.input, "The input object (default: {})");
+}
+
+}  // namespace
+
+int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+  CLI::App app("Client of noxtokend, the host's token daemon", "noxtokenctl");
+  // Commands inherit this footer; the top level gets the full one once they are added.
+  app.footer(
+      "Global options: [--url URL | --port N] [-o text|json] [--token TOKEN] [--op-id ID]"
+      " (see noxtokenctl --help)");
+  app.get_formatter()->column_width(34);
+  app.set_version_flag("--version", std::string("noxtokenctl ") + Nox::kVersion,
+                       "Print the version and exit");
+  app.fallthrough();  // global options may also follow the command
+  app.require_subcommand(1);
+
+  AllOptions all;
+  Action chosen;
+  GlobalOptions& global = all.global;
+  CLI::Option* url = app.add_option("--url", global.url, "The daemon's API URL")->type_name("URL");
+  // Checked after parsing rather than declared, which would clutter every help line.
+  CLI::Option* port = app.add_option("--port", global.port, "Same as --url http://localhost:N/api")
+                          ->type_name("N")
+                          ->check(CLI::Range(1, 65535).description(""));
+  app.add_option("-o,--output", global.output, "Output format (default: text)")
+      ->type_name("text|json")
+      ->check(CLI::IsMember({"text", "json"}).description(""));
+  app.add_option("--token", global.token, "The daemon token to present")->type_name("TOKEN");
+  app.add_option("--op-id", global.opId, "Operation id for the daemon's log lines")
+      ->type_name("ID");
+  AddTokenCommands(app, all, chosen);
+  AddProfileCommands(app, all, chosen);
+  AddIssuerCommands(app, all, chosen);
+  AddCallCommand(app, all.call, chosen);
+  app.footer(kFooter);
+
+  auto usageError = [&](const std::string& message) {
+    err << "noxtokenctl: " << message << "\n\n" << app.help();
+    return static_cast<int>(ExitCode::kUsage);
+  };
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    if (error.get_exit_code() == 0) return app.exit(error, out, err);  // --help, --version
+    return usageError(error.what());
+  }
+  if (url->count() > 0 && port->count() > 0)
+    return usageError("--url and --port exclude each other");
+
+  SessionOptions options;
+  const char* envUrl = std::getenv("NOXTOKEN_URL");
+  options.url = !global.url.empty() ? global.url
+                : global.port != 0  ? "http://localhost:" + std::to_string(global.port) + "/api"
+                : envUrl != nullptr && *envUrl ? envUrl
+                                               : kDefaultUrl;
+  const auto endpoint = ParseHttpUrl(options.url);
+  if (!endpoint) return usageError("not an http://HOST[:PORT][/PATH] URL: " + options.url);
+  options.endpoint = *endpoint;
+  options.mode = global.output == "json" ? OutputMode::kJson : OutputMode::kText;
+  options.token = global.token;
+  options.opId = global.opId;
+  Session session(std::move(options), out, err);
+  try {
+    return static_cast<int>(chosen(session));
+  } catch (const CtlError& error) {
+    if (error.Code() == ExitCode::kUsage) return usageError(error.what());
+    err << "noxtokenctl: " << error.what() << "\n";
+    return static_cast<int>(error.Code());
+  } catch (const std::exception& error) {
+    err << "noxtokenctl: " << error.what() << "\n";
+    return static_cast<int>(ExitCode::kApiError);
+  }
+}
+
+}  // namespace NoxCtl

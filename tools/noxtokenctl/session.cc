@@ -1,0 +1,94 @@
+#include "tools/noxtokenctl/session.h"
+
+#include <cstdlib>
+#include <ctime>
+
+#include "platform/orbi/securitySchemes.h"
+#include "tools/noxtokenctl/commandInput.h"
+#include "tools/noxtokenctl/textViews.h"
+#include "tools/noxtokenctl/tokenCache.h"
+
+namespace NoxCtl {
+
+SecurityCtx UserPassCtx(const std::string& user, const std::string& password) {
+  return {
+      {"schemeId", Orbi::Security::kUserPassScheme}, {"userName", user}, {"password", password}};
+}
+
+SecurityCtx TokenCtx(const std::string& token) {
+  return {{"schemeId", Orbi::Security::kOAuthScheme}, {"accessToken", token}};
+}
+
+Session::Session(SessionOptions options, std::ostream& out, std::ostream& err)
+    : options_(std::move(options)), out_(out), err_(err) {}
+
+std::optional<std::string> Session::CurrentToken() {
+  if (!options_.token.empty()) {
+    credentialOrigin_ = "--token";
+    return options_.token;
+  }
+  if (const char* env = std::getenv("NOXTOKEN_TOKEN"); env != nullptr && *env != '\0') {
+    credentialOrigin_ = "NOXTOKEN_TOKEN";
+    return std::string(env);
+  }
+  credentialOrigin_.clear();
+  const auto file = TokenFilePath();
+  const auto saved = file ? LoadToken(*file) : std::nullopt;
+  if (!saved) return std::nullopt;
+  const auto exp = ReadTokenExpiry(*saved);
+  if (!exp || *exp <= static_cast<int64_t>(std::time(nullptr))) {
+    err_ << "noxtokenctl: the saved token in " << file->string()
+         << (exp ? " has expired" : " is not readable")
+         << "; log in again with: noxtokenctl login --user NAME\n";
+    return std::nullopt;
+  }
+  credentialOrigin_ = "the saved token";
+  return saved;
+}
+
+SecurityCtx Session::CurrentCredential() {
+  const auto token = CurrentToken();
+  return token ? TokenCtx(*token) : SecurityCtx{};
+}
+
+std::optional<JsonPtr> Session::Call(const std::string& service, const std::string& operation,
+                                     JsonPtr input, SecurityCtx credential) {
+  ApiCall call{service, operation, std::move(input), std::move(credential), options_.opId};
+  ApiResult result;
+  try {
+    result = Invoke(options_.endpoint, call);
+  } catch (const CtlError& error) {
+    throw CtlError(error.Code(), options_.url + ": " + error.what());
+  }
+  if (!result.isError) return std::move(result.value);
+  err_ << "noxtokenctl: " << ErrorView(*result.value);
+  const bool refused = StringMember(result.value.get(), "error_type") == "UNAUTHENTICATED";
+  if (call.securityCtx.empty()) {
+    err_ << "noxtokenctl: no credential was sent; log in with: noxtokenctl login --user NAME\n";
+  } else if (refused && call.securityCtx.front().second == Orbi::Security::kUserPassScheme) {
+    err_ << "noxtokenctl: the user name or password was refused\n";
+  } else if (refused && !credentialOrigin_.empty()) {
+    err_ << "noxtokenctl: the token from " << credentialOrigin_
+         << " was refused; get a new one with: noxtokenctl login --user NAME\n";
+  }
+  if (options_.mode == OutputMode::kJson) out_ << Orbi::Json::Dump(*result.value) << "\n";
+  return std::nullopt;
+}
+
+void Session::Show(const json_t& output, const TextView& view) {
+  if (options_.mode == OutputMode::kJson) {
+    if (json_typeof(&output) != JSON_NULL) out_ << Orbi::Json::Dump(output) << "\n";
+    return;
+  }
+  out_ << (view ? view(output) : GenericView(output));
+}
+
+ExitCode Session::Run(const std::string& service, const std::string& operation, JsonPtr input,
+                      SecurityCtx credential, const TextView& view) {
+  auto output = Call(service, operation, std::move(input), std::move(credential));
+  if (!output) return ExitCode::kApiError;
+  Show(**output, view);
+  return ExitCode::kOk;
+}
+
+}  // namespace NoxCtl

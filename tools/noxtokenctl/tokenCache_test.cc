@@ -1,0 +1,31 @@
+#include "tools/noxtokenctl/tokenCache.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/authn/base64Url.h"
+
+namespace NoxCtl {
+namespace {
+
+std::string TokenWithPayload(const std::string& payload) {
+  return Nox::Authn::EncodeBase64Url(R"({"alg":"HS256"})") + "." +
+         Nox::Authn::EncodeBase64Url(payload) + ".c2ln";
+}
+
+TEST(TokenCacheTest, ReadsTheExpClaim) {
+  EXPECT_EQ(ReadTokenExpiry(TokenWithPayload(R"({"username":"root","exp":1765020000})")),
+            1765020000);
+}
+
+class UnreadableExpiryTest : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(UnreadableExpiryTest, HasNoExpiry) { EXPECT_EQ(ReadTokenExpiry(GetParam()), std::nullopt); }
+
+INSTANTIATE_TEST_SUITE_P(Tokens, UnreadableExpiryTest,
+                         ::testing::Values(TokenWithPayload(R"({"exp":"1765020000"})"),
+                                           TokenWithPayload(R"({"username":"root"})"),
+                                           TokenWithPayload("[1]"), TokenWithPayload("not json"),
+                                           "only.one", "a.%%%.c", ""));
+
+}  // namespace
+}  // namespace NoxCtl
