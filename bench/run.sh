@@ -14,3 +14,6 @@ taskset -c 0 "$build/bin/saml_bench" --benchmark_counters_tabular=true
 echo
 echo "saml_http_bench: token creation with a SAML holder-of-key assertion beside the xmlsec floor"
 bash "$here/saml_http_bench.sh" "$build"
+echo
+echo "external_jwt_bench: token creation with an external issuer's RS256 JWT beside openssl speed"
+bash "$here/external_jwt_bench.sh" "$build"

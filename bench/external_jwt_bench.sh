@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# Token creation with an external issuer's RS256 JWT over HTTP, beside the floor of OpenSSL's
+# RSA-2048 verification on one core (`openssl speed rsa2048`) in the same run:
+#
+#   bench/external_jwt_bench.sh [BUILD_DIR]     (default: build; needs noxtokend)
+#
+# The JWT is made by PyJWT with an exp an hour ahead and serves the whole run. Environment:
+# BENCH_SECONDS (default 10), BENCH_THREADS (2), BENCH_CONNECTIONS (16).
+set -euo pipefail
+
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${1:-$repo/build}
+case "$build" in /*) ;; *) build=$repo/$build ;; esac
+seconds=${BENCH_SECONDS:-10}
+threads=${BENCH_THREADS:-2}
+connections=${BENCH_CONNECTIONS:-16}
+python=/usr/bin/python3
+
+work=$(mktemp -d /tmp/nox-jwt-bench.XXXXXX)
+daemon_pid=""
+cleanup() {
+  [ -n "$daemon_pid" ] && { kill -TERM "$daemon_pid" 2>/dev/null || true; wait "$daemon_pid" 2>/dev/null || true; }
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+port=$("$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+"$repo/scripts/dev-root" "$work/root" --port "$port" --log-level 3 --user root:secret1 >/dev/null
+TESSEL_ROOT=$work/root "$build/bin/noxtokend" 2>"$work/daemon.log" &
+daemon_pid=$!
+for _ in $(seq 100); do (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break; sleep 0.05; done
+
+openssl req -x509 -nodes -days 2 -newkey rsa:2048 -subj /CN=bench-idp \
+  -keyout "$work/idp.key" -out "$work/idp.crt" 2>/dev/null
+
+# Registers the issuer and a profile as root and writes the body of one create call.
+"$python" - "$work" "$port" <<'PY'
+import json, sys, time
+from pathlib import Path
+import jwt, requests
+
+work, port = Path(sys.argv[1]), sys.argv[2]
+url = f"http://127.0.0.1:{port}/api"
+def body(service, operation, input, security):
+    return {"jsonrpc": "2.0", "id": "1", "method": "invoke",
+            "params": {"serviceId": service, "operationId": operation, "input": input,
+                       "ctx": {"securityCtx": security}}}
+def call(*args):
+    answer = requests.post(url, json=body(*args), timeout=30).json()
+    assert "output" in answer.get("result", {}), answer
+    return answer["result"]["output"]
+token_svc = "com.tessel.nox.authentication.token"
+root = {"schemeId": "com.tessel.orbi.std.security.user_pass", "userName": "root", "password": "secret1"}
+admin = {"schemeId": "com.tessel.orbi.std.security.oauth",
+         "accessToken": call(token_svc, "create", {}, root)["token"]}
+call("com.tessel.nox.authentication.trust.security_token_issuers", "create",
+     {"spec": {"issuer_alias": "bench", "issuer": "https://bench-idp",
+               "signing_cert_chains": [{"cert_chain": [(work / "idp.crt").read_text()]}]}}, admin)
+call("com.tessel.nox.authentication.client_profiles", "create",
+     {"spec": {"external_user": "ann", "issuer_alias": "bench", "domain": "corp",
+               "grants": [{"resource_type": "HOST", "entitlement": "OPERATOR"}]}}, admin)
+external = jwt.encode({"iss": "https://bench-idp", "exp": int(time.time()) + 3600,
+                       "username": "ann", "domain": "corp", "group_names": ["ops@corp"]},
+                      (work / "idp.key").read_text(), algorithm="RS256")
+security = {"schemeId": "com.tessel.orbi.std.security.oauth", "accessToken": external}
+call(token_svc, "create", {}, security)
+(work / "body.json").write_text(json.dumps(body(token_svc, "create", {}, security)))
+PY
+
+line=$(BENCH_BODY=$(cat "$work/body.json") BENCH_EXPECT='"token"' \
+  wrk -t"$threads" -c"$connections" -d"${seconds}s" --timeout 10s -s "$repo/bench/post.lua" \
+  "http://127.0.0.1:$port/api" | grep '^BENCH ')
+kill -TERM "$daemon_pid"; wait "$daemon_pid" 2>/dev/null || true; daemon_pid=""
+
+# "rsa 2048 bits 0.000030s 0.000008s 33000.0 120000.0": the last column is verifications/s.
+floor=$(taskset -c 0 openssl speed -seconds 3 rsa2048 2>/dev/null | awk '/^rsa 2048 bits/ {print int($NF)}')
+field() { sed -n "s/.* $1=\([0-9.]*\).*/\1/p" <<<" ${line#BENCH }"; }
+rate=$(field calls_per_s)
+
+cat <<OUT
+
+Date: $(date -u '+%Y-%m-%d %H:%M UTC'); machine: $(nproc) cores; wrk -t$threads -c$connections -d${seconds}s; load average $(cut -d' ' -f1-3 /proc/loadavg)
+
+| measure | calls/s | p50 ms | p99 ms | ratio |
+|---|---:|---:|---:|---|
+| create with an external issuer's RS256 JWT | $rate | $(field p50_ms) | $(field p99_ms) | $("$python" -c "print(f'{$rate / $floor:.3f}')") of the floor |
+| floor: RSA-2048 verifications, openssl speed, one core | $floor | | | 1.00 |
+
+Bad answers (not 200 with a token): $(field bad); socket errors: $(field socket_errors).
+OUT
