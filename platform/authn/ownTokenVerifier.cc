@@ -11,45 +11,21 @@
 #include <optional>
 
 #include "platform/authn/base64Url.h"
+#include "platform/basalt/janssonHandle.h"
+#include "platform/orbi/jsonBounds.h"
 
 namespace Nox::Authn {
 namespace {
 
-// Our tokens nest two levels deep; Jansson recurses per level, so deep input stops here first.
-constexpr int kMaxJsonDepth = 8;
+// Our tokens nest two levels deep and hold a few dozen values; Jansson recurses per level and
+// allocates per value, so larger input stops here first.
+constexpr Orbi::Json::DocumentBounds kClaimBounds{8, 4096};
 
-struct JsonDecref {
-  void operator()(json_t* json) const { json_decref(json); }
-};
-using JsonPtr = std::unique_ptr<json_t, JsonDecref>;
-
-bool IsShallow(std::string_view json, int maxDepth) {
-  int depth = 0;
-  bool inString = false;
-  bool escaped = false;
-  for (char c : json) {
-    if (inString) {
-      if (escaped) {
-        escaped = false;
-      } else if (c == '\\') {
-        escaped = true;
-      } else if (c == '"') {
-        inString = false;
-      }
-    } else if (c == '"') {
-      inString = true;
-    } else if (c == '{' || c == '[') {
-      if (++depth > maxDepth) return false;
-    } else if (c == '}' || c == ']') {
-      --depth;
-    }
-  }
-  return true;
-}
+using Basalt::Json::JsonPtr;
 
 // Jansson's defaults already refuse invalid UTF-8, "\u0000" in strings and trailing text.
 JsonPtr ParseObject(std::string_view text) {
-  if (!IsShallow(text, kMaxJsonDepth)) return nullptr;
+  if (!Orbi::Json::CheckBounds(text, kClaimBounds).empty()) return nullptr;
   json_error_t error;
   JsonPtr json(json_loadb(text.data(), text.size(), JSON_REJECT_DUPLICATES, &error));
   if (!json || !json_is_object(json.get())) return nullptr;

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "platform/authn/base64Url.h"
+#include "platform/authn/jwtHandle.h"
 
 namespace Nox::Authn {
 namespace {
@@ -18,16 +19,12 @@ using namespace std::string_literals;
 constexpr char kKey[] = "0123456789abcdef0123456789abcdef";
 constexpr int64_t kNow = 1'800'000'000;
 
-struct JwtFree {
-  void operator()(jwt_t* jwt) const { jwt_free(jwt); }
-};
-
 // Made with the same libjwt calls as token creation.
 std::string IssueToken(const std::string& username, int64_t exp, const char* grantsJson = nullptr,
                        jwt_alg_t alg = JWT_ALG_HS256, std::string_view key = kKey) {
   jwt_t* raw = nullptr;
   EXPECT_EQ(jwt_new(&raw), 0);
-  std::unique_ptr<jwt_t, JwtFree> jwt(raw);
+  JwtPtr jwt(raw);
   EXPECT_EQ(jwt_add_grant(jwt.get(), "username", username.c_str()), 0);
   EXPECT_EQ(jwt_add_grant_int(jwt.get(), "exp", exp), 0);
   if (grantsJson != nullptr) {

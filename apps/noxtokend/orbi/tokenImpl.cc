@@ -1,18 +1,17 @@
 #include "apps/noxtokend/orbi/tokenImpl.h"
 
 #include "apps/noxtokend/orbi/secret.h"
+#include "platform/authn/jwtHandle.h"
 #include "platform/basalt/dateTime.h"
 #include "platform/basalt/exception.h"
+#include "platform/basalt/janssonHandle.h"
 #include "platform/orbi/errors.h"
 
 namespace Com::Tessel::Nox::Authentication {
 
 namespace {
 
-struct JwtDeleter {
-  void operator()(jwt_t* token) const { jwt_free(token); }
-};
-using JwtPtr = std::unique_ptr<jwt_t, JwtDeleter>;
+using ::Nox::Authn::JwtPtr;
 
 using ::Nox::Authn::AuthnData::StsGroup;
 
@@ -84,7 +83,7 @@ void TokenImpl::Create(Orbi::Core::ExecutionContextPtr context,
     FailSigning(reply, "the signing secret was refused");
     return;
   }
-  std::unique_ptr<char, decltype(&free)> encoded(jwt_encode_str(token.get()), &free);
+  Basalt::Json::CStringPtr encoded(jwt_encode_str(token.get()));
   if (!encoded) throw Basalt::Exception("cannot encode the token");
   reply.Answer({encoded.get()});
 }

@@ -10,8 +10,10 @@
 #include <vector>
 
 #include "platform/authn/authnData.h"
+#include "platform/authn/jwtHandle.h"
 #include "platform/basalt/crypto/certificate.h"
 #include "platform/basalt/dateTime.h"
+#include "platform/basalt/janssonHandle.h"
 #include "platform/basalt/rwLock.h"
 #include "platform/orbi/errors.h"
 #include "platform/orbi/securitySchemes.h"
@@ -29,20 +31,8 @@ constexpr const char* kInvalidSignature =
 constexpr const char* kTokenExpired = "com.tessel.nox.authentication.token_expired";
 }  // namespace Ids
 
-struct JwtDeleter {
-  void operator()(jwt_t* jwt) const { jwt_free(jwt); }
-};
-using JwtPtr = std::unique_ptr<jwt_t, JwtDeleter>;
-
-struct FreeDeleter {
-  void operator()(char* text) const { free(text); }
-};
-using CText = std::unique_ptr<char, FreeDeleter>;
-
-struct JsonDecref {
-  void operator()(json_t* json) const { json_decref(json); }
-};
-using JsonPtr = std::unique_ptr<json_t, JsonDecref>;
+using Basalt::Json::CStringPtr;
+using Basalt::Json::JsonPtr;
 
 // libjwt's status: 0, or an errno value. Without a key the signature is not checked.
 int Decode(const std::string& token, const unsigned char* key, int keyLength, JwtPtr& out) {
@@ -154,7 +144,7 @@ void ExternalJwtHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr conte
     logger_->Log(6, "Found domain: %1", domain);
   }
 
-  CText groupsText(jwt_get_grants_json(jwt.get(), "group_names"));
+  CStringPtr groupsText(jwt_get_grants_json(jwt.get(), "group_names"));
   if (groupsText && *groupsText) {
     json_error_t error;
     JsonPtr groups(json_loadb(groupsText.get(), strlen(groupsText.get()), 0, &error));

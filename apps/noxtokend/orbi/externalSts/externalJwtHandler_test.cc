@@ -8,7 +8,9 @@
 #include "apps/noxtokend/orbi/messageTable.h"
 #include "platform/authn/authnData.h"
 #include "platform/authn/base64Url.h"
+#include "platform/authn/jwtHandle.h"
 #include "platform/basalt/crypto/base64.h"
+#include "platform/basalt/janssonHandle.h"
 #include "platform/basalt/xml/testing/xmlsecSigner.h"
 #include "platform/configstore/configStoreTestRoot.h"
 
@@ -28,12 +30,12 @@ std::string Sign(const std::string& claims, jwt_alg_t alg, const std::string& ke
                  const std::string& extraHeaders = "") {
   jwt_t* raw = nullptr;
   jwt_new(&raw);
-  std::unique_ptr<jwt_t, decltype(&jwt_free)> token(raw, &jwt_free);
+  JwtPtr token(raw);
   jwt_add_grants_json(token.get(), claims.c_str());
   if (!extraHeaders.empty()) jwt_add_headers_json(token.get(), extraHeaders.c_str());
   jwt_set_alg(token.get(), alg, reinterpret_cast<const unsigned char*>(key.data()),
               static_cast<int>(key.size()));
-  std::unique_ptr<char, decltype(&free)> text(jwt_encode_str(token.get()), &free);
+  Basalt::Json::CStringPtr text(jwt_encode_str(token.get()));
   return text ? std::string(text.get()) : std::string();
 }
 
