@@ -1,5 +1,10 @@
 // Named loggers with numeric levels. A line of level n is written when the logger's level is n or
 // higher. Children share their root's sink; each line carries the thread's "opID" log context.
+//
+// Values substituted into a line may come from a client, so every one of them, the operation id
+// and the printf-style arguments included, is bounded and shown with its control characters
+// escaped: a client can neither forge a line nor flood the log. The pattern itself is the
+// system's own text and is written as it stands, line breaks included.
 #pragma once
 
 #include <atomic>
@@ -9,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/basalt/clientText.h"
 #include "platform/basalt/format.h"
 
 namespace Basalt::Service {
@@ -21,6 +27,21 @@ struct LogRecord {
 };
 
 using LogSink = std::function<void(const LogRecord&)>;
+
+// Bytes of one substituted value that a log line shows; longer values are marked as cut.
+inline constexpr std::size_t kLogArgumentLimit = 1024;
+
+// A value as a log line shows it: at most kLogArgumentLimit bytes, control characters escaped.
+std::string LogArgument(std::string_view text);
+
+template <class T>
+std::string LogText(const T& value) {
+  if constexpr (std::is_convertible_v<const T&, std::string_view>) {
+    return LogArgument(std::string_view(value));
+  } else {
+    return LogArgument(ToText(value));
+  }
+}
 
 // Writes "2026-01-02T03:04:05.678Z 5 Name [opID] text" lines to standard error.
 LogSink StandardErrorSink();
@@ -47,11 +68,12 @@ class Logger : public std::enable_shared_from_this<Logger> {
   void SetLevel(int level) { level_.store(level, std::memory_order_relaxed); }
   bool IsEnabled(int level) const { return level <= GetLevel(); }
 
+  // Writes `text` as it stands: callers substitute client values through Log.
   void LogInternal(int level, std::string_view text) const;
 
   template <class... Args>
   void Log(int level, std::string_view pattern, const Args&... args) const {
-    if (IsEnabled(level)) LogInternal(level, Format(pattern, args...));
+    if (IsEnabled(level)) LogInternal(level, FormatPositional(pattern, {LogText(args)...}));
   }
 
   struct Shared;
@@ -85,6 +107,6 @@ class ScopedLogContext {
 
 namespace Basalt {
 // The process-wide printf-style log (level 110 lines); always written through the default logger's
-// sink, whatever its level.
+// sink, whatever its level. The formatted line is bounded and its control characters escaped.
 void Log(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
 }  // namespace Basalt

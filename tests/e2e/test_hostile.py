@@ -1,0 +1,28 @@
+"""A hostile local client: forged log lines, echoed megabytes, odd files and crafted tokens."""
+
+from conftest import (
+    PROVIDER_SVC,
+    assert_error_kind,
+    message_texts,
+)
+
+FORGED = "\n2026-01-01T00:00:00.000Z 3 Forged [admin] forged line\r\x1b[2J"
+
+
+def test_client_text_cannot_forge_or_color_log_lines(daemon):
+    since = daemon.log_offset()
+    op = "inject" + FORGED
+    answer = daemon.invoke(PROVIDER_SVC + FORGED, "get", app={"opId": op})
+    assert_error_kind(answer, "operation_not_found")
+    answer = daemon.invoke(PROVIDER_SVC, "get" + FORGED, app={"opId": op})
+    assert_error_kind(answer, "operation_not_found")
+    daemon.sync_log("inject-sync")
+
+    records = daemon.records(since)
+    assert not any(r.logger == "Forged" for r in records)
+    raw = daemon.log_path.read_bytes()
+    assert b"\x1b" not in raw and b"\r" not in raw
+    shown_op = "inject\\n2026-01-01T00:00:00.000Z 3 Forged [admin\\x5d forged line\\r\\x1b[2J"
+    mine = [r.text for r in records if r.op_id == shown_op]
+    assert f"Invoke-MethodId: {PROVIDER_SVC}\\n2026" in mine[0], mine
+    assert sum(t.startswith("MethodResult [FAIL]") for t in mine) == 2, mine
