@@ -38,7 +38,8 @@ class Localizer {
   // The framework's own localizer ("en_US", the framework's message table).
   static std::shared_ptr<const Localizer> Default();
 
-  // The text for the preferred locale.
+  // The text for the preferred locale. Both forms quote at most Basalt::kQuoteLimit bytes of each
+  // text argument, marked as cut.
   std::string Format(const Message& message) const;
   // A "com.tessel.orbi.std.localizable_message" structure.
   Data::ValuePtr ToValue(const Message& message) const;

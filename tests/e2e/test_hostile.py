@@ -1,9 +1,12 @@
 """A hostile local client: forged log lines, echoed megabytes, odd files and crafted tokens."""
 
+import pytest
+
 from conftest import (
     PROVIDER_SVC,
     assert_error_kind,
     message_texts,
+    request_body,
 )
 
 FORGED = "\n2026-01-01T00:00:00.000Z 3 Forged [admin] forged line\r\x1b[2J"
@@ -26,3 +29,28 @@ def test_client_text_cannot_forge_or_color_log_lines(daemon):
     mine = [r.text for r in records if r.op_id == shown_op]
     assert f"Invoke-MethodId: {PROVIDER_SVC}\\n2026" in mine[0], mine
     assert sum(t.startswith("MethodResult [FAIL]") for t in mine) == 2, mine
+
+
+HUGE = 19_000_000
+
+
+@pytest.mark.parametrize("where", ["serviceId", "operationId", "opId"])
+def test_a_huge_client_text_gives_a_small_answer_and_a_small_log(daemon, where):
+    huge = "x" * HUGE
+    service, operation, op = PROVIDER_SVC, "get", f"huge-{where}"
+    if where == "serviceId":
+        service = huge
+    elif where == "operationId":
+        operation = huge
+    else:
+        op = huge
+    since = daemon.log_offset()
+    response = daemon.post(request_body(service, operation, app={"opId": op}))
+    daemon.sync_log(f"huge-{where}-sync")
+
+    assert response.status_code == 200
+    assert len(response.content) < 4096, len(response.content)
+    if where != "opId":
+        error = assert_error_kind(response.json(), "operation_not_found")
+        assert f"\u2026(cut, {HUGE} bytes)" in message_texts(error)
+    assert daemon.log_offset() - since < 16384
