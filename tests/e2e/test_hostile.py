@@ -1,12 +1,17 @@
 """A hostile local client: forged log lines, echoed megabytes, odd files and crafted tokens."""
 
+import os
+
 import pytest
 
 from conftest import (
     PROVIDER_SVC,
+    TOKEN_SVC,
+    USERS,
     assert_error_kind,
     message_texts,
     request_body,
+    user_pass,
 )
 
 FORGED = "\n2026-01-01T00:00:00.000Z 3 Forged [admin] forged line\r\x1b[2J"
@@ -54,3 +59,20 @@ def test_a_huge_client_text_gives_a_small_answer_and_a_small_log(daemon, where):
         error = assert_error_kind(response.json(), "operation_not_found")
         assert f"\u2026(cut, {HUGE} bytes)" in message_texts(error)
     assert daemon.log_offset() - since < 16384
+
+
+def test_a_fifo_at_the_secret_path_is_refused_without_blocking(new_root, run_daemon):
+    root = new_root()
+    secret = root.secret_file.read_bytes()
+    root.secret_file.unlink()
+    os.mkfifo(root.secret_file)
+    daemon = run_daemon(root)
+    body = request_body(TOKEN_SVC, "create", security=user_pass("root", USERS["root"]))
+
+    response = daemon.post(body, timeout=10)
+    error = assert_error_kind(response.json(), "internal_server_error")
+    assert "is not a regular file" in message_texts(error)
+
+    root.secret_file.unlink()
+    root.secret_file.write_bytes(secret)
+    assert daemon.create_token("root")
