@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <ctime>
 #include <map>
+#include <utility>
 
 namespace Basalt::Service {
 
@@ -123,6 +124,17 @@ std::string SetLogContext(const std::string& key, const std::string& value) {
     tLogContext[key] = value;
   }
   return previous;
+}
+
+std::function<void()> CarryLogContext(std::function<void()> work) {
+  return [context = tLogContext, work = std::move(work)]() {
+    auto previous = std::exchange(tLogContext, context);
+    struct Restore {
+      std::map<std::string, std::string>& previous;
+      ~Restore() { tLogContext = std::move(previous); }
+    } restore{previous};
+    work();
+  };
 }
 
 std::string GetLogContext(const std::string& key) {

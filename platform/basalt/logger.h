@@ -89,6 +89,10 @@ class Logger : public std::enable_shared_from_this<Logger> {
 std::string SetLogContext(const std::string& key, const std::string& value);
 std::string GetLogContext(const std::string& key);
 
+// Wraps work that runs later, perhaps on another thread, so that it runs with the calling thread's
+// log context of now (its "opID" above all) and leaves the running thread's context as it was.
+std::function<void()> CarryLogContext(std::function<void()> work);
+
 // Restores a log context key when the scope ends.
 class ScopedLogContext {
  public:

@@ -76,3 +76,15 @@ def test_a_fifo_at_the_secret_path_is_refused_without_blocking(new_root, run_dae
     root.secret_file.unlink()
     root.secret_file.write_bytes(secret)
     assert daemon.create_token("root")
+
+
+def test_a_refused_password_is_logged_with_the_call_op_id_after_the_delay(daemon):
+    since = daemon.log_offset()
+    answer = daemon.invoke(
+        TOKEN_SVC, "create", security=user_pass("alice", "wrong"), app={"opId": "wrong-pw"}
+    )
+    assert_error_kind(answer, "unauthenticated")
+
+    fail = daemon.wait_for_prefix("wrong-pw", "MethodResult [FAIL]", since)
+    assert fail.level == 3
+    assert not any(r.op_id == "" and "MethodResult" in r.text for r in daemon.records(since))
