@@ -134,6 +134,7 @@ def bad_tokens(daemon):
     escalated = b64url_json({**claims, "username": "root", "entitlement": ["ADMINISTRATOR"]})
     return {
         "expired": forged(secret, exp=now - 5),
+        "empty-username": forged(secret, username=""),
         "tampered-payload": ".".join([header, escalated, signature]),
         "tampered-signature": ".".join([header, payload, flip_last_bytes(signature)]),
         "other-key": forged(b"not-the-daemon-secret-0123456789"),
