@@ -1,10 +1,13 @@
 """A hostile local client: forged log lines, echoed megabytes, odd files and crafted tokens."""
 
 import os
+import shutil
+import subprocess
 
 import pytest
 
 from conftest import (
+    DAEMON,
     PROVIDER_SVC,
     TOKEN_SVC,
     USERS,
@@ -88,3 +91,22 @@ def test_a_refused_password_is_logged_with_the_call_op_id_after_the_delay(daemon
     fail = daemon.wait_for_prefix("wrong-pw", "MethodResult [FAIL]", since)
     assert fail.level == 3
     assert not any(r.op_id == "" and "MethodResult" in r.text for r in daemon.records(since))
+
+
+def test_a_store_the_daemon_cannot_write_is_reported_at_start_up(new_root, run_daemon):
+    root = new_root()
+    run_daemon(root).stop()
+    (database,) = root.store_dir.glob("*.db")
+    database.chmod(0o444)
+    # Root writes read-only files anyway; without the capability to override file modes it cannot.
+    prefix = []
+    if os.geteuid() == 0:
+        if not shutil.which("setpriv"):
+            pytest.skip("needs setpriv to run as root without CAP_DAC_OVERRIDE")
+        prefix = ["setpriv", "--bounding-set=-dac_override,-dac_read_search", "--"]
+    env = dict(os.environ, TESSEL_ROOT=str(root.path))
+    done = subprocess.run(prefix + [str(DAEMON)], env=env, capture_output=True, timeout=20)
+
+    assert done.returncode == 255
+    last = done.stderr.splitlines()[-1]
+    assert last.startswith(b"Error: ") and str(database).encode() in last, done.stderr
