@@ -13,6 +13,7 @@ from conftest import (
     USERS,
     assert_error_kind,
     message_texts,
+    output_of,
     request_body,
     user_pass,
 )
@@ -110,3 +111,15 @@ def test_a_store_the_daemon_cannot_write_is_reported_at_start_up(new_root, run_d
     assert done.returncode == 255
     last = done.stderr.splitlines()[-1]
     assert last.startswith(b"Error: ") and str(database).encode() in last, done.stderr
+
+
+def test_the_issued_token_is_not_logged_in_full(daemon):
+    since = daemon.log_offset()
+    answer = daemon.invoke(
+        TOKEN_SVC, "create", security=user_pass("alice", USERS["alice"]), app={"opId": "tok-log"}
+    )
+    token = output_of(answer)["token"]
+
+    result = daemon.wait_for_prefix("tok-log", "MethodResult: ", since)
+    assert f"(secret, {len(token)} bytes)" in result.text
+    assert token.split(".")[2] not in daemon.log_text()
