@@ -3,12 +3,13 @@ SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
 FUZZ_BUILD ?= build-fuzz
 DEV_ROOT ?= $(CURDIR)/var
 DEV_PORT ?= 9199
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps build build-asan test test-unit test-asan fuzz bench run format clean
+.PHONY: all deps build build-asan build-tsan test test-unit test-asan test-tsan fuzz bench run format clean
 
 all: build
 
@@ -25,6 +26,12 @@ build-asan: deps
 	  -DNOX_SANITIZE=ON -DNOX_BENCH=OFF >/dev/null
 	@cmake --build $(ASAN_BUILD) -j$(JOBS) -- --no-print-directory
 
+# Only the tests labelled "locks" (the stores and services that share reader/writer locks).
+build-tsan: deps
+	@cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" \
+	  -DNOX_TSAN=ON -DNOX_BENCH=OFF >/dev/null
+	@cmake --build $(TSAN_BUILD) -j$(JOBS) --target lock_tests -- --no-print-directory
+
 test-unit: build
 	@cd $(BUILD) && ctest --output-on-failure -j$(JOBS) | tee ctest.log; exit $${PIPESTATUS[0]}
 
@@ -35,10 +42,15 @@ test-asan: build-asan
 	  LSAN_OPTIONS=suppressions=$(CURDIR)/scripts/lsan.supp \
 	  ctest --output-on-failure -j$(JOBS) | tee ctest.log; exit $${PIPESTATUS[0]}
 
-# The closing line counts the CTest cases of both builds; the fuzz runs fail the target on a find.
-test: test-unit test-asan
+test-tsan: build-tsan
+	@cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  ctest -L locks --output-on-failure -j$(JOBS) | tee ctest.log; exit $${PIPESTATUS[0]}
+
+# The closing line counts the CTest cases of the three builds; the fuzz runs fail the target on a
+# find.
+test: test-unit test-asan test-tsan
 	@$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=$(FUZZ_SECONDS)
-	@bash scripts/test-summary.sh $(BUILD)/ctest.log $(ASAN_BUILD)/ctest.log
+	@bash scripts/test-summary.sh $(BUILD)/ctest.log $(ASAN_BUILD)/ctest.log $(TSAN_BUILD)/ctest.log
 
 fuzz: deps
 	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=Release \
@@ -56,4 +68,4 @@ format:
 	@git ls-files '*.cc' '*.h' | xargs clang-format -i
 
 clean:
-	@rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+	@rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)

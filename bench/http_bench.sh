@@ -52,13 +52,14 @@ wait_listening() {
   return 1
 }
 
-# rpc SERVICE OPERATION [SECURITY_CONTEXT_JSON]: one JSON-RPC request body.
+# rpc SERVICE OPERATION [SECURITY_CONTEXT_JSON [INPUT_JSON]]: one JSON-RPC request body.
 rpc() {
   local security=${3:-}
+  local input=${4:-"{}"}
   local ctx=""
   [ -n "$security" ] && ctx=",\"ctx\":{\"securityCtx\":$security}"
-  printf '{"jsonrpc":"2.0","id":"1","method":"invoke","params":{"serviceId":"%s","operationId":"%s","input":{}%s}}' \
-    "$1" "$2" "$ctx"
+  printf '{"jsonrpc":"2.0","id":"1","method":"invoke","params":{"serviceId":"%s","operationId":"%s","input":%s%s}}' \
+    "$1" "$2" "$input" "$ctx"
 }
 
 user_pass() {
@@ -145,13 +146,29 @@ rss_idle=$(vm_rss_kb)
 provider_body=$(rpc com.tessel.orbi.std.introspection.provider get)
 create_body=$(rpc com.tessel.nox.authentication.token create "$(user_pass bench bench-pw)")
 wrong_body=$(rpc com.tessel.nox.authentication.token create "$(user_pass bench wrong-pw)")
-new_verify_body() {
-  local token
-  token=$(curl -sf -H 'Content-Type: application/json' --data-binary "$create_body" "$daemon_url" |
-    "$python" -c 'import json, sys; print(json.load(sys.stdin)["result"]["output"]["token"])')
-  rpc com.tessel.nox.authentication.verification verify \
-    "{\"schemeId\":\"com.tessel.orbi.std.security.oauth\",\"accessToken\":\"$token\"}"
+# post BODY: the daemon's answer.
+post() {
+  curl -sf -H 'Content-Type: application/json' --data-binary "$1" "$daemon_url"
 }
+# oauth_of USER PASSWORD: the security context of a fresh daemon token of the user.
+oauth_of() {
+  local token
+  token=$(post "$(rpc com.tessel.nox.authentication.token create "$(user_pass "$1" "$2")")" |
+    "$python" -c 'import json, sys; print(json.load(sys.stdin)["result"]["output"]["token"])')
+  printf '{"schemeId":"com.tessel.orbi.std.security.oauth","accessToken":"%s"}' "$token"
+}
+new_verify_body() {
+  rpc com.tessel.nox.authentication.verification verify "$(oauth_of bench bench-pw)"
+}
+
+# Ten registered issuers for list; root's default profile makes its token an administrator's.
+issuers_svc=com.tessel.nox.authentication.trust.security_token_issuers
+issuers_admin=$(oauth_of root secret1)
+for i in $(seq 10); do
+  post "$(rpc "$issuers_svc" create "$issuers_admin" \
+    "{\"spec\":{\"issuer_alias\":\"bench-$i\",\"issuer\":\"https://issuer-$i.test\",\"signing_cert_chains\":[]}}")" |
+    grep -q '"output":null' || { echo "http_bench: cannot register issuer bench-$i" >&2; exit 1; }
+done
 
 sample_rss &
 sampler_pid=$!
@@ -160,6 +177,11 @@ measure ceiling "http://127.0.0.1:$nginx_port/" "$provider_body" ok "${load[@]}"
 measure provider "$daemon_url" "$provider_body" AsyncLocalProvider "${load[@]}"
 measure verify "$daemon_url" "$(new_verify_body)" '"bench"' "${load[@]}"
 measure create "$daemon_url" "$create_body" '"token"' "${load[@]}"
+measure issuers "$daemon_url" "$(rpc "$issuers_svc" list "$(oauth_of root secret1)")" '"bench-10"' \
+  "${load[@]}"
+measure profile_get "$daemon_url" \
+  "$(rpc com.tessel.nox.authentication.client_profiles get "$(oauth_of root secret1)" \
+    '{"profile":"LU###root"}')" '"ADMINISTRATOR"' "${load[@]}"
 
 # Two connections keep sending wrong passwords (each answer waits out PAM's failure delay) while
 # the others verify.
@@ -196,9 +218,11 @@ Date: $(date -u '+%Y-%m-%d %H:%M UTC'); machine: $(nproc) cores ($(sed -n 's/^mo
 | (b) verify with a daemon token | $verify_calls_per_s | $verify_p50_ms | $verify_p99_ms | $(ratio "$verify_calls_per_s" "$ceiling_calls_per_s") of ceiling |
 | (c) create with user name and password | $create_calls_per_s | $create_p50_ms | $create_p99_ms | $(ratio "$create_calls_per_s" "$ceiling_calls_per_s") of ceiling, $(ratio "$create_calls_per_s" "$pam_rate") of PAM alone |
 | (d) verify while 2 connections send wrong passwords | $contended_calls_per_s | $contended_p50_ms | $contended_p99_ms | $(ratio "$contended_calls_per_s" "$verify_calls_per_s") of (b) |
+| (e) security_token_issuers list (10 issuers) with an administrator token | $issuers_calls_per_s | $issuers_p50_ms | $issuers_p99_ms | $(ratio "$issuers_calls_per_s" "$ceiling_calls_per_s") of ceiling |
+| (f) client_profiles get with an administrator token | $profile_get_calls_per_s | $profile_get_p50_ms | $profile_get_p99_ms | $(ratio "$profile_get_calls_per_s" "$ceiling_calls_per_s") of ceiling |
 | PAM alone (pam_cost, 1 thread, sequential) | $pam_rate | $pam_p50 | $pam_p99 | |
 
 Wrong-password calls answered during (d): $wrong_requests (answers that were not UNAUTHENTICATED: $wrong_bad).
-Bad answers (not 200 with the expected output): nginx $ceiling_bad, (a) $provider_bad, (b) $verify_bad, (c) $create_bad, (d) $contended_bad.
+Bad answers (not 200 with the expected output): nginx $ceiling_bad, (a) $provider_bad, (b) $verify_bad, (c) $create_bad, (d) $contended_bad, (e) $issuers_bad, (f) $profile_get_bad.
 Daemon resident memory (VmRSS): idle $rss_idle kB, highest under load $rss_load kB.
 EOF

@@ -13,6 +13,13 @@ if(NOX_SANITIZE)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
+option(NOX_TSAN "Build with ThreadSanitizer (only the tests labelled 'locks' are meant to run)" OFF)
+if(NOX_TSAN)
+  # Boost.Asio uses fences ThreadSanitizer cannot model; none of it runs in the lock tests.
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer -Wno-tsan)
+  add_link_options(-fsanitize=thread)
+endif()
+
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 
 find_package(PkgConfig REQUIRED)
@@ -26,4 +33,14 @@ function(nox_add_test name)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main GTest::gmock)
   add_test(NAME ${name} COMMAND ${name})
+endfunction()
+
+# nox_lock_test(NAME): a test that exercises shared locks; `lock_tests` builds all of them and
+# CTest selects them by the label "locks" (the ThreadSanitizer run).
+if(NOT TARGET lock_tests)
+  add_custom_target(lock_tests)
+endif()
+function(nox_lock_test name)
+  set_tests_properties(${name} PROPERTIES LABELS locks)
+  add_dependencies(lock_tests ${name})
 endfunction()

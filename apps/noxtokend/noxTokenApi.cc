@@ -1,7 +1,13 @@
 #include "apps/noxtokend/noxTokenApi.h"
 
+#include "apps/noxtokend/orbi/clientProfileImpl.h"
 #include "apps/noxtokend/orbi/entitlements.h"
+#include "apps/noxtokend/orbi/externalSts/certificateChainsContainer.h"
 #include "apps/noxtokend/orbi/externalSts/clientProfileAccess.h"
+#include "apps/noxtokend/orbi/externalSts/externalJwtHandler.h"
+#include "apps/noxtokend/orbi/externalSts/securityTokenIssuersImpl.h"
+#include "apps/noxtokend/orbi/jwtEntitlementsAuthzFilter.h"
+#include "apps/noxtokend/orbi/messageTable.h"
 #include "apps/noxtokend/orbi/secret.h"
 #include "apps/noxtokend/orbi/tokenImpl.h"
 #include "apps/noxtokend/orbi/tokenVerifyImpl.h"
@@ -32,11 +38,26 @@ std::shared_ptr<Orbi::Authn::AuthnHandler> CreateUserPassHandler(
 
 }  // namespace
 
-void AttachExternalSts(const Orbi::Core::Enqueuer&, const std::shared_ptr<ClientProfileAccess>&,
-                       const std::shared_ptr<Orbi::Provider::AsyncLocalProvider>&,
-                       Orbi::Core::ProviderPtr&, std::vector<Orbi::Authn::AuthnHandlerPtr>&) {
-  // The issuer registry, the management services, the SAML and external-token handlers and the
-  // entitlements filter bind in here as they are built.
+void AttachExternalSts(const Orbi::Core::Enqueuer& enqueuer,
+                       const std::shared_ptr<ClientProfileAccess>& profiles,
+                       const std::shared_ptr<Orbi::Provider::AsyncLocalProvider>& localProvider,
+                       Orbi::Core::ProviderPtr& outermost,
+                       std::vector<Orbi::Authn::AuthnHandlerPtr>& handlers) {
+  namespace Issuers = Auth::Trust::SecurityTokenIssuersSvc;
+  auto issuers = std::make_shared<Issuers::CertificateChainsContainer>();
+  auto localizer = Auth::CreateLocalizer();
+  localProvider->AddInterface(Issuers::AsyncServiceBinder::BindImplementation(
+      std::make_shared<Issuers::SecurityTokenIssuersImpl>(issuers), localizer));
+  localProvider->AddInterface(Auth::ClientProfilesSvc::AsyncServiceBinder::BindImplementation(
+      std::make_shared<Auth::ClientProfileImpl>(profiles), localizer));
+
+  outermost = std::make_shared<JwtEntitlementsAuthzFilter>(
+      enqueuer, outermost,
+      std::make_shared<TarnOrbi::BasaltWrapLoggger>(Logger::CreateLogger("AuthzHandler")));
+  // The SAML holder-of-key handler and signature filter bind in here as they are built.
+
+  handlers.push_back(std::make_shared<Nox::Authn::ExternalJwtHandler>(
+      Logger::CreateLogger("External JWT Handler"), issuers, localizer));
 }
 
 Orbi::Core::ProviderPtr CreateLocalProvider(Orbi::Core::Enqueuer enqueuer,
@@ -50,7 +71,7 @@ Orbi::Core::ProviderPtr CreateLocalProvider(Orbi::Core::Enqueuer enqueuer,
   auto verifyImpl =
       std::make_shared<Auth::TokenVerifyImpl>(Logger::CreateLogger("TokenVerifyImpl"));
   std::vector<Orbi::Provider::InterfacePtr> interfaces{
-      Auth::TokenSvc::AsyncServiceBinder::BindImplementation(tokenImpl),
+      Auth::TokenSvc::AsyncServiceBinder::BindImplementation(tokenImpl, Auth::CreateLocalizer()),
       Auth::VerificationSvc::AsyncServiceBinder::BindImplementation(verifyImpl)};
 
   auto container = std::make_shared<Orbi::Provider::InterfaceContainer>(std::move(interfaces));

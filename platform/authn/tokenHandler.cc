@@ -3,6 +3,7 @@
 #include <ctime>
 #include <variant>
 
+#include "platform/authn/authnData.h"
 #include "platform/authn/ownTokenVerifier.h"
 #include "platform/orbi/errors.h"
 #include "platform/orbi/securitySchemes.h"
@@ -50,13 +51,11 @@ void TokenHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr context,
     return;
   }
   const auto& claims = std::get<OwnTokenClaims>(verified);
-  auto result = Orbi::Data::StructValue::GetInstance(kResultName);
-  result->SetField("username", Orbi::Data::StringValue::Create(claims.username));
-  result->SetField("accessToken", Orbi::Data::StringValue::Create(*token));
-  auto grants = Orbi::Data::ListValue::Create();
-  for (const auto& name : claims.entitlements) grants->Add(Orbi::Data::StringValue::Create(name));
-  result->SetField(ENTITLEMENTS_GRANTS, grants);
-  done(result);
+  done(AuthnData::Builder(kResultName)
+           .Username(claims.username)
+           .AccessToken(*token)
+           .Entitlements(claims.entitlements)
+           .Build());
 }
 
 }  // namespace Nox::Authn

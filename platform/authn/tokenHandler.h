@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/authn/authnData.h"
 #include "platform/orbi/authn.h"
 
 namespace Nox::Authn {
@@ -13,9 +14,9 @@ namespace Nox::Authn {
 class TokenHandler final : public Orbi::Authn::AuthnHandler {
  public:
   // Field of the authentication data that lists the token's "entitlement" claim.
-  static constexpr const char* ENTITLEMENTS_GRANTS = "entitlementGrants";
+  static constexpr const char* ENTITLEMENTS_GRANTS = AuthnData::kEntitlementGrants;
   // Name of the authentication data structure.
-  static constexpr const char* kResultName = "NoxtokendJWTAuthentication";
+  static constexpr const char* kResultName = AuthnData::kOwnTokenResult;
 
   // The signing key; may throw Basalt::Exception when it cannot be read.
   using KeyFn = std::function<std::string()>;

@@ -1,37 +1,29 @@
 #include "platform/bindings/tokenSvc.h"
 
+#include "platform/orbi/typedBinding.h"
+
 namespace Com::Tessel::Nox::Authentication::TokenSvc {
 
-using Orbi::Bind::Type;
+Orbi::Bind::StructDecl<TokenInfo> DeclareBinding(TokenInfo*) {
+  return {kServiceId, "token_info", Orbi::Bind::Field("token", &TokenInfo::token)};
+}
 
 namespace {
 
-std::shared_ptr<const Orbi::Bind::StructDef> TokenInfoDef() {
-  static const auto def =
-      Orbi::Bind::MakeStruct(kServiceId, "token_info", {{"token", Type::String()}});
-  return def;
+const Orbi::Bind::ServiceDecl<AsyncServiceInterface>& Declaration() {
+  static const Orbi::Bind::ServiceDecl<AsyncServiceInterface> decl(
+      kServiceId, Orbi::Bind::Operation("create", &AsyncServiceInterface::Create));
+  return decl;
 }
 
 }  // namespace
 
-const Orbi::Bind::ServiceDef& Definition() {
-  static const Orbi::Bind::ServiceDef def{kServiceId,
-                                          {{"create", {}, Type::Struct(TokenInfoDef())}}};
-  return def;
-}
-
-Orbi::Data::ValuePtr MakeTokenInfo(const std::string& token) {
-  auto info = Orbi::Data::StructValue::GetInstance(TokenInfoDef()->qualifiedName);
-  info->SetField("token", Orbi::Data::StringValue::Create(token));
-  return info;
-}
+const Orbi::Bind::ServiceDef& Definition() { return Declaration().Definition(); }
 
 Orbi::Provider::InterfacePtr AsyncServiceBinder::BindImplementation(
-    std::shared_ptr<AsyncServiceInterface> impl) {
-  std::map<std::string, Orbi::Provider::OperationHandler> ops;
-  ops["create"] = [impl](auto, Orbi::Core::ExecutionContextPtr context,
-                         Orbi::Core::AsyncApiResultCb cb) { impl->Create(context, cb); };
-  return std::make_shared<Orbi::Provider::BoundInterface>(Definition(), std::move(ops));
+    std::shared_ptr<AsyncServiceInterface> impl,
+    std::shared_ptr<const Orbi::L10n::Localizer> localizer) {
+  return Declaration().Bind(std::move(impl), std::move(localizer));
 }
 
 }  // namespace Com::Tessel::Nox::Authentication::TokenSvc

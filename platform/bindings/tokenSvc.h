@@ -2,8 +2,10 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "platform/orbi/localProvider.h"
+#include "platform/orbi/reply.h"
 
 namespace Com::Tessel::Nox::Authentication::TokenSvc {
 
@@ -11,19 +13,26 @@ inline constexpr const char* kServiceId = "com.tessel.nox.authentication.token";
 
 const Orbi::Bind::ServiceDef& Definition();
 
-// TokenInfo: the compact token.
-Orbi::Data::ValuePtr MakeTokenInfo(const std::string& token);
+// Wire structure "token_info": the compact token.
+struct TokenInfo {
+  std::string token;
+};
 
 class AsyncServiceInterface {
  public:
   virtual ~AsyncServiceInterface() = default;
-  virtual void Create(Orbi::Core::ExecutionContextPtr context, Orbi::Core::AsyncApiResultCb cb) = 0;
+  // Answers exactly once through its reply.
+  virtual void Create(Orbi::Core::ExecutionContextPtr context,
+                      Orbi::Bind::Reply<TokenInfo> reply) = 0;
 };
 
 class AsyncServiceBinder {
  public:
+  // Errors the implementation fails with are rendered by `localizer` (the framework's default
+  // when null).
   static Orbi::Provider::InterfacePtr BindImplementation(
-      std::shared_ptr<AsyncServiceInterface> impl);
+      std::shared_ptr<AsyncServiceInterface> impl,
+      std::shared_ptr<const Orbi::L10n::Localizer> localizer = nullptr);
 };
 
 }  // namespace Com::Tessel::Nox::Authentication::TokenSvc

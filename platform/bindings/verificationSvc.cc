@@ -1,18 +1,24 @@
 #include "platform/bindings/verificationSvc.h"
 
+#include "platform/orbi/typedBinding.h"
+
 namespace Com::Tessel::Nox::Authentication::VerificationSvc {
 
-const Orbi::Bind::ServiceDef& Definition() {
-  static const Orbi::Bind::ServiceDef def{kServiceId, {{"verify", {}, Orbi::Bind::Type::String()}}};
-  return def;
+namespace {
+
+const Orbi::Bind::ServiceDecl<AsyncServiceInterface>& Declaration() {
+  static const Orbi::Bind::ServiceDecl<AsyncServiceInterface> decl(
+      kServiceId, Orbi::Bind::Operation("verify", &AsyncServiceInterface::Verify));
+  return decl;
 }
+
+}  // namespace
+
+const Orbi::Bind::ServiceDef& Definition() { return Declaration().Definition(); }
 
 Orbi::Provider::InterfacePtr AsyncServiceBinder::BindImplementation(
     std::shared_ptr<AsyncServiceInterface> impl) {
-  std::map<std::string, Orbi::Provider::OperationHandler> ops;
-  ops["verify"] = [impl](auto, Orbi::Core::ExecutionContextPtr context,
-                         Orbi::Core::AsyncApiResultCb cb) { impl->Verify(context, cb); };
-  return std::make_shared<Orbi::Provider::BoundInterface>(Definition(), std::move(ops));
+  return Declaration().Bind(std::move(impl));
 }
 
 }  // namespace Com::Tessel::Nox::Authentication::VerificationSvc

@@ -2,8 +2,10 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "platform/orbi/localProvider.h"
+#include "platform/orbi/reply.h"
 
 namespace Com::Tessel::Nox::Authentication::VerificationSvc {
 
@@ -14,8 +16,9 @@ const Orbi::Bind::ServiceDef& Definition();
 class AsyncServiceInterface {
  public:
   virtual ~AsyncServiceInterface() = default;
-  // Answers the user name of the caller's daemon token.
-  virtual void Verify(Orbi::Core::ExecutionContextPtr context, Orbi::Core::AsyncApiResultCb cb) = 0;
+  // Answers the user name of the caller's daemon token, exactly once through its reply.
+  virtual void Verify(Orbi::Core::ExecutionContextPtr context,
+                      Orbi::Bind::Reply<std::string> reply) = 0;
 };
 
 class AsyncServiceBinder {

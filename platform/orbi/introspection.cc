@@ -1,10 +1,9 @@
 #include "platform/orbi/introspection.h"
 
 #include "platform/basalt/exception.h"
+#include "platform/orbi/typedBinding.h"
 
 namespace Orbi::Provider {
-
-using Bind::Type;
 
 namespace {
 
@@ -12,105 +11,129 @@ constexpr const char* kProviderId = "com.tessel.orbi.std.introspection.provider"
 constexpr const char* kServiceId = "com.tessel.orbi.std.introspection.service";
 constexpr const char* kOperationId = "com.tessel.orbi.std.introspection.operation";
 
-std::shared_ptr<const AsyncLocalProvider> Lock(const std::weak_ptr<const AsyncLocalProvider>& p) {
-  auto provider = p.lock();
-  if (!provider) throw Basalt::Exception("the provider is gone");
-  return provider;
+using Bind::Field;
+using Bind::Operation;
+using Bind::Reply;
+
+struct ProviderInfo {
+  std::string id;
+  std::string checksum;
+};
+
+struct ServiceInfo {
+  std::vector<std::string> operations;
+};
+
+struct OperationInfo {
+  std::string input_definition;
+  std::string output_definition;
+};
+
+Bind::StructDecl<ProviderInfo> DeclareBinding(ProviderInfo*) {
+  return {kProviderId, "info", Field("id", &ProviderInfo::id),
+          Field("checksum", &ProviderInfo::checksum)};
 }
 
-Data::ValuePtr StringList(const std::vector<std::string>& texts) {
-  auto list = Data::ListValue::Create();
-  for (const auto& text : texts) list->Add(Data::StringValue::Create(text));
-  return list;
+Bind::StructDecl<ServiceInfo> DeclareBinding(ServiceInfo*) {
+  return {kServiceId, "info", Field("operations", &ServiceInfo::operations)};
 }
 
-const std::string& Param(const Data::StructValue& params, const std::string& name) {
-  return *params.GetString(name);
+Bind::StructDecl<OperationInfo> DeclareBinding(OperationInfo*) {
+  return {kOperationId, "info", Field("input_definition", &OperationInfo::input_definition),
+          Field("output_definition", &OperationInfo::output_definition)};
 }
 
-void ServiceNotFound(const Core::AsyncApiResultCb& cb, const std::string& service) {
-  Fail(cb, Std::NotFound({{"com.tessel.orbi.std.errors.operation_not_found.service",
-                           {{"service", service}}}}));
+// The implementation of all three services over one provider, held weakly: the provider owns
+// the bound interfaces.
+class Introspector {
+ public:
+  explicit Introspector(std::weak_ptr<const AsyncLocalProvider> provider)
+      : provider_(std::move(provider)) {}
+
+  void GetProvider(Core::ExecutionContextPtr, Reply<ProviderInfo> reply) {
+    auto provider = Lock();
+    reply.Answer({provider->ToString(), provider->Checksum()});
+  }
+
+  void ListServices(Core::ExecutionContextPtr, Reply<std::vector<std::string>> reply) {
+    reply.Answer(Lock()->ListServices());
+  }
+
+  void GetService(Core::ExecutionContextPtr, std::string id, Reply<ServiceInfo> reply) {
+    auto service = FindService(id, reply);
+    if (service) reply.Answer({OperationNames(*service)});
+  }
+
+  void ListOperations(Core::ExecutionContextPtr, std::string serviceId,
+                      Reply<std::vector<std::string>> reply) {
+    auto service = FindService(serviceId, reply);
+    if (service) reply.Answer(OperationNames(*service));
+  }
+
+  void GetOperation(Core::ExecutionContextPtr, std::string serviceId, std::string operationId,
+                    Reply<OperationInfo> reply) {
+    auto service = FindService(serviceId, reply);
+    if (!service) return;
+    const Bind::OperationDef* op = service->FindOperation(operationId);
+    if (!op) {
+      reply.Fail(Std::NotFound({{"com.tessel.orbi.std.errors.operation_not_found.operation",
+                                 {{"operation", operationId}, {"service", serviceId}}}}));
+      return;
+    }
+    reply.Answer({service->DescribeInput(*op), op->result->Describe()});
+  }
+
+ private:
+  std::shared_ptr<const AsyncLocalProvider> Lock() const {
+    auto provider = provider_.lock();
+    if (!provider) throw Basalt::Exception("the provider is gone");
+    return provider;
+  }
+
+  // The service's declaration, or null after failing the call with not_found.
+  std::shared_ptr<const Bind::ServiceDef> FindService(const std::string& id,
+                                                      const Bind::Detail::ReplyBase& reply) const {
+    auto service = Lock()->FindService(id);
+    if (!service) {
+      reply.Fail(Std::NotFound(
+          {{"com.tessel.orbi.std.errors.operation_not_found.service", {{"service", id}}}}));
+    }
+    return service;
+  }
+
+  static std::vector<std::string> OperationNames(const Bind::ServiceDef& service) {
+    std::vector<std::string> names;
+    for (const auto& op : service.operations) names.push_back(op.name);
+    return names;
+  }
+
+  std::weak_ptr<const AsyncLocalProvider> provider_;
+};
+
+using Decl = Bind::ServiceDecl<Introspector>;
+
+std::shared_ptr<Introspector> Over(std::weak_ptr<const AsyncLocalProvider> provider) {
+  return std::make_shared<Introspector>(std::move(provider));
 }
 
 }  // namespace
 
 InterfacePtr CreateProviderIntrospection(std::weak_ptr<const AsyncLocalProvider> provider) {
-  auto info =
-      Bind::MakeStruct(kProviderId, "info", {{"id", Type::String()}, {"checksum", Type::String()}});
-  auto def = std::make_shared<Bind::ServiceDef>(
-      Bind::ServiceDef{kProviderId, {{"get", {}, Type::Struct(info)}}});
-  std::map<std::string, OperationHandler> ops;
-  ops["get"] = [provider, name = info->qualifiedName](auto, auto, Core::AsyncApiResultCb cb) {
-    auto self = Lock(provider);
-    auto out = Data::StructValue::GetInstance(name);
-    out->SetField("id", Data::StringValue::Create(self->ToString()));
-    out->SetField("checksum", Data::StringValue::Create(self->Checksum()));
-    Answer(cb, out);
-  };
-  return std::make_shared<BoundInterface>(def, std::move(ops));
+  static const Decl decl(kProviderId, Operation("get", &Introspector::GetProvider));
+  return decl.Bind(Over(std::move(provider)));
 }
 
 InterfacePtr CreateServiceIntrospection(std::weak_ptr<const AsyncLocalProvider> provider) {
-  auto info = Bind::MakeStruct(kServiceId, "info", {{"operations", Type::List(Type::String())}});
-  auto def = std::make_shared<Bind::ServiceDef>(
-      Bind::ServiceDef{kServiceId,
-                       {{"list", {}, Type::List(Type::String())},
-                        {"get", {{"id", Type::String()}}, Type::Struct(info)}}});
-  std::map<std::string, OperationHandler> ops;
-  ops["list"] = [provider](auto, auto, Core::AsyncApiResultCb cb) {
-    Answer(cb, StringList(Lock(provider)->ListServices()));
-  };
-  ops["get"] = [provider, name = info->qualifiedName](auto params, auto,
-                                                      Core::AsyncApiResultCb cb) {
-    const std::string& id = Param(*params, "id");
-    auto service = Lock(provider)->FindService(id);
-    if (!service) return ServiceNotFound(cb, id);
-    std::vector<std::string> names;
-    for (const auto& op : service->operations) names.push_back(op.name);
-    auto out = Data::StructValue::GetInstance(name);
-    out->SetField("operations", StringList(names));
-    Answer(cb, out);
-  };
-  return std::make_shared<BoundInterface>(def, std::move(ops));
+  static const Decl decl(kServiceId, Operation("list", &Introspector::ListServices),
+                         Operation("get", &Introspector::GetService, "id"));
+  return decl.Bind(Over(std::move(provider)));
 }
 
 InterfacePtr CreateOperationIntrospection(std::weak_ptr<const AsyncLocalProvider> provider) {
-  auto info = Bind::MakeStruct(
-      kOperationId, "info",
-      {{"input_definition", Type::String()}, {"output_definition", Type::String()}});
-  auto def = std::make_shared<Bind::ServiceDef>(
-      Bind::ServiceDef{kOperationId,
-                       {{"list", {{"service_id", Type::String()}}, Type::List(Type::String())},
-                        {"get",
-                         {{"service_id", Type::String()}, {"operation_id", Type::String()}},
-                         Type::Struct(info)}}});
-  std::map<std::string, OperationHandler> ops;
-  ops["list"] = [provider](auto params, auto, Core::AsyncApiResultCb cb) {
-    const std::string& id = Param(*params, "service_id");
-    auto service = Lock(provider)->FindService(id);
-    if (!service) return ServiceNotFound(cb, id);
-    std::vector<std::string> names;
-    for (const auto& op : service->operations) names.push_back(op.name);
-    Answer(cb, StringList(names));
-  };
-  ops["get"] = [provider, name = info->qualifiedName](auto params, auto,
-                                                      Core::AsyncApiResultCb cb) {
-    const std::string& id = Param(*params, "service_id");
-    const std::string& operation = Param(*params, "operation_id");
-    auto service = Lock(provider)->FindService(id);
-    if (!service) return ServiceNotFound(cb, id);
-    const Bind::OperationDef* op = service->FindOperation(operation);
-    if (!op) {
-      return Fail(cb, Std::NotFound({{"com.tessel.orbi.std.errors.operation_not_found.operation",
-                                      {{"operation", operation}, {"service", id}}}}));
-    }
-    auto out = Data::StructValue::GetInstance(name);
-    out->SetField("input_definition", Data::StringValue::Create(service->DescribeInput(*op)));
-    out->SetField("output_definition", Data::StringValue::Create(op->result->Describe()));
-    Answer(cb, out);
-  };
-  return std::make_shared<BoundInterface>(def, std::move(ops));
+  static const Decl decl(
+      kOperationId, Operation("list", &Introspector::ListOperations, "service_id"),
+      Operation("get", &Introspector::GetOperation, "service_id", "operation_id"));
+  return decl.Bind(Over(std::move(provider)));
 }
 
 }  // namespace Orbi::Provider

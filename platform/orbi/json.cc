@@ -112,11 +112,12 @@ Data::ValuePtr FromJson(const json_t& json, std::string& error, int depth) {
     case JSON_OBJECT: {
       std::string name;
       if (json_t* type = json_object_get(&json, "_type")) {
-        if (!json_is_string(type)) {
-          error = "\"_type\" must be a string";
+        // The whole text, NUL bytes included: a cut name could pass for another structure's.
+        if (!json_is_string(type) || json_string_length(type) == 0) {
+          error = "\"_type\" must be a non-empty string";
           return nullptr;
         }
-        name = json_string_value(type);
+        name.assign(json_string_value(type), json_string_length(type));
       }
       auto object = Data::StructValue::GetInstance(name);
       const char* key;

@@ -32,7 +32,7 @@ std::string ToText(const Data::DataValue& value, Encoding encoding);
 
 // Untyped decoding: objects become structures named by their "_type" member (empty without one),
 // null becomes NullValue. Returns nullptr and sets `error` when the document is too deep or a
-// "_type" member is not a string.
+// "_type" member is not a non-empty string.
 Data::ValuePtr FromJson(const json_t& json, std::string& error, int depth = 0);
 
 }  // namespace Orbi::Json

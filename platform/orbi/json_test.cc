@@ -30,12 +30,6 @@ TEST(JsonEncodingTest, StandardCarriesTypeAndCleanDoesNot) {
             R"({"name":"a","unset":null,"params":{"k":-7}})");
 }
 
-TEST(JsonEncodingTest, EscapesMarkupCharactersInsideStrings) {
-  auto text = StringValue::Create("<script>&</script>");
-  EXPECT_EQ(Json::ToText(*text, Json::Encoding::kClean),
-            R"("\u003cscript\u003e\u0026\u003c/script\u003e")");
-}
-
 TEST(JsonDecodingTest, NamesObjectsByTypeAndBoundsDepth) {
   std::string error;
   auto value = Parse(R"({"_type":"x.y","a":[1,true,null,"s"]})", error);
@@ -51,6 +45,7 @@ TEST(JsonDecodingTest, NamesObjectsByTypeAndBoundsDepth) {
   EXPECT_NE(error.find("nesting"), std::string::npos);
 
   EXPECT_EQ(Parse(R"({"_type":5})", error), nullptr);
+  EXPECT_EQ(Parse(R"({"_type":""})", error), nullptr);
 }
 
 TEST(ErrorValueTest, CarriesKindTypeAndFormattedMessages) {
@@ -69,8 +64,9 @@ TEST(ErrorValueTest, CarriesKindTypeAndFormattedMessages) {
 }
 
 struct EnvelopeCase {
-  const char* body;
+  std::string body;
   int code;
+  const char* id;  // the echoed id as JSON text
 };
 
 class EnvelopeTest : public ::testing::TestWithParam<EnvelopeCase> {};
@@ -81,23 +77,41 @@ TEST_P(EnvelopeTest, RefusesMalformedEnvelopes) {
   auto* error = std::get_if<Protocol::Json::ProtocolError>(&result);
   ASSERT_NE(error, nullptr) << GetParam().body;
   EXPECT_EQ(error->code, GetParam().code) << error->message;
+  EXPECT_EQ(error->id ? Json::Dump(*error->id) : "null", GetParam().id) << GetParam().body;
+}
+
+std::string Envelope(const std::string& members) {
+  return R"({"jsonrpc":"2.0","id":"5","method":"invoke",)" + members + "}";
+}
+std::string Params(const std::string& members) {
+  return Envelope(R"("params":{"serviceId":"s","operationId":"o",)" + members + "}");
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Envelopes, EnvelopeTest,
     ::testing::Values(
-        EnvelopeCase{"{", -32700}, EnvelopeCase{"\"\xff\"", -32700}, EnvelopeCase{"[]", -32600},
-        EnvelopeCase{R"({"jsonrpc":"2.0","method":"invoke","params":{}})", -32600},
-        EnvelopeCase{R"({"jsonrpc":"2.0","id":1.5,"method":"invoke","params":{}})", -32600},
-        EnvelopeCase{R"({"jsonrpc":"1.0","id":1,"method":"invoke","params":{}})", -32600},
-        EnvelopeCase{R"({"jsonrpc":"2.0","id":1,"method":"call","params":{}})", -32601},
-        EnvelopeCase{
-            R"({"jsonrpc":"2.0","id":1,"method":"invoke","params":{"serviceId":1,"operationId":"x"}})",
-            -32600},
-        EnvelopeCase{
-            R"({"jsonrpc":"2.0","id":1,"method":"invoke","params":{"serviceId":"s","operationId":"o","ctx":{"securityCtx":{"a":1}}}})",
-            -32600},
-        EnvelopeCase{R"({"jsonrpc":"2.0","id":1,"id":2,"method":"invoke","params":{}})", -32700}));
+        EnvelopeCase{"{", -32700, "null"}, EnvelopeCase{"", -32700, "null"},
+        EnvelopeCase{"\"\xff\"", -32700, "null"},
+        EnvelopeCase{R"({"jsonrpc":"2.0","id":1,"id":2,"method":"invoke","params":{}})", -32700,
+                     "null"},
+        EnvelopeCase{"[]", -32600, "null"}, EnvelopeCase{R"("invoke")", -32600, "null"},
+        EnvelopeCase{R"({"jsonrpc":"2.0","method":"invoke","params":{}})", -32600, "null"},
+        EnvelopeCase{R"({"jsonrpc":"2.0","id":1.5,"method":"invoke","params":{}})", -32600, "null"},
+        EnvelopeCase{R"({"jsonrpc":"2.0","id":{"a":1},"method":"invoke","params":{}})", -32600,
+                     "null"},
+        EnvelopeCase{R"({"jsonrpc":"1.0","id":1,"method":"invoke","params":{}})", -32600, "1"},
+        EnvelopeCase{R"({"jsonrpc":2,"id":"5","method":"invoke","params":{}})", -32600, "\"5\""},
+        EnvelopeCase{R"({"jsonrpc":"2.0","id":"5","method":7,"params":{}})", -32600, "\"5\""},
+        EnvelopeCase{R"({"jsonrpc":"2.0","id":"5","method":"invoke"})", -32600, "\"5\""},
+        EnvelopeCase{Envelope(R"("params":"get")"), -32600, "\"5\""},
+        EnvelopeCase{Envelope(R"("params":{"operationId":"o"})"), -32600, "\"5\""},
+        EnvelopeCase{Envelope(R"("params":{"serviceId":1,"operationId":"x"})"), -32600, "\"5\""},
+        EnvelopeCase{Envelope(R"("params":{"serviceId":"s","operationId":null})"), -32600, "\"5\""},
+        EnvelopeCase{Params(R"("ctx":"ctx")"), -32600, "\"5\""},
+        EnvelopeCase{Params(R"("ctx":{"securityCtx":{"a":1}})"), -32600, "\"5\""},
+        EnvelopeCase{Params(R"("ctx":{"appCtx":["opId"]})"), -32600, "\"5\""},
+        EnvelopeCase{R"({"jsonrpc":"2.0","id":1,"method":"call","params":{}})", -32601, "1"},
+        EnvelopeCase{R"({"jsonrpc":"2.0","id":42,"method":"Invoke","params":{}})", -32601, "42"}));
 
 TEST(EnvelopeTest, ReadsOperationContextAndInput) {
   Protocol::Json::JsonApiRequestDeserializer deserializer;

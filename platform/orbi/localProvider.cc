@@ -16,6 +16,11 @@ BoundInterface::BoundInterface(std::shared_ptr<const Bind::ServiceDef> def,
       throw Basalt::Exception("operation " + def_->id + "." + op.name + " has no implementation");
     }
   }
+  for (const auto& [name, handler] : handlers_) {
+    if (!def_->FindOperation(name)) {
+      throw Basalt::Exception("implementation " + def_->id + "." + name + " has no operation");
+    }
+  }
 }
 
 const OperationHandler* BoundInterface::FindHandler(const std::string& operation) const {

@@ -19,7 +19,8 @@ using OperationHandler =
     std::function<void(std::shared_ptr<const Data::StructValue> params,
                        Core::ExecutionContextPtr context, Core::AsyncApiResultCb resultCb)>;
 
-// A service declaration together with the implementation of each of its operations.
+// A service declaration together with the implementation of each of its operations. Throws
+// Basalt::Exception unless every operation has exactly one handler and every handler an operation.
 class BoundInterface {
  public:
   BoundInterface(std::shared_ptr<const Bind::ServiceDef> def,

@@ -85,6 +85,7 @@ TEST_F(LocalProviderTest, RefusesInputThatDoesNotFitWithThePath) {
       {R"({"grants":[{"resource_type":1}]})", "input.grants[0].resource_type"},
       {R"({"grants":[],"extra":1})", "input.extra"},
       {R"({"grants":[{"_type":"other","resource_type":"HOST"}]})", "input.grants[0]"},
+      {R"({"_type":"t.svc.grant","grants":[]})", "input"},
       {R"({"grants":[1.5]})", "input.grants[0]"},
   };
   for (const auto& c : cases) {
@@ -97,9 +98,14 @@ TEST_F(LocalProviderTest, RefusesInputThatDoesNotFitWithThePath) {
   }
 }
 
-TEST_F(LocalProviderTest, UnknownServiceOrOperationIsOperationNotFound) {
-  EXPECT_EQ(Call("t.nope", "echo", "{}").result->error->GetErrorKind(), "operation_not_found");
-  EXPECT_EQ(Call("t.svc", "nope", "{}").result->error->GetErrorKind(), "operation_not_found");
+TEST(BoundInterfaceTest, EveryOperationHasAHandlerAndEveryHandlerAnOperation) {
+  auto def =
+      std::make_shared<Bind::ServiceDef>(Bind::ServiceDef{"t.b", {{"get", {}, Type::Void()}}});
+  Provider::OperationHandler handler = [](auto, auto, auto) {};
+  EXPECT_THROW(Provider::BoundInterface(def, {}), Basalt::Exception);
+  EXPECT_THROW(Provider::BoundInterface(def, {{"get", handler}, {"gte", handler}}),
+               Basalt::Exception);
+  EXPECT_NO_THROW(Provider::BoundInterface(def, {{"get", handler}}));
 }
 
 TEST_F(LocalProviderTest, ThrowingOrMisbehavingImplementationsAnswerInternalErrors) {

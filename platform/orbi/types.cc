@@ -219,6 +219,12 @@ std::shared_ptr<const Data::StructValue> BindInput(const OperationDef& op, const
     reason = binder.reason;
     return nullptr;
   }
+  // The input is the parameters by name, not a structure: no "_type" names it.
+  if (!object->GetName().empty()) {
+    path = "input";
+    reason = "\"_type\" is \"" + object->GetName() + "\", but the input is not a structure";
+    return nullptr;
+  }
   auto bound = binder.BindMembers("", op.params, *object, "input");
   if (!bound) {
     path = binder.path;

@@ -78,7 +78,8 @@ std::shared_ptr<const EnumDef> MakeEnum(const std::string& serviceId, const std:
                                         std::vector<std::string> values);
 
 // Checks an untyped input value against the operation's parameters and returns a structure of
-// the parameters (unset optionals as null, structures named by their definitions). On mismatch
+// the parameters (unset optionals as null, structures named by their definitions). A "_type"
+// must name the declared structure; the input itself is not one and takes none. On mismatch
 // returns nullptr and sets `path` (e.g. "input.spec.grants[0].resource_type") and `reason`.
 std::shared_ptr<const Data::StructValue> BindInput(const OperationDef& op,
                                                    const Data::ValuePtr& input, std::string& path,

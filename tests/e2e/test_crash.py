@@ -2,6 +2,7 @@
 
 import os
 import sqlite3
+import subprocess
 import threading
 import time
 
@@ -12,11 +13,12 @@ import requests
 from conftest import (
     PROFILES_SVC,
     PROVIDER_SVC,
-    SERVICE_SVC,
     Daemon,
     oauth,
     output_of,
 )
+
+ISSUERS_SVC = "com.tessel.nox.authentication.trust.security_token_issuers"
 
 
 def store_databases(root):
@@ -58,40 +60,54 @@ def test_kill_during_start_up_leaves_a_store_that_restarts(new_root, run_daemon)
     assert_serves_root_as_administrator(run_daemon(root))
 
 
-def test_kill_during_profile_writes_keeps_every_answered_write(new_root, run_daemon):
+def test_kill_during_profile_and_issuer_writes_keeps_every_answered_write(
+    new_root, run_daemon, tmp_path
+):
+    pem = make_pem(tmp_path)
     root = new_root()
     daemon = Daemon(root).wait_ready()
-    if PROFILES_SVC not in output_of(daemon.invoke(SERVICE_SVC, "list")):
-        daemon.kill()
-        pytest.skip("the client profiles service is not served yet")
     admin = oauth(daemon.create_token("root"))
-    written = []
+    created, issuers = [], []
+    changed = []  # grants of "LU###crash-target" in the order they were acknowledged
+    attempted = []  # the grants of the last set sent, answered or not
     stop = threading.Event()
+    variants = [["OPERATOR"], ["READ_ONLY", "OPERATOR"], ["ADMINISTRATOR"]]
 
-    def write_profiles():
+    def call(service, operation, input):
+        return output_of(daemon.invoke(service, operation, input, security=admin))
+
+    def write():
         for i in range(10_000):
             if stop.is_set():
                 return
-            spec = {
-                "local_user": f"crash-user-{i}",
-                "grants": [{"resource_type": "HOST", "entitlement": "OPERATOR"}],
-            }
             try:
-                answer = daemon.invoke(PROFILES_SVC, "create", {"spec": spec}, security=admin)
+                if i % 3 == 0:
+                    user = "crash-target" if i == 0 else f"crash-user-{i}"
+                    spec = {"local_user": user, "grants": grants(["OPERATOR"])}
+                    created.append(call(PROFILES_SVC, "create", {"spec": spec}))
+                elif i % 3 == 1:
+                    attempted[:] = [variants[(i // 3) % 3]]
+                    spec = {"grants": grants(attempted[0])}
+                    call(PROFILES_SVC, "set", {"profile": "LU###crash-target", "spec": spec})
+                    changed.append(attempted[0])
+                else:
+                    spec = {"issuer_alias": f"crash-{i}", "issuer": f"https://crash-{i}.example",
+                            "signing_cert_chains": [{"cert_chain": [pem]}]}
+                    call(ISSUERS_SVC, "create", {"spec": spec})
+                    issuers.append(f"crash-{i}")
             except (requests.ConnectionError, AssertionError):
                 return
-            written.append(output_of(answer))
 
-    writer = threading.Thread(target=write_profiles)
+    writer = threading.Thread(target=write)
     writer.start()
     for _ in range(200):
-        if len(written) >= 20 or not writer.is_alive():
+        if len(created) >= 20 or not writer.is_alive():
             break
         time.sleep(0.05)
     daemon.kill()
     stop.set()
     writer.join(30)
-    assert len(written) >= 20
+    assert len(created) >= 20 and changed and issuers
 
     assert_store_intact(root)
     restarted = run_daemon(root)
@@ -100,11 +116,33 @@ def test_kill_during_profile_writes_keeps_every_answered_write(new_root, run_dae
     listed = output_of(
         restarted.invoke(PROFILES_SVC, "list", {"projection": "FULL"}, security=admin)
     )
-    names = {summary["profile"] for summary in listed}
-    assert set(written) <= names
-    for name in names:
-        info = output_of(restarted.invoke(PROFILES_SVC, "get", {"profile": name}, security=admin))
-        assert info["grants"], (name, info)
+    stored = {s["profile"]: sorted(g["entitlement"] for g in s["grants"]) for s in listed}
+    assert set(created) <= set(stored)
+    assert all(stored.values()), stored  # no profile lost its grants half-way
+    # The last acknowledged change, or the one in flight when the daemon died.
+    assert stored["LU###crash-target"] in (sorted(changed[-1]), sorted(attempted[0]))
+
+    listed = output_of(
+        restarted.invoke(ISSUERS_SVC, "list", {"projection": "FULL"}, security=admin)
+    )
+    chains = {s["issuer_alias"]: s["signing_cert_chains"] for s in listed}
+    assert set(issuers) <= set(chains)
+    for alias, stored_chains in chains.items():
+        assert [c["cert_chain"] for c in stored_chains] == [[pem.rstrip("\n")]], alias
+
+
+def make_pem(tmp_path):
+    key, cert = tmp_path / "crash.key", tmp_path / "crash.pem"
+    subprocess.run(
+        ["openssl", "req", "-x509", "-nodes", "-subj", "/CN=crash", "-days", "2", "-newkey",
+         "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-keyout", str(key), "-out", str(cert)],
+        check=True, capture_output=True, timeout=60,
+    )
+    return cert.read_text()
+
+
+def grants(entitlements):
+    return [{"resource_type": "HOST", "entitlement": e} for e in entitlements]
 
 
 @pytest.mark.parametrize("damage", ["random-bytes", "header-then-garbage", "directory"])

@@ -207,37 +207,12 @@ def test_body_one_byte_under_the_limit_is_served(daemon):
 VALID = request_body(PROVIDER_SVC, "get", req_id="5")
 
 
-def with_params(**changes):
-    body = json.loads(json.dumps(VALID))
-    body["params"].update(changes)
-    return body
-
-
-def with_ctx(ctx):
-    return with_params(ctx=ctx)
-
-
+# Each envelope rule is a unit case of the request decoder; these check the daemon answers them.
 @pytest.mark.parametrize(
     "body,code,echoed_id",
     [
         (b"{not json", -32700, None),
-        (b"", -32700, None),
-        (b'{"jsonrpc":"2.0","id":"5","method":"invoke","params":{}', -32700, None),
-        (b"[]", -32600, None),
-        (b'"invoke"', -32600, None),
-        ({**VALID, "id": {"a": 1}}, -32600, None),
-        ({**VALID, "id": 1.5}, -32600, None),
-        ({**VALID, "jsonrpc": 2}, -32600, "5"),
-        ({**VALID, "method": 7}, -32600, "5"),
-        ({k: v for k, v in VALID.items() if k != "params"}, -32600, "5"),
         ({**VALID, "params": "get"}, -32600, "5"),
-        (with_params(serviceId=7), -32600, "5"),
-        (with_params(operationId=None), -32600, "5"),
-        ({**VALID, "params": {"operationId": "get", "input": {}}}, -32600, "5"),
-        (with_ctx("ctx"), -32600, "5"),
-        (with_ctx({"securityCtx": {"userName": 5}}), -32600, "5"),
-        (with_ctx({"appCtx": ["opId"]}), -32600, "5"),
-        ({**VALID, "method": "call"}, -32601, "5"),
         ({**VALID, "id": 42, "method": "Invoke"}, -32601, 42),
     ],
 )
@@ -284,7 +259,7 @@ def test_agreeing_identifier_headers_are_accepted(daemon):
 
 @pytest.mark.parametrize(
     "service,operation",
-    [("com.tessel.nox.nothing", "get"), (TOKEN_SVC, "destroy"), (PROVIDER_SVC, "list"), ("", "")],
+    [("com.tessel.nox.nothing", "get"), (TOKEN_SVC, "destroy")],
 )
 def test_unknown_service_or_operation(daemon, service, operation):
     assert_error_kind(daemon.invoke(service, operation), "operation_not_found")
@@ -294,16 +269,9 @@ def test_unknown_service_or_operation(daemon, service, operation):
     "service,operation,input,path",
     [
         (SERVICE_SVC, "get", {"id": 5}, "id"),
-        (SERVICE_SVC, "get", {}, "id"),
-        (SERVICE_SVC, "get", {"id": TOKEN_SVC, "bogus_member": 1}, "bogus_member"),
         (PROVIDER_SVC, "get", {"unexpected_member": None}, "unexpected_member"),
-        (
-            OPERATION_SVC,
-            "get",
-            {"service_id": TOKEN_SVC, "operation_id": ["create"]},
-            "operation_id",
-        ),
-        (OPERATION_SVC, "list", {"service_id": {"nested": "x"}}, "service_id"),
+        # The input is not a structure, so any "_type" on it names another one.
+        (SERVICE_SVC, "get", {"_type": f"{SERVICE_SVC}.info", "id": TOKEN_SVC}, "input"),
     ],
 )
 def test_input_that_does_not_fit_names_the_member(daemon, service, operation, input, path):

@@ -46,16 +46,11 @@ Com::Tessel::Nox::Authentication::TokenImpl::EntitlementsFn MakeEntitlementsFn(
     std::shared_ptr<ClientProfileAccess> profiles) {
   return [profiles](const std::string& issuerAlias, const std::string& domain,
                     const std::string& userName, bool isExternal,
-                    const Orbi::Data::ListValue& groups, jwt_t* token) {
+                    const std::vector<::Nox::Authn::AuthnData::StsGroup>& groups, jwt_t* token) {
     if (!profiles) return;
     std::set<std::string> names;
-    for (const auto& item : groups.GetItems()) {
-      auto group = Orbi::Data::As<Orbi::Data::StructValue>(item);
-      if (!group) continue;
-      const std::string* name = group->GetString("name");
-      const std::string* groupDomain = group->GetString("domain");
-      ClientProfileAccess::ExternalKey key{issuerAlias, groupDomain ? *groupDomain : "",
-                                           name ? *name : ""};
+    for (const auto& group : groups) {
+      ClientProfileAccess::ExternalKey key{issuerAlias, group.domain, group.name};
       AddUnderReadLock(
           *profiles, [&] { return profiles->FindExternalGroup(key); }, names);
     }

@@ -1,6 +1,5 @@
 #include "apps/noxtokend/orbi/tokenImpl.h"
 
-#include "apps/noxtokend/orbi/messageTable.h"
 #include "apps/noxtokend/orbi/secret.h"
 #include "platform/basalt/dateTime.h"
 #include "platform/basalt/exception.h"
@@ -15,27 +14,17 @@ struct JwtDeleter {
 };
 using JwtPtr = std::unique_ptr<jwt_t, JwtDeleter>;
 
-std::string Field(const Orbi::Data::StructValue& data, const char* name) {
-  const std::string* value = data.GetString(name);
-  return value ? *value : std::string();
-}
+using ::Nox::Authn::AuthnData::StsGroup;
 
-std::string GroupsText(const Orbi::Data::ListValue& groups) {
+std::string GroupsText(const std::vector<StsGroup>& groups) {
   std::string text;
-  for (const auto& item : groups.GetItems()) {
-    auto group = Orbi::Data::As<Orbi::Data::StructValue>(item);
-    if (!group) continue;
-    text += "(" + Field(*group, "name") + "@" + Field(*group, "domain") + "); ";
-  }
+  for (const auto& group : groups) text += "(" + group.name + "@" + group.domain + "); ";
   return text;
 }
 
-void FailSigning(const Orbi::Core::AsyncApiResultCb& cb, const std::string& reason) {
-  Orbi::Provider::Fail(
-      cb,
-      Orbi::Std::InternalServerError(
-          {{"com.tessel.nox.authentication.token.signing_key_unavailable", {{"reason", reason}}}}),
-      CreateLocalizer().get());
+void FailSigning(const Orbi::Bind::Reply<TokenSvc::TokenInfo>& reply, const std::string& reason) {
+  reply.Fail(Orbi::Std::InternalServerError(
+      {{"com.tessel.nox.authentication.token.signing_key_unavailable", {{"reason", reason}}}}));
 }
 
 }  // namespace
@@ -48,23 +37,23 @@ TokenImpl::TokenImpl(EntitlementsFn entitlements, std::shared_ptr<Basalt::Servic
       clock_(clock ? std::move(clock)
                    : ClockFn([] { return Basalt::System::GetUtcDateTime().GetUtcTime(); })) {}
 
-void TokenImpl::Create(Orbi::Core::ExecutionContextPtr context, Orbi::Core::AsyncApiResultCb cb) {
-  auto data = Orbi::Data::As<Orbi::Data::StructValue>(context->authnResult);
-  if (!data || !data->GetString("username")) {
+void TokenImpl::Create(Orbi::Core::ExecutionContextPtr context,
+                       Orbi::Bind::Reply<TokenSvc::TokenInfo> reply) {
+  ::Nox::Authn::AuthnData::Reader caller(context->authnResult);
+  if (!caller.Username()) {
     Basalt::Log("Cannot issue a jwt token, username not found");
-    Orbi::Provider::Fail(cb, Orbi::Std::Unauthenticated());
+    reply.Fail(Orbi::Std::Unauthenticated());
     return;
   }
-  const std::string* alias = data->GetString("issuerAlias");
-  bool isExternal = alias != nullptr;
-  std::string issuerAlias = alias ? *alias : std::string();
-  std::string userName = *data->GetString("username");
-  std::string domain = Field(*data, "domain");
+  bool isExternal = caller.IsExternal();
+  std::string issuerAlias = isExternal ? *caller.IssuerAlias() : std::string();
+  std::string userName = *caller.Username();
+  std::string domain = caller.Domain() ? *caller.Domain() : std::string();
 
-  auto groups = Orbi::Data::As<Orbi::Data::ListValue>(data->GetField("StsGroups"));
-  if (groups) {
+  std::vector<StsGroup> groups = caller.Groups();
+  if (caller.HasGroups()) {
     Basalt::Log("TokenImpl::Create: sts groups found for user [%s, %s, %s]: %s",
-                issuerAlias.c_str(), domain.c_str(), userName.c_str(), GroupsText(*groups).c_str());
+                issuerAlias.c_str(), domain.c_str(), userName.c_str(), GroupsText(groups).c_str());
   }
   Basalt::Log("Creating token for [%s, %s, %s]", issuerAlias.c_str(), domain.c_str(),
               userName.c_str());
@@ -75,30 +64,29 @@ void TokenImpl::Create(Orbi::Core::ExecutionContextPtr context, Orbi::Core::Asyn
   jwt_add_grant(token.get(), "username", userName.c_str());
   jwt_add_grant_int(token.get(), "exp", clock_() / 1000000 + kLifetimeSeconds);
   if (entitlements_) {
-    entitlements_(issuerAlias, domain, userName, isExternal,
-                  groups ? *groups : Orbi::Data::ListValue(), token.get());
+    entitlements_(issuerAlias, domain, userName, isExternal, groups, token.get());
   }
 
   std::string key;
   try {
     key = key_();
   } catch (const Basalt::Exception& e) {
-    FailSigning(cb, e.GetMessage());
+    FailSigning(reply, e.GetMessage());
     return;
   }
   // An empty key would sign with nothing; refuse rather than issue such a token.
   if (key.empty()) {
-    FailSigning(cb, "the signing secret is empty");
+    FailSigning(reply, "the signing secret is empty");
     return;
   }
   if (jwt_set_alg(token.get(), JWT_ALG_HS256, reinterpret_cast<const unsigned char*>(key.data()),
                   static_cast<int>(key.size())) != 0) {
-    FailSigning(cb, "the signing secret was refused");
+    FailSigning(reply, "the signing secret was refused");
     return;
   }
   std::unique_ptr<char, decltype(&free)> encoded(jwt_encode_str(token.get()), &free);
   if (!encoded) throw Basalt::Exception("cannot encode the token");
-  Orbi::Provider::Answer(cb, TokenSvc::MakeTokenInfo(encoded.get()));
+  reply.Answer({encoded.get()});
 }
 
 }  // namespace Com::Tessel::Nox::Authentication

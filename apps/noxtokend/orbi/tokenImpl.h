@@ -7,7 +7,9 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "platform/authn/authnData.h"
 #include "platform/basalt/logger.h"
 #include "platform/bindings/tokenSvc.h"
 
@@ -18,7 +20,7 @@ class TokenImpl final : public TokenSvc::AsyncServiceInterface {
   // Adds the "entitlement" claim for (issuer alias, domain, user name, is external, groups).
   using EntitlementsFn = std::function<void(
       const std::string& issuerAlias, const std::string& domain, const std::string& userName,
-      bool isExternal, const Orbi::Data::ListValue& groups, jwt_t* token)>;
+      bool isExternal, const std::vector<::Nox::Authn::AuthnData::StsGroup>& groups, jwt_t* token)>;
   // The signing key; throws Basalt::Exception when it cannot be read.
   using KeyFn = std::function<std::string()>;
   // Current UTC time in microseconds since the epoch.
@@ -29,7 +31,8 @@ class TokenImpl final : public TokenSvc::AsyncServiceInterface {
   TokenImpl(EntitlementsFn entitlements, std::shared_ptr<Basalt::Service::Logger> logger,
             KeyFn key = nullptr, ClockFn clock = nullptr);
 
-  void Create(Orbi::Core::ExecutionContextPtr context, Orbi::Core::AsyncApiResultCb cb) override;
+  void Create(Orbi::Core::ExecutionContextPtr context,
+              Orbi::Bind::Reply<TokenSvc::TokenInfo> reply) override;
 
  private:
   EntitlementsFn entitlements_;

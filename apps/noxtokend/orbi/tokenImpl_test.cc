@@ -6,12 +6,14 @@
 #include "apps/noxtokend/orbi/entitlements.h"
 #include "apps/noxtokend/orbi/externalSts/clientProfileAccess.h"
 #include "apps/noxtokend/orbi/externalSts/clientProfileName.h"
+#include "apps/noxtokend/orbi/messageTable.h"
 #include "apps/noxtokend/orbi/tokenVerifyImpl.h"
 #include "platform/authn/base64Url.h"
 #include "platform/authn/ownTokenVerifier.h"
 #include "platform/basalt/exception.h"
 #include "platform/configstore/configStoreTestRoot.h"
 #include "platform/orbi/json.h"
+#include "platform/orbi/replyRecorder.h"
 
 namespace Com::Tessel::Nox::Authentication {
 namespace {
@@ -22,13 +24,10 @@ using Basalt::Service::Logger;
 constexpr const char* kKey = "0123456789abcdef0123456789abcdef";
 constexpr int64_t kNowMicros = 1'700'000'000'999'999;  // the fraction must never round up
 
-struct Outcome {
-  std::optional<Orbi::Core::MethodResult> result;
-  std::string Token() const {
-    auto info = Orbi::Data::As<Orbi::Data::StructValue>(result->output);
-    return *info->GetString("token");
-  }
-};
+namespace AuthnData = ::Nox::Authn::AuthnData;
+
+template <class T>
+using Outcome = Orbi::Bind::Testing::ReplyRecorder<T>;
 
 // The token's claims as compact JSON, after checking it verifies under the key.
 std::string Claims(const std::string& token) {
@@ -47,15 +46,13 @@ Orbi::Core::ExecutionContextPtr Caller(Orbi::Data::ValuePtr authn) {
   return context;
 }
 
-std::shared_ptr<Orbi::Data::StructValue> Identity(const std::string& user) {
-  auto data = Orbi::Data::StructValue::GetInstance("BasaltUserPass");
-  data->SetField("username", Orbi::Data::StringValue::Create(user));
-  return data;
+AuthnData::Builder Identity(const std::string& user) {
+  return std::move(AuthnData::Builder(AuthnData::kUserPassResult).Username(user));
 }
 
-Outcome Create(TokenImpl& impl, Orbi::Core::ExecutionContextPtr context) {
-  Outcome outcome;
-  impl.Create(context, [&](auto result, auto, auto) { outcome.result = result; });
+Outcome<TokenSvc::TokenInfo> Create(TokenImpl& impl, Orbi::Core::ExecutionContextPtr context) {
+  Outcome<TokenSvc::TokenInfo> outcome(CreateLocalizer());
+  impl.Create(context, outcome.Reply());
   return outcome;
 }
 
@@ -63,10 +60,10 @@ TEST(TokenImplTest, LocalCallerWithoutEntitlementFunctionGetsOnlyNameAndExpiry) 
   TokenImpl impl(
       nullptr, Logger::CreateLogger("TokenImpl"), [] { return std::string(kKey); },
       [] { return kNowMicros; });
-  auto outcome = Create(impl, Caller(Identity("alice")));
-  ASSERT_FALSE(outcome.result->HasError());
+  auto outcome = Create(impl, Caller(Identity("alice").Build()));
+  ASSERT_TRUE(outcome.value);
   // Keys sorted by libjwt; exp is the whole second of issue plus 300.
-  EXPECT_EQ(Claims(outcome.Token()), R"({"exp":1700000300,"username":"alice"})");
+  EXPECT_EQ(Claims(outcome.value->token), R"({"exp":1700000300,"username":"alice"})");
 }
 
 TEST(TokenImplTest, RefusesCallersWithoutUserName) {
@@ -74,21 +71,21 @@ TEST(TokenImplTest, RefusesCallersWithoutUserName) {
   for (auto context : {Caller(nullptr), Caller(Orbi::Data::StringValue::Create("x")),
                        Caller(Orbi::Data::StructValue::GetInstance("Empty"))}) {
     auto outcome = Create(impl, context);
-    ASSERT_TRUE(outcome.result->HasError());
-    EXPECT_EQ(outcome.result->error->GetErrorKind(), "unauthenticated");
+    ASSERT_TRUE(outcome.error);
+    EXPECT_EQ(outcome.error->kind, Orbi::Std::ErrorKind::kUnauthenticated);
   }
 }
 
 TEST(TokenImplTest, UnreadableOrEmptyKeyIsAnErrorValueNotAToken) {
   TokenImpl missing(nullptr, Logger::CreateLogger("TokenImpl"),
                     []() -> std::string { throw Basalt::Exception("no such file"); });
-  auto outcome = Create(missing, Caller(Identity("a")));
-  ASSERT_TRUE(outcome.result->HasError());
-  EXPECT_EQ(outcome.result->error->GetErrorKind(), "internal_server_error");
-  EXPECT_NE(outcome.result->error->ToString().find("no such file"), std::string::npos);
+  auto outcome = Create(missing, Caller(Identity("a").Build()));
+  ASSERT_TRUE(outcome.error);
+  EXPECT_EQ(outcome.error->kind, Orbi::Std::ErrorKind::kInternalServerError);
+  EXPECT_NE(outcome.Text(0).find("no such file"), std::string::npos);
 
   TokenImpl empty(nullptr, Logger::CreateLogger("TokenImpl"), [] { return std::string(); });
-  EXPECT_TRUE(Create(empty, Caller(Identity("a"))).result->HasError());
+  EXPECT_TRUE(Create(empty, Caller(Identity("a").Build())).error);
 }
 
 class EntitlementsTest : public ::testing::Test {
@@ -109,16 +106,17 @@ class EntitlementsTest : public ::testing::Test {
           std::make_shared<AccessGrant>(AccessGrant{ResourceType::HOST, entitlement}));
     }
     Basalt::System::ScopedWriteLock lock(*profiles_);
-    ASSERT_TRUE(profiles_->Insert(NoxToken::MakeProfileName(*info->subject), info));
+    ASSERT_EQ(profiles_->Insert(NoxToken::MakeProfileName(*info->subject), info),
+              NoxToken::ClientProfileAccess::kDone);
   }
 
-  std::string ClaimsOf(std::shared_ptr<Orbi::Data::StructValue> identity) {
+  std::string ClaimsOf(const AuthnData::Builder& identity) {
     TokenImpl impl(
         NoxToken::MakeEntitlementsFn(profiles_), Logger::CreateLogger("TokenImpl"),
         [] { return std::string(kKey); }, [] { return kNowMicros; });
-    auto outcome = Create(impl, Caller(identity));
-    EXPECT_FALSE(outcome.result->HasError());
-    return Claims(outcome.Token());
+    auto outcome = Create(impl, Caller(identity.Build()));
+    EXPECT_TRUE(outcome.value);
+    return outcome.value ? Claims(outcome.value->token) : std::string();
   }
 
   NoxConfigStore::Testing::TemporaryHostRoot root_;
@@ -140,27 +138,16 @@ TEST_F(EntitlementsTest, ExternalCallersGetTheUnionOfUserAndGroupProfilesOnce) {
   // A local profile of the same name never applies to an external caller.
   Add(SubjectType::LOCAL_USER, "bob", {Entitlement::ADMINISTRATOR});
 
-  auto caller = Identity("root");
-  caller->SetField("issuerAlias", Orbi::Data::StringValue::Create("idp"));
-  caller->SetField("domain", Orbi::Data::StringValue::Create("corp"));
-  auto groups = Orbi::Data::ListValue::Create();
-  for (const char* name : {"g1", "g2", "G1"}) {
-    auto group = Orbi::Data::StructValue::GetInstance("StsGroup");
-    group->SetField("name", Orbi::Data::StringValue::Create(name));
-    group->SetField("domain", Orbi::Data::StringValue::Create("corp"));
-    groups->Add(group);
-  }
-  caller->SetField("StsGroups", groups);
+  auto caller = Identity("root").IssuerAlias("idp").Domain("corp").Groups(
+      {{"g1", "corp"}, {"g2", "corp"}, {"G1", "corp"}});
   std::string claims = ClaimsOf(caller);
   EXPECT_NE(claims.find(R"("entitlement":["OPERATOR","READ_ONLY"])"), std::string::npos) << claims;
 
-  auto bob = Identity("bob");
-  bob->SetField("issuerAlias", Orbi::Data::StringValue::Create("idp"));
-  EXPECT_NE(ClaimsOf(bob).find(R"("entitlement":[])"), std::string::npos);
+  EXPECT_NE(ClaimsOf(Identity("bob").IssuerAlias("idp")).find(R"("entitlement":[])"),
+            std::string::npos);
 }
 
-struct Verified {
-  std::optional<Orbi::Core::MethodResult> result;
+struct Verified : Outcome<std::string> {
   std::vector<std::string> lines;
 };
 
@@ -172,28 +159,26 @@ Verified Verify(Orbi::Core::StringMap security, Orbi::Data::ValuePtr authn) {
   TokenVerifyImpl impl(logger);
   auto context = Caller(std::move(authn));
   context->securityCtx = std::move(security);
-  impl.Verify(context, [&](auto result, auto, auto) { verified.result = result; });
+  impl.Verify(context, verified.Reply());
   return verified;
 }
 
 TEST(TokenVerifyImplTest, AnswersTheUserOfADaemonTokenOnly) {
-  auto owned = Identity("carol");
-  owned->SetField("accessToken", Orbi::Data::StringValue::Create("t"));
-  auto ok =
-      Verify({{"schemeId", "com.tessel.orbi.std.security.oauth"}, {"accessToken", "t"}}, owned);
-  EXPECT_EQ(ok.result->output->ToString(), "\"carol\"");
+  auto ok = Verify({{"schemeId", "com.tessel.orbi.std.security.oauth"}, {"accessToken", "t"}},
+                   Identity("carol").AccessToken("t").Build());
+  EXPECT_EQ(ok.value, "carol");
   EXPECT_EQ(ok.lines, std::vector<std::string>{"5 OAuthSecurityContext is presented!"});
 
   auto userPass = Verify({{"schemeId", "com.tessel.orbi.std.security.user_pass"},
                           {"userName", "carol"},
                           {"password", "p"}},
-                         Identity("carol"));
-  EXPECT_EQ(userPass.result->error->GetErrorKind(), "invalid_argument");
+                         Identity("carol").Build());
+  EXPECT_EQ(userPass.error->kind, Orbi::Std::ErrorKind::kInvalidArgument);
   EXPECT_EQ(userPass.lines,
             (std::vector<std::string>{"5 UserPass is presented!", "3 No Access Token"}));
 
   auto nothing = Verify({}, nullptr);
-  EXPECT_EQ(nothing.result->error->GetErrorKind(), "invalid_argument");
+  EXPECT_EQ(nothing.error->kind, Orbi::Std::ErrorKind::kInvalidArgument);
   EXPECT_EQ(nothing.lines, std::vector<std::string>{"3 No Authentication Data"});
 
   auto empty = Verify({}, Orbi::Data::StructValue::GetInstance("X"));

@@ -1,13 +1,14 @@
 #include "apps/noxtokend/orbi/tokenVerifyImpl.h"
 
+#include "platform/authn/authnData.h"
 #include "platform/orbi/errors.h"
 #include "platform/orbi/securitySchemes.h"
 
 namespace Com::Tessel::Nox::Authentication {
 
 void TokenVerifyImpl::Verify(Orbi::Core::ExecutionContextPtr context,
-                             Orbi::Core::AsyncApiResultCb cb) {
-  auto data = Orbi::Data::As<Orbi::Data::StructValue>(context->authnResult);
+                             Orbi::Bind::Reply<std::string> reply) {
+  ::Nox::Authn::AuthnData::Reader caller(context->authnResult);
 
   const std::string* scheme = context->FindSecurity("schemeId");
   if (scheme && *scheme == Orbi::Security::kOAuthScheme && context->FindSecurity("accessToken")) {
@@ -17,20 +18,20 @@ void TokenVerifyImpl::Verify(Orbi::Core::ExecutionContextPtr context,
     logger_->Log(5, "UserPass is presented!");
   }
 
-  if (!data) {
+  if (!caller.IsAuthenticated()) {
     logger_->Log(3, "No Authentication Data");
-    Orbi::Provider::Fail(cb, Orbi::Std::InvalidArgument());
+    reply.Fail(Orbi::Std::InvalidArgument());
     return;
   }
-  const std::string* userName = data->GetString("username");
-  bool hasToken = data->HasField("accessToken");
+  const std::string* userName = caller.Username();
+  bool hasToken = caller.AccessToken() != nullptr;
   if (userName && hasToken) {
-    Orbi::Provider::Answer(cb, Orbi::Data::StringValue::Create(*userName));
+    reply.Answer(*userName);
     return;
   }
   if (!userName) logger_->Log(3, "No useraname present (from the TokenHandler)");
   if (!hasToken) logger_->Log(3, "No Access Token");
-  Orbi::Provider::Fail(cb, Orbi::Std::InvalidArgument());
+  reply.Fail(Orbi::Std::InvalidArgument());
 }
 
 }  // namespace Com::Tessel::Nox::Authentication

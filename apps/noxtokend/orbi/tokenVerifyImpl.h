@@ -13,7 +13,8 @@ class TokenVerifyImpl final : public VerificationSvc::AsyncServiceInterface {
   explicit TokenVerifyImpl(std::shared_ptr<Basalt::Service::Logger> logger)
       : logger_(std::move(logger)) {}
 
-  void Verify(Orbi::Core::ExecutionContextPtr context, Orbi::Core::AsyncApiResultCb cb) override;
+  void Verify(Orbi::Core::ExecutionContextPtr context,
+              Orbi::Bind::Reply<std::string> reply) override;
 
  private:
   std::shared_ptr<Basalt::Service::Logger> logger_;

@@ -13,11 +13,6 @@
 namespace Basalt::Crypto {
 namespace {
 
-struct BioDeleter {
-  void operator()(BIO* bio) const { BIO_free(bio); }
-};
-using BioHandle = std::unique_ptr<BIO, BioDeleter>;
-
 std::string BioText(BIO* bio) {
   char* data = nullptr;
   const long length = BIO_get_mem_data(bio, &data);

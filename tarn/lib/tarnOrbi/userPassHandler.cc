@@ -1,5 +1,6 @@
 #include "tarnOrbi/userPassHandler.h"
 
+#include "platform/authn/authnData.h"
 #include "platform/orbi/errors.h"
 #include "platform/orbi/securitySchemes.h"
 
@@ -38,9 +39,8 @@ void UserPassHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr context,
     }
     return;
   }
-  auto result = Orbi::Data::StructValue::GetInstance("BasaltUserPass");
-  result->SetField("username", Orbi::Data::StringValue::Create(*user));
-  done(result);
+  namespace AuthnData = ::Nox::Authn::AuthnData;
+  done(AuthnData::Builder(AuthnData::kUserPassResult).Username(*user).Build());
 }
 
 }  // namespace TarnOrbi::Authn

@@ -259,25 +259,26 @@ bool ClientProfileAccess::MarkModified(const std::string& profileName) {
   return true;
 }
 
-bool ClientProfileAccess::Insert(const std::string& profileName, ProfilePtr profile) {
+ClientProfileAccess::Status ClientProfileAccess::Insert(const std::string& profileName,
+                                                        ProfilePtr profile) {
   if (Exists(profileName, *profile->subject)) {
     logger_->Log(3, "Failed to insert client profile, already exists: %1", profileName);
-    return false;
+    return kAlreadyExists;
   }
   DeduplicateGrants(profile->grants);
   std::string instanceId = store_->GenerateInstanceId();
   if (!WriteProfile(instanceId, *profile)) {
     logger_->Log(3, "Failed to update client profile in config store: %1", profileName);
-    return false;
+    return kStoreFailure;
   }
   AddToIndexes(profileName, profile);
   logger_->Log(5, "Successfully inserted/updated client profile: %1", profileName);
   instanceIds_[profileName] = instanceId;
-  return true;
+  return kDone;
 }
 
-ClientProfileAccess::UpdateStatus ClientProfileAccess::Update(const std::string& profileName,
-                                                              GrantList grants) {
+ClientProfileAccess::Status ClientProfileAccess::Update(const std::string& profileName,
+                                                        GrantList grants) {
   Basalt::System::ScopedWriteLock lock(*this);
   ProfilePtr profile = FindByName(profileName);
   if (!profile) return kNotFound;
@@ -289,34 +290,34 @@ ClientProfileAccess::UpdateStatus ClientProfileAccess::Update(const std::string&
   DeduplicateGrants(updated.grants);
   if (!WriteProfile(instanceId->second, updated)) return kStoreFailure;
   profile->grants = std::move(updated.grants);
-  return MarkModified(profileName) ? kUpdated : kStoreFailure;
+  return MarkModified(profileName) ? kDone : kStoreFailure;
 }
 
-bool ClientProfileAccess::Erase(const std::string& profileName) {
+ClientProfileAccess::Status ClientProfileAccess::Erase(const std::string& profileName) {
   auto instanceId = instanceIds_.find(profileName);
   if (instanceId == instanceIds_.end()) {
     logger_->Log(3, "Failed to erase client profile, profile not found: %1", profileName);
-    return false;
+    return kNotFound;
   }
   try {
     store_->RemoveObject(ClientProfilesId(instanceId->second));
   } catch (const ConfigStoreException& e) {
     logger_->Log(3, "Deleting the Client Profile %1 in Config Store failed: %2", instanceId->second,
                  e.GetMessage());
-    return false;
+    return kStoreFailure;
   }
-  if (!MarkModified(profileName)) return false;
+  if (!MarkModified(profileName)) return kStoreFailure;
   instanceIds_.erase(instanceId);
 
   auto profile = byName_.find(profileName);
   if (profile == byName_.end()) {
     logger_->Log(3, "Failed to delete client profile, profile not found: %1", profileName);
-    return false;
+    return kNotFound;
   }
   RemoveFromTypeIndex(*profile->second->subject);
   byName_.erase(profile);
   logger_->Log(5, "Successfully deleted client profile: %1", profileName);
-  return true;
+  return kDone;
 }
 
 }  // namespace NoxToken

@@ -30,7 +30,9 @@ class ClientProfileAccess : public Basalt::System::RwLockableMixin {
   using ExternalKey = std::tuple<std::string, std::string, std::string>;
   using SleepFunction = std::function<void(std::chrono::seconds)>;
 
-  enum UpdateStatus { kUpdated = 0, kNotFound = 1, kStoreFailure = 3 };
+  // What a change did. Update answers kDone, kNotFound or kStoreFailure (0, 1, 3); Insert kDone,
+  // kAlreadyExists or kStoreFailure; Erase kDone, kNotFound or kStoreFailure.
+  enum Status { kDone = 0, kNotFound = 1, kAlreadyExists = 2, kStoreFailure = 3 };
 
   // How long start-up waits for the configuration store to leave its boot phase.
   static constexpr int kBootWaitSeconds = 300;
@@ -55,9 +57,9 @@ class ClientProfileAccess : public Basalt::System::RwLockableMixin {
   // The "modified" flag of a default profile; empty for a profile that is not a default.
   std::optional<bool> GetModifiedFlag(const std::string& profileName) const;
 
-  bool Insert(const std::string& profileName, ProfilePtr profile);
-  UpdateStatus Update(const std::string& profileName, GrantList grants);
-  bool Erase(const std::string& profileName);
+  Status Insert(const std::string& profileName, ProfilePtr profile);
+  Status Update(const std::string& profileName, GrantList grants);
+  Status Erase(const std::string& profileName);
 
   static void DefaultSleep(std::chrono::seconds duration);
 

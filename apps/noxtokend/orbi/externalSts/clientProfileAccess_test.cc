@@ -110,13 +110,14 @@ class ClientProfileAccessTest : public ::testing::Test {
     return Store()->ListInstances(FilterSpecObject(ClientProfilesId())).size();
   }
 
-  bool Insert(ClientProfileAccess& access, Subject subject, GrantList grants) {
+  ClientProfileAccess::Status Insert(ClientProfileAccess& access, Subject subject,
+                                     GrantList grants) {
     Basalt::System::ScopedWriteLock lock(access);
     std::string name = MakeProfileName(subject);
     return access.Insert(name, Profile(std::move(subject), std::move(grants)));
   }
 
-  bool Erase(ClientProfileAccess& access, const std::string& name) {
+  ClientProfileAccess::Status Erase(ClientProfileAccess& access, const std::string& name) {
     Basalt::System::ScopedWriteLock lock(access);
     return access.Erase(name);
   }
@@ -152,7 +153,7 @@ TEST_F(ClientProfileAccessTest, UpdatingTheDefaultSetsItsFlagAndTheStoredProfile
   InstallShippedSchema();
   auto access = Start();
   EXPECT_EQ(access->Update("LU###root", {Grant("OPERATOR"), Grant("OPERATOR"), Grant("READ_ONLY")}),
-            ClientProfileAccess::kUpdated);
+            ClientProfileAccess::kDone);
   EXPECT_EQ(Entitlements(access->FindLocalUser("root")),
             (std::vector<std::string>{"OPERATOR", "READ_ONLY"}));
   EXPECT_EQ(access->GetModifiedFlag("LU###root"), true);
@@ -176,19 +177,18 @@ TEST_F(ClientProfileAccessTest, UpdatingTheDefaultSetsItsFlagAndTheStoredProfile
   EXPECT_EQ(Entitlements(restarted->FindLocalUser("root")),
             (std::vector<std::string>{"OPERATOR", "READ_ONLY"}));
   // The stored instance keeps its id: a second update rewrites it rather than adding another.
-  EXPECT_EQ(restarted->Update("LU###root", {Grant("ADMINISTRATOR")}),
-            ClientProfileAccess::kUpdated);
+  EXPECT_EQ(restarted->Update("LU###root", {Grant("ADMINISTRATOR")}), ClientProfileAccess::kDone);
   EXPECT_EQ(StoredProfiles(), 1u);
 }
 
 TEST_F(ClientProfileAccessTest, ErasingTheDefaultRemovesItForGood) {
   InstallShippedSchema();
   auto access = Start();
-  EXPECT_TRUE(Erase(*access, "LU###root"));
+  EXPECT_EQ(Erase(*access, "LU###root"), ClientProfileAccess::kDone);
   EXPECT_TRUE(Logged("5 Successfully deleted client profile: LU###root"));
   EXPECT_EQ(access->FindByName("LU###root"), nullptr);
   EXPECT_EQ(access->FindLocalUser("root"), nullptr);
-  EXPECT_FALSE(Erase(*access, "LU###root"));
+  EXPECT_EQ(Erase(*access, "LU###root"), ClientProfileAccess::kNotFound);
   EXPECT_TRUE(Logged("3 Failed to erase client profile, profile not found: LU###root"));
 
   access.reset();
@@ -201,16 +201,18 @@ TEST_F(ClientProfileAccessTest, ErasingTheDefaultRemovesItForGood) {
 TEST_F(ClientProfileAccessTest,
        InsertRefusesAnExistingSubjectAndKeepsSubjectsOfDifferentKindsApart) {
   auto access = Start();
-  EXPECT_TRUE(Insert(*access, LocalUser("alice"), {Grant("ADMINISTRATOR")}));
-  EXPECT_FALSE(Insert(*access, LocalUser("alice"), {Grant("OPERATOR")}));
+  EXPECT_EQ(Insert(*access, LocalUser("alice"), {Grant("ADMINISTRATOR")}),
+            ClientProfileAccess::kDone);
+  EXPECT_EQ(Insert(*access, LocalUser("alice"), {Grant("OPERATOR")}),
+            ClientProfileAccess::kAlreadyExists);
   EXPECT_TRUE(Logged("3 Failed to insert client profile, already exists: LU###alice"));
   EXPECT_EQ(Entitlements(access->FindLocalUser("alice")),
             std::vector<std::string>{"ADMINISTRATOR"});
 
   Subject externalAlice{SubjectType::EXTERNAL_USER, "alice", "idp", "corp"};
   Subject group{SubjectType::EXTERNAL_GROUP, "alice", "idp", "corp"};
-  EXPECT_TRUE(Insert(*access, externalAlice, {Grant("READ_ONLY")}));
-  EXPECT_TRUE(Insert(*access, group, {}));
+  EXPECT_EQ(Insert(*access, externalAlice, {Grant("READ_ONLY")}), ClientProfileAccess::kDone);
+  EXPECT_EQ(Insert(*access, group, {}), ClientProfileAccess::kDone);
   EXPECT_TRUE(access->Exists("SU#idp#corp#alice", externalAlice));
   EXPECT_EQ(Entitlements(access->FindExternalUser({"idp", "corp", "alice"})),
             std::vector<std::string>{"READ_ONLY"});
@@ -229,8 +231,9 @@ TEST_F(ClientProfileAccessTest,
 
 TEST_F(ClientProfileAccessTest, DuplicateGrantsAreStoredOnce) {
   auto access = Start();
-  ASSERT_TRUE(Insert(*access, LocalUser("bob"),
-                     {Grant("OPERATOR"), Grant(nullptr), Grant("OPERATOR"), Grant(nullptr)}));
+  ASSERT_EQ(Insert(*access, LocalUser("bob"),
+                   {Grant("OPERATOR"), Grant(nullptr), Grant("OPERATOR"), Grant(nullptr)}),
+            ClientProfileAccess::kDone);
   EXPECT_EQ(Entitlements(access->FindLocalUser("bob")),
             (std::vector<std::string>{"OPERATOR", "-", "-"}));
   auto stored = Store()->ListInstances(FilterSpecObject(ClientProfilesId()));
@@ -243,13 +246,14 @@ TEST_F(ClientProfileAccessTest, DuplicateGrantsAreStoredOnce) {
 
 TEST_F(ClientProfileAccessTest, ValuesThatCannotBeStoredAreRefusedAndChangeNothing) {
   auto access = Start();
-  EXPECT_FALSE(Insert(*access, LocalUser("carol"), {Grant("SUPERUSER")}));
+  EXPECT_EQ(Insert(*access, LocalUser("carol"), {Grant("SUPERUSER")}),
+            ClientProfileAccess::kStoreFailure);
   EXPECT_TRUE(Logged(
       "3 Cannot update client profile in the config store, an unknownentitlement has been found"));
   EXPECT_TRUE(Logged("3 Failed to update client profile in config store: LU###carol"));
   EXPECT_EQ(access->FindByName("LU###carol"), nullptr);
 
-  ASSERT_TRUE(Insert(*access, LocalUser("carol"), {Grant("OPERATOR")}));
+  ASSERT_EQ(Insert(*access, LocalUser("carol"), {Grant("OPERATOR")}), ClientProfileAccess::kDone);
   EXPECT_EQ(access->Update("LU###carol", {Grant("OPERATOR", "DATASTORE")}),
             ClientProfileAccess::kStoreFailure);
   EXPECT_TRUE(
@@ -258,7 +262,8 @@ TEST_F(ClientProfileAccessTest, ValuesThatCannotBeStoredAreRefusedAndChangeNothi
   EXPECT_EQ(Entitlements(access->FindLocalUser("carol")), std::vector<std::string>{"OPERATOR"});
   EXPECT_EQ(access->Update("LU###nobody", {}), ClientProfileAccess::kNotFound);
 
-  EXPECT_FALSE(Insert(*access, Subject{SubjectType::FromString("ROBOT"), "r2", {}, {}}, {}));
+  EXPECT_EQ(Insert(*access, Subject{SubjectType::FromString("ROBOT"), "r2", {}, {}}, {}),
+            ClientProfileAccess::kStoreFailure);
   EXPECT_TRUE(
       Logged("3 Cannot update client profile in the config store, the subject type is invalid"));
   EXPECT_EQ(StoredProfiles(), 1u);
@@ -266,7 +271,7 @@ TEST_F(ClientProfileAccessTest, ValuesThatCannotBeStoredAreRefusedAndChangeNothi
 
 TEST_F(ClientProfileAccessTest, StoreWriteFailureLeavesMemoryAsItWas) {
   InstallShippedSchema();
-  ASSERT_TRUE(Insert(*Start(), LocalUser("dave"), {Grant("OPERATOR")}));
+  ASSERT_EQ(Insert(*Start(), LocalUser("dave"), {Grant("OPERATOR")}), ClientProfileAccess::kDone);
 
   auto options = root_.StoreOptions();
   options.readOnly = true;
@@ -280,9 +285,10 @@ TEST_F(ClientProfileAccessTest, StoreWriteFailureLeavesMemoryAsItWas) {
   EXPECT_EQ(access->Update("LU###root", {Grant("READ_ONLY")}), ClientProfileAccess::kStoreFailure);
   EXPECT_EQ(Entitlements(access->FindLocalUser("root")), std::vector<std::string>{"ADMINISTRATOR"});
   EXPECT_EQ(access->GetModifiedFlag("LU###root"), false);
-  EXPECT_FALSE(Insert(*access, LocalUser("erin"), {Grant("OPERATOR")}));
+  EXPECT_EQ(Insert(*access, LocalUser("erin"), {Grant("OPERATOR")}),
+            ClientProfileAccess::kStoreFailure);
   EXPECT_EQ(access->FindByName("LU###erin"), nullptr);
-  EXPECT_FALSE(Erase(*access, "LU###dave"));
+  EXPECT_EQ(Erase(*access, "LU###dave"), ClientProfileAccess::kStoreFailure);
   EXPECT_NE(access->FindLocalUser("dave"), nullptr);
 
   auto failed = std::count_if(lines_.begin(), lines_.end(), [](const std::string& line) {
@@ -444,11 +450,14 @@ TEST_F(ClientProfileAccessTest, KilledWriterLeavesOnlyWholeProfiles) {
     for (int i = 0; i < 100000; ++i) {
       char ack = 'f';
       if (i % 2 == 0) {
-        if (access.Update("LU###root", variants[i % 3]) == ClientProfileAccess::kUpdated) ack = 'u';
+        if (access.Update("LU###root", variants[i % 3]) == ClientProfileAccess::kDone) ack = 'u';
       } else {
         Basalt::System::ScopedWriteLock lock(access);
         Subject user = LocalUser("user" + std::to_string(i));
-        if (access.Insert(MakeProfileName(user), Profile(user, variants[i % 3]))) ack = 'i';
+        if (access.Insert(MakeProfileName(user), Profile(user, variants[i % 3])) ==
+            ClientProfileAccess::kDone) {
+          ack = 'i';
+        }
       }
       if (write(pipeFds[1], &ack, 1) != 1) _exit(2);
     }

@@ -20,7 +20,7 @@ namespace NoxToken {
 
 namespace ClientProfilesSvc = Com::Tessel::Nox::Authentication::ClientProfilesSvc;
 
-using GrantList = std::vector<std::shared_ptr<ClientProfilesSvc::AccessGrant>>;
+using GrantList = ClientProfilesSvc::GrantList;
 
 // The "client_profiles" key, or one profile's object when an instance id is given.
 NoxConfigStore::ConfigStoreObjectId ClientProfilesId(

@@ -52,7 +52,8 @@ TestKey GenerateKey(const TempDir& dir, const std::string& name, KeyType type) {
   TestKey key{dir.Path() / (name + ".key.pem"), dir.Path() / (name + ".cert.pem"), "", ""};
   const char* keySpec = type == KeyType::kRsa2048  ? "rsa:2048"
                         : type == KeyType::kEcP256 ? "ec -pkeyopt ec_paramgen_curve:P-256"
-                                                   : "ec -pkeyopt ec_paramgen_curve:P-384";
+                        : type == KeyType::kEcP384 ? "ec -pkeyopt ec_paramgen_curve:P-384"
+                                                   : "ec -pkeyopt ec_paramgen_curve:P-521";
   RunCommand(std::string("openssl req -x509 -nodes -days 2 -newkey ") + keySpec +
              " -subj /CN=" + name + " -keyout " + Quote(key.keyPem) + " -out " +
              Quote(key.certPem) + " 2>/dev/null");

@@ -21,7 +21,7 @@ class TempDir {
   std::filesystem::path path_;
 };
 
-enum class KeyType { kRsa2048, kEcP256, kEcP384 };
+enum class KeyType { kRsa2048, kEcP256, kEcP384, kEcP521 };
 
 struct TestKey {
   std::filesystem::path keyPem;

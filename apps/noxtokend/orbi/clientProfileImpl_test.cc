@@ -1,0 +1,364 @@
+#include "apps/noxtokend/orbi/clientProfileImpl.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+#include "apps/noxtokend/orbi/messageTable.h"
+#include "platform/configstore/configStoreTestRoot.h"
+
+namespace Com::Tessel::Nox::Authentication {
+namespace {
+
+using namespace ClientProfilesSvc;
+using Basalt::Service::Logger;
+using Basalt::Service::LogRecord;
+using NoxToken::ClientProfileAccess;
+using Opt = std::optional<std::string>;
+
+// What one call answered: a value, or the error kind with "id: text" per message.
+template <class T>
+struct Answer {
+  std::optional<T> value;
+  std::string kind;
+  std::vector<std::string> messages;
+};
+
+// Records a failure as its kind and "id: text" per message, the id without its service prefix.
+template <class T>
+void Record(Answer<T>& answer, const Orbi::Std::StdError& error,
+            const Orbi::L10n::Localizer& localizer) {
+  answer.kind = Orbi::Std::KindName(error.kind);
+  for (const auto& message : error.messages) {
+    answer.messages.push_back(message.id.substr(message.id.rfind('.') + 1) + ": " +
+                              localizer.Format(message));
+  }
+}
+
+struct Done {};
+
+template <class T>
+auto MakeReply(Answer<T>& answer, std::shared_ptr<const Orbi::L10n::Localizer> localizer) {
+  auto onError = [&answer, localizer](const Orbi::Std::StdError& error) {
+    Record(answer, error, *localizer);
+  };
+  if constexpr (std::is_same_v<T, Done>) {
+    return Orbi::Bind::Reply<void>([&answer] { answer.value = Done{}; }, onError);
+  } else {
+    return Orbi::Bind::Reply<T>([&answer](T value) { answer.value = std::move(value); }, onError);
+  }
+}
+
+std::shared_ptr<AccessGrant> Grant(Entitlement entitlement) {
+  return std::make_shared<AccessGrant>(AccessGrant{ResourceType::HOST, entitlement});
+}
+
+std::vector<std::string> Names(const GrantList& grants) {
+  std::vector<std::string> names;
+  for (const auto& grant : grants) names.push_back(grant->entitlement->ToString());
+  return names;
+}
+
+class ClientProfileImplTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    savedLogger_ = Logger::sDefaultLogger;
+    Logger::sDefaultLogger = Logger::CreateRoot("default", 7, [this](const LogRecord& record) {
+      std::lock_guard<std::mutex> guard(linesMutex_);
+      if (record.logger == "ClientProfileImpl") {
+        lines_.push_back(std::to_string(record.level) + " " + std::string(record.text));
+      }
+    });
+    root_.InstallSchemaFile(NOX_SCHEMA_FILE);
+    Start(root_.StoreOptions());
+  }
+  void TearDown() override { Logger::sDefaultLogger = savedLogger_; }
+
+  void Start(NoxConfigStore::ConfigStoreOptions options) {
+    impl_.reset();
+    profiles_ = std::make_shared<ClientProfileAccess>(NoxConfigStore::ConfigStore::Open(options),
+                                                      [](std::chrono::seconds) {});
+    impl_ = std::make_shared<ClientProfileImpl>(profiles_);
+  }
+
+  template <class T, class Call>
+  Answer<T> Ask(Call call) {
+    Answer<T> answer;
+    call(MakeReply(answer, localizer_));
+    EXPECT_TRUE(answer.value.has_value() != !answer.kind.empty()) << "answered exactly once";
+    return answer;
+  }
+
+  Answer<std::string> Create(CreateSpec spec) {
+    return Ask<std::string>([&](auto reply) { impl_->Create(nullptr, spec, reply); });
+  }
+  Answer<std::vector<Summary>> List(std::optional<FilterSpec> filter,
+                                    std::optional<Projection> projection = std::nullopt) {
+    return Ask<std::vector<Summary>>(
+        [&](auto reply) { impl_->List(nullptr, filter, projection, reply); });
+  }
+  Answer<Info> Get(const std::string& name) {
+    return Ask<Info>([&](auto reply) { impl_->Get(nullptr, name, reply); });
+  }
+  Answer<Done> Set(const std::string& name, GrantList grants) {
+    return Ask<Done>([&](auto reply) { impl_->Set(nullptr, name, SetSpec{grants}, reply); });
+  }
+  Answer<Done> Delete(const std::string& name) {
+    return Ask<Done>([&](auto reply) { impl_->Delete(nullptr, name, reply); });
+  }
+
+  std::vector<std::string> TakeLines() {
+    std::lock_guard<std::mutex> guard(linesMutex_);
+    return std::exchange(lines_, {});
+  }
+
+  NoxConfigStore::Testing::TemporaryHostRoot root_;
+  std::shared_ptr<const Orbi::L10n::Localizer> localizer_ = CreateLocalizer();
+  std::shared_ptr<ClientProfileAccess> profiles_;
+  std::shared_ptr<ClientProfileImpl> impl_;
+  std::mutex linesMutex_;
+  std::vector<std::string> lines_;
+  std::shared_ptr<Logger> savedLogger_;
+};
+
+struct CreateCase {
+  CreateSpec spec;
+  std::string profile;  // empty: refused
+  std::vector<std::string> messages;
+  std::vector<std::string> lines;
+};
+
+TEST_F(ClientProfileImplTest, CreateChoosesTheSubjectAndCollectsWhatIsMissing) {
+  const std::vector<CreateCase> cases = {
+      {{"a#b", "ops", "u", "idp", "corp", {}}, "LU###a\\#b", {}, {}},
+      {{{}, "ops", "u", "idp", "corp", {}}, "SG#idp#corp#ops", {}, {}},
+      {{{}, {}, "u", "idp", "corp", {}}, "SU#idp#corp#u", {}, {}},
+      {{{}, {}, {}, "idp", "corp", {}},
+       "",
+       {"unknown_subject_type: Unknown subject type"},
+       {"3 Cannot create client profile, the subject type is invalid"}},
+      {{{}, {}, "v", {}, {}, {}},
+       "",
+       {"invalid_createspec: issuer_alias not set", "invalid_createspec: domain not set"},
+       {"3 Invalid external user specification - issuer alias missing!",
+        "3 Invalid external user specification - domain missing!"}},
+      {{{}, "g", {}, "idp", {}, {}},
+       "",
+       {"invalid_createspec: domain not set"},
+       {"3 Invalid external group specification - domain missing!"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.profile + (c.messages.empty() ? "" : c.messages[0]));
+    auto answer = Create(c.spec);
+    if (c.profile.empty()) {
+      EXPECT_EQ(answer.kind, "invalid_argument");
+      EXPECT_EQ(answer.messages, c.messages);
+      EXPECT_EQ(TakeLines(), c.lines);
+    } else {
+      EXPECT_EQ(answer.value, c.profile);
+      EXPECT_EQ(TakeLines(),
+                std::vector<std::string>{"5 Successfully created client profile: " + c.profile});
+    }
+  }
+  // The local user won over the group and the user named beside it; alias and domain were dropped.
+  auto local = Get("LU###a\\#b");
+  ASSERT_TRUE(local.value);
+  EXPECT_EQ(local.value->subject->type, SubjectType::LOCAL_USER);
+  EXPECT_FALSE(local.value->subject->issuerAlias || local.value->subject->domain);
+  EXPECT_EQ(List(std::nullopt).value->size(), 4u);  // with root's default profile
+
+  auto again = Create({{}, {}, "u", "idp", "corp", {Grant(Entitlement::OPERATOR)}});
+  EXPECT_EQ(again.kind, "already_exists");
+  EXPECT_TRUE(again.messages.empty());
+  EXPECT_EQ(TakeLines(), std::vector<std::string>{
+                             "3 Cannot create client profile, already exists: SU#idp#corp#u"});
+}
+
+struct ListRefusal {
+  std::optional<FilterSpec> filter;
+  std::optional<Projection> projection;
+  std::vector<std::string> messages;
+  std::vector<std::string> lines;
+};
+
+TEST_F(ClientProfileImplTest, ListRefusesEveryBadFilterAndProjectionWithItsMessagesInOrder) {
+  const std::string invalid = "3 ClientProfileImpl::List(): Invalid filter specification";
+  const std::string multiple =
+      "3 ClientProfileImpl::List(): error, multiple subjects set in filter specification";
+  const std::string filterspec =
+      "invalid_filterspec: Invalid filter specification for method 'List'";
+  const std::vector<ListRefusal> cases = {
+      {std::nullopt,
+       Projection::FromString("ALL"),
+       {"invalid_projection: Invalid projection specification for method 'List'"},
+       {"3 ClientProfileImpl::List(): Invalid projection specification"}},
+      {FilterSpec{}, std::nullopt, {filterspec}, {multiple, invalid}},
+      {FilterSpec{"a", {}, "u", "idp", "corp"}, std::nullopt, {filterspec}, {multiple, invalid}},
+      {FilterSpec{"a", {}, {}, {}, "corp"},
+       std::nullopt,
+       {"multiple_filter_subjects: Invalid filter specification for method 'List' - multiple "
+        "subjects specified",
+        filterspec},
+       {"3 ClientProfileImpl::List(): error, issuer alias and/or domain set in filter "
+        "specification for a local user subject",
+        invalid}},
+      {FilterSpec{{}, "ops", {}, {}, {}},
+       Projection::FULL,
+       {"incomplete_filterspec: Incomplete filter specification for method 'List', missing "
+        "issuer_alias",
+        "incomplete_filterspec: Incomplete filter specification for method 'List', missing domain",
+        filterspec},
+       {"3 ClientProfileImpl::List(): error - missing issuer alias; missing domain; subject is: "
+        "external group: ops",
+        invalid}},
+      {FilterSpec{{}, {}, "u", "idp", {}},
+       std::nullopt,
+       {"incomplete_filterspec: Incomplete filter specification for method 'List', missing domain",
+        filterspec},
+       {"3 ClientProfileImpl::List(): error - missing domain; subject is: external user: u",
+        invalid}},
+  };
+  for (size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(i);
+    auto answer = List(cases[i].filter, cases[i].projection);
+    EXPECT_EQ(answer.kind, "invalid_argument");
+    EXPECT_EQ(answer.messages, cases[i].messages);
+    EXPECT_EQ(TakeLines(), cases[i].lines);
+  }
+}
+
+TEST_F(ClientProfileImplTest, ListMatchesEveryPartOfTheSubjectAndFillsByProjection) {
+  for (CreateSpec spec : {CreateSpec{{}, "ops", {}, "idp", "corp", {Grant(Entitlement::OPERATOR)}},
+                          CreateSpec{{}, "ops", {}, "idp", "other", {}},
+                          CreateSpec{{}, {}, "ops", "idp", "corp", {}}}) {
+    ASSERT_TRUE(Create(spec).value);
+  }
+  auto group = List(FilterSpec{{}, "ops", {}, "idp", "corp"}, Projection::FULL);
+  ASSERT_EQ(group.value->size(), 1u);
+  const Summary& full = group.value->front();
+  EXPECT_EQ(full.profile, "SG#idp#corp#ops");
+  EXPECT_EQ(full.projection, Projection::FULL);
+  EXPECT_EQ(full.subject->domain, "corp");
+  EXPECT_EQ(Names(*full.grants), std::vector<std::string>{"OPERATOR"});
+
+  auto root = List(FilterSpec{"root", {}, {}, {}, {}});
+  ASSERT_EQ(root.value->size(), 1u);
+  EXPECT_EQ(root.value->front().projection, Projection::SUBJECT);
+  EXPECT_EQ(root.value->front().subject->name, "root");
+  EXPECT_FALSE(root.value->front().grants);
+
+  auto names = List(std::nullopt, Projection::NAME);
+  std::vector<std::string> listed;
+  for (const auto& summary : *names.value) {
+    EXPECT_FALSE(summary.subject || summary.grants);
+    listed.push_back(summary.profile);
+  }
+  EXPECT_EQ(listed, (std::vector<std::string>{"LU###root", "SG#idp#corp#ops", "SG#idp#other#ops",
+                                              "SU#idp#corp#ops"}));
+  EXPECT_TRUE(List(FilterSpec{{}, {}, "ops", "IDP", "corp"}).value->empty());
+  EXPECT_TRUE(TakeLines().size() == 3);  // the three creations
+}
+
+TEST_F(ClientProfileImplTest, GetSetDeleteAnswerTheProfileOrNotFoundWithItsName) {
+  EXPECT_TRUE(
+      Set("LU###root", {Grant(Entitlement::READ_ONLY), Grant(Entitlement::READ_ONLY)}).value);
+  EXPECT_EQ(Names(Get("LU###root").value->grants), std::vector<std::string>{"READ_ONLY"});
+  EXPECT_TRUE(Delete("LU###root").value);
+  EXPECT_EQ(TakeLines(),
+            (std::vector<std::string>{"5 Successfully updated client profile: LU###root",
+                                      "5 Successfully removed client profile: LU###root"}));
+
+  const std::vector<std::string> notFound = {"not_found: Profile not found LU###root"};
+  auto get = Get("LU###root");
+  auto set = Set("LU###root", {});
+  auto erase = Delete("LU###root");
+  EXPECT_EQ(get.kind, "not_found");
+  EXPECT_EQ(get.messages, notFound);
+  EXPECT_EQ(set.kind, "not_found");
+  EXPECT_EQ(set.messages, notFound);
+  EXPECT_EQ(erase.kind, "not_found");
+  EXPECT_EQ(erase.messages, notFound);
+  EXPECT_EQ(TakeLines(), (std::vector<std::string>{
+                             "3 Failed to get client profile, profile not found: LU###root",
+                             "3 Failed to set client profile, profile not found: LU###root",
+                             "3 Failed to remove client profile, profile not found: LU###root"}));
+}
+
+TEST_F(ClientProfileImplTest, StoreThatCannotWriteFailsEveryChangeAndKeepsWhatWasThere) {
+  ASSERT_TRUE(Create({"dave", {}, {}, {}, {}, {Grant(Entitlement::OPERATOR)}}).value);
+  auto options = root_.StoreOptions();
+  options.readOnly = true;
+  Start(options);
+  TakeLines();
+
+  auto set = Set("LU###dave", {Grant(Entitlement::ADMINISTRATOR)});
+  EXPECT_EQ(set.kind, "internal_server_error");
+  EXPECT_EQ(Names(Get("LU###dave").value->grants), std::vector<std::string>{"OPERATOR"});
+  EXPECT_EQ(Create({"erin", {}, {}, {}, {}, {}}).kind, "internal_server_error");
+  EXPECT_EQ(Get("LU###erin").kind, "not_found");
+  EXPECT_EQ(Delete("LU###dave").kind, "internal_server_error");
+  EXPECT_TRUE(Get("LU###dave").value);
+  auto lines = TakeLines();
+  EXPECT_EQ(
+      std::vector<std::string>(lines.begin(), lines.begin() + 3),
+      (std::vector<std::string>{"3 Failed to set client profile, serialization error: LU###dave",
+                                "3 Failed to create client profile: LU###erin",
+                                "3 Failed to get client profile, profile not found: LU###erin"}));
+  EXPECT_EQ(lines.back(), "3 Failed to remove client profile from the profile cache: LU###dave");
+}
+
+// Readers and writers at once: every answer is whole (a profile's grants are always one of the
+// sets written), nothing deadlocks, and ThreadSanitizer sees no race.
+TEST_F(ClientProfileImplTest, ConcurrentReadersAndWritersSeeWholeProfiles) {
+  constexpr int kRounds = 60;
+  const std::vector<GrantList> variants = {
+      {Grant(Entitlement::ADMINISTRATOR)},
+      {Grant(Entitlement::OPERATOR), Grant(Entitlement::READ_ONLY)}};
+  std::atomic<int> torn{0};
+  std::atomic<int> failed{0};
+  std::vector<std::thread> threads;
+  for (int writer = 0; writer < 2; ++writer) {
+    threads.emplace_back([&, writer] {
+      for (int i = 0; i < kRounds; ++i) {
+        std::string user = "w" + std::to_string(writer) + "-" + std::to_string(i % 4);
+        std::string name = "LU###" + user;
+        Create({user, {}, {}, {}, {}, variants[0]});
+        if (!Set(name, variants[i % 2]).value) ++failed;
+        if (!Set("LU###root", variants[(i + writer) % 2]).value) ++failed;
+        if (i % 3 == 2 && !Delete(name).value) ++failed;
+      }
+    });
+  }
+  for (int reader = 0; reader < 3; ++reader) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < kRounds * 2; ++i) {
+        auto listed = List(std::nullopt, Projection::FULL);
+        if (!listed.value) {
+          ++failed;
+          continue;
+        }
+        for (const auto& summary : *listed.value) {
+          auto names = Names(*summary.grants);
+          if (names != std::vector<std::string>{"ADMINISTRATOR"} &&
+              names != std::vector<std::string>{"OPERATOR", "READ_ONLY"}) {
+            ++torn;
+          }
+        }
+        auto root = Get("LU###root");
+        if (!root.value) ++failed;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(torn.load(), 0);
+  EXPECT_EQ(failed.load(), 0);
+  // What memory holds is what the store holds.
+  auto inMemory = List(std::nullopt, Projection::NAME).value->size();
+  Start(root_.StoreOptions());
+  EXPECT_EQ(List(std::nullopt, Projection::NAME).value->size(), inMemory);
+}
+
+}  // namespace
+}  // namespace Com::Tessel::Nox::Authentication

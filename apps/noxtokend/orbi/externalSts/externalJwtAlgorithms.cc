@@ -1,0 +1,129 @@
+#include "apps/noxtokend/orbi/externalSts/externalJwtAlgorithms.h"
+
+#include <jansson.h>
+#include <openssl/core_names.h>
+#include <openssl/ec.h>
+#include <openssl/obj_mac.h>
+
+#include <memory>
+
+#include "platform/authn/base64Url.h"
+
+namespace Nox::Authn {
+
+namespace {
+
+struct JsonDecref {
+  void operator()(json_t* json) const { json_decref(json); }
+};
+using JsonPtr = std::unique_ptr<json_t, JsonDecref>;
+
+// Claims of real tokens nest a few levels; deeper input is refused before Jansson recurses.
+constexpr size_t kMaxDepth = 16;
+
+bool ShallowEnough(std::string_view json) {
+  size_t depth = 0;
+  bool inString = false;
+  bool escaped = false;
+  for (char c : json) {
+    if (inString) {
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        inString = false;
+      }
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '{' || c == '[') {
+      if (++depth > kMaxDepth) return false;
+    } else if ((c == '}' || c == ']') && depth > 0) {
+      --depth;
+    }
+  }
+  return true;
+}
+
+std::variant<JsonPtr, ExternalTokenShapeError> ParsePart(std::string_view part) {
+  auto bytes = DecodeBase64Url(part);
+  if (!bytes || !ShallowEnough(*bytes)) return ExternalTokenShapeError::kMalformed;
+  json_error_t error;
+  JsonPtr json(json_loadb(bytes->data(), bytes->size(), JSON_REJECT_DUPLICATES, &error));
+  if (!json) {
+    // Jansson names the member in its text; telling duplicates apart helps whoever reads the log.
+    return std::string_view(error.text).find("duplicate") != std::string_view::npos
+               ? ExternalTokenShapeError::kDuplicateMember
+               : ExternalTokenShapeError::kMalformed;
+  }
+  if (!json_is_object(json.get())) return ExternalTokenShapeError::kMalformed;
+  return json;
+}
+
+std::optional<int> CurveOf(const EVP_PKEY& key) {
+  char name[64] = {0};
+  size_t length = 0;
+  if (EVP_PKEY_get_utf8_string_param(&key, OSSL_PKEY_PARAM_GROUP_NAME, name, sizeof(name),
+                                     &length) != 1) {
+    return std::nullopt;
+  }
+  int nid = OBJ_sn2nid(name);
+  if (nid == NID_undef) nid = EC_curve_nist2nid(name);
+  return nid == NID_undef ? std::nullopt : std::optional<int>(nid);
+}
+
+}  // namespace
+
+const char* Describe(ExternalTokenShapeError error) {
+  switch (error) {
+    case ExternalTokenShapeError::kTooLarge:
+      return "token is larger than accepted";
+    case ExternalTokenShapeError::kMalformed:
+      return "token is not a compact JWS with JSON header and claims";
+    case ExternalTokenShapeError::kDuplicateMember:
+      return "token names a member twice";
+  }
+  return "token refused";
+}
+
+std::variant<ExternalTokenHeader, ExternalTokenShapeError> ReadExternalTokenHeader(
+    std::string_view token) {
+  if (token.size() > kMaxExternalTokenLength) return ExternalTokenShapeError::kTooLarge;
+  size_t first = token.find('.');
+  size_t second = first == std::string_view::npos ? first : token.find('.', first + 1);
+  if (second == std::string_view::npos || token.find('.', second + 1) != std::string_view::npos) {
+    return ExternalTokenShapeError::kMalformed;
+  }
+  auto header = ParsePart(token.substr(0, first));
+  if (auto* error = std::get_if<ExternalTokenShapeError>(&header)) return *error;
+  auto payload = ParsePart(token.substr(first + 1, second - first - 1));
+  if (auto* error = std::get_if<ExternalTokenShapeError>(&payload)) return *error;
+
+  const json_t* headerJson = std::get<JsonPtr>(header).get();
+  ExternalTokenHeader result;
+  const json_t* alg = json_object_get(headerJson, "alg");
+  if (json_is_string(alg)) result.alg.assign(json_string_value(alg), json_string_length(alg));
+  result.hasCrit = json_object_get(headerJson, "crit") != nullptr;
+  return result;
+}
+
+std::optional<jwt_alg_t> AdmittedAlgorithm(std::string_view alg, const EVP_PKEY& key) {
+  switch (EVP_PKEY_get_base_id(&key)) {
+    case EVP_PKEY_RSA:
+      if (alg == "RS256") return JWT_ALG_RS256;
+      if (alg == "RS384") return JWT_ALG_RS384;
+      if (alg == "RS512") return JWT_ALG_RS512;
+      return std::nullopt;
+    case EVP_PKEY_EC: {
+      auto curve = CurveOf(key);
+      if (alg == "ES256" && curve == NID_X9_62_prime256v1) return JWT_ALG_ES256;
+      if (alg == "ES384" && curve == NID_secp384r1) return JWT_ALG_ES384;
+      if (alg == "ES512" && curve == NID_secp521r1) return JWT_ALG_ES512;
+      return std::nullopt;
+    }
+    default:
+      return std::nullopt;
+  }
+}
+
+}  // namespace Nox::Authn

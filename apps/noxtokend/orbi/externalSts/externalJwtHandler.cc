@@ -1,0 +1,252 @@
+#include "apps/noxtokend/orbi/externalSts/externalJwtHandler.h"
+
+#include <jansson.h>
+#include <openssl/pem.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <vector>
+
+#include "platform/authn/authnData.h"
+#include "platform/basalt/crypto/certificate.h"
+#include "platform/basalt/dateTime.h"
+#include "platform/basalt/rwLock.h"
+#include "platform/orbi/errors.h"
+#include "platform/orbi/securitySchemes.h"
+
+namespace Nox::Authn {
+
+namespace {
+
+namespace Ids {
+constexpr const char* kInvalidToken = "com.tessel.nox.authentication.invalid_token";
+constexpr const char* kIssuerNotFound =
+    "com.tessel.nox.authentication.trust.security_token_issuers.issuer_not_found";
+constexpr const char* kInvalidSignature =
+    "com.tessel.nox.authentication.external_token_invalid_signature";
+constexpr const char* kTokenExpired = "com.tessel.nox.authentication.token_expired";
+}  // namespace Ids
+
+struct JwtDeleter {
+  void operator()(jwt_t* jwt) const { jwt_free(jwt); }
+};
+using JwtPtr = std::unique_ptr<jwt_t, JwtDeleter>;
+
+struct FreeDeleter {
+  void operator()(char* text) const { free(text); }
+};
+using CText = std::unique_ptr<char, FreeDeleter>;
+
+struct JsonDecref {
+  void operator()(json_t* json) const { json_decref(json); }
+};
+using JsonPtr = std::unique_ptr<json_t, JsonDecref>;
+
+// libjwt's status: 0, or an errno value. Without a key the signature is not checked.
+int Decode(const std::string& token, const unsigned char* key, int keyLength, JwtPtr& out) {
+  jwt_t* raw = nullptr;
+  int status = jwt_decode(&raw, token.c_str(), key, keyLength);
+  out.reset(status == 0 ? raw : nullptr);
+  return status;
+}
+
+// A claim that is a non-empty string, else empty.
+std::string StringClaim(jwt_t* jwt, const char* name) {
+  const char* value = jwt_get_grant(jwt, name);
+  return value ? std::string(value) : std::string();
+}
+
+std::string MemoryBioText(BIO* bio) {
+  char* data = nullptr;
+  long length = BIO_get_mem_data(bio, &data);
+  return std::string(data, length > 0 ? static_cast<size_t>(length) : 0);
+}
+
+}  // namespace
+
+ExternalJwtHandler::ExternalJwtHandler(std::shared_ptr<Basalt::Service::Logger> logger,
+                                       std::shared_ptr<Container> container,
+                                       std::shared_ptr<const Orbi::L10n::Localizer> localizer,
+                                       ClockFn clock)
+    : logger_(std::move(logger)),
+      container_(std::move(container)),
+      localizer_(std::move(localizer)),
+      clock_(clock ? std::move(clock)
+                   : ClockFn([] { return Basalt::System::GetUtcDateTime().GetUtcTime(); })) {}
+
+void ExternalJwtHandler::Refuse(const Orbi::Authn::AuthnCallback& done,
+                                Orbi::L10n::Message message) const {
+  done(Orbi::Std::Unauthenticated({std::move(message)}).ToErrorValue(*localizer_));
+}
+
+void ExternalJwtHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr context,
+                                           Orbi::Authn::AuthnCallback done) {
+  const std::string* scheme = context->FindSecurity("schemeId");
+  const std::string* accessToken = context->FindSecurity("accessToken");
+  if (!scheme || *scheme != Orbi::Security::kOAuthScheme || !accessToken) {
+    done(nullptr);
+    return;
+  }
+  const std::string& token = *accessToken;
+
+  // The strict read comes first: libjwt accepts duplicate members and any size.
+  auto header = ReadExternalTokenHeader(token);
+  JwtPtr jwt;
+  if (!std::holds_alternative<ExternalTokenHeader>(header) || Decode(token, nullptr, 0, jwt) != 0) {
+    logger_->Log(3, "JWT not decodable: %1", token);
+    Refuse(done, {Ids::kInvalidToken, {}});
+    return;
+  }
+  AuthnData::Builder result(AuthnData::kExternalJwtResult);
+
+  std::string issuer = StringClaim(jwt.get(), "iss");
+  if (issuer.empty()) {
+    done(nullptr);
+    return;
+  }
+
+  std::string alias;
+  bool known = false;
+  bool verified = false;
+  {
+    Basalt::System::ScopedReadLock lock(*container_);
+    try {
+      alias = container_->GetAliasByIssuer(issuer);
+      known = true;
+    } catch (const std::out_of_range&) {
+    }
+    if (known) {
+      logger_->Log(6, "Found issuer alias: %1", alias);
+      verified = VerifyTokenWithAlias(token, std::get<ExternalTokenHeader>(header), alias);
+    }
+  }
+  if (!known) {
+    logger_->Log(3, "Didn't find the alias of the issuer %1", issuer);
+    Refuse(done, {Ids::kIssuerNotFound, {{"issuer", issuer}}});
+    return;
+  }
+  result.IssuerAlias(alias);
+  if (!verified) {
+    logger_->Log(3, "Token validation failed: %1, issuer alias: %2", token, alias);
+    Refuse(done, {Ids::kInvalidSignature, {}});
+    return;
+  }
+
+  // A missing, negative or non-integer "exp" reads as 0: such a token has expired.
+  long exp = jwt_get_grant_int(jwt.get(), "exp");
+  if (exp < 0) exp = 0;
+  if (clock_() / 1000000 > exp) {
+    logger_->Log(3, "Token validation failed, token validity expired");
+    Refuse(done, {Ids::kTokenExpired, {}});
+    return;
+  }
+
+  std::string userName = StringClaim(jwt.get(), "username");
+  if (!userName.empty()) {
+    result.Username(userName);
+    logger_->Log(6, "Found username: %1", userName);
+  }
+  std::string domain = StringClaim(jwt.get(), "domain");
+  if (!domain.empty()) {
+    result.Domain(domain);
+    logger_->Log(6, "Found domain: %1", domain);
+  }
+
+  CText groupsText(jwt_get_grants_json(jwt.get(), "group_names"));
+  if (groupsText && *groupsText) {
+    json_error_t error;
+    JsonPtr groups(json_loadb(groupsText.get(), strlen(groupsText.get()), 0, &error));
+    if (!groups) {
+      logger_->Log(4,
+                   "Loading the groups failed:\nText: %1\nSource: %2\nLine: %3\nColumn: %4\n"
+                   "Position: %5",
+                   error.text, error.source, error.line, error.column, error.position);
+    } else {
+      std::vector<AuthnData::StsGroup> found;
+      for (size_t i = 0; i < json_array_size(groups.get()); ++i) {
+        const json_t* item = json_array_get(groups.get(), i);
+        if (!item) {
+          logger_->Log(4, "Couldn't get group %1. Continuing.", i);
+          continue;
+        }
+        if (!json_is_string(item)) {
+          logger_->Log(4, "Group %1 is not a string. Continuing.", i);
+          continue;
+        }
+        std::string text(json_string_value(item), json_string_length(item));
+        size_t at = text.find('@');
+        AuthnData::StsGroup group =
+            at == std::string::npos ? AuthnData::StsGroup{text, text}
+                                    : AuthnData::StsGroup{text.substr(0, at), text.substr(at + 1)};
+        logger_->Log(5, "Found group %1 @ %2", group.name, group.domain);
+        found.push_back(std::move(group));
+      }
+      result.Groups(found);
+    }
+  }
+  done(result.Build());
+}
+
+bool ExternalJwtHandler::VerifyTokenWithAlias(const std::string& token,
+                                              const ExternalTokenHeader& header,
+                                              const std::string& alias) const {
+  const auto& info = container_->GetInfo(alias);
+  for (const auto& chain : info.signing_cert_chains) {
+    for (const auto& certificate : chain->cert_chain) {
+      if (VerifyWithCertificate(token, header, certificate, alias)) return true;
+    }
+  }
+  logger_->Log(3, "Token %1 couldn't be verified with the issuer alias %2", token, alias);
+  return false;
+}
+
+bool ExternalJwtHandler::VerifyWithCertificate(const std::string& token,
+                                               const ExternalTokenHeader& header,
+                                               const std::string& certificate,
+                                               const std::string& alias) const {
+  Basalt::Crypto::BioHandle certBio(BIO_new(BIO_s_mem()));
+  int written =
+      certBio ? BIO_write(certBio.get(), certificate.data(), static_cast<int>(certificate.size()))
+              : 0;
+  if (written < 0 || static_cast<size_t>(written) < certificate.size()) {
+    logger_->Log(4,
+                 "While extracting public key from cert: \nWriting this cert to BIO_s_mem() "
+                 "incomplete: %1\nWrite Result: %2\nTrying the next cert.",
+                 certificate, written);
+    return false;
+  }
+  Basalt::Crypto::X509Handle x509(PEM_read_bio_X509(certBio.get(), nullptr, nullptr, nullptr));
+  Basalt::Crypto::EvpPkeyHandle key(x509 ? X509_get_pubkey(x509.get()) : nullptr);
+  Basalt::Crypto::BioHandle keyBio(BIO_new(BIO_s_mem()));
+  int keyWritten = key && keyBio ? PEM_write_bio_PUBKEY(keyBio.get(), key.get()) : 0;
+  if (keyWritten != 1) {
+    logger_->Log(4,
+                 "While extracting public key from cert: \nWriting the public cey from this cert "
+                 "to BIO_s_mem()failed: %1\nWrite Result: %2\nTrying the next cert.",
+                 certificate, keyWritten);
+    return false;
+  }
+
+  // The header's algorithm must be one the key's own family signs with; libjwt would otherwise
+  // accept an HMAC keyed with the PEM text. A critical extension is never understood here.
+  auto admitted = header.hasCrit ? std::nullopt : AdmittedAlgorithm(header.alg, *key);
+  int status = EINVAL;
+  if (admitted) {
+    std::string pem = MemoryBioText(keyBio.get());
+    JwtPtr verified;
+    status = Decode(token, reinterpret_cast<const unsigned char*>(pem.data()),
+                    static_cast<int>(pem.size()), verified);
+    if (status == 0 && jwt_get_alg(verified.get()) == *admitted) {
+      logger_->Log(6, "Token %1 verified with a cert from issuerAlias %2", token, alias);
+      return true;
+    }
+    if (status == 0) status = EINVAL;
+  }
+  logger_->Log(6, "Attempting cert %1 failed: %2\nContinuing with the next cert.", certificate,
+               strerror(status));
+  return false;
+}
+
+}  // namespace Nox::Authn

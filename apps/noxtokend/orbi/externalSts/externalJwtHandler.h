@@ -1,0 +1,53 @@
+// Authenticates calls that present a JWT of a registered external issuer as an OAuth access token:
+// the issuer's alias from the registry, the signature checked with the alias's certificates, then
+// the expiry; the caller's alias, name, domain and groups become its authentication data.
+//
+// Shared by all calls; keeps no per-call state. Reads the registry only under its read lock, so a
+// change through the issuers service takes effect for the next call.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "apps/noxtokend/orbi/externalSts/certificateChainsContainer.h"
+#include "apps/noxtokend/orbi/externalSts/externalJwtAlgorithms.h"
+#include "platform/basalt/logger.h"
+#include "platform/orbi/authn.h"
+#include "platform/orbi/localizer.h"
+
+namespace Nox::Authn {
+
+class ExternalJwtHandler final : public Orbi::Authn::AuthnHandler {
+ public:
+  using Container =
+      Com::Tessel::Nox::Authentication::Trust::SecurityTokenIssuersSvc::CertificateChainsContainer;
+  // Current UTC time in microseconds since the epoch.
+  using ClockFn = std::function<int64_t()>;
+
+  // `localizer` renders the refusals' messages (the daemon's message table).
+  ExternalJwtHandler(std::shared_ptr<Basalt::Service::Logger> logger,
+                     std::shared_ptr<Container> container,
+                     std::shared_ptr<const Orbi::L10n::Localizer> localizer,
+                     ClockFn clock = nullptr);
+
+  void AsyncAuthenticate(Orbi::Core::ExecutionContextPtr context,
+                         Orbi::Authn::AuthnCallback done) override;
+
+ private:
+  // Called with the registry's read lock held.
+  bool VerifyTokenWithAlias(const std::string& token, const ExternalTokenHeader& header,
+                            const std::string& alias) const;
+  // Tries one certificate text; false after logging why it did not verify the token.
+  bool VerifyWithCertificate(const std::string& token, const ExternalTokenHeader& header,
+                             const std::string& certificate, const std::string& alias) const;
+  void Refuse(const Orbi::Authn::AuthnCallback& done, Orbi::L10n::Message message) const;
+
+  std::shared_ptr<Basalt::Service::Logger> logger_;
+  std::shared_ptr<Container> container_;
+  std::shared_ptr<const Orbi::L10n::Localizer> localizer_;
+  ClockFn clock_;
+};
+
+}  // namespace Nox::Authn

@@ -1,0 +1,209 @@
+#include "apps/noxtokend/orbi/externalSts/securityTokenIssuersImpl.h"
+
+#include <stdexcept>
+
+namespace Com::Tessel::Nox::Authentication::Trust::SecurityTokenIssuersSvc {
+
+using Basalt::System::ScopedReadLock;
+using Basalt::System::ScopedWriteLock;
+using Orbi::L10n::Message;
+using Orbi::Std::StdError;
+
+namespace {
+
+Message IssuersMessage(const char* name,
+                       std::vector<std::pair<std::string, Orbi::L10n::Argument>> args = {}) {
+  return Message{std::string(kServiceId) + "." + name, std::move(args)};
+}
+
+Message NotFoundMessage(const std::string& alias) {
+  return IssuersMessage("not_found", {{"issuerAlias", alias}});
+}
+
+Message IssuerExistsMessage(const IssuerAlreadyExistsInfo& conflict) {
+  return IssuersMessage("issuer_already_exists",
+                        {{"issuer", conflict.issuer}, {"issuerAlias", conflict.issuer_alias}});
+}
+
+StdError IssuerConflict(const IssuerAlreadyExistsInfo& conflict) {
+  return Orbi::Std::AlreadyExists({IssuerExistsMessage(conflict)}, ToValue(conflict));
+}
+
+StdError Invalid(const std::vector<StandardizingCertificateError>& errors) {
+  std::vector<Message> messages;
+  for (const auto& error : errors) {
+    messages.push_back(
+        IssuersMessage("standardizing_certificate_failed", {{"chain_index", error.chain_index},
+                                                            {"cert_index", error.cert_index},
+                                                            {"cert", error.cert}}));
+  }
+  return Orbi::Std::InvalidArgument(std::move(messages));
+}
+
+StdError Invalid(const std::vector<ParsingCertificateError>& errors) {
+  std::vector<Message> messages;
+  for (const auto& error : errors) {
+    messages.push_back(
+        IssuersMessage("parsing_certificate_failed", {{"chain_index", error.chain_index},
+                                                      {"cert_index", error.cert_index},
+                                                      {"cert", error.cert},
+                                                      {"message", error.message}}));
+  }
+  return Orbi::Std::InvalidArgument(std::move(messages));
+}
+
+}  // namespace
+
+SecurityTokenIssuersImpl::SecurityTokenIssuersImpl(CertificateChainsContainerPtr container)
+    : container_(std::move(container)),
+      logger_(Basalt::Service::Logger::CreateLogger("SecurityTokenIssuers")) {}
+
+void SecurityTokenIssuersImpl::Refuse(const Orbi::Bind::Detail::ReplyBase& reply,
+                                      const StdError& error) const {
+  for (const auto& message : error.messages) logger_->Log(3, "%1", reply.Format(message));
+  reply.Fail(error);
+}
+
+template <class Operation>
+std::optional<StdError> SecurityTokenIssuersImpl::Change(const std::string& issuerAlias,
+                                                         Operation operation) {
+  // The lock is gone before a handler runs: messages are built outside it.
+  try {
+    ScopedWriteLock lock(*container_);
+    operation(*container_);
+    return std::nullopt;
+  } catch (const StandardizingCertificatesFailure& failure) {
+    return Invalid(failure.GetErrors());
+  } catch (const ParsingCertificatesFailure& failure) {
+    return Invalid(failure.GetErrors());
+  } catch (const IssuerConflictFailure& failure) {
+    return IssuerConflict(failure.GetConflict());
+  } catch (const NoxConfigStore::ConfigStoreException& failure) {
+    return Orbi::Std::Error(
+        {IssuersMessage("storage_update_failed",
+                        {{"issuerAlias", issuerAlias}, {"message", failure.GetMessage()}})});
+  }
+}
+
+void SecurityTokenIssuersImpl::Conclude(const Orbi::Bind::Reply<void>& reply,
+                                        const std::optional<StdError>& error, bool found,
+                                        const std::string& issuerAlias) const {
+  if (error) {
+    Refuse(reply, *error);
+  } else if (!found) {
+    Refuse(reply, Orbi::Std::NotFound({NotFoundMessage(issuerAlias)}));
+  } else {
+    reply.Answer();
+  }
+}
+
+std::vector<Summary> SecurityTokenIssuersImpl::ListSummaries(const SummaryType& projection) const {
+  std::vector<Summary> summaries;
+  const auto& table = container_->GetInfoByAlias();
+  summaries.reserve(table.size());
+  for (const auto& [alias, info] : table) {
+    Summary summary{projection, alias, std::nullopt, std::nullopt};
+    if (projection != SummaryType::ALIAS) summary.issuer = info.issuer;
+    if (projection == SummaryType::FULL) summary.signing_cert_chains = info.signing_cert_chains;
+    summaries.push_back(std::move(summary));
+  }
+  return summaries;
+}
+
+void SecurityTokenIssuersImpl::List(Orbi::Core::ExecutionContextPtr,
+                                    std::optional<SummaryType> projection,
+                                    Orbi::Bind::Reply<std::vector<Summary>> reply) {
+  if (!projection) {
+    logger_->Log(5, "Projection not explicitly set");
+    projection = SummaryType::ISSUER;
+  }
+  if (projection->IsUnknown()) {
+    Refuse(reply, Orbi::Std::InvalidArgument({IssuersMessage("unknown_summary_type")}));
+    return;
+  }
+  logger_->Log(5, "Summarizing in %1 type the available information", projection->ToString());
+  std::vector<Summary> summaries;
+  {
+    ScopedReadLock lock(*container_);
+    summaries = ListSummaries(*projection);
+  }
+  reply.Answer(std::move(summaries));
+}
+
+void SecurityTokenIssuersImpl::Create(Orbi::Core::ExecutionContextPtr, CreateSpec spec,
+                                      Orbi::Bind::Reply<void> reply) {
+  logger_->Log(5, "Saving certificates for issuer %1 under issuer alias %2", spec.issuer,
+               spec.issuer_alias);
+  CertificateChainsContainer::LogCertificateChains(*logger_, spec.signing_cert_chains);
+
+  CertificateChainsContainer::CreateConflicts conflicts;
+  std::string holder;
+  auto error = Change(spec.issuer_alias, [&](CertificateChainsContainer& container) {
+    conflicts = container.CreateIssuer(spec.issuer_alias, spec.issuer, spec.signing_cert_chains);
+    if (conflicts.issuerExists) holder = container.GetAliasByIssuer(spec.issuer);
+  });
+  if (error) {
+    Refuse(reply, *error);
+    return;
+  }
+  if (!conflicts.aliasExists && !conflicts.issuerExists) {
+    reply.Answer();
+    return;
+  }
+  std::vector<Message> messages;
+  if (conflicts.aliasExists) {
+    messages.push_back(
+        IssuersMessage("alias_already_exists", {{"issuerAlias", spec.issuer_alias}}));
+  }
+  Orbi::Data::ValuePtr data;
+  if (conflicts.issuerExists) {
+    IssuerAlreadyExistsInfo conflict{spec.issuer, holder};
+    messages.push_back(IssuerExistsMessage(conflict));
+    data = ToValue(conflict);
+  }
+  Refuse(reply, Orbi::Std::AlreadyExists(std::move(messages), std::move(data)));
+}
+
+void SecurityTokenIssuersImpl::Get(Orbi::Core::ExecutionContextPtr, std::string issuerAlias,
+                                   Orbi::Bind::Reply<Info> reply) {
+  logger_->Log(5, "Getting certificates for issuer alias %1", issuerAlias);
+  std::optional<Info> info;
+  try {
+    ScopedReadLock lock(*container_);
+    info = container_->GetInfo(issuerAlias);
+  } catch (const std::out_of_range&) {
+  }
+  if (!info) {
+    Refuse(reply, Orbi::Std::NotFound({NotFoundMessage(issuerAlias)}));
+    return;
+  }
+  reply.Answer(std::move(*info));
+}
+
+void SecurityTokenIssuersImpl::Set(Orbi::Core::ExecutionContextPtr, std::string issuerAlias,
+                                   SetSpec spec, Orbi::Bind::Reply<void> reply) {
+  logger_->Log(5, "Updating data for issuer alias %1", issuerAlias);
+  if (spec.issuer) logger_->Log(5, "Updating issuer to %1", *spec.issuer);
+  if (spec.signing_cert_chains) {
+    logger_->Log(5, "Updating signing certificate chains with:");
+    CertificateChainsContainer::LogCertificateChains(*logger_, *spec.signing_cert_chains);
+  }
+
+  bool found = false;
+  auto error = Change(issuerAlias, [&](CertificateChainsContainer& container) {
+    found = container.UpdateIssuer(issuerAlias, spec.issuer, spec.signing_cert_chains);
+  });
+  Conclude(reply, error, found, issuerAlias);
+}
+
+void SecurityTokenIssuersImpl::Delete(Orbi::Core::ExecutionContextPtr, std::string issuerAlias,
+                                      Orbi::Bind::Reply<void> reply) {
+  logger_->Log(5, "Deleting data for issuer alias %1", issuerAlias);
+  bool found = false;
+  auto error = Change(issuerAlias, [&](CertificateChainsContainer& container) {
+    found = container.RemoveIssuer(issuerAlias);
+  });
+  Conclude(reply, error, found, issuerAlias);
+}
+
+}  // namespace Com::Tessel::Nox::Authentication::Trust::SecurityTokenIssuersSvc

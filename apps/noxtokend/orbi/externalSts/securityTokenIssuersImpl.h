@@ -1,0 +1,55 @@
+// The security token issuers service: administrators register, list, read, change and remove
+// trusted external token issuers in the shared registry.
+//
+// Thread safety: calls may run concurrently; each takes the registry's read or write lock only
+// around the registry call, and logs, formats and answers outside it.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "apps/noxtokend/orbi/externalSts/certificateChainsContainer.h"
+#include "platform/basalt/logger.h"
+#include "platform/bindings/securityTokenIssuersSvc.h"
+#include "platform/orbi/errors.h"
+
+namespace Com::Tessel::Nox::Authentication::Trust::SecurityTokenIssuersSvc {
+
+class SecurityTokenIssuersImpl final : public AsyncServiceInterface {
+ public:
+  explicit SecurityTokenIssuersImpl(CertificateChainsContainerPtr container);
+
+  void List(Orbi::Core::ExecutionContextPtr context, std::optional<SummaryType> projection,
+            Orbi::Bind::Reply<std::vector<Summary>> reply) override;
+  void Create(Orbi::Core::ExecutionContextPtr context, CreateSpec spec,
+              Orbi::Bind::Reply<void> reply) override;
+  void Get(Orbi::Core::ExecutionContextPtr context, std::string issuerAlias,
+           Orbi::Bind::Reply<Info> reply) override;
+  void Set(Orbi::Core::ExecutionContextPtr context, std::string issuerAlias, SetSpec spec,
+           Orbi::Bind::Reply<void> reply) override;
+  void Delete(Orbi::Core::ExecutionContextPtr context, std::string issuerAlias,
+              Orbi::Bind::Reply<void> reply) override;
+
+ private:
+  // Runs a changing registry operation under the write lock; its failure as the error to
+  // answer, the store's with `issuerAlias` in its message.
+  template <class Operation>
+  std::optional<Orbi::Std::StdError> Change(const std::string& issuerAlias, Operation operation);
+
+  // Answers a change of an existing alias: its failure, NotFound, or success.
+  void Conclude(const Orbi::Bind::Reply<void>& reply,
+                const std::optional<Orbi::Std::StdError>& error, bool found,
+                const std::string& issuerAlias) const;
+
+  std::vector<Summary> ListSummaries(const SummaryType& projection) const;
+
+  // Logs every message of the error as the caller will read it, then fails the call.
+  void Refuse(const Orbi::Bind::Detail::ReplyBase& reply, const Orbi::Std::StdError& error) const;
+
+  CertificateChainsContainerPtr container_;
+  std::shared_ptr<Basalt::Service::Logger> logger_;
+};
+
+}  // namespace Com::Tessel::Nox::Authentication::Trust::SecurityTokenIssuersSvc

@@ -1,0 +1,110 @@
+#include "apps/noxtokend/orbi/jwtEntitlementsAuthzFilter.h"
+
+#include <algorithm>
+#include <variant>
+
+#include "platform/authn/authnData.h"
+#include "platform/bindings/clientProfiles.h"
+#include "platform/bindings/clientProfilesSvc.h"
+#include "platform/bindings/securityTokenIssuersSvc.h"
+#include "platform/bindings/tokenSvc.h"
+#include "platform/orbi/authz.h"
+#include "platform/orbi/securitySchemes.h"
+
+namespace NoxToken {
+
+namespace Auth = Com::Tessel::Nox::Authentication;
+using Auth::ClientProfilesSvc::Entitlement;
+using Nox::Authn::AuthnData::EntitlementsProblem;
+using Nox::Authn::AuthnData::Reader;
+using Orbi::Security::kOAuthScheme;
+
+namespace {
+
+// Framework levels: 0 traces, 1 details, 3 refusals, 4 unreadable credentials.
+constexpr int kTrace = 0;
+constexpr int kDetail = 1;
+constexpr int kRefusal = 3;
+constexpr int kUnreadable = 4;
+
+}  // namespace
+
+JwtEntitlementsAuthzFilter::JwtEntitlementsAuthzFilter(Orbi::Core::Enqueuer enqueuer,
+                                                       Orbi::Core::ProviderPtr next,
+                                                       Orbi::Core::LoggerPtr logger)
+    : enqueuer_(std::move(enqueuer)), next_(std::move(next)), logger_(std::move(logger)) {}
+
+void JwtEntitlementsAuthzFilter::Invoke(const Orbi::Core::MethodIdentifier& method,
+                                        Orbi::Data::ValuePtr input,
+                                        Orbi::Core::ExecutionContextPtr context,
+                                        Orbi::Core::AsyncApiResultCb resultCb) {
+  const std::string& interfaceId = method.interfaceId;
+  if (logger_->IsEnabled(kTrace)) {
+    logger_->Log(kTrace, "JwtEntitlementsAuthzFilter::Invoke method: " + method.ToString() +
+                             "; methodName: " + method.operationName +
+                             "; interfaceName: " + interfaceId);
+  }
+  const std::string* schemeId = context->FindSecurity("schemeId");
+  std::string scheme = schemeId ? *schemeId : std::string();
+  if (logger_->IsEnabled(kDetail)) {
+    logger_->Log(kDetail, "JwtEntitlementsAuthzFilter userReq matches. isAuth: " +
+                              std::to_string(context->authnResult != nullptr) +
+                              ", svcId=" + interfaceId + ", authentication scheme: " + scheme);
+  }
+
+  bool admitted = true;
+  if (interfaceId == Auth::TokenSvc::kServiceId) {
+    admitted = AdmitsTokenCall(scheme, *context);
+  } else if (interfaceId == Auth::ClientProfilesSvc::kServiceId ||
+             interfaceId == Auth::Trust::SecurityTokenIssuersSvc::kServiceId) {
+    admitted = AdmitsManagementCall(scheme, *context);
+  }
+  if (!admitted) {
+    enqueuer_(Orbi::Authz::Filter::GenerateUnauthorized(std::move(resultCb)));
+    return;
+  }
+  next_->Invoke(method, std::move(input), std::move(context), std::move(resultCb));
+}
+
+bool JwtEntitlementsAuthzFilter::AdmitsTokenCall(
+    const std::string& scheme, const Orbi::Core::ExecutionContext& context) const {
+  // Only an external issuer's token may be exchanged; a daemon token may not renew itself.
+  if (scheme != kOAuthScheme || Reader(context.authnResult).IsExternal()) return true;
+  logger_->Log(kRefusal, "Denying jwt authentication for interface " +
+                             std::string(Auth::TokenSvc::kServiceId));
+  return false;
+}
+
+bool JwtEntitlementsAuthzFilter::AdmitsManagementCall(
+    const std::string& scheme, const Orbi::Core::ExecutionContext& context) const {
+  if (scheme != kOAuthScheme) {
+    logger_->Log(kRefusal, "Wrong authentication scheme used: " + scheme +
+                               "; expected: " + std::string(kOAuthScheme));
+    return false;
+  }
+  Reader caller(context.authnResult);
+  if (!caller.IsAuthenticated()) {
+    logger_->Log(kRefusal, "No authentication data available; isAuth: 0");
+    return false;
+  }
+  auto names = caller.Entitlements();
+  if (auto* problem = std::get_if<EntitlementsProblem>(&names)) {
+    if (*problem == EntitlementsProblem::kNotAList) {
+      logger_->Log(kUnreadable, "Failed to get entitlements from jwt token");
+    } else {
+      logger_->Log(kRefusal, "jwt token entitlements unavailable in authentication data");
+    }
+    return false;
+  }
+  const auto& granted = std::get<std::vector<std::string>>(names);
+  if (std::any_of(granted.begin(), granted.end(), [](const std::string& name) {
+        return Entitlement::FromString(name) == Entitlement::ADMINISTRATOR;
+      })) {
+    return true;
+  }
+  logger_->Log(kRefusal, "jwt entitlement \"" + Entitlement(Entitlement::ADMINISTRATOR).ToString() +
+                             "\" not granted, turning down request");
+  return false;
+}
+
+}  // namespace NoxToken

@@ -1,0 +1,47 @@
+// Security token issuers service: com.tessel.nox.authentication.trust.security_token_issuers.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/bindings/securityTokenIssuers.h"
+#include "platform/orbi/localProvider.h"
+#include "platform/orbi/reply.h"
+
+namespace Com::Tessel::Nox::Authentication::Trust::SecurityTokenIssuersSvc {
+
+inline constexpr const char* kServiceId =
+    "com.tessel.nox.authentication.trust.security_token_issuers";
+
+const Orbi::Bind::ServiceDef& Definition();
+
+// The value of an issuer conflict's error data ("issuer_already_exists_info").
+Orbi::Data::ValuePtr ToValue(const IssuerAlreadyExistsInfo& info);
+
+// Operations in slot order. Each answers exactly once through its reply.
+class AsyncServiceInterface {
+ public:
+  virtual ~AsyncServiceInterface() = default;
+  virtual void List(Orbi::Core::ExecutionContextPtr context, std::optional<SummaryType> projection,
+                    Orbi::Bind::Reply<std::vector<Summary>> reply) = 0;
+  virtual void Create(Orbi::Core::ExecutionContextPtr context, CreateSpec spec,
+                      Orbi::Bind::Reply<void> reply) = 0;
+  virtual void Get(Orbi::Core::ExecutionContextPtr context, std::string issuerAlias,
+                   Orbi::Bind::Reply<Info> reply) = 0;
+  virtual void Set(Orbi::Core::ExecutionContextPtr context, std::string issuerAlias, SetSpec spec,
+                   Orbi::Bind::Reply<void> reply) = 0;
+  virtual void Delete(Orbi::Core::ExecutionContextPtr context, std::string issuerAlias,
+                      Orbi::Bind::Reply<void> reply) = 0;
+};
+
+class AsyncServiceBinder {
+ public:
+  // Errors the implementation fails with are rendered by `localizer`.
+  static Orbi::Provider::InterfacePtr BindImplementation(
+      std::shared_ptr<AsyncServiceInterface> impl,
+      std::shared_ptr<const Orbi::L10n::Localizer> localizer);
+};
+
+}  // namespace Com::Tessel::Nox::Authentication::Trust::SecurityTokenIssuersSvc

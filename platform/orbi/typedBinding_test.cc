@@ -1,0 +1,159 @@
+#include "platform/orbi/typedBinding.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+
+#include "platform/orbi/json.h"
+
+namespace Shop {
+
+constexpr const char* kServiceId = "t.shop";
+
+// The shape of the bindings' enumerations: known names, else the unknown value with its text.
+class Color {
+ public:
+  static constexpr std::array<std::string_view, 2> kNames = {"RED", "BLUE"};
+  static Color FromString(std::string_view text) { return Color(std::string(text)); }
+  std::string ToString() const { return text_; }
+  Color() = default;
+
+ private:
+  explicit Color(std::string text) : text_(std::move(text)) {}
+  std::string text_ = "RED";
+};
+
+struct Item {
+  std::string name;
+  std::optional<Color> color;
+  std::vector<int64_t> sizes;
+};
+
+struct Box {
+  std::shared_ptr<const Item> first;
+  std::shared_ptr<Item> extra;
+  std::vector<std::shared_ptr<Item>> items;
+  bool open = false;
+};
+
+Orbi::Bind::EnumDecl DeclareBinding(Color*) { return {kServiceId, "color"}; }
+
+Orbi::Bind::StructDecl<Item> DeclareBinding(Item*) {
+  return {kServiceId, "item", Orbi::Bind::Field("name", &Item::name),
+          Orbi::Bind::Field("color", &Item::color), Orbi::Bind::Field("sizes", &Item::sizes)};
+}
+
+Orbi::Bind::StructDecl<Box> DeclareBinding(Box*) {
+  return {kServiceId,
+          "box",
+          Orbi::Bind::Field("first", &Box::first),
+          Orbi::Bind::OptionalField("extra", &Box::extra),
+          Orbi::Bind::Field("items", &Box::items),
+          Orbi::Bind::Field("open", &Box::open)};
+}
+
+class Interface {
+ public:
+  virtual ~Interface() = default;
+  virtual void Put(Orbi::Core::ExecutionContextPtr, Box box, std::optional<std::string> note,
+                   Orbi::Bind::Reply<Box> reply) = 0;
+  virtual void Drop(Orbi::Core::ExecutionContextPtr, std::string name,
+                    Orbi::Bind::Reply<void> reply) = 0;
+};
+
+}  // namespace Shop
+
+namespace Orbi::Bind {
+namespace {
+
+using Shop::Interface;
+
+class ShopImpl : public Interface {
+ public:
+  void Put(Core::ExecutionContextPtr, Shop::Box box, std::optional<std::string> note,
+           Reply<Shop::Box> reply) override {
+    seenNote = note;
+    seenColor = box.first->color ? box.first->color->ToString() : "(unset)";
+    reply.Answer(std::move(box));
+  }
+  void Drop(Core::ExecutionContextPtr, std::string name, Reply<void> reply) override {
+    reply.Fail(Std::NotFound({{"gone", {{"name", name}}}}));
+  }
+  std::optional<std::string> seenNote;
+  std::string seenColor;
+};
+
+const ServiceDecl<Interface>& Declaration() {
+  static const ServiceDecl<Interface> decl(Shop::kServiceId,
+                                           Operation("put", &Interface::Put, "box", "note"),
+                                           Operation("drop", &Interface::Drop, "name"));
+  return decl;
+}
+
+class TypedBindingTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto localizer = std::make_shared<L10n::Localizer>(
+        std::vector<std::string>{"en_US"}, [](const std::string&) { return "No {name} here"; });
+    provider_ = std::make_shared<Provider::AsyncLocalProvider>(
+        [](std::function<void()> work) { work(); },
+        std::make_shared<Provider::InterfaceContainer>(
+            std::vector<Provider::InterfacePtr>{Declaration().Bind(impl_, localizer)}));
+  }
+
+  // The answer in the standard encoding.
+  std::string Call(const std::string& op, const std::string& input) {
+    Json::JsonPtr json(json_loads(input.c_str(), 0, nullptr));
+    std::string error;
+    std::string answer;
+    provider_->Invoke({Shop::kServiceId, op}, Json::FromJson(*json, error),
+                      std::make_shared<Core::ExecutionContext>(),
+                      [&](std::optional<Core::MethodResult> result, auto, auto) {
+                        answer = Json::ToText(result->HasError() ? *result->error : *result->output,
+                                              Json::Encoding::kStandard);
+                      });
+    return answer;
+  }
+
+  std::shared_ptr<ShopImpl> impl_ = std::make_shared<ShopImpl>();
+  std::shared_ptr<Provider::AsyncLocalProvider> provider_;
+};
+
+TEST_F(TypedBindingTest, DecodesIntoTheServiceTypesAndEncodesTheAnswer) {
+  std::string out = Call("put", R"({"box":{"first":{"name":"a","color":"GREEN","sizes":[1,2]},)"
+                                R"("items":[{"name":"b","sizes":[]}],"open":true}})");
+  EXPECT_EQ(impl_->seenColor, "GREEN");  // an unknown name is carried, not refused
+  EXPECT_EQ(impl_->seenNote, std::nullopt);
+  EXPECT_EQ(out,
+            R"({"_type":"t.shop.box","first":{"_type":"t.shop.item","name":"a","color":"GREEN",)"
+            R"("sizes":[1,2]},"extra":null,"items":[{"_type":"t.shop.item","name":"b",)"
+            R"("color":null,"sizes":[]}],"open":true})");
+
+  Call("put", R"({"box":{"first":{"name":"a","sizes":[]},"items":[],"open":false},"note":"n"})");
+  EXPECT_EQ(impl_->seenColor, "(unset)");
+  EXPECT_EQ(impl_->seenNote, "n");
+}
+
+TEST_F(TypedBindingTest, RefusesMisfitInputByPathAndRendersFailuresWithTheBindersLocalizer) {
+  EXPECT_NE(Call("put", R"({"box":{"first":{"name":1,"sizes":[]},"items":[],"open":true}})")
+                .find(R"("path":"input.box.first.name")"),
+            std::string::npos);
+  EXPECT_NE(Call("put", R"({"box":{"first":null,"items":[],"open":true}})")
+                .find(R"("path":"input.box.first")"),
+            std::string::npos);
+  std::string failed = Call("drop", R"({"name":"x"})");
+  EXPECT_NE(failed.find(R"("error_type":"NOT_FOUND")"), std::string::npos) << failed;
+  EXPECT_NE(failed.find(R"("localized":"No x here")"), std::string::npos) << failed;
+}
+
+TEST(TypedBindingDeclarationTest, OperationsAndParametersAreNamedOnce) {
+  EXPECT_THROW(ServiceDecl<Interface>("t.x", Operation("put", &Interface::Put, "box", "note"),
+                                      Operation("put", &Interface::Drop, "name")),
+               Basalt::Exception);
+  EXPECT_THROW(ServiceDecl<Interface>("t.x", Operation("put", &Interface::Put, "box", "box")),
+               Basalt::Exception);
+  EXPECT_THROW(Declaration().Bind(nullptr), Basalt::Exception);
+}
+
+}  // namespace
+}  // namespace Orbi::Bind
