@@ -8,8 +8,9 @@
 
 namespace Basalt {
 
-// Bytes of client text that an error message or a log line's operation id quotes.
-inline constexpr std::size_t kQuoteLimit = 256;
+// Bytes of one client text that an error message or a log line quotes: enough for a certificate,
+// small enough that no answer or line repeats megabytes.
+inline constexpr std::size_t kQuoteLimit = 4096;
 
 // The first bytes of `text`, at most `limit` and never a split UTF-8 character, followed by
 // "…(cut, N bytes)" where N is `fullLength`, the length of the whole text.

@@ -16,7 +16,8 @@ TEST(ClientTextTest, EscapesEveryControlCharacterAndIllFormedByte) {
       {"\x1b[31mred\x7f", "\\x1b[31mred\\x7f"},
       {"nul\0end"s, "nul\\x00end"},
       {"c1 \u0085 \u009b and \u2028\u2029", "c1 \\u0085 \\u009b and \\u2028\\u2029"},
-      {"bad \xc0\xaf \xed\xa0\x80 \xff cut \xe2\x80", "bad \\xc0\\xaf \\xed\\xa0\\x80 \\xff cut \\xe2\\x80"},
+      {"bad \xc0\xaf \xed\xa0\x80 \xff cut \xe2\x80",
+       "bad \\xc0\\xaf \\xed\\xa0\\x80 \\xff cut \\xe2\\x80"},
   };
   for (const auto& [raw, shown] : cases) {
     EXPECT_EQ(EscapeControls(raw), shown);
@@ -47,7 +48,7 @@ TEST(ClientTextTest, LoggerEscapesAndBoundsValuesButNotItsPattern) {
   ASSERT_EQ(texts.size(), 2u);
   EXPECT_EQ(opIds[0], "op\\n[1\\x5d");
   EXPECT_EQ(texts[0], "Certificate #0 below:\nx\\n2026-01-01T00:00:00.000Z 3 Forged [] line");
-  EXPECT_EQ(texts[1], std::string(Service::kLogArgumentLimit, 'y') + "\u2026(cut, 5000 bytes)");
+  EXPECT_EQ(texts[1], std::string(kQuoteLimit, 'y') + "\u2026(cut, 5000 bytes)");
 }
 
 }  // namespace

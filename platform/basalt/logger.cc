@@ -88,10 +88,10 @@ void Logger::ConfigureLevel(const std::string& name, int level) {
 }
 
 std::string LogArgument(std::string_view text) {
-  if (text.size() <= kLogArgumentLimit) {
+  if (text.size() <= kQuoteLimit) {
     return NeedsEscape(text) ? EscapeControls(text) : std::string(text);
   }
-  return EscapeControls(MarkCut(text, kLogArgumentLimit, text.size()));
+  return EscapeControls(MarkCut(text, kQuoteLimit, text.size()));
 }
 
 void Logger::LogInternal(int level, std::string_view text) const {
@@ -99,9 +99,9 @@ void Logger::LogInternal(int level, std::string_view text) const {
   std::string_view opId = it == tLogContext.end() ? std::string_view() : it->second;
   // The operation id may be the client's own: shown like any other client text, and without a
   // "]" that would end the line's "[opID]" field early.
-  if (opId.size() > kQuoteLimit || NeedsEscape(opId) || opId.find(']') != opId.npos) {
+  if (opId.size() > kOpIdShownLimit || NeedsEscape(opId) || opId.find(']') != opId.npos) {
     std::string shown;
-    for (char c : EscapeControls(QuoteClientText(opId))) {
+    for (char c : EscapeControls(QuoteClientText(opId, kOpIdShownLimit))) {
       if (c == ']') {
         shown += "\\x5d";
       } else {

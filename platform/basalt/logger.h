@@ -28,15 +28,23 @@ struct LogRecord {
 
 using LogSink = std::function<void(const LogRecord&)>;
 
-// Bytes of one substituted value that a log line shows; longer values are marked as cut.
-inline constexpr std::size_t kLogArgumentLimit = 1024;
+// Bytes of the "[opID]" field that a log line shows; a longer (client) id is marked as cut.
+inline constexpr std::size_t kOpIdShownLimit = 256;
 
-// A value as a log line shows it: at most kLogArgumentLimit bytes, control characters escaped.
+// A value as a log line shows it: at most kQuoteLimit bytes, control characters escaped.
 std::string LogArgument(std::string_view text);
+
+// A composed text whose client parts already went through LogArgument (a localized message
+// filled with escaped arguments): substituted as it is, so its own line breaks stay.
+struct LogReadyText {
+  std::string text;
+};
 
 template <class T>
 std::string LogText(const T& value) {
-  if constexpr (std::is_convertible_v<const T&, std::string_view>) {
+  if constexpr (std::is_same_v<T, LogReadyText>) {
+    return value.text;
+  } else if constexpr (std::is_convertible_v<const T&, std::string_view>) {
     return LogArgument(std::string_view(value));
   } else {
     return LogArgument(ToText(value));

@@ -95,6 +95,13 @@ std::string Localizer::Format(const Message& message) const {
   return FillTemplate(getter_(message.id), Bounded(message), formatter_, locales_.front());
 }
 
+Basalt::Service::LogReadyText Localizer::FormatForLog(const Message& message) const {
+  auto escaped = [this](const Argument& argument, const std::string& locale) {
+    return Basalt::Service::LogArgument(formatter_(argument, locale));
+  };
+  return {FillTemplate(getter_(message.id), Bounded(message), escaped, locales_.front())};
+}
+
 Data::ValuePtr Localizer::ToValue(const Message& original) const {
   auto value = Data::StructValue::GetInstance("com.tessel.orbi.std.localizable_message");
   Message message = Bounded(original);

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "platform/basalt/clientText.h"
 #include "platform/orbi/errors.h"
 
 namespace Orbi::Provider {
@@ -81,12 +82,15 @@ bool AsyncProtocolHandlerHelper::RefuseOverlongIdentifier(const ApiRequest& requ
   const bool badService = method.interfaceId.size() > Core::kMaxIdentifierLength;
   if (!badService && method.operationName.size() <= Core::kMaxIdentifierLength) return false;
   // Answered here, before the provider chain would log and echo a text that can be megabytes.
+  auto quoted = [](const std::string& id) {
+    return Basalt::QuoteClientText(id, Core::kMaxIdentifierLength);
+  };
   L10n::Message message =
-      badService
-          ? L10n::Message{"com.tessel.orbi.std.errors.operation_not_found.service",
-                          {{"service", method.interfaceId}}}
-          : L10n::Message{"com.tessel.orbi.std.errors.operation_not_found.operation",
-                          {{"operation", method.operationName}, {"service", method.interfaceId}}};
+      badService ? L10n::Message{"com.tessel.orbi.std.errors.operation_not_found.service",
+                                 {{"service", quoted(method.interfaceId)}}}
+                 : L10n::Message{"com.tessel.orbi.std.errors.operation_not_found.operation",
+                                 {{"operation", quoted(method.operationName)},
+                                  {"service", quoted(method.interfaceId)}}};
   auto error = Std::OperationNotFound({std::move(message)}).ToErrorValue();
   Send(serializer_->SerializeResult(*request.id, Core::MethodResult::Failure(std::move(error))));
   return true;
