@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "platform/authn/base64Url.h"
+#include "platform/basalt/jsonHandle.h"
 
 namespace Nox::Authn {
 namespace {
@@ -18,10 +19,7 @@ namespace {
 // Our tokens nest two levels deep; Jansson recurses per level, so deep input stops here first.
 constexpr int kMaxJsonDepth = 8;
 
-struct JsonDecref {
-  void operator()(json_t* json) const { json_decref(json); }
-};
-using JsonPtr = std::unique_ptr<json_t, JsonDecref>;
+using Basalt::Json::JsonPtr;
 
 bool IsShallow(std::string_view json, int maxDepth) {
   int depth = 0;

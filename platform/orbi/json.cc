@@ -50,8 +50,8 @@ JsonPtr ToJson(const DataValue& value, Encoding encoding) {
 }
 
 std::string Dump(const json_t& json) {
-  std::unique_ptr<char, decltype(&free)> text(
-      json_dumps(&json, JSON_COMPACT | JSON_ENCODE_ANY | JSON_PRESERVE_ORDER), &free);
+  Basalt::Json::JsonText text(
+      json_dumps(&json, JSON_COMPACT | JSON_ENCODE_ANY | JSON_PRESERVE_ORDER));
   std::string out;
   if (!text) return out;
   std::string_view raw(text.get());

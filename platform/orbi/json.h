@@ -7,14 +7,12 @@
 #include <string>
 #include <string_view>
 
+#include "platform/basalt/jsonHandle.h"
 #include "platform/orbi/values.h"
 
 namespace Orbi::Json {
 
-struct JsonDeleter {
-  void operator()(json_t* json) const { json_decref(json); }
-};
-using JsonPtr = std::unique_ptr<json_t, JsonDeleter>;
+using Basalt::Json::JsonPtr;
 
 enum class Encoding {
   kStandard,  // structures and errors carry "_type" with their qualified name

@@ -8,15 +8,13 @@
 #include <memory>
 
 #include "platform/authn/base64Url.h"
+#include "platform/basalt/jsonHandle.h"
 
 namespace Nox::Authn {
 
 namespace {
 
-struct JsonDecref {
-  void operator()(json_t* json) const { json_decref(json); }
-};
-using JsonPtr = std::unique_ptr<json_t, JsonDecref>;
+using Basalt::Json::JsonPtr;
 
 // Claims of real tokens nest a few levels; deeper input is refused before Jansson recurses.
 constexpr size_t kMaxDepth = 16;

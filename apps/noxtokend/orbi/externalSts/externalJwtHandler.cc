@@ -12,6 +12,7 @@
 #include "platform/authn/authnData.h"
 #include "platform/basalt/crypto/certificate.h"
 #include "platform/basalt/dateTime.h"
+#include "platform/basalt/jsonHandle.h"
 #include "platform/basalt/rwLock.h"
 #include "platform/orbi/errors.h"
 #include "platform/orbi/securitySchemes.h"
@@ -39,10 +40,7 @@ struct FreeDeleter {
 };
 using CText = std::unique_ptr<char, FreeDeleter>;
 
-struct JsonDecref {
-  void operator()(json_t* json) const { json_decref(json); }
-};
-using JsonPtr = std::unique_ptr<json_t, JsonDecref>;
+using Basalt::Json::JsonPtr;
 
 // libjwt's status: 0, or an errno value. Without a key the signature is not checked.
 int Decode(const std::string& token, const unsigned char* key, int keyLength, JwtPtr& out) {
