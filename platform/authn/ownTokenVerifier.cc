@@ -17,37 +17,13 @@ namespace Nox::Authn {
 namespace {
 
 // Our tokens nest two levels deep; Jansson recurses per level, so deep input stops here first.
-constexpr int kMaxJsonDepth = 8;
+constexpr std::size_t kMaxJsonDepth = 8;
 
 using Basalt::Json::JsonPtr;
 
-bool IsShallow(std::string_view json, int maxDepth) {
-  int depth = 0;
-  bool inString = false;
-  bool escaped = false;
-  for (char c : json) {
-    if (inString) {
-      if (escaped) {
-        escaped = false;
-      } else if (c == '\\') {
-        escaped = true;
-      } else if (c == '"') {
-        inString = false;
-      }
-    } else if (c == '"') {
-      inString = true;
-    } else if (c == '{' || c == '[') {
-      if (++depth > maxDepth) return false;
-    } else if (c == '}' || c == ']') {
-      --depth;
-    }
-  }
-  return true;
-}
-
 // Jansson's defaults already refuse invalid UTF-8, "\u0000" in strings and trailing text.
 JsonPtr ParseObject(std::string_view text) {
-  if (!IsShallow(text, kMaxJsonDepth)) return nullptr;
+  if (!Basalt::Json::IsNestedAtMost(text, kMaxJsonDepth)) return nullptr;
   json_error_t error;
   JsonPtr json(json_loadb(text.data(), text.size(), JSON_REJECT_DUPLICATES, &error));
   if (!json || !json_is_object(json.get())) return nullptr;

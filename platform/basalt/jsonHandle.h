@@ -1,11 +1,12 @@
 // Owning handles for Jansson, the one JSON library: every layer frees Jansson's values and texts
-// through these. Header only; users link Jansson themselves.
+// through these. Users link Jansson themselves; nothing here calls it but the deleters.
 #pragma once
 
 #include <jansson.h>
 
 #include <cstdlib>
 #include <memory>
+#include <string_view>
 
 namespace Basalt::Json {
 
@@ -19,5 +20,9 @@ struct JsonTextFree {
 };
 // A text that Jansson allocated (json_dumps).
 using JsonText = std::unique_ptr<char, JsonTextFree>;
+
+// False when objects and arrays in the JSON text nest deeper than maxDepth. Jansson recurses once
+// per level, so hostile input is checked with this before it is parsed.
+bool IsNestedAtMost(std::string_view json, std::size_t maxDepth);
 
 }  // namespace Basalt::Json

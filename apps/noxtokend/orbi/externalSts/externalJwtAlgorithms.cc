@@ -19,33 +19,10 @@ using Basalt::Json::JsonPtr;
 // Claims of real tokens nest a few levels; deeper input is refused before Jansson recurses.
 constexpr size_t kMaxDepth = 16;
 
-bool ShallowEnough(std::string_view json) {
-  size_t depth = 0;
-  bool inString = false;
-  bool escaped = false;
-  for (char c : json) {
-    if (inString) {
-      if (escaped) {
-        escaped = false;
-      } else if (c == '\\') {
-        escaped = true;
-      } else if (c == '"') {
-        inString = false;
-      }
-    } else if (c == '"') {
-      inString = true;
-    } else if (c == '{' || c == '[') {
-      if (++depth > kMaxDepth) return false;
-    } else if ((c == '}' || c == ']') && depth > 0) {
-      --depth;
-    }
-  }
-  return true;
-}
-
 std::variant<JsonPtr, ExternalTokenShapeError> ParsePart(std::string_view part) {
   auto bytes = DecodeBase64Url(part);
-  if (!bytes || !ShallowEnough(*bytes)) return ExternalTokenShapeError::kMalformed;
+  if (!bytes || !Basalt::Json::IsNestedAtMost(*bytes, kMaxDepth))
+    return ExternalTokenShapeError::kMalformed;
   json_error_t error;
   JsonPtr json(json_loadb(bytes->data(), bytes->size(), JSON_REJECT_DUPLICATES, &error));
   if (!json) {
