@@ -108,6 +108,15 @@ TEST_F(CreateVerifiedSamlTokenTest, RefusesTamperedTokens) {
             "accepted");
 }
 
+TEST_F(CreateVerifiedSamlTokenTest, RefusesASignedTextOverTheParserLimitNamingTheLimit) {
+  Trust({&tokens_->IssuerRsa()});
+  TokenSpec huge = tokens_->DefaultSpec();
+  huge.subject = std::string(10'000'000, 'a') + "@EXAMPLE.TEST";
+  EXPECT_EQ(RefusalOf<Basalt::Exception>(tokens_->Signed(huge, tokens_->IssuerRsa())),
+            "XML text of more than 10000000 bytes is not accepted");
+  EXPECT_EQ(providerCalls_, 0);
+}
+
 TEST_F(CreateVerifiedSamlTokenTest, ChecksTokenBeforeAskingForCertificates) {
   Trust({&tokens_->IssuerRsa()});
   TokenSpec expired = tokens_->DefaultSpec();

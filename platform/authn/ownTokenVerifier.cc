@@ -11,7 +11,7 @@
 #include <optional>
 
 #include "platform/authn/base64Url.h"
-#include "platform/basalt/janssonHandle.h"
+#include "platform/basalt/jsonHandle.h"
 #include "platform/orbi/jsonBounds.h"
 
 namespace Nox::Authn {
@@ -60,6 +60,8 @@ std::variant<OwnTokenClaims, OwnTokenError> ReadClaims(const json_t* payload, in
 
   OwnTokenClaims claims;
   claims.username = StringOf(username);
+  // A token for nobody is no credential: refused like one without the claim.
+  if (claims.username.empty()) return OwnTokenError::MissingClaim;
   claims.exp = json_integer_value(exp);
   if (const json_t* entitlement = json_object_get(payload, "entitlement")) {
     if (!json_is_array(entitlement)) return OwnTokenError::Malformed;

@@ -33,7 +33,7 @@ inline constexpr std::size_t kMaxOwnTokenLength = 16 * 1024;
 
 // Checks, in order: size, shape (three strict base64url parts), the header's "alg" (exactly
 // "HS256"; "none", any other and a missing one are refused), the HMAC-SHA256 signature in constant
-// time, then the claims: "username" string and "exp" integer required, refused once
+// time, then the claims: "username" non-empty string and "exp" integer required, refused once
 // nowSeconds >= exp, "entitlement" optional array of strings. JSON must be UTF-8 and shallow. An
 // empty key never verifies.
 std::variant<OwnTokenClaims, OwnTokenError> VerifyOwnToken(std::string_view token,

@@ -146,6 +146,8 @@ TEST(OwnTokenTest, ClaimsMustBePresentWithTheirTypes) {
   EXPECT_EQ(ErrorOf(Forge(kHs256, R"({"exp":1900000000})")), OwnTokenError::MissingClaim);
   EXPECT_EQ(ErrorOf(Forge(kHs256, R"({"username":"alice"})")), OwnTokenError::MissingClaim);
   EXPECT_EQ(ErrorOf(Forge(kHs256, "{}")), OwnTokenError::MissingClaim);
+  EXPECT_EQ(ErrorOf(Forge(kHs256, R"({"username":"","exp":1900000000})")),
+            OwnTokenError::MissingClaim);
   for (const char* payload : {
            R"({"username":7,"exp":1900000000})",
            R"({"username":"alice","exp":"1900000000"})",

@@ -129,9 +129,11 @@ boost::asio::io_context& App::NextConnectionContext() {
 
 void App::RunAfter(std::chrono::microseconds delay, std::function<void()> fn) {
   auto timer = std::make_shared<boost::asio::steady_timer>(ioContext_, delay);
-  timer->async_wait([timer, fn = std::move(fn)](const boost::system::error_code& error) {
-    if (!error) fn();
-  });
+  // Lines the work logs belong to the call that scheduled it.
+  timer->async_wait(
+      [timer, fn = CarryLogContext(std::move(fn))](const boost::system::error_code& error) {
+        if (!error) fn();
+      });
 }
 
 void InitApp(const std::string& configPath) {

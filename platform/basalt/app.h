@@ -41,7 +41,8 @@ class App {
   // Thread-safe; pending handlers are dropped, not run.
   void Stop();
 
-  // Runs fn on a runtime thread after the delay, without holding any thread while waiting.
+  // Runs fn on a runtime thread after the delay, without holding any thread while waiting, with
+  // the caller's log context (its operation id).
   void RunAfter(std::chrono::microseconds delay, std::function<void()> fn);
 
   // The main loop.

@@ -133,9 +133,11 @@ AuthenticationOutcome AuthenticateUserDeferringDelay(const std::string& user,
 
 std::shared_ptr<AuthTokenHelper> AuthenticateUser(const std::string& user,
                                                   const std::string& password) {
+  const auto start = std::chrono::steady_clock::now();
   AuthenticationOutcome outcome = AuthenticateUserDeferringDelay(user, password);
+  // Counted from the start, so that a known user's longer check does not show.
   if (!outcome.token && outcome.failDelay.count() > 0) {
-    std::this_thread::sleep_for(outcome.failDelay);
+    std::this_thread::sleep_until(start + outcome.failDelay);
   }
   return std::move(outcome.token);
 }

@@ -24,8 +24,8 @@ class AuthTokenHelper {
 inline constexpr std::size_t kMaxAuthUserNameLength = 256;
 inline constexpr std::size_t kMaxAuthPasswordLength = 4096;
 
-// Empty pointer when the host refuses the credentials or PAM fails. A refusal sleeps for the
-// failure delay that the PAM modules requested, as a PAM application normally does.
+// Empty pointer when the host refuses the credentials or PAM fails. A refusal returns when the
+// failure delay that the PAM modules requested has passed since the call started.
 std::shared_ptr<AuthTokenHelper> AuthenticateUser(const std::string& user,
                                                   const std::string& password);
 

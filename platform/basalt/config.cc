@@ -10,23 +10,11 @@
 
 #include "platform/basalt/exception.h"
 #include "platform/basalt/format.h"
+#include "platform/basalt/xmlHandles.h"
 
 namespace Basalt::Service {
 
 namespace {
-
-struct XmlDocDeleter {
-  void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
-};
-struct XmlParserCtxtDeleter {
-  void operator()(xmlParserCtxt* ctxt) const { xmlFreeParserCtxt(ctxt); }
-};
-struct XmlCharDeleter {
-  void operator()(xmlChar* text) const { xmlFree(text); }
-};
-using XmlDocPtr = std::unique_ptr<xmlDoc, XmlDocDeleter>;
-using XmlParserCtxtPtr = std::unique_ptr<xmlParserCtxt, XmlParserCtxtDeleter>;
-using XmlCharPtr = std::unique_ptr<xmlChar, XmlCharDeleter>;
 
 std::string Trim(std::string_view text) {
   const char* blanks = " \t\r\n";
@@ -48,11 +36,11 @@ bool HasElementChildren(const xmlNode* node) {
 Config::Element ReadLeaf(xmlNode* node) {
   Config::Element element;
   for (const xmlAttr* attr = node->properties; attr; attr = attr->next) {
-    XmlCharPtr value(xmlNodeListGetString(node->doc, attr->children, 1));
+    Xml::XmlCharHandle value(xmlNodeListGetString(node->doc, attr->children, 1));
     element.attributes[Name(reinterpret_cast<const xmlNode*>(attr))] =
         value ? reinterpret_cast<const char*>(value.get()) : "";
   }
-  XmlCharPtr content(xmlNodeGetContent(node));
+  Xml::XmlCharHandle content(xmlNodeGetContent(node));
   if (content) element.text = Trim(reinterpret_cast<const char*>(content.get()));
   return element;
 }
@@ -103,12 +91,12 @@ std::shared_ptr<const Config> Config::LoadFile(const std::string& path) {
 }
 
 std::shared_ptr<const Config> Config::Parse(std::string_view text, const std::string& origin) {
-  XmlParserCtxtPtr ctxt(xmlNewParserCtxt());
+  Xml::XmlParserCtxtHandle ctxt(xmlNewParserCtxt());
   if (!ctxt) Fail(origin, "out of memory");
   // No network, no DTD loading, no entity substitution; errors are reported below, not printed.
   const int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
-  XmlDocPtr doc(xmlCtxtReadMemory(ctxt.get(), text.data(), static_cast<int>(text.size()),
-                                  origin.c_str(), nullptr, options));
+  Xml::XmlDocHandle doc(xmlCtxtReadMemory(ctxt.get(), text.data(), static_cast<int>(text.size()),
+                                          origin.c_str(), nullptr, options));
   if (!doc || !ctxt->wellFormed) {
     const xmlError* error = xmlCtxtGetLastError(ctxt.get());
     std::string reason = error && error->message ? Trim(error->message) : "not well-formed XML";

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "platform/basalt/logger.h"
 
 namespace Basalt {
@@ -34,6 +36,23 @@ TEST(LoggerTest, WritesOnlyAtOrBelowItsLevelWithOpId) {
   EXPECT_EQ(lines[0], "5|Quiet|op-0|shown 2");
   EXPECT_EQ(lines[1], "7|Chatty|op-0|detail");
   EXPECT_EQ(lines[2], "3|Quiet||after");
+}
+
+TEST(LoggerTest, DeferredWorkLogsWithTheContextOfItsCaller) {
+  std::vector<std::string> opIds;
+  auto root = Service::Logger::CreateRoot(
+      "root", 5, [&](const Service::LogRecord& r) { opIds.emplace_back(r.opId); });
+  std::function<void()> later;
+  {
+    Service::ScopedLogContext context("opID", "op-7");
+    later = Service::CarryLogContext([&] { root->Log(5, "later"); });
+  }
+  std::thread([&] {
+    Service::ScopedLogContext context("opID", "other");
+    later();
+    root->Log(5, "after");
+  }).join();
+  EXPECT_EQ(opIds, (std::vector<std::string>{"op-7", "other"}));
 }
 
 }  // namespace

@@ -1,10 +1,12 @@
 #include "platform/basalt/logger.h"
 
+#include <sys/time.h>
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
 #include <map>
-#include <sys/time.h>
+#include <utility>
 
 namespace Basalt::Service {
 
@@ -13,6 +15,7 @@ namespace {
 thread_local std::map<std::string, std::string> tLogContext;
 
 constexpr int kProcessLogLevel = 110;
+constexpr std::size_t kProcessLogLineLimit = 2048;
 
 std::string UtcTimestamp() {
   timeval now{};
@@ -84,9 +87,30 @@ void Logger::ConfigureLevel(const std::string& name, int level) {
   shared_->levels[name] = level;
 }
 
+std::string LogArgument(std::string_view text) {
+  if (text.size() <= kQuoteLimit) {
+    return NeedsEscape(text) ? EscapeControls(text) : std::string(text);
+  }
+  return EscapeControls(MarkCut(text, kQuoteLimit, text.size()));
+}
+
 void Logger::LogInternal(int level, std::string_view text) const {
   auto it = tLogContext.find("opID");
   std::string_view opId = it == tLogContext.end() ? std::string_view() : it->second;
+  // The operation id may be the client's own: shown like any other client text, and without a
+  // "]" that would end the line's "[opID]" field early.
+  if (opId.size() > kOpIdShownLimit || NeedsEscape(opId) || opId.find(']') != opId.npos) {
+    std::string shown;
+    for (char c : EscapeControls(QuoteClientText(opId, kOpIdShownLimit))) {
+      if (c == ']') {
+        shown += "\\x5d";
+      } else {
+        shown += c;
+      }
+    }
+    shared_->sink(LogRecord{level, name_, shown, text});
+    return;
+  }
   shared_->sink(LogRecord{level, name_, opId, text});
 }
 
@@ -102,6 +126,17 @@ std::string SetLogContext(const std::string& key, const std::string& value) {
   return previous;
 }
 
+std::function<void()> CarryLogContext(std::function<void()> work) {
+  return [context = tLogContext, work = std::move(work)]() {
+    auto previous = std::exchange(tLogContext, context);
+    struct Restore {
+      std::map<std::string, std::string>& previous;
+      ~Restore() { tLogContext = std::move(previous); }
+    } restore{previous};
+    work();
+  };
+}
+
 std::string GetLogContext(const std::string& key) {
   auto it = tLogContext.find(key);
   return it == tLogContext.end() ? std::string() : it->second;
@@ -112,14 +147,20 @@ std::string GetLogContext(const std::string& key) {
 namespace Basalt {
 
 void Log(const char* pattern, ...) {
-  char buffer[2048];
+  char buffer[Service::kProcessLogLineLimit + 1];
   va_list args;
   va_start(args, pattern);
-  std::vsnprintf(buffer, sizeof buffer, pattern, args);
+  int length = std::vsnprintf(buffer, sizeof buffer, pattern, args);
   va_end(args);
+  if (length < 0) return;
+  // The arguments cannot be told apart from the pattern here; process log patterns are one line.
+  std::string_view text(buffer, std::min<std::size_t>(length, Service::kProcessLogLineLimit));
+  std::string shown = static_cast<std::size_t>(length) > Service::kProcessLogLineLimit
+                          ? MarkCut(text, text.size(), length)
+                          : std::string(text);
   auto logger = Service::Logger::sDefaultLogger;
   if (!logger) logger = Service::Logger::CreateLogger("default");
-  logger->LogInternal(Service::kProcessLogLevel, buffer);
+  logger->LogInternal(Service::kProcessLogLevel, EscapeControls(shown));
 }
 
 }  // namespace Basalt

@@ -1,5 +1,10 @@
 // Named loggers with numeric levels. A line of level n is written when the logger's level is n or
 // higher. Children share their root's sink; each line carries the thread's "opID" log context.
+//
+// Values substituted into a line may come from a client, so every one of them, the operation id
+// and the printf-style arguments included, is bounded and shown with its control characters
+// escaped: a client can neither forge a line nor flood the log. The pattern itself is the
+// system's own text and is written as it stands, line breaks included.
 #pragma once
 
 #include <atomic>
@@ -9,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/basalt/clientText.h"
 #include "platform/basalt/format.h"
 
 namespace Basalt::Service {
@@ -21,6 +27,29 @@ struct LogRecord {
 };
 
 using LogSink = std::function<void(const LogRecord&)>;
+
+// Bytes of the "[opID]" field that a log line shows; a longer (client) id is marked as cut.
+inline constexpr std::size_t kOpIdShownLimit = 256;
+
+// A value as a log line shows it: at most kQuoteLimit bytes, control characters escaped.
+std::string LogArgument(std::string_view text);
+
+// A composed text whose client parts already went through LogArgument (a localized message
+// filled with escaped arguments): substituted as it is, so its own line breaks stay.
+struct LogReadyText {
+  std::string text;
+};
+
+template <class T>
+std::string LogText(const T& value) {
+  if constexpr (std::is_same_v<T, LogReadyText>) {
+    return value.text;
+  } else if constexpr (std::is_convertible_v<const T&, std::string_view>) {
+    return LogArgument(std::string_view(value));
+  } else {
+    return LogArgument(ToText(value));
+  }
+}
 
 // Writes "2026-01-02T03:04:05.678Z 5 Name [opID] text" lines to standard error.
 LogSink StandardErrorSink();
@@ -47,11 +76,12 @@ class Logger : public std::enable_shared_from_this<Logger> {
   void SetLevel(int level) { level_.store(level, std::memory_order_relaxed); }
   bool IsEnabled(int level) const { return level <= GetLevel(); }
 
+  // Writes `text` as it stands: callers substitute client values through Log.
   void LogInternal(int level, std::string_view text) const;
 
   template <class... Args>
   void Log(int level, std::string_view pattern, const Args&... args) const {
-    if (IsEnabled(level)) LogInternal(level, Format(pattern, args...));
+    if (IsEnabled(level)) LogInternal(level, FormatPositional(pattern, {LogText(args)...}));
   }
 
   struct Shared;
@@ -66,6 +96,10 @@ class Logger : public std::enable_shared_from_this<Logger> {
 // Sets a key of the calling thread's log context; returns the value it had (empty if none).
 std::string SetLogContext(const std::string& key, const std::string& value);
 std::string GetLogContext(const std::string& key);
+
+// Wraps work that runs later, perhaps on another thread, so that it runs with the calling thread's
+// log context of now (its "opID" above all) and leaves the running thread's context as it was.
+std::function<void()> CarryLogContext(std::function<void()> work);
 
 // Restores a log context key when the scope ends.
 class ScopedLogContext {
@@ -85,6 +119,6 @@ class ScopedLogContext {
 
 namespace Basalt {
 // The process-wide printf-style log (level 110 lines); always written through the default logger's
-// sink, whatever its level.
+// sink, whatever its level. The formatted line is bounded and its control characters escaped.
 void Log(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
 }  // namespace Basalt

@@ -1,32 +1,33 @@
 #include "platform/configstore/objectCodec.h"
 
+#include "platform/basalt/jsonHandle.h"
 #include "platform/configstore/configStoreException.h"
-#include "platform/configstore/jsonHandle.h"
 
 namespace NoxConfigStore {
 
 namespace {
 
-JsonHandle EncodeValue(const Value& value) {
+Basalt::Json::JsonPtr EncodeValue(const Value& value) {
   if (const auto* text = std::get_if<std::string>(&value)) {
-    return JsonHandle(json_stringn(text->data(), text->size()));
+    return Basalt::Json::JsonPtr(json_stringn(text->data(), text->size()));
   }
-  if (const bool* flag = std::get_if<bool>(&value)) return JsonHandle(json_boolean(*flag));
-  JsonHandle list(json_array());
+  if (const bool* flag = std::get_if<bool>(&value))
+    return Basalt::Json::JsonPtr(json_boolean(*flag));
+  Basalt::Json::JsonPtr list(json_array());
   for (const auto& item : std::get<StringList>(value)) {
     json_array_append_new(list.get(), json_stringn(item.data(), item.size()));
   }
   return list;
 }
 
-JsonHandle EncodeContent(const ReadOnlyObject& object) {
-  JsonHandle values(json_object());
+Basalt::Json::JsonPtr EncodeContent(const ReadOnlyObject& object) {
+  Basalt::Json::JsonPtr values(json_object());
   for (const auto& [key, value] : object.GetValues()) {
     json_object_set_new(values.get(), key.c_str(), EncodeValue(value).release());
   }
-  JsonHandle subObjects(json_array());
+  Basalt::Json::JsonPtr subObjects(json_array());
   for (const auto& sub : object.GetAllSubObjects()) {
-    JsonHandle entry = EncodeContent(*sub);
+    Basalt::Json::JsonPtr entry = EncodeContent(*sub);
     const SubObjectId& id = *sub->GetSubObjectId();
     json_object_set_new(entry.get(), "name", json_string(id.GetName().c_str()));
     if (id.GetInstanceId()) {
@@ -34,7 +35,7 @@ JsonHandle EncodeContent(const ReadOnlyObject& object) {
     }
     json_array_append_new(subObjects.get(), entry.release());
   }
-  JsonHandle content(json_object());
+  Basalt::Json::JsonPtr content(json_object());
   json_object_set_new(content.get(), "values", values.release());
   json_object_set_new(content.get(), "subObjects", subObjects.release());
   return content;
@@ -67,8 +68,8 @@ void DecodeValue(const char* key, const json_t* value, WritableObject& into,
 }  // namespace
 
 std::string EncodeObjectContent(const ReadOnlyObject& object) {
-  JsonHandle content = EncodeContent(object);
-  JsonText text(json_dumps(content.get(), JSON_COMPACT | JSON_PRESERVE_ORDER));
+  Basalt::Json::JsonPtr content = EncodeContent(object);
+  Basalt::Json::JsonText text(json_dumps(content.get(), JSON_COMPACT | JSON_PRESERVE_ORDER));
   if (!text) throw ConfigStoreException("Cannot encode a configuration store object");
   return text.get();
 }
@@ -105,7 +106,8 @@ void DecodeObjectContent(const json_t* content, WritableObject& into, const std:
 
 void DecodeObjectContent(std::string_view text, WritableObject& into, const std::string& what) {
   json_error_t error;
-  JsonHandle content(json_loadb(text.data(), text.size(), JSON_REJECT_DUPLICATES, &error));
+  Basalt::Json::JsonPtr content(
+      json_loadb(text.data(), text.size(), JSON_REJECT_DUPLICATES, &error));
   if (!content) Invalid(what, error.text);
   DecodeObjectContent(content.get(), into, what);
 }

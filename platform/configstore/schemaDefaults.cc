@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "platform/basalt/jsonHandle.h"
 #include "platform/configstore/configStoreException.h"
-#include "platform/configstore/jsonHandle.h"
 #include "platform/configstore/objectCodec.h"
 
 namespace NoxConfigStore {
@@ -39,7 +39,7 @@ SchemaDefaults SchemaDefaults::Load(const std::string& directory) {
 
 void SchemaDefaults::LoadFile(const std::string& path) {
   json_error_t error;
-  JsonHandle schema(json_load_file(path.c_str(), JSON_REJECT_DUPLICATES, &error));
+  Basalt::Json::JsonPtr schema(json_load_file(path.c_str(), JSON_REJECT_DUPLICATES, &error));
   if (!schema) Invalid(path, std::string(error.text) + " at line " + std::to_string(error.line));
   std::string component = RequiredText(schema.get(), "component", path);
   std::string group = RequiredText(schema.get(), "group", path);
@@ -61,7 +61,7 @@ void SchemaDefaults::LoadFile(const std::string& path) {
       ConfigStoreObjectId id(
           key, group, component,
           instance ? std::optional<std::string>(json_string_value(instance)) : std::nullopt);
-      JsonText text(json_dumps(content, JSON_COMPACT | JSON_PRESERVE_ORDER));
+      Basalt::Json::JsonText text(json_dumps(content, JSON_COMPACT | JSON_PRESERVE_ORDER));
       if (!text) Invalid(path, std::string("a default of ") + key + " cannot be encoded");
       Entry entry{id, text.get(), path};
       Materialize(entry);  // rejects a malformed default now rather than at first use

@@ -51,6 +51,11 @@ SqliteDatabase::SqliteDatabase(const std::string& path, bool readOnly) : path_(p
   int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
   db_.reset(db);
   if (rc != SQLITE_OK) Fail("Cannot open configuration store " + path);
+  // SQLite silently falls back to reading a file it may not write; the first write would fail.
+  if (!readOnly && sqlite3_db_readonly(db, "main") == 1) {
+    throw ConfigStoreException("Cannot open configuration store " + path +
+                               " for writing: the file is read-only to this process");
+  }
 }
 
 void SqliteDatabase::Execute(const char* sql) {

@@ -37,7 +37,8 @@ class SqliteStatement {
 
 class SqliteDatabase {
  public:
-  // Opens (or, unless readOnly, creates) the database file.
+  // Opens (or, unless readOnly, creates) the database file. Unless readOnly, a file that this
+  // process may only read is refused here rather than at the first write.
   SqliteDatabase(const std::string& path, bool readOnly);
 
   sqlite3* Get() const { return db_.get(); }

@@ -50,7 +50,7 @@ JsonPtr ToJson(const DataValue& value, Encoding encoding) {
 }
 
 std::string Dump(const json_t& json) {
-  Basalt::Json::CStringPtr text(
+  Basalt::Json::JsonText text(
       json_dumps(&json, JSON_COMPACT | JSON_ENCODE_ANY | JSON_PRESERVE_ORDER));
   std::string out;
   if (!text) return out;

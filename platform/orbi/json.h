@@ -7,12 +7,12 @@
 #include <string>
 #include <string_view>
 
-#include "platform/basalt/janssonHandle.h"
+#include "platform/basalt/jsonHandle.h"
 #include "platform/orbi/values.h"
 
 namespace Orbi::Json {
 
-using JsonPtr = Basalt::Json::JsonPtr;
+using Basalt::Json::JsonPtr;
 
 enum class Encoding {
   kStandard,  // structures and errors carry "_type" with their qualified name

@@ -2,6 +2,8 @@
 
 #include <map>
 
+#include "platform/basalt/clientText.h"
+
 namespace Orbi::L10n {
 
 namespace {
@@ -18,6 +20,20 @@ const std::map<std::string, std::string, std::less<>>& FrameworkTable() {
       {"com.tessel.orbi.std.errors.internal", "Internal error: {reason}"},
   };
   return table;
+}
+
+// Arguments are often the client's own text: an answer quotes only a bounded part of each.
+Message Bounded(const Message& message) {
+  Message bounded{message.id, {}};
+  bounded.args.reserve(message.args.size());
+  for (const auto& [name, argument] : message.args) {
+    if (const auto* text = std::get_if<std::string>(&argument)) {
+      bounded.args.emplace_back(name, Basalt::QuoteClientText(*text));
+    } else {
+      bounded.args.emplace_back(name, argument);
+    }
+  }
+  return bounded;
 }
 
 }  // namespace
@@ -76,12 +92,20 @@ std::shared_ptr<const Localizer> Localizer::Default() {
 }
 
 std::string Localizer::Format(const Message& message) const {
-  return FillTemplate(getter_(message.id), message, formatter_, locales_.front());
+  return FillTemplate(getter_(message.id), Bounded(message), formatter_, locales_.front());
 }
 
-Data::ValuePtr Localizer::ToValue(const Message& message) const {
+Basalt::Service::LogReadyText Localizer::FormatForLog(const Message& message) const {
+  auto escaped = [this](const Argument& argument, const std::string& locale) {
+    return Basalt::Service::LogArgument(formatter_(argument, locale));
+  };
+  return {FillTemplate(getter_(message.id), Bounded(message), escaped, locales_.front())};
+}
+
+Data::ValuePtr Localizer::ToValue(const Message& original) const {
   auto value = Data::StructValue::GetInstance("com.tessel.orbi.std.localizable_message");
-  std::string text = Format(message);
+  Message message = Bounded(original);
+  std::string text = FillTemplate(getter_(message.id), message, formatter_, locales_.front());
   value->SetField("id", Data::StringValue::Create(message.id));
   value->SetField("default_message", Data::StringValue::Create(text));
   auto params = Data::StructValue::GetInstance("");

@@ -10,6 +10,7 @@
 #include <variant>
 #include <vector>
 
+#include "platform/basalt/logger.h"
 #include "platform/orbi/values.h"
 
 namespace Orbi::L10n {
@@ -38,8 +39,12 @@ class Localizer {
   // The framework's own localizer ("en_US", the framework's message table).
   static std::shared_ptr<const Localizer> Default();
 
-  // The text for the preferred locale.
+  // The text for the preferred locale. Both forms quote at most Basalt::kQuoteLimit bytes of each
+  // text argument, marked as cut.
   std::string Format(const Message& message) const;
+  // The same text for a log line: the template as it stands, each argument escaped and bounded
+  // as the logger shows client text.
+  Basalt::Service::LogReadyText FormatForLog(const Message& message) const;
   // A "com.tessel.orbi.std.localizable_message" structure.
   Data::ValuePtr ToValue(const Message& message) const;
 

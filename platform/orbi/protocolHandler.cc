@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "platform/basalt/clientText.h"
 #include "platform/orbi/errors.h"
 
 namespace Orbi::Provider {
@@ -63,6 +64,7 @@ void AsyncProtocolHandlerHelper::OnFrame() {
     return;
   }
   auto& request = std::get<ApiRequest>(decoded);
+  if (RefuseOverlongIdentifier(request)) return;
   const std::string* service = FindHeader(headers_, "Orbi-Service-Id");
   const std::string* operation = FindHeader(headers_, "Orbi-Operation-Id");
   if ((service && *service != request.method.interfaceId) ||
@@ -73,6 +75,25 @@ void AsyncProtocolHandlerHelper::OnFrame() {
     return;
   }
   Invoke(std::move(request));
+}
+
+bool AsyncProtocolHandlerHelper::RefuseOverlongIdentifier(const ApiRequest& request) {
+  const auto& method = request.method;
+  const bool badService = method.interfaceId.size() > Core::kMaxIdentifierLength;
+  if (!badService && method.operationName.size() <= Core::kMaxIdentifierLength) return false;
+  // Answered here, before the provider chain would log and echo a text that can be megabytes.
+  auto quoted = [](const std::string& id) {
+    return Basalt::QuoteClientText(id, Core::kMaxIdentifierLength);
+  };
+  L10n::Message message =
+      badService ? L10n::Message{"com.tessel.orbi.std.errors.operation_not_found.service",
+                                 {{"service", quoted(method.interfaceId)}}}
+                 : L10n::Message{"com.tessel.orbi.std.errors.operation_not_found.operation",
+                                 {{"operation", quoted(method.operationName)},
+                                  {"service", quoted(method.interfaceId)}}};
+  auto error = Std::OperationNotFound({std::move(message)}).ToErrorValue();
+  Send(serializer_->SerializeResult(*request.id, Core::MethodResult::Failure(std::move(error))));
+  return true;
 }
 
 void AsyncProtocolHandlerHelper::Invoke(ApiRequest request) {

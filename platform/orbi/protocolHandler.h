@@ -30,6 +30,8 @@ class AsyncProtocolHandlerHelper : public std::enable_shared_from_this<AsyncProt
 
  private:
   void OnFrame();
+  // Answers operation_not_found for an identifier longer than Core::kMaxIdentifierLength.
+  bool RefuseOverlongIdentifier(const Protocol::Json::ApiRequest& request);
   void Invoke(Protocol::Json::ApiRequest request);
   void Send(std::string text);
 

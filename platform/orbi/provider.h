@@ -2,6 +2,7 @@
 // context; every call ends in exactly one result through its callback.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <map>
 #include <memory>
@@ -11,6 +12,9 @@
 #include "platform/orbi/values.h"
 
 namespace Orbi::Core {
+
+// Longer than any real service or operation id: such an identifier is refused before dispatch.
+inline constexpr std::size_t kMaxIdentifierLength = 256;
 
 struct MethodIdentifier {
   std::string interfaceId;

@@ -123,6 +123,7 @@ def bad_tokens(daemon):
     escalated = b64url_json({**claims, "username": "root", "entitlement": ["ADMINISTRATOR"]})
     return {
         "expired": forged(daemon.root.secret(), exp=int(time.time()) - 5),
+        "empty-username": forged(daemon.root.secret(), username=""),
         "tampered-payload": ".".join([header, escalated, signature]),
         "alg-none": ".".join([b64url_json({"alg": "none", "typ": "JWT"}), payload, ""]),
         "garbage": "not.a.token",

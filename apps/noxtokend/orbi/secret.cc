@@ -1,8 +1,11 @@
 #include "apps/noxtokend/orbi/secret.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <array>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -13,10 +16,26 @@
 namespace Com::Tessel::Nox::Authentication {
 namespace {
 
-struct CloseFile {
-  void operator()(std::FILE* file) const { std::fclose(file); }
+// Owns an open file descriptor; empty when the open failed.
+class UniqueDescriptor {
+ public:
+  explicit UniqueDescriptor(int descriptor) : descriptor_(descriptor) {}
+  ~UniqueDescriptor() {
+    if (descriptor_ >= 0) ::close(descriptor_);
+  }
+  UniqueDescriptor(const UniqueDescriptor&) = delete;
+  UniqueDescriptor& operator=(const UniqueDescriptor&) = delete;
+  explicit operator bool() const { return descriptor_ >= 0; }
+  int get() const { return descriptor_; }
+
+ private:
+  int descriptor_;
 };
-using UniqueFile = std::unique_ptr<std::FILE, CloseFile>;
+
+Basalt::Exception NotRegular(const std::string& path) {
+  return Basalt::Exception(
+      Basalt::Format("Signing secret file %1 is not a regular file; refusing it", path));
+}
 
 const std::string& EmptyKey() {
   static const std::string empty;
@@ -51,17 +70,33 @@ const std::string& SecretFile::GetNonEmpty() {
 }
 
 std::string SecretFile::ReadKey() const {
-  UniqueFile file(std::fopen(path_.c_str(), "rbe"));
-  if (!file) {
-    throw Basalt::Exception(
-        Basalt::Format("Cannot open signing secret file %1: %2", path_, std::strerror(errno)));
-  }
+  auto fail = [this](const char* what) {
+    const int error = errno;
+    return Basalt::Exception(
+        Basalt::Format("%1 signing secret file %2: %3", what, path_, std::strerror(error)));
+  };
+  // A FIFO or a device must never block a request thread: look before opening, open without
+  // blocking, and check again on the open file in case the path changed in between.
+  struct stat info {};
+  if (::stat(path_.c_str(), &info) != 0) throw fail("Cannot open");
+  if (!S_ISREG(info.st_mode)) throw NotRegular(path_);
+  UniqueDescriptor file(::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!file) throw fail("Cannot open");
+  if (::fstat(file.get(), &info) != 0) throw fail("Cannot read");
+  if (!S_ISREG(info.st_mode)) throw NotRegular(path_);
+
   // One byte beyond the limit tells an oversized file from one of exactly the limit.
   std::array<char, kMaxKeyLength + 1> buffer{};
-  const std::size_t length = std::fread(buffer.data(), 1, buffer.size(), file.get());
-  if (std::ferror(file.get())) {
-    throw Basalt::Exception(
-        Basalt::Format("Cannot read signing secret file %1: %2", path_, std::strerror(errno)));
+  std::size_t length = 0;
+  while (length < buffer.size()) {
+    ssize_t got = ::read(file.get(), buffer.data() + length, buffer.size() - length);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      explicit_bzero(buffer.data(), buffer.size());
+      throw fail("Cannot read");
+    }
+    if (got == 0) break;
+    length += static_cast<std::size_t>(got);
   }
   const bool oversized = length > kMaxKeyLength;
   std::string key;

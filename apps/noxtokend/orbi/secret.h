@@ -12,7 +12,8 @@ namespace Com::Tessel::Nox::Authentication {
 //
 // The key is the file's bytes up to the first NUL. An empty key (empty file, or a NUL first) is not
 // cached, so every call reads the file again until it holds a key. A missing or unreadable file, or
-// one longer than kMaxKeyLength bytes, raises Basalt::Exception and leaves the cache empty.
+// one longer than kMaxKeyLength bytes, or anything but a regular file (a FIFO, a device, a
+// directory) raises Basalt::Exception and leaves the cache empty. Opening and reading never block.
 class SecretFile {
  public:
   static constexpr std::size_t kMaxKeyLength = 256;

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -68,6 +69,16 @@ TEST_F(SecretFileTest, AFileOverTheLimitIsRefusedAndReadAgainLater) {
   const std::string key(SecretFile::kMaxKeyLength, 'k');
   Write(key);
   EXPECT_EQ(file.Get(), key);
+}
+
+TEST_F(SecretFileTest, AnythingButARegularFileIsRefusedWithoutBlocking) {
+  ASSERT_EQ(mkfifo(path_.c_str(), 0600), 0);
+  SecretFile file(path_, cache_, guard_);
+  EXPECT_THAT(ErrorOf(file), HasSubstr("is not a regular file"));
+  std::filesystem::remove(path_);
+  std::filesystem::create_directory(path_);
+  EXPECT_THAT(ErrorOf(file), HasSubstr("is not a regular file"));
+  EXPECT_TRUE(cache_.empty());
 }
 
 TEST_F(SecretFileTest, AMissingFileRaisesUntilItAppears) {

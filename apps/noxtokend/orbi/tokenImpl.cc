@@ -4,7 +4,6 @@
 #include "platform/authn/jwtHandle.h"
 #include "platform/basalt/dateTime.h"
 #include "platform/basalt/exception.h"
-#include "platform/basalt/janssonHandle.h"
 #include "platform/orbi/errors.h"
 
 namespace Com::Tessel::Nox::Authentication {
@@ -83,7 +82,7 @@ void TokenImpl::Create(Orbi::Core::ExecutionContextPtr context,
     FailSigning(reply, "the signing secret was refused");
     return;
   }
-  Basalt::Json::CStringPtr encoded(jwt_encode_str(token.get()));
+  ::Nox::Authn::JwtText encoded(jwt_encode_str(token.get()));
   if (!encoded) throw Basalt::Exception("cannot encode the token");
   reply.Answer({encoded.get()});
 }

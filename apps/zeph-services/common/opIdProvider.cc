@@ -2,7 +2,11 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
+#include <string_view>
+#include <vector>
 
 #include "platform/basalt/uuid.h"
 
@@ -33,7 +37,50 @@ std::string UniquePart() {
   return std::to_string(static_cast<int>(getpid()));
 }
 
+bool IsSecretField(const std::string& name) {
+  static const std::array<std::string_view, 5> kSecretFields = {"token", "accessToken", "password",
+                                                                "samlHokToken", "signatureValue"};
+  return std::find(kSecretFields.begin(), kSecretFields.end(), name) != kSecretFields.end();
+}
+
+// Only a long value (a token) keeps a few characters; a short one (a password) keeps none.
+Orbi::Data::ValuePtr Shortened(const std::string& secret) {
+  constexpr std::size_t kShownFrom = 64;
+  constexpr std::size_t kShown = 8;
+  std::string shown = secret.size() >= kShownFrom ? secret.substr(0, kShown) : std::string();
+  shown += "\u2026(secret, " + std::to_string(secret.size()) + " bytes)";
+  return Orbi::Data::StringValue::Create(std::move(shown));
+}
+
+// The value itself, or a copy whose secret-named string fields are shortened.
+Orbi::Data::ValuePtr WithoutSecrets(const Orbi::Data::ValuePtr& value) {
+  if (auto list = Orbi::Data::As<Orbi::Data::ListValue>(value)) {
+    std::vector<Orbi::Data::ValuePtr> items;
+    bool changed = false;
+    for (const auto& item : list->GetItems()) {
+      items.push_back(WithoutSecrets(item));
+      changed = changed || items.back() != item;
+    }
+    return changed ? Orbi::Data::ListValue::Create(std::move(items)) : value;
+  }
+  auto structure = Orbi::Data::As<Orbi::Data::StructValue>(value);
+  if (!structure || value->GetKind() != Orbi::Data::DataValue::Kind::Struct) return value;
+  auto copy = Orbi::Data::StructValue::GetInstance(structure->GetName());
+  bool changed = false;
+  for (const auto& [name, field] : structure->GetFields()) {
+    auto text = Orbi::Data::As<Orbi::Data::StringValue>(field);
+    auto shown = text && IsSecretField(name) ? Shortened(text->GetValue()) : WithoutSecrets(field);
+    changed = changed || shown != field;
+    copy->AppendField(name, std::move(shown));
+  }
+  return changed ? copy : value;
+}
+
 }  // namespace
+
+std::string TextWithoutSecrets(const Orbi::Data::ValuePtr& value) {
+  return value ? WithoutSecrets(value)->ToString() : std::string("null");
+}
 
 std::string GenerateOperationId(const std::string& methodText) {
   std::string operation = methodText;
@@ -67,8 +114,7 @@ void ResultLogger::operator()(std::optional<Orbi::Core::MethodResult> result,
     logger_->Log(3, "MethodResult [FAIL] (MethodId:%1),%2", method_->ToString(),
                  result->error->ToString());
   } else if (logger_->IsEnabled(6)) {
-    logger_->Log(6, "MethodResult: %1",
-                 result->output ? result->output->ToString() : std::string("null"));
+    logger_->Log(6, "MethodResult: %1", TextWithoutSecrets(result->output));
   }
   auto callback = std::move(callback_);
   callback_ = nullptr;
@@ -90,7 +136,7 @@ void OpIdProvider::Invoke(const Orbi::Core::MethodIdentifier& method, Orbi::Data
   if (logger_->IsEnabled(5)) {
     logger_->Log(5, "Invoke-MethodId: %1", methodText);
     if (logger_->IsEnabled(6)) {
-      logger_->Log(6, "Invoke-Input: %1", input ? input->ToString() : std::string("null"));
+      logger_->Log(6, "Invoke-Input: %1", TextWithoutSecrets(input));
     }
   }
   // The callback may run on another thread later; the logger is shared for that reason.

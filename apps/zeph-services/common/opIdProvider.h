@@ -13,6 +13,11 @@ namespace Zeph::Common::BasaltOrbi {
 extern const char* const kLogContextOpId;  // "opID"
 extern const char* const kAppContextOpId;  // "opId"
 
+// The text form of a value for logs: like ToString, but string fields that carry secrets
+// ("token", "accessToken", "password", "samlHokToken", "signatureValue") are shortened to
+// "…(secret, N bytes)", with the first 8 characters kept for values of 64 bytes or more.
+std::string TextWithoutSecrets(const Orbi::Data::ValuePtr& value);
+
 // The operation id for a call without a client-supplied one: "<operation>-<uuid>-0".
 std::string GenerateOperationId(const std::string& methodText);
 

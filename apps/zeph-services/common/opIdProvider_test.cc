@@ -74,6 +74,22 @@ TEST_F(OpIdProviderTest, ClientOperationIdTagsEveryLineOfTheCall) {
   EXPECT_EQ(lines_[3].text, "MethodResult: \"u\"");
 }
 
+TEST(OpIdLogTextTest, SecretFieldsAreShortenedAtAnyDepth) {
+  const std::string token(200, 't');
+  auto info = Orbi::Data::StructValue::GetInstance("token_info");
+  info->SetField("token", Orbi::Data::StringValue::Create(token));
+  auto inner = Orbi::Data::StructValue::GetInstance("");
+  inner->SetField("password", Orbi::Data::StringValue::Create("pw2"));
+  inner->SetField("name", Orbi::Data::StringValue::Create("alice"));
+  auto outer = Orbi::Data::StructValue::GetInstance("");
+  outer->SetField("users", Orbi::Data::ListValue::Create({inner, info}));
+  EXPECT_EQ(TextWithoutSecrets(outer),
+            "{\"users\":[{\"password\":\"\u2026(secret, 3 bytes)\",\"name\":\"alice\"},"
+            "{\"token\":\"tttttttt\u2026(secret, 200 bytes)\"}]}");
+  auto plain = Orbi::Data::StringValue::Create(token);
+  EXPECT_EQ(TextWithoutSecrets(plain), plain->ToString());
+}
+
 TEST_F(OpIdProviderTest, GeneratedIdsAreUniqueAndEndInZero) {
   Invoke(5, {{"opID", "wrong-case"}},
          Orbi::Core::MethodResult::Output(Orbi::Data::VoidValue::Get()));

@@ -11,11 +11,6 @@ const xmlChar* ToXml(const std::string& text) {
   return reinterpret_cast<const xmlChar*>(text.c_str());
 }
 
-struct XmlCharDeleter {
-  void operator()(xmlChar* text) const { xmlFree(text); }
-};
-using XmlCharHandle = std::unique_ptr<xmlChar, XmlCharDeleter>;
-
 std::optional<std::string> TakeValue(xmlChar* value) {
   XmlCharHandle owned(value);
   if (!owned) return std::nullopt;

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "platform/basalt/xmlHandles.h"
+
 namespace Basalt::Xml {
 
 // A namespace URI and a local name; an empty URI means "no namespace".
@@ -21,11 +23,6 @@ struct QName {
   std::string ToString() const;
   bool operator==(const QName&) const = default;
 };
-
-struct XmlDocDeleter {
-  void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
-};
-using XmlDocHandle = std::unique_ptr<xmlDoc, XmlDocDeleter>;
 
 class Node;
 

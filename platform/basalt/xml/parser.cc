@@ -5,6 +5,7 @@
 #include <libxml/parserInternals.h>
 
 #include <climits>
+#include <cstring>
 #include <string>
 #include <unordered_map>
 
@@ -106,6 +107,16 @@ class LibXmlParser : public XMLParser {
       xmlParseChunk(ctxt.get(), buffer, static_cast<int>(count), more ? 0 : 1);
     }
     if (!state.refusal.empty()) throw Exception(state.refusal);
+    // libxml2 stops at its size limits and when out of memory without marking the document as
+    // not well-formed: what was parsed until then must not pass for the whole.
+    if (ctxt->errNo == XML_ERR_NO_MEMORY) {
+      const xmlError* error = xmlCtxtGetLastError(ctxt.get());
+      if (error && error->message && std::strstr(error->message, "huge text node")) {
+        throw Exception(
+            Format("XML text of more than %1 bytes is not accepted", XML_MAX_TEXT_LENGTH));
+      }
+      throw Exception("Not enough memory to parse the XML document");
+    }
     if (!ctxt->wellFormed || !ctxt->nsWellFormed || !ctxt->myDoc ||
         !xmlDocGetRootElement(ctxt->myDoc)) {
       const xmlError* error = xmlCtxtGetLastError(ctxt.get());

@@ -8,11 +8,12 @@ namespace TarnOrbi::Authn {
 
 UserPassHandler::UserPassHandler(AuthenticateFn authenticate,
                                  std::shared_ptr<Basalt::Service::Logger> logger,
-                                 Orbi::Core::Enqueuer enqueuer, DelayFn delay)
+                                 Orbi::Core::Enqueuer enqueuer, DelayFn delay, ClockFn clock)
     : authenticate_(std::move(authenticate)),
       logger_(std::move(logger)),
       enqueuer_(std::move(enqueuer)),
-      delay_(std::move(delay)) {}
+      delay_(std::move(delay)),
+      clock_(clock ? std::move(clock) : ClockFn(&std::chrono::steady_clock::now)) {}
 
 void UserPassHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr context,
                                         Orbi::Authn::AuthnCallback done) {
@@ -23,12 +24,16 @@ void UserPassHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr context,
     done(nullptr);
     return;
   }
+  const auto start = clock_();
   auto outcome = authenticate_(*user, *password);
   if (!outcome.token) {
     auto refuse = [done]() { done(Orbi::Std::Unauthenticated().ToErrorValue()); };
-    // The host's failure delay is served on a timer, so it never holds a request thread.
-    if (delay_ && outcome.failDelay.count() > 0) {
-      delay_(outcome.failDelay, [this, refuse]() { enqueuer_(refuse); });
+    // The host's failure delay is served on a timer, so it never holds a request thread, and it
+    // is counted from the start so that every refusal takes the same time.
+    auto remaining =
+        outcome.failDelay - std::chrono::duration_cast<std::chrono::microseconds>(clock_() - start);
+    if (delay_ && remaining.count() > 0) {
+      delay_(remaining, [this, refuse]() { enqueuer_(refuse); });
     } else {
       refuse();
     }

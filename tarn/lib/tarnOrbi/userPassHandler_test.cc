@@ -9,11 +9,14 @@ struct Harness {
   std::vector<std::pair<std::string, std::string>> asked;
   std::vector<std::chrono::microseconds> delays;
   std::vector<std::function<void()>> delayed;
+  std::chrono::steady_clock::time_point now{};
 
   UserPassHandler Make() {
     return UserPassHandler(
         [this](const std::string& user, const std::string& password) {
           asked.emplace_back(user, password);
+          // The host spends longer on a known user: it checks the password's hash.
+          if (user == "root") now += std::chrono::milliseconds(3);
           Basalt::System::AuthenticationOutcome outcome;
           if (password == "right") {
             outcome.token = std::make_shared<Basalt::System::AuthTokenHelper>(user);
@@ -27,7 +30,8 @@ struct Harness {
         [this](std::chrono::microseconds delay, std::function<void()> work) {
           delays.push_back(delay);
           delayed.push_back(std::move(work));
-        });
+        },
+        [this] { return now; });
   }
 };
 
@@ -53,20 +57,27 @@ TEST(UserPassHandlerTest, AcceptedCredentialsYieldTheUserName) {
   EXPECT_EQ(result->ToString(), R"({"username":"root"})");
 }
 
-TEST(UserPassHandlerTest, RefusalWaitsOnATimerInsteadOfAThread) {
+TEST(UserPassHandlerTest, RefusalWaitsOnATimerUntilTheSameTimeForKnownAndUnknownUsers) {
   Harness harness;
   auto handler = harness.Make();
-  auto context = std::make_shared<Orbi::Core::ExecutionContext>();
-  context->securityCtx = {{"schemeId", kScheme}, {"userName", "root"}, {"password", "wrong"}};
-  std::optional<Orbi::Data::ValuePtr> answer;
-  handler.AsyncAuthenticate(context, [&](Orbi::Data::ValuePtr value) { answer = value; });
-  EXPECT_FALSE(answer.has_value());
-  ASSERT_EQ(harness.delays.size(), 1u);
-  EXPECT_EQ(harness.delays[0], std::chrono::seconds(2));
-  harness.delayed[0]();
-  auto error = Orbi::Data::As<Orbi::Data::ErrorValue>(answer.value());
-  ASSERT_TRUE(error);
-  EXPECT_EQ(error->GetErrorKind(), "unauthenticated");
+  std::vector<std::chrono::steady_clock::duration> answeredAfter;
+  for (const char* user : {"root", "nobody"}) {
+    auto context = std::make_shared<Orbi::Core::ExecutionContext>();
+    context->securityCtx = {{"schemeId", kScheme}, {"userName", user}, {"password", "wrong"}};
+    const auto start = harness.now;
+    std::optional<Orbi::Data::ValuePtr> answer;
+    handler.AsyncAuthenticate(context, [&](Orbi::Data::ValuePtr value) { answer = value; });
+    EXPECT_FALSE(answer.has_value());
+    ASSERT_FALSE(harness.delays.empty());
+    answeredAfter.push_back(harness.now - start + harness.delays.back());
+    harness.delayed.back()();
+    auto error = Orbi::Data::As<Orbi::Data::ErrorValue>(answer.value());
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->GetErrorKind(), "unauthenticated");
+  }
+  EXPECT_EQ(harness.delays[0], std::chrono::milliseconds(1997));
+  EXPECT_EQ(answeredAfter[0], std::chrono::seconds(2));
+  EXPECT_EQ(answeredAfter[1], std::chrono::seconds(2));
 }
 
 TEST(UserPassHandlerTest, OtherSchemesAndIncompleteCredentialsAreNotForIt) {

@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "platform/authn/base64Url.h"
-#include "platform/basalt/janssonHandle.h"
+#include "platform/basalt/jsonHandle.h"
 #include "platform/orbi/jsonBounds.h"
 
 namespace Nox::Authn {

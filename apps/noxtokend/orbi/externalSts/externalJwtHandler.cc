@@ -13,7 +13,7 @@
 #include "platform/authn/jwtHandle.h"
 #include "platform/basalt/crypto/certificate.h"
 #include "platform/basalt/dateTime.h"
-#include "platform/basalt/janssonHandle.h"
+#include "platform/basalt/jsonHandle.h"
 #include "platform/basalt/rwLock.h"
 #include "platform/orbi/errors.h"
 #include "platform/orbi/securitySchemes.h"
@@ -31,8 +31,8 @@ constexpr const char* kInvalidSignature =
 constexpr const char* kTokenExpired = "com.tessel.nox.authentication.token_expired";
 }  // namespace Ids
 
-using Basalt::Json::CStringPtr;
 using Basalt::Json::JsonPtr;
+using Nox::Authn::JwtText;
 
 // libjwt's status: 0, or an errno value. Without a key the signature is not checked.
 int Decode(const std::string& token, const unsigned char* key, int keyLength, JwtPtr& out) {
@@ -144,7 +144,7 @@ void ExternalJwtHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr conte
     logger_->Log(6, "Found domain: %1", domain);
   }
 
-  CStringPtr groupsText(jwt_get_grants_json(jwt.get(), "group_names"));
+  JwtText groupsText(jwt_get_grants_json(jwt.get(), "group_names"));
   if (groupsText && *groupsText) {
     json_error_t error;
     JsonPtr groups(json_loadb(groupsText.get(), strlen(groupsText.get()), 0, &error));

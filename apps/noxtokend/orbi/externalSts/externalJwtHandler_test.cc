@@ -10,7 +10,6 @@
 #include "platform/authn/base64Url.h"
 #include "platform/authn/jwtHandle.h"
 #include "platform/basalt/crypto/base64.h"
-#include "platform/basalt/janssonHandle.h"
 #include "platform/basalt/xml/testing/xmlsecSigner.h"
 #include "platform/configstore/configStoreTestRoot.h"
 
@@ -35,7 +34,7 @@ std::string Sign(const std::string& claims, jwt_alg_t alg, const std::string& ke
   if (!extraHeaders.empty()) jwt_add_headers_json(token.get(), extraHeaders.c_str());
   jwt_set_alg(token.get(), alg, reinterpret_cast<const unsigned char*>(key.data()),
               static_cast<int>(key.size()));
-  Basalt::Json::CStringPtr text(jwt_encode_str(token.get()));
+  JwtText text(jwt_encode_str(token.get()));
   return text ? std::string(text.get()) : std::string();
 }
 

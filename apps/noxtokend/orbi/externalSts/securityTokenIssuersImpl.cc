@@ -60,7 +60,8 @@ SecurityTokenIssuersImpl::SecurityTokenIssuersImpl(CertificateChainsContainerPtr
 
 void SecurityTokenIssuersImpl::Refuse(const Orbi::Bind::Detail::ReplyBase& reply,
                                       const StdError& error) const {
-  for (const auto& message : error.messages) logger_->Log(3, "%1", reply.Format(message));
+  for (const auto& message : error.messages)
+    logger_->Log(3, "%1", reply.GetLocalizer()->FormatForLog(message));
   reply.Fail(error);
 }
 

@@ -19,9 +19,12 @@ class UserPassHandler final : public Orbi::Authn::AuthnHandler {
       const std::string& user, const std::string& password)>;
   // Runs work after a delay without holding a thread while waiting.
   using DelayFn = std::function<void(std::chrono::microseconds, std::function<void()>)>;
+  using ClockFn = std::function<std::chrono::steady_clock::time_point()>;
 
+  // A refusal is answered when the host's failure delay has passed since the call started, so
+  // that the time the host took to check (longer for a known user) does not show in the answer.
   UserPassHandler(AuthenticateFn authenticate, std::shared_ptr<Basalt::Service::Logger> logger,
-                  Orbi::Core::Enqueuer enqueuer, DelayFn delay = nullptr);
+                  Orbi::Core::Enqueuer enqueuer, DelayFn delay = nullptr, ClockFn clock = nullptr);
 
   void AsyncAuthenticate(Orbi::Core::ExecutionContextPtr context,
                          Orbi::Authn::AuthnCallback done) override;
@@ -31,6 +34,7 @@ class UserPassHandler final : public Orbi::Authn::AuthnHandler {
   std::shared_ptr<Basalt::Service::Logger> logger_;
   Orbi::Core::Enqueuer enqueuer_;
   DelayFn delay_;
+  ClockFn clock_;
 };
 
 }  // namespace TarnOrbi::Authn

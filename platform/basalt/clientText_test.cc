@@ -1,0 +1,55 @@
+#include "platform/basalt/clientText.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/basalt/logger.h"
+
+namespace Basalt {
+namespace {
+
+using namespace std::string_literals;
+
+TEST(ClientTextTest, EscapesEveryControlCharacterAndIllFormedByte) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"plain text, \\ and \u00e9 stay", "plain text, \\ and \u00e9 stay"},
+      {"a\nb\rc\td", "a\\nb\\rc\\td"},
+      {"\x1b[31mred\x7f", "\\x1b[31mred\\x7f"},
+      {"nul\0end"s, "nul\\x00end"},
+      {"c1 \u0085 \u009b and \u2028\u2029", "c1 \\u0085 \\u009b and \\u2028\\u2029"},
+      {"bad \xc0\xaf \xed\xa0\x80 \xff cut \xe2\x80",
+       "bad \\xc0\\xaf \\xed\\xa0\\x80 \\xff cut \\xe2\\x80"},
+  };
+  for (const auto& [raw, shown] : cases) {
+    EXPECT_EQ(EscapeControls(raw), shown);
+    EXPECT_EQ(NeedsEscape(raw), raw != shown) << shown;
+  }
+}
+
+TEST(ClientTextTest, QuoteCutsLongTextOnACharacterBoundaryAndSaysSo) {
+  EXPECT_EQ(QuoteClientText("short", 5), "short");
+  EXPECT_EQ(QuoteClientText("abcdefgh", 3), "abc\u2026(cut, 8 bytes)");
+  // "é" is two bytes; a limit inside it keeps the whole character out.
+  EXPECT_EQ(QuoteClientText("ab\u00e9cd", 3), "ab\u2026(cut, 6 bytes)");
+  EXPECT_EQ(QuoteClientText(std::string(19'000'000, 'x')).size(),
+            kQuoteLimit + std::string("\u2026(cut, 19000000 bytes)").size());
+}
+
+TEST(ClientTextTest, LoggerEscapesAndBoundsValuesButNotItsPattern) {
+  std::vector<std::string> opIds, texts;
+  auto root = Service::Logger::CreateRoot("root", 7, [&](const Service::LogRecord& r) {
+    opIds.emplace_back(r.opId);
+    texts.emplace_back(r.text);
+  });
+  {
+    Service::ScopedLogContext context("opID", "op\n[1]");
+    root->Log(5, "Certificate #%1 below:\n%2", 0, "x\n2026-01-01T00:00:00.000Z 3 Forged [] line");
+  }
+  root->Log(5, "%1", std::string(5000, 'y'));
+  ASSERT_EQ(texts.size(), 2u);
+  EXPECT_EQ(opIds[0], "op\\n[1\\x5d");
+  EXPECT_EQ(texts[0], "Certificate #0 below:\nx\\n2026-01-01T00:00:00.000Z 3 Forged [] line");
+  EXPECT_EQ(texts[1], std::string(kQuoteLimit, 'y') + "\u2026(cut, 5000 bytes)");
+}
+
+}  // namespace
+}  // namespace Basalt
