@@ -9,7 +9,7 @@ packages=(
   libjwt-dev libjansson-dev libsqlite3-dev sqlite3 libpam0g-dev libpam-pwdfile uuid-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-pytest python3-requests python3-jwt
-  curl wrk nginx-light
+  curl wrk nginx-light nodejs
 )
 
 missing=()
