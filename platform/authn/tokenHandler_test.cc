@@ -82,6 +82,14 @@ TEST(TokenHandlerTest, RefusesBadTokensAndLeavesOtherSchemesAlone) {
             nullptr);
   EXPECT_EQ(Authenticate(handler, {{"schemeId", "com.tessel.orbi.std.security.oauth"}}), nullptr);
 
+  // The prepared key follows a changed secret: the old secret's tokens stop verifying.
+  std::string secret = kKey;
+  TokenHandler rotating(
+      logger, [&] { return secret; }, [] { return kNow; });
+  EXPECT_TRUE(Orbi::Data::As<Orbi::Data::StructValue>(Authenticate(rotating, OAuth(good))));
+  secret = "another secret of thirty-two byt";
+  EXPECT_TRUE(Orbi::Data::As<Orbi::Data::ErrorValue>(Authenticate(rotating, OAuth(good))));
+
   TokenHandler keyless(logger, []() -> std::string { throw Basalt::Exception("gone"); });
   EXPECT_TRUE(Orbi::Data::As<Orbi::Data::ErrorValue>(Authenticate(keyless, OAuth(good))));
 }
