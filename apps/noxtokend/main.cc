@@ -5,6 +5,7 @@
 
 #include "apps/noxtokend/systemFactory.h"
 #include "apps/noxtokend/tokenEndpoint.h"
+#include "platform/basalt/allocatorTrim.h"
 #include "platform/basalt/app.h"
 #include "platform/basalt/exception.h"
 #include "platform/basalt/features.h"
@@ -14,10 +15,14 @@ namespace {
 
 constexpr const char* kDefaultConfigPath = "/etc/tessel/cpservices/noxtoken/config.xml";
 constexpr int64_t kDefaultPort = 9199;
+// One arena per HTTP thread is enough: calls never allocate on more threads than that at once.
+constexpr int kAllocatorArenas = 2;
+constexpr std::chrono::seconds kAllocatorTrimPeriod{5};
 
 std::shared_ptr<Basalt::Service::Logger> gModuleLogger;
 
 int Serve(int argc, char** argv) {
+  Basalt::Service::LimitAllocatorArenas(kAllocatorArenas);
   Basalt::System::SetSystemFactory(std::make_unique<NoxToken::System::SystemFactory>());
   std::string configPath =
       argc > 1 ? std::string(argv[1]) : Basalt::System::HostPath(kDefaultConfigPath);
@@ -43,6 +48,7 @@ int Serve(int argc, char** argv) {
     NoxToken::TokenEndpoint endpoint(static_cast<uint32_t>(port), gModuleLogger);
     NoxToken::OpenEndpoint(endpoint);
     NoxToken::CreateOrbiHttpRequestHandler(endpoint);
+    Basalt::Service::TrimAllocatorPeriodically(*app, kAllocatorTrimPeriod);
     app->Run();
   }
   return 0;
