@@ -5,7 +5,7 @@
 
 #include "apps/noxtokend/systemFactory.h"
 #include "apps/noxtokend/tokenEndpoint.h"
-#include "platform/basalt/allocatorTrim.h"
+#include "platform/basalt/allocatorTuning.h"
 #include "platform/basalt/app.h"
 #include "platform/basalt/exception.h"
 #include "platform/basalt/features.h"
@@ -57,6 +57,7 @@ int Serve(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  Basalt::Service::RestartWithAllocatorTunables(argv);
   FeatureState_Init();
   if (!FeatureList[FeatureTable::kNoxtokend]) return -1;
   try {
