@@ -9,11 +9,15 @@ DEV_ROOT ?= $(CURDIR)/var
 DEV_PORT ?= 9199
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps build build-asan build-tsan test test-unit test-asan test-tsan fuzz bench run format clean
+.PHONY: all deps deps-run build build-asan build-tsan test test-unit test-asan test-tsan fuzz bench run deb format clean
 
 all: build
 
+# Everything CI needs; `make run` installs only what building and running need.
 deps:
+	@bash scripts/install-deps.sh --test --package
+
+deps-run:
 	@bash scripts/install-deps.sh
 
 # Optimised without debug information: CI builds the tree three times on two cores.
@@ -32,7 +36,9 @@ build-tsan: deps
 	  -DNOX_TSAN=ON -DNOX_BENCH=OFF >/dev/null
 	@cmake --build $(TSAN_BUILD) -j$(JOBS) --target lock_tests -- --no-print-directory
 
+# The package is built once here; its test in CTest installs it from $(BUILD)/deb.
 test-unit: build
+	@bash scripts/make-deb $(BUILD) >/dev/null
 	@cd $(BUILD) && ctest --output-on-failure -j$(JOBS) | tee ctest.log; exit $${PIPESTATUS[0]}
 
 # Leak checking needs ptrace-free LeakSanitizer; PAM's own modules keep caches we do not own.
@@ -61,8 +67,14 @@ fuzz: deps
 bench: build
 	@bash bench/run.sh $(BUILD)
 
-run: build
-	@bash scripts/dev-run $(DEV_ROOT) $(DEV_PORT) $(BUILD)/bin/noxtokend
+run: deps-run
+	@bash scripts/dev-run $(DEV_ROOT) $(DEV_PORT) $(BUILD) $(RESET)
+
+# noxtokend_<version>_<arch>.deb in $(BUILD)/deb, from the binaries of $(BUILD).
+deb:
+	@bash scripts/install-deps.sh --package
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" >/dev/null
+	@bash scripts/make-deb $(BUILD)
 
 format:
 	@git ls-files '*.cc' '*.h' | xargs clang-format -i

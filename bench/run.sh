@@ -7,3 +7,6 @@ bash "$here/http_bench.sh" "$build"
 echo
 echo "saml_bench: CreateVerifiedSamlToken beside xmlsec's bare signature verification (one core)"
 taskset -c 0 "$build/bin/saml_bench" --benchmark_counters_tabular=true
+echo
+echo "saml_http_bench: token creation with a SAML holder-of-key assertion beside the xmlsec floor"
+bash "$here/saml_http_bench.sh" "$build"

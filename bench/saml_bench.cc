@@ -18,6 +18,12 @@
 #include "lib/ssoclient/createVerifiedSamlToken.h"
 #include "lib/ssoclient/testing/samlTestTokens.h"
 #include "platform/basalt/xml/xmlSecLibrary.h"
+#include "platform/orbi/openSslSignatureVerifier.h"
+#include "platform/orbi/samlVerifierFilter.h"
+#include "platform/orbi/securitySchemes.h"
+#include "platform/orbi/testing/joseSigner.h"
+#include "tarnOrbi/samlHokHandler.h"
+#include "tarnOrbi/samlVerifyKeyExtractor.h"
 
 namespace {
 
@@ -34,9 +40,8 @@ Fixture& GetFixture() {
 
 void BM_CreateVerifiedSamlToken(benchmark::State& state) {
   Fixture& fixture = GetFixture();
-  const SsoClient::CertificateProvider provider =
-      [&](const SsoClient::SamlToken*) -> const SsoClient::CertificateList& {
-    return fixture.trusted;
+  const SsoClient::CertificateProvider provider = [&](const SsoClient::SamlToken*) {
+    return std::make_unique<SsoClient::UnguardedCertificateList>(fixture.trusted);
   };
   const auto clock =
       Basalt::System::FixedUtcClock(Basalt::System::DateTime("2030-01-01T10:30:00Z"));
@@ -86,7 +91,74 @@ void BM_DecodeConfirmationCertificate(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 
+// The stand-in for the issuer registry: one list, behind a reader/writer lock.
+struct Registry final : Basalt::System::RwLockableMixin {
+  SsoClient::CertificateList trusted;
+};
+
+// Ends the chain: answers the caller's user name.
+struct Answer final : Orbi::Core::AsyncApiProvider {
+  std::string ToString() const override { return "Answer"; }
+  void Invoke(const Orbi::Core::MethodIdentifier&, Orbi::Data::ValuePtr,
+              Orbi::Core::ExecutionContextPtr context, Orbi::Core::AsyncApiResultCb cb) override {
+    cb(Orbi::Core::MethodResult::Output(context->authnResult), std::nullopt, nullptr);
+  }
+};
+
+// One holder-of-key call through the daemon's SAML path: the signature filter (proof of
+// possession, with the key extractor's verification) and the handler's filter (the second
+// verification), without HTTP and token minting.
+void BM_HolderOfKeyCall(benchmark::State& state) {
+  Fixture& fixture = GetFixture();
+  auto registry = std::make_shared<Registry>();
+  registry->trusted = fixture.trusted;
+  const TarnOrbi::SamlCertificateProvider certificates = [registry](const SsoClient::SamlToken&) {
+    return TarnOrbi::SynchronizedCertificateListWrapper(
+        registry, [&]() -> const SsoClient::CertificateList& { return registry->trusted; });
+  };
+  const auto clock =
+      Basalt::System::FixedUtcClock(Basalt::System::DateTime("2030-01-01T10:30:00Z"));
+  auto logger = Basalt::Service::Logger::CreateRoot("bench", 0, [](const auto&) {});
+  Orbi::Core::ProviderPtr chain = std::make_shared<Orbi::Authn::Filter::AsyncAuthnFilter>(
+      std::make_shared<Answer>(),
+      std::make_shared<TarnOrbi::Authn::SamlHokHandler>(certificates, logger, nullptr, clock));
+  chain = std::make_shared<Orbi::Security::AsyncSamlVerifierFilter>(
+      chain, Orbi::Security::CreateOpenSslSignatureVerifierFactory(),
+      TarnOrbi::SamlVerifyKeyExtractor(certificates, logger, clock), nullptr, 600, clock);
+
+  const std::string timestamp = "2030-01-01T10:30:00Z";
+  const auto clientKey =
+      Orbi::Security::Testing::ReadPrivateKeyPem(fixture.tokens.Client().keyPem.string());
+  const Orbi::Core::ExecutionContext call{
+      {{"schemeId", Orbi::Security::kSamlHokScheme},
+       {"samlHokToken", fixture.xml},
+       {"samlHokTokenAlgorithm", "ES256"},
+       {"signatureTimestamp", timestamp},
+       {"signatureValue",
+        Orbi::Security::Testing::Sign(clientKey.get(), "ES256",
+                                      "{\"input\":{},\"operationId\":\"create\",\"serviceId\":"
+                                      "\"com.tessel.nox.authentication.token\",\"timestamp\":\"" +
+                                          timestamp + "\"}")}},
+      {},
+      nullptr};
+  const Orbi::Core::MethodIdentifier create{"com.tessel.nox.authentication.token", "create"};
+  const auto input = std::make_shared<Orbi::Data::StructValue>("");
+  for (auto _ : state) {
+    bool authenticated = false;
+    chain->Invoke(create, input, std::make_shared<Orbi::Core::ExecutionContext>(call),
+                  [&](std::optional<Orbi::Core::MethodResult> result, auto, auto) {
+                    authenticated = result && !result->HasError() && result->output;
+                  });
+    if (!authenticated) {
+      state.SkipWithError("the call was not authenticated");
+      break;
+    }
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
 BENCHMARK(BM_CreateVerifiedSamlToken);
+BENCHMARK(BM_HolderOfKeyCall);
 BENCHMARK(BM_XmlsecVerifyFloor);
 BENCHMARK(BM_DecodeConfirmationCertificate);
 
@@ -103,12 +175,19 @@ class RatioReporter : public benchmark::ConsoleReporter {
   void Finalize() override {
     ConsoleReporter::Finalize();
     const double full = rates_["BM_CreateVerifiedSamlToken"];
+    const double call = rates_["BM_HolderOfKeyCall"];
     const double floor = rates_["BM_XmlsecVerifyFloor"];
     if (full > 0 && floor > 0) {
       std::printf(
           "CreateVerifiedSamlToken: %.0f tokens/s; xmlsec verification alone: %.0f/s; "
           "ratio %.2f of the floor\n",
           full, floor, full / floor);
+    }
+    if (call > 0 && floor > 0) {
+      std::printf(
+          "holder-of-key call (proof and two verifications): %.0f calls/s; ratio %.2f of "
+          "the floor\n",
+          call, call / floor);
     }
   }
 

@@ -22,13 +22,29 @@ endif()
 
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 
+# The one version of the tree is project()'s; programs read it from "noxVersion.h" (nox_version).
+configure_file(${CMAKE_CURRENT_LIST_DIR}/noxVersion.h.in ${CMAKE_BINARY_DIR}/generated/noxVersion.h
+               @ONLY)
+add_library(nox_version INTERFACE)
+target_include_directories(nox_version INTERFACE ${CMAKE_BINARY_DIR}/generated)
+
 find_package(PkgConfig REQUIRED)
 find_package(Threads REQUIRED)
-find_package(GTest REQUIRED)
+# Unit tests need GoogleTest (scripts/install-deps.sh --test); a tree for running or packaging
+# the daemon builds without it.
+find_package(GTest)
+if(NOT GTest_FOUND)
+  message(STATUS "GoogleTest not found: unit tests are not built")
+endif()
 
-# nox_add_test(NAME SOURCES ... LIBS ...): one GoogleTest binary, registered with CTest.
+# nox_add_test(NAME SOURCES ... LIBS ...): one GoogleTest binary, registered with CTest. Without
+# GoogleTest the target still exists, for the callers' settings, but is never built or run.
 function(nox_add_test name)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
+  if(NOT GTest_FOUND)
+    add_executable(${name} EXCLUDE_FROM_ALL ${T_SOURCES})
+    return()
+  endif()
   add_executable(${name} ${T_SOURCES})
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main GTest::gmock)

@@ -1,9 +1,12 @@
-// Feeds arbitrary bytes through the API request decoder, input checking against a declaration
-// with nested structures, lists and optionals, and both answer encodings.
+// Feeds arbitrary bytes through the API request decoder, the canonical form of the input, input
+// checking against a declaration with nested structures, lists and optionals, and both answer
+// encodings.
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
+#include "platform/orbi/canonicalJson.h"
+#include "platform/orbi/json.h"
 #include "platform/orbi/jsonRpc.h"
 #include "platform/orbi/types.h"
 
@@ -37,6 +40,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   auto& request = std::get<Orbi::Protocol::Json::ApiRequest>(decoded);
+  // What a holder-of-key proof covers: the canonical form of whatever input arrives.
+  if (request.input) {
+    (void)Orbi::Json::Canonicalize(
+        *Orbi::Json::ToJson(*request.input, Orbi::Json::Encoding::kClean));
+  }
   std::string path, reason;
   auto params = Orbi::Bind::BindInput(Operation(), request.input, path, reason);
   Orbi::Core::MethodResult result = Orbi::Core::MethodResult::Output(request.input);

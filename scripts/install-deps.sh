@@ -1,16 +1,34 @@
 #!/usr/bin/env bash
-# Installs every build, test and benchmark dependency from Debian's packages.
-# Safe to run repeatedly: it does nothing when everything is present.
+# Installs dependencies from Debian's packages, by group:
+#
+#   scripts/install-deps.sh              building and running the daemon and its tools
+#   scripts/install-deps.sh --test       ... and the tests, fuzzers and benchmarks
+#   scripts/install-deps.sh --package    ... and building the Debian package (make deb)
+#
+# Options combine. Safe to run repeatedly: it does nothing when everything is present.
 set -euo pipefail
 
 packages=(
-  build-essential cmake pkg-config clang clang-format libclang-rt-14-dev
+  build-essential cmake pkg-config
   libboost-dev libxml2-dev libxmlsec1-dev libxmlsec1-openssl xmlsec1 libssl-dev openssl
   libjwt-dev libjansson-dev libsqlite3-dev sqlite3 libpam0g-dev libpam-pwdfile uuid-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
-  python3 python3-pytest python3-requests python3-jwt
-  curl wrk nginx-light nodejs
+  libsystemd-dev libcli11-dev curl
 )
+test_packages=(
+  clang clang-format libclang-rt-14-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  python3 python3-pytest python3-requests python3-jwt python3-cryptography
+  wrk nginx-light nodejs
+)
+package_packages=(debhelper dpkg-dev fakeroot lintian help2man systemd)
+
+for option in "$@"; do
+  case "$option" in
+    --test) packages+=("${test_packages[@]}") ;;
+    --package) packages+=("${package_packages[@]}") ;;
+    *) echo "usage: $0 [--test] [--package]" >&2; exit 2 ;;
+  esac
+done
 
 missing=()
 for p in "${packages[@]}"; do

@@ -5,6 +5,7 @@
 #include "apps/noxtokend/orbi/externalSts/certificateChainsContainer.h"
 #include "apps/noxtokend/orbi/externalSts/clientProfileAccess.h"
 #include "apps/noxtokend/orbi/externalSts/externalJwtHandler.h"
+#include "apps/noxtokend/orbi/externalSts/samlIssuerBinding.h"
 #include "apps/noxtokend/orbi/externalSts/securityTokenIssuersImpl.h"
 #include "apps/noxtokend/orbi/jwtEntitlementsAuthzFilter.h"
 #include "apps/noxtokend/orbi/messageTable.h"
@@ -16,7 +17,10 @@
 #include "platform/basalt/app.h"
 #include "platform/basalt/features.h"
 #include "platform/orbi/introspection.h"
+#include "platform/orbi/openSslSignatureVerifier.h"
+#include "platform/orbi/samlVerifierFilter.h"
 #include "tarnOrbi/basaltWrapLogger.h"
+#include "tarnOrbi/samlVerifyKeyExtractor.h"
 #include "tarnOrbi/userPassHandler.h"
 
 namespace NoxToken::NoxTokenApi {
@@ -54,7 +58,16 @@ void AttachExternalSts(const Orbi::Core::Enqueuer& enqueuer,
   outermost = std::make_shared<JwtEntitlementsAuthzFilter>(
       enqueuer, outermost,
       std::make_shared<TarnOrbi::BasaltWrapLoggger>(Logger::CreateLogger("AuthzHandler")));
-  // The SAML holder-of-key handler and signature filter bind in here as they are built.
+  auto samlLogger = Logger::CreateLogger("SamlHokHandler");
+  outermost = std::make_shared<Orbi::Authn::Filter::AsyncAuthnFilter>(
+      outermost, std::make_shared<TarnOrbi::Authn::SamlHokHandler>(
+                     MakeSamlCertificateProvider(issuers), samlLogger,
+                     MakeSamlEnrichment(issuers, samlLogger)));
+  auto samlVerifyLogger = Logger::CreateLogger("OrbiSamlVerifyFilter");
+  outermost = std::make_shared<Orbi::Security::AsyncSamlVerifierFilter>(
+      outermost, Orbi::Security::CreateOpenSslSignatureVerifierFactory(),
+      TarnOrbi::SamlVerifyKeyExtractor(MakeSamlCertificateProvider(issuers), samlVerifyLogger),
+      std::make_shared<TarnOrbi::BasaltWrapLoggger>(samlLogger), 600);
 
   handlers.push_back(std::make_shared<Nox::Authn::ExternalJwtHandler>(
       Logger::CreateLogger("External JWT Handler"), issuers, localizer));
@@ -92,7 +105,7 @@ Orbi::Core::ProviderPtr CreateLocalProvider(Orbi::Core::Enqueuer enqueuer,
 
   auto jwtLogger = Logger::CreateLogger("NoxtokendJWTHandler");
   handlers.push_back(std::make_shared<Nox::Authn::TokenHandler>(
-      std::make_shared<TarnOrbi::BasaltWrapLoggger>(jwtLogger),
+      std::make_shared<TarnOrbi::BasaltWrapLoggger>(jwtLogger), Auth::CreateLocalizer(),
       [] { return Auth::Secret::Get(); }));
 
   for (auto it = handlers.rbegin(); it != handlers.rend(); ++it) {

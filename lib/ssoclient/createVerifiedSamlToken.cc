@@ -16,7 +16,12 @@ std::shared_ptr<const SamlToken> CreateVerifiedSamlToken(const std::string& xml,
                                                          const Basalt::System::UtcClock& clock) {
   auto token = std::make_shared<const SamlTokenImpl>(xml, kClockToleranceSeconds, clock);
   if (!provider) throw SsoException("No certificate provider");
-  auto trusted = std::make_shared<const CertificateList>(provider(token.get()));
+  std::shared_ptr<const CertificateList> trusted;
+  {
+    const std::unique_ptr<const HeldCertificateList> held = provider(token.get());
+    if (!held) throw SsoException("No certificate list");
+    trusted = std::make_shared<const CertificateList>(held->GetList());
+  }
   const auto keys = Basalt::Xml::Security::CreateTrustSetKeyResolver(std::move(trusted));
   VerifySignature(*token->GetSignature(), *keys);
   return token;

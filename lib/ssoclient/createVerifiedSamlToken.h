@@ -13,9 +13,29 @@ namespace SsoClient {
 
 using CertificateList = std::vector<Basalt::Crypto::CertificatePtr>;
 
+// A certificate list together with whatever keeps it unchanged (typically its owner's read lock)
+// until this object is destroyed. CreateVerifiedSamlToken destroys it as soon as it has copied
+// the list, so no lock is held while a signature is verified.
+class HeldCertificateList {
+ public:
+  virtual ~HeldCertificateList() = default;
+  virtual const CertificateList& GetList() const = 0;
+};
+
+// For a list that nobody changes while it is in use (tools, tests): holds nothing.
+class UnguardedCertificateList final : public HeldCertificateList {
+ public:
+  explicit UnguardedCertificateList(const CertificateList& list) : list_(list) {}
+  const CertificateList& GetList() const override { return list_; }
+
+ private:
+  const CertificateList& list_;
+};
+
 // Chooses the certificates trusted for a parsed token (typically by its Issuer). Called once per
-// token; the list must not change until the call that received it has copied it.
-using CertificateProvider = std::function<const CertificateList&(const SamlToken*)>;
+// token; must not return null.
+using CertificateProvider =
+    std::function<std::unique_ptr<const HeldCertificateList>(const SamlToken*)>;
 
 // The clock tolerance at both ends of a token's validity window.
 inline constexpr int64_t kClockToleranceSeconds = 600;

@@ -30,10 +30,10 @@ class CreateVerifiedSamlTokenTest : public ::testing::Test {
   }
 
   std::shared_ptr<const SamlToken> Create(const std::string& xml, DateTime now = kNow) {
-    const CertificateProvider provider = [this](const SamlToken* token) -> const CertificateList& {
+    const CertificateProvider provider = [this](const SamlToken* token) {
       ++providerCalls_;
       askedIssuer_ = token->GetIssuer();
-      return trusted_;
+      return std::make_unique<UnguardedCertificateList>(trusted_);
     };
     return CreateVerifiedSamlToken(xml, provider, Basalt::System::FixedUtcClock(now));
   }
@@ -150,6 +150,38 @@ TEST_F(CreateVerifiedSamlTokenTest, RefusesWrappingAndInjection) {
                           (tokens_->Dir().Path() / "secret").string() + "\">]>" + assertion;
   EXPECT_EQ(RefusalOf<Basalt::Exception>(xxe), "XML document type declarations are not accepted");
   EXPECT_EQ(providerCalls_, 0);
+}
+
+TEST_F(CreateVerifiedSamlTokenTest, CopiesTheListBeforeReleasingItsHolder) {
+  // A holder whose release lets a writer empty the list: verification must use the copy.
+  class ClearedOnRelease final : public HeldCertificateList {
+   public:
+    explicit ClearedOnRelease(CertificateList& list) : list_(list) {}
+    ~ClearedOnRelease() override { list_.clear(); }
+    const CertificateList& GetList() const override { return list_; }
+
+   private:
+    CertificateList& list_;
+  };
+  Trust({&tokens_->IssuerRsa()});
+  const CertificateProvider provider = [this](const SamlToken*) {
+    return std::make_unique<ClearedOnRelease>(trusted_);
+  };
+  EXPECT_NO_THROW(
+      CreateVerifiedSamlToken(*rsaSigned_, provider, Basalt::System::FixedUtcClock(kNow)));
+  EXPECT_TRUE(trusted_.empty());
+}
+
+TEST_F(CreateVerifiedSamlTokenTest, EmptyIdIsAnInvalidTokenId) {
+  Trust({&tokens_->IssuerRsa()});
+  TokenSpec spec = tokens_->DefaultSpec();
+  spec.id = "";
+  spec.referenceUri = "#";
+  EXPECT_EQ(RefusalOf<ParseException>(tokens_->Render(spec)), "Invalid token ID");
+  spec.referenceUri = "";
+  const std::string wholeDocument = ReplaceOnce(tokens_->Render(spec), "URI=\"#\"", "URI=\"\"");
+  EXPECT_EQ(RefusalOf<ParseException>(tokens_->Sign(wholeDocument, tokens_->IssuerRsa())),
+            "Invalid token ID");
 }
 
 TEST_F(CreateVerifiedSamlTokenTest, SignatureOverAnotherElementIsRefused) {

@@ -17,8 +17,11 @@ constexpr int kRefusalLevel = 4;
 
 }  // namespace
 
-TokenHandler::TokenHandler(Orbi::Core::LoggerPtr logger, KeyFn key, ClockFn clock)
+TokenHandler::TokenHandler(Orbi::Core::LoggerPtr logger,
+                           std::shared_ptr<const Orbi::L10n::Localizer> localizer, KeyFn key,
+                           ClockFn clock)
     : logger_(std::move(logger)),
+      localizer_(std::move(localizer)),
       key_(std::move(key)),
       clock_(clock ? std::move(clock)
                    : ClockFn([] { return static_cast<int64_t>(std::time(nullptr)); })) {}
@@ -47,7 +50,7 @@ void TokenHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr context,
       logger_->Log(kRefusalLevel,
                    std::string("Cannot verify token, signing key unavailable: ") + e.what());
     }
-    done(Orbi::Std::Unauthenticated().ToErrorValue());
+    done(Orbi::Std::Unauthenticated({{kInvalidTokenMessage, {}}}).ToErrorValue(*localizer_));
     return;
   }
   auto verified = VerifyOwnToken(*token, *key, clock_());
@@ -55,7 +58,9 @@ void TokenHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr context,
     if (logger_->IsEnabled(kRefusalLevel)) {
       logger_->Log(kRefusalLevel, std::string("Token refused: ") + Describe(*error));
     }
-    done(Orbi::Std::Unauthenticated().ToErrorValue());
+    const char* message =
+        *error == OwnTokenError::Expired ? kTokenExpiredMessage : kInvalidTokenMessage;
+    done(Orbi::Std::Unauthenticated({{message, {}}}).ToErrorValue(*localizer_));
     return;
   }
   const auto& claims = std::get<OwnTokenClaims>(verified);

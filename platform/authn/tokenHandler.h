@@ -10,6 +10,7 @@
 #include "platform/authn/authnData.h"
 #include "platform/authn/ownTokenVerifier.h"
 #include "platform/orbi/authn.h"
+#include "platform/orbi/localizer.h"
 
 namespace Nox::Authn {
 
@@ -26,7 +27,13 @@ class TokenHandler final : public Orbi::Authn::AuthnHandler {
   // Current UTC time in whole seconds.
   using ClockFn = std::function<int64_t()>;
 
-  TokenHandler(Orbi::Core::LoggerPtr logger, KeyFn key, ClockFn clock = nullptr);
+  // Message of a refusal once the token's "exp" has passed; every other refusal carries
+  // kInvalidTokenMessage. Their texts come from the localizer given.
+  static constexpr const char* kTokenExpiredMessage = "com.tessel.nox.authentication.token_expired";
+  static constexpr const char* kInvalidTokenMessage = "com.tessel.nox.authentication.invalid_token";
+
+  TokenHandler(Orbi::Core::LoggerPtr logger, std::shared_ptr<const Orbi::L10n::Localizer> localizer,
+               KeyFn key, ClockFn clock = nullptr);
 
   void AsyncAuthenticate(Orbi::Core::ExecutionContextPtr context,
                          Orbi::Authn::AuthnCallback done) override;
@@ -36,6 +43,7 @@ class TokenHandler final : public Orbi::Authn::AuthnHandler {
   std::shared_ptr<const OwnTokenKey> Prepared(const std::string& secret);
 
   Orbi::Core::LoggerPtr logger_;
+  std::shared_ptr<const Orbi::L10n::Localizer> localizer_;
   KeyFn key_;
   ClockFn clock_;
   std::mutex preparedMutex_;

@@ -39,13 +39,32 @@ Orbi::Data::ValuePtr Authenticate(TokenHandler& handler, Orbi::Core::StringMap s
   return answer;
 }
 
+std::shared_ptr<const Orbi::L10n::Localizer> Localizer() {
+  return std::make_shared<const Orbi::L10n::Localizer>(
+      std::vector<std::string>{"en_US"}, [](const std::string& id) { return "text of " + id; });
+}
+
+// The one message of a refusal: its id, and the text the localizer made of it.
+std::string RefusalMessage(const Orbi::Data::ValuePtr& answer) {
+  auto error = Orbi::Data::As<Orbi::Data::ErrorValue>(answer);
+  if (!error) return "not an error";
+  EXPECT_EQ(error->GetErrorKind(), "unauthenticated");
+  auto messages = Orbi::Data::As<Orbi::Data::ListValue>(error->GetField("messages"));
+  if (!messages || messages->GetItems().size() != 1) return "not one message";
+  auto message = Orbi::Data::As<Orbi::Data::StructValue>(messages->GetItems()[0]);
+  std::string id = *message->GetString("id");
+  EXPECT_EQ(*message->GetString("localized"), "text of " + id);
+  return id;
+}
+
 Orbi::Core::StringMap OAuth(const std::string& token) {
   return {{"schemeId", "com.tessel.orbi.std.security.oauth"}, {"accessToken", token}};
 }
 
 TEST(TokenHandlerTest, AcceptsOwnTokensWithTheirEntitlements) {
   TokenHandler handler(
-      std::make_shared<NullLogger>(), [] { return std::string(kKey); }, [] { return kNow; });
+      std::make_shared<NullLogger>(), Localizer(), [] { return std::string(kKey); },
+      [] { return kNow; });
   std::string token =
       Sign(R"({"username":"root","exp":1700000300,"entitlement":["ADMINISTRATOR"]})");
   auto result = Orbi::Data::As<Orbi::Data::StructValue>(Authenticate(handler, OAuth(token)));
@@ -64,17 +83,18 @@ TEST(TokenHandlerTest, AcceptsOwnTokensWithTheirEntitlements) {
 TEST(TokenHandlerTest, RefusesBadTokensAndLeavesOtherSchemesAlone) {
   auto logger = std::make_shared<NullLogger>();
   TokenHandler handler(
-      logger, [] { return std::string(kKey); }, [] { return kNow; });
+      logger, Localizer(), [] { return std::string(kKey); }, [] { return kNow; });
   std::string good = Sign(R"({"username":"root","exp":1700000300})");
   std::string tampered = good;
   tampered[tampered.size() - 2] = tampered[tampered.size() - 2] == 'A' ? 'B' : 'A';
-  for (const std::string& bad :
-       {Sign(R"({"username":"root","exp":1700000000})"), tampered,
-        std::string("eyJhbGciOiJub25lIn0.eyJ1c2VybmFtZSI6InJvb3QiLCJleHAiOjE3MDAwMDAzMDB9."),
-        std::string("garbage")}) {
-    auto answer = Orbi::Data::As<Orbi::Data::ErrorValue>(Authenticate(handler, OAuth(bad)));
-    ASSERT_TRUE(answer) << bad;
-    EXPECT_EQ(answer->GetErrorKind(), "unauthenticated");
+  const std::string expired = TokenHandler::kTokenExpiredMessage;
+  const std::string invalid = TokenHandler::kInvalidTokenMessage;
+  for (const auto& [bad, message] : std::vector<std::pair<std::string, std::string>>{
+           {Sign(R"({"username":"root","exp":1700000000})"), expired},
+           {tampered, invalid},
+           {"eyJhbGciOiJub25lIn0.eyJ1c2VybmFtZSI6InJvb3QiLCJleHAiOjE3MDAwMDAzMDB9.", invalid},
+           {"garbage", invalid}}) {
+    EXPECT_EQ(RefusalMessage(Authenticate(handler, OAuth(bad))), message) << bad;
   }
   EXPECT_EQ(logger->lines.size(), 4u);
   EXPECT_EQ(Authenticate(handler, {{"schemeId", "com.tessel.orbi.std.security.user_pass"},
@@ -85,13 +105,14 @@ TEST(TokenHandlerTest, RefusesBadTokensAndLeavesOtherSchemesAlone) {
   // The prepared key follows a changed secret: the old secret's tokens stop verifying.
   std::string secret = kKey;
   TokenHandler rotating(
-      logger, [&] { return secret; }, [] { return kNow; });
+      logger, Localizer(), [&] { return secret; }, [] { return kNow; });
   EXPECT_TRUE(Orbi::Data::As<Orbi::Data::StructValue>(Authenticate(rotating, OAuth(good))));
   secret = "another secret of thirty-two byt";
-  EXPECT_TRUE(Orbi::Data::As<Orbi::Data::ErrorValue>(Authenticate(rotating, OAuth(good))));
+  EXPECT_EQ(RefusalMessage(Authenticate(rotating, OAuth(good))), invalid);
 
-  TokenHandler keyless(logger, []() -> std::string { throw Basalt::Exception("gone"); });
-  EXPECT_TRUE(Orbi::Data::As<Orbi::Data::ErrorValue>(Authenticate(keyless, OAuth(good))));
+  TokenHandler keyless(logger, Localizer(),
+                       []() -> std::string { throw Basalt::Exception("gone"); });
+  EXPECT_EQ(RefusalMessage(Authenticate(keyless, OAuth(good))), invalid);
 }
 
 }  // namespace

@@ -26,7 +26,8 @@ std::mutex sAppMutex;
 App::App(std::shared_ptr<const Config> config)
     : config_(std::move(config)),
       logger_(Logger::CreateLogger("App")),
-      signals_(ioContext_, SIGTERM, SIGINT) {
+      signals_(ioContext_, SIGTERM, SIGINT, SIGHUP) {
+  std::signal(SIGPIPE, SIG_IGN);
   int64_t threads = kDefaultThreads;
   config_->GetInt("http/threads", threads);
   if (threads < 1 || threads > kMaxThreads) {
@@ -43,6 +44,12 @@ App::App(std::shared_ptr<const Config> config)
 void App::WaitForSignal() {
   signals_.async_wait([this](const boost::system::error_code& error, int signal) {
     if (error) return;
+    if (signal == SIGHUP) {
+      logger_->Log(5, "Signal %1 (SIGHUP) received, ignored: the configuration is read at start",
+                   signal);
+      WaitForSignal();
+      return;
+    }
     logger_->Log(5, "Signal %1 received, stopping", signal);
     Stop();
     WaitForSignal();  // a later Run() can be stopped the same way
@@ -61,6 +68,13 @@ void App::Run() {
     }
     running_ = true;
     failure_ = nullptr;
+    if (!unreadKeysReported_) {
+      unreadKeysReported_ = true;
+      for (const auto& key : config_->GetUnreadKeys()) {
+        logger_->Log(3, "Unknown configuration element '%1' in '%2' ignored", key,
+                     config_->GetOrigin());
+      }
+    }
     ioContext_.restart();
     for (auto& loop : connectionLoops_) loop->restart();
   }

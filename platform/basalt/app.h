@@ -30,8 +30,10 @@ class App {
   std::shared_ptr<const Config> GetConfig() const { return config_; }
 
   // Runs the main loop on the calling thread and the connection loops on the pool until Stop(),
-  // SIGTERM or SIGINT.
+  // SIGTERM or SIGINT. SIGHUP is logged and changes nothing; SIGPIPE is ignored from
+  // construction on, so a closed peer or log reader turns into a write error, never an exit.
   // The signals are caught from construction on: one that comes before Run() ends it at once.
+  // The first Run() logs, at level 3, each configuration element that nothing has read by then.
   // An exception that escapes a handler stops the loop and is rethrown here. A Stop() that comes
   // before Run() makes that Run() return at once.
   void Run();
@@ -65,6 +67,7 @@ class App {
   std::mutex mutex_;  // guards the fields below
   bool running_ = false;
   bool stopRequested_ = false;
+  bool unreadKeysReported_ = false;
   std::exception_ptr failure_;
 };
 

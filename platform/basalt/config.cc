@@ -76,7 +76,22 @@ void Collect(xmlNode* parent, const std::string& prefix,
 
 }  // namespace
 
-Config::Config(std::multimap<std::string, Element> elements) : elements_(std::move(elements)) {}
+Config::Config(std::multimap<std::string, Element> elements, std::string origin)
+    : elements_(std::move(elements)), origin_(std::move(origin)) {}
+
+void Config::NoteRead(const std::string& key) const {
+  std::lock_guard lock(readMutex_);
+  readKeys_.insert(key);
+}
+
+std::vector<std::string> Config::GetUnreadKeys() const {
+  std::lock_guard lock(readMutex_);
+  std::vector<std::string> unread;
+  for (auto it = elements_.begin(); it != elements_.end(); it = elements_.upper_bound(it->first)) {
+    if (!readKeys_.contains(it->first)) unread.push_back(it->first);
+  }
+  return unread;
+}
 
 std::shared_ptr<const Config> Config::LoadFile(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
@@ -105,10 +120,11 @@ std::shared_ptr<const Config> Config::Parse(std::string_view text, const std::st
   if (!root) Fail(origin, "no root element");
   std::multimap<std::string, Element> elements;
   Collect(root, "", elements);
-  return std::shared_ptr<const Config>(new Config(std::move(elements)));
+  return std::shared_ptr<const Config>(new Config(std::move(elements), origin));
 }
 
 bool Config::GetString(const std::string& key, std::string& out) const {
+  NoteRead(key);
   auto it = elements_.find(key);
   if (it == elements_.end()) return false;
   out = it->second.text;
@@ -134,6 +150,7 @@ bool Config::GetInt(const std::string& key, int64_t& out) const {
 }
 
 std::vector<Config::Element> Config::GetElements(const std::string& key) const {
+  NoteRead(key);
   std::vector<Element> found;
   auto [first, last] = elements_.equal_range(key);
   for (auto it = first; it != last; ++it) found.push_back(it->second);

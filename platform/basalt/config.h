@@ -1,10 +1,13 @@
 // The application's XML configuration file, read once at start-up. Values are addressed by the
 // element path below the root element ("endpoint/portNum") and are the element's trimmed text.
+// Thread-safe: the getters only note which keys were asked for.
 #pragma once
 
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,10 +41,20 @@ class Config {
   // Every leaf element at `key`, in document order ("log/logger").
   std::vector<Element> GetElements(const std::string& key) const;
 
+  // Keys of the file that no getter has asked for so far, sorted: the elements nobody knows.
+  std::vector<std::string> GetUnreadKeys() const;
+
+  // The path or origin the configuration was read from.
+  const std::string& GetOrigin() const { return origin_; }
+
  private:
-  explicit Config(std::multimap<std::string, Element> elements);
+  Config(std::multimap<std::string, Element> elements, std::string origin);
+  void NoteRead(const std::string& key) const;
 
   std::multimap<std::string, Element> elements_;
+  std::string origin_;
+  mutable std::mutex readMutex_;
+  mutable std::set<std::string> readKeys_;  // guarded by readMutex_
 };
 
 }  // namespace Basalt::Service

@@ -31,6 +31,20 @@ std::string ErrorOf(std::string_view text) {
   return "no error";
 }
 
+TEST(ConfigTest, UnreadKeysAreTheElementsNoGetterAskedFor) {
+  auto config = Config::Parse(kSample, "test.xml");
+  int64_t value = 0;
+  std::string text;
+  config->GetInt("endpoint/portNum", value);
+  config->GetString("http/threads", text);
+  config->GetElements("log/logger");
+  config->GetString("absent/key", text);
+  EXPECT_EQ(config->GetUnreadKeys(),
+            (std::vector<std::string>{"bad", "empty", "http/idleTimeoutSeconds", "log/level",
+                                      "name", "negative"}));
+  EXPECT_EQ(config->GetOrigin(), "test.xml");
+}
+
 TEST(ConfigTest, ReadsTrimmedValuesByElementPath) {
   auto config = Config::Parse(kSample, "test.xml");
   int64_t value = 0;

@@ -14,6 +14,7 @@ import re
 import signal
 import socket
 import subprocess
+import threading
 import time
 from pathlib import Path
 from typing import Callable, List, NamedTuple, Optional
@@ -196,7 +197,9 @@ class Daemon:
 
     _runs = 0
 
-    def __init__(self, root: Root, args=(), port: Optional[int] = None):
+    def __init__(self, root: Root, args=(), port: Optional[int] = None, stderr=None,
+                 binary: Path = DAEMON):
+        """`stderr`, when given, replaces the log file (e.g. subprocess.PIPE)."""
         Daemon._runs += 1
         self.root = root
         self.port = root.port if port is None else port
@@ -204,14 +207,14 @@ class Daemon:
         self.stdout_path = root.path.parent / f"{root.path.name}-stdout-{Daemon._runs}.txt"
         self.log_path = root.path.parent / f"{root.path.name}-stderr-{Daemon._runs}.txt"
         env = dict(os.environ, TESSEL_ROOT=str(root.path))
-        assert DAEMON.exists(), f"{DAEMON} is not built (set NOX_BIN_DIR)"
+        assert binary.exists(), f"{binary} is not built (set NOX_BIN_DIR)"
         with open(self.stdout_path, "wb") as out, open(self.log_path, "wb") as err:
             self.proc = subprocess.Popen(
-                [str(DAEMON), *map(str, args)],
+                [str(binary), *map(str, args)],
                 env=env,
                 stdin=subprocess.DEVNULL,
                 stdout=out,
-                stderr=err,
+                stderr=err if stderr is None else stderr,
             )
 
     # --- process ---------------------------------------------------------------------------
@@ -326,6 +329,30 @@ class Daemon:
         self.wait_for_record(
             lambda r: r.op_id == op_id and r.text.startswith("Invoke-MethodId"), f"of {op_id}"
         )
+
+
+def kill_during_writes(daemon: Daemon, write_one: Callable[[int], object], at_least: int = 20):
+    """Calls write_one(0), write_one(1), ... on a thread and SIGKILLs the daemon once `at_least`
+    calls have returned; the calls' results, in order. A call that raises stops the stream."""
+    written: list = []
+
+    def write():
+        for i in range(10_000):
+            try:
+                written.append(write_one(i))
+            except (requests.ConnectionError, AssertionError):
+                return
+
+    writer = threading.Thread(target=write)
+    writer.start()
+    for _ in range(200):
+        if len(written) >= at_least or not writer.is_alive():
+            break
+        time.sleep(0.05)
+    daemon.kill()
+    writer.join(30)
+    assert len(written) >= at_least, f"only {len(written)} writes before the kill"
+    return written
 
 
 def start(root: Root, args=(), port: Optional[int] = None) -> Daemon:

@@ -8,7 +8,6 @@ import time
 
 import jwt
 import pytest
-import requests
 
 from conftest import (
     PROFILES_SVC,

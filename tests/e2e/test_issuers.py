@@ -7,7 +7,9 @@ import subprocess
 import pytest
 
 from conftest import (
+    Daemon,
     assert_error_kind,
+    kill_during_writes,
     oauth,
     output_of,
 )
@@ -212,6 +214,25 @@ def test_restart_keeps_issuers_byte_for_byte(new_root, run_daemon, pems):
     assert client.aliases() == dict(ODD_NAMES)
     for alias, _ in ODD_NAMES:
         assert client.chains(alias) == [[standardized(p) for p in c] for c in chains]
+
+
+def test_kill_during_writes_keeps_every_answered_one(new_root, run_daemon, pems):
+    root = new_root()
+    daemon = Daemon(root).wait_ready()
+    client = Issuers(daemon)
+    chains = [[pems["rsa"], pems["ec"]], [pems["ec"]]]
+
+    def create(i):
+        assert output_of(client.create(f"crash-{i}", f"issuer-{i}", chains)) is None
+        return f"crash-{i}"
+
+    written = kill_during_writes(daemon, create)
+    summaries = Issuers(run_daemon(root)).ok("list", projection="FULL")
+    assert set(written) <= {s["issuer_alias"] for s in summaries}
+    for s in summaries:  # no object half written
+        assert s["issuer"] == s["issuer_alias"].replace("crash-", "issuer-")
+        assert [c["cert_chain"] for c in s["signing_cert_chains"]] == [
+            [standardized(p) for p in c] for c in chains]
 
 
 def test_large_requests_are_answered(issuers, daemon, pems):

@@ -1,12 +1,15 @@
 """Process start-up: switches, configuration file, port, listen address and signals."""
 
+import os
+import re
 import signal
 import socket
 import subprocess
+import tempfile
 
 import pytest
 
-from conftest import PROVIDER_SVC, Daemon, free_port, output_of, port_is_free
+from conftest import DAEMON, PROVIDER_SVC, REPO, Daemon, free_port, output_of, port_is_free
 
 EXIT_FAILURE = 255  # the daemon exits with -1
 
@@ -120,9 +123,99 @@ def test_start_lines_follow_log_level(new_root, run_daemon, level, logged):
     records = daemon.records()
     start_lines = [r for r in records if r.text == f"Starting NOX Token CPS on port {root.port}."]
     port_lines = [r for r in records if r.text == f"Port number: {root.port}"]
+    version_lines = [r for r in records if r.text == f"noxtokend version {project_version()}"]
     if logged:
         assert [r.level for r in start_lines] == [5]
         assert [r.level for r in port_lines] == [5]
+        assert [r.level for r in version_lines] == [5]
     else:
-        assert start_lines == [] and port_lines == []
+        assert start_lines == [] and port_lines == [] and version_lines == []
         assert not any("Starting NOX Token CPS" in r.text for r in records)
+
+
+def project_version() -> str:
+    top = (REPO / "CMakeLists.txt").read_text()
+    return re.search(r"project\(noxtokend VERSION (\S+)", top)[1]
+
+
+@pytest.mark.parametrize("option", ["--help", "--version"])
+def test_help_and_version_answer_without_a_root(tmp_path, option):
+    # A root whose daemon switch is off: the options must not depend on it.
+    (tmp_path / "etc/tessel").mkdir(parents=True)
+    (tmp_path / "etc/tessel/features.conf").write_text("noxtokend = off\n")
+    env = {"TESSEL_ROOT": str(tmp_path), "PATH": "/usr/bin:/bin"}
+
+    done = subprocess.run([DAEMON, option], env=env, capture_output=True, text=True, timeout=30)
+
+    assert (done.returncode, done.stderr) == (0, "")
+    if option == "--version":
+        assert done.stdout == f"noxtokend {project_version()}\n"
+    else:
+        assert done.stdout.startswith("Usage: noxtokend [CONFIG_FILE]\n")
+        assert "--version" in done.stdout
+
+
+def test_sighup_is_logged_and_the_daemon_keeps_serving(new_root, run_daemon):
+    daemon = run_daemon(new_root())
+
+    daemon.proc.send_signal(signal.SIGHUP)
+
+    record = daemon.wait_for_record(lambda r: "SIGHUP" in r.text, "of SIGHUP")
+    assert (record.level, record.logger) == (5, "App")
+    assert output_of(daemon.invoke(PROVIDER_SVC, "get"))["id"] == "AsyncLocalProvider"
+
+
+def test_daemon_keeps_serving_when_its_log_reader_goes_away(new_root):
+    daemon = Daemon(new_root(), stderr=subprocess.PIPE)
+    try:
+        daemon.wait_ready()
+        daemon.proc.stderr.close()
+        # Log level 7: every call writes lines into the closed pipe.
+        for _ in range(3):
+            assert output_of(daemon.invoke(PROVIDER_SVC, "get"))["id"] == "AsyncLocalProvider"
+        assert daemon.stop() == 0
+    finally:
+        daemon.kill()
+
+
+def test_unknown_configuration_element_is_logged_and_ignored(new_root, run_daemon):
+    root = new_root()
+    root.edit_config(
+        lambda xml: xml.replace("</endpoint>", "<portNumber>1</portNumber></endpoint>"
+                                "<extra><depth>2</depth></extra>")
+    )
+
+    daemon = run_daemon(root)
+
+    assert output_of(daemon.invoke(PROVIDER_SVC, "get"))["id"] == "AsyncLocalProvider"
+    unknown = [(r.level, r.text) for r in daemon.records() if "Unknown configuration" in r.text]
+    assert unknown == [
+        (3, f"Unknown configuration element '{key}' in '{root.config}' ignored")
+        for key in ("endpoint/portNumber", "extra/depth")
+    ]
+
+
+def test_service_manager_hears_ready_once_listening_and_stopping(new_root):
+    root = new_root()
+    # A datagram socket like systemd's; its path must stay short for AF_UNIX.
+    with tempfile.TemporaryDirectory(prefix="nox-notify-") as scratch, socket.socket(
+        socket.AF_UNIX, socket.SOCK_DGRAM
+    ) as manager:
+        path = os.path.join(scratch, "notify")
+        manager.bind(path)
+        manager.settimeout(15)
+        os.environ["NOTIFY_SOCKET"] = path
+        try:
+            daemon = Daemon(root)
+        finally:
+            del os.environ["NOTIFY_SOCKET"]
+
+        try:
+            ready = manager.recv(4096).decode()
+            # Ready means listening: the first connection after the notice is accepted at once.
+            socket.create_connection(("127.0.0.1", root.port), timeout=5).close()
+            assert ready == f"READY=1\nSTATUS=Serving on localhost port {root.port}"
+            assert daemon.stop() == 0
+            assert manager.recv(4096) == b"STOPPING=1"
+        finally:
+            daemon.kill()

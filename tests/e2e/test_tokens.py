@@ -80,7 +80,7 @@ def test_refused_credentials_get_no_token(daemon):
         answers = list(pool.map(lambda sec: daemon.post_json(TOKEN_SVC, "create", sec), calls))
 
     for answer, text in answers:
-        assert_error_kind(answer, "unauthenticated")
+        assert assert_error_kind(answer, "unauthenticated")["messages"] == []
         assert "token" not in text and "not-the-password" not in text
 
 
@@ -147,6 +147,12 @@ def bad_tokens(daemon):
     }
 
 
+REFUSALS = {
+    "expired": ("com.tessel.nox.authentication.token_expired",) + ("JWT validity expired",) * 2,
+    "invalid": ("com.tessel.nox.authentication.invalid_token",) + ("Invalid JWT",) * 2,
+}
+
+
 def test_bad_tokens_never_reach_the_service(daemon):
     since = daemon.log_offset()
     tokens = bad_tokens(daemon)
@@ -158,7 +164,10 @@ def test_bad_tokens_never_reach_the_service(daemon):
     for name, token in tokens.items():
         app = {"opId": f"bad-{name}"}
         answer, text = daemon.post_json(VERIFY_SVC, "verify", oauth(token), app=app)
-        if error_of(answer).get("error_type") != "UNAUTHENTICATED":
+        error = error_of(answer)
+        why = REFUSALS["expired" if name == "expired" else "invalid"]
+        messages = [(m["id"], m["default_message"], m["localized"]) for m in error["messages"]]
+        if error.get("error_type") != "UNAUTHENTICATED" or messages != [why]:
             failures[name] = answer
         elif len(probe := max(token.split("."), key=len)[-16:]) == 16 and probe in text:
             failures[name] = "the answer repeats the presented token"

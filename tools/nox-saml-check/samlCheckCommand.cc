@@ -86,7 +86,9 @@ int RunSamlCheck(const std::vector<std::string>& args, std::ostream& out, std::o
   try {
     const auto verified = SsoClient::CreateVerifiedSamlToken(
         *token,
-        [&](const SsoClient::SamlToken*) -> const SsoClient::CertificateList& { return trusted; },
+        [&](const SsoClient::SamlToken*) {
+          return std::make_unique<SsoClient::UnguardedCertificateList>(trusted);
+        },
         clock);
     out << SamlTokenToJson(*verified) << "\n";
     return 0;

@@ -1,7 +1,8 @@
 #include "tools/nox-saml-check/samlTokenJson.h"
 
-#include <cstdio>
 #include <vector>
+
+#include "platform/orbi/canonicalJson.h"
 
 namespace NoxTools {
 namespace {
@@ -55,37 +56,7 @@ std::string Advice(const std::vector<SsoClient::Advice>& advice, int depth) {
 
 }  // namespace
 
-std::string JsonQuote(const std::string& text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          char escaped[8];
-          std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-          out += escaped;
-        } else {
-          out += c;
-        }
-    }
-  }
-  return out + "\"";
-}
+std::string JsonQuote(const std::string& text) { return Orbi::Json::CanonicalString(text); }
 
 std::string SamlTokenToJson(const SsoClient::SamlToken& token) {
   std::vector<std::string> groups;

@@ -7,23 +7,9 @@
 #include <string>
 #include <vector>
 
-#include <openssl/bio.h>
-#include <openssl/x509.h>
+#include "platform/basalt/crypto/openSslHandles.h"
 
 namespace Basalt::Crypto {
-
-struct X509Deleter {
-  void operator()(X509* cert) const { X509_free(cert); }
-};
-struct BioDeleter {
-  void operator()(BIO* bio) const { BIO_free(bio); }
-};
-struct EvpPkeyDeleter {
-  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-using X509Handle = std::unique_ptr<X509, X509Deleter>;
-using EvpPkeyHandle = std::unique_ptr<EVP_PKEY, EvpPkeyDeleter>;
-using BioHandle = std::unique_ptr<BIO, BioDeleter>;
 
 class Certificate {
  public:

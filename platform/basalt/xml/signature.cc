@@ -135,7 +135,8 @@ void CheckIdIsUnique(xmlNode* node, const xmlAttr* idAttr, const std::string& id
 
 void RegisterId(const Node& signedElement) {
   const std::optional<std::string> id = signedElement.GetAttribute("ID");
-  if (!id) return;
+  // An empty ID names nothing (libxml2 refuses to register it); the caller judges the ID itself.
+  if (!id || id->empty()) return;
   xmlNode* element = signedElement.GetNative();
   xmlAttr* idAttr = xmlHasNsProp(element, ToXml("ID"), nullptr);
   CheckIdIsUnique(xmlDocGetRootElement(element->doc), idAttr, *id);

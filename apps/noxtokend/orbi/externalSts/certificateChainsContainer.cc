@@ -144,7 +144,7 @@ bool CertificateChainsContainer::UpdateIssuer(const std::string& alias,
   if (it == infoByAlias_.end()) return false;
   Info& info = it->second;
   const std::string current = info.issuer;
-  const std::string& next = issuer.value_or(current);
+  const std::string next = issuer.value_or(current);
   if (next != current) {
     auto holder = aliasByIssuer_.find(next);
     if (holder != aliasByIssuer_.end()) {

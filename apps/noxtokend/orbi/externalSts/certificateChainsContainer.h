@@ -84,6 +84,11 @@ class CertificateChainsContainer : public Basalt::System::RwLockableMixin {
   const Info& GetInfo(const std::string& alias) const;
   std::string GetAliasByIssuer(const std::string& issuer) const;
   CertificateList GetCertificatesByIssuer(const std::string& issuer) const;
+  // The issuer's certificates by reference, valid while the lock is held; nullptr when absent.
+  const CertificateList* FindCertificatesByIssuer(const std::string& issuer) const {
+    const auto it = certificatesByIssuer_.find(issuer);
+    return it == certificatesByIssuer_.end() ? nullptr : &it->second;
+  }
 
   bool HasAlias(const std::string& alias) const;
   bool HasIssuer(const std::string& issuer) const;

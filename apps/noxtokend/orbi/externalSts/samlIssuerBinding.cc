@@ -1,0 +1,50 @@
+#include "apps/noxtokend/orbi/externalSts/samlIssuerBinding.h"
+
+#include <stdexcept>
+
+#include "platform/authn/authnData.h"
+
+namespace NoxToken {
+
+namespace AuthnData = Nox::Authn::AuthnData;
+
+TarnOrbi::SamlCertificateProvider MakeSamlCertificateProvider(IssuerRegistryPtr issuers) {
+  return [issuers = std::move(issuers)](const SsoClient::SamlToken& token) {
+    return TarnOrbi::SynchronizedCertificateListWrapper(
+        issuers, [&]() -> const SsoClient::CertificateList& {
+          static const SsoClient::CertificateList kUnregistered;
+          const SsoClient::CertificateList* list =
+              issuers->FindCertificatesByIssuer(token.GetIssuer());
+          return list ? *list : kUnregistered;
+        });
+  };
+}
+
+TarnOrbi::Authn::SamlHokHandler::EnrichFn MakeSamlEnrichment(
+    IssuerRegistryPtr issuers, std::shared_ptr<Basalt::Service::Logger> logger) {
+  return [issuers = std::move(issuers), logger = std::move(logger)](
+             const std::shared_ptr<const SsoClient::SamlToken>& token,
+             const std::shared_ptr<Orbi::Data::StructValue>& result) {
+    std::string alias;
+    try {
+      const Basalt::System::ScopedReadLock lock(*issuers);
+      alias = issuers->GetAliasByIssuer(token->GetIssuer());
+    } catch (const std::out_of_range&) {
+      logger->Log(4, "Issuer %1 is no longer registered", token->GetIssuer());
+      return false;
+    }
+    std::vector<AuthnData::StsGroup> groups;
+    for (const SsoClient::PrincipalId& group : token->GetGroups()) {
+      groups.push_back({group.name, group.domain});
+    }
+    const SsoClient::PrincipalId& subject = token->GetSubject();
+    AuthnData::Builder(result)
+        .IssuerAlias(alias)
+        .Username(subject.name)
+        .Domain(subject.domain)
+        .Groups(groups);
+    return true;
+  };
+}
+
+}  // namespace NoxToken

@@ -1,0 +1,27 @@
+// Binds SAML holder-of-key authentication to the issuer registry: the certificates trusted for a
+// token are its Issuer's, and the caller's data gains the issuer's alias and the subject's
+// domain and groups.
+#pragma once
+
+#include <memory>
+
+#include "apps/noxtokend/orbi/externalSts/certificateChainsContainer.h"
+#include "platform/basalt/logger.h"
+#include "tarnOrbi/samlHokHandler.h"
+
+namespace NoxToken {
+
+using IssuerRegistryPtr =
+    Com::Tessel::Nox::Authentication::Trust::SecurityTokenIssuersSvc::CertificateChainsContainerPtr;
+
+// The list of the token's Issuer, by reference under the registry's read lock, which the
+// returned wrapper holds; an empty list for an Issuer that is not registered.
+TarnOrbi::SamlCertificateProvider MakeSamlCertificateProvider(IssuerRegistryPtr issuers);
+
+// Sets "issuerAlias" (looked up under the read lock), "username" (the subject's name alone),
+// "domain" and "StsGroups". Refuses, with a level-4 line, when the Issuer was removed after the
+// token was verified: a caller is never authenticated without an alias.
+TarnOrbi::Authn::SamlHokHandler::EnrichFn MakeSamlEnrichment(
+    IssuerRegistryPtr issuers, std::shared_ptr<Basalt::Service::Logger> logger);
+
+}  // namespace NoxToken

@@ -1,0 +1,90 @@
+#include "apps/noxtokend/orbi/externalSts/samlIssuerBinding.h"
+
+#include <gtest/gtest.h>
+
+#include "lib/ssoclient/testing/suiteTokensTest.h"
+#include "platform/configstore/configStoreTestRoot.h"
+#include "platform/orbi/securitySchemes.h"
+
+namespace NoxToken {
+namespace {
+
+using Com::Tessel::Nox::Authentication::Trust::SecurityTokenIssuersSvc::CertificateChainsContainer;
+using Com::Tessel::Nox::Authentication::Trust::SecurityTokenIssuersSvc::X509CertChain;
+using SsoClient::Testing::ReplaceOnce;
+
+const char kIssuer[] = "https://sts.example.test/issuer";
+
+class SamlIssuerBindingTest : public SsoClient::Testing::SuiteTokensTest {
+ protected:
+  void SetUp() override {
+    issuers_ = std::make_shared<CertificateChainsContainer>(
+        NoxConfigStore::ConfigStore::Open(root_.StoreOptions()));
+    const Basalt::System::ScopedWriteLock lock(*issuers_);
+    issuers_->CreateIssuer(
+        "corp", kIssuer,
+        {std::make_shared<X509CertChain>(X509CertChain{{Tokens().IssuerRsa().certPemText}})});
+  }
+
+  // The handler's answer as text, with the daemon's provider and `enrich`.
+  std::string Authenticate(const std::string& token,
+                           TarnOrbi::Authn::SamlHokHandler::EnrichFn enrich) {
+    TarnOrbi::Authn::SamlHokHandler handler(
+        MakeSamlCertificateProvider(issuers_), logger_, std::move(enrich),
+        Basalt::System::FixedUtcClock(Basalt::System::DateTime("2030-01-01T10:30:00Z")));
+    auto context = std::make_shared<Orbi::Core::ExecutionContext>();
+    context->securityCtx = {{"schemeId", Orbi::Security::kSamlHokScheme},
+                            {"samlHokToken", token},
+                            {"samlHokTokenAlgorithm", "ES256"}};
+    std::string answer = "no answer";
+    handler.AsyncAuthenticate(context, [&](Orbi::Data::ValuePtr value) {
+      auto error = Orbi::Data::As<Orbi::Data::ErrorValue>(value);
+      answer = error ? error->GetErrorKind() : value ? value->ToString() : "pass";
+    });
+    return answer;
+  }
+
+  NoxConfigStore::Testing::TemporaryHostRoot root_;
+  std::shared_ptr<CertificateChainsContainer> issuers_;
+  std::shared_ptr<Basalt::Service::Logger> logger_ =
+      Basalt::Service::Logger::CreateRoot("SamlHokHandler", 0, [](const auto&) {});
+};
+
+TEST_F(SamlIssuerBindingTest, RegisteredIssuerGivesAliasDomainAndGroups) {
+  EXPECT_EQ(Authenticate(DefaultSigned(), MakeSamlEnrichment(issuers_, logger_)),
+            R"({"username":"ada","issuerAlias":"corp","domain":"EXAMPLE.TEST","StsGroups":[)"
+            R"({"domain":"EXAMPLE.TEST","name":"Administrators"},)"
+            R"({"domain":"EXAMPLE.TEST","name":"Everyone"}]})");
+}
+
+TEST_F(SamlIssuerBindingTest, OnlyTheNamedIssuersCertificatesCount) {
+  const std::string unknown = Tokens().Sign(
+      ReplaceOnce(Tokens().Render(Tokens().DefaultSpec()), kIssuer, "https://unknown.test"),
+      Tokens().IssuerRsa());
+  EXPECT_EQ(Authenticate(unknown, MakeSamlEnrichment(issuers_, logger_)), "unauthenticated");
+  {
+    const Basalt::System::ScopedWriteLock lock(*issuers_);
+    issuers_->CreateIssuer(
+        "other", "https://other.test",
+        {std::make_shared<X509CertChain>(X509CertChain{{Tokens().Untrusted().certPemText}})});
+  }
+  // Signed with the other issuer's key but naming corp.
+  const std::string foreign = Tokens().Signed(Tokens().DefaultSpec(), Tokens().Untrusted());
+  EXPECT_EQ(Authenticate(foreign, MakeSamlEnrichment(issuers_, logger_)), "unauthenticated");
+}
+
+TEST_F(SamlIssuerBindingTest, IssuerRemovedAfterVerificationIsRefused) {
+  const auto enrich = MakeSamlEnrichment(issuers_, logger_);
+  auto removeThenEnrich = [&](const std::shared_ptr<const SsoClient::SamlToken>& token,
+                              const std::shared_ptr<Orbi::Data::StructValue>& result) {
+    {
+      const Basalt::System::ScopedWriteLock lock(*issuers_);
+      EXPECT_TRUE(issuers_->RemoveIssuer("corp"));
+    }
+    return enrich(token, result);
+  };
+  EXPECT_EQ(Authenticate(DefaultSigned(), removeThenEnrich), "unauthenticated");
+}
+
+}  // namespace
+}  // namespace NoxToken

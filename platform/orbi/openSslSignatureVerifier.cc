@@ -1,0 +1,131 @@
+#include "platform/orbi/openSslSignatureVerifier.h"
+
+#include <openssl/err.h>
+#include <openssl/rsa.h>
+
+#include <array>
+
+#include "platform/basalt/crypto/openSslHandles.h"
+
+namespace Orbi::Security {
+namespace {
+
+using Basalt::Crypto::BignumHandle;
+using Basalt::Crypto::EcdsaSigHandle;
+using Basalt::Crypto::EvpMdCtxHandle;
+using Basalt::Crypto::EvpPkeyHandle;
+
+enum class Scheme { kPkcs1, kPss, kEcdsa };
+
+struct Algorithm {
+  const char* name;
+  Scheme scheme;
+  const EVP_MD* (*digest)();
+  const char* curve;  // ECDSA only: the group the key must be on
+  int scalarBytes;    // ECDSA only: the size of r and of s
+};
+
+constexpr std::array kAlgorithms{
+    Algorithm{"RS256", Scheme::kPkcs1, EVP_sha256, nullptr, 0},
+    Algorithm{"RS384", Scheme::kPkcs1, EVP_sha384, nullptr, 0},
+    Algorithm{"RS512", Scheme::kPkcs1, EVP_sha512, nullptr, 0},
+    Algorithm{"PS256", Scheme::kPss, EVP_sha256, nullptr, 0},
+    Algorithm{"ES256", Scheme::kEcdsa, EVP_sha256, "prime256v1", 32},
+    Algorithm{"ES384", Scheme::kEcdsa, EVP_sha384, "secp384r1", 48},
+};
+
+// Shorter RSA keys are within reach of a determined attacker.
+constexpr int kMinRsaBits = 2048;
+
+bool KeySuits(const Algorithm& algorithm, EVP_PKEY* key) {
+  if (algorithm.scheme != Scheme::kEcdsa) {
+    return EVP_PKEY_base_id(key) == EVP_PKEY_RSA && EVP_PKEY_get_bits(key) >= kMinRsaBits;
+  }
+  if (EVP_PKEY_base_id(key) != EVP_PKEY_EC) return false;
+  char group[64];
+  size_t length = 0;
+  return EVP_PKEY_get_utf8_string_param(key, "group", group, sizeof group, &length) == 1 &&
+         std::string_view(group, length) == algorithm.curve;
+}
+
+// RFC 7518 r || s to the DER form OpenSSL verifies; empty when the length is not the curve's.
+std::vector<uint8_t> RawEcdsaToDer(const std::vector<uint8_t>& raw, int scalarBytes) {
+  if (raw.size() != static_cast<size_t>(2 * scalarBytes)) return {};
+  BignumHandle r(BN_bin2bn(raw.data(), scalarBytes, nullptr));
+  BignumHandle s(BN_bin2bn(raw.data() + scalarBytes, scalarBytes, nullptr));
+  EcdsaSigHandle sig(ECDSA_SIG_new());
+  if (!r || !s || !sig || ECDSA_SIG_set0(sig.get(), r.get(), s.get()) != 1) return {};
+  r.release();
+  s.release();
+  const int length = i2d_ECDSA_SIG(sig.get(), nullptr);
+  if (length <= 0) return {};
+  std::vector<uint8_t> der(length);
+  unsigned char* out = der.data();
+  if (i2d_ECDSA_SIG(sig.get(), &out) != length) return {};
+  return der;
+}
+
+class OpenSslVerifier final : public SignatureVerifier {
+ public:
+  OpenSslVerifier(const Algorithm& algorithm, EvpPkeyHandle key)
+      : algorithm_(algorithm), key_(std::move(key)) {}
+
+  bool Verify(std::string_view message, const std::vector<uint8_t>& signature) const override {
+    std::vector<uint8_t> der;
+    const std::vector<uint8_t>* checked = &signature;
+    if (algorithm_.scheme == Scheme::kEcdsa) {
+      der = RawEcdsaToDer(signature, algorithm_.scalarBytes);
+      if (der.empty()) return false;
+      checked = &der;
+    }
+    EvpMdCtxHandle ctx(EVP_MD_CTX_new());
+    EVP_PKEY_CTX* keyCtx = nullptr;  // owned by ctx
+    if (!ctx ||
+        EVP_DigestVerifyInit(ctx.get(), &keyCtx, algorithm_.digest(), nullptr, key_.get()) != 1) {
+      ERR_clear_error();
+      return false;
+    }
+    if (algorithm_.scheme == Scheme::kPss &&
+        (EVP_PKEY_CTX_set_rsa_padding(keyCtx, RSA_PKCS1_PSS_PADDING) != 1 ||
+         EVP_PKEY_CTX_set_rsa_pss_saltlen(keyCtx, RSA_PSS_SALTLEN_DIGEST) != 1 ||
+         EVP_PKEY_CTX_set_rsa_mgf1_md(keyCtx, algorithm_.digest()) != 1)) {
+      ERR_clear_error();
+      return false;
+    }
+    const bool valid = EVP_DigestVerify(ctx.get(), checked->data(), checked->size(),
+                                        reinterpret_cast<const unsigned char*>(message.data()),
+                                        message.size()) == 1;
+    ERR_clear_error();
+    return valid;
+  }
+
+ private:
+  const Algorithm& algorithm_;
+  EvpPkeyHandle key_;
+};
+
+class OpenSslVerifierFactory final : public SignatureVerifierFactory {
+ public:
+  std::unique_ptr<const SignatureVerifier> Create(
+      const std::string& name, const std::vector<uint8_t>& publicKey) const override {
+    for (const Algorithm& algorithm : kAlgorithms) {
+      if (name != algorithm.name) continue;
+      const unsigned char* in = publicKey.data();
+      EvpPkeyHandle key(d2i_PUBKEY(nullptr, &in, static_cast<long>(publicKey.size())));
+      ERR_clear_error();
+      if (!key || in != publicKey.data() + publicKey.size() || !KeySuits(algorithm, key.get())) {
+        return nullptr;
+      }
+      return std::make_unique<OpenSslVerifier>(algorithm, std::move(key));
+    }
+    return nullptr;
+  }
+};
+
+}  // namespace
+
+SignatureVerifierFactoryPtr CreateOpenSslSignatureVerifierFactory() {
+  return std::make_shared<const OpenSslVerifierFactory>();
+}
+
+}  // namespace Orbi::Security

@@ -1,0 +1,14 @@
+// The signature-verifier factory over OpenSSL. Keys are DER SubjectPublicKeyInfo; algorithms and
+// signature forms are those of RFC 7518: RS256, RS384, RS512 (RSASSA-PKCS1-v1_5), PS256
+// (RSASSA-PSS, MGF1 with SHA-256, 32-byte salt), ES256 (P-256) and ES384 (P-384). ECDSA
+// signatures are the raw big-endian r || s of the curve's size; DER is not accepted, so every
+// signature has exactly one encoding. RSA keys must have at least 2048 bits.
+#pragma once
+
+#include "platform/orbi/signatureVerifier.h"
+
+namespace Orbi::Security {
+
+SignatureVerifierFactoryPtr CreateOpenSslSignatureVerifierFactory();
+
+}  // namespace Orbi::Security

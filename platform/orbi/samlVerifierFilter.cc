@@ -1,0 +1,110 @@
+#include "platform/orbi/samlVerifierFilter.h"
+
+#include <cstdlib>
+
+#include "platform/basalt/crypto/base64.h"
+#include "platform/orbi/canonicalJson.h"
+#include "platform/orbi/errors.h"
+#include "platform/orbi/json.h"
+#include "platform/orbi/securitySchemes.h"
+
+namespace Orbi::Security {
+namespace {
+
+// Refusals are runtime level 3 through the framework's logger adapter.
+constexpr int kRefusalLevel = 4;
+
+std::vector<uint8_t> DecodeBase64(const std::string& text) {
+  try {
+    return Basalt::StringUtil::Base64Decode(text);
+  } catch (const Basalt::Exception&) {
+    return {};
+  }
+}
+
+}  // namespace
+
+AsyncSamlVerifierFilter::AsyncSamlVerifierFilter(Core::ProviderPtr next,
+                                                 SignatureVerifierFactoryPtr verifiers,
+                                                 SamlKeyExtractor keyExtractor,
+                                                 Core::LoggerPtr logger, int64_t windowSeconds,
+                                                 Basalt::System::UtcClock clock)
+    : next_(std::move(next)),
+      verifiers_(std::move(verifiers)),
+      keyExtractor_(std::move(keyExtractor)),
+      logger_(std::move(logger)),
+      windowMicroseconds_(windowSeconds * 1000000),
+      clock_(std::move(clock)) {}
+
+void AsyncSamlVerifierFilter::Invoke(const Core::MethodIdentifier& method, Data::ValuePtr input,
+                                     Core::ExecutionContextPtr context,
+                                     Core::AsyncApiResultCb resultCb) {
+  const std::string* scheme = context->FindSecurity("schemeId");
+  if (!scheme || *scheme != kSamlHokScheme) {
+    next_->Invoke(method, std::move(input), std::move(context), std::move(resultCb));
+    return;
+  }
+  const std::string* token = context->FindSecurity("samlHokToken");
+  const std::string* algorithm = context->FindSecurity("samlHokTokenAlgorithm");
+  if (token && algorithm) {
+    std::string refusal;
+    try {
+      refusal = CheckProof(method, input, *context, *token, *algorithm);
+    } catch (const std::exception& e) {
+      refusal = e.what();
+    }
+    if (!refusal.empty()) {
+      if (logger_ && logger_->IsEnabled(kRefusalLevel)) {
+        logger_->Log(kRefusalLevel,
+                     "Request signature refused for " + method.ToString() + ": " + refusal);
+      }
+      resultCb(Core::MethodResult::Failure(Std::Unauthenticated().ToErrorValue()), std::nullopt,
+               nullptr);
+      return;
+    }
+  }
+  next_->Invoke(method, std::move(input), std::move(context), std::move(resultCb));
+}
+
+std::string AsyncSamlVerifierFilter::CheckProof(const Core::MethodIdentifier& method,
+                                                const Data::ValuePtr& input,
+                                                const Core::ExecutionContext& context,
+                                                const std::string& token,
+                                                const std::string& algorithm) const {
+  const std::string* timestamp = context.FindSecurity("signatureTimestamp");
+  const std::string* signatureValue = context.FindSecurity("signatureValue");
+  if (!timestamp || !signatureValue) return "no signatureTimestamp or signatureValue";
+  Basalt::System::DateTime signedAt;
+  try {
+    signedAt = Basalt::System::DateTime(*timestamp);
+  } catch (const Basalt::DateTimeFormatException&) {
+    return "signatureTimestamp is not an ISO 8601 time";
+  }
+  // Both counts are bounded by the date parser's years, so the difference cannot overflow.
+  if (std::llabs(clock_().GetUtcTime() - signedAt.GetUtcTime()) > windowMicroseconds_) {
+    return "signatureTimestamp " + *timestamp + " is outside the accepted window";
+  }
+  const std::vector<uint8_t> signature = DecodeBase64(*signatureValue);
+  if (signature.empty()) return "signatureValue is not Base64";
+
+  Json::JsonPtr signedObject(json_object());
+  json_object_set_new(signedObject.get(), "input",
+                      input ? Json::ToJson(*input, Json::Encoding::kClean).release() : json_null());
+  json_object_set_new(signedObject.get(), "operationId",
+                      json_stringn(method.operationName.data(), method.operationName.size()));
+  json_object_set_new(signedObject.get(), "serviceId",
+                      json_stringn(method.interfaceId.data(), method.interfaceId.size()));
+  json_object_set_new(signedObject.get(), "timestamp",
+                      json_stringn(timestamp->data(), timestamp->size()));
+  const std::optional<std::string> message = Json::Canonicalize(*signedObject);
+  if (!message) return "the input has no canonical form";
+
+  const std::string key = keyExtractor_(token);
+  if (key.empty()) return "no confirmation key for the token";
+  const auto verifier = verifiers_->Create(algorithm, DecodeBase64(key));
+  if (!verifier) return "algorithm " + algorithm + " does not fit the confirmation key";
+  if (!verifier->Verify(*message, signature)) return "the signature does not verify";
+  return {};
+}
+
+}  // namespace Orbi::Security

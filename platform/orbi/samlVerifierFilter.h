@@ -1,0 +1,55 @@
+// The SAML signature filter: a holder-of-key call proves that its caller holds the private key of
+// the assertion's confirmation certificate by signing the call itself.
+//
+// Checked calls: scheme "com.tessel.orbi.std.security.saml_hok_token" with "samlHokToken" and
+// "samlHokTokenAlgorithm" present, exactly the calls the SAML holder-of-key handler can
+// authenticate. Everything else goes to the next provider untouched, after one lookup.
+//
+// The proof: "signatureValue" is the Base64 signature, by "samlHokTokenAlgorithm", of the UTF-8
+// RFC 8785 canonical text of {"input": <input, clean encoding>, "operationId": <operation>,
+// "serviceId": <interface id>, "timestamp": <"signatureTimestamp">}; the timestamp is ISO 8601 and
+// may be at most the window away from this filter's clock, either way. The key comes from the key
+// extractor. Any failure ends the call with Unauthenticated (no message) and one log line.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "platform/basalt/dateTime.h"
+#include "platform/orbi/provider.h"
+#include "platform/orbi/signatureVerifier.h"
+
+namespace Orbi::Security {
+
+// The assertion text to the Base64 of its confirmation key, in the form the verifier factory
+// takes; empty when no key can be given (a bearer assertion, a refused one). Must not throw.
+using SamlKeyExtractor = std::function<std::string(const std::string& token)>;
+
+// Shared by all calls; keeps no per-call state.
+class AsyncSamlVerifierFilter final : public Core::AsyncApiProvider {
+ public:
+  AsyncSamlVerifierFilter(Core::ProviderPtr next, SignatureVerifierFactoryPtr verifiers,
+                          SamlKeyExtractor keyExtractor, Core::LoggerPtr logger,
+                          int64_t windowSeconds,
+                          Basalt::System::UtcClock clock = Basalt::System::SystemUtcClock());
+
+  std::string ToString() const override { return "AsyncSamlVerifierFilter"; }
+  void Invoke(const Core::MethodIdentifier& method, Data::ValuePtr input,
+              Core::ExecutionContextPtr context, Core::AsyncApiResultCb resultCb) override;
+
+ private:
+  // Empty when the proof holds, else why not.
+  std::string CheckProof(const Core::MethodIdentifier& method, const Data::ValuePtr& input,
+                         const Core::ExecutionContext& context, const std::string& token,
+                         const std::string& algorithm) const;
+
+  Core::ProviderPtr next_;
+  SignatureVerifierFactoryPtr verifiers_;
+  SamlKeyExtractor keyExtractor_;
+  Core::LoggerPtr logger_;
+  int64_t windowMicroseconds_;
+  Basalt::System::UtcClock clock_;
+};
+
+}  // namespace Orbi::Security

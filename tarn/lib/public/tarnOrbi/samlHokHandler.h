@@ -1,0 +1,42 @@
+// Authenticates calls that present a SAML 2.0 holder-of-key assertion of a trusted issuer. The
+// proof of possession of the confirmation key is the SAML signature filter's business; this
+// handler only establishes who the assertion names.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include "lib/ssoclient/samlToken.h"
+#include "platform/basalt/dateTime.h"
+#include "platform/basalt/logger.h"
+#include "platform/orbi/authn.h"
+#include "tarnOrbi/synchronizedCertificateListWrapper.h"
+
+namespace TarnOrbi::Authn {
+
+// Shared by all calls; keeps no per-call state. Answers before AsyncAuthenticate returns.
+class SamlHokHandler final : public Orbi::Authn::AuthnHandler {
+ public:
+  // Adds fields to the authentication data of a verified token; false refuses the caller.
+  using EnrichFn = std::function<bool(const std::shared_ptr<const SsoClient::SamlToken>& token,
+                                      const std::shared_ptr<Orbi::Data::StructValue>& result)>;
+
+  SamlHokHandler(SamlCertificateProvider certificates,
+                 std::shared_ptr<Basalt::Service::Logger> logger, EnrichFn enrich = nullptr,
+                 Basalt::System::UtcClock clock = Basalt::System::SystemUtcClock());
+
+  // Not this scheme, or no "samlHokToken" or "samlHokTokenAlgorithm": nullptr. A token that does
+  // not parse, check or verify, or that enrichment refuses: Unauthenticated, without a log line
+  // or detail. Otherwise the "SamlToken" structure with "username" domain\name (name alone for
+  // an empty domain), as enrichment leaves it.
+  void AsyncAuthenticate(Orbi::Core::ExecutionContextPtr context,
+                         Orbi::Authn::AuthnCallback done) override;
+
+ private:
+  SamlCertificateProvider certificates_;
+  std::shared_ptr<Basalt::Service::Logger> logger_;
+  EnrichFn enrich_;
+  Basalt::System::UtcClock clock_;
+};
+
+}  // namespace TarnOrbi::Authn

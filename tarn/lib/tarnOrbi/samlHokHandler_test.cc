@@ -1,0 +1,160 @@
+#include "tarnOrbi/samlHokHandler.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "lib/ssoclient/testing/suiteTokensTest.h"
+#include "platform/authn/authnData.h"
+#include "platform/orbi/securitySchemes.h"
+#include "tarnOrbi/samlVerifyKeyExtractor.h"
+
+namespace TarnOrbi {
+namespace {
+
+using Basalt::System::DateTime;
+using SsoClient::Testing::TokenSpec;
+
+const char kIssuer[] = "https://sts.example.test/issuer";
+
+// An issuer registry stand-in: lists by issuer, and a count of read locks held.
+struct Registry final : Basalt::System::RwLockableMixin {
+  void ReadLock() const override {
+    RwLockableMixin::ReadLock();
+    ++readers;
+  }
+  void Unlock() const override {
+    --readers;
+    RwLockableMixin::Unlock();
+  }
+  std::map<std::string, SsoClient::CertificateList> byIssuer;
+  SsoClient::CertificateList none;
+  mutable int readers = 0;
+};
+
+class SamlHokHandlerTest : public SsoClient::Testing::SuiteTokensTest {
+ protected:
+  void SetUp() override {
+    registry_ = std::make_shared<Registry>();
+    registry_->byIssuer[kIssuer] = {Tokens().Certificate(Tokens().IssuerRsa())};
+    registry_->byIssuer["https://other.example.test"] = {
+        Tokens().Certificate(Tokens().Untrusted())};
+    logger_ = Basalt::Service::Logger::CreateRoot(
+        "SamlHokHandler", 7, [this](const Basalt::Service::LogRecord& record) {
+          lines_.push_back(std::to_string(record.level) + " " + std::string(record.text));
+        });
+  }
+
+  SamlCertificateProvider Provider() {
+    return [registry = registry_](const SsoClient::SamlToken& token) {
+      return SynchronizedCertificateListWrapper(
+          registry, [&]() -> const SsoClient::CertificateList& {
+            auto it = registry->byIssuer.find(token.GetIssuer());
+            return it == registry->byIssuer.end() ? registry->none : it->second;
+          });
+    };
+  }
+
+  // The answer as text: "pass", "unauthenticated", or the authentication data.
+  std::string Authenticate(const std::string& token,
+                           Authn::SamlHokHandler::EnrichFn enrich = nullptr,
+                           bool withAlgorithm = true) {
+    Authn::SamlHokHandler handler(Provider(), logger_, std::move(enrich),
+                                  Basalt::System::FixedUtcClock(DateTime("2030-01-01T10:30:00Z")));
+    auto context = std::make_shared<Orbi::Core::ExecutionContext>();
+    context->securityCtx = {{"schemeId", Orbi::Security::kSamlHokScheme}, {"samlHokToken", token}};
+    if (withAlgorithm) context->securityCtx["samlHokTokenAlgorithm"] = "ES256";
+    std::string answer = "no answer";
+    handler.AsyncAuthenticate(context, [&](Orbi::Data::ValuePtr value) {
+      EXPECT_EQ(registry_->readers, 0) << "lock held while completing";
+      if (!value) {
+        answer = "pass";
+      } else if (auto error = Orbi::Data::As<Orbi::Data::ErrorValue>(value)) {
+        answer = error->GetErrorKind();
+      } else {
+        answer = value->ToString();
+      }
+    });
+    return answer;
+  }
+
+  std::string Extract(const std::string& token) {
+    const SamlVerifyKeyExtractor extractor(
+        Provider(), logger_, Basalt::System::FixedUtcClock(DateTime("2030-01-01T10:30:00Z")));
+    return extractor(token);
+  }
+
+  std::shared_ptr<Registry> registry_;
+  std::shared_ptr<Basalt::Service::Logger> logger_;
+  std::vector<std::string> lines_;
+};
+
+TEST_F(SamlHokHandlerTest, VerifiedTokenNamesDomainAndUser) {
+  EXPECT_EQ(Authenticate(DefaultSigned()), R"({"username":"EXAMPLE.TEST\\ada"})");
+  EXPECT_EQ(lines_, std::vector<std::string>{
+                        "6 AsyncAuthenticate got SAML token for principal: {Name: ada; "
+                        "Domain:EXAMPLE.TEST}"});
+  EXPECT_EQ(registry_->readers, 0);
+}
+
+TEST_F(SamlHokHandlerTest, EnrichmentExtendsOrRefuses) {
+  auto enrich = [](const std::shared_ptr<const SsoClient::SamlToken>& token,
+                   const std::shared_ptr<Orbi::Data::StructValue>& result) {
+    Nox::Authn::AuthnData::Builder(result).Username(token->GetSubject().name).IssuerAlias("corp");
+    return true;
+  };
+  EXPECT_EQ(Authenticate(DefaultSigned(), enrich), R"({"username":"ada","issuerAlias":"corp"})");
+  EXPECT_EQ(Authenticate(DefaultSigned(), [](auto, auto) { return false; }), "unauthenticated");
+}
+
+TEST_F(SamlHokHandlerTest, OnlyItsSchemeWithBothFields) {
+  EXPECT_EQ(Authenticate(DefaultSigned(), nullptr, false), "pass");
+  Authn::SamlHokHandler handler(Provider(), logger_);
+  auto context = std::make_shared<Orbi::Core::ExecutionContext>();
+  context->securityCtx = {{"schemeId", Orbi::Security::kOAuthScheme},
+                          {"samlHokToken", DefaultSigned()},
+                          {"samlHokTokenAlgorithm", "ES256"}};
+  std::string answer = "no answer";
+  handler.AsyncAuthenticate(context,
+                            [&](Orbi::Data::ValuePtr v) { answer = v ? "value" : "pass"; });
+  EXPECT_EQ(answer, "pass");
+}
+
+TEST_F(SamlHokHandlerTest, RefusalsAreSilent) {
+  TokenSpec spec = Tokens().DefaultSpec();
+  spec.notOnOrAfter = DateTime("2030-01-01T10:10:00Z");
+  spec.notBefore = DateTime("2030-01-01T09:00:00Z");
+  const std::string expired = Tokens().Signed(spec, Tokens().IssuerRsa());
+  // Signed by the other issuer's key but naming this issuer, and the reverse.
+  const std::string foreign = Tokens().Signed(Tokens().DefaultSpec(), Tokens().Untrusted());
+  const std::string other = SsoClient::Testing::ReplaceOnce(Tokens().Render(Tokens().DefaultSpec()),
+                                                            kIssuer, "https://other.example.test");
+  const std::string namingOther = Tokens().Sign(other, Tokens().IssuerRsa());
+  const std::string unknown =
+      Tokens().Sign(SsoClient::Testing::ReplaceOnce(Tokens().Render(Tokens().DefaultSpec()),
+                                                    kIssuer, "https://unknown.example.test"),
+                    Tokens().IssuerRsa());
+  for (const std::string& token : {expired, foreign, namingOther, unknown, std::string("<a>"),
+                                   std::string("not xml"), std::string()}) {
+    EXPECT_EQ(Authenticate(token), "unauthenticated") << token.substr(0, 40);
+  }
+  EXPECT_TRUE(lines_.empty()) << lines_.front();
+  EXPECT_EQ(registry_->readers, 0);
+}
+
+TEST_F(SamlHokHandlerTest, KeyExtractorGivesTheConfirmationKey) {
+  EXPECT_EQ(Extract(DefaultSigned()),
+            Tokens().Certificate(Tokens().Client())->GetPublicKeyBase64());
+  TokenSpec bearer = Tokens().DefaultSpec();
+  bearer.holderOfKey = false;
+  EXPECT_EQ(Extract(Tokens().Signed(bearer, Tokens().IssuerRsa())), "");
+  EXPECT_TRUE(lines_.empty());
+  EXPECT_EQ(Extract(Tokens().Signed(Tokens().DefaultSpec(), Tokens().Untrusted())), "");
+  EXPECT_EQ(lines_, std::vector<std::string>{
+                        "4 Failed to extract token verification key: Failed to verify signature: "
+                        "token might have been tampered with."});
+  EXPECT_EQ(registry_->readers, 0);
+}
+
+}  // namespace
+}  // namespace TarnOrbi
