@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
-# `make bench`: the HTTP benchmarks against the daemon, then the SAML verification benchmark.
+# `make bench`: the HTTP benchmarks against the daemon, its resource bounds, then the SAML
+# verification benchmark.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 build=${1:-build}
 bash "$here/http_bench.sh" "$build"
+echo
+echo "bounds_bench: resource bounds under hostile local load"
+/usr/bin/python3 "$here/bounds_bench.py" "$build"
 echo
 echo "saml_bench: CreateVerifiedSamlToken beside xmlsec's bare signature verification (one core)"
 taskset -c 0 "$build/bin/saml_bench" --benchmark_counters_tabular=true

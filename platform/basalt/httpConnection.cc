@@ -4,6 +4,7 @@
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
+#include <boost/beast/core/read_size.hpp>
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/read.hpp>
 #include <boost/beast/http/write.hpp>
@@ -11,6 +12,7 @@
 
 #include "platform/basalt/exception.h"
 #include "platform/basalt/httpExchange.h"
+#include "platform/basalt/httpFraming.h"
 #include "platform/basalt/httpStatus.h"
 
 namespace Basalt::Http {
@@ -86,7 +88,22 @@ HttpConnection::HttpConnection(asio::ip::tcp::socket socket,
   buffer_.reserve(kReadBufferReserve);
 }
 
-HttpConnection::~HttpConnection() { context_->connections.fetch_sub(1); }
+HttpConnection::~HttpConnection() {
+  context_->idle.MarkBusy(idleEntry_);
+  context_->connections.fetch_sub(1);
+}
+
+void HttpConnection::Evict() {
+  asio::post(stream_.get_executor(), [self = shared_from_this()] {
+    // It may have begun a request since it was picked; then it stays.
+    if (self->waitingForRequest_) self->Close();
+  });
+}
+
+void HttpConnection::ArmTimer(std::chrono::steady_clock::time_point deadline) {
+  stream_.expires_at(
+      std::min(deadline, std::chrono::steady_clock::now() + context_->limits.idleTimeout));
+}
 
 bool HttpConnection::IsLoopRunning() const { return !ioContext_.stopped(); }
 
@@ -105,24 +122,82 @@ void HttpConnection::ReadHeader() {
   answered_ = false;
   reading_ = false;
   continueSent_ = false;
+  admitted_ = false;
+  reservation_ = {};
+  waitingForRequest_ = true;
+  requestStarted_ = false;
+  headerBytes_ = 0;
   parser_.emplace();
   parser_->header_limit(static_cast<uint32_t>(context_->limits.headerLimit));
   // The request handler decides how much body it takes. Not boost::none: Beast 1.74 compares a
   // Content-Length against an empty limit as if the limit were exceeded.
   parser_->body_limit(std::numeric_limits<uint64_t>::max());
-  stream_.expires_after(context_->limits.idleTimeout);
-  http::async_read_header(stream_, buffer_, *parser_,
-                          [self = shared_from_this()](const boost::system::error_code& error,
-                                                      size_t) { self->OnHeader(error); });
+  context_->idle.MarkIdle(shared_from_this(), idleEntry_);
+  ParseHeader();
+}
+
+// Beast's own header limit holds for what one parse step sees, and a step consumes every
+// complete line: the limit is narrowed here by what earlier steps consumed, so it holds for the
+// request line and all headers together.
+void HttpConnection::ParseHeader() {
+  if (buffer_.size() > 0) {
+    if (!requestStarted_) {
+      requestStarted_ = true;
+      headerDeadline_ = std::chrono::steady_clock::now() + context_->limits.headerTimeout;
+    }
+    boost::system::error_code error;
+    size_t used = parser_->put(buffer_.data(), error);
+    buffer_.consume(used);
+    headerBytes_ += used;
+    if (!error && parser_->is_header_done()) {
+      OnHeader({});
+      return;
+    }
+    if (error != http::error::need_more) {
+      OnHeader(error ? error : http::error::bad_version);
+      return;
+    }
+    if (headerBytes_ >= context_->limits.headerLimit) {
+      OnHeader(http::error::header_limit);
+      return;
+    }
+    parser_->header_limit(static_cast<uint32_t>(context_->limits.headerLimit - headerBytes_));
+  }
+  size_t room = beast::read_size(buffer_, kReadBufferLimit);
+  if (room == 0) {
+    OnHeader(http::error::header_limit);
+    return;
+  }
+  ArmTimer(requestStarted_ ? headerDeadline_ : std::chrono::steady_clock::time_point::max());
+  stream_.async_read_some(buffer_.prepare(room),
+                          [self = shared_from_this()](boost::system::error_code error, size_t n) {
+                            if (error) {
+                              // An end inside a request is an incomplete request, not a quiet
+                              // goodbye.
+                              if (error == asio::error::eof && self->parser_->got_some())
+                                error = http::error::partial_message;
+                              self->OnHeader(error);
+                              return;
+                            }
+                            self->buffer_.commit(n);
+                            self->ParseHeader();
+                          });
 }
 
 void HttpConnection::OnHeader(const boost::system::error_code& error) {
   if (closed_) return;
+  waitingForRequest_ = false;
+  context_->idle.MarkBusy(idleEntry_);
   if (!error) {
+    if (int status = FramingRefusal(parser_->get())) {
+      context_->logger->Log(4, "Malformed request: body framing refused (%1)", status);
+      AnswerMalformed(status);
+      return;
+    }
     Dispatch();
     return;
   }
-  if (IsQuietEnd(error) || !IsParseError(error)) {
+  if (IsQuietEnd(error) || !IsParseError(error) || error == http::error::partial_message) {
     context_->logger->Log(7, "Connection closed while waiting for a request: %1", error.message());
     Close();
     return;
@@ -198,6 +273,7 @@ void HttpConnection::ReadBodyOnStrand(uint64_t exchange, std::shared_ptr<Request
     });
     return;
   }
+  if (!admitted_ && !Admit(exchange, request, data, size, done)) return;
   reading_ = true;
   parser_->get().body().data = data;
   parser_->get().body().size = size;
@@ -226,9 +302,40 @@ void HttpConnection::ReadBodyOnStrand(uint64_t exchange, std::shared_ptr<Request
   ReadSome(std::move(request), size, std::move(done));
 }
 
+bool HttpConnection::Admit(uint64_t exchange, std::shared_ptr<Request>& request, void* data,
+                           size_t size, Request::ReadDone& done) {
+  const auto& limits = context_->limits;
+  auto length = parser_->content_length();
+  size_t need =
+      length ? static_cast<size_t>(std::min<uint64_t>(*length, limits.maxBody)) : limits.maxBody;
+  if (need <= limits.smallBody) {
+    admitted_ = true;
+    bodyDeadline_ = std::chrono::steady_clock::now() + limits.bodyTimeout;
+    return true;
+  }
+  reading_ = true;  // no other read while waiting
+  context_->bodyBudget->Reserve(
+      need, [self = shared_from_this(), exchange, request = std::move(request), data, size,
+             done = std::move(done)](BodyBudget::Reservation reservation) mutable {
+        asio::post(self->stream_.get_executor(), [self, exchange, request = std::move(request),
+                                                  data, size, done = std::move(done),
+                                                  reservation = std::move(reservation)]() mutable {
+          if (exchange == self->exchange_ && !self->closed_) {
+            self->reading_ = false;
+            self->admitted_ = true;
+            self->reservation_ = std::move(reservation);
+            self->bodyDeadline_ =
+                std::chrono::steady_clock::now() + self->context_->limits.bodyTimeout;
+          }
+          self->ReadBodyOnStrand(exchange, std::move(request), data, size, std::move(done));
+        });
+      });
+  return false;
+}
+
 void HttpConnection::ReadSome(std::shared_ptr<Request> request, size_t size,
                               Request::ReadDone done) {
-  stream_.expires_after(context_->limits.idleTimeout);
+  ArmTimer(bodyDeadline_);
   http::async_read_some(stream_, buffer_, *parser_,
                         [self = shared_from_this(), request = std::move(request), size,
                          done = std::move(done)](boost::system::error_code error, size_t) mutable {
@@ -314,6 +421,9 @@ void HttpConnection::AnswerMalformed(int status) {
 void HttpConnection::Close() {
   if (closed_) return;
   closed_ = true;
+  waitingForRequest_ = false;
+  context_->idle.MarkBusy(idleEntry_);
+  reservation_ = {};
   boost::system::error_code ignored;
   stream_.socket().shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
   stream_.close();

@@ -11,6 +11,7 @@
 #include <boost/beast/http/message.hpp>
 #include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/string_body.hpp>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -18,6 +19,8 @@
 #include <optional>
 #include <system_error>
 
+#include "platform/basalt/httpBodyBudget.h"
+#include "platform/basalt/httpIdleConnections.h"
 #include "platform/basalt/httpRequest.h"
 #include "platform/basalt/httpRequestHandler.h"
 #include "platform/basalt/httpSvc.h"
@@ -33,6 +36,8 @@ struct HttpServiceContext {
   ResponseHeaderDefinitions headers;
   HttpLimits limits;
   std::atomic<size_t> connections{0};
+  std::shared_ptr<BodyBudget> bodyBudget;
+  IdleConnections idle;
 
   std::shared_ptr<RequestHandlerMixin> GetHandler();
   void SetHandler(std::shared_ptr<RequestHandlerMixin> handler);
@@ -50,6 +55,9 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
 
   void Start();
 
+  // Closes the connection if it still waits for a request; thread-safe.
+  void Evict();
+
   // For the exchange objects; `exchange` names the request they belong to. Thread-safe.
   void ReadBody(uint64_t exchange, std::shared_ptr<Request> request, void* data, size_t size,
                 Request::ReadDone done);
@@ -62,11 +70,17 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
  private:
   using Parser = boost::beast::http::request_parser<boost::beast::http::buffer_body>;
 
+  // The next read ends by `deadline`, or sooner when no byte comes for the idle timeout.
+  void ArmTimer(std::chrono::steady_clock::time_point deadline);
   void ReadHeader();
+  void ParseHeader();
   void OnHeader(const boost::system::error_code& error);
   void Dispatch();
   void ReadBodyOnStrand(uint64_t exchange, std::shared_ptr<Request> request, void* data,
                         size_t size, Request::ReadDone done);
+  // Reserves the body's share of the budget at its first read; false while that is pending.
+  bool Admit(uint64_t exchange, std::shared_ptr<Request>& request, void* data, size_t size,
+             Request::ReadDone& done);
   void ReadSome(std::shared_ptr<Request> request, size_t size, Request::ReadDone done);
   void SendOnStrand(uint64_t exchange, std::shared_ptr<AnswerMessage> answer,
                     std::function<void(const std::error_code&)> done);
@@ -80,10 +94,18 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
   std::shared_ptr<HttpServiceContext> context_;
   boost::beast::flat_buffer buffer_;
   std::optional<Parser> parser_;
-  uint64_t exchange_ = 0;  // the request being served
-  bool answered_ = false;  // this exchange's answer is written or being written
-  bool reading_ = false;   // a body read is in progress
+  uint64_t exchange_ = 0;   // the request being served
+  size_t headerBytes_ = 0;  // of this request's line and headers, parsed so far
+  bool answered_ = false;   // this exchange's answer is written or being written
+  bool reading_ = false;    // a body read is in progress
   bool continueSent_ = false;
+  bool admitted_ = false;           // the body may be read: small, or its reservation is held
+  bool waitingForRequest_ = false;  // from the end of one exchange to the next one's headers
+  bool requestStarted_ = false;     // a byte of the awaited request has come
+  std::chrono::steady_clock::time_point headerDeadline_;
+  std::chrono::steady_clock::time_point bodyDeadline_;
+  IdleConnections::Entry idleEntry_;  // guarded by the service's list, not by the strand
+  BodyBudget::Reservation reservation_;
   bool closed_ = false;
 };
 

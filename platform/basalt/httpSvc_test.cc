@@ -341,19 +341,37 @@ TEST_F(HttpSvcTest, ASlowHandlerDoesNotStallOtherConnections) {
   EXPECT_EQ(slow.ReadResponse().body, "done");
 }
 
-TEST_F(HttpSvcTest, ConnectionsBeyondTheLimitAreClosed) {
+TEST_F(HttpSvcTest, AtTheConnectionBoundTheLongestIdleGivesWay) {
   HttpLimits limits = HttpLimits::FromAppConfig();
   EXPECT_EQ(limits.idleTimeout, std::chrono::seconds(1));
   limits.idleTimeout = std::chrono::seconds(30);
-  limits.maxConnections = 1;
+  limits.maxConnections = 2;
+  std::promise<std::shared_ptr<Response>> parked;
+  handler_->onPost = [&parked](std::shared_ptr<Request>, std::shared_ptr<Response> response) {
+    parked.set_value(response);
+  };
   StartService(limits);
-  HttpTestClient first(port_);
-  ASSERT_TRUE(first.Send("GET / HTTP/1.1\r\nHost: x\r\n\r\n"));
-  EXPECT_EQ(first.ReadResponse().status, 405);
-  HttpTestClient second(port_);
-  EXPECT_TRUE(second.WaitForClose());
-  ASSERT_TRUE(first.Send("GET / HTTP/1.1\r\nHost: x\r\n\r\n"));
-  EXPECT_EQ(first.ReadResponse().status, 405);
+  HttpTestClient older(port_);
+  ASSERT_TRUE(older.Send("GET / HTTP/1.1\r\nHost: x\r\n\r\n"));
+  EXPECT_EQ(older.ReadResponse().status, 405);
+  HttpTestClient busy(port_);
+  ASSERT_TRUE(busy.Send(Post("")));
+  auto response = parked.get_future();
+  ASSERT_EQ(response.wait_for(kBound), std::future_status::ready);
+
+  HttpTestClient newcomer(port_);
+  ASSERT_TRUE(newcomer.Send("GET / HTTP/1.1\r\nHost: x\r\n\r\n"));
+  EXPECT_EQ(newcomer.ReadResponse().status, 405);
+  EXPECT_TRUE(older.WaitForClose());
+
+  // The newcomer now waits and the other is busy: the next one after it takes the newcomer's
+  // place; a busy connection is never closed for another.
+  HttpTestClient last(port_);
+  EXPECT_TRUE(newcomer.WaitForClose());
+  ASSERT_TRUE(last.Send("GET / HTTP/1.1\r\nHost: x\r\n\r\n"));
+  EXPECT_EQ(last.ReadResponse().status, 405);
+  response.get()->AsyncWrite("done", 4, nullptr);
+  EXPECT_EQ(busy.ReadResponse().body, "done");
 }
 
 }  // namespace

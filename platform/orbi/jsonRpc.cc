@@ -1,5 +1,7 @@
 #include "platform/orbi/jsonRpc.h"
 
+#include "platform/orbi/jsonBounds.h"
+
 namespace Orbi::Protocol::Json {
 
 namespace {
@@ -30,6 +32,10 @@ const json_t* Member(const json_t* object, const char* name) {
 
 std::variant<ApiRequest, ProtocolError> JsonApiRequestDeserializer::Deserialize(
     std::string_view frame) const {
+  if (std::string bound = Orbi::Json::CheckBounds(frame, Orbi::Json::kRequestBounds);
+      !bound.empty()) {
+    return Invalid("Invalid request: " + bound, nullptr);
+  }
   json_error_t parseError;
   JsonPtr root(json_loadb(frame.data(), frame.size(), JSON_REJECT_DUPLICATES | JSON_DECODE_ANY,
                           &parseError));

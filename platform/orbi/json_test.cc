@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/orbi/errors.h"
+#include "platform/orbi/jsonBounds.h"
 #include "platform/orbi/jsonRpc.h"
 
 namespace Orbi {
@@ -46,6 +47,17 @@ TEST(JsonDecodingTest, NamesObjectsByTypeAndBoundsDepth) {
 
   EXPECT_EQ(Parse(R"({"_type":5})", error), nullptr);
   EXPECT_EQ(Parse(R"({"_type":""})", error), nullptr);
+}
+
+TEST(JsonBoundsTest, CountsValuesAndNestingOutsideStringsOnly) {
+  const Json::DocumentBounds bounds{3, 6};
+  EXPECT_EQ(Json::CheckBounds(R"({"a":[1,true]} )", bounds), "");
+  EXPECT_EQ(Json::CheckBounds(R"({"a":[1,2,3,4]})", bounds), "more than 6 values");
+  EXPECT_EQ(Json::CheckBounds(R"([[[]]])", bounds), "");
+  EXPECT_EQ(Json::CheckBounds(R"([[[[]]]])", bounds), "nesting deeper than 3 levels");
+  EXPECT_EQ(Json::CheckBounds(R"(["[[[[,,,,\"{{{{"])", bounds), "");
+  // An escaped backslash ends before the quote: what follows is outside the string again.
+  EXPECT_EQ(Json::CheckBounds(R"(["\\",[[[]]]])", bounds), "nesting deeper than 3 levels");
 }
 
 TEST(ErrorValueTest, CarriesKindTypeAndFormattedMessages) {

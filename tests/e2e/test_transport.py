@@ -355,13 +355,59 @@ def test_pipelined_requests_are_answered_in_order(daemon):
     assert received.index(b'"p1"') < received.index(b'"p2"')
 
 
-def test_oversized_header_is_refused_without_harm(daemon):
+@pytest.mark.parametrize(
+    "count,size,status",
+    [(1, 200_000, 431), (24, 1000, 431), (12, 1000, 200)],
+    ids=["one-header", "many-headers", "many-headers-within"],
+)
+def test_header_limit_holds_for_the_whole_head(daemon, count, size, status):
+    """Sent a line at a time, each piece ending one byte into the next line: every read then
+    completes the lines before it."""
+    body = provider_get_body()
+    head = rawhttp.post_head(len(body))[:-2] + b"".join(
+        b"X-Filler-%d: %s\r\n" % (i, b"f" * size) for i in range(count)
+    )
+    cuts = [m.end() + 1 for m in re.finditer(b"\r\n", head)]
     with rawhttp.connect(daemon.port) as sock:
-        big = b"X-Big: " + b"a" * 200_000
-        rawhttp.send_quietly(sock, b"POST /api HTTP/1.1\r\nHost: x\r\n" + big + b"\r\n\r\n")
-        status, _ = rawhttp.read_status(sock)
-    assert 400 <= status < 500
+        for start, end in zip([0] + cuts, cuts + [len(head)]):
+            if rawhttp.send_quietly(sock, head[start:end]) < end - start:
+                break
+            time.sleep(0.02)
+        # A refused head gets no body: unread bytes would reset the connection under the answer.
+        rawhttp.send_quietly(sock, b"\r\n" + (body if status == 200 else b""))
+        got, _ = rawhttp.read_status(sock)
+    assert got == status
     assert output_of(daemon.invoke(PROVIDER_SVC, "get"))["id"] == "AsyncLocalProvider"
+
+
+SMUGGLED = rawhttp.post_head(len(provider_get_body())) + provider_get_body()
+
+
+@pytest.mark.parametrize(
+    "version,framing,status",
+    [
+        (b"1.1", b"Transfer-Encoding: gzip", 400),
+        (b"1.1", b"Transfer-Encoding: identity", 400),
+        (b"1.1", b"Transfer-Encoding: xchunked", 400),
+        (b"1.1", b"Transfer-Encoding: chunked, gzip", 400),
+        (b"1.1", b"Transfer-Encoding: chunked\r\nTransfer-Encoding: identity", 400),
+        (b"1.1", b"Transfer-Encoding: chunked, identity\r\nContent-Length: %d" % len(SMUGGLED), 400),
+        (b"1.1", b"Content-Length: %d\r\nTransfer-Encoding: chunked" % len(SMUGGLED), 400),
+        (b"1.0", b"Transfer-Encoding: chunked", 400),
+        (b"1.1", b"Transfer-Encoding: gzip, chunked", 501),
+    ],
+)
+def test_uncertain_body_framing_is_refused_and_closes(daemon, version, framing, status):
+    """The body holds a whole second request: reading it as one would serve it."""
+    with rawhttp.connect(daemon.port) as sock:
+        sock.sendall(
+            b"POST /api HTTP/" + version + b"\r\nHost: 127.0.0.1\r\n"
+            b"Content-Type: application/json\r\n" + framing + b"\r\n\r\n" + SMUGGLED
+        )
+        got, head = rawhttp.read_status(sock)
+        everything = head + rawhttp.wait_closed(sock)
+    assert got == status
+    assert everything.count(b"HTTP/1.") == 1, everything
 
 
 def test_connection_flood_is_bounded_and_service_resumes(daemon):

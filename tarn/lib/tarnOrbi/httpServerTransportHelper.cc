@@ -1,5 +1,6 @@
 #include "tarnOrbi/httpServerTransportHelper.h"
 
+#include <charconv>
 #include <cstdio>
 
 #include "platform/basalt/httpStatus.h"
@@ -76,14 +77,31 @@ void HttpRecvHelper::HandleFrame(std::shared_ptr<Orbi::Transport::FrameBuffer> b
   ReadStep();
 }
 
+// Once the first bytes came, the HTTP service has admitted the body: the rest of an announced
+// length is taken into one buffer of its size rather than one that grows by copying.
+size_t HttpRecvHelper::NextStep() const {
+  if (bytesRead_ == 0) return kReadStep;
+  auto length = request_->GetHeader("Content-Length");
+  uint64_t announced = 0;
+  if (!length || std::from_chars(length->data(), length->data() + length->size(), announced).ec !=
+                     std::errc()) {
+    return kReadStep;
+  }
+  uint64_t total = std::min(announced, static_cast<uint64_t>(maxSize_));
+  // One byte more, for the last read, which only finds the end.
+  return static_cast<size_t>(total - std::min(bytesRead_, total)) + 1;
+}
+
 void HttpRecvHelper::ReadStep() {
   auto self = self_.lock();
   try {
-    auto space = buffer_->prepare(kReadStep);
+    size_t step = NextStep();
+    auto space = buffer_->prepare(step);
     request_->AsyncRead(
         space.data(), space.size(),
-        [self](std::shared_ptr<Basalt::Http::Request>, const std::error_code& error, size_t n) {
-          self->buffer_->commit(std::min(n, kReadStep));
+        [self, step](std::shared_ptr<Basalt::Http::Request>, const std::error_code& error,
+                     size_t n) {
+          self->buffer_->commit(std::min(n, step));
           if (error) {
             self->HandleFrameCb(TransferFailure{500, error.message()});
           } else if (n > 0) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/basalt/httpRequestHandler.h"
+#include "platform/basalt/httpSvc.h"
 #include "platform/basalt/logger.h"
 #include "platform/orbi/jsonRpc.h"
 #include "platform/orbi/localizer.h"
@@ -36,7 +37,7 @@ unsigned NegotiateAccept(const std::string& accept);
 
 class HttpRequestHandler final : public Basalt::Http::RequestHandlerMixin {
  public:
-  static constexpr int32_t kMaxRequestSize = 20000000;
+  static constexpr int32_t kMaxRequestSize = static_cast<int32_t>(Basalt::Http::kMaxBodySize);
 
   HttpRequestHandler(std::shared_ptr<Basalt::Service::Logger> logger,
                      std::shared_ptr<BasaltWrapLoggger> orbiLogger,

@@ -1,5 +1,7 @@
 // Adapts one HTTP exchange to the framework's frame transport: the request body is read as one
-// frame (within a size limit) and each answer frame is written as the response body.
+// frame (within a size limit) and each answer frame is written as the response body. The first
+// read takes at most kReadStep bytes; the rest of a body of announced length goes into one buffer
+// of that length.
 #pragma once
 
 #include <cstdint>
@@ -46,6 +48,7 @@ class HttpServerTransportHelper<ServerDetail::ReadFromBody> final
                             std::shared_ptr<const Orbi::Core::Logger> logger, int64_t maxSize);
 
  private:
+  size_t NextStep() const;
   void ReadStep();
   void HandleFrameCb(std::optional<ServerDetail::TransferFailure> failure);
 

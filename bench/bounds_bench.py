@@ -1,0 +1,190 @@
+#!/usr/bin/python3
+"""Resource bounds of the daemon under hostile local load, as figures:
+
+    bench/bounds_bench.py [BUILD_DIR]        (default: build; needs BUILD_DIR/bin/noxtokend, wrk)
+
+1. one 18 MB request whose input holds an unknown member with a 9-million-element array: CPU
+   seconds, peak and settled resident memory;
+2. BOUNDS_CLIENTS (default 64) clients each sending a 19 MB body at once: peak and settled
+   resident memory, answers;
+3. introspection `get` calls/s (wrk) undisturbed and with BOUNDS_IDLE (default 1,000) idle
+   connections held open.
+
+Peak is VmHWM, reset before each step through /proc/PID/clear_refs; settled is VmRSS two seconds
+after the step's last answer. Everything runs under a temporary directory on 127.0.0.1.
+"""
+
+import json
+import os
+import re
+import resource
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parents[1]
+BUILD = Path(sys.argv[1] if len(sys.argv) > 1 else "build")
+if not BUILD.is_absolute():
+    BUILD = REPO / BUILD
+DAEMON = BUILD / "bin" / "noxtokend"
+CLIENTS = int(os.environ.get("BOUNDS_CLIENTS", "64"))
+IDLE = int(os.environ.get("BOUNDS_IDLE", "1000"))
+SECONDS = int(os.environ.get("BENCH_SECONDS", "10"))
+PROVIDER = "com.tessel.orbi.std.introspection.provider"
+
+
+def rpc(input_text: bytes, req_id: str = "1") -> bytes:
+    return (
+        b'{"jsonrpc":"2.0","id":"%s","method":"invoke","params":{"serviceId":"%s",'
+        b'"operationId":"get","input":%s}}' % (req_id.encode(), PROVIDER.encode(), input_text)
+    )
+
+
+def status_kb(pid: int, key: str) -> int:
+    text = Path(f"/proc/{pid}/status").read_text()
+    return int(re.search(rf"^{key}:\s+(\d+)", text, re.M)[1])
+
+
+def cpu_seconds(pid: int) -> float:
+    fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def reset_peak(pid: int) -> None:
+    Path(f"/proc/{pid}/clear_refs").write_text("5")
+
+
+def post(port: int, body: bytes, timeout: float = 120) -> bytes:
+    """One request on its own connection; returns the answer's status line and body."""
+    head = (
+        b"POST /api HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
+        b"Content-Length: %d\r\nConnection: close\r\n\r\n" % len(body)
+    )
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as sock:
+        sock.sendall(head)
+        sock.sendall(body)
+        answer = b""
+        while True:
+            piece = sock.recv(65536)
+            if not piece:
+                return answer
+            answer += piece
+
+
+def settle(pid: int) -> int:
+    time.sleep(2)
+    return status_kb(pid, "VmRSS")
+
+
+def wrk_rate(port: int) -> str:
+    body = rpc(b"{}").decode()
+    line = subprocess.run(
+        ["wrk", "-t2", "-c16", f"-d{SECONDS}s", "--timeout", "10s", "-s",
+         str(REPO / "bench/post.lua"), f"http://127.0.0.1:{port}/api"],
+        env=dict(os.environ, BENCH_BODY=body, BENCH_EXPECT="AsyncLocalProvider"),
+        capture_output=True, text=True, check=True,
+    ).stdout
+    return re.search(r"^BENCH (.*)$", line, re.M)[1]
+
+
+def main() -> None:
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+    work = Path(tempfile.mkdtemp(prefix="nox-bounds."))
+    port = socket.create_server(("127.0.0.1", 0)).getsockname()[1]
+    subprocess.run([str(REPO / "scripts/dev-root"), str(work / "root"), "--port", str(port),
+                    "--log-level", "3", "--user", "bench:bench-pw"],
+                   check=True, capture_output=True)
+    with open(work / "daemon.log", "wb") as log:
+        daemon = subprocess.Popen([str(DAEMON)], env=dict(os.environ, TESSEL_ROOT=str(work / "root")),
+                                  stdout=log, stderr=log)
+    pid = daemon.pid
+    try:
+        for _ in range(200):
+            try:
+                socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                break
+            except OSError:
+                time.sleep(0.05)
+        post(port, rpc(b"{}"))
+        time.sleep(1)
+        idle_kb = status_kb(pid, "VmRSS")
+        print(f"date: {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}; machine: "
+              f"{os.cpu_count()} cores, {Path('/proc/cpuinfo').read_text().split('model name')[1].split(':')[1].splitlines()[0].strip()}")
+        print(f"idle resident: {idle_kb} kB")
+
+        # 1. one hostile request
+        hostile = rpc(b'{"x":[' + b"0," * (9_000_000 - 1) + b"0]}", "hostile")
+        reset_peak(pid)
+        cpu = cpu_seconds(pid)
+        answer = post(port, hostile)
+        cpu = cpu_seconds(pid) - cpu
+        peak = status_kb(pid, "VmHWM")
+        settled = settle(pid)
+        first_line = answer.split(b"\r\n", 1)[0].decode()
+        body = answer.split(b"\r\n\r\n", 1)[-1][:160].decode("utf-8", "replace")
+        print(f"1. one {len(hostile) / 1e6:.1f} MB request, 9,000,000-element unknown member: "
+              f"CPU {cpu:.2f} s, peak {peak} kB, settled {settled} kB ({first_line}: {body})")
+
+        # 2. many large bodies at once
+        big = rpc(b'{"x":"' + b"b" * (19_000_000 - 200) + b'"}', "big")
+        answers = []
+        lock = threading.Lock()
+
+        def one() -> None:
+            try:
+                text = post(port, big, timeout=300)
+            except OSError as error:
+                text = repr(error).encode()
+            with lock:
+                answers.append(text)
+
+        reset_peak(pid)
+        started = time.monotonic()
+        threads = [threading.Thread(target=one) for _ in range(CLIENTS)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        took = time.monotonic() - started
+        peak = status_kb(pid, "VmHWM")
+        settled = settle(pid)
+        answered = sum(1 for a in answers if a.startswith(b"HTTP/1.1 200") and b'"big"' in a)
+        print(f"2. {CLIENTS} clients x {len(big) / 1e6:.1f} MB at once: peak {peak} kB, settled "
+              f"{settled} kB, answered {answered}/{CLIENTS} in {took:.1f} s")
+
+        # 3. rate with idle connections
+        undisturbed = wrk_rate(port)
+        idle = []
+        for _ in range(IDLE):
+            idle.append(socket.create_connection(("127.0.0.1", port), timeout=10))
+        time.sleep(0.5)
+        crowded_kb = status_kb(pid, "VmRSS")
+        disturbed = wrk_rate(port)
+        alive = 0
+        for sock in idle:
+            sock.setblocking(False)
+            try:
+                alive += sock.recv(1) != b""
+            except BlockingIOError:
+                alive += 1
+            sock.close()
+        rate = lambda s: float(re.search(r"calls_per_s=([0-9.]+)", s)[1])
+        print(f"3. provider get undisturbed: {undisturbed}")
+        print(f"   with {IDLE} idle connections ({alive} still open after the run, resident "
+              f"{crowded_kb} kB): {disturbed}")
+        print(f"   ratio: {rate(disturbed) / rate(undisturbed):.3f}")
+        print(f"final resident: {status_kb(pid, 'VmRSS')} kB")
+    finally:
+        daemon.terminate()
+        daemon.wait(timeout=30)
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
