@@ -4,6 +4,9 @@
 #
 #   bench/http_bench.sh [BUILD_DIR]        (default: build; needs BUILD_DIR/bin/noxtokend, pam_cost)
 #
+# The peer beside them is oidc-provider's token introspection (bench/peer/), installed with npm into
+# the run's temporary directory; without node, npm or the registry the table says so.
+#
 # Environment: BENCH_SECONDS (default 10) per run, BENCH_THREADS (2) and BENCH_CONNECTIONS (16)
 # for wrk. Everything runs under a temporary directory; nothing outside it is written.
 set -euo pipefail
@@ -28,8 +31,9 @@ work=$(mktemp -d /tmp/nox-bench.XXXXXX)
 daemon_pid=""
 nginx_pid=""
 sampler_pid=""
+peer_pid=""
 cleanup() {
-  for pid in $sampler_pid $nginx_pid $daemon_pid; do
+  for pid in $sampler_pid $peer_pid $nginx_pid $daemon_pid; do
     kill -TERM "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
   done
@@ -139,6 +143,11 @@ nginx -c "$work/nginx/nginx.conf" -p "$work/nginx/" -e "$work/nginx/error.log" &
 nginx_pid=$!
 wait_listening "$nginx_port" "$nginx_pid"
 
+# --- the peer: oidc-provider's introspection endpoint -------------------------------------------
+source "$repo/bench/peer/peer.sh"
+start_peer "$work"
+[ -n "$peer_missing" ] && echo "http_bench: no peer: $peer_missing" >&2
+
 echo "http_bench: wrk ${load[*]}, daemon on port $daemon_port, nginx on port $nginx_port" >&2
 sleep 1
 rss_idle=$(vm_rss_kb)
@@ -176,6 +185,18 @@ sampler_pid=$!
 measure ceiling "http://127.0.0.1:$nginx_port/" "$provider_body" ok "${load[@]}"
 measure provider "$daemon_url" "$provider_body" AsyncLocalProvider "${load[@]}"
 measure verify "$daemon_url" "$(new_verify_body)" '"bench"' "${load[@]}"
+if [ -z "$peer_missing" ]; then
+  BENCH_CONTENT_TYPE=application/x-www-form-urlencoded BENCH_AUTHORIZATION=$peer_auth \
+    measure peer "$peer_url" "$peer_body" '"active":true' "${load[@]}"
+  peer_row="| (g) peer: oidc-provider $peer_version token introspection (node, one process) | $peer_calls_per_s | $peer_p50_ms | $peer_p99_ms | $(ratio "$peer_calls_per_s" "$ceiling_calls_per_s") of ceiling; (b) is $(ratio "$verify_calls_per_s" "$peer_calls_per_s") × the peer |"
+  peer_bad=", (g) $peer_bad"
+  kill -TERM "$peer_pid" 2>/dev/null || true
+  wait "$peer_pid" 2>/dev/null || true
+  peer_pid=""
+else
+  peer_row="| (g) peer: oidc-provider $peer_version token introspection | not measured: $peer_missing | | | |"
+  peer_bad=""
+fi
 measure create "$daemon_url" "$create_body" '"token"' "${load[@]}"
 measure issuers "$daemon_url" "$(rpc "$issuers_svc" list "$(oauth_of root secret1)")" '"bench-10"' \
   "${load[@]}"
@@ -202,6 +223,31 @@ wait "$sampler_pid" 2>/dev/null || true
 sampler_pid=""
 rss_load=$(cat "$work/rss.max" 2>/dev/null || echo "$rss_idle")
 
+# Resident memory with 1,000 connections open, each after one get call, and once they closed
+# (the daemon trims its allocator every 5 s).
+read -r rss_conns rss_closed conns_answered < <("$python" - "$daemon_port" "$daemon_pid" "$provider_body" <<'PY'
+import resource, socket, sys, time
+port, pid, body = int(sys.argv[1]), sys.argv[2], sys.argv[3].encode()
+soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, 4096), hard))
+request = (b"POST /api HTTP/1.1\r\nHost: bench\r\nContent-Type: application/json\r\n"
+           b"Content-Length: %d\r\n\r\n" % len(body)) + body
+rss = lambda: next(l.split()[1] for l in open(f"/proc/{pid}/status") if l.startswith("VmRSS"))
+sockets = [socket.create_connection(("127.0.0.1", port)) for _ in range(1000)]
+for s in sockets:
+    s.sendall(request)
+answered = 0
+for s in sockets:
+    s.settimeout(10)
+    answered += s.recv(65536).startswith(b"HTTP/1.1 200")
+held = rss()
+for s in sockets:
+    s.close()
+time.sleep(6)
+print(held, rss(), answered)
+PY
+)
+
 pam_line=$(TESSEL_ROOT=$work/root "$pam_cost_bin" bench bench-pw 500)
 pam_rate=$(sed -n 's/.* calls_per_s=\([0-9.]*\).*/\1/p' <<<"$pam_line")
 pam_p50=$(sed -n 's/.* p50_ms=\([0-9.]*\).*/\1/p' <<<"$pam_line")
@@ -209,7 +255,7 @@ pam_p99=$(sed -n 's/.* p99_ms=\([0-9.]*\).*/\1/p' <<<"$pam_line")
 
 cat <<EOF
 
-Date: $(date -u '+%Y-%m-%d %H:%M UTC'); machine: $(nproc) cores ($(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)); wrk ${load[*]}
+Date: $(date -u '+%Y-%m-%d %H:%M UTC'); machine: $(nproc) cores ($(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)); wrk ${load[*]}; load average $(cut -d' ' -f1-3 /proc/loadavg)
 
 | measure | calls/s | p50 ms | p99 ms | ratio |
 |---|---:|---:|---:|---|
@@ -220,9 +266,10 @@ Date: $(date -u '+%Y-%m-%d %H:%M UTC'); machine: $(nproc) cores ($(sed -n 's/^mo
 | (d) verify while 2 connections send wrong passwords | $contended_calls_per_s | $contended_p50_ms | $contended_p99_ms | $(ratio "$contended_calls_per_s" "$verify_calls_per_s") of (b) |
 | (e) security_token_issuers list (10 issuers) with an administrator token | $issuers_calls_per_s | $issuers_p50_ms | $issuers_p99_ms | $(ratio "$issuers_calls_per_s" "$ceiling_calls_per_s") of ceiling |
 | (f) client_profiles get with an administrator token | $profile_get_calls_per_s | $profile_get_p50_ms | $profile_get_p99_ms | $(ratio "$profile_get_calls_per_s" "$ceiling_calls_per_s") of ceiling |
+$peer_row
 | PAM alone (pam_cost, 1 thread, sequential) | $pam_rate | $pam_p50 | $pam_p99 | |
 
 Wrong-password calls answered during (d): $wrong_requests (answers that were not UNAUTHENTICATED: $wrong_bad).
-Bad answers (not 200 with the expected output): nginx $ceiling_bad, (a) $provider_bad, (b) $verify_bad, (c) $create_bad, (d) $contended_bad, (e) $issuers_bad, (f) $profile_get_bad.
-Daemon resident memory (VmRSS): idle $rss_idle kB, highest under load $rss_load kB.
+Bad answers (not 200 with the expected output): nginx $ceiling_bad, (a) $provider_bad, (b) $verify_bad, (c) $create_bad, (d) $contended_bad, (e) $issuers_bad, (f) $profile_get_bad$peer_bad.
+Daemon resident memory (VmRSS): idle $rss_idle kB, highest under load $rss_load kB; with 1,000 connections open $rss_conns kB ($conns_answered of 1,000 answered), 6 s after they closed $rss_closed kB.
 EOF

@@ -1,12 +1,16 @@
 -- wrk script: POSTs the JSON-RPC body of $BENCH_BODY on every request and counts as bad every
 -- answer that is not a 200 containing $BENCH_EXPECT, so an error answer never passes as a call.
+-- $BENCH_CONTENT_TYPE (default application/json) and $BENCH_AUTHORIZATION set those headers.
 local body = os.getenv("BENCH_BODY")
 local expect = os.getenv("BENCH_EXPECT") or ""
 assert(body, "BENCH_BODY is not set")
 
 wrk.method = "POST"
 wrk.body = body
-wrk.headers["Content-Type"] = "application/json"
+wrk.headers["Content-Type"] = os.getenv("BENCH_CONTENT_TYPE") or "application/json"
+if os.getenv("BENCH_AUTHORIZATION") then
+  wrk.headers["Authorization"] = os.getenv("BENCH_AUTHORIZATION")
+end
 wrk.headers["Accept"] = "application/json"
 
 local threads = {}

@@ -31,6 +31,7 @@ struct Fixture {
   SsoClient::Testing::SamlTestTokens tokens;
   std::string xml = tokens.Signed(tokens.DefaultSpec(), tokens.IssuerRsa());
   SsoClient::CertificateList trusted{tokens.Certificate(tokens.IssuerRsa())};
+  Basalt::Crypto::CertificateCache certificates;
 };
 
 Fixture& GetFixture() {
@@ -46,7 +47,8 @@ void BM_CreateVerifiedSamlToken(benchmark::State& state) {
   const auto clock =
       Basalt::System::FixedUtcClock(Basalt::System::DateTime("2030-01-01T10:30:00Z"));
   for (auto _ : state) {
-    benchmark::DoNotOptimize(SsoClient::CreateVerifiedSamlToken(fixture.xml, provider, clock));
+    benchmark::DoNotOptimize(
+        SsoClient::CreateVerifiedSamlToken(fixture.xml, provider, clock, &fixture.certificates));
   }
   state.SetItemsProcessed(state.iterations());
 }
@@ -119,12 +121,14 @@ void BM_HolderOfKeyCall(benchmark::State& state) {
   const auto clock =
       Basalt::System::FixedUtcClock(Basalt::System::DateTime("2030-01-01T10:30:00Z"));
   auto logger = Basalt::Service::Logger::CreateRoot("bench", 0, [](const auto&) {});
+  // As the daemon does: the filter and the handler share one cache of decoded certificates.
+  auto decoded = std::make_shared<Basalt::Crypto::CertificateCache>();
   Orbi::Core::ProviderPtr chain = std::make_shared<Orbi::Authn::Filter::AsyncAuthnFilter>(
-      std::make_shared<Answer>(),
-      std::make_shared<TarnOrbi::Authn::SamlHokHandler>(certificates, logger, nullptr, clock));
+      std::make_shared<Answer>(), std::make_shared<TarnOrbi::Authn::SamlHokHandler>(
+                                      certificates, logger, nullptr, clock, decoded));
   chain = std::make_shared<Orbi::Security::AsyncSamlVerifierFilter>(
       chain, Orbi::Security::CreateOpenSslSignatureVerifierFactory(),
-      TarnOrbi::SamlVerifyKeyExtractor(certificates, logger, clock), nullptr, 600, clock);
+      TarnOrbi::SamlVerifyKeyExtractor(certificates, logger, clock, decoded), nullptr, 600, clock);
 
   const std::string timestamp = "2030-01-01T10:30:00Z";
   const auto clientKey =

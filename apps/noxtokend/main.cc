@@ -7,6 +7,7 @@
 #include "apps/noxtokend/systemFactory.h"
 #include "apps/noxtokend/tokenEndpoint.h"
 #include "noxVersion.h"
+#include "platform/basalt/allocatorTuning.h"
 #include "platform/basalt/app.h"
 #include "platform/basalt/exception.h"
 #include "platform/basalt/features.h"
@@ -18,6 +19,9 @@ namespace {
 
 constexpr const char* kDefaultConfigPath = "/etc/tessel/cpservices/noxtoken/config.xml";
 constexpr int64_t kDefaultPort = 9199;
+// One arena per HTTP thread is enough: calls never allocate on more threads than that at once.
+constexpr int kAllocatorArenas = 2;
+constexpr std::chrono::seconds kAllocatorTrimPeriod{5};
 
 constexpr const char* kUsage = R"(Usage: noxtokend [CONFIG_FILE]
 Issues and verifies the host's API tokens: a JSON-RPC API over HTTP on localhost.
@@ -60,6 +64,7 @@ void ReportToServiceManager(const std::string& failure) {
 }
 
 int Serve(int argc, char** argv) {
+  Basalt::Service::LimitAllocatorArenas(kAllocatorArenas);
   Basalt::System::SetSystemFactory(std::make_unique<NoxToken::System::SystemFactory>());
   std::string configPath =
       argc > 1 ? std::string(argv[1]) : Basalt::System::HostPath(kDefaultConfigPath);
@@ -88,6 +93,7 @@ int Serve(int argc, char** argv) {
     NoxToken::CreateOrbiHttpRequestHandler(endpoint);
     ReportToServiceManager(
         Basalt::System::NotifyReady(Basalt::Format("Serving on localhost port %1", endpoint.port)));
+    Basalt::Service::TrimAllocatorPeriodically(*app, kAllocatorTrimPeriod);
     app->Run();
     ReportToServiceManager(Basalt::System::NotifyStopping());
   }
@@ -105,6 +111,7 @@ int main(int argc, char** argv) {
     std::printf("noxtokend %s\n", Nox::kVersion);
     return 0;
   }
+  Basalt::Service::RestartWithAllocatorTunables(argv);
   FeatureState_Init();
   if (!FeatureList[FeatureTable::kNoxtokend]) return -1;
   try {

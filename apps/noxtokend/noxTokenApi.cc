@@ -59,14 +59,18 @@ void AttachExternalSts(const Orbi::Core::Enqueuer& enqueuer,
       enqueuer, outermost,
       std::make_shared<TarnOrbi::BasaltWrapLoggger>(Logger::CreateLogger("AuthzHandler")));
   auto samlLogger = Logger::CreateLogger("SamlHokHandler");
+  // The filter and the handler verify the same assertion: one decodes its certificate for both.
+  auto decoded = std::make_shared<Basalt::Crypto::CertificateCache>();
   outermost = std::make_shared<Orbi::Authn::Filter::AsyncAuthnFilter>(
-      outermost, std::make_shared<TarnOrbi::Authn::SamlHokHandler>(
-                     MakeSamlCertificateProvider(issuers), samlLogger,
-                     MakeSamlEnrichment(issuers, samlLogger)));
+      outermost,
+      std::make_shared<TarnOrbi::Authn::SamlHokHandler>(
+          MakeSamlCertificateProvider(issuers), samlLogger, MakeSamlEnrichment(issuers, samlLogger),
+          Basalt::System::SystemUtcClock(), decoded));
   auto samlVerifyLogger = Logger::CreateLogger("OrbiSamlVerifyFilter");
   outermost = std::make_shared<Orbi::Security::AsyncSamlVerifierFilter>(
       outermost, Orbi::Security::CreateOpenSslSignatureVerifierFactory(),
-      TarnOrbi::SamlVerifyKeyExtractor(MakeSamlCertificateProvider(issuers), samlVerifyLogger),
+      TarnOrbi::SamlVerifyKeyExtractor(MakeSamlCertificateProvider(issuers), samlVerifyLogger,
+                                       Basalt::System::SystemUtcClock(), decoded),
       std::make_shared<TarnOrbi::BasaltWrapLoggger>(samlLogger), 600);
 
   handlers.push_back(std::make_shared<Nox::Authn::ExternalJwtHandler>(

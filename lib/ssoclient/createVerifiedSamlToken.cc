@@ -11,10 +11,11 @@ std::shared_ptr<const SamlToken> CreateVerifiedSamlToken(const std::string& xml,
   return CreateVerifiedSamlToken(xml, provider, Basalt::System::SystemUtcClock());
 }
 
-std::shared_ptr<const SamlToken> CreateVerifiedSamlToken(const std::string& xml,
-                                                         const CertificateProvider& provider,
-                                                         const Basalt::System::UtcClock& clock) {
-  auto token = std::make_shared<const SamlTokenImpl>(xml, kClockToleranceSeconds, clock);
+std::shared_ptr<const SamlToken> CreateVerifiedSamlToken(
+    const std::string& xml, const CertificateProvider& provider,
+    const Basalt::System::UtcClock& clock, Basalt::Crypto::CertificateCache* certificates) {
+  auto token =
+      std::make_shared<const SamlTokenImpl>(xml, kClockToleranceSeconds, clock, certificates);
   if (!provider) throw SsoException("No certificate provider");
   std::shared_ptr<const CertificateList> trusted;
   {
@@ -25,6 +26,12 @@ std::shared_ptr<const SamlToken> CreateVerifiedSamlToken(const std::string& xml,
   const auto keys = Basalt::Xml::Security::CreateTrustSetKeyResolver(std::move(trusted));
   VerifySignature(*token->GetSignature(), *keys);
   return token;
+}
+
+std::shared_ptr<const SamlToken> CreateVerifiedSamlToken(const std::string& xml,
+                                                         const CertificateProvider& provider,
+                                                         const Basalt::System::UtcClock& clock) {
+  return CreateVerifiedSamlToken(xml, provider, clock, nullptr);
 }
 
 }  // namespace SsoClient

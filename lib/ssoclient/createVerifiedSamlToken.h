@@ -8,6 +8,7 @@
 
 #include "lib/ssoclient/samlToken.h"
 #include "lib/ssoclient/ssoExceptions.h"
+#include "platform/basalt/crypto/certificateCache.h"
 
 namespace SsoClient {
 
@@ -50,5 +51,12 @@ std::shared_ptr<const SamlToken> CreateVerifiedSamlToken(const std::string& xml,
 std::shared_ptr<const SamlToken> CreateVerifiedSamlToken(const std::string& xml,
                                                          const CertificateProvider& provider,
                                                          const Basalt::System::UtcClock& clock);
+
+// The same, decoding the holder-of-key certificate through `certificates` (when not null), which
+// callers share so that a certificate met again is not decoded again; every check of the token,
+// its signature and its issuer's trust still runs on each call.
+std::shared_ptr<const SamlToken> CreateVerifiedSamlToken(
+    const std::string& xml, const CertificateProvider& provider,
+    const Basalt::System::UtcClock& clock, Basalt::Crypto::CertificateCache* certificates);
 
 }  // namespace SsoClient

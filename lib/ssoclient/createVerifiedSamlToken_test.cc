@@ -24,6 +24,8 @@ class CreateVerifiedSamlTokenTest : public ::testing::Test {
     delete tokens_;
   }
 
+  Basalt::Crypto::CertificateCache decoded_;
+
   void Trust(std::initializer_list<const Testing::TestKey*> keys) {
     trusted_.clear();
     for (const Testing::TestKey* key : keys) trusted_.push_back(tokens_->Certificate(*key));
@@ -35,7 +37,9 @@ class CreateVerifiedSamlTokenTest : public ::testing::Test {
       askedIssuer_ = token->GetIssuer();
       return std::make_unique<UnguardedCertificateList>(trusted_);
     };
-    return CreateVerifiedSamlToken(xml, provider, Basalt::System::FixedUtcClock(now));
+    // Through a cache of decoded certificates, as the daemon verifies: every refusal below must
+    // hold with certificates met before.
+    return CreateVerifiedSamlToken(xml, provider, Basalt::System::FixedUtcClock(now), &decoded_);
   }
 
   template <class E>
@@ -67,6 +71,7 @@ TEST_F(CreateVerifiedSamlTokenTest, AcceptsTokensSignedByATrustedIssuer) {
   EXPECT_EQ(token->GetXml(), *rsaSigned_);
   EXPECT_EQ(providerCalls_, 1);
   EXPECT_EQ(askedIssuer_, "https://sts.example.test/issuer");
+  EXPECT_EQ(Create(*rsaSigned_)->GetConfirmationCertificate(), token->GetConfirmationCertificate());
 
   TokenSpec ec = tokens_->DefaultSpec();
   ec.signatureMethod = Testing::kEcdsaSha256;

@@ -15,7 +15,8 @@ using namespace Rules;
 
 class AssertionReader {
  public:
-  explicit AssertionReader(ParsedAssertion& out) : out_(out) {}
+  AssertionReader(ParsedAssertion& out, Basalt::Crypto::CertificateCache* certificates)
+      : out_(out), certificates_(certificates) {}
 
   void Read(const Node& documentElement) {
     const ElementCursor root(documentElement, filter_);
@@ -123,7 +124,9 @@ class AssertionReader {
     CheckNoAttributes(certificate);
     const std::vector<uint8_t> der =
         Basalt::StringUtil::Base64Decode(TextOnly(certificate, filter_));
-    out_.confirmationCertificate = Basalt::Crypto::CreateCertificate(der.data(), der.size());
+    out_.confirmationCertificate = certificates_
+                                       ? certificates_->Decode(der.data(), der.size())
+                                       : Basalt::Crypto::CreateCertificate(der.data(), der.size());
     x509Children.Advance();
     CheckEndOfSiblings(x509Children, "Unexpected elements after X509Certificate");
     keyInfoChildren.Advance();
@@ -197,17 +200,19 @@ class AssertionReader {
   }
 
   ParsedAssertion& out_;
+  Basalt::Crypto::CertificateCache* certificates_;
   SkipWsAndCommentsFilter filter_;
 };
 
 }  // namespace
 
-ParsedAssertion ParseAssertion(const std::string& xml) {
+ParsedAssertion ParseAssertion(const std::string& xml,
+                               Basalt::Crypto::CertificateCache* certificates) {
   auto handler = Basalt::Xml::CreateXMLDocumentHandler();
   auto reader = Basalt::CreateStringReader(xml);
   Basalt::Xml::CreateXMLParser(handler)->Parse(*reader);
   ParsedAssertion parsed;
-  AssertionReader(parsed).Read(handler->GetDocumentElement());
+  AssertionReader(parsed, certificates).Read(handler->GetDocumentElement());
   return parsed;
 }
 

@@ -7,10 +7,13 @@
 
 #include "lib/ssoclient/elementCursor.h"
 #include "lib/ssoclient/parsedAssertion.h"
+#include "platform/basalt/crypto/certificateCache.h"
 
 namespace SsoClient {
 
-ParsedAssertion ParseAssertion(const std::string& xml);
+// Decodes the holder-of-key certificate through `certificates` when one is given.
+ParsedAssertion ParseAssertion(const std::string& xml,
+                               Basalt::Crypto::CertificateCache* certificates = nullptr);
 
 // The children of saml:Conditions (delegation, audience, proxy and renew restrictions).
 void ParseConditionChildren(ElementCursor children, const NodeFilter& filter,

@@ -22,9 +22,10 @@ bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
 }  // namespace
 
 SamlTokenImpl::SamlTokenImpl(const std::string& xml, int64_t toleranceSeconds,
-                             const Basalt::System::UtcClock& clock)
+                             const Basalt::System::UtcClock& clock,
+                             Basalt::Crypto::CertificateCache* certificates)
     : xml_(xml) {
-  const ParsedAssertion parsed = ParseAssertion(xml_);
+  const ParsedAssertion parsed = ParseAssertion(xml_, certificates);
   CheckAssertionSemantics(parsed, toleranceSeconds, clock());
   Assemble(parsed);
 }

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "lib/ssoclient/samlToken.h"
+#include "platform/basalt/crypto/certificateCache.h"
 
 namespace SsoClient {
 
@@ -15,9 +16,11 @@ class SamlTokenImpl final : public SamlToken {
  public:
   // Parses, checks with `toleranceSeconds` of clock skew at both ends of the validity window
   // against `clock`, and assembles. Throws ParseException, or a Basalt::Exception for malformed
-  // XML and undecodable certificate data.
+  // XML and undecodable certificate data. The confirmation certificate is decoded through
+  // `certificates` when one is given.
   SamlTokenImpl(const std::string& xml, int64_t toleranceSeconds,
-                const Basalt::System::UtcClock& clock = Basalt::System::SystemUtcClock());
+                const Basalt::System::UtcClock& clock = Basalt::System::SystemUtcClock(),
+                Basalt::Crypto::CertificateCache* certificates = nullptr);
   ~SamlTokenImpl() = default;
 
   const std::string& GetId() const override { return id_; }

@@ -1,14 +1,14 @@
 #include "platform/authn/ownTokenVerifier.h"
 
 #include <jansson.h>
+#include <openssl/core_names.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
-#include <openssl/hmac.h>
 #include <openssl/sha.h>
 
-#include <climits>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 
 #include "platform/authn/base64Url.h"
 #include "platform/basalt/jsonHandle.h"
@@ -37,20 +37,15 @@ std::string_view StringOf(const json_t* json) {
 }
 
 bool HasValidSignature(std::string_view signingInput, std::string_view signature,
-                       std::string_view key) {
-  if (key.empty() || key.size() > INT_MAX || signature.size() != SHA256_DIGEST_LENGTH) {
-    return false;
-  }
-  unsigned char mac[EVP_MAX_MD_SIZE];
-  unsigned int macLength = 0;
-  if (HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()),
-           reinterpret_cast<const unsigned char*>(signingInput.data()), signingInput.size(), mac,
-           &macLength) == nullptr ||
-      macLength != SHA256_DIGEST_LENGTH) {
-    return false;
-  }
-  return CRYPTO_memcmp(mac, signature.data(), macLength) == 0;
+                       const OwnTokenKey& key) {
+  unsigned char mac[SHA256_DIGEST_LENGTH];
+  if (signature.size() != sizeof(mac) || !key.Sign(signingInput, mac)) return false;
+  return CRYPTO_memcmp(mac, signature.data(), sizeof(mac)) == 0;
 }
+
+struct MacDeleter {
+  void operator()(EVP_MAC* mac) const { EVP_MAC_free(mac); }
+};
 
 std::variant<OwnTokenClaims, OwnTokenError> ReadClaims(const json_t* payload, int64_t nowSeconds) {
   const json_t* username = json_object_get(payload, "username");
@@ -79,6 +74,29 @@ std::variant<OwnTokenClaims, OwnTokenError> ReadClaims(const json_t* payload, in
 
 }  // namespace
 
+OwnTokenKey::OwnTokenKey(std::string_view secret) : secret_(secret) {
+  if (secret_.empty()) return;  // never verifies; see Sign
+  const std::unique_ptr<EVP_MAC, MacDeleter> hmac(EVP_MAC_fetch(nullptr, "HMAC", nullptr));
+  if (hmac) keyed_.reset(EVP_MAC_CTX_new(hmac.get()));
+  char digest[] = "SHA256";
+  const OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
+                               OSSL_PARAM_END};
+  if (!keyed_ || EVP_MAC_init(keyed_.get(), reinterpret_cast<const unsigned char*>(secret_.data()),
+                              secret_.size(), params) != 1) {
+    throw std::runtime_error("Cannot prepare HMAC-SHA256");
+  }
+}
+
+bool OwnTokenKey::Sign(std::string_view input, unsigned char (&mac)[32]) const {
+  if (!keyed_) return false;
+  const std::unique_ptr<EVP_MAC_CTX, MacCtxDeleter> ctx(EVP_MAC_CTX_dup(keyed_.get()));
+  size_t length = 0;
+  return ctx &&
+         EVP_MAC_update(ctx.get(), reinterpret_cast<const unsigned char*>(input.data()),
+                        input.size()) == 1 &&
+         EVP_MAC_final(ctx.get(), mac, &length, sizeof(mac)) == 1 && length == sizeof(mac);
+}
+
 const char* Describe(OwnTokenError error) {
   switch (error) {
     case OwnTokenError::Malformed:
@@ -99,6 +117,12 @@ const char* Describe(OwnTokenError error) {
 
 std::variant<OwnTokenClaims, OwnTokenError> VerifyOwnToken(std::string_view token,
                                                            std::string_view key,
+                                                           int64_t nowSeconds) {
+  return VerifyOwnToken(token, OwnTokenKey(key), nowSeconds);
+}
+
+std::variant<OwnTokenClaims, OwnTokenError> VerifyOwnToken(std::string_view token,
+                                                           const OwnTokenKey& key,
                                                            int64_t nowSeconds) {
   if (token.size() > kMaxOwnTokenLength) return OwnTokenError::TooLarge;
   const size_t firstDot = token.find('.');

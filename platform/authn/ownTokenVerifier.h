@@ -1,8 +1,11 @@
 // Verification of the daemon's own tokens: compact JWS, HS256 only, under the signing secret.
 #pragma once
 
+#include <openssl/evp.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -31,11 +34,35 @@ const char* Describe(OwnTokenError error);
 
 inline constexpr std::size_t kMaxOwnTokenLength = 16 * 1024;
 
+// The signing secret with its HMAC-SHA256 state keyed once: a one-shot HMAC() looks the algorithms
+// up in OpenSSL 3's provider tables on every call, which costs more than hashing a token.
+// Immutable after construction; one instance may serve any number of threads at once.
+class OwnTokenKey {
+ public:
+  // Throws std::runtime_error when OpenSSL cannot set the key up.
+  explicit OwnTokenKey(std::string_view secret);
+
+  const std::string& Secret() const { return secret_; }
+  // HMAC-SHA256 of `input` into `mac`; false when the key is empty or OpenSSL fails.
+  bool Sign(std::string_view input, unsigned char (&mac)[32]) const;
+
+ private:
+  struct MacCtxDeleter {
+    void operator()(EVP_MAC_CTX* ctx) const { EVP_MAC_CTX_free(ctx); }
+  };
+  std::string secret_;
+  std::unique_ptr<EVP_MAC_CTX, MacCtxDeleter> keyed_;  // copied for each signature
+};
+
 // Checks, in order: size, shape (three strict base64url parts), the header's "alg" (exactly
 // "HS256"; "none", any other and a missing one are refused), the HMAC-SHA256 signature in constant
 // time, then the claims: "username" non-empty string and "exp" integer required, refused once
 // nowSeconds >= exp, "entitlement" optional array of strings. JSON must be UTF-8 and shallow. An
 // empty key never verifies.
+std::variant<OwnTokenClaims, OwnTokenError> VerifyOwnToken(std::string_view token,
+                                                           const OwnTokenKey& key,
+                                                           int64_t nowSeconds);
+// The same, keying HMAC for this one call.
 std::variant<OwnTokenClaims, OwnTokenError> VerifyOwnToken(std::string_view token,
                                                            std::string_view key,
                                                            int64_t nowSeconds);

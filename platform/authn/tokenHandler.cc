@@ -26,6 +26,14 @@ TokenHandler::TokenHandler(Orbi::Core::LoggerPtr logger,
       clock_(clock ? std::move(clock)
                    : ClockFn([] { return static_cast<int64_t>(std::time(nullptr)); })) {}
 
+std::shared_ptr<const OwnTokenKey> TokenHandler::Prepared(const std::string& secret) {
+  std::lock_guard<std::mutex> lock(preparedMutex_);
+  if (!prepared_ || prepared_->Secret() != secret) {
+    prepared_ = std::make_shared<const OwnTokenKey>(secret);
+  }
+  return prepared_;
+}
+
 void TokenHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr context,
                                      Orbi::Authn::AuthnCallback done) {
   const std::string* scheme = context->FindSecurity("schemeId");
@@ -34,9 +42,9 @@ void TokenHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr context,
     done(nullptr);
     return;
   }
-  std::string key;
+  std::shared_ptr<const OwnTokenKey> key;
   try {
-    key = key_();
+    key = Prepared(key_());
   } catch (const std::exception& e) {
     if (logger_->IsEnabled(kRefusalLevel)) {
       logger_->Log(kRefusalLevel,
@@ -45,7 +53,7 @@ void TokenHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr context,
     done(Orbi::Std::Unauthenticated({{kInvalidTokenMessage, {}}}).ToErrorValue(*localizer_));
     return;
   }
-  auto verified = VerifyOwnToken(*token, key, clock_());
+  auto verified = VerifyOwnToken(*token, *key, clock_());
   if (const auto* error = std::get_if<OwnTokenError>(&verified)) {
     if (logger_->IsEnabled(kRefusalLevel)) {
       logger_->Log(kRefusalLevel, std::string("Token refused: ") + Describe(*error));

@@ -4,14 +4,17 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "platform/authn/authnData.h"
+#include "platform/authn/ownTokenVerifier.h"
 #include "platform/orbi/authn.h"
 #include "platform/orbi/localizer.h"
 
 namespace Nox::Authn {
 
+// Thread-safe: calls from any number of threads share one prepared key under a mutex.
 class TokenHandler final : public Orbi::Authn::AuthnHandler {
  public:
   // Field of the authentication data that lists the token's "entitlement" claim.
@@ -36,10 +39,15 @@ class TokenHandler final : public Orbi::Authn::AuthnHandler {
                          Orbi::Authn::AuthnCallback done) override;
 
  private:
+  // The prepared form of `secret`, made again only when the secret changes.
+  std::shared_ptr<const OwnTokenKey> Prepared(const std::string& secret);
+
   Orbi::Core::LoggerPtr logger_;
   std::shared_ptr<const Orbi::L10n::Localizer> localizer_;
   KeyFn key_;
   ClockFn clock_;
+  std::mutex preparedMutex_;
+  std::shared_ptr<const OwnTokenKey> prepared_;
 };
 
 }  // namespace Nox::Authn

@@ -102,6 +102,14 @@ TEST(TokenHandlerTest, RefusesBadTokensAndLeavesOtherSchemesAlone) {
             nullptr);
   EXPECT_EQ(Authenticate(handler, {{"schemeId", "com.tessel.orbi.std.security.oauth"}}), nullptr);
 
+  // The prepared key follows a changed secret: the old secret's tokens stop verifying.
+  std::string secret = kKey;
+  TokenHandler rotating(
+      logger, Localizer(), [&] { return secret; }, [] { return kNow; });
+  EXPECT_TRUE(Orbi::Data::As<Orbi::Data::StructValue>(Authenticate(rotating, OAuth(good))));
+  secret = "another secret of thirty-two byt";
+  EXPECT_EQ(RefusalMessage(Authenticate(rotating, OAuth(good))), invalid);
+
   TokenHandler keyless(logger, Localizer(),
                        []() -> std::string { throw Basalt::Exception("gone"); });
   EXPECT_EQ(RefusalMessage(Authenticate(keyless, OAuth(good))), invalid);

@@ -25,7 +25,8 @@ class AsyncProtocolHandlerHelper : public std::enable_shared_from_this<AsyncProt
   // `streaming` changes nothing here: progress never reaches the transport, so every answer is
   // one frame, the last.
 
-  // `headers` are the transport's request headers, with ":method" and ":path" among them.
+  // `headers` are the transport's request headers the protocol reads: "Orbi-Service-Id" and
+  // "Orbi-Operation-Id" where the request has them.
   void Start(ReceivedCb received, DoneCb done, Transport::HeaderList headers);
 
  private:

@@ -44,7 +44,8 @@ HttpRequestHandler::HttpRequestHandler(std::shared_ptr<Basalt::Service::Logger> 
                                        std::shared_ptr<const Orbi::L10n::Localizer> localizer)
     : logger_(std::move(logger)),
       orbiLogger_(std::move(orbiLogger)),
-      provider_(std::move(provider)),
+      // Stateless, so one serves every request.
+      provider_(std::make_shared<Orbi::Provider::RemoveProgressProvider>(std::move(provider))),
       enqueuer_(std::move(enqueuer)),
       localizer_(std::move(localizer)),
       deserializer_(std::make_shared<const Orbi::Protocol::Json::JsonApiRequestDeserializer>()),
@@ -79,14 +80,15 @@ void HttpRequestHandler::HandlePost(std::shared_ptr<Basalt::Http::Request> reque
     response->SetContentType("application/json");
   }
   auto sender = HttpSendHelper::Create(response, orbiLogger_);
-  auto provider = std::make_shared<Orbi::Provider::RemoveProgressProvider>(provider_);
   auto helper = std::make_shared<Orbi::Provider::AsyncProtocolHandlerHelper>(
-      receiver, sender, provider, enqueuer_, deserializer_, serializer, streaming,
+      receiver, sender, provider_, enqueuer_, deserializer_, serializer, streaming,
       localizer_ ? localizer_ : Orbi::L10n::Localizer::Default());
 
-  Orbi::Transport::HeaderList headers = request->GetHeaders();
-  headers.emplace_back(":method", Basalt::Http::MethodName(request->GetMethod()));
-  headers.emplace_back(":path", request->GetPath());
+  // Only what the protocol handler reads: a copy of every header cost a dozen allocations a call.
+  Orbi::Transport::HeaderList headers;
+  for (const char* name : {"Orbi-Service-Id", "Orbi-Operation-Id"}) {
+    if (auto value = request->GetHeader(name)) headers.emplace_back(name, std::move(*value));
+  }
 
   auto orbiLogger = orbiLogger_;
   helper->Start(

@@ -78,9 +78,9 @@ void HttpRecvHelper::HandleFrame(std::shared_ptr<Orbi::Transport::FrameBuffer> b
 }
 
 // Once the first bytes came, the HTTP service has admitted the body: the rest of an announced
-// length is taken into one buffer of its size rather than one that grows by copying.
+// length is taken into one buffer of its size rather than one that grows by copying. The first
+// read is no larger than the announced body either: the buffer zero-fills what it prepares.
 size_t HttpRecvHelper::NextStep() const {
-  if (bytesRead_ == 0) return kReadStep;
   auto length = request_->GetHeader("Content-Length");
   uint64_t announced = 0;
   if (!length || std::from_chars(length->data(), length->data() + length->size(), announced).ec !=
@@ -89,7 +89,8 @@ size_t HttpRecvHelper::NextStep() const {
   }
   uint64_t total = std::min(announced, static_cast<uint64_t>(maxSize_));
   // One byte more, for the last read, which only finds the end.
-  return static_cast<size_t>(total - std::min(bytesRead_, total)) + 1;
+  const size_t rest = static_cast<size_t>(total - std::min(bytesRead_, total)) + 1;
+  return bytesRead_ == 0 ? std::min(rest, kReadStep) : rest;
 }
 
 void HttpRecvHelper::ReadStep() {

@@ -11,11 +11,13 @@ namespace AuthnData = Nox::Authn::AuthnData;
 
 SamlHokHandler::SamlHokHandler(SamlCertificateProvider certificates,
                                std::shared_ptr<Basalt::Service::Logger> logger, EnrichFn enrich,
-                               Basalt::System::UtcClock clock)
+                               Basalt::System::UtcClock clock,
+                               std::shared_ptr<Basalt::Crypto::CertificateCache> decoded)
     : certificates_(std::move(certificates)),
       logger_(std::move(logger)),
       enrich_(std::move(enrich)),
-      clock_(std::move(clock)) {}
+      clock_(std::move(clock)),
+      decoded_(std::move(decoded)) {}
 
 void SamlHokHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr context,
                                        Orbi::Authn::AuthnCallback done) {
@@ -28,8 +30,8 @@ void SamlHokHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr context,
   }
   std::shared_ptr<Orbi::Data::StructValue> result;
   try {
-    const auto parsed =
-        SsoClient::CreateVerifiedSamlToken(*token, AdaptCertificateProvider(certificates_), clock_);
+    const auto parsed = SsoClient::CreateVerifiedSamlToken(
+        *token, AdaptCertificateProvider(certificates_), clock_, decoded_.get());
     const SsoClient::PrincipalId& subject = parsed->GetSubject();
     logger_->Log(6, "AsyncAuthenticate got SAML token for principal: %1", subject.ToString());
     result =

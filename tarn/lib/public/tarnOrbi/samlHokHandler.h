@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "lib/ssoclient/samlToken.h"
+#include "platform/basalt/crypto/certificateCache.h"
 #include "platform/basalt/dateTime.h"
 #include "platform/basalt/logger.h"
 #include "platform/orbi/authn.h"
@@ -21,9 +22,12 @@ class SamlHokHandler final : public Orbi::Authn::AuthnHandler {
   using EnrichFn = std::function<bool(const std::shared_ptr<const SsoClient::SamlToken>& token,
                                       const std::shared_ptr<Orbi::Data::StructValue>& result)>;
 
+  // `decoded`, when given, keeps the confirmation certificates already decoded (it may be shared
+  // with the key extractor that verifies the same assertions).
   SamlHokHandler(SamlCertificateProvider certificates,
                  std::shared_ptr<Basalt::Service::Logger> logger, EnrichFn enrich = nullptr,
-                 Basalt::System::UtcClock clock = Basalt::System::SystemUtcClock());
+                 Basalt::System::UtcClock clock = Basalt::System::SystemUtcClock(),
+                 std::shared_ptr<Basalt::Crypto::CertificateCache> decoded = nullptr);
 
   // Not this scheme, or no "samlHokToken" or "samlHokTokenAlgorithm": nullptr. A token that does
   // not parse, check or verify, or that enrichment refuses: Unauthenticated, without a log line
@@ -37,6 +41,7 @@ class SamlHokHandler final : public Orbi::Authn::AuthnHandler {
   std::shared_ptr<Basalt::Service::Logger> logger_;
   EnrichFn enrich_;
   Basalt::System::UtcClock clock_;
+  std::shared_ptr<Basalt::Crypto::CertificateCache> decoded_;
 };
 
 }  // namespace TarnOrbi::Authn

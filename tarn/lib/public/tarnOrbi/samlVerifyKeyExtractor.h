@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/basalt/crypto/certificateCache.h"
 #include "platform/basalt/dateTime.h"
 #include "platform/basalt/logger.h"
 #include "tarnOrbi/synchronizedCertificateListWrapper.h"
@@ -13,9 +14,11 @@ namespace TarnOrbi {
 // Copyable function object, safe to call from several threads.
 class SamlVerifyKeyExtractor {
  public:
+  // `decoded`, when given, keeps the confirmation certificates already decoded.
   SamlVerifyKeyExtractor(SamlCertificateProvider certificates,
                          std::shared_ptr<Basalt::Service::Logger> logger,
-                         Basalt::System::UtcClock clock = Basalt::System::SystemUtcClock());
+                         Basalt::System::UtcClock clock = Basalt::System::SystemUtcClock(),
+                         std::shared_ptr<Basalt::Crypto::CertificateCache> decoded = nullptr);
 
   // Verifies the token as the holder-of-key handler does and returns the Base64 of its
   // confirmation certificate's public key as DER SubjectPublicKeyInfo. Empty for a bearer token
@@ -26,6 +29,7 @@ class SamlVerifyKeyExtractor {
   SamlCertificateProvider certificates_;
   std::shared_ptr<Basalt::Service::Logger> logger_;
   Basalt::System::UtcClock clock_;
+  std::shared_ptr<Basalt::Crypto::CertificateCache> decoded_;
 };
 
 }  // namespace TarnOrbi
