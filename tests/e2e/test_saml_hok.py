@@ -105,7 +105,7 @@ def refused_calls(keys):
          "must only have textual content"),
         ("empty ID", ctx(signed(keys, token_id="")), "Invalid token ID"),
         ("not XML", ctx("<saml2:Assertion"), "Malformed XML"),
-        ("near the size limit", ctx(huge), "Unexpected elements under Assertion"),
+        ("a text over the size limit", ctx(huge), "XML text of more than 10000000 bytes"),
     ]
 
 
