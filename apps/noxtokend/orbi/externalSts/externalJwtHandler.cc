@@ -81,19 +81,28 @@ void ExternalJwtHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr conte
   }
   const std::string& token = *accessToken;
 
-  // The strict read comes first: libjwt accepts duplicate members and any size.
-  auto header = ReadExternalTokenHeader(token);
-  JwtPtr jwt;
-  if (!std::holds_alternative<ExternalTokenHeader>(header) || Decode(token, nullptr, 0, jwt) != 0) {
+  const auto notDecodable = [&] {
     logger_->Log(3, "JWT not decodable: %1", token);
     Refuse(done, {Ids::kInvalidToken, {}});
+  };
+  JwtPtr jwt;
+  if (token.size() > kMaxExternalTokenLength || Decode(token, nullptr, 0, jwt) != 0) {
+    notDecodable();
     return;
   }
   AuthnData::Builder result(AuthnData::kExternalJwtResult);
 
+  // The daemon's own tokens have no issuer and go on untouched, at the cost of one decode.
   std::string issuer = StringClaim(jwt.get(), "iss");
   if (issuer.empty()) {
     done(nullptr);
+    return;
+  }
+  // libjwt takes the last of duplicate members and trusts the header's algorithm; the strict
+  // read refuses the first and gives the second to the signature check.
+  auto header = ReadExternalTokenHeader(token);
+  if (!std::holds_alternative<ExternalTokenHeader>(header)) {
+    notDecodable();
     return;
   }
 
