@@ -16,19 +16,8 @@ threads=${BENCH_THREADS:-2}
 connections=${BENCH_CONNECTIONS:-16}
 python=/usr/bin/python3
 
-work=$(mktemp -d /tmp/nox-jwt-bench.XXXXXX)
-daemon_pid=""
-cleanup() {
-  [ -n "$daemon_pid" ] && { kill -TERM "$daemon_pid" 2>/dev/null || true; wait "$daemon_pid" 2>/dev/null || true; }
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-port=$("$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-"$repo/scripts/dev-root" "$work/root" --port "$port" --log-level 3 --user root:secret1 >/dev/null
-TESSEL_ROOT=$work/root "$build/bin/noxtokend" 2>"$work/daemon.log" &
-daemon_pid=$!
-for _ in $(seq 100); do (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break; sleep 0.05; done
+source "$repo/bench/daemon.sh"
+start_bench_daemon nox-jwt-bench
 
 openssl req -x509 -nodes -days 2 -newkey rsa:2048 -subj /CN=bench-idp \
   -keyout "$work/idp.key" -out "$work/idp.crt" 2>/dev/null
@@ -70,7 +59,7 @@ PY
 line=$(BENCH_BODY=$(cat "$work/body.json") BENCH_EXPECT='"token"' \
   wrk -t"$threads" -c"$connections" -d"${seconds}s" --timeout 10s -s "$repo/bench/post.lua" \
   "http://127.0.0.1:$port/api" | grep '^BENCH ')
-kill -TERM "$daemon_pid"; wait "$daemon_pid" 2>/dev/null || true; daemon_pid=""
+stop_bench_daemon
 
 # "rsa 2048 bits 0.000030s 0.000008s 33000.0 120000.0": the last column is verifications/s.
 floor=$(taskset -c 0 openssl speed -seconds 3 rsa2048 2>/dev/null | awk '/^rsa 2048 bits/ {print int($NF)}')

@@ -18,19 +18,8 @@ connections=${BENCH_CONNECTIONS:-16}
 python=/usr/bin/python3
 [ "$seconds" -le 300 ] || { echo "saml_http_bench: BENCH_SECONDS must stay within the proof's window" >&2; exit 1; }
 
-work=$(mktemp -d /tmp/nox-saml-bench.XXXXXX)
-daemon_pid=""
-cleanup() {
-  [ -n "$daemon_pid" ] && { kill -TERM "$daemon_pid" 2>/dev/null || true; wait "$daemon_pid" 2>/dev/null || true; }
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-port=$("$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-"$repo/scripts/dev-root" "$work/root" --port "$port" --log-level 3 --user root:secret1 >/dev/null
-TESSEL_ROOT=$work/root "$build/bin/noxtokend" 2>"$work/daemon.log" &
-daemon_pid=$!
-for _ in $(seq 100); do (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break; sleep 0.05; done
+source "$repo/bench/daemon.sh"
+start_bench_daemon nox-saml-bench
 
 # Registers the issuer as root and writes the body of one signed holder-of-key create call.
 PYTHONPATH=$repo/tests/e2e "$python" - "$work" "$port" <<'PY'
@@ -65,7 +54,7 @@ PY
 line=$(BENCH_BODY=$(cat "$work/body.json") BENCH_EXPECT='"token"' \
   wrk -t"$threads" -c"$connections" -d"${seconds}s" --timeout 10s -s "$repo/bench/post.lua" \
   "http://127.0.0.1:$port/api" | grep '^BENCH ')
-kill -TERM "$daemon_pid"; wait "$daemon_pid" 2>/dev/null || true; daemon_pid=""
+stop_bench_daemon
 
 # saml_bench prints its own table: the rate is the last column, e.g. "8.42k/s".
 floor=$(taskset -c 0 "$build/bin/saml_bench" --benchmark_filter='XmlsecVerifyFloor' \
