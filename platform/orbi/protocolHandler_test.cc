@@ -90,8 +90,15 @@ Core::ProviderPtr Chain() {
     }
     Answer(cb, out);
   };
+  // Like a worker pool, the enqueuer has no caller to hand an exception to.
   auto local = std::make_shared<AsyncLocalProvider>(
-      [](std::function<void()> work) { work(); },
+      [](std::function<void()> work) {
+        try {
+          work();
+        } catch (...) {
+          ADD_FAILURE() << "an exception escaped to the enqueuer";
+        }
+      },
       std::make_shared<InterfaceContainer>(
           std::vector<InterfacePtr>{std::make_shared<BoundInterface>(
               def, std::map<std::string, OperationHandler>{{"say", say}})}));
