@@ -7,8 +7,12 @@
 namespace SsoClient {
 namespace {
 
+using Basalt::System::DateTime;
 using Testing::ReplaceOnce;
 using Testing::TestKey;
+
+const Basalt::System::UtcClock kClock =
+    Basalt::System::FixedUtcClock(DateTime("2030-01-01T10:30:00Z"));
 
 class CreateVerifiedSamlTokenTest : public Testing::SuiteTokensTest {
  protected:
@@ -22,9 +26,7 @@ class CreateVerifiedSamlTokenTest : public Testing::SuiteTokensTest {
       askedFor_.push_back(token->GetIssuer());
       return std::make_unique<UnguardedCertificateList>(list);
     };
-    return CreateVerifiedSamlToken(
-        xml, provider,
-        Basalt::System::FixedUtcClock(Basalt::System::DateTime("2030-01-01T10:30:00Z")), &decoded_);
+    return CreateVerifiedSamlToken(xml, provider, kClock, &decoded_);
   }
   std::string RefusalOf(const std::string& xml, std::initializer_list<const TestKey*> trusted) {
     try {
@@ -78,8 +80,8 @@ TEST_F(CreateVerifiedSamlTokenTest, RefusesOtherKeysAndTamperedText) {
 
 TEST_F(CreateVerifiedSamlTokenTest, ChecksTheTokenBeforeAskingForCertificates) {
   Testing::TokenSpec expired = Tokens().DefaultSpec();
-  expired.notBefore = Basalt::System::DateTime("2020-01-01T10:00:00Z");
-  expired.notOnOrAfter = Basalt::System::DateTime("2020-01-01T11:00:00Z");
+  expired.notBefore = DateTime("2020-01-01T10:00:00Z");
+  expired.notOnOrAfter = DateTime("2020-01-01T11:00:00Z");
   EXPECT_EQ(RefusalOf(Tokens().Signed(expired, Tokens().IssuerRsa()), {&Tokens().IssuerRsa()}),
             "The token has expired at: 2020-01-01T11:00:00Z");
   Testing::TokenSpec huge = Tokens().DefaultSpec();
@@ -104,9 +106,7 @@ TEST_F(CreateVerifiedSamlTokenTest, CopiesTheListBeforeReleasingItsHolder) {
   const CertificateProvider provider = [&trusted](const SamlToken*) {
     return std::make_unique<ClearedOnRelease>(trusted);
   };
-  EXPECT_NO_THROW(CreateVerifiedSamlToken(
-      DefaultSigned(), provider,
-      Basalt::System::FixedUtcClock(Basalt::System::DateTime("2030-01-01T10:30:00Z"))));
+  EXPECT_NO_THROW(CreateVerifiedSamlToken(DefaultSigned(), provider, kClock));
   EXPECT_TRUE(trusted.empty());
 }
 
