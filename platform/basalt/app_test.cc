@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "platform/basalt/exception.h"
+#include "platform/basalt/testing/temporaryHostRoot.h"
 
 namespace Basalt::Service {
 namespace {
@@ -20,19 +21,8 @@ constexpr auto kBound = 10s;  // the longest a step may take before the test giv
 
 class AppTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    root_ = std::filesystem::temp_directory_path() /
-            ("app-test-" + std::to_string(::getpid()) + "-" + std::to_string(++sCounter));
-    std::filesystem::create_directories(root_);
-    ::setenv("TESSEL_ROOT", root_.c_str(), 1);
-  }
-  void TearDown() override {
-    ::unsetenv("TESSEL_ROOT");
-    std::filesystem::remove_all(root_);
-  }
-
   std::string WriteConfig(const std::string& text) {
-    auto path = root_ / "config.xml";
+    auto path = root_.Path() / "config.xml";
     std::ofstream(path) << text;
     return path.string();
   }
@@ -47,8 +37,7 @@ class AppTest : public ::testing::Test {
     return loop;
   }
 
-  static inline int sCounter = 0;
-  std::filesystem::path root_;
+  Testing::TemporaryHostRoot root_;
 };
 
 TEST_F(AppTest, InitAppSetsLoggerLevelsAndThreadsAndRefusesBadValues) {
@@ -65,7 +54,7 @@ TEST_F(AppTest, InitAppSetsLoggerLevelsAndThreadsAndRefusesBadValues) {
   EXPECT_EQ(Logger::sDefaultLogger->GetLevel(), 5);
   EXPECT_EQ(GetApp()->GetThreadCount(), 3);
 
-  const std::string missing = (root_ / "absent.xml").string();
+  const std::string missing = (root_.Path() / "absent.xml").string();
   try {
     InitApp(missing);
     ADD_FAILURE() << "no exception";

@@ -1,12 +1,14 @@
 #include "platform/basalt/authenticateUser.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
-#include <filesystem>
+#include <cstdlib>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "platform/basalt/testing/temporaryHostRoot.h"
 
 namespace Basalt::System {
 namespace {
@@ -21,21 +23,15 @@ constexpr char kPassword[] = "correct horse:battery";
 class AuthenticateUserTest : public testing::Test {
  protected:
   static void SetUpTestSuite() {
-    char pattern[] = "/tmp/authenticateUser_test.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
-    const std::string command = std::string("'") + NOX_SOURCE_DIR + "/scripts/dev-root' '" + root_ +
-                                "' --user '" + kUser + ":" + kPassword + "' >/dev/null";
+    root_.emplace();
+    const std::string command = std::string("'") + NOX_SOURCE_DIR + "/scripts/dev-root' '" +
+                                root_->Path().string() + "' --user '" + kUser + ":" + kPassword +
+                                "' >/dev/null";
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
-    ASSERT_EQ(setenv("TESSEL_ROOT", root_.c_str(), 1), 0);
   }
+  static void TearDownTestSuite() { root_.reset(); }
 
-  static void TearDownTestSuite() {
-    unsetenv("TESSEL_ROOT");
-    if (!root_.empty()) std::filesystem::remove_all(root_);
-  }
-
-  inline static std::string root_;
+  inline static std::optional<Testing::TemporaryHostRoot> root_;
 };
 
 // Refusals by PAM carry the modules' delay (pam_faildelay and pam_pwdfile ask for 2 s, randomised

@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+
+#include "platform/basalt/testing/temporaryHostRoot.h"
 
 namespace {
 
@@ -35,21 +35,17 @@ TEST(FeatureTableTest, OnlyWellFormedLinesTurnSwitchesOff) {
 }
 
 TEST(FeatureStateTest, InitReadsTheHostFileUnderTheRoot) {
-  auto root =
-      std::filesystem::temp_directory_path() / ("features-test-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(root / "etc/tessel");
-  ::setenv("TESSEL_ROOT", root.c_str(), 1);
+  const Basalt::Testing::TemporaryHostRoot root;
+  std::filesystem::create_directories(root.Path() / "etc/tessel");
   FeatureState_Init();  // no file yet
   EXPECT_TRUE(FeatureList[kSts]);
-  std::ofstream(root / "etc/tessel/features.conf") << "external_sts = off\n";
+  std::ofstream(root.Path() / "etc/tessel/features.conf") << "external_sts = off\n";
   FeatureState_Init();
   EXPECT_TRUE(FeatureList[kDaemon]);
   EXPECT_FALSE(FeatureList[kSts]);
-  std::filesystem::remove(root / "etc/tessel/features.conf");
+  std::filesystem::remove(root.Path() / "etc/tessel/features.conf");
   FeatureState_Init();
   EXPECT_TRUE(FeatureList[kSts]);
-  ::unsetenv("TESSEL_ROOT");
-  std::filesystem::remove_all(root);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "platform/basalt/httpStatus.h"
 #include "platform/basalt/httpTestClient.h"
 #include "platform/basalt/systemFactory.h"
+#include "platform/basalt/testing/temporaryHostRoot.h"
 
 namespace Basalt::Http {
 namespace {
@@ -85,14 +86,10 @@ void EchoBody(std::shared_ptr<Request> request, std::shared_ptr<Response> respon
 class HttpSvcTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    root_ = std::filesystem::temp_directory_path() /
-            ("httpsvc-test-" + std::to_string(::getpid()) + "-" + std::to_string(++sCounter));
-    std::filesystem::create_directories(root_);
-    ::setenv("TESSEL_ROOT", root_.c_str(), 1);
-    std::ofstream(root_ / "config.xml")
+    std::ofstream(root_.Path() / "config.xml")
         << "<config><http><threads>2</threads><idleTimeoutSeconds>1</idleTimeoutSeconds></http>"
            "<log><level>3</level></log></config>";
-    Service::InitApp((root_ / "config.xml").string());
+    Service::InitApp((root_.Path() / "config.xml").string());
     app_ = Service::GetApp();
     handler_ = std::make_shared<TestHandler>();
     handler_->onPost = EchoBody;
@@ -117,8 +114,6 @@ class HttpSvcTest : public ::testing::Test {
     }
     svc_.reset();
     socket_.reset();
-    ::unsetenv("TESSEL_ROOT");
-    std::filesystem::remove_all(root_);
   }
 
   static std::string Post(const std::string& body, const std::string& extraHeaders = "") {
@@ -126,8 +121,7 @@ class HttpSvcTest : public ::testing::Test {
            extraHeaders + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
   }
 
-  static inline int sCounter = 0;
-  std::filesystem::path root_;
+  Basalt::Testing::TemporaryHostRoot root_;
   std::shared_ptr<Service::App> app_;
   std::shared_ptr<TestHandler> handler_;
   std::shared_ptr<System::TCPServerSocket> socket_;

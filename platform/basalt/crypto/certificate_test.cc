@@ -11,6 +11,7 @@
 #include "platform/basalt/crypto/base64.h"
 #include "platform/basalt/crypto/certificateCache.h"
 #include "platform/basalt/exception.h"
+#include "platform/basalt/testing/temporaryHostRoot.h"
 
 namespace Basalt::Crypto {
 namespace {
@@ -27,10 +28,7 @@ std::string ReadFile(const std::filesystem::path& path) {
 class CertificateTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/nox-cert-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    setenv("TESSEL_ROOT", dir_.c_str(), 1);
+    dir_ = root_.Path();
     const std::string key = (dir_ / "key.pem").string();
     std::string command = "cd " + dir_.string() + " && openssl genpkey -algorithm ED25519 -out " +
                           key + " 2>/dev/null && openssl pkey -in " + key + " -pubout -out pub.pem";
@@ -47,12 +45,12 @@ class CertificateTest : public ::testing::Test {
     }
     pem_ = ReadFile(dir_ / "0.pem");
   }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
 
   CertificatePtr Decode(CertificateCache& cache, int i) {
     return cache.Decode(ders_[i].data(), ders_[i].size());
   }
 
+  Testing::TemporaryHostRoot root_;
   std::filesystem::path dir_;
   std::vector<std::vector<uint8_t>> ders_;
   std::string pem_;

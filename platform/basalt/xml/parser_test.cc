@@ -5,7 +5,7 @@
 #include <fstream>
 
 #include "platform/basalt/exception.h"
-#include "platform/basalt/xml/testing/xmlsecSigner.h"
+#include "platform/basalt/testing/temporaryHostRoot.h"
 
 namespace Basalt::Xml {
 namespace {
@@ -76,7 +76,7 @@ TEST(XmlParserTest, ReportsElementPositionsAndReadsPastOneChunk) {
 
 // Document types are refused before anything in them is read: no file, no entity expansion.
 TEST(XmlParserTest, RefusesMalformedXmlDoctypesAndProcessingInstructions) {
-  const Testing::TempDir dir;
+  const Basalt::Testing::TemporaryHostRoot dir;
   std::ofstream(dir.Path() / "secret.txt") << "SECRET";
   for (const char* text : {"", "<a>", "<a></b>", "text", "<a x='1' x='2'/>", "<a/><b/>", "<p:a/>",
                            "<a>&undefined;</a>"}) {
