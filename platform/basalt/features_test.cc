@@ -18,8 +18,8 @@ TEST(FeatureTableTest, OnlyWellFormedLinesTurnSwitchesOff) {
     bool daemon, sts;
   } cases[] = {
       {"", true, true},
-      {"# host switches\nnoxtokend = off\nexternal_sts=on   # trailing\nunknown = off\n", false,
-       true},
+      {"# host switches\nnoxtokend = off\nexternal_sts=off   # trailing\nunknown = off\n", false,
+       false},
       {"\texternal_sts\t=\tOFF\r\n", true, false},
       {"# noxtokend = off\n", true, true},
       {"noxtokend off\nexternal_sts = maybe\n= off\nnoxtokend = off extra\n", true, true},
