@@ -28,7 +28,6 @@ std::string ReadFile(const std::filesystem::path& path) {
 class CertificateTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = root_.Path();
     const std::string key = (dir_ / "key.pem").string();
     std::string command = "cd " + dir_.string() + " && openssl genpkey -algorithm ED25519 -out " +
                           key + " 2>/dev/null && openssl pkey -in " + key + " -pubout -out pub.pem";
@@ -51,7 +50,7 @@ class CertificateTest : public ::testing::Test {
   }
 
   Testing::TemporaryHostRoot root_;
-  std::filesystem::path dir_;
+  const std::filesystem::path& dir_ = root_.Path();
   std::vector<std::vector<uint8_t>> ders_;
   std::string pem_;
 };
