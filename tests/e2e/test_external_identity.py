@@ -1,0 +1,214 @@
+"""Callers from other identity systems: JWTs of registered issuers made by PyJWT and forgeries
+made by hand, SAML holder-of-key assertions signed by xmlsec1 with calls signed by the client's
+key, all exchanged for daemon tokens; and the sample assertion script with its checker."""
+
+import base64
+import datetime
+import hmac
+import json
+import subprocess
+import time
+
+import jwt
+import pytest
+from cryptography import x509
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import padding
+
+from conftest import (BIN_DIR, ISSUERS_SVC, REPO, TOKEN_SVC, VERIFY_SVC, AdminClient,
+                      assert_error_kind, grants, oauth, output_of)
+from saml_client import ISSUER, iso, make_key, render, security_context, sign
+
+NOX = "com.tessel.nox.authentication."
+INVALID_SIGNATURE = NOX + "external_token_invalid_signature"
+JWT_ISSUER = "https://idp.example/jwt"
+P256, P384, P521 = (f"ec -pkeyopt ec_paramgen_curve:P-{n}" for n in (256, 384, 521))
+KEYS = {"rsa": "rsa:2048", "p256": P256, "p384": P384, "p521": P521, "stranger": "rsa:2048",
+        "sts": "rsa:2048", "other": "rsa:2048"}
+JWT_CHAINS = [["p256", "rsa"], ["p384"], ["p521"]]  # RS256 verifies with a chain's second
+
+
+@pytest.fixture(scope="module")
+def keys(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("keys")
+    return {"dir": folder, **{name: make_key(folder, name, spec) for name, spec in KEYS.items()}}
+
+
+def set_chains(issuers, alias, keys, chains, issuer=None):
+    spec = {"signing_cert_chains": [{"cert_chain": [keys[k].cert_text() for k in chain]}
+                                    for chain in chains]}
+    if issuer is None:
+        return output_of(issuers.call("set", {"issuer_alias": alias, "spec": spec}))
+    return output_of(issuers.call("create", {"spec": {**spec, "issuer_alias": alias,
+                                                      "issuer": issuer}}))
+
+
+@pytest.fixture(scope="module")
+def federation(daemon, keys):
+    """Issuer "jwt" at domain corp, "corp" (SAML, EXAMPLE.TEST) and "other"; profiles of each."""
+    issuers, profiles = AdminClient(daemon, ISSUERS_SVC), AdminClient(daemon)
+    set_chains(issuers, "jwt", keys, JWT_CHAINS, JWT_ISSUER)
+    set_chains(issuers, "corp", keys, [["sts"]], ISSUER)
+    set_chains(issuers, "other", keys, [["other"]], "https://other.example.test/issuer")
+    for alias, domain, subject, entitlement in [
+            ("jwt", "corp", {"external_user": "ann"}, "OPERATOR"),
+            ("jwt", "corp", {"external_group": "admins"}, "ADMINISTRATOR"),
+            ("jwt", "corp", {"external_group": "other"}, "READ_ONLY"),
+            ("corp", "EXAMPLE.TEST", {"external_user": "ada"}, "OPERATOR"),
+            ("corp", "EXAMPLE.TEST", {"external_group": "Administrators"}, "READ_ONLY")]:
+        profiles.ok("create", {"spec": {**subject, "issuer_alias": alias, "domain": domain,
+                                        "grants": grants(entitlement)}})
+    return issuers
+
+
+def create(daemon, security, op_id="ext"):
+    return daemon.invoke(TOKEN_SVC, "create", security=security, app={"opId": op_id})
+
+
+def issued(daemon, answer):
+    claims = jwt.decode(output_of(answer)["token"], daemon.root.secret(), algorithms=["HS256"])
+    return claims["username"], sorted(claims["entitlement"])
+
+
+def claims(**more):
+    return {"iss": JWT_ISSUER, "exp": int(time.time()) + 120, "username": "ann", "domain": "corp",
+            **more}
+
+
+def encoded(data: bytes) -> str:
+    return base64.urlsafe_b64encode(data).rstrip(b"=").decode()
+
+
+def forged(alg: str, sign_input) -> str:
+    """A JWT put together by hand: `sign_input` maps the signing input to the signature."""
+    head = f"{encoded(json.dumps({'alg': alg}).encode())}.{encoded(json.dumps(claims()).encode())}"
+    return f"{head}.{encoded(sign_input(head.encode()))}"
+
+
+def test_jwt_of_each_algorithm_is_exchanged_while_its_key_is_registered(daemon, federation, keys):
+    tokens = {}
+    for alg, key in [("RS256", "rsa"), ("RS384", "rsa"), ("RS512", "rsa"), ("ES256", "p256"),
+                     ("ES384", "p384"), ("ES512", "p521")]:
+        tokens[alg] = jwt.encode(claims(group_names=["admins@corp", "nobody@corp"]),
+                                 keys[key].key_pem.read_text(), algorithm=alg)
+        answer = create(daemon, oauth(tokens[alg]))
+        assert issued(daemon, answer) == ("ann", ["ADMINISTRATOR", "OPERATOR"]), alg
+    assert output_of(daemon.invoke(VERIFY_SVC, "verify",
+                                   security=oauth(output_of(answer)["token"]))) == "ann"
+    # A change of the chains counts from the next call on.
+    set_chains(federation, "jwt", keys, [["p384"]])
+    assert_error_kind(create(daemon, oauth(tokens["RS256"])), "unauthenticated")
+    output_of(create(daemon, oauth(tokens["ES384"])))
+    set_chains(federation, "jwt", keys, JWT_CHAINS)
+
+
+def test_jwt_refusals_and_forgeries_carry_their_message_and_log_line(daemon, federation, keys):
+    rsa = keys["rsa"].key_pem.read_text()
+    public = x509.load_pem_x509_certificate(keys["rsa"].cert_pem.read_bytes()).public_key()
+    pem, der = (public.public_bytes(encoding, serialization.PublicFormat.SubjectPublicKeyInfo)
+                for encoding in (serialization.Encoding.PEM, serialization.Encoding.DER))
+    invalid = (INVALID_SIGNATURE, "Token validation failed: ")
+    cases = [
+        ("not a token", (NOX + "invalid_token", "JWT not decodable: ")),
+        (jwt.encode(claims(iss="https://unknown"), rsa, algorithm="RS256"),
+         (NOX + "trust.security_token_issuers.issuer_not_found",
+          "Didn't find the alias of the issuer https://unknown")),
+        (jwt.encode(claims(exp=1000), keys["other"].key_pem.read_text(), algorithm="RS256"),
+         invalid),
+        (jwt.encode(claims(exp=1000), rsa, algorithm="RS256"),
+         (NOX + "token_expired", "Token validation failed, token validity expired")),
+        # The registered public key as an HMAC secret: the certificate, PEM and DER.
+        (forged("HS256", lambda m: hmac.digest(keys["rsa"].cert_pem.read_bytes(), m, "sha256")),
+         invalid),
+        (forged("HS384", lambda m: hmac.digest(pem, m, "sha384")), invalid),
+        (forged("HS512", lambda m: hmac.digest(der, m, "sha512")), invalid),
+        (forged("none", lambda m: b""), invalid),
+        # A signature of the registered key under another family's name.
+        (forged("ES256", lambda m: keys["rsa"].private_key().sign(
+            m, padding.PKCS1v15(), hashes.SHA256())), invalid),
+        (jwt.encode(claims(), rsa, algorithm="RS256", headers={"crit": ["exp"], "exp": 1}),
+         invalid),
+    ]
+    for n, (token, (message, line)) in enumerate(cases):
+        since = daemon.log_offset()
+        error = assert_error_kind(create(daemon, oauth(token), f"jwt-refusal-{n}"),
+                                  "unauthenticated")
+        assert [m["id"] for m in error["messages"]] == [message], token
+        daemon.wait_for_prefix(f"jwt-refusal-{n}", line, since)
+
+
+def saml(keys, holder="rsa", signer="sts", **render_args):
+    return sign(keys["dir"], render(keys[holder] if holder else None, **render_args),
+                keys[signer])
+
+
+def test_saml_holder_of_key_gets_the_profiles_of_the_subject_and_its_groups(daemon, federation,
+                                                                             keys):
+    since = daemon.log_offset()
+    for holder, algorithm in [("rsa", "RS256"), ("rsa", "RS512"), ("rsa", "PS256"),
+                              ("p256", "ES256"), ("p384", "ES384")]:
+        context = security_context(saml(keys, holder), keys[holder], algorithm, TOKEN_SVC,
+                                   "create")
+        # Both profiles match only with alias "corp" and domain "EXAMPLE.TEST".
+        assert issued(daemon, create(daemon, context)) == ("ada", ["OPERATOR", "READ_ONLY"])
+    daemon.wait_for_line("ext", "Creating token for [corp, EXAMPLE.TEST, ada]", since)
+
+
+def test_saml_refusals_answer_unauthenticated_and_log_why(daemon, federation, keys):
+    good = saml(keys)
+
+    def context(token=good, holder=keys["rsa"], **kw):
+        return security_context(token, holder, "RS256", TOKEN_SVC, "create", **kw)
+
+    stale = iso(datetime.datetime.now(datetime.timezone.utc) - datetime.timedelta(seconds=700))
+    expired = datetime.datetime.now(datetime.timezone.utc) - datetime.timedelta(hours=3)
+    no_algorithm = context()
+    del no_algorithm["samlHokTokenAlgorithm"]
+    cases = [
+        ("bearer", context(saml(keys, holder=None)), "no confirmation key"),
+        ("missing proof", context(holder=None), "no signatureTimestamp"),
+        ("proof by another key", context(holder=keys["other"]), "does not verify"),
+        ("stale proof", context(timestamp=stale), "outside the accepted window"),
+        # The proof covers {"profile": "x"}, the call sends {}.
+        ("proof over other input", context(input={"profile": "x"}), "does not verify"),
+        ("proof for another operation",
+         security_context(good, keys["rsa"], "RS256", VERIFY_SVC, "verify"), "does not verify"),
+        ("EC proof named RS256", security_context(saml(keys, "p256"), keys["p256"], "ES256",
+                                                  TOKEN_SVC, "create") | {
+            "samlHokTokenAlgorithm": "RS256"}, "does not fit the confirmation key"),
+        ("unknown issuer", context(saml(keys, issuer="https://unknown.example.test")),
+         "tampered with"),
+        ("signed by other naming corp", context(saml(keys, signer="other")), "tampered with"),
+        ("expired", context(saml(keys, valid_from=expired)), "The token has expired"),
+        ("wrapped", context("<Response>" + good[good.index("<saml2:Assertion"):] + "</Response>"),
+         "Expected element 'Assertion' not found"),
+        # Passed on without authentication data to the token service, which refuses.
+        ("no algorithm", no_algorithm, "Cannot issue a jwt token, username not found"),
+    ]
+    since = daemon.log_offset()
+    for n, (name, security, reason) in enumerate(cases):
+        answer = create(daemon, security, f"saml-refused-{n}")
+        assert assert_error_kind(answer, "unauthenticated")["messages"] == [], name
+        daemon.wait_for_record(lambda r: r.op_id == f"saml-refused-{n}" and reason in r.text,
+                               f"{name}: {reason}", since)
+
+
+def test_sample_assertion_verifies_with_its_issuer_only(tmp_path):
+    made = subprocess.run([REPO / "scripts/sample-saml", tmp_path, "--subject", "grace@LAB.TEST",
+                           "--issuer", "https://idp.lab.test/saml", "--minutes", "5"],
+                          capture_output=True, text=True, timeout=120)
+    assert made.returncode == 0, made.stderr
+
+    def check(cert):
+        return subprocess.run([BIN_DIR / "nox-saml-check", tmp_path / "assertion.xml", cert],
+                              capture_output=True, text=True, timeout=60)
+
+    trusted = check(tmp_path / "issuer.cert.pem")
+    assert trusted.returncode == 0, trusted.stdout + trusted.stderr
+    model = json.loads(trusted.stdout)
+    client = x509.load_pem_x509_certificate((tmp_path / "client.cert.pem").read_bytes())
+    assert (model["issuer"], model["subject"], model["confirmationType"]) == (
+        "https://idp.lab.test/saml", {"name": "grace", "domain": "LAB.TEST"}, "holder-of-key")
+    assert base64.b64decode(model["confirmationPublicKey"]) == client.public_key().public_bytes(
+        serialization.Encoding.DER, serialization.PublicFormat.SubjectPublicKeyInfo)
+    assert check(tmp_path / "client.cert.pem").returncode == 1
