@@ -17,13 +17,13 @@ from cryptography.hazmat.primitives.asymmetric import padding
 
 from conftest import (BIN_DIR, ISSUERS_SVC, REPO, TOKEN_SVC, VERIFY_SVC, AdminClient,
                       assert_error_kind, grants, oauth, output_of)
-from saml_client import ISSUER, iso, make_key, render, security_context, sign
+from saml_client import ISSUER, make_key, render, security_context, sign
 
 NOX = "com.tessel.nox.authentication."
 INVALID_SIGNATURE = NOX + "external_token_invalid_signature"
 JWT_ISSUER = "https://idp.example/jwt"
-P256, P384, P521 = (f"ec -pkeyopt ec_paramgen_curve:P-{n}" for n in (256, 384, 521))
-KEYS = {"rsa": "rsa:2048", "p256": P256, "p384": P384, "p521": P521, "stranger": "rsa:2048",
+EC = "ec -pkeyopt ec_paramgen_curve:P-"
+KEYS = {"rsa": "rsa:2048", "p256": EC + "256", "p384": EC + "384", "p521": EC + "521",
         "sts": "rsa:2048", "other": "rsa:2048"}
 JWT_CHAINS = [["p256", "rsa"], ["p384"], ["p521"]]  # RS256 verifies with a chain's second
 
@@ -34,22 +34,18 @@ def keys(tmp_path_factory):
     return {"dir": folder, **{name: make_key(folder, name, spec) for name, spec in KEYS.items()}}
 
 
-def set_chains(issuers, alias, keys, chains, issuer=None):
-    spec = {"signing_cert_chains": [{"cert_chain": [keys[k].cert_text() for k in chain]}
-                                    for chain in chains]}
-    if issuer is None:
-        return output_of(issuers.call("set", {"issuer_alias": alias, "spec": spec}))
-    return output_of(issuers.call("create", {"spec": {**spec, "issuer_alias": alias,
-                                                      "issuer": issuer}}))
+def chains_of(keys, chains):
+    return [{"cert_chain": [keys[name].cert_text() for name in chain]} for chain in chains]
 
 
 @pytest.fixture(scope="module")
 def federation(daemon, keys):
-    """Issuer "jwt" at domain corp, "corp" (SAML, EXAMPLE.TEST) and "other"; profiles of each."""
+    """Issuers "jwt" (domain corp), "corp" (SAML, EXAMPLE.TEST) and "other"; their profiles."""
     issuers, profiles = AdminClient(daemon, ISSUERS_SVC), AdminClient(daemon)
-    set_chains(issuers, "jwt", keys, JWT_CHAINS, JWT_ISSUER)
-    set_chains(issuers, "corp", keys, [["sts"]], ISSUER)
-    set_chains(issuers, "other", keys, [["other"]], "https://other.example.test/issuer")
+    for alias, issuer, chains in [("jwt", JWT_ISSUER, JWT_CHAINS), ("corp", ISSUER, [["sts"]]),
+                                  ("other", "https://other.example.test/issuer", [["other"]])]:
+        issuers.ok("create", {"spec": {"issuer_alias": alias, "issuer": issuer,
+                                       "signing_cert_chains": chains_of(keys, chains)}})
     for alias, domain, subject, entitlement in [
             ("jwt", "corp", {"external_user": "ann"}, "OPERATOR"),
             ("jwt", "corp", {"external_group": "admins"}, "ADMINISTRATOR"),
@@ -96,10 +92,12 @@ def test_jwt_of_each_algorithm_is_exchanged_while_its_key_is_registered(daemon, 
     assert output_of(daemon.invoke(VERIFY_SVC, "verify",
                                    security=oauth(output_of(answer)["token"]))) == "ann"
     # A change of the chains counts from the next call on.
-    set_chains(federation, "jwt", keys, [["p384"]])
+    spec = {"signing_cert_chains": chains_of(keys, [["p384"]])}
+    federation.ok("set", {"issuer_alias": "jwt", "spec": spec})
     assert_error_kind(create(daemon, oauth(tokens["RS256"])), "unauthenticated")
     output_of(create(daemon, oauth(tokens["ES384"])))
-    set_chains(federation, "jwt", keys, JWT_CHAINS)
+    spec = {"signing_cert_chains": chains_of(keys, JWT_CHAINS)}
+    federation.ok("set", {"issuer_alias": "jwt", "spec": spec})
 
 
 def test_jwt_refusals_and_forgeries_carry_their_message_and_log_line(daemon, federation, keys):
@@ -109,10 +107,6 @@ def test_jwt_refusals_and_forgeries_carry_their_message_and_log_line(daemon, fed
                 for encoding in (serialization.Encoding.PEM, serialization.Encoding.DER))
     invalid = (INVALID_SIGNATURE, "Token validation failed: ")
     cases = [
-        ("not a token", (NOX + "invalid_token", "JWT not decodable: ")),
-        (jwt.encode(claims(iss="https://unknown"), rsa, algorithm="RS256"),
-         (NOX + "trust.security_token_issuers.issuer_not_found",
-          "Didn't find the alias of the issuer https://unknown")),
         (jwt.encode(claims(exp=1000), keys["other"].key_pem.read_text(), algorithm="RS256"),
          invalid),
         (jwt.encode(claims(exp=1000), rsa, algorithm="RS256"),
@@ -160,24 +154,14 @@ def test_saml_refusals_answer_unauthenticated_and_log_why(daemon, federation, ke
     def context(token=good, holder=keys["rsa"], **kw):
         return security_context(token, holder, "RS256", TOKEN_SVC, "create", **kw)
 
-    stale = iso(datetime.datetime.now(datetime.timezone.utc) - datetime.timedelta(seconds=700))
-    expired = datetime.datetime.now(datetime.timezone.utc) - datetime.timedelta(hours=3)
     no_algorithm = context()
     del no_algorithm["samlHokTokenAlgorithm"]
+    expired = datetime.datetime.now(datetime.timezone.utc) - datetime.timedelta(hours=3)
     cases = [
         ("bearer", context(saml(keys, holder=None)), "no confirmation key"),
         ("missing proof", context(holder=None), "no signatureTimestamp"),
-        ("proof by another key", context(holder=keys["other"]), "does not verify"),
-        ("stale proof", context(timestamp=stale), "outside the accepted window"),
         # The proof covers {"profile": "x"}, the call sends {}.
         ("proof over other input", context(input={"profile": "x"}), "does not verify"),
-        ("proof for another operation",
-         security_context(good, keys["rsa"], "RS256", VERIFY_SVC, "verify"), "does not verify"),
-        ("EC proof named RS256", security_context(saml(keys, "p256"), keys["p256"], "ES256",
-                                                  TOKEN_SVC, "create") | {
-            "samlHokTokenAlgorithm": "RS256"}, "does not fit the confirmation key"),
-        ("unknown issuer", context(saml(keys, issuer="https://unknown.example.test")),
-         "tampered with"),
         ("signed by other naming corp", context(saml(keys, signer="other")), "tampered with"),
         ("expired", context(saml(keys, valid_from=expired)), "The token has expired"),
         ("wrapped", context("<Response>" + good[good.index("<saml2:Assertion"):] + "</Response>"),
@@ -195,20 +179,15 @@ def test_saml_refusals_answer_unauthenticated_and_log_why(daemon, federation, ke
 
 def test_sample_assertion_verifies_with_its_issuer_only(tmp_path):
     made = subprocess.run([REPO / "scripts/sample-saml", tmp_path, "--subject", "grace@LAB.TEST",
-                           "--issuer", "https://idp.lab.test/saml", "--minutes", "5"],
-                          capture_output=True, text=True, timeout=120)
+                           "--issuer", "https://idp.lab.test/saml"], capture_output=True,
+                          text=True, timeout=120)
     assert made.returncode == 0, made.stderr
-
-    def check(cert):
-        return subprocess.run([BIN_DIR / "nox-saml-check", tmp_path / "assertion.xml", cert],
-                              capture_output=True, text=True, timeout=60)
-
-    trusted = check(tmp_path / "issuer.cert.pem")
+    check = [BIN_DIR / "nox-saml-check", tmp_path / "assertion.xml"]
+    trusted = subprocess.run([*check, tmp_path / "issuer.cert.pem"], capture_output=True,
+                             text=True, timeout=60)
     assert trusted.returncode == 0, trusted.stdout + trusted.stderr
     model = json.loads(trusted.stdout)
-    client = x509.load_pem_x509_certificate((tmp_path / "client.cert.pem").read_bytes())
     assert (model["issuer"], model["subject"], model["confirmationType"]) == (
         "https://idp.lab.test/saml", {"name": "grace", "domain": "LAB.TEST"}, "holder-of-key")
-    assert base64.b64decode(model["confirmationPublicKey"]) == client.public_key().public_bytes(
-        serialization.Encoding.DER, serialization.PublicFormat.SubjectPublicKeyInfo)
-    assert check(tmp_path / "client.cert.pem").returncode == 1
+    assert subprocess.run([*check, tmp_path / "client.cert.pem"], timeout=60,
+                          capture_output=True).returncode == 1
