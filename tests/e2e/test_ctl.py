@@ -62,7 +62,7 @@ def username_of(daemon, token):
     return jwt.decode(token, key=daemon.root.secret(), algorithms=["HS256"])["username"]
 
 
-def test_token_commands(daemon, ctl, tmp_path):
+def test_token_commands_credential_sources_and_the_saved_token(daemon, ctl, tmp_path):
     assert ctl(*LOGIN, stdin="secret1\n").stdout.startswith("Logged in as root until ")
     saved = tmp_path / "noxtokenctl" / "token"
     assert username_of(daemon, saved.read_text().strip()) == "root"
@@ -86,10 +86,8 @@ def test_token_commands(daemon, ctl, tmp_path):
     assert '\n  "id": "AsyncLocalProvider",\n' in output and "_type" not in output
     assert json.loads(ctl("-o", "json", "call", PROVIDER_SVC, "get").stdout) == json.loads(output)
 
-
-def test_credential_sources_in_order_and_a_saved_token_past_its_exp(daemon, ctl, tmp_path):
-    ctl(*LOGIN, stdin="secret1\n")
-    alice, root = daemon.create_token("alice"), daemon.create_token("root")
+    # Credential sources in order: --token, then $NOXTOKEN_TOKEN, then the saved token.
+    root = daemon.create_token("root")
     for args, env, expected in [([], {}, "root"), ([], {"NOXTOKEN_TOKEN": alice}, "alice"),
                                 (["--token", root], {"NOXTOKEN_TOKEN": alice}, "root")]:
         done = ctl(*args, "token", "verify", env=env)
@@ -100,7 +98,7 @@ def test_credential_sources_in_order_and_a_saved_token_past_its_exp(daemon, ctl,
     daemon.wait_for_prefix("ctl-op-7", "Invoke-MethodId")
 
     expired = jwt.encode({"username": "root", "exp": 1000}, daemon.root.secret(), "HS256")
-    (tmp_path / "noxtokenctl" / "token").write_text(expired + "\n")
+    saved.write_text(expired + "\n")
     done = ctl("token", "verify")
     assert done.returncode == 1
     assert "has expired; log in again" in done.stderr and "no credential was sent" in done.stderr
