@@ -9,7 +9,7 @@ using Com::Tessel::Nox::Authentication::ClientProfilesSvc::Subject;
 using Com::Tessel::Nox::Authentication::ClientProfilesSvc::SubjectType;
 
 // Each kind of name is checked as the service makes it (ClientProfileImplTest) and as it travels
-// and persists (tests/e2e/test_profiles.py); here what escaping is for.
+// and persists (tests/e2e/test_management.py); here what escaping is for.
 TEST(ClientProfileNameTest, EscapingKeepsDifferentSubjectsApart) {
   // Unescaped, both would read "SU#a#b#c#d".
   Subject first{SubjectType::EXTERNAL_USER, "c#d", "a", "b"};
