@@ -1,12 +1,6 @@
-"""Fixtures that run the real daemon under a throw-away host root and talk to it over HTTP.
-
-The binary comes from $NOX_BIN_DIR (default build/bin), so the same suites run against the
-sanitizer build. Every root is laid out by scripts/dev-root inside pytest's tmp_path.
-
-    /usr/bin/python3 -m pytest -q tests/e2e                        # against build/bin
-    NOX_BIN_DIR=build-asan/bin /usr/bin/python3 -m pytest -q tests/e2e
-    cd build && ctest -L e2e                                       # as CI runs them
-"""
+"""Fixtures that run the real daemon under a throw-away root laid out by scripts/dev-root and
+talk to it over HTTP. The binary comes from $NOX_BIN_DIR (default build/bin), e.g. a sanitizer
+build's; `cd build && ctest -L e2e` runs the suites as CI does."""
 
 import json
 import os
@@ -137,14 +131,6 @@ def message_texts(error: dict) -> str:
     )
 
 
-def contains_type_member(value) -> bool:
-    if isinstance(value, dict):
-        return "_type" in value or any(contains_type_member(v) for v in value.values())
-    if isinstance(value, list):
-        return any(contains_type_member(v) for v in value)
-    return False
-
-
 class LogRecord(NamedTuple):
     level: int
     logger: str
@@ -192,14 +178,16 @@ class Root:
         assert after != before, "configuration edit changed nothing"
         self.config.write_text(after)
 
-    def set_idle_timeout(self, seconds: int) -> None:
-        self.edit_config(
-            lambda xml: re.sub(
-                r"<idleTimeoutSeconds>\d+</idleTimeoutSeconds>",
-                f"<idleTimeoutSeconds>{seconds}</idleTimeoutSeconds>",
-                xml,
-            )
-        )
+    def http_config(self, **keys) -> None:
+        """Sets elements of <http>, replacing those already there."""
+        xml = self.config.read_text()
+        for key, value in keys.items():
+            setting = f"<{key}>{value}</{key}>"
+            if f"<{key}>" in xml:
+                xml = re.sub(rf"<{key}>[^<]*</{key}>", setting, xml)
+            else:
+                xml = xml.replace("<http>", "<http>" + setting, 1)
+        self.edit_config(lambda _: xml)
 
     def secret(self) -> bytes:
         return self.secret_file.read_bytes()[:256].split(b"\0", 1)[0]
@@ -272,11 +260,10 @@ class Daemon:
             self.proc.kill()
             self.proc.wait(timeout=15)
 
-    def vm_rss_kb(self) -> int:
-        for line in Path(f"/proc/{self.proc.pid}/status").read_text().splitlines():
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-        raise AssertionError("no VmRSS")
+    def status_kb(self, key: str) -> int:
+        """A figure of /proc/PID/status, e.g. VmRSS or VmHWM."""
+        status = Path(f"/proc/{self.proc.pid}/status").read_text()
+        return int(re.search(rf"^{key}:\s+(\d+)", status, re.M)[1])
 
     # --- HTTP ------------------------------------------------------------------------------
 
@@ -298,12 +285,6 @@ class Daemon:
         )
         assert response.status_code == 200, (response.status_code, response.text)
         return response.json()
-
-    def post_json(self, service, operation, security=None, app=None):
-        """One call in the standard encoding; returns the parsed answer and its raw text."""
-        response = self.post(request_body(service, operation, None, security, app))
-        assert response.status_code == 200, (response.status_code, response.text)
-        return response.json(), response.text
 
     def create_token(self, name: str = "root", password: Optional[str] = None) -> str:
         password = USERS[name] if password is None else password
