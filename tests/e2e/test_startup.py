@@ -1,4 +1,4 @@
-"""Process start-up: switches, configuration file, port, listen address and signals."""
+"""The process: switches, configuration file, port, listen address, log levels and signals."""
 
 import os
 import re
@@ -9,122 +9,106 @@ import tempfile
 
 import pytest
 
-from conftest import DAEMON, PROVIDER_SVC, REPO, Daemon, free_port, output_of, port_is_free
+from conftest import (
+    DAEMON,
+    PROVIDER_SVC,
+    REPO,
+    SERVICE_SVC,
+    Daemon,
+    assert_error_kind,
+    output_of,
+    port_is_free,
+)
 
 EXIT_FAILURE = 255  # the daemon exits with -1
+VERSION = re.search(r"project\(noxtokend VERSION (\S+)", (REPO / "CMakeLists.txt").read_text())[1]
 
 
-def run_to_exit(root, args=()):
-    daemon = Daemon(root, args)
-    status = daemon.wait_exit()
-    return status, daemon.stdout_path.read_bytes(), daemon.log_path.read_bytes()
+def serves(daemon) -> bool:
+    return output_of(daemon.invoke(PROVIDER_SVC, "get"))["id"] == "AsyncLocalProvider"
 
 
-@pytest.mark.parametrize("config", ["missing", "argument-missing"])
-def test_daemon_switch_off_exits_silently_before_reading_configuration(new_root, config):
+# Which texts the configuration reader refuses is its unit tests'; here the process's answers.
+@pytest.mark.parametrize(
+    "switch,config,error",
+    [("off", None, False), ("off", "missing", False), ("on", "missing", True),
+     ("on", "<config><endpoint><portNum>", True)],
+    ids=["off", "off-argument-missing", "argument-missing", "argument-bad"],
+)
+def test_start_refusals(new_root, switch, config, error):
     root = new_root()
-    root.set_features(daemon=False)
-    args = ()
-    if config == "missing":
-        root.config.unlink()
-    elif config == "argument-missing":
-        args = (root.path / "no-such-config.xml",)
+    root.set_features(daemon=switch == "on")
+    root.config.unlink()  # a daemon switched off never reads it
+    given = root.path / "given-config.xml"
+    if config not in (None, "missing"):
+        given.write_text(config)
 
-    status, out, err = run_to_exit(root, args)
+    daemon = Daemon(root, () if config is None else (given,))
 
-    assert (status, out, err) == (EXIT_FAILURE, b"", b"")
-
-
-# Which texts the configuration reader refuses is ConfigTest's; here the process's answer to each
-# kind of refusal.
-@pytest.mark.parametrize("content", [None, "<config><endpoint><portNum>"], ids=["missing", "bad"])
-def test_bad_configuration_argument_ends_with_error_line(new_root, content):
-    root = new_root()
-    path = root.path / "given-config.xml"
-    if content is not None:
-        path.write_text(content)
-
-    status, out, err = run_to_exit(root, (path,))
-
-    assert status == EXIT_FAILURE
-    assert out == b""
-    assert err.startswith(b"Error: "), err
-    assert err.endswith(b"\n") and len(err) > len(b"Error: \n"), err
-
-
-def test_configuration_argument_is_used_as_given(new_root, run_daemon):
-    root = new_root()
-    other_port = free_port()
-    custom = root.path / "custom.xml"
-    custom.write_text(root.config.read_text().replace(str(root.port), str(other_port)))
-    root.config.unlink()
-
-    daemon = run_daemon(root, (custom, "ignored-extra-argument"), port=other_port)
-
-    assert output_of(daemon.invoke(PROVIDER_SVC, "get"))["id"] == "AsyncLocalProvider"
-
-
-def test_without_port_key_listens_on_9199(new_root, run_daemon):
-    if not port_is_free(9199):
-        pytest.skip("port 9199 is in use on this host")
-    root = new_root(log_level=5)
-    endpoint = f"<endpoint><portNum>{root.port}</portNum></endpoint>"
-    root.edit_config(lambda xml: xml.replace(endpoint, ""))
-
-    daemon = run_daemon(root, port=9199)
-
-    assert output_of(daemon.invoke(PROVIDER_SVC, "get"))["id"] == "AsyncLocalProvider"
-    assert any(r.text == "Starting NOX Token CPS on port 9199." for r in daemon.records())
+    assert daemon.wait_exit() == EXIT_FAILURE
+    assert daemon.stdout_path.read_bytes() == b""
+    err = daemon.log_path.read_bytes()
+    assert re.fullmatch(rb"Error: .+\n", err, re.S) if error else err == b"", err
 
 
 def non_loopback_addresses():
     done = subprocess.run(["ip", "-o", "-4", "addr", "show"], capture_output=True, text=True)
-    addresses = []
-    for line in done.stdout.splitlines():
-        fields = line.split()
-        if "inet" in fields:
-            address = fields[fields.index("inet") + 1].split("/")[0]
-            if not address.startswith("127."):
-                addresses.append(address)
-    return addresses
+    found = re.findall(r"\binet (\d+\.\d+\.\d+\.\d+)", done.stdout)
+    return [address for address in found if not address.startswith("127.")]
 
 
-def test_listens_on_loopback_only(new_root, run_daemon):
-    addresses = non_loopback_addresses()
-    if not addresses:
-        pytest.skip("this host has no non-loopback IPv4 address")
-    daemon = run_daemon(new_root())
+def test_configuration_argument_default_port_and_loopback_only(new_root, run_daemon):
+    if not port_is_free(9199):
+        pytest.skip("port 9199 is in use on this host")
+    root = new_root()
+    custom = root.path / "custom.xml"
+    custom.write_text(root.config.read_text().replace(
+        f"<endpoint><portNum>{root.port}</portNum></endpoint>",
+        "<endpoint><portNumber>1</portNumber></endpoint><extra><depth>2</depth></extra>"))
+    root.config.unlink()
 
-    for address in addresses:
+    daemon = run_daemon(root, (custom, "ignored-extra-argument"), port=9199)
+
+    assert serves(daemon)
+    records = daemon.records()
+    assert any(r.text == "Starting NOX Token CPS on port 9199." for r in records)
+    assert [(r.level, r.text) for r in records if "Unknown configuration" in r.text] == [
+        (3, f"Unknown configuration element '{key}' in '{custom}' ignored")
+        for key in ("endpoint/portNumber", "extra/depth")
+    ]
+    for address in non_loopback_addresses():
         with pytest.raises(OSError):
-            socket.create_connection((address, daemon.port), timeout=2).close()
-    assert output_of(daemon.invoke(PROVIDER_SVC, "get"))["id"] == "AsyncLocalProvider"
+            socket.create_connection((address, 9199), timeout=2).close()
 
 
-def test_sigint_stops_daemon_with_status_zero(new_root, run_daemon):
-    # SIGTERM after calls is how run_daemon ends every daemon it starts.
-    assert run_daemon(new_root()).stop(signal.SIGINT) == 0
-
-
-@pytest.mark.parametrize("level,logged", [(5, True), (4, False)])
-def test_start_lines_follow_log_level(new_root, run_daemon, level, logged):
+@pytest.mark.parametrize("level", [4, 5, 6])
+def test_log_level_selects_the_lines(new_root, run_daemon, level):
     root = new_root(log_level=level)
     daemon = run_daemon(root)
-    output_of(daemon.invoke(PROVIDER_SVC, "get"))
-    assert daemon.stop() == 0
+    output_of(daemon.invoke(SERVICE_SVC, "get", {"id": PROVIDER_SVC}, app={"opId": "ok-call"}))
+    failed = daemon.invoke(SERVICE_SVC, "nothing", app={"opId": "failed-call"})
+    assert_error_kind(failed, "operation_not_found")
+    assert daemon.wait_for_prefix("failed-call", "MethodResult [FAIL]").level == 3
+    daemon.proc.send_signal(signal.SIGHUP)
+    if level >= 5:
+        daemon.wait_for_record(lambda r: "SIGHUP" in r.text, "of SIGHUP")
+    assert serves(daemon)
+    assert daemon.stop(signal.SIGINT) == 0
 
     records = daemon.records()
-    start_lines = [r for r in records if r.text == f"Starting NOX Token CPS on port {root.port}."]
-    port_lines = [r for r in records if r.text == f"Port number: {root.port}"]
-    version_lines = [r for r in records if r.text == f"noxtokend version {project_version()}"]
-    expected = [5] if logged else []
-    for lines in (start_lines, port_lines, version_lines):
-        assert [r.level for r in lines] == expected
-
-
-def project_version() -> str:
-    top = (REPO / "CMakeLists.txt").read_text()
-    return re.search(r"project\(noxtokend VERSION (\S+)", top)[1]
+    at_5, at_6 = [5] if level >= 5 else [], [6] if level >= 6 else []
+    for text in (f"Starting NOX Token CPS on port {root.port}.", f"Port number: {root.port}",
+                 f"noxtokend version {VERSION}"):
+        assert [r.level for r in records if r.text == text] == at_5, text
+    assert [(r.level, r.logger) for r in records if "SIGHUP" in r.text] == [(5, "App")][:len(at_5)]
+    ok = [r for r in records if r.op_id == "ok-call"]
+    for prefix, expected in (("Invoke-MethodId: ", at_5), ("Invoke-Input: ", at_6),
+                             ("MethodResult: ", at_6)):
+        assert [r.level for r in ok if r.text.startswith(prefix)] == expected, prefix
+    if at_6:
+        assert PROVIDER_SVC in next(r.text for r in ok if r.text.startswith("Invoke-Input: "))
+    leveled = [r for r in records if r.level != 110]  # the process log has no level filter
+    assert all(r.level <= level for r in leveled), [r for r in leveled if r.level > level]
 
 
 @pytest.mark.parametrize("option", ["--help", "--version"])
@@ -138,53 +122,13 @@ def test_help_and_version_answer_without_a_root(tmp_path, option):
 
     assert (done.returncode, done.stderr) == (0, "")
     if option == "--version":
-        assert done.stdout == f"noxtokend {project_version()}\n"
+        assert done.stdout == f"noxtokend {VERSION}\n"
     else:
         assert done.stdout.startswith("Usage: noxtokend [CONFIG_FILE]\n")
         assert "--version" in done.stdout
 
 
-def test_sighup_is_logged_and_the_daemon_keeps_serving(new_root, run_daemon):
-    daemon = run_daemon(new_root())
-
-    daemon.proc.send_signal(signal.SIGHUP)
-
-    record = daemon.wait_for_record(lambda r: "SIGHUP" in r.text, "of SIGHUP")
-    assert (record.level, record.logger) == (5, "App")
-    assert output_of(daemon.invoke(PROVIDER_SVC, "get"))["id"] == "AsyncLocalProvider"
-
-
-def test_daemon_keeps_serving_when_its_log_reader_goes_away(new_root):
-    daemon = Daemon(new_root(), stderr=subprocess.PIPE)
-    try:
-        daemon.wait_ready()
-        daemon.proc.stderr.close()
-        # Log level 7: every call writes lines into the closed pipe.
-        for _ in range(3):
-            assert output_of(daemon.invoke(PROVIDER_SVC, "get"))["id"] == "AsyncLocalProvider"
-        assert daemon.stop() == 0
-    finally:
-        daemon.kill()
-
-
-def test_unknown_configuration_element_is_logged_and_ignored(new_root, run_daemon):
-    root = new_root()
-    root.edit_config(
-        lambda xml: xml.replace("</endpoint>", "<portNumber>1</portNumber></endpoint>"
-                                "<extra><depth>2</depth></extra>")
-    )
-
-    daemon = run_daemon(root)
-
-    assert output_of(daemon.invoke(PROVIDER_SVC, "get"))["id"] == "AsyncLocalProvider"
-    unknown = [(r.level, r.text) for r in daemon.records() if "Unknown configuration" in r.text]
-    assert unknown == [
-        (3, f"Unknown configuration element '{key}' in '{root.config}' ignored")
-        for key in ("endpoint/portNumber", "extra/depth")
-    ]
-
-
-def test_service_manager_hears_ready_once_listening_and_stopping(new_root):
+def test_service_manager_notices_and_a_log_reader_that_goes_away(new_root):
     root = new_root()
     # A datagram socket like systemd's; its path must stay short for AF_UNIX.
     with tempfile.TemporaryDirectory(prefix="nox-notify-") as scratch, socket.socket(
@@ -195,7 +139,7 @@ def test_service_manager_hears_ready_once_listening_and_stopping(new_root):
         manager.settimeout(15)
         os.environ["NOTIFY_SOCKET"] = path
         try:
-            daemon = Daemon(root)
+            daemon = Daemon(root, stderr=subprocess.PIPE)
         finally:
             del os.environ["NOTIFY_SOCKET"]
 
@@ -204,6 +148,10 @@ def test_service_manager_hears_ready_once_listening_and_stopping(new_root):
             # Ready means listening: the first connection after the notice is accepted at once.
             socket.create_connection(("127.0.0.1", root.port), timeout=5).close()
             assert ready == f"READY=1\nSTATUS=Serving on localhost port {root.port}"
+            daemon.proc.stderr.close()
+            # Log level 7: every call writes lines into the closed pipe.
+            for _ in range(3):
+                assert serves(daemon)
             assert daemon.stop() == 0
             assert manager.recv(4096) == b"STOPPING=1"
         finally:
