@@ -1,43 +1,32 @@
-"""kill -9 while the daemon writes its store, then a restart on the same root."""
+"""kill -9 while the daemon writes its store, then a restart on the same root; and a store that
+cannot be used."""
 
 import os
+import shutil
 import sqlite3
+import subprocess
 import time
 
 import jwt
 import pytest
 
-from conftest import (
-    PROVIDER_SVC,
-    AdminClient,
-    Daemon,
-    grants,
-    kill_during_writes,
-    output_of,
-)
+from conftest import DAEMON, PROVIDER_SVC, AdminClient, Daemon, grants, kill_during_writes
+from conftest import output_of
 
 
 def store_databases(root):
-    found = []
-    for path in sorted(root.store_dir.rglob("*")):
-        if path.is_file():
-            with open(path, "rb") as f:
-                if f.read(16) == b"SQLite format 3\0":
-                    found.append(path)
-    return found
-
-
-def assert_store_intact(root):
-    databases = store_databases(root)
+    databases = [p for p in sorted(root.store_dir.rglob("*"))
+                 if p.is_file() and p.read_bytes()[:16] == b"SQLite format 3\0"]
     assert databases, f"no database under {root.store_dir}"
-    for path in databases:
+    return databases
+
+
+def assert_intact_and_serving(root, daemon):
+    for path in store_databases(root):
         with sqlite3.connect(path) as db:
             assert db.execute("PRAGMA integrity_check").fetchall() == [("ok",)], path
-
-
-def assert_serves_root_as_administrator(daemon):
     assert output_of(daemon.invoke(PROVIDER_SVC, "get"))["id"] == "AsyncLocalProvider"
-    claims = jwt.decode(daemon.create_token("root"), key=daemon.root.secret(), algorithms=["HS256"])
+    claims = jwt.decode(daemon.create_token("root"), key=root.secret(), algorithms=["HS256"])
     assert claims["entitlement"] == ["ADMINISTRATOR"]
 
 
@@ -52,8 +41,7 @@ def test_kill_during_start_up_leaves_a_store_that_restarts(new_root, run_daemon)
     victim.create_token("alice")
     victim.kill()
 
-    assert_store_intact(root)
-    assert_serves_root_as_administrator(run_daemon(root))
+    assert_intact_and_serving(root, run_daemon(root))
 
 
 def test_kill_during_profile_writes_keeps_every_answered_write(new_root, run_daemon):
@@ -75,12 +63,10 @@ def test_kill_during_profile_writes_keeps_every_answered_write(new_root, run_dae
         return None
 
     create("crash-target")
-
     written = kill_during_writes(daemon, write_one)
 
-    assert_store_intact(root)
     restarted = run_daemon(root)
-    assert_serves_root_as_administrator(restarted)
+    assert_intact_and_serving(root, restarted)
     listed = AdminClient(restarted).ok("list", {"projection": "FULL"})
     stored = {s["profile"]: sorted(g["entitlement"] for g in s["grants"]) for s in listed}
     assert {w for w in written if w} <= set(stored)
@@ -90,30 +76,34 @@ def test_kill_during_profile_writes_keeps_every_answered_write(new_root, run_dae
     assert stored["LU###crash-target"] in [sorted(a) for a in attempted[answered_sets - 1:]]
 
 
-@pytest.mark.parametrize("damage", ["random-bytes", "header-then-garbage", "directory"])
-def test_damaged_store_stops_start_up_with_error(new_root, run_daemon, damage):
+@pytest.mark.parametrize("damage", ["random-bytes", "header-garbage", "directory", "read-only"])
+def test_a_store_that_cannot_be_used_stops_start_up_with_an_error(new_root, run_daemon, damage):
     root = new_root()
-    first = run_daemon(root)
-    output_of(first.invoke(PROVIDER_SVC, "get"))
-    assert first.stop() == 0
+    assert run_daemon(root).stop() == 0
     databases = store_databases(root)
-    assert databases
-
+    prefix = []
     for path in databases:
         if damage == "directory":
             path.unlink()
             path.mkdir()
+        elif damage == "read-only":
+            path.chmod(0o444)
         else:
-            content = os.urandom(8192)
-            if damage == "header-then-garbage":
-                content = b"SQLite format 3\0" + content
-            path.write_bytes(content)
+            header = b"SQLite format 3\0" if damage == "header-garbage" else b""
+            path.write_bytes(header + os.urandom(8192))
     for leftover in root.store_dir.glob("*-wal"):
         leftover.unlink()
-    damaged = Daemon(root)
-    status = damaged.wait_exit()
+    # Root writes read-only files anyway; without the capability to override file modes it cannot.
+    if damage == "read-only" and os.geteuid() == 0:
+        if not shutil.which("setpriv"):
+            pytest.skip("needs setpriv to run as root without CAP_DAC_OVERRIDE")
+        prefix = ["setpriv", "--bounding-set=-dac_override,-dac_read_search", "--"]
 
-    assert status == 255
-    lines = damaged.log_text().splitlines()
-    assert any(line.startswith("Error: ") for line in lines), lines
-    assert damaged.stdout_path.read_bytes() == b""
+    env = dict(os.environ, TESSEL_ROOT=str(root.path))
+    done = subprocess.run(prefix + [str(DAEMON)], env=env, capture_output=True, timeout=20)
+
+    assert (done.returncode, done.stdout) == (255, b"")
+    last = done.stderr.splitlines()[-1]
+    assert last.startswith(b"Error: "), done.stderr
+    if damage == "read-only":
+        assert str(databases[0]).encode() in last, done.stderr
