@@ -28,7 +28,6 @@ from conftest import (
 )
 
 VERSION = re.search(r"project\(noxtokend VERSION (\S+)", (REPO / "CMakeLists.txt").read_text())[1]
-HAS_CTL = (REPO / "tools/noxtokenctl/CMakeLists.txt").exists()
 
 
 def package_file() -> Path:
@@ -62,7 +61,7 @@ def unpacked(deb, tmp_path_factory) -> Path:
     return target
 
 
-def test_package_holds_the_daemon_its_unit_and_files(deb, unpacked):
+def test_package_holds_the_daemon_its_unit_and_files(deb, unpacked, tmp_path):
     control = subprocess.run(["dpkg-deb", "-f", deb, "Package", "Version"], capture_output=True,
                              text=True, check=True).stdout
     assert control == f"Package: noxtokend\nVersion: {VERSION}\n"
@@ -74,13 +73,10 @@ def test_package_holds_the_daemon_its_unit_and_files(deb, unpacked):
         "usr/lib/tessel/configstore/schema/noxtokend.json",
         "usr/share/man/man8/noxtokend.8.gz",
         "var/lib/tessel/configstore",
+        "usr/bin/noxtokenctl",
+        "usr/share/man/man1/noxtokenctl.1.gz",
+        "usr/share/bash-completion/completions/noxtokenctl",
     ]
-    if HAS_CTL:
-        expected += [
-            "usr/bin/noxtokenctl",
-            "usr/share/man/man1/noxtokenctl.1.gz",
-            "usr/share/bash-completion/completions/noxtokenctl",
-        ]
     assert [p for p in expected if not (unpacked / p).exists()] == []
 
     # Every program the unit starts is in the package.
@@ -89,20 +85,16 @@ def test_package_holds_the_daemon_its_unit_and_files(deb, unpacked):
     assert "/usr/sbin/noxtokend" in commands
     for command in commands:
         assert os.access(unpacked / command.lstrip("/"), os.X_OK), command
-
     done = subprocess.run([unpacked / "usr/sbin/noxtokend", "--version"], capture_output=True,
                           text=True, timeout=30)
     assert (done.returncode, done.stdout) == (0, f"noxtokend {VERSION}\n")
 
-
-def test_secret_helper_writes_a_secret_once(unpacked, tmp_path):
+    # The secret helper writes a secret once.
     helper = unpacked / "usr/libexec/noxtokend/noxtokend-secret"
     secret = tmp_path / "run/tessel/tokend-secret"
-
     subprocess.run([helper, secret], check=True, timeout=30)
     first = secret.read_bytes()
     subprocess.run([helper, secret], check=True, timeout=30)
-
     assert len(first) == 32 and b"\0" not in first
     assert stat.S_IMODE(secret.stat().st_mode) == 0o600
     assert secret.read_bytes() == first
@@ -124,16 +116,15 @@ def test_packaged_daemon_and_client_serve_under_a_root(unpacked, tmp_path):
         token = output_of(daemon.invoke(TOKEN_SVC, "create",
                                         security=user_pass("root", USERS["root"])))["token"]
         assert output_of(daemon.invoke(VERIFY_SVC, "verify", security=oauth(token))) == "root"
-        if HAS_CTL:
-            ctl = [unpacked / "usr/bin/noxtokenctl", "--port", str(root.port)]
-            env = {"PATH": "/usr/bin:/bin", "HOME": str(tmp_path), "XDG_RUNTIME_DIR": str(tmp_path)}
-            created = subprocess.run([*ctl, "token", "create", "--user", "alice",
-                                      "--password-stdin"], input=USERS["alice"] + "\n",
-                                     env=env, capture_output=True, text=True, timeout=60)
-            assert created.returncode == 0, created.stderr
-            verified = subprocess.run([*ctl, "token", "verify", created.stdout.strip()], env=env,
-                                      capture_output=True, text=True, timeout=60)
-            assert (verified.returncode, verified.stdout.strip()) == (0, "alice"), verified.stderr
+        ctl = [unpacked / "usr/bin/noxtokenctl", "--port", str(root.port)]
+        env = {"PATH": "/usr/bin:/bin", "HOME": str(tmp_path), "XDG_RUNTIME_DIR": str(tmp_path)}
+        created = subprocess.run([*ctl, "token", "create", "--user", "alice", "--password-stdin"],
+                                 input=USERS["alice"] + "\n", env=env, capture_output=True,
+                                 text=True, timeout=60)
+        assert created.returncode == 0, created.stderr
+        verified = subprocess.run([*ctl, "token", "verify", created.stdout.strip()], env=env,
+                                  capture_output=True, text=True, timeout=60)
+        assert (verified.returncode, verified.stdout.strip()) == (0, "alice"), verified.stderr
         assert daemon.stop() == 0
     finally:
         daemon.kill()
