@@ -13,28 +13,7 @@ from pathlib import Path
 import pytest
 
 import rawhttp
-from conftest import (
-    PROVIDER_SVC,
-    assert_error_kind,
-    make_root,
-    message_texts,
-    output_of,
-    request_body,
-    start,
-)
-
-
-@pytest.fixture(scope="module")
-def daemon(tmp_path_factory):
-    """At the default log level: the figures are those of a daemon as it runs."""
-    root = make_root(tmp_path_factory.mktemp("hostile") / "root", log_level=5)
-    running = start(root)
-    yield running
-    assert running.stop() == 0, running.log_text()[-3000:]
-
-
-def serves(daemon) -> bool:
-    return output_of(daemon.invoke(PROVIDER_SVC, "get"))["id"] == "AsyncLocalProvider"
+from conftest import PROVIDER_SVC, assert_error_kind, make_root, message_texts, request_body, start
 
 
 FORGED = "\n2026-01-01T00:00:00.000Z 3 Forged [admin] forged line\r\x1b[2J"
@@ -121,7 +100,7 @@ def test_decoding_costs_a_small_multiple_of_the_request(daemon, input_text, refu
         error = assert_error_kind(answer, "invalid_argument")
         assert re.search(r"\bx\b", message_texts(error)), error
     assert (daemon.status_kb("VmHWM") - before) * 1024 < 4 * len(body) + VALUES_ALLOWANCE
-    assert serves(daemon)
+    assert daemon.serves()
 
 
 def test_concurrent_large_bodies_share_a_bounded_budget(daemon):
@@ -166,12 +145,12 @@ def test_a_thousand_idle_connections_never_lock_callers_out(daemon):
     try:
         for _ in range(1000):
             idle.append(rawhttp.connect(daemon.port))
-        assert serves(daemon)
+        assert daemon.serves()
         assert all(is_open(sock) for sock in idle)
     finally:
         for sock in idle:
             sock.close()
-    assert serves(daemon)
+    assert daemon.serves()
 
 
 @pytest.fixture(scope="module")
@@ -201,7 +180,7 @@ def test_trickling_and_stalled_clients_are_dropped_while_others_are_served(stric
         for offset in range(split, split + 40):
             if not is_open(sock) or rawhttp.send_quietly(sock, request[offset : offset + 1]) == 0:
                 break
-            assert serves(strict)
+            assert strict.serves()
             time.sleep(0.5)
         else:
             pytest.fail(f"a client trickling its {phase} was still connected after 20 s")
@@ -209,4 +188,4 @@ def test_trickling_and_stalled_clients_are_dropped_while_others_are_served(stric
     for sock in stalled:
         with sock:
             rawhttp.wait_closed(sock)
-    assert serves(strict)
+    assert strict.serves()

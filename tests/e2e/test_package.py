@@ -14,18 +14,8 @@ from pathlib import Path
 
 import pytest
 
-from conftest import (
-    BIN_DIR,
-    REPO,
-    TOKEN_SVC,
-    USERS,
-    VERIFY_SVC,
-    Daemon,
-    make_root,
-    oauth,
-    output_of,
-    user_pass,
-)
+from conftest import (BIN_DIR, REPO, TOKEN_SVC, USERS, VERIFY_SVC, Daemon, make_root, oauth,
+                      output_of, user_pass)
 
 VERSION = re.search(r"project\(noxtokend VERSION (\S+)", (REPO / "CMakeLists.txt").read_text())[1]
 

@@ -9,23 +9,11 @@ import tempfile
 
 import pytest
 
-from conftest import (
-    DAEMON,
-    PROVIDER_SVC,
-    REPO,
-    SERVICE_SVC,
-    Daemon,
-    assert_error_kind,
-    output_of,
-    port_is_free,
-)
+from conftest import (DAEMON, PROVIDER_SVC, REPO, SERVICE_SVC, Daemon, assert_error_kind, output_of,
+                      port_is_free)
 
 EXIT_FAILURE = 255  # the daemon exits with -1
 VERSION = re.search(r"project\(noxtokend VERSION (\S+)", (REPO / "CMakeLists.txt").read_text())[1]
-
-
-def serves(daemon) -> bool:
-    return output_of(daemon.invoke(PROVIDER_SVC, "get"))["id"] == "AsyncLocalProvider"
 
 
 # Which texts the configuration reader refuses is its unit tests'; here the process's answers.
@@ -69,7 +57,7 @@ def test_configuration_argument_default_port_and_loopback_only(new_root, run_dae
 
     daemon = run_daemon(root, (custom, "ignored-extra-argument"), port=9199)
 
-    assert serves(daemon)
+    assert daemon.serves()
     records = daemon.records()
     assert any(r.text == "Starting NOX Token CPS on port 9199." for r in records)
     assert [(r.level, r.text) for r in records if "Unknown configuration" in r.text] == [
@@ -92,7 +80,7 @@ def test_log_level_selects_the_lines(new_root, run_daemon, level):
     daemon.proc.send_signal(signal.SIGHUP)
     if level >= 5:
         daemon.wait_for_record(lambda r: "SIGHUP" in r.text, "of SIGHUP")
-    assert serves(daemon)
+    assert daemon.serves()
     assert daemon.stop(signal.SIGINT) == 0
 
     records = daemon.records()
@@ -151,7 +139,7 @@ def test_service_manager_notices_and_a_log_reader_that_goes_away(new_root):
             daemon.proc.stderr.close()
             # Log level 7: every call writes lines into the closed pipe.
             for _ in range(3):
-                assert serves(daemon)
+                assert daemon.serves()
             assert daemon.stop() == 0
             assert manager.recv(4096) == b"STOPPING=1"
         finally:

@@ -9,19 +9,8 @@ import time
 import jwt
 import pytest
 
-from conftest import (
-    TOKEN_SVC,
-    USER_PASS,
-    USERS,
-    VERIFY_SVC,
-    assert_error_kind,
-    error_of,
-    message_texts,
-    oauth,
-    output_of,
-    request_body,
-    user_pass,
-)
+from conftest import (TOKEN_SVC, USER_PASS, USERS, VERIFY_SVC, assert_error_kind, error_of,
+                      message_texts, oauth, output_of, request_body, user_pass)
 
 
 @pytest.mark.parametrize("name,entitlement", [("root", ["ADMINISTRATOR"]), ("alice", [])])

@@ -10,20 +10,8 @@ import pytest
 import requests
 
 import rawhttp
-from conftest import (
-    CLEAN,
-    JSON,
-    OPERATION_SVC,
-    PROVIDER_SVC,
-    SERVICE_SVC,
-    TOKEN_SVC,
-    VERIFY_SVC,
-    assert_error_kind,
-    message_texts,
-    output_of,
-    request_body,
-    user_pass,
-)
+from conftest import (CLEAN, JSON, OPERATION_SVC, PROVIDER_SVC, SERVICE_SVC, TOKEN_SVC, VERIFY_SVC,
+                      assert_error_kind, message_texts, output_of, request_body, user_pass)
 
 MAX_BODY = 20_000_000
 VALID = request_body(PROVIDER_SVC, "get", req_id="5")
