@@ -76,7 +76,9 @@ def test_log_level_selects_the_lines(new_root, run_daemon, level):
     output_of(daemon.invoke(SERVICE_SVC, "get", {"id": PROVIDER_SVC}, app={"opId": "ok-call"}))
     failed = daemon.invoke(SERVICE_SVC, "nothing", app={"opId": "failed-call"})
     assert_error_kind(failed, "operation_not_found")
-    assert daemon.wait_for_prefix("failed-call", "MethodResult [FAIL]").level == 3
+    fail = daemon.wait_for_prefix("failed-call", "MethodResult [FAIL]")
+    assert fail.level == 3 and "operation_not_found" in fail.text.lower()
+    assert fail.text.startswith(f"MethodResult [FAIL] (MethodId:{SERVICE_SVC}.nothing),")
     daemon.proc.send_signal(signal.SIGHUP)
     if level >= 5:
         daemon.wait_for_record(lambda r: "SIGHUP" in r.text, "of SIGHUP")

@@ -24,31 +24,16 @@ def calls_since(daemon, since, sync_op_id):
     return [r.op_id for r in daemon.records(since) if r.text.startswith("Invoke-MethodId: ")]
 
 
-def test_introspection_describes_the_daemon_in_both_encodings(daemon):
-    calls = [(PROVIDER_SVC, "get", {}), (SERVICE_SVC, "list", {}),
-             (SERVICE_SVC, "get", {"id": TOKEN_SVC}),
-             (OPERATION_SVC, "list", {"service_id": VERIFY_SVC}),
-             (OPERATION_SVC, "get", {"service_id": TOKEN_SVC, "operation_id": "create"})]
-    answers = []
-    for service, operation, input in calls:
-        standard = daemon.post(request_body(service, operation, input))
-        clean = daemon.post(request_body(service, operation, input), accept=CLEAN)
-        assert (standard.headers["Content-Type"], clean.headers["Content-Type"]) == (JSON, CLEAN)
-        assert '"_type"' not in clean.text
-        typed, plain = output_of(standard.json()), output_of(clean.json())
-        if isinstance(typed, dict):
-            assert typed.pop("_type")
-        assert typed == plain
-        answers.append(plain)
-    provider, services, token_ops, verify_ops, create = answers
-
-    assert provider["id"] == "AsyncLocalProvider" and provider["checksum"]
-    assert output_of(daemon.invoke(PROVIDER_SVC, "get", accept=CLEAN)) == provider
+def test_introspection_describes_the_services(daemon):
+    services = output_of(daemon.invoke(SERVICE_SVC, "list"))
     assert {TOKEN_SVC, VERIFY_SVC, PROVIDER_SVC, SERVICE_SVC, OPERATION_SVC} <= set(services)
     assert len(services) == len(set(services))
-    assert (token_ops, verify_ops) == ({"operations": ["create"]}, ["verify"])
-    assert set(create) == {"input_definition", "output_definition"}
-    assert "token_info" in json.dumps(create["output_definition"])
+    assert output_of(daemon.invoke(SERVICE_SVC, "get", {"id": TOKEN_SVC}, accept=CLEAN)) == {
+        "operations": ["create"]}
+    create = {"service_id": TOKEN_SVC, "operation_id": "create"}
+    definitions = output_of(daemon.invoke(OPERATION_SVC, "get", create, accept=CLEAN))
+    assert set(definitions) == {"input_definition", "output_definition"}
+    assert "token_info" in json.dumps(definitions["output_definition"])
 
 
 FALLBACK = "Not known accept type.Default application/json will be used"
@@ -73,7 +58,8 @@ def test_accept_selects_encoding(daemon, accept, content_type, fallback):
     response = daemon.post(BODY, accept=accept, headers=agreeing)
 
     assert response.headers["Content-Type"] == content_type
-    assert ("_type" in output_of(response.json())) == (content_type == JSON)
+    assert output_of(response.json())["id"] == "AsyncLocalProvider"
+    assert ('"_type"' in response.text) == (content_type == JSON)
     calls_since(daemon, since, "accept-sync")
     logged = [r.level for r in daemon.records(since) if r.text == FALLBACK]
     assert logged == ([5] if fallback else [])
@@ -204,8 +190,8 @@ def test_pipelined_requests_are_answered_in_order(daemon):
 
 @pytest.mark.parametrize(
     "count,size,status",
-    [(1, 200_000, 431), (24, 1000, 431), (12, 1000, 200)],
-    ids=["one-header", "many-headers", "many-headers-within"],
+    [(24, 1000, 431), (12, 1000, 200)],
+    ids=["many-headers", "many-headers-within"],
 )
 def test_header_limit_holds_for_the_whole_head(daemon, count, size, status):
     """Sent a line at a time, each piece ending one byte into the next line: every read then
@@ -257,27 +243,17 @@ def test_uncertain_body_framing_is_refused_and_closes(daemon, version, framing, 
 def test_op_ids_mark_every_line_of_their_call(daemon):
     since = daemon.log_offset()
     daemon.invoke(TOKEN_SVC, "create", security=user_pass("alice", "pw2"), app={"opId": "given"})
-    daemon.invoke(PROVIDER_SVC, "get")
     daemon.invoke(PROVIDER_SVC, "get", app={"opID": "wrong-case-key"})
-    assert_error_kind(daemon.invoke(PROVIDER_SVC, "list", app={"opId": "fail"}),
-                      "operation_not_found")
-    calls = calls_since(daemon, since, "op-id-sync")
+    daemon.invoke(PROVIDER_SVC, "get")
+    generated = calls_since(daemon, since, "op-id-sync")[1:3]
 
     texts = [r.text for r in daemon.records_of("given", since)]
-    assert f"Invoke-MethodId: {TOKEN_SVC}.create" in texts
-    assert any(t.startswith("Invoke-Input: ") for t in texts)
+    # Lines of the framework and of the service itself.
+    assert {f"Invoke-MethodId: {TOKEN_SVC}.create", "Creating token for [, , alice]"} <= set(texts)
     assert any(t.startswith("MethodResult: ") for t in texts)
-    # Lines of the service itself, not only of the operation-id provider.
-    assert "Creating token for [, , alice]" in texts
     assert not any("Creating token" in r.text for r in daemon.records(since) if r.op_id != "given")
     # Calls without an op id get distinct ones, made of the operation and ending in 0.
-    generated = calls[1:3]
-    assert all(re.fullmatch(r"get-.+-0", op_id) for op_id in generated), calls
+    assert all(re.fullmatch(r"get-.+-0", op_id) for op_id in generated), generated
     assert len(set(generated)) == 2
-    assert daemon.records_of("wrong-case-key", since) == []
     for op_id in generated:
         assert any(r.text.startswith("MethodResult") for r in daemon.records_of(op_id, since))
-    fail = daemon.wait_for_prefix("fail", "MethodResult [FAIL]", since)
-    assert fail.level == 3
-    assert fail.text.startswith(f"MethodResult [FAIL] (MethodId:{PROVIDER_SVC}.list),")
-    assert "operation_not_found" in fail.text.lower()
