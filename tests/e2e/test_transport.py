@@ -7,7 +7,6 @@ import re
 import time
 
 import pytest
-import requests
 
 import rawhttp
 from conftest import (CLEAN, JSON, OPERATION_SVC, PROVIDER_SVC, SERVICE_SVC, TOKEN_SVC, VERIFY_SVC,
@@ -40,48 +39,30 @@ FALLBACK = "Not known accept type.Default application/json will be used"
 
 
 @pytest.mark.parametrize(
-    "accept,content_type,fallback",
+    "accept,content_type,encoding,fallback",
     [
-        (JSON, JSON, False),
-        (CLEAN, CLEAN, False),
-        ("application/vnd.tessel.orbi.framed.cleanjson", CLEAN, False),
-        ("application/json, application/vnd.tessel.orbi.cleanjson", CLEAN, False),
+        (JSON, "application/json; charset=utf-8", JSON, False),
+        (CLEAN, JSON, CLEAN, False),
+        ("application/vnd.tessel.orbi.framed.cleanjson", "application/vnd.tessel.orbi.framed",
+         CLEAN, False),
+        ("application/json, application/vnd.tessel.orbi.cleanjson", JSON, CLEAN, False),
         # Streaming flags alone never select the clean serializer.
-        ("application/vnd.tessel.orbi.clean+stream.json", JSON, False),
-        ("APPLICATION/VND.TESSEL.ORBI.CLEANJSON", JSON, True),
-        (None, JSON, True),
+        ("application/vnd.tessel.orbi.clean+stream.json", JSON, JSON, False),
+        ("APPLICATION/VND.TESSEL.ORBI.CLEANJSON", JSON, JSON, True),
+        (None, JSON, JSON, True),
     ],
 )
-def test_accept_selects_encoding(daemon, accept, content_type, fallback):
+def test_accept_selects_encoding(daemon, accept, content_type, encoding, fallback):
     since = daemon.log_offset()
     agreeing = {"Orbi-Service-Id": PROVIDER_SVC, "Orbi-Operation-Id": "get"}
-    response = daemon.post(BODY, accept=accept, headers=agreeing)
+    response = daemon.post(BODY, accept=accept, content_type=content_type, headers=agreeing)
 
-    assert response.headers["Content-Type"] == content_type
+    assert response.headers["Content-Type"] == encoding
     assert output_of(response.json())["id"] == "AsyncLocalProvider"
-    assert ('"_type"' in response.text) == (content_type == JSON)
+    assert ('"_type"' in response.text) == (encoding == JSON)
     calls_since(daemon, since, "accept-sync")
     logged = [r.level for r in daemon.records(since) if r.text == FALLBACK]
     assert logged == ([5] if fallback else [])
-
-
-@pytest.mark.parametrize(
-    "content_type,status",
-    [(JSON, 200), ("application/json; charset=utf-8", 200),
-     ("application/vnd.tessel.orbi.framed", 200), ("text/plain", 400), (None, 400),
-     ("APPLICATION/JSON", 400)],
-)
-def test_content_type_is_checked_before_the_body_is_read(daemon, content_type, status):
-    since = daemon.log_offset()
-    with rawhttp.connect(daemon.port) as sock:
-        if status == 200:
-            sock.sendall(rawhttp.post_head(len(BODY), content_type) + BODY)
-        else:  # a body announced but never sent: the answer must not wait for it
-            sock.sendall(rawhttp.post_head(1_000_000, content_type))
-        assert rawhttp.read_status(sock)[0] == status
-        if status != 200:
-            rawhttp.wait_closed(sock)
-    assert len(calls_since(daemon, since, "content-type-sync")) == (2 if status == 200 else 1)
 
 
 @pytest.mark.parametrize("framing", ["under-limit", "at-limit", "over-limit", "chunked"])
@@ -158,34 +139,19 @@ def test_header_and_payload_identifiers_must_agree(daemon, headers):
         "code": -32600, "message": "Mismatching operation identifier in HTTP header and payload"}}
 
 
-@pytest.mark.parametrize("method", ["GET", "PUT"])
-def test_other_methods_never_reach_the_api(daemon, method):
-    since = daemon.log_offset()
-    response = requests.request(method, daemon.url, data=BODY,
-                                headers={"Content-Type": JSON}, timeout=10)
-
-    assert response.status_code == 405 if method == "GET" else 400 <= response.status_code < 500
-    assert calls_since(daemon, since, f"after-{method}") == [f"after-{method}"]
-
-
-def test_client_that_never_reads_answers_does_not_disturb_others(daemon):
+def test_pipelined_requests_are_answered_in_order_and_unread_answers_disturb_nobody(daemon):
+    bodies = [BODY.replace(b'"5"', b'"p%d"' % i) for i in range(500)]
     with rawhttp.connect(daemon.port) as sock:
-        rawhttp.send_quietly(sock, (rawhttp.post_head(len(BODY)) + BODY) * 500)
+        rawhttp.send_quietly(sock, b"".join(rawhttp.post_head(len(b)) + b for b in bodies))
         assert daemon.serves()
-    assert daemon.serves()
-
-
-def test_pipelined_requests_are_answered_in_order(daemon):
-    first, second = BODY.replace(b'"5"', b'"p1"'), BODY.replace(b'"5"', b'"p2"')
-    with rawhttp.connect(daemon.port) as sock:
-        sock.sendall(b"".join(rawhttp.post_head(len(body)) + body for body in (first, second)))
         received = b""
         while received.count(b"AsyncLocalProvider") < 2:
             piece = sock.recv(65536)
             assert piece, received
             received += piece
-    assert received.count(b"HTTP/1.1 200") == 2
-    assert received.index(b'"p1"') < received.index(b'"p2"')
+    assert received.startswith(b"HTTP/1.1 200") and received.count(b"HTTP/1.1 200") >= 2
+    assert received.index(b'"p0"') < received.index(b'"p1"')
+    assert daemon.serves()
 
 
 @pytest.mark.parametrize(
@@ -213,31 +179,38 @@ def test_header_limit_holds_for_the_whole_head(daemon, count, size, status):
 
 SMUGGLED = rawhttp.post_head(len(BODY)) + BODY
 LENGTH = b"Content-Length: %d" % len(SMUGGLED)
+TYPE = b"Content-Type: application/json\r\n"
 
 
+# The body holds a whole second request: reading it as one would serve it. A refused content
+# type is answered before the body, whose announced length is never sent.
 @pytest.mark.parametrize(
-    "version,framing,status",
+    "version,head,status",
     [
-        (b"1.1", b"Transfer-Encoding: gzip", 400),
-        (b"1.1", b"Transfer-Encoding: identity", 400),
-        (b"1.1", b"Transfer-Encoding: xchunked", 400),
-        (b"1.1", b"Transfer-Encoding: chunked, gzip", 400),
-        (b"1.1", b"Transfer-Encoding: chunked\r\nTransfer-Encoding: identity", 400),
-        (b"1.1", b"Transfer-Encoding: chunked, identity\r\n" + LENGTH, 400),
-        (b"1.1", LENGTH + b"\r\nTransfer-Encoding: chunked", 400),
-        (b"1.0", b"Transfer-Encoding: chunked", 400),
-        (b"1.1", b"Transfer-Encoding: gzip, chunked", 501),
+        (b"1.1", b"Content-Type: text/plain\r\nContent-Length: 1000000", 400),
+        (b"1.1", b"Content-Type: APPLICATION/JSON\r\nContent-Length: 1000000", 400),
+        (b"1.1", b"Content-Length: 1000000", 400),
+        (b"1.1", TYPE + b"Transfer-Encoding: gzip", 400),
+        (b"1.1", TYPE + b"Transfer-Encoding: identity", 400),
+        (b"1.1", TYPE + b"Transfer-Encoding: xchunked", 400),
+        (b"1.1", TYPE + b"Transfer-Encoding: chunked, gzip", 400),
+        (b"1.1", TYPE + b"Transfer-Encoding: chunked\r\nTransfer-Encoding: identity", 400),
+        (b"1.1", TYPE + b"Transfer-Encoding: chunked, identity\r\n" + LENGTH, 400),
+        (b"1.1", TYPE + LENGTH + b"\r\nTransfer-Encoding: chunked", 400),
+        (b"1.0", TYPE + b"Transfer-Encoding: chunked", 400),
+        (b"1.1", TYPE + b"Transfer-Encoding: gzip, chunked", 501),
     ],
 )
-def test_uncertain_body_framing_is_refused_and_closes(daemon, version, framing, status):
-    """The body holds a whole second request: reading it as one would serve it."""
+def test_refused_heads_get_one_answer_and_close(daemon, version, head, status):
+    since = daemon.log_offset()
     with rawhttp.connect(daemon.port) as sock:
-        sock.sendall(b"POST /api HTTP/" + version + b"\r\nHost: 127.0.0.1\r\nContent-Type: "
-                     + JSON.encode() + b"\r\n" + framing + b"\r\n\r\n" + SMUGGLED)
-        got, head = rawhttp.read_status(sock)
-        everything = head + rawhttp.wait_closed(sock)
+        sock.sendall(b"POST /api HTTP/" + version + b"\r\nHost: 127.0.0.1\r\n" + head
+                     + b"\r\n\r\n" + SMUGGLED)
+        got, answer = rawhttp.read_status(sock)
+        everything = answer + rawhttp.wait_closed(sock)
     assert got == status
     assert everything.count(b"HTTP/1.") == 1, everything
+    assert calls_since(daemon, since, "refused-sync") == ["refused-sync"]
 
 
 def test_op_ids_mark_every_line_of_their_call(daemon):
