@@ -17,105 +17,73 @@ from conftest import PROVIDER_SVC, assert_error_kind, make_root, message_texts, 
 
 
 FORGED = "\n2026-01-01T00:00:00.000Z 3 Forged [admin] forged line\r\x1b[2J"
-
-
-def test_client_text_cannot_forge_or_color_log_lines(daemon):
-    since = daemon.log_offset()
-    op = "inject" + FORGED
-    for service, operation in ((PROVIDER_SVC + FORGED, "get"), (PROVIDER_SVC, "get" + FORGED)):
-        answer = daemon.invoke(service, operation, app={"opId": op})
-        assert_error_kind(answer, "operation_not_found")
-    daemon.sync_log("inject-sync")
-
-    records = daemon.records(since)
-    assert not any(r.logger == "Forged" for r in records)
-    raw = daemon.log_path.read_bytes()
-    assert b"\x1b" not in raw and b"\r" not in raw
-    shown_op = "inject\\n2026-01-01T00:00:00.000Z 3 Forged [admin\\x5d forged line\\r\\x1b[2J"
-    mine = [r.text for r in records if r.op_id == shown_op]
-    assert f"Invoke-MethodId: {PROVIDER_SVC}\\n2026" in mine[0], mine
-    assert sum(t.startswith("MethodResult [FAIL]") for t in mine) == 2, mine
-
-
+SHOWN = "\\n2026-01-01T00:00:00.000Z 3 Forged [admin\\x5d forged line\\r\\x1b[2J"
 HUGE = 19_000_000
 
 
 @pytest.mark.parametrize("where", ["serviceId", "operationId", "opId"])
-def test_a_huge_client_text_gives_a_small_answer_and_a_small_log(daemon, where):
-    texts = {"serviceId": PROVIDER_SVC, "operationId": "get", "opId": f"huge-{where}"}
-    texts[where] = "x" * HUGE
+@pytest.mark.parametrize("text", [FORGED, "x" * HUGE], ids=["forged-line", "huge"])
+def test_client_text_is_quoted_and_cut_in_answers_and_log(daemon, where, text):
+    texts = {"serviceId": PROVIDER_SVC, "operationId": "get", "opId": where}
+    texts[where] += text
     since = daemon.log_offset()
     body = request_body(texts["serviceId"], texts["operationId"], app={"opId": texts["opId"]})
     response = daemon.post(body)
-    daemon.sync_log(f"huge-{where}-sync")
+    daemon.sync_log("quoted-sync")
 
     assert response.status_code == 200
     assert len(response.content) < 4096, len(response.content)
     if where != "opId":
         error = assert_error_kind(response.json(), "operation_not_found")
-        assert f"\u2026(cut, {HUGE} bytes)" in message_texts(error)
+        if text != FORGED:
+            assert f"\u2026(cut, {len(texts[where])} bytes)" in message_texts(error)
     assert daemon.log_offset() - since < 16384
-
-
-def body_with_input(input_text: bytes) -> bytes:
-    envelope = json.dumps(request_body(PROVIDER_SVC, "get", {"x": 0})).encode()
-    return envelope.replace(b'{"x": 0}', input_text)
-
-
-def post_raw(daemon, body: bytes, timeout: float = 60) -> dict:
-    response = daemon.post(body, timeout=timeout)
-    assert response.status_code == 200, response.text[:300]
-    return response.json()
-
-
-def reset_peak(daemon) -> None:
-    Path(f"/proc/{daemon.proc.pid}/clear_refs").write_text("5")
+    records = daemon.records(since)
+    assert not any(r.logger == "Forged" for r in records)
+    assert not any(c in r.text for r in records for c in "\r\x1b")
+    if text == FORGED:
+        shown = {**texts, where: texts[where].replace(FORGED, SHOWN)}
+        lines = [r.text for r in records if r.op_id == shown["opId"]]
+        # Only the op id's brackets escape "]" as well.
+        method = f"Invoke-MethodId: {shown['serviceId']}.{shown['operationId']}"
+        assert lines[0] == method.replace("\\x5d", "]"), lines
+        assert sum(t.startswith("MethodResult [FAIL]") for t in lines) == (where != "opId")
 
 
 # Whatever the document, decoding may take this beside four times the body: each value costs a
 # few hundred bytes, and a request may hold 50,000 of them.
 VALUES_ALLOWANCE = 24 << 20
+TOO_MANY = {"code": -32600, "message": "Invalid request: more than 50000 values"}
 
 
 @pytest.mark.parametrize(
-    "input_text,refused",
+    "input_text,clients",
     [
-        (b'{"x":[' + b"0," * 8_999_999 + b"0]}", True),
-        (b'{"x":[' + b"{}," * 39_999 + b"{}]}", False),
-        (b'{"x":"' + b"s" * 18_000_000 + b'"}', False),
+        (b'{"x":[' + b"0," * 8_999_999 + b"0]}", 1),
+        (b'{"x":[' + b"{}," * 39_999 + b"{}]}", 1),
+        (b'{"x":"' + b"s" * 18_000_000 + b'"}', 1),
+        # Sixteen bodies would need 300 MB just to be held; the budget lets 64 MiB in at once.
+        (b'{"x":"' + b"b" * 19_000_000 + b'"}', 16),
     ],
-    ids=["9-million-values", "40-thousand-objects", "18-MB-string"],
+    ids=["9-million-values", "40-thousand-objects", "18-MB-string", "16-bodies-of-19-MB"],
 )
-def test_decoding_costs_a_small_multiple_of_the_request(daemon, input_text, refused):
-    body = body_with_input(input_text)
-    reset_peak(daemon)
-    before = daemon.status_kb("VmRSS")
-
-    answer = post_raw(daemon, body)
-
-    if refused:
-        assert answer["error"] == {"code": -32600,
-                                   "message": "Invalid request: more than 50000 values"}
-    else:
-        error = assert_error_kind(answer, "invalid_argument")
-        assert re.search(r"\bx\b", message_texts(error)), error
-    assert (daemon.status_kb("VmHWM") - before) * 1024 < 4 * len(body) + VALUES_ALLOWANCE
-    assert daemon.serves()
-
-
-def test_concurrent_large_bodies_share_a_bounded_budget(daemon):
-    clients = 16
-    body = body_with_input(b'{"x":"' + b"b" * 19_000_000 + b'"}')
-    reset_peak(daemon)
+def test_requests_cost_a_bounded_multiple_of_their_size(daemon, input_text, clients):
+    envelope = json.dumps(request_body(PROVIDER_SVC, "get", {"x": 0})).encode()
+    body = envelope.replace(b'{"x": 0}', input_text)
+    Path(f"/proc/{daemon.proc.pid}/clear_refs").write_text("5")  # resets the peak
     before = daemon.status_kb("VmRSS")
 
     with ThreadPoolExecutor(clients) as pool:
-        answers = list(pool.map(lambda _: post_raw(daemon, body, timeout=300), range(clients)))
+        answers = list(pool.map(lambda _: daemon.post(body, timeout=300).json(), range(clients)))
 
     for answer in answers:
-        assert_error_kind(answer, "invalid_argument")
-    # Sixteen bodies would need 300 MB just to be held; the budget lets 64 MiB in at once.
-    assert (daemon.status_kb("VmHWM") - before) * 1024 < 256 << 20
+        if input_text.startswith(b'{"x":[0'):
+            assert answer["error"] == TOO_MANY
+        else:
+            error = assert_error_kind(answer, "invalid_argument")
+            assert re.search(r"\bx\b", message_texts(error)), error
+    bound = 4 * len(body) + VALUES_ALLOWANCE if clients == 1 else 256 << 20
+    assert (daemon.status_kb("VmHWM") - before) * 1024 < bound
     # And the memory comes back once the burst is over.
     for _ in range(100):
         if daemon.status_kb("VmRSS") < before + 8 * 1024:
@@ -123,6 +91,7 @@ def test_concurrent_large_bodies_share_a_bounded_budget(daemon):
         time.sleep(0.1)
     else:
         pytest.fail(f"resident {daemon.status_kb('VmRSS')} kB ten seconds after, {before} before")
+    assert daemon.serves()
 
 
 def is_open(sock) -> bool:
