@@ -4,6 +4,7 @@ import base64
 import json
 import os
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 import jwt
 import pytest
@@ -116,6 +117,24 @@ def test_bad_tokens_never_reach_the_service(daemon):
     assert any(r.op_id == "ctl" and r.text == "OAuthSecurityContext is presented!" for r in records)
     reached = [r for r in records if r.op_id.startswith("bad-") and r.logger == "TokenVerifyImpl"]
     assert reached == []
+
+
+def test_wrong_passwords_do_not_stall_verification(daemon):
+    token = oauth(daemon.create_token("alice"))
+    wrong = user_pass("alice", "wrong")
+    # As many at once as the daemon has HTTP threads, each waiting out PAM's failure delay.
+    with ThreadPoolExecutor(2) as pool:
+        refused = [pool.submit(daemon.invoke, TOKEN_SVC, "create", security=wrong) for _ in "ab"]
+        time.sleep(0.3)
+        verified = 0
+        while not all(f.done() for f in refused) and verified < 5000:
+            assert output_of(daemon.invoke(VERIFY_SVC, "verify", security=token)) == "alice"
+            verified += 1
+
+    for future in refused:
+        assert_error_kind(future.result(), "unauthenticated")
+    # A daemon whose threads wait in PAM answers a handful.
+    assert verified >= 20, verified
 
 
 # Which files give which key is the secret file's unit tests'; here the daemon's answer to one.
