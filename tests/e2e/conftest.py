@@ -163,17 +163,6 @@ class Root:
         assert after != before, "configuration edit changed nothing"
         self.config.write_text(after)
 
-    def http_config(self, **keys) -> None:
-        """Sets elements of <http>, replacing those already there."""
-        xml = self.config.read_text()
-        for key, value in keys.items():
-            setting = f"<{key}>{value}</{key}>"
-            if f"<{key}>" in xml:
-                xml = re.sub(rf"<{key}>[^<]*</{key}>", setting, xml)
-            else:
-                xml = xml.replace("<http>", "<http>" + setting, 1)
-        self.edit_config(lambda _: xml)
-
     def secret(self) -> bytes:
         return self.secret_file.read_bytes()[:256].split(b"\0", 1)[0]
 

@@ -126,7 +126,9 @@ def test_a_thousand_idle_connections_never_lock_callers_out(daemon):
 def strict(tmp_path_factory):
     """Headers and bodies have two seconds each."""
     root = make_root(tmp_path_factory.mktemp("strict") / "root", log_level=5)
-    root.http_config(headerTimeoutSeconds=2, bodyTimeoutSeconds=2)
+    deadlines = ("<headerTimeoutSeconds>2</headerTimeoutSeconds>"
+                 "<bodyTimeoutSeconds>2</bodyTimeoutSeconds>")
+    root.edit_config(lambda xml: xml.replace("<http>", "<http>" + deadlines))
     running = start(root)
     yield running
     assert running.stop() == 0, running.log_text()[-3000:]

@@ -163,22 +163,13 @@ def assert_intact_and_serving(root, daemon):
     assert claims["entitlement"] == ["ADMINISTRATOR"]
 
 
-def test_kill_during_start_up_leaves_a_store_that_restarts(new_root, run_daemon):
+def test_kill_during_start_up_and_profile_writes_keeps_every_answered_write(new_root, run_daemon):
     root = new_root()
     # From before the store exists to after it has been written at start-up.
     for pause in (0.0, 0.005, 0.01, 0.02, 0.04, 0.08, 0.15, 0.3):
         victim = Daemon(root)
         time.sleep(pause)
         victim.kill()
-    victim = Daemon(root).wait_ready()
-    victim.create_token("alice")
-    victim.kill()
-
-    assert_intact_and_serving(root, run_daemon(root))
-
-
-def test_kill_during_profile_writes_keeps_every_answered_write(new_root, run_daemon):
-    root = new_root()
     daemon = Daemon(root).wait_ready()
     admin = AdminClient(daemon)
     variants = [["OPERATOR"], ["READ_ONLY", "OPERATOR"], ["ADMINISTRATOR"]]
