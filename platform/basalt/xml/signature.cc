@@ -19,17 +19,17 @@ namespace Basalt::Xml::Security {
 namespace {
 
 struct DSigCtxDeleter {
-  void operator()(xmlSecDSigCtx* ctx) const { xmlSecDSigCtxDestroy(ctx); }
+  void operator()(xmlSecDSigCtx* ctx) const { XmlSec().xmlSecDSigCtxDestroy(ctx); }
 };
 using DSigCtxHandle = std::unique_ptr<xmlSecDSigCtx, DSigCtxDeleter>;
 
 struct KeyDeleter {
-  void operator()(xmlSecKey* key) const { xmlSecKeyDestroy(key); }
+  void operator()(xmlSecKey* key) const { XmlSec().xmlSecKeyDestroy(key); }
 };
 using KeyHandle = std::unique_ptr<xmlSecKey, KeyDeleter>;
 
 struct KeyDataDeleter {
-  void operator()(xmlSecKeyData* data) const { xmlSecKeyDataDestroy(data); }
+  void operator()(xmlSecKeyData* data) const { XmlSec().xmlSecKeyDataDestroy(data); }
 };
 using KeyDataHandle = std::unique_ptr<xmlSecKeyData, KeyDataDeleter>;
 
@@ -154,23 +154,23 @@ bool ResolvesTo(const Reference& reference, const xmlNode* signedNode) {
 }
 
 DSigCtxHandle CreateVerifyContext(Crypto::EvpPkeyHandle publicKey) {
-  DSigCtxHandle ctx(xmlSecDSigCtxCreate(nullptr));
+  DSigCtxHandle ctx(XmlSec().xmlSecDSigCtxCreate(nullptr));
   if (!ctx) throw XmlSecurityException("Cannot create a signature context");
   ctx->enabledReferenceUris = xmlSecTransformUriTypeEmpty | xmlSecTransformUriTypeSameDocument;
   for (const Algorithm* a = AlgorithmsBegin(); a != AlgorithmsEnd(); ++a) {
     const bool inReference =
         a->role == AlgorithmRole::kDigest || a->role == AlgorithmRole::kReferenceTransform;
-    const int result = inReference
-                           ? xmlSecDSigCtxEnableReferenceTransform(ctx.get(), a->transform())
-                           : xmlSecDSigCtxEnableSignatureTransform(ctx.get(), a->transform());
+    const int result =
+        inReference ? XmlSec().xmlSecDSigCtxEnableReferenceTransform(ctx.get(), a->transform())
+                    : XmlSec().xmlSecDSigCtxEnableSignatureTransform(ctx.get(), a->transform());
     if (result < 0) throw XmlSecurityException("Cannot configure the signature context");
   }
   // The key is fixed before processing, so xmlsec never consults the document's ds:KeyInfo.
-  KeyDataHandle data(xmlSecOpenSSLEvpKeyAdopt(publicKey.get()));
+  KeyDataHandle data(XmlSec().xmlSecOpenSSLEvpKeyAdopt(publicKey.get()));
   if (!data) throw XmlSecurityException("Cannot use a trusted key: " + TakeXmlSecErrors());
   publicKey.release();
-  KeyHandle key(xmlSecKeyCreate());
-  if (!key || xmlSecKeySetValue(key.get(), data.get()) < 0) {
+  KeyHandle key(XmlSec().xmlSecKeyCreate());
+  if (!key || XmlSec().xmlSecKeySetValue(key.get(), data.get()) < 0) {
     throw XmlSecurityException("Cannot use a trusted key: " + TakeXmlSecErrors());
   }
   data.release();
@@ -207,7 +207,7 @@ bool Signature::Verify(const KeyResolver& keys) const {
     if (EVP_PKEY_base_id(key.get()) != keyType) continue;
     DSigCtxHandle ctx = CreateVerifyContext(std::move(key));
     // A key of another size or curve can fail as an error rather than a mismatch.
-    if (xmlSecDSigCtxVerify(ctx.get(), signatureElement_.GetNative()) < 0) {
+    if (XmlSec().xmlSecDSigCtxVerify(ctx.get(), signatureElement_.GetNative()) < 0) {
       error = TakeXmlSecErrors();
       continue;
     }
