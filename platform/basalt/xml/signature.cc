@@ -124,9 +124,9 @@ void CheckIdIsUnique(xmlNode* node, const xmlAttr* idAttr, const std::string& id
     if (node->type != XML_ELEMENT_NODE) continue;
     for (xmlAttr* attr = node->properties; attr; attr = attr->next) {
       if (attr == idAttr || !IsIdAttributeName(attr)) continue;
-      xmlChar* value = xmlNodeGetContent(reinterpret_cast<xmlNode*>(attr));
+      xmlChar* value = KeptLibXml().xmlNodeGetContent(reinterpret_cast<xmlNode*>(attr));
       const bool same = value && id == reinterpret_cast<const char*>(value);
-      xmlFree(value);
+      KeptLibXml().Free(value);
       if (same) throw SignatureSyntaxException("Duplicate ID '" + id + "'");
     }
     CheckIdIsUnique(node->children, idAttr, id);
@@ -138,18 +138,19 @@ void RegisterId(const Node& signedElement) {
   // An empty ID names nothing (libxml2 refuses to register it); the caller judges the ID itself.
   if (!id || id->empty()) return;
   xmlNode* element = signedElement.GetNative();
-  xmlAttr* idAttr = xmlHasNsProp(element, ToXml("ID"), nullptr);
-  CheckIdIsUnique(xmlDocGetRootElement(element->doc), idAttr, *id);
-  xmlAttr* registered = xmlGetID(element->doc, ToXml(*id));
+  xmlAttr* idAttr = KeptLibXml().xmlHasNsProp(element, ToXml("ID"), nullptr);
+  CheckIdIsUnique(KeptLibXml().xmlDocGetRootElement(element->doc), idAttr, *id);
+  xmlAttr* registered = KeptLibXml().xmlGetID(element->doc, ToXml(*id));
   if (registered == idAttr) return;
-  if (registered || !xmlAddID(nullptr, element->doc, ToXml(*id), idAttr)) {
+  if (registered || !KeptLibXml().xmlAddID(nullptr, element->doc, ToXml(*id), idAttr)) {
     throw SignatureSyntaxException("Duplicate ID '" + *id + "'");
   }
 }
 
 bool ResolvesTo(const Reference& reference, const xmlNode* signedNode) {
-  if (reference.uri.empty()) return xmlDocGetRootElement(signedNode->doc) == signedNode;
-  const xmlAttr* attr = xmlGetID(signedNode->doc, ToXml(reference.uri.substr(1)));
+  if (reference.uri.empty())
+    return KeptLibXml().xmlDocGetRootElement(signedNode->doc) == signedNode;
+  const xmlAttr* attr = KeptLibXml().xmlGetID(signedNode->doc, ToXml(reference.uri.substr(1)));
   return attr && attr->parent == signedNode;
 }
 

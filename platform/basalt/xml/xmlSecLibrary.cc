@@ -47,8 +47,8 @@ XmlSecFunctions Load() {
 }
 
 XmlSecFunctions LoadAndInitialize() {
+  KeptLibXml();  // first: xmlsec uses the same loaded libxml2
   XmlSecFunctions xmlSec = Load();
-  EnsureLibXmlInitialized();
   if (xmlSec.xmlSecInit() < 0) throw XmlSecurityException("xmlsec initialisation failed");
   if (xmlSec.xmlSecCheckVersionExt(XMLSEC_VERSION_MAJOR, XMLSEC_VERSION_MINOR,
                                    XMLSEC_VERSION_SUBMINOR, xmlSecCheckVersionABICompatible) != 1) {
