@@ -26,7 +26,7 @@ LibXml::LibXml(LoadKey, void* library) : library_(library) {
   if (name == nullptr) Fail("no function " #name);
   BASALT_LIBXML_FUNCTIONS(BASALT_LIBXML_BIND)
 #undef BASALT_LIBXML_BIND
-  xmlInitParser();
+  this->xmlInitParser();  // the bound function, once per load
 }
 
 LibXml::~LibXml() { dlclose(library_); }
