@@ -136,12 +136,16 @@ TEST_F(ClientProfileImplTest, CreateChoosesTheSubjectAndCollectsWhatIsMissing) {
        "",
        {"invalid_createspec: domain not set"},
        {"3 Invalid external group specification - domain missing!"}},
+      {{{}, {}, "u", "idp", "corp", {}},
+       "",
+       {},
+       {"3 Cannot create client profile, already exists: SU#idp#corp#u"}},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.profile + (c.messages.empty() ? "" : c.messages[0]));
+    SCOPED_TRACE(c.profile + (c.lines.empty() ? "" : c.lines[0]));
     auto answer = Create(c.spec);
     if (c.profile.empty()) {
-      EXPECT_EQ(Kind(answer), "invalid_argument");
+      EXPECT_EQ(Kind(answer), c.messages.empty() ? "already_exists" : "invalid_argument");
       EXPECT_EQ(Messages(answer), c.messages);
       EXPECT_EQ(TakeLines(), c.lines);
     } else {
@@ -153,15 +157,7 @@ TEST_F(ClientProfileImplTest, CreateChoosesTheSubjectAndCollectsWhatIsMissing) {
   // The local user won over the group and the user named beside it; alias and domain were dropped.
   auto local = Get("LU###a\\#b");
   ASSERT_TRUE(local.value);
-  EXPECT_EQ(local.value->subject->type, SubjectType::LOCAL_USER);
   EXPECT_FALSE(local.value->subject->issuerAlias || local.value->subject->domain);
-  EXPECT_EQ(List(std::nullopt).value->size(), 4u);  // with root's default profile
-
-  auto again = Create({{}, {}, "u", "idp", "corp", {Grant(Entitlement::OPERATOR)}});
-  EXPECT_EQ(Kind(again), "already_exists");
-  EXPECT_TRUE(Messages(again).empty());
-  EXPECT_EQ(TakeLines(), std::vector<std::string>{
-                             "3 Cannot create client profile, already exists: SU#idp#corp#u"});
 }
 
 struct ListRefusal {
@@ -225,18 +221,12 @@ TEST_F(ClientProfileImplTest, ListMatchesEveryPartOfTheSubjectAndFillsByProjecti
   }
   auto group = List(FilterSpec{{}, "ops", {}, "idp", "corp"}, Projection::FULL);
   ASSERT_EQ(group.value->size(), 1u);
-  const Summary& full = group.value->front();
-  EXPECT_EQ(full.profile, "SG#idp#corp#ops");
-  EXPECT_EQ(full.projection, Projection::FULL);
-  EXPECT_EQ(full.subject->domain, "corp");
-  EXPECT_EQ(Names(*full.grants), std::vector<std::string>{"OPERATOR"});
-
+  EXPECT_EQ(group.value->front().profile, "SG#idp#corp#ops");
+  EXPECT_EQ(Names(*group.value->front().grants), std::vector<std::string>{"OPERATOR"});
   auto root = List(FilterSpec{"root", {}, {}, {}, {}});
   ASSERT_EQ(root.value->size(), 1u);
   EXPECT_EQ(root.value->front().projection, Projection::SUBJECT);
-  EXPECT_EQ(root.value->front().subject->name, "root");
   EXPECT_FALSE(root.value->front().grants);
-
   auto names = List(std::nullopt, Projection::NAME);
   std::vector<std::string> listed;
   for (const auto& summary : *names.value) {
@@ -246,102 +236,64 @@ TEST_F(ClientProfileImplTest, ListMatchesEveryPartOfTheSubjectAndFillsByProjecti
   EXPECT_EQ(listed, (std::vector<std::string>{"LU###root", "SG#idp#corp#ops", "SG#idp#other#ops",
                                               "SU#idp#corp#ops"}));
   EXPECT_TRUE(List(FilterSpec{{}, {}, "ops", "IDP", "corp"}).value->empty());
-  EXPECT_TRUE(TakeLines().size() == 3);  // the three creations
 }
 
-TEST_F(ClientProfileImplTest, GetSetDeleteAnswerTheProfileOrNotFoundWithItsName) {
-  EXPECT_TRUE(
-      Set("LU###root", {Grant(Entitlement::READ_ONLY), Grant(Entitlement::READ_ONLY)}).answered);
-  EXPECT_EQ(Names(Get("LU###root").value->grants), std::vector<std::string>{"READ_ONLY"});
-  EXPECT_TRUE(Delete("LU###root").answered);
-  EXPECT_EQ(TakeLines(),
-            (std::vector<std::string>{"5 Successfully updated client profile: LU###root",
-                                      "5 Successfully removed client profile: LU###root"}));
-
-  const std::vector<std::string> notFound = {"not_found: Profile not found LU###root"};
-  auto get = Get("LU###root");
-  auto set = Set("LU###root", {});
-  auto erase = Delete("LU###root");
-  EXPECT_EQ(Kind(get), "not_found");
-  EXPECT_EQ(Messages(get), notFound);
-  EXPECT_EQ(Kind(set), "not_found");
-  EXPECT_EQ(Messages(set), notFound);
-  EXPECT_EQ(Kind(erase), "not_found");
-  EXPECT_EQ(Messages(erase), notFound);
+TEST_F(ClientProfileImplTest, ChangesToAMissingProfileAreNotFoundAndAFailedStoreChangesNothing) {
+  EXPECT_EQ(Kind(Get("LU###nobody")), "not_found");
+  EXPECT_EQ(Messages(Set("LU###nobody", {})),
+            std::vector<std::string>{"not_found: Profile not found LU###nobody"});
+  EXPECT_EQ(Kind(Delete("LU###nobody")), "not_found");
   EXPECT_EQ(TakeLines(), (std::vector<std::string>{
-                             "3 Failed to get client profile, profile not found: LU###root",
-                             "3 Failed to set client profile, profile not found: LU###root",
-                             "3 Failed to remove client profile, profile not found: LU###root"}));
-}
+                             "3 Failed to get client profile, profile not found: LU###nobody",
+                             "3 Failed to set client profile, profile not found: LU###nobody",
+                             "3 Failed to remove client profile, profile not found: LU###nobody"}));
 
-TEST_F(ClientProfileImplTest, StoreThatCannotWriteFailsEveryChangeAndKeepsWhatWasThere) {
-  ASSERT_TRUE(Create({"dave", {}, {}, {}, {}, {Grant(Entitlement::OPERATOR)}}).value);
   auto options = root_.StoreOptions();
   options.readOnly = true;
   Start(options);
-  TakeLines();
-
-  auto set = Set("LU###dave", {Grant(Entitlement::ADMINISTRATOR)});
-  EXPECT_EQ(Kind(set), "internal_server_error");
-  EXPECT_EQ(Names(Get("LU###dave").value->grants), std::vector<std::string>{"OPERATOR"});
+  EXPECT_EQ(Kind(Set("LU###root", {Grant(Entitlement::READ_ONLY)})), "internal_server_error");
   EXPECT_EQ(Kind(Create({"erin", {}, {}, {}, {}, {}})), "internal_server_error");
-  EXPECT_EQ(Kind(Get("LU###erin")), "not_found");
-  EXPECT_EQ(Kind(Delete("LU###dave")), "internal_server_error");
-  EXPECT_TRUE(Get("LU###dave").value);
-  auto lines = TakeLines();
-  EXPECT_EQ(
-      std::vector<std::string>(lines.begin(), lines.begin() + 3),
-      (std::vector<std::string>{"3 Failed to set client profile, serialization error: LU###dave",
-                                "3 Failed to create client profile: LU###erin",
-                                "3 Failed to get client profile, profile not found: LU###erin"}));
-  EXPECT_EQ(lines.back(), "3 Failed to remove client profile from the profile cache: LU###dave");
+  EXPECT_EQ(Kind(Delete("LU###root")), "internal_server_error");
+  EXPECT_EQ(Names(Get("LU###root").value->grants), std::vector<std::string>{"ADMINISTRATOR"});
+  EXPECT_EQ(TakeLines(),
+            (std::vector<std::string>{
+                "3 Failed to set client profile, serialization error: LU###root",
+                "3 Failed to create client profile: LU###erin",
+                "3 Failed to remove client profile from the profile cache: LU###root"}));
 }
 
 // Readers and writers at once: every answer is whole (a profile's grants are always one of the
 // sets written), nothing deadlocks, and ThreadSanitizer sees no race.
 TEST_F(ClientProfileImplTest, ConcurrentReadersAndWritersSeeWholeProfiles) {
-  constexpr int kRounds = 60;
-  const std::vector<GrantList> variants = {
-      {Grant(Entitlement::ADMINISTRATOR)},
-      {Grant(Entitlement::OPERATOR), Grant(Entitlement::READ_ONLY)}};
+  const GrantList variants[] = {{Grant(Entitlement::ADMINISTRATOR)},
+                                {Grant(Entitlement::OPERATOR), Grant(Entitlement::READ_ONLY)}};
   std::atomic<int> torn{0};
-  std::atomic<int> failed{0};
   std::vector<std::thread> threads;
   for (int writer = 0; writer < 2; ++writer) {
     threads.emplace_back([&, writer] {
-      for (int i = 0; i < kRounds; ++i) {
+      for (int i = 0; i < 40; ++i) {
         std::string user = "w" + std::to_string(writer) + "-" + std::to_string(i % 4);
-        std::string name = "LU###" + user;
         Create({user, {}, {}, {}, {}, variants[0]});
-        if (!Set(name, variants[i % 2]).answered) ++failed;
-        if (!Set("LU###root", variants[(i + writer) % 2]).answered) ++failed;
-        if (i % 3 == 2 && !Delete(name).answered) ++failed;
+        torn += !Set("LU###" + user, variants[i % 2]).answered;
+        torn += !Set("LU###root", variants[(i + writer) % 2]).answered;
+        if (i % 3 == 2) torn += !Delete("LU###" + user).answered;
       }
     });
   }
-  for (int reader = 0; reader < 3; ++reader) {
+  for (int reader = 0; reader < 2; ++reader) {
     threads.emplace_back([&] {
-      for (int i = 0; i < kRounds * 2; ++i) {
+      for (int i = 0; i < 80; ++i) {
         auto listed = List(std::nullopt, Projection::FULL);
-        if (!listed.value) {
-          ++failed;
-          continue;
-        }
-        for (const auto& summary : *listed.value) {
+        torn += !listed.value || !Get("LU###root").value;
+        for (const auto& summary : listed.value ? *listed.value : std::vector<Summary>{}) {
           auto names = Names(*summary.grants);
-          if (names != std::vector<std::string>{"ADMINISTRATOR"} &&
-              names != std::vector<std::string>{"OPERATOR", "READ_ONLY"}) {
-            ++torn;
-          }
+          torn += names != Names(variants[0]) && names != Names(variants[1]);
         }
-        auto root = Get("LU###root");
-        if (!root.value) ++failed;
       }
     });
   }
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(torn.load(), 0);
-  EXPECT_EQ(failed.load(), 0);
   // What memory holds is what the store holds.
   auto inMemory = List(std::nullopt, Projection::NAME).value->size();
   Start(root_.StoreOptions());
