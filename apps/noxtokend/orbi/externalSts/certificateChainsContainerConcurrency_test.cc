@@ -6,19 +6,20 @@
 #include <thread>
 
 #include "apps/noxtokend/orbi/externalSts/certificateChainsContainer.h"
-#include "apps/noxtokend/orbi/externalSts/testCertificates.h"
+#include "platform/basalt/xml/testing/xmlsecSigner.h"
 #include "platform/configstore/configStoreTestRoot.h"
 
 namespace Com::Tessel::Nox::Authentication::Trust::SecurityTokenIssuersSvc {
 namespace {
 
 TEST(CertificateChainsContainer, ReadersSeeTheTablesAgreeWhileWritersChangeThem) {
+  Basalt::Xml::Testing::TempDir dir;  // names itself TESSEL_ROOT: made before the store's root
   NoxConfigStore::Testing::TemporaryHostRoot root;
   CertificateChainsContainer container(NoxConfigStore::ConfigStore::Open(root.StoreOptions()));
   ChainList two;
   for (const char* name : {"one", "two"}) {
-    two.push_back(std::make_shared<X509CertChain>(
-        X509CertChain{{Testing::MakeCertificatePem(name, Testing::KeyType::kEc)}}));
+    auto key = GenerateKey(dir, name, Basalt::Xml::Testing::KeyType::kEcP256);
+    two.push_back(std::make_shared<X509CertChain>(X509CertChain{{key.certPemText}}));
   }
   const ChainList one{two[0]};
   std::atomic<int> torn{0};

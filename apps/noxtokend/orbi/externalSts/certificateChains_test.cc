@@ -3,15 +3,13 @@
 #include <regex>
 
 #include "apps/noxtokend/orbi/externalSts/certificateChainsContainer.h"
-#include "apps/noxtokend/orbi/externalSts/testCertificates.h"
+#include "platform/basalt/xml/testing/xmlsecSigner.h"
 #include "platform/configstore/configStoreTestRoot.h"
 
 namespace Com::Tessel::Nox::Authentication::Trust::SecurityTokenIssuersSvc {
 namespace {
 
 using NoxConfigStore::StringList;
-using Testing::KeyType;
-using Testing::MakeCertificatePem;
 using Container = CertificateChainsContainer;
 
 const std::string kBegin = kPemBeginMarker;
@@ -24,14 +22,16 @@ ChainList Chains(std::vector<std::vector<std::string>> texts) {
 }
 
 // Made once for the suite: key generation is the slow part.
-const std::string& RsaPem() {
-  static const std::string pem = MakeCertificatePem("rsa issuer", KeyType::kRsa);
-  return pem;
+const std::string& Pem(const std::string& name) {
+  static const Basalt::Xml::Testing::TempDir dir;
+  static const std::string rsa =
+      GenerateKey(dir, "rsa", Basalt::Xml::Testing::KeyType::kRsa2048).certPemText;
+  static const std::string ec =
+      GenerateKey(dir, "ec", Basalt::Xml::Testing::KeyType::kEcP256).certPemText;
+  return name == "rsa" ? rsa : ec;
 }
-const std::string& EcPem() {
-  static const std::string pem = MakeCertificatePem("ec issuer", KeyType::kEc);
-  return pem;
-}
+const std::string& RsaPem() { return Pem("rsa"); }
+const std::string& EcPem() { return Pem("ec"); }
 std::string Standardized(const std::string& pem) { return pem.substr(0, pem.size() - 1); }
 
 std::string Rewrap(const std::string& body, size_t width, const std::string& newline) {
@@ -78,8 +78,8 @@ TEST(ParseCertificateChains, EachDistinctTextOnceAndEveryRefusalWithItsPlace) {
   const auto certificates = Container::ParseCertificateChains(
       Chains({{Standardized(RsaPem()), EcPem(), Standardized(RsaPem())}, {EcPem()}, {}}));
   ASSERT_EQ(certificates.size(), 2u);
-  EXPECT_EQ(certificates[0]->GetSubjectName(), "CN=rsa issuer");
-  EXPECT_EQ(certificates[1]->GetSubjectName(), "CN=ec issuer");
+  EXPECT_EQ(certificates[0]->GetSubjectName(), "CN=rsa");
+  EXPECT_EQ(certificates[1]->GetSubjectName(), "CN=ec");
 
   const std::string garbage = kBegin + "\nQUJD\n" + kEnd;
   try {

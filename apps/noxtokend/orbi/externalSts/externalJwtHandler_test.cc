@@ -67,6 +67,8 @@ std::string Claims(int64_t exp = kNow) { return Claims(std::to_string(exp)); }
 
 class ExternalJwtHandlerTest : public ::testing::Test {
  protected:
+  // The keys' directory names itself TESSEL_ROOT: made before any test's own root.
+  static void SetUpTestSuite() { Key("rsa"); }
   void SetUp() override {
     auto logger = Basalt::Service::Logger::CreateRoot("External JWT Handler", 7, [this](auto& r) {
       std::lock_guard lock(mutex_);
