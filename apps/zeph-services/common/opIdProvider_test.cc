@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <regex>
-
-#include "platform/orbi/errors.h"
 #include "platform/orbi/localProvider.h"
 
 namespace Zeph::Common::BasaltOrbi {
@@ -63,15 +60,15 @@ class OpIdProviderTest : public ::testing::Test {
   std::vector<Line> lines_;
 };
 
-TEST_F(OpIdProviderTest, ClientOperationIdTagsEveryLineOfTheCall) {
-  EXPECT_EQ(Invoke(6, {{"opId", "client-7"}},
-                   Orbi::Core::MethodResult::Output(Orbi::Data::StringValue::Create("u"))),
+// Which lines each level writes and the ids they carry are checked against the daemon; here the
+// progress line, the one answer, and the id's own rule.
+TEST_F(OpIdProviderTest, OneAnswerGetsThroughAfterTheProgressLine) {
+  EXPECT_EQ(Invoke(6, {{"opId", "p"}},
+                   Orbi::Core::MethodResult::Output(Orbi::Data::VoidValue::Get()), true),
             1);
-  ASSERT_EQ(lines_.size(), 4u);
-  for (const auto& line : lines_) EXPECT_EQ(line.opId, "client-7");
-  EXPECT_EQ(lines_[0].text, "Invoke-MethodId: com.tessel.nox.authentication.token.create");
-  EXPECT_EQ(lines_[1].text, "Invoke-Input: {}");
-  EXPECT_EQ(lines_[3].text, "MethodResult: \"u\"");
+  ASSERT_GE(lines_.size(), 4u);
+  EXPECT_EQ(lines_[3].text, "MethodResult: (null), Progress: {1, 2, 3}");
+  EXPECT_EQ(lines_[3].opId, "p");
 }
 
 TEST(OpIdLogTextTest, SecretFieldsAreShortenedAtAnyDepth) {
@@ -90,40 +87,12 @@ TEST(OpIdLogTextTest, SecretFieldsAreShortenedAtAnyDepth) {
   EXPECT_EQ(TextWithoutSecrets(plain), plain->ToString());
 }
 
-TEST_F(OpIdProviderTest, GeneratedIdsAreUniqueAndEndInZero) {
-  Invoke(5, {{"opID", "wrong-case"}},
-         Orbi::Core::MethodResult::Output(Orbi::Data::VoidValue::Get()));
-  Invoke(5, {}, Orbi::Core::MethodResult::Output(Orbi::Data::VoidValue::Get()));
-  ASSERT_EQ(lines_.size(), 4u);  // level 5: method ids and inner lines only
-  std::regex shape("create-[0-9a-f-]+-0");
-  EXPECT_TRUE(std::regex_match(lines_[0].opId, shape)) << lines_[0].opId;
-  EXPECT_TRUE(std::regex_match(lines_[2].opId, shape)) << lines_[2].opId;
-  EXPECT_NE(lines_[0].opId, lines_[2].opId);
-}
-
-TEST_F(OpIdProviderTest, FailuresAreLoggedAtLevelThree) {
-  auto error = Orbi::Std::Unauthenticated().ToErrorValue();
-  Invoke(3, {}, Orbi::Core::MethodResult::Failure(error));
-  ASSERT_EQ(lines_.size(), 2u);
-  EXPECT_EQ(lines_[1].level, 3);
-  EXPECT_EQ(lines_[1].text.rfind("MethodResult [FAIL] (MethodId:com.tessel.nox.authentication."
-                                 "token.create),{\"error_type\":\"UNAUTHENTICATED\"",
-                                 0),
-            0u)
-      << lines_[1].text;
-}
-
-TEST_F(OpIdProviderTest, ProgressIsLoggedWithItsThreeNumbers) {
-  Invoke(6, {{"opId", "p"}}, Orbi::Core::MethodResult::Output(Orbi::Data::VoidValue::Get()), true);
-  ASSERT_GE(lines_.size(), 4u);
-  EXPECT_EQ(lines_[3].text, "MethodResult: (null), Progress: {1, 2, 3}");
-}
-
 TEST(GenerateOperationIdTest, UsesTheLastSegmentOnlyWhenItHasTwoCharacters) {
-  EXPECT_EQ(GenerateOperationId("a.b.create").rfind("create-", 0), 0u);
-  EXPECT_EQ(GenerateOperationId("a.b.c").rfind("a.b.c-", 0), 0u);
-  EXPECT_EQ(GenerateOperationId("plain").rfind("plain-", 0), 0u);
-  EXPECT_EQ(GenerateOperationId("a.b.").rfind("a.b.-", 0), 0u);
+  for (const std::string method : {"a.b.create", "a.b.c", "plain", "a.b."}) {
+    const std::string id = GenerateOperationId(method);
+    const std::string prefix = method == "a.b.create" ? "create-" : method + "-";
+    EXPECT_TRUE(id.rfind(prefix, 0) == 0 && id.ends_with("-0")) << id;
+  }
 }
 
 }  // namespace
