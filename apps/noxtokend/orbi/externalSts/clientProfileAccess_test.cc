@@ -104,10 +104,6 @@ class ClientProfileAccessTest : public ::testing::Test {
     return access.Insert(
         name, std::make_shared<Info>(Info{std::make_shared<Subject>(std::move(subject)), grants}));
   }
-  static ClientProfileAccess::Status Erase(ClientProfileAccess& access, const std::string& name) {
-    Basalt::System::ScopedWriteLock lock(access);
-    return access.Erase(name);
-  }
 
   NoxConfigStore::Testing::TemporaryHostRoot root_;
   std::shared_ptr<ConfigStore> store_;
@@ -115,52 +111,38 @@ class ClientProfileAccessTest : public ::testing::Test {
   std::shared_ptr<Logger> savedLogger_;
 };
 
-TEST_F(ClientProfileAccessTest, ShippedDefaultAppliesAtEveryStartUntilUpdatedOrErased) {
+// Updating and erasing the default across restarts, and store failures, are checked through the
+// service and end to end; here what only the store shows.
+TEST_F(ClientProfileAccessTest, DefaultIsNeverStoredAndAnUpdateIsStoredOnce) {
   root_.InstallSchemaFile(NOX_SCHEMA_FILE);
-  for (int start = 0; start < 2; ++start) {
-    auto access = Start();
-    EXPECT_EQ(Entitlements(access->FindLocalUser("root")), Names{"HOST/ADMINISTRATOR"});
-    EXPECT_EQ(access->GetModifiedFlag("LU###root"), false);
-  }
-  EXPECT_EQ(Stored(), 0u);  // defaults are never written as instances
+  auto access = Start();
+  EXPECT_EQ(Entitlements(access->FindLocalUser("root")), Names{"HOST/ADMINISTRATOR"});
+  EXPECT_EQ(access->GetModifiedFlag("LU###root"), false);
+  EXPECT_EQ(Stored(), 0u);
   EXPECT_TRUE(Store()->GetBootStatus(ClientProfilesId()));
   EXPECT_TRUE(Store()->GetBootStatus(NoxTokenConfigId()));
-
-  auto access = Start();
   EXPECT_EQ(access->Update("LU###root", {Grant("OPERATOR"), Grant("OPERATOR"), Grant("READ_ONLY")}),
             kDone);
   EXPECT_EQ(access->GetModifiedFlag("LU###root"), true);
-  store_.reset();  // a fresh connection, as after a daemon restart
   access = Start();
   EXPECT_EQ(Entitlements(access->FindLocalUser("root")),
             (Names{"HOST/OPERATOR", "HOST/READ_ONLY"}));
   // The stored instance keeps its id: a second update rewrites it rather than adding another.
   EXPECT_EQ(access->Update("LU###root", {Grant("ADMINISTRATOR")}), kDone);
   EXPECT_EQ(Stored(), 1u);
-
-  EXPECT_EQ(Erase(*access, "LU###root"), kDone);
-  EXPECT_EQ(Erase(*access, "LU###root"), ClientProfileAccess::kNotFound);
-  EXPECT_TRUE(Logged("3 Failed to erase client profile, profile not found: LU###root"));
-  access = Start();
-  EXPECT_EQ(access->FindByName("LU###root"), nullptr);
-  EXPECT_TRUE(access->GetProfiles().empty());
 }
 
-TEST_F(ClientProfileAccessTest, InsertRefusesAnExistingSubjectAndKeepsKindsApart) {
+TEST_F(ClientProfileAccessTest, SubjectsOfDifferentKindsAreKeptApart) {
   auto access = Start();
   EXPECT_EQ(Insert(*access, LocalUser("alice"), {Grant("ADMINISTRATOR")}), kDone);
-  EXPECT_EQ(Insert(*access, LocalUser("alice"), {Grant("OPERATOR")}),
-            ClientProfileAccess::kAlreadyExists);
-  EXPECT_EQ(Entitlements(access->FindLocalUser("alice")), Names{"HOST/ADMINISTRATOR"});
-
   Subject user{SubjectType::EXTERNAL_USER, "alice", "idp", "corp"};
   EXPECT_EQ(Insert(*access, user, {Grant("READ_ONLY")}), kDone);
   EXPECT_EQ(Insert(*access, Subject{SubjectType::EXTERNAL_GROUP, "alice", "idp", "corp"}, {}),
             kDone);
   EXPECT_TRUE(access->Exists("SU#idp#corp#alice", user));
-  EXPECT_EQ(access->GetModifiedFlag("LU###alice"), std::nullopt);
   access = Start();
   EXPECT_EQ(access->GetProfiles().size(), 3u);
+  EXPECT_EQ(Entitlements(access->FindLocalUser("alice")), Names{"HOST/ADMINISTRATOR"});
   EXPECT_EQ(Entitlements(access->FindExternalUser({"idp", "corp", "alice"})),
             Names{"HOST/READ_ONLY"});
   EXPECT_TRUE(access->FindExternalGroup({"idp", "corp", "alice"})->grants.empty());
@@ -174,30 +156,12 @@ TEST_F(ClientProfileAccessTest, WhatCannotBeStoredIsRefusedAndChangesNothing) {
             kStoreFailure);
   ASSERT_EQ(Insert(*access, LocalUser("carol"), {Grant("OPERATOR")}), kDone);
   EXPECT_EQ(access->Update("LU###carol", {Grant("OPERATOR", "DATASTORE")}), kStoreFailure);
-  EXPECT_EQ(access->Update("LU###nobody", {}), ClientProfileAccess::kNotFound);
   EXPECT_EQ(Entitlements(access->FindLocalUser("carol")), Names{"HOST/OPERATOR"});
   EXPECT_EQ(Stored(), 1u);
   const std::string cannot = "3 Cannot update client profile in the config store, ";
   EXPECT_TRUE(Logged(cannot + "an unknownentitlement has been found"));
   EXPECT_TRUE(Logged(cannot + "the subject type is invalid"));
   EXPECT_TRUE(Logged(cannot + "the list of grants is not supported"));
-}
-
-TEST_F(ClientProfileAccessTest, StoreWriteFailureLeavesMemoryAsItWas) {
-  root_.InstallSchemaFile(NOX_SCHEMA_FILE);
-  ASSERT_EQ(Insert(*Start(), LocalUser("dave"), {Grant("OPERATOR")}), kDone);
-  auto options = root_.StoreOptions();
-  options.readOnly = true;
-  store_ = ConfigStore::Open(options);
-  auto access = Start();
-  EXPECT_EQ(access->Update("LU###dave", {Grant("ADMINISTRATOR")}), kStoreFailure);
-  EXPECT_EQ(access->Update("LU###root", {Grant("READ_ONLY")}), kStoreFailure);
-  EXPECT_EQ(Insert(*access, LocalUser("erin"), {Grant("OPERATOR")}), kStoreFailure);
-  EXPECT_EQ(Erase(*access, "LU###dave"), kStoreFailure);
-  EXPECT_EQ(Entitlements(access->FindLocalUser("dave")), Names{"HOST/OPERATOR"});
-  EXPECT_EQ(Entitlements(access->FindLocalUser("root")), Names{"HOST/ADMINISTRATOR"});
-  EXPECT_EQ(access->GetModifiedFlag("LU###root"), false);
-  EXPECT_EQ(access->FindByName("LU###erin"), nullptr);
 }
 
 TEST_F(ClientProfileAccessTest, DefaultsWithoutOneFlagEachAreNotApplied) {
