@@ -7,13 +7,11 @@
 #include "lib/ssoclient/testing/suiteTokensTest.h"
 #include "platform/authn/authnData.h"
 #include "platform/orbi/securitySchemes.h"
-#include "tarnOrbi/samlVerifyKeyExtractor.h"
 
 namespace TarnOrbi {
 namespace {
 
 using Basalt::System::DateTime;
-using SsoClient::Testing::TokenSpec;
 
 const char kIssuer[] = "https://sts.example.test/issuer";
 
@@ -78,12 +76,6 @@ class SamlHokHandlerTest : public SsoClient::Testing::SuiteTokensTest {
     return answer;
   }
 
-  std::string Extract(const std::string& token) {
-    const SamlVerifyKeyExtractor extractor(
-        Provider(), logger_, Basalt::System::FixedUtcClock(DateTime("2030-01-01T10:30:00Z")));
-    return extractor(token);
-  }
-
   std::shared_ptr<Registry> registry_;
   std::shared_ptr<Basalt::Service::Logger> logger_;
   std::vector<std::string> lines_;
@@ -126,19 +118,6 @@ TEST_F(SamlHokHandlerTest, RefusalsAreSilentAndReleaseTheRegistry) {
     EXPECT_EQ(Authenticate(token), "unauthenticated") << token.substr(0, 40);
   }
   EXPECT_TRUE(lines_.empty());
-  EXPECT_EQ(registry_->readers, 0);
-}
-
-TEST_F(SamlHokHandlerTest, KeyExtractorGivesTheConfirmationKey) {
-  EXPECT_EQ(Extract(DefaultSigned()),
-            Tokens().Certificate(Tokens().Client())->GetPublicKeyBase64());
-  TokenSpec bearer = Tokens().DefaultSpec();
-  bearer.holderOfKey = false;
-  EXPECT_EQ(Extract(Tokens().Signed(bearer, Tokens().IssuerRsa())), "");
-  EXPECT_EQ(Extract(Tokens().Signed(Tokens().DefaultSpec(), Tokens().Untrusted())), "");
-  EXPECT_EQ(lines_, std::vector<std::string>{
-                        "4 Failed to extract token verification key: Failed to verify signature: "
-                        "token might have been tampered with."});
   EXPECT_EQ(registry_->readers, 0);
 }
 

@@ -119,29 +119,6 @@ NoxConfigStore::ConfigStoreObjectId IssuerId(const std::string& alias) {
   return {"trust_security_token_issuers", "authentication", "nox", alias};
 }
 
-TEST(CertificateChainsContainerTest, UpdateMovesCertificatesAndGivesChainsFreshIds) {
-  NoxConfigStore::Testing::TemporaryHostRoot root;
-  auto store = NoxConfigStore::ConfigStore::Open(root.StoreOptions());
-  auto chainIds = [&] {
-    std::vector<std::string> ids;
-    for (const auto& sub :
-         store->GetObject(IssuerId("a"))
-             ->GetSubObjectInstances(NoxConfigStore::FilterSpecObject("signing_cert_chains"))) {
-      ids.push_back(*sub->GetSubObjectId()->GetInstanceId());
-    }
-    return ids;
-  };
-  Container container(store);
-  container.CreateIssuer("a", "old", Chains({{RsaPem()}, {EcPem()}}));
-  const auto before = chainIds();
-  EXPECT_TRUE(container.UpdateIssuer("a", "new", std::nullopt));
-  ExpectRegistered(container, "a", "new", 2);
-  EXPECT_THROW(container.GetCertificatesByIssuer("old"), std::out_of_range);
-  EXPECT_EQ(chainIds().size(), 2u);
-  EXPECT_NE(chainIds(), before);
-  EXPECT_FALSE(container.UpdateIssuer("missing", "x", std::nullopt));
-}
-
 TEST(CertificateChainsContainerTest, LoadKeepsTheFirstOfObjectsThatBreakUniqueness) {
   NoxConfigStore::Testing::TemporaryHostRoot root;
   auto store = NoxConfigStore::ConfigStore::Open(root.StoreOptions());
