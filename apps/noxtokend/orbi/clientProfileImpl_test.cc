@@ -28,17 +28,6 @@ std::string Kind(const Answer<T>& answer) {
   return answer.error ? Orbi::Std::KindName(answer.error->kind) : "";
 }
 
-// "id: text" per message of the failure, the id without its service prefix.
-template <class T>
-std::vector<std::string> Messages(const Answer<T>& answer) {
-  std::vector<std::string> messages;
-  for (size_t i = 0; answer.error && i < answer.error->messages.size(); ++i) {
-    const std::string& id = answer.error->messages[i].id;
-    messages.push_back(id.substr(id.rfind('.') + 1) + ": " + answer.Text(i));
-  }
-  return messages;
-}
-
 std::shared_ptr<AccessGrant> Grant(Entitlement entitlement) {
   return std::make_shared<AccessGrant>(AccessGrant{ResourceType::HOST, entitlement});
 }
@@ -102,6 +91,19 @@ class ClientProfileImplTest : public ::testing::Test {
     return std::exchange(lines_, {});
   }
 
+  // What the caller and the log were told: the failure's kind, "id: text" per message (the id
+  // without its service prefix), then the lines logged since the last call.
+  template <class T>
+  std::vector<std::string> Said(const Answer<T>& answer) {
+    std::vector<std::string> said{Kind(answer)};
+    for (size_t i = 0; answer.error && i < answer.error->messages.size(); ++i) {
+      const std::string& id = answer.error->messages[i].id;
+      said.push_back(id.substr(id.rfind('.') + 1) + ": " + answer.Text(i));
+    }
+    for (auto& line : TakeLines()) said.push_back(line);
+    return said;
+  }
+
   NoxConfigStore::Testing::TemporaryHostRoot root_;
   std::shared_ptr<const Orbi::L10n::Localizer> localizer_ = CreateLocalizer();
   std::shared_ptr<ClientProfileAccess> profiles_;
@@ -111,105 +113,74 @@ class ClientProfileImplTest : public ::testing::Test {
   std::shared_ptr<Logger> savedLogger_;
 };
 
-struct CreateCase {
-  CreateSpec spec;
-  std::string profile;  // empty: refused
-  std::vector<std::string> messages;
-  std::vector<std::string> lines;
-};
-
 TEST_F(ClientProfileImplTest, CreateChoosesTheSubjectAndCollectsWhatIsMissing) {
-  const std::vector<CreateCase> cases = {
-      {{"a#b", "ops", "u", "idp", "corp", {}}, "LU###a\\#b", {}, {}},
-      {{{}, "ops", "u", "idp", "corp", {}}, "SG#idp#corp#ops", {}, {}},
-      {{{}, {}, "u", "idp", "corp", {}}, "SU#idp#corp#u", {}, {}},
+  const std::string invalid = "invalid_argument";
+  const std::pair<CreateSpec, std::vector<std::string>> cases[] = {
+      {{"a#b", "ops", "u", "idp", "corp", {}},
+       {"", "5 Successfully created client profile: LU###a\\#b"}},
+      {{{}, "ops", "u", "idp", "corp", {}},
+       {"", "5 Successfully created client profile: SG#idp#corp#ops"}},
+      {{{}, {}, "u", "idp", "corp", {}},
+       {"", "5 Successfully created client profile: SU#idp#corp#u"}},
       {{{}, {}, {}, "idp", "corp", {}},
-       "",
-       {"unknown_subject_type: Unknown subject type"},
-       {"3 Cannot create client profile, the subject type is invalid"}},
+       {invalid, "unknown_subject_type: Unknown subject type",
+        "3 Cannot create client profile, the subject type is invalid"}},
       {{{}, {}, "v", {}, {}, {}},
-       "",
-       {"invalid_createspec: issuer_alias not set", "invalid_createspec: domain not set"},
-       {"3 Invalid external user specification - issuer alias missing!",
+       {invalid, "invalid_createspec: issuer_alias not set", "invalid_createspec: domain not set",
+        "3 Invalid external user specification - issuer alias missing!",
         "3 Invalid external user specification - domain missing!"}},
       {{{}, "g", {}, "idp", {}, {}},
-       "",
-       {"invalid_createspec: domain not set"},
-       {"3 Invalid external group specification - domain missing!"}},
+       {invalid, "invalid_createspec: domain not set",
+        "3 Invalid external group specification - domain missing!"}},
       {{{}, {}, "u", "idp", "corp", {}},
-       "",
-       {},
-       {"3 Cannot create client profile, already exists: SU#idp#corp#u"}},
+       {"already_exists", "3 Cannot create client profile, already exists: SU#idp#corp#u"}},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.profile + (c.lines.empty() ? "" : c.lines[0]));
-    auto answer = Create(c.spec);
-    if (c.profile.empty()) {
-      EXPECT_EQ(Kind(answer), c.messages.empty() ? "already_exists" : "invalid_argument");
-      EXPECT_EQ(Messages(answer), c.messages);
-      EXPECT_EQ(TakeLines(), c.lines);
-    } else {
-      EXPECT_EQ(answer.value, c.profile);
-      EXPECT_EQ(TakeLines(),
-                std::vector<std::string>{"5 Successfully created client profile: " + c.profile});
-    }
-  }
+  for (const auto& [spec, said] : cases) EXPECT_EQ(Said(Create(spec)), said);
   // The local user won over the group and the user named beside it; alias and domain were dropped.
   auto local = Get("LU###a\\#b");
   ASSERT_TRUE(local.value);
   EXPECT_FALSE(local.value->subject->issuerAlias || local.value->subject->domain);
 }
 
-struct ListRefusal {
-  std::optional<FilterSpec> filter;
-  std::optional<Projection> projection;
-  std::vector<std::string> messages;
-  std::vector<std::string> lines;
-};
-
 TEST_F(ClientProfileImplTest, ListRefusesEveryBadFilterAndProjectionWithItsMessagesInOrder) {
-  const std::string invalid = "3 ClientProfileImpl::List(): Invalid filter specification";
-  const std::string multiple =
-      "3 ClientProfileImpl::List(): error, multiple subjects set in filter specification";
+  const std::string kind = "invalid_argument", list = "3 ClientProfileImpl::List(): ";
+  const std::string multiple = list + "error, multiple subjects set in filter specification";
+  const std::string invalid = list + "Invalid filter specification";
   const std::string filterspec =
       "invalid_filterspec: Invalid filter specification for method 'List'";
-  const std::vector<ListRefusal> cases = {
-      {std::nullopt,
-       Projection::FromString("ALL"),
-       {"invalid_projection: Invalid projection specification for method 'List'"},
-       {"3 ClientProfileImpl::List(): Invalid projection specification"}},
-      {FilterSpec{}, std::nullopt, {filterspec}, {multiple, invalid}},
-      {FilterSpec{"a", {}, "u", "idp", "corp"}, std::nullopt, {filterspec}, {multiple, invalid}},
-      {FilterSpec{"a", {}, {}, {}, "corp"},
-       std::nullopt,
-       {"multiple_filter_subjects: Invalid filter specification for method 'List' - multiple "
-        "subjects specified",
-        filterspec},
-       {"3 ClientProfileImpl::List(): error, issuer alias and/or domain set in filter "
-        "specification for a local user subject",
-        invalid}},
-      {FilterSpec{{}, "ops", {}, {}, {}},
-       Projection::FULL,
-       {"incomplete_filterspec: Incomplete filter specification for method 'List', missing "
-        "issuer_alias",
-        "incomplete_filterspec: Incomplete filter specification for method 'List', missing domain",
-        filterspec},
-       {"3 ClientProfileImpl::List(): error - missing issuer alias; missing domain; subject is: "
-        "external group: ops",
-        invalid}},
-      {FilterSpec{{}, {}, "u", "idp", {}},
-       std::nullopt,
-       {"incomplete_filterspec: Incomplete filter specification for method 'List', missing domain",
-        filterspec},
-       {"3 ClientProfileImpl::List(): error - missing domain; subject is: external user: u",
-        invalid}},
-  };
-  for (size_t i = 0; i < cases.size(); ++i) {
-    SCOPED_TRACE(i);
-    auto answer = List(cases[i].filter, cases[i].projection);
-    EXPECT_EQ(Kind(answer), "invalid_argument");
-    EXPECT_EQ(Messages(answer), cases[i].messages);
-    EXPECT_EQ(TakeLines(), cases[i].lines);
+  const std::string incomplete =
+      "incomplete_filterspec: Incomplete filter specification for method 'List', missing ";
+  const std::tuple<std::optional<FilterSpec>, std::optional<Projection>, std::vector<std::string>>
+      cases[] = {
+          {std::nullopt,
+           Projection::FromString("ALL"),
+           {kind, "invalid_projection: Invalid projection specification for method 'List'",
+            list + "Invalid projection specification"}},
+          {FilterSpec{}, std::nullopt, {kind, filterspec, multiple, invalid}},
+          {FilterSpec{"a", {}, "u", "idp", "corp"},
+           std::nullopt,
+           {kind, filterspec, multiple, invalid}},
+          {FilterSpec{"a", {}, {}, {}, "corp"},
+           std::nullopt,
+           {kind,
+            "multiple_filter_subjects: Invalid filter specification for method 'List' - multiple "
+            "subjects specified",
+            filterspec,
+            list + "error, issuer alias and/or domain set in filter specification for a local "
+                   "user subject",
+            invalid}},
+          {FilterSpec{{}, "ops", {}, {}, {}},
+           Projection::FULL,
+           {kind, incomplete + "issuer_alias", incomplete + "domain", filterspec,
+            list + "error - missing issuer alias; missing domain; subject is: external group: ops",
+            invalid}},
+          {FilterSpec{{}, {}, "u", "idp", {}},
+           std::nullopt,
+           {kind, incomplete + "domain", filterspec,
+            list + "error - missing domain; subject is: external user: u", invalid}},
+      };
+  for (const auto& [filter, projection, said] : cases) {
+    EXPECT_EQ(Said(List(filter, projection)), said);
   }
 }
 
@@ -239,27 +210,30 @@ TEST_F(ClientProfileImplTest, ListMatchesEveryPartOfTheSubjectAndFillsByProjecti
 }
 
 TEST_F(ClientProfileImplTest, ChangesToAMissingProfileAreNotFoundAndAFailedStoreChangesNothing) {
-  EXPECT_EQ(Kind(Get("LU###nobody")), "not_found");
-  EXPECT_EQ(Messages(Set("LU###nobody", {})),
-            std::vector<std::string>{"not_found: Profile not found LU###nobody"});
-  EXPECT_EQ(Kind(Delete("LU###nobody")), "not_found");
-  EXPECT_EQ(TakeLines(), (std::vector<std::string>{
-                             "3 Failed to get client profile, profile not found: LU###nobody",
-                             "3 Failed to set client profile, profile not found: LU###nobody",
-                             "3 Failed to remove client profile, profile not found: LU###nobody"}));
+  const std::string notFound = "not_found: Profile not found LU###nobody";
+  EXPECT_EQ(
+      Said(Get("LU###nobody")),
+      (std::vector<std::string>{"not_found", notFound,
+                                "3 Failed to get client profile, profile not found: LU###nobody"}));
+  EXPECT_EQ(Said(Set("LU###nobody", {})).back(),
+            "3 Failed to set client profile, profile not found: LU###nobody");
+  EXPECT_EQ(Said(Delete("LU###nobody")).back(),
+            "3 Failed to remove client profile, profile not found: LU###nobody");
 
   auto options = root_.StoreOptions();
   options.readOnly = true;
   Start(options);
-  EXPECT_EQ(Kind(Set("LU###root", {Grant(Entitlement::READ_ONLY)})), "internal_server_error");
-  EXPECT_EQ(Kind(Create({"erin", {}, {}, {}, {}, {}})), "internal_server_error");
-  EXPECT_EQ(Kind(Delete("LU###root")), "internal_server_error");
-  EXPECT_EQ(Names(Get("LU###root").value->grants), std::vector<std::string>{"ADMINISTRATOR"});
-  EXPECT_EQ(TakeLines(),
+  const std::string failed = "internal_server_error";
+  EXPECT_EQ(Said(Set("LU###root", {Grant(Entitlement::READ_ONLY)})),
             (std::vector<std::string>{
-                "3 Failed to set client profile, serialization error: LU###root",
-                "3 Failed to create client profile: LU###erin",
-                "3 Failed to remove client profile from the profile cache: LU###root"}));
+                failed, "3 Failed to set client profile, serialization error: LU###root"}));
+  EXPECT_EQ(Said(Create({"erin", {}, {}, {}, {}, {}})),
+            (std::vector<std::string>{failed, "3 Failed to create client profile: LU###erin"}));
+  EXPECT_EQ(Said(Delete("LU###root")),
+            (std::vector<std::string>{
+                failed, "3 Failed to remove client profile from the profile cache: LU###root"}));
+  EXPECT_EQ(Names(Get("LU###root").value->grants), std::vector<std::string>{"ADMINISTRATOR"});
+  EXPECT_EQ(Kind(Get("LU###erin")), "not_found");
 }
 
 // Readers and writers at once: every answer is whole (a profile's grants are always one of the
