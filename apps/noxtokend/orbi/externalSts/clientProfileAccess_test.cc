@@ -245,14 +245,6 @@ TEST_F(ClientProfileAccessTest, UnreadableProfilesStopStartAndMissingKeysReadAsE
   EXPECT_TRUE(Logged("3 Failed to acess config store key: domain"));
 }
 
-TEST(ClientProfileNameTest, EscapingKeepsDifferentSubjectsApart) {
-  // Unescaped, both would read "SU#a#b#c#d".
-  EXPECT_NE(MakeProfileName(Subject{SubjectType::EXTERNAL_USER, "c#d", "a", "b"}),
-            MakeProfileName(Subject{SubjectType::EXTERNAL_USER, "d", "a", "b#c"}));
-  // A backslash before "#" must not turn into an escaped "#".
-  EXPECT_EQ(EscapeProfileNamePart("x\\#"), "x\\\\\\#");
-}
-
 TEST(GrantDeduplicationTest, KeepsFirstOfEachPairAndEveryGrantWithoutEntitlement) {
   auto info = std::make_shared<Info>();
   info->grants = {Grant("ADMINISTRATOR"), Grant(nullptr),   Grant("OPERATOR"),
