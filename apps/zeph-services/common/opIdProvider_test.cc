@@ -7,68 +7,23 @@
 namespace Zeph::Common::BasaltOrbi {
 namespace {
 
-struct Line {
-  int level;
-  std::string opId;
-  std::string text;
-};
-
-// Answers with a fixed result after logging one line of its own.
-class Inner : public Orbi::Core::AsyncApiProvider {
- public:
-  Inner(std::shared_ptr<Basalt::Service::Logger> logger, std::optional<Orbi::Core::MethodResult> r,
-        bool progressFirst = false)
-      : logger_(std::move(logger)), result_(std::move(r)), progressFirst_(progressFirst) {}
-  std::string ToString() const override { return "Inner"; }
-  void Invoke(const Orbi::Core::MethodIdentifier&, Orbi::Data::ValuePtr,
-              Orbi::Core::ExecutionContextPtr, Orbi::Core::AsyncApiResultCb cb) override {
-    logger_->Log(3, "inside");
-    if (progressFirst_) cb(std::nullopt, Orbi::Core::Progress{1, 2, 3}, nullptr);
-    cb(result_, std::nullopt, nullptr);
-    cb(result_, std::nullopt, nullptr);  // a second answer must not get through
-  }
-
- private:
-  std::shared_ptr<Basalt::Service::Logger> logger_;
-  std::optional<Orbi::Core::MethodResult> result_;
-  bool progressFirst_;
-};
-
-class OpIdProviderTest : public ::testing::Test {
- protected:
-  std::shared_ptr<Basalt::Service::Logger> Root(int level) {
-    return Basalt::Service::Logger::CreateRoot(
-        "OrbiHandler", level, [this](const Basalt::Service::LogRecord& r) {
-          lines_.push_back({r.level, std::string(r.opId), std::string(r.text)});
-        });
-  }
-
-  int Invoke(int level, Orbi::Core::StringMap appCtx, std::optional<Orbi::Core::MethodResult> r,
-             bool progressFirst = false) {
-    auto logger = Root(level);
-    OpIdProvider provider(std::make_shared<Inner>(logger, std::move(r), progressFirst), logger);
-    auto context = std::make_shared<Orbi::Core::ExecutionContext>();
-    context->appCtx = std::move(appCtx);
-    int answers = 0;
-    provider.Invoke({"com.tessel.nox.authentication.token", "create"},
-                    Orbi::Data::StructValue::GetInstance(""), context,
-                    [&](auto result, auto, auto) { answers += result ? 1 : 0; });
-    EXPECT_EQ(Basalt::Service::GetLogContext("opID"), "");
-    return answers;
-  }
-
-  std::vector<Line> lines_;
-};
-
 // Which lines each level writes and the ids they carry are checked against the daemon; here the
 // progress line, the one answer, and the id's own rule.
-TEST_F(OpIdProviderTest, OneAnswerGetsThroughAfterTheProgressLine) {
-  EXPECT_EQ(Invoke(6, {{"opId", "p"}},
-                   Orbi::Core::MethodResult::Output(Orbi::Data::VoidValue::Get()), true),
-            1);
-  ASSERT_GE(lines_.size(), 4u);
-  EXPECT_EQ(lines_[3].text, "MethodResult: (null), Progress: {1, 2, 3}");
-  EXPECT_EQ(lines_[3].opId, "p");
+TEST(ResultLoggerTest, LogsProgressAndLetsOneAnswerThrough) {
+  std::vector<std::string> lines;
+  auto logger = Basalt::Service::Logger::CreateRoot(
+      "OrbiHandler", 6, [&](const auto& r) { lines.push_back(std::string(r.text)); });
+  int answers = 0;
+  ResultLogger log([&](auto result, auto, auto) { answers += result ? 1 : 0; },
+                   std::make_shared<const Orbi::Core::MethodIdentifier>("a.b", "create"), logger);
+  log(std::nullopt, Orbi::Core::Progress{1, 2, 3}, nullptr);
+  for (int i = 0; i < 2; ++i) {
+    log(Orbi::Core::MethodResult::Output(Orbi::Data::StringValue::Create("u")), std::nullopt,
+        nullptr);
+  }
+  EXPECT_EQ(answers, 1);
+  EXPECT_EQ(lines, (std::vector<std::string>{"MethodResult: (null), Progress: {1, 2, 3}",
+                                             "MethodResult: \"u\""}));
 }
 
 TEST(OpIdLogTextTest, SecretFieldsAreShortenedAtAnyDepth) {
