@@ -211,27 +211,28 @@ TEST_F(ClientProfileImplTest, ListMatchesEveryPartOfTheSubjectAndFillsByProjecti
 
 TEST_F(ClientProfileImplTest, ChangesToAMissingProfileAreNotFoundAndAFailedStoreChangesNothing) {
   const std::string notFound = "not_found: Profile not found LU###nobody";
-  EXPECT_EQ(
-      Said(Get("LU###nobody")),
-      (std::vector<std::string>{"not_found", notFound,
-                                "3 Failed to get client profile, profile not found: LU###nobody"}));
-  EXPECT_EQ(Said(Set("LU###nobody", {})).back(),
-            "3 Failed to set client profile, profile not found: LU###nobody");
-  EXPECT_EQ(Said(Delete("LU###nobody")).back(),
-            "3 Failed to remove client profile, profile not found: LU###nobody");
+  auto failed = [](const std::string& operation) {
+    return "3 Failed to " + operation + " client profile, profile not found: LU###nobody";
+  };
+  EXPECT_EQ(Said(Get("LU###nobody")),
+            (std::vector<std::string>{"not_found", notFound, failed("get")}));
+  EXPECT_EQ(Said(Set("LU###nobody", {})),
+            (std::vector<std::string>{"not_found", notFound, failed("set")}));
+  EXPECT_EQ(Said(Delete("LU###nobody")),
+            (std::vector<std::string>{"not_found", notFound, failed("remove")}));
 
   auto options = root_.StoreOptions();
   options.readOnly = true;
   Start(options);
-  const std::string failed = "internal_server_error";
+  const std::string error = "internal_server_error";
   EXPECT_EQ(Said(Set("LU###root", {Grant(Entitlement::READ_ONLY)})),
             (std::vector<std::string>{
-                failed, "3 Failed to set client profile, serialization error: LU###root"}));
+                error, "3 Failed to set client profile, serialization error: LU###root"}));
   EXPECT_EQ(Said(Create({"erin", {}, {}, {}, {}, {}})),
-            (std::vector<std::string>{failed, "3 Failed to create client profile: LU###erin"}));
+            (std::vector<std::string>{error, "3 Failed to create client profile: LU###erin"}));
   EXPECT_EQ(Said(Delete("LU###root")),
             (std::vector<std::string>{
-                failed, "3 Failed to remove client profile from the profile cache: LU###root"}));
+                error, "3 Failed to remove client profile from the profile cache: LU###root"}));
   EXPECT_EQ(Names(Get("LU###root").value->grants), std::vector<std::string>{"ADMINISTRATOR"});
   EXPECT_EQ(Kind(Get("LU###erin")), "not_found");
 }

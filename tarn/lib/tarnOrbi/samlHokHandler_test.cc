@@ -114,7 +114,11 @@ TEST_F(SamlHokHandlerTest, RefusalsAreSilentAndReleaseTheRegistry) {
       Tokens().Sign(SsoClient::Testing::ReplaceOnce(Tokens().Render(Tokens().DefaultSpec()),
                                                     kIssuer, "https://other.example.test"),
                     Tokens().IssuerRsa());
-  for (const std::string& token : {foreign, namingOther, std::string("not xml")}) {
+  const std::string unknown =
+      Tokens().Sign(SsoClient::Testing::ReplaceOnce(Tokens().Render(Tokens().DefaultSpec()),
+                                                    kIssuer, "https://unknown.example.test"),
+                    Tokens().IssuerRsa());
+  for (const std::string& token : {foreign, namingOther, unknown, std::string("not xml")}) {
     EXPECT_EQ(Authenticate(token), "unauthenticated") << token.substr(0, 40);
   }
   EXPECT_TRUE(lines_.empty());

@@ -119,6 +119,27 @@ NoxConfigStore::ConfigStoreObjectId IssuerId(const std::string& alias) {
   return {"trust_security_token_issuers", "authentication", "nox", alias};
 }
 
+TEST(CertificateChainsContainerTest, UpdateMovesCertificatesAndFailuresChangeNothing) {
+  NoxConfigStore::Testing::TemporaryHostRoot root;
+  auto options = root.StoreOptions();
+  Container container(NoxConfigStore::ConfigStore::Open(options));
+  container.CreateIssuer("a", "old", Chains({{RsaPem()}, {EcPem()}}));
+  EXPECT_TRUE(container.UpdateIssuer("a", "new", std::nullopt));
+  ExpectRegistered(container, "a", "new", 2);
+  EXPECT_THROW(container.GetCertificatesByIssuer("old"), std::out_of_range);
+  EXPECT_FALSE(container.UpdateIssuer("missing", "x", std::nullopt));
+  EXPECT_THROW(container.UpdateIssuer("a", "x", Chains({{"AAAA"}})), ParsingCertificatesFailure);
+
+  options.readOnly = true;
+  Container readOnly(NoxConfigStore::ConfigStore::Open(options));
+  EXPECT_THROW(readOnly.CreateIssuer("b", "j", {}), NoxConfigStore::ConfigStoreException);
+  EXPECT_THROW(readOnly.UpdateIssuer("a", "k", Chains({{EcPem()}})),
+               NoxConfigStore::ConfigStoreException);
+  EXPECT_THROW(readOnly.RemoveIssuer("a"), NoxConfigStore::ConfigStoreException);
+  EXPECT_FALSE(readOnly.HasAlias("b") || readOnly.HasIssuer("j") || readOnly.HasIssuer("k"));
+  ExpectRegistered(readOnly, "a", "new", 2);
+}
+
 TEST(CertificateChainsContainerTest, LoadKeepsTheFirstOfObjectsThatBreakUniqueness) {
   NoxConfigStore::Testing::TemporaryHostRoot root;
   auto store = NoxConfigStore::ConfigStore::Open(root.StoreOptions());
