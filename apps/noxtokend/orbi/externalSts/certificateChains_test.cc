@@ -74,6 +74,24 @@ TEST(StandardizePemCertificate, AcceptsEveryLayoutOfOneCertificateAndNothingArou
   }
 }
 
+TEST(StandardizeCertificateChains, ReportsEveryBadTextInChainThenCertificateOrder) {
+  const std::string good = RsaPem(), bad = RsaPem() + "tail";
+  try {
+    Container::StandardizeCertificateChains(Chains({{good, good, bad}, {bad + "2", good}}));
+    FAIL() << "no failure";
+  } catch (const StandardizingCertificatesFailure& failure) {
+    const auto& errors = failure.GetErrors();
+    ASSERT_EQ(errors.size(), 2u);
+    EXPECT_EQ(std::tie(errors[0].cert, errors[0].chain_index, errors[0].cert_index),
+              std::make_tuple(bad, 0, 2));
+    EXPECT_EQ(std::tie(errors[1].cert, errors[1].chain_index, errors[1].cert_index),
+              std::make_tuple(bad + "2", 1, 0));
+  }
+  auto standardized = Container::StandardizeCertificateChains(Chains({{good}, {}}));
+  EXPECT_EQ(standardized[0]->cert_chain, StringList{Standardized(good)});
+  EXPECT_TRUE(standardized[1]->cert_chain.empty());
+}
+
 TEST(ParseCertificateChains, EachDistinctTextOnceAndEveryRefusalWithItsPlace) {
   const auto certificates = Container::ParseCertificateChains(
       Chains({{Standardized(RsaPem()), EcPem(), Standardized(RsaPem())}, {EcPem()}, {}}));
