@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "platform/basalt/exception.h"
+#include "platform/basalt/testing/messageOf.h"
 #include "platform/basalt/testing/temporaryHostRoot.h"
 
 namespace Basalt::Service {
@@ -55,13 +56,8 @@ TEST_F(AppTest, InitAppSetsLoggerLevelsAndThreadsAndRefusesBadValues) {
   EXPECT_EQ(GetApp()->GetThreadCount(), 3);
 
   const std::string missing = (root_.Path() / "absent.xml").string();
-  try {
-    InitApp(missing);
-    ADD_FAILURE() << "no exception";
-  } catch (const Exception& e) {
-    EXPECT_EQ(e.GetMessage(),
-              "cannot read configuration file '" + missing + "': No such file or directory");
-  }
+  EXPECT_EQ(Testing::MessageOf([&] { InitApp(missing); }),
+            "cannot read configuration file '" + missing + "': No such file or directory");
   for (const char* bad :
        {"<log><level>high</level></log>", "<log><logger name=\"A\">x</logger></log>",
         "<log><logger>5</logger></log>", "<http><threads>0</threads></http>"}) {
@@ -103,12 +99,7 @@ TEST_F(AppTest, AnExceptionEscapingAHandlerIsRethrownByRun) {
   auto loop = StartLoop(GetApp());
   GetApp()->RunAfter(0us, [] { throw Exception("handler failed"); });
   ASSERT_EQ(loop.wait_for(kBound), std::future_status::ready);
-  try {
-    loop.get();
-    ADD_FAILURE() << "no exception";
-  } catch (const Exception& e) {
-    EXPECT_EQ(e.GetMessage(), "handler failed");
-  }
+  EXPECT_EQ(Testing::MessageOf([&] { loop.get(); }), "handler failed");
 }
 
 }  // namespace
