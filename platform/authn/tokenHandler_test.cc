@@ -1,8 +1,7 @@
 #include "platform/authn/tokenHandler.h"
 
 #include <gtest/gtest.h>
-#include <jwt.h>
-
+#include "platform/authn/testing/signedClaims.h"
 #include "platform/basalt/exception.h"
 
 namespace Nox::Authn {
@@ -18,17 +17,7 @@ class NullLogger : public Orbi::Core::Logger {
   mutable std::vector<std::string> lines;
 };
 
-std::string Sign(const std::string& claims) {
-  jwt_t* token = nullptr;
-  jwt_new(&token);
-  jwt_add_grants_json(token, claims.c_str());
-  jwt_set_alg(token, JWT_ALG_HS256, reinterpret_cast<const unsigned char*>(kKey), 32);
-  char* text = jwt_encode_str(token);
-  std::string out(text);
-  free(text);
-  jwt_free(token);
-  return out;
-}
+std::string Sign(const std::string& claims) { return Testing::SignClaims(claims, kKey); }
 
 Orbi::Data::ValuePtr Authenticate(TokenHandler& handler, Orbi::Core::StringMap security) {
   auto context = std::make_shared<Orbi::Core::ExecutionContext>();

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/basalt/exception.h"
+#include "platform/basalt/testing/messageOf.h"
 
 namespace Basalt::Service {
 namespace {
@@ -23,12 +24,7 @@ constexpr const char* kSample = R"(<?xml version="1.0"?>
 </config>)";
 
 std::string ErrorOf(std::string_view text) {
-  try {
-    Config::Parse(text, "test.xml");
-  } catch (const Exception& e) {
-    return e.GetMessage();
-  }
-  return "no error";
+  return Testing::MessageOf([text] { Config::Parse(text, "test.xml"); });
 }
 
 TEST(ConfigTest, ReadsTrimmedValuesByElementPathAndKnowsWhichWereNeverAsked) {
@@ -73,12 +69,8 @@ TEST(ConfigTest, NonIntegerValueThrowsNamingKeyAndText) {
   }
   EXPECT_THROW(Config::Parse("<c><n>99999999999999999999</n></c>", "huge.xml")->GetInt("n", value),
                Exception);
-  try {
-    config->GetInt("bad", value);
-    ADD_FAILURE() << "read '12abc' as an integer";
-  } catch (const Exception& e) {
-    EXPECT_EQ(e.GetMessage(), "configuration key 'bad' is not an integer: '12abc'");
-  }
+  EXPECT_EQ(Testing::MessageOf([&] { config->GetInt("bad", value); }),
+            "configuration key 'bad' is not an integer: '12abc'");
 }
 
 TEST(ConfigTest, MalformedFilesAreRefusedWithTheFileName) {

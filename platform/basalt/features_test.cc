@@ -2,11 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-
-#include "platform/basalt/testing/temporaryHostRoot.h"
-
 namespace {
 
 constexpr size_t kDaemon = FeatureTable::kNoxtokend, kSts = FeatureTable::kExternalSts;
@@ -32,20 +27,6 @@ TEST(FeatureTableTest, OnlyWellFormedLinesTurnSwitchesOff) {
     EXPECT_TRUE(table[17]) << text;
     EXPECT_FALSE(table[FeatureTable::kSize]) << text;  // outside the table
   }
-}
-
-TEST(FeatureStateTest, InitReadsTheHostFileUnderTheRoot) {
-  const Basalt::Testing::TemporaryHostRoot root;
-  std::filesystem::create_directories(root.Path() / "etc/tessel");
-  FeatureState_Init();  // no file yet
-  EXPECT_TRUE(FeatureList[kSts]);
-  std::ofstream(root.Path() / "etc/tessel/features.conf") << "external_sts = off\n";
-  FeatureState_Init();
-  EXPECT_TRUE(FeatureList[kDaemon]);
-  EXPECT_FALSE(FeatureList[kSts]);
-  std::filesystem::remove(root.Path() / "etc/tessel/features.conf");
-  FeatureState_Init();
-  EXPECT_TRUE(FeatureList[kSts]);
 }
 
 }  // namespace

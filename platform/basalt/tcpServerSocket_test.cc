@@ -3,17 +3,13 @@
 #include <gtest/gtest.h>
 
 #include "platform/basalt/exception.h"
+#include "platform/basalt/testing/messageOf.h"
 
 namespace Basalt::System {
 namespace {
 
 std::string BindError(TCPServerSocket& socket, const std::string& host, uint16_t port) {
-  try {
-    socket.Bind(host, port);
-  } catch (const Exception& e) {
-    return e.GetMessage();
-  }
-  return "bound";
+  return Testing::MessageOf([&] { socket.Bind(host, port); });
 }
 
 TEST(TCPServerSocketTest, BindsLoopbackOnlyAndReportsConflicts) {

@@ -17,19 +17,6 @@ Data::ValuePtr Parse(const std::string& text, std::string& error) {
   return Json::FromJson(*json, error);
 }
 
-TEST(JsonEncodingTest, StandardCarriesTypeAndCleanDoesNot) {
-  auto info = StructValue::GetInstance("svc.info");
-  info->SetField("name", StringValue::Create("a"));
-  info->SetField("unset", nullptr);
-  auto map = StructValue::GetInstance("");
-  map->SetField("k", Data::IntegerValue::Create(-7));
-  info->SetField("params", map);
-  EXPECT_EQ(Json::ToText(*info, Json::Encoding::kStandard),
-            R"({"_type":"svc.info","name":"a","unset":null,"params":{"k":-7}})");
-  EXPECT_EQ(Json::ToText(*info, Json::Encoding::kClean),
-            R"({"name":"a","unset":null,"params":{"k":-7}})");
-}
-
 TEST(JsonDecodingTest, NamesObjectsByTypeAndBoundsDepth) {
   std::string error;
   auto value = Parse(R"({"_type":"x.y","a":[1,true,null,"s"]})", error);

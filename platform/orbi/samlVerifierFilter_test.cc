@@ -21,19 +21,17 @@ const Core::MethodIdentifier kCreate{"com.tessel.nox.authentication.token", "cre
 class SamlVerifierFilterTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    keys_ = new std::map<std::string, EvpPkeyHandle>();
-    keys_->emplace("rsa", Testing::GenerateKey("RSA"));
-    keys_->emplace("p256", Testing::GenerateKey("P-256"));
-    keys_->emplace("p384", Testing::GenerateKey("P-384"));
+    for (const auto& [name, type] : {std::pair{"rsa", "RSA"}, {"p256", "P-256"}, {"p384", "P-384"}})
+      keys_.emplace(name, Testing::GenerateKey(type));
   }
-  static void TearDownTestSuite() { delete keys_; }
+  static void TearDownTestSuite() { keys_.clear(); }
 
   void SetUp() override {
     auto next = std::make_shared<Recorder>(reached_);
     // The token text names the key; "bearer" has none.
     auto extractor = [](const std::string& token) {
-      auto it = keys_->find(token);
-      return it == keys_->end() ? std::string() : Testing::PublicKeyBase64(it->second.get());
+      auto it = keys_.find(token);
+      return it == keys_.end() ? std::string() : Testing::PublicKeyBase64(it->second.get());
     };
     filter_ = std::make_shared<AsyncSamlVerifierFilter>(
         next, CreateOpenSslSignatureVerifierFactory(), extractor, nullptr, 600,
@@ -42,7 +40,7 @@ class SamlVerifierFilterTest : public ::testing::Test {
 
   static std::string Sign(const std::string& key, const std::string& algorithm,
                           const std::string& message, bool ecdsaAsDer = false) {
-    return Testing::Sign(keys_->at(key).get(), algorithm, message, ecdsaAsDer);
+    return Testing::Sign(keys_.at(key).get(), algorithm, message, ecdsaAsDer);
   }
 
   // The text a client signs, written out by hand so that the filter's own form is not reused.
@@ -89,12 +87,10 @@ class SamlVerifierFilterTest : public ::testing::Test {
     bool& reached;
   };
 
-  static std::map<std::string, EvpPkeyHandle>* keys_;
+  inline static std::map<std::string, EvpPkeyHandle> keys_;
   bool reached_ = false;
   std::shared_ptr<AsyncSamlVerifierFilter> filter_;
 };
-
-std::map<std::string, EvpPkeyHandle>* SamlVerifierFilterTest::keys_;
 
 TEST_F(SamlVerifierFilterTest, ProofVerifiesWithTheNamedKeyByItsAlgorithmWithin600Seconds) {
   struct Case {

@@ -71,11 +71,4 @@ class SamlTestTokens {
   TestKey client_;
 };
 
-// What a test suite makes once (key generation and signing are slow): the keys and the default
-// holder-of-key token signed by the RSA issuer.
-struct SuiteTokens {
-  SamlTestTokens tokens;
-  std::string defaultSigned = tokens.Signed(tokens.DefaultSpec(), tokens.IssuerRsa());
-};
-
 }  // namespace SsoClient::Testing

@@ -1,4 +1,5 @@
-// Test support: a fixture base whose test suite makes its keys and default token once.
+// Test support: a fixture base whose test suite makes its keys and default token once (key
+// generation and signing are slow).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,15 +13,19 @@ namespace SsoClient::Testing {
 
 class SuiteTokensTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { suite_ = std::make_unique<SuiteTokens>(); }
-  static void TearDownTestSuite() { suite_.reset(); }
+  static void SetUpTestSuite() {
+    tokens_ = std::make_unique<SamlTestTokens>();
+    defaultSigned_ = tokens_->Signed(tokens_->DefaultSpec(), tokens_->IssuerRsa());
+  }
+  static void TearDownTestSuite() { tokens_.reset(); }
 
-  static const SamlTestTokens& Tokens() { return suite_->tokens; }
+  static const SamlTestTokens& Tokens() { return *tokens_; }
   // The default holder-of-key token signed by the RSA issuer.
-  static const std::string& DefaultSigned() { return suite_->defaultSigned; }
+  static const std::string& DefaultSigned() { return defaultSigned_; }
 
  private:
-  static inline std::unique_ptr<SuiteTokens> suite_;
+  static inline std::unique_ptr<SamlTestTokens> tokens_;
+  static inline std::string defaultSigned_;
 };
 
 }  // namespace SsoClient::Testing
