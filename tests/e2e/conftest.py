@@ -8,10 +8,9 @@ import re
 import signal
 import socket
 import subprocess
-import threading
 import time
 from pathlib import Path
-from typing import Callable, List, NamedTuple, Optional, Tuple
+from typing import List, NamedTuple, Optional
 
 import pytest
 import requests
@@ -46,15 +45,6 @@ def free_port() -> int:
         return s.getsockname()[1]
 
 
-def port_is_free(port: int) -> bool:
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        try:
-            s.bind(("127.0.0.1", port))
-        except OSError:
-            return False
-    return True
-
-
 def user_pass(name: str, password: str) -> dict:
     return {"schemeId": USER_PASS, "userName": name, "password": password}
 
@@ -77,38 +67,15 @@ def grants(*entitlements) -> list:
     return [{"resource_type": "HOST", "entitlement": e} for e in entitlements]
 
 
-# openssl's -newkey argument per key kind.
-KEY_KINDS = {
-    "rsa": ["rsa:2048"],
-    "ec": ["ec", "-pkeyopt", "ec_paramgen_curve:P-256"],
-    "p256": ["ec", "-pkeyopt", "ec_paramgen_curve:P-256"],
-    "p384": ["ec", "-pkeyopt", "ec_paramgen_curve:P-384"],
-    "p521": ["ec", "-pkeyopt", "ec_paramgen_curve:P-521"],
-}
-
-
-def make_certificate(folder: Path, name: str, kind: str = "ec") -> Tuple[str, str]:
-    """A fresh self-signed certificate as the openssl command writes it: (key PEM, cert PEM)."""
-    key, cert = folder / f"{name}.key", folder / f"{name}.pem"
-    subprocess.run(["openssl", "req", "-x509", "-nodes", "-subj", f"/CN={name}", "-days", "2",
-                    "-newkey", *KEY_KINDS[kind], "-keyout", str(key), "-out", str(cert)],
-                   check=True, capture_output=True, timeout=60)
-    return key.read_text(), cert.read_text()
-
-
 def output_of(answer: dict):
     assert "result" in answer and "output" in answer["result"], answer
     return answer["result"]["output"]
 
 
-def error_of(answer: dict) -> dict:
-    assert "result" in answer and "error" in answer["result"], answer
-    return answer["result"]["error"]
-
-
 def assert_error_kind(answer: dict, kind: str) -> dict:
     """Checks an API error value of the standard encoding; `kind` is e.g. "unauthenticated"."""
-    error = error_of(answer)
+    assert "error" in answer.get("result", {}), answer
+    error = answer["result"]["error"]
     assert error.get("_type") == ERRORS + kind, answer
     assert error.get("error_type") == kind.upper(), answer
     return error
@@ -156,12 +123,6 @@ class Root:
         onoff = {True: "on", False: "off"}
         text = f"noxtokend = {onoff[daemon]}\nexternal_sts = {onoff[external_sts]}\n"
         self.features.write_text(text)
-
-    def edit_config(self, edit: Callable[[str], str]) -> None:
-        before = self.config.read_text()
-        after = edit(before)
-        assert after != before, "configuration edit changed nothing"
-        self.config.write_text(after)
 
     def secret(self) -> bytes:
         return self.secret_file.read_bytes()[:256].split(b"\0", 1)[0]
@@ -228,11 +189,6 @@ class Daemon:
             self.proc.kill()
             self.proc.wait(timeout=15)
 
-    def status_kb(self, key: str) -> int:
-        """A figure of /proc/PID/status, e.g. VmRSS or VmHWM."""
-        status = Path(f"/proc/{self.proc.pid}/status").read_text()
-        return int(re.search(rf"^{key}:\s+(\d+)", status, re.M)[1])
-
     def post(self, body, accept: Optional[str] = JSON, content_type: Optional[str] = JSON,
              headers=None, timeout: float = 30) -> requests.Response:
         all_headers = {"Accept": accept, "Content-Type": content_type}
@@ -277,14 +233,11 @@ class Daemon:
             time.sleep(0.05)
         pytest.fail(f"no log record {what}; log tail:\n{self.log_text()[-3000:]}")
 
-    def wait_for_line(self, op_id: str, text: str, since: int = 0) -> LogRecord:
-        """Waits for the record of call `op_id` whose text is exactly `text`."""
-        return self.wait_for_record(lambda r: r.op_id == op_id and r.text == text,
-                                    f"[{op_id}] {text}", since)
-
-    def wait_for_prefix(self, op_id: str, prefix: str, since: int = 0) -> LogRecord:
-        return self.wait_for_record(lambda r: r.op_id == op_id and r.text.startswith(prefix),
-                                    f"[{op_id}] {prefix}", since)
+    def wait_for_line(self, op_id: str, text: str, since: int = 0, whole=True) -> LogRecord:
+        """Waits for the record of call `op_id` whose text is `text`, or starts with it."""
+        return self.wait_for_record(
+            lambda r: r.op_id == op_id and (r.text == text or not whole and r.text.startswith(text)),
+            f"[{op_id}] {text}", since)
 
     def records_of(self, op_id: str, since: int = 0) -> List[LogRecord]:
         return [r for r in self.records(since) if r.op_id == op_id]
@@ -293,7 +246,7 @@ class Daemon:
         """Makes one call with a known opId and waits for its result line, so that every line of
         earlier calls is in the file."""
         self.invoke(PROVIDER_SVC, "get", app={"opId": op_id})
-        self.wait_for_prefix(op_id, "Invoke-MethodId")
+        self.wait_for_line(op_id, "Invoke-MethodId", whole=False)
 
 
 class AdminClient:
@@ -309,30 +262,6 @@ class AdminClient:
 
     def ok(self, operation, input=None):
         return output_of(self.call(operation, input))
-
-
-def kill_during_writes(daemon: Daemon, write_one: Callable[[int], object], at_least: int = 20):
-    """Calls write_one(0), write_one(1), ... on a thread and SIGKILLs the daemon once `at_least`
-    calls have returned; the calls' results, in order. A call that raises stops the stream."""
-    written: list = []
-
-    def write():
-        for i in range(10_000):
-            try:
-                written.append(write_one(i))
-            except (requests.ConnectionError, AssertionError):
-                return
-
-    writer = threading.Thread(target=write)
-    writer.start()
-    for _ in range(200):
-        if len(written) >= at_least or not writer.is_alive():
-            break
-        time.sleep(0.05)
-    daemon.kill()
-    writer.join(30)
-    assert len(written) >= at_least, f"only {len(written)} writes before the kill"
-    return written
 
 
 def start(root: Root, args=(), port: Optional[int] = None) -> Daemon:

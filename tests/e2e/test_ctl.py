@@ -95,7 +95,7 @@ def test_token_commands_credential_sources_and_the_saved_token(daemon, ctl, tmp_
     for args, env in [(["--port", daemon.port], {}), ([], {"NOXTOKEN_URL": daemon.url})]:
         done = ctl(*args, "--op-id", "ctl-op-7", "token", "verify", url=None, env=env)
         assert done.stdout == "root\n", done.stderr
-    daemon.wait_for_prefix("ctl-op-7", "Invoke-MethodId")
+    daemon.wait_for_line("ctl-op-7", "Invoke-MethodId", whole=False)
 
     expired = jwt.encode({"username": "root", "exp": 1000}, daemon.root.secret(), "HS256")
     saved.write_text(expired + "\n")

@@ -1,5 +1,5 @@
-"""The process: switches, configuration file, port, listen address, log levels and signals; a
-store that cannot be used, and kill -9 while the daemon writes it."""
+"""The process: switches, configuration file, port, listen address, log levels and signals, and a
+store that cannot be used."""
 
 import os
 import re
@@ -9,13 +9,10 @@ import socket
 import sqlite3
 import subprocess
 import tempfile
-import time
 
-import jwt
 import pytest
 
-from conftest import (DAEMON, PROVIDER_SVC, REPO, SERVICE_SVC, AdminClient, Daemon,
-                      assert_error_kind, grants, kill_during_writes, output_of, port_is_free)
+from conftest import DAEMON, PROVIDER_SVC, REPO, SERVICE_SVC, Daemon, assert_error_kind, output_of
 
 EXIT_FAILURE = 255  # the daemon exits with -1
 VERSION = re.search(r"project\(noxtokend VERSION (\S+)", (REPO / "CMakeLists.txt").read_text())[1]
@@ -51,8 +48,9 @@ def non_loopback_addresses():
 
 
 def test_configuration_argument_default_port_and_loopback_only(new_root, run_daemon):
-    if not port_is_free(9199):
-        pytest.skip("port 9199 is in use on this host")
+    with socket.socket() as probe:
+        if probe.connect_ex(("127.0.0.1", 9199)) == 0:
+            pytest.skip("port 9199 is in use on this host")
     root = new_root()
     custom = root.path / "custom.xml"
     custom.write_text(root.config.read_text().replace(
@@ -74,14 +72,14 @@ def test_configuration_argument_default_port_and_loopback_only(new_root, run_dae
             socket.create_connection((address, 9199), timeout=2).close()
 
 
-@pytest.mark.parametrize("level", [4, 5, 6])
+@pytest.mark.parametrize("level", [4, 6])
 def test_log_level_selects_the_lines(new_root, run_daemon, level):
     root = new_root(log_level=level)
     daemon = run_daemon(root)
     output_of(daemon.invoke(SERVICE_SVC, "get", {"id": PROVIDER_SVC}, app={"opId": "ok-call"}))
     failed = daemon.invoke(SERVICE_SVC, "nothing", app={"opId": "failed-call"})
     assert_error_kind(failed, "operation_not_found")
-    fail = daemon.wait_for_prefix("failed-call", "MethodResult [FAIL]")
+    fail = daemon.wait_for_line("failed-call", "MethodResult [FAIL]", whole=False)
     assert fail.level == 3 and "operation_not_found" in fail.text.lower()
     assert fail.text.startswith(f"MethodResult [FAIL] (MethodId:{SERVICE_SVC}.nothing),")
     daemon.proc.send_signal(signal.SIGHUP)
@@ -152,52 +150,6 @@ def store_databases(root):
                  if p.is_file() and p.read_bytes()[:16] == b"SQLite format 3\0"]
     assert databases, f"no database under {root.store_dir}"
     return databases
-
-
-def assert_intact_and_serving(root, daemon):
-    for path in store_databases(root):
-        with sqlite3.connect(path) as db:
-            assert db.execute("PRAGMA integrity_check").fetchall() == [("ok",)], path
-    assert output_of(daemon.invoke(PROVIDER_SVC, "get"))["id"] == "AsyncLocalProvider"
-    claims = jwt.decode(daemon.create_token("root"), key=root.secret(), algorithms=["HS256"])
-    assert claims["entitlement"] == ["ADMINISTRATOR"]
-
-
-def test_kill_during_start_up_and_profile_writes_keeps_every_answered_write(new_root, run_daemon):
-    root = new_root()
-    # From before the store exists to after it has been written at start-up.
-    for pause in (0.0, 0.005, 0.01, 0.02, 0.04, 0.08, 0.15, 0.3):
-        victim = Daemon(root)
-        time.sleep(pause)
-        victim.kill()
-    daemon = Daemon(root).wait_ready()
-    admin = AdminClient(daemon)
-    variants = [["OPERATOR"], ["READ_ONLY", "OPERATOR"], ["ADMINISTRATOR"]]
-    attempted = []  # the grants of every set sent, answered or not
-
-    def create(user):
-        return admin.ok("create", {"spec": {"local_user": user, "grants": grants("OPERATOR")}})
-
-    def write_one(i):
-        if i % 2 == 0:
-            return create(f"crash-user-{i}")
-        attempted.append(variants[i % 3])
-        spec = {"grants": grants(*attempted[-1])}
-        admin.ok("set", {"profile": "LU###crash-target", "spec": spec})
-        return None
-
-    create("crash-target")
-    written = kill_during_writes(daemon, write_one)
-
-    restarted = run_daemon(root)
-    assert_intact_and_serving(root, restarted)
-    listed = AdminClient(restarted).ok("list", {"projection": "FULL"})
-    stored = {s["profile"]: sorted(g["entitlement"] for g in s["grants"]) for s in listed}
-    assert {w for w in written if w} <= set(stored)
-    assert all(stored.values()), stored  # no profile lost its grants half-way
-    # The last acknowledged change, or the one in flight when the daemon died.
-    answered_sets = len(written) // 2
-    assert stored["LU###crash-target"] in [sorted(a) for a in attempted[answered_sets - 1:]]
 
 
 @pytest.mark.parametrize("damage", ["random-bytes", "header-garbage", "directory", "read-only"])

@@ -26,7 +26,7 @@ def test_created_token_has_exactly_the_claims_and_is_not_logged(daemon, name, en
     assert set(claims) == {"username", "exp", "entitlement"}
     assert (claims["username"], claims["entitlement"]) == (name, entitlement)
     assert isinstance(claims["exp"], int) and before + 300 <= claims["exp"] <= after + 300
-    result = daemon.wait_for_prefix(name, "MethodResult: ", since)
+    result = daemon.wait_for_line(name, "MethodResult: ", since, whole=False)
     assert f"(secret, {len(token)} bytes)" in result.text
     assert token.split(".")[2] not in daemon.log_text()
 
@@ -54,7 +54,7 @@ def test_refused_credentials_get_no_token(daemon, security, line):
     assert assert_error_kind(response.json(), "unauthenticated")["messages"] == []
     assert "token" not in response.text and "not-the-password" not in response.text
     # Logged with the call's op id, also after PAM's failure delay.
-    assert daemon.wait_for_prefix("refused", "MethodResult [FAIL]", since).level == 3
+    assert daemon.wait_for_line("refused", "MethodResult [FAIL]", since, whole=False).level == 3
     assert not any(r.op_id == "" and "MethodResult" in r.text for r in daemon.records(since))
     if line:
         assert daemon.wait_for_line("refused", line, since).level == 110
