@@ -12,7 +12,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import BIN_DIR, REPO, USERS, Daemon, make_root
+from conftest import BIN_DIR, REPO, USERS, Daemon, Root
 
 VERSION = re.search(r"project\(noxtokend VERSION (\S+)", (REPO / "CMakeLists.txt").read_text())[1]
 
@@ -84,7 +84,7 @@ def test_package_holds_the_daemon_its_unit_and_files(deb, unpacked, tmp_path):
 
 
 def test_packaged_daemon_and_client_serve_under_a_root(unpacked, tmp_path):
-    root = make_root(tmp_path / "root")
+    root = Root(tmp_path / "root")
     # The package's own configuration and schema, on the test's port.
     config = (unpacked / "etc/tessel/cpservices/noxtoken/config.xml").read_text()
     root.config.write_text(config.replace("<portNum>9199</portNum>",

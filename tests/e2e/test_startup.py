@@ -6,7 +6,6 @@ import re
 import shutil
 import signal
 import socket
-import sqlite3
 import subprocess
 import tempfile
 
@@ -35,7 +34,7 @@ def test_start_refusals(new_root, switch, config, error):
 
     daemon = Daemon(root, () if config is None else (given,))
 
-    assert daemon.wait_exit() == EXIT_FAILURE
+    assert daemon.proc.wait(15) == EXIT_FAILURE
     assert daemon.stdout_path.read_bytes() == b""
     err = daemon.log_path.read_bytes()
     assert re.fullmatch(rb"Error: .+\n", err, re.S) if error else err == b"", err
@@ -110,7 +109,7 @@ def test_help_and_version_answer_even_when_switched_off(new_root):
     for option, answer in (("--version", f"noxtokend {VERSION}\n"),
                            ("--help", "Usage: noxtokend [CONFIG_FILE]\n")):
         daemon = Daemon(root, (option,))
-        assert daemon.wait_exit() == 0
+        assert daemon.proc.wait(15) == 0
         assert daemon.log_path.read_bytes() == b""
         assert daemon.stdout_path.read_text().startswith(answer), option
 
