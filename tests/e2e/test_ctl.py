@@ -69,23 +69,17 @@ def test_token_commands_credential_sources_and_the_saved_token(daemon, ctl, tmp_
     assert username_of(daemon, saved.read_text().strip()) == "root"
     assert stat.S_IMODE(saved.stat().st_mode) == 0o600
     assert stat.S_IMODE(saved.parent.stat().st_mode) == 0o700
-    login = ctl("-o", "json", *LOGIN, stdin="secret1\n")
-    assert json.loads(login.stdout) == {"token": saved.read_text().strip()}
 
     alice = ctl("token", "create", "--user", "alice", "--password-stdin", stdin="pw2\n").stdout
     alice = alice.removesuffix("\n")
     assert username_of(daemon, alice) == "alice" and "\n" not in alice
+    # Without --user the saved token is presented, and a daemon token cannot beget another.
+    check(ctl("token", "create"), "text", Refusal("UNAUTHORIZED", "cannot obtain another one"))
     for mode in ("text", "json"):
-        # Without --user the saved token is presented, and a daemon token cannot beget another.
-        check(ctl("-o", mode, "token", "create"), mode,
-              Refusal("UNAUTHORIZED", "cannot obtain another one"))
-        check(ctl("-o", mode, "token", "verify", alice), mode,
-              "alice" if mode == "json" else "alice\n")
         check(ctl("-o", mode, "call", "no.such.service", "get"), mode,
               Refusal("OPERATION_NOT_FOUND", "\n  Service no.such.service not found\n"))
     output = ctl("call", PROVIDER_SVC, "get").stdout
     assert '\n  "id": "AsyncLocalProvider",\n' in output and "_type" not in output
-    assert json.loads(ctl("-o", "json", "call", PROVIDER_SVC, "get").stdout) == json.loads(output)
 
     # Credential sources in order: --token, then $NOXTOKEN_TOKEN, then the saved token.
     root = daemon.create_token("root")
@@ -202,11 +196,8 @@ def test_management_commands(ctl, tmp_path):
         (["issuer", "set", "corp", "--issuer", "https://idp/v2"], ""),
         (["issuer", "get", "corp"],
          "Issuer:   https://idp/v2\nChain 1:  CN=Ctl Signer\n          CN=Ctl Root\n"),
+        (["issuer", "delete", "corp"], ""),
     ]:
         check(ctl(*args), "text", expected)
-    check(ctl("-o", "json", "issuer", "get", "corp"), "json", {
-        "issuer": "https://idp/v2",
-        "signing_cert_chains": [{"cert_chain": [p.rstrip("\n") for p in pems]}]})
-    check(ctl("-o", "json", "issuer", "delete", "corp"), "json", "")
     check(ctl("-o", "json", "issuer", "get", "corp"), "json",
           Refusal("NOT_FOUND", "\n  Security token issuer alias not found corp\n"))
