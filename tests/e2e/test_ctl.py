@@ -143,7 +143,6 @@ def answering_once(status: int, body: bytes) -> str:
 
 @pytest.mark.parametrize("answer,status,reason", [
     (None, UNREACHABLE, "Connection refused"),
-    ((200, b"<html>hello</html>"), PROTOCOL, "not a JSON object"),
     ((503, b"busy"), PROTOCOL, "HTTP status 503"),
     ((200, b'{"jsonrpc":"2.0","id":null,"error":{"code":-32600,"message":"x"}}'), PROTOCOL,
      "JSON-RPC error -32600: x"),

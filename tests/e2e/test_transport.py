@@ -1,5 +1,5 @@
 """The HTTP endpoint, the JSON-RPC envelope and the operation ids on log lines, seen from a
-client. The framework's rules have unit tests; here one of each family and what only HTTP shows:
+client. The framework's rules and its op ids have unit tests; here one of each family and what only HTTP shows:
 status codes, headers, framing and connections."""
 
 import json
@@ -10,7 +10,7 @@ import pytest
 
 import rawhttp
 from conftest import (CLEAN, JSON, OPERATION_SVC, PROVIDER_SVC, SERVICE_SVC, TOKEN_SVC, VERIFY_SVC,
-                      assert_error_kind, output_of, request_body, user_pass)
+                      assert_error_kind, output_of, request_body)
 
 MAX_BODY = 20_000_000
 VALID = request_body(PROVIDER_SVC, "get", req_id="5")
@@ -188,22 +188,3 @@ def test_refused_heads_get_one_answer_and_close(daemon, version, head, status):
     assert got == status
     assert everything.count(b"HTTP/1.") == 1, everything
     assert calls_since(daemon, since, "refused-sync") == ["refused-sync"]
-
-
-def test_op_ids_mark_every_line_of_their_call(daemon):
-    since = daemon.log_offset()
-    daemon.invoke(TOKEN_SVC, "create", security=user_pass("alice", "pw2"), app={"opId": "given"})
-    daemon.invoke(PROVIDER_SVC, "get", app={"opID": "wrong-case-key"})
-    daemon.invoke(PROVIDER_SVC, "get")
-    generated = calls_since(daemon, since, "op-id-sync")[1:3]
-
-    texts = [r.text for r in daemon.records_of("given", since)]
-    # Lines of the framework and of the service itself.
-    assert {f"Invoke-MethodId: {TOKEN_SVC}.create", "Creating token for [, , alice]"} <= set(texts)
-    assert any(t.startswith("MethodResult: ") for t in texts)
-    assert not any("Creating token" in r.text for r in daemon.records(since) if r.op_id != "given")
-    # Calls without an op id get distinct ones, made of the operation and ending in 0.
-    assert all(re.fullmatch(r"get-.+-0", op_id) for op_id in generated), generated
-    assert len(set(generated)) == 2
-    for op_id in generated:
-        assert any(r.text.startswith("MethodResult") for r in daemon.records_of(op_id, since))
