@@ -143,6 +143,7 @@ def answering_once(status: int, body: bytes) -> str:
 
 @pytest.mark.parametrize("answer,status,reason", [
     (None, UNREACHABLE, "Connection refused"),
+    ((200, b"<html>hello</html>"), PROTOCOL, "not a JSON object"),
     ((503, b"busy"), PROTOCOL, "HTTP status 503"),
     ((200, b'{"jsonrpc":"2.0","id":null,"error":{"code":-32600,"message":"x"}}'), PROTOCOL,
      "JSON-RPC error -32600: x"),
@@ -162,7 +163,9 @@ def test_exit_status_without_a_valid_answer(ctl, answer, status, reason):
     ["profile", "create", "--grant", "HOST:ADMINISTRATOR"],
     ["issuer", "create", "a", "--issuer", "i", "--chain", "/nonexistent.pem"],
     ["call", PROVIDER_SVC, "get", "[1]"],
+    ["call", PROVIDER_SVC, "get", "{"],
     ["login", "--user", "root"],  # standard input is no terminal
+    ["token", "create", "--password-stdin"],
 ])
 def test_refused_command_lines_are_usage_errors(ctl, args):
     done = ctl(*args)

@@ -39,6 +39,8 @@ FALLBACK = "Not known accept type.Default application/json will be used"
     [
         (JSON, "application/json; charset=utf-8", JSON, False),
         (CLEAN, JSON, CLEAN, False),
+        ("application/vnd.tessel.orbi.framed.cleanjson", "application/vnd.tessel.orbi.framed",
+         CLEAN, False),
         ("application/json, application/vnd.tessel.orbi.cleanjson", JSON, CLEAN, False),
         # Streaming flags alone never select the clean serializer.
         ("application/vnd.tessel.orbi.clean+stream.json", JSON, JSON, False),
@@ -170,8 +172,11 @@ TYPE = b"Content-Type: application/json\r\n"
     "version,head,status",
     [
         (b"1.1", b"Content-Type: text/plain\r\nContent-Length: 1000000", 400),
+        (b"1.1", b"Content-Type: APPLICATION/JSON\r\nContent-Length: 1000000", 400),
         (b"1.1", b"Content-Length: 1000000", 400),
+        (b"1.1", TYPE + b"Transfer-Encoding: identity", 400),
         (b"1.1", TYPE + b"Transfer-Encoding: xchunked", 400),
+        (b"1.1", TYPE + b"Transfer-Encoding: chunked, gzip", 400),
         (b"1.1", TYPE + b"Transfer-Encoding: chunked\r\nTransfer-Encoding: identity", 400),
         (b"1.1", TYPE + LENGTH + b"\r\nTransfer-Encoding: chunked", 400),
         (b"1.0", TYPE + b"Transfer-Encoding: chunked", 400),
