@@ -197,7 +197,7 @@ def test_kills_keep_every_answered_write_and_a_restart_the_rest(new_root, run_da
     # made before still carry root's entitlement.
     admin.ok("delete", {"profile": "LU###root"})
     spec = {"external_user": ODD_SUBJECT["name"], "issuer_alias": "idp#1", "domain": "dömain"}
-    odd = admin.ok("create", {"spec": {**spec, "grants": grants("OPERATOR")}})
+    odd = admin.ok("create", {"spec": {**spec, "grants": grants("READ_ONLY")}})
     assert odd == 'SU#idp\\#1#dömain#e\\#v"e\\\\'
 
     answered, attempted = [], []  # attempted: the grants of every change sent
