@@ -69,6 +69,8 @@ def test_token_commands_credential_sources_and_the_saved_token(daemon, ctl, tmp_
     assert username_of(daemon, saved.read_text().strip()) == "root"
     assert stat.S_IMODE(saved.stat().st_mode) == 0o600
     assert stat.S_IMODE(saved.parent.stat().st_mode) == 0o700
+    login = ctl("-o", "json", *LOGIN, stdin="secret1\n")
+    assert json.loads(login.stdout) == {"token": saved.read_text().strip()}
 
     alice = ctl("token", "create", "--user", "alice", "--password-stdin", stdin="pw2\n").stdout
     alice = alice.removesuffix("\n")
