@@ -209,9 +209,6 @@ class Daemon:
             f.seek(since)
             return parse_log(f.read().decode("utf-8", "replace"))
 
-    def records_of(self, op_id: str, since: int = 0) -> List[LogRecord]:
-        return [r for r in self.records(since) if r.op_id == op_id]
-
     def wait_for_record(self, predicate, what: str, since: int = 0) -> LogRecord:
         """Records are written by the daemon's threads, some after the answer has been sent."""
         for _ in range(100):

@@ -99,8 +99,8 @@ def test_issuer_conflicts_and_bad_certificates_change_nothing(issuers, daemon, p
     assert (data["_type"], data["issuer"], data["issuer_alias"]) == (
         ISSUERS_SVC + ".issuer_already_exists_info", "i2", "a2")
     daemon.sync_log("issuers-log-sync")
-    lines = [(r.level, r.text) for r in daemon.records_of("issuers-log", since)
-             if r.logger == "SecurityTokenIssuers"]
+    lines = [(r.level, r.text) for r in daemon.records(since)
+             if r.op_id == "issuers-log" and r.logger == "SecurityTokenIssuers"]
     assert lines == [(5, "Saving certificates for issuer i2 under issuer alias a1"),
                      (5, "Empty certificate chains list!"),
                      (3, "Security token issuer alias already exists a1"),
