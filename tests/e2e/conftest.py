@@ -2,16 +2,16 @@
 talk to it over HTTP. The binary comes from $NOX_BIN_DIR (default build/bin), e.g. a sanitizer
 build's; `cd build && ctest -L e2e` runs the suites as CI does."""
 
+import itertools
 import json
 import os
 import re
 import signal
 import socket
 import subprocess
-import threading
 import time
 from pathlib import Path
-from typing import Callable, List, NamedTuple, Optional, Tuple
+from typing import List, NamedTuple, Optional
 
 import pytest
 import requests
@@ -46,15 +46,6 @@ def free_port() -> int:
         return s.getsockname()[1]
 
 
-def port_is_free(port: int) -> bool:
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        try:
-            s.bind(("127.0.0.1", port))
-        except OSError:
-            return False
-    return True
-
-
 def user_pass(name: str, password: str) -> dict:
     return {"schemeId": USER_PASS, "userName": name, "password": password}
 
@@ -77,38 +68,15 @@ def grants(*entitlements) -> list:
     return [{"resource_type": "HOST", "entitlement": e} for e in entitlements]
 
 
-# openssl's -newkey argument per key kind.
-KEY_KINDS = {
-    "rsa": ["rsa:2048"],
-    "ec": ["ec", "-pkeyopt", "ec_paramgen_curve:P-256"],
-    "p256": ["ec", "-pkeyopt", "ec_paramgen_curve:P-256"],
-    "p384": ["ec", "-pkeyopt", "ec_paramgen_curve:P-384"],
-    "p521": ["ec", "-pkeyopt", "ec_paramgen_curve:P-521"],
-}
-
-
-def make_certificate(folder: Path, name: str, kind: str = "ec") -> Tuple[str, str]:
-    """A fresh self-signed certificate as the openssl command writes it: (key PEM, cert PEM)."""
-    key, cert = folder / f"{name}.key", folder / f"{name}.pem"
-    subprocess.run(["openssl", "req", "-x509", "-nodes", "-subj", f"/CN={name}", "-days", "2",
-                    "-newkey", *KEY_KINDS[kind], "-keyout", str(key), "-out", str(cert)],
-                   check=True, capture_output=True, timeout=60)
-    return key.read_text(), cert.read_text()
-
-
 def output_of(answer: dict):
     assert "result" in answer and "output" in answer["result"], answer
     return answer["result"]["output"]
 
 
-def error_of(answer: dict) -> dict:
-    assert "result" in answer and "error" in answer["result"], answer
-    return answer["result"]["error"]
-
-
 def assert_error_kind(answer: dict, kind: str) -> dict:
     """Checks an API error value of the standard encoding; `kind` is e.g. "unauthenticated"."""
-    error = error_of(answer)
+    assert "error" in answer.get("result", {}), answer
+    error = answer["result"]["error"]
     assert error.get("_type") == ERRORS + kind, answer
     assert error.get("error_type") == kind.upper(), answer
     return error
@@ -126,81 +94,62 @@ class LogRecord(NamedTuple):
     text: str
 
 
-# time, level, logger name (may hold blanks), [opID], text
-LOG_LINE = re.compile(r"^(\S+) (\d+) (.*?) \[(.*?)\] (.*)$")
+# time, level, logger name (may hold blanks), [opID], text; other lines continue the text.
+LOG_LINE = re.compile(r"^\S+ (\d+) (.*?) \[(.*?)\] (.*)$")
 
 
 def parse_log(text: str) -> List[LogRecord]:
     records: List[LogRecord] = []
-    for line in text.split("\n"):
+    for line in filter(None, text.split("\n")):
         match = LOG_LINE.match(line)
         if match:
-            records.append(LogRecord(int(match[2]), match[3], match[4], match[5]))
-        elif records and line:
-            last = records[-1]
-            records[-1] = last._replace(text=last.text + "\n" + line)
+            records.append(LogRecord(int(match[1]), match[2], match[3], match[4]))
+        elif records:
+            records[-1] = records[-1]._replace(text=records[-1].text + "\n" + line)
     return records
 
 
 class Root:
-    """A host root laid out by scripts/dev-root."""
+    """A host root laid out by scripts/dev-root, with the users of USERS."""
 
-    def __init__(self, path: Path, port: int, log_level: int):
-        self.path, self.port, self.log_level = path, port, log_level
+    def __init__(self, path: Path, log_level: int = 7):
+        self.path, self.port = path, free_port()
+        args = [DEV_ROOT, path, "--port", self.port, "--log-level", log_level]
+        args += [arg for user in USERS.items() for arg in ("--user", ":".join(user))]
+        done = subprocess.run(list(map(str, args)), capture_output=True, text=True, timeout=60)
+        assert done.returncode == 0, done.stderr
         self.config = path / "etc/tessel/cpservices/noxtoken/config.xml"
         self.features = path / "etc/tessel/features.conf"
         self.secret_file = path / "var/run/tessel/tokend-secret"
         self.store_dir = path / "var/lib/tessel/configstore"
 
     def set_features(self, daemon: bool = True, external_sts: bool = True) -> None:
-        onoff = {True: "on", False: "off"}
-        text = f"noxtokend = {onoff[daemon]}\nexternal_sts = {onoff[external_sts]}\n"
-        self.features.write_text(text)
-
-    def edit_config(self, edit: Callable[[str], str]) -> None:
-        before = self.config.read_text()
-        after = edit(before)
-        assert after != before, "configuration edit changed nothing"
-        self.config.write_text(after)
+        switch = {True: "on", False: "off"}
+        self.features.write_text(f"noxtokend = {switch[daemon]}\n"
+                                 f"external_sts = {switch[external_sts]}\n")
 
     def secret(self) -> bytes:
         return self.secret_file.read_bytes()[:256].split(b"\0", 1)[0]
 
 
-def make_root(path: Path, port: Optional[int] = None, log_level: int = 7, users=None) -> Root:
-    port = free_port() if port is None else port
-    users = USERS if users is None else users
-    args = [str(DEV_ROOT), str(path), "--port", str(port), "--log-level", str(log_level)]
-    for name, password in users.items():
-        args += ["--user", f"{name}:{password}"]
-    done = subprocess.run(args, capture_output=True, text=True, timeout=60)
-    assert done.returncode == 0, done.stderr
-    return Root(path, port, log_level)
-
-
 class Daemon:
     """One run of the daemon; stdout and stderr go to files beside the root."""
 
-    _runs = 0
+    runs = itertools.count()
 
     def __init__(self, root: Root, args=(), port: Optional[int] = None, stderr=None,
                  binary: Path = DAEMON):
         """`stderr`, when given, replaces the log file (e.g. subprocess.PIPE)."""
-        Daemon._runs += 1
-        self.root = root
-        self.port = root.port if port is None else port
+        self.root, self.port = root, root.port if port is None else port
         self.url = f"http://127.0.0.1:{self.port}/api"
-        self.stdout_path = root.path.parent / f"{root.path.name}-stdout-{Daemon._runs}.txt"
-        self.log_path = root.path.parent / f"{root.path.name}-stderr-{Daemon._runs}.txt"
-        env = dict(os.environ, TESSEL_ROOT=str(root.path))
+        run = next(Daemon.runs)
+        self.stdout_path = root.path.parent / f"{root.path.name}-stdout-{run}.txt"
+        self.log_path = root.path.parent / f"{root.path.name}-stderr-{run}.txt"
         assert binary.exists(), f"{binary} is not built (set NOX_BIN_DIR)"
         with open(self.stdout_path, "wb") as out, open(self.log_path, "wb") as err:
-            self.proc = subprocess.Popen([str(binary), *map(str, args)], env=env,
-                                         stdin=subprocess.DEVNULL, stdout=out,
-                                         stderr=err if stderr is None else stderr)
-
-    def wait_exit(self, timeout: float = 15) -> int:
-        return self.proc.wait(timeout=timeout)
+            self.proc = subprocess.Popen([str(binary), *map(str, args)], stdin=subprocess.DEVNULL,
+                                         env=dict(os.environ, TESSEL_ROOT=str(root.path)),
+                                         stdout=out, stderr=err if stderr is None else stderr)
 
     def wait_ready(self) -> "Daemon":
         for _ in range(200):  # 10 s: sanitizer builds on a busy machine start slowly
@@ -228,34 +177,26 @@ class Daemon:
             self.proc.kill()
             self.proc.wait(timeout=15)
 
-    def status_kb(self, key: str) -> int:
-        """A figure of /proc/PID/status, e.g. VmRSS or VmHWM."""
-        status = Path(f"/proc/{self.proc.pid}/status").read_text()
-        return int(re.search(rf"^{key}:\s+(\d+)", status, re.M)[1])
-
     def post(self, body, accept: Optional[str] = JSON, content_type: Optional[str] = JSON,
              headers=None, timeout: float = 30) -> requests.Response:
-        all_headers = {"Accept": accept, "Content-Type": content_type}
-        all_headers.update(headers or {})
+        # A None value removes requests' own default header of that name.
+        headers = {"Accept": accept, "Content-Type": content_type, **(headers or {})}
         if isinstance(body, (dict, list)):
             body = json.dumps(body).encode()
-        # A None value removes requests' own default header of that name.
-        return requests.post(self.url, data=body, headers=all_headers, timeout=timeout)
+        return requests.post(self.url, data=body, headers=headers, timeout=timeout)
 
-    def invoke(self, service, operation, input=None, security=None, app=None, req_id="1",
-               accept: Optional[str] = JSON, headers=None) -> dict:
-        body = request_body(service, operation, input, security, app, req_id)
-        response = self.post(body, accept=accept, headers=headers)
+    def invoke(self, service, operation, input=None, security=None, app=None,
+               accept: Optional[str] = JSON) -> dict:
+        response = self.post(request_body(service, operation, input, security, app), accept)
         assert response.status_code == 200, (response.status_code, response.text)
         return response.json()
 
     def serves(self) -> bool:
         return output_of(self.invoke(PROVIDER_SVC, "get"))["id"] == "AsyncLocalProvider"
 
-    def create_token(self, name: str = "root", password: Optional[str] = None) -> str:
-        password = USERS[name] if password is None else password
-        output = output_of(self.invoke(TOKEN_SVC, "create", security=user_pass(name, password)))
-        return output["token"]
+    def create_token(self, name: str = "root") -> str:
+        security = user_pass(name, USERS[name])
+        return output_of(self.invoke(TOKEN_SVC, "create", security=security))["token"]
 
     def log_text(self) -> str:
         return self.log_path.read_bytes().decode("utf-8", "replace")
@@ -271,29 +212,23 @@ class Daemon:
     def wait_for_record(self, predicate, what: str, since: int = 0) -> LogRecord:
         """Records are written by the daemon's threads, some after the answer has been sent."""
         for _ in range(100):
-            for record in self.records(since):
-                if predicate(record):
-                    return record
+            found = [r for r in self.records(since) if predicate(r)]
+            if found:
+                return found[0]
             time.sleep(0.05)
         pytest.fail(f"no log record {what}; log tail:\n{self.log_text()[-3000:]}")
 
-    def wait_for_line(self, op_id: str, text: str, since: int = 0) -> LogRecord:
-        """Waits for the record of call `op_id` whose text is exactly `text`."""
-        return self.wait_for_record(lambda r: r.op_id == op_id and r.text == text,
-                                    f"[{op_id}] {text}", since)
-
-    def wait_for_prefix(self, op_id: str, prefix: str, since: int = 0) -> LogRecord:
-        return self.wait_for_record(lambda r: r.op_id == op_id and r.text.startswith(prefix),
-                                    f"[{op_id}] {prefix}", since)
-
-    def records_of(self, op_id: str, since: int = 0) -> List[LogRecord]:
-        return [r for r in self.records(since) if r.op_id == op_id]
+    def wait_for_line(self, op_id: str, text: str, since: int = 0, whole=True) -> LogRecord:
+        """Waits for the record of call `op_id` whose text is `text`, or starts with it."""
+        return self.wait_for_record(
+            lambda r: r.op_id == op_id and (r.text == text or not whole and r.text.startswith(text)),
+            f"[{op_id}] {text}", since)
 
     def sync_log(self, op_id: str) -> None:
-        """Makes one call with a known opId and waits for its result line, so that every line of
+        """Makes one call with a known opId and waits for its first line, so that every line of
         earlier calls is in the file."""
         self.invoke(PROVIDER_SVC, "get", app={"opId": op_id})
-        self.wait_for_prefix(op_id, "Invoke-MethodId")
+        self.wait_for_line(op_id, "Invoke-MethodId", whole=False)
 
 
 class AdminClient:
@@ -311,43 +246,11 @@ class AdminClient:
         return output_of(self.call(operation, input))
 
 
-def kill_during_writes(daemon: Daemon, write_one: Callable[[int], object], at_least: int = 20):
-    """Calls write_one(0), write_one(1), ... on a thread and SIGKILLs the daemon once `at_least`
-    calls have returned; the calls' results, in order. A call that raises stops the stream."""
-    written: list = []
-
-    def write():
-        for i in range(10_000):
-            try:
-                written.append(write_one(i))
-            except (requests.ConnectionError, AssertionError):
-                return
-
-    writer = threading.Thread(target=write)
-    writer.start()
-    for _ in range(200):
-        if len(written) >= at_least or not writer.is_alive():
-            break
-        time.sleep(0.05)
-    daemon.kill()
-    writer.join(30)
-    assert len(written) >= at_least, f"only {len(written)} writes before the kill"
-    return written
-
-
-def start(root: Root, args=(), port: Optional[int] = None) -> Daemon:
-    return Daemon(root, args, port).wait_ready()
-
-
 @pytest.fixture
 def new_root(tmp_path):
     """Factory of roots inside this test's tmp_path."""
-    counter = iter(range(1000))
-
-    def make(**kwargs) -> Root:
-        return make_root(tmp_path / f"root{next(counter)}", **kwargs)
-
-    return make
+    counter = itertools.count()
+    return lambda **kwargs: Root(tmp_path / f"root{next(counter)}", **kwargs)
 
 
 @pytest.fixture
@@ -355,10 +258,9 @@ def run_daemon():
     """Starts daemons for one test and checks at the end that SIGTERM stops each with status 0."""
     daemons: List[Daemon] = []
 
-    def run(root: Root, args=(), port: Optional[int] = None, ready: bool = True) -> Daemon:
-        daemon = Daemon(root, args, port)
-        daemons.append(daemon)
-        return daemon.wait_ready() if ready else daemon
+    def run(root: Root, args=(), port: Optional[int] = None) -> Daemon:
+        daemons.append(Daemon(root, args, port))
+        return daemons[-1].wait_ready()
 
     yield run
     statuses = [(d.log_path.name, d.stop()) for d in daemons if d.proc.returncode is None]
@@ -368,7 +270,6 @@ def run_daemon():
 @pytest.fixture(scope="module")
 def daemon(tmp_path_factory):
     """One daemon per test module: both switches on, log level 7, users root and alice."""
-    root = make_root(tmp_path_factory.mktemp("shared") / "root")
-    running = start(root)
+    running = Daemon(Root(tmp_path_factory.mktemp("shared") / "root")).wait_ready()
     yield running
     assert running.stop() == 0, running.log_text()[-3000:]

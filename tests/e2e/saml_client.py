@@ -31,11 +31,12 @@ class Key(NamedTuple):
 
 
 def make_key(directory: Path, name: str, spec: str = "rsa:2048") -> Key:
-    """`spec` as openssl req -newkey takes it, e.g. "ec -pkeyopt ec_paramgen_curve:P-256"."""
+    """A self-signed certificate for CN `name`; `spec` as openssl req -newkey takes it, e.g.
+    "ec -pkeyopt ec_paramgen_curve:P-256"."""
     key = Key(directory / f"{name}.key.pem", directory / f"{name}.cert.pem")
-    subprocess.run(f"openssl req -x509 -nodes -days 2 -newkey {spec} -subj /CN={name} "
-                   f"-keyout '{key.key_pem}' -out '{key.cert_pem}'",
-                   shell=True, check=True, capture_output=True, timeout=60)
+    subprocess.run(["openssl", "req", "-x509", "-nodes", "-days", "2", "-subj", f"/CN={name}",
+                    "-newkey", *spec.split(), "-keyout", key.key_pem, "-out", key.cert_pem],
+                   check=True, capture_output=True, timeout=60)
     return key
 
 

@@ -15,7 +15,8 @@ from typing import NamedTuple
 import jwt
 import pytest
 
-from conftest import BIN_DIR, PROVIDER_SVC, free_port, make_certificate
+from conftest import BIN_DIR, PROVIDER_SVC, free_port
+from saml_client import make_key
 
 CTL = BIN_DIR / "noxtokenctl"
 USAGE, UNREACHABLE, PROTOCOL = 2, 3, 4
@@ -74,17 +75,13 @@ def test_token_commands_credential_sources_and_the_saved_token(daemon, ctl, tmp_
     alice = ctl("token", "create", "--user", "alice", "--password-stdin", stdin="pw2\n").stdout
     alice = alice.removesuffix("\n")
     assert username_of(daemon, alice) == "alice" and "\n" not in alice
+    # Without --user the saved token is presented, and a daemon token cannot beget another.
+    check(ctl("token", "create"), "text", Refusal("UNAUTHORIZED", "cannot obtain another one"))
     for mode in ("text", "json"):
-        # Without --user the saved token is presented, and a daemon token cannot beget another.
-        check(ctl("-o", mode, "token", "create"), mode,
-              Refusal("UNAUTHORIZED", "cannot obtain another one"))
-        check(ctl("-o", mode, "token", "verify", alice), mode,
-              "alice" if mode == "json" else "alice\n")
         check(ctl("-o", mode, "call", "no.such.service", "get"), mode,
               Refusal("OPERATION_NOT_FOUND", "\n  Service no.such.service not found\n"))
     output = ctl("call", PROVIDER_SVC, "get").stdout
     assert '\n  "id": "AsyncLocalProvider",\n' in output and "_type" not in output
-    assert json.loads(ctl("-o", "json", "call", PROVIDER_SVC, "get").stdout) == json.loads(output)
 
     # Credential sources in order: --token, then $NOXTOKEN_TOKEN, then the saved token.
     root = daemon.create_token("root")
@@ -95,7 +92,7 @@ def test_token_commands_credential_sources_and_the_saved_token(daemon, ctl, tmp_
     for args, env in [(["--port", daemon.port], {}), ([], {"NOXTOKEN_URL": daemon.url})]:
         done = ctl(*args, "--op-id", "ctl-op-7", "token", "verify", url=None, env=env)
         assert done.stdout == "root\n", done.stderr
-    daemon.wait_for_prefix("ctl-op-7", "Invoke-MethodId")
+    daemon.wait_for_line("ctl-op-7", "Invoke-MethodId", whole=False)
 
     expired = jwt.encode({"username": "root", "exp": 1000}, daemon.root.secret(), "HS256")
     saved.write_text(expired + "\n")
@@ -161,10 +158,9 @@ def test_exit_status_without_a_valid_answer(ctl, answer, status, reason):
     assert done.stderr.startswith(f"noxtokenctl: {url}: ") and reason in done.stderr
 
 
+# Grants and URLs have the client's unit tests; one of each other kind of refusal.
 @pytest.mark.parametrize("args", [
-    [],
     ["token"],
-    ["-o", "yaml", "token", "verify"],
     ["--port", "9199", "token", "verify"],  # with --url
     ["profile", "create", "--grant", "HOST:ADMINISTRATOR"],
     ["issuer", "create", "a", "--issuer", "i", "--chain", "/nonexistent.pem"],
@@ -181,7 +177,7 @@ def test_refused_command_lines_are_usage_errors(ctl, args):
 
 def test_management_commands(ctl, tmp_path):
     """Text views step by step; in JSON the output as the daemon gives it, without "_type"."""
-    pems = [make_certificate(tmp_path, cn)[1] for cn in ("Ctl Signer", "Ctl Root")]
+    pems = [make_key(tmp_path, cn).cert_text() for cn in ("Ctl Signer", "Ctl Root")]
     path = tmp_path / "chain.pem"
     path.write_text("subject=CN=Ctl Signer\n" + "".join(pems))
     group = "SG#corp#corp.example#ops"
@@ -201,16 +197,11 @@ def test_management_commands(ctl, tmp_path):
         (["profile", "delete", group], ""),
         (["profile", "get", group], Refusal("NOT_FOUND", f"\n  Profile not found {group}\n")),
         (["issuer", "create", "corp", "--issuer", "https://idp", "--chain", path], ""),
-        (["issuer", "list", "--projection", "full"],
-         "ALIAS  ISSUER       CHAINS\ncorp   https://idp  1\n"),
         (["issuer", "set", "corp", "--issuer", "https://idp/v2"], ""),
         (["issuer", "get", "corp"],
          "Issuer:   https://idp/v2\nChain 1:  CN=Ctl Signer\n          CN=Ctl Root\n"),
+        (["issuer", "delete", "corp"], ""),
     ]:
         check(ctl(*args), "text", expected)
-    check(ctl("-o", "json", "issuer", "get", "corp"), "json", {
-        "issuer": "https://idp/v2",
-        "signing_cert_chains": [{"cert_chain": [p.rstrip("\n") for p in pems]}]})
-    check(ctl("-o", "json", "issuer", "delete", "corp"), "json", "")
     check(ctl("-o", "json", "issuer", "get", "corp"), "json",
           Refusal("NOT_FOUND", "\n  Security token issuer alias not found corp\n"))

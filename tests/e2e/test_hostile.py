@@ -13,7 +13,7 @@ from pathlib import Path
 import pytest
 
 import rawhttp
-from conftest import PROVIDER_SVC, assert_error_kind, make_root, message_texts, request_body, start
+from conftest import PROVIDER_SVC, Daemon, Root, assert_error_kind, message_texts, request_body
 
 
 FORGED = "\n2026-01-01T00:00:00.000Z 3 Forged [admin] forged line\r\x1b[2J"
@@ -71,7 +71,7 @@ def test_requests_cost_a_bounded_multiple_of_their_size(daemon, input_text, clie
     envelope = json.dumps(request_body(PROVIDER_SVC, "get", {"x": 0})).encode()
     body = envelope.replace(b'{"x": 0}', input_text)
     Path(f"/proc/{daemon.proc.pid}/clear_refs").write_text("5")  # resets the peak
-    before = daemon.status_kb("VmRSS")
+    before = status_kb(daemon, "VmRSS")
 
     with ThreadPoolExecutor(clients) as pool:
         answers = list(pool.map(lambda _: daemon.post(body, timeout=300).json(), range(clients)))
@@ -83,15 +83,21 @@ def test_requests_cost_a_bounded_multiple_of_their_size(daemon, input_text, clie
             error = assert_error_kind(answer, "invalid_argument")
             assert re.search(r"\bx\b", message_texts(error)), error
     bound = 4 * len(body) + VALUES_ALLOWANCE if clients == 1 else 256 << 20
-    assert (daemon.status_kb("VmHWM") - before) * 1024 < bound
+    assert (status_kb(daemon, "VmHWM") - before) * 1024 < bound
     # And the memory comes back once the burst is over.
     for _ in range(100):
-        if daemon.status_kb("VmRSS") < before + 8 * 1024:
+        if status_kb(daemon, "VmRSS") < before + 8 * 1024:
             break
         time.sleep(0.1)
     else:
-        pytest.fail(f"resident {daemon.status_kb('VmRSS')} kB ten seconds after, {before} before")
+        pytest.fail(f"resident {status_kb(daemon, 'VmRSS')} kB ten seconds after, {before} before")
     assert daemon.serves()
+
+
+def status_kb(daemon, key: str) -> int:
+    """A figure of /proc/PID/status, e.g. VmRSS or VmHWM."""
+    status = Path(f"/proc/{daemon.proc.pid}/status").read_text()
+    return int(re.search(rf"^{key}:\s+(\d+)", status, re.M)[1])
 
 
 def is_open(sock) -> bool:
@@ -125,11 +131,11 @@ def test_a_thousand_idle_connections_never_lock_callers_out(daemon):
 @pytest.fixture(scope="module")
 def strict(tmp_path_factory):
     """Headers and bodies have two seconds each."""
-    root = make_root(tmp_path_factory.mktemp("strict") / "root", log_level=5)
+    root = Root(tmp_path_factory.mktemp("strict") / "root", log_level=5)
     deadlines = ("<headerTimeoutSeconds>2</headerTimeoutSeconds>"
                  "<bodyTimeoutSeconds>2</bodyTimeoutSeconds>")
-    root.edit_config(lambda xml: xml.replace("<http>", "<http>" + deadlines))
-    running = start(root)
+    root.config.write_text(root.config.read_text().replace("<http>", "<http>" + deadlines))
+    running = Daemon(root).wait_ready()
     yield running
     assert running.stop() == 0, running.log_text()[-3000:]
 

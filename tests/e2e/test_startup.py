@@ -1,21 +1,17 @@
-"""The process: switches, configuration file, port, listen address, log levels and signals; a
-store that cannot be used, and kill -9 while the daemon writes it."""
+"""The process: switches, configuration file, port, listen address, log levels and signals, and a
+store that cannot be used."""
 
 import os
 import re
 import shutil
 import signal
 import socket
-import sqlite3
 import subprocess
 import tempfile
-import time
 
-import jwt
 import pytest
 
-from conftest import (DAEMON, PROVIDER_SVC, REPO, SERVICE_SVC, AdminClient, Daemon,
-                      assert_error_kind, grants, kill_during_writes, output_of, port_is_free)
+from conftest import DAEMON, PROVIDER_SVC, REPO, SERVICE_SVC, Daemon, assert_error_kind, output_of
 
 EXIT_FAILURE = 255  # the daemon exits with -1
 VERSION = re.search(r"project\(noxtokend VERSION (\S+)", (REPO / "CMakeLists.txt").read_text())[1]
@@ -38,7 +34,7 @@ def test_start_refusals(new_root, switch, config, error):
 
     daemon = Daemon(root, () if config is None else (given,))
 
-    assert daemon.wait_exit() == EXIT_FAILURE
+    assert daemon.proc.wait(15) == EXIT_FAILURE
     assert daemon.stdout_path.read_bytes() == b""
     err = daemon.log_path.read_bytes()
     assert re.fullmatch(rb"Error: .+\n", err, re.S) if error else err == b"", err
@@ -51,8 +47,9 @@ def non_loopback_addresses():
 
 
 def test_configuration_argument_default_port_and_loopback_only(new_root, run_daemon):
-    if not port_is_free(9199):
-        pytest.skip("port 9199 is in use on this host")
+    with socket.socket() as probe:
+        if probe.connect_ex(("127.0.0.1", 9199)) == 0:
+            pytest.skip("port 9199 is in use on this host")
     root = new_root()
     custom = root.path / "custom.xml"
     custom.write_text(root.config.read_text().replace(
@@ -74,14 +71,14 @@ def test_configuration_argument_default_port_and_loopback_only(new_root, run_dae
             socket.create_connection((address, 9199), timeout=2).close()
 
 
-@pytest.mark.parametrize("level", [4, 5, 6])
+@pytest.mark.parametrize("level", [4, 6])
 def test_log_level_selects_the_lines(new_root, run_daemon, level):
     root = new_root(log_level=level)
     daemon = run_daemon(root)
     output_of(daemon.invoke(SERVICE_SVC, "get", {"id": PROVIDER_SVC}, app={"opId": "ok-call"}))
     failed = daemon.invoke(SERVICE_SVC, "nothing", app={"opId": "failed-call"})
     assert_error_kind(failed, "operation_not_found")
-    fail = daemon.wait_for_prefix("failed-call", "MethodResult [FAIL]")
+    fail = daemon.wait_for_line("failed-call", "MethodResult [FAIL]", whole=False)
     assert fail.level == 3 and "operation_not_found" in fail.text.lower()
     assert fail.text.startswith(f"MethodResult [FAIL] (MethodId:{SERVICE_SVC}.nothing),")
     daemon.proc.send_signal(signal.SIGHUP)
@@ -112,7 +109,7 @@ def test_help_and_version_answer_even_when_switched_off(new_root):
     for option, answer in (("--version", f"noxtokend {VERSION}\n"),
                            ("--help", "Usage: noxtokend [CONFIG_FILE]\n")):
         daemon = Daemon(root, (option,))
-        assert daemon.wait_exit() == 0
+        assert daemon.proc.wait(15) == 0
         assert daemon.log_path.read_bytes() == b""
         assert daemon.stdout_path.read_text().startswith(answer), option
 
@@ -138,83 +135,26 @@ def test_service_manager_notices_and_a_log_reader_that_goes_away(new_root):
             socket.create_connection(("127.0.0.1", root.port), timeout=5).close()
             assert ready == f"READY=1\nSTATUS=Serving on localhost port {root.port}"
             daemon.proc.stderr.close()
-            # Log level 7: every call writes lines into the closed pipe.
-            for _ in range(3):
-                assert daemon.serves()
+            assert daemon.serves() and daemon.serves()  # log level 7: lines into a closed pipe
             assert daemon.stop() == 0
             assert manager.recv(4096) == b"STOPPING=1"
         finally:
             daemon.kill()
 
 
-def store_databases(root):
-    databases = [p for p in sorted(root.store_dir.rglob("*"))
-                 if p.is_file() and p.read_bytes()[:16] == b"SQLite format 3\0"]
-    assert databases, f"no database under {root.store_dir}"
-    return databases
-
-
-def assert_intact_and_serving(root, daemon):
-    for path in store_databases(root):
-        with sqlite3.connect(path) as db:
-            assert db.execute("PRAGMA integrity_check").fetchall() == [("ok",)], path
-    assert output_of(daemon.invoke(PROVIDER_SVC, "get"))["id"] == "AsyncLocalProvider"
-    claims = jwt.decode(daemon.create_token("root"), key=root.secret(), algorithms=["HS256"])
-    assert claims["entitlement"] == ["ADMINISTRATOR"]
-
-
-def test_kill_during_start_up_and_profile_writes_keeps_every_answered_write(new_root, run_daemon):
-    root = new_root()
-    # From before the store exists to after it has been written at start-up.
-    for pause in (0.0, 0.005, 0.01, 0.02, 0.04, 0.08, 0.15, 0.3):
-        victim = Daemon(root)
-        time.sleep(pause)
-        victim.kill()
-    daemon = Daemon(root).wait_ready()
-    admin = AdminClient(daemon)
-    variants = [["OPERATOR"], ["READ_ONLY", "OPERATOR"], ["ADMINISTRATOR"]]
-    attempted = []  # the grants of every set sent, answered or not
-
-    def create(user):
-        return admin.ok("create", {"spec": {"local_user": user, "grants": grants("OPERATOR")}})
-
-    def write_one(i):
-        if i % 2 == 0:
-            return create(f"crash-user-{i}")
-        attempted.append(variants[i % 3])
-        spec = {"grants": grants(*attempted[-1])}
-        admin.ok("set", {"profile": "LU###crash-target", "spec": spec})
-        return None
-
-    create("crash-target")
-    written = kill_during_writes(daemon, write_one)
-
-    restarted = run_daemon(root)
-    assert_intact_and_serving(root, restarted)
-    listed = AdminClient(restarted).ok("list", {"projection": "FULL"})
-    stored = {s["profile"]: sorted(g["entitlement"] for g in s["grants"]) for s in listed}
-    assert {w for w in written if w} <= set(stored)
-    assert all(stored.values()), stored  # no profile lost its grants half-way
-    # The last acknowledged change, or the one in flight when the daemon died.
-    answered_sets = len(written) // 2
-    assert stored["LU###crash-target"] in [sorted(a) for a in attempted[answered_sets - 1:]]
-
-
 @pytest.mark.parametrize("damage", ["random-bytes", "header-garbage", "directory", "read-only"])
 def test_a_store_that_cannot_be_used_stops_start_up_with_an_error(new_root, run_daemon, damage):
     root = new_root()
     assert run_daemon(root).stop() == 0
-    databases = store_databases(root)
-    prefix = []
-    for path in databases:
-        if damage == "directory":
-            path.unlink()
-            path.mkdir()
-        elif damage == "read-only":
-            path.chmod(0o444)
-        else:
-            header = b"SQLite format 3\0" if damage == "header-garbage" else b""
-            path.write_bytes(header + os.urandom(8192))
+    database, prefix = root.store_dir / "global.db", []
+    if damage == "directory":
+        database.unlink()
+        database.mkdir()
+    elif damage == "read-only":
+        database.chmod(0o444)
+    else:
+        header = b"SQLite format 3\0" if damage == "header-garbage" else b""
+        database.write_bytes(header + os.urandom(8192))
     for leftover in root.store_dir.glob("*-wal"):
         leftover.unlink()
     # Root writes read-only files anyway; without the capability to override file modes it cannot.
@@ -226,8 +166,6 @@ def test_a_store_that_cannot_be_used_stops_start_up_with_an_error(new_root, run_
     env = dict(os.environ, TESSEL_ROOT=str(root.path))
     done = subprocess.run(prefix + [str(DAEMON)], env=env, capture_output=True, timeout=20)
 
-    assert (done.returncode, done.stdout) == (255, b"")
+    assert (done.returncode, done.stdout) == (EXIT_FAILURE, b"")
     last = done.stderr.splitlines()[-1]
-    assert last.startswith(b"Error: "), done.stderr
-    if damage == "read-only":
-        assert str(databases[0]).encode() in last, done.stderr
+    assert last.startswith(b"Error: ") and (damage != "read-only" or bytes(database) in last)

