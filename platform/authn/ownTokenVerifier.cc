@@ -10,7 +10,7 @@
 #include <optional>
 #include <stdexcept>
 
-#include "platform/authn/base64Url.h"
+#include "platform/basalt/crypto/base64.h"
 #include "platform/basalt/jsonHandle.h"
 #include "platform/orbi/jsonBounds.h"
 
@@ -134,9 +134,12 @@ std::variant<OwnTokenClaims, OwnTokenError> VerifyOwnToken(std::string_view toke
   }
   const std::string_view headerPart = token.substr(0, firstDot);
   const std::string_view payloadPart = token.substr(firstDot + 1, secondDot - firstDot - 1);
-  const std::optional<std::string> headerText = DecodeBase64Url(headerPart);
-  const std::optional<std::string> payloadText = DecodeBase64Url(payloadPart);
-  const std::optional<std::string> signature = DecodeBase64Url(token.substr(secondDot + 1));
+  const std::optional<std::string> headerText =
+      Basalt::Crypto::DecodeBase64(headerPart, Basalt::Crypto::Base64Alphabet::kUrl);
+  const std::optional<std::string> payloadText =
+      Basalt::Crypto::DecodeBase64(payloadPart, Basalt::Crypto::Base64Alphabet::kUrl);
+  const std::optional<std::string> signature = Basalt::Crypto::DecodeBase64(
+      token.substr(secondDot + 1), Basalt::Crypto::Base64Alphabet::kUrl);
   if (headerPart.empty() || payloadPart.empty() || !headerText || !payloadText || !signature) {
     return OwnTokenError::Malformed;
   }

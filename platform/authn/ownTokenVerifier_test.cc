@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <memory>
 
-#include "platform/authn/base64Url.h"
 #include "platform/authn/jwtHandle.h"
+#include "platform/basalt/crypto/base64.h"
 
 namespace Nox::Authn {
 namespace {
@@ -47,12 +47,15 @@ std::string Sign(std::string_view input, std::string_view key) {
   unsigned int length = 0;
   HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()),
        reinterpret_cast<const unsigned char*>(input.data()), input.size(), mac, &length);
-  return EncodeBase64Url(std::string_view(reinterpret_cast<const char*>(mac), length));
+  return Basalt::Crypto::EncodeBase64(std::string_view(reinterpret_cast<const char*>(mac), length),
+                                      Basalt::Crypto::Base64Alphabet::kUrl);
 }
 
 // A correctly signed token around any header and payload bytes.
 std::string Forge(std::string_view header, std::string_view payload, std::string_view key = kKey) {
-  const std::string input = EncodeBase64Url(header) + "." + EncodeBase64Url(payload);
+  const std::string input =
+      Basalt::Crypto::EncodeBase64(header, Basalt::Crypto::Base64Alphabet::kUrl) + "." +
+      Basalt::Crypto::EncodeBase64(payload, Basalt::Crypto::Base64Alphabet::kUrl);
   return input + "." + Sign(input, key);
 }
 
@@ -131,8 +134,10 @@ TEST(OwnTokenTest, OnlyHs256IsAccepted) {
   EXPECT_EQ(ErrorOf(none), OwnTokenError::UnsupportedAlgorithm);
   EXPECT_EQ(ErrorOf(IssueToken("alice", kNow + 300, nullptr, JWT_ALG_HS512)),
             OwnTokenError::UnsupportedAlgorithm);
-  const std::string rs256 = EncodeBase64Url(R"({"alg":"RS256"})") + "." + EncodeBase64Url(payload) +
-                            "." + EncodeBase64Url(std::string(256, 'x'));
+  const std::string rs256 =
+      Basalt::Crypto::EncodeBase64(R"({"alg":"RS256"})", Basalt::Crypto::Base64Alphabet::kUrl) +
+      "." + Basalt::Crypto::EncodeBase64(payload, Basalt::Crypto::Base64Alphabet::kUrl) + "." +
+      Basalt::Crypto::EncodeBase64(std::string(256, 'x'), Basalt::Crypto::Base64Alphabet::kUrl);
   EXPECT_EQ(ErrorOf(rs256), OwnTokenError::UnsupportedAlgorithm);
   for (const char* header : {R"({"typ":"JWT"})", R"({"alg":"hs256"})", R"({"alg":"HS256 "})",
                              R"({"alg":256})", R"({"alg":["HS256"]})", R"({"alg":null})"}) {
@@ -179,8 +184,10 @@ TEST(OwnTokenTest, RefusesBadEncodingsAndShapes) {
            token.substr(0, firstDot) + "=" + token.substr(firstDot),
            "." + token.substr(firstDot + 1),
            token.substr(0, firstDot + 1) + token.substr(token.rfind('.')),
-           EncodeBase64Url("not json") + token.substr(firstDot),
-           EncodeBase64Url(R"(["HS256"])") + token.substr(firstDot),
+           Basalt::Crypto::EncodeBase64("not json", Basalt::Crypto::Base64Alphabet::kUrl) +
+               token.substr(firstDot),
+           Basalt::Crypto::EncodeBase64(R"(["HS256"])", Basalt::Crypto::Base64Alphabet::kUrl) +
+               token.substr(firstDot),
        }) {
     EXPECT_EQ(ErrorOf(bad), OwnTokenError::Malformed) << bad;
   }

@@ -14,12 +14,10 @@ namespace {
 // Refusals are runtime level 3 through the framework's logger adapter.
 constexpr int kRefusalLevel = 4;
 
+// Empty when `text` is not Base64: an empty signature or key is refused all the same.
 std::vector<uint8_t> DecodeBase64(const std::string& text) {
-  try {
-    return Basalt::StringUtil::Base64Decode(text);
-  } catch (const Basalt::Exception&) {
-    return {};
-  }
+  const auto bytes = Basalt::Crypto::DecodeBase64(text, Basalt::Crypto::Base64Alphabet::kStandard);
+  return bytes ? std::vector<uint8_t>(bytes->begin(), bytes->end()) : std::vector<uint8_t>();
 }
 
 }  // namespace

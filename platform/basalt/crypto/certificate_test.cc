@@ -64,8 +64,10 @@ TEST_F(CertificateTest, PublicKeyIsDerSubjectPublicKeyInfo) {
   std::string body = ReadFile(dir_ / "pub.pem");
   body = body.substr(body.find('\n') + 1);
   body = body.substr(0, body.find("-----"));
-  EXPECT_EQ(cert->GetPublicKeyDer(), StringUtil::Base64Decode(body));
-  EXPECT_EQ(StringUtil::Base64Decode(cert->GetPublicKeyBase64()), cert->GetPublicKeyDer());
+  const auto der = cert->GetPublicKeyDer();
+  EXPECT_EQ(DecodeBase64(body, Base64Alphabet::kStandard), std::string(der.begin(), der.end()));
+  EXPECT_EQ(DecodeBase64(cert->GetPublicKeyBase64(), Base64Alphabet::kStandard),
+            std::string(der.begin(), der.end()));
   EXPECT_EQ(EVP_PKEY_base_id(cert->GetPublicKey().get()), EVP_PKEY_EC);
 }
 

@@ -7,7 +7,7 @@
 
 #include <memory>
 
-#include "platform/authn/base64Url.h"
+#include "platform/basalt/crypto/base64.h"
 #include "platform/basalt/jsonHandle.h"
 #include "platform/orbi/jsonBounds.h"
 
@@ -21,7 +21,7 @@ using Basalt::Json::JsonPtr;
 constexpr Orbi::Json::DocumentBounds kTokenPartBounds{16, 20'000};
 
 std::variant<JsonPtr, ExternalTokenShapeError> ParsePart(std::string_view part) {
-  auto bytes = DecodeBase64Url(part);
+  auto bytes = Basalt::Crypto::DecodeBase64(part, Basalt::Crypto::Base64Alphabet::kUrl);
   if (!bytes || !Orbi::Json::CheckBounds(*bytes, kTokenPartBounds).empty()) {
     return ExternalTokenShapeError::kMalformed;
   }
