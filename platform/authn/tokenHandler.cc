@@ -36,8 +36,8 @@ std::shared_ptr<const OwnTokenKey> TokenHandler::Prepared(const std::string& sec
 
 void TokenHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr context,
                                      Orbi::Authn::AuthnCallback done) {
-  const std::string* scheme = context->FindSecurity("schemeId");
-  const std::string* token = context->FindSecurity("accessToken");
+  const std::string* scheme = context->FindSecurity(Orbi::Security::kSchemeIdKey);
+  const std::string* token = context->FindSecurity(Orbi::Security::kAccessTokenKey);
   if (!scheme || *scheme != Orbi::Security::kOAuthScheme || !token) {
     done(nullptr);
     return;

@@ -37,13 +37,13 @@ AsyncSamlVerifierFilter::AsyncSamlVerifierFilter(Core::ProviderPtr next,
 void AsyncSamlVerifierFilter::Invoke(const Core::MethodIdentifier& method, Data::ValuePtr input,
                                      Core::ExecutionContextPtr context,
                                      Core::AsyncApiResultCb resultCb) {
-  const std::string* scheme = context->FindSecurity("schemeId");
+  const std::string* scheme = context->FindSecurity(kSchemeIdKey);
   if (!scheme || *scheme != kSamlHokScheme) {
     next_->Invoke(method, std::move(input), std::move(context), std::move(resultCb));
     return;
   }
-  const std::string* token = context->FindSecurity("samlHokToken");
-  const std::string* algorithm = context->FindSecurity("samlHokTokenAlgorithm");
+  const std::string* token = context->FindSecurity(kSamlHokTokenKey);
+  const std::string* algorithm = context->FindSecurity(kSamlHokAlgorithmKey);
   if (token && algorithm) {
     std::string refusal;
     try {
@@ -69,8 +69,8 @@ std::string AsyncSamlVerifierFilter::CheckProof(const Core::MethodIdentifier& me
                                                 const Core::ExecutionContext& context,
                                                 const std::string& token,
                                                 const std::string& algorithm) const {
-  const std::string* timestamp = context.FindSecurity("signatureTimestamp");
-  const std::string* signatureValue = context.FindSecurity("signatureValue");
+  const std::string* timestamp = context.FindSecurity(kSignatureTimestampKey);
+  const std::string* signatureValue = context.FindSecurity(kSignatureValueKey);
   if (!timestamp || !signatureValue) return "no signatureTimestamp or signatureValue";
   Basalt::System::DateTime signedAt;
   try {

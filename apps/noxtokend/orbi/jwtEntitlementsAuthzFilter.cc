@@ -44,7 +44,7 @@ void JwtEntitlementsAuthzFilter::Invoke(const Orbi::Core::MethodIdentifier& meth
                              "; methodName: " + method.operationName +
                              "; interfaceName: " + interfaceId);
   }
-  const std::string* schemeId = context->FindSecurity("schemeId");
+  const std::string* schemeId = context->FindSecurity(Orbi::Security::kSchemeIdKey);
   std::string scheme = schemeId ? *schemeId : std::string();
   if (logger_->IsEnabled(kDetail)) {
     logger_->Log(kDetail, "JwtEntitlementsAuthzFilter userReq matches. isAuth: " +

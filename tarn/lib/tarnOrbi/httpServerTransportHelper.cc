@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "platform/basalt/httpStatus.h"
+#include "platform/orbi/frameworkIds.h"
 #include "platform/orbi/localizer.h"
 
 namespace TarnOrbi {
@@ -127,7 +128,7 @@ void HttpRecvHelper::HandleFrameCb(std::optional<TransferFailure> failure) {
   LogDetail(*logger_, [&] { return FrameCbRecord("Recv", buffer_.get(), failure); });
   auto done = std::move(done_);
   buffer_.reset();
-  done(failure ? MakeTransportError("orbi.recv.failed", *failure) : nullptr);
+  done(failure ? MakeTransportError(Orbi::Ids::kRecvFailed, *failure) : nullptr);
 }
 
 // Send side.
@@ -187,7 +188,7 @@ void HttpSendHelper::HandleFrameCb(const Orbi::Transport::FrameBuffer* buffer,
                                    const Orbi::Transport::FrameCb& done) {
   busy_ = false;
   LogDetail(*logger_, [&] { return FrameCbRecord("Send", buffer, failure); });
-  done(failure ? MakeTransportError("orbi.send.failed", *failure) : nullptr);
+  done(failure ? MakeTransportError(Orbi::Ids::kSendFailed, *failure) : nullptr);
 }
 
 }  // namespace TarnOrbi
