@@ -5,6 +5,7 @@
 #include <variant>
 
 #include "apps/noxtokend/orbi/externalSts/clientProfileName.h"
+#include "apps/noxtokend/orbi/externalSts/messageIds.h"
 
 namespace Com::Tessel::Nox::Authentication {
 
@@ -20,14 +21,14 @@ template <class T>
 using Outcome = std::variant<T, StdError>;
 using VoidOutcome = Outcome<std::monostate>;
 
-Message ProfileMessage(const char* name, std::string argument = {}, std::string value = {}) {
-  Message message{std::string("com.tessel.nox.authentication.client_profiles.") + name, {}};
+Message ProfileMessage(const char* id, std::string argument = {}, std::string value = {}) {
+  Message message{id, {}};
   if (!argument.empty()) message.args.emplace_back(std::move(argument), std::move(value));
   return message;
 }
 
 Message NotFoundMessage(const std::string& profile) {
-  return ProfileMessage("not_found", "profile", profile);
+  return ProfileMessage(MessageIds::kProfileNotFound, "profile", profile);
 }
 
 template <class T>
@@ -84,7 +85,7 @@ std::optional<StdError> CheckFilter(const FilterSpec& filter, Basalt::Service::L
     logger.Log(3,
                "ClientProfileImpl::List(): error, multiple subjects set in filter specification");
     logger.Log(3, kInvalid);
-    return Orbi::Std::InvalidArgument({ProfileMessage("invalid_filterspec")});
+    return Orbi::Std::InvalidArgument({ProfileMessage(MessageIds::kProfileInvalidFilterSpec)});
   }
   if (filter.localUser) {
     if (!filter.issuerAlias && !filter.domain) return std::nullopt;
@@ -92,8 +93,8 @@ std::optional<StdError> CheckFilter(const FilterSpec& filter, Basalt::Service::L
                "ClientProfileImpl::List(): error, issuer alias and/or domain set in filter "
                "specification for a local user subject");
     logger.Log(3, kInvalid);
-    return Orbi::Std::InvalidArgument(
-        {ProfileMessage("multiple_filter_subjects"), ProfileMessage("invalid_filterspec")});
+    return Orbi::Std::InvalidArgument({ProfileMessage(MessageIds::kProfileMultipleFilterSubjects),
+                                       ProfileMessage(MessageIds::kProfileInvalidFilterSpec)});
   }
   if (filter.issuerAlias && filter.domain) return std::nullopt;
 
@@ -101,18 +102,20 @@ std::optional<StdError> CheckFilter(const FilterSpec& filter, Basalt::Service::L
   std::vector<Message> messages;
   if (!filter.issuerAlias) {
     text += "missing issuer alias; ";
-    messages.push_back(ProfileMessage("incomplete_filterspec", "argument", "issuer_alias"));
+    messages.push_back(
+        ProfileMessage(MessageIds::kProfileIncompleteFilterSpec, "argument", "issuer_alias"));
   }
   if (!filter.domain) {
     text += "missing domain; ";
-    messages.push_back(ProfileMessage("incomplete_filterspec", "argument", "domain"));
+    messages.push_back(
+        ProfileMessage(MessageIds::kProfileIncompleteFilterSpec, "argument", "domain"));
   }
   text += "subject is: ";
   text += filter.externalGroup ? "external group: " + *filter.externalGroup
                                : "external user: " + *filter.externalUser;
   logger.Log(3, "ClientProfileImpl::List(): %1", text);
   logger.Log(3, kInvalid);
-  messages.push_back(ProfileMessage("invalid_filterspec"));
+  messages.push_back(ProfileMessage(MessageIds::kProfileInvalidFilterSpec));
   return Orbi::Std::InvalidArgument(std::move(messages));
 }
 
@@ -141,7 +144,7 @@ void ClientProfileImpl::List(Orbi::Core::ExecutionContextPtr, std::optional<Filt
     Projection used = projection.value_or(Projection::SUBJECT);
     if (used.IsUnknown()) {
       logger_->Log(3, "ClientProfileImpl::List(): Invalid projection specification");
-      return Orbi::Std::InvalidArgument({ProfileMessage("invalid_projection")});
+      return Orbi::Std::InvalidArgument({ProfileMessage(MessageIds::kProfileInvalidProjection)});
     }
     if (filter) {
       if (auto error = CheckFilter(*filter, *logger_)) return *error;
@@ -174,18 +177,19 @@ void ClientProfileImpl::Create(Orbi::Core::ExecutionContextPtr, CreateSpec spec,
       external = "user";
     } else {
       logger_->Log(3, "Cannot create client profile, the subject type is invalid");
-      return Orbi::Std::InvalidArgument({ProfileMessage("unknown_subject_type")});
+      return Orbi::Std::InvalidArgument({ProfileMessage(MessageIds::kProfileUnknownSubjectType)});
     }
 
     if (external) {
       std::vector<Message> missing;
       if (!spec.issuerAlias) {
         logger_->Log(3, "Invalid external %1 specification - issuer alias missing!", external);
-        missing.push_back(ProfileMessage("invalid_createspec", "field", "issuer_alias"));
+        missing.push_back(
+            ProfileMessage(MessageIds::kProfileInvalidCreateSpec, "field", "issuer_alias"));
       }
       if (!spec.domain) {
         logger_->Log(3, "Invalid external %1 specification - domain missing!", external);
-        missing.push_back(ProfileMessage("invalid_createspec", "field", "domain"));
+        missing.push_back(ProfileMessage(MessageIds::kProfileInvalidCreateSpec, "field", "domain"));
       }
       if (!missing.empty()) return Orbi::Std::InvalidArgument(std::move(missing));
     }

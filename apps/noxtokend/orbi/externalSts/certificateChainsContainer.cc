@@ -40,8 +40,7 @@ CertificateChainsContainer::CertificateChainsContainer()
 
 CertificateChainsContainer::CertificateChainsContainer(
     std::shared_ptr<NoxConfigStore::ConfigStore> store)
-    : store_(std::move(store)),
-      logger_(Basalt::Service::Logger::CreateLogger("SecurityTokenIssuers")) {
+    : store_(std::move(store)), logger_(Basalt::Service::Logger::CreateLogger(kIssuersLoggerName)) {
   LoadIssuers();
 }
 

@@ -30,7 +30,7 @@ std::string ClientProfileStoreFormat::ReadText(const ReadOnlyObject* object,
                                                const std::string& key) const {
   std::string value;
   if (object == nullptr || !object->GetValue(key, value)) {
-    logger_->Log(3, "Failed to acess config store key: %1", key);
+    logger_->Log(3, kUnreadableKeyLog, key);
     value.clear();
   }
   return value;
