@@ -45,13 +45,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     (void)Orbi::Json::Canonicalize(
         *Orbi::Json::ToJson(*request.input, Orbi::Json::Encoding::kClean));
   }
-  std::string path, reason;
-  auto params = Orbi::Bind::BindInput(Operation(), request.input, path, reason);
+  auto params = Orbi::Bind::BindInput(Operation(), request.input);
   Orbi::Core::MethodResult result = Orbi::Core::MethodResult::Output(request.input);
   if (params) {
-    std::string why;
-    auto output = Orbi::Bind::CompleteOutput(*Operation().result, params->GetField("spec"), why);
-    if (output) result = Orbi::Core::MethodResult::Output(output);
+    auto output = Orbi::Bind::CompleteOutput(*Operation().result, (*params)->GetField("spec"));
+    if (output) result = Orbi::Core::MethodResult::Output(*output);
   }
   standard.SerializeResult(*request.id, result);
   clean.SerializeResult(*request.id, result);

@@ -84,9 +84,9 @@ std::variant<ApiRequest, ProtocolError> JsonApiRequestDeserializer::Deserialize(
 
   Data::ValuePtr input = Data::StructValue::GetInstance("");
   if (const json_t* inputJson = Member(params, "input"); inputJson && !json_is_null(inputJson)) {
-    std::string error;
-    input = Orbi::Json::FromJson(*inputJson, error);
-    if (!input) return Invalid("Invalid request: input " + error, id);
+    auto decoded = Orbi::Json::FromJson(*inputJson);
+    if (!decoded) return Invalid("Invalid request: input " + decoded.error(), id);
+    input = std::move(*decoded);
   }
 
   return ApiRequest{JsonPtr(json_incref(const_cast<json_t*>(id))),

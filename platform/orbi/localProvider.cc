@@ -114,26 +114,27 @@ void AsyncLocalProvider::Invoke(const Core::MethodIdentifier& method, Data::Valu
                          {{"operation", method.operationName}, {"service", method.interfaceId}}}}));
     return;
   }
-  std::string path, reason;
-  auto params = Bind::BindInput(*op, input, path, reason);
-  if (!params) {
+  auto checked = Bind::BindInput(*op, input);
+  if (!checked) {
+    const Bind::Mismatch& mismatch = checked.error();
     Fail(resultCb,
-         Std::InvalidArgument({{Ids::kInvalidInput, {{"path", path}, {"reason", reason}}}}));
+         Std::InvalidArgument(
+             {{Ids::kInvalidInput, {{"path", mismatch.path}, {"reason", mismatch.reason}}}}));
     return;
   }
+  auto params = std::move(*checked);
   // Outputs are completed against the declared result, so every encoding shows unset optionals.
   auto resultType = op->result;
   auto completing = [resultCb, resultType](std::optional<Core::MethodResult> result,
                                            std::optional<Core::Progress> progress,
                                            Core::Continuation continuation) {
     if (result && !result->HasError()) {
-      std::string why;
-      auto output = Bind::CompleteOutput(*resultType, result->output, why);
+      auto output = Bind::CompleteOutput(*resultType, result->output);
       if (!output) {
-        Fail(resultCb, Std::InternalServerError({{Ids::kInternal, {{"reason", why}}}}));
+        Fail(resultCb, Std::InternalServerError({{Ids::kInternal, {{"reason", output.error()}}}}));
         return;
       }
-      result->output = std::move(output);
+      result->output = std::move(*output);
     }
     resultCb(std::move(result), progress, std::move(continuation));
   };

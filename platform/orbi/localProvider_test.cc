@@ -58,9 +58,8 @@ class LocalProviderTest : public ::testing::Test {
 
   Captured Call(const std::string& service, const std::string& op, const std::string& input) {
     Json::JsonPtr json(json_loads(input.c_str(), 0, nullptr));
-    std::string error;
     Captured captured;
-    provider_->Invoke({service, op}, Json::FromJson(*json, error),
+    provider_->Invoke({service, op}, Json::FromJson(*json).value(),
                       std::make_shared<Core::ExecutionContext>(), Capture(captured));
     EXPECT_EQ(captured.calls, 1);
     return captured;
