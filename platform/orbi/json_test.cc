@@ -88,8 +88,8 @@ class EnvelopeTest : public ::testing::TestWithParam<EnvelopeCase> {};
 TEST_P(EnvelopeTest, RefusesMalformedEnvelopes) {
   Protocol::Json::JsonApiRequestDeserializer deserializer;
   auto result = deserializer.Deserialize(GetParam().body);
-  auto* error = std::get_if<Protocol::Json::ProtocolError>(&result);
-  ASSERT_NE(error, nullptr) << GetParam().body;
+  ASSERT_FALSE(result) << GetParam().body;
+  const auto* error = &result.error();
   EXPECT_EQ(error->code, GetParam().code) << error->message;
   EXPECT_EQ(error->id ? Json::Dump(*error->id) : "null", GetParam().id) << GetParam().body;
 }
@@ -132,8 +132,8 @@ TEST(EnvelopeTest, ReadsOperationContextAndInput) {
   auto result = deserializer.Deserialize(
       R"({"jsonrpc":"2.0","id":"7","method":"invoke","params":{"serviceId":"a.b","operationId":"get",)"
       R"("ctx":{"securityCtx":{"schemeId":"s"},"appCtx":{"opId":"op"}},"input":{"x":1}}})");
-  auto* request = std::get_if<Protocol::Json::ApiRequest>(&result);
-  ASSERT_NE(request, nullptr);
+  ASSERT_TRUE(result);
+  auto* request = &*result;
   EXPECT_EQ(request->method.ToString(), "a.b.get");
   EXPECT_EQ(*request->context->FindSecurity("schemeId"), "s");
   EXPECT_EQ(*request->context->FindApp("opId"), "op");

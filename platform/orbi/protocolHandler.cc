@@ -60,11 +60,11 @@ void AsyncProtocolHandlerHelper::OnFrame() {
   std::string_view frame(static_cast<const char*>(data.data()), data.size());
   auto decoded = deserializer_->Deserialize(frame);
   buffer_.reset();
-  if (auto* error = std::get_if<ProtocolError>(&decoded)) {
-    Send(serializer_->SerializeProtocolError(*error));
+  if (!decoded) {
+    Send(serializer_->SerializeProtocolError(decoded.error()));
     return;
   }
-  auto& request = std::get<ApiRequest>(decoded);
+  ApiRequest& request = *decoded;
   if (RefuseOverlongIdentifier(request)) return;
   const std::string* service = FindHeader(headers_, "Orbi-Service-Id");
   const std::string* operation = FindHeader(headers_, "Orbi-Operation-Id");
