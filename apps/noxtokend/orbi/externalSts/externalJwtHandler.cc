@@ -95,7 +95,7 @@ void ExternalJwtHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr conte
   // libjwt takes the last of duplicate members and trusts the header's algorithm; the strict
   // read refuses the first and gives the second to the signature check.
   auto header = ReadExternalTokenHeader(token);
-  if (!std::holds_alternative<ExternalTokenHeader>(header)) {
+  if (!header) {
     notDecodable();
     return;
   }
@@ -112,7 +112,7 @@ void ExternalJwtHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr conte
     }
     if (known) {
       logger_->Log(6, "Found issuer alias: %1", alias);
-      verified = VerifyTokenWithAlias(token, std::get<ExternalTokenHeader>(header), alias);
+      verified = VerifyTokenWithAlias(token, *header, alias);
     }
   }
   if (!known) {
