@@ -6,6 +6,7 @@
 
 #include "apps/noxtokend/orbi/externalSts/clientProfileName.h"
 #include "apps/noxtokend/orbi/externalSts/messageIds.h"
+#include "platform/basalt/result.h"
 
 namespace Com::Tessel::Nox::Authentication {
 
@@ -18,7 +19,7 @@ namespace {
 
 // A value to answer, or the error to fail with; worked out under the store's lock, answered after.
 template <class T>
-using Outcome = std::variant<T, StdError>;
+using Outcome = Basalt::Result<T, StdError>;
 using VoidOutcome = Outcome<std::monostate>;
 
 Message ProfileMessage(const char* id, std::string argument = {}, std::string value = {}) {
@@ -33,16 +34,16 @@ Message NotFoundMessage(const std::string& profile) {
 
 template <class T>
 void Complete(const Orbi::Bind::Reply<T>& reply, Outcome<T> outcome) {
-  if (auto* error = std::get_if<StdError>(&outcome)) {
-    reply.Fail(*error);
+  if (!outcome) {
+    reply.Fail(outcome.error());
   } else {
-    reply.Answer(std::move(std::get<T>(outcome)));
+    reply.Answer(std::move(*outcome));
   }
 }
 
 void Complete(const Orbi::Bind::Reply<void>& reply, VoidOutcome outcome) {
-  if (auto* error = std::get_if<StdError>(&outcome)) {
-    reply.Fail(*error);
+  if (!outcome) {
+    reply.Fail(outcome.error());
   } else {
     reply.Answer();
   }
@@ -57,7 +58,7 @@ void Run(Basalt::Service::Logger& logger, const char* operation, const Reply& re
       return work();
     } catch (const std::exception& e) {
       logger.Log(3, "ClientProfileImpl::%1(): %2", operation, e.what());
-      return Orbi::Std::InternalServerError();
+      return Basalt::Unexpected{Orbi::Std::InternalServerError()};
     }
   }();
   Complete(reply, std::move(outcome));
@@ -144,10 +145,11 @@ void ClientProfileImpl::List(Orbi::Core::ExecutionContextPtr, std::optional<Filt
     Projection used = projection.value_or(Projection::SUBJECT);
     if (used.IsUnknown()) {
       logger_->Log(3, "ClientProfileImpl::List(): Invalid projection specification");
-      return Orbi::Std::InvalidArgument({ProfileMessage(MessageIds::kProfileInvalidProjection)});
+      return Basalt::Unexpected{
+          Orbi::Std::InvalidArgument({ProfileMessage(MessageIds::kProfileInvalidProjection)})};
     }
     if (filter) {
-      if (auto error = CheckFilter(*filter, *logger_)) return *error;
+      if (auto error = CheckFilter(*filter, *logger_)) return Basalt::Unexpected{std::move(*error)};
     }
     std::vector<Summary> summaries;
     for (const auto& [name, profile] : profiles_->GetProfiles()) {
@@ -177,7 +179,8 @@ void ClientProfileImpl::Create(Orbi::Core::ExecutionContextPtr, CreateSpec spec,
       external = "user";
     } else {
       logger_->Log(3, "Cannot create client profile, the subject type is invalid");
-      return Orbi::Std::InvalidArgument({ProfileMessage(MessageIds::kProfileUnknownSubjectType)});
+      return Basalt::Unexpected{
+          Orbi::Std::InvalidArgument({ProfileMessage(MessageIds::kProfileUnknownSubjectType)})};
     }
 
     if (external) {
@@ -191,7 +194,8 @@ void ClientProfileImpl::Create(Orbi::Core::ExecutionContextPtr, CreateSpec spec,
         logger_->Log(3, "Invalid external %1 specification - domain missing!", external);
         missing.push_back(ProfileMessage(MessageIds::kProfileInvalidCreateSpec, "field", "domain"));
       }
-      if (!missing.empty()) return Orbi::Std::InvalidArgument(std::move(missing));
+      if (!missing.empty())
+        return Basalt::Unexpected{Orbi::Std::InvalidArgument(std::move(missing))};
     }
 
     std::string name = NoxToken::MakeProfileName(subject);
@@ -203,10 +207,10 @@ void ClientProfileImpl::Create(Orbi::Core::ExecutionContextPtr, CreateSpec spec,
         return name;
       case ClientProfileAccess::kAlreadyExists:
         logger_->Log(3, "Cannot create client profile, already exists: %1", name);
-        return Orbi::Std::AlreadyExists();
+        return Basalt::Unexpected{Orbi::Std::AlreadyExists()};
       default:
         logger_->Log(3, "Failed to create client profile: %1", name);
-        return Orbi::Std::InternalServerError();
+        return Basalt::Unexpected{Orbi::Std::InternalServerError()};
     }
   });
 }
@@ -218,7 +222,7 @@ void ClientProfileImpl::Get(Orbi::Core::ExecutionContextPtr, std::string profile
     auto found = profiles_->FindByName(profile);
     if (!found) {
       logger_->Log(3, "Failed to get client profile, profile not found: %1", profile);
-      return Orbi::Std::NotFound({NotFoundMessage(profile)});
+      return Basalt::Unexpected{Orbi::Std::NotFound({NotFoundMessage(profile)})};
     }
     return Info{found->subject, CopyGrants(found->grants)};
   });
@@ -233,10 +237,10 @@ void ClientProfileImpl::Set(Orbi::Core::ExecutionContextPtr, std::string profile
         return std::monostate{};
       case ClientProfileAccess::kNotFound:
         logger_->Log(3, "Failed to set client profile, profile not found: %1", profile);
-        return Orbi::Std::NotFound({NotFoundMessage(profile)});
+        return Basalt::Unexpected{Orbi::Std::NotFound({NotFoundMessage(profile)})};
       default:
         logger_->Log(3, "Failed to set client profile, serialization error: %1", profile);
-        return Orbi::Std::InternalServerError();
+        return Basalt::Unexpected{Orbi::Std::InternalServerError()};
     }
   });
 }
@@ -247,11 +251,11 @@ void ClientProfileImpl::Delete(Orbi::Core::ExecutionContextPtr, std::string prof
     Basalt::System::ScopedWriteLock lock(*profiles_);
     if (!profiles_->FindByName(profile)) {
       logger_->Log(3, "Failed to remove client profile, profile not found: %1", profile);
-      return Orbi::Std::NotFound({NotFoundMessage(profile)});
+      return Basalt::Unexpected{Orbi::Std::NotFound({NotFoundMessage(profile)})};
     }
     if (profiles_->Erase(profile) != ClientProfileAccess::kDone) {
       logger_->Log(3, "Failed to remove client profile from the profile cache: %1", profile);
-      return Orbi::Std::InternalServerError();
+      return Basalt::Unexpected{Orbi::Std::InternalServerError()};
     }
     logger_->Log(5, "Successfully removed client profile: %1", profile);
     return std::monostate{};
