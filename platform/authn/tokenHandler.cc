@@ -5,7 +5,7 @@
 #include "platform/authn/authnData.h"
 #include "platform/authn/ownTokenVerifier.h"
 #include "platform/orbi/errors.h"
-#include "platform/orbi/securitySchemes.h"
+#include "platform/orbi/frameworkIds.h"
 
 namespace Nox::Authn {
 

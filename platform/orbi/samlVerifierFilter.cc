@@ -5,8 +5,8 @@
 #include "platform/basalt/crypto/base64.h"
 #include "platform/orbi/canonicalJson.h"
 #include "platform/orbi/errors.h"
+#include "platform/orbi/frameworkIds.h"
 #include "platform/orbi/json.h"
-#include "platform/orbi/securitySchemes.h"
 
 namespace Orbi::Security {
 namespace {

@@ -4,9 +4,9 @@
 
 #include <map>
 
+#include "platform/orbi/frameworkIds.h"
 #include "platform/orbi/json.h"
 #include "platform/orbi/openSslSignatureVerifier.h"
-#include "platform/orbi/securitySchemes.h"
 #include "platform/orbi/testing/joseSigner.h"
 
 namespace Orbi::Security {

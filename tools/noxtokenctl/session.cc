@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "platform/orbi/securitySchemes.h"
+#include "platform/orbi/frameworkIds.h"
 #include "tools/noxtokenctl/commandInput.h"
 #include "tools/noxtokenctl/textViews.h"
 #include "tools/noxtokenctl/tokenCache.h"

@@ -9,7 +9,7 @@
 #include "platform/bindings/securityTokenIssuersSvc.h"
 #include "platform/bindings/tokenSvc.h"
 #include "platform/orbi/authz.h"
-#include "platform/orbi/securitySchemes.h"
+#include "platform/orbi/frameworkIds.h"
 
 namespace NoxToken {
 

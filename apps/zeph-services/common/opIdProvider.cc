@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "platform/basalt/uuid.h"
-#include "platform/orbi/securitySchemes.h"
+#include "platform/orbi/frameworkIds.h"
 
 namespace Zeph::Common::BasaltOrbi {
 

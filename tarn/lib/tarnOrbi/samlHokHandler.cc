@@ -3,7 +3,7 @@
 #include "lib/ssoclient/createVerifiedSamlToken.h"
 #include "platform/authn/authnData.h"
 #include "platform/orbi/errors.h"
-#include "platform/orbi/securitySchemes.h"
+#include "platform/orbi/frameworkIds.h"
 
 namespace TarnOrbi::Authn {
 

@@ -2,7 +2,7 @@
 
 #include "platform/authn/authnData.h"
 #include "platform/orbi/errors.h"
-#include "platform/orbi/securitySchemes.h"
+#include "platform/orbi/frameworkIds.h"
 
 namespace TarnOrbi::Authn {
 

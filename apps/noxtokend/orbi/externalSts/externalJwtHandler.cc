@@ -17,7 +17,7 @@
 #include "platform/basalt/jsonHandle.h"
 #include "platform/basalt/rwLock.h"
 #include "platform/orbi/errors.h"
-#include "platform/orbi/securitySchemes.h"
+#include "platform/orbi/frameworkIds.h"
 
 namespace Nox::Authn {
 
