@@ -150,7 +150,8 @@ start_peer "$work"
 
 echo "http_bench: wrk ${load[*]}, daemon on port $daemon_port, nginx on port $nginx_port" >&2
 sleep 1
-rss_idle=$(vm_rss_kb)
+# Idle memory from daemons of its own, started as `make run` starts one (bench/idle_rss.sh).
+rss_idle=$(bash "$repo/bench/idle_rss.sh" "$build" | sed -n 's/^idle_rss_kb=\([0-9]*\).*/\1/p')
 
 provider_body=$(rpc com.tessel.orbi.std.introspection.provider get)
 create_body=$(rpc com.tessel.nox.authentication.token create "$(user_pass bench bench-pw)")
@@ -271,5 +272,5 @@ $peer_row
 
 Wrong-password calls answered during (d): $wrong_requests (answers that were not UNAUTHENTICATED: $wrong_bad).
 Bad answers (not 200 with the expected output): nginx $ceiling_bad, (a) $provider_bad, (b) $verify_bad, (c) $create_bad, (d) $contended_bad, (e) $issuers_bad, (f) $profile_get_bad$peer_bad.
-Daemon resident memory (VmRSS): idle $rss_idle kB, highest under load $rss_load kB; with 1,000 connections open $rss_conns kB ($conns_answered of 1,000 answered), 6 s after they closed $rss_closed kB.
+Daemon resident memory (VmRSS): idle $rss_idle kB (median of 7 starts, bench/idle_rss.sh), highest under load $rss_load kB; with 1,000 connections open $rss_conns kB ($conns_answered of 1,000 answered), 6 s after they closed $rss_closed kB.
 EOF

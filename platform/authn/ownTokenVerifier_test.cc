@@ -77,144 +77,106 @@ OwnTokenClaims ClaimsOf(std::string_view token, int64_t now = kNow) {
 
 TEST(OwnTokenTest, AcceptsTokensAsTokenCreationMakesThem) {
   OwnTokenClaims claims =
-      ClaimsOf(IssueToken("alice", kNow + 300, R"({"entitlement":["ADMINISTRATOR","READ_ONLY"]})"));
+      ClaimsOf(IssueToken("alice", kNow + 1, R"({"entitlement":["ADMINISTRATOR","READ_ONLY"]})"));
   EXPECT_EQ(claims.username, "alice");
-  EXPECT_EQ(claims.exp, kNow + 300);
+  EXPECT_EQ(claims.exp, kNow + 1);
   EXPECT_TRUE(claims.hasEntitlementClaim);
   EXPECT_EQ(claims.entitlements, (std::vector<std::string>{"ADMINISTRATOR", "READ_ONLY"}));
+  EXPECT_TRUE(ClaimsOf(IssueToken("bob", kNow + 300, R"({"entitlement":[]})")).hasEntitlementClaim);
+  EXPECT_FALSE(ClaimsOf(IssueToken("carol", kNow + 300)).hasEntitlementClaim);
 
-  OwnTokenClaims empty = ClaimsOf(IssueToken("bob", kNow + 300, R"({"entitlement":[]})"));
-  EXPECT_TRUE(empty.hasEntitlementClaim);
-  EXPECT_TRUE(empty.entitlements.empty());
-
-  OwnTokenClaims without = ClaimsOf(IssueToken("carol", kNow + 300));
-  EXPECT_EQ(without.username, "carol");
-  EXPECT_FALSE(without.hasEntitlementClaim);
-}
-
-TEST(OwnTokenTest, RefusedFromTheSecondOfExpiryOn) {
-  EXPECT_EQ(ClaimsOf(IssueToken("alice", kNow + 1)).username, "alice");
-  EXPECT_EQ(ErrorOf(IssueToken("alice", kNow)), OwnTokenError::Expired);
-  EXPECT_EQ(ErrorOf(IssueToken("alice", kNow - 1)), OwnTokenError::Expired);
-  EXPECT_EQ(ErrorOf(IssueToken("alice", INT64_MIN)), OwnTokenError::Expired);
-}
-
-TEST(OwnTokenTest, TamperingBreaksTheSignature) {
-  const std::string token = IssueToken("alice", kNow + 300);
-  const size_t firstDot = token.find('.');
-  const size_t secondDot = token.rfind('.');
-
-  std::string otherPayload = IssueToken("mallory", kNow + 300);
-  otherPayload =
-      otherPayload.substr(otherPayload.find('.'), otherPayload.rfind('.') - otherPayload.find('.'));
-  EXPECT_EQ(ErrorOf(token.substr(0, firstDot) + otherPayload + token.substr(secondDot)),
-            OwnTokenError::BadSignature);
-
-  // The first character of the signature carries six whole bits, so the text stays canonical.
-  std::string badSignature = token;
-  char& first = badSignature[secondDot + 1];
-  first = first == 'A' ? 'B' : 'A';
-  EXPECT_EQ(badSignature.size(), token.size());
-  EXPECT_EQ(ErrorOf(badSignature), OwnTokenError::BadSignature);
-
-  EXPECT_EQ(ErrorOf(token, "another key"), OwnTokenError::BadSignature);
-  EXPECT_EQ(ErrorOf(token.substr(0, secondDot + 1)), OwnTokenError::BadSignature);
-  EXPECT_EQ(ErrorOf(token.substr(0, token.size() - 3)), OwnTokenError::BadSignature);
-}
-
-TEST(OwnTokenTest, AnEmptyKeyNeverVerifies) {
-  const std::string token = Forge(kHs256, R"({"username":"alice","exp":1900000000})", "");
-  EXPECT_EQ(ErrorOf(token, ""), OwnTokenError::BadSignature);
-}
-
-TEST(OwnTokenTest, OnlyHs256IsAccepted) {
-  const std::string payload = R"({"username":"alice","exp":1900000000})";
-  const std::string none = IssueToken("alice", kNow + 300, nullptr, JWT_ALG_NONE);
-  EXPECT_EQ(none.back(), '.');
-  EXPECT_EQ(ErrorOf(none), OwnTokenError::UnsupportedAlgorithm);
-  EXPECT_EQ(ErrorOf(IssueToken("alice", kNow + 300, nullptr, JWT_ALG_HS512)),
-            OwnTokenError::UnsupportedAlgorithm);
-  const std::string rs256 =
-      Basalt::Crypto::EncodeBase64(R"({"alg":"RS256"})", Basalt::Crypto::Base64Alphabet::kUrl) +
-      "." + Basalt::Crypto::EncodeBase64(payload, Basalt::Crypto::Base64Alphabet::kUrl) + "." +
-      Basalt::Crypto::EncodeBase64(std::string(256, 'x'), Basalt::Crypto::Base64Alphabet::kUrl);
-  EXPECT_EQ(ErrorOf(rs256), OwnTokenError::UnsupportedAlgorithm);
-  for (const char* header : {R"({"typ":"JWT"})", R"({"alg":"hs256"})", R"({"alg":"HS256 "})",
-                             R"({"alg":256})", R"({"alg":["HS256"]})", R"({"alg":null})"}) {
-    EXPECT_EQ(ErrorOf(Forge(header, payload)), OwnTokenError::UnsupportedAlgorithm) << header;
-  }
-  EXPECT_EQ(ErrorOf(Forge(R"({"alg":"HS256","crit":["b64"],"b64":false})", payload)),
-            OwnTokenError::Malformed);
-}
-
-TEST(OwnTokenTest, ClaimsMustBePresentWithTheirTypes) {
-  EXPECT_EQ(ErrorOf(Forge(kHs256, R"({"exp":1900000000})")), OwnTokenError::MissingClaim);
-  EXPECT_EQ(ErrorOf(Forge(kHs256, R"({"username":"alice"})")), OwnTokenError::MissingClaim);
-  EXPECT_EQ(ErrorOf(Forge(kHs256, "{}")), OwnTokenError::MissingClaim);
-  EXPECT_EQ(ErrorOf(Forge(kHs256, R"({"username":"","exp":1900000000})")),
-            OwnTokenError::MissingClaim);
-  for (const char* payload : {
-           R"({"username":7,"exp":1900000000})",
-           R"({"username":"alice","exp":"1900000000"})",
-           R"({"username":"alice","exp":1.9e9})",
-           R"({"username":"alice","exp":1900000000,"entitlement":"ADMINISTRATOR"})",
-           R"({"username":"alice","exp":1900000000,"entitlement":{"a":1}})",
-           R"({"username":"alice","exp":1900000000,"entitlement":["READ_ONLY",0]})",
-           R"({"username":"alice","exp":1900000000,"entitlement":null})",
-           R"({"username":"alice","username":"root","exp":1900000000})",
-           R"({"username":"al\u0000ice","exp":1900000000})",
-           R"(["username","alice"])",
-           R"({"username":"alice","exp":1900000000} trailing)",
-       }) {
-    EXPECT_EQ(ErrorOf(Forge(kHs256, payload)), OwnTokenError::Malformed) << payload;
-  }
-}
-
-TEST(OwnTokenTest, RefusesBadEncodingsAndShapes) {
-  const std::string token = IssueToken("alice", kNow + 300);
-  const size_t firstDot = token.find('.');
-  for (const std::string& bad : {
-           ""s,
-           "."s,
-           ".."s,
-           token.substr(0, token.rfind('.')),
-           token + ".",
-           token + "=",
-           "+" + token.substr(1),
-           token.substr(0, firstDot) + "=" + token.substr(firstDot),
-           "." + token.substr(firstDot + 1),
-           token.substr(0, firstDot + 1) + token.substr(token.rfind('.')),
-           Basalt::Crypto::EncodeBase64("not json", Basalt::Crypto::Base64Alphabet::kUrl) +
-               token.substr(firstDot),
-           Basalt::Crypto::EncodeBase64(R"(["HS256"])", Basalt::Crypto::Base64Alphabet::kUrl) +
-               token.substr(firstDot),
-       }) {
-    EXPECT_EQ(ErrorOf(bad), OwnTokenError::Malformed) << bad;
-  }
-}
-
-TEST(OwnTokenTest, RefusesNonUtf8AndDeepJson) {
-  EXPECT_EQ(ErrorOf(Forge(kHs256, "{\"username\":\"al\xff\xfeice\",\"exp\":1900000000}")),
-            OwnTokenError::Malformed);
-  EXPECT_EQ(ErrorOf(Forge("{\"alg\":\"HS256\",\"x\":\"\xc3\x28\"}", "{}")),
-            OwnTokenError::Malformed);
-  const std::string deep = R"({"username":"alice","exp":1900000000,"x":)" + std::string(2000, '[') +
-                           std::string(2000, ']') + "}";
-  EXPECT_EQ(ErrorOf(Forge(kHs256, deep)), OwnTokenError::Malformed);
-  // Brackets inside strings are not nesting.
+  // Brackets inside strings are not nesting; the size bound leaves room for long claims.
+  const std::string brackets = R"([[[[[[[[[[\"{{{{{{{{)";
   EXPECT_EQ(
-      ClaimsOf(Forge(kHs256, R"({"username":"[[[[[[[[[[\"{{{{{{{{","exp":1900000000})")).username,
+      ClaimsOf(Forge(kHs256, R"({"username":")" + brackets + R"(","exp":1900000000})")).username,
       "[[[[[[[[[[\"{{{{{{{{");
-}
-
-TEST(OwnTokenTest, SizeIsBoundedBeforeAnyDecoding) {
   const std::string large = IssueToken(std::string(11000, 'u'), kNow + 300);
   ASSERT_LE(large.size(), kMaxOwnTokenLength);
   EXPECT_EQ(ClaimsOf(large).username.size(), 11000u);
+}
 
-  EXPECT_EQ(ErrorOf(IssueToken(std::string(13000, 'u'), kNow + 300)), OwnTokenError::TooLarge);
-  EXPECT_EQ(ErrorOf(std::string(kMaxOwnTokenLength + 1, '.')), OwnTokenError::TooLarge);
-  EXPECT_EQ(ErrorOf(std::string(kMaxOwnTokenLength, '.')), OwnTokenError::Malformed);
+// One token per rule, each refused by that rule with its own error.
+TEST(OwnTokenTest, EachRuleRefusesWithItsOwnError) {
+  using enum OwnTokenError;
+  const std::string token = IssueToken("alice", kNow + 300);
+  const size_t firstDot = token.find('.'), secondDot = token.rfind('.');
+  const std::string payload = R"({"username":"alice","exp":1900000000})";
+  const std::string mallory = IssueToken("mallory", kNow + 300);
+  std::string flippedSignature = token;
+  // The signature's first character carries six whole bits, so the text stays canonical.
+  flippedSignature[secondDot + 1] = token[secondDot + 1] == 'A' ? 'B' : 'A';
+  const std::string deep = R"({"username":"alice","exp":1900000000,"x":)" + std::string(2000, '[') +
+                           std::string(2000, ']') + "}";
+  const struct {
+    const char* rule;
+    std::string token;
+    OwnTokenError error;
+    std::string_view key = kKey;
+  } cases[] = {
+      {"longer than the bound", std::string(kMaxOwnTokenLength + 1, '.'), TooLarge},
+      {"bound reached by the encoded claims", IssueToken(std::string(13000, 'u'), kNow + 300),
+       TooLarge},
+      {"at the bound, decoded", std::string(kMaxOwnTokenLength, '.'), Malformed},
+      {"two parts", token.substr(0, secondDot), Malformed},
+      {"four parts", token + ".", Malformed},
+      {"padding", token + "=", Malformed},
+      {"standard alphabet", "+" + token.substr(1), Malformed},
+      {"empty header", token.substr(firstDot), Malformed},
+      {"empty payload", token.substr(0, firstDot + 1) + token.substr(secondDot), Malformed},
+      {"header not JSON",
+       Basalt::Crypto::EncodeBase64("not json", Basalt::Crypto::Base64Alphabet::kUrl) +
+           token.substr(firstDot),
+       Malformed},
+      {"header not an object",
+       Basalt::Crypto::EncodeBase64(R"(["HS256"])", Basalt::Crypto::Base64Alphabet::kUrl) +
+           token.substr(firstDot),
+       Malformed},
+      {"critical header", Forge(R"({"alg":"HS256","crit":["b64"],"b64":false})", payload),
+       Malformed},
+      {"alg none", IssueToken("alice", kNow + 300, nullptr, JWT_ALG_NONE), UnsupportedAlgorithm},
+      {"alg HS512", IssueToken("alice", kNow + 300, nullptr, JWT_ALG_HS512), UnsupportedAlgorithm},
+      {"alg missing", Forge(R"({"typ":"JWT"})", payload), UnsupportedAlgorithm},
+      {"alg in lower case", Forge(R"({"alg":"hs256"})", payload), UnsupportedAlgorithm},
+      {"alg not a string", Forge(R"({"alg":["HS256"]})", payload), UnsupportedAlgorithm},
+      {"another payload",
+       token.substr(0, firstDot) +
+           mallory.substr(mallory.find('.'), mallory.rfind('.') - mallory.find('.')) +
+           token.substr(secondDot),
+       BadSignature},
+      {"flipped signature", flippedSignature, BadSignature},
+      {"another key", token, BadSignature, "another key"},
+      {"empty key", Forge(kHs256, payload, ""), BadSignature, ""},
+      {"empty signature", token.substr(0, secondDot + 1), BadSignature},
+      {"short signature", token.substr(0, token.size() - 3), BadSignature},
+      {"expiry this second", IssueToken("alice", kNow), Expired},
+      {"expiry at the earliest time", IssueToken("alice", INT64_MIN), Expired},
+      {"no username", Forge(kHs256, R"({"exp":1900000000})"), MissingClaim},
+      {"empty username", Forge(kHs256, R"({"username":"","exp":1900000000})"), MissingClaim},
+      {"no exp", Forge(kHs256, R"({"username":"alice"})"), MissingClaim},
+      {"username not a string", Forge(kHs256, R"({"username":7,"exp":1900000000})"), Malformed},
+      {"exp a string", Forge(kHs256, R"({"username":"alice","exp":"1900000000"})"), Malformed},
+      {"exp a fraction", Forge(kHs256, R"({"username":"alice","exp":1.9e9})"), Malformed},
+      {"entitlement not an array",
+       Forge(kHs256, R"({"username":"alice","exp":1900000000,"entitlement":"ADMINISTRATOR"})"),
+       Malformed},
+      {"entitlement not strings",
+       Forge(kHs256, R"({"username":"alice","exp":1900000000,"entitlement":["READ_ONLY",0]})"),
+       Malformed},
+      {"claim twice", Forge(kHs256, R"({"username":"alice","username":"root","exp":1900000000})"),
+       Malformed},
+      {"NUL in a claim", Forge(kHs256, R"({"username":"al\u0000ice","exp":1900000000})"),
+       Malformed},
+      {"payload not an object", Forge(kHs256, R"(["username","alice"])"), Malformed},
+      {"text after the payload", Forge(kHs256, payload + " trailing"), Malformed},
+      {"payload not UTF-8", Forge(kHs256, "{\"username\":\"al\xff\xfeice\",\"exp\":1900000000}"),
+       Malformed},
+      {"header not UTF-8", Forge("{\"alg\":\"HS256\",\"x\":\"\xc3\x28\"}", "{}"), Malformed},
+      {"nesting too deep", Forge(kHs256, deep), Malformed},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.rule);
+    EXPECT_EQ(ErrorOf(c.token, c.key), c.error);
+  }
 }
 
 }  // namespace

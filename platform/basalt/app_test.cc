@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "platform/basalt/exception.h"
+#include "platform/basalt/testing/temporaryHostRoot.h"
 
 namespace Basalt::Service {
 namespace {
@@ -20,19 +21,8 @@ constexpr auto kBound = 10s;  // the longest a step may take before the test giv
 
 class AppTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    root_ = std::filesystem::temp_directory_path() /
-            ("app-test-" + std::to_string(::getpid()) + "-" + std::to_string(++sCounter));
-    std::filesystem::create_directories(root_);
-    ::setenv("TESSEL_ROOT", root_.c_str(), 1);
-  }
-  void TearDown() override {
-    ::unsetenv("TESSEL_ROOT");
-    std::filesystem::remove_all(root_);
-  }
-
   std::string WriteConfig(const std::string& text) {
-    auto path = root_ / "config.xml";
+    auto path = root_.Path() / "config.xml";
     std::ofstream(path) << text;
     return path.string();
   }
@@ -47,94 +37,77 @@ class AppTest : public ::testing::Test {
     return loop;
   }
 
-  static inline int sCounter = 0;
-  std::filesystem::path root_;
+  Testing::TemporaryHostRoot root_;
 };
 
-TEST_F(AppTest, InitAppSetsTheDefaultLoggerAndPerNameLevels) {
+TEST_F(AppTest, InitAppSetsLoggerLevelsAndThreadsAndRefusesBadValues) {
   InitApp(
       WriteConfig("<config><log><level>4</level><logger name=\"OrbiHandler\">6</logger>"
                   "<logger name=\"TokenImpl\"> 7 </logger></log></config>"));
   ASSERT_TRUE(GetApp());
-  ASSERT_TRUE(Logger::sDefaultLogger);
   EXPECT_EQ(Logger::sDefaultLogger->GetLevel(), 4);
   EXPECT_EQ(Logger::CreateLogger("OrbiHandler")->GetLevel(), 6);
   EXPECT_EQ(Logger::CreateLogger("TokenImpl")->GetLevel(), 7);
   EXPECT_EQ(Logger::CreateLogger("Other")->GetLevel(), 4);
   EXPECT_EQ(GetApp()->GetThreadCount(), 2);
-
   InitApp(WriteConfig("<config><http><threads>3</threads></http></config>"));
   EXPECT_EQ(Logger::sDefaultLogger->GetLevel(), 5);
   EXPECT_EQ(GetApp()->GetThreadCount(), 3);
-  int64_t port = 0;
-  EXPECT_FALSE(GetApp()->GetConfig()->GetInt("endpoint/portNum", port));
-}
 
-TEST_F(AppTest, InitAppRefusesBadFilesAndValues) {
-  auto missing = (root_ / "absent.xml").string();
+  const std::string missing = (root_.Path() / "absent.xml").string();
   try {
     InitApp(missing);
-    FAIL() << "no exception";
+    ADD_FAILURE() << "no exception";
   } catch (const Exception& e) {
     EXPECT_EQ(e.GetMessage(),
               "cannot read configuration file '" + missing + "': No such file or directory");
   }
-  EXPECT_THROW(InitApp(WriteConfig("<config><log><level>high</level></log></config>")), Exception);
-  EXPECT_THROW(InitApp(WriteConfig("<config><log><logger name=\"A\">x</logger></log></config>")),
-               Exception);
-  EXPECT_THROW(InitApp(WriteConfig("<config><log><logger>5</logger></log></config>")), Exception);
-  EXPECT_THROW(InitApp(WriteConfig("<config><http><threads>0</threads></http></config>")),
-               Exception);
+  for (const char* bad :
+       {"<log><level>high</level></log>", "<log><logger name=\"A\">x</logger></log>",
+        "<log><logger>5</logger></log>", "<http><threads>0</threads></http>"}) {
+    EXPECT_THROW(InitApp(WriteConfig(std::string("<config>") + bad + "</config>")), Exception)
+        << bad;
+  }
 }
 
-TEST_F(AppTest, StopMakesRunReturnAndRunAfterRunsOnTheLoop) {
+TEST_F(AppTest, RunAfterRunsOnTheLoopAndStopOrASignalEndsRun) {
   InitApp(WriteConfig("<config/>"));
   auto app = GetApp();
   auto loop = StartLoop(app);
-
   std::promise<std::thread::id> fired;
   app->RunAfter(1ms, [&fired] { fired.set_value(std::this_thread::get_id()); });
   auto firedOn = fired.get_future();
   ASSERT_EQ(firedOn.wait_for(kBound), std::future_status::ready);
   EXPECT_NE(firedOn.get(), std::this_thread::get_id());
-
   app->Stop();
   ASSERT_EQ(loop.wait_for(kBound), std::future_status::ready);
   loop.get();
 
-  // The loop can run again after a stop; a stop before Run() makes Run() return at once.
+  // The loop runs again after a stop; a stop before Run() makes Run() return at once.
   auto again = StartLoop(app);
   app->Stop();
   ASSERT_EQ(again.wait_for(kBound), std::future_status::ready);
   app->Stop();
   auto stopped = std::async(std::launch::async, [app] { app->Run(); });
   ASSERT_EQ(stopped.wait_for(kBound), std::future_status::ready);
-}
 
-TEST_F(AppTest, SigtermAndSigintStopTheLoop) {
-  InitApp(WriteConfig("<config/>"));
-  auto app = GetApp();
-  auto loop = StartLoop(app);
+  auto signalled = StartLoop(app);
   ASSERT_EQ(::kill(::getpid(), SIGTERM), 0);
-  ASSERT_EQ(loop.wait_for(kBound), std::future_status::ready);
-  loop.get();
-
+  ASSERT_EQ(signalled.wait_for(kBound), std::future_status::ready);
   // A signal between start-up and Run() is kept for the loop instead of killing the process.
   ASSERT_EQ(::kill(::getpid(), SIGINT), 0);
   auto late = std::async(std::launch::async, [app] { app->Run(); });
   ASSERT_EQ(late.wait_for(kBound), std::future_status::ready);
-  late.get();
 }
 
 TEST_F(AppTest, AnExceptionEscapingAHandlerIsRethrownByRun) {
   InitApp(WriteConfig("<config><http><threads>1</threads></http></config>"));
-  auto app = GetApp();
-  auto loop = StartLoop(app);
-  app->RunAfter(0us, [] { throw Exception("handler failed"); });
+  auto loop = StartLoop(GetApp());
+  GetApp()->RunAfter(0us, [] { throw Exception("handler failed"); });
   ASSERT_EQ(loop.wait_for(kBound), std::future_status::ready);
   try {
     loop.get();
-    FAIL() << "no exception";
+    ADD_FAILURE() << "no exception";
   } catch (const Exception& e) {
     EXPECT_EQ(e.GetMessage(), "handler failed");
   }

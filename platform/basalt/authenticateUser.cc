@@ -1,10 +1,12 @@
 #include "platform/basalt/authenticateUser.h"
 
+#include <dlfcn.h>
 #include <security/pam_appl.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string_view>
 #include <thread>
 
@@ -14,6 +16,49 @@ namespace Basalt::System {
 namespace {
 
 constexpr char kPamServiceName[] = "noxtokend";
+
+struct LibraryCloser {
+  void operator()(void* library) const { dlclose(library); }
+};
+
+// libpam and what it links (libaudit, libcap-ng) keep about 300 kB resident; a daemon that nobody
+// asks for a password never maps them. Loaded at the first transaction and kept: the modules PAM
+// loads for a transaction are its own to keep or unload.
+class PamLibrary {
+ public:
+  // The loaded library, or nullptr when it cannot be loaded (every transaction then fails).
+  static const PamLibrary* Get() {
+    static const PamLibrary library;
+    return library.start && library.startConfdir && library.setItem && library.authenticate &&
+                   library.accountManagement && library.end
+               ? &library
+               : nullptr;
+  }
+
+  decltype(&pam_start) start = nullptr;
+  decltype(&pam_start_confdir) startConfdir = nullptr;
+  decltype(&pam_set_item) setItem = nullptr;
+  decltype(&pam_authenticate) authenticate = nullptr;
+  decltype(&pam_acct_mgmt) accountManagement = nullptr;
+  decltype(&pam_end) end = nullptr;
+
+ private:
+  PamLibrary() : handle_(dlopen("libpam.so.0", RTLD_NOW | RTLD_LOCAL)) {
+    if (!handle_) return;
+    Bind(start, "pam_start");
+    Bind(startConfdir, "pam_start_confdir");
+    Bind(setItem, "pam_set_item");
+    Bind(authenticate, "pam_authenticate");
+    Bind(accountManagement, "pam_acct_mgmt");
+    Bind(end, "pam_end");
+  }
+  template <typename Function>
+  void Bind(Function& function, const char* name) {
+    function = reinterpret_cast<Function>(dlsym(handle_.get(), name));
+  }
+
+  std::unique_ptr<void, LibraryCloser> handle_;
+};
 
 // Per-call state that PAM hands back to the conversation and delay callbacks.
 struct PamExchange {
@@ -68,33 +113,35 @@ void CaptureFailDelay(int status, unsigned int micros, void* appdata) {
 class PamTransaction {
  public:
   PamTransaction(const std::string& user, PamExchange* exchange)
-      : conversation_{&Converse, exchange} {
+      : pam_(PamLibrary::Get()), conversation_{&Converse, exchange} {
+    if (pam_ == nullptr) return;
     if (HostRoot().empty()) {
-      status_ = pam_start(kPamServiceName, user.c_str(), &conversation_, &handle_);
+      status_ = pam_->start(kPamServiceName, user.c_str(), &conversation_, &handle_);
     } else {
       const std::string confdir = HostPath("/etc/pam.d");
-      status_ = pam_start_confdir(kPamServiceName, user.c_str(), &conversation_, confdir.c_str(),
-                                  &handle_);
+      status_ = pam_->startConfdir(kPamServiceName, user.c_str(), &conversation_, confdir.c_str(),
+                                   &handle_);
     }
     if (status_ == PAM_SUCCESS) {
       status_ =
-          pam_set_item(handle_, PAM_FAIL_DELAY, reinterpret_cast<const void*>(&CaptureFailDelay));
+          pam_->setItem(handle_, PAM_FAIL_DELAY, reinterpret_cast<const void*>(&CaptureFailDelay));
     }
   }
   ~PamTransaction() {
-    if (handle_ != nullptr) pam_end(handle_, status_);
+    if (handle_ != nullptr) pam_->end(handle_, status_);
   }
   PamTransaction(const PamTransaction&) = delete;
   PamTransaction& operator=(const PamTransaction&) = delete;
 
   bool Authenticate() {
     constexpr int kFlags = PAM_SILENT | PAM_DISALLOW_NULL_AUTHTOK;
-    if (status_ == PAM_SUCCESS) status_ = pam_authenticate(handle_, kFlags);
-    if (status_ == PAM_SUCCESS) status_ = pam_acct_mgmt(handle_, kFlags);
+    if (status_ == PAM_SUCCESS) status_ = pam_->authenticate(handle_, kFlags);
+    if (status_ == PAM_SUCCESS) status_ = pam_->accountManagement(handle_, kFlags);
     return status_ == PAM_SUCCESS;
   }
 
  private:
+  const PamLibrary* pam_;
   pam_conv conversation_;
   pam_handle_t* handle_ = nullptr;
   int status_ = PAM_SYSTEM_ERR;

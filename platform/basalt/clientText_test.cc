@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/basalt/logger.h"
-
 namespace Basalt {
 namespace {
 
@@ -32,23 +30,6 @@ TEST(ClientTextTest, QuoteCutsLongTextOnACharacterBoundaryAndSaysSo) {
   EXPECT_EQ(QuoteClientText("ab\u00e9cd", 3), "ab\u2026(cut, 6 bytes)");
   EXPECT_EQ(QuoteClientText(std::string(19'000'000, 'x')).size(),
             kQuoteLimit + std::string("\u2026(cut, 19000000 bytes)").size());
-}
-
-TEST(ClientTextTest, LoggerEscapesAndBoundsValuesButNotItsPattern) {
-  std::vector<std::string> opIds, texts;
-  auto root = Service::Logger::CreateRoot("root", 7, [&](const Service::LogRecord& r) {
-    opIds.emplace_back(r.opId);
-    texts.emplace_back(r.text);
-  });
-  {
-    Service::ScopedLogContext context("opID", "op\n[1]");
-    root->Log(5, "Certificate #%1 below:\n%2", 0, "x\n2026-01-01T00:00:00.000Z 3 Forged [] line");
-  }
-  root->Log(5, "%1", std::string(5000, 'y'));
-  ASSERT_EQ(texts.size(), 2u);
-  EXPECT_EQ(opIds[0], "op\\n[1\\x5d");
-  EXPECT_EQ(texts[0], "Certificate #0 below:\nx\\n2026-01-01T00:00:00.000Z 3 Forged [] line");
-  EXPECT_EQ(texts[1], std::string(kQuoteLimit, 'y') + "\u2026(cut, 5000 bytes)");
 }
 
 }  // namespace

@@ -1,7 +1,5 @@
 #include "platform/basalt/config.h"
 
-#include <libxml/parser.h>
-#include <libxml/tree.h>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -33,27 +31,27 @@ bool HasElementChildren(const xmlNode* node) {
   return false;
 }
 
-Config::Element ReadLeaf(xmlNode* node) {
+Config::Element ReadLeaf(const Xml::LibXml& xml, xmlNode* node) {
   Config::Element element;
   for (const xmlAttr* attr = node->properties; attr; attr = attr->next) {
-    Xml::XmlCharHandle value(xmlNodeListGetString(node->doc, attr->children, 1));
+    Xml::XmlCharHandle value(xml.xmlNodeListGetString(node->doc, attr->children, 1), {&xml});
     element.attributes[Name(reinterpret_cast<const xmlNode*>(attr))] =
         value ? reinterpret_cast<const char*>(value.get()) : "";
   }
-  Xml::XmlCharHandle content(xmlNodeGetContent(node));
+  Xml::XmlCharHandle content(xml.xmlNodeGetContent(node), {&xml});
   if (content) element.text = Trim(reinterpret_cast<const char*>(content.get()));
   return element;
 }
 
-void Collect(xmlNode* parent, const std::string& prefix,
+void Collect(const Xml::LibXml& xml, xmlNode* parent, const std::string& prefix,
              std::multimap<std::string, Config::Element>& out) {
   for (xmlNode* node = parent->children; node; node = node->next) {
     if (node->type != XML_ELEMENT_NODE) continue;
     std::string key = prefix.empty() ? Name(node) : prefix + "/" + Name(node);
     if (HasElementChildren(node)) {
-      Collect(node, key, out);
+      Collect(xml, node, key, out);
     } else {
-      out.emplace(key, ReadLeaf(node));
+      out.emplace(key, ReadLeaf(xml, node));
     }
   }
 }
@@ -91,23 +89,27 @@ std::shared_ptr<const Config> Config::LoadFile(const std::string& path) {
 }
 
 std::shared_ptr<const Config> Config::Parse(std::string_view text, const std::string& origin) {
-  Xml::XmlParserCtxtHandle ctxt(xmlNewParserCtxt());
+  // libxml2 is loaded for the moment of reading: the daemon reads its configuration once.
+  const std::shared_ptr<const Xml::LibXml> xml = Xml::LibXml::Acquire();
+  Xml::XmlParserCtxtHandle ctxt(xml->xmlNewParserCtxt(), {xml.get()});
   if (!ctxt) Fail(origin, "out of memory");
   // No network, no DTD loading, no entity substitution; errors are reported below, not printed.
   const int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
-  Xml::XmlDocHandle doc(xmlCtxtReadMemory(ctxt.get(), text.data(), static_cast<int>(text.size()),
-                                          origin.c_str(), nullptr, options));
+  Xml::XmlDocHandle doc(
+      xml->xmlCtxtReadMemory(ctxt.get(), text.data(), static_cast<int>(text.size()), origin.c_str(),
+                             nullptr, options),
+      {xml.get()});
   if (!doc || !ctxt->wellFormed) {
-    const xmlError* error = xmlCtxtGetLastError(ctxt.get());
+    const xmlError* error = xml->xmlCtxtGetLastError(ctxt.get());
     std::string reason = error && error->message ? Trim(error->message) : "not well-formed XML";
     if (error && error->line > 0) reason = Format("line %1: %2", error->line, reason);
     Fail(origin, reason);
   }
   if (doc->intSubset != nullptr) Fail(origin, "a DOCTYPE is not allowed");
-  xmlNode* root = xmlDocGetRootElement(doc.get());
+  xmlNode* root = xml->xmlDocGetRootElement(doc.get());
   if (!root) Fail(origin, "no root element");
   std::multimap<std::string, Element> elements;
-  Collect(root, "", elements);
+  Collect(*xml, root, "", elements);
   return std::shared_ptr<const Config>(new Config(std::move(elements), origin));
 }
 

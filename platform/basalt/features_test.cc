@@ -2,62 +2,50 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
+#include "platform/basalt/testing/temporaryHostRoot.h"
+
 namespace {
 
-TEST(FeatureTableTest, SwitchesAreOnUnlessTurnedOff) {
-  FeatureTable table = FeatureTable::Parse(
-      "# host switches\n"
-      "noxtokend = off\n"
-      "external_sts=on   # trailing comment\n"
-      "unknown_switch = off\n");
-  EXPECT_FALSE(table[FeatureTable::kNoxtokend]);
-  EXPECT_TRUE(table[FeatureTable::kExternalSts]);
-  EXPECT_TRUE(table[17]);
-  EXPECT_FALSE(table[FeatureTable::kSize]);  // outside the table
+constexpr size_t kDaemon = FeatureTable::kNoxtokend, kSts = FeatureTable::kExternalSts;
 
-  EXPECT_TRUE(FeatureTable::Parse("")[105]);
-  EXPECT_FALSE(FeatureTable::Parse("\texternal_sts\t=\tOFF\r\n")[195]);
-  EXPECT_TRUE(FeatureTable::Parse("# noxtokend = off\n")[105]);
-}
-
-TEST(FeatureTableTest, DamagedLinesSwitchNothingOff) {
-  FeatureTable table = FeatureTable::Parse(
-      "noxtokend off\n"
-      "external_sts = maybe\n"
-      "= off\n"
-      "noxtokend = off extra\n");
-  EXPECT_TRUE(table[105]);
-  EXPECT_TRUE(table[195]);
-  // The last line of a name wins.
-  EXPECT_TRUE(FeatureTable::Parse("noxtokend = off\nnoxtokend = on")[105]);
+// Every switch is on unless a well-formed line turns it off; damaged lines switch nothing off.
+TEST(FeatureTableTest, OnlyWellFormedLinesTurnSwitchesOff) {
+  const struct {
+    const char* text;
+    bool daemon, sts;
+  } cases[] = {
+      {"", true, true},
+      {"# host switches\nnoxtokend = off\nexternal_sts=off   # trailing\nunknown = off\n", false,
+       false},
+      {"\texternal_sts\t=\tOFF\r\n", true, false},
+      {"# noxtokend = off\n", true, true},
+      {"noxtokend off\nexternal_sts = maybe\n= off\nnoxtokend = off extra\n", true, true},
+      {"noxtokend = off\nnoxtokend = on", true, true},  // the last line of a name wins
+  };
+  for (const auto& [text, daemon, sts] : cases) {
+    const FeatureTable table = FeatureTable::Parse(text);
+    EXPECT_EQ(table[kDaemon], daemon) << text;
+    EXPECT_EQ(table[kSts], sts) << text;
+    EXPECT_TRUE(table[17]) << text;
+    EXPECT_FALSE(table[FeatureTable::kSize]) << text;  // outside the table
+  }
 }
 
 TEST(FeatureStateTest, InitReadsTheHostFileUnderTheRoot) {
-  auto root =
-      std::filesystem::temp_directory_path() / ("features-test-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(root / "etc/tessel");
-  ::setenv("TESSEL_ROOT", root.c_str(), 1);
-
+  const Basalt::Testing::TemporaryHostRoot root;
+  std::filesystem::create_directories(root.Path() / "etc/tessel");
   FeatureState_Init();  // no file yet
-  EXPECT_TRUE(FeatureList[105]);
-  EXPECT_TRUE(FeatureList[195]);
-
-  std::ofstream(root / "etc/tessel/features.conf") << "external_sts = off\n";
+  EXPECT_TRUE(FeatureList[kSts]);
+  std::ofstream(root.Path() / "etc/tessel/features.conf") << "external_sts = off\n";
   FeatureState_Init();
-  EXPECT_TRUE(FeatureList[105]);
-  EXPECT_FALSE(FeatureList[195]);
-
-  std::filesystem::remove(root / "etc/tessel/features.conf");
+  EXPECT_TRUE(FeatureList[kDaemon]);
+  EXPECT_FALSE(FeatureList[kSts]);
+  std::filesystem::remove(root.Path() / "etc/tessel/features.conf");
   FeatureState_Init();
-  EXPECT_TRUE(FeatureList[195]);
-
-  ::unsetenv("TESSEL_ROOT");
-  std::filesystem::remove_all(root);
+  EXPECT_TRUE(FeatureList[kSts]);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <thread>
 
+#include "platform/basalt/clientText.h"
 #include "platform/basalt/logger.h"
 
 namespace Basalt {
@@ -16,12 +17,17 @@ TEST(FormatTest, SubstitutesByPositionNotByOrder) {
   EXPECT_EQ(Format("trailing %"), "trailing %");
 }
 
-TEST(LoggerTest, WritesOnlyAtOrBelowItsLevelWithOpId) {
-  std::vector<std::string> lines;
-  auto root = Service::Logger::CreateRoot("root", 5, [&](const Service::LogRecord& r) {
+// A root logger at `level` whose records land in `lines` as "level|logger|opId|text".
+std::shared_ptr<Service::Logger> RecordingRoot(int level, std::vector<std::string>& lines) {
+  return Service::Logger::CreateRoot("root", level, [&lines](const Service::LogRecord& r) {
     lines.push_back(std::to_string(r.level) + "|" + std::string(r.logger) + "|" +
                     std::string(r.opId) + "|" + std::string(r.text));
   });
+}
+
+TEST(LoggerTest, WritesOnlyAtOrBelowItsLevelWithOpId) {
+  std::vector<std::string> lines;
+  auto root = RecordingRoot(5, lines);
   root->ConfigureLevel("Chatty", 7);
   auto quiet = root->CreateChild("Quiet");
   auto chatty = root->CreateChild("Chatty");
@@ -32,16 +38,13 @@ TEST(LoggerTest, WritesOnlyAtOrBelowItsLevelWithOpId) {
     chatty->Log(7, "detail");
   }
   quiet->Log(3, "after");
-  ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(lines[0], "5|Quiet|op-0|shown 2");
-  EXPECT_EQ(lines[1], "7|Chatty|op-0|detail");
-  EXPECT_EQ(lines[2], "3|Quiet||after");
+  EXPECT_EQ(lines, (std::vector<std::string>{"5|Quiet|op-0|shown 2", "7|Chatty|op-0|detail",
+                                             "3|Quiet||after"}));
 }
 
 TEST(LoggerTest, DeferredWorkLogsWithTheContextOfItsCaller) {
-  std::vector<std::string> opIds;
-  auto root = Service::Logger::CreateRoot(
-      "root", 5, [&](const Service::LogRecord& r) { opIds.emplace_back(r.opId); });
+  std::vector<std::string> lines;
+  auto root = RecordingRoot(5, lines);
   std::function<void()> later;
   {
     Service::ScopedLogContext context("opID", "op-7");
@@ -52,7 +55,21 @@ TEST(LoggerTest, DeferredWorkLogsWithTheContextOfItsCaller) {
     later();
     root->Log(5, "after");
   }).join();
-  EXPECT_EQ(opIds, (std::vector<std::string>{"op-7", "other"}));
+  EXPECT_EQ(lines, (std::vector<std::string>{"5|root|op-7|later", "5|root|other|after"}));
+}
+
+TEST(LoggerTest, EscapesAndBoundsValuesButNotItsPattern) {
+  std::vector<std::string> lines;
+  auto root = RecordingRoot(7, lines);
+  {
+    Service::ScopedLogContext context("opID", "op\n[1]");
+    root->Log(5, "Certificate #%1 below:\n%2", 0, "x\n2026-01-01T00:00:00.000Z 3 Forged [] line");
+  }
+  root->Log(5, "%1", std::string(5000, 'y'));
+  EXPECT_EQ(lines, (std::vector<std::string>{
+                       "5|root|op\\n[1\\x5d|Certificate #0 below:\n"
+                       "x\\n2026-01-01T00:00:00.000Z 3 Forged [] line",
+                       "5|root||" + std::string(kQuoteLimit, 'y') + "\u2026(cut, 5000 bytes)"}));
 }
 
 }  // namespace

@@ -1,147 +1,79 @@
-// A blocking HTTP/1.1 client over a plain loopback socket, for tests of the HTTP service. Every
-// receive is bounded by a timeout, so a server that never answers fails a test instead of
-// hanging it.
+// A blocking HTTP/1.1 client over loopback for tests of the HTTP service. Every step has a
+// deadline, so a server that never answers fails a test instead of hanging it; answers are read
+// by a strict parser, so a malformed answer fails too.
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
 
-#include <strings.h>
-#include <cerrno>
+#include <chrono>
 #include <cstdint>
-#include <map>
 #include <string>
 
 namespace Basalt::Http::Testing {
 
-struct ClientResponse {
-  int status = 0;
-  std::string reason;
-  std::map<std::string, std::string> headers;  // names in lower case
-  std::string body;
-
-  std::string Header(const std::string& lowerName) const {
-    auto it = headers.find(lowerName);
-    return it == headers.end() ? std::string() : it->second;
-  }
-};
+using ClientResponse = boost::beast::http::response<boost::beast::http::string_body>;
 
 class HttpTestClient {
  public:
   explicit HttpTestClient(uint16_t port) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    timeval timeout{kTimeoutSeconds, 0};
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    connected_ = !Run([&](auto done) {
+      stream_.async_connect({boost::asio::ip::address_v4::loopback(), port}, done);
+    });
   }
-  ~HttpTestClient() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  HttpTestClient(const HttpTestClient&) = delete;
-  HttpTestClient& operator=(const HttpTestClient&) = delete;
 
   bool IsConnected() const { return connected_; }
 
   bool Send(const std::string& data) {
-    size_t sent = 0;
-    while (sent < data.size()) {
-      ssize_t n = ::send(fd_, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
-      if (n <= 0) return false;
-      sent += static_cast<size_t>(n);
-    }
-    return true;
+    return !Run(
+        [&](auto done) { boost::asio::async_write(stream_, boost::asio::buffer(data), done); });
   }
 
-  // Reads one response with a Content-Length body (or none); status 0 when the connection
-  // ended or timed out first.
+  // One answer, an interim one included; status 0 when the connection ended or the deadline
+  // passed first.
   ClientResponse ReadResponse() {
     ClientResponse response;
-    size_t end;
-    while ((end = pending_.find("\r\n\r\n")) == std::string::npos) {
-      if (!Receive()) return response;
+    if (Run([&](auto done) { boost::beast::http::async_read(stream_, buffer_, response, done); })) {
+      response = {};
+      response.result(0);
     }
-    std::string head = pending_.substr(0, end);
-    pending_.erase(0, end + 4);
-    size_t lineEnd = head.find("\r\n");
-    std::string statusLine = head.substr(0, lineEnd);
-    if (statusLine.size() < 12) return response;
-    response.status = std::stoi(statusLine.substr(9, 3));
-    response.reason = statusLine.substr(13);
-    while (lineEnd != std::string::npos) {
-      size_t start = lineEnd + 2;
-      lineEnd = head.find("\r\n", start);
-      std::string line =
-          head.substr(start, lineEnd == std::string::npos ? lineEnd : lineEnd - start);
-      size_t colon = line.find(':');
-      if (colon == std::string::npos) continue;
-      std::string name = line.substr(0, colon);
-      for (auto& c : name) c = static_cast<char>(tolower(c));
-      size_t valueStart = line.find_first_not_of(' ', colon + 1);
-      response.headers[name] = valueStart == std::string::npos ? "" : line.substr(valueStart);
-    }
-    size_t length =
-        std::stoul(response.headers.count("content-length") ? response.headers["content-length"]
-                                                            : std::string("0"));
-    while (pending_.size() < length) {
-      if (!Receive()) {
-        response.status = 0;
-        return response;
-      }
-    }
-    response.body = pending_.substr(0, length);
-    pending_.erase(0, length);
     return response;
   }
 
-  // Consumes the received text up to and including `marker`; empty when it never came.
-  std::string ReadUntil(const std::string& marker) {
-    size_t at;
-    while ((at = pending_.find(marker)) == std::string::npos) {
-      if (!Receive()) return {};
-    }
-    std::string text = pending_.substr(0, at + marker.size());
-    pending_.erase(0, at + marker.size());
-    return text;
-  }
-
-  // True when the server closed the connection (end of stream or reset) before the timeout and
+  // True when the server closed the connection (end of stream or reset) before the deadline and
   // before sending anything more.
   bool WaitForClose() {
     char byte;
-    ssize_t n = ::recv(fd_, &byte, 1, 0);
-    return n == 0 || (n < 0 && errno == ECONNRESET);
+    auto error =
+        Run([&](auto done) { stream_.async_read_some(boost::asio::buffer(&byte, 1), done); });
+    return buffer_.size() == 0 &&
+           (error == boost::asio::error::eof || error == boost::asio::error::connection_reset);
   }
 
   // Closes with a reset instead of an orderly end.
   void Reset() {
-    linger option{1, 0};
-    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &option, sizeof option);
-    ::close(fd_);
-    fd_ = -1;
+    stream_.socket().set_option(boost::asio::socket_base::linger(true, 0));
+    stream_.socket().close();
   }
 
  private:
-  static constexpr int kTimeoutSeconds = 10;
-
-  bool Receive() {
-    char data[4096];
-    ssize_t n = ::recv(fd_, data, sizeof data, 0);
-    if (n <= 0) return false;
-    pending_.append(data, static_cast<size_t>(n));
-    return true;
+  // Runs one asynchronous step to its end or its deadline.
+  template <typename Start>
+  boost::system::error_code Run(Start start) {
+    boost::system::error_code result;
+    stream_.expires_after(std::chrono::seconds(10));
+    start([&result](boost::system::error_code error, auto&&...) { result = error; });
+    io_.restart();
+    io_.run();
+    return result;
   }
 
-  int fd_ = -1;
+  boost::asio::io_context io_;
+  boost::beast::tcp_stream stream_{io_};
+  boost::beast::flat_buffer buffer_;
   bool connected_ = false;
-  std::string pending_;
 };
 
 }  // namespace Basalt::Http::Testing

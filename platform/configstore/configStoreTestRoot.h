@@ -1,39 +1,17 @@
 // For tests: a fresh host root in a temporary directory, named by TESSEL_ROOT for the scope.
 #pragma once
 
-#include <stdlib.h>
-
 #include <filesystem>
 #include <fstream>
-#include <optional>
-#include <stdexcept>
 #include <string>
 
+#include "platform/basalt/testing/temporaryHostRoot.h"
 #include "platform/configstore/configStore.h"
 
 namespace NoxConfigStore::Testing {
 
 class TemporaryHostRoot {
  public:
-  TemporaryHostRoot() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "nox-root-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-    if (const char* previous = getenv("TESSEL_ROOT")) previous_ = previous;
-    setenv("TESSEL_ROOT", path_.c_str(), 1);
-  }
-  ~TemporaryHostRoot() {
-    if (previous_) {
-      setenv("TESSEL_ROOT", previous_->c_str(), 1);
-    } else {
-      unsetenv("TESSEL_ROOT");
-    }
-    std::error_code error;
-    std::filesystem::remove_all(path_, error);
-  }
-  TemporaryHostRoot(const TemporaryHostRoot&) = delete;
-  TemporaryHostRoot& operator=(const TemporaryHostRoot&) = delete;
-
   const std::string& Path() const { return path_; }
 
   ConfigStoreOptions StoreOptions() const { return ConfigStoreOptions::ForHost(sGlobalNamespace); }
@@ -54,8 +32,8 @@ class TemporaryHostRoot {
   }
 
  private:
-  std::string path_;
-  std::optional<std::string> previous_;
+  Basalt::Testing::TemporaryHostRoot root_;
+  std::string path_ = root_.Path().string();
 };
 
 }  // namespace NoxConfigStore::Testing

@@ -7,68 +7,47 @@
 namespace NoxConfigStore {
 namespace {
 
-TEST(ConfigStoreObjectTest, ValuesAreTypedAndTextNeverBecomesABoolean) {
-  WritableObject object;
-  object.SetValue("text", "literal");
-  object.SetValue("flag", false);
-  object.SetValue("list", StringList{"a", "b"});
-  object.SetValueEmptyList("empty");
-
-  std::string text;
-  bool flag = true;
-  StringList list;
-  EXPECT_TRUE(object.GetValue("text", text));
-  EXPECT_EQ(text, "literal");
-  EXPECT_FALSE(object.GetValue("text", flag));
-  EXPECT_TRUE(object.GetValue("flag", flag));
-  EXPECT_FALSE(flag);
-  EXPECT_TRUE(object.GetValue("list", list));
-  EXPECT_EQ(list, (StringList{"a", "b"}));
-  EXPECT_TRUE(object.GetValue("empty", list));
-  EXPECT_TRUE(list.empty());
-  EXPECT_FALSE(object.GetValue("missing", text));
-}
-
-TEST(ConfigStoreObjectTest, SubObjectsFormListsByNameAndRefuseDuplicates) {
-  WritableObject object;
-  object.CreateSubObject(SubObjectId("subject"))->SetValue("name", "root");
-  object.CreateSubObject(SubObjectId("grants", "g1"))->SetValue("entitlement", "A");
-  object.CreateSubObject(SubObjectId("grants", "g2"))->SetValue("entitlement", "B");
-  EXPECT_THROW(object.CreateSubObject(SubObjectId("grants", "g1")), ConfigStoreException);
-
-  auto grants = object.GetSubObjectInstances(FilterSpecObject("grants"));
-  ASSERT_EQ(grants.size(), 2u);
-  std::string value;
-  EXPECT_TRUE(grants[1]->GetValue("entitlement", value));
-  EXPECT_EQ(value, "B");
-  EXPECT_EQ(object.GetSubObjectInstances(FilterSpecObject("grants", "g2")).size(), 1u);
-  EXPECT_NE(object.GetSubObject(SubObjectId("subject")), nullptr);
-  EXPECT_EQ(object.GetSubObject(SubObjectId("subject", "x")), nullptr);
-}
-
+// Typed values and sub-objects, read back from the decoded copy of their encoding.
 TEST(ObjectCodecTest, RoundTripKeepsTypesOrderAndAwkwardText) {
   WritableObject object;
   object.SetValue("quote", std::string("a\"b\\c#\n\xC3\xA9"));
-  object.SetValue("flag", true);
+  object.SetValue("flag", false);
   object.SetValueEmptyList("grants");
   auto nested = object.CreateSubObject(SubObjectId("z", "2"));
   nested->CreateSubObject(SubObjectId("inner"))->SetValue("list", StringList{"x", ""});
   object.CreateSubObject(SubObjectId("a", "1"));
+  object.CreateSubObject(SubObjectId("a", "3"))->SetValue("n", "B");
+  EXPECT_THROW(object.CreateSubObject(SubObjectId("a", "1")), ConfigStoreException);
 
   WritableObject decoded;
   DecodeObjectContent(EncodeObjectContent(object), decoded, "test");
   EXPECT_EQ(EncodeObjectContent(decoded), EncodeObjectContent(object));
   std::string text;
+  bool flag = true;
+  StringList list{"stale"};
   ASSERT_TRUE(decoded.GetValue("quote", text));
   EXPECT_EQ(text, "a\"b\\c#\n\xC3\xA9");
+  EXPECT_FALSE(decoded.GetValue("quote", flag));  // text never becomes a boolean
+  ASSERT_TRUE(decoded.GetValue("flag", flag));
+  EXPECT_FALSE(flag);
+  ASSERT_TRUE(decoded.GetValue("grants", list));
+  EXPECT_TRUE(list.empty());
+  EXPECT_FALSE(decoded.GetValue("missing", text));
+
   auto subs = decoded.GetAllSubObjects();
-  ASSERT_EQ(subs.size(), 2u);
+  ASSERT_EQ(subs.size(), 3u);
   EXPECT_EQ(subs[0]->GetSubObjectId()->GetName(), "z");  // creation order, not name order
   auto inner = subs[0]->GetSubObject(SubObjectId("inner"));
   ASSERT_NE(inner, nullptr);
-  StringList list;
   ASSERT_TRUE(inner->GetValue("list", list));
   EXPECT_EQ(list, (StringList{"x", ""}));
+  EXPECT_EQ(decoded.GetSubObject(SubObjectId("inner")), nullptr);
+  EXPECT_EQ(decoded.GetSubObject(SubObjectId("z")), nullptr);
+  auto named = decoded.GetSubObjectInstances(FilterSpecObject("a"));
+  ASSERT_EQ(named.size(), 2u);
+  ASSERT_TRUE(named[1]->GetValue("n", text));
+  EXPECT_EQ(text, "B");
+  EXPECT_EQ(decoded.GetSubObjectInstances(FilterSpecObject("a", "3")).size(), 1u);
 }
 
 TEST(ObjectCodecTest, MalformedContentIsRefused) {

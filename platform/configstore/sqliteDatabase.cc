@@ -8,6 +8,17 @@ namespace {
 [[noreturn]] void FailOn(sqlite3* db, const std::string& what) {
   throw ConfigStoreException(what + ": " + (db ? sqlite3_errmsg(db) : "out of memory"));
 }
+
+// By default SQLite carves a 20-page block for each connection's page cache at its first read and
+// writes a header into every page of it; the store is a few pages, so its pages are allocated as
+// they are read instead. Only takes effect before SQLite's first use in the process.
+void AllocateCachePagesOnDemand() {
+  static const bool configured = [] {
+    sqlite3_config(SQLITE_CONFIG_PAGECACHE, nullptr, 0, 0);
+    return true;
+  }();
+  static_cast<void>(configured);
+}
 }  // namespace
 
 SqliteStatement::SqliteStatement(sqlite3* db, std::string_view sql) : db_(db) {
@@ -45,6 +56,7 @@ std::string SqliteStatement::ColumnText(int column) const {
 }
 
 SqliteDatabase::SqliteDatabase(const std::string& path, bool readOnly) : path_(path) {
+  AllocateCachePagesOnDemand();
   int flags = SQLITE_OPEN_FULLMUTEX |
               (readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
   sqlite3* db = nullptr;

@@ -4,7 +4,6 @@
 
 #include "platform/orbi/errors.h"
 #include "platform/orbi/jsonBounds.h"
-#include "platform/orbi/jsonRpc.h"
 
 namespace Orbi {
 namespace {
@@ -75,74 +74,6 @@ TEST(ErrorValueTest, CarriesKindTypeAndFormattedMessages) {
             R"("Profile not found LU###a #3","params":{"profile":"LU###a","n":3},)"
             R"("localized":"Profile not found LU###a #3"},{"id":"zz","default_message":)"
             R"("Unknown message.","params":{},"localized":"Unknown message."}],"data":null})");
-}
-
-struct EnvelopeCase {
-  std::string body;
-  int code;
-  const char* id;  // the echoed id as JSON text
-};
-
-class EnvelopeTest : public ::testing::TestWithParam<EnvelopeCase> {};
-
-TEST_P(EnvelopeTest, RefusesMalformedEnvelopes) {
-  Protocol::Json::JsonApiRequestDeserializer deserializer;
-  auto result = deserializer.Deserialize(GetParam().body);
-  ASSERT_FALSE(result) << GetParam().body;
-  const auto* error = &result.error();
-  EXPECT_EQ(error->code, GetParam().code) << error->message;
-  EXPECT_EQ(error->id ? Json::Dump(*error->id) : "null", GetParam().id) << GetParam().body;
-}
-
-std::string Envelope(const std::string& members) {
-  return R"({"jsonrpc":"2.0","id":"5","method":"invoke",)" + members + "}";
-}
-std::string Params(const std::string& members) {
-  return Envelope(R"("params":{"serviceId":"s","operationId":"o",)" + members + "}");
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Envelopes, EnvelopeTest,
-    ::testing::Values(
-        EnvelopeCase{"{", -32700, "null"}, EnvelopeCase{"", -32700, "null"},
-        EnvelopeCase{"\"\xff\"", -32700, "null"},
-        EnvelopeCase{R"({"jsonrpc":"2.0","id":1,"id":2,"method":"invoke","params":{}})", -32700,
-                     "null"},
-        EnvelopeCase{"[]", -32600, "null"}, EnvelopeCase{R"("invoke")", -32600, "null"},
-        EnvelopeCase{R"({"jsonrpc":"2.0","method":"invoke","params":{}})", -32600, "null"},
-        EnvelopeCase{R"({"jsonrpc":"2.0","id":1.5,"method":"invoke","params":{}})", -32600, "null"},
-        EnvelopeCase{R"({"jsonrpc":"2.0","id":{"a":1},"method":"invoke","params":{}})", -32600,
-                     "null"},
-        EnvelopeCase{R"({"jsonrpc":"1.0","id":1,"method":"invoke","params":{}})", -32600, "1"},
-        EnvelopeCase{R"({"jsonrpc":2,"id":"5","method":"invoke","params":{}})", -32600, "\"5\""},
-        EnvelopeCase{R"({"jsonrpc":"2.0","id":"5","method":7,"params":{}})", -32600, "\"5\""},
-        EnvelopeCase{R"({"jsonrpc":"2.0","id":"5","method":"invoke"})", -32600, "\"5\""},
-        EnvelopeCase{Envelope(R"("params":"get")"), -32600, "\"5\""},
-        EnvelopeCase{Envelope(R"("params":{"operationId":"o"})"), -32600, "\"5\""},
-        EnvelopeCase{Envelope(R"("params":{"serviceId":1,"operationId":"x"})"), -32600, "\"5\""},
-        EnvelopeCase{Envelope(R"("params":{"serviceId":"s","operationId":null})"), -32600, "\"5\""},
-        EnvelopeCase{Params(R"("ctx":"ctx")"), -32600, "\"5\""},
-        EnvelopeCase{Params(R"("ctx":{"securityCtx":{"a":1}})"), -32600, "\"5\""},
-        EnvelopeCase{Params(R"("ctx":{"appCtx":["opId"]})"), -32600, "\"5\""},
-        EnvelopeCase{R"({"jsonrpc":"2.0","id":1,"method":"call","params":{}})", -32601, "1"},
-        EnvelopeCase{R"({"jsonrpc":"2.0","id":42,"method":"Invoke","params":{}})", -32601, "42"}));
-
-TEST(EnvelopeTest, ReadsOperationContextAndInput) {
-  Protocol::Json::JsonApiRequestDeserializer deserializer;
-  auto result = deserializer.Deserialize(
-      R"({"jsonrpc":"2.0","id":"7","method":"invoke","params":{"serviceId":"a.b","operationId":"get",)"
-      R"("ctx":{"securityCtx":{"schemeId":"s"},"appCtx":{"opId":"op"}},"input":{"x":1}}})");
-  ASSERT_TRUE(result);
-  auto* request = &*result;
-  EXPECT_EQ(request->method.ToString(), "a.b.get");
-  EXPECT_EQ(*request->context->FindSecurity("schemeId"), "s");
-  EXPECT_EQ(*request->context->FindApp("opId"), "op");
-  EXPECT_EQ(request->input->ToString(), R"({"x":1})");
-
-  Protocol::Json::JsonApiDirectResponseSerializer clean;
-  EXPECT_EQ(
-      clean.SerializeResult(*request->id, Core::MethodResult::Output(StringValue::Create("u"))),
-      R"({"jsonrpc":"2.0","id":"7","result":{"output":"u"}})");
 }
 
 }  // namespace

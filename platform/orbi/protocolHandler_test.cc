@@ -1,12 +1,16 @@
-// The framework's own rules, from request frame to answer frame: envelope errors, dispatch,
-// input checking, both encodings and the escaping of markup characters.
+// The framework's own rules, from request frame to answer frame through the provider chain a
+// transport drives: envelope errors, identifier headers, dispatch, authentication, input checking
+// against the declaration, output completion, both encodings and the escaping of markup.
 #include "platform/orbi/protocolHandler.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 
+#include "platform/orbi/authn.h"
+#include "platform/orbi/introspection.h"
 #include "platform/orbi/localProvider.h"
+#include "platform/orbi/removeProgressProvider.h"
 
 namespace Orbi::Provider {
 namespace {
@@ -46,30 +50,66 @@ class CapturingSender : public Transport::FrameSender {
   std::vector<std::string> frames;
 };
 
-// "t.echo.say": { text: string } -> structure t.echo.said { text: string }.
-Core::ProviderPtr EchoProvider() {
-  auto said = Bind::MakeStruct("t.echo", "said", {{"text", Type::String()}});
-  auto def = std::make_shared<Bind::ServiceDef>(
-      Bind::ServiceDef{"t.echo", {{"say", {{"text", Type::String()}}, Type::Struct(said)}}});
-  std::map<std::string, OperationHandler> ops;
-  ops["say"] = [name = said->qualifiedName](auto params, auto, Core::AsyncApiResultCb cb) {
+// Password "s3cr3t" is the caller "ada", any other is refused, "boom" throws; none is anonymous.
+class PasswordHandler : public Authn::AuthnHandler {
+ public:
+  void AsyncAuthenticate(Core::ExecutionContextPtr context, Authn::AuthnCallback done) override {
+    const std::string* password = context->FindSecurity("password");
+    if (!password) return done(nullptr);
+    if (*password == "boom") throw std::runtime_error("kaput");
+    if (*password != "s3cr3t") return done(Std::Unauthenticated().ToErrorValue());
+    done(Data::StructValue::GetInstance("ada"));
+  }
+};
+
+// "t.echo.say": { text: string, tags: optional<list<t.echo.tag { name: string }>> } answers
+// t.echo.said { text, who: optional<string>, op: optional<string> }; text "throw" throws and
+// text "misfit" answers a string instead of the structure.
+Core::ProviderPtr Chain() {
+  auto tag = Bind::MakeStruct("t.echo", "tag", {{"name", Type::String()}});
+  auto said = Bind::MakeStruct("t.echo", "said",
+                               {{"text", Type::String()},
+                                {"who", Type::Optional(Type::String())},
+                                {"op", Type::Optional(Type::String())}});
+  auto def = std::make_shared<Bind::ServiceDef>(Bind::ServiceDef{
+      "t.echo",
+      {{"say",
+        {{"text", Type::String()}, {"tags", Type::Optional(Type::List(Type::Struct(tag)))}},
+        Type::Struct(said)}}});
+  OperationHandler say = [name = said->qualifiedName](auto params, auto context, auto cb) {
+    const std::string text = *params->GetString("text");
+    if (text == "throw") throw std::runtime_error("kaput");
+    if (text == "misfit") return Answer(cb, Data::StringValue::Create(text));
     auto out = Data::StructValue::GetInstance(name);
     out->SetField("text", params->GetField("text"));
+    if (auto who = Data::As<Data::StructValue>(context->authnResult)) {
+      out->SetField("who", Data::StringValue::Create(who->GetName()));
+    }
+    if (const std::string* op = context->FindApp("opId")) {
+      out->SetField("op", Data::StringValue::Create(*op));
+    }
     Answer(cb, out);
   };
-  return std::make_shared<AsyncLocalProvider>(
-      [](std::function<void()> work) { work(); },
+  // Like a worker pool, the enqueuer has no caller to hand an exception to.
+  auto local = std::make_shared<AsyncLocalProvider>(
+      [](std::function<void()> work) {
+        try {
+          work();
+        } catch (...) {
+          ADD_FAILURE() << "an exception escaped to the enqueuer";
+        }
+      },
       std::make_shared<InterfaceContainer>(
-          std::vector<InterfacePtr>{std::make_shared<BoundInterface>(def, std::move(ops))}));
+          std::vector<InterfacePtr>{std::make_shared<BoundInterface>(
+              def, std::map<std::string, OperationHandler>{{"say", say}})}));
+  local->AddInterface(CreateOperationIntrospection(local));
+  local->AddInterface(CreateProviderIntrospection(local));
+  local->AddInterface(CreateServiceIntrospection(local));
+  return std::make_shared<RemoveProgressProvider>(std::make_shared<Authn::Filter::AsyncAuthnFilter>(
+      local, std::make_shared<PasswordHandler>()));
 }
 
-std::string Call(const std::string& params, const std::string& input, bool clean,
-                 Transport::HeaderList headers = {}, const char* method = "invoke") {
-  std::string body = std::string(R"({"jsonrpc":"2.0","id":"1","method":")") + method +
-                     R"(","params":{)" + params +
-                     R"(,"ctx":{"securityCtx":{"password":"s3cr3t"}},)"
-                     R"("input":)" +
-                     input + "}}";
+std::string Exchange(const std::string& body, bool clean, Transport::HeaderList headers) {
   std::shared_ptr<const Protocol::Json::ResponseSerializer> out;
   if (clean) {
     out = std::make_shared<Protocol::Json::JsonApiDirectResponseSerializer>();
@@ -78,78 +118,211 @@ std::string Call(const std::string& params, const std::string& input, bool clean
   }
   auto sender = std::make_shared<CapturingSender>();
   auto helper = std::make_shared<AsyncProtocolHandlerHelper>(
-      std::make_shared<FixedReceiver>(body), sender, EchoProvider(),
+      std::make_shared<FixedReceiver>(body), sender, Chain(),
       [](std::function<void()> work) { work(); },
       std::make_shared<Protocol::Json::JsonApiRequestDeserializer>(), out, false, nullptr);
+  int done = 0;
   helper->Start(
-      nullptr, [](auto) {}, std::move(headers));
+      nullptr, [&done](auto error) { done += error ? 100 : 1; }, std::move(headers));
+  EXPECT_EQ(done, 1);
   EXPECT_EQ(sender->frames.size(), 1u);
   return sender->frames.empty() ? std::string() : sender->frames[0];
 }
 
-constexpr const char* kSay = R"("serviceId":"t.echo","operationId":"say")";
+std::string Envelope(const std::string& params, const std::string& head = R"("id":"5")") {
+  return "{\"jsonrpc\":\"2.0\"," + head + ",\"method\":\"invoke\",\"params\":" + params + "}";
+}
+std::string Call(const std::string& service, const std::string& op, const std::string& input,
+                 const std::string& ctx = R"({"securityCtx":{"password":"s3cr3t"}})") {
+  return Envelope(R"({"serviceId":")" + service + R"(","operationId":")" + op + R"(","ctx":)" +
+                  ctx + R"(,"input":)" + input + "}");
+}
+std::string Say(const std::string& input) { return Call("t.echo", "say", input); }
+std::string Invalid(const std::string& path, const std::string& reason) {
+  return R"("com.tessel.orbi.std.errors.invalid_input","default_message":"Invalid input at )" +
+         path + ": " + reason + R"(","params":{"path":")" + path + R"(","reason":")" + reason +
+         "\"}";
+}
+std::string ManyValues(size_t count) {
+  std::string list = "[0";
+  for (size_t i = 1; i < count; ++i) list += ",0";
+  return list + "]";
+}
+constexpr const char* kAnonymousSay =
+    R"({"serviceId":"t.echo","operationId":"say","input":{"text":"a"}})";
+const std::string kKaput =
+    R"("messages":[{"id":"com.tessel.orbi.std.errors.internal","default_message":"Internal error: kaput")";
+const std::string kLong(3000, 'x');  // echoed whole, the answer would be long
 
 struct RuleCase {
   const char* name;
-  const char* params;
-  const char* input;
-  bool clean;
-  const char* expected;  // a part of the answer
+  std::string body;
+  std::string expected;  // a part of the answer
+  bool clean = false;
   Transport::HeaderList headers = {};
-  const char* method = "invoke";
 };
 
 class FrameworkRuleTest : public ::testing::TestWithParam<RuleCase> {};
 
 TEST_P(FrameworkRuleTest, Answers) {
   const auto& c = GetParam();
-  std::string answer = Call(c.params, c.input, c.clean, c.headers, c.method);
+  const std::string answer = Exchange(c.body, c.clean, c.headers);
   EXPECT_NE(answer.find(c.expected), std::string::npos) << answer;
   EXPECT_EQ(answer.find("s3cr3t"), std::string::npos) << answer;
   EXPECT_EQ(answer.find_first_of("<>&"), std::string::npos) << answer;
   if (c.clean) {
     EXPECT_EQ(answer.find("\"_type\""), std::string::npos) << answer;
   }
+  EXPECT_LT(answer.size(), 2000u) << "an overlong identifier is echoed only in part";
+}
+
+// The start of a protocol error answer.
+std::string Refused(const std::string& id, int code = -32600) {
+  return R"({"jsonrpc":"2.0","id":)" + id + R"(,"error":{"code":)" + std::to_string(code) + ",";
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Rules, FrameworkRuleTest,
+    Envelope, FrameworkRuleTest,
     ::testing::Values(
-        RuleCase{"StandardEncodingNamesStructures", kSay, R"({"text":"<a&b>"})", false,
-                 R"({"jsonrpc":"2.0","id":"1","result":{"output":{"_type":"t.echo.said",)"
-                 R"("text":"\u003ca\u0026b\u003e"}}})"},
+        RuleCase{"NotJson", "{", Refused("null", -32700)},
+        RuleCase{"Empty", "", Refused("null", -32700)},
+        RuleCase{"NotUtf8", "\"\xff\"", Refused("null", -32700)},
+        RuleCase{"DuplicateMember", Envelope("{}", R"("id":1,"id":2)"), Refused("null", -32700)},
+        RuleCase{"Array", "[]", Refused("null")},
+        RuleCase{"String", R"("invoke")", Refused("null")},
+        RuleCase{"NoId", Envelope("{}", R"("x":1)"), Refused("null")},
+        RuleCase{"RealId", Envelope("{}", R"("id":1.5)"), Refused("null")},
+        RuleCase{"ObjectId", Envelope("{}", R"("id":{"a":1})"), Refused("null")},
+        RuleCase{"LargeIntegerId", Envelope(kAnonymousSay, R"("id":9007199254740993)"),
+                 R"({"jsonrpc":"2.0","id":9007199254740993,"result":{"output":)"},
+        RuleCase{"Version1", R"({"jsonrpc":"1.0","id":1,"method":"invoke"})", Refused("1")},
+        RuleCase{"VersionNumber", R"({"jsonrpc":2,"id":"5","method":"invoke"})", Refused("\"5\"")},
+        RuleCase{"MethodNumber", R"({"jsonrpc":"2.0","id":"5","method":7})", Refused("\"5\"")},
+        RuleCase{"OtherMethod", R"({"jsonrpc":"2.0","id":42,"method":"Invoke","params":{}})",
+                 Refused("42", -32601) + R"("message":"Method not found"}})"},
+        RuleCase{"NoParams", R"({"jsonrpc":"2.0","id":"5","method":"invoke"})", Refused("\"5\"")},
+        RuleCase{"ParamsString", Envelope(R"("get")"), Refused("\"5\"")},
+        RuleCase{"NoService", Envelope(R"({"operationId":"o"})"), Refused("\"5\"")},
+        RuleCase{"ServiceNumber", Envelope(R"({"serviceId":1,"operationId":"o"})"),
+                 Refused("\"5\"")},
+        RuleCase{"OperationNull", Envelope(R"({"serviceId":"s","operationId":null})"),
+                 Refused("\"5\"")},
+        RuleCase{"CtxString", Call("t.echo", "say", "{}", R"("ctx")"), Refused("\"5\"")},
+        RuleCase{"SecurityCtxNumber", Call("t.echo", "say", "{}", R"({"securityCtx":{"a":1}})"),
+                 Refused("\"5\"")},
+        RuleCase{"AppCtxList", Call("t.echo", "say", "{}", R"({"appCtx":["opId"]})"),
+                 Refused("\"5\"")},
+        RuleCase{"TypeNotAString", Say(R"({"_type":5})"),
+                 Refused("\"5\"") + R"("message":"Invalid request: input \"_type\" must be a )"},
         RuleCase{
-            "CleanEncodingDoesNot", kSay, R"({"text":"<a&b>"})", true,
-            R"({"jsonrpc":"2.0","id":"1","result":{"output":{"text":"\u003ca\u0026b\u003e"}}})"},
-        RuleCase{"UnknownService", R"("serviceId":"t.<none>","operationId":"say")", "{}", false,
+            "TooDeep", Say(std::string(70, '[') + std::string(70, ']')),
+            Refused("null") + R"("message":"Invalid request: nesting deeper than 64 levels"})"},
+        RuleCase{"TooManyValues", Say(ManyValues(50'000)),
+                 Refused("null") + R"("message":"Invalid request: more than 50000 values"})"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+const std::string kMismatch =
+    Refused("\"5\"") +
+    R"("message":"Mismatching operation identifier in HTTP header and payload"}})";
+
+INSTANTIATE_TEST_SUITE_P(
+    Headers, FrameworkRuleTest,
+    ::testing::Values(
+        RuleCase{"OtherOperation", Say("{}"), kMismatch, false, {{"Orbi-Operation-Id", "shout"}}},
+        RuleCase{"OtherService", Say("{}"), kMismatch, false, {{"orbi-service-id", "t.other"}}},
+        RuleCase{"Agreeing",
+                 Say(R"({"text":"a"})"),
+                 R"("result":{"output":{"text":"a")",
+                 true,
+                 {{"ORBI-SERVICE-ID", "t.echo"}, {"Orbi-Operation-Id", "say"}}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+INSTANTIATE_TEST_SUITE_P(
+    Dispatch, FrameworkRuleTest,
+    ::testing::Values(
+        RuleCase{"UnknownService", Call("t.<none>", "say", "{}"),
                  R"("result":{"error":{"_type":"com.tessel.orbi.std.errors.operation_not_found",)"
-                 R"("error_type":"OPERATION_NOT_FOUND")"},
-        RuleCase{"UnknownOperation", R"("serviceId":"t.echo","operationId":"shout")", "{}", true,
-                 R"("result":{"error":{"error_type":"OPERATION_NOT_FOUND")"},
-        RuleCase{"MissingMember", kSay, "{}", true,
-                 R"("params":{"path":"input.text","reason":"required member missing"})"},
-        RuleCase{"WrongType", kSay, R"({"text":5})", true,
-                 R"("params":{"path":"input.text","reason":"expected a string, got an integer"})"},
-        RuleCase{"UnknownMember", kSay, R"({"text":"a","<x>":1})", true,
-                 R"("params":{"path":"input.\u003cx\u003e","reason":"unknown member"})"},
-        RuleCase{"NotJson", kSay, "{", false,
-                 R"({"jsonrpc":"2.0","id":null,"error":{"code":-32700,)"},
-        RuleCase{"NotAnInvokeEnvelope", R"("serviceId":7,"operationId":"say")", "{}", false,
-                 R"({"jsonrpc":"2.0","id":"1","error":{"code":-32600,)"},
-        RuleCase{"HeaderNamesAnotherOperation",
-                 kSay,
-                 R"({"text":"a"})",
-                 false,
-                 R"({"jsonrpc":"2.0","id":"1","error":{"code":-32600,"message":)"
-                 R"("Mismatching operation identifier in HTTP header and payload"}})",
-                 {{"orbi-operation-id", "shout"}}},
-        RuleCase{"OtherMethod",
-                 kSay,
-                 "{}",
-                 false,
-                 R"({"jsonrpc":"2.0","id":"1","error":{"code":-32601,)",
-                 {},
-                 "call"}),
+                 R"("error_type":"OPERATION_NOT_FOUND","messages":[{"_type":"com.tessel.orbi.std.)"
+                 R"(localizable_message","id":"com.tessel.orbi.std.errors.operation_not_found.)"
+                 R"(service")"},
+        RuleCase{"UnknownOperation", Call("t.echo", "shout", "{}"),
+                 R"("error_type":"OPERATION_NOT_FOUND","messages":[{"id":"com.tessel.orbi.std.)"
+                 R"(errors.operation_not_found.operation")",
+                 true},
+        RuleCase{"OverlongService", Call(kLong, "say", "{}"),
+                 R"({"id":"com.tessel.orbi.std.errors.operation_not_found.service")", true},
+        RuleCase{"OverlongOperation", Call("t.echo", kLong, "{}"),
+                 R"({"id":"com.tessel.orbi.std.errors.operation_not_found.operation")", true},
+        RuleCase{"WrongPassword",
+                 Call("t.echo", "say", "{}", R"({"securityCtx":{"password":"guess"}})"),
+                 R"("result":{"error":{"error_type":"UNAUTHENTICATED")", true},
+        RuleCase{"ThrowingChain",
+                 Call("t.echo", "say", "{}", R"({"securityCtx":{"password":"boom"}})"),
+                 R"("error_type":"INTERNAL_SERVER_ERROR",)" + kKaput, true},
+        RuleCase{"ThrowingImplementation", Say(R"({"text":"throw"})"),
+                 R"("error_type":"INTERNAL_SERVER_ERROR",)" + kKaput, true},
+        RuleCase{"MisfitOutput", Say(R"({"text":"misfit"})"),
+                 R"("error_type":"INTERNAL_SERVER_ERROR")", true},
+        RuleCase{"ListServices", Call("com.tessel.orbi.std.introspection.service", "list", "{}"),
+                 R"("t.echo")", true},
+        RuleCase{"ProviderInfo", Call("com.tessel.orbi.std.introspection.provider", "get", "{}"),
+                 R"("id":"AsyncLocalProvider")", true},
+        RuleCase{"DescribeOperation",
+                 Call("com.tessel.orbi.std.introspection.operation", "get",
+                      R"({"service_id":"t.echo","operation_id":"say"})"),
+                 R"(optional\u003clist\u003cstructure t.echo.tag { name: string }\u003e\u003e)",
+                 true},
+        RuleCase{"UnknownServiceDescription",
+                 Call("com.tessel.orbi.std.introspection.service", "get", R"({"id":"x"})"),
+                 R"("error_type":"NOT_FOUND")", true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+INSTANTIATE_TEST_SUITE_P(
+    Input, FrameworkRuleTest,
+    ::testing::Values(
+        RuleCase{"MissingMember", Say("{}"), Invalid("input.text", "required member missing")},
+        RuleCase{"WrongType", Say(R"({"text":5})"),
+                 Invalid("input.text", "expected a string, got an integer")},
+        RuleCase{"NullForRequired", Say(R"({"text":null})"),
+                 Invalid("input.text", "required member missing")},
+        RuleCase{"UnknownMember", Say(R"({"text":"a","<x>":1})"),
+                 Invalid("input.\\u003cx\\u003e", "unknown member")},
+        RuleCase{"NestedWrongType", Say(R"({"text":"a","tags":[{"name":1}]})"),
+                 Invalid("input.tags[0].name", "expected a string, got an integer")},
+        RuleCase{"RealForStructure", Say(R"({"text":"a","tags":[1.5]})"),
+                 Invalid("input.tags[0]", "expected an object, got a real number")},
+        RuleCase{
+            "TypeNamesAnotherStructure",
+            Say(R"({"text":"a","tags":[{"_type":"t.echo.said","name":"b"}]})"),
+            Invalid("input.tags[0]", R"(\"_type\" is \"t.echo.said\", expected \"t.echo.tag\")")},
+        RuleCase{
+            "TypeOnTheInput", Say(R"({"_type":"t.echo.tag","text":"a"})"),
+            Invalid("input", R"(\"_type\" is \"t.echo.tag\", but the input is not a structure)")},
+        RuleCase{"TypeNamingTheDeclaredStructure",
+                 Say(R"({"text":"a","tags":[{"_type":"t.echo.tag","name":"b"}]})"),
+                 R"("output":{"_type":"t.echo.said","text":"a","who":"ada","op":null}})"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+INSTANTIATE_TEST_SUITE_P(
+    Encodings, FrameworkRuleTest,
+    ::testing::Values(
+        RuleCase{"StandardNamesStructuresAndEscapes", Say(R"({"text":"<a&b>","tags":null})"),
+                 R"({"jsonrpc":"2.0","id":"5","result":{"output":{"_type":"t.echo.said",)"
+                 R"("text":"\u003ca\u0026b\u003e","who":"ada","op":null}}})"},
+        RuleCase{"CleanDoesNot",
+                 Call("t.echo", "say", R"({"text":"<a&b>"})", R"({"appCtx":{"opId":"o-1"}})"),
+                 R"({"jsonrpc":"2.0","id":"5","result":{"output":{"text":"\u003ca\u0026b\u003e",)"
+                 R"("who":null,"op":"o-1"}}})",
+                 true},
+        RuleCase{"EscapedId", Envelope(kAnonymousSay, R"("id":"<&>")"),
+                 R"({"jsonrpc":"2.0","id":"\u003c\u0026\u003e","result":{"output":{"text":"a",)"
+                 R"("who":null,"op":null}}})",
+                 true},
+        RuleCase{"CleanErrors",
+                 Call("t.echo", "say", "{}", R"({"securityCtx":{"password":"<guess>"}})"),
+                 R"({"jsonrpc":"2.0","id":"5","result":{"error":{"error_type":"UNAUTHENTICATED",)"
+                 R"("messages":[],"data":null}}})",
+                 true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -18,29 +18,13 @@ using Basalt::System::DateTime;
 const DateTime kNow("2030-01-01T10:30:00Z");
 const Core::MethodIdentifier kCreate{"com.tessel.nox.authentication.token", "create"};
 
-struct SigningKey {
-  EvpPkeyHandle key;
-  std::string publicKeyBase64;  // DER SubjectPublicKeyInfo
-};
-
-SigningKey Generate(const std::string& type) {
-  EvpPkeyHandle key = Testing::GenerateKey(type);
-  std::string publicKey = Testing::PublicKeyBase64(key.get());
-  return {std::move(key), std::move(publicKey)};
-}
-
-std::string Sign(const SigningKey& signer, const std::string& algorithm, const std::string& message,
-                 bool ecdsaAsDer = false) {
-  return Testing::Sign(signer.key.get(), algorithm, message, ecdsaAsDer);
-}
-
 class SamlVerifierFilterTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    keys_ = new std::map<std::string, SigningKey>();
-    keys_->emplace("rsa", Generate("RSA"));
-    keys_->emplace("p256", Generate("P-256"));
-    keys_->emplace("p384", Generate("P-384"));
+    keys_ = new std::map<std::string, EvpPkeyHandle>();
+    keys_->emplace("rsa", Testing::GenerateKey("RSA"));
+    keys_->emplace("p256", Testing::GenerateKey("P-256"));
+    keys_->emplace("p384", Testing::GenerateKey("P-384"));
   }
   static void TearDownTestSuite() { delete keys_; }
 
@@ -49,11 +33,16 @@ class SamlVerifierFilterTest : public ::testing::Test {
     // The token text names the key; "bearer" has none.
     auto extractor = [](const std::string& token) {
       auto it = keys_->find(token);
-      return it == keys_->end() ? std::string() : it->second.publicKeyBase64;
+      return it == keys_->end() ? std::string() : Testing::PublicKeyBase64(it->second.get());
     };
     filter_ = std::make_shared<AsyncSamlVerifierFilter>(
         next, CreateOpenSslSignatureVerifierFactory(), extractor, nullptr, 600,
         Basalt::System::FixedUtcClock(kNow));
+  }
+
+  static std::string Sign(const std::string& key, const std::string& algorithm,
+                          const std::string& message, bool ecdsaAsDer = false) {
+    return Testing::Sign(keys_->at(key).get(), algorithm, message, ecdsaAsDer);
   }
 
   // The text a client signs, written out by hand so that the filter's own form is not reused.
@@ -89,13 +78,6 @@ class SamlVerifierFilterTest : public ::testing::Test {
     return reached_ ? "reached" : refusal;
   }
 
-  std::string Proof(const std::string& key, const std::string& algorithm,
-                    const std::string& timestamp = "2030-01-01T10:30:00Z",
-                    const std::string& input = "{}", const std::string& operation = "create") {
-    return Outcome(Context(key, algorithm, timestamp,
-                           Sign(keys_->at(key), algorithm, Signed(input, operation, timestamp))));
-  }
-
   struct Recorder final : Core::AsyncApiProvider {
     explicit Recorder(bool& reached) : reached(reached) {}
     std::string ToString() const override { return "Recorder"; }
@@ -106,75 +88,69 @@ class SamlVerifierFilterTest : public ::testing::Test {
     bool& reached;
   };
 
-  static std::map<std::string, SigningKey>* keys_;
+  static std::map<std::string, EvpPkeyHandle>* keys_;
   bool reached_ = false;
   std::shared_ptr<AsyncSamlVerifierFilter> filter_;
 };
 
-std::map<std::string, SigningKey>* SamlVerifierFilterTest::keys_;
+std::map<std::string, EvpPkeyHandle>* SamlVerifierFilterTest::keys_;
 
-TEST_F(SamlVerifierFilterTest, EveryAlgorithmVerifiesWithItsKeyOnly) {
-  const std::vector<std::pair<std::string, std::string>> cases = {
-      {"rsa", "RS256"}, {"rsa", "RS384"},  {"rsa", "RS512"},
-      {"rsa", "PS256"}, {"p256", "ES256"}, {"p384", "ES384"}};
-  for (const auto& [key, algorithm] : cases) {
-    EXPECT_EQ(Proof(key, algorithm), "reached") << algorithm;
-    // Right signature, other key: the extractor's key is the only one that counts.
-    const std::string other = key == "rsa" ? "p256" : "rsa";
-    const std::string ts = "2030-01-01T10:30:00Z";
-    EXPECT_EQ(Outcome(Context(other, algorithm, ts,
-                              Sign(keys_->at(key), algorithm, Signed("{}", "create", ts)))),
-              "unauthenticated")
-        << algorithm;
+TEST_F(SamlVerifierFilterTest, ProofVerifiesWithTheNamedKeyByItsAlgorithmWithin600Seconds) {
+  struct Case {
+    const char* algorithm;
+    const char* signer;
+    const char* key;  // the one the token names
+    const char* timestamp;
+    bool reached;
+  } cases[] = {
+      {"RS256", "rsa", "rsa", "2030-01-01T10:20:00Z", true},
+      {"RS384", "rsa", "rsa", "2030-01-01T10:30:00Z", true},
+      {"RS512", "rsa", "rsa", "2030-01-01T10:30:00Z", true},
+      {"PS256", "rsa", "rsa", "2030-01-01T10:30:00Z", true},
+      {"ES256", "p256", "p256", "2030-01-01T10:40:00Z", true},
+      {"ES384", "p384", "p384", "2030-01-01T10:30:00Z", true},
+      {"RS256", "rsa", "p256", "2030-01-01T10:30:00Z", false},
+      {"ES256", "p256", "rsa", "2030-01-01T10:30:00Z", false},
+      {"ES256", "p384", "p384", "2030-01-01T10:30:00Z", false},
+      {"HS256", "rsa", "rsa", "2030-01-01T10:30:00Z", false},
+      {"RS256", "rsa", "rsa", "2030-01-01T10:19:59Z", false},
+      {"RS256", "rsa", "rsa", "2030-01-01T10:40:01Z", false},
+      {"RS256", "rsa", "rsa", "yesterday", false},
+  };
+  for (const Case& c : cases) {
+    const std::string proof = Sign(c.signer, c.algorithm, Signed("{}", "create", c.timestamp));
+    EXPECT_EQ(Outcome(Context(c.key, c.algorithm, c.timestamp, proof)),
+              c.reached ? "reached" : "unauthenticated")
+        << c.algorithm << " by " << c.signer << " for " << c.key << " at " << c.timestamp;
   }
-  // A curve that does not match the algorithm, an algorithm outside the list, a DER signature.
-  EXPECT_EQ(Proof("p384", "ES256"), "unauthenticated");
-  EXPECT_EQ(Proof("rsa", "HS256"), "unauthenticated");
-  const std::string ts = "2030-01-01T10:30:00Z";
-  EXPECT_EQ(Outcome(Context("p256", "ES256", ts,
-                            Sign(keys_->at("p256"), "ES256", Signed("{}", "create", ts), true))),
-            "unauthenticated");
-}
-
-TEST_F(SamlVerifierFilterTest, TimestampWindowIs600SecondsEitherWay) {
-  EXPECT_EQ(Proof("rsa", "RS256", "2030-01-01T10:20:00Z"), "reached");
-  EXPECT_EQ(Proof("p256", "ES256", "2030-01-01T10:40:00Z"), "reached");
-  EXPECT_EQ(Proof("rsa", "RS256", "2030-01-01T10:19:59Z"), "unauthenticated");
-  EXPECT_EQ(Proof("rsa", "RS256", "2030-01-01T10:40:01Z"), "unauthenticated");
-  EXPECT_EQ(Proof("rsa", "RS256", "yesterday"), "unauthenticated");
 }
 
 TEST_F(SamlVerifierFilterTest, ProofCoversInputOperationAndTimestamp) {
   const std::string ts = "2030-01-01T10:30:00Z";
   const std::string input = R"({"profile":"x","spec":{"grants":[]}})";
-  auto proofOver = [&](const std::string& signedText) {
-    return Sign(keys_->at("rsa"), "RS256", signedText);
-  };
+  const std::string proof = Sign("rsa", "RS256", Signed(input, "create", ts));
+  const std::string empty = Sign("rsa", "RS256", Signed("{}", "create", ts));
   // Members in any order on the wire: the canonical form sorts them.
-  EXPECT_EQ(Outcome(Context("rsa", "RS256", ts, proofOver(Signed(input, "create", ts))),
-                    R"({"spec":{"grants":[]},"profile":"x"})"),
+  EXPECT_EQ(Outcome(Context("rsa", "RS256", ts, proof), R"({"spec":{"grants":[]},"profile":"x"})"),
             "reached");
-  EXPECT_EQ(Outcome(Context("rsa", "RS256", ts, proofOver(Signed(input, "create", ts))),
-                    R"({"profile":"y","spec":{"grants":[]}})"),
+  EXPECT_EQ(Outcome(Context("rsa", "RS256", ts, proof), R"({"profile":"y","spec":{"grants":[]}})"),
             "unauthenticated");
-  EXPECT_EQ(Outcome(Context("rsa", "RS256", ts, proofOver(Signed("{}", "create", ts))), "{}",
-                    {"com.tessel.nox.authentication.token", "verify"}),
+  EXPECT_EQ(Outcome(Context("rsa", "RS256", ts, empty), "{}", {kCreate.interfaceId, "verify"}),
             "unauthenticated");
-  EXPECT_EQ(Outcome(Context("rsa", "RS256", ts, proofOver(Signed("{}", "create", ts))), "{}",
+  EXPECT_EQ(Outcome(Context("rsa", "RS256", ts, empty), "{}",
                     {"com.tessel.nox.authentication.verification", "create"}),
             "unauthenticated");
-  EXPECT_EQ(Outcome(Context("rsa", "RS256", "2030-01-01T10:30:01Z",
-                            proofOver(Signed("{}", "create", ts)))),
-            "unauthenticated");
+  EXPECT_EQ(Outcome(Context("rsa", "RS256", "2030-01-01T10:30:01Z", empty)), "unauthenticated");
   // "_type" is not part of the clean encoding the client signs.
-  EXPECT_EQ(Outcome(Context("rsa", "RS256", ts, proofOver(Signed("{}", "create", ts))),
-                    R"({"_type":"x"})"),
-            "reached");
+  EXPECT_EQ(Outcome(Context("rsa", "RS256", ts, empty), R"({"_type":"x"})"), "reached");
+  // No canonical form: an integer beyond 2^53.
+  EXPECT_EQ(Outcome(Context("rsa", "RS256", ts, empty), R"({"n":9007199254740993})"),
+            "unauthenticated");
 }
 
 TEST_F(SamlVerifierFilterTest, RefusesMissingOrBrokenProofs) {
   const std::string ts = "2030-01-01T10:30:00Z";
-  const std::string good = Sign(keys_->at("rsa"), "RS256", Signed("{}", "create", ts));
+  const std::string good = Sign("rsa", "RS256", Signed("{}", "create", ts));
   EXPECT_EQ(Outcome(Context("bearer", "RS256", ts, good)), "unauthenticated");
   EXPECT_EQ(Outcome(Context("rsa", "RS256", ts, "")), "unauthenticated");
   EXPECT_EQ(Outcome(Context("rsa", "RS256", ts, "%%%")), "unauthenticated");
@@ -184,9 +160,8 @@ TEST_F(SamlVerifierFilterTest, RefusesMissingOrBrokenProofs) {
   auto noSignature = Context("rsa", "RS256", ts, good);
   noSignature->securityCtx.erase("signatureValue");
   EXPECT_EQ(Outcome(noSignature), "unauthenticated");
-  // No canonical form: an integer beyond 2^53.
-  EXPECT_EQ(Outcome(Context("rsa", "RS256", ts, good), R"({"n":9007199254740993})"),
-            "unauthenticated");
+  const std::string der = Sign("p256", "ES256", Signed("{}", "create", ts), true);
+  EXPECT_EQ(Outcome(Context("p256", "ES256", ts, der)), "unauthenticated");
 }
 
 TEST_F(SamlVerifierFilterTest, OtherCallsPassUntouched) {

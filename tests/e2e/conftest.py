@@ -1,12 +1,6 @@
-"""Fixtures that run the real daemon under a throw-away host root and talk to it over HTTP.
-
-The binary comes from $NOX_BIN_DIR (default build/bin), so the same suites run against the
-sanitizer build. Every root is laid out by scripts/dev-root inside pytest's tmp_path.
-
-    /usr/bin/python3 -m pytest -q tests/e2e                        # against build/bin
-    NOX_BIN_DIR=build-asan/bin /usr/bin/python3 -m pytest -q tests/e2e
-    cd build && ctest -L e2e                                       # as CI runs them
-"""
+"""Fixtures that run the real daemon under a throw-away root laid out by scripts/dev-root and
+talk to it over HTTP. The binary comes from $NOX_BIN_DIR (default build/bin), e.g. a sanitizer
+build's; `cd build && ctest -L e2e` runs the suites as CI does."""
 
 import json
 import os
@@ -45,9 +39,6 @@ ERRORS = "com.tessel.orbi.std.errors."
 JSON = "application/json"
 CLEAN = "application/vnd.tessel.orbi.cleanjson"
 
-READY_ATTEMPTS = 200  # 10 s: sanitizer builds on a busy machine start slowly
-READY_INTERVAL = 0.05
-
 
 def free_port() -> int:
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
@@ -73,16 +64,10 @@ def oauth(token: str) -> dict:
 
 
 def request_body(service, operation, input=None, security=None, app=None, req_id="1") -> dict:
-    params = {
-        "serviceId": service,
-        "operationId": operation,
-        "input": {} if input is None else input,
-    }
-    ctx = {}
-    if security is not None:
-        ctx["securityCtx"] = security
-    if app is not None:
-        ctx["appCtx"] = app
+    params = {"serviceId": service, "operationId": operation,
+              "input": {} if input is None else input}
+    ctx = {key: value for key, value in (("securityCtx", security), ("appCtx", app))
+           if value is not None}
     if ctx:
         params["ctx"] = ctx
     return {"jsonrpc": "2.0", "id": req_id, "method": "invoke", "params": params}
@@ -130,19 +115,8 @@ def assert_error_kind(answer: dict, kind: str) -> dict:
 
 
 def message_texts(error: dict) -> str:
-    return " ".join(
-        str(m.get(k, ""))
-        for m in error.get("messages") or []
-        for k in ("default_message", "localized")
-    )
-
-
-def contains_type_member(value) -> bool:
-    if isinstance(value, dict):
-        return "_type" in value or any(contains_type_member(v) for v in value.values())
-    if isinstance(value, list):
-        return any(contains_type_member(v) for v in value)
-    return False
+    messages = error.get("messages") or []
+    return " ".join(str(m.get(k, "")) for m in messages for k in ("default_message", "localized"))
 
 
 class LogRecord(NamedTuple):
@@ -172,9 +146,7 @@ class Root:
     """A host root laid out by scripts/dev-root."""
 
     def __init__(self, path: Path, port: int, log_level: int):
-        self.path = path
-        self.port = port
-        self.log_level = log_level
+        self.path, self.port, self.log_level = path, port, log_level
         self.config = path / "etc/tessel/cpservices/noxtoken/config.xml"
         self.features = path / "etc/tessel/features.conf"
         self.secret_file = path / "var/run/tessel/tokend-secret"
@@ -182,24 +154,14 @@ class Root:
 
     def set_features(self, daemon: bool = True, external_sts: bool = True) -> None:
         onoff = {True: "on", False: "off"}
-        self.features.write_text(
-            f"noxtokend = {onoff[daemon]}\nexternal_sts = {onoff[external_sts]}\n"
-        )
+        text = f"noxtokend = {onoff[daemon]}\nexternal_sts = {onoff[external_sts]}\n"
+        self.features.write_text(text)
 
     def edit_config(self, edit: Callable[[str], str]) -> None:
         before = self.config.read_text()
         after = edit(before)
         assert after != before, "configuration edit changed nothing"
         self.config.write_text(after)
-
-    def set_idle_timeout(self, seconds: int) -> None:
-        self.edit_config(
-            lambda xml: re.sub(
-                r"<idleTimeoutSeconds>\d+</idleTimeoutSeconds>",
-                f"<idleTimeoutSeconds>{seconds}</idleTimeoutSeconds>",
-                xml,
-            )
-        )
 
     def secret(self) -> bytes:
         return self.secret_file.read_bytes()[:256].split(b"\0", 1)[0]
@@ -233,28 +195,22 @@ class Daemon:
         env = dict(os.environ, TESSEL_ROOT=str(root.path))
         assert binary.exists(), f"{binary} is not built (set NOX_BIN_DIR)"
         with open(self.stdout_path, "wb") as out, open(self.log_path, "wb") as err:
-            self.proc = subprocess.Popen(
-                [str(binary), *map(str, args)],
-                env=env,
-                stdin=subprocess.DEVNULL,
-                stdout=out,
-                stderr=err if stderr is None else stderr,
-            )
-
-    # --- process ---------------------------------------------------------------------------
+            self.proc = subprocess.Popen([str(binary), *map(str, args)], env=env,
+                                         stdin=subprocess.DEVNULL, stdout=out,
+                                         stderr=err if stderr is None else stderr)
 
     def wait_exit(self, timeout: float = 15) -> int:
         return self.proc.wait(timeout=timeout)
 
     def wait_ready(self) -> "Daemon":
-        for _ in range(READY_ATTEMPTS):
+        for _ in range(200):  # 10 s: sanitizer builds on a busy machine start slowly
             if self.proc.poll() is not None:
                 pytest.fail(f"daemon exited with {self.proc.returncode}: {self.log_text()[-2000:]}")
             try:
                 socket.create_connection(("127.0.0.1", self.port), timeout=0.5).close()
                 return self
             except OSError:
-                time.sleep(READY_INTERVAL)
+                time.sleep(0.05)
         self.kill()
         pytest.fail(f"daemon did not listen on port {self.port}")
 
@@ -272,13 +228,10 @@ class Daemon:
             self.proc.kill()
             self.proc.wait(timeout=15)
 
-    def vm_rss_kb(self) -> int:
-        for line in Path(f"/proc/{self.proc.pid}/status").read_text().splitlines():
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-        raise AssertionError("no VmRSS")
-
-    # --- HTTP ------------------------------------------------------------------------------
+    def status_kb(self, key: str) -> int:
+        """A figure of /proc/PID/status, e.g. VmRSS or VmHWM."""
+        status = Path(f"/proc/{self.proc.pid}/status").read_text()
+        return int(re.search(rf"^{key}:\s+(\d+)", status, re.M)[1])
 
     def post(self, body, accept: Optional[str] = JSON, content_type: Optional[str] = JSON,
              headers=None, timeout: float = 30) -> requests.Response:
@@ -291,26 +244,18 @@ class Daemon:
 
     def invoke(self, service, operation, input=None, security=None, app=None, req_id="1",
                accept: Optional[str] = JSON, headers=None) -> dict:
-        response = self.post(
-            request_body(service, operation, input, security, app, req_id),
-            accept=accept,
-            headers=headers,
-        )
+        body = request_body(service, operation, input, security, app, req_id)
+        response = self.post(body, accept=accept, headers=headers)
         assert response.status_code == 200, (response.status_code, response.text)
         return response.json()
 
-    def post_json(self, service, operation, security=None, app=None):
-        """One call in the standard encoding; returns the parsed answer and its raw text."""
-        response = self.post(request_body(service, operation, None, security, app))
-        assert response.status_code == 200, (response.status_code, response.text)
-        return response.json(), response.text
+    def serves(self) -> bool:
+        return output_of(self.invoke(PROVIDER_SVC, "get"))["id"] == "AsyncLocalProvider"
 
     def create_token(self, name: str = "root", password: Optional[str] = None) -> str:
         password = USERS[name] if password is None else password
         output = output_of(self.invoke(TOKEN_SVC, "create", security=user_pass(name, password)))
         return output["token"]
-
-    # --- log -------------------------------------------------------------------------------
 
     def log_text(self) -> str:
         return self.log_path.read_bytes().decode("utf-8", "replace")
@@ -334,14 +279,12 @@ class Daemon:
 
     def wait_for_line(self, op_id: str, text: str, since: int = 0) -> LogRecord:
         """Waits for the record of call `op_id` whose text is exactly `text`."""
-        return self.wait_for_record(
-            lambda r: r.op_id == op_id and r.text == text, f"[{op_id}] {text}", since
-        )
+        return self.wait_for_record(lambda r: r.op_id == op_id and r.text == text,
+                                    f"[{op_id}] {text}", since)
 
     def wait_for_prefix(self, op_id: str, prefix: str, since: int = 0) -> LogRecord:
-        return self.wait_for_record(
-            lambda r: r.op_id == op_id and r.text.startswith(prefix), f"[{op_id}] {prefix}", since
-        )
+        return self.wait_for_record(lambda r: r.op_id == op_id and r.text.startswith(prefix),
+                                    f"[{op_id}] {prefix}", since)
 
     def records_of(self, op_id: str, since: int = 0) -> List[LogRecord]:
         return [r for r in self.records(since) if r.op_id == op_id]
@@ -350,17 +293,14 @@ class Daemon:
         """Makes one call with a known opId and waits for its result line, so that every line of
         earlier calls is in the file."""
         self.invoke(PROVIDER_SVC, "get", app={"opId": op_id})
-        self.wait_for_record(
-            lambda r: r.op_id == op_id and r.text.startswith("Invoke-MethodId"), f"of {op_id}"
-        )
+        self.wait_for_prefix(op_id, "Invoke-MethodId")
 
 
 class AdminClient:
     """Calls one management service (client profiles by default) with root's daemon token."""
 
     def __init__(self, daemon: Daemon, service: str = PROFILES_SVC):
-        self.daemon = daemon
-        self.service = service
+        self.daemon, self.service = daemon, service
         self.security = oauth(daemon.create_token("root"))
 
     def call(self, operation, input=None, op_id=None) -> dict:

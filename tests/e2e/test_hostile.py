@@ -1,125 +1,162 @@
-"""A hostile local client: forged log lines, echoed megabytes, odd files and crafted tokens."""
+"""A hostile local client: forged log lines, echoed megabytes, costly documents, large bodies all
+at once, idle and trickling connections. None may break the daemon's bounds."""
 
-import os
-import shutil
-import subprocess
+import json
+import re
+import resource
+import select
+import socket
+import time
+from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
 
 import pytest
 
-from conftest import (
-    DAEMON,
-    PROVIDER_SVC,
-    TOKEN_SVC,
-    USERS,
-    assert_error_kind,
-    message_texts,
-    output_of,
-    request_body,
-    user_pass,
-)
+import rawhttp
+from conftest import PROVIDER_SVC, assert_error_kind, make_root, message_texts, request_body, start
+
 
 FORGED = "\n2026-01-01T00:00:00.000Z 3 Forged [admin] forged line\r\x1b[2J"
-
-
-def test_client_text_cannot_forge_or_color_log_lines(daemon):
-    since = daemon.log_offset()
-    op = "inject" + FORGED
-    answer = daemon.invoke(PROVIDER_SVC + FORGED, "get", app={"opId": op})
-    assert_error_kind(answer, "operation_not_found")
-    answer = daemon.invoke(PROVIDER_SVC, "get" + FORGED, app={"opId": op})
-    assert_error_kind(answer, "operation_not_found")
-    daemon.sync_log("inject-sync")
-
-    records = daemon.records(since)
-    assert not any(r.logger == "Forged" for r in records)
-    raw = daemon.log_path.read_bytes()
-    assert b"\x1b" not in raw and b"\r" not in raw
-    shown_op = "inject\\n2026-01-01T00:00:00.000Z 3 Forged [admin\\x5d forged line\\r\\x1b[2J"
-    mine = [r.text for r in records if r.op_id == shown_op]
-    assert f"Invoke-MethodId: {PROVIDER_SVC}\\n2026" in mine[0], mine
-    assert sum(t.startswith("MethodResult [FAIL]") for t in mine) == 2, mine
-
-
+SHOWN = "\\n2026-01-01T00:00:00.000Z 3 Forged [admin\\x5d forged line\\r\\x1b[2J"
 HUGE = 19_000_000
 
 
 @pytest.mark.parametrize("where", ["serviceId", "operationId", "opId"])
-def test_a_huge_client_text_gives_a_small_answer_and_a_small_log(daemon, where):
-    huge = "x" * HUGE
-    service, operation, op = PROVIDER_SVC, "get", f"huge-{where}"
-    if where == "serviceId":
-        service = huge
-    elif where == "operationId":
-        operation = huge
-    else:
-        op = huge
+@pytest.mark.parametrize("text", [FORGED, "x" * HUGE], ids=["forged-line", "huge"])
+def test_client_text_is_quoted_and_cut_in_answers_and_log(daemon, where, text):
+    texts = {"serviceId": PROVIDER_SVC, "operationId": "get", "opId": where}
+    texts[where] += text
     since = daemon.log_offset()
-    response = daemon.post(request_body(service, operation, app={"opId": op}))
-    daemon.sync_log(f"huge-{where}-sync")
+    body = request_body(texts["serviceId"], texts["operationId"], app={"opId": texts["opId"]})
+    response = daemon.post(body)
+    daemon.sync_log("quoted-sync")
 
     assert response.status_code == 200
     assert len(response.content) < 4096, len(response.content)
     if where != "opId":
         error = assert_error_kind(response.json(), "operation_not_found")
-        assert f"\u2026(cut, {HUGE} bytes)" in message_texts(error)
+        if text != FORGED:
+            assert f"\u2026(cut, {len(texts[where])} bytes)" in message_texts(error)
     assert daemon.log_offset() - since < 16384
+    records = daemon.records(since)
+    assert not any(r.logger == "Forged" for r in records)
+    assert not any(c in r.text for r in records for c in "\r\x1b")
+    if text == FORGED:
+        shown = {**texts, where: texts[where].replace(FORGED, SHOWN)}
+        lines = [r.text for r in records if r.op_id == shown["opId"]]
+        # Only the op id's brackets escape "]" as well.
+        method = f"Invoke-MethodId: {shown['serviceId']}.{shown['operationId']}"
+        assert lines[0] == method.replace("\\x5d", "]"), lines
+        assert sum(t.startswith("MethodResult [FAIL]") for t in lines) == (where != "opId")
 
 
-def test_a_fifo_at_the_secret_path_is_refused_without_blocking(new_root, run_daemon):
-    root = new_root()
-    secret = root.secret_file.read_bytes()
-    root.secret_file.unlink()
-    os.mkfifo(root.secret_file)
-    daemon = run_daemon(root)
-    body = request_body(TOKEN_SVC, "create", security=user_pass("root", USERS["root"]))
-
-    response = daemon.post(body, timeout=10)
-    error = assert_error_kind(response.json(), "internal_server_error")
-    assert "is not a regular file" in message_texts(error)
-
-    root.secret_file.unlink()
-    root.secret_file.write_bytes(secret)
-    assert daemon.create_token("root")
+# Whatever the document, decoding may take this beside four times the body: each value costs a
+# few hundred bytes, and a request may hold 50,000 of them.
+VALUES_ALLOWANCE = 24 << 20
+TOO_MANY = {"code": -32600, "message": "Invalid request: more than 50000 values"}
 
 
-def test_a_refused_password_is_logged_with_the_call_op_id_after_the_delay(daemon):
-    since = daemon.log_offset()
-    answer = daemon.invoke(
-        TOKEN_SVC, "create", security=user_pass("alice", "wrong"), app={"opId": "wrong-pw"}
-    )
-    assert_error_kind(answer, "unauthenticated")
+@pytest.mark.parametrize(
+    "input_text,clients",
+    [
+        (b'{"x":[' + b"0," * 8_999_999 + b"0]}", 1),
+        (b'{"x":[' + b"{}," * 39_999 + b"{}]}", 1),
+        (b'{"x":"' + b"s" * 18_000_000 + b'"}', 1),
+        # Sixteen bodies would need 300 MB just to be held; the budget lets 64 MiB in at once.
+        (b'{"x":"' + b"b" * 19_000_000 + b'"}', 16),
+    ],
+    ids=["9-million-values", "40-thousand-objects", "18-MB-string", "16-bodies-of-19-MB"],
+)
+def test_requests_cost_a_bounded_multiple_of_their_size(daemon, input_text, clients):
+    envelope = json.dumps(request_body(PROVIDER_SVC, "get", {"x": 0})).encode()
+    body = envelope.replace(b'{"x": 0}', input_text)
+    Path(f"/proc/{daemon.proc.pid}/clear_refs").write_text("5")  # resets the peak
+    before = daemon.status_kb("VmRSS")
 
-    fail = daemon.wait_for_prefix("wrong-pw", "MethodResult [FAIL]", since)
-    assert fail.level == 3
-    assert not any(r.op_id == "" and "MethodResult" in r.text for r in daemon.records(since))
+    with ThreadPoolExecutor(clients) as pool:
+        answers = list(pool.map(lambda _: daemon.post(body, timeout=300).json(), range(clients)))
+
+    for answer in answers:
+        if input_text.startswith(b'{"x":[0'):
+            assert answer["error"] == TOO_MANY
+        else:
+            error = assert_error_kind(answer, "invalid_argument")
+            assert re.search(r"\bx\b", message_texts(error)), error
+    bound = 4 * len(body) + VALUES_ALLOWANCE if clients == 1 else 256 << 20
+    assert (daemon.status_kb("VmHWM") - before) * 1024 < bound
+    # And the memory comes back once the burst is over.
+    for _ in range(100):
+        if daemon.status_kb("VmRSS") < before + 8 * 1024:
+            break
+        time.sleep(0.1)
+    else:
+        pytest.fail(f"resident {daemon.status_kb('VmRSS')} kB ten seconds after, {before} before")
+    assert daemon.serves()
 
 
-def test_a_store_the_daemon_cannot_write_is_reported_at_start_up(new_root, run_daemon):
-    root = new_root()
-    run_daemon(root).stop()
-    (database,) = root.store_dir.glob("*.db")
-    database.chmod(0o444)
-    # Root writes read-only files anyway; without the capability to override file modes it cannot.
-    prefix = []
-    if os.geteuid() == 0:
-        if not shutil.which("setpriv"):
-            pytest.skip("needs setpriv to run as root without CAP_DAC_OVERRIDE")
-        prefix = ["setpriv", "--bounding-set=-dac_override,-dac_read_search", "--"]
-    env = dict(os.environ, TESSEL_ROOT=str(root.path))
-    done = subprocess.run(prefix + [str(DAEMON)], env=env, capture_output=True, timeout=20)
-
-    assert done.returncode == 255
-    last = done.stderr.splitlines()[-1]
-    assert last.startswith(b"Error: ") and str(database).encode() in last, done.stderr
+def is_open(sock) -> bool:
+    readable, _, _ = select.select([sock], [], [], 0)
+    if not readable:
+        return True
+    try:
+        return sock.recv(1, socket.MSG_PEEK) != b""
+    except ConnectionResetError:
+        return False
 
 
-def test_the_issued_token_is_not_logged_in_full(daemon):
-    since = daemon.log_offset()
-    answer = daemon.invoke(
-        TOKEN_SVC, "create", security=user_pass("alice", USERS["alice"]), app={"opId": "tok-log"}
-    )
-    token = output_of(answer)["token"]
+# Which connection gives way at a lower bound is the HTTP server's unit test.
+def test_a_thousand_idle_connections_never_lock_callers_out(daemon):
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if hard < 1200:
+        pytest.skip(f"the descriptor limit {hard} is too low for 1,000 connections")
+    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+    idle = []
+    try:
+        for _ in range(1000):
+            idle.append(rawhttp.connect(daemon.port))
+        assert daemon.serves()
+        assert all(is_open(sock) for sock in idle)
+    finally:
+        for sock in idle:
+            sock.close()
+    assert daemon.serves()
 
-    result = daemon.wait_for_prefix("tok-log", "MethodResult: ", since)
-    assert f"(secret, {len(token)} bytes)" in result.text
-    assert token.split(".")[2] not in daemon.log_text()
+
+@pytest.fixture(scope="module")
+def strict(tmp_path_factory):
+    """Headers and bodies have two seconds each."""
+    root = make_root(tmp_path_factory.mktemp("strict") / "root", log_level=5)
+    deadlines = ("<headerTimeoutSeconds>2</headerTimeoutSeconds>"
+                 "<bodyTimeoutSeconds>2</bodyTimeoutSeconds>")
+    root.edit_config(lambda xml: xml.replace("<http>", "<http>" + deadlines))
+    running = start(root)
+    yield running
+    assert running.stop() == 0, running.log_text()[-3000:]
+
+
+@pytest.mark.parametrize("phase", ["headers", "body"])
+def test_trickling_and_stalled_clients_are_dropped_while_others_are_served(strict, phase):
+    body = json.dumps(request_body(PROVIDER_SVC, "get")).encode()
+    request = rawhttp.post_head(len(body)) + body
+    split = 0 if phase == "headers" else len(request) - len(body)
+    # More stalled clients than the daemon has HTTP threads.
+    stalled = [rawhttp.connect(strict.port) for _ in range(4)]
+    for sock in stalled:
+        sock.sendall(request[: split + len(body) // 2])
+
+    with rawhttp.connect(strict.port) as sock:
+        sock.sendall(request[:split])
+        # A byte every half second: each comes well within the idle timeout, and 40 of them
+        # take ten times the bound.
+        for offset in range(split, split + 40):
+            if not is_open(sock) or rawhttp.send_quietly(sock, request[offset : offset + 1]) == 0:
+                break
+            assert strict.serves()
+            time.sleep(0.5)
+        else:
+            pytest.fail(f"a client trickling its {phase} was still connected after 20 s")
+
+    for sock in stalled:
+        with sock:
+            rawhttp.wait_closed(sock)
+    assert strict.serves()

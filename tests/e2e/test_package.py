@@ -1,9 +1,7 @@
 """The Debian package, unpacked with dpkg-deb into a throw-away directory: its files, and its
-daemon and client run from there under a root laid out by scripts/dev-root.
-
-The package comes from $NOX_DEB, else from <build>/deb when it is newer than the binaries there
-(`make test` and `make deb` put it there), else scripts/make-deb builds it once for this module.
-"""
+daemon and client run from there under a root laid out by scripts/dev-root. The package comes
+from $NOX_DEB, else from <build>/deb when it is newer than the binaries there (`make test` and
+`make deb` put it there), else scripts/make-deb builds it once for this module."""
 
 import os
 import re
@@ -14,24 +12,13 @@ from pathlib import Path
 
 import pytest
 
-from conftest import (
-    BIN_DIR,
-    REPO,
-    TOKEN_SVC,
-    USERS,
-    VERIFY_SVC,
-    Daemon,
-    make_root,
-    oauth,
-    output_of,
-    user_pass,
-)
+from conftest import BIN_DIR, REPO, USERS, Daemon, make_root
 
 VERSION = re.search(r"project\(noxtokend VERSION (\S+)", (REPO / "CMakeLists.txt").read_text())[1]
-HAS_CTL = (REPO / "tools/noxtokenctl/CMakeLists.txt").exists()
 
 
-def package_file() -> Path:
+@pytest.fixture(scope="module")
+def deb() -> Path:
     given = os.environ.get("NOX_DEB")
     if given:
         return Path(given)
@@ -51,18 +38,13 @@ def package_file() -> Path:
 
 
 @pytest.fixture(scope="module")
-def deb() -> Path:
-    return package_file()
-
-
-@pytest.fixture(scope="module")
 def unpacked(deb, tmp_path_factory) -> Path:
     target = tmp_path_factory.mktemp("package")
     subprocess.run(["dpkg-deb", "-x", deb, target], check=True, timeout=120)
     return target
 
 
-def test_package_holds_the_daemon_its_unit_and_files(deb, unpacked):
+def test_package_holds_the_daemon_its_unit_and_files(deb, unpacked, tmp_path):
     control = subprocess.run(["dpkg-deb", "-f", deb, "Package", "Version"], capture_output=True,
                              text=True, check=True).stdout
     assert control == f"Package: noxtokend\nVersion: {VERSION}\n"
@@ -74,13 +56,10 @@ def test_package_holds_the_daemon_its_unit_and_files(deb, unpacked):
         "usr/lib/tessel/configstore/schema/noxtokend.json",
         "usr/share/man/man8/noxtokend.8.gz",
         "var/lib/tessel/configstore",
+        "usr/bin/noxtokenctl",
+        "usr/share/man/man1/noxtokenctl.1.gz",
+        "usr/share/bash-completion/completions/noxtokenctl",
     ]
-    if HAS_CTL:
-        expected += [
-            "usr/bin/noxtokenctl",
-            "usr/share/man/man1/noxtokenctl.1.gz",
-            "usr/share/bash-completion/completions/noxtokenctl",
-        ]
     assert [p for p in expected if not (unpacked / p).exists()] == []
 
     # Every program the unit starts is in the package.
@@ -89,20 +68,16 @@ def test_package_holds_the_daemon_its_unit_and_files(deb, unpacked):
     assert "/usr/sbin/noxtokend" in commands
     for command in commands:
         assert os.access(unpacked / command.lstrip("/"), os.X_OK), command
-
     done = subprocess.run([unpacked / "usr/sbin/noxtokend", "--version"], capture_output=True,
                           text=True, timeout=30)
     assert (done.returncode, done.stdout) == (0, f"noxtokend {VERSION}\n")
 
-
-def test_secret_helper_writes_a_secret_once(unpacked, tmp_path):
+    # The secret helper writes a secret once.
     helper = unpacked / "usr/libexec/noxtokend/noxtokend-secret"
     secret = tmp_path / "run/tessel/tokend-secret"
-
     subprocess.run([helper, secret], check=True, timeout=30)
     first = secret.read_bytes()
     subprocess.run([helper, secret], check=True, timeout=30)
-
     assert len(first) == 32 and b"\0" not in first
     assert stat.S_IMODE(secret.stat().st_mode) == 0o600
     assert secret.read_bytes() == first
@@ -121,19 +96,15 @@ def test_packaged_daemon_and_client_serve_under_a_root(unpacked, tmp_path):
     daemon = Daemon(root, binary=unpacked / "usr/sbin/noxtokend")
     try:
         daemon.wait_ready()
-        token = output_of(daemon.invoke(TOKEN_SVC, "create",
-                                        security=user_pass("root", USERS["root"])))["token"]
-        assert output_of(daemon.invoke(VERIFY_SVC, "verify", security=oauth(token))) == "root"
-        if HAS_CTL:
-            ctl = [unpacked / "usr/bin/noxtokenctl", "--port", str(root.port)]
-            env = {"PATH": "/usr/bin:/bin", "HOME": str(tmp_path), "XDG_RUNTIME_DIR": str(tmp_path)}
-            created = subprocess.run([*ctl, "token", "create", "--user", "alice",
-                                      "--password-stdin"], input=USERS["alice"] + "\n",
-                                     env=env, capture_output=True, text=True, timeout=60)
-            assert created.returncode == 0, created.stderr
-            verified = subprocess.run([*ctl, "token", "verify", created.stdout.strip()], env=env,
-                                      capture_output=True, text=True, timeout=60)
-            assert (verified.returncode, verified.stdout.strip()) == (0, "alice"), verified.stderr
+        ctl = [unpacked / "usr/bin/noxtokenctl", "--port", str(root.port)]
+        env = {"PATH": "/usr/bin:/bin", "HOME": str(tmp_path), "XDG_RUNTIME_DIR": str(tmp_path)}
+        created = subprocess.run([*ctl, "token", "create", "--user", "alice", "--password-stdin"],
+                                 input=USERS["alice"] + "\n", env=env, capture_output=True,
+                                 text=True, timeout=60)
+        assert created.returncode == 0, created.stderr
+        verified = subprocess.run([*ctl, "token", "verify", created.stdout.strip()], env=env,
+                                  capture_output=True, text=True, timeout=60)
+        assert (verified.returncode, verified.stdout.strip()) == (0, "alice"), verified.stderr
         assert daemon.stop() == 0
     finally:
         daemon.kill()

@@ -1,190 +1,123 @@
-"""Process start-up: switches, configuration file, port, listen address and signals."""
+"""The process: switches, configuration file, port, listen address, log levels and signals; a
+store that cannot be used, and kill -9 while the daemon writes it."""
 
 import os
 import re
+import shutil
 import signal
 import socket
+import sqlite3
 import subprocess
 import tempfile
+import time
 
+import jwt
 import pytest
 
-from conftest import DAEMON, PROVIDER_SVC, REPO, Daemon, free_port, output_of, port_is_free
+from conftest import (DAEMON, PROVIDER_SVC, REPO, SERVICE_SVC, AdminClient, Daemon,
+                      assert_error_kind, grants, kill_during_writes, output_of, port_is_free)
 
 EXIT_FAILURE = 255  # the daemon exits with -1
+VERSION = re.search(r"project\(noxtokend VERSION (\S+)", (REPO / "CMakeLists.txt").read_text())[1]
 
 
-def run_to_exit(root, args=()):
-    daemon = Daemon(root, args)
-    status = daemon.wait_exit()
-    return status, daemon.stdout_path.read_bytes(), daemon.log_path.read_bytes()
-
-
-@pytest.mark.parametrize("config", ["missing", "argument-missing"])
-def test_daemon_switch_off_exits_silently_before_reading_configuration(new_root, config):
+# Which texts the configuration reader refuses is its unit tests'; here the process's answers.
+@pytest.mark.parametrize(
+    "switch,config,error",
+    [("off", None, False), ("off", "missing", False), ("on", "missing", True),
+     ("on", "<config><endpoint><portNum>", True)],
+    ids=["off", "off-argument-missing", "argument-missing", "argument-bad"],
+)
+def test_start_refusals(new_root, switch, config, error):
     root = new_root()
-    root.set_features(daemon=False)
-    args = ()
-    if config == "missing":
-        root.config.unlink()
-    elif config == "argument-missing":
-        args = (root.path / "no-such-config.xml",)
+    root.set_features(daemon=switch == "on")
+    root.config.unlink()  # a daemon switched off never reads it
+    given = root.path / "given-config.xml"
+    if config not in (None, "missing"):
+        given.write_text(config)
 
-    status, out, err = run_to_exit(root, args)
+    daemon = Daemon(root, () if config is None else (given,))
 
-    assert (status, out, err) == (EXIT_FAILURE, b"", b"")
-
-
-# Which texts the configuration reader refuses is ConfigTest's; here the process's answer to each
-# kind of refusal.
-@pytest.mark.parametrize("content", [None, "<config><endpoint><portNum>"], ids=["missing", "bad"])
-def test_bad_configuration_argument_ends_with_error_line(new_root, content):
-    root = new_root()
-    path = root.path / "given-config.xml"
-    if content is not None:
-        path.write_text(content)
-
-    status, out, err = run_to_exit(root, (path,))
-
-    assert status == EXIT_FAILURE
-    assert out == b""
-    assert err.startswith(b"Error: "), err
-    assert err.endswith(b"\n") and len(err) > len(b"Error: \n"), err
-
-
-def test_configuration_argument_is_used_as_given(new_root, run_daemon):
-    root = new_root()
-    other_port = free_port()
-    custom = root.path / "custom.xml"
-    custom.write_text(root.config.read_text().replace(str(root.port), str(other_port)))
-    root.config.unlink()
-
-    daemon = run_daemon(root, (custom, "ignored-extra-argument"), port=other_port)
-
-    assert output_of(daemon.invoke(PROVIDER_SVC, "get"))["id"] == "AsyncLocalProvider"
-
-
-def test_without_port_key_listens_on_9199(new_root, run_daemon):
-    if not port_is_free(9199):
-        pytest.skip("port 9199 is in use on this host")
-    root = new_root(log_level=5)
-    endpoint = f"<endpoint><portNum>{root.port}</portNum></endpoint>"
-    root.edit_config(lambda xml: xml.replace(endpoint, ""))
-
-    daemon = run_daemon(root, port=9199)
-
-    assert output_of(daemon.invoke(PROVIDER_SVC, "get"))["id"] == "AsyncLocalProvider"
-    assert any(r.text == "Starting NOX Token CPS on port 9199." for r in daemon.records())
+    assert daemon.wait_exit() == EXIT_FAILURE
+    assert daemon.stdout_path.read_bytes() == b""
+    err = daemon.log_path.read_bytes()
+    assert re.fullmatch(rb"Error: .+\n", err, re.S) if error else err == b"", err
 
 
 def non_loopback_addresses():
     done = subprocess.run(["ip", "-o", "-4", "addr", "show"], capture_output=True, text=True)
-    addresses = []
-    for line in done.stdout.splitlines():
-        fields = line.split()
-        if "inet" in fields:
-            address = fields[fields.index("inet") + 1].split("/")[0]
-            if not address.startswith("127."):
-                addresses.append(address)
-    return addresses
+    found = re.findall(r"\binet (\d+\.\d+\.\d+\.\d+)", done.stdout)
+    return [address for address in found if not address.startswith("127.")]
 
 
-def test_listens_on_loopback_only(new_root, run_daemon):
-    addresses = non_loopback_addresses()
-    if not addresses:
-        pytest.skip("this host has no non-loopback IPv4 address")
-    daemon = run_daemon(new_root())
-
-    for address in addresses:
-        with pytest.raises(OSError):
-            socket.create_connection((address, daemon.port), timeout=2).close()
-    assert output_of(daemon.invoke(PROVIDER_SVC, "get"))["id"] == "AsyncLocalProvider"
-
-
-def test_sigint_stops_daemon_with_status_zero(new_root, run_daemon):
-    # SIGTERM after calls is how run_daemon ends every daemon it starts.
-    assert run_daemon(new_root()).stop(signal.SIGINT) == 0
-
-
-@pytest.mark.parametrize("level,logged", [(5, True), (4, False)])
-def test_start_lines_follow_log_level(new_root, run_daemon, level, logged):
-    root = new_root(log_level=level)
-    daemon = run_daemon(root)
-    output_of(daemon.invoke(PROVIDER_SVC, "get"))
-    assert daemon.stop() == 0
-
-    records = daemon.records()
-    start_lines = [r for r in records if r.text == f"Starting NOX Token CPS on port {root.port}."]
-    port_lines = [r for r in records if r.text == f"Port number: {root.port}"]
-    version_lines = [r for r in records if r.text == f"noxtokend version {project_version()}"]
-    expected = [5] if logged else []
-    for lines in (start_lines, port_lines, version_lines):
-        assert [r.level for r in lines] == expected
-
-
-def project_version() -> str:
-    top = (REPO / "CMakeLists.txt").read_text()
-    return re.search(r"project\(noxtokend VERSION (\S+)", top)[1]
-
-
-@pytest.mark.parametrize("option", ["--help", "--version"])
-def test_help_and_version_answer_without_a_root(tmp_path, option):
-    # A root whose daemon switch is off: the options must not depend on it.
-    (tmp_path / "etc/tessel").mkdir(parents=True)
-    (tmp_path / "etc/tessel/features.conf").write_text("noxtokend = off\n")
-    env = {"TESSEL_ROOT": str(tmp_path), "PATH": "/usr/bin:/bin"}
-
-    done = subprocess.run([DAEMON, option], env=env, capture_output=True, text=True, timeout=30)
-
-    assert (done.returncode, done.stderr) == (0, "")
-    if option == "--version":
-        assert done.stdout == f"noxtokend {project_version()}\n"
-    else:
-        assert done.stdout.startswith("Usage: noxtokend [CONFIG_FILE]\n")
-        assert "--version" in done.stdout
-
-
-def test_sighup_is_logged_and_the_daemon_keeps_serving(new_root, run_daemon):
-    daemon = run_daemon(new_root())
-
-    daemon.proc.send_signal(signal.SIGHUP)
-
-    record = daemon.wait_for_record(lambda r: "SIGHUP" in r.text, "of SIGHUP")
-    assert (record.level, record.logger) == (5, "App")
-    assert output_of(daemon.invoke(PROVIDER_SVC, "get"))["id"] == "AsyncLocalProvider"
-
-
-def test_daemon_keeps_serving_when_its_log_reader_goes_away(new_root):
-    daemon = Daemon(new_root(), stderr=subprocess.PIPE)
-    try:
-        daemon.wait_ready()
-        daemon.proc.stderr.close()
-        # Log level 7: every call writes lines into the closed pipe.
-        for _ in range(3):
-            assert output_of(daemon.invoke(PROVIDER_SVC, "get"))["id"] == "AsyncLocalProvider"
-        assert daemon.stop() == 0
-    finally:
-        daemon.kill()
-
-
-def test_unknown_configuration_element_is_logged_and_ignored(new_root, run_daemon):
+def test_configuration_argument_default_port_and_loopback_only(new_root, run_daemon):
+    if not port_is_free(9199):
+        pytest.skip("port 9199 is in use on this host")
     root = new_root()
-    root.edit_config(
-        lambda xml: xml.replace("</endpoint>", "<portNumber>1</portNumber></endpoint>"
-                                "<extra><depth>2</depth></extra>")
-    )
+    custom = root.path / "custom.xml"
+    custom.write_text(root.config.read_text().replace(
+        f"<endpoint><portNum>{root.port}</portNum></endpoint>",
+        "<endpoint><portNumber>1</portNumber></endpoint><extra><depth>2</depth></extra>"))
+    root.config.unlink()
 
-    daemon = run_daemon(root)
+    daemon = run_daemon(root, (custom, "ignored-extra-argument"), port=9199)
 
-    assert output_of(daemon.invoke(PROVIDER_SVC, "get"))["id"] == "AsyncLocalProvider"
-    unknown = [(r.level, r.text) for r in daemon.records() if "Unknown configuration" in r.text]
-    assert unknown == [
-        (3, f"Unknown configuration element '{key}' in '{root.config}' ignored")
+    assert daemon.serves()
+    records = daemon.records()
+    assert any(r.text == "Starting NOX Token CPS on port 9199." for r in records)
+    assert [(r.level, r.text) for r in records if "Unknown configuration" in r.text] == [
+        (3, f"Unknown configuration element '{key}' in '{custom}' ignored")
         for key in ("endpoint/portNumber", "extra/depth")
     ]
+    for address in non_loopback_addresses():
+        with pytest.raises(OSError):
+            socket.create_connection((address, 9199), timeout=2).close()
 
 
-def test_service_manager_hears_ready_once_listening_and_stopping(new_root):
+@pytest.mark.parametrize("level", [4, 5, 6])
+def test_log_level_selects_the_lines(new_root, run_daemon, level):
+    root = new_root(log_level=level)
+    daemon = run_daemon(root)
+    output_of(daemon.invoke(SERVICE_SVC, "get", {"id": PROVIDER_SVC}, app={"opId": "ok-call"}))
+    failed = daemon.invoke(SERVICE_SVC, "nothing", app={"opId": "failed-call"})
+    assert_error_kind(failed, "operation_not_found")
+    fail = daemon.wait_for_prefix("failed-call", "MethodResult [FAIL]")
+    assert fail.level == 3 and "operation_not_found" in fail.text.lower()
+    assert fail.text.startswith(f"MethodResult [FAIL] (MethodId:{SERVICE_SVC}.nothing),")
+    daemon.proc.send_signal(signal.SIGHUP)
+    if level >= 5:
+        daemon.wait_for_record(lambda r: "SIGHUP" in r.text, "of SIGHUP")
+    assert daemon.serves()
+    assert daemon.stop(signal.SIGINT) == 0
+
+    records = daemon.records()
+    at_5, at_6 = [5] if level >= 5 else [], [6] if level >= 6 else []
+    for text in (f"Starting NOX Token CPS on port {root.port}.", f"Port number: {root.port}",
+                 f"noxtokend version {VERSION}"):
+        assert [r.level for r in records if r.text == text] == at_5, text
+    assert [(r.level, r.logger) for r in records if "SIGHUP" in r.text] == [(5, "App")][:len(at_5)]
+    ok = [r for r in records if r.op_id == "ok-call"]
+    for prefix, expected in (("Invoke-MethodId: ", at_5), ("Invoke-Input: ", at_6),
+                             ("MethodResult: ", at_6)):
+        assert [r.level for r in ok if r.text.startswith(prefix)] == expected, prefix
+    if at_6:
+        assert PROVIDER_SVC in next(r.text for r in ok if r.text.startswith("Invoke-Input: "))
+    leveled = [r for r in records if r.level != 110]  # the process log has no level filter
+    assert all(r.level <= level for r in leveled), [r for r in leveled if r.level > level]
+
+
+def test_help_and_version_answer_even_when_switched_off(new_root):
+    root = new_root()
+    root.set_features(daemon=False)
+    for option, answer in (("--version", f"noxtokend {VERSION}\n"),
+                           ("--help", "Usage: noxtokend [CONFIG_FILE]\n")):
+        daemon = Daemon(root, (option,))
+        assert daemon.wait_exit() == 0
+        assert daemon.log_path.read_bytes() == b""
+        assert daemon.stdout_path.read_text().startswith(answer), option
+
+
+def test_service_manager_notices_and_a_log_reader_that_goes_away(new_root):
     root = new_root()
     # A datagram socket like systemd's; its path must stay short for AF_UNIX.
     with tempfile.TemporaryDirectory(prefix="nox-notify-") as scratch, socket.socket(
@@ -195,7 +128,7 @@ def test_service_manager_hears_ready_once_listening_and_stopping(new_root):
         manager.settimeout(15)
         os.environ["NOTIFY_SOCKET"] = path
         try:
-            daemon = Daemon(root)
+            daemon = Daemon(root, stderr=subprocess.PIPE)
         finally:
             del os.environ["NOTIFY_SOCKET"]
 
@@ -204,7 +137,97 @@ def test_service_manager_hears_ready_once_listening_and_stopping(new_root):
             # Ready means listening: the first connection after the notice is accepted at once.
             socket.create_connection(("127.0.0.1", root.port), timeout=5).close()
             assert ready == f"READY=1\nSTATUS=Serving on localhost port {root.port}"
+            daemon.proc.stderr.close()
+            # Log level 7: every call writes lines into the closed pipe.
+            for _ in range(3):
+                assert daemon.serves()
             assert daemon.stop() == 0
             assert manager.recv(4096) == b"STOPPING=1"
         finally:
             daemon.kill()
+
+
+def store_databases(root):
+    databases = [p for p in sorted(root.store_dir.rglob("*"))
+                 if p.is_file() and p.read_bytes()[:16] == b"SQLite format 3\0"]
+    assert databases, f"no database under {root.store_dir}"
+    return databases
+
+
+def assert_intact_and_serving(root, daemon):
+    for path in store_databases(root):
+        with sqlite3.connect(path) as db:
+            assert db.execute("PRAGMA integrity_check").fetchall() == [("ok",)], path
+    assert output_of(daemon.invoke(PROVIDER_SVC, "get"))["id"] == "AsyncLocalProvider"
+    claims = jwt.decode(daemon.create_token("root"), key=root.secret(), algorithms=["HS256"])
+    assert claims["entitlement"] == ["ADMINISTRATOR"]
+
+
+def test_kill_during_start_up_and_profile_writes_keeps_every_answered_write(new_root, run_daemon):
+    root = new_root()
+    # From before the store exists to after it has been written at start-up.
+    for pause in (0.0, 0.005, 0.01, 0.02, 0.04, 0.08, 0.15, 0.3):
+        victim = Daemon(root)
+        time.sleep(pause)
+        victim.kill()
+    daemon = Daemon(root).wait_ready()
+    admin = AdminClient(daemon)
+    variants = [["OPERATOR"], ["READ_ONLY", "OPERATOR"], ["ADMINISTRATOR"]]
+    attempted = []  # the grants of every set sent, answered or not
+
+    def create(user):
+        return admin.ok("create", {"spec": {"local_user": user, "grants": grants("OPERATOR")}})
+
+    def write_one(i):
+        if i % 2 == 0:
+            return create(f"crash-user-{i}")
+        attempted.append(variants[i % 3])
+        spec = {"grants": grants(*attempted[-1])}
+        admin.ok("set", {"profile": "LU###crash-target", "spec": spec})
+        return None
+
+    create("crash-target")
+    written = kill_during_writes(daemon, write_one)
+
+    restarted = run_daemon(root)
+    assert_intact_and_serving(root, restarted)
+    listed = AdminClient(restarted).ok("list", {"projection": "FULL"})
+    stored = {s["profile"]: sorted(g["entitlement"] for g in s["grants"]) for s in listed}
+    assert {w for w in written if w} <= set(stored)
+    assert all(stored.values()), stored  # no profile lost its grants half-way
+    # The last acknowledged change, or the one in flight when the daemon died.
+    answered_sets = len(written) // 2
+    assert stored["LU###crash-target"] in [sorted(a) for a in attempted[answered_sets - 1:]]
+
+
+@pytest.mark.parametrize("damage", ["random-bytes", "header-garbage", "directory", "read-only"])
+def test_a_store_that_cannot_be_used_stops_start_up_with_an_error(new_root, run_daemon, damage):
+    root = new_root()
+    assert run_daemon(root).stop() == 0
+    databases = store_databases(root)
+    prefix = []
+    for path in databases:
+        if damage == "directory":
+            path.unlink()
+            path.mkdir()
+        elif damage == "read-only":
+            path.chmod(0o444)
+        else:
+            header = b"SQLite format 3\0" if damage == "header-garbage" else b""
+            path.write_bytes(header + os.urandom(8192))
+    for leftover in root.store_dir.glob("*-wal"):
+        leftover.unlink()
+    # Root writes read-only files anyway; without the capability to override file modes it cannot.
+    if damage == "read-only" and os.geteuid() == 0:
+        if not shutil.which("setpriv"):
+            pytest.skip("needs setpriv to run as root without CAP_DAC_OVERRIDE")
+        prefix = ["setpriv", "--bounding-set=-dac_override,-dac_read_search", "--"]
+
+    env = dict(os.environ, TESSEL_ROOT=str(root.path))
+    done = subprocess.run(prefix + [str(DAEMON)], env=env, capture_output=True, timeout=20)
+
+    assert (done.returncode, done.stdout) == (255, b"")
+    last = done.stderr.splitlines()[-1]
+    assert last.startswith(b"Error: "), done.stderr
+    if damage == "read-only":
+        assert str(databases[0]).encode() in last, done.stderr

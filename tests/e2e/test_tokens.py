@@ -2,218 +2,146 @@
 
 import base64
 import json
-import threading
+import os
 import time
 from concurrent.futures import ThreadPoolExecutor
 
 import jwt
 import pytest
 
-from conftest import (
-    CLEAN,
-    PROVIDER_SVC,
-    TOKEN_SVC,
-    VERIFY_SVC,
-    assert_error_kind,
-    error_of,
-    oauth,
-    output_of,
-    user_pass,
-)
-
-CANNOT_ISSUE = "Cannot issue a jwt token, username not found"
-OAUTH_PRESENTED = "OAuthSecurityContext is presented!"
-
-
-def b64url(data: bytes) -> str:
-    return base64.urlsafe_b64encode(data).rstrip(b"=").decode()
-
-
-def b64url_json(value) -> str:
-    return b64url(json.dumps(value, separators=(",", ":")).encode())
-
-
-def decode_segment(segment: str):
-    return json.loads(base64.urlsafe_b64decode(segment + "=" * (-len(segment) % 4)))
-
-
-# --- creation -------------------------------------------------------------------------------
+from conftest import (TOKEN_SVC, USER_PASS, USERS, VERIFY_SVC, assert_error_kind, error_of,
+                      message_texts, oauth, output_of, request_body, user_pass)
 
 
 @pytest.mark.parametrize("name,entitlement", [("root", ["ADMINISTRATOR"]), ("alice", [])])
-def test_created_token_verifies_with_the_secret_and_has_exactly_the_claims(
-    daemon, name, entitlement
-):
-    before = int(time.time())
-    token = daemon.create_token(name)
-    after = int(time.time())
-    claims = jwt.decode(token, key=daemon.root.secret(), algorithms=["HS256"])
+def test_created_token_has_exactly_the_claims_and_is_not_logged(daemon, name, entitlement):
+    since, before = daemon.log_offset(), int(time.time())
+    security = user_pass(name, USERS[name])
+    output = output_of(daemon.invoke(TOKEN_SVC, "create", security=security, app={"opId": name}))
+    after, token = int(time.time()), output["token"]
 
-    assert token.count(".") == 2
+    assert output == {"_type": f"{TOKEN_SVC}.token_info", "token": token}
     assert jwt.get_unverified_header(token)["alg"] == "HS256"
+    claims = jwt.decode(token, key=daemon.root.secret(), algorithms=["HS256"])
     assert set(claims) == {"username", "exp", "entitlement"}
-    assert claims["username"] == name
-    assert isinstance(claims["exp"], int)
-    assert before + 300 <= claims["exp"] <= after + 300
-    assert claims["entitlement"] == entitlement
+    assert (claims["username"], claims["entitlement"]) == (name, entitlement)
+    assert isinstance(claims["exp"], int) and before + 300 <= claims["exp"] <= after + 300
+    result = daemon.wait_for_prefix(name, "MethodResult: ", since)
+    assert f"(secret, {len(token)} bytes)" in result.text
+    assert token.split(".")[2] not in daemon.log_text()
 
 
-def test_token_answer_shape_in_both_encodings(daemon):
-    alice = user_pass("alice", "pw2")
-    standard = daemon.invoke(TOKEN_SVC, "create", security=alice)
-    clean = daemon.invoke(TOKEN_SVC, "create", security=alice, accept=CLEAN)
-
-    assert output_of(standard)["_type"] == f"{TOKEN_SVC}.token_info"
-    assert set(output_of(standard)) == {"_type", "token"}
-    assert set(output_of(clean)) == {"token"}
-
-
-def test_refused_credentials_get_no_token(daemon):
-    calls = [user_pass("root", "not-the-password"), user_pass("mallory", "secret1")]
-    with ThreadPoolExecutor(max_workers=len(calls)) as pool:
-        answers = list(pool.map(lambda sec: daemon.post_json(TOKEN_SVC, "create", sec), calls))
-
-    for answer, text in answers:
-        assert assert_error_kind(answer, "unauthenticated")["messages"] == []
-        assert "token" not in text and "not-the-password" not in text
+CANNOT_ISSUE = "Cannot issue a jwt token, username not found"
 
 
 @pytest.mark.parametrize(
-    "security",
-    [None, {"schemeId": "com.tessel.orbi.std.security.user_pass", "userName": "root"},
-     {"schemeId": "com.example.unknown", "userName": "root", "password": "secret1"}],
-    ids=["no-context", "no-password", "unknown-scheme"],
+    "security,line",
+    [
+        (user_pass("root", "not-the-password"), None),
+        (user_pass("mallory", "secret1"), None),
+        (None, CANNOT_ISSUE),
+        ({"schemeId": USER_PASS, "userName": "root"}, CANNOT_ISSUE),
+        ({"schemeId": "com.example.unknown", "userName": "root", "password": "secret1"},
+         CANNOT_ISSUE),
+    ],
+    ids=["wrong-password", "unknown-user", "no-context", "no-password", "unknown-scheme"],
 )
-def test_unauthenticated_create_is_refused_with_log_line(daemon, security):
+def test_refused_credentials_get_no_token(daemon, security, line):
     since = daemon.log_offset()
-    op = f"no-creds-{len(str(security))}"
-    answer = daemon.invoke(TOKEN_SVC, "create", security=security, app={"opId": op})
+    body = request_body(TOKEN_SVC, "create", security=security, app={"opId": "refused"})
+    response = daemon.post(body)
 
-    assert_error_kind(answer, "unauthenticated")
-    record = daemon.wait_for_line(op, CANNOT_ISSUE, since)
-    assert record.level == 110
+    assert assert_error_kind(response.json(), "unauthenticated")["messages"] == []
+    assert "token" not in response.text and "not-the-password" not in response.text
+    # Logged with the call's op id, also after PAM's failure delay.
+    assert daemon.wait_for_prefix("refused", "MethodResult [FAIL]", since).level == 3
+    assert not any(r.op_id == "" and "MethodResult" in r.text for r in daemon.records(since))
+    if line:
+        assert daemon.wait_for_line("refused", line, since).level == 110
 
 
-# --- verification ---------------------------------------------------------------------------
-
-
-@pytest.mark.parametrize("credential", ["daemon-token", "user-pass", "none"])
-def test_verify_answers_for_a_daemon_token_only(daemon, credential):
-    security = {"daemon-token": oauth(daemon.create_token("alice")),
-                "user-pass": user_pass("root", "secret1"), "none": None}[credential]
-    answer, text = daemon.post_json(VERIFY_SVC, "verify", security)
-    if credential == "daemon-token":
-        assert output_of(answer) == "alice"
-    else:
-        assert_error_kind(answer, "invalid_argument")
-        assert "secret1" not in text
+def b64url_json(value) -> str:
+    data = json.dumps(value, separators=(",", ":")).encode()
+    return base64.urlsafe_b64encode(data).rstrip(b"=").decode()
 
 
 def forged(secret: bytes, **claims) -> str:
     payload = {"username": "root", "exp": int(time.time()) + 300, "entitlement": ["ADMINISTRATOR"]}
-    payload.update(claims)
-    return jwt.encode(payload, secret, algorithm="HS256")
+    return jwt.encode({**payload, **claims}, secret, algorithm="HS256")
 
 
-# Every kind of bad token is OwnTokenTest's; here one of each refusal shows none reaches verify.
-def bad_tokens(daemon):
-    good = daemon.create_token("alice")
-    header, payload, signature = good.split(".")
-    claims = decode_segment(payload)
-    escalated = b64url_json({**claims, "username": "root", "entitlement": ["ADMINISTRATOR"]})
-    return {
-        "expired": forged(daemon.root.secret(), exp=int(time.time()) - 5),
-        "empty-username": forged(daemon.root.secret(), username=""),
+EXPIRED = ("com.tessel.nox.authentication.token_expired",) + ("JWT validity expired",) * 2
+INVALID = ("com.tessel.nox.authentication.invalid_token",) + ("Invalid JWT",) * 2
+
+
+# Every kind of bad token has a unit test; here one of each refusal shows none reaches verify.
+def test_verify_answers_for_a_good_daemon_token_only(daemon):
+    since, secret = daemon.log_offset(), daemon.root.secret()
+    header, payload, signature = daemon.create_token("alice").split(".")
+    escalated = b64url_json({**jwt.decode(".".join([header, payload, signature]), key=secret,
+                                          algorithms=["HS256"]), "username": "root"})
+    tokens = {
+        "expired": forged(secret, exp=int(time.time()) - 5),
+        "empty-username": forged(secret, username=""),
         "tampered-payload": ".".join([header, escalated, signature]),
         "alg-none": ".".join([b64url_json({"alg": "none", "typ": "JWT"}), payload, ""]),
-        "garbage": "not.a.token",
+        "garbage": "not-a-token.not-json-at-all.unsigned-rubbish",
     }
-
-
-REFUSALS = {
-    "expired": ("com.tessel.nox.authentication.token_expired",) + ("JWT validity expired",) * 2,
-    "invalid": ("com.tessel.nox.authentication.invalid_token",) + ("Invalid JWT",) * 2,
-}
-
-
-def test_bad_tokens_never_reach_the_service(daemon):
-    since = daemon.log_offset()
-    tokens = bad_tokens(daemon)
     # Control: a good token from the same secret does reach it.
     good = oauth(daemon.create_token("root"))
-    output_of(daemon.invoke(VERIFY_SVC, "verify", security=good, app={"opId": "ctl"}))
+    answer = daemon.invoke(VERIFY_SVC, "verify", security=good, app={"opId": "ctl"})
+    assert output_of(answer) == "root"
+    for security in (user_pass("root", "secret1"), None):
+        response = daemon.post(request_body(VERIFY_SVC, "verify", security=security))
+        assert_error_kind(response.json(), "invalid_argument")
+        assert "secret1" not in response.text
 
-    failures = {}
     for name, token in tokens.items():
         app = {"opId": f"bad-{name}"}
-        answer, text = daemon.post_json(VERIFY_SVC, "verify", oauth(token), app=app)
-        error = error_of(answer)
-        why = REFUSALS["expired" if name == "expired" else "invalid"]
+        response = daemon.post(request_body(VERIFY_SVC, "verify", security=oauth(token), app=app))
+        error = error_of(response.json())
         messages = [(m["id"], m["default_message"], m["localized"]) for m in error["messages"]]
-        if error.get("error_type") != "UNAUTHENTICATED" or messages != [why]:
-            failures[name] = answer
-        elif len(probe := max(token.split("."), key=len)[-16:]) == 16 and probe in text:
-            failures[name] = "the answer repeats the presented token"
+        assert error["error_type"] == "UNAUTHENTICATED", name
+        assert messages == [EXPIRED if name == "expired" else INVALID], name
+        assert max(token.split("."), key=len)[-16:] not in response.text, name
     daemon.sync_log("bad-tokens-sync")
 
-    assert failures == {}
     records = daemon.records(since)
-    assert any(r.op_id == "ctl" and r.text == OAUTH_PRESENTED for r in records)
+    assert any(r.op_id == "ctl" and r.text == "OAuthSecurityContext is presented!" for r in records)
     reached = [r for r in records if r.op_id.startswith("bad-") and r.logger == "TokenVerifyImpl"]
     assert reached == []
 
 
 def test_wrong_passwords_do_not_stall_verification(daemon):
-    token = daemon.create_token("alice")
-    sending = [threading.Event(), threading.Event()]
-    refused = []
+    token = oauth(daemon.create_token("alice"))
+    wrong = user_pass("alice", "wrong")
+    # As many at once as the daemon has HTTP threads, each waiting out PAM's failure delay.
+    with ThreadPoolExecutor(2) as pool:
+        refused = [pool.submit(daemon.invoke, TOKEN_SVC, "create", security=wrong) for _ in "ab"]
+        time.sleep(0.3)
+        verified = 0
+        while not all(f.done() for f in refused) and verified < 5000:
+            assert output_of(daemon.invoke(VERIFY_SVC, "verify", security=token)) == "alice"
+            verified += 1
 
-    def send_wrong_passwords(event):
-        for _ in range(2):
-            event.set()
-            refused.append(daemon.invoke(TOKEN_SVC, "create", security=user_pass("alice", "wrong")))
-
-    senders = [threading.Thread(target=send_wrong_passwords, args=(e,)) for e in sending]
-    for sender in senders:
-        sender.start()
-    assert all(e.wait(10) for e in sending)
-    time.sleep(0.3)  # lets both wrong passwords reach PAM's failure delay
-
-    verified = 0
-    for _ in range(5000):
-        if not any(s.is_alive() for s in senders):
-            break
-        assert output_of(daemon.invoke(VERIFY_SVC, "verify", security=oauth(token))) == "alice"
-        verified += 1
-    for sender in senders:
-        sender.join(30)
-
-    assert len(refused) == 4
-    for answer in refused:
-        assert_error_kind(answer, "unauthenticated")
-    # Two PAM delays in a row per sender: a daemon whose threads wait in PAM answers a handful.
+    for future in refused:
+        assert_error_kind(future.result(), "unauthenticated")
+    # A daemon whose threads wait in PAM answers a handful.
     assert verified >= 20, verified
 
 
-# --- switches and the secret file (own daemons) ---------------------------------------------
-
-
-def test_secret_file_problems_fail_creation_until_the_file_is_right(new_root, run_daemon):
-    # Which file contents give which key is SecretFileTest's; here the daemon's answers.
+# Which files give which key is the secret file's unit tests'; here the daemon's answer to one.
+def test_a_fifo_at_the_secret_path_is_refused_without_blocking(new_root, run_daemon):
     root = new_root()
+    secret = root.secret()
     root.secret_file.unlink()
+    os.mkfifo(root.secret_file)
     daemon = run_daemon(root)
 
-    answer = daemon.invoke(TOKEN_SVC, "create", security=user_pass("root", "secret1"))
-    assert "error" in answer.get("result", {}), answer
-    assert output_of(daemon.invoke(PROVIDER_SVC, "get"))["id"] == "AsyncLocalProvider"
-
-    root.secret_file.write_bytes(b"k" * 20 + b"\0" + b"ignored after the nul")
-    token = daemon.create_token("root")
-    assert jwt.decode(token, key=b"k" * 20, algorithms=["HS256"])["username"] == "root"
-
-    # Loaded once: neither a removed nor a rewritten file changes the key until a restart.
+    response = daemon.post(request_body(TOKEN_SVC, "create", security=user_pass("root", "secret1")))
+    error = assert_error_kind(response.json(), "internal_server_error")
+    assert "is not a regular file" in message_texts(error)
+    assert daemon.serves()
     root.secret_file.unlink()
-    later = daemon.create_token("alice")
-    assert jwt.decode(later, key=b"k" * 20, algorithms=["HS256"])["username"] == "alice"
-    assert output_of(daemon.invoke(VERIFY_SVC, "verify", security=oauth(later))) == "alice"
+    root.secret_file.write_bytes(secret)
+    assert jwt.decode(daemon.create_token("alice"), key=secret, algorithms=["HS256"])

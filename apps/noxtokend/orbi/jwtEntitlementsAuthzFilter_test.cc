@@ -148,25 +148,5 @@ TEST_P(AuthzFilterMatrix, AdmitsOrRefusesEachInterface) {
 INSTANTIATE_TEST_SUITE_P(Callers, AuthzFilterMatrix, ::testing::ValuesIn(Callers()),
                          [](const auto& info) { return info.param.label; });
 
-TEST(AuthzFilterTest, TracesEveryCallWithItsMethodAndScheme) {
-  auto logger = std::make_shared<RecordingLogger>();
-  JwtEntitlementsAuthzFilter filter([](std::function<void()> work) { work(); },
-                                    std::make_shared<CountingProvider>(), logger);
-  EXPECT_EQ(filter.ToString(), "AsyncAuthzFilter");
-  auto context = std::make_shared<Orbi::Core::ExecutionContext>();
-  context->securityCtx["schemeId"] = kOAuth;
-  context->authnResult = OwnToken({"ADMINISTRATOR"});
-  filter.Invoke({"com.tessel.nox.authentication.verification", "verify"}, nullptr, context,
-                [](auto, auto, auto) {});
-  EXPECT_EQ(logger->lines,
-            (std::vector<std::string>{
-                "0 JwtEntitlementsAuthzFilter::Invoke method: "
-                "com.tessel.nox.authentication.verification.verify; methodName: verify; "
-                "interfaceName: com.tessel.nox.authentication.verification",
-                "1 JwtEntitlementsAuthzFilter userReq matches. isAuth: 1, "
-                "svcId=com.tessel.nox.authentication.verification, authentication scheme: "
-                "com.tessel.orbi.std.security.oauth"}));
-}
-
 }  // namespace
 }  // namespace NoxToken

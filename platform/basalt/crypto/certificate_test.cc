@@ -1,7 +1,7 @@
 #include "platform/basalt/crypto/certificate.h"
 
 #include <gtest/gtest.h>
-#include <openssl/pem.h>
+#include <openssl/evp.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -9,79 +9,118 @@
 #include <sstream>
 
 #include "platform/basalt/crypto/base64.h"
+#include "platform/basalt/crypto/certificateCache.h"
 #include "platform/basalt/exception.h"
+#include "platform/basalt/testing/temporaryHostRoot.h"
 
 namespace Basalt::Crypto {
 namespace {
 
 std::string ReadFile(const std::filesystem::path& path) {
-  std::ifstream in(path);
+  std::ifstream in(path, std::ios::binary);
   std::stringstream text;
   text << in.rdbuf();
   return text.str();
 }
 
+// Three certificates of one Ed25519 key (fixed-size signatures) that differ only in subject and
+// serial, so of equal length; the first also as PEM, with its public key.
 class CertificateTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/nox-cert-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    setenv("TESSEL_ROOT", dir_.c_str(), 1);
-    const std::string command =
-        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes"
-        " -subj /CN=unit-test -days 2 -keyout " +
-        (dir_ / "key.pem").string() + " -out " + (dir_ / "cert.pem").string() +
-        " 2>/dev/null && "
-        "openssl x509 -in " +
-        (dir_ / "cert.pem").string() + " -outform DER -out " + (dir_ / "cert.der").string() +
-        " && openssl x509 -in " + (dir_ / "cert.pem").string() + " -pubkey -noout -out " +
-        (dir_ / "pub.pem").string();
-    ASSERT_EQ(std::system(command.c_str()), 0);
-    pem_ = ReadFile(dir_ / "cert.pem");
-    const std::string der = ReadFile(dir_ / "cert.der");
-    der_.assign(der.begin(), der.end());
+    const std::string key = (dir_ / "key.pem").string();
+    std::string command = "cd " + dir_.string() + " && openssl genpkey -algorithm ED25519 -out " +
+                          key + " 2>/dev/null && openssl pkey -in " + key + " -pubout -out pub.pem";
+    for (int i = 0; i < 3; ++i) {
+      command += " && openssl req -x509 -key " + key + " -subj /CN=cert-" + std::to_string(i) +
+                 " -set_serial " + std::to_string(100 + i) + " -days 2 -outform DER -out " +
+                 std::to_string(i) + ".der";
+    }
+    ASSERT_EQ(std::system((command + " && openssl x509 -inform DER -in 0.der -out 0.pem").c_str()),
+              0);
+    for (int i = 0; i < 3; ++i) {
+      const std::string der = ReadFile(dir_ / (std::to_string(i) + ".der"));
+      ders_.emplace_back(der.begin(), der.end());
+    }
+    pem_ = ReadFile(dir_ / "0.pem");
   }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
 
-  std::filesystem::path dir_;
+  CertificatePtr Decode(CertificateCache& cache, int i) {
+    return cache.Decode(ders_[i].data(), ders_[i].size());
+  }
+
+  Testing::TemporaryHostRoot root_;
+  const std::filesystem::path& dir_ = root_.Path();
+  std::vector<std::vector<uint8_t>> ders_;
   std::string pem_;
-  std::vector<uint8_t> der_;
 };
 
-TEST_F(CertificateTest, PemAndDerGiveTheSameCertificate) {
+TEST_F(CertificateTest, PemAndDerGiveTheSameCertificateAndItsPublicKey) {
   const CertificatePtr fromPem = CreatePEMCertificate(pem_.data(), pem_.size());
-  const CertificatePtr fromDer = CreateCertificate(der_.data(), der_.size());
-  EXPECT_EQ(fromPem->GetDer(), der_);
-  EXPECT_EQ(fromDer->GetDer(), der_);
+  const CertificatePtr fromDer = CreateCertificate(ders_[0].data(), ders_[0].size());
+  EXPECT_EQ(fromPem->GetDer(), ders_[0]);
+  EXPECT_EQ(fromDer->GetDer(), ders_[0]);
   EXPECT_EQ(fromDer->GetPem(), pem_);
-  EXPECT_EQ(fromPem->GetSubjectName(), "CN=unit-test");
-}
+  EXPECT_EQ(fromPem->GetSubjectName(), "CN=cert-0");
 
-TEST_F(CertificateTest, PublicKeyIsDerSubjectPublicKeyInfo) {
-  const CertificatePtr cert = CreatePEMCertificate(pem_.data(), pem_.size());
   // The PEM public key body is the Base64 of the SubjectPublicKeyInfo.
   std::string body = ReadFile(dir_ / "pub.pem");
   body = body.substr(body.find('\n') + 1);
   body = body.substr(0, body.find("-----"));
-  const auto der = cert->GetPublicKeyDer();
+  const auto der = fromPem->GetPublicKeyDer();
   EXPECT_EQ(DecodeBase64(body, Base64Alphabet::kStandard), std::string(der.begin(), der.end()));
-  EXPECT_EQ(DecodeBase64(cert->GetPublicKeyBase64(), Base64Alphabet::kStandard),
+  EXPECT_EQ(DecodeBase64(fromPem->GetPublicKeyBase64(), Base64Alphabet::kStandard),
             std::string(der.begin(), der.end()));
-  EXPECT_EQ(EVP_PKEY_base_id(cert->GetPublicKey().get()), EVP_PKEY_EC);
+  EXPECT_EQ(EVP_PKEY_base_id(fromPem->GetPublicKey().get()), EVP_PKEY_ED25519);
 }
 
 TEST_F(CertificateTest, RefusalsCarryOpenSslText) {
   const std::string garbage = "-----BEGIN CERTIFICATE-----\nAAAA\n-----END CERTIFICATE-----\n";
   try {
     CreatePEMCertificate(garbage.data(), garbage.size());
-    FAIL() << "accepted a broken PEM certificate";
+    ADD_FAILURE() << "accepted a broken PEM certificate";
   } catch (const Exception& e) {
     EXPECT_NE(e.GetMessage().find("error:"), std::string::npos) << e.GetMessage();
   }
-  const std::vector<uint8_t> truncated(der_.begin(), der_.begin() + der_.size() / 2);
-  EXPECT_THROW(CreateCertificate(truncated.data(), truncated.size()), Exception);
+  EXPECT_THROW(CreateCertificate(ders_[0].data(), ders_[0].size() / 2), Exception);
   EXPECT_THROW(CreatePEMCertificate("", 0), Exception);
+}
+
+TEST_F(CertificateTest, CacheGivesEachInputItsOwnCertificateWithinItsBound) {
+  CertificateCache cache(2);
+  const CertificatePtr first = Decode(cache, 0);
+  const CertificatePtr second = Decode(cache, 1);
+  ASSERT_EQ(ders_[0].size(), ders_[1].size());
+  EXPECT_EQ(first->GetDer(), ders_[0]);
+  EXPECT_EQ(second->GetDer(), ders_[1]);
+  EXPECT_EQ(Decode(cache, 0), first);  // a hit, and the most recently used now
+
+  const CertificatePtr third = Decode(cache, 2);
+  EXPECT_EQ(third->GetDer(), ders_[2]);
+  EXPECT_EQ(cache.Size(), 2u);
+  EXPECT_EQ(Decode(cache, 0), first);
+  EXPECT_EQ(Decode(cache, 2), third);
+  const CertificatePtr secondAgain = Decode(cache, 1);  // forgotten: decoded anew
+  EXPECT_NE(secondAgain, second);
+  EXPECT_EQ(secondAgain->GetDer(), ders_[1]);
+  EXPECT_EQ(cache.Size(), 2u);
+}
+
+TEST_F(CertificateTest, CacheNeverServesNearMissesOrRefusals) {
+  CertificateCache cache;
+  const CertificatePtr cached = Decode(cache, 0);
+  std::vector<uint8_t> longer = ders_[0];
+  longer.push_back(0);
+  EXPECT_NE(cache.Decode(longer.data(), longer.size()), cached);
+  std::vector<uint8_t> flipped = ders_[0];
+  flipped.back() ^= 0x01;  // a signature byte: still decodes, so it must be a separate entry
+  const CertificatePtr other = cache.Decode(flipped.data(), flipped.size());
+  EXPECT_NE(other, cached);
+  EXPECT_EQ(other->GetDer(), flipped);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    EXPECT_THROW(cache.Decode(ders_[0].data(), ders_[0].size() / 2), Exception);
+  }
+  EXPECT_EQ(cache.Size(), 3u);
 }
 
 }  // namespace

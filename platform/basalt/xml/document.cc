@@ -1,5 +1,7 @@
 #include "platform/basalt/xml/document.h"
 
+#include "platform/basalt/xml/parser.h"
+
 namespace Basalt::Xml {
 namespace {
 
@@ -12,7 +14,7 @@ const xmlChar* ToXml(const std::string& text) {
 }
 
 std::optional<std::string> TakeValue(xmlChar* value) {
-  XmlCharHandle owned(value);
+  XmlCharHandle owned(value, {&KeptLibXml()});
   if (!owned) return std::nullopt;
   return ToString(owned.get());
 }
@@ -27,7 +29,7 @@ Document::Document(XmlDocHandle doc, std::unordered_map<const xmlNode*, int> col
     : doc_(std::move(doc)), columns_(std::move(columns)) {}
 
 Node Document::GetDocumentElement() {
-  return Node(shared_from_this(), xmlDocGetRootElement(doc_.get()));
+  return Node(shared_from_this(), KeptLibXml().xmlDocGetRootElement(doc_.get()));
 }
 
 int Document::GetColumn(const xmlNode* element) const {
@@ -52,7 +54,7 @@ std::string Node::GetPrefix() const {
 std::optional<std::string> Node::LookupNamespace(std::string_view prefix) const {
   if (!node_) return std::nullopt;
   const std::string key(prefix);
-  const xmlNs* ns = xmlSearchNs(node_->doc, node_, key.empty() ? nullptr : ToXml(key));
+  const xmlNs* ns = KeptLibXml().xmlSearchNs(node_->doc, node_, key.empty() ? nullptr : ToXml(key));
   if (!ns || !ns->href) return std::nullopt;
   return ToString(ns->href);
 }
@@ -66,27 +68,29 @@ std::map<std::string, std::string> Node::GetAttributes() const {
   for (xmlAttr* attr = node_->properties; attr; attr = attr->next) {
     std::string name = ToString(attr->name);
     if (attr->ns && attr->ns->prefix) name = ToString(attr->ns->prefix) + ":" + name;
-    attributes[name] = TakeValue(xmlNodeGetContent(reinterpret_cast<xmlNode*>(attr))).value_or("");
+    attributes[name] =
+        TakeValue(KeptLibXml().xmlNodeGetContent(reinterpret_cast<xmlNode*>(attr))).value_or("");
   }
   return attributes;
 }
 
 std::optional<std::string> Node::GetAttribute(std::string_view name) const {
   if (!IsElement()) return std::nullopt;
-  return TakeValue(xmlGetNoNsProp(node_, ToXml(std::string(name))));
+  return TakeValue(KeptLibXml().xmlGetNoNsProp(node_, ToXml(std::string(name))));
 }
 
 std::optional<std::string> Node::GetAttribute(const QName& name) const {
   if (name.namespaceUri.empty()) return GetAttribute(name.localName);
   if (!IsElement()) return std::nullopt;
-  return TakeValue(xmlGetNsProp(node_, ToXml(name.localName), ToXml(name.namespaceUri)));
+  return TakeValue(
+      KeptLibXml().xmlGetNsProp(node_, ToXml(name.localName), ToXml(name.namespaceUri)));
 }
 
 std::string Node::GetText() const {
   return node_ && (IsText() || IsComment()) ? ToString(node_->content) : "";
 }
 
-long Node::GetLine() const { return node_ ? xmlGetLineNo(node_) : 0; }
+long Node::GetLine() const { return node_ ? KeptLibXml().xmlGetLineNo(node_) : 0; }
 
 int Node::GetColumn() const { return node_ ? doc_->GetColumn(node_) : 0; }
 

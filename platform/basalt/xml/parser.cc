@@ -27,8 +27,8 @@ struct ParseState {
 
 struct ParserCtxtDeleter {
   void operator()(xmlParserCtxt* ctxt) const {
-    if (ctxt->myDoc) xmlFreeDoc(ctxt->myDoc);
-    xmlFreeParserCtxt(ctxt);
+    if (ctxt->myDoc) KeptLibXml().xmlFreeDoc(ctxt->myDoc);
+    KeptLibXml().xmlFreeParserCtxt(ctxt);
   }
 };
 using ParserCtxtHandle = std::unique_ptr<xmlParserCtxt, ParserCtxtDeleter>;
@@ -40,7 +40,7 @@ ParseState& StateOf(void* ctx) {
 void Refuse(void* ctx, const char* what) {
   ParseState& state = StateOf(ctx);
   if (state.refusal.empty()) state.refusal = what;
-  xmlStopParser(static_cast<xmlParserCtxt*>(ctx));
+  KeptLibXml().xmlStopParser(static_cast<xmlParserCtxt*>(ctx));
 }
 
 void OnDoctype(void* ctx, const xmlChar*, const xmlChar*, const xmlChar*) {
@@ -63,17 +63,17 @@ xmlEntity* OnGetEntity(void* ctx, const xmlChar*) {
 void OnStartElement(void* ctx, const xmlChar* localName, const xmlChar* prefix, const xmlChar* uri,
                     int nbNamespaces, const xmlChar** namespaces, int nbAttributes, int nbDefaulted,
                     const xmlChar** attributes) {
-  xmlSAX2StartElementNs(ctx, localName, prefix, uri, nbNamespaces, namespaces, nbAttributes,
-                        nbDefaulted, attributes);
+  KeptLibXml().xmlSAX2StartElementNs(ctx, localName, prefix, uri, nbNamespaces, namespaces,
+                                     nbAttributes, nbDefaulted, attributes);
   auto* ctxt = static_cast<xmlParserCtxt*>(ctx);
-  if (ctxt->node) StateOf(ctx).columns[ctxt->node] = xmlSAX2GetColumnNumber(ctx);
+  if (ctxt->node) StateOf(ctx).columns[ctxt->node] = KeptLibXml().xmlSAX2GetColumnNumber(ctx);
 }
 
 void IgnoreError(void*, xmlError*) {}
 
 xmlSAXHandler MakeSaxHandler() {
   xmlSAXHandler sax{};
-  xmlSAXVersion(&sax, 2);
+  KeptLibXml().xmlSAXVersion(&sax, 2);
   sax.internalSubset = OnDoctype;
   sax.externalSubset = OnDoctype;
   sax.entityDecl = OnEntityDecl;
@@ -90,12 +90,11 @@ class LibXmlParser : public XMLParser {
   explicit LibXmlParser(std::shared_ptr<DocumentHandler> handler) : handler_(std::move(handler)) {}
 
   void Parse(Reader& reader) override {
-    EnsureLibXmlInitialized();
     const SilencedGenericErrors silenced;
     xmlSAXHandler sax = MakeSaxHandler();
-    ParserCtxtHandle ctxt(xmlCreatePushParserCtxt(&sax, nullptr, nullptr, 0, nullptr));
+    ParserCtxtHandle ctxt(KeptLibXml().xmlCreatePushParserCtxt(&sax, nullptr, nullptr, 0, nullptr));
     if (!ctxt) throw Exception("Cannot create an XML parser");
-    xmlCtxtUseOptions(ctxt.get(), kParseOptions);
+    KeptLibXml().xmlCtxtUseOptions(ctxt.get(), kParseOptions);
     ParseState state;
     ctxt->_private = &state;
 
@@ -104,13 +103,13 @@ class LibXmlParser : public XMLParser {
     while (more && state.refusal.empty() && !ctxt->disableSAX) {
       const size_t count = reader.Read(buffer, sizeof buffer);
       more = count > 0;
-      xmlParseChunk(ctxt.get(), buffer, static_cast<int>(count), more ? 0 : 1);
+      KeptLibXml().xmlParseChunk(ctxt.get(), buffer, static_cast<int>(count), more ? 0 : 1);
     }
     if (!state.refusal.empty()) throw Exception(state.refusal);
     // libxml2 stops at its size limits and when out of memory without marking the document as
     // not well-formed: what was parsed until then must not pass for the whole.
     if (ctxt->errNo == XML_ERR_NO_MEMORY) {
-      const xmlError* error = xmlCtxtGetLastError(ctxt.get());
+      const xmlError* error = KeptLibXml().xmlCtxtGetLastError(ctxt.get());
       if (error && error->message && std::strstr(error->message, "huge text node")) {
         throw Exception(
             Format("XML text of more than %1 bytes is not accepted", XML_MAX_TEXT_LENGTH));
@@ -118,13 +117,13 @@ class LibXmlParser : public XMLParser {
       throw Exception("Not enough memory to parse the XML document");
     }
     if (!ctxt->wellFormed || !ctxt->nsWellFormed || !ctxt->myDoc ||
-        !xmlDocGetRootElement(ctxt->myDoc)) {
-      const xmlError* error = xmlCtxtGetLastError(ctxt.get());
+        !KeptLibXml().xmlDocGetRootElement(ctxt->myDoc)) {
+      const xmlError* error = KeptLibXml().xmlCtxtGetLastError(ctxt.get());
       std::string message = error && error->message ? error->message : "no document element";
       while (!message.empty() && message.back() == '\n') message.pop_back();
       throw Exception(Format("Malformed XML at line %1: %2", error ? error->line : 0, message));
     }
-    XmlDocHandle doc(ctxt->myDoc);
+    XmlDocHandle doc(ctxt->myDoc, {&KeptLibXml()});
     ctxt->myDoc = nullptr;
     handler_->SetDocument(std::make_shared<Document>(std::move(doc), std::move(state.columns)));
   }
@@ -147,12 +146,9 @@ std::unique_ptr<XMLParser> CreateXMLParser(std::shared_ptr<DocumentHandler> hand
   return std::make_unique<LibXmlParser>(std::move(handler));
 }
 
-void EnsureLibXmlInitialized() {
-  static const bool initialized = [] {
-    xmlInitParser();
-    return true;
-  }();
-  (void)initialized;
+const LibXml& KeptLibXml() {
+  static const std::shared_ptr<const LibXml> kept = LibXml::Acquire();
+  return *kept;
 }
 
 }  // namespace Basalt::Xml

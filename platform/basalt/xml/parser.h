@@ -5,6 +5,8 @@
 // from the network. Malformed or refused input raises Basalt::Exception.
 #pragma once
 
+#include "platform/basalt/libXml.h"
+
 #include <memory>
 
 #include "platform/basalt/xml/document.h"
@@ -34,7 +36,9 @@ class XMLParser {
 std::shared_ptr<DocumentHandler> CreateXMLDocumentHandler();
 std::unique_ptr<XMLParser> CreateXMLParser(std::shared_ptr<DocumentHandler> handler);
 
-// Once per process, thread-safe; every entry point of this library calls it.
-void EnsureLibXmlInitialized();
+// libxml2 as this library uses it: loaded at the first call and kept for the life of the process
+// (documents and xmlsec hold its pointers). Thread-safe; throws Basalt::Exception when libxml2
+// cannot be loaded.
+const LibXml& KeptLibXml();
 
 }  // namespace Basalt::Xml

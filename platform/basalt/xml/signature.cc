@@ -19,17 +19,17 @@ namespace Basalt::Xml::Security {
 namespace {
 
 struct DSigCtxDeleter {
-  void operator()(xmlSecDSigCtx* ctx) const { xmlSecDSigCtxDestroy(ctx); }
+  void operator()(xmlSecDSigCtx* ctx) const { XmlSec().xmlSecDSigCtxDestroy(ctx); }
 };
 using DSigCtxHandle = std::unique_ptr<xmlSecDSigCtx, DSigCtxDeleter>;
 
 struct KeyDeleter {
-  void operator()(xmlSecKey* key) const { xmlSecKeyDestroy(key); }
+  void operator()(xmlSecKey* key) const { XmlSec().xmlSecKeyDestroy(key); }
 };
 using KeyHandle = std::unique_ptr<xmlSecKey, KeyDeleter>;
 
 struct KeyDataDeleter {
-  void operator()(xmlSecKeyData* data) const { xmlSecKeyDataDestroy(data); }
+  void operator()(xmlSecKeyData* data) const { XmlSec().xmlSecKeyDataDestroy(data); }
 };
 using KeyDataHandle = std::unique_ptr<xmlSecKeyData, KeyDataDeleter>;
 
@@ -124,9 +124,9 @@ void CheckIdIsUnique(xmlNode* node, const xmlAttr* idAttr, const std::string& id
     if (node->type != XML_ELEMENT_NODE) continue;
     for (xmlAttr* attr = node->properties; attr; attr = attr->next) {
       if (attr == idAttr || !IsIdAttributeName(attr)) continue;
-      xmlChar* value = xmlNodeGetContent(reinterpret_cast<xmlNode*>(attr));
+      xmlChar* value = KeptLibXml().xmlNodeGetContent(reinterpret_cast<xmlNode*>(attr));
       const bool same = value && id == reinterpret_cast<const char*>(value);
-      xmlFree(value);
+      KeptLibXml().Free(value);
       if (same) throw SignatureSyntaxException("Duplicate ID '" + id + "'");
     }
     CheckIdIsUnique(node->children, idAttr, id);
@@ -138,39 +138,40 @@ void RegisterId(const Node& signedElement) {
   // An empty ID names nothing (libxml2 refuses to register it); the caller judges the ID itself.
   if (!id || id->empty()) return;
   xmlNode* element = signedElement.GetNative();
-  xmlAttr* idAttr = xmlHasNsProp(element, ToXml("ID"), nullptr);
-  CheckIdIsUnique(xmlDocGetRootElement(element->doc), idAttr, *id);
-  xmlAttr* registered = xmlGetID(element->doc, ToXml(*id));
+  xmlAttr* idAttr = KeptLibXml().xmlHasNsProp(element, ToXml("ID"), nullptr);
+  CheckIdIsUnique(KeptLibXml().xmlDocGetRootElement(element->doc), idAttr, *id);
+  xmlAttr* registered = KeptLibXml().xmlGetID(element->doc, ToXml(*id));
   if (registered == idAttr) return;
-  if (registered || !xmlAddID(nullptr, element->doc, ToXml(*id), idAttr)) {
+  if (registered || !KeptLibXml().xmlAddID(nullptr, element->doc, ToXml(*id), idAttr)) {
     throw SignatureSyntaxException("Duplicate ID '" + *id + "'");
   }
 }
 
 bool ResolvesTo(const Reference& reference, const xmlNode* signedNode) {
-  if (reference.uri.empty()) return xmlDocGetRootElement(signedNode->doc) == signedNode;
-  const xmlAttr* attr = xmlGetID(signedNode->doc, ToXml(reference.uri.substr(1)));
+  if (reference.uri.empty())
+    return KeptLibXml().xmlDocGetRootElement(signedNode->doc) == signedNode;
+  const xmlAttr* attr = KeptLibXml().xmlGetID(signedNode->doc, ToXml(reference.uri.substr(1)));
   return attr && attr->parent == signedNode;
 }
 
 DSigCtxHandle CreateVerifyContext(Crypto::EvpPkeyHandle publicKey) {
-  DSigCtxHandle ctx(xmlSecDSigCtxCreate(nullptr));
+  DSigCtxHandle ctx(XmlSec().xmlSecDSigCtxCreate(nullptr));
   if (!ctx) throw XmlSecurityException("Cannot create a signature context");
   ctx->enabledReferenceUris = xmlSecTransformUriTypeEmpty | xmlSecTransformUriTypeSameDocument;
   for (const Algorithm* a = AlgorithmsBegin(); a != AlgorithmsEnd(); ++a) {
     const bool inReference =
         a->role == AlgorithmRole::kDigest || a->role == AlgorithmRole::kReferenceTransform;
-    const int result = inReference
-                           ? xmlSecDSigCtxEnableReferenceTransform(ctx.get(), a->transform())
-                           : xmlSecDSigCtxEnableSignatureTransform(ctx.get(), a->transform());
+    const int result =
+        inReference ? XmlSec().xmlSecDSigCtxEnableReferenceTransform(ctx.get(), a->transform())
+                    : XmlSec().xmlSecDSigCtxEnableSignatureTransform(ctx.get(), a->transform());
     if (result < 0) throw XmlSecurityException("Cannot configure the signature context");
   }
   // The key is fixed before processing, so xmlsec never consults the document's ds:KeyInfo.
-  KeyDataHandle data(xmlSecOpenSSLEvpKeyAdopt(publicKey.get()));
+  KeyDataHandle data(XmlSec().xmlSecOpenSSLEvpKeyAdopt(publicKey.get()));
   if (!data) throw XmlSecurityException("Cannot use a trusted key: " + TakeXmlSecErrors());
   publicKey.release();
-  KeyHandle key(xmlSecKeyCreate());
-  if (!key || xmlSecKeySetValue(key.get(), data.get()) < 0) {
+  KeyHandle key(XmlSec().xmlSecKeyCreate());
+  if (!key || XmlSec().xmlSecKeySetValue(key.get(), data.get()) < 0) {
     throw XmlSecurityException("Cannot use a trusted key: " + TakeXmlSecErrors());
   }
   data.release();
@@ -207,7 +208,7 @@ bool Signature::Verify(const KeyResolver& keys) const {
     if (EVP_PKEY_base_id(key.get()) != keyType) continue;
     DSigCtxHandle ctx = CreateVerifyContext(std::move(key));
     // A key of another size or curve can fail as an error rather than a mismatch.
-    if (xmlSecDSigCtxVerify(ctx.get(), signatureElement_.GetNative()) < 0) {
+    if (XmlSec().xmlSecDSigCtxVerify(ctx.get(), signatureElement_.GetNative()) < 0) {
       error = TakeXmlSecErrors();
       continue;
     }

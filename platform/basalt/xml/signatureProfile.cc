@@ -6,23 +6,25 @@
 
 #include <iterator>
 
+#include "platform/basalt/xml/xmlSecLibrary.h"
+
 namespace Basalt::Xml::Security {
 namespace {
 
 using Role = AlgorithmRole;
 
-xmlSecTransformId ExclC14N() { return xmlSecTransformExclC14NId; }
-xmlSecTransformId InclC14N() { return xmlSecTransformInclC14NId; }
-xmlSecTransformId Enveloped() { return xmlSecTransformEnvelopedId; }
-xmlSecTransformId RsaSha256() { return xmlSecOpenSSLTransformRsaSha256Id; }
-xmlSecTransformId RsaSha384() { return xmlSecOpenSSLTransformRsaSha384Id; }
-xmlSecTransformId RsaSha512() { return xmlSecOpenSSLTransformRsaSha512Id; }
-xmlSecTransformId EcdsaSha256() { return xmlSecOpenSSLTransformEcdsaSha256Id; }
-xmlSecTransformId EcdsaSha384() { return xmlSecOpenSSLTransformEcdsaSha384Id; }
-xmlSecTransformId EcdsaSha512() { return xmlSecOpenSSLTransformEcdsaSha512Id; }
-xmlSecTransformId Sha256() { return xmlSecOpenSSLTransformSha256Id; }
-xmlSecTransformId Sha384() { return xmlSecOpenSSLTransformSha384Id; }
-xmlSecTransformId Sha512() { return xmlSecOpenSSLTransformSha512Id; }
+xmlSecTransformId ExclC14N() { return XmlSec().xmlSecTransformExclC14NGetKlass(); }
+xmlSecTransformId InclC14N() { return XmlSec().xmlSecTransformInclC14NGetKlass(); }
+xmlSecTransformId Enveloped() { return XmlSec().xmlSecTransformEnvelopedGetKlass(); }
+xmlSecTransformId RsaSha256() { return XmlSec().xmlSecOpenSSLTransformRsaSha256GetKlass(); }
+xmlSecTransformId RsaSha384() { return XmlSec().xmlSecOpenSSLTransformRsaSha384GetKlass(); }
+xmlSecTransformId RsaSha512() { return XmlSec().xmlSecOpenSSLTransformRsaSha512GetKlass(); }
+xmlSecTransformId EcdsaSha256() { return XmlSec().xmlSecOpenSSLTransformEcdsaSha256GetKlass(); }
+xmlSecTransformId EcdsaSha384() { return XmlSec().xmlSecOpenSSLTransformEcdsaSha384GetKlass(); }
+xmlSecTransformId EcdsaSha512() { return XmlSec().xmlSecOpenSSLTransformEcdsaSha512GetKlass(); }
+xmlSecTransformId Sha256() { return XmlSec().xmlSecOpenSSLTransformSha256GetKlass(); }
+xmlSecTransformId Sha384() { return XmlSec().xmlSecOpenSSLTransformSha384GetKlass(); }
+xmlSecTransformId Sha512() { return XmlSec().xmlSecOpenSSLTransformSha512GetKlass(); }
 
 constexpr std::string_view kExclC14N = "http://www.w3.org/2001/10/xml-exc-c14n#";
 constexpr std::string_view kInclC14N = "http://www.w3.org/TR/2001/REC-xml-c14n-20010315";

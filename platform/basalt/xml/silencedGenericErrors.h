@@ -2,17 +2,19 @@
 // canonicalization) to stderr; they surface through the callers' own error reporting instead.
 #pragma once
 
-#include <libxml/globals.h>
+#include "platform/basalt/xml/parser.h"
 
 namespace Basalt::Xml {
 
 // Silences the calling thread's generic error handler for the object's lifetime.
 class SilencedGenericErrors {
  public:
-  SilencedGenericErrors() : handler_(xmlGenericError), context_(xmlGenericErrorContext) {
-    xmlSetGenericErrorFunc(nullptr, Ignore);
+  SilencedGenericErrors()
+      : handler_(*KeptLibXml().__xmlGenericError()),
+        context_(*KeptLibXml().__xmlGenericErrorContext()) {
+    KeptLibXml().xmlSetGenericErrorFunc(nullptr, Ignore);
   }
-  ~SilencedGenericErrors() { xmlSetGenericErrorFunc(context_, handler_); }
+  ~SilencedGenericErrors() { KeptLibXml().xmlSetGenericErrorFunc(context_, handler_); }
   SilencedGenericErrors(const SilencedGenericErrors&) = delete;
   SilencedGenericErrors& operator=(const SilencedGenericErrors&) = delete;
 

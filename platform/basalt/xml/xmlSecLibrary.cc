@@ -1,10 +1,6 @@
 #include "platform/basalt/xml/xmlSecLibrary.h"
 
-#include <xmlsec/xmlsec.h>
-
-#include <xmlsec/errors.h>
-#include <xmlsec/openssl/app.h>
-#include <xmlsec/openssl/crypto.h>
+#include <dlfcn.h>
 
 #include <utility>
 
@@ -13,6 +9,9 @@
 
 namespace Basalt::Xml::Security {
 namespace {
+
+// Brings xmlsec's core library and libxslt along as its dependencies.
+constexpr char kLibrary[] = "libxmlsec1-openssl.so.1";
 
 // xmlsec reports errors through one process-wide callback; keeping the text per thread lets
 // concurrent verifications each see their own.
@@ -28,24 +27,49 @@ void RecordError(const char*, int, const char* func, const char* errorObject,
   if (msg) tErrors += std::string(": ") + msg;
 }
 
-bool Initialize() {
-  EnsureLibXmlInitialized();
-  if (xmlSecInit() < 0) throw XmlSecurityException("xmlsec initialisation failed");
-  if (xmlSecCheckVersion() != 1) throw XmlSecurityException("xmlsec library version mismatch");
-  if (xmlSecOpenSSLAppInit(nullptr) < 0 || xmlSecOpenSSLInit() < 0) {
+XmlSecFunctions Load() {
+  // Deliberately never closed: see the header.
+  void* library = dlopen(kLibrary, RTLD_NOW | RTLD_LOCAL);
+  if (library == nullptr) {
+    const char* error = dlerror();
+    throw XmlSecurityException(std::string("Cannot load ") + kLibrary + ": " +
+                               (error ? error : "unknown error"));
+  }
+  XmlSecFunctions functions;
+#define BASALT_XMLSEC_BIND(name)                                                                 \
+  functions.name = reinterpret_cast<decltype(functions.name)>(dlsym(library, #name));            \
+  if (functions.name == nullptr) {                                                               \
+    throw XmlSecurityException(std::string("Cannot load ") + kLibrary + ": no function " #name); \
+  }
+  BASALT_XMLSEC_FUNCTIONS(BASALT_XMLSEC_BIND)
+#undef BASALT_XMLSEC_BIND
+  return functions;
+}
+
+XmlSecFunctions LoadAndInitialize() {
+  KeptLibXml();  // first: xmlsec uses the same loaded libxml2
+  XmlSecFunctions xmlSec = Load();
+  if (xmlSec.xmlSecInit() < 0) throw XmlSecurityException("xmlsec initialisation failed");
+  if (xmlSec.xmlSecCheckVersionExt(XMLSEC_VERSION_MAJOR, XMLSEC_VERSION_MINOR,
+                                   XMLSEC_VERSION_SUBMINOR, xmlSecCheckVersionABICompatible) != 1) {
+    throw XmlSecurityException("xmlsec library version mismatch");
+  }
+  if (xmlSec.xmlSecOpenSSLAppInit(nullptr) < 0 || xmlSec.xmlSecOpenSSLInit() < 0) {
     throw XmlSecurityException("xmlsec OpenSSL backend initialisation failed");
   }
   // Set last: xmlSecInit installs the default callback, which writes to stderr.
-  xmlSecErrorsSetCallback(RecordError);
-  return true;
+  xmlSec.xmlSecErrorsSetCallback(RecordError);
+  return xmlSec;
 }
 
 }  // namespace
 
-void EnsureXmlSecInitialized() {
-  static const bool initialized = Initialize();
-  (void)initialized;
+const XmlSecFunctions& XmlSec() {
+  static const XmlSecFunctions functions = LoadAndInitialize();
+  return functions;
 }
+
+void EnsureXmlSecInitialized() { XmlSec(); }
 
 std::string TakeXmlSecErrors() { return std::exchange(tErrors, std::string()); }
 

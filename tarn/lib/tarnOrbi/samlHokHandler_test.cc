@@ -7,13 +7,11 @@
 #include "lib/ssoclient/testing/suiteTokensTest.h"
 #include "platform/authn/authnData.h"
 #include "platform/orbi/frameworkIds.h"
-#include "tarnOrbi/samlVerifyKeyExtractor.h"
 
 namespace TarnOrbi {
 namespace {
 
 using Basalt::System::DateTime;
-using SsoClient::Testing::TokenSpec;
 
 const char kIssuer[] = "https://sts.example.test/issuer";
 
@@ -78,26 +76,17 @@ class SamlHokHandlerTest : public SsoClient::Testing::SuiteTokensTest {
     return answer;
   }
 
-  std::string Extract(const std::string& token) {
-    const SamlVerifyKeyExtractor extractor(
-        Provider(), logger_, Basalt::System::FixedUtcClock(DateTime("2030-01-01T10:30:00Z")));
-    return extractor(token);
-  }
-
   std::shared_ptr<Registry> registry_;
   std::shared_ptr<Basalt::Service::Logger> logger_;
   std::vector<std::string> lines_;
 };
 
-TEST_F(SamlHokHandlerTest, VerifiedTokenNamesDomainAndUser) {
+// The refusals and their log lines are checked end to end; here what only the handler shows.
+TEST_F(SamlHokHandlerTest, VerifiedTokenNamesDomainAndUserOrIsEnrichedOrRefused) {
   EXPECT_EQ(Authenticate(DefaultSigned()), R"({"username":"EXAMPLE.TEST\\ada"})");
   EXPECT_EQ(lines_, std::vector<std::string>{
                         "6 AsyncAuthenticate got SAML token for principal: {Name: ada; "
                         "Domain:EXAMPLE.TEST}"});
-  EXPECT_EQ(registry_->readers, 0);
-}
-
-TEST_F(SamlHokHandlerTest, EnrichmentExtendsOrRefuses) {
   auto enrich = [](const std::shared_ptr<const SsoClient::SamlToken>& token,
                    const std::shared_ptr<Orbi::Data::StructValue>& result) {
     Nox::Authn::AuthnData::Builder(result).Username(token->GetSubject().name).IssuerAlias("corp");
@@ -105,54 +94,34 @@ TEST_F(SamlHokHandlerTest, EnrichmentExtendsOrRefuses) {
   };
   EXPECT_EQ(Authenticate(DefaultSigned(), enrich), R"({"username":"ada","issuerAlias":"corp"})");
   EXPECT_EQ(Authenticate(DefaultSigned(), [](auto, auto) { return false; }), "unauthenticated");
-}
-
-TEST_F(SamlHokHandlerTest, OnlyItsSchemeWithBothFields) {
   EXPECT_EQ(Authenticate(DefaultSigned(), nullptr, false), "pass");
-  Authn::SamlHokHandler handler(Provider(), logger_);
+
   auto context = std::make_shared<Orbi::Core::ExecutionContext>();
   context->securityCtx = {{"schemeId", Orbi::Security::kOAuthScheme},
                           {"samlHokToken", DefaultSigned()},
                           {"samlHokTokenAlgorithm", "ES256"}};
-  std::string answer = "no answer";
-  handler.AsyncAuthenticate(context,
-                            [&](Orbi::Data::ValuePtr v) { answer = v ? "value" : "pass"; });
-  EXPECT_EQ(answer, "pass");
+  bool passed = false;
+  Authn::SamlHokHandler(Provider(), logger_).AsyncAuthenticate(context, [&](auto value) {
+    passed = !value;
+  });
+  EXPECT_TRUE(passed);
 }
 
-TEST_F(SamlHokHandlerTest, RefusalsAreSilent) {
-  TokenSpec spec = Tokens().DefaultSpec();
-  spec.notOnOrAfter = DateTime("2030-01-01T10:10:00Z");
-  spec.notBefore = DateTime("2030-01-01T09:00:00Z");
-  const std::string expired = Tokens().Signed(spec, Tokens().IssuerRsa());
+TEST_F(SamlHokHandlerTest, RefusalsAreSilentAndReleaseTheRegistry) {
   // Signed by the other issuer's key but naming this issuer, and the reverse.
   const std::string foreign = Tokens().Signed(Tokens().DefaultSpec(), Tokens().Untrusted());
-  const std::string other = SsoClient::Testing::ReplaceOnce(Tokens().Render(Tokens().DefaultSpec()),
-                                                            kIssuer, "https://other.example.test");
-  const std::string namingOther = Tokens().Sign(other, Tokens().IssuerRsa());
+  const std::string namingOther =
+      Tokens().Sign(SsoClient::Testing::ReplaceOnce(Tokens().Render(Tokens().DefaultSpec()),
+                                                    kIssuer, "https://other.example.test"),
+                    Tokens().IssuerRsa());
   const std::string unknown =
       Tokens().Sign(SsoClient::Testing::ReplaceOnce(Tokens().Render(Tokens().DefaultSpec()),
                                                     kIssuer, "https://unknown.example.test"),
                     Tokens().IssuerRsa());
-  for (const std::string& token : {expired, foreign, namingOther, unknown, std::string("<a>"),
-                                   std::string("not xml"), std::string()}) {
+  for (const std::string& token : {foreign, namingOther, unknown, std::string("not xml")}) {
     EXPECT_EQ(Authenticate(token), "unauthenticated") << token.substr(0, 40);
   }
-  EXPECT_TRUE(lines_.empty()) << lines_.front();
-  EXPECT_EQ(registry_->readers, 0);
-}
-
-TEST_F(SamlHokHandlerTest, KeyExtractorGivesTheConfirmationKey) {
-  EXPECT_EQ(Extract(DefaultSigned()),
-            Tokens().Certificate(Tokens().Client())->GetPublicKeyBase64());
-  TokenSpec bearer = Tokens().DefaultSpec();
-  bearer.holderOfKey = false;
-  EXPECT_EQ(Extract(Tokens().Signed(bearer, Tokens().IssuerRsa())), "");
   EXPECT_TRUE(lines_.empty());
-  EXPECT_EQ(Extract(Tokens().Signed(Tokens().DefaultSpec(), Tokens().Untrusted())), "");
-  EXPECT_EQ(lines_, std::vector<std::string>{
-                        "4 Failed to extract token verification key: Failed to verify signature: "
-                        "token might have been tampered with."});
   EXPECT_EQ(registry_->readers, 0);
 }
 

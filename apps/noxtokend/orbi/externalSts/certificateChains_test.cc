@@ -3,13 +3,14 @@
 #include <regex>
 
 #include "apps/noxtokend/orbi/externalSts/certificateChainsContainer.h"
-#include "apps/noxtokend/orbi/externalSts/testCertificates.h"
+#include "platform/basalt/xml/testing/xmlsecSigner.h"
+#include "platform/configstore/configStoreTestRoot.h"
 
 namespace Com::Tessel::Nox::Authentication::Trust::SecurityTokenIssuersSvc {
 namespace {
 
-using Testing::KeyType;
-using Testing::MakeCertificatePem;
+using NoxConfigStore::StringList;
+using Container = CertificateChainsContainer;
 
 const std::string kBegin = kPemBeginMarker;
 const std::string kEnd = kPemEndMarker;
@@ -20,23 +21,18 @@ ChainList Chains(std::vector<std::vector<std::string>> texts) {
   return chains;
 }
 
-struct Pem {
-  std::string text;  // as OpenSSL writes it
-  std::string body;  // the base64 without white space
-  std::string standardized;
-};
-
-const Pem& RsaPem() {
-  static const Pem pem = [] {
-    Pem result;
-    result.text = MakeCertificatePem("rsa issuer", KeyType::kRsa);
-    result.standardized = result.text.substr(0, result.text.size() - 1);  // no final newline
-    const size_t from = kBegin.size(), to = result.text.find(kEnd);
-    result.body = std::regex_replace(result.text.substr(from, to - from), std::regex("\\s"), "");
-    return result;
-  }();
-  return pem;
+// Made once for the suite: key generation is the slow part.
+const std::string& Pem(const std::string& name) {
+  static const Basalt::Xml::Testing::TempDir dir;
+  static const std::string rsa =
+      GenerateKey(dir, "rsa", Basalt::Xml::Testing::KeyType::kRsa2048).certPemText;
+  static const std::string ec =
+      GenerateKey(dir, "ec", Basalt::Xml::Testing::KeyType::kEcP256).certPemText;
+  return name == "rsa" ? rsa : ec;
 }
+const std::string& RsaPem() { return Pem("rsa"); }
+const std::string& EcPem() { return Pem("ec"); }
+std::string Standardized(const std::string& pem) { return pem.substr(0, pem.size() - 1); }
 
 std::string Rewrap(const std::string& body, size_t width, const std::string& newline) {
   std::string out;
@@ -44,75 +40,44 @@ std::string Rewrap(const std::string& body, size_t width, const std::string& new
   return out;
 }
 
-struct Variant {
-  const char* name;
-  std::string (*make)(const Pem&);
-};
-
-class StandardizesToOpenSslForm : public ::testing::TestWithParam<Variant> {};
-
-TEST_P(StandardizesToOpenSslForm, AndParses) {
-  std::string text = GetParam().make(RsaPem());
-  ASSERT_TRUE(CertificateChainsContainer::StandardizePemCertificate(kBegin, kEnd, text));
-  EXPECT_EQ(text, RsaPem().standardized);
-  EXPECT_EQ(CertificateChainsContainer::ParseCertificateChains(Chains({{text}})).size(), 1u);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Pem, StandardizesToOpenSslForm,
-    ::testing::Values(Variant{"Unchanged", [](const Pem& p) { return p.text; }},
-                      Variant{"Crlf",
-                              [](const Pem& p) {
-                                return kBegin + "\r\n" + Rewrap(p.body, 64, "\r\n") + kEnd + "\r\n";
-                              }},
-                      Variant{"LeadingBlanksAndTabs",
-                              [](const Pem& p) {
-                                return "  \t" + kBegin + "\n " + Rewrap(p.body, 64, "\n\t ") + kEnd;
-                              }},
-                      Variant{"Lines76",
-                              [](const Pem& p) {
-                                return kBegin + "\n" + Rewrap(p.body, 76, "\n") + kEnd;
-                              }},
-                      Variant{"OneLine", [](const Pem& p) { return kBegin + p.body + kEnd; }},
-                      Variant{"BareBase64", [](const Pem& p) { return Rewrap(p.body, 76, "\n"); }},
-                      Variant{"TrailingNewlines", [](const Pem& p) { return p.text + "\n\n \n"; }}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST(StandardizePemCertificate, TextBeforeTheBeginMarker) {
-  const std::string body = "MIIB" + std::string(60, 'A');
-  for (size_t prefix : {1u, 26u}) {
-    std::string text = std::string(prefix, 'x') + kBegin + "\n" + body + "\n" + kEnd;
-    EXPECT_FALSE(CertificateChainsContainer::StandardizePemCertificate(kBegin, kEnd, text))
-        << prefix;
+TEST(StandardizePemCertificate, AcceptsEveryLayoutOfOneCertificateAndNothingAround) {
+  const std::string text = RsaPem();
+  const std::string body = std::regex_replace(
+      text.substr(kBegin.size(), text.find(kEnd) - kBegin.size()), std::regex("\\s"), "");
+  const std::string a64(64, 'A'), joined = std::string(27, 'x') + a64;
+  struct Case {
+    std::string input, expected;  // expected empty: refused
+  } cases[] = {
+      {text, Standardized(text)},
+      {kBegin + "\r\n" + Rewrap(body, 64, "\r\n") + kEnd + "\r\n", Standardized(text)},
+      {"  \t" + kBegin + "\n " + Rewrap(body, 64, "\n\t ") + kEnd, Standardized(text)},
+      {kBegin + "\n" + Rewrap(body, 76, "\n") + kEnd, Standardized(text)},
+      {kBegin + body + kEnd, Standardized(text)},
+      {Rewrap(body, 76, "\n"), Standardized(text)},
+      {text + "\n\n \n", Standardized(text)},
+      {" \r\n", kBegin + "\n" + kEnd},
+      {a64 + a64, kBegin + "\n" + a64 + "\n" + a64 + "\n" + kEnd},
+      // Text before the marker: refused when close to it, else taken into the body.
+      {"x" + kBegin + "\n" + a64 + "\n" + kEnd, ""},
+      {std::string(26, 'x') + kBegin + "\n" + a64 + "\n" + kEnd, ""},
+      {" " + std::string(27, 'x') + "\n" + kBegin + "\n" + a64 + "\n" + kEnd,
+       kBegin + "\n" + joined.substr(0, 64) + "\n" + joined.substr(64) + "\n" + kEnd},
+      {text + "x", ""},
+      {text + "\n-", ""},
+      {text + kBegin, ""},
+      {text + kEnd, ""},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.input);
+    std::string text = c.input;
+    EXPECT_EQ(Container::StandardizePemCertificate(kBegin, kEnd, text) ? text : "", c.expected);
   }
-  // Further ahead the marker goes and the text stays at the front of the body.
-  std::string text = " " + std::string(27, 'x') + "\n" + kBegin + "\n" + body + "\n" + kEnd;
-  ASSERT_TRUE(CertificateChainsContainer::StandardizePemCertificate(kBegin, kEnd, text));
-  const std::string joined = std::string(27, 'x') + body;
-  EXPECT_EQ(text, kBegin + "\n" + joined.substr(0, 64) + "\n" + joined.substr(64) + "\n" + kEnd);
-}
-
-TEST(StandardizePemCertificate, AnythingAfterTheEndMarkerFails) {
-  for (const std::string& tail : {std::string("x"), std::string("\n-"), kBegin, kEnd}) {
-    std::string text = RsaPem().text + tail;
-    EXPECT_FALSE(CertificateChainsContainer::StandardizePemCertificate(kBegin, kEnd, text)) << tail;
-  }
-}
-
-TEST(StandardizePemCertificate, BodyLinesAndEmptyBody) {
-  std::string empty = " \r\n";
-  ASSERT_TRUE(CertificateChainsContainer::StandardizePemCertificate(kBegin, kEnd, empty));
-  EXPECT_EQ(empty, kBegin + "\n" + kEnd);
-  std::string full = std::string(128, 'A');
-  ASSERT_TRUE(CertificateChainsContainer::StandardizePemCertificate(kBegin, kEnd, full));
-  EXPECT_EQ(full, kBegin + "\n" + std::string(64, 'A') + "\n" + std::string(64, 'A') + "\n" + kEnd);
 }
 
 TEST(StandardizeCertificateChains, ReportsEveryBadTextInChainThenCertificateOrder) {
-  const std::string good = RsaPem().text, bad = RsaPem().text + "tail";
-  ChainList chains = Chains({{good, good, bad}, {bad + "2", good}});
+  const std::string good = RsaPem(), bad = RsaPem() + "tail";
   try {
-    CertificateChainsContainer::StandardizeCertificateChains(chains);
+    Container::StandardizeCertificateChains(Chains({{good, good, bad}, {bad + "2", good}}));
     FAIL() << "no failure";
   } catch (const StandardizingCertificatesFailure& failure) {
     const auto& errors = failure.GetErrors();
@@ -122,32 +87,21 @@ TEST(StandardizeCertificateChains, ReportsEveryBadTextInChainThenCertificateOrde
     EXPECT_EQ(std::tie(errors[1].cert, errors[1].chain_index, errors[1].cert_index),
               std::make_tuple(bad + "2", 1, 0));
   }
-  ChainList standardized = CertificateChainsContainer::StandardizeCertificateChains(
-      Chains({{good, good}, {}, {RsaPem().body}}));
-  ASSERT_EQ(standardized.size(), 3u);
-  EXPECT_EQ(standardized[0]->cert_chain, std::vector<std::string>(2, RsaPem().standardized));
+  auto standardized = Container::StandardizeCertificateChains(Chains({{good}, {}}));
+  EXPECT_EQ(standardized[0]->cert_chain, StringList{Standardized(good)});
   EXPECT_TRUE(standardized[1]->cert_chain.empty());
-  EXPECT_EQ(standardized[2]->cert_chain, std::vector<std::string>{RsaPem().standardized});
 }
 
-TEST(ParseCertificateChains, RsaAndEcEachDistinctTextOnce) {
-  const std::string rsa = RsaPem().standardized;
-  const std::string ec = MakeCertificatePem("ec issuer", KeyType::kEc);
-  const auto certificates =
-      CertificateChainsContainer::ParseCertificateChains(Chains({{rsa, ec, rsa}, {ec}, {}}));
+TEST(ParseCertificateChains, EachDistinctTextOnceAndEveryRefusalWithItsPlace) {
+  const auto certificates = Container::ParseCertificateChains(
+      Chains({{Standardized(RsaPem()), EcPem(), Standardized(RsaPem())}, {EcPem()}, {}}));
   ASSERT_EQ(certificates.size(), 2u);
-  EXPECT_EQ(certificates[0]->GetSubjectName(), "CN=rsa issuer");
-  EXPECT_EQ(certificates[1]->GetSubjectName(), "CN=ec issuer");
-}
+  EXPECT_EQ(certificates[0]->GetSubjectName(), "CN=rsa");
+  EXPECT_EQ(certificates[1]->GetSubjectName(), "CN=ec");
 
-TEST(ParseCertificateChains, ReportsEveryRefusedTextWithItsReason) {
-  std::string garbage = std::string(27, 'x') + RsaPem().text;
-  ASSERT_TRUE(CertificateChainsContainer::StandardizePemCertificate(kBegin, kEnd, garbage));
-  std::string empty;
-  ASSERT_TRUE(CertificateChainsContainer::StandardizePemCertificate(kBegin, kEnd, empty));
+  const std::string garbage = kBegin + "\nQUJD\n" + kEnd;
   try {
-    CertificateChainsContainer::ParseCertificateChains(
-        Chains({{RsaPem().standardized, garbage}, {garbage, empty}}));
+    Container::ParseCertificateChains(Chains({{RsaPem(), garbage}, {garbage, "x"}}));
     FAIL() << "no failure";
   } catch (const ParsingCertificatesFailure& failure) {
     const auto& errors = failure.GetErrors();
@@ -155,26 +109,87 @@ TEST(ParseCertificateChains, ReportsEveryRefusedTextWithItsReason) {
     EXPECT_EQ(std::tie(errors[0].cert, errors[0].chain_index, errors[0].cert_index),
               std::make_tuple(garbage, 0, 1));
     EXPECT_EQ(std::tie(errors[1].cert, errors[1].chain_index, errors[1].cert_index),
-              std::make_tuple(empty, 1, 1));
-    EXPECT_FALSE(errors[0].message.empty());
-    EXPECT_FALSE(errors[1].message.empty());
+              std::make_tuple(std::string("x"), 1, 1));
   }
 }
 
 TEST(LogCertificateChains, LinesAtLevelFive) {
-  std::vector<std::pair<int, std::string>> lines;
-  auto logger = Basalt::Service::Logger::CreateRoot(
-      "SecurityTokenIssuers", 5,
-      [&](const Basalt::Service::LogRecord& r) { lines.emplace_back(r.level, r.text); });
-  CertificateChainsContainer::LogCertificateChains(*logger, {});
-  CertificateChainsContainer::LogCertificateChains(*logger, Chains({{"a", "b"}, {"c"}}));
-  using Line = std::pair<int, std::string>;
-  EXPECT_EQ(lines, (std::vector<Line>{{5, "Empty certificate chains list!"},
-                                      {5, "Certificate chain #0 below:"},
-                                      {5, "Certificate #0 below:\na"},
-                                      {5, "Certificate #1 below:\nb"},
-                                      {5, "Certificate chain #1 below:"},
-                                      {5, "Certificate #0 below:\nc"}}));
+  std::vector<std::string> lines;
+  auto logger = Basalt::Service::Logger::CreateRoot("SecurityTokenIssuers", 5, [&](const auto& r) {
+    lines.push_back(std::to_string(r.level) + " " + std::string(r.text));
+  });
+  Container::LogCertificateChains(*logger, Chains({{"a", "b"}, {"c"}}));
+  EXPECT_EQ(lines, (std::vector<std::string>{
+                       "5 Certificate chain #0 below:", "5 Certificate #0 below:\na",
+                       "5 Certificate #1 below:\nb",
+                       "5 Certificate chain #1 below:", "5 Certificate #0 below:\nc"}));
+}
+
+// The three tables agree about the alias.
+void ExpectRegistered(const Container& container, const std::string& alias,
+                      const std::string& issuer, size_t certificates) {
+  EXPECT_EQ(container.GetInfo(alias).issuer, issuer);
+  EXPECT_EQ(container.GetAliasByIssuer(issuer), alias);
+  EXPECT_EQ(container.GetCertificatesByIssuer(issuer).size(), certificates);
+}
+
+NoxConfigStore::ConfigStoreObjectId IssuerId(const std::string& alias) {
+  return {"trust_security_token_issuers", "authentication", "nox", alias};
+}
+
+TEST(CertificateChainsContainerTest, UpdateMovesCertificatesAndFailuresChangeNothing) {
+  NoxConfigStore::Testing::TemporaryHostRoot root;
+  auto options = root.StoreOptions();
+  Container container(NoxConfigStore::ConfigStore::Open(options));
+  container.CreateIssuer("a", "old", Chains({{RsaPem()}, {EcPem()}}));
+  EXPECT_TRUE(container.UpdateIssuer("a", "new", std::nullopt));
+  ExpectRegistered(container, "a", "new", 2);
+  EXPECT_THROW(container.GetCertificatesByIssuer("old"), std::out_of_range);
+  EXPECT_FALSE(container.UpdateIssuer("missing", "x", std::nullopt));
+  EXPECT_THROW(container.UpdateIssuer("a", "x", Chains({{"AAAA"}})), ParsingCertificatesFailure);
+
+  options.readOnly = true;
+  Container readOnly(NoxConfigStore::ConfigStore::Open(options));
+  EXPECT_THROW(readOnly.CreateIssuer("b", "j", {}), NoxConfigStore::ConfigStoreException);
+  EXPECT_THROW(readOnly.UpdateIssuer("a", "k", Chains({{EcPem()}})),
+               NoxConfigStore::ConfigStoreException);
+  EXPECT_THROW(readOnly.RemoveIssuer("a"), NoxConfigStore::ConfigStoreException);
+  EXPECT_FALSE(readOnly.HasAlias("b") || readOnly.HasIssuer("j") || readOnly.HasIssuer("k"));
+  ExpectRegistered(readOnly, "a", "new", 2);
+}
+
+TEST(CertificateChainsContainerTest, LoadKeepsTheFirstOfObjectsThatBreakUniqueness) {
+  NoxConfigStore::Testing::TemporaryHostRoot root;
+  auto store = NoxConfigStore::ConfigStore::Open(root.StoreOptions());
+  auto write = [&](const std::string& instance, const std::string& alias, const std::string& issuer,
+                   std::vector<StringList> chains) {
+    NoxConfigStore::ConfigStoreObject object(IssuerId(instance));
+    object.SetValue("issuer_alias", alias);
+    object.SetValue("issuer", issuer);
+    object.SetValueEmptyList("signing_cert_chains");
+    for (auto& texts : chains) {
+      object
+          .CreateSubObject(
+              NoxConfigStore::SubObjectId("signing_cert_chains", store->GenerateInstanceId()))
+          ->SetValue("cert_chain", texts);
+    }
+    store->WriteObject(object);
+  };
+  write("a", "a", "i", {{Standardized(EcPem())}, {Standardized(RsaPem())}});
+  write("b", "b", "i", {{Standardized(RsaPem())}});  // issuer of a
+  write("c", "a", "j", {});                          // alias of a
+  write("d", "d", "k", {});
+
+  Container container(store);
+  EXPECT_EQ(container.GetInfoByAlias().size(), 2u);
+  ExpectRegistered(container, "a", "i", 2);
+  ExpectRegistered(container, "d", "k", 0);
+  EXPECT_FALSE(container.HasAlias("b") || container.HasIssuer("j"));
+  EXPECT_EQ(container.GetInfo("a").signing_cert_chains[0]->cert_chain,
+            StringList{Standardized(EcPem())});
+
+  write("e", "e", "l", {{"not a certificate"}});
+  EXPECT_THROW(Container{store}, ParsingCertificatesFailure);
 }
 
 }  // namespace

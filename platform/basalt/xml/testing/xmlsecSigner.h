@@ -5,21 +5,12 @@
 #include <filesystem>
 #include <string>
 
+#include "platform/basalt/testing/temporaryHostRoot.h"
+
 namespace Basalt::Xml::Testing {
 
 // A fresh directory, removed with everything in it; TESSEL_ROOT points at it meanwhile.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  const std::filesystem::path& Path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
+using TempDir = Basalt::Testing::TemporaryHostRoot;
 
 enum class KeyType { kRsa2048, kEcP256, kEcP384, kEcP521 };
 

@@ -1,0 +1,228 @@
+"""The management services over HTTP: issuers and client profiles with their wire form, messages
+and log lines, the administrator filter in front of them, a store held by another writer, and
+what survives a kill, a restart and the switch turned off."""
+
+import sqlite3
+
+import jwt
+import pytest
+
+from conftest import (ISSUERS_SVC, PROFILES_SVC, TOKEN_SVC, VERIFY_SVC, AdminClient, Daemon,
+                      assert_error_kind, grants, kill_during_writes, make_certificate, oauth,
+                      output_of)
+
+BEGIN, END = "-----BEGIN CERTIFICATE-----", "-----END CERTIFICATE-----"
+
+
+@pytest.fixture(scope="module")
+def pems(tmp_path_factory):
+    path = tmp_path_factory.mktemp("certs")
+    return {kind: make_certificate(path, kind, kind)[1] for kind in ("rsa", "ec")}
+
+
+def standardized(chains):
+    return [[pem.rstrip("\n") for pem in chain] for chain in chains]
+
+
+class Issuers(AdminClient):
+    """Calls the issuers service as root, input given as keywords."""
+
+    def __init__(self, daemon):
+        super().__init__(daemon, ISSUERS_SVC)
+
+    def call(self, operation, op_id=None, **input):
+        return super().call(operation, input, op_id)
+
+    def ok(self, operation, **input):
+        return output_of(self.call(operation, **input))
+
+    def create(self, alias, issuer, chains=(), **kw):
+        spec = {"issuer_alias": alias, "issuer": issuer,
+                "signing_cert_chains": [{"cert_chain": list(c)} for c in chains]}
+        return self.call("create", spec=spec, **kw)
+
+    def aliases(self):
+        return {s["issuer_alias"]: s["issuer"] for s in self.ok("list")}
+
+
+@pytest.fixture
+def issuers(daemon):
+    client = Issuers(daemon)
+    yield client
+    for alias in client.aliases():
+        client.ok("delete", issuer_alias=alias)
+
+
+def refused(answer, kind, *message_names):
+    """Checks the error's kind and its message ids in order; returns its localized texts."""
+    error = assert_error_kind(answer, kind)
+    assert [m["id"] for m in error["messages"]] == [
+        f"{ISSUERS_SVC}.{n}" for n in message_names], error
+    assert all(m["localized"] == m["default_message"] for m in error["messages"])
+    return [m["localized"] for m in error["messages"]]
+
+
+def claims_of(daemon, name):
+    return jwt.decode(daemon.create_token(name), daemon.root.secret(), algorithms=["HS256"])
+
+
+def test_issuers_are_listed_by_projection_with_chains_standardized_in_order(issuers, pems):
+    chains = [[pems["rsa"] + "\n", pems["ec"]], [pems["ec"] + "\n\n"]]
+    assert output_of(issuers.create("a1", "i1", chains)) is None
+    issuers.create("a2", "i2")
+    for projection, fields in [(None, {"issuer_alias", "issuer"}), ("ALIAS", {"issuer_alias"}),
+                               ("FULL", {"issuer_alias", "issuer", "signing_cert_chains"})]:
+        summaries = issuers.ok("list", projection=projection)
+        assert [s["summary_type"] for s in summaries] == [projection or "ISSUER"] * 2
+        for s in summaries:
+            assert {k for k, v in s.items() if v is not None} - {"_type", "summary_type"} == fields
+    assert {s["issuer_alias"]: [c["cert_chain"] for c in s["signing_cert_chains"]]
+            for s in summaries} == {"a1": standardized(chains), "a2": []}
+    texts = refused(issuers.call("list", projection="EVERYTHING"), "invalid_argument",
+                    "unknown_summary_type")
+    assert texts == ["Unknown summary type"]
+
+
+def test_issuer_conflicts_and_bad_certificates_change_nothing(issuers, daemon, pems):
+    issuers.create("a1", "i1")
+    issuers.create("a2", "i2")
+    since = daemon.log_offset()
+    both = issuers.create("a1", "i2", op_id="issuers-log")
+    assert refused(both, "already_exists", "alias_already_exists", "issuer_already_exists") == [
+        "Security token issuer alias already exists a1",
+        "Security token issuer already exists i2 saved under alias a2"]
+    data = assert_error_kind(both, "already_exists")["data"]
+    assert (data["_type"], data["issuer"], data["issuer_alias"]) == (
+        ISSUERS_SVC + ".issuer_already_exists_info", "i2", "a2")
+    daemon.sync_log("issuers-log-sync")
+    lines = [(r.level, r.text) for r in daemon.records_of("issuers-log", since)
+             if r.logger == "SecurityTokenIssuers"]
+    assert lines == [(5, "Saving certificates for issuer i2 under issuer alias a1"),
+                     (5, "Empty certificate chains list!"),
+                     (3, "Security token issuer alias already exists a1"),
+                     (3, "Security token issuer already exists i2 saved under alias a2")]
+    alias_only = issuers.create("a1", "new")
+    refused(alias_only, "already_exists", "alias_already_exists")
+    assert assert_error_kind(alias_only, "already_exists")["data"] is None
+    # The store holds no object without an instance id: an empty alias could not come back.
+    (text,) = refused(issuers.create("", "e"), "error", "storage_update_failed")
+    assert text.startswith("ConfigStore update for issuer alias  failed\nReason: ")
+
+    (text,) = refused(issuers.create("b", "j", [[pems["ec"], "x" + pems["ec"]]]),
+                      "invalid_argument", "standardizing_certificate_failed")
+    assert text == ("Standardizing certificate [certificate chain #0][certificate #1] failed:\n"
+                    "x" + pems["ec"] + "\n")
+    # Far larger than any certificate: answered, and the text is cut short in the message.
+    huge = BEGIN + "\n" + "A" * 2_000_000 + "\n" + END
+    (text,) = refused(issuers.create("b", "j", [[pems["rsa"]], [huge]]), "invalid_argument",
+                      "parsing_certificate_failed")
+    assert text.startswith("Parsing certificate [certificate chain #1][certificate #0] failed:\n"
+                           f"{BEGIN}\nAAAA")
+    assert "…(cut, " in text and len(text) < 20_000 and "\nReason: " in text
+    assert issuers.aliases() == {"a1": "i1", "a2": "i2"}
+
+
+def test_issuer_set_and_delete_many_chains_and_a_store_held_by_another_writer(issuers, daemon,
+                                                                              pems):
+    assert output_of(issuers.create("a", "i", [[pems["ec"]]] * 1000)) is None
+    assert len(issuers.ok("get", issuer_alias="a")["signing_cert_chains"]) == 1000
+    issuers.create("b", "j")
+    assert issuers.ok("set", issuer_alias="a", spec={"signing_cert_chains": []}) is None
+    info = issuers.ok("get", issuer_alias="a")
+    assert (info["issuer"], info["signing_cert_chains"]) == ("i", [])
+    conflict = issuers.call("set", issuer_alias="a", spec={"issuer": "j"})
+    assert refused(conflict, "already_exists", "issuer_already_exists") == [
+        "Security token issuer already exists j saved under alias b"]
+    for operation, extra in (("get", {}), ("set", {"spec": {"issuer": "z"}}), ("delete", {})):
+        texts = refused(issuers.call(operation, issuer_alias="nope", **extra), "not_found",
+                        "not_found")
+        assert texts == ["Security token issuer alias not found nope"]
+
+    holder = sqlite3.connect(daemon.root.store_dir / "global.db", isolation_level=None)
+    holder.execute("BEGIN IMMEDIATE")
+    try:  # the write fails once the daemon's busy wait ends
+        answer = issuers.call("delete", issuer_alias="a")
+    finally:
+        holder.execute("ROLLBACK")
+        holder.close()
+    (text,) = refused(answer, "error", "storage_update_failed")
+    assert text.startswith("ConfigStore update for issuer alias a failed\nReason: ")
+    assert "locked" in text and issuers.aliases() == {"a": "i", "b": "j"}
+    assert issuers.ok("delete", issuer_alias="a") is None
+    assert issuers.aliases() == {"b": "j"}
+
+
+def test_profiles_shape_the_tokens_of_their_subjects_and_only_administrators_manage(daemon):
+    admin = AdminClient(daemon)
+    spec = {"local_user": "alice", "grants": grants("OPERATOR")}
+    assert admin.ok("create", {"spec": spec}) == "LU###alice"
+    assert claims_of(daemon, "alice")["entitlement"] == ["OPERATOR"]
+    change = {"profile": "LU###alice", "spec": {"grants": grants("READ_ONLY")}}
+    assert admin.ok("set", change) is None
+    assert claims_of(daemon, "alice")["entitlement"] == ["READ_ONLY"]
+    assert admin.ok("delete", {"profile": "LU###alice"}) is None
+    assert claims_of(daemon, "alice")["entitlement"] == []
+    error = assert_error_kind(admin.call("get", {"profile": "LU###alice"}), "not_found")
+    assert [(m["id"], m["localized"]) for m in error["messages"]] == [
+        (f"{PROFILES_SVC}.not_found", "Profile not found LU###alice")]
+
+    alice = oauth(daemon.create_token("alice"))
+    since = daemon.log_offset()
+    for service in (PROFILES_SVC, ISSUERS_SVC):
+        answer = daemon.invoke(service, "list", {}, alice, {"opId": f"refuse-{service}"})
+        assert assert_error_kind(answer, "unauthorized")["messages"] == []
+        line = 'jwt entitlement "ADMINISTRATOR" not granted, turning down request'
+        assert daemon.wait_for_line(f"refuse-{service}", line, since).logger == "AuthzHandler"
+
+
+ODD_ISSUERS = {"a#\\\"'ü€": "https://idp/ü?\"q\\#", "\x01\x7f tab\there": "δοκιμή\u2028end"}
+ODD_SUBJECT = {"type": "EXTERNAL_USER", "name": 'e#v"e\\', "issuer_alias": "idp#1",
+               "domain": "dömain"}
+
+
+def test_a_kill_a_restart_and_the_switch_turned_off(new_root, run_daemon, pems):
+    root = new_root()
+    daemon = Daemon(root).wait_ready()
+    issuers, admin = Issuers(daemon), AdminClient(daemon)
+    chains = [[pems["rsa"], pems["ec"]], [pems["ec"]]]
+    for alias, issuer in ODD_ISSUERS.items():
+        assert output_of(issuers.create(alias, issuer, chains)) is None
+    both = grants("ADMINISTRATOR", "READ_ONLY")
+    admin.ok("set", {"profile": "LU###root", "spec": {"grants": both}})
+    spec = {"external_user": ODD_SUBJECT["name"], "issuer_alias": "idp#1", "domain": "dömain"}
+    odd = admin.ok("create", {"spec": {**spec, "grants": grants("OPERATOR")}})
+    assert odd == 'SU#idp\\#1#dömain#e\\#v"e\\\\'
+
+    def create(i):
+        assert output_of(issuers.create(f"crash-{i}", f"issuer-{i}", chains)) is None
+        return f"crash-{i}"
+
+    written = kill_during_writes(daemon, create)
+    daemon = run_daemon(root)
+    issuers, admin = Issuers(daemon), AdminClient(daemon)
+    summaries = {s["issuer_alias"]: s for s in issuers.ok("list", projection="FULL")}
+    assert set(written) | set(ODD_ISSUERS) <= set(summaries)
+    for alias, s in summaries.items():  # byte for byte, and no object half written
+        assert s["issuer"] == ODD_ISSUERS.get(alias, alias.replace("crash-", "issuer-"))
+        assert [c["cert_chain"] for c in s["signing_cert_chains"]] == standardized(chains)
+    subject = admin.ok("get", {"profile": odd})["subject"]
+    assert subject == {"_type": f"{PROFILES_SVC}.subject", **ODD_SUBJECT}
+    assert sorted(claims_of(daemon, "root")["entitlement"]) == ["ADMINISTRATOR", "READ_ONLY"]
+    # Removing the default is for good: the schema's default does not come back.
+    admin.ok("delete", {"profile": "LU###root"})
+    assert daemon.stop() == 0
+
+    daemon = run_daemon(root)
+    assert claims_of(daemon, "root")["entitlement"] == []
+    assert daemon.stop() == 0
+
+    # With the switch off there is no management interface and no filter: a daemon token is an
+    # ordinary credential, and carries no entitlement.
+    root.set_features(external_sts=False)
+    daemon = run_daemon(root)
+    token = oauth(daemon.create_token("root"))
+    for service in (PROFILES_SVC, ISSUERS_SVC):
+        assert_error_kind(daemon.invoke(service, "list", {}, token), "operation_not_found")
+    renewed = output_of(daemon.invoke(TOKEN_SVC, "create", security=token))["token"]
+    assert set(jwt.decode(renewed, root.secret(), algorithms=["HS256"])) == {"username", "exp"}
+    assert output_of(daemon.invoke(VERIFY_SVC, "verify", security=oauth(renewed))) == "root"
