@@ -9,6 +9,7 @@
 #include "apps/noxtokend/orbi/messageTable.h"
 #include "platform/authn/authnData.h"
 #include "platform/authn/jwtHandle.h"
+#include "platform/basalt/crypto/base64.h"
 #include "platform/basalt/xml/testing/xmlsecSigner.h"
 #include "platform/configstore/configStoreTestRoot.h"
 
