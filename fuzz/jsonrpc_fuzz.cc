@@ -35,23 +35,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Orbi::Protocol::Json::JsonApiDirectResponseSerializer clean;
   auto decoded =
       deserializer.Deserialize(std::string_view(reinterpret_cast<const char*>(data), size));
-  if (auto* error = std::get_if<Orbi::Protocol::Json::ProtocolError>(&decoded)) {
-    standard.SerializeProtocolError(*error);
+  if (!decoded) {
+    standard.SerializeProtocolError(decoded.error());
     return 0;
   }
-  auto& request = std::get<Orbi::Protocol::Json::ApiRequest>(decoded);
+  auto& request = *decoded;
   // What a holder-of-key proof covers: the canonical form of whatever input arrives.
   if (request.input) {
     (void)Orbi::Json::Canonicalize(
         *Orbi::Json::ToJson(*request.input, Orbi::Json::Encoding::kClean));
   }
-  std::string path, reason;
-  auto params = Orbi::Bind::BindInput(Operation(), request.input, path, reason);
+  auto params = Orbi::Bind::BindInput(Operation(), request.input);
   Orbi::Core::MethodResult result = Orbi::Core::MethodResult::Output(request.input);
   if (params) {
-    std::string why;
-    auto output = Orbi::Bind::CompleteOutput(*Operation().result, params->GetField("spec"), why);
-    if (output) result = Orbi::Core::MethodResult::Output(output);
+    auto output = Orbi::Bind::CompleteOutput(*Operation().result, (*params)->GetField("spec"));
+    if (output) result = Orbi::Core::MethodResult::Output(*output);
   }
   standard.SerializeResult(*request.id, result);
   clean.SerializeResult(*request.id, result);

@@ -4,6 +4,7 @@
 #include "lib/ssoclient/samlConstants.h"
 #include "lib/ssoclient/ssoExceptions.h"
 #include "platform/basalt/crypto/base64.h"
+#include "platform/basalt/exception.h"
 #include "platform/basalt/xml/parser.h"
 
 namespace SsoClient {
@@ -122,11 +123,13 @@ class AssertionReader {
     ElementCursor x509Children = keyInfoChildren.Enter();
     const Node certificate = ExpectElement(x509Children, "X509Certificate", Saml::kDsigNs);
     CheckNoAttributes(certificate);
-    const std::vector<uint8_t> der =
-        Basalt::StringUtil::Base64Decode(TextOnly(certificate, filter_));
+    const std::optional<std::string> der = Basalt::Crypto::DecodeBase64(
+        TextOnly(certificate, filter_), Basalt::Crypto::Base64Alphabet::kStandard);
+    if (!der) throw Basalt::Exception("X509Certificate is not Base64");
+    const auto* derBytes = reinterpret_cast<const uint8_t*>(der->data());
     out_.confirmationCertificate = certificates_
-                                       ? certificates_->Decode(der.data(), der.size())
-                                       : Basalt::Crypto::CreateCertificate(der.data(), der.size());
+                                       ? certificates_->Decode(derBytes, der->size())
+                                       : Basalt::Crypto::CreateCertificate(derBytes, der->size());
     x509Children.Advance();
     CheckEndOfSiblings(x509Children, "Unexpected elements after X509Certificate");
     keyInfoChildren.Advance();

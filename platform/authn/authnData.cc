@@ -79,10 +79,11 @@ std::vector<StsGroup> Reader::Groups() const {
   return groups;
 }
 
-std::variant<std::vector<std::string>, EntitlementsProblem> Reader::Entitlements() const {
-  if (!struct_ || !struct_->HasField(kEntitlementGrants)) return EntitlementsProblem::kUnavailable;
+Basalt::Result<std::vector<std::string>, EntitlementsProblem> Reader::Entitlements() const {
+  if (!struct_ || !struct_->HasField(kEntitlementGrants))
+    return Basalt::Unexpected{EntitlementsProblem::kUnavailable};
   auto list = Orbi::Data::As<ListValue>(struct_->GetField(kEntitlementGrants));
-  if (!list) return EntitlementsProblem::kNotAList;
+  if (!list) return Basalt::Unexpected{EntitlementsProblem::kNotAList};
   std::vector<std::string> names;
   for (const auto& item : list->GetItems()) {
     if (auto text = Orbi::Data::As<StringValue>(item)) names.push_back(text->GetValue());

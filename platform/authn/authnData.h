@@ -10,9 +10,9 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <variant>
 #include <vector>
 
+#include "platform/basalt/result.h"
 #include "platform/orbi/values.h"
 
 namespace Nox::Authn::AuthnData {
@@ -89,7 +89,7 @@ class Reader {
   bool HasGroups() const;
 
   // The string elements of the entitlement list, in order; other elements are skipped.
-  std::variant<std::vector<std::string>, EntitlementsProblem> Entitlements() const;
+  Basalt::Result<std::vector<std::string>, EntitlementsProblem> Entitlements() const;
 
  private:
   const std::string* String(const char* field) const;

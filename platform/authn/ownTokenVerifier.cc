@@ -10,7 +10,7 @@
 #include <optional>
 #include <stdexcept>
 
-#include "platform/authn/base64Url.h"
+#include "platform/basalt/crypto/base64.h"
 #include "platform/basalt/jsonHandle.h"
 #include "platform/orbi/jsonBounds.h"
 
@@ -47,28 +47,29 @@ struct MacDeleter {
   void operator()(EVP_MAC* mac) const { EVP_MAC_free(mac); }
 };
 
-std::variant<OwnTokenClaims, OwnTokenError> ReadClaims(const json_t* payload, int64_t nowSeconds) {
+OwnTokenResult ReadClaims(const json_t* payload, int64_t nowSeconds) {
   const json_t* username = json_object_get(payload, "username");
   const json_t* exp = json_object_get(payload, "exp");
-  if (username == nullptr || exp == nullptr) return OwnTokenError::MissingClaim;
-  if (!json_is_string(username) || !json_is_integer(exp)) return OwnTokenError::Malformed;
+  if (username == nullptr || exp == nullptr) return Basalt::Unexpected{OwnTokenError::MissingClaim};
+  if (!json_is_string(username) || !json_is_integer(exp))
+    return Basalt::Unexpected{OwnTokenError::Malformed};
 
   OwnTokenClaims claims;
   claims.username = StringOf(username);
   // A token for nobody is no credential: refused like one without the claim.
-  if (claims.username.empty()) return OwnTokenError::MissingClaim;
+  if (claims.username.empty()) return Basalt::Unexpected{OwnTokenError::MissingClaim};
   claims.exp = json_integer_value(exp);
   if (const json_t* entitlement = json_object_get(payload, "entitlement")) {
-    if (!json_is_array(entitlement)) return OwnTokenError::Malformed;
+    if (!json_is_array(entitlement)) return Basalt::Unexpected{OwnTokenError::Malformed};
     claims.hasEntitlementClaim = true;
     size_t index;
     const json_t* value;
     json_array_foreach(entitlement, index, value) {
-      if (!json_is_string(value)) return OwnTokenError::Malformed;
+      if (!json_is_string(value)) return Basalt::Unexpected{OwnTokenError::Malformed};
       claims.entitlements.emplace_back(StringOf(value));
     }
   }
-  if (nowSeconds >= claims.exp) return OwnTokenError::Expired;
+  if (nowSeconds >= claims.exp) return Basalt::Unexpected{OwnTokenError::Expired};
   return claims;
 }
 
@@ -115,45 +116,46 @@ const char* Describe(OwnTokenError error) {
   return "token is invalid";
 }
 
-std::variant<OwnTokenClaims, OwnTokenError> VerifyOwnToken(std::string_view token,
-                                                           std::string_view key,
-                                                           int64_t nowSeconds) {
+OwnTokenResult VerifyOwnToken(std::string_view token, std::string_view key, int64_t nowSeconds) {
   return VerifyOwnToken(token, OwnTokenKey(key), nowSeconds);
 }
 
-std::variant<OwnTokenClaims, OwnTokenError> VerifyOwnToken(std::string_view token,
-                                                           const OwnTokenKey& key,
-                                                           int64_t nowSeconds) {
-  if (token.size() > kMaxOwnTokenLength) return OwnTokenError::TooLarge;
+OwnTokenResult VerifyOwnToken(std::string_view token, const OwnTokenKey& key, int64_t nowSeconds) {
+  if (token.size() > kMaxOwnTokenLength) return Basalt::Unexpected{OwnTokenError::TooLarge};
   const size_t firstDot = token.find('.');
   const size_t secondDot =
       firstDot == std::string_view::npos ? firstDot : token.find('.', firstDot + 1);
   if (secondDot == std::string_view::npos ||
       token.find('.', secondDot + 1) != std::string_view::npos) {
-    return OwnTokenError::Malformed;
+    return Basalt::Unexpected{OwnTokenError::Malformed};
   }
   const std::string_view headerPart = token.substr(0, firstDot);
   const std::string_view payloadPart = token.substr(firstDot + 1, secondDot - firstDot - 1);
-  const std::optional<std::string> headerText = DecodeBase64Url(headerPart);
-  const std::optional<std::string> payloadText = DecodeBase64Url(payloadPart);
-  const std::optional<std::string> signature = DecodeBase64Url(token.substr(secondDot + 1));
+  const std::optional<std::string> headerText =
+      Basalt::Crypto::DecodeBase64(headerPart, Basalt::Crypto::Base64Alphabet::kUrl);
+  const std::optional<std::string> payloadText =
+      Basalt::Crypto::DecodeBase64(payloadPart, Basalt::Crypto::Base64Alphabet::kUrl);
+  const std::optional<std::string> signature = Basalt::Crypto::DecodeBase64(
+      token.substr(secondDot + 1), Basalt::Crypto::Base64Alphabet::kUrl);
   if (headerPart.empty() || payloadPart.empty() || !headerText || !payloadText || !signature) {
-    return OwnTokenError::Malformed;
+    return Basalt::Unexpected{OwnTokenError::Malformed};
   }
 
   const JsonPtr header = ParseObject(*headerText);
-  if (!header) return OwnTokenError::Malformed;
+  if (!header) return Basalt::Unexpected{OwnTokenError::Malformed};
   const json_t* alg = json_object_get(header.get(), "alg");
-  if (!json_is_string(alg) || StringOf(alg) != "HS256") return OwnTokenError::UnsupportedAlgorithm;
+  if (!json_is_string(alg) || StringOf(alg) != "HS256")
+    return Basalt::Unexpected{OwnTokenError::UnsupportedAlgorithm};
   // No critical header extension is understood, so none may be demanded.
-  if (json_object_get(header.get(), "crit") != nullptr) return OwnTokenError::Malformed;
+  if (json_object_get(header.get(), "crit") != nullptr)
+    return Basalt::Unexpected{OwnTokenError::Malformed};
 
   // Nothing of the payload is looked at before the signature holds.
   if (!HasValidSignature(token.substr(0, secondDot), *signature, key)) {
-    return OwnTokenError::BadSignature;
+    return Basalt::Unexpected{OwnTokenError::BadSignature};
   }
   const JsonPtr payload = ParseObject(*payloadText);
-  if (!payload) return OwnTokenError::Malformed;
+  if (!payload) return Basalt::Unexpected{OwnTokenError::Malformed};
   return ReadClaims(payload.get(), nowSeconds);
 }
 

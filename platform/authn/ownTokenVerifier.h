@@ -8,8 +8,9 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <variant>
 #include <vector>
+
+#include "platform/basalt/result.h"
 
 namespace Nox::Authn {
 
@@ -54,17 +55,16 @@ class OwnTokenKey {
   std::unique_ptr<EVP_MAC_CTX, MacCtxDeleter> keyed_;  // copied for each signature
 };
 
+// The claims of a token that verifies, or why it was refused.
+using OwnTokenResult = Basalt::Result<OwnTokenClaims, OwnTokenError>;
+
 // Checks, in order: size, shape (three strict base64url parts), the header's "alg" (exactly
 // "HS256"; "none", any other and a missing one are refused), the HMAC-SHA256 signature in constant
 // time, then the claims: "username" non-empty string and "exp" integer required, refused once
 // nowSeconds >= exp, "entitlement" optional array of strings. JSON must be UTF-8 and shallow. An
 // empty key never verifies.
-std::variant<OwnTokenClaims, OwnTokenError> VerifyOwnToken(std::string_view token,
-                                                           const OwnTokenKey& key,
-                                                           int64_t nowSeconds);
+OwnTokenResult VerifyOwnToken(std::string_view token, const OwnTokenKey& key, int64_t nowSeconds);
 // The same, keying HMAC for this one call.
-std::variant<OwnTokenClaims, OwnTokenError> VerifyOwnToken(std::string_view token,
-                                                           std::string_view key,
-                                                           int64_t nowSeconds);
+OwnTokenResult VerifyOwnToken(std::string_view token, std::string_view key, int64_t nowSeconds);
 
 }  // namespace Nox::Authn

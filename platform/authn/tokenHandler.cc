@@ -1,12 +1,11 @@
 #include "platform/authn/tokenHandler.h"
 
 #include <ctime>
-#include <variant>
 
 #include "platform/authn/authnData.h"
 #include "platform/authn/ownTokenVerifier.h"
 #include "platform/orbi/errors.h"
-#include "platform/orbi/securitySchemes.h"
+#include "platform/orbi/frameworkIds.h"
 
 namespace Nox::Authn {
 
@@ -36,8 +35,8 @@ std::shared_ptr<const OwnTokenKey> TokenHandler::Prepared(const std::string& sec
 
 void TokenHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr context,
                                      Orbi::Authn::AuthnCallback done) {
-  const std::string* scheme = context->FindSecurity("schemeId");
-  const std::string* token = context->FindSecurity("accessToken");
+  const std::string* scheme = context->FindSecurity(Orbi::Security::kSchemeIdKey);
+  const std::string* token = context->FindSecurity(Orbi::Security::kAccessTokenKey);
   if (!scheme || *scheme != Orbi::Security::kOAuthScheme || !token) {
     done(nullptr);
     return;
@@ -54,16 +53,17 @@ void TokenHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr context,
     return;
   }
   auto verified = VerifyOwnToken(*token, *key, clock_());
-  if (const auto* error = std::get_if<OwnTokenError>(&verified)) {
+  if (!verified) {
+    const OwnTokenError error = verified.error();
     if (logger_->IsEnabled(kRefusalLevel)) {
-      logger_->Log(kRefusalLevel, std::string("Token refused: ") + Describe(*error));
+      logger_->Log(kRefusalLevel, std::string("Token refused: ") + Describe(error));
     }
     const char* message =
-        *error == OwnTokenError::Expired ? kTokenExpiredMessage : kInvalidTokenMessage;
+        error == OwnTokenError::Expired ? kTokenExpiredMessage : kInvalidTokenMessage;
     done(Orbi::Std::Unauthenticated({{message, {}}}).ToErrorValue(*localizer_));
     return;
   }
-  const auto& claims = std::get<OwnTokenClaims>(verified);
+  const OwnTokenClaims& claims = *verified;
   done(AuthnData::Builder(kResultName)
            .Username(claims.username)
            .AccessToken(*token)

@@ -1,5 +1,7 @@
 #include "platform/orbi/errors.h"
 
+#include "platform/orbi/frameworkIds.h"
+
 namespace Orbi::Std {
 
 const char* KindName(ErrorKind kind) {
@@ -48,8 +50,8 @@ const char* ErrorTypeName(ErrorKind kind) {
 
 std::shared_ptr<const Data::ErrorValue> StdError::ToErrorValue(
     const L10n::Localizer& localizer) const {
-  auto value = std::make_shared<Data::ErrorValue>(std::string("com.tessel.orbi.std.errors.") +
-                                                  KindName(kind));
+  auto value =
+      std::make_shared<Data::ErrorValue>(std::string(Ids::kErrorNamePrefix) + KindName(kind));
   value->SetField("error_type", Data::StringValue::Create(ErrorTypeName(kind)));
   auto list = Data::ListValue::Create();
   for (const auto& message : messages) list->Add(localizer.ToValue(message));

@@ -1,15 +1,12 @@
 #include "platform/orbi/introspection.h"
 
 #include "platform/basalt/exception.h"
+#include "platform/orbi/frameworkIds.h"
 #include "platform/orbi/typedBinding.h"
 
 namespace Orbi::Provider {
 
 namespace {
-
-constexpr const char* kProviderId = "com.tessel.orbi.std.introspection.provider";
-constexpr const char* kServiceId = "com.tessel.orbi.std.introspection.service";
-constexpr const char* kOperationId = "com.tessel.orbi.std.introspection.operation";
 
 using Bind::Field;
 using Bind::Operation;
@@ -30,16 +27,17 @@ struct OperationInfo {
 };
 
 Bind::StructDecl<ProviderInfo> DeclareBinding(ProviderInfo*) {
-  return {kProviderId, "info", Field("id", &ProviderInfo::id),
+  return {Ids::kIntrospectionProvider, "info", Field("id", &ProviderInfo::id),
           Field("checksum", &ProviderInfo::checksum)};
 }
 
 Bind::StructDecl<ServiceInfo> DeclareBinding(ServiceInfo*) {
-  return {kServiceId, "info", Field("operations", &ServiceInfo::operations)};
+  return {Ids::kIntrospectionService, "info", Field("operations", &ServiceInfo::operations)};
 }
 
 Bind::StructDecl<OperationInfo> DeclareBinding(OperationInfo*) {
-  return {kOperationId, "info", Field("input_definition", &OperationInfo::input_definition),
+  return {Ids::kIntrospectionOperation, "info",
+          Field("input_definition", &OperationInfo::input_definition),
           Field("output_definition", &OperationInfo::output_definition)};
 }
 
@@ -76,8 +74,8 @@ class Introspector {
     if (!service) return;
     const Bind::OperationDef* op = service->FindOperation(operationId);
     if (!op) {
-      reply.Fail(Std::NotFound({{"com.tessel.orbi.std.errors.operation_not_found.operation",
-                                 {{"operation", operationId}, {"service", serviceId}}}}));
+      reply.Fail(Std::NotFound(
+          {{Ids::kOperationNotFound, {{"operation", operationId}, {"service", serviceId}}}}));
       return;
     }
     reply.Answer({service->DescribeInput(*op), op->result->Describe()});
@@ -95,8 +93,7 @@ class Introspector {
                                                       const Bind::Detail::ReplyBase& reply) const {
     auto service = Lock()->FindService(id);
     if (!service) {
-      reply.Fail(Std::NotFound(
-          {{"com.tessel.orbi.std.errors.operation_not_found.service", {{"service", id}}}}));
+      reply.Fail(Std::NotFound({{Ids::kServiceNotFound, {{"service", id}}}}));
     }
     return service;
   }
@@ -119,19 +116,19 @@ std::shared_ptr<Introspector> Over(std::weak_ptr<const AsyncLocalProvider> provi
 }  // namespace
 
 InterfacePtr CreateProviderIntrospection(std::weak_ptr<const AsyncLocalProvider> provider) {
-  static const Decl decl(kProviderId, Operation("get", &Introspector::GetProvider));
+  static const Decl decl(Ids::kIntrospectionProvider, Operation("get", &Introspector::GetProvider));
   return decl.Bind(Over(std::move(provider)));
 }
 
 InterfacePtr CreateServiceIntrospection(std::weak_ptr<const AsyncLocalProvider> provider) {
-  static const Decl decl(kServiceId, Operation("list", &Introspector::ListServices),
+  static const Decl decl(Ids::kIntrospectionService, Operation("list", &Introspector::ListServices),
                          Operation("get", &Introspector::GetService, "id"));
   return decl.Bind(Over(std::move(provider)));
 }
 
 InterfacePtr CreateOperationIntrospection(std::weak_ptr<const AsyncLocalProvider> provider) {
   static const Decl decl(
-      kOperationId, Operation("list", &Introspector::ListOperations, "service_id"),
+      Ids::kIntrospectionOperation, Operation("list", &Introspector::ListOperations, "service_id"),
       Operation("get", &Introspector::GetOperation, "service_id", "operation_id"));
   return decl.Bind(Over(std::move(provider)));
 }

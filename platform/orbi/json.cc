@@ -79,10 +79,9 @@ std::string ToText(const DataValue& value, Encoding encoding) {
   return Dump(*ToJson(value, encoding));
 }
 
-Data::ValuePtr FromJson(const json_t& json, std::string& error, int depth) {
+Basalt::Result<Data::ValuePtr, std::string> FromJson(const json_t& json, int depth) {
   if (depth > kMaxDepth) {
-    error = "nesting deeper than " + std::to_string(kMaxDepth) + " levels";
-    return nullptr;
+    return Basalt::Unexpected{"nesting deeper than " + std::to_string(kMaxDepth) + " levels"};
   }
   switch (json_typeof(&json)) {
     case JSON_NULL:
@@ -103,9 +102,9 @@ Data::ValuePtr FromJson(const json_t& json, std::string& error, int depth) {
       size_t index;
       json_t* item;
       json_array_foreach(&json, index, item) {
-        auto value = FromJson(*item, error, depth + 1);
-        if (!value) return nullptr;
-        list->Add(std::move(value));
+        auto value = FromJson(*item, depth + 1);
+        if (!value) return value;
+        list->Add(std::move(*value));
       }
       return list;
     }
@@ -114,8 +113,7 @@ Data::ValuePtr FromJson(const json_t& json, std::string& error, int depth) {
       if (json_t* type = json_object_get(&json, "_type")) {
         // The whole text, NUL bytes included: a cut name could pass for another structure's.
         if (!json_is_string(type) || json_string_length(type) == 0) {
-          error = "\"_type\" must be a non-empty string";
-          return nullptr;
+          return Basalt::Unexpected{std::string("\"_type\" must be a non-empty string")};
         }
         name.assign(json_string_value(type), json_string_length(type));
       }
@@ -124,15 +122,14 @@ Data::ValuePtr FromJson(const json_t& json, std::string& error, int depth) {
       json_t* member;
       json_object_foreach(const_cast<json_t*>(&json), key, member) {
         if (std::string_view(key) == "_type") continue;
-        auto value = FromJson(*member, error, depth + 1);
-        if (!value) return nullptr;
-        object->AppendField(key, std::move(value));
+        auto value = FromJson(*member, depth + 1);
+        if (!value) return value;
+        object->AppendField(key, std::move(*value));
       }
       return object;
     }
   }
-  error = "unsupported JSON value";
-  return nullptr;
+  return Basalt::Unexpected{std::string("unsupported JSON value")};
 }
 
 }  // namespace Orbi::Json

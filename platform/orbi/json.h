@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "platform/basalt/jsonHandle.h"
+#include "platform/basalt/result.h"
 #include "platform/orbi/values.h"
 
 namespace Orbi::Json {
@@ -29,8 +30,8 @@ std::string Dump(const json_t& json);
 std::string ToText(const Data::DataValue& value, Encoding encoding);
 
 // Untyped decoding: objects become structures named by their "_type" member (empty without one),
-// null becomes NullValue. Returns nullptr and sets `error` when the document is too deep or a
-// "_type" member is not a non-empty string.
-Data::ValuePtr FromJson(const json_t& json, std::string& error, int depth = 0);
+// null becomes NullValue. Refused, with the reason, when the document is too deep or a "_type"
+// member is not a non-empty string.
+Basalt::Result<Data::ValuePtr, std::string> FromJson(const json_t& json, int depth = 0);
 
 }  // namespace Orbi::Json

@@ -6,9 +6,9 @@ namespace Orbi::Protocol::Json {
 
 namespace {
 
-ProtocolError Invalid(std::string message, const json_t* id) {
-  return {kInvalidRequest, std::move(message),
-          JsonPtr(id ? json_incref(const_cast<json_t*>(id)) : json_null())};
+Basalt::Unexpected<ProtocolError> Invalid(std::string message, const json_t* id) {
+  return {{kInvalidRequest, std::move(message),
+           JsonPtr(id ? json_incref(const_cast<json_t*>(id)) : json_null())}};
 }
 
 // Reads an optional object of string members into `out`; false when it is of another shape.
@@ -30,7 +30,7 @@ const json_t* Member(const json_t* object, const char* name) {
 
 }  // namespace
 
-std::variant<ApiRequest, ProtocolError> JsonApiRequestDeserializer::Deserialize(
+Basalt::Result<ApiRequest, ProtocolError> JsonApiRequestDeserializer::Deserialize(
     std::string_view frame) const {
   if (std::string bound = Orbi::Json::CheckBounds(frame, Orbi::Json::kRequestBounds);
       !bound.empty()) {
@@ -40,8 +40,8 @@ std::variant<ApiRequest, ProtocolError> JsonApiRequestDeserializer::Deserialize(
   JsonPtr root(json_loadb(frame.data(), frame.size(), JSON_REJECT_DUPLICATES | JSON_DECODE_ANY,
                           &parseError));
   if (!root) {
-    return ProtocolError{kParseError, std::string("Parse error: ") + parseError.text,
-                         JsonPtr(json_null())};
+    return Basalt::Unexpected{ProtocolError{
+        kParseError, std::string("Parse error: ") + parseError.text, JsonPtr(json_null())}};
   }
   if (!json_is_object(root.get())) return Invalid("Invalid request: not an object", nullptr);
 
@@ -56,9 +56,8 @@ std::variant<ApiRequest, ProtocolError> JsonApiRequestDeserializer::Deserialize(
   const json_t* method = Member(root.get(), "method");
   if (!json_is_string(method)) return Invalid("Invalid request: \"method\" must be a string", id);
   if (std::string_view(json_string_value(method)) != "invoke") {
-    ProtocolError error{kMethodNotFound, "Method not found",
-                        JsonPtr(json_incref(const_cast<json_t*>(id)))};
-    return error;
+    return Basalt::Unexpected{ProtocolError{kMethodNotFound, "Method not found",
+                                            JsonPtr(json_incref(const_cast<json_t*>(id)))}};
   }
   const json_t* params = Member(root.get(), "params");
   if (!json_is_object(params)) return Invalid("Invalid request: \"params\" must be an object", id);
@@ -84,9 +83,9 @@ std::variant<ApiRequest, ProtocolError> JsonApiRequestDeserializer::Deserialize(
 
   Data::ValuePtr input = Data::StructValue::GetInstance("");
   if (const json_t* inputJson = Member(params, "input"); inputJson && !json_is_null(inputJson)) {
-    std::string error;
-    input = Orbi::Json::FromJson(*inputJson, error);
-    if (!input) return Invalid("Invalid request: input " + error, id);
+    auto decoded = Orbi::Json::FromJson(*inputJson);
+    if (!decoded) return Invalid("Invalid request: input " + decoded.error(), id);
+    input = std::move(*decoded);
   }
 
   return ApiRequest{JsonPtr(json_incref(const_cast<json_t*>(id))),

@@ -4,8 +4,8 @@
 
 #include <string>
 #include <string_view>
-#include <variant>
 
+#include "platform/basalt/result.h"
 #include "platform/orbi/json.h"
 #include "platform/orbi/provider.h"
 
@@ -32,7 +32,8 @@ struct ProtocolError {
 
 class JsonApiRequestDeserializer {
  public:
-  std::variant<ApiRequest, ProtocolError> Deserialize(std::string_view frame) const;
+  // The request, or the protocol error to answer instead.
+  Basalt::Result<ApiRequest, ProtocolError> Deserialize(std::string_view frame) const;
 };
 
 class ResponseSerializer {

@@ -14,7 +14,9 @@ using Data::StructValue;
 Data::ValuePtr Parse(const std::string& text, std::string& error) {
   Json::JsonPtr json(json_loads(text.c_str(), JSON_DECODE_ANY, nullptr));
   EXPECT_TRUE(json) << text;
-  return Json::FromJson(*json, error);
+  auto value = Json::FromJson(*json);
+  if (!value) error = value.error();
+  return value ? *value : nullptr;
 }
 
 TEST(JsonDecodingTest, NamesObjectsByTypeAndBoundsDepth) {

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "platform/basalt/exception.h"
+#include "platform/orbi/frameworkIds.h"
 
 namespace Orbi::Provider {
 
@@ -40,7 +41,7 @@ void AsyncLocalProvider::AddInterface(InterfacePtr bound) {
   std::unique_lock lock(mutex_);
   const std::string& id = bound->GetDef().id;
   if (interfaces_.count(id)) {
-    throw Basalt::Exception("orbi.provider.interface.already.registered: " + id);
+    throw Basalt::Exception(std::string(Ids::kInterfaceAlreadyRegistered) + ": " + id);
   }
   interfaces_.emplace(id, std::move(bound));
   checksum_.clear();
@@ -102,39 +103,38 @@ void AsyncLocalProvider::Invoke(const Core::MethodIdentifier& method, Data::Valu
   auto bound = Find(method.interfaceId);
   if (!bound) {
     Fail(resultCb,
-         Std::OperationNotFound({{"com.tessel.orbi.std.errors.operation_not_found.service",
-                                  {{"service", method.interfaceId}}}}));
+         Std::OperationNotFound({{Ids::kServiceNotFound, {{"service", method.interfaceId}}}}));
     return;
   }
   const Bind::OperationDef* op = bound->GetDef().FindOperation(method.operationName);
   const OperationHandler* handler = bound->FindHandler(method.operationName);
   if (!op || !handler) {
     Fail(resultCb, Std::OperationNotFound(
-                       {{"com.tessel.orbi.std.errors.operation_not_found.operation",
+                       {{Ids::kOperationNotFound,
                          {{"operation", method.operationName}, {"service", method.interfaceId}}}}));
     return;
   }
-  std::string path, reason;
-  auto params = Bind::BindInput(*op, input, path, reason);
-  if (!params) {
-    Fail(resultCb, Std::InvalidArgument({{"com.tessel.orbi.std.errors.invalid_input",
-                                          {{"path", path}, {"reason", reason}}}}));
+  auto checked = Bind::BindInput(*op, input);
+  if (!checked) {
+    const Bind::Mismatch& mismatch = checked.error();
+    Fail(resultCb,
+         Std::InvalidArgument(
+             {{Ids::kInvalidInput, {{"path", mismatch.path}, {"reason", mismatch.reason}}}}));
     return;
   }
+  auto params = std::move(*checked);
   // Outputs are completed against the declared result, so every encoding shows unset optionals.
   auto resultType = op->result;
   auto completing = [resultCb, resultType](std::optional<Core::MethodResult> result,
                                            std::optional<Core::Progress> progress,
                                            Core::Continuation continuation) {
     if (result && !result->HasError()) {
-      std::string why;
-      auto output = Bind::CompleteOutput(*resultType, result->output, why);
+      auto output = Bind::CompleteOutput(*resultType, result->output);
       if (!output) {
-        Fail(resultCb, Std::InternalServerError(
-                           {{"com.tessel.orbi.std.errors.internal", {{"reason", why}}}}));
+        Fail(resultCb, Std::InternalServerError({{Ids::kInternal, {{"reason", output.error()}}}}));
         return;
       }
-      result->output = std::move(output);
+      result->output = std::move(*output);
     }
     resultCb(std::move(result), progress, std::move(continuation));
   };
@@ -143,8 +143,7 @@ void AsyncLocalProvider::Invoke(const Core::MethodIdentifier& method, Data::Valu
       (*handler)(params, context, completing);
     } catch (const std::exception& e) {
       // An implementation that throws still answers its caller exactly once.
-      Fail(completing, Std::InternalServerError(
-                           {{"com.tessel.orbi.std.errors.internal", {{"reason", e.what()}}}}));
+      Fail(completing, Std::InternalServerError({{Ids::kInternal, {{"reason", e.what()}}}}));
     }
   });
 }

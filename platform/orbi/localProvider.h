@@ -57,7 +57,7 @@ class AsyncLocalProvider final : public Core::AsyncApiProvider {
   void Invoke(const Core::MethodIdentifier& method, Data::ValuePtr input,
               Core::ExecutionContextPtr context, Core::AsyncApiResultCb resultCb) override;
 
-  // Throws Basalt::Exception "orbi.provider.interface.already.registered" for a known id.
+  // Throws Basalt::Exception "<Ids::kInterfaceAlreadyRegistered>: <id>" for a known id.
   void AddInterface(InterfacePtr bound);
 
   std::vector<std::string> ListServices() const;

@@ -3,6 +3,7 @@
 #include <map>
 
 #include "platform/basalt/clientText.h"
+#include "platform/orbi/frameworkIds.h"
 
 namespace Orbi::L10n {
 
@@ -10,14 +11,13 @@ namespace {
 
 const std::map<std::string, std::string, std::less<>>& FrameworkTable() {
   static const std::map<std::string, std::string, std::less<>> table = {
-      {"orbi.recv.failed", "Receiving the request failed: {0}"},
-      {"orbi.send.failed", "Sending the response failed: {0}"},
-      {"orbi.provider.interface.already.registered", "Interface {interface} already registered"},
-      {"com.tessel.orbi.std.errors.operation_not_found.service", "Service {service} not found"},
-      {"com.tessel.orbi.std.errors.operation_not_found.operation",
-       "Operation {operation} not found in service {service}"},
-      {"com.tessel.orbi.std.errors.invalid_input", "Invalid input at {path}: {reason}"},
-      {"com.tessel.orbi.std.errors.internal", "Internal error: {reason}"},
+      {Ids::kRecvFailed, "Receiving the request failed: {0}"},
+      {Ids::kSendFailed, "Sending the response failed: {0}"},
+      {Ids::kInterfaceAlreadyRegistered, "Interface {interface} already registered"},
+      {Ids::kServiceNotFound, "Service {service} not found"},
+      {Ids::kOperationNotFound, "Operation {operation} not found in service {service}"},
+      {Ids::kInvalidInput, "Invalid input at {path}: {reason}"},
+      {Ids::kInternal, "Internal error: {reason}"},
   };
   return table;
 }
@@ -103,7 +103,7 @@ Basalt::Service::LogReadyText Localizer::FormatForLog(const Message& message) co
 }
 
 Data::ValuePtr Localizer::ToValue(const Message& original) const {
-  auto value = Data::StructValue::GetInstance("com.tessel.orbi.std.localizable_message");
+  auto value = Data::StructValue::GetInstance(Ids::kLocalizableMessage);
   Message message = Bounded(original);
   std::string text = FillTemplate(getter_(message.id), message, formatter_, locales_.front());
   value->SetField("id", Data::StringValue::Create(message.id));

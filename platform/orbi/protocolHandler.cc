@@ -6,6 +6,7 @@
 
 #include "platform/basalt/clientText.h"
 #include "platform/orbi/errors.h"
+#include "platform/orbi/frameworkIds.h"
 
 namespace Orbi::Provider {
 
@@ -59,11 +60,11 @@ void AsyncProtocolHandlerHelper::OnFrame() {
   std::string_view frame(static_cast<const char*>(data.data()), data.size());
   auto decoded = deserializer_->Deserialize(frame);
   buffer_.reset();
-  if (auto* error = std::get_if<ProtocolError>(&decoded)) {
-    Send(serializer_->SerializeProtocolError(*error));
+  if (!decoded) {
+    Send(serializer_->SerializeProtocolError(decoded.error()));
     return;
   }
-  auto& request = std::get<ApiRequest>(decoded);
+  ApiRequest& request = *decoded;
   if (RefuseOverlongIdentifier(request)) return;
   const std::string* service = FindHeader(headers_, "Orbi-Service-Id");
   const std::string* operation = FindHeader(headers_, "Orbi-Operation-Id");
@@ -86,9 +87,8 @@ bool AsyncProtocolHandlerHelper::RefuseOverlongIdentifier(const ApiRequest& requ
     return Basalt::QuoteClientText(id, Core::kMaxIdentifierLength);
   };
   L10n::Message message =
-      badService ? L10n::Message{"com.tessel.orbi.std.errors.operation_not_found.service",
-                                 {{"service", quoted(method.interfaceId)}}}
-                 : L10n::Message{"com.tessel.orbi.std.errors.operation_not_found.operation",
+      badService ? L10n::Message{Ids::kServiceNotFound, {{"service", quoted(method.interfaceId)}}}
+                 : L10n::Message{Ids::kOperationNotFound,
                                  {{"operation", quoted(method.operationName)},
                                   {"service", quoted(method.interfaceId)}}};
   auto error = Std::OperationNotFound({std::move(message)}).ToErrorValue();
@@ -109,8 +109,7 @@ void AsyncProtocolHandlerHelper::Invoke(ApiRequest request) {
       self->provider_->Invoke(shared->method, std::move(shared->input), std::move(shared->context),
                               resultCb);
     } catch (const std::exception& e) {
-      auto error = Std::InternalServerError(
-          {{"com.tessel.orbi.std.errors.internal", {{"reason", e.what()}}}});
+      auto error = Std::InternalServerError({{Ids::kInternal, {{"reason", e.what()}}}});
       resultCb(Core::MethodResult::Failure(error.ToErrorValue(*self->localizer_)), std::nullopt,
                nullptr);
     }

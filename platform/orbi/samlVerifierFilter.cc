@@ -5,8 +5,8 @@
 #include "platform/basalt/crypto/base64.h"
 #include "platform/orbi/canonicalJson.h"
 #include "platform/orbi/errors.h"
+#include "platform/orbi/frameworkIds.h"
 #include "platform/orbi/json.h"
-#include "platform/orbi/securitySchemes.h"
 
 namespace Orbi::Security {
 namespace {
@@ -14,12 +14,10 @@ namespace {
 // Refusals are runtime level 3 through the framework's logger adapter.
 constexpr int kRefusalLevel = 4;
 
+// Empty when `text` is not Base64: an empty signature or key is refused all the same.
 std::vector<uint8_t> DecodeBase64(const std::string& text) {
-  try {
-    return Basalt::StringUtil::Base64Decode(text);
-  } catch (const Basalt::Exception&) {
-    return {};
-  }
+  const auto bytes = Basalt::Crypto::DecodeBase64(text, Basalt::Crypto::Base64Alphabet::kStandard);
+  return bytes ? std::vector<uint8_t>(bytes->begin(), bytes->end()) : std::vector<uint8_t>();
 }
 
 }  // namespace
@@ -39,13 +37,13 @@ AsyncSamlVerifierFilter::AsyncSamlVerifierFilter(Core::ProviderPtr next,
 void AsyncSamlVerifierFilter::Invoke(const Core::MethodIdentifier& method, Data::ValuePtr input,
                                      Core::ExecutionContextPtr context,
                                      Core::AsyncApiResultCb resultCb) {
-  const std::string* scheme = context->FindSecurity("schemeId");
+  const std::string* scheme = context->FindSecurity(kSchemeIdKey);
   if (!scheme || *scheme != kSamlHokScheme) {
     next_->Invoke(method, std::move(input), std::move(context), std::move(resultCb));
     return;
   }
-  const std::string* token = context->FindSecurity("samlHokToken");
-  const std::string* algorithm = context->FindSecurity("samlHokTokenAlgorithm");
+  const std::string* token = context->FindSecurity(kSamlHokTokenKey);
+  const std::string* algorithm = context->FindSecurity(kSamlHokAlgorithmKey);
   if (token && algorithm) {
     std::string refusal;
     try {
@@ -71,8 +69,8 @@ std::string AsyncSamlVerifierFilter::CheckProof(const Core::MethodIdentifier& me
                                                 const Core::ExecutionContext& context,
                                                 const std::string& token,
                                                 const std::string& algorithm) const {
-  const std::string* timestamp = context.FindSecurity("signatureTimestamp");
-  const std::string* signatureValue = context.FindSecurity("signatureValue");
+  const std::string* timestamp = context.FindSecurity(kSignatureTimestampKey);
+  const std::string* signatureValue = context.FindSecurity(kSignatureValueKey);
   if (!timestamp || !signatureValue) return "no signatureTimestamp or signatureValue";
   Basalt::System::DateTime signedAt;
   try {

@@ -4,9 +4,9 @@
 
 #include <map>
 
+#include "platform/orbi/frameworkIds.h"
 #include "platform/orbi/json.h"
 #include "platform/orbi/openSslSignatureVerifier.h"
-#include "platform/orbi/securitySchemes.h"
 #include "platform/orbi/testing/joseSigner.h"
 
 namespace Orbi::Security {
@@ -67,9 +67,8 @@ class SamlVerifierFilterTest : public ::testing::Test {
                       const Core::MethodIdentifier& method = kCreate) {
     reached_ = false;
     std::string refusal;
-    std::string error;
     Json::JsonPtr json(json_loads(inputJson.c_str(), 0, nullptr));
-    filter_->Invoke(method, Json::FromJson(*json, error), std::move(context),
+    filter_->Invoke(method, Json::FromJson(*json).value(), std::move(context),
                     [&](std::optional<Core::MethodResult> result, auto, auto) {
                       refusal =
                           result && result->HasError() ? result->error->GetErrorKind() : "answered";

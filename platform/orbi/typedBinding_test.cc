@@ -104,9 +104,8 @@ class TypedBindingTest : public ::testing::Test {
   // The answer in the standard encoding.
   std::string Call(const std::string& op, const std::string& input) {
     Json::JsonPtr json(json_loads(input.c_str(), 0, nullptr));
-    std::string error;
     std::string answer;
-    provider_->Invoke({Shop::kServiceId, op}, Json::FromJson(*json, error),
+    provider_->Invoke({Shop::kServiceId, op}, Json::FromJson(*json).value(),
                       std::make_shared<Core::ExecutionContext>(),
                       [&](std::optional<Core::MethodResult> result, auto, auto) {
                         answer = Json::ToText(result->HasError() ? *result->error : *result->output,

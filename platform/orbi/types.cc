@@ -208,41 +208,33 @@ struct Binder {
 
 }  // namespace
 
-std::shared_ptr<const Data::StructValue> BindInput(const OperationDef& op, const ValuePtr& input,
-                                                   std::string& path, std::string& reason) {
+Basalt::Result<std::shared_ptr<const Data::StructValue>, Mismatch> BindInput(
+    const OperationDef& op, const ValuePtr& input) {
   Binder binder;
   ValuePtr value = input ? input : Data::StructValue::GetInstance("");
   auto object = Data::As<Data::StructValue>(value);
   if (!object) {
     binder.Mismatch("input", "an object", value);
-    path = binder.path;
-    reason = binder.reason;
-    return nullptr;
+    return Basalt::Unexpected{Mismatch{binder.path, binder.reason}};
   }
   // The input is the parameters by name, not a structure: no "_type" names it.
   if (!object->GetName().empty()) {
-    path = "input";
-    reason = "\"_type\" is \"" + object->GetName() + "\", but the input is not a structure";
-    return nullptr;
+    return Basalt::Unexpected{Mismatch{
+        "input", "\"_type\" is \"" + object->GetName() + "\", but the input is not a structure"}};
   }
   auto bound = binder.BindMembers("", op.params, *object, "input");
-  if (!bound) {
-    path = binder.path;
-    reason = binder.reason;
-    return nullptr;
-  }
+  if (!bound) return Basalt::Unexpected{Mismatch{binder.path, binder.reason}};
   return Data::As<Data::StructValue>(bound);
 }
 
-ValuePtr CompleteOutput(const Type& type, const ValuePtr& value, std::string& reason) {
+Basalt::Result<ValuePtr, std::string> CompleteOutput(const Type& type, const ValuePtr& value) {
   Binder binder;
   ValuePtr out = value ? value : Data::VoidValue::Get();
   if (type.GetKind() != Type::Kind::kVoid && out->GetKind() == DataValue::Kind::Void) {
-    reason = "no output for a " + type.Describe();
-    return nullptr;
+    return Basalt::Unexpected{"no output for a " + type.Describe()};
   }
   auto completed = binder.Bind(type, out, "output");
-  if (!completed) reason = binder.path + ": " + binder.reason;
+  if (!completed) return Basalt::Unexpected{binder.path + ": " + binder.reason};
   return completed;
 }
 

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/basalt/result.h"
 #include "platform/orbi/values.h"
 
 namespace Orbi::Bind {
@@ -79,14 +80,18 @@ std::shared_ptr<const EnumDef> MakeEnum(const std::string& serviceId, const std:
 
 // Checks an untyped input value against the operation's parameters and returns a structure of
 // the parameters (unset optionals as null, structures named by their definitions). A "_type"
-// must name the declared structure; the input itself is not one and takes none. On mismatch
-// returns nullptr and sets `path` (e.g. "input.spec.grants[0].resource_type") and `reason`.
-std::shared_ptr<const Data::StructValue> BindInput(const OperationDef& op,
-                                                   const Data::ValuePtr& input, std::string& path,
-                                                   std::string& reason);
+// must name the declared structure; the input itself is not one and takes none. A mismatch is
+// refused with where (e.g. "input.spec.grants[0].resource_type") and why.
+struct Mismatch {
+  std::string path;
+  std::string reason;
+};
+Basalt::Result<std::shared_ptr<const Data::StructValue>, Mismatch> BindInput(
+    const OperationDef& op, const Data::ValuePtr& input);
 
 // Completes an output value against its type: unset optional members are added as null.
-// Returns nullptr and sets `reason` when the value does not fit (a defect of the service).
-Data::ValuePtr CompleteOutput(const Type& type, const Data::ValuePtr& value, std::string& reason);
+// Refused with the reason when the value does not fit (a defect of the service).
+Basalt::Result<Data::ValuePtr, std::string> CompleteOutput(const Type& type,
+                                                           const Data::ValuePtr& value);
 
 }  // namespace Orbi::Bind

@@ -1,5 +1,6 @@
 #include "platform/orbi/values.h"
 
+#include "platform/orbi/frameworkIds.h"
 #include "platform/orbi/json.h"
 
 namespace Orbi::Data {
@@ -68,7 +69,7 @@ void StructValue::AppendField(std::string field, ValuePtr value) {
 }
 
 std::string ErrorValue::GetErrorKind() const {
-  static const std::string prefix = "com.tessel.orbi.std.errors.";
+  static const std::string prefix = Ids::kErrorNamePrefix;
   const std::string& name = GetName();
   return name.compare(0, prefix.size(), prefix) == 0 ? name.substr(prefix.size()) : name;
 }

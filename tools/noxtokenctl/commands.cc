@@ -2,6 +2,10 @@
 
 #include <ctime>
 
+#include "platform/bindings/clientProfilesSvc.h"
+#include "platform/bindings/securityTokenIssuersSvc.h"
+#include "platform/bindings/tokenSvc.h"
+#include "platform/bindings/verificationSvc.h"
 #include "tools/noxtokenctl/commandInput.h"
 #include "tools/noxtokenctl/passwordInput.h"
 #include "tools/noxtokenctl/textViews.h"
@@ -10,11 +14,11 @@
 namespace NoxCtl {
 namespace {
 
-constexpr const char* kTokenService = "com.tessel.nox.authentication.token";
-constexpr const char* kVerificationService = "com.tessel.nox.authentication.verification";
-constexpr const char* kProfilesService = "com.tessel.nox.authentication.client_profiles";
-constexpr const char* kIssuersService =
-    "com.tessel.nox.authentication.trust.security_token_issuers";
+namespace Api = Com::Tessel::Nox::Authentication;
+constexpr const char* kTokenService = Api::TokenSvc::kServiceId;
+constexpr const char* kVerificationService = Api::VerificationSvc::kServiceId;
+constexpr const char* kProfilesService = Api::ClientProfilesSvc::kServiceId;
+constexpr const char* kIssuersService = Api::Trust::SecurityTokenIssuersSvc::kServiceId;
 
 JsonPtr Object() { return JsonPtr(json_object()); }
 

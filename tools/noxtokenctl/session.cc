@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "platform/orbi/securitySchemes.h"
+#include "platform/orbi/frameworkIds.h"
 #include "tools/noxtokenctl/commandInput.h"
 #include "tools/noxtokenctl/textViews.h"
 #include "tools/noxtokenctl/tokenCache.h"
@@ -11,12 +11,14 @@
 namespace NoxCtl {
 
 SecurityCtx UserPassCtx(const std::string& user, const std::string& password) {
-  return {
-      {"schemeId", Orbi::Security::kUserPassScheme}, {"userName", user}, {"password", password}};
+  return {{Orbi::Security::kSchemeIdKey, Orbi::Security::kUserPassScheme},
+          {Orbi::Security::kUserNameKey, user},
+          {Orbi::Security::kPasswordKey, password}};
 }
 
 SecurityCtx TokenCtx(const std::string& token) {
-  return {{"schemeId", Orbi::Security::kOAuthScheme}, {"accessToken", token}};
+  return {{Orbi::Security::kSchemeIdKey, Orbi::Security::kOAuthScheme},
+          {Orbi::Security::kAccessTokenKey, token}};
 }
 
 Session::Session(SessionOptions options, std::ostream& out, std::ostream& err)

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <fstream>
 
-#include "platform/authn/base64Url.h"
+#include "platform/basalt/crypto/base64.h"
 #include "platform/orbi/json.h"
 #include "tools/noxtokenctl/ctlError.h"
 
@@ -49,7 +49,8 @@ std::optional<int64_t> ReadTokenExpiry(std::string_view token) {
   if (first == std::string_view::npos) return std::nullopt;
   const size_t second = token.find('.', first + 1);
   if (second == std::string_view::npos) return std::nullopt;
-  const auto payload = Nox::Authn::DecodeBase64Url(token.substr(first + 1, second - first - 1));
+  const auto payload = Basalt::Crypto::DecodeBase64(token.substr(first + 1, second - first - 1),
+                                                    Basalt::Crypto::Base64Alphabet::kUrl);
   if (!payload) return std::nullopt;
   json_error_t error;
   const Orbi::Json::JsonPtr claims(json_loadb(payload->data(), payload->size(), 0, &error));

@@ -2,14 +2,15 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/authn/base64Url.h"
+#include "platform/basalt/crypto/base64.h"
 
 namespace NoxCtl {
 namespace {
 
 std::string TokenWithPayload(const std::string& payload) {
-  return Nox::Authn::EncodeBase64Url(R"({"alg":"HS256"})") + "." +
-         Nox::Authn::EncodeBase64Url(payload) + ".c2ln";
+  return Basalt::Crypto::EncodeBase64(R"({"alg":"HS256"})", Basalt::Crypto::Base64Alphabet::kUrl) +
+         "." + Basalt::Crypto::EncodeBase64(payload, Basalt::Crypto::Base64Alphabet::kUrl) +
+         ".c2ln";
 }
 
 TEST(TokenCacheTest, ReadsTheExpClaim) {

@@ -5,6 +5,8 @@
 #include <variant>
 
 #include "apps/noxtokend/orbi/externalSts/clientProfileName.h"
+#include "apps/noxtokend/orbi/externalSts/messageIds.h"
+#include "platform/basalt/result.h"
 
 namespace Com::Tessel::Nox::Authentication {
 
@@ -17,31 +19,31 @@ namespace {
 
 // A value to answer, or the error to fail with; worked out under the store's lock, answered after.
 template <class T>
-using Outcome = std::variant<T, StdError>;
+using Outcome = Basalt::Result<T, StdError>;
 using VoidOutcome = Outcome<std::monostate>;
 
-Message ProfileMessage(const char* name, std::string argument = {}, std::string value = {}) {
-  Message message{std::string("com.tessel.nox.authentication.client_profiles.") + name, {}};
+Message ProfileMessage(const char* id, std::string argument = {}, std::string value = {}) {
+  Message message{id, {}};
   if (!argument.empty()) message.args.emplace_back(std::move(argument), std::move(value));
   return message;
 }
 
 Message NotFoundMessage(const std::string& profile) {
-  return ProfileMessage("not_found", "profile", profile);
+  return ProfileMessage(MessageIds::kProfileNotFound, "profile", profile);
 }
 
 template <class T>
 void Complete(const Orbi::Bind::Reply<T>& reply, Outcome<T> outcome) {
-  if (auto* error = std::get_if<StdError>(&outcome)) {
-    reply.Fail(*error);
+  if (!outcome) {
+    reply.Fail(outcome.error());
   } else {
-    reply.Answer(std::move(std::get<T>(outcome)));
+    reply.Answer(std::move(*outcome));
   }
 }
 
 void Complete(const Orbi::Bind::Reply<void>& reply, VoidOutcome outcome) {
-  if (auto* error = std::get_if<StdError>(&outcome)) {
-    reply.Fail(*error);
+  if (!outcome) {
+    reply.Fail(outcome.error());
   } else {
     reply.Answer();
   }
@@ -56,7 +58,7 @@ void Run(Basalt::Service::Logger& logger, const char* operation, const Reply& re
       return work();
     } catch (const std::exception& e) {
       logger.Log(3, "ClientProfileImpl::%1(): %2", operation, e.what());
-      return Orbi::Std::InternalServerError();
+      return Basalt::Unexpected{Orbi::Std::InternalServerError()};
     }
   }();
   Complete(reply, std::move(outcome));
@@ -84,7 +86,7 @@ std::optional<StdError> CheckFilter(const FilterSpec& filter, Basalt::Service::L
     logger.Log(3,
                "ClientProfileImpl::List(): error, multiple subjects set in filter specification");
     logger.Log(3, kInvalid);
-    return Orbi::Std::InvalidArgument({ProfileMessage("invalid_filterspec")});
+    return Orbi::Std::InvalidArgument({ProfileMessage(MessageIds::kProfileInvalidFilterSpec)});
   }
   if (filter.localUser) {
     if (!filter.issuerAlias && !filter.domain) return std::nullopt;
@@ -92,8 +94,8 @@ std::optional<StdError> CheckFilter(const FilterSpec& filter, Basalt::Service::L
                "ClientProfileImpl::List(): error, issuer alias and/or domain set in filter "
                "specification for a local user subject");
     logger.Log(3, kInvalid);
-    return Orbi::Std::InvalidArgument(
-        {ProfileMessage("multiple_filter_subjects"), ProfileMessage("invalid_filterspec")});
+    return Orbi::Std::InvalidArgument({ProfileMessage(MessageIds::kProfileMultipleFilterSubjects),
+                                       ProfileMessage(MessageIds::kProfileInvalidFilterSpec)});
   }
   if (filter.issuerAlias && filter.domain) return std::nullopt;
 
@@ -101,18 +103,20 @@ std::optional<StdError> CheckFilter(const FilterSpec& filter, Basalt::Service::L
   std::vector<Message> messages;
   if (!filter.issuerAlias) {
     text += "missing issuer alias; ";
-    messages.push_back(ProfileMessage("incomplete_filterspec", "argument", "issuer_alias"));
+    messages.push_back(
+        ProfileMessage(MessageIds::kProfileIncompleteFilterSpec, "argument", "issuer_alias"));
   }
   if (!filter.domain) {
     text += "missing domain; ";
-    messages.push_back(ProfileMessage("incomplete_filterspec", "argument", "domain"));
+    messages.push_back(
+        ProfileMessage(MessageIds::kProfileIncompleteFilterSpec, "argument", "domain"));
   }
   text += "subject is: ";
   text += filter.externalGroup ? "external group: " + *filter.externalGroup
                                : "external user: " + *filter.externalUser;
   logger.Log(3, "ClientProfileImpl::List(): %1", text);
   logger.Log(3, kInvalid);
-  messages.push_back(ProfileMessage("invalid_filterspec"));
+  messages.push_back(ProfileMessage(MessageIds::kProfileInvalidFilterSpec));
   return Orbi::Std::InvalidArgument(std::move(messages));
 }
 
@@ -141,10 +145,11 @@ void ClientProfileImpl::List(Orbi::Core::ExecutionContextPtr, std::optional<Filt
     Projection used = projection.value_or(Projection::SUBJECT);
     if (used.IsUnknown()) {
       logger_->Log(3, "ClientProfileImpl::List(): Invalid projection specification");
-      return Orbi::Std::InvalidArgument({ProfileMessage("invalid_projection")});
+      return Basalt::Unexpected{
+          Orbi::Std::InvalidArgument({ProfileMessage(MessageIds::kProfileInvalidProjection)})};
     }
     if (filter) {
-      if (auto error = CheckFilter(*filter, *logger_)) return *error;
+      if (auto error = CheckFilter(*filter, *logger_)) return Basalt::Unexpected{std::move(*error)};
     }
     std::vector<Summary> summaries;
     for (const auto& [name, profile] : profiles_->GetProfiles()) {
@@ -174,20 +179,23 @@ void ClientProfileImpl::Create(Orbi::Core::ExecutionContextPtr, CreateSpec spec,
       external = "user";
     } else {
       logger_->Log(3, "Cannot create client profile, the subject type is invalid");
-      return Orbi::Std::InvalidArgument({ProfileMessage("unknown_subject_type")});
+      return Basalt::Unexpected{
+          Orbi::Std::InvalidArgument({ProfileMessage(MessageIds::kProfileUnknownSubjectType)})};
     }
 
     if (external) {
       std::vector<Message> missing;
       if (!spec.issuerAlias) {
         logger_->Log(3, "Invalid external %1 specification - issuer alias missing!", external);
-        missing.push_back(ProfileMessage("invalid_createspec", "field", "issuer_alias"));
+        missing.push_back(
+            ProfileMessage(MessageIds::kProfileInvalidCreateSpec, "field", "issuer_alias"));
       }
       if (!spec.domain) {
         logger_->Log(3, "Invalid external %1 specification - domain missing!", external);
-        missing.push_back(ProfileMessage("invalid_createspec", "field", "domain"));
+        missing.push_back(ProfileMessage(MessageIds::kProfileInvalidCreateSpec, "field", "domain"));
       }
-      if (!missing.empty()) return Orbi::Std::InvalidArgument(std::move(missing));
+      if (!missing.empty())
+        return Basalt::Unexpected{Orbi::Std::InvalidArgument(std::move(missing))};
     }
 
     std::string name = NoxToken::MakeProfileName(subject);
@@ -199,10 +207,10 @@ void ClientProfileImpl::Create(Orbi::Core::ExecutionContextPtr, CreateSpec spec,
         return name;
       case ClientProfileAccess::kAlreadyExists:
         logger_->Log(3, "Cannot create client profile, already exists: %1", name);
-        return Orbi::Std::AlreadyExists();
+        return Basalt::Unexpected{Orbi::Std::AlreadyExists()};
       default:
         logger_->Log(3, "Failed to create client profile: %1", name);
-        return Orbi::Std::InternalServerError();
+        return Basalt::Unexpected{Orbi::Std::InternalServerError()};
     }
   });
 }
@@ -214,7 +222,7 @@ void ClientProfileImpl::Get(Orbi::Core::ExecutionContextPtr, std::string profile
     auto found = profiles_->FindByName(profile);
     if (!found) {
       logger_->Log(3, "Failed to get client profile, profile not found: %1", profile);
-      return Orbi::Std::NotFound({NotFoundMessage(profile)});
+      return Basalt::Unexpected{Orbi::Std::NotFound({NotFoundMessage(profile)})};
     }
     return Info{found->subject, CopyGrants(found->grants)};
   });
@@ -229,10 +237,10 @@ void ClientProfileImpl::Set(Orbi::Core::ExecutionContextPtr, std::string profile
         return std::monostate{};
       case ClientProfileAccess::kNotFound:
         logger_->Log(3, "Failed to set client profile, profile not found: %1", profile);
-        return Orbi::Std::NotFound({NotFoundMessage(profile)});
+        return Basalt::Unexpected{Orbi::Std::NotFound({NotFoundMessage(profile)})};
       default:
         logger_->Log(3, "Failed to set client profile, serialization error: %1", profile);
-        return Orbi::Std::InternalServerError();
+        return Basalt::Unexpected{Orbi::Std::InternalServerError()};
     }
   });
 }
@@ -243,11 +251,11 @@ void ClientProfileImpl::Delete(Orbi::Core::ExecutionContextPtr, std::string prof
     Basalt::System::ScopedWriteLock lock(*profiles_);
     if (!profiles_->FindByName(profile)) {
       logger_->Log(3, "Failed to remove client profile, profile not found: %1", profile);
-      return Orbi::Std::NotFound({NotFoundMessage(profile)});
+      return Basalt::Unexpected{Orbi::Std::NotFound({NotFoundMessage(profile)})};
     }
     if (profiles_->Erase(profile) != ClientProfileAccess::kDone) {
       logger_->Log(3, "Failed to remove client profile from the profile cache: %1", profile);
-      return Orbi::Std::InternalServerError();
+      return Basalt::Unexpected{Orbi::Std::InternalServerError()};
     }
     logger_->Log(5, "Successfully removed client profile: %1", profile);
     return std::monostate{};

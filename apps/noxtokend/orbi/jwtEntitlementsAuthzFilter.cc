@@ -9,7 +9,7 @@
 #include "platform/bindings/securityTokenIssuersSvc.h"
 #include "platform/bindings/tokenSvc.h"
 #include "platform/orbi/authz.h"
-#include "platform/orbi/securitySchemes.h"
+#include "platform/orbi/frameworkIds.h"
 
 namespace NoxToken {
 
@@ -44,7 +44,7 @@ void JwtEntitlementsAuthzFilter::Invoke(const Orbi::Core::MethodIdentifier& meth
                              "; methodName: " + method.operationName +
                              "; interfaceName: " + interfaceId);
   }
-  const std::string* schemeId = context->FindSecurity("schemeId");
+  const std::string* schemeId = context->FindSecurity(Orbi::Security::kSchemeIdKey);
   std::string scheme = schemeId ? *schemeId : std::string();
   if (logger_->IsEnabled(kDetail)) {
     logger_->Log(kDetail, "JwtEntitlementsAuthzFilter userReq matches. isAuth: " +
@@ -88,15 +88,15 @@ bool JwtEntitlementsAuthzFilter::AdmitsManagementCall(
     return false;
   }
   auto names = caller.Entitlements();
-  if (auto* problem = std::get_if<EntitlementsProblem>(&names)) {
-    if (*problem == EntitlementsProblem::kNotAList) {
+  if (!names) {
+    if (names.error() == EntitlementsProblem::kNotAList) {
       logger_->Log(kUnreadable, "Failed to get entitlements from jwt token");
     } else {
       logger_->Log(kRefusal, "jwt token entitlements unavailable in authentication data");
     }
     return false;
   }
-  const auto& granted = std::get<std::vector<std::string>>(names);
+  const std::vector<std::string>& granted = *names;
   if (std::any_of(granted.begin(), granted.end(), [](const std::string& name) {
         return Entitlement::FromString(name) == Entitlement::ADMINISTRATOR;
       })) {

@@ -7,7 +7,7 @@
 #include "platform/bindings/securityTokenIssuersSvc.h"
 #include "platform/bindings/tokenSvc.h"
 #include "platform/bindings/verificationSvc.h"
-#include "platform/orbi/securitySchemes.h"
+#include "platform/orbi/frameworkIds.h"
 
 namespace NoxToken {
 namespace {

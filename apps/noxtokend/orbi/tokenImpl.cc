@@ -1,5 +1,6 @@
 #include "apps/noxtokend/orbi/tokenImpl.h"
 
+#include "apps/noxtokend/orbi/externalSts/messageIds.h"
 #include "apps/noxtokend/orbi/secret.h"
 #include "platform/authn/jwtHandle.h"
 #include "platform/basalt/dateTime.h"
@@ -21,8 +22,8 @@ std::string GroupsText(const std::vector<StsGroup>& groups) {
 }
 
 void FailSigning(const Orbi::Bind::Reply<TokenSvc::TokenInfo>& reply, const std::string& reason) {
-  reply.Fail(Orbi::Std::InternalServerError(
-      {{"com.tessel.nox.authentication.token.signing_key_unavailable", {{"reason", reason}}}}));
+  reply.Fail(
+      Orbi::Std::InternalServerError({{MessageIds::kSigningKeyUnavailable, {{"reason", reason}}}}));
 }
 
 }  // namespace

@@ -8,8 +8,8 @@
 #include "apps/noxtokend/orbi/externalSts/clientProfileName.h"
 #include "apps/noxtokend/orbi/messageTable.h"
 #include "apps/noxtokend/orbi/tokenVerifyImpl.h"
-#include "platform/authn/base64Url.h"
 #include "platform/authn/ownTokenVerifier.h"
+#include "platform/basalt/crypto/base64.h"
 #include "platform/basalt/exception.h"
 #include "platform/configstore/configStoreTestRoot.h"
 #include "platform/orbi/json.h"
@@ -33,9 +33,10 @@ using Outcome = Orbi::Bind::Testing::ReplyRecorder<T>;
 // The token's claims as compact JSON, after checking it verifies under the key.
 std::string Claims(const std::string& token) {
   auto verified = ::Nox::Authn::VerifyOwnToken(token, kKey, kNowMicros / 1000000);
-  EXPECT_TRUE(std::holds_alternative<::Nox::Authn::OwnTokenClaims>(verified));
-  auto payload = ::Nox::Authn::DecodeBase64Url(
-      token.substr(token.find('.') + 1, token.rfind('.') - token.find('.') - 1));
+  EXPECT_TRUE(verified.has_value());
+  auto payload = Basalt::Crypto::DecodeBase64(
+      token.substr(token.find('.') + 1, token.rfind('.') - token.find('.') - 1),
+      Basalt::Crypto::Base64Alphabet::kUrl);
   EXPECT_TRUE(payload);
   Orbi::Json::JsonPtr json(json_loadb(payload->data(), payload->size(), 0, nullptr));
   return Orbi::Json::Dump(*Orbi::Json::JsonPtr(json_deep_copy(json.get())));

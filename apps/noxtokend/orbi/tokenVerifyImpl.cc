@@ -2,7 +2,7 @@
 
 #include "platform/authn/authnData.h"
 #include "platform/orbi/errors.h"
-#include "platform/orbi/securitySchemes.h"
+#include "platform/orbi/frameworkIds.h"
 
 namespace Com::Tessel::Nox::Authentication {
 
@@ -10,11 +10,13 @@ void TokenVerifyImpl::Verify(Orbi::Core::ExecutionContextPtr context,
                              Orbi::Bind::Reply<std::string> reply) {
   ::Nox::Authn::AuthnData::Reader caller(context->authnResult);
 
-  const std::string* scheme = context->FindSecurity("schemeId");
-  if (scheme && *scheme == Orbi::Security::kOAuthScheme && context->FindSecurity("accessToken")) {
+  const std::string* scheme = context->FindSecurity(Orbi::Security::kSchemeIdKey);
+  if (scheme && *scheme == Orbi::Security::kOAuthScheme &&
+      context->FindSecurity(Orbi::Security::kAccessTokenKey)) {
     logger_->Log(5, "OAuthSecurityContext is presented!");
   } else if (scheme && *scheme == Orbi::Security::kUserPassScheme &&
-             context->FindSecurity("userName") && context->FindSecurity("password")) {
+             context->FindSecurity(Orbi::Security::kUserNameKey) &&
+             context->FindSecurity(Orbi::Security::kPasswordKey)) {
     logger_->Log(5, "UserPass is presented!");
   }
 

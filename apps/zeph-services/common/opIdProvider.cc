@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/basalt/uuid.h"
+#include "platform/orbi/frameworkIds.h"
 
 namespace Zeph::Common::BasaltOrbi {
 
@@ -38,8 +39,9 @@ std::string UniquePart() {
 }
 
 bool IsSecretField(const std::string& name) {
-  static const std::array<std::string_view, 5> kSecretFields = {"token", "accessToken", "password",
-                                                                "samlHokToken", "signatureValue"};
+  static const std::array<std::string_view, 5> kSecretFields = {
+      "token", Orbi::Security::kAccessTokenKey, Orbi::Security::kPasswordKey,
+      Orbi::Security::kSamlHokTokenKey, Orbi::Security::kSignatureValueKey};
   return std::find(kSecretFields.begin(), kSecretFields.end(), name) != kSecretFields.end();
 }
 

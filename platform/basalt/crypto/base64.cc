@@ -2,80 +2,101 @@
 
 #include <array>
 
-#include "platform/basalt/exception.h"
-
-namespace Basalt::StringUtil {
+namespace Basalt::Crypto {
 namespace {
 
-constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr char kStandardSymbols[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr char kUrlSymbols[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
 constexpr int8_t kInvalid = -1;
 constexpr int8_t kSpace = -2;
 constexpr int8_t kPad = -3;
 
-constexpr std::array<int8_t, 256> MakeDecodeTable() {
-  std::array<int8_t, 256> table{};
+using DecodeTable = std::array<int8_t, 256>;
+
+constexpr DecodeTable MakeDecodeTable(const char* symbols, bool padded) {
+  DecodeTable table{};
   for (auto& entry : table) entry = kInvalid;
-  for (int i = 0; i < 64; ++i) table[static_cast<uint8_t>(kAlphabet[i])] = static_cast<int8_t>(i);
-  table[' '] = table['\t'] = table['\r'] = table['\n'] = kSpace;
-  table['='] = kPad;
+  for (int i = 0; i < 64; ++i) table[static_cast<uint8_t>(symbols[i])] = static_cast<int8_t>(i);
+  if (padded) {
+    table[' '] = table['\t'] = table['\r'] = table['\n'] = kSpace;
+    table['='] = kPad;
+  }
   return table;
 }
 
-constexpr auto kDecodeTable = MakeDecodeTable();
+constexpr DecodeTable kStandardTable = MakeDecodeTable(kStandardSymbols, true);
+constexpr DecodeTable kUrlTable = MakeDecodeTable(kUrlSymbols, false);
+
+std::string Encode(const uint8_t* data, size_t length, Base64Alphabet alphabet) {
+  const bool padded = alphabet == Base64Alphabet::kStandard;
+  const char* symbols = padded ? kStandardSymbols : kUrlSymbols;
+  std::string text;
+  text.reserve((length + 2) / 3 * 4);
+  uint32_t bits = 0;
+  int count = 0;
+  for (size_t i = 0; i < length; ++i) {
+    bits = (bits << 8) | data[i];
+    count += 8;
+    while (count >= 6) {
+      count -= 6;
+      text.push_back(symbols[(bits >> count) & 0x3f]);
+    }
+  }
+  if (count > 0) text.push_back(symbols[(bits << (6 - count)) & 0x3f]);
+  if (padded) {
+    while (text.size() % 4 != 0) text.push_back('=');
+  }
+  return text;
+}
 
 }  // namespace
 
-std::string Base64Encode(const uint8_t* data, size_t length) {
-  std::string out;
-  out.reserve((length + 2) / 3 * 4);
-  for (size_t i = 0; i < length; i += 3) {
-    const size_t remaining = length - i;
-    uint32_t group = data[i] << 16;
-    if (remaining > 1) group |= data[i + 1] << 8;
-    if (remaining > 2) group |= data[i + 2];
-    out += kAlphabet[(group >> 18) & 63];
-    out += kAlphabet[(group >> 12) & 63];
-    out += remaining > 1 ? kAlphabet[(group >> 6) & 63] : '=';
-    out += remaining > 2 ? kAlphabet[group & 63] : '=';
-  }
-  return out;
+std::string EncodeBase64(std::string_view bytes, Base64Alphabet alphabet) {
+  return Encode(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), alphabet);
 }
 
-std::string Base64Encode(std::string_view data) {
-  return Base64Encode(reinterpret_cast<const uint8_t*>(data.data()), data.size());
+std::string EncodeBase64(std::span<const uint8_t> bytes, Base64Alphabet alphabet) {
+  return Encode(bytes.data(), bytes.size(), alphabet);
 }
 
-std::vector<uint8_t> Base64Decode(std::string_view text) {
-  std::vector<uint8_t> out;
-  out.reserve(text.size() / 4 * 3);
-  uint32_t group = 0;
-  int count = 0;
-  int padding = 0;
+std::optional<std::string> DecodeBase64(std::string_view text, Base64Alphabet alphabet) {
+  const bool padded = alphabet == Base64Alphabet::kStandard;
+  const DecodeTable& table = padded ? kStandardTable : kUrlTable;
+  std::string bytes;
+  bytes.reserve(text.size() / 4 * 3 + 2);
+  uint32_t bits = 0;
+  int count = 0;         // bits not yet emitted
+  size_t symbols = 0;    // characters of the alphabet and padding, white space not counted
+  bool padding = false;  // after the first '=' only '=' (up to the group's end) or white space
   for (const char c : text) {
-    const int8_t value = kDecodeTable[static_cast<uint8_t>(c)];
+    const int8_t value = table[static_cast<uint8_t>(c)];
     if (value == kSpace) continue;
-    if (value == kInvalid) throw Exception("Invalid character in Base64 text");
+    if (value == kInvalid) return std::nullopt;
     if (value == kPad) {
-      if (count < 2) throw Exception("Misplaced padding in Base64 text");
-      ++padding;
-      ++count;
-    } else {
-      if (padding > 0) throw Exception("Data after padding in Base64 text");
-      group = (group << 6) | static_cast<uint32_t>(value);
-      ++count;
+      // Padding fills the last group after at least two characters, and never starts one.
+      if (symbols % 4 < 2) return std::nullopt;
+      padding = true;
+      ++symbols;
+      continue;
     }
-    if (count == 4) {
-      group <<= 6 * padding;
-      out.push_back(static_cast<uint8_t>(group >> 16));
-      if (padding < 2) out.push_back(static_cast<uint8_t>(group >> 8));
-      if (padding < 1) out.push_back(static_cast<uint8_t>(group));
-      group = 0;
-      count = 0;
-      if (padding > 0) padding = 3;  // Only whitespace may follow the padded group.
+    if (padding) return std::nullopt;
+    bits = (bits << 6) | static_cast<uint32_t>(value);
+    count += 6;
+    ++symbols;
+    if (count >= 8) {
+      count -= 8;
+      bytes.push_back(static_cast<char>((bits >> count) & 0xff));
     }
   }
-  if (count != 0) throw Exception("Truncated Base64 text");
-  return out;
+  if (padded) {
+    if (symbols % 4 != 0) return std::nullopt;
+  } else {
+    // A single character in the last group cannot carry a whole byte.
+    if (symbols % 4 == 1) return std::nullopt;
+    if ((bits & ((1u << count) - 1)) != 0) return std::nullopt;
+  }
+  return bytes;
 }
 
-}  // namespace Basalt::StringUtil
+}  // namespace Basalt::Crypto

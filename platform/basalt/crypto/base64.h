@@ -1,18 +1,29 @@
-// Base64 (RFC 4648, standard alphabet, padded) to and from bytes.
+// Base64 (RFC 4648) in its two alphabets, to and from bytes.
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
-namespace Basalt::StringUtil {
+namespace Basalt::Crypto {
 
-std::string Base64Encode(const uint8_t* data, size_t length);
-std::string Base64Encode(std::string_view data);
+enum class Base64Alphabet {
+  // "+/", padded with '='. Decoding skips white space (space, tab, CR, LF) between characters,
+  // as PEM bodies and XML text carry it, and requires the padding.
+  kStandard,
+  // "-_", never padded, as the compact form of signed tokens uses it. Decoding is strict: no
+  // padding, no white space, and the unused low bits of the last character must be zero, so
+  // every byte string has exactly one accepted encoding.
+  kUrl,
+};
 
-// Whitespace (space, tab, CR, LF) between characters is skipped, as in PEM bodies and XML text.
-// Throws Basalt::Exception on any other character outside the alphabet or on bad padding.
-std::vector<uint8_t> Base64Decode(std::string_view text);
+std::string EncodeBase64(std::string_view bytes, Base64Alphabet alphabet);
+std::string EncodeBase64(std::span<const uint8_t> bytes, Base64Alphabet alphabet);
 
-}  // namespace Basalt::StringUtil
+// The bytes, or nothing when `text` is not Base64 under the alphabet's rules. Callers decide
+// whether that is a refusal of their input or an error of their own.
+std::optional<std::string> DecodeBase64(std::string_view text, Base64Alphabet alphabet);
+
+}  // namespace Basalt::Crypto

@@ -52,7 +52,7 @@ std::vector<uint8_t> Certificate::GetPublicKeyDer() const {
 
 std::string Certificate::GetPublicKeyBase64() const {
   const std::vector<uint8_t> der = GetPublicKeyDer();
-  return StringUtil::Base64Encode(der.data(), der.size());
+  return EncodeBase64(der, Base64Alphabet::kStandard);
 }
 
 EvpPkeyHandle Certificate::GetPublicKey() const {

@@ -68,8 +68,10 @@ TEST_F(CertificateTest, PemAndDerGiveTheSameCertificateAndItsPublicKey) {
   std::string body = ReadFile(dir_ / "pub.pem");
   body = body.substr(body.find('\n') + 1);
   body = body.substr(0, body.find("-----"));
-  EXPECT_EQ(fromPem->GetPublicKeyDer(), StringUtil::Base64Decode(body));
-  EXPECT_EQ(StringUtil::Base64Decode(fromPem->GetPublicKeyBase64()), fromPem->GetPublicKeyDer());
+  const auto der = fromPem->GetPublicKeyDer();
+  EXPECT_EQ(DecodeBase64(body, Base64Alphabet::kStandard), std::string(der.begin(), der.end()));
+  EXPECT_EQ(DecodeBase64(fromPem->GetPublicKeyBase64(), Base64Alphabet::kStandard),
+            std::string(der.begin(), der.end()));
   EXPECT_EQ(EVP_PKEY_base_id(fromPem->GetPublicKey().get()), EVP_PKEY_ED25519);
 }
 

@@ -31,7 +31,8 @@ EvpPkeyHandle ReadPrivateKeyPem(const std::string& path) {
 std::string PublicKeyBase64(EVP_PKEY* key) {
   unsigned char* der = nullptr;
   const int length = i2d_PUBKEY(key, &der);
-  std::string text = Basalt::StringUtil::Base64Encode(der, length);
+  std::string text = Basalt::Crypto::EncodeBase64(std::span<const uint8_t>(der, length),
+                                                  Basalt::Crypto::Base64Alphabet::kStandard);
   OPENSSL_free(der);
   return text;
 }
@@ -65,7 +66,7 @@ std::string Sign(EVP_PKEY* key, const std::string& algorithm, const std::string&
     BN_bn2binpad(ECDSA_SIG_get0_s(sig.get()), raw.data() + half, half);
     signature = raw;
   }
-  return Basalt::StringUtil::Base64Encode(signature.data(), signature.size());
+  return Basalt::Crypto::EncodeBase64(signature, Basalt::Crypto::Base64Alphabet::kStandard);
 }
 
 }  // namespace Orbi::Security::Testing

@@ -103,11 +103,8 @@ void HttpRequestHandler::HandlePost(std::shared_ptr<Basalt::Http::Request> reque
         if (orbiLogger->IsEnabled(0)) {
           orbiLogger->Log(0, "Handle request error: " + error->ToString());
         }
-        const std::string* category = error->GetString("category");
-        auto code = Orbi::Data::As<Orbi::Data::IntegerValue>(error->GetField("code"));
-        const std::string* message = error->GetString("message");
-        if (category && *category == "http" && code) {
-          response->Answer(static_cast<int>(code->GetValue()), message ? *message : "");
+        if (const auto status = ReadTransportError(*error)) {
+          response->Answer(status->code, status->reason);
         }
       },
       std::move(headers));

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "platform/basalt/httpStatus.h"
+#include "platform/orbi/frameworkIds.h"
 #include "platform/orbi/localizer.h"
 
 namespace TarnOrbi {
@@ -31,6 +32,11 @@ std::string FrameCbRecord(const char* name, const void* buffer,
   return text;
 }
 
+constexpr const char* kCategoryField = "category";
+constexpr const char* kHttpCategory = "http";
+constexpr const char* kCodeField = "code";
+constexpr const char* kMessageField = "message";
+
 }  // namespace
 
 std::shared_ptr<const Orbi::Data::ErrorValue> MakeTransportError(const char* messageId,
@@ -39,11 +45,19 @@ std::shared_ptr<const Orbi::Data::ErrorValue> MakeTransportError(const char* mes
   auto messages = Orbi::Data::ListValue::Create();
   messages->Add(Orbi::L10n::Localizer::Default()->ToValue({messageId, {{"0", failure.text}}}));
   error->SetField("messages", messages);
-  error->SetField("category", Orbi::Data::StringValue::Create("http"));
-  error->SetField("code", Orbi::Data::IntegerValue::Create(failure.status));
-  error->SetField("message",
+  error->SetField(kCategoryField, Orbi::Data::StringValue::Create(kHttpCategory));
+  error->SetField(kCodeField, Orbi::Data::IntegerValue::Create(failure.status));
+  error->SetField(kMessageField,
                   Orbi::Data::StringValue::Create(Basalt::Http::ReasonText(failure.status)));
   return error;
+}
+
+std::optional<TransportErrorStatus> ReadTransportError(const Orbi::Data::ErrorValue& error) {
+  const std::string* category = error.GetString(kCategoryField);
+  auto code = Orbi::Data::As<Orbi::Data::IntegerValue>(error.GetField(kCodeField));
+  if (!category || *category != kHttpCategory || !code) return std::nullopt;
+  const std::string* reason = error.GetString(kMessageField);
+  return TransportErrorStatus{static_cast<int>(code->GetValue()), reason ? *reason : ""};
 }
 
 // Receive side.
@@ -127,7 +141,7 @@ void HttpRecvHelper::HandleFrameCb(std::optional<TransferFailure> failure) {
   LogDetail(*logger_, [&] { return FrameCbRecord("Recv", buffer_.get(), failure); });
   auto done = std::move(done_);
   buffer_.reset();
-  done(failure ? MakeTransportError("orbi.recv.failed", *failure) : nullptr);
+  done(failure ? MakeTransportError(Orbi::Ids::kRecvFailed, *failure) : nullptr);
 }
 
 // Send side.
@@ -187,7 +201,7 @@ void HttpSendHelper::HandleFrameCb(const Orbi::Transport::FrameBuffer* buffer,
                                    const Orbi::Transport::FrameCb& done) {
   busy_ = false;
   LogDetail(*logger_, [&] { return FrameCbRecord("Send", buffer, failure); });
-  done(failure ? MakeTransportError("orbi.send.failed", *failure) : nullptr);
+  done(failure ? MakeTransportError(Orbi::Ids::kSendFailed, *failure) : nullptr);
 }
 
 }  // namespace TarnOrbi

@@ -3,7 +3,7 @@
 #include "lib/ssoclient/createVerifiedSamlToken.h"
 #include "platform/authn/authnData.h"
 #include "platform/orbi/errors.h"
-#include "platform/orbi/securitySchemes.h"
+#include "platform/orbi/frameworkIds.h"
 
 namespace TarnOrbi::Authn {
 
@@ -21,9 +21,9 @@ SamlHokHandler::SamlHokHandler(SamlCertificateProvider certificates,
 
 void SamlHokHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr context,
                                        Orbi::Authn::AuthnCallback done) {
-  const std::string* scheme = context->FindSecurity("schemeId");
-  const std::string* token = context->FindSecurity("samlHokToken");
-  const std::string* algorithm = context->FindSecurity("samlHokTokenAlgorithm");
+  const std::string* scheme = context->FindSecurity(Orbi::Security::kSchemeIdKey);
+  const std::string* token = context->FindSecurity(Orbi::Security::kSamlHokTokenKey);
+  const std::string* algorithm = context->FindSecurity(Orbi::Security::kSamlHokAlgorithmKey);
   if (!scheme || *scheme != Orbi::Security::kSamlHokScheme || !token || !algorithm) {
     done(nullptr);
     return;

@@ -6,7 +6,7 @@
 
 #include "lib/ssoclient/testing/suiteTokensTest.h"
 #include "platform/authn/authnData.h"
-#include "platform/orbi/securitySchemes.h"
+#include "platform/orbi/frameworkIds.h"
 
 namespace TarnOrbi {
 namespace {

@@ -2,7 +2,7 @@
 
 #include "platform/authn/authnData.h"
 #include "platform/orbi/errors.h"
-#include "platform/orbi/securitySchemes.h"
+#include "platform/orbi/frameworkIds.h"
 
 namespace TarnOrbi::Authn {
 
@@ -17,9 +17,9 @@ UserPassHandler::UserPassHandler(AuthenticateFn authenticate,
 
 void UserPassHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr context,
                                         Orbi::Authn::AuthnCallback done) {
-  const std::string* scheme = context->FindSecurity("schemeId");
-  const std::string* user = context->FindSecurity("userName");
-  const std::string* password = context->FindSecurity("password");
+  const std::string* scheme = context->FindSecurity(Orbi::Security::kSchemeIdKey);
+  const std::string* user = context->FindSecurity(Orbi::Security::kUserNameKey);
+  const std::string* password = context->FindSecurity(Orbi::Security::kPasswordKey);
   if (!scheme || *scheme != Orbi::Security::kUserPassScheme || !user || !password) {
     done(nullptr);
     return;

@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "apps/noxtokend/orbi/externalSts/storeGroup.h"
+
 namespace Com::Tessel::Nox::Authentication::Trust::SecurityTokenIssuersSvc {
 
 using NoxConfigStore::ConfigStoreObject;
@@ -13,15 +15,14 @@ using NoxConfigStore::SubObjectId;
 namespace {
 
 const char* const kIssuersKey = "trust_security_token_issuers";
-const char* const kGroup = "authentication";
-const char* const kComponent = "nox";
 const char* const kAliasValue = "issuer_alias";
 const char* const kIssuerValue = "issuer";
 const char* const kChainsSubObject = "signing_cert_chains";
 const char* const kChainValue = "cert_chain";
 
 ConfigStoreObjectId IssuerObjectId(std::optional<std::string> alias = std::nullopt) {
-  return ConfigStoreObjectId(kIssuersKey, kGroup, kComponent, std::move(alias));
+  return ConfigStoreObjectId(kIssuersKey, NoxToken::kStoreGroup, NoxToken::kStoreComponent,
+                             std::move(alias));
 }
 
 template <class Table>
@@ -40,8 +41,7 @@ CertificateChainsContainer::CertificateChainsContainer()
 
 CertificateChainsContainer::CertificateChainsContainer(
     std::shared_ptr<NoxConfigStore::ConfigStore> store)
-    : store_(std::move(store)),
-      logger_(Basalt::Service::Logger::CreateLogger("SecurityTokenIssuers")) {
+    : store_(std::move(store)), logger_(Basalt::Service::Logger::CreateLogger(kIssuersLoggerName)) {
   LoadIssuers();
 }
 

@@ -31,6 +31,9 @@ namespace Com::Tessel::Nox::Authentication::Trust::SecurityTokenIssuersSvc {
 inline constexpr const char* kPemBeginMarker = "-----BEGIN CERTIFICATE-----";
 inline constexpr const char* kPemEndMarker = "-----END CERTIFICATE-----";
 
+// The logger of the trusted-issuer store and its service.
+inline constexpr const char* kIssuersLoggerName = "SecurityTokenIssuers";
+
 // Parsed certificates of one issuer, each once, in the order first met in its chains.
 using CertificateList = std::vector<Basalt::Crypto::CertificatePtr>;
 

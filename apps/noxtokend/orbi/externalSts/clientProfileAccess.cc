@@ -180,10 +180,10 @@ std::map<std::string, bool> ClientProfileAccess::ReadFlags(const ReadOnlyObject&
     bool modified = false;
     std::string profileName;
     if (!flag->GetValue("modified", modified)) {
-      logger_->Log(3, "Failed to acess config store key: %1", "modified");
+      logger_->Log(3, kUnreadableKeyLog, "modified");
     }
     if (!flag->GetValue("profile_name", profileName)) {
-      logger_->Log(3, "Failed to acess config store key: %1", "profile_name");
+      logger_->Log(3, kUnreadableKeyLog, "profile_name");
     }
     flags[profileName] = modified;
   }

@@ -1,5 +1,6 @@
 #include "apps/noxtokend/orbi/externalSts/clientProfileStoreFormat.h"
 
+#include "apps/noxtokend/orbi/externalSts/storeGroup.h"
 #include "platform/basalt/exception.h"
 
 namespace NoxToken {
@@ -16,11 +17,12 @@ using NoxConfigStore::ReadOnlyObject;
 using NoxConfigStore::SubObjectId;
 
 ConfigStoreObjectId ClientProfilesId(std::optional<std::string> instanceId) {
-  return ConfigStoreObjectId("client_profiles", "authentication", "nox", std::move(instanceId));
+  return ConfigStoreObjectId("client_profiles", kStoreGroup, kStoreComponent,
+                             std::move(instanceId));
 }
 
 ConfigStoreObjectId NoxTokenConfigId() {
-  return ConfigStoreObjectId("nox_token_config", "authentication", "nox");
+  return ConfigStoreObjectId("nox_token_config", kStoreGroup, kStoreComponent);
 }
 
 ClientProfileStoreFormat::ClientProfileStoreFormat(std::shared_ptr<Basalt::Service::Logger> logger)
@@ -30,7 +32,7 @@ std::string ClientProfileStoreFormat::ReadText(const ReadOnlyObject* object,
                                                const std::string& key) const {
   std::string value;
   if (object == nullptr || !object->GetValue(key, value)) {
-    logger_->Log(3, "Failed to acess config store key: %1", key);
+    logger_->Log(3, kUnreadableKeyLog, key);
     value.clear();
   }
   return value;

@@ -29,6 +29,9 @@ NoxConfigStore::ConfigStoreObjectId ClientProfilesId(
 // The "nox_token_config" object.
 NoxConfigStore::ConfigStoreObjectId NoxTokenConfigId();
 
+// Logged (level 3) with the key when a stored profile or flag lacks it.
+inline constexpr const char* kUnreadableKeyLog = "Failed to acess config store key: %1";
+
 // Reads and builds profile objects, logging on the client profile store's logger.
 class ClientProfileStoreFormat {
  public:

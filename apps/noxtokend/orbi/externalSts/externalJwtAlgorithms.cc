@@ -7,7 +7,7 @@
 
 #include <memory>
 
-#include "platform/authn/base64Url.h"
+#include "platform/basalt/crypto/base64.h"
 #include "platform/basalt/jsonHandle.h"
 #include "platform/orbi/jsonBounds.h"
 
@@ -20,20 +20,21 @@ using Basalt::Json::JsonPtr;
 // Claims of real tokens nest a few levels and hold at most a few thousand groups.
 constexpr Orbi::Json::DocumentBounds kTokenPartBounds{16, 20'000};
 
-std::variant<JsonPtr, ExternalTokenShapeError> ParsePart(std::string_view part) {
-  auto bytes = DecodeBase64Url(part);
+Basalt::Result<JsonPtr, ExternalTokenShapeError> ParsePart(std::string_view part) {
+  auto bytes = Basalt::Crypto::DecodeBase64(part, Basalt::Crypto::Base64Alphabet::kUrl);
   if (!bytes || !Orbi::Json::CheckBounds(*bytes, kTokenPartBounds).empty()) {
-    return ExternalTokenShapeError::kMalformed;
+    return Basalt::Unexpected{ExternalTokenShapeError::kMalformed};
   }
   json_error_t error;
   JsonPtr json(json_loadb(bytes->data(), bytes->size(), JSON_REJECT_DUPLICATES, &error));
   if (!json) {
     // Jansson names the member in its text; telling duplicates apart helps whoever reads the log.
-    return std::string_view(error.text).find("duplicate") != std::string_view::npos
-               ? ExternalTokenShapeError::kDuplicateMember
-               : ExternalTokenShapeError::kMalformed;
+    return Basalt::Unexpected{std::string_view(error.text).find("duplicate") !=
+                                      std::string_view::npos
+                                  ? ExternalTokenShapeError::kDuplicateMember
+                                  : ExternalTokenShapeError::kMalformed};
   }
-  if (!json_is_object(json.get())) return ExternalTokenShapeError::kMalformed;
+  if (!json_is_object(json.get())) return Basalt::Unexpected{ExternalTokenShapeError::kMalformed};
   return json;
 }
 
@@ -63,20 +64,21 @@ const char* Describe(ExternalTokenShapeError error) {
   return "token refused";
 }
 
-std::variant<ExternalTokenHeader, ExternalTokenShapeError> ReadExternalTokenHeader(
+Basalt::Result<ExternalTokenHeader, ExternalTokenShapeError> ReadExternalTokenHeader(
     std::string_view token) {
-  if (token.size() > kMaxExternalTokenLength) return ExternalTokenShapeError::kTooLarge;
+  if (token.size() > kMaxExternalTokenLength)
+    return Basalt::Unexpected{ExternalTokenShapeError::kTooLarge};
   size_t first = token.find('.');
   size_t second = first == std::string_view::npos ? first : token.find('.', first + 1);
   if (second == std::string_view::npos || token.find('.', second + 1) != std::string_view::npos) {
-    return ExternalTokenShapeError::kMalformed;
+    return Basalt::Unexpected{ExternalTokenShapeError::kMalformed};
   }
   auto header = ParsePart(token.substr(0, first));
-  if (auto* error = std::get_if<ExternalTokenShapeError>(&header)) return *error;
+  if (!header) return Basalt::Unexpected{header.error()};
   auto payload = ParsePart(token.substr(first + 1, second - first - 1));
-  if (auto* error = std::get_if<ExternalTokenShapeError>(&payload)) return *error;
+  if (!payload) return Basalt::Unexpected{payload.error()};
 
-  const json_t* headerJson = std::get<JsonPtr>(header).get();
+  const json_t* headerJson = header->get();
   ExternalTokenHeader result;
   const json_t* alg = json_object_get(headerJson, "alg");
   if (json_is_string(alg)) result.alg.assign(json_string_value(alg), json_string_length(alg));

@@ -10,9 +10,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
 
 #include <openssl/evp.h>
+
+#include "platform/basalt/result.h"
 
 namespace Nox::Authn {
 
@@ -34,7 +35,7 @@ struct ExternalTokenHeader {
 };
 
 // Reads the header and checks both JSON parts strictly; claims are read later through libjwt.
-std::variant<ExternalTokenHeader, ExternalTokenShapeError> ReadExternalTokenHeader(
+Basalt::Result<ExternalTokenHeader, ExternalTokenShapeError> ReadExternalTokenHeader(
     std::string_view token);
 
 // The algorithm a certificate's key admits under `alg`, or nothing: RS256/RS384/RS512 for RSA,

@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "apps/noxtokend/orbi/externalSts/messageIds.h"
 #include "platform/authn/authnData.h"
 #include "platform/authn/jwtHandle.h"
 #include "platform/basalt/crypto/certificate.h"
@@ -16,20 +17,13 @@
 #include "platform/basalt/jsonHandle.h"
 #include "platform/basalt/rwLock.h"
 #include "platform/orbi/errors.h"
-#include "platform/orbi/securitySchemes.h"
+#include "platform/orbi/frameworkIds.h"
 
 namespace Nox::Authn {
 
 namespace {
 
-namespace Ids {
-constexpr const char* kInvalidToken = "com.tessel.nox.authentication.invalid_token";
-constexpr const char* kIssuerNotFound =
-    "com.tessel.nox.authentication.trust.security_token_issuers.issuer_not_found";
-constexpr const char* kInvalidSignature =
-    "com.tessel.nox.authentication.external_token_invalid_signature";
-constexpr const char* kTokenExpired = "com.tessel.nox.authentication.token_expired";
-}  // namespace Ids
+namespace Ids = Com::Tessel::Nox::Authentication::MessageIds;
 
 using Basalt::Json::JsonPtr;
 using Nox::Authn::JwtText;
@@ -73,8 +67,8 @@ void ExternalJwtHandler::Refuse(const Orbi::Authn::AuthnCallback& done,
 
 void ExternalJwtHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr context,
                                            Orbi::Authn::AuthnCallback done) {
-  const std::string* scheme = context->FindSecurity("schemeId");
-  const std::string* accessToken = context->FindSecurity("accessToken");
+  const std::string* scheme = context->FindSecurity(Orbi::Security::kSchemeIdKey);
+  const std::string* accessToken = context->FindSecurity(Orbi::Security::kAccessTokenKey);
   if (!scheme || *scheme != Orbi::Security::kOAuthScheme || !accessToken) {
     done(nullptr);
     return;
@@ -101,7 +95,7 @@ void ExternalJwtHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr conte
   // libjwt takes the last of duplicate members and trusts the header's algorithm; the strict
   // read refuses the first and gives the second to the signature check.
   auto header = ReadExternalTokenHeader(token);
-  if (!std::holds_alternative<ExternalTokenHeader>(header)) {
+  if (!header) {
     notDecodable();
     return;
   }
@@ -118,7 +112,7 @@ void ExternalJwtHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr conte
     }
     if (known) {
       logger_->Log(6, "Found issuer alias: %1", alias);
-      verified = VerifyTokenWithAlias(token, std::get<ExternalTokenHeader>(header), alias);
+      verified = VerifyTokenWithAlias(token, *header, alias);
     }
   }
   if (!known) {
@@ -129,7 +123,7 @@ void ExternalJwtHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr conte
   result.IssuerAlias(alias);
   if (!verified) {
     logger_->Log(3, "Token validation failed: %1, issuer alias: %2", token, alias);
-    Refuse(done, {Ids::kInvalidSignature, {}});
+    Refuse(done, {Ids::kExternalTokenInvalidSignature, {}});
     return;
   }
 

@@ -8,8 +8,8 @@
 
 #include "apps/noxtokend/orbi/messageTable.h"
 #include "platform/authn/authnData.h"
-#include "platform/authn/base64Url.h"
 #include "platform/authn/jwtHandle.h"
+#include "platform/basalt/crypto/base64.h"
 #include "platform/basalt/xml/testing/xmlsecSigner.h"
 #include "platform/configstore/configStoreTestRoot.h"
 
@@ -56,7 +56,9 @@ std::string SignRsa(const std::string& claims) {
 // A token put together by hand, for headers libjwt will not write.
 std::string Compose(const std::string& header, const std::string& claims,
                     const std::string& signature = "sig") {
-  return EncodeBase64Url(header) + "." + EncodeBase64Url(claims) + "." + EncodeBase64Url(signature);
+  return Basalt::Crypto::EncodeBase64(header, Basalt::Crypto::Base64Alphabet::kUrl) + "." +
+         Basalt::Crypto::EncodeBase64(claims, Basalt::Crypto::Base64Alphabet::kUrl) + "." +
+         Basalt::Crypto::EncodeBase64(signature, Basalt::Crypto::Base64Alphabet::kUrl);
 }
 
 std::string Claims(const std::string& exp, const std::string& more = "") {

@@ -4,7 +4,7 @@
 
 #include "lib/ssoclient/testing/suiteTokensTest.h"
 #include "platform/configstore/configStoreTestRoot.h"
-#include "platform/orbi/securitySchemes.h"
+#include "platform/orbi/frameworkIds.h"
 
 namespace NoxToken {
 namespace {

@@ -1,5 +1,7 @@
 #include "apps/noxtokend/orbi/externalSts/securityTokenIssuersImpl.h"
 
+#include "apps/noxtokend/orbi/externalSts/messageIds.h"
+
 #include <stdexcept>
 
 namespace Com::Tessel::Nox::Authentication::Trust::SecurityTokenIssuersSvc {
@@ -11,17 +13,17 @@ using Orbi::Std::StdError;
 
 namespace {
 
-Message IssuersMessage(const char* name,
+Message IssuersMessage(const char* id,
                        std::vector<std::pair<std::string, Orbi::L10n::Argument>> args = {}) {
-  return Message{std::string(kServiceId) + "." + name, std::move(args)};
+  return Message{id, std::move(args)};
 }
 
 Message NotFoundMessage(const std::string& alias) {
-  return IssuersMessage("not_found", {{"issuerAlias", alias}});
+  return IssuersMessage(MessageIds::kIssuerAliasNotFound, {{"issuerAlias", alias}});
 }
 
 Message IssuerExistsMessage(const IssuerAlreadyExistsInfo& conflict) {
-  return IssuersMessage("issuer_already_exists",
+  return IssuersMessage(MessageIds::kIssuerAlreadyExists,
                         {{"issuer", conflict.issuer}, {"issuerAlias", conflict.issuer_alias}});
 }
 
@@ -32,10 +34,10 @@ StdError IssuerConflict(const IssuerAlreadyExistsInfo& conflict) {
 StdError Invalid(const std::vector<StandardizingCertificateError>& errors) {
   std::vector<Message> messages;
   for (const auto& error : errors) {
-    messages.push_back(
-        IssuersMessage("standardizing_certificate_failed", {{"chain_index", error.chain_index},
-                                                            {"cert_index", error.cert_index},
-                                                            {"cert", error.cert}}));
+    messages.push_back(IssuersMessage(MessageIds::kStandardizingCertificateFailed,
+                                      {{"chain_index", error.chain_index},
+                                       {"cert_index", error.cert_index},
+                                       {"cert", error.cert}}));
   }
   return Orbi::Std::InvalidArgument(std::move(messages));
 }
@@ -44,10 +46,10 @@ StdError Invalid(const std::vector<ParsingCertificateError>& errors) {
   std::vector<Message> messages;
   for (const auto& error : errors) {
     messages.push_back(
-        IssuersMessage("parsing_certificate_failed", {{"chain_index", error.chain_index},
-                                                      {"cert_index", error.cert_index},
-                                                      {"cert", error.cert},
-                                                      {"message", error.message}}));
+        IssuersMessage(MessageIds::kParsingCertificateFailed, {{"chain_index", error.chain_index},
+                                                               {"cert_index", error.cert_index},
+                                                               {"cert", error.cert},
+                                                               {"message", error.message}}));
   }
   return Orbi::Std::InvalidArgument(std::move(messages));
 }
@@ -56,7 +58,7 @@ StdError Invalid(const std::vector<ParsingCertificateError>& errors) {
 
 SecurityTokenIssuersImpl::SecurityTokenIssuersImpl(CertificateChainsContainerPtr container)
     : container_(std::move(container)),
-      logger_(Basalt::Service::Logger::CreateLogger("SecurityTokenIssuers")) {}
+      logger_(Basalt::Service::Logger::CreateLogger(kIssuersLoggerName)) {}
 
 void SecurityTokenIssuersImpl::Refuse(const Orbi::Bind::Detail::ReplyBase& reply,
                                       const StdError& error) const {
@@ -81,7 +83,7 @@ std::optional<StdError> SecurityTokenIssuersImpl::Change(const std::string& issu
     return IssuerConflict(failure.GetConflict());
   } catch (const NoxConfigStore::ConfigStoreException& failure) {
     return Orbi::Std::Error(
-        {IssuersMessage("storage_update_failed",
+        {IssuersMessage(MessageIds::kStorageUpdateFailed,
                         {{"issuerAlias", issuerAlias}, {"message", failure.GetMessage()}})});
   }
 }
@@ -119,7 +121,7 @@ void SecurityTokenIssuersImpl::List(Orbi::Core::ExecutionContextPtr,
     projection = SummaryType::ISSUER;
   }
   if (projection->IsUnknown()) {
-    Refuse(reply, Orbi::Std::InvalidArgument({IssuersMessage("unknown_summary_type")}));
+    Refuse(reply, Orbi::Std::InvalidArgument({IssuersMessage(MessageIds::kUnknownSummaryType)}));
     return;
   }
   logger_->Log(5, "Summarizing in %1 type the available information", projection->ToString());
@@ -153,8 +155,8 @@ void SecurityTokenIssuersImpl::Create(Orbi::Core::ExecutionContextPtr, CreateSpe
   }
   std::vector<Message> messages;
   if (conflicts.aliasExists) {
-    messages.push_back(
-        IssuersMessage("alias_already_exists", {{"issuerAlias", spec.issuer_alias}}));
+    messages.push_back(IssuersMessage(MessageIds::kIssuerAliasAlreadyExists,
+                                      {{"issuerAlias", spec.issuer_alias}}));
   }
   Orbi::Data::ValuePtr data;
   if (conflicts.issuerExists) {

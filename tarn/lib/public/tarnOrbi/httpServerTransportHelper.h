@@ -97,8 +97,16 @@ class HttpServerTransportHelper<ServerDetail::SendAsBody> final
 using HttpRecvHelper = HttpServerTransportHelper<ServerDetail::ReadFromBody>;
 using HttpSendHelper = HttpServerTransportHelper<ServerDetail::SendAsBody>;
 
-// The "system_error" value that carries an HTTP status to the request handler.
+// The "system_error" value that carries an HTTP status to the request handler: "category"
+// "http", "code" the status, "message" its reason text. Built and read only here.
 std::shared_ptr<const Orbi::Data::ErrorValue> MakeTransportError(
     const char* messageId, const ServerDetail::TransferFailure& failure);
+
+struct TransportErrorStatus {
+  int code;
+  std::string reason;
+};
+// The status a transport error carries; nothing for any other error.
+std::optional<TransportErrorStatus> ReadTransportError(const Orbi::Data::ErrorValue& error);
 
 }  // namespace TarnOrbi
