@@ -59,7 +59,7 @@ void AttachExternalSts(const Orbi::Core::Enqueuer& enqueuer,
       enqueuer, outermost,
       std::make_shared<TarnOrbi::BasaltWrapLoggger>(Logger::CreateLogger("AuthzHandler")));
   auto samlLogger = Logger::CreateLogger("SamlHokHandler");
-  // The filter and the handler verify the same assertion: one decodes its certificate for both.
+  // The filter and the handlers verify with registered certificates: one cache decodes each once.
   auto decoded = std::make_shared<Basalt::Crypto::CertificateCache>();
   outermost = std::make_shared<Orbi::Authn::Filter::AsyncAuthnFilter>(
       outermost,
@@ -74,7 +74,7 @@ void AttachExternalSts(const Orbi::Core::Enqueuer& enqueuer,
       std::make_shared<TarnOrbi::BasaltWrapLoggger>(samlLogger), 600);
 
   handlers.push_back(std::make_shared<Nox::Authn::ExternalJwtHandler>(
-      Logger::CreateLogger("External JWT Handler"), issuers, localizer));
+      Logger::CreateLogger("External JWT Handler"), issuers, localizer, nullptr, decoded));
 }
 
 Orbi::Core::ProviderPtr CreateLocalProvider(Orbi::Core::Enqueuer enqueuer,

@@ -32,6 +32,7 @@ constexpr std::array kAlgorithms{
     Algorithm{"PS256", Scheme::kPss, EVP_sha256, nullptr, 0},
     Algorithm{"ES256", Scheme::kEcdsa, EVP_sha256, "prime256v1", 32},
     Algorithm{"ES384", Scheme::kEcdsa, EVP_sha384, "secp384r1", 48},
+    Algorithm{"ES512", Scheme::kEcdsa, EVP_sha512, "secp521r1", 66},
 };
 
 // Shorter RSA keys are within reach of a determined attacker.
@@ -108,21 +109,25 @@ class OpenSslVerifierFactory final : public SignatureVerifierFactory {
  public:
   std::unique_ptr<const SignatureVerifier> Create(
       const std::string& name, const std::vector<uint8_t>& publicKey) const override {
-    for (const Algorithm& algorithm : kAlgorithms) {
-      if (name != algorithm.name) continue;
-      const unsigned char* in = publicKey.data();
-      EvpPkeyHandle key(d2i_PUBKEY(nullptr, &in, static_cast<long>(publicKey.size())));
-      ERR_clear_error();
-      if (!key || in != publicKey.data() + publicKey.size() || !KeySuits(algorithm, key.get())) {
-        return nullptr;
-      }
-      return std::make_unique<OpenSslVerifier>(algorithm, std::move(key));
-    }
-    return nullptr;
+    const unsigned char* in = publicKey.data();
+    EvpPkeyHandle key(d2i_PUBKEY(nullptr, &in, static_cast<long>(publicKey.size())));
+    ERR_clear_error();
+    if (!key || in != publicKey.data() + publicKey.size()) return nullptr;
+    return CreateOpenSslSignatureVerifier(name, std::move(key));
   }
 };
 
 }  // namespace
+
+std::unique_ptr<const SignatureVerifier> CreateOpenSslSignatureVerifier(
+    const std::string& algorithm, Basalt::Crypto::EvpPkeyHandle key) {
+  for (const Algorithm& candidate : kAlgorithms) {
+    if (algorithm != candidate.name) continue;
+    if (!key || !KeySuits(candidate, key.get())) return nullptr;
+    return std::make_unique<OpenSslVerifier>(candidate, std::move(key));
+  }
+  return nullptr;
+}
 
 SignatureVerifierFactoryPtr CreateOpenSslSignatureVerifierFactory() {
   return std::make_shared<const OpenSslVerifierFactory>();

@@ -1,7 +1,6 @@
 #include "apps/noxtokend/orbi/externalSts/externalJwtHandler.h"
 
 #include <jansson.h>
-#include <openssl/pem.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -12,12 +11,14 @@
 #include "apps/noxtokend/orbi/externalSts/messageIds.h"
 #include "platform/authn/authnData.h"
 #include "platform/authn/jwtHandle.h"
+#include "platform/basalt/crypto/base64.h"
 #include "platform/basalt/crypto/certificate.h"
 #include "platform/basalt/dateTime.h"
 #include "platform/basalt/jsonHandle.h"
 #include "platform/basalt/rwLock.h"
 #include "platform/orbi/errors.h"
 #include "platform/orbi/frameworkIds.h"
+#include "platform/orbi/openSslSignatureVerifier.h"
 
 namespace Nox::Authn {
 
@@ -42,23 +43,44 @@ std::string StringClaim(jwt_t* jwt, const char* name) {
   return value ? std::string(value) : std::string();
 }
 
-std::string MemoryBioText(BIO* bio) {
-  char* data = nullptr;
-  long length = BIO_get_mem_data(bio, &data);
-  return std::string(data, length > 0 ? static_cast<size_t>(length) : 0);
+// The DER bytes of a registered certificate, which the registry keeps as standard PEM text.
+std::optional<std::string> CertificateDer(const std::string& pem) {
+  namespace Issuers = Com::Tessel::Nox::Authentication::Trust::SecurityTokenIssuersSvc;
+  const std::string_view begin(Issuers::kPemBeginMarker);
+  const size_t start = pem.find(begin);
+  const size_t end = start == std::string::npos ? start : pem.find(Issuers::kPemEndMarker, start);
+  if (end == std::string::npos) return std::nullopt;
+  return Basalt::Crypto::DecodeBase64(
+      std::string_view(pem).substr(start + begin.size(), end - start - begin.size()),
+      Basalt::Crypto::Base64Alphabet::kStandard);
+}
+
+// The certificate's key, decoded once per distinct certificate; nullptr when it is none.
+Basalt::Crypto::EvpPkeyHandle PublicKeyOf(Basalt::Crypto::CertificateCache& certificates,
+                                          const std::string& pem) {
+  auto der = CertificateDer(pem);
+  if (!der) return nullptr;
+  try {
+    return certificates.Decode(reinterpret_cast<const uint8_t*>(der->data()), der->size())
+        ->GetPublicKey();
+  } catch (const Basalt::Exception&) {
+    return nullptr;
+  }
 }
 
 }  // namespace
 
-ExternalJwtHandler::ExternalJwtHandler(std::shared_ptr<Basalt::Service::Logger> logger,
-                                       std::shared_ptr<Container> container,
-                                       std::shared_ptr<const Orbi::L10n::Localizer> localizer,
-                                       ClockFn clock)
+ExternalJwtHandler::ExternalJwtHandler(
+    std::shared_ptr<Basalt::Service::Logger> logger, std::shared_ptr<Container> container,
+    std::shared_ptr<const Orbi::L10n::Localizer> localizer, ClockFn clock,
+    std::shared_ptr<Basalt::Crypto::CertificateCache> certificates)
     : logger_(std::move(logger)),
       container_(std::move(container)),
       localizer_(std::move(localizer)),
       clock_(clock ? std::move(clock)
-                   : ClockFn([] { return Basalt::System::GetUtcDateTime().GetUtcTime(); })) {}
+                   : ClockFn([] { return Basalt::System::GetUtcDateTime().GetUtcTime(); })),
+      certificates_(certificates ? std::move(certificates)
+                                 : std::make_shared<Basalt::Crypto::CertificateCache>()) {}
 
 void ExternalJwtHandler::Refuse(const Orbi::Authn::AuthnCallback& done,
                                 Orbi::L10n::Message message) const {
@@ -199,43 +221,30 @@ bool ExternalJwtHandler::VerifyWithCertificate(const std::string& token,
                                                const ExternalTokenHeader& header,
                                                const std::string& certificate,
                                                const std::string& alias) const {
-  Basalt::Crypto::BioHandle certBio(BIO_new(BIO_s_mem()));
-  int written =
-      certBio ? BIO_write(certBio.get(), certificate.data(), static_cast<int>(certificate.size()))
-              : 0;
-  if (written < 0 || static_cast<size_t>(written) < certificate.size()) {
-    logger_->Log(4,
-                 "While extracting public key from cert: \nWriting this cert to BIO_s_mem() "
-                 "incomplete: %1\nWrite Result: %2\nTrying the next cert.",
-                 certificate, written);
-    return false;
-  }
-  Basalt::Crypto::X509Handle x509(PEM_read_bio_X509(certBio.get(), nullptr, nullptr, nullptr));
-  Basalt::Crypto::EvpPkeyHandle key(x509 ? X509_get_pubkey(x509.get()) : nullptr);
-  Basalt::Crypto::BioHandle keyBio(BIO_new(BIO_s_mem()));
-  int keyWritten = key && keyBio ? PEM_write_bio_PUBKEY(keyBio.get(), key.get()) : 0;
-  if (keyWritten != 1) {
+  Basalt::Crypto::EvpPkeyHandle key = PublicKeyOf(*certificates_, certificate);
+  if (!key) {
     logger_->Log(4,
                  "While extracting public key from cert: \nWriting the public cey from this cert "
                  "to BIO_s_mem()failed: %1\nWrite Result: %2\nTrying the next cert.",
-                 certificate, keyWritten);
+                 certificate, 0);
     return false;
   }
 
-  // The header's algorithm must be one the key's own family signs with; libjwt would otherwise
-  // accept an HMAC keyed with the PEM text. A critical extension is never understood here.
+  // The header's algorithm must be one the key's own family signs with, so that neither "none"
+  // nor an HMAC is ever taken. A critical extension is never understood here.
   auto admitted = header.hasCrit ? std::nullopt : AdmittedAlgorithm(header.alg, *key);
   int status = EINVAL;
   if (admitted) {
-    std::string pem = MemoryBioText(keyBio.get());
-    JwtPtr verified;
-    status = Decode(token, reinterpret_cast<const unsigned char*>(pem.data()),
-                    static_cast<int>(pem.size()), verified);
-    if (status == 0 && jwt_get_alg(verified.get()) == *admitted) {
+    const size_t signatureAt = token.rfind('.');
+    auto signature = Basalt::Crypto::DecodeBase64(std::string_view(token).substr(signatureAt + 1),
+                                                  Basalt::Crypto::Base64Alphabet::kUrl);
+    auto verifier = Orbi::Security::CreateOpenSslSignatureVerifier(header.alg, std::move(key));
+    if (signature && verifier &&
+        verifier->Verify(std::string_view(token).substr(0, signatureAt),
+                         std::vector<uint8_t>(signature->begin(), signature->end()))) {
       logger_->Log(6, "Token %1 verified with a cert from issuerAlias %2", token, alias);
       return true;
     }
-    if (status == 0) status = EINVAL;
   }
   logger_->Log(6, "Attempting cert %1 failed: %2\nContinuing with the next cert.", certificate,
                strerror(status));

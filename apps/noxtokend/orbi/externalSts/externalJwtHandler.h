@@ -3,7 +3,8 @@
 // the expiry; the caller's alias, name, domain and groups become its authentication data.
 //
 // Shared by all calls; keeps no per-call state. Reads the registry only under its read lock, so a
-// change through the issuers service takes effect for the next call.
+// change through the issuers service takes effect for the next call. Certificates are decoded
+// through a bounded cache keyed by their DER bytes, so a certificate met before costs no decoding.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +14,7 @@
 
 #include "apps/noxtokend/orbi/externalSts/certificateChainsContainer.h"
 #include "apps/noxtokend/orbi/externalSts/externalJwtAlgorithms.h"
+#include "platform/basalt/crypto/certificateCache.h"
 #include "platform/basalt/logger.h"
 #include "platform/orbi/authn.h"
 #include "platform/orbi/localizer.h"
@@ -26,11 +28,13 @@ class ExternalJwtHandler final : public Orbi::Authn::AuthnHandler {
   // Current UTC time in microseconds since the epoch.
   using ClockFn = std::function<int64_t()>;
 
-  // `localizer` renders the refusals' messages (the daemon's message table).
+  // `localizer` renders the refusals' messages (the daemon's message table). `certificates` may
+  // be shared with other handlers; without one the handler keeps its own.
   ExternalJwtHandler(std::shared_ptr<Basalt::Service::Logger> logger,
                      std::shared_ptr<Container> container,
                      std::shared_ptr<const Orbi::L10n::Localizer> localizer,
-                     ClockFn clock = nullptr);
+                     ClockFn clock = nullptr,
+                     std::shared_ptr<Basalt::Crypto::CertificateCache> certificates = nullptr);
 
   void AsyncAuthenticate(Orbi::Core::ExecutionContextPtr context,
                          Orbi::Authn::AuthnCallback done) override;
@@ -48,6 +52,7 @@ class ExternalJwtHandler final : public Orbi::Authn::AuthnHandler {
   std::shared_ptr<Container> container_;
   std::shared_ptr<const Orbi::L10n::Localizer> localizer_;
   ClockFn clock_;
+  std::shared_ptr<Basalt::Crypto::CertificateCache> certificates_;
 };
 
 }  // namespace Nox::Authn
