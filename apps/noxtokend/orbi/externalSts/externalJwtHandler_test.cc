@@ -144,6 +144,20 @@ TEST_F(ExternalJwtHandlerTest, GroupsAreReadOneByOneAndOnlyFromAList) {
   EXPECT_FALSE(asText.HasGroups());
 }
 
+// Keys are decoded once per certificate, yet the registry decides which ones verify each call.
+TEST_F(ExternalJwtHandlerTest, ACertificateLeavingTheRegistryNoLongerVerifies) {
+  const std::string token = SignRsa(Claims());
+  EXPECT_EQ(RefusalId(token), "");
+  {
+    Basalt::System::ScopedWriteLock lock(*container_);
+    ASSERT_TRUE(
+        container_->UpdateIssuer("idp-0", std::nullopt,
+                                 Issuers::ChainList{std::make_shared<Issuers::X509CertChain>(
+                                     Issuers::X509CertChain{{Key("unrelated").certPemText}})}));
+  }
+  EXPECT_EQ(RefusalId(token), kInvalidSignature);
+}
+
 TEST_F(ExternalJwtHandlerTest, EveryTokenGetsItsOneAnswer) {
   const std::string expired = "com.tessel.nox.authentication.token_expired";
   const std::string invalid = "com.tessel.nox.authentication.invalid_token";
