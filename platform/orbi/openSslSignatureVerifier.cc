@@ -23,16 +23,17 @@ struct Algorithm {
   const EVP_MD* (*digest)();
   const char* curve;  // ECDSA only: the group the key must be on
   int scalarBytes;    // ECDSA only: the size of r and of s
+  bool proofs;        // offered to proofs of possession (the factory), not only to issuers' JWTs
 };
 
 constexpr std::array kAlgorithms{
-    Algorithm{"RS256", Scheme::kPkcs1, EVP_sha256, nullptr, 0},
-    Algorithm{"RS384", Scheme::kPkcs1, EVP_sha384, nullptr, 0},
-    Algorithm{"RS512", Scheme::kPkcs1, EVP_sha512, nullptr, 0},
-    Algorithm{"PS256", Scheme::kPss, EVP_sha256, nullptr, 0},
-    Algorithm{"ES256", Scheme::kEcdsa, EVP_sha256, "prime256v1", 32},
-    Algorithm{"ES384", Scheme::kEcdsa, EVP_sha384, "secp384r1", 48},
-    Algorithm{"ES512", Scheme::kEcdsa, EVP_sha512, "secp521r1", 66},
+    Algorithm{"RS256", Scheme::kPkcs1, EVP_sha256, nullptr, 0, true},
+    Algorithm{"RS384", Scheme::kPkcs1, EVP_sha384, nullptr, 0, true},
+    Algorithm{"RS512", Scheme::kPkcs1, EVP_sha512, nullptr, 0, true},
+    Algorithm{"PS256", Scheme::kPss, EVP_sha256, nullptr, 0, true},
+    Algorithm{"ES256", Scheme::kEcdsa, EVP_sha256, "prime256v1", 32, true},
+    Algorithm{"ES384", Scheme::kEcdsa, EVP_sha384, "secp384r1", 48, true},
+    Algorithm{"ES512", Scheme::kEcdsa, EVP_sha512, "secp521r1", 66, false},
 };
 
 // Shorter RSA keys are within reach of a determined attacker.
@@ -105,6 +106,16 @@ class OpenSslVerifier final : public SignatureVerifier {
   EvpPkeyHandle key_;
 };
 
+std::unique_ptr<const SignatureVerifier> CreateVerifier(const std::string& name, EvpPkeyHandle key,
+                                                        bool proofsOnly) {
+  for (const Algorithm& algorithm : kAlgorithms) {
+    if (name != algorithm.name || (proofsOnly && !algorithm.proofs)) continue;
+    if (!key || !KeySuits(algorithm, key.get())) return nullptr;
+    return std::make_unique<OpenSslVerifier>(algorithm, std::move(key));
+  }
+  return nullptr;
+}
+
 class OpenSslVerifierFactory final : public SignatureVerifierFactory {
  public:
   std::unique_ptr<const SignatureVerifier> Create(
@@ -113,7 +124,7 @@ class OpenSslVerifierFactory final : public SignatureVerifierFactory {
     EvpPkeyHandle key(d2i_PUBKEY(nullptr, &in, static_cast<long>(publicKey.size())));
     ERR_clear_error();
     if (!key || in != publicKey.data() + publicKey.size()) return nullptr;
-    return CreateOpenSslSignatureVerifier(name, std::move(key));
+    return CreateVerifier(name, std::move(key), /*proofsOnly=*/true);
   }
 };
 
@@ -121,12 +132,7 @@ class OpenSslVerifierFactory final : public SignatureVerifierFactory {
 
 std::unique_ptr<const SignatureVerifier> CreateOpenSslSignatureVerifier(
     const std::string& algorithm, Basalt::Crypto::EvpPkeyHandle key) {
-  for (const Algorithm& candidate : kAlgorithms) {
-    if (algorithm != candidate.name) continue;
-    if (!key || !KeySuits(candidate, key.get())) return nullptr;
-    return std::make_unique<OpenSslVerifier>(candidate, std::move(key));
-  }
-  return nullptr;
+  return CreateVerifier(algorithm, std::move(key), /*proofsOnly=*/false);
 }
 
 SignatureVerifierFactoryPtr CreateOpenSslSignatureVerifierFactory() {

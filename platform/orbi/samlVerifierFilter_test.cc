@@ -1,6 +1,7 @@
 #include "platform/orbi/samlVerifierFilter.h"
 
 #include <gtest/gtest.h>
+#include <openssl/x509.h>
 
 #include <map>
 
@@ -119,6 +120,18 @@ TEST_F(SamlVerifierFilterTest, ProofVerifiesWithTheNamedKeyByItsAlgorithmWithin6
               c.reached ? "reached" : "unauthenticated")
         << c.algorithm << " by " << c.signer << " for " << c.key << " at " << c.timestamp;
   }
+}
+
+// ES512 serves issuers' JWTs; a proof of possession does not offer it.
+TEST(OpenSslSignatureVerifierTest, Es512IsNotOfferedToProofs) {
+  const EvpPkeyHandle key = Testing::GenerateKey("P-521");
+  unsigned char* der = nullptr;
+  const int length = i2d_PUBKEY(key.get(), &der);
+  ASSERT_GT(length, 0);
+  const std::vector<uint8_t> publicKey(der, der + length);
+  OPENSSL_free(der);
+  EXPECT_EQ(CreateOpenSslSignatureVerifierFactory()->Create("ES512", publicKey), nullptr);
+  EXPECT_TRUE(CreateOpenSslSignatureVerifier("ES512", EvpPkeyHandle(EVP_PKEY_dup(key.get()))));
 }
 
 TEST_F(SamlVerifierFilterTest, ProofCoversInputOperationAndTimestamp) {
