@@ -1,6 +1,5 @@
 #include "platform/basalt/authenticateUser.h"
 
-#include <dlfcn.h>
 #include <security/pam_appl.h>
 
 #include <algorithm>
@@ -11,15 +10,12 @@
 #include <thread>
 
 #include "platform/basalt/hostPath.h"
+#include "platform/basalt/sharedLibrary.h"
 
 namespace Basalt::System {
 namespace {
 
 constexpr char kPamServiceName[] = "noxtokend";
-
-struct LibraryCloser {
-  void operator()(void* library) const { dlclose(library); }
-};
 
 // libpam and what it links (libaudit, libcap-ng) keep about 300 kB resident; a daemon that nobody
 // asks for a password never maps them. Loaded at the first transaction and kept: the modules PAM
@@ -43,8 +39,8 @@ class PamLibrary {
   decltype(&pam_end) end = nullptr;
 
  private:
-  PamLibrary() : handle_(dlopen("libpam.so.0", RTLD_NOW | RTLD_LOCAL)) {
-    if (!handle_) return;
+  PamLibrary() : library_(SharedLibrary::Open("libpam.so.0")) {
+    if (!library_) return;
     Bind(start, "pam_start");
     Bind(startConfdir, "pam_start_confdir");
     Bind(setItem, "pam_set_item");
@@ -54,10 +50,10 @@ class PamLibrary {
   }
   template <typename Function>
   void Bind(Function& function, const char* name) {
-    function = reinterpret_cast<Function>(dlsym(handle_.get(), name));
+    function = library_->Bind<Function>(name);
   }
 
-  std::unique_ptr<void, LibraryCloser> handle_;
+  Result<SharedLibrary, std::string> library_;
 };
 
 // Per-call state that PAM hands back to the conversation and delay callbacks.

@@ -1,9 +1,8 @@
 #include "platform/basalt/libXml.h"
 
-#include <dlfcn.h>
-
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "platform/basalt/exception.h"
 
@@ -18,22 +17,15 @@ constexpr char kLibrary[] = "libxml2.so.2";
 
 }  // namespace
 
-LibXml::LibXml(LoadKey, void* library) : library_(library) {
-  free_ = reinterpret_cast<xmlFreeFunc*>(dlsym(library_, "xmlFree"));
-  if (free_ == nullptr) Fail("no xmlFree");
-#define BASALT_LIBXML_BIND(name)                                   \
-  name = reinterpret_cast<decltype(name)>(dlsym(library_, #name)); \
-  if (name == nullptr) Fail("no function " #name);
+LibXml::LibXml(LoadKey, SharedLibrary library) : library_(std::move(library)) {
+  free_ = library_.Bind<xmlFreeFunc*>("xmlFree");
+  if (free_ == nullptr) FailToLoad("no xmlFree");
+#define BASALT_LIBXML_BIND(name)               \
+  name = library_.Bind<decltype(name)>(#name); \
+  if (name == nullptr) FailToLoad("no function " #name);
   BASALT_LIBXML_FUNCTIONS(BASALT_LIBXML_BIND)
 #undef BASALT_LIBXML_BIND
   this->xmlInitParser();  // the bound function, once per load
-}
-
-LibXml::~LibXml() { dlclose(library_); }
-
-void LibXml::Fail(const std::string& reason) const {
-  dlclose(library_);
-  FailToLoad(reason);
 }
 
 std::shared_ptr<const LibXml> LibXml::Acquire() {
@@ -41,13 +33,11 @@ std::shared_ptr<const LibXml> LibXml::Acquire() {
   static std::weak_ptr<const LibXml> loaded;
   const std::lock_guard lock(mutex);
   if (auto held = loaded.lock()) return held;
-  void* library = dlopen(kLibrary, RTLD_NOW | RTLD_LOCAL);
-  if (library == nullptr) {
-    const char* error = dlerror();
-    FailToLoad(error ? error : "unknown error");
-  }
-  // From here on the object owns the handle: a missing function closes it again.
-  std::shared_ptr<const LibXml> held = std::make_shared<const LibXml>(LoadKey(), library);
+  auto library = SharedLibrary::Open(kLibrary);
+  if (!library) FailToLoad(library.error());
+  // A missing function closes the library again with the library's owner.
+  std::shared_ptr<const LibXml> held =
+      std::make_shared<const LibXml>(LoadKey(), std::move(library).value());
   loaded = held;
   return held;
 }

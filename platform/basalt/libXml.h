@@ -13,6 +13,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/basalt/sharedLibrary.h"
+
 namespace Basalt::Xml {
 
 // Every libxml2 function the runtime calls; each becomes a member of LibXml of the same name.
@@ -62,17 +64,13 @@ class LibXml {
   BASALT_LIBXML_FUNCTIONS(BASALT_LIBXML_MEMBER)
 #undef BASALT_LIBXML_MEMBER
 
-  // For Acquire() only (LoadKey is private): takes over `library`, a handle from dlopen.
-  LibXml(LoadKey, void* library);
-  ~LibXml();
+  // For Acquire() only (LoadKey is private). Throws when a function is missing.
+  LibXml(LoadKey, SharedLibrary library);
   LibXml(const LibXml&) = delete;
   LibXml& operator=(const LibXml&) = delete;
 
  private:
-  // Closes the library and throws.
-  [[noreturn]] void Fail(const std::string& reason) const;
-
-  void* library_;
+  SharedLibrary library_;
   xmlFreeFunc* free_ = nullptr;
 };
 

@@ -1,32 +1,24 @@
 #include "platform/basalt/serviceManager.h"
 
-#include <dlfcn.h>
 #include <systemd/sd-daemon.h>
 
 #include <cstdlib>
 #include <cstring>
-#include <memory>
+
+#include "platform/basalt/sharedLibrary.h"
 
 namespace Basalt::System {
 
 namespace {
 
-struct LibraryCloser {
-  void operator()(void* library) const { dlclose(library); }
-};
-
 // libsystemd and what it pulls in (gcrypt, zstd, lz4) keep about 1 MB resident in a process that
 // maps them; it is loaded only for the moment of a notice, and only under a service manager.
 std::string Notify(const std::string& state) {
   if (std::getenv("NOTIFY_SOCKET") == nullptr) return {};
-  const std::unique_ptr<void, LibraryCloser> library(
-      dlopen("libsystemd.so.0", RTLD_NOW | RTLD_LOCAL));
-  const auto notify =
-      library ? reinterpret_cast<decltype(&sd_notify)>(dlsym(library.get(), "sd_notify")) : nullptr;
-  if (notify == nullptr) {
-    const char* error = dlerror();
-    return std::string("cannot notify the service manager: ") + (error ? error : "no sd_notify");
-  }
+  const auto library = SharedLibrary::Open("libsystemd.so.0");
+  if (!library) return "cannot notify the service manager: " + library.error();
+  const auto notify = library->Bind<decltype(&sd_notify)>("sd_notify");
+  if (notify == nullptr) return "cannot notify the service manager: no sd_notify";
   // Keep NOTIFY_SOCKET: the stop notice goes to the same manager later.
   int result = notify(0, state.c_str());
   if (result >= 0) return {};

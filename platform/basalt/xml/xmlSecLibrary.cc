@@ -1,9 +1,8 @@
 #include "platform/basalt/xml/xmlSecLibrary.h"
 
-#include <dlfcn.h>
-
 #include <utility>
 
+#include "platform/basalt/sharedLibrary.h"
 #include "platform/basalt/xml/parser.h"
 #include "platform/basalt/xml/securityExceptions.h"
 
@@ -28,21 +27,19 @@ void RecordError(const char*, int, const char* func, const char* errorObject,
 }
 
 XmlSecFunctions Load() {
-  // Deliberately never closed: see the header.
-  void* library = dlopen(kLibrary, RTLD_NOW | RTLD_LOCAL);
-  if (library == nullptr) {
-    const char* error = dlerror();
-    throw XmlSecurityException(std::string("Cannot load ") + kLibrary + ": " +
-                               (error ? error : "unknown error"));
+  auto library = SharedLibrary::Open(kLibrary);
+  if (!library) {
+    throw XmlSecurityException(std::string("Cannot load ") + kLibrary + ": " + library.error());
   }
   XmlSecFunctions functions;
 #define BASALT_XMLSEC_BIND(name)                                                                 \
-  functions.name = reinterpret_cast<decltype(functions.name)>(dlsym(library, #name));            \
+  functions.name = library->Bind<decltype(functions.name)>(#name);                               \
   if (functions.name == nullptr) {                                                               \
     throw XmlSecurityException(std::string("Cannot load ") + kLibrary + ": no function " #name); \
   }
   BASALT_XMLSEC_FUNCTIONS(BASALT_XMLSEC_BIND)
 #undef BASALT_XMLSEC_BIND
+  library->KeepLoaded();  // see the header
   return functions;
 }
 

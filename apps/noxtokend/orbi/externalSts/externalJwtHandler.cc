@@ -29,10 +29,11 @@ namespace Ids = Com::Tessel::Nox::Authentication::MessageIds;
 using Basalt::Json::JsonPtr;
 using Nox::Authn::JwtText;
 
-// libjwt's status: 0, or an errno value. Without a key the signature is not checked.
-int Decode(const std::string& token, const unsigned char* key, int keyLength, JwtPtr& out) {
+// The token's claims, signature unchecked (the JOSE verifier checks it); libjwt's status: 0, or
+// an errno value.
+int DecodeClaims(const std::string& token, JwtPtr& out) {
   jwt_t* raw = nullptr;
-  int status = jwt_decode(&raw, token.c_str(), key, keyLength);
+  int status = jwt_decode(&raw, token.c_str(), nullptr, 0);
   out.reset(status == 0 ? raw : nullptr);
   return status;
 }
@@ -102,7 +103,7 @@ void ExternalJwtHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr conte
     Refuse(done, {Ids::kInvalidToken, {}});
   };
   JwtPtr jwt;
-  if (token.size() > kMaxExternalTokenLength || Decode(token, nullptr, 0, jwt) != 0) {
+  if (token.size() > kMaxExternalTokenLength || DecodeClaims(token, jwt) != 0) {
     notDecodable();
     return;
   }
@@ -233,7 +234,6 @@ bool ExternalJwtHandler::VerifyWithCertificate(const std::string& token,
   // The header's algorithm must be one the key's own family signs with, so that neither "none"
   // nor an HMAC is ever taken. A critical extension is never understood here.
   auto admitted = header.hasCrit ? std::nullopt : AdmittedAlgorithm(header.alg, *key);
-  int status = EINVAL;
   if (admitted) {
     const size_t signatureAt = token.rfind('.');
     auto signature = Basalt::Crypto::DecodeBase64(std::string_view(token).substr(signatureAt + 1),
@@ -247,7 +247,7 @@ bool ExternalJwtHandler::VerifyWithCertificate(const std::string& token,
     }
   }
   logger_->Log(6, "Attempting cert %1 failed: %2\nContinuing with the next cert.", certificate,
-               strerror(status));
+               strerror(EINVAL));
   return false;
 }
 
