@@ -8,7 +8,7 @@ Result<SharedLibrary, std::string> SharedLibrary::Open(const char* soname) {
   void* handle = dlopen(soname, RTLD_NOW | RTLD_LOCAL);
   if (handle == nullptr) {
     const char* error = dlerror();
-    return Unexpected(std::string(error ? error : "unknown error"));
+    return Unexpected<std::string>{error ? error : "unknown error"};
   }
   return SharedLibrary(handle);
 }
