@@ -4,6 +4,7 @@
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
+#include <boost/beast/core/error.hpp>
 #include <boost/beast/core/read_size.hpp>
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/read.hpp>
@@ -78,10 +79,11 @@ void HttpServiceContext::SetHandler(std::shared_ptr<RequestHandlerMixin> handler
   handler_ = std::move(handler);
 }
 
-HttpConnection::HttpConnection(asio::ip::tcp::socket socket,
+HttpConnection::HttpConnection(System::ConnectionSocket socket,
                                std::shared_ptr<HttpServiceContext> context)
-    : ioContext_(static_cast<asio::io_context&>(socket.get_executor().context())),
-      stream_(std::move(socket)),
+    : ioContext_(socket.get_executor().context()),
+      socket_(std::move(socket)),
+      deadlines_(socket_.get_executor()),
       context_(std::move(context)),
       buffer_(kReadBufferLimit) {
   context_->connections.fetch_add(1);
@@ -94,27 +96,45 @@ HttpConnection::~HttpConnection() {
 }
 
 void HttpConnection::Evict() {
-  asio::post(stream_.get_executor(), [self = shared_from_this()] {
+  asio::post(socket_.get_executor(), [self = shared_from_this()] {
     // It may have begun a request since it was picked; then it stays.
     if (self->waitingForRequest_) self->Close();
   });
 }
 
-void HttpConnection::ArmTimer(std::chrono::steady_clock::time_point deadline) {
-  stream_.expires_at(
+void HttpConnection::ExpectRead(std::chrono::steady_clock::time_point deadline) {
+  deadlines_.SetRead(
       std::min(deadline, std::chrono::steady_clock::now() + context_->limits.idleTimeout));
+}
+
+void HttpConnection::ExpectWrite() {
+  deadlines_.SetWrite(std::chrono::steady_clock::now() + context_->limits.idleTimeout);
+}
+
+// The handlers of the pending operations see the timeout and close as for any failure.
+void HttpConnection::OnDeadline() {
+  timedOut_ = true;
+  boost::system::error_code ignored;
+  socket_.close(ignored);
+}
+
+boost::system::error_code HttpConnection::Ended(const boost::system::error_code& error) const {
+  return timedOut_ ? beast::error::timeout : error;
 }
 
 bool HttpConnection::IsLoopRunning() const { return !ioContext_.stopped(); }
 
 void HttpConnection::Start() {
-  asio::dispatch(stream_.get_executor(), [self = shared_from_this()] { self->ReadHeader(); });
+  asio::dispatch(socket_.get_executor(), [self = shared_from_this()] {
+    self->deadlines_.Bind(self, [connection = self.get()] { connection->OnDeadline(); });
+    self->ReadHeader();
+  });
 }
 
-// Completions handed to callers always go through the strand's queue, never inline.
+// Completions handed to callers always go through the loop's queue, never inline.
 template <class Fn>
 void HttpConnection::Complete(Fn fn) {
-  asio::post(stream_.get_executor(), std::move(fn));
+  asio::post(socket_.get_executor(), std::move(fn));
 }
 
 void HttpConnection::ReadHeader() {
@@ -168,9 +188,11 @@ void HttpConnection::ParseHeader() {
     OnHeader(http::error::header_limit);
     return;
   }
-  ArmTimer(requestStarted_ ? headerDeadline_ : std::chrono::steady_clock::time_point::max());
-  stream_.async_read_some(buffer_.prepare(room),
+  ExpectRead(requestStarted_ ? headerDeadline_ : std::chrono::steady_clock::time_point::max());
+  socket_.async_read_some(buffer_.prepare(room),
                           [self = shared_from_this()](boost::system::error_code error, size_t n) {
+                            self->deadlines_.ClearRead();
+                            error = self->Ended(error);
                             if (error) {
                               // An end inside a request is an incomplete request, not a quiet
                               // goodbye.
@@ -250,15 +272,19 @@ void HttpConnection::Dispatch() {
 
 void HttpConnection::ReadBody(uint64_t exchange, std::shared_ptr<Request> request, void* data,
                               size_t size, Request::ReadDone done) {
-  asio::dispatch(
-      stream_.get_executor(), [self = shared_from_this(), exchange, request = std::move(request),
-                               data, size, done = std::move(done)]() mutable {
-        self->ReadBodyOnStrand(exchange, std::move(request), data, size, std::move(done));
-      });
+  if (socket_.get_executor().running_in_this_thread()) {
+    ReadBodyOnLoop(exchange, std::move(request), data, size, std::move(done));
+    return;
+  }
+  asio::post(socket_.get_executor(),
+             [self = shared_from_this(), exchange, request = std::move(request), data, size,
+              done = std::move(done)]() mutable {
+               self->ReadBodyOnLoop(exchange, std::move(request), data, size, std::move(done));
+             });
 }
 
-void HttpConnection::ReadBodyOnStrand(uint64_t exchange, std::shared_ptr<Request> request,
-                                      void* data, size_t size, Request::ReadDone done) {
+void HttpConnection::ReadBodyOnLoop(uint64_t exchange, std::shared_ptr<Request> request, void* data,
+                                    size_t size, Request::ReadDone done) {
   std::error_code refusal;
   if (exchange != exchange_ || closed_) {
     refusal = make_error_code(asio::error::operation_aborted);
@@ -284,11 +310,13 @@ void HttpConnection::ReadBodyOnStrand(uint64_t exchange, std::shared_ptr<Request
   if (!continueSent_ && expect != header.end() && header.version() >= 11 &&
       strcasecmp(std::string(expect->value()).c_str(), "100-continue") == 0) {
     continueSent_ = true;
-    stream_.expires_after(context_->limits.idleTimeout);
+    ExpectWrite();
     asio::async_write(
-        stream_, asio::buffer(kContinue.data(), kContinue.size()),
+        socket_, asio::buffer(kContinue.data(), kContinue.size()),
         [self = shared_from_this(), request = std::move(request), size, done = std::move(done)](
-            const boost::system::error_code& error, size_t) mutable {
+            const boost::system::error_code& written, size_t) mutable {
+          self->deadlines_.ClearWrite();
+          auto error = self->Ended(written);
           if (error) {
             self->reading_ = false;
             self->Close();
@@ -317,7 +345,7 @@ bool HttpConnection::Admit(uint64_t exchange, std::shared_ptr<Request>& request,
   context_->bodyBudget->Reserve(
       need, [self = shared_from_this(), exchange, request = std::move(request), data, size,
              done = std::move(done)](BodyBudget::Reservation reservation) mutable {
-        asio::post(self->stream_.get_executor(), [self, exchange, request = std::move(request),
+        asio::post(self->socket_.get_executor(), [self, exchange, request = std::move(request),
                                                   data, size, done = std::move(done),
                                                   reservation = std::move(reservation)]() mutable {
           if (exchange == self->exchange_ && !self->closed_) {
@@ -327,7 +355,7 @@ bool HttpConnection::Admit(uint64_t exchange, std::shared_ptr<Request>& request,
             self->bodyDeadline_ =
                 std::chrono::steady_clock::now() + self->context_->limits.bodyTimeout;
           }
-          self->ReadBodyOnStrand(exchange, std::move(request), data, size, std::move(done));
+          self->ReadBodyOnLoop(exchange, std::move(request), data, size, std::move(done));
         });
       });
   return false;
@@ -335,10 +363,12 @@ bool HttpConnection::Admit(uint64_t exchange, std::shared_ptr<Request>& request,
 
 void HttpConnection::ReadSome(std::shared_ptr<Request> request, size_t size,
                               Request::ReadDone done) {
-  ArmTimer(bodyDeadline_);
-  http::async_read_some(stream_, buffer_, *parser_,
+  ExpectRead(bodyDeadline_);
+  http::async_read_some(socket_, buffer_, *parser_,
                         [self = shared_from_this(), request = std::move(request), size,
                          done = std::move(done)](boost::system::error_code error, size_t) mutable {
+                          self->deadlines_.ClearRead();
+                          error = self->Ended(error);
                           if (error == http::error::need_buffer) error = {};
                           size_t n = size - self->parser_->get().body().size;
                           // A read may consume only framing (a chunk header); the caller wants
@@ -362,15 +392,19 @@ void HttpConnection::ReadSome(std::shared_ptr<Request> request, size_t size,
 
 void HttpConnection::Send(uint64_t exchange, std::shared_ptr<AnswerMessage> answer,
                           std::function<void(const std::error_code&)> done) {
-  asio::dispatch(stream_.get_executor(),
-                 [self = shared_from_this(), exchange, answer = std::move(answer),
-                  done = std::move(done)]() mutable {
-                   self->SendOnStrand(exchange, std::move(answer), std::move(done));
-                 });
+  if (socket_.get_executor().running_in_this_thread()) {
+    SendOnLoop(exchange, std::move(answer), std::move(done));
+    return;
+  }
+  asio::post(socket_.get_executor(),
+             [self = shared_from_this(), exchange, answer = std::move(answer),
+              done = std::move(done)]() mutable {
+               self->SendOnLoop(exchange, std::move(answer), std::move(done));
+             });
 }
 
-void HttpConnection::SendOnStrand(uint64_t exchange, std::shared_ptr<AnswerMessage> answer,
-                                  std::function<void(const std::error_code&)> done) {
+void HttpConnection::SendOnLoop(uint64_t exchange, std::shared_ptr<AnswerMessage> answer,
+                                std::function<void(const std::error_code&)> done) {
   if (!answer || exchange != exchange_ || answered_ || closed_) {
     if (done) {
       auto error = closed_ ? make_error_code(asio::error::not_connected)
@@ -387,10 +421,12 @@ void HttpConnection::SendOnStrand(uint64_t exchange, std::shared_ptr<AnswerMessa
   bool keepAlive = parser_->keep_alive() && parser_->is_done() && !reading_;
   answer->keep_alive(keepAlive);
   answer->prepare_payload();
-  stream_.expires_after(context_->limits.idleTimeout);
-  http::async_write(stream_, *answer,
+  ExpectWrite();
+  http::async_write(socket_, *answer,
                     [self = shared_from_this(), answer, keepAlive, done = std::move(done)](
-                        const boost::system::error_code& error, size_t) {
+                        const boost::system::error_code& written, size_t) {
+                      self->deadlines_.ClearWrite();
+                      auto error = self->Ended(written);
                       if (error) {
                         self->context_->logger->Log(4, "Writing an answer failed: %1",
                                                     error.message());
@@ -411,9 +447,10 @@ void HttpConnection::AnswerMalformed(int status) {
   answer->keep_alive(false);
   answer->prepare_payload();
   answered_ = true;
-  stream_.expires_after(context_->limits.idleTimeout);
-  http::async_write(stream_, *answer,
+  ExpectWrite();
+  http::async_write(socket_, *answer,
                     [self = shared_from_this(), answer](const boost::system::error_code&, size_t) {
+                      self->deadlines_.ClearWrite();
                       self->Close();
                     });
 }
@@ -425,8 +462,9 @@ void HttpConnection::Close() {
   context_->idle.MarkBusy(idleEntry_);
   reservation_ = {};
   boost::system::error_code ignored;
-  stream_.socket().shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
-  stream_.close();
+  deadlines_.Cancel();
+  socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+  socket_.close(ignored);
 }
 
 }  // namespace Basalt::Http

@@ -1,12 +1,12 @@
 // One accepted HTTP/1.1 connection of the HTTP service: reads requests one after another, hands
 // each to the request handler as a Request/Response pair and writes their answers. Everything
-// touching the socket runs on the connection's strand. Internal to the HTTP service.
+// touching the socket runs on the connection's loop, which one thread runs: that thread is what
+// serializes the connection's work. Internal to the HTTP service.
 #pragma once
 
 #include <atomic>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
-#include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http/buffer_body.hpp>
 #include <boost/beast/http/message.hpp>
 #include <boost/beast/http/parser.hpp>
@@ -20,11 +20,13 @@
 #include <system_error>
 
 #include "platform/basalt/httpBodyBudget.h"
+#include "platform/basalt/httpDeadlines.h"
 #include "platform/basalt/httpIdleConnections.h"
 #include "platform/basalt/httpRequest.h"
 #include "platform/basalt/httpRequestHandler.h"
 #include "platform/basalt/httpSvc.h"
 #include "platform/basalt/logger.h"
+#include "platform/basalt/tcpServerSocket.h"
 
 namespace Basalt::Http {
 
@@ -50,7 +52,7 @@ struct HttpServiceContext {
 class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
  public:
   // Counted in context->connections from construction to destruction.
-  HttpConnection(boost::asio::ip::tcp::socket socket, std::shared_ptr<HttpServiceContext> context);
+  HttpConnection(System::ConnectionSocket socket, std::shared_ptr<HttpServiceContext> context);
   ~HttpConnection();
 
   void Start();
@@ -71,26 +73,34 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
   using Parser = boost::beast::http::request_parser<boost::beast::http::buffer_body>;
 
   // The next read ends by `deadline`, or sooner when no byte comes for the idle timeout.
-  void ArmTimer(std::chrono::steady_clock::time_point deadline);
+  void ExpectRead(std::chrono::steady_clock::time_point deadline);
+  // The next write ends within the idle timeout.
+  void ExpectWrite();
+  // A read or write outlasted its deadline: the socket closes and pending operations end.
+  void OnDeadline();
+  // What a socket operation ended with: a timeout once a deadline has passed.
+  boost::system::error_code Ended(const boost::system::error_code& error) const;
   void ReadHeader();
   void ParseHeader();
   void OnHeader(const boost::system::error_code& error);
   void Dispatch();
-  void ReadBodyOnStrand(uint64_t exchange, std::shared_ptr<Request> request, void* data,
-                        size_t size, Request::ReadDone done);
+  void ReadBodyOnLoop(uint64_t exchange, std::shared_ptr<Request> request, void* data, size_t size,
+                      Request::ReadDone done);
   // Reserves the body's share of the budget at its first read; false while that is pending.
   bool Admit(uint64_t exchange, std::shared_ptr<Request>& request, void* data, size_t size,
              Request::ReadDone& done);
   void ReadSome(std::shared_ptr<Request> request, size_t size, Request::ReadDone done);
-  void SendOnStrand(uint64_t exchange, std::shared_ptr<AnswerMessage> answer,
-                    std::function<void(const std::error_code&)> done);
+  void SendOnLoop(uint64_t exchange, std::shared_ptr<AnswerMessage> answer,
+                  std::function<void(const std::error_code&)> done);
   void AnswerMalformed(int status);
   void Close();
   template <class Fn>
   void Complete(Fn fn);
 
   boost::asio::io_context& ioContext_;
-  boost::beast::tcp_stream stream_;
+  System::ConnectionSocket socket_;
+  OperationDeadlines deadlines_;
+  bool timedOut_ = false;
   std::shared_ptr<HttpServiceContext> context_;
   boost::beast::flat_buffer buffer_;
   std::optional<Parser> parser_;
@@ -104,7 +114,7 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
   bool requestStarted_ = false;     // a byte of the awaited request has come
   std::chrono::steady_clock::time_point headerDeadline_;
   std::chrono::steady_clock::time_point bodyDeadline_;
-  IdleConnections::Entry idleEntry_;  // guarded by the service's list, not by the strand
+  IdleConnections::Entry idleEntry_;  // guarded by the service's list, not by the loop
   BodyBudget::Reservation reservation_;
   bool closed_ = false;
 };

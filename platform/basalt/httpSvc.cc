@@ -88,7 +88,7 @@ class AsioHttpSvc : public HttpSvc {
   }
 
   void Start() override {
-    socket_->StartAccepting([context = context_](boost::asio::ip::tcp::socket socket) {
+    socket_->StartAccepting([context = context_](System::ConnectionSocket socket) {
       if (context->connections.load() >= context->limits.maxConnections) {
         auto idlest = context->idle.TakeOldest();
         if (!idlest) {

@@ -242,6 +242,12 @@ TEST_F(HttpSvcTest, IdleAndStalledConnectionsAreClosedByTheTimer) {
   ASSERT_TRUE(idle.IsConnected());
   EXPECT_TRUE(idle.WaitForClose());  // nothing sent: closed after the 1-second idle timeout
 
+  // Served first: the timer, set for the first read, has to wait on for the later deadlines.
+  HttpTestClient served(port_);
+  ASSERT_TRUE(served.Send("GET / HTTP/1.1\r\nHost: x\r\n\r\n"));
+  EXPECT_EQ(served.ReadResponse().result_int(), 405);
+  EXPECT_TRUE(served.WaitForClose());
+
   HttpTestClient stalled(port_);
   ASSERT_TRUE(stalled.Send(Post(std::string(100, 'b')).substr(0, 120)));
   auto error = readError.get_future();

@@ -77,8 +77,9 @@ class Listener : public std::enable_shared_from_this<Listener> {
   void Accept() {
     if (closed_) return;
     acceptor_.async_accept(
-        asio::make_strand(connectionContext_()),
-        [self = shared_from_this()](const boost::system::error_code& error, tcp::socket socket) {
+        connectionContext_().get_executor(),
+        [self = shared_from_this()](const boost::system::error_code& error,
+                                    ConnectionSocket socket) {
           if (self->closed_ || error == asio::error::operation_aborted) return;
           if (error) {
             self->logger_->Log(3, "Accepting a connection failed: %1", error.message());

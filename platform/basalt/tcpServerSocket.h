@@ -10,10 +10,15 @@
 
 namespace Basalt::System {
 
+// An accepted connection's socket, on the executor of the loop that serves it. Nothing else
+// serializes a connection's work: that loop must be run by one thread.
+using ConnectionSocket =
+    boost::asio::ip::tcp::socket::rebind_executor<boost::asio::io_context::executor_type>::other;
+
 class TCPServerSocket {
  public:
-  // Each accepted connection; its socket's executor is a strand of its own.
-  using ConnectionHandler = std::function<void(boost::asio::ip::tcp::socket)>;
+  // Each accepted connection.
+  using ConnectionHandler = std::function<void(ConnectionSocket)>;
 
   virtual ~TCPServerSocket();
 
@@ -32,11 +37,12 @@ class TCPServerSocket {
   virtual void Close() = 0;
 };
 
-// Picks the loop that serves a new connection.
+// Picks the loop that serves a new connection; each loop it returns is run by one thread.
 using ConnectionContextFn = std::function<boost::asio::io_context&()>;
 
 // The loop-driven socket that the runtime's system factory makes: it accepts on `ioContext` and
-// hands each connection to the loop `connectionContext` picks (`ioContext` when empty).
+// hands each connection to the loop `connectionContext` picks (`ioContext` when empty, which
+// must then be run by one thread).
 std::shared_ptr<TCPServerSocket> CreateAsioTCPServerSocket(
     boost::asio::io_context& ioContext, ConnectionContextFn connectionContext = nullptr);
 
