@@ -127,6 +127,7 @@ bool HttpConnection::IsLoopRunning() const { return !ioContext_.stopped(); }
 void HttpConnection::Start() {
   asio::dispatch(socket_.get_executor(), [self = shared_from_this()] {
     self->deadlines_.Bind(self, [connection = self.get()] { connection->OnDeadline(); });
+    self->idleEntry_.connection = self;
     self->ReadHeader();
   });
 }
@@ -152,7 +153,7 @@ void HttpConnection::ReadHeader() {
   // The request handler decides how much body it takes. Not boost::none: Beast 1.74 compares a
   // Content-Length against an empty limit as if the limit were exceeded.
   parser_->body_limit(std::numeric_limits<uint64_t>::max());
-  context_->idle.MarkIdle(shared_from_this(), idleEntry_);
+  context_->idle.MarkIdle(idleEntry_);
   ParseHeader();
 }
 

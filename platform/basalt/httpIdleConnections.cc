@@ -2,26 +2,24 @@
 
 namespace Basalt::Http {
 
-void IdleConnections::MarkIdle(const std::shared_ptr<HttpConnection>& connection, Entry& entry) {
+void IdleConnections::MarkIdle(Entry& entry) {
   std::lock_guard lock(mutex_);
-  if (entry.position) nodes_.erase(*entry.position);
-  entry.position = nodes_.insert(nodes_.end(), Node{connection, &entry});
+  if (entry.links.is_linked()) entries_.erase(entries_.iterator_to(entry));
+  entries_.push_back(entry);
 }
 
 void IdleConnections::MarkBusy(Entry& entry) {
   std::lock_guard lock(mutex_);
-  if (entry.position) nodes_.erase(*entry.position);
-  entry.position.reset();
+  if (entry.links.is_linked()) entries_.erase(entries_.iterator_to(entry));
 }
 
 std::shared_ptr<HttpConnection> IdleConnections::TakeOldest() {
   std::lock_guard lock(mutex_);
-  while (!nodes_.empty()) {
-    Node node = nodes_.front();
-    node.entry->position.reset();
-    nodes_.pop_front();
+  while (!entries_.empty()) {
+    Entry& entry = entries_.front();
+    entries_.pop_front();
     // A connection being destroyed is still listed until its destructor takes it off.
-    if (auto connection = node.connection.lock()) return connection;
+    if (auto connection = entry.connection.lock()) return connection;
   }
   return nullptr;
 }

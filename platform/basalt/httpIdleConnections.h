@@ -3,10 +3,9 @@
 // Internal to the HTTP service; thread-safe.
 #pragma once
 
-#include <list>
+#include <boost/intrusive/list.hpp>
 #include <memory>
 #include <mutex>
-#include <optional>
 
 namespace Basalt::Http {
 
@@ -14,27 +13,30 @@ class HttpConnection;
 
 class IdleConnections {
  public:
-  struct Node;
-  // A connection's place in the list; touched only by the list, under its lock. The connection
-  // owns it and must call MarkBusy before it is destroyed.
+  // A connection's place in the list. It holds its own links, so that listing it allocates
+  // nothing. `connection` is set once, before the entry is first marked idle; the links are
+  // touched only by the list, under its lock. The connection owns its entry and must call
+  // MarkBusy before it is destroyed.
   struct Entry {
-    std::optional<std::list<Node>::iterator> position;
-  };
-  struct Node {
     std::weak_ptr<HttpConnection> connection;
-    Entry* entry;
+    boost::intrusive::list_member_hook<> links;
   };
 
   // Puts the connection last: it begins to wait now.
-  void MarkIdle(const std::shared_ptr<HttpConnection>& connection, Entry& entry);
+  void MarkIdle(Entry& entry);
   void MarkBusy(Entry& entry);
 
   // Removes and returns the connection waiting longest; null when none waits.
   std::shared_ptr<HttpConnection> TakeOldest();
 
  private:
-  std::mutex mutex_;  // guards nodes_ and every Entry
-  std::list<Node> nodes_;
+  using List = boost::intrusive::list<
+      Entry,
+      boost::intrusive::member_hook<Entry, boost::intrusive::list_member_hook<>, &Entry::links>,
+      boost::intrusive::constant_time_size<false>>;
+
+  std::mutex mutex_;  // guards entries_ and the links of every Entry
+  List entries_;
 };
 
 }  // namespace Basalt::Http
