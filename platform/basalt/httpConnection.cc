@@ -1,11 +1,11 @@
 #include "platform/basalt/httpConnection.h"
 
-#include <strings.h>
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/error.hpp>
 #include <boost/beast/core/read_size.hpp>
+#include <boost/beast/core/string.hpp>
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/read.hpp>
 #include <boost/beast/http/write.hpp>
@@ -142,7 +142,7 @@ void HttpConnection::ReadHeader() {
   ++exchange_;
   answered_ = false;
   reading_ = false;
-  continueSent_ = false;
+  continueDue_ = false;
   admitted_ = false;
   reservation_ = {};
   waitingForRequest_ = true;
@@ -230,17 +230,18 @@ void HttpConnection::OnHeader(const boost::system::error_code& error) {
 }
 
 void HttpConnection::Dispatch() {
-  const auto& header = parser_->get();
-  std::vector<std::pair<std::string, std::string>> headers;
-  for (const auto& field : header) {
-    headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
-  }
+  auto& header = parser_->get().base();
   Method method = ToMethod(header.method());
+  auto target = header.target();
+  context_->logger->Log(7, "%1 %2", MethodName(method),
+                        std::string_view(target.data(), target.size()));
+  auto expect = header.find(http::field::expect);
+  continueDue_ = expect != header.end() && header.version() >= 11 &&
+                 beast::iequals(expect->value(), "100-continue");
+  // The parser needs no header to read the body: the request takes it over.
   auto self = shared_from_this();
-  auto request = std::make_shared<ExchangeRequest>(
-      self, exchange_, method, std::string(header.target()), std::move(headers));
+  auto request = std::make_shared<ExchangeRequest>(self, exchange_, method, std::move(header));
   auto response = std::make_shared<ExchangeResponse>(self, exchange_);
-  context_->logger->Log(7, "%1 %2", MethodName(method), request->GetPath());
 
   auto handler = context_->GetHandler();
   if (!handler) handler = std::make_shared<RequestHandlerMixin>();
@@ -306,11 +307,8 @@ void HttpConnection::ReadBodyOnLoop(uint64_t exchange, std::shared_ptr<Request> 
   parser_->get().body().size = size;
   parser_->get().body().more = true;
 
-  const auto& header = parser_->get();
-  auto expect = header.find(http::field::expect);
-  if (!continueSent_ && expect != header.end() && header.version() >= 11 &&
-      strcasecmp(std::string(expect->value()).c_str(), "100-continue") == 0) {
-    continueSent_ = true;
+  if (continueDue_) {
+    continueDue_ = false;
     ExpectWrite();
     asio::async_write(
         socket_, asio::buffer(kContinue.data(), kContinue.size()),

@@ -104,11 +104,11 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
   std::shared_ptr<HttpServiceContext> context_;
   boost::beast::flat_buffer buffer_;
   std::optional<Parser> parser_;
-  uint64_t exchange_ = 0;   // the request being served
-  size_t headerBytes_ = 0;  // of this request's line and headers, parsed so far
-  bool answered_ = false;   // this exchange's answer is written or being written
-  bool reading_ = false;    // a body read is in progress
-  bool continueSent_ = false;
+  uint64_t exchange_ = 0;           // the request being served
+  size_t headerBytes_ = 0;          // of this request's line and headers, parsed so far
+  bool answered_ = false;           // this exchange's answer is written or being written
+  bool reading_ = false;            // a body read is in progress
+  bool continueDue_ = false;        // the request awaits "100 Continue" before its body
   bool admitted_ = false;           // the body may be read: small, or its reservation is held
   bool waitingForRequest_ = false;  // from the end of one exchange to the next one's headers
   bool requestStarted_ = false;     // a byte of the awaited request has come

@@ -10,21 +10,31 @@ namespace Basalt::Http {
 namespace http = boost::beast::http;
 
 ExchangeRequest::ExchangeRequest(std::shared_ptr<HttpConnection> connection, uint64_t exchange,
-                                 Method method, std::string path,
-                                 std::vector<std::pair<std::string, std::string>> headers)
+                                 Method method, Header header)
     : connection_(std::move(connection)),
       exchange_(exchange),
       method_(method),
-      path_(std::move(path)),
-      headers_(std::move(headers)) {}
+      header_(std::move(header)) {}
+
+std::string ExchangeRequest::GetPath() const { return std::string(header_.target()); }
 
 std::optional<std::string> ExchangeRequest::GetHeader(std::string_view name) const {
-  for (const auto& [key, value] : headers_) {
+  // A scan: requests carry a few headers, and the fields' own lookup costs more for so few.
+  for (const auto& field : header_) {
+    auto key = field.name_string();
     if (key.size() == name.size() && strncasecmp(key.data(), name.data(), name.size()) == 0) {
-      return value;
+      return std::string(field.value());
     }
   }
   return std::nullopt;
+}
+
+std::vector<std::pair<std::string, std::string>> ExchangeRequest::GetHeaders() const {
+  std::vector<std::pair<std::string, std::string>> headers;
+  for (const auto& field : header_) {
+    headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
+  }
+  return headers;
 }
 
 void ExchangeRequest::AsyncRead(void* data, size_t size, ReadDone done) {
@@ -32,21 +42,21 @@ void ExchangeRequest::AsyncRead(void* data, size_t size, ReadDone done) {
 }
 
 ExchangeResponse::ExchangeResponse(std::shared_ptr<HttpConnection> connection, uint64_t exchange)
-    : connection_(std::move(connection)),
-      exchange_(exchange),
-      answer_(std::make_shared<AnswerMessage>(http::status::ok, 11)) {}
+    : connection_(std::move(connection)), exchange_(exchange), answer_(http::status::ok, 11) {}
 
 ExchangeResponse::~ExchangeResponse() {
-  if (!answer_ || !connection_->IsLoopRunning()) return;
-  answer_->result(http::status::internal_server_error);
-  answer_->reason(ReasonText(500));
-  answer_->body().clear();
-  connection_->Send(exchange_, std::move(answer_), nullptr);
+  if (taken_ || !connection_->IsLoopRunning()) return;
+  answer_.result(http::status::internal_server_error);
+  answer_.reason(ReasonText(500));
+  answer_.body().clear();
+  connection_->Send(exchange_, std::make_shared<AnswerMessage>(std::move(answer_)), nullptr);
 }
 
 std::shared_ptr<AnswerMessage> ExchangeResponse::TakeAnswer() {
   std::lock_guard lock(mutex_);
-  return std::move(answer_);
+  if (taken_) return nullptr;
+  taken_ = true;
+  return std::shared_ptr<AnswerMessage>(shared_from_this(), &answer_);
 }
 
 void ExchangeResponse::SetContentType(const std::string& type) { SetHeader("Content-Type", type); }
@@ -58,7 +68,7 @@ void ExchangeResponse::SetHeader(const std::string& name, const std::string& val
     return;
   }
   std::lock_guard lock(mutex_);
-  if (answer_) answer_->set(name, value);
+  if (!taken_) answer_.set(name, value);
 }
 
 void ExchangeResponse::AsyncWrite(const void* data, size_t size, WriteDone done) {

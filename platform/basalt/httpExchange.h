@@ -1,5 +1,6 @@
-// The Request and Response objects of one exchange on an HttpConnection. The request's line and
-// headers are copied at creation, so reading them needs no lock. Internal to the HTTP service.
+// The Request and Response objects of one exchange on an HttpConnection. The request takes over
+// the parsed line and headers at creation and never changes them, so reading them needs no lock.
+// Internal to the HTTP service.
 #pragma once
 
 #include <memory>
@@ -16,21 +17,22 @@ namespace Basalt::Http {
 
 class ExchangeRequest : public Request, public std::enable_shared_from_this<ExchangeRequest> {
  public:
+  using Header = boost::beast::http::request_header<>;
+
   ExchangeRequest(std::shared_ptr<HttpConnection> connection, uint64_t exchange, Method method,
-                  std::string path, std::vector<std::pair<std::string, std::string>> headers);
+                  Header header);
 
   Method GetMethod() const override { return method_; }
-  std::string GetPath() const override { return path_; }
+  std::string GetPath() const override;
   std::optional<std::string> GetHeader(std::string_view name) const override;
-  std::vector<std::pair<std::string, std::string>> GetHeaders() const override { return headers_; }
+  std::vector<std::pair<std::string, std::string>> GetHeaders() const override;
   void AsyncRead(void* data, size_t size, ReadDone done) override;
 
  private:
   std::shared_ptr<HttpConnection> connection_;
   uint64_t exchange_;
   Method method_;
-  std::string path_;
-  std::vector<std::pair<std::string, std::string>> headers_;
+  const Header header_;
 };
 
 class ExchangeResponse : public Response, public std::enable_shared_from_this<ExchangeResponse> {
@@ -45,13 +47,15 @@ class ExchangeResponse : public Response, public std::enable_shared_from_this<Ex
   void Answer(int status, const std::string& reason) override;
 
  private:
-  // Takes the answer under construction, or null when the exchange was already answered.
+  // Takes the answer under construction, or null when the exchange was already answered. The
+  // answer keeps this object alive; once taken, only the connection touches it.
   std::shared_ptr<AnswerMessage> TakeAnswer();
 
   std::shared_ptr<HttpConnection> connection_;
   uint64_t exchange_;
-  std::mutex mutex_;  // guards answer_
-  std::shared_ptr<AnswerMessage> answer_;
+  std::mutex mutex_;  // guards answer_ and taken_
+  AnswerMessage answer_;
+  bool taken_ = false;
 };
 
 }  // namespace Basalt::Http
