@@ -1,5 +1,6 @@
 #include "platform/basalt/httpConnection.h"
 
+#include <array>
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
@@ -8,10 +9,10 @@
 #include <boost/beast/core/string.hpp>
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/read.hpp>
-#include <boost/beast/http/write.hpp>
 #include <limits>
 
 #include "platform/basalt/exception.h"
+#include "platform/basalt/httpAnswerHead.h"
 #include "platform/basalt/httpExchange.h"
 #include "platform/basalt/httpFraming.h"
 #include "platform/basalt/httpStatus.h"
@@ -420,23 +421,29 @@ void HttpConnection::SendOnLoop(uint64_t exchange, std::shared_ptr<AnswerMessage
   bool keepAlive = parser_->keep_alive() && parser_->is_done() && !reading_;
   answer->keep_alive(keepAlive);
   answer->prepare_payload();
+  WriteAnswer(*answer, [self = shared_from_this(), answer, keepAlive, done = std::move(done)](
+                           const boost::system::error_code& written, size_t) {
+    self->deadlines_.ClearWrite();
+    auto error = self->Ended(written);
+    if (error) {
+      self->context_->logger->Log(4, "Writing an answer failed: %1", error.message());
+    }
+    if (error || !keepAlive) {
+      self->Close();
+    } else {
+      self->ReadHeader();
+    }
+    if (done) done(error);
+  });
+}
+
+// The head goes with the body in one gathered write; the handler keeps the answer alive.
+template <class Handler>
+void HttpConnection::WriteAnswer(const AnswerMessage& answer, Handler handler) {
+  FormatAnswerHead(answer.base(), answerHead_);
   ExpectWrite();
-  http::async_write(socket_, *answer,
-                    [self = shared_from_this(), answer, keepAlive, done = std::move(done)](
-                        const boost::system::error_code& written, size_t) {
-                      self->deadlines_.ClearWrite();
-                      auto error = self->Ended(written);
-                      if (error) {
-                        self->context_->logger->Log(4, "Writing an answer failed: %1",
-                                                    error.message());
-                      }
-                      if (error || !keepAlive) {
-                        self->Close();
-                      } else {
-                        self->ReadHeader();
-                      }
-                      if (done) done(error);
-                    });
+  std::array<asio::const_buffer, 2> parts{asio::buffer(answerHead_), asio::buffer(answer.body())};
+  asio::async_write(socket_, parts, std::move(handler));
 }
 
 void HttpConnection::AnswerMalformed(int status) {
@@ -446,12 +453,11 @@ void HttpConnection::AnswerMalformed(int status) {
   answer->keep_alive(false);
   answer->prepare_payload();
   answered_ = true;
-  ExpectWrite();
-  http::async_write(socket_, *answer,
-                    [self = shared_from_this(), answer](const boost::system::error_code&, size_t) {
-                      self->deadlines_.ClearWrite();
-                      self->Close();
-                    });
+  WriteAnswer(*answer,
+              [self = shared_from_this(), answer](const boost::system::error_code&, size_t) {
+                self->deadlines_.ClearWrite();
+                self->Close();
+              });
 }
 
 void HttpConnection::Close() {

@@ -17,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <system_error>
 
 #include "platform/basalt/httpBodyBudget.h"
@@ -92,6 +93,8 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
   void ReadSome(std::shared_ptr<Request> request, size_t size, Request::ReadDone done);
   void SendOnLoop(uint64_t exchange, std::shared_ptr<AnswerMessage> answer,
                   std::function<void(const std::error_code&)> done);
+  template <class Handler>
+  void WriteAnswer(const AnswerMessage& answer, Handler handler);
   void AnswerMalformed(int status);
   void Close();
   template <class Fn>
@@ -104,6 +107,7 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
   std::shared_ptr<HttpServiceContext> context_;
   boost::beast::flat_buffer buffer_;
   std::optional<Parser> parser_;
+  std::string answerHead_;          // of the answer being written; its capacity serves the next one
   uint64_t exchange_ = 0;           // the request being served
   size_t headerBytes_ = 0;          // of this request's line and headers, parsed so far
   bool answered_ = false;           // this exchange's answer is written or being written
