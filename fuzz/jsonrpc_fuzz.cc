@@ -1,6 +1,6 @@
 // Feeds arbitrary bytes through the API request decoder, the canonical form of the input, input
 // checking against a declaration with nested structures, lists and optionals, and both answer
-// encodings.
+// encodings, whose text is compared with Jansson's.
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -8,6 +8,7 @@
 #include "platform/orbi/canonicalJson.h"
 #include "platform/orbi/json.h"
 #include "platform/orbi/jsonRpc.h"
+#include "platform/orbi/testing/janssonText.h"
 #include "platform/orbi/types.h"
 
 namespace {
@@ -42,8 +43,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto& request = *decoded;
   // What a holder-of-key proof covers: the canonical form of whatever input arrives.
   if (request.input) {
-    (void)Orbi::Json::Canonicalize(
-        *Orbi::Json::ToJson(*request.input, Orbi::Json::Encoding::kClean));
+    auto tree = Orbi::Json::ToJson(*request.input, Orbi::Json::Encoding::kClean);
+    (void)Orbi::Json::Canonicalize(*tree);
+    // Answers are written without Jansson: they must read as Jansson would have written them.
+    if (Orbi::Json::ToText(*request.input, Orbi::Json::Encoding::kClean) !=
+        Orbi::Testing::JanssonText(*tree)) {
+      __builtin_trap();
+    }
   }
   auto params = Orbi::Bind::BindInput(Operation(), request.input);
   Orbi::Core::MethodResult result = Orbi::Core::MethodResult::Output(request.input);

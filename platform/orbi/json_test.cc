@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "platform/orbi/errors.h"
 #include "platform/orbi/jsonBounds.h"
+#include "platform/orbi/testing/janssonText.h"
 
 namespace Orbi {
 namespace {
@@ -61,6 +64,46 @@ TEST(ErrorValueTest, CarriesKindTypeAndFormattedMessages) {
             R"("Profile not found LU###a #3","params":{"profile":"LU###a","n":3},)"
             R"("localized":"Profile not found LU###a #3"},{"id":"zz","default_message":)"
             R"("Unknown message.","params":{},"localized":"Unknown message."}],"data":null})");
+}
+
+}  // namespace
+}  // namespace Orbi
+
+namespace Orbi {
+namespace {
+
+using Testing::JanssonText;
+
+TEST(JsonWriterTest, WritesWhatJanssonWrites) {
+  for (const char* text : {
+           R"({"a":[1,-2,true,false,null,"s"],"b":{},"c":[],"":{"x":{"y":[[]]}}})",
+           R"(["quote\" back\\ slash/ \b\f\n\r\t \u0001\u001f\u007f <a>&amp;"])",
+           R"(["\u00e9\u4e2d\ud83d\ude00\u2028", "nul\u0000inside"])",
+           R"([0.5,1.0,-0.0,1e300,1.5e-7,123456789012345678.0,2.2250738585072014e-308])",
+           R"([9223372036854775807,-9223372036854775808,0])",
+       }) {
+    Json::JsonPtr json(json_loads(text, JSON_DECODE_ANY | JSON_ALLOW_NUL, nullptr));
+    ASSERT_TRUE(json) << text;
+    EXPECT_EQ(Json::Dump(*json), JanssonText(*json)) << text;
+    auto value = Json::FromJson(*json);
+    ASSERT_TRUE(value) << text;
+    EXPECT_EQ(Json::ToText(**value, Json::Encoding::kClean), JanssonText(*json)) << text;
+  }
+}
+
+TEST(JsonWriterTest, InvalidUtf8AndNonFiniteRealsStayValidJson) {
+  std::string out;
+  Json::WriteString(out,
+                    "a\xff"
+                    "b\xc3"
+                    "\xe0\x80\x80"
+                    "\xed\xa0\x80"
+                    "\xf4\x90\x80\x80"
+                    "\xc3\xa9");
+  EXPECT_EQ(out,
+            "\"a\\ufffdb\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd"
+            "\\ufffd\\ufffd\xc3\xa9\"");
+  EXPECT_EQ(Json::ToText(Data::RealValue(std::nan("")), Json::Encoding::kClean), "null");
 }
 
 }  // namespace
