@@ -1,12 +1,13 @@
 // Feeds arbitrary bytes through the API request decoder, the canonical form of the input, input
 // checking against a declaration with nested structures, lists and optionals, and both answer
-// encodings, whose text is compared with Jansson's.
+// encodings; the quick reader's trees and the writer's text are compared with Jansson's.
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
 #include "platform/orbi/canonicalJson.h"
 #include "platform/orbi/json.h"
+#include "platform/orbi/jsonQuickReader.h"
 #include "platform/orbi/jsonRpc.h"
 #include "platform/orbi/testing/janssonText.h"
 #include "platform/orbi/types.h"
@@ -34,8 +35,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Orbi::Protocol::Json::JsonApiRequestDeserializer deserializer;
   Orbi::Protocol::Json::JsonApiResponseSerializer standard;
   Orbi::Protocol::Json::JsonApiDirectResponseSerializer clean;
-  auto decoded =
-      deserializer.Deserialize(std::string_view(reinterpret_cast<const char*>(data), size));
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  // Requests are read by the quick reader when they can be: Jansson must read the same tree.
+  if (auto quick = Orbi::Json::ReadPlainJson(text)) {
+    Orbi::Json::JsonPtr jansson(
+        json_loadb(text.data(), text.size(), JSON_REJECT_DUPLICATES | JSON_DECODE_ANY, nullptr));
+    if (!jansson || Orbi::Json::Dump(*quick) != Orbi::Json::Dump(*jansson)) __builtin_trap();
+  }
+  auto decoded = deserializer.Deserialize(text);
   if (!decoded) {
     standard.SerializeProtocolError(decoded.error());
     return 0;

@@ -1,6 +1,7 @@
 #include "platform/orbi/jsonRpc.h"
 
 #include "platform/orbi/jsonBounds.h"
+#include "platform/orbi/jsonQuickReader.h"
 
 namespace Orbi::Protocol::Json {
 
@@ -36,12 +37,15 @@ Basalt::Result<ApiRequest, ProtocolError> JsonApiRequestDeserializer::Deserializ
       !bound.empty()) {
     return Invalid("Invalid request: " + bound, nullptr);
   }
-  json_error_t parseError;
-  JsonPtr root(json_loadb(frame.data(), frame.size(), JSON_REJECT_DUPLICATES | JSON_DECODE_ANY,
-                          &parseError));
+  JsonPtr root = Orbi::Json::ReadPlainJson(frame);
   if (!root) {
-    return Basalt::Unexpected{ProtocolError{
-        kParseError, std::string("Parse error: ") + parseError.text, JsonPtr(json_null())}};
+    json_error_t parseError;
+    root.reset(json_loadb(frame.data(), frame.size(), JSON_REJECT_DUPLICATES | JSON_DECODE_ANY,
+                          &parseError));
+    if (!root) {
+      return Basalt::Unexpected{ProtocolError{
+          kParseError, std::string("Parse error: ") + parseError.text, JsonPtr(json_null())}};
+    }
   }
   if (!json_is_object(root.get())) return Invalid("Invalid request: not an object", nullptr);
 

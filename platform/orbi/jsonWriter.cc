@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/orbi/utf8.h"
+
 namespace Orbi::Json {
 
 namespace {
@@ -15,34 +17,6 @@ constexpr std::string_view kReplacement = "\\ufffd";
 // markup characters.
 constexpr bool IsPlain(unsigned char c) {
   return c >= 0x20 && c < 0x80 && c != '"' && c != '\\' && c != '<' && c != '>' && c != '&';
-}
-
-// Length of the valid UTF-8 sequence at text[i] (lead byte >= 0x80), or 0.
-size_t Utf8Length(std::string_view text, size_t i) {
-  const auto lead = static_cast<unsigned char>(text[i]);
-  size_t length;
-  char32_t cp;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-    cp = lead & 0x1F;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    cp = lead & 0x0F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    cp = lead & 0x07;
-  } else {
-    return 0;
-  }
-  if (text.size() - i < length) return 0;
-  for (size_t k = 1; k < length; ++k) {
-    const auto next = static_cast<unsigned char>(text[i + k]);
-    if ((next & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (next & 0x3F);
-  }
-  const bool overlong = (length == 3 && cp < 0x800) || (length == 4 && cp < 0x10000);
-  if (overlong || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) return 0;
-  return length;
 }
 
 void WriteEscape(std::string& out, unsigned char c) {
@@ -152,7 +126,7 @@ void WriteString(std::string& out, std::string_view text) {
     if (c < 0x80) {
       WriteEscape(out, c);
       ++i;
-    } else if (size_t length = Utf8Length(text, i)) {
+    } else if (size_t length = Utf8SequenceLength(text, i)) {
       out.append(text.data() + i, length);
       i += length;
     } else {

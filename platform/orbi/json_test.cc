@@ -6,6 +6,7 @@
 
 #include "platform/orbi/errors.h"
 #include "platform/orbi/jsonBounds.h"
+#include "platform/orbi/jsonQuickReader.h"
 #include "platform/orbi/testing/janssonText.h"
 
 namespace Orbi {
@@ -104,6 +105,64 @@ TEST(JsonWriterTest, InvalidUtf8AndNonFiniteRealsStayValidJson) {
             "\"a\\ufffdb\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd"
             "\\ufffd\\ufffd\xc3\xa9\"");
   EXPECT_EQ(Json::ToText(Data::RealValue(std::nan("")), Json::Encoding::kClean), "null");
+}
+
+}  // namespace
+}  // namespace Orbi
+
+namespace Orbi {
+namespace {
+
+constexpr int kJanssonFlags = JSON_REJECT_DUPLICATES | JSON_DECODE_ANY;
+
+TEST(JsonQuickReaderTest, ReadsPlainDocumentsAsJanssonDoes) {
+  for (const char* text : {
+           R"({"jsonrpc":"2.0","id":7,"params":{"input":{"a":[1,-2,0,-0,true,false,null]}}})",
+           " \t\r\n[ {} , [] , \"\" , {\"\":{\"x\":[[]]}} ] \n",
+           "[\"\xc3\xa9\xe4\xb8\xad\xf0\x9f\x98\x80\x7f\", 9223372036854775807, "
+           "-9223372036854775808]",
+       }) {
+    Json::JsonPtr quick = Json::ReadPlainJson(text);
+    ASSERT_TRUE(quick) << text;
+    Json::JsonPtr jansson(json_loads(text, kJanssonFlags, nullptr));
+    ASSERT_TRUE(jansson) << text;
+    EXPECT_EQ(Json::Dump(*quick), Json::Dump(*jansson)) << text;
+    EXPECT_TRUE(json_equal(quick.get(), jansson.get())) << text;
+  }
+}
+
+// Whatever the quick reader leaves, Jansson reads or refuses with its own message.
+TEST(JsonQuickReaderTest, LeavesEverythingElseToJansson) {
+  for (std::string_view text : std::initializer_list<std::string_view>{
+           R"(["esc\"aped"])",
+           R"({"a":1.5})",
+           R"([1e3])",
+           R"([9223372036854775808])",
+           R"([-9223372036854775809])",
+           R"([01])",
+           R"([-])",
+           R"([+1])",
+           R"({"a":1,"a":2})",
+           R"([1,])",
+           R"({"a":1,})",
+           R"({a:1})",
+           R"([truex])",
+           R"([nul])",
+           "[1] x",
+           "",
+           "[\"\x01\"]",
+           "[\"\xff\"]",
+           "[\"\xed\xa0\x80\"]",
+           "[\"\xe0\x80\x80\"]",
+           "[\"open]",
+           "\xef\xbb\xbf[]",
+           std::string_view("[1]\0", 4),
+       }) {
+    EXPECT_FALSE(Json::ReadPlainJson(text)) << text;
+  }
+  std::string deep(200, '[');
+  deep += std::string(200, ']');
+  EXPECT_FALSE(Json::ReadPlainJson(deep));
 }
 
 }  // namespace
