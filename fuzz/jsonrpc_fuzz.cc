@@ -1,13 +1,15 @@
 // Feeds arbitrary bytes through the API request decoder, the canonical form of the input, input
 // checking against a declaration with nested structures, lists and optionals, and both answer
-// encodings.
+// encodings; the quick reader's trees and the writer's text are compared with Jansson's.
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
 #include "platform/orbi/canonicalJson.h"
 #include "platform/orbi/json.h"
+#include "platform/orbi/jsonQuickReader.h"
 #include "platform/orbi/jsonRpc.h"
+#include "platform/orbi/testing/janssonText.h"
 #include "platform/orbi/types.h"
 
 namespace {
@@ -33,8 +35,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Orbi::Protocol::Json::JsonApiRequestDeserializer deserializer;
   Orbi::Protocol::Json::JsonApiResponseSerializer standard;
   Orbi::Protocol::Json::JsonApiDirectResponseSerializer clean;
-  auto decoded =
-      deserializer.Deserialize(std::string_view(reinterpret_cast<const char*>(data), size));
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  // Requests are read by the quick reader when they can be: Jansson must read the same tree.
+  if (auto quick = Orbi::Json::ReadPlainJson(text)) {
+    Orbi::Json::JsonPtr jansson(
+        json_loadb(text.data(), text.size(), JSON_REJECT_DUPLICATES | JSON_DECODE_ANY, nullptr));
+    if (!jansson || Orbi::Json::Dump(*quick) != Orbi::Json::Dump(*jansson)) __builtin_trap();
+  }
+  auto decoded = deserializer.Deserialize(text);
   if (!decoded) {
     standard.SerializeProtocolError(decoded.error());
     return 0;
@@ -42,8 +50,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto& request = *decoded;
   // What a holder-of-key proof covers: the canonical form of whatever input arrives.
   if (request.input) {
-    (void)Orbi::Json::Canonicalize(
-        *Orbi::Json::ToJson(*request.input, Orbi::Json::Encoding::kClean));
+    auto tree = Orbi::Json::ToJson(*request.input, Orbi::Json::Encoding::kClean);
+    (void)Orbi::Json::Canonicalize(*tree);
+    // Answers are written without Jansson: they must read as Jansson would have written them.
+    if (Orbi::Json::ToText(*request.input, Orbi::Json::Encoding::kClean) !=
+        Orbi::Testing::JanssonText(*tree)) {
+      __builtin_trap();
+    }
   }
   auto params = Orbi::Bind::BindInput(Operation(), request.input);
   Orbi::Core::MethodResult result = Orbi::Core::MethodResult::Output(request.input);

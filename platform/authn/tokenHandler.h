@@ -9,6 +9,7 @@
 
 #include "platform/authn/authnData.h"
 #include "platform/authn/ownTokenVerifier.h"
+#include "platform/basalt/recentCache.h"
 #include "platform/orbi/authn.h"
 #include "platform/orbi/localizer.h"
 
@@ -32,6 +33,10 @@ class TokenHandler final : public Orbi::Authn::AuthnHandler {
   static constexpr const char* kTokenExpiredMessage = "com.tessel.nox.authentication.token_expired";
   static constexpr const char* kInvalidTokenMessage = "com.tessel.nox.authentication.invalid_token";
 
+  // Bytes of the claims of verified tokens kept per key, so that a token presented again is not
+  // decoded and its signature not computed again; only its expiry is checked each time.
+  static constexpr size_t kVerifiedTokensBytes = 1 << 20;
+
   TokenHandler(Orbi::Core::LoggerPtr logger, std::shared_ptr<const Orbi::L10n::Localizer> localizer,
                KeyFn key, ClockFn clock = nullptr);
 
@@ -39,15 +44,23 @@ class TokenHandler final : public Orbi::Authn::AuthnHandler {
                          Orbi::Authn::AuthnCallback done) override;
 
  private:
+  // A key and the tokens it verified: both go when the secret changes.
+  struct PreparedKey {
+    explicit PreparedKey(const std::string& secret);
+    OwnTokenKey key;
+    Basalt::RecentCache<OwnTokenClaims> verified;
+  };
+
   // The prepared form of `secret`, made again only when the secret changes.
-  std::shared_ptr<const OwnTokenKey> Prepared(const std::string& secret);
+  std::shared_ptr<PreparedKey> Prepared(const std::string& secret);
+  static OwnTokenResult Verify(const std::string& token, PreparedKey& prepared, int64_t now);
 
   Orbi::Core::LoggerPtr logger_;
   std::shared_ptr<const Orbi::L10n::Localizer> localizer_;
   KeyFn key_;
   ClockFn clock_;
   std::mutex preparedMutex_;
-  std::shared_ptr<const OwnTokenKey> prepared_;
+  std::shared_ptr<PreparedKey> prepared_;
 };
 
 }  // namespace Nox::Authn

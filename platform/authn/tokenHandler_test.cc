@@ -53,8 +53,9 @@ Orbi::Core::StringMap OAuth(const std::string& token) {
 TEST(TokenHandlerTest, AcceptsOwnTokensWithTheirEntitlementsAndRefusesBadOnes) {
   auto logger = std::make_shared<NullLogger>();
   std::string secret = kKey;
+  int64_t now = kNow;
   TokenHandler handler(
-      logger, Localizer(), [&] { return secret; }, [] { return kNow; });
+      logger, Localizer(), [&] { return secret; }, [&] { return now; });
   const std::string token =
       Sign(R"({"username":"root","exp":1700000300,"entitlement":["ADMINISTRATOR"]})");
   auto result = Orbi::Data::As<Orbi::Data::StructValue>(Authenticate(handler, OAuth(token)));
@@ -84,6 +85,12 @@ TEST(TokenHandlerTest, AcceptsOwnTokensWithTheirEntitlementsAndRefusesBadOnes) {
                                    {"accessToken", token}}),
             nullptr);
   EXPECT_EQ(Authenticate(handler, {{"schemeId", "com.tessel.orbi.std.security.oauth"}}), nullptr);
+
+  // A token verified before is refused all the same once it expires.
+  now = 1700000300;
+  EXPECT_EQ(RefusalMessage(Authenticate(handler, OAuth(token))),
+            TokenHandler::kTokenExpiredMessage);
+  now = kNow;
 
   // The prepared key follows a changed secret: the old secret's tokens stop verifying.
   secret = "another secret of thirty-two byt";

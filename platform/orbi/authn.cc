@@ -8,15 +8,17 @@ void AsyncAuthnFilter::Invoke(const Core::MethodIdentifier& method, Data::ValueP
     next_->Invoke(method, std::move(input), std::move(context), std::move(resultCb));
     return;
   }
+  // The handler answers once, so the call's parts move on rather than being copied.
   auto next = next_;
   handler_->AsyncAuthenticate(
-      context, [next, method, input, context, resultCb](Data::ValuePtr answer) {
+      context, [next, method, input = std::move(input), context,
+                resultCb = std::move(resultCb)](Data::ValuePtr answer) mutable {
         if (auto error = Data::As<Data::ErrorValue>(answer)) {
           resultCb(Core::MethodResult::Failure(std::move(error)), std::nullopt, nullptr);
           return;
         }
         if (answer) context->authnResult = std::move(answer);
-        next->Invoke(method, input, context, resultCb);
+        next->Invoke(method, std::move(input), std::move(context), std::move(resultCb));
       });
 }
 

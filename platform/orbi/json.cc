@@ -50,33 +50,15 @@ JsonPtr ToJson(const DataValue& value, Encoding encoding) {
 }
 
 std::string Dump(const json_t& json) {
-  Basalt::Json::JsonText text(
-      json_dumps(&json, JSON_COMPACT | JSON_ENCODE_ANY | JSON_PRESERVE_ORDER));
   std::string out;
-  if (!text) return out;
-  std::string_view raw(text.get());
-  out.reserve(raw.size());
-  // Outside of strings JSON never holds these characters, so replacing them everywhere is safe.
-  for (char c : raw) {
-    switch (c) {
-      case '<':
-        out += "\\u003c";
-        break;
-      case '>':
-        out += "\\u003e";
-        break;
-      case '&':
-        out += "\\u0026";
-        break;
-      default:
-        out += c;
-    }
-  }
+  WriteJson(out, json);
   return out;
 }
 
 std::string ToText(const DataValue& value, Encoding encoding) {
-  return Dump(*ToJson(value, encoding));
+  std::string out;
+  WriteValue(out, value, encoding);
+  return out;
 }
 
 Basalt::Result<Data::ValuePtr, std::string> FromJson(const json_t& json, int depth) {

@@ -9,23 +9,19 @@
 
 #include "platform/basalt/jsonHandle.h"
 #include "platform/basalt/result.h"
+#include "platform/orbi/jsonWriter.h"
 #include "platform/orbi/values.h"
 
 namespace Orbi::Json {
 
 using Basalt::Json::JsonPtr;
 
-enum class Encoding {
-  kStandard,  // structures and errors carry "_type" with their qualified name
-  kClean,     // the same without "_type"
-};
-
 // Deeper input is refused: bounds recursion on hostile documents.
 inline constexpr int kMaxDepth = 64;
 
 JsonPtr ToJson(const Data::DataValue& value, Encoding encoding);
 
-// Compact text with '<', '>' and '&' escaped, so an answer can never be sniffed as markup.
+// Compact text as jsonWriter.h describes it.
 std::string Dump(const json_t& json);
 std::string ToText(const Data::DataValue& value, Encoding encoding);
 

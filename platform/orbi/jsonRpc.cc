@@ -1,6 +1,7 @@
 #include "platform/orbi/jsonRpc.h"
 
 #include "platform/orbi/jsonBounds.h"
+#include "platform/orbi/jsonQuickReader.h"
 
 namespace Orbi::Protocol::Json {
 
@@ -36,12 +37,15 @@ Basalt::Result<ApiRequest, ProtocolError> JsonApiRequestDeserializer::Deserializ
       !bound.empty()) {
     return Invalid("Invalid request: " + bound, nullptr);
   }
-  json_error_t parseError;
-  JsonPtr root(json_loadb(frame.data(), frame.size(), JSON_REJECT_DUPLICATES | JSON_DECODE_ANY,
-                          &parseError));
+  JsonPtr root = Orbi::Json::ReadPlainJson(frame);
   if (!root) {
-    return Basalt::Unexpected{ProtocolError{
-        kParseError, std::string("Parse error: ") + parseError.text, JsonPtr(json_null())}};
+    json_error_t parseError;
+    root.reset(json_loadb(frame.data(), frame.size(), JSON_REJECT_DUPLICATES | JSON_DECODE_ANY,
+                          &parseError));
+    if (!root) {
+      return Basalt::Unexpected{ProtocolError{
+          kParseError, std::string("Parse error: ") + parseError.text, JsonPtr(json_null())}};
+    }
   }
   if (!json_is_object(root.get())) return Invalid("Invalid request: not an object", nullptr);
 
@@ -94,33 +98,39 @@ Basalt::Result<ApiRequest, ProtocolError> JsonApiRequestDeserializer::Deserializ
                     std::move(context)};
 }
 
+// Written straight from the values: an answer is built once per call, and a Jansson tree of it
+// cost more than the call's own work.
 std::string ResponseSerializer::SerializeResult(const json_t& id,
                                                 const Core::MethodResult& result) const {
-  JsonPtr body(json_object());
+  std::string out = "{\"jsonrpc\":\"2.0\",\"id\":";
+  out.reserve(256);
+  Orbi::Json::WriteJson(out, id);
   if (result.HasError()) {
-    json_object_set_new(body.get(), "error",
-                        Orbi::Json::ToJson(*result.error, encoding_).release());
+    out += ",\"result\":{\"error\":";
+    Orbi::Json::WriteValue(out, *result.error, encoding_);
   } else {
-    json_object_set_new(
-        body.get(), "output",
-        result.output ? Orbi::Json::ToJson(*result.output, encoding_).release() : json_null());
+    out += ",\"result\":{\"output\":";
+    if (result.output) {
+      Orbi::Json::WriteValue(out, *result.output, encoding_);
+    } else {
+      out += "null";
+    }
   }
-  JsonPtr root(json_object());
-  json_object_set_new(root.get(), "jsonrpc", json_string("2.0"));
-  json_object_set(root.get(), "id", const_cast<json_t*>(&id));
-  json_object_set_new(root.get(), "result", body.release());
-  return Orbi::Json::Dump(*root);
+  out += "}}";
+  return out;
 }
 
 std::string ResponseSerializer::SerializeProtocolError(const ProtocolError& error) const {
-  JsonPtr detail(json_object());
-  json_object_set_new(detail.get(), "code", json_integer(error.code));
-  json_object_set_new(detail.get(), "message", json_string(error.message.c_str()));
-  JsonPtr root(json_object());
-  json_object_set_new(root.get(), "jsonrpc", json_string("2.0"));
-  json_object_set(root.get(), "id", error.id ? error.id.get() : json_null());
-  json_object_set_new(root.get(), "error", detail.release());
-  return Orbi::Json::Dump(*root);
+  std::string out = "{\"jsonrpc\":\"2.0\",\"id\":";
+  if (error.id) {
+    Orbi::Json::WriteJson(out, *error.id);
+  } else {
+    out += "null";
+  }
+  out += ",\"error\":{\"code\":" + std::to_string(error.code) + ",\"message\":";
+  Orbi::Json::WriteString(out, error.message);
+  out += "}}";
+  return out;
 }
 
 }  // namespace Orbi::Protocol::Json

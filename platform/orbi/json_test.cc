@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "platform/orbi/errors.h"
 #include "platform/orbi/jsonBounds.h"
+#include "platform/orbi/jsonQuickReader.h"
+#include "platform/orbi/testing/janssonText.h"
 
 namespace Orbi {
 namespace {
@@ -61,6 +65,104 @@ TEST(ErrorValueTest, CarriesKindTypeAndFormattedMessages) {
             R"("Profile not found LU###a #3","params":{"profile":"LU###a","n":3},)"
             R"("localized":"Profile not found LU###a #3"},{"id":"zz","default_message":)"
             R"("Unknown message.","params":{},"localized":"Unknown message."}],"data":null})");
+}
+
+}  // namespace
+}  // namespace Orbi
+
+namespace Orbi {
+namespace {
+
+using Testing::JanssonText;
+
+TEST(JsonWriterTest, WritesWhatJanssonWrites) {
+  for (const char* text : {
+           R"({"a":[1,-2,true,false,null,"s"],"b":{},"c":[],"":{"x":{"y":[[]]}}})",
+           R"(["quote\" back\\ slash/ \b\f\n\r\t \u0001\u001f\u007f <a>&amp;"])",
+           R"(["\u00e9\u4e2d\ud83d\ude00\u2028", "nul\u0000inside"])",
+           R"([0.5,1.0,-0.0,1e300,1.5e-7,123456789012345678.0,2.2250738585072014e-308])",
+           R"([9223372036854775807,-9223372036854775808,0])",
+       }) {
+    Json::JsonPtr json(json_loads(text, JSON_DECODE_ANY | JSON_ALLOW_NUL, nullptr));
+    ASSERT_TRUE(json) << text;
+    EXPECT_EQ(Json::Dump(*json), JanssonText(*json)) << text;
+    auto value = Json::FromJson(*json);
+    ASSERT_TRUE(value) << text;
+    EXPECT_EQ(Json::ToText(**value, Json::Encoding::kClean), JanssonText(*json)) << text;
+  }
+}
+
+TEST(JsonWriterTest, InvalidUtf8AndNonFiniteRealsStayValidJson) {
+  std::string out;
+  Json::WriteString(out,
+                    "a\xff"
+                    "b\xc3"
+                    "\xe0\x80\x80"
+                    "\xed\xa0\x80"
+                    "\xf4\x90\x80\x80"
+                    "\xc3\xa9");
+  EXPECT_EQ(out,
+            "\"a\\ufffdb\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd"
+            "\\ufffd\\ufffd\xc3\xa9\"");
+  EXPECT_EQ(Json::ToText(Data::RealValue(std::nan("")), Json::Encoding::kClean), "null");
+}
+
+}  // namespace
+}  // namespace Orbi
+
+namespace Orbi {
+namespace {
+
+constexpr int kJanssonFlags = JSON_REJECT_DUPLICATES | JSON_DECODE_ANY;
+
+TEST(JsonQuickReaderTest, ReadsPlainDocumentsAsJanssonDoes) {
+  for (const char* text : {
+           R"({"jsonrpc":"2.0","id":7,"params":{"input":{"a":[1,-2,0,-0,true,false,null]}}})",
+           " \t\r\n[ {} , [] , \"\" , {\"\":{\"x\":[[]]}} ] \n",
+           "[\"\xc3\xa9\xe4\xb8\xad\xf0\x9f\x98\x80\x7f\", 9223372036854775807, "
+           "-9223372036854775808]",
+       }) {
+    Json::JsonPtr quick = Json::ReadPlainJson(text);
+    ASSERT_TRUE(quick) << text;
+    Json::JsonPtr jansson(json_loads(text, kJanssonFlags, nullptr));
+    ASSERT_TRUE(jansson) << text;
+    EXPECT_EQ(Json::Dump(*quick), Json::Dump(*jansson)) << text;
+    EXPECT_TRUE(json_equal(quick.get(), jansson.get())) << text;
+  }
+}
+
+// Whatever the quick reader leaves, Jansson reads or refuses with its own message.
+TEST(JsonQuickReaderTest, LeavesEverythingElseToJansson) {
+  for (std::string_view text : std::initializer_list<std::string_view>{
+           R"(["esc\"aped"])",
+           R"({"a":1.5})",
+           R"([1e3])",
+           R"([9223372036854775808])",
+           R"([-9223372036854775809])",
+           R"([01])",
+           R"([-])",
+           R"([+1])",
+           R"({"a":1,"a":2})",
+           R"([1,])",
+           R"({"a":1,})",
+           R"({a:1})",
+           R"([truex])",
+           R"([nul])",
+           "[1] x",
+           "",
+           "[\"\x01\"]",
+           "[\"\xff\"]",
+           "[\"\xed\xa0\x80\"]",
+           "[\"\xe0\x80\x80\"]",
+           "[\"open]",
+           "\xef\xbb\xbf[]",
+           std::string_view("[1]\0", 4),
+       }) {
+    EXPECT_FALSE(Json::ReadPlainJson(text)) << text;
+  }
+  std::string deep(200, '[');
+  deep += std::string(200, ']');
+  EXPECT_FALSE(Json::ReadPlainJson(deep));
 }
 
 }  // namespace

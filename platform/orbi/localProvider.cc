@@ -125,9 +125,9 @@ void AsyncLocalProvider::Invoke(const Core::MethodIdentifier& method, Data::Valu
   auto params = std::move(*checked);
   // Outputs are completed against the declared result, so every encoding shows unset optionals.
   auto resultType = op->result;
-  auto completing = [resultCb, resultType](std::optional<Core::MethodResult> result,
-                                           std::optional<Core::Progress> progress,
-                                           Core::Continuation continuation) {
+  auto completing = [resultCb = std::move(resultCb), resultType](
+                        std::optional<Core::MethodResult> result,
+                        std::optional<Core::Progress> progress, Core::Continuation continuation) {
     if (result && !result->HasError()) {
       auto output = Bind::CompleteOutput(*resultType, result->output);
       if (!output) {
@@ -138,7 +138,8 @@ void AsyncLocalProvider::Invoke(const Core::MethodIdentifier& method, Data::Valu
     }
     resultCb(std::move(result), progress, std::move(continuation));
   };
-  enqueuer_([bound, handler, params, context, completing]() {
+  enqueuer_([bound, handler, params = std::move(params), context = std::move(context),
+             completing = std::move(completing)]() {
     try {
       (*handler)(params, context, completing);
     } catch (const std::exception& e) {

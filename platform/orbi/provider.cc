@@ -5,13 +5,18 @@
 namespace Orbi::Core {
 
 AsyncApiResultCb CallOnce(AsyncApiResultCb callback) {
-  auto done = std::make_shared<std::atomic<bool>>(false);
-  return [callback = std::move(callback), done](std::optional<MethodResult> result,
-                                                std::optional<Progress> progress,
-                                                Continuation continuation) {
-    if (done->load()) return;
-    if (result && done->exchange(true)) return;
-    callback(std::move(result), progress, std::move(continuation));
+  struct Once {
+    AsyncApiResultCb callback;
+    std::atomic<bool> done{false};
+  };
+  // One shared pointer fits std::function's local storage: copies of the result allocate nothing.
+  auto once = std::make_shared<Once>();
+  once->callback = std::move(callback);
+  return [once](std::optional<MethodResult> result, std::optional<Progress> progress,
+                Continuation continuation) {
+    if (once->done.load()) return;
+    if (result && once->done.exchange(true)) return;
+    once->callback(std::move(result), progress, std::move(continuation));
   };
 }
 

@@ -88,6 +88,12 @@ void HttpRecvHelper::HandleFrame(std::shared_ptr<Orbi::Transport::FrameBuffer> b
   busy_ = true;
   buffer_ = std::move(buffer);
   done_ = std::move(done);
+  auto length = request_->GetHeader("Content-Length");
+  uint64_t announced = 0;
+  if (length && std::from_chars(length->data(), length->data() + length->size(), announced).ec ==
+                    std::errc()) {
+    announced_ = announced;
+  }
   ReadStep();
 }
 
@@ -95,14 +101,9 @@ void HttpRecvHelper::HandleFrame(std::shared_ptr<Orbi::Transport::FrameBuffer> b
 // length is taken into one buffer of its size rather than one that grows by copying. The first
 // read is no larger than the announced body either: the buffer zero-fills what it prepares.
 size_t HttpRecvHelper::NextStep() const {
-  auto length = request_->GetHeader("Content-Length");
-  uint64_t announced = 0;
-  if (!length || std::from_chars(length->data(), length->data() + length->size(), announced).ec !=
-                     std::errc()) {
-    return kReadStep;
-  }
-  uint64_t total = std::min(announced, static_cast<uint64_t>(maxSize_));
-  // One byte more, for the last read, which only finds the end.
+  if (!announced_) return kReadStep;
+  uint64_t total = std::min(*announced_, static_cast<uint64_t>(maxSize_));
+  // One byte more: a body longer than its announced length is the HTTP parser's to refuse.
   const size_t rest = static_cast<size_t>(total - std::min(bytesRead_, total)) + 1;
   return bytesRead_ == 0 ? std::min(rest, kReadStep) : rest;
 }
@@ -124,6 +125,9 @@ void HttpRecvHelper::ReadStep() {
             if (self->bytesRead_ >= static_cast<uint64_t>(self->maxSize_)) {
               self->HandleFrameCb(TransferFailure{
                   400, "Request exceeds max size: " + std::to_string(self->maxSize_) + "."});
+            } else if (self->announced_ && self->bytesRead_ == *self->announced_) {
+              // The whole announced body is here: no read only to meet its end.
+              self->HandleFrameCb(std::nullopt);
             } else {
               self->ReadStep();
             }

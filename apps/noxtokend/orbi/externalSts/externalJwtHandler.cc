@@ -97,6 +97,10 @@ void ExternalJwtHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr conte
     return;
   }
   const std::string& token = *accessToken;
+  if (withoutIssuer_.Find(token)) {
+    done(nullptr);
+    return;
+  }
 
   const auto notDecodable = [&] {
     logger_->Log(3, "JWT not decodable: %1", token);
@@ -109,9 +113,11 @@ void ExternalJwtHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr conte
   }
   AuthnData::Builder result(AuthnData::kExternalJwtResult);
 
-  // The daemon's own tokens have no issuer and go on untouched, at the cost of one decode.
+  // The daemon's own tokens have no issuer and go on untouched, at the cost of one decode the
+  // first time they are presented.
   std::string issuer = StringClaim(jwt.get(), "iss");
   if (issuer.empty()) {
+    withoutIssuer_.Insert(token, true);
     done(nullptr);
     return;
   }

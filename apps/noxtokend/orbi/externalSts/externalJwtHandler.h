@@ -16,6 +16,7 @@
 #include "apps/noxtokend/orbi/externalSts/externalJwtAlgorithms.h"
 #include "platform/basalt/crypto/certificateCache.h"
 #include "platform/basalt/logger.h"
+#include "platform/basalt/recentCache.h"
 #include "platform/orbi/authn.h"
 #include "platform/orbi/localizer.h"
 
@@ -39,6 +40,10 @@ class ExternalJwtHandler final : public Orbi::Authn::AuthnHandler {
   void AsyncAuthenticate(Orbi::Core::ExecutionContextPtr context,
                          Orbi::Authn::AuthnCallback done) override;
 
+  // Bytes of tokens kept that carry no issuer (the daemon's own), which are passed on to the next
+  // handler without being decoded again.
+  static constexpr size_t kWithoutIssuerBytes = 1 << 20;
+
  private:
   // Called with the registry's read lock held.
   bool VerifyTokenWithAlias(const std::string& token, const ExternalTokenHeader& header,
@@ -53,6 +58,7 @@ class ExternalJwtHandler final : public Orbi::Authn::AuthnHandler {
   std::shared_ptr<const Orbi::L10n::Localizer> localizer_;
   ClockFn clock_;
   std::shared_ptr<Basalt::Crypto::CertificateCache> certificates_;
+  Basalt::RecentCache<bool> withoutIssuer_{kWithoutIssuerBytes};
 };
 
 }  // namespace Nox::Authn

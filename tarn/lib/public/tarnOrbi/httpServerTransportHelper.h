@@ -1,7 +1,7 @@
 // Adapts one HTTP exchange to the framework's frame transport: the request body is read as one
 // frame (within a size limit) and each answer frame is written as the response body. The first
 // read takes at most kReadStep bytes; the rest of a body of announced length goes into one buffer
-// of that length.
+// of that length, and the frame ends as soon as that length has come.
 #pragma once
 
 #include <cstdint>
@@ -56,6 +56,7 @@ class HttpServerTransportHelper<ServerDetail::ReadFromBody> final
   std::shared_ptr<Basalt::Http::Request> request_;
   std::shared_ptr<const Orbi::Core::Logger> logger_;
   uint64_t bytesRead_ = 0;
+  std::optional<uint64_t> announced_;  // the Content-Length, when there is one
   int64_t maxSize_;
   bool busy_ = false;
   std::shared_ptr<Orbi::Transport::FrameBuffer> buffer_;

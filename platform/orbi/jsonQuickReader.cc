@@ -1,0 +1,162 @@
+#include "platform/orbi/jsonQuickReader.h"
+
+#include <charconv>
+
+#include "platform/orbi/utf8.h"
+
+namespace Orbi::Json {
+
+namespace {
+
+using Basalt::Json::JsonPtr;
+
+// Jansson's own limit is 2048; deeper text is left to it.
+constexpr int kMaxNesting = 128;
+
+class PlainReader {
+ public:
+  explicit PlainReader(std::string_view text) : text_(text) {}
+
+  JsonPtr Document() {
+    JsonPtr value = Value(0);
+    SkipSpace();
+    return value && pos_ == text_.size() ? std::move(value) : nullptr;
+  }
+
+ private:
+  bool At(char c) const { return pos_ < text_.size() && text_[pos_] == c; }
+
+  void SkipSpace() {
+    while (pos_ < text_.size() && (text_[pos_] == ' ' || text_[pos_] == '\n' ||
+                                   text_[pos_] == '\r' || text_[pos_] == '\t')) {
+      ++pos_;
+    }
+  }
+
+  JsonPtr Value(int depth) {
+    SkipSpace();
+    if (pos_ == text_.size()) return nullptr;
+    switch (text_[pos_]) {
+      case '{':
+        return depth < kMaxNesting ? Object(depth + 1) : nullptr;
+      case '[':
+        return depth < kMaxNesting ? Array(depth + 1) : nullptr;
+      case '"': {
+        std::string_view text;
+        if (!String(text)) return nullptr;
+        return JsonPtr(json_stringn_nocheck(text.data(), text.size()));
+      }
+      case 't':
+        return Word("true", json_true());
+      case 'f':
+        return Word("false", json_false());
+      case 'n':
+        return Word("null", json_null());
+      default:
+        return Integer();
+    }
+  }
+
+  JsonPtr Word(std::string_view word, json_t* value) {
+    if (text_.substr(pos_, word.size()) != word) return nullptr;
+    pos_ += word.size();
+    return JsonPtr(value);
+  }
+
+  // Integers only, in JSON's form: a real number or an out-of-range integer is Jansson's.
+  JsonPtr Integer() {
+    const size_t start = pos_;
+    if (At('-')) ++pos_;
+    const size_t digits = pos_;
+    while (pos_ < text_.size() && text_[pos_] >= '0' && text_[pos_] <= '9') ++pos_;
+    if (pos_ == digits || (text_[digits] == '0' && pos_ - digits > 1)) return nullptr;
+    if (At('.') || At('e') || At('E')) return nullptr;
+    json_int_t value = 0;
+    auto [end, ec] = std::from_chars(text_.data() + start, text_.data() + pos_, value);
+    if (ec != std::errc() || end != text_.data() + pos_) return nullptr;
+    return JsonPtr(json_integer(value));
+  }
+
+  // A string without escapes; `out` points into the text.
+  bool String(std::string_view& out) {
+    const size_t start = ++pos_;
+    while (pos_ < text_.size()) {
+      const auto c = static_cast<unsigned char>(text_[pos_]);
+      if (c == '"') {
+        out = text_.substr(start, pos_ - start);
+        ++pos_;
+        return true;
+      }
+      if (c == '\\' || c < 0x20) return false;
+      if (c < 0x80) {
+        ++pos_;
+      } else if (size_t length = Utf8SequenceLength(text_, pos_)) {
+        pos_ += length;
+      } else {
+        return false;
+      }
+    }
+    return false;
+  }
+
+  JsonPtr Object(int depth) {
+    JsonPtr object(json_object());
+    ++pos_;
+    SkipSpace();
+    if (At('}')) {
+      ++pos_;
+      return object;
+    }
+    while (true) {
+      SkipSpace();
+      std::string_view key;
+      if (!At('"') || !String(key)) return nullptr;
+      SkipSpace();
+      if (!At(':')) return nullptr;
+      ++pos_;
+      JsonPtr member = Value(depth);
+      if (!member || json_object_getn(object.get(), key.data(), key.size()) != nullptr ||
+          json_object_setn_new_nocheck(object.get(), key.data(), key.size(), member.release()) !=
+              0) {
+        return nullptr;
+      }
+      SkipSpace();
+      if (At('}')) {
+        ++pos_;
+        return object;
+      }
+      if (!At(',')) return nullptr;
+      ++pos_;
+    }
+  }
+
+  JsonPtr Array(int depth) {
+    JsonPtr array(json_array());
+    ++pos_;
+    SkipSpace();
+    if (At(']')) {
+      ++pos_;
+      return array;
+    }
+    while (true) {
+      JsonPtr item = Value(depth);
+      if (!item || json_array_append_new(array.get(), item.release()) != 0) return nullptr;
+      SkipSpace();
+      if (At(']')) {
+        ++pos_;
+        return array;
+      }
+      if (!At(',')) return nullptr;
+      ++pos_;
+    }
+  }
+
+  std::string_view text_;
+  size_t pos_ = 0;
+};
+
+}  // namespace
+
+Basalt::Json::JsonPtr ReadPlainJson(std::string_view text) { return PlainReader(text).Document(); }
+
+}  // namespace Orbi::Json
