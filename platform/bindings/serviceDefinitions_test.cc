@@ -24,8 +24,12 @@ std::set<std::string> Contract(const Orbi::Bind::ServiceDef& def) {
   std::function<std::string(const Type&)> describe = [&](const Type& type) -> std::string {
     std::string name, members;
     switch (type.GetKind()) {
-      case Type::Kind::kList:
-        return "[" + describe(*type.GetElement()) + "]";
+      case Type::Kind::kList: {
+        std::string list(1, '[');
+        list += describe(*type.GetElement());
+        list += ']';
+        return list;
+      }
       case Type::Kind::kOptional:
         return describe(*type.GetElement()) + "?";
       case Type::Kind::kStruct:

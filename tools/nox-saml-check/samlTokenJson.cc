@@ -14,9 +14,15 @@ std::string Block(const std::vector<std::string>& items, char open, char close, 
   if (items.empty()) return std::string{open, close};
   std::string out(1, open);
   for (size_t i = 0; i < items.size(); ++i) {
-    out += "\n" + Indent(depth + 1) + items[i] + (i + 1 < items.size() ? "," : "");
+    out += '\n';
+    out += Indent(depth + 1);
+    out += items[i];
+    if (i + 1 < items.size()) out += ',';
   }
-  return out + "\n" + Indent(depth) + close;
+  out += '\n';
+  out += Indent(depth);
+  out += close;
+  return out;
 }
 
 std::string Member(const std::string& name, const std::string& value) {

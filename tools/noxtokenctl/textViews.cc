@@ -17,7 +17,10 @@ std::string GrantsText(const json_t* grants, const char* separator) {
     if (!text.empty()) text += separator;
     text += CellText(json_object_get(grant, "resource_type"));
     const json_t* entitlement = json_object_get(grant, "entitlement");
-    if (entitlement != nullptr && !json_is_null(entitlement)) text += ":" + CellText(entitlement);
+    if (entitlement != nullptr && !json_is_null(entitlement)) {
+      text += ':';
+      text += CellText(entitlement);
+    }
   }
   return text.empty() ? "-" : text;
 }

@@ -105,9 +105,7 @@ void ResultLogger::operator()(std::optional<Orbi::Core::MethodResult> result,
   if (!result) {
     if (logger_->IsEnabled(6)) {
       Orbi::Core::Progress p = progress.value_or(Orbi::Core::Progress{});
-      logger_->Log(6, "MethodResult: (null), Progress: %1",
-                   "{" + std::to_string(p.done) + ", " + std::to_string(p.total) + ", " +
-                       std::to_string(p.stage) + "}");
+      logger_->Log(6, "MethodResult: (null), Progress: {%1, %2, %3}", p.done, p.total, p.stage);
     }
     callback_(std::move(result), progress, std::move(continuation));
     return;
