@@ -133,6 +133,16 @@ void HttpConnection::Start() {
   });
 }
 
+template <class Fn>
+void HttpConnection::OnLoop(Fn fn) {
+  if (socket_.get_executor().running_in_this_thread()) {
+    fn();
+    return;
+  }
+  asio::post(socket_.get_executor(),
+             [self = shared_from_this(), fn = std::move(fn)]() mutable { fn(); });
+}
+
 // Completions handed to callers always go through the loop's queue, never inline.
 template <class Fn>
 void HttpConnection::Complete(Fn fn) {
@@ -275,15 +285,10 @@ void HttpConnection::Dispatch() {
 
 void HttpConnection::ReadBody(uint64_t exchange, std::shared_ptr<Request> request, void* data,
                               size_t size, Request::ReadDone done) {
-  if (socket_.get_executor().running_in_this_thread()) {
-    ReadBodyOnLoop(exchange, std::move(request), data, size, std::move(done));
-    return;
-  }
-  asio::post(socket_.get_executor(),
-             [self = shared_from_this(), exchange, request = std::move(request), data, size,
-              done = std::move(done)]() mutable {
-               self->ReadBodyOnLoop(exchange, std::move(request), data, size, std::move(done));
-             });
+  OnLoop(
+      [this, exchange, request = std::move(request), data, size, done = std::move(done)]() mutable {
+        ReadBodyOnLoop(exchange, std::move(request), data, size, std::move(done));
+      });
 }
 
 void HttpConnection::ReadBodyOnLoop(uint64_t exchange, std::shared_ptr<Request> request, void* data,
@@ -392,15 +397,9 @@ void HttpConnection::ReadSome(std::shared_ptr<Request> request, size_t size,
 
 void HttpConnection::Send(uint64_t exchange, std::shared_ptr<AnswerMessage> answer,
                           std::function<void(const std::error_code&)> done) {
-  if (socket_.get_executor().running_in_this_thread()) {
+  OnLoop([this, exchange, answer = std::move(answer), done = std::move(done)]() mutable {
     SendOnLoop(exchange, std::move(answer), std::move(done));
-    return;
-  }
-  asio::post(socket_.get_executor(),
-             [self = shared_from_this(), exchange, answer = std::move(answer),
-              done = std::move(done)]() mutable {
-               self->SendOnLoop(exchange, std::move(answer), std::move(done));
-             });
+  });
 }
 
 void HttpConnection::SendOnLoop(uint64_t exchange, std::shared_ptr<AnswerMessage> answer,

@@ -97,6 +97,10 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
   void WriteAnswer(const AnswerMessage& answer, Handler handler);
   void AnswerMalformed(int status);
   void Close();
+  // Runs `fn` at once on the loop's thread; from any other thread posts it there, keeping the
+  // connection alive until it has run.
+  template <class Fn>
+  void OnLoop(Fn fn);
   template <class Fn>
   void Complete(Fn fn);
 

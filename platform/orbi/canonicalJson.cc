@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 #include <string_view>
 #include <utility>
@@ -34,44 +33,6 @@ std::u16string ToUtf16(std::string_view text) {
     }
   }
   return out;
-}
-
-void AppendString(std::string& out, std::string_view text) {
-  out += '"';
-  for (const char c : text) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          char escaped[8];
-          std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
-          out += escaped;
-        } else {
-          out += c;
-        }
-    }
-  }
-  out += '"';
 }
 
 // ECMAScript Number.prototype.toString over the shortest digits that read back as `value`.
@@ -132,7 +93,8 @@ bool Append(std::string& out, const json_t& json, int depth) {
       out += "false";
       return true;
     case JSON_STRING:
-      AppendString(out, std::string_view(json_string_value(&json), json_string_length(&json)));
+      WriteString(out, std::string_view(json_string_value(&json), json_string_length(&json)),
+                  StringStyle::kCanonical);
       return true;
     case JSON_INTEGER: {
       const json_int_t value = json_integer_value(&json);
@@ -165,7 +127,7 @@ bool Append(std::string& out, const json_t& json, int depth) {
       out += '{';
       for (size_t i = 0; i < members.size(); ++i) {
         if (i > 0) out += ',';
-        AppendString(out, members[i].second.first);
+        WriteString(out, members[i].second.first, StringStyle::kCanonical);
         out += ':';
         if (!Append(out, *members[i].second.second, depth + 1)) return false;
       }
@@ -180,7 +142,7 @@ bool Append(std::string& out, const json_t& json, int depth) {
 
 std::string CanonicalString(std::string_view text) {
   std::string out;
-  AppendString(out, text);
+  WriteString(out, text, StringStyle::kCanonical);
   return out;
 }
 

@@ -99,56 +99,46 @@ class PlainReader {
     return false;
   }
 
-  JsonPtr Object(int depth) {
-    JsonPtr object(json_object());
+  // Reads `container`'s items, each with `readItem`, from its opening bracket to `close`.
+  template <class ReadItem>
+  JsonPtr Items(JsonPtr container, char close, ReadItem readItem) {
     ++pos_;
     SkipSpace();
-    if (At('}')) {
+    if (At(close)) {
       ++pos_;
-      return object;
+      return container;
     }
     while (true) {
+      if (!readItem(container.get())) return nullptr;
       SkipSpace();
-      std::string_view key;
-      if (!At('"') || !String(key)) return nullptr;
-      SkipSpace();
-      if (!At(':')) return nullptr;
-      ++pos_;
-      JsonPtr member = Value(depth);
-      if (!member || json_object_getn(object.get(), key.data(), key.size()) != nullptr ||
-          json_object_setn_new_nocheck(object.get(), key.data(), key.size(), member.release()) !=
-              0) {
-        return nullptr;
-      }
-      SkipSpace();
-      if (At('}')) {
+      if (At(close)) {
         ++pos_;
-        return object;
+        return container;
       }
       if (!At(',')) return nullptr;
       ++pos_;
     }
   }
 
-  JsonPtr Array(int depth) {
-    JsonPtr array(json_array());
-    ++pos_;
-    SkipSpace();
-    if (At(']')) {
-      ++pos_;
-      return array;
-    }
-    while (true) {
-      JsonPtr item = Value(depth);
-      if (!item || json_array_append_new(array.get(), item.release()) != 0) return nullptr;
+  JsonPtr Object(int depth) {
+    return Items(JsonPtr(json_object()), '}', [this, depth](json_t* object) {
       SkipSpace();
-      if (At(']')) {
-        ++pos_;
-        return array;
-      }
-      if (!At(',')) return nullptr;
+      std::string_view key;
+      if (!At('"') || !String(key)) return false;
+      SkipSpace();
+      if (!At(':')) return false;
       ++pos_;
-    }
+      JsonPtr member = Value(depth);
+      return member && json_object_getn(object, key.data(), key.size()) == nullptr &&
+             json_object_setn_new_nocheck(object, key.data(), key.size(), member.release()) == 0;
+    });
+  }
+
+  JsonPtr Array(int depth) {
+    return Items(JsonPtr(json_array()), ']', [this, depth](json_t* array) {
+      JsonPtr item = Value(depth);
+      return item && json_array_append_new(array, item.release()) == 0;
+    });
   }
 
   std::string_view text_;

@@ -13,13 +13,14 @@ namespace {
 
 constexpr std::string_view kReplacement = "\\ufffd";
 
-// Bytes that need no escape: printable ASCII other than the quote, the backslash and the three
-// markup characters.
-constexpr bool IsPlain(unsigned char c) {
-  return c >= 0x20 && c < 0x80 && c != '"' && c != '\\' && c != '<' && c != '>' && c != '&';
+// Bytes that need no escape: printable ASCII other than the quote, the backslash and, in
+// answers, the three markup characters.
+constexpr bool IsPlain(unsigned char c, StringStyle style) {
+  if (c < 0x20 || c >= 0x80 || c == '"' || c == '\\') return false;
+  return style == StringStyle::kCanonical || (c != '<' && c != '>' && c != '&');
 }
 
-void WriteEscape(std::string& out, unsigned char c) {
+void WriteEscape(std::string& out, unsigned char c, StringStyle style) {
   switch (c) {
     case '"':
       out += "\\\"";
@@ -52,8 +53,8 @@ void WriteEscape(std::string& out, unsigned char c) {
       out += "\\u0026";
       return;
     default: {
-      static constexpr char kHex[] = "0123456789ABCDEF";
-      const char escaped[] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
+      const char* hex = style == StringStyle::kAnswer ? "0123456789ABCDEF" : "0123456789abcdef";
+      const char escaped[] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xF]};
       out.append(escaped, sizeof escaped);
     }
   }
@@ -113,18 +114,18 @@ void WriteStruct(std::string& out, const Data::StructValue& value, Encoding enco
 
 }  // namespace
 
-void WriteString(std::string& out, std::string_view text) {
+void WriteString(std::string& out, std::string_view text, StringStyle style) {
   out += '"';
   size_t i = 0;
   while (i < text.size()) {
     size_t run = i;
-    while (run < text.size() && IsPlain(static_cast<unsigned char>(text[run]))) ++run;
+    while (run < text.size() && IsPlain(static_cast<unsigned char>(text[run]), style)) ++run;
     out.append(text.data() + i, run - i);
     i = run;
     if (i == text.size()) break;
     const auto c = static_cast<unsigned char>(text[i]);
     if (c < 0x80) {
-      WriteEscape(out, c);
+      WriteEscape(out, c, style);
       ++i;
     } else if (size_t length = Utf8SequenceLength(text, i)) {
       out.append(text.data() + i, length);

@@ -24,7 +24,11 @@ enum class Encoding {
   kClean,     // the same without "_type"
 };
 
-void WriteString(std::string& out, std::string_view text);
+// How strings are escaped. Answers: as described above. Canonical (RFC 8785, JSON.stringify): only
+// the quote, the backslash and control characters, in lower-case hex.
+enum class StringStyle { kAnswer, kCanonical };
+
+void WriteString(std::string& out, std::string_view text, StringStyle style = StringStyle::kAnswer);
 void WriteValue(std::string& out, const Data::DataValue& value, Encoding encoding);
 // `json` must hold no cycle (Jansson refuses to build one).
 void WriteJson(std::string& out, const json_t& json);
