@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -30,6 +31,11 @@ struct ExecutionContext {
   StringMap securityCtx;
   StringMap appCtx;
   Data::ValuePtr authnResult;
+  // The calling host user, found on demand by the transport (a kernel socket-table lookup for a
+  // loopback TCP peer) and remembered for the connection; unset or empty when it cannot tell.
+  std::function<std::optional<uint32_t>()> callerUid;
+
+  std::optional<uint32_t> CallerUid() const { return callerUid ? callerUid() : std::nullopt; }
 
   const std::string* FindSecurity(const std::string& key) const {
     auto it = securityCtx.find(key);
