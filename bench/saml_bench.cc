@@ -144,7 +144,8 @@ void BM_HolderOfKeyCall(benchmark::State& state) {
                                       "\"com.tessel.nox.authentication.token\",\"timestamp\":\"" +
                                           timestamp + "\"}")}},
       {},
-      nullptr};
+      nullptr,
+      {}};
   const Orbi::Core::MethodIdentifier create{"com.tessel.nox.authentication.token", "create"};
   const auto input = std::make_shared<Orbi::Data::StructValue>("");
   for (auto _ : state) {
