@@ -16,6 +16,7 @@
 #include "platform/basalt/httpExchange.h"
 #include "platform/basalt/httpFraming.h"
 #include "platform/basalt/httpStatus.h"
+#include "platform/basalt/secretText.h"
 
 namespace Basalt::Http {
 
@@ -244,8 +245,16 @@ void HttpConnection::Dispatch() {
   auto& header = parser_->get().base();
   Method method = ToMethod(header.method());
   auto target = header.target();
-  context_->logger->Log(7, "%1 %2", MethodName(method),
-                        std::string_view(target.data(), target.size()));
+  if (context_->logger->IsEnabled(7)) {
+    // A query may carry a credential some client put there; only its size is written.
+    const std::string_view text(target.data(), target.size());
+    const size_t query = text.find('?');
+    context_->logger->Log(7, "%1 %2", MethodName(method),
+                          query == text.npos
+                              ? std::string(text)
+                              : std::string(text.substr(0, query + 1)) +
+                                    Service::ShortenedSecret(text.substr(query + 1)));
+  }
   auto expect = header.find(http::field::expect);
   continueDue_ = expect != header.end() && header.version() >= 11 &&
                  beast::iequals(expect->value(), "100-continue");

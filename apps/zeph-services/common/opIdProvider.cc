@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/basalt/secretText.h"
 #include "platform/basalt/uuid.h"
 #include "platform/orbi/frameworkIds.h"
 
@@ -45,15 +46,6 @@ bool IsSecretField(const std::string& name) {
   return std::find(kSecretFields.begin(), kSecretFields.end(), name) != kSecretFields.end();
 }
 
-// Only a long value (a token) keeps a few characters; a short one (a password) keeps none.
-Orbi::Data::ValuePtr Shortened(const std::string& secret) {
-  constexpr std::size_t kShownFrom = 64;
-  constexpr std::size_t kShown = 8;
-  std::string shown = secret.size() >= kShownFrom ? secret.substr(0, kShown) : std::string();
-  shown += "\u2026(secret, " + std::to_string(secret.size()) + " bytes)";
-  return Orbi::Data::StringValue::Create(std::move(shown));
-}
-
 // The value itself, or a copy whose secret-named string fields are shortened.
 Orbi::Data::ValuePtr WithoutSecrets(const Orbi::Data::ValuePtr& value) {
   if (auto list = Orbi::Data::As<Orbi::Data::ListValue>(value)) {
@@ -71,7 +63,10 @@ Orbi::Data::ValuePtr WithoutSecrets(const Orbi::Data::ValuePtr& value) {
   bool changed = false;
   for (const auto& [name, field] : structure->GetFields()) {
     auto text = Orbi::Data::As<Orbi::Data::StringValue>(field);
-    auto shown = text && IsSecretField(name) ? Shortened(text->GetValue()) : WithoutSecrets(field);
+    auto shown =
+        text && IsSecretField(name)
+            ? Orbi::Data::StringValue::Create(Basalt::Service::ShortenedSecret(text->GetValue()))
+            : WithoutSecrets(field);
     changed = changed || shown != field;
     copy->AppendField(name, std::move(shown));
   }

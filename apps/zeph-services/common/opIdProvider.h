@@ -14,8 +14,8 @@ extern const char* const kLogContextOpId;  // "opID"
 extern const char* const kAppContextOpId;  // "opId"
 
 // The text form of a value for logs: like ToString, but string fields that carry secrets
-// ("token", "accessToken", "password", "samlHokToken", "signatureValue") are shortened to
-// "…(secret, N bytes)", with the first 8 characters kept for values of 64 bytes or more.
+// ("token", "accessToken", "password", "samlHokToken", "signatureValue") are shortened as every
+// credential in a log is (Basalt::Service::ShortenedSecret).
 std::string TextWithoutSecrets(const Orbi::Data::ValuePtr& value);
 
 // The operation id for a call without a client-supplied one: "<operation>-<uuid>-0".

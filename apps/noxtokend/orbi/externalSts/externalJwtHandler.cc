@@ -16,6 +16,7 @@
 #include "platform/basalt/dateTime.h"
 #include "platform/basalt/jsonHandle.h"
 #include "platform/basalt/rwLock.h"
+#include "platform/basalt/secretText.h"
 #include "platform/orbi/errors.h"
 #include "platform/orbi/frameworkIds.h"
 #include "platform/orbi/openSslSignatureVerifier.h"
@@ -103,7 +104,7 @@ void ExternalJwtHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr conte
   }
 
   const auto notDecodable = [&] {
-    logger_->Log(3, "JWT not decodable: %1", token);
+    logger_->Log(3, "JWT not decodable: %1", Basalt::Service::ShortenedSecret(token));
     Refuse(done, {Ids::kInvalidToken, {}});
   };
   JwtPtr jwt;
@@ -151,7 +152,8 @@ void ExternalJwtHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr conte
   }
   result.IssuerAlias(alias);
   if (!verified) {
-    logger_->Log(3, "Token validation failed: %1, issuer alias: %2", token, alias);
+    logger_->Log(3, "Token validation failed: %1, issuer alias: %2",
+                 Basalt::Service::ShortenedSecret(token), alias);
     Refuse(done, {Ids::kExternalTokenInvalidSignature, {}});
     return;
   }
@@ -220,7 +222,8 @@ bool ExternalJwtHandler::VerifyTokenWithAlias(const std::string& token,
       if (VerifyWithCertificate(token, header, certificate, alias)) return true;
     }
   }
-  logger_->Log(3, "Token %1 couldn't be verified with the issuer alias %2", token, alias);
+  logger_->Log(3, "Token %1 couldn't be verified with the issuer alias %2",
+               Basalt::Service::ShortenedSecret(token), alias);
   return false;
 }
 
@@ -248,7 +251,8 @@ bool ExternalJwtHandler::VerifyWithCertificate(const std::string& token,
     if (signature && verifier &&
         verifier->Verify(std::string_view(token).substr(0, signatureAt),
                          std::vector<uint8_t>(signature->begin(), signature->end()))) {
-      logger_->Log(6, "Token %1 verified with a cert from issuerAlias %2", token, alias);
+      logger_->Log(6, "Token %1 verified with a cert from issuerAlias %2",
+                   Basalt::Service::ShortenedSecret(token), alias);
       return true;
     }
   }
