@@ -57,7 +57,8 @@ void AttachExternalSts(const Orbi::Core::Enqueuer& enqueuer,
 
   outermost = std::make_shared<JwtEntitlementsAuthzFilter>(
       enqueuer, outermost,
-      std::make_shared<TarnOrbi::BasaltWrapLoggger>(Logger::CreateLogger("AuthzHandler")));
+      std::make_shared<TarnOrbi::BasaltWrapLoggger>(Logger::CreateLogger("AuthzHandler")),
+      localProvider);
   auto samlLogger = Logger::CreateLogger("SamlHokHandler");
   // The filter and the handlers verify with registered certificates: one cache decodes each once.
   auto decoded = std::make_shared<Basalt::Crypto::CertificateCache>();

@@ -71,12 +71,15 @@ namespace {
 using Interface = AsyncServiceInterface;
 
 const Orbi::Bind::ServiceDecl<Interface>& Declaration() {
+  constexpr auto kManagement = Orbi::Bind::Admission::kManagement;
   static const Orbi::Bind::ServiceDecl<Interface> decl(
-      kServiceId, Orbi::Bind::Operation("list", &Interface::List, "filter", "projection"),
-      Orbi::Bind::Operation("create", &Interface::Create, "spec"),
-      Orbi::Bind::Operation("get", &Interface::Get, "profile"),
-      Orbi::Bind::Operation("set", &Interface::Set, "profile", "spec"),
-      Orbi::Bind::Operation("delete", &Interface::Delete, "profile"));
+      kServiceId,
+      Orbi::Bind::Operation("list", &Interface::List, "filter", "projection")
+          .Admitting(kManagement),
+      Orbi::Bind::Operation("create", &Interface::Create, "spec").Admitting(kManagement),
+      Orbi::Bind::Operation("get", &Interface::Get, "profile").Admitting(kManagement),
+      Orbi::Bind::Operation("set", &Interface::Set, "profile", "spec").Admitting(kManagement),
+      Orbi::Bind::Operation("delete", &Interface::Delete, "profile").Admitting(kManagement));
   return decl;
 }
 

@@ -50,12 +50,14 @@ namespace {
 using Interface = AsyncServiceInterface;
 
 const Orbi::Bind::ServiceDecl<Interface>& Declaration() {
+  constexpr auto kManagement = Orbi::Bind::Admission::kManagement;
   static const Orbi::Bind::ServiceDecl<Interface> decl(
-      kServiceId, Orbi::Bind::Operation("list", &Interface::List, "projection"),
-      Orbi::Bind::Operation("create", &Interface::Create, "spec"),
-      Orbi::Bind::Operation("get", &Interface::Get, "issuer_alias"),
-      Orbi::Bind::Operation("set", &Interface::Set, "issuer_alias", "spec"),
-      Orbi::Bind::Operation("delete", &Interface::Delete, "issuer_alias"));
+      kServiceId,
+      Orbi::Bind::Operation("list", &Interface::List, "projection").Admitting(kManagement),
+      Orbi::Bind::Operation("create", &Interface::Create, "spec").Admitting(kManagement),
+      Orbi::Bind::Operation("get", &Interface::Get, "issuer_alias").Admitting(kManagement),
+      Orbi::Bind::Operation("set", &Interface::Set, "issuer_alias", "spec").Admitting(kManagement),
+      Orbi::Bind::Operation("delete", &Interface::Delete, "issuer_alias").Admitting(kManagement));
   return decl;
 }
 

@@ -12,7 +12,8 @@ namespace {
 
 const Orbi::Bind::ServiceDecl<AsyncServiceInterface>& Declaration() {
   static const Orbi::Bind::ServiceDecl<AsyncServiceInterface> decl(
-      kServiceId, Orbi::Bind::Operation("create", &AsyncServiceInterface::Create));
+      kServiceId, Orbi::Bind::Operation("create", &AsyncServiceInterface::Create)
+                      .Admitting(Orbi::Bind::Admission::kCredentialExchange));
   return decl;
 }
 

@@ -8,7 +8,8 @@ namespace {
 
 const Orbi::Bind::ServiceDecl<AsyncServiceInterface>& Declaration() {
   static const Orbi::Bind::ServiceDecl<AsyncServiceInterface> decl(
-      kServiceId, Orbi::Bind::Operation("verify", &AsyncServiceInterface::Verify));
+      kServiceId, Orbi::Bind::Operation("verify", &AsyncServiceInterface::Verify)
+                      .Admitting(Orbi::Bind::Admission::kAnyone));
   return decl;
 }
 

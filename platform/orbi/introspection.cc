@@ -108,6 +108,8 @@ class Introspector {
 };
 
 using Decl = Bind::ServiceDecl<Introspector>;
+// Introspection tells what is served, never what is stored: anyone may ask.
+constexpr auto kAnyone = Bind::Admission::kAnyone;
 
 std::shared_ptr<Introspector> Over(std::weak_ptr<const AsyncLocalProvider> provider) {
   return std::make_shared<Introspector>(std::move(provider));
@@ -116,20 +118,24 @@ std::shared_ptr<Introspector> Over(std::weak_ptr<const AsyncLocalProvider> provi
 }  // namespace
 
 InterfacePtr CreateProviderIntrospection(std::weak_ptr<const AsyncLocalProvider> provider) {
-  static const Decl decl(Ids::kIntrospectionProvider, Operation("get", &Introspector::GetProvider));
+  static const Decl decl(Ids::kIntrospectionProvider,
+                         Operation("get", &Introspector::GetProvider).Admitting(kAnyone));
   return decl.Bind(Over(std::move(provider)));
 }
 
 InterfacePtr CreateServiceIntrospection(std::weak_ptr<const AsyncLocalProvider> provider) {
-  static const Decl decl(Ids::kIntrospectionService, Operation("list", &Introspector::ListServices),
-                         Operation("get", &Introspector::GetService, "id"));
+  static const Decl decl(Ids::kIntrospectionService,
+                         Operation("list", &Introspector::ListServices).Admitting(kAnyone),
+                         Operation("get", &Introspector::GetService, "id").Admitting(kAnyone));
   return decl.Bind(Over(std::move(provider)));
 }
 
 InterfacePtr CreateOperationIntrospection(std::weak_ptr<const AsyncLocalProvider> provider) {
   static const Decl decl(
-      Ids::kIntrospectionOperation, Operation("list", &Introspector::ListOperations, "service_id"),
-      Operation("get", &Introspector::GetOperation, "service_id", "operation_id"));
+      Ids::kIntrospectionOperation,
+      Operation("list", &Introspector::ListOperations, "service_id").Admitting(kAnyone),
+      Operation("get", &Introspector::GetOperation, "service_id", "operation_id")
+          .Admitting(kAnyone));
   return decl.Bind(Over(std::move(provider)));
 }
 

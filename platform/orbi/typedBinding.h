@@ -5,7 +5,8 @@
 //
 //   const Orbi::Bind::ServiceDecl<AsyncServiceInterface>& Declaration() {
 //     static const Orbi::Bind::ServiceDecl<AsyncServiceInterface> decl(
-//         kServiceId, Orbi::Bind::Operation("get", &AsyncServiceInterface::Get, "profile"));
+//         kServiceId, Orbi::Bind::Operation("get", &AsyncServiceInterface::Get, "profile")
+//                         .Admitting(Orbi::Bind::Admission::kManagement));
 //     return decl;
 //   }
 //
@@ -82,6 +83,12 @@ struct OperationDecl {
   OperationDef def;
   // The handler of this operation over one implementation.
   std::function<Provider::OperationHandler(std::shared_ptr<I>, LocalizerPtr)> bind;
+
+  // The same operation, admitting its callers as `admission` says; without it none is admitted.
+  OperationDecl Admitting(Admission admission) && {
+    def.admission = admission;
+    return std::move(*this);
+  }
 };
 
 template <class I, class... P, class... Names>

@@ -73,6 +73,20 @@ std::string Type::Describe() const {
   return "unknown";
 }
 
+const char* Describe(Admission admission) {
+  switch (admission) {
+    case Admission::kAnyone:
+      return "anyone";
+    case Admission::kCredentialExchange:
+      return "credential exchange";
+    case Admission::kManagement:
+      return "management";
+    case Admission::kUndeclared:
+      break;
+  }
+  return "undeclared";
+}
+
 const OperationDef* ServiceDef::FindOperation(const std::string& name) const {
   for (const auto& op : operations) {
     if (op.name == name) return &op;

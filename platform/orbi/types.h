@@ -57,10 +57,24 @@ class Type {
   std::shared_ptr<const EnumDef> enum_;
 };
 
+// Who may call an operation; the authorization filter in front of the services reads it. An
+// operation whose declaration names none is refused to every caller: a new operation is never
+// served open by omission.
+enum class Admission {
+  kUndeclared,
+  kAnyone,              // no check (verification, introspection)
+  kCredentialExchange,  // any credential but a daemon token, which may not renew itself
+  kManagement,          // a daemon token that carries the management entitlement
+};
+
+// "anyone", "credential exchange", "management", "undeclared": for logs and tests.
+const char* Describe(Admission admission);
+
 struct OperationDef {
   std::string name;
   std::vector<std::pair<std::string, TypePtr>> params;
   TypePtr result;
+  Admission admission = Admission::kUndeclared;
 };
 
 struct ServiceDef {

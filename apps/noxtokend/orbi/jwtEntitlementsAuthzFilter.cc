@@ -6,8 +6,6 @@
 #include "platform/authn/authnData.h"
 #include "platform/bindings/clientProfiles.h"
 #include "platform/bindings/clientProfilesSvc.h"
-#include "platform/bindings/securityTokenIssuersSvc.h"
-#include "platform/bindings/tokenSvc.h"
 #include "platform/orbi/authz.h"
 #include "platform/orbi/frameworkIds.h"
 
@@ -17,6 +15,7 @@ namespace Auth = Com::Tessel::Nox::Authentication;
 using Auth::ClientProfilesSvc::Entitlement;
 using Nox::Authn::AuthnData::EntitlementsProblem;
 using Nox::Authn::AuthnData::Reader;
+using Orbi::Bind::Admission;
 using Orbi::Security::kOAuthScheme;
 
 namespace {
@@ -29,10 +28,13 @@ constexpr int kUnreadable = 4;
 
 }  // namespace
 
-JwtEntitlementsAuthzFilter::JwtEntitlementsAuthzFilter(Orbi::Core::Enqueuer enqueuer,
-                                                       Orbi::Core::ProviderPtr next,
-                                                       Orbi::Core::LoggerPtr logger)
-    : enqueuer_(std::move(enqueuer)), next_(std::move(next)), logger_(std::move(logger)) {}
+JwtEntitlementsAuthzFilter::JwtEntitlementsAuthzFilter(
+    Orbi::Core::Enqueuer enqueuer, Orbi::Core::ProviderPtr next, Orbi::Core::LoggerPtr logger,
+    std::shared_ptr<const Orbi::Provider::AsyncLocalProvider> served)
+    : enqueuer_(std::move(enqueuer)),
+      next_(std::move(next)),
+      logger_(std::move(logger)),
+      served_(std::move(served)) {}
 
 void JwtEntitlementsAuthzFilter::Invoke(const Orbi::Core::MethodIdentifier& method,
                                         Orbi::Data::ValuePtr input,
@@ -52,26 +54,41 @@ void JwtEntitlementsAuthzFilter::Invoke(const Orbi::Core::MethodIdentifier& meth
                               ", svcId=" + interfaceId + ", authentication scheme: " + scheme);
   }
 
-  bool admitted = true;
-  if (interfaceId == Auth::TokenSvc::kServiceId) {
-    admitted = AdmitsTokenCall(scheme, *context);
-  } else if (interfaceId == Auth::ClientProfilesSvc::kServiceId ||
-             interfaceId == Auth::Trust::SecurityTokenIssuersSvc::kServiceId) {
-    admitted = AdmitsManagementCall(scheme, *context);
-  }
-  if (!admitted) {
+  if (!Admits(method, scheme, *context)) {
     enqueuer_(Orbi::Authz::Filter::GenerateUnauthorized(std::move(resultCb)));
     return;
   }
   next_->Invoke(method, std::move(input), std::move(context), std::move(resultCb));
 }
 
+bool JwtEntitlementsAuthzFilter::Admits(const Orbi::Core::MethodIdentifier& method,
+                                        const std::string& scheme,
+                                        const Orbi::Core::ExecutionContext& context) const {
+  const auto service = served_->FindService(method.interfaceId);
+  const Orbi::Bind::OperationDef* operation =
+      service ? service->FindOperation(method.operationName) : nullptr;
+  if (!operation) return true;  // not served: the local provider answers operation_not_found
+  switch (operation->admission) {
+    case Admission::kAnyone:
+      return true;
+    case Admission::kCredentialExchange:
+      return AdmitsTokenCall(method.interfaceId, scheme, context);
+    case Admission::kManagement:
+      return AdmitsManagementCall(scheme, context);
+    case Admission::kUndeclared:
+      break;
+  }
+  logger_->Log(kRefusal,
+               "Operation " + method.ToString() + " declares no admission, turning down request");
+  return false;
+}
+
 bool JwtEntitlementsAuthzFilter::AdmitsTokenCall(
-    const std::string& scheme, const Orbi::Core::ExecutionContext& context) const {
+    const std::string& interfaceId, const std::string& scheme,
+    const Orbi::Core::ExecutionContext& context) const {
   // Only an external issuer's token may be exchanged; a daemon token may not renew itself.
   if (scheme != kOAuthScheme || Reader(context.authnResult).IsExternal()) return true;
-  logger_->Log(kRefusal, "Denying jwt authentication for interface " +
-                             std::string(Auth::TokenSvc::kServiceId));
+  logger_->Log(kRefusal, "Denying jwt authentication for interface " + interfaceId);
   return false;
 }
 

@@ -1,5 +1,8 @@
-// Admits callers to the management services only with a daemon token that carries the management
-// entitlement, and keeps daemon tokens from obtaining new tokens. Other interfaces pass unchecked.
+// Admits each call as its operation's declaration says (Orbi::Bind::Admission): management
+// operations only with a daemon token that carries the management entitlement, token issuance to
+// any credential but a daemon token, open operations to anyone. A served operation that declares
+// no admission is refused to every caller; one that is not served goes on, for the local provider
+// to answer that it does not exist.
 //
 // Thread safety: keeps no per-call state; shared by all calls. Refusals complete the call through
 // the enqueuer with the standard Unauthorized error and never reach the next provider.
@@ -8,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/orbi/localProvider.h"
 #include "platform/orbi/provider.h"
 
 namespace NoxToken {
@@ -16,8 +20,11 @@ class JwtEntitlementsAuthzFilter final
     : public Orbi::Core::AsyncApiProvider,
       public std::enable_shared_from_this<JwtEntitlementsAuthzFilter> {
  public:
+  // `served` is the local provider whose declarations say how each operation is admitted; `next`
+  // leads to it.
   JwtEntitlementsAuthzFilter(Orbi::Core::Enqueuer enqueuer, Orbi::Core::ProviderPtr next,
-                             Orbi::Core::LoggerPtr logger);
+                             Orbi::Core::LoggerPtr logger,
+                             std::shared_ptr<const Orbi::Provider::AsyncLocalProvider> served);
 
   std::string ToString() const override { return "AsyncAuthzFilter"; }
   void Invoke(const Orbi::Core::MethodIdentifier& method, Orbi::Data::ValuePtr input,
@@ -26,7 +33,9 @@ class JwtEntitlementsAuthzFilter final
 
  private:
   // Whether the caller may go on; logs the reason when not.
-  bool AdmitsTokenCall(const std::string& scheme,
+  bool Admits(const Orbi::Core::MethodIdentifier& method, const std::string& scheme,
+              const Orbi::Core::ExecutionContext& context) const;
+  bool AdmitsTokenCall(const std::string& interfaceId, const std::string& scheme,
                        const Orbi::Core::ExecutionContext& context) const;
   bool AdmitsManagementCall(const std::string& scheme,
                             const Orbi::Core::ExecutionContext& context) const;
@@ -34,6 +43,7 @@ class JwtEntitlementsAuthzFilter final
   Orbi::Core::Enqueuer enqueuer_;
   Orbi::Core::ProviderPtr next_;
   Orbi::Core::LoggerPtr logger_;
+  std::shared_ptr<const Orbi::Provider::AsyncLocalProvider> served_;
 };
 
 }  // namespace NoxToken

@@ -8,6 +8,7 @@
 #include "platform/bindings/tokenSvc.h"
 #include "platform/bindings/verificationSvc.h"
 #include "platform/orbi/frameworkIds.h"
+#include "platform/orbi/introspection.h"
 
 namespace NoxToken {
 namespace {
@@ -34,6 +35,27 @@ class CountingProvider final : public Orbi::Core::AsyncApiProvider {
   }
   int calls = 0;
 };
+
+// The real declarations, served without implementations: the filter reads only them.
+Orbi::Provider::InterfacePtr Unimplemented(const Orbi::Bind::ServiceDef& def) {
+  std::map<std::string, Orbi::Provider::OperationHandler> handlers;
+  for (const auto& op : def.operations) handlers.emplace(op.name, [](auto, auto, auto) {});
+  return std::make_shared<Orbi::Provider::BoundInterface>(def, std::move(handlers));
+}
+
+const Orbi::Bind::ServiceDef kUndeclared{"t.undeclared", {{"op", {}, Orbi::Bind::Type::Void()}}};
+
+std::shared_ptr<Orbi::Provider::AsyncLocalProvider> Served() {
+  auto served = std::make_shared<Orbi::Provider::AsyncLocalProvider>(
+      [](std::function<void()> work) { work(); }, nullptr);
+  for (const auto* def : {&Auth::TokenSvc::Definition(), &Auth::VerificationSvc::Definition(),
+                          &Auth::ClientProfilesSvc::Definition(),
+                          &Auth::Trust::SecurityTokenIssuersSvc::Definition(), &kUndeclared}) {
+    served->AddInterface(Unimplemented(*def));
+  }
+  served->AddInterface(Orbi::Provider::CreateServiceIntrospection(served));
+  return served;
+}
 
 struct Caller {
   std::string label;
@@ -86,14 +108,14 @@ std::vector<Caller> Callers() {
 class AuthzFilterMatrix : public ::testing::TestWithParam<Caller> {
  protected:
   // Invokes one operation; answers the error kind of a refusal, or "passed".
-  std::string Call(const std::string& interfaceId) {
+  std::string Call(const std::string& interfaceId, const std::string& operation) {
     logger_->lines.clear();
     auto context = std::make_shared<Orbi::Core::ExecutionContext>();
     if (!GetParam().scheme.empty()) context->securityCtx["schemeId"] = GetParam().scheme;
     context->authnResult = GetParam().authn;
     int before = next_->calls;
     std::string outcome = "unanswered";
-    filter_->Invoke({interfaceId, "op"}, nullptr, context,
+    filter_->Invoke({interfaceId, operation}, nullptr, context,
                     [&](const std::optional<Orbi::Core::MethodResult>& result, auto, auto) {
                       if (!result) return;
                       outcome = result->error ? result->error->GetErrorKind() : "passed";
@@ -116,7 +138,7 @@ class AuthzFilterMatrix : public ::testing::TestWithParam<Caller> {
             ++enqueued_;
             work();
           },
-          next_, logger_);
+          next_, logger_, Served());
 };
 
 TEST_P(AuthzFilterMatrix, AdmitsOrRefusesEachInterface) {
@@ -125,24 +147,33 @@ TEST_P(AuthzFilterMatrix, AdmitsOrRefusesEachInterface) {
        {Auth::ClientProfilesSvc::kServiceId, Auth::Trust::SecurityTokenIssuersSvc::kServiceId}) {
     SCOPED_TRACE(management);
     bool admitted = caller.managementRefusal.empty();
-    EXPECT_EQ(Call(management), admitted ? "passed" : "unauthorized");
+    EXPECT_EQ(Call(management, "delete"), admitted ? "passed" : "unauthorized");
     EXPECT_EQ(Refusals(),
               admitted ? std::vector<std::string>{} : std::vector{caller.managementRefusal});
   }
 
-  EXPECT_EQ(Call(Auth::TokenSvc::kServiceId), caller.mayCreateTokens ? "passed" : "unauthorized");
+  EXPECT_EQ(Call(Auth::TokenSvc::kServiceId, "create"),
+            caller.mayCreateTokens ? "passed" : "unauthorized");
   EXPECT_EQ(Refusals(),
             caller.mayCreateTokens
                 ? std::vector<std::string>{}
                 : std::vector<std::string>{"3 Denying jwt authentication for "
                                            "interface com.tessel.nox.authentication.token"});
 
-  for (const char* open :
-       {Auth::VerificationSvc::kServiceId, "com.tessel.orbi.std.introspection.service"}) {
-    EXPECT_EQ(Call(open), "passed");
+  // Open operations, and one not served at all, which the local provider answers.
+  for (const auto& [open, operation] : std::vector<std::pair<std::string, std::string>>{
+           {Auth::VerificationSvc::kServiceId, "verify"},
+           {"com.tessel.orbi.std.introspection.service", "list"},
+           {kUndeclared.id, "absent"}}) {
+    EXPECT_EQ(Call(open, operation), "passed");
     EXPECT_TRUE(Refusals().empty());
   }
-  EXPECT_EQ(enqueued_, (caller.managementRefusal.empty() ? 0 : 2) + !caller.mayCreateTokens);
+  // Served without an admission: refused to everyone.
+  EXPECT_EQ(Call(kUndeclared.id, "op"), "unauthorized");
+  EXPECT_EQ(Refusals(),
+            std::vector<std::string>{
+                "3 Operation t.undeclared.op declares no admission, turning down request"});
+  EXPECT_EQ(enqueued_, (caller.managementRefusal.empty() ? 0 : 2) + !caller.mayCreateTokens + 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Callers, AuthzFilterMatrix, ::testing::ValuesIn(Callers()),
