@@ -72,7 +72,8 @@ void AttachExternalSts(const Orbi::Core::Enqueuer& enqueuer,
       outermost, Orbi::Security::CreateOpenSslSignatureVerifierFactory(),
       TarnOrbi::SamlVerifyKeyExtractor(MakeSamlCertificateProvider(issuers), samlVerifyLogger,
                                        Basalt::System::SystemUtcClock(), decoded),
-      std::make_shared<TarnOrbi::BasaltWrapLoggger>(samlLogger), 600);
+      std::make_shared<TarnOrbi::BasaltWrapLoggger>(samlLogger), 600,
+      Basalt::System::SystemUtcClock(), std::make_shared<Orbi::Security::ProofReplayGuard>());
 
   handlers.push_back(std::make_shared<Nox::Authn::ExternalJwtHandler>(
       Logger::CreateLogger("External JWT Handler"), issuers, localizer, nullptr, decoded));

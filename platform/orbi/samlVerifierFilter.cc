@@ -26,13 +26,15 @@ AsyncSamlVerifierFilter::AsyncSamlVerifierFilter(Core::ProviderPtr next,
                                                  SignatureVerifierFactoryPtr verifiers,
                                                  SamlKeyExtractor keyExtractor,
                                                  Core::LoggerPtr logger, int64_t windowSeconds,
-                                                 Basalt::System::UtcClock clock)
+                                                 Basalt::System::UtcClock clock,
+                                                 std::shared_ptr<ProofReplayGuard> replays)
     : next_(std::move(next)),
       verifiers_(std::move(verifiers)),
       keyExtractor_(std::move(keyExtractor)),
       logger_(std::move(logger)),
       windowMicroseconds_(windowSeconds * 1000000),
-      clock_(std::move(clock)) {}
+      clock_(std::move(clock)),
+      replays_(std::move(replays)) {}
 
 void AsyncSamlVerifierFilter::Invoke(const Core::MethodIdentifier& method, Data::ValuePtr input,
                                      Core::ExecutionContextPtr context,
@@ -79,7 +81,8 @@ std::string AsyncSamlVerifierFilter::CheckProof(const Core::MethodIdentifier& me
     return "signatureTimestamp is not an ISO 8601 time";
   }
   // Both counts are bounded by the date parser's years, so the difference cannot overflow.
-  if (std::llabs(clock_().GetUtcTime() - signedAt.GetUtcTime()) > windowMicroseconds_) {
+  const int64_t now = clock_().GetUtcTime();
+  if (std::llabs(now - signedAt.GetUtcTime()) > windowMicroseconds_) {
     return "signatureTimestamp " + *timestamp + " is outside the accepted window";
   }
   const std::vector<uint8_t> signature = DecodeBase64(*signatureValue);
@@ -102,7 +105,18 @@ std::string AsyncSamlVerifierFilter::CheckProof(const Core::MethodIdentifier& me
   const auto verifier = verifiers_->Create(algorithm, DecodeBase64(key));
   if (!verifier) return "algorithm " + algorithm + " does not fit the confirmation key";
   if (!verifier->Verify(*message, signature)) return "the signature does not verify";
-  return {};
+  // Only a proof that verified takes a place: a forged one must not crowd out genuine ones.
+  if (!replays_) return {};
+  switch (replays_->Admit(ProofReplayGuard::Identify(algorithm, key, *message), now,
+                          signedAt.GetUtcTime() + windowMicroseconds_)) {
+    case ProofReplayGuard::Verdict::kFresh:
+      return {};
+    case ProofReplayGuard::Verdict::kReplayed:
+      return "the proof was accepted before; a replay";
+    case ProofReplayGuard::Verdict::kFull:
+      break;
+  }
+  return "too many proofs within the window to remember another";
 }
 
 }  // namespace Orbi::Security

@@ -9,7 +9,10 @@
 // RFC 8785 canonical text of {"input": <input, clean encoding>, "operationId": <operation>,
 // "serviceId": <interface id>, "timestamp": <"signatureTimestamp">}; the timestamp is ISO 8601 and
 // may be at most the window away from this filter's clock, either way. The key comes from the key
-// extractor. Any failure ends the call with Unauthenticated (no message) and one log line.
+// extractor. With a replay guard, a proof is accepted once: presented again while its timestamp
+// is within the window, it is refused (a client repeating a call signs it with a new timestamp,
+// which may carry a fraction of a second). Any failure ends the call with Unauthenticated (no
+// message) and one log line.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +20,7 @@
 #include <string>
 
 #include "platform/basalt/dateTime.h"
+#include "platform/orbi/proofReplayGuard.h"
 #include "platform/orbi/provider.h"
 #include "platform/orbi/signatureVerifier.h"
 
@@ -29,10 +33,13 @@ using SamlKeyExtractor = std::function<std::string(const std::string& token)>;
 // Shared by all calls; keeps no per-call state.
 class AsyncSamlVerifierFilter final : public Core::AsyncApiProvider {
  public:
+  // Without `replays` a proof may be presented again within its window: only for measuring the
+  // verification alone; the daemon always gives one.
   AsyncSamlVerifierFilter(Core::ProviderPtr next, SignatureVerifierFactoryPtr verifiers,
                           SamlKeyExtractor keyExtractor, Core::LoggerPtr logger,
                           int64_t windowSeconds,
-                          Basalt::System::UtcClock clock = Basalt::System::SystemUtcClock());
+                          Basalt::System::UtcClock clock = Basalt::System::SystemUtcClock(),
+                          std::shared_ptr<ProofReplayGuard> replays = nullptr);
 
   std::string ToString() const override { return "AsyncSamlVerifierFilter"; }
   void Invoke(const Core::MethodIdentifier& method, Data::ValuePtr input,
@@ -50,6 +57,7 @@ class AsyncSamlVerifierFilter final : public Core::AsyncApiProvider {
   Core::LoggerPtr logger_;
   int64_t windowMicroseconds_;
   Basalt::System::UtcClock clock_;
+  std::shared_ptr<ProofReplayGuard> replays_;
 };
 
 }  // namespace Orbi::Security

@@ -36,7 +36,7 @@ class SamlVerifierFilterTest : public ::testing::Test {
     };
     filter_ = std::make_shared<AsyncSamlVerifierFilter>(
         next, CreateOpenSslSignatureVerifierFactory(), extractor, nullptr, 600,
-        Basalt::System::FixedUtcClock(kNow));
+        Basalt::System::FixedUtcClock(kNow), replays_);
   }
 
   static std::string Sign(const std::string& key, const std::string& algorithm,
@@ -89,6 +89,7 @@ class SamlVerifierFilterTest : public ::testing::Test {
 
   inline static std::map<std::string, EvpPkeyHandle> keys_;
   bool reached_ = false;
+  std::shared_ptr<ProofReplayGuard> replays_ = std::make_shared<ProofReplayGuard>();
   std::shared_ptr<AsyncSamlVerifierFilter> filter_;
 };
 
@@ -171,6 +172,57 @@ TEST_F(SamlVerifierFilterTest, RefusesMissingOrBrokenProofs) {
   EXPECT_EQ(Outcome(noSignature), "unauthenticated");
   const std::string der = Sign("p256", "ES256", Signed("{}", "create", ts), true);
   EXPECT_EQ(Outcome(Context("p256", "ES256", ts, der)), "unauthenticated");
+}
+
+TEST_F(SamlVerifierFilterTest, AProofIsAcceptedOnce) {
+  const std::string ts = "2030-01-01T10:30:00Z";
+  const std::string proof = Sign("rsa", "RS256", Signed("{}", "create", ts));
+  std::string flipped = proof;
+  flipped[10] = flipped[10] == 'A' ? 'B' : 'A';
+  // ECDSA signs the same text differently each time: still the same proof.
+  const std::string once = Sign("p256", "ES256", Signed("{}", "create", ts));
+  const std::string again = Sign("p256", "ES256", Signed("{}", "create", ts));
+  ASSERT_NE(once, again);
+  const std::string later = "2030-01-01T10:30:00.5Z";
+  const std::vector<std::tuple<std::string, std::string, std::string, std::string>> calls = {
+      {"rsa", "RS256", ts, flipped},  // a forgery takes no place
+      {"rsa", "RS256", ts, proof},
+      {"rsa", "RS256", ts, proof},
+      {"p256", "ES256", ts, once},
+      {"p256", "ES256", ts, again},
+      {"rsa", "RS256", later, Sign("rsa", "RS256", Signed("{}", "create", later))},
+  };
+  std::vector<std::string> outcomes;
+  for (const auto& [key, algorithm, timestamp, signature] : calls) {
+    outcomes.push_back(Outcome(Context(key, algorithm, timestamp, signature)));
+  }
+  EXPECT_EQ(outcomes, (std::vector<std::string>{"unauthenticated", "reached", "unauthenticated",
+                                                "reached", "unauthenticated", "reached"}));
+  EXPECT_EQ(replays_->Size(), 3u);
+}
+
+TEST(ProofReplayGuardTest, RemembersUntilExpiryAndRefusesNewProofsWhenFull) {
+  using Verdict = ProofReplayGuard::Verdict;
+  ProofReplayGuard guard(2);
+  const auto a = ProofReplayGuard::Identify("RS256", "k", "a");
+  const auto b = ProofReplayGuard::Identify("RS256", "k", "b");
+  const auto c = ProofReplayGuard::Identify("RS256", "k", "c");
+  EXPECT_NE(ProofReplayGuard::Identify("RS256", "kc", ""),
+            ProofReplayGuard::Identify("RS256", "k", "c"));
+  const struct {
+    ProofReplayGuard::ProofId proof;
+    int64_t now, expiresAt;
+    Verdict verdict;
+  } steps[] = {
+      {a, 0, 10, Verdict::kFresh},  {a, 10, 10, Verdict::kReplayed},  // kept through its expiry
+      {b, 5, 20, Verdict::kFresh},  {c, 6, 30, Verdict::kFull},       // refused, not forgotten
+      {a, 11, 21, Verdict::kFresh}, {c, 20, 30, Verdict::kFull},
+      {c, 21, 30, Verdict::kFresh},  // b expired
+  };
+  for (const auto& step : steps) {
+    EXPECT_EQ(guard.Admit(step.proof, step.now, step.expiresAt), step.verdict) << step.now;
+  }
+  EXPECT_EQ(guard.Size(), 2u);
 }
 
 TEST_F(SamlVerifierFilterTest, OtherCallsPassUntouched) {
