@@ -43,6 +43,7 @@ std::shared_ptr<Orbi::Authn::AuthnHandler> CreateUserPassHandler(
 }  // namespace
 
 void AttachExternalSts(const Orbi::Core::Enqueuer& enqueuer,
+                       const Nox::Authn::ExternalTokenPolicy& policy,
                        const std::shared_ptr<ClientProfileAccess>& profiles,
                        const std::shared_ptr<Orbi::Provider::AsyncLocalProvider>& localProvider,
                        Orbi::Core::ProviderPtr& outermost,
@@ -63,10 +64,10 @@ void AttachExternalSts(const Orbi::Core::Enqueuer& enqueuer,
   // The filter and the handlers verify with registered certificates: one cache decodes each once.
   auto decoded = std::make_shared<Basalt::Crypto::CertificateCache>();
   outermost = std::make_shared<Orbi::Authn::Filter::AsyncAuthnFilter>(
-      outermost,
-      std::make_shared<TarnOrbi::Authn::SamlHokHandler>(
-          MakeSamlCertificateProvider(issuers), samlLogger, MakeSamlEnrichment(issuers, samlLogger),
-          Basalt::System::SystemUtcClock(), decoded));
+      outermost, std::make_shared<TarnOrbi::Authn::SamlHokHandler>(
+                     MakeSamlCertificateProvider(issuers), samlLogger,
+                     MakeSamlEnrichment(issuers, samlLogger, policy),
+                     Basalt::System::SystemUtcClock(), decoded));
   auto samlVerifyLogger = Logger::CreateLogger("OrbiSamlVerifyFilter");
   outermost = std::make_shared<Orbi::Security::AsyncSamlVerifierFilter>(
       outermost, Orbi::Security::CreateOpenSslSignatureVerifierFactory(),
@@ -75,13 +76,19 @@ void AttachExternalSts(const Orbi::Core::Enqueuer& enqueuer,
       std::make_shared<TarnOrbi::BasaltWrapLoggger>(samlLogger), 600,
       Basalt::System::SystemUtcClock(), std::make_shared<Orbi::Security::ProofReplayGuard>());
 
-  handlers.push_back(std::make_shared<Nox::Authn::ExternalJwtHandler>(
-      Logger::CreateLogger("External JWT Handler"), issuers, localizer, nullptr, decoded));
+  auto jwtLogger = Logger::CreateLogger("External JWT Handler");
+  jwtLogger->Log(5, "External token checks: %1", policy.Describe());
+  handlers.push_back(std::make_shared<Nox::Authn::ExternalJwtHandler>(jwtLogger, issuers, localizer,
+                                                                      nullptr, decoded, policy));
 }
 
 Orbi::Core::ProviderPtr CreateLocalProvider(Orbi::Core::Enqueuer enqueuer,
                                             std::shared_ptr<Logger> orbiLogger) {
   bool externalSts = FeatureList[FeatureTable::kExternalSts];
+  // Read whatever the switch, so that a bad value fails start-up either way.
+  const auto app = Basalt::Service::GetApp();
+  const auto policy = app ? Nox::Authn::ExternalTokenPolicy::FromConfig(*app->GetConfig())
+                          : Nox::Authn::ExternalTokenPolicy{};
   std::shared_ptr<ClientProfileAccess> profiles;
   if (externalSts) profiles = CreateClientProfileAccess();
 
@@ -106,7 +113,7 @@ Orbi::Core::ProviderPtr CreateLocalProvider(Orbi::Core::Enqueuer enqueuer,
   if (!externalSts) {
     samlLogger->Log(5, "Not initializing External STS: FSS disabled");
   } else {
-    AttachExternalSts(enqueuer, profiles, localProvider, outermost, handlers);
+    AttachExternalSts(enqueuer, policy, profiles, localProvider, outermost, handlers);
   }
 
   auto jwtLogger = Logger::CreateLogger("NoxtokendJWTHandler");

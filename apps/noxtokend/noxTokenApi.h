@@ -4,6 +4,7 @@
 #include <memory>
 #include <vector>
 
+#include "apps/noxtokend/orbi/externalSts/externalTokenPolicy.h"
 #include "platform/basalt/logger.h"
 #include "platform/orbi/authn.h"
 #include "platform/orbi/localProvider.h"
@@ -15,12 +16,15 @@ class ClientProfileAccess;
 namespace NoxToken::NoxTokenApi {
 
 // The outermost provider: operation ids, then the authentication filters, the external-issuer
-// filters (switch on), and the local provider with the services.
+// filters (switch on), and the local provider with the services. Reads the external token checks
+// from the app's configuration (none without an app); throws Basalt::Exception for a bad one.
 Orbi::Core::ProviderPtr CreateLocalProvider(Orbi::Core::Enqueuer enqueuer,
                                             std::shared_ptr<Basalt::Service::Logger> orbiLogger);
 
-// Adds what belongs to external issuers; `outermost` and `handlers` are updated in place.
+// Adds what belongs to external issuers, whose tokens `policy` checks; `outermost` and `handlers`
+// are updated in place.
 void AttachExternalSts(const Orbi::Core::Enqueuer& enqueuer,
+                       const Nox::Authn::ExternalTokenPolicy& policy,
                        const std::shared_ptr<ClientProfileAccess>& profiles,
                        const std::shared_ptr<Orbi::Provider::AsyncLocalProvider>& localProvider,
                        Orbi::Core::ProviderPtr& outermost,

@@ -75,14 +75,15 @@ Basalt::Crypto::EvpPkeyHandle PublicKeyOf(Basalt::Crypto::CertificateCache& cert
 ExternalJwtHandler::ExternalJwtHandler(
     std::shared_ptr<Basalt::Service::Logger> logger, std::shared_ptr<Container> container,
     std::shared_ptr<const Orbi::L10n::Localizer> localizer, ClockFn clock,
-    std::shared_ptr<Basalt::Crypto::CertificateCache> certificates)
+    std::shared_ptr<Basalt::Crypto::CertificateCache> certificates, ExternalTokenPolicy policy)
     : logger_(std::move(logger)),
       container_(std::move(container)),
       localizer_(std::move(localizer)),
       clock_(clock ? std::move(clock)
                    : ClockFn([] { return Basalt::System::GetUtcDateTime().GetUtcTime(); })),
       certificates_(certificates ? std::move(certificates)
-                                 : std::make_shared<Basalt::Crypto::CertificateCache>()) {}
+                                 : std::make_shared<Basalt::Crypto::CertificateCache>()),
+      policy_(std::move(policy)) {}
 
 void ExternalJwtHandler::Refuse(const Orbi::Authn::AuthnCallback& done,
                                 Orbi::L10n::Message message) const {
@@ -161,9 +162,14 @@ void ExternalJwtHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr conte
   // A missing, negative or non-integer "exp" reads as 0: such a token has expired.
   long exp = jwt_get_grant_int(jwt.get(), "exp");
   if (exp < 0) exp = 0;
-  if (clock_() / 1000000 > exp) {
+  const int64_t now = clock_() / 1000000;
+  if (now > exp) {
     logger_->Log(3, "Token validation failed, token validity expired");
     Refuse(done, {Ids::kTokenExpired, {}});
+    return;
+  }
+  if (policy_.ChecksJwtClaims() && RefusedByPolicy(jwt.get(), alias, now)) {
+    Refuse(done, {Ids::kInvalidToken, {}});
     return;
   }
 
@@ -211,6 +217,19 @@ void ExternalJwtHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr conte
     }
   }
   done(result.Build());
+}
+
+bool ExternalJwtHandler::RefusedByPolicy(jwt_t* jwt, const std::string& alias,
+                                         int64_t nowSeconds) const {
+  JwtText text(jwt_get_grants_json(jwt, nullptr));
+  JsonPtr claims(text ? json_loads(text.get(), 0, nullptr) : nullptr);
+  std::optional<ExternalTokenRefusal> refusal =
+      claims ? policy_.CheckJwt(*claims, nowSeconds)
+             : ExternalTokenRefusal{ExternalTokenCheck::kAudienceNotAccepted, "no claims"};
+  if (!refusal) return false;
+  logger_->Log(3, "Token of issuer alias %1 refused: %2; the token holds: %3", alias,
+               Describe(refusal->check), refusal->found);
+  return true;
 }
 
 bool ExternalJwtHandler::VerifyTokenWithAlias(const std::string& token,

@@ -1,6 +1,7 @@
 // Authenticates calls that present a JWT of a registered external issuer as an OAuth access token:
 // the issuer's alias from the registry, the signature checked with the alias's certificates, then
-// the expiry; the caller's alias, name, domain and groups become its authentication data.
+// the expiry, then the configured audience and not-before checks (ExternalTokenPolicy); the
+// caller's alias, name, domain and groups become its authentication data.
 //
 // Shared by all calls; keeps no per-call state. Reads the registry only under its read lock, so a
 // change through the issuers service takes effect for the next call. Certificates are decoded
@@ -14,6 +15,7 @@
 
 #include "apps/noxtokend/orbi/externalSts/certificateChainsContainer.h"
 #include "apps/noxtokend/orbi/externalSts/externalJwtAlgorithms.h"
+#include "apps/noxtokend/orbi/externalSts/externalTokenPolicy.h"
 #include "platform/basalt/crypto/certificateCache.h"
 #include "platform/basalt/logger.h"
 #include "platform/basalt/recentCache.h"
@@ -35,7 +37,8 @@ class ExternalJwtHandler final : public Orbi::Authn::AuthnHandler {
                      std::shared_ptr<Container> container,
                      std::shared_ptr<const Orbi::L10n::Localizer> localizer,
                      ClockFn clock = nullptr,
-                     std::shared_ptr<Basalt::Crypto::CertificateCache> certificates = nullptr);
+                     std::shared_ptr<Basalt::Crypto::CertificateCache> certificates = nullptr,
+                     ExternalTokenPolicy policy = {});
 
   void AsyncAuthenticate(Orbi::Core::ExecutionContextPtr context,
                          Orbi::Authn::AuthnCallback done) override;
@@ -52,12 +55,15 @@ class ExternalJwtHandler final : public Orbi::Authn::AuthnHandler {
   bool VerifyWithCertificate(const std::string& token, const ExternalTokenHeader& header,
                              const std::string& certificate, const std::string& alias) const;
   void Refuse(const Orbi::Authn::AuthnCallback& done, Orbi::L10n::Message message) const;
+  // The policy's refusal of a verified, unexpired token, after logging it.
+  bool RefusedByPolicy(jwt_t* jwt, const std::string& alias, int64_t nowSeconds) const;
 
   std::shared_ptr<Basalt::Service::Logger> logger_;
   std::shared_ptr<Container> container_;
   std::shared_ptr<const Orbi::L10n::Localizer> localizer_;
   ClockFn clock_;
   std::shared_ptr<Basalt::Crypto::CertificateCache> certificates_;
+  const ExternalTokenPolicy policy_;
   Basalt::RecentCache<bool> withoutIssuer_{kWithoutIssuerBytes};
 };
 

@@ -72,17 +72,21 @@ class ExternalJwtHandlerTest : public ::testing::Test {
   // The keys' directory names itself TESSEL_ROOT: made before any test's own root.
   static void SetUpTestSuite() { Key("rsa"); }
   void SetUp() override {
-    auto logger = Basalt::Service::Logger::CreateRoot("External JWT Handler", 7, [this](auto& r) {
-      std::lock_guard lock(mutex_);
-      lines_.push_back(std::to_string(r.level) + " " + std::string(r.text));
-    });
     container_ = std::make_shared<Issuers::CertificateChainsContainer>(
         NoxConfigStore::ConfigStore::Open(root_.StoreOptions()));
     Register("idp-0", kIssuer, {Key("unrelated").certPemText, Key("rsa").certPemText});
     Register("idp-1", "p256-issuer", {Key("p256").certPemText});
-    handler_ = std::make_unique<ExternalJwtHandler>(
+    handler_ = MakeHandler();
+  }
+
+  std::unique_ptr<ExternalJwtHandler> MakeHandler(ExternalTokenPolicy policy = {}) {
+    auto logger = Basalt::Service::Logger::CreateRoot("External JWT Handler", 7, [this](auto& r) {
+      std::lock_guard lock(mutex_);
+      lines_.push_back(std::to_string(r.level) + " " + std::string(r.text));
+    });
+    return std::make_unique<ExternalJwtHandler>(
         logger, container_, Com::Tessel::Nox::Authentication::CreateLocalizer(),
-        [] { return kNow * 1000000 + 999999; });
+        [] { return kNow * 1000000 + 999999; }, nullptr, std::move(policy));
   }
 
   void Register(const std::string& alias, const std::string& issuer,
@@ -116,6 +120,16 @@ class ExternalJwtHandlerTest : public ::testing::Test {
   bool Logged(const std::string& line) {
     std::lock_guard lock(mutex_);
     return std::find(lines_.begin(), lines_.end(), line) != lines_.end();
+  }
+
+  // A line that holds the token's signature part, or one of its first 16 characters.
+  std::string LineWithSignatureOf(const std::string& token) {
+    const std::string signature = token.substr(token.rfind('.') + 1).substr(0, 16);
+    std::lock_guard lock(mutex_);
+    for (const auto& line : lines_) {
+      if (signature.size() == 16 && line.find(signature) != std::string::npos) return line;
+    }
+    return "";
   }
 
   NoxConfigStore::Testing::TemporaryHostRoot root_;
@@ -202,7 +216,30 @@ TEST_F(ExternalJwtHandlerTest, EveryTokenGetsItsOneAnswer) {
   for (int round = 0; round < 2; ++round) {
     for (const auto& [token, refusal] : cases) EXPECT_EQ(RefusalId(token), refusal) << token;
   }
+  // Every line about them, at every level, names them in the shortened form only.
+  for (const auto& [token, refusal] : cases) EXPECT_EQ(LineWithSignatureOf(token), "") << token;
   EXPECT_EQ(Authenticate(SignRsa(Claims()), "com.tessel.orbi.std.security.user_pass"), nullptr);
+}
+
+TEST_F(ExternalJwtHandlerTest, ConfiguredChecksRefuseAsInvalidTokens) {
+  ExternalTokenPolicy policy;
+  policy.audiences = {"nox"};
+  policy.checkNotBefore = true;
+  handler_ = MakeHandler(policy);
+  const std::string invalid = "com.tessel.nox.authentication.invalid_token";
+  EXPECT_EQ(RefusalId(SignRsa(Claims(std::to_string(kNow), R"(,"aud":["x","nox"],"nbf":1)"))), "");
+  EXPECT_EQ(RefusalId(SignRsa(Claims(std::to_string(kNow), R"(,"aud":"x")"))), invalid);
+  EXPECT_TRUE(
+      Logged("3 Token of issuer alias idp-0 refused: audience not accepted; the token "
+             "holds: [x]"));
+  EXPECT_EQ(RefusalId(SignRsa(Claims(std::to_string(kNow), R"(,"aud":"nox","iat":1800000000)"))),
+            invalid);
+  EXPECT_TRUE(
+      Logged("3 Token of issuer alias idp-0 refused: issued in the future (iat); the token "
+             "holds: 1800000000"));
+  // The signature and the expiry come first, with their own answers.
+  EXPECT_EQ(RefusalId(SignRsa(Claims(std::to_string(kNow - 1), R"(,"aud":"x")"))),
+            "com.tessel.nox.authentication.token_expired");
 }
 
 }  // namespace

@@ -21,10 +21,16 @@ TarnOrbi::SamlCertificateProvider MakeSamlCertificateProvider(IssuerRegistryPtr 
 }
 
 TarnOrbi::Authn::SamlHokHandler::EnrichFn MakeSamlEnrichment(
-    IssuerRegistryPtr issuers, std::shared_ptr<Basalt::Service::Logger> logger) {
-  return [issuers = std::move(issuers), logger = std::move(logger)](
+    IssuerRegistryPtr issuers, std::shared_ptr<Basalt::Service::Logger> logger,
+    Nox::Authn::ExternalTokenPolicy policy) {
+  return [issuers = std::move(issuers), logger = std::move(logger), policy = std::move(policy)](
              const std::shared_ptr<const SsoClient::SamlToken>& token,
              const std::shared_ptr<Orbi::Data::StructValue>& result) {
+    if (auto refusal = policy.CheckSamlAudience(token->GetAudience())) {
+      logger->Log(3, "SAML token of issuer %1 refused: %2; the token holds: %3", token->GetIssuer(),
+                  Describe(refusal->check), refusal->found);
+      return false;
+    }
     std::string alias;
     try {
       const Basalt::System::ScopedReadLock lock(*issuers);

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "apps/noxtokend/orbi/externalSts/certificateChainsContainer.h"
+#include "apps/noxtokend/orbi/externalSts/externalTokenPolicy.h"
 #include "platform/basalt/logger.h"
 #include "tarnOrbi/samlHokHandler.h"
 
@@ -19,9 +20,12 @@ using IssuerRegistryPtr =
 TarnOrbi::SamlCertificateProvider MakeSamlCertificateProvider(IssuerRegistryPtr issuers);
 
 // Sets "issuerAlias" (looked up under the read lock), "username" (the subject's name alone),
-// "domain" and "StsGroups". Refuses, with a level-4 line, when the Issuer was removed after the
-// token was verified: a caller is never authenticated without an alias.
+// "domain" and "StsGroups". Refuses, with a level-3 line naming the audience found, an assertion
+// whose AudienceRestriction holds none of the policy's audiences (when it names any); refuses,
+// with a level-4 line, when the Issuer was removed after the token was verified: a caller is
+// never authenticated without an alias.
 TarnOrbi::Authn::SamlHokHandler::EnrichFn MakeSamlEnrichment(
-    IssuerRegistryPtr issuers, std::shared_ptr<Basalt::Service::Logger> logger);
+    IssuerRegistryPtr issuers, std::shared_ptr<Basalt::Service::Logger> logger,
+    Nox::Authn::ExternalTokenPolicy policy = {});
 
 }  // namespace NoxToken

@@ -77,5 +77,16 @@ TEST_F(SamlIssuerBindingTest, OnlyTheNamedRegisteredIssuersCertificatesCountAtEa
   EXPECT_EQ(Authenticate(DefaultSigned(), removeThenEnrich), "unauthenticated");
 }
 
+TEST_F(SamlIssuerBindingTest, AConfiguredAudienceMustBeAmongTheAssertions) {
+  Nox::Authn::ExternalTokenPolicy policy;
+  for (const auto& [accepted, outcome] : std::vector<std::pair<std::string, std::string>>{
+           {"urn:tessel:host:other", "ada"}, {"urn:elsewhere", "unauthenticated"}}) {
+    policy.audiences = {accepted};
+    const std::string answer =
+        Authenticate(DefaultSigned(), MakeSamlEnrichment(issuers_, logger_, policy));
+    EXPECT_NE(answer.find(outcome), std::string::npos) << answer;
+  }
+}
+
 }  // namespace
 }  // namespace NoxToken
