@@ -42,6 +42,11 @@ Configuration (elements below the root element):
   http/idleTimeoutSeconds   idle connection timeout (default 30)
   log/level                 level of every logger (default 5; 7 logs most)
   log/logger name="NAME"    level of the logger NAME
+  externalTokens/audience   an accepted audience of external tokens (repeatable;
+                            default: any)
+  externalTokens/checkNotBefore  true: refuse external JWTs whose "nbf" or "iat"
+                            lies in the future (default false)
+  externalTokens/clockSkewSeconds  allowed "nbf"/"iat" skew, 0 to 86400 (default 60)
 
 Files:
   /etc/tessel/features.conf       feature switches "noxtokend" and "external_sts"
