@@ -1,8 +1,12 @@
 -- wrk script: POSTs the JSON-RPC body of $BENCH_BODY on every request and counts as bad every
 -- answer that is not a 200 containing $BENCH_EXPECT, so an error answer never passes as a call.
 -- $BENCH_CONTENT_TYPE (default application/json) and $BENCH_AUTHORIZATION set those headers.
+-- With $BENCH_VARIANTS (a file of lines "VALUE1<TAB>VALUE2") every request takes the next line
+-- of its thread's share ($BENCH_THREADS threads) into the body's @1@ and @2@: calls that must
+-- each be new, such as signed proofs. A thread that runs out starts over (counted as bad).
 local body = os.getenv("BENCH_BODY")
 local expect = os.getenv("BENCH_EXPECT") or ""
+local variantsFile = os.getenv("BENCH_VARIANTS")
 assert(body, "BENCH_BODY is not set")
 
 wrk.method = "POST"
@@ -17,6 +21,32 @@ local threads = {}
 
 function setup(thread)
   table.insert(threads, thread)
+  thread:set("id", #threads - 1)
+end
+
+local variants = {}
+local nextVariant = 1
+
+function init(args)
+  if not variantsFile then return end
+  local share = tonumber(os.getenv("BENCH_THREADS") or "1")
+  local n = 0
+  for line in io.lines(variantsFile) do
+    if n % share == id then
+      local first, second = line:match("^([^\t]*)\t(.*)$")
+      table.insert(variants, (body:gsub("@1@", first):gsub("@2@", second)))
+    end
+    n = n + 1
+  end
+  assert(#variants > 0, "no variants for this thread")
+end
+
+if variantsFile then
+  request = function()
+    local text = variants[nextVariant]
+    nextVariant = nextVariant % #variants + 1
+    return wrk.format(nil, nil, nil, text)
+  end
 end
 
 bad = 0

@@ -5,8 +5,10 @@
 #   bench/saml_http_bench.sh [BUILD_DIR]     (default: build; needs noxtokend and saml_bench)
 #
 # The assertion is signed by xmlsec1 and the call by the client's P-256 key (ES256), as
-# tests/e2e/saml_client.py does; one proof serves the whole run, which stays inside its 600-second
-# window. Environment: BENCH_SECONDS (default 10), BENCH_THREADS (2), BENCH_CONNECTIONS (16).
+# tests/e2e/saml_client.py does. A proof is accepted once, so every call carries its own: proofs
+# with microsecond timestamps are signed before the run (BENCH_PROOFS, default 4000 per second
+# of the run), which stays inside their 600-second window. Environment: BENCH_SECONDS (default
+# 10), BENCH_THREADS (2), BENCH_CONNECTIONS (16).
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -22,8 +24,8 @@ source "$repo/bench/daemon.sh"
 start_bench_daemon nox-saml-bench
 
 # Registers the issuer as root and writes the body of one signed holder-of-key create call.
-PYTHONPATH=$repo/tests/e2e "$python" - "$work" "$port" <<'PY'
-import json, sys
+PYTHONPATH=$repo/tests/e2e "$python" - "$work" "$port" "${BENCH_PROOFS:-$((seconds * 4000))}" <<'PY'
+import datetime, json, sys
 from pathlib import Path
 import requests
 from saml_client import ISSUER, make_key, render, security_context, sign
@@ -48,10 +50,18 @@ call("com.tessel.nox.authentication.trust.security_token_issuers", "create",
 assertion = sign(work, render(client), issuer)
 _, body = call(token_svc, "create", {},
                security_context(assertion, client, "ES256", token_svc, "create"))
+body["params"]["ctx"]["securityCtx"].update(signatureTimestamp="@1@", signatureValue="@2@")
 (work / "body.json").write_text(json.dumps(body))
+start = datetime.datetime.now(datetime.timezone.utc)
+with open(work / "proofs.tsv", "w") as proofs:
+    for n in range(int(sys.argv[3])):
+        stamp = (start + datetime.timedelta(microseconds=n + 1)).strftime("%Y-%m-%dT%H:%M:%S.%fZ")
+        context = security_context(assertion, client, "ES256", token_svc, "create", timestamp=stamp)
+        proofs.write(f"{stamp}\t{context['signatureValue']}\n")
 PY
 
-line=$(BENCH_BODY=$(cat "$work/body.json") BENCH_EXPECT='"token"' \
+line=$(BENCH_BODY=$(cat "$work/body.json") BENCH_EXPECT='"token"' BENCH_VARIANTS=$work/proofs.tsv \
+  BENCH_THREADS=$threads \
   wrk -t"$threads" -c"$connections" -d"${seconds}s" --timeout 10s -s "$repo/bench/post.lua" \
   "http://127.0.0.1:$port/api" | grep '^BENCH ')
 stop_bench_daemon
