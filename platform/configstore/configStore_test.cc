@@ -4,11 +4,13 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include "platform/basalt/testing/messageOf.h"
 #include "platform/configstore/configStoreTestRoot.h"
 #include "platform/configstore/objectCodec.h"
+#include "platform/configstore/testing/faultyVfs.h"
 
 namespace NoxConfigStore {
 namespace {
@@ -172,6 +174,8 @@ TEST_F(ConfigStoreTest, DamagedFilesStopTheOpenAndDamagedContentTheRead) {
   expectOpenFailure("a damaged database", cannotOpen);
   std::ofstream(path, std::ios::trunc) << std::string(8192, 'x');
   expectOpenFailure("a file that is not a database", cannotOpen);
+  std::ofstream(path, std::ios::trunc).flush();
+  expectOpenFailure("an empty file", cannotOpen + "the database file is empty");
   std::filesystem::remove(path);
   std::filesystem::create_directory(path);
   expectOpenFailure("a directory", cannotOpen);
@@ -207,6 +211,97 @@ TEST_F(ConfigStoreTest, ConcurrentWritersOnOneHandleLoseNothing) {
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(Reopen()->ListInstances(FilterSpecObject(ProfileId())).size(),
             static_cast<size_t>(kThreads * kWrites));
+}
+
+// The state a batch changes: p1 rewritten, p2 removed, p3 added.
+std::string Snapshot(ConfigStore& store) {
+  std::string text;
+  for (const auto& object : store.ListInstances(FilterSpecObject(ProfileId()))) {
+    text += *object->GetId().GetInstanceId() + "=" + Text(*object, "n") + ";";
+  }
+  return text;
+}
+
+ConfigStoreObject Named(const char* instance, const char* n) {
+  ConfigStoreObject object(ProfileId(instance));
+  object.SetValue("n", n);
+  return object;
+}
+
+TEST_F(ConfigStoreTest, ABatchThatFailsToWriteOrSyncLeavesTheStoreAsItWas) {
+  auto& vfs = Testing::FaultyVfs::Get();
+  struct Fault {
+    const char* what;
+    std::function<void()> inject;
+  };
+  const Fault faults[] = {
+      {"disk full", [&] { vfs.FailWrites(true); }},
+      {"disk full midway", [&] { vfs.FailWritesAfter(1); }},
+      {"sync failure", [&] { vfs.FailSyncs(true); }},
+  };
+  auto options = root_.StoreOptions();
+  options.vfs = vfs.Name();
+  for (const auto& fault : faults) {
+    std::filesystem::remove_all(options.directory);
+    auto store = ConfigStore::Open(options);
+    store->Commit(ConfigStoreBatch().Write(Named("p1", "old")).Write(Named("p2", "old")));
+    const std::string before = Snapshot(*store);
+    ConfigStoreBatch batch;
+    batch.Write(Named("p1", "new")).Remove(ProfileId("p2")).Write(Named("p3", "new"));
+
+    fault.inject();
+    EXPECT_THROW(store->Commit(batch), ConfigStoreException) << fault.what;
+    vfs.Heal();
+    EXPECT_EQ(Snapshot(*store), before) << fault.what;
+    store.reset();
+    EXPECT_EQ(Snapshot(*Reopen()), before) << fault.what << ", as the next start reads it";
+
+    store = ConfigStore::Open(options);
+    store->Commit(batch);  // once the fault is gone the same batch goes through whole
+    store.reset();
+    EXPECT_EQ(Snapshot(*Reopen()), "p1=new;p3=new;") << fault.what;
+  }
+}
+
+TEST_F(ConfigStoreTest, AFileRemovedOrReplacedUnderAnOpenStoreRefusesWrites) {
+  auto options = root_.StoreOptions();
+  const std::string path = options.directory + "/global.db";
+  struct Move {
+    std::function<void()> apply;
+    const char* afterwards;  // what a new handle then reads
+  };
+  const Move moves[] = {
+      {[&] { std::filesystem::remove(path); }, ""},
+      {[&] {
+         std::filesystem::copy_file(path, path + ".copy");
+         std::filesystem::rename(path + ".copy", path);
+       },
+       "p1=kept;"},
+  };
+  for (const auto& [move, afterwards] : moves) {
+    std::filesystem::remove_all(options.directory);
+    auto store = Reopen();
+    store->WriteInstance(Named("p1", "kept"));
+    store.reset();  // everything in the database file, so a copy holds it
+    store = Reopen();
+    move();
+    EXPECT_THROW(store->WriteInstance(Named("p1", "lost")), ConfigStoreException);
+    EXPECT_THROW(store->RemoveObject(ProfileId("p1")), ConfigStoreException);
+    store.reset();
+    EXPECT_EQ(Snapshot(*Reopen()), afterwards);
+  }
+}
+
+TEST_F(ConfigStoreTest, ClosingLeavesTheDatabaseFileCompleteWithoutItsLog) {
+  auto store = ConfigStore::GetStore(sGlobalNamespace);
+  const std::string path = store->GetDatabasePath();
+  store->WriteInstance(Named("p1", "in the file"));
+  store.reset();  // the last holder lets go
+  EXPECT_FALSE(std::filesystem::exists(path + "-wal"));
+  std::filesystem::copy_file(path, root_.Path() + "/backup.db");
+  std::filesystem::remove(path);
+  std::filesystem::rename(root_.Path() + "/backup.db", path);
+  EXPECT_EQ(Snapshot(*Reopen()), "p1=in the file;");
 }
 
 }  // namespace
