@@ -235,9 +235,9 @@ TEST_F(ConfigStoreTest, ABatchThatFailsToWriteOrSyncLeavesTheStoreAsItWas) {
     std::function<void()> inject;
   };
   const Fault faults[] = {
-      {"disk full", [&] { vfs.FailWrites(true); }},
+      {"disk full", [&] { vfs.FailWritesAfter(0); }},
       {"disk full midway", [&] { vfs.FailWritesAfter(1); }},
-      {"sync failure", [&] { vfs.FailSyncs(true); }},
+      {"sync failure", [&] { vfs.FailSyncsAfter(0); }},
   };
   auto options = root_.StoreOptions();
   options.vfs = vfs.Name();

@@ -100,12 +100,11 @@ int Open(sqlite3_vfs* vfs, const char* name, sqlite3_file* file, int flags, int*
 
 }  // namespace
 
-bool FaultyVfs::WriteFails() {
-  if (failWrites_) return true;
-  int left = writesLeft_.load();
-  while (left > 0 && !writesLeft_.compare_exchange_weak(left, left - 1)) {
+bool FaultyVfs::Exhausted(std::atomic<int>& left) {
+  int now = left.load();
+  while (now > 0 && !left.compare_exchange_weak(now, now - 1)) {
   }
-  return left == 0;
+  return now == 0;
 }
 
 FaultyVfs::FaultyVfs() {

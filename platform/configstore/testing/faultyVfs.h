@@ -17,30 +17,27 @@ class FaultyVfs {
 
   const std::string& Name() const { return name_; }
 
-  // Every write (including growing a file) fails with SQLITE_FULL while set.
-  void FailWrites(bool fail) { failWrites_ = fail; }
-  // Every sync fails with SQLITE_IOERR_FSYNC while set.
-  void FailSyncs(bool fail) { failSyncs_ = fail; }
-  // Lets `count` more writes through, then fails every write (as a disk that fills up midway).
+  // Lets `count` more writes (or syncs) through, then fails every one: writes with SQLITE_FULL
+  // (a disk that fills up), syncs with SQLITE_IOERR_FSYNC (a failing device). 0 fails at once.
   void FailWritesAfter(int count) { writesLeft_ = count; }
+  void FailSyncsAfter(int count) { syncsLeft_ = count; }
 
-  // Consulted by the VFS before each write and sync.
-  bool WriteFails();
-  bool SyncFails() const { return failSyncs_; }
+  // Consulted by the VFS before each write and each sync.
+  bool WriteFails() { return Exhausted(writesLeft_); }
+  bool SyncFails() { return Exhausted(syncsLeft_); }
 
   // Clears every switch.
-  void Heal() {
-    failWrites_ = failSyncs_ = false;
-    writesLeft_ = -1;
-  }
+  void Heal() { writesLeft_ = syncsLeft_ = kOff; }
 
  private:
   FaultyVfs();
 
+  static constexpr int kOff = -1;
+  static bool Exhausted(std::atomic<int>& left);
+
   std::string name_ = "nox-faulty";
-  std::atomic<bool> failWrites_{false};
-  std::atomic<bool> failSyncs_{false};
-  std::atomic<int> writesLeft_{-1};  // -1: no countdown
+  std::atomic<int> writesLeft_{kOff};
+  std::atomic<int> syncsLeft_{kOff};
 };
 
 }  // namespace NoxConfigStore::Testing
