@@ -112,21 +112,50 @@ ConfigStoreOptions ConfigStoreOptions::ForHost(const std::string& nameSpace) {
   return options;
 }
 
+namespace {
+// The handles GetStore handed out, by database path. Weak: a database closes with its last user.
+struct StoreRegistry {
+  std::mutex mutex;
+  std::map<std::string, std::weak_ptr<ConfigStore>> stores;
+};
+StoreRegistry& Registry() {
+  static StoreRegistry registry;
+  return registry;
+}
+}  // namespace
+
 std::shared_ptr<ConfigStore> ConfigStore::GetStore(const std::string& nameSpace) {
-  // Weak: the database closes with its last user (at the latest when the daemon stops), not in
-  // the process's exit handlers.
-  static std::mutex mutex;
-  static std::map<std::string, std::weak_ptr<ConfigStore>> stores;
   ConfigStoreOptions options = ConfigStoreOptions::ForHost(nameSpace);
   std::string path = options.directory + "/" + nameSpace + ".db";
-  std::lock_guard lock(mutex);
-  auto& entry = stores[path];
+  auto& registry = Registry();
+  std::lock_guard lock(registry.mutex);
+  auto& entry = registry.stores[path];
   std::shared_ptr<ConfigStore> store = entry.lock();
   if (!store) {
     store = Open(options);
     entry = store;
   }
   return store;
+}
+
+void ConfigStore::CloseAll() {
+  auto& registry = Registry();
+  std::lock_guard lock(registry.mutex);
+  for (auto& [path, entry] : registry.stores) {
+    if (auto store = entry.lock()) store->Close();
+  }
+}
+
+void ConfigStore::Close() {
+  std::lock_guard lock(mutex_);
+  db_.Close();
+}
+
+sqlite3* ConfigStore::Connection() const {
+  if (db_.Get() == nullptr) {
+    throw ConfigStoreException("Configuration store " + databasePath_ + " is closed");
+  }
+  return db_.Get();
 }
 
 std::shared_ptr<ConfigStore> ConfigStore::Open(const ConfigStoreOptions& options) {
@@ -158,7 +187,7 @@ ConfigStoreObjectPtr ConfigStore::Decode(const ConfigStoreObjectId& id,
 ConfigStoreObjectPtr ConfigStore::GetObject(const ConfigStoreObjectId& id) {
   {
     std::lock_guard lock(mutex_);
-    SqliteStatement query(db_.Get(),
+    SqliteStatement query(Connection(),
                           "SELECT content FROM objects WHERE component = ?1 AND object_group = ?2"
                           " AND object_key = ?3 AND instance = ?4");
     BindObjectId(query, id);
@@ -177,7 +206,7 @@ std::vector<ConfigStoreObjectPtr> ConfigStore::ListInstances(const FilterSpecObj
   const auto& id = filter.GetObjectId();
   if (!id) return found;
   std::lock_guard lock(mutex_);
-  SqliteStatement query(db_.Get(),
+  SqliteStatement query(Connection(),
                         "SELECT instance, content FROM objects WHERE component = ?1"
                         " AND object_group = ?2 AND object_key = ?3 AND instance <> ''"
                         " ORDER BY rowid");
@@ -210,6 +239,7 @@ void ConfigStore::Commit(const ConfigStoreBatch& batch) {
   if (changes.empty()) return;
   std::lock_guard lock(mutex_);
   try {
+    Connection();
     SqliteTransaction transaction(db_);
     // Checked under the write lock of the database, so that no writer of this process can move
     // the file between the check and the commit.

@@ -88,7 +88,15 @@ class ConfigStore {
 
   const std::string& GetDatabasePath() const { return databasePath_; }
 
+  // Checkpoints the database into its file and closes it; every later read or write raises
+  // ConfigStoreException. For a process that stops while handles may still be held.
+  void Close();
+  // Closes every handle that GetStore handed out and that is still held.
+  static void CloseAll();
+
  private:
+  // The open connection (the caller holds mutex_); raises once closed.
+  sqlite3* Connection() const;
   ConfigStoreObjectPtr Decode(const ConfigStoreObjectId& id, const std::string& content) const;
 
   std::string databasePath_;

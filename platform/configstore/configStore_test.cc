@@ -296,8 +296,11 @@ TEST_F(ConfigStoreTest, ClosingLeavesTheDatabaseFileCompleteWithoutItsLog) {
   auto store = ConfigStore::GetStore(sGlobalNamespace);
   const std::string path = store->GetDatabasePath();
   store->WriteInstance(Named("p1", "in the file"));
-  store.reset();  // the last holder lets go
+  ConfigStore::CloseAll();  // as the daemon stops, with the handle still held
   EXPECT_FALSE(std::filesystem::exists(path + "-wal"));
+  EXPECT_THROW(store->WriteInstance(Named("p1", "after close")), ConfigStoreException);
+  EXPECT_THROW(store->GetObject(ProfileId("p1")), ConfigStoreException);
+  store.reset();
   std::filesystem::copy_file(path, root_.Path() + "/backup.db");
   std::filesystem::remove(path);
   std::filesystem::rename(root_.Path() + "/backup.db", path);

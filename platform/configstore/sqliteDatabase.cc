@@ -73,10 +73,11 @@ SqliteDatabase::SqliteDatabase(const std::string& path, bool readOnly, const std
   }
 }
 
-SqliteDatabase::~SqliteDatabase() {
+void SqliteDatabase::Close() {
   if (db_ && !readOnly_) {
     sqlite3_exec(db_.get(), "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr);
   }
+  db_.reset();
 }
 
 bool SqliteDatabase::FileHasMoved() const {

@@ -45,11 +45,14 @@ class SqliteDatabase {
   // SQLite's default). Unless readOnly, a file that this process may only read is refused here
   // rather than at the first write.
   SqliteDatabase(const std::string& path, bool readOnly, const std::string& vfs = {});
-  // A writable connection moves what its write-ahead log holds into the database file and
-  // empties the log before it closes, so that the database file alone is complete.
-  ~SqliteDatabase();
+  ~SqliteDatabase() { Close(); }
   SqliteDatabase(const SqliteDatabase&) = delete;
   SqliteDatabase& operator=(const SqliteDatabase&) = delete;
+
+  // Closes the connection; a writable one first moves what its write-ahead log holds into the
+  // database file and empties the log, so that the database file alone is complete. Get() is null
+  // afterwards. Closing twice does nothing.
+  void Close();
 
   sqlite3* Get() const { return db_.get(); }
   void Execute(const char* sql);
