@@ -54,7 +54,7 @@ void CreateDatabaseFile(const std::string& path, const std::string& vfs) {
   }
   {
     SqliteDatabase db(building, false, vfs);
-    db.Execute(kCreateTable);  // in rollback mode the commit lands in the file itself
+    db.Execute(kCreateTable);
   }
   // Another process may have created the store meanwhile; its file wins.
   if (::renameat2(AT_FDCWD, building.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) != 0) {
@@ -171,10 +171,16 @@ ConfigStore::ConfigStore(const ConfigStoreOptions& options)
   sqlite3_busy_timeout(db_.Get(), kBusyTimeoutMs);
   CheckIntegrity(db_, databasePath_);
   if (!options.readOnly) {
-    db_.Execute("PRAGMA journal_mode=WAL");
+    // A rollback journal rather than a write-ahead log: a commit that fails (a full disk, a
+    // failing sync) leaves a hot journal that rolls it back, even when the process dies before it
+    // could, where a log could keep the frames of the failed commit and replay them at the next
+    // open. The database file alone then holds every commit, so a copy of it is a backup.
+    db_.Execute("PRAGMA journal_mode=DELETE");
     db_.Execute(kCreateTable);
   }
-  db_.Execute("PRAGMA synchronous=FULL");
+  // EXTRA syncs the directory once the journal is deleted, which is the commit: an acknowledged
+  // write survives a power loss too.
+  db_.Execute("PRAGMA synchronous=EXTRA");
 }
 
 ConfigStoreObjectPtr ConfigStore::Decode(const ConfigStoreObjectId& id,

@@ -164,7 +164,7 @@ TEST_F(ConfigStoreTest, DamagedFilesStopTheOpenAndDamagedContentTheRead) {
               SQLITE_OK);
     EXPECT_THROW(store->GetObject(ProfileId("0")), ConfigStoreException);
     EXPECT_THROW(store->ListInstances(FilterSpecObject(ProfileId())), ConfigStoreException);
-  }  // closing checkpoints the log into the database file
+  }  // closed: the database file holds every commit
   {
     std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
     file.seekp(4096 + 16);  // inside the second page
@@ -253,6 +253,18 @@ TEST_F(ConfigStoreTest, ABatchThatFailsToWriteOrSyncLeavesTheStoreAsItWas) {
     EXPECT_THROW(store->Commit(batch), ConfigStoreException) << fault.what;
     vfs.Heal();
     EXPECT_EQ(Snapshot(*store), before) << fault.what;
+    // What a crash now would leave: the files as they are, read by a new process.
+    auto crashed = options;
+    crashed.directory = root_.Path() + "/crashed";
+    crashed.vfs.clear();
+    std::filesystem::remove_all(crashed.directory);
+    std::filesystem::create_directories(crashed.directory);
+    for (const char* file : {"global.db", "global.db-journal", "global.db-wal"}) {
+      if (std::filesystem::exists(options.directory + "/" + file)) {
+        std::filesystem::copy_file(options.directory + "/" + file, crashed.directory + "/" + file);
+      }
+    }
+    EXPECT_EQ(Snapshot(*ConfigStore::Open(crashed)), before) << fault.what << ", after a crash";
     store.reset();
     EXPECT_EQ(Snapshot(*Reopen()), before) << fault.what << ", as the next start reads it";
 
@@ -298,6 +310,7 @@ TEST_F(ConfigStoreTest, ClosingLeavesTheDatabaseFileCompleteWithoutItsLog) {
   store->WriteInstance(Named("p1", "in the file"));
   ConfigStore::CloseAll();  // as the daemon stops, with the handle still held
   EXPECT_FALSE(std::filesystem::exists(path + "-wal"));
+  EXPECT_FALSE(std::filesystem::exists(path + "-journal"));
   EXPECT_THROW(store->WriteInstance(Named("p1", "after close")), ConfigStoreException);
   EXPECT_THROW(store->GetObject(ProfileId("p1")), ConfigStoreException);
   store.reset();

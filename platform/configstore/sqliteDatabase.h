@@ -49,9 +49,9 @@ class SqliteDatabase {
   SqliteDatabase(const SqliteDatabase&) = delete;
   SqliteDatabase& operator=(const SqliteDatabase&) = delete;
 
-  // Closes the connection; a writable one first moves what its write-ahead log holds into the
-  // database file and empties the log, so that the database file alone is complete. Get() is null
-  // afterwards. Closing twice does nothing.
+  // Closes the connection; a writable one in write-ahead-log mode first moves what the log holds
+  // into the database file and empties the log, so that the database file alone is complete.
+  // Get() is null afterwards. Closing twice does nothing.
   void Close();
 
   sqlite3* Get() const { return db_.get(); }
