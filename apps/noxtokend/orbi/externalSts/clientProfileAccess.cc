@@ -216,8 +216,8 @@ void ClientProfileAccess::ApplyDefaults() {
     std::string profileName = MakeProfileName(*profile->subject);
     auto flag = modifiedFlags_.find(profileName);
     if (flag == modifiedFlags_.end() || flag->second) continue;
-    // A stored object of the same subject (left by an update whose flag write failed) wins: it
-    // is newer than the schema, and it already owns an instance id.
+    // A stored object of the same subject (only an edit from outside leaves one beside an
+    // unmodified flag) wins: it is newer than the schema, and it already owns an instance id.
     if (byName_.count(profileName) != 0) continue;
     DeduplicateGrants(profile->grants);
     AddToIndexes(profileName, profile);
