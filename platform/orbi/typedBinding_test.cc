@@ -11,30 +11,28 @@ namespace Shop {
 constexpr const char* kServiceId = "t.shop";
 
 // The shape of the bindings' enumerations: known names, else the unknown value with its text.
-class Color {
+template <class Names>
+class TextEnum {
  public:
+  static constexpr auto kNames = Names::kNames;
+  static TextEnum FromString(std::string_view text) { return TextEnum(std::string(text)); }
+  std::string ToString() const { return text_; }
+  TextEnum() = default;
+
+ private:
+  explicit TextEnum(std::string text) : text_(std::move(text)) {}
+  std::string text_ = std::string(kNames[0]);
+};
+
+struct ColorNames {
   static constexpr std::array<std::string_view, 2> kNames = {"RED", "BLUE"};
-  static Color FromString(std::string_view text) { return Color(std::string(text)); }
-  std::string ToString() const { return text_; }
-  Color() = default;
-
- private:
-  explicit Color(std::string text) : text_(std::move(text)) {}
-  std::string text_ = "RED";
 };
-
-// The same shape, declared to refuse unknown input.
-class Finish {
- public:
+using Color = TextEnum<ColorNames>;
+// Declared to refuse unknown input.
+struct FinishNames {
   static constexpr std::array<std::string_view, 2> kNames = {"MATTE", "GLOSS"};
-  static Finish FromString(std::string_view text) { return Finish(std::string(text)); }
-  std::string ToString() const { return text_; }
-  Finish() = default;
-
- private:
-  explicit Finish(std::string text) : text_(std::move(text)) {}
-  std::string text_ = "MATTE";
 };
+using Finish = TextEnum<FinishNames>;
 
 struct Item {
   std::string name;

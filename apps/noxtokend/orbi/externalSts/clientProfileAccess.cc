@@ -251,6 +251,11 @@ bool ClientProfileAccess::CommitChange(ConfigStoreBatch& batch, const std::strin
     store_->Commit(batch);
   } catch (const ConfigStoreException& e) {
     logger_->Log(3, failureLog, instanceId, e.GetMessage());
+    if (flags) {
+      logger_->Log(3,
+                   "Updating the modified flag for client profile %1 in the configstore failed: %2",
+                   profileName, e.GetMessage());
+    }
     return false;
   }
   if (flags) modifiedFlags_[profileName] = true;

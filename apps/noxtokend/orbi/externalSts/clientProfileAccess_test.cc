@@ -196,6 +196,11 @@ TEST_F(ClientProfileAccessTest, AChangeOfTheDefaultIsStoredWholeOrNotAtAllWherev
     }
   }
   EXPECT_GE(refused, 4);  // at least the faults at the first write and the first sync
+  const std::string flagLine =
+      "3 Updating the modified flag for client profile LU###root in the configstore failed: ";
+  EXPECT_EQ(std::count_if(lines_.begin(), lines_.end(),
+                          [&](const std::string& line) { return line.starts_with(flagLine); }),
+            refused);
 }
 
 TEST_F(ClientProfileAccessTest, SubjectsOfDifferentKindsAreKeptApart) {
