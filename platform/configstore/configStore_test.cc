@@ -275,50 +275,5 @@ TEST_F(ConfigStoreTest, ABatchThatFailsToWriteOrSyncLeavesTheStoreAsItWas) {
   }
 }
 
-TEST_F(ConfigStoreTest, AFileRemovedOrReplacedUnderAnOpenStoreRefusesWrites) {
-  auto options = root_.StoreOptions();
-  const std::string path = options.directory + "/global.db";
-  struct Move {
-    std::function<void()> apply;
-    const char* afterwards;  // what a new handle then reads
-  };
-  const Move moves[] = {
-      {[&] { std::filesystem::remove(path); }, ""},
-      {[&] {
-         std::filesystem::copy_file(path, path + ".copy");
-         std::filesystem::rename(path + ".copy", path);
-       },
-       "p1=kept;"},
-  };
-  for (const auto& [move, afterwards] : moves) {
-    std::filesystem::remove_all(options.directory);
-    auto store = Reopen();
-    store->WriteInstance(Named("p1", "kept"));
-    store.reset();  // everything in the database file, so a copy holds it
-    store = Reopen();
-    move();
-    EXPECT_THROW(store->WriteInstance(Named("p1", "lost")), ConfigStoreException);
-    EXPECT_THROW(store->RemoveObject(ProfileId("p1")), ConfigStoreException);
-    store.reset();
-    EXPECT_EQ(Snapshot(*Reopen()), afterwards);
-  }
-}
-
-TEST_F(ConfigStoreTest, ClosingLeavesTheDatabaseFileCompleteWithoutItsLog) {
-  auto store = ConfigStore::GetStore(sGlobalNamespace);
-  const std::string path = store->GetDatabasePath();
-  store->WriteInstance(Named("p1", "in the file"));
-  ConfigStore::CloseAll();  // as the daemon stops, with the handle still held
-  EXPECT_FALSE(std::filesystem::exists(path + "-wal"));
-  EXPECT_FALSE(std::filesystem::exists(path + "-journal"));
-  EXPECT_THROW(store->WriteInstance(Named("p1", "after close")), ConfigStoreException);
-  EXPECT_THROW(store->GetObject(ProfileId("p1")), ConfigStoreException);
-  store.reset();
-  std::filesystem::copy_file(path, root_.Path() + "/backup.db");
-  std::filesystem::remove(path);
-  std::filesystem::rename(root_.Path() + "/backup.db", path);
-  EXPECT_EQ(Snapshot(*Reopen()), "p1=in the file;");
-}
-
 }  // namespace
 }  // namespace NoxConfigStore
