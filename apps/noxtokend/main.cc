@@ -14,6 +14,7 @@
 #include "platform/basalt/format.h"
 #include "platform/basalt/hostPath.h"
 #include "platform/basalt/serviceManager.h"
+#include "platform/configstore/configStore.h"
 
 namespace {
 
@@ -102,6 +103,9 @@ int Serve(int argc, char** argv) {
     app->Run();
     ReportToServiceManager(Basalt::System::NotifyStopping());
   }
+  // Handlers still queued on the stopped loops may hold the store; after a stop its database file
+  // alone must be complete, a backup as it stands.
+  NoxConfigStore::ConfigStore::CloseAll();
   return 0;
 }
 

@@ -10,8 +10,13 @@ using Orbi::Bind::OptionalField;
 using Orbi::Bind::StructDecl;
 
 EnumDecl DeclareBinding(SubjectType*) { return {kServiceId, "subject_type"}; }
-EnumDecl DeclareBinding(ResourceType*) { return {kServiceId, "resource_type"}; }
-EnumDecl DeclareBinding(Entitlement*) { return {kServiceId, "entitlement"}; }
+// A grant names what the daemon can store and enforce; anything else is the caller's mistake.
+EnumDecl DeclareBinding(ResourceType*) {
+  return {kServiceId, "resource_type", Orbi::Bind::UnknownInput::kRefused};
+}
+EnumDecl DeclareBinding(Entitlement*) {
+  return {kServiceId, "entitlement", Orbi::Bind::UnknownInput::kRefused};
+}
 EnumDecl DeclareBinding(Projection*) { return {kServiceId, "projection"}; }
 
 StructDecl<Subject> DeclareBinding(Subject*) {

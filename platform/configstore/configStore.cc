@@ -1,7 +1,13 @@
 #include "platform/configstore/configStore.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <uuid/uuid.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -15,6 +21,11 @@ namespace NoxConfigStore {
 namespace {
 
 constexpr int kBusyTimeoutMs = 5000;
+constexpr const char* kCreateTable =
+    "CREATE TABLE IF NOT EXISTS objects ("
+    " component TEXT NOT NULL, object_group TEXT NOT NULL, object_key TEXT NOT NULL,"
+    " instance TEXT NOT NULL, content TEXT NOT NULL,"
+    " PRIMARY KEY (component, object_group, object_key, instance))";
 
 // Binds ?1 to ?4: the object's component, group, key and instance id ("" for none).
 SqliteStatement& BindObjectId(SqliteStatement& statement, const ConfigStoreObjectId& id) {
@@ -28,7 +39,40 @@ std::string KeyText(const ConfigStoreObjectId& id) {
   return id.GetComponent() + "/" + id.GetGroup() + "/" + id.GetKey();
 }
 
-std::string PrepareDirectory(const ConfigStoreOptions& options) {
+[[noreturn]] void FailToOpen(const std::string& path, const std::string& why) {
+  throw ConfigStoreException("Cannot open configuration store " + path + ": " + why);
+}
+
+// A new database is built under a temporary name and moved into place whole: a crash while it is
+// created never leaves an empty file at the store's path, which the next start would refuse.
+void CreateDatabaseFile(const std::string& path, const std::string& vfs) {
+  struct stat status {};
+  if (::stat(path.c_str(), &status) == 0 || errno != ENOENT) return;
+  const std::string building = path + ".new";
+  for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
+    ::unlink((building + suffix).c_str());
+  }
+  {
+    SqliteDatabase db(building, false, vfs);
+    db.Execute(kCreateTable);
+  }
+  // Another process may have created the store meanwhile; its file wins.
+  if (::renameat2(AT_FDCWD, building.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) != 0) {
+    int error = errno;
+    ::unlink(building.c_str());
+    if (error != EEXIST) FailToOpen(path, std::strerror(error));
+  }
+}
+
+void RefuseEmptyFile(const std::string& path) {
+  struct stat status {};
+  if (::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) && status.st_size == 0) {
+    FailToOpen(path, "the database file is empty");
+  }
+}
+
+// The database file's path, with the directory and a fresh database created when absent.
+std::string PrepareDatabaseFile(const ConfigStoreOptions& options) {
   if (!options.readOnly) {
     std::error_code error;
     std::filesystem::create_directories(options.directory, error);
@@ -37,7 +81,10 @@ std::string PrepareDirectory(const ConfigStoreOptions& options) {
                                  options.directory + ": " + error.message());
     }
   }
-  return options.directory + "/" + options.nameSpace + ".db";
+  std::string path = options.directory + "/" + options.nameSpace + ".db";
+  if (!options.readOnly) CreateDatabaseFile(path, options.vfs);
+  RefuseEmptyFile(path);
+  return path;
 }
 
 void CheckIntegrity(SqliteDatabase& db, const std::string& path) {
@@ -65,15 +112,50 @@ ConfigStoreOptions ConfigStoreOptions::ForHost(const std::string& nameSpace) {
   return options;
 }
 
+namespace {
+// The handles GetStore handed out, by database path. Weak: a database closes with its last user.
+struct StoreRegistry {
+  std::mutex mutex;
+  std::map<std::string, std::weak_ptr<ConfigStore>> stores;
+};
+StoreRegistry& Registry() {
+  static StoreRegistry registry;
+  return registry;
+}
+}  // namespace
+
 std::shared_ptr<ConfigStore> ConfigStore::GetStore(const std::string& nameSpace) {
-  static std::mutex mutex;
-  static std::map<std::string, std::shared_ptr<ConfigStore>> stores;
   ConfigStoreOptions options = ConfigStoreOptions::ForHost(nameSpace);
   std::string path = options.directory + "/" + nameSpace + ".db";
-  std::lock_guard lock(mutex);
-  auto& store = stores[path];
-  if (!store) store = Open(options);
+  auto& registry = Registry();
+  std::lock_guard lock(registry.mutex);
+  auto& entry = registry.stores[path];
+  std::shared_ptr<ConfigStore> store = entry.lock();
+  if (!store) {
+    store = Open(options);
+    entry = store;
+  }
   return store;
+}
+
+void ConfigStore::CloseAll() {
+  auto& registry = Registry();
+  std::lock_guard lock(registry.mutex);
+  for (auto& [path, entry] : registry.stores) {
+    if (auto store = entry.lock()) store->Close();
+  }
+}
+
+void ConfigStore::Close() {
+  std::lock_guard lock(mutex_);
+  db_.Close();
+}
+
+sqlite3* ConfigStore::Connection() const {
+  if (db_.Get() == nullptr) {
+    throw ConfigStoreException("Configuration store " + databasePath_ + " is closed");
+  }
+  return db_.Get();
 }
 
 std::shared_ptr<ConfigStore> ConfigStore::Open(const ConfigStoreOptions& options) {
@@ -81,21 +163,24 @@ std::shared_ptr<ConfigStore> ConfigStore::Open(const ConfigStoreOptions& options
 }
 
 ConfigStore::ConfigStore(const ConfigStoreOptions& options)
-    : databasePath_(PrepareDirectory(options)),
+    : databasePath_(PrepareDatabaseFile(options)),
       bootMarkerPath_(options.directory + "/booting"),
+      logger_(Basalt::Service::Logger::CreateLogger("ConfigStore")),
       defaults_(SchemaDefaults::Load(options.schemaDirectory)),
-      db_(databasePath_, options.readOnly) {
+      db_(databasePath_, options.readOnly, options.vfs) {
   sqlite3_busy_timeout(db_.Get(), kBusyTimeoutMs);
   CheckIntegrity(db_, databasePath_);
   if (!options.readOnly) {
-    db_.Execute("PRAGMA journal_mode=WAL");
-    db_.Execute(
-        "CREATE TABLE IF NOT EXISTS objects ("
-        " component TEXT NOT NULL, object_group TEXT NOT NULL, object_key TEXT NOT NULL,"
-        " instance TEXT NOT NULL, content TEXT NOT NULL,"
-        " PRIMARY KEY (component, object_group, object_key, instance))");
+    // A rollback journal rather than a write-ahead log: a commit that fails (a full disk, a
+    // failing sync) leaves a hot journal that rolls it back, even when the process dies before it
+    // could, where a log could keep the frames of the failed commit and replay them at the next
+    // open. The database file alone then holds every commit, so a copy of it is a backup.
+    db_.Execute("PRAGMA journal_mode=DELETE");
+    db_.Execute(kCreateTable);
   }
-  db_.Execute("PRAGMA synchronous=FULL");
+  // EXTRA syncs the directory once the journal is deleted, which is the commit: an acknowledged
+  // write survives a power loss too.
+  db_.Execute("PRAGMA synchronous=EXTRA");
 }
 
 ConfigStoreObjectPtr ConfigStore::Decode(const ConfigStoreObjectId& id,
@@ -108,7 +193,7 @@ ConfigStoreObjectPtr ConfigStore::Decode(const ConfigStoreObjectId& id,
 ConfigStoreObjectPtr ConfigStore::GetObject(const ConfigStoreObjectId& id) {
   {
     std::lock_guard lock(mutex_);
-    SqliteStatement query(db_.Get(),
+    SqliteStatement query(Connection(),
                           "SELECT content FROM objects WHERE component = ?1 AND object_group = ?2"
                           " AND object_key = ?3 AND instance = ?4");
     BindObjectId(query, id);
@@ -127,7 +212,7 @@ std::vector<ConfigStoreObjectPtr> ConfigStore::ListInstances(const FilterSpecObj
   const auto& id = filter.GetObjectId();
   if (!id) return found;
   std::lock_guard lock(mutex_);
-  SqliteStatement query(db_.Get(),
+  SqliteStatement query(Connection(),
                         "SELECT instance, content FROM objects WHERE component = ?1"
                         " AND object_group = ?2 AND object_key = ?3 AND instance <> ''"
                         " ORDER BY rowid");
@@ -144,40 +229,54 @@ void ConfigStore::WriteInstance(const ConfigStoreObject& object) {
     throw ConfigStoreException("Cannot write " + object.GetId().ToString() +
                                " as an instance: it has no instance id");
   }
-  Write(object);
+  WriteObject(object);
 }
 
-void ConfigStore::WriteObject(const ConfigStoreObject& object) { Write(object); }
+void ConfigStore::WriteObject(const ConfigStoreObject& object) {
+  Commit(ConfigStoreBatch().Write(object));
+}
 
-void ConfigStore::Write(const ConfigStoreObject& object) {
-  const ConfigStoreObjectId& id = object.GetId();
-  std::string content = EncodeObjectContent(object);
+void ConfigStore::RemoveObject(const ConfigStoreObjectId& id) {
+  Commit(ConfigStoreBatch().Remove(id));
+}
+
+void ConfigStore::Commit(const ConfigStoreBatch& batch) {
+  const auto& changes = batch.Changes();
+  if (changes.empty()) return;
   std::lock_guard lock(mutex_);
   try {
+    Connection();
     SqliteTransaction transaction(db_);
+    // Checked under the write lock of the database, so that no writer of this process can move
+    // the file between the check and the commit.
+    if (db_.FileHasMoved()) {
+      logger_->Log(2,
+                   "Configuration store %1 was removed or replaced while in use; refusing to write",
+                   databasePath_);
+      throw ConfigStoreException("the database file " + databasePath_ +
+                                 " was removed or replaced while in use");
+    }
     SqliteStatement upsert(db_.Get(),
                            "INSERT INTO objects (component, object_group, object_key, instance,"
                            " content) VALUES (?1, ?2, ?3, ?4, ?5)"
                            " ON CONFLICT (component, object_group, object_key, instance)"
                            " DO UPDATE SET content = excluded.content");
-    BindObjectId(upsert, id).Bind(5, content).Run();
-    transaction.Commit();
-  } catch (const ConfigStoreException& e) {
-    throw ConfigStoreException("Writing " + id.ToString() + " failed: " + e.GetMessage());
-  }
-}
-
-void ConfigStore::RemoveObject(const ConfigStoreObjectId& id) {
-  std::lock_guard lock(mutex_);
-  try {
-    SqliteTransaction transaction(db_);
     SqliteStatement remove(db_.Get(),
                            "DELETE FROM objects WHERE component = ?1 AND object_group = ?2"
                            " AND object_key = ?3 AND instance = ?4");
-    BindObjectId(remove, id).Run();
+    for (const auto& change : changes) {
+      SqliteStatement& statement = change.content ? upsert : remove;
+      BindObjectId(statement, change.id);
+      if (change.content) statement.Bind(5, *change.content);
+      statement.Run();
+      statement.Reset();
+    }
     transaction.Commit();
   } catch (const ConfigStoreException& e) {
-    throw ConfigStoreException("Removing " + id.ToString() + " failed: " + e.GetMessage());
+    const auto& first = changes.front();
+    std::string what = (first.content ? "Writing " : "Removing ") + first.id.ToString();
+    if (changes.size() > 1) what += " and " + std::to_string(changes.size() - 1) + " more";
+    throw ConfigStoreException(what + " failed: " + e.GetMessage());
   }
 }
 

@@ -2,11 +2,12 @@
 // per namespace, with default objects declared by schema files.
 //
 // Files, all under $TESSEL_ROOT when it is set:
-//   /var/lib/tessel/configstore/<namespace>.db   the objects; every write is one transaction
+//   /var/lib/tessel/configstore/<namespace>.db   the objects; every commit is one transaction
 //   /var/lib/tessel/configstore/booting          present while the store is still starting
 //   /usr/lib/tessel/configstore/schema/*.json     schema files with default objects
 //
-// A handle is safe to share between threads.
+// A handle is safe to share between threads. The database closes, complete in its file, when the
+// last holder of the handle lets go.
 #pragma once
 
 #include <memory>
@@ -15,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/basalt/logger.h"
+#include "platform/configstore/configStoreBatch.h"
 #include "platform/configstore/configStoreException.h"
 #include "platform/configstore/configStoreObject.h"
 #include "platform/configstore/configStoreObjectId.h"
@@ -31,6 +34,7 @@ struct ConfigStoreOptions {
   std::string schemaDirectory;  // *.json schema files
   std::string nameSpace = sGlobalNamespace;
   bool readOnly = false;  // every write then fails with ConfigStoreException
+  std::string vfs;  // a registered SQLite VFS to open the file through (tests); empty: default
 
   // The host's locations for a namespace.
   static ConfigStoreOptions ForHost(const std::string& nameSpace);
@@ -38,8 +42,9 @@ struct ConfigStoreOptions {
 
 class ConfigStore {
  public:
-  // The shared handle of the host's store for a namespace, opened on first use. Raises
-  // ConfigStoreException when the database cannot be opened or is corrupt.
+  // The shared handle of the host's store for a namespace, opened when no handle of it is held.
+  // Raises ConfigStoreException when the database cannot be opened, is corrupt or is an empty
+  // file (a database file is never empty once created; an empty one has lost its content).
   static std::shared_ptr<ConfigStore> GetStore(const std::string& nameSpace);
 
   // A new, unshared handle (tests, tools).
@@ -64,6 +69,11 @@ class ConfigStore {
   // Removes the object; removing an absent object succeeds.
   void RemoveObject(const ConfigStoreObjectId& id);
 
+  // Applies every change of the batch in one transaction: when this returns they are all on disk;
+  // when it raises ConfigStoreException none is. Every write, the single ones above included, is
+  // refused when the database file was removed or replaced since it was opened.
+  void Commit(const ConfigStoreBatch& batch);
+
   // Records that the caller reads the key while the host starts.
   void SetBootStatus(const ConfigStoreObjectId& id, bool status);
   bool GetBootStatus(const ConfigStoreObjectId& id) const;
@@ -78,12 +88,20 @@ class ConfigStore {
 
   const std::string& GetDatabasePath() const { return databasePath_; }
 
+  // Checkpoints the database into its file and closes it; every later read or write raises
+  // ConfigStoreException. For a process that stops while handles may still be held.
+  void Close();
+  // Closes every handle that GetStore handed out and that is still held.
+  static void CloseAll();
+
  private:
-  void Write(const ConfigStoreObject& object);
+  // The open connection (the caller holds mutex_); raises once closed.
+  sqlite3* Connection() const;
   ConfigStoreObjectPtr Decode(const ConfigStoreObjectId& id, const std::string& content) const;
 
   std::string databasePath_;
   std::string bootMarkerPath_;
+  std::shared_ptr<Basalt::Service::Logger> logger_;
   SchemaDefaults defaults_;
   mutable std::mutex mutex_;  // one statement sequence at a time on the connection
   SqliteDatabase db_;

@@ -4,11 +4,13 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include "platform/basalt/testing/messageOf.h"
 #include "platform/configstore/configStoreTestRoot.h"
 #include "platform/configstore/objectCodec.h"
+#include "platform/configstore/testing/faultyVfs.h"
 
 namespace NoxConfigStore {
 namespace {
@@ -162,7 +164,7 @@ TEST_F(ConfigStoreTest, DamagedFilesStopTheOpenAndDamagedContentTheRead) {
               SQLITE_OK);
     EXPECT_THROW(store->GetObject(ProfileId("0")), ConfigStoreException);
     EXPECT_THROW(store->ListInstances(FilterSpecObject(ProfileId())), ConfigStoreException);
-  }  // closing checkpoints the log into the database file
+  }  // closed: the database file holds every commit
   {
     std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
     file.seekp(4096 + 16);  // inside the second page
@@ -172,6 +174,8 @@ TEST_F(ConfigStoreTest, DamagedFilesStopTheOpenAndDamagedContentTheRead) {
   expectOpenFailure("a damaged database", cannotOpen);
   std::ofstream(path, std::ios::trunc) << std::string(8192, 'x');
   expectOpenFailure("a file that is not a database", cannotOpen);
+  std::ofstream(path, std::ios::trunc).flush();
+  expectOpenFailure("an empty file", cannotOpen + "the database file is empty");
   std::filesystem::remove(path);
   std::filesystem::create_directory(path);
   expectOpenFailure("a directory", cannotOpen);
@@ -207,6 +211,68 @@ TEST_F(ConfigStoreTest, ConcurrentWritersOnOneHandleLoseNothing) {
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(Reopen()->ListInstances(FilterSpecObject(ProfileId())).size(),
             static_cast<size_t>(kThreads * kWrites));
+}
+
+// The state a batch changes: p1 rewritten, p2 removed, p3 added.
+std::string Snapshot(ConfigStore& store) {
+  std::string text;
+  for (const auto& object : store.ListInstances(FilterSpecObject(ProfileId()))) {
+    text += *object->GetId().GetInstanceId() + "=" + Text(*object, "n") + ";";
+  }
+  return text;
+}
+
+ConfigStoreObject Named(const char* instance, const char* n) {
+  ConfigStoreObject object(ProfileId(instance));
+  object.SetValue("n", n);
+  return object;
+}
+
+TEST_F(ConfigStoreTest, ABatchThatFailsToWriteOrSyncLeavesTheStoreAsItWas) {
+  auto& vfs = Testing::FaultyVfs::Get();
+  struct Fault {
+    const char* what;
+    std::function<void()> inject;
+  };
+  const Fault faults[] = {
+      {"disk full", [&] { vfs.FailWritesAfter(0); }},
+      {"disk full midway", [&] { vfs.FailWritesAfter(1); }},
+      {"sync failure", [&] { vfs.FailSyncsAfter(0); }},
+  };
+  auto options = root_.StoreOptions();
+  options.vfs = vfs.Name();
+  for (const auto& fault : faults) {
+    std::filesystem::remove_all(options.directory);
+    auto store = ConfigStore::Open(options);
+    store->Commit(ConfigStoreBatch().Write(Named("p1", "old")).Write(Named("p2", "old")));
+    const std::string before = Snapshot(*store);
+    ConfigStoreBatch batch;
+    batch.Write(Named("p1", "new")).Remove(ProfileId("p2")).Write(Named("p3", "new"));
+
+    fault.inject();
+    EXPECT_THROW(store->Commit(batch), ConfigStoreException) << fault.what;
+    vfs.Heal();
+    EXPECT_EQ(Snapshot(*store), before) << fault.what;
+    // What a crash now would leave: the files as they are, read by a new process.
+    auto crashed = options;
+    crashed.directory = root_.Path() + "/crashed";
+    crashed.vfs.clear();
+    std::filesystem::remove_all(crashed.directory);
+    std::filesystem::create_directories(crashed.directory);
+    for (const char* file : {"global.db", "global.db-journal", "global.db-wal"}) {
+      if (std::filesystem::exists(options.directory + "/" + file)) {
+        std::filesystem::copy_file(options.directory + "/" + file, crashed.directory + "/" + file);
+      }
+    }
+    EXPECT_EQ(Snapshot(*ConfigStore::Open(crashed)), before) << fault.what << ", after a crash";
+    store.reset();
+    EXPECT_EQ(Snapshot(*Reopen()), before) << fault.what << ", as the next start reads it";
+
+    store = ConfigStore::Open(options);
+    store->Commit(batch);  // once the fault is gone the same batch goes through whole
+    store.reset();
+    EXPECT_EQ(Snapshot(*Reopen()), "p1=new;p3=new;") << fault.what;
+  }
 }
 
 }  // namespace

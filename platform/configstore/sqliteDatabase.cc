@@ -48,6 +48,8 @@ void SqliteStatement::Run() {
   }
 }
 
+void SqliteStatement::Reset() { sqlite3_reset(statement_.get()); }
+
 std::string SqliteStatement::ColumnText(int column) const {
   const auto* text = sqlite3_column_text(statement_.get(), column);
   int size = sqlite3_column_bytes(statement_.get(), column);
@@ -55,12 +57,13 @@ std::string SqliteStatement::ColumnText(int column) const {
   return std::string(reinterpret_cast<const char*>(text), static_cast<size_t>(size));
 }
 
-SqliteDatabase::SqliteDatabase(const std::string& path, bool readOnly) : path_(path) {
+SqliteDatabase::SqliteDatabase(const std::string& path, bool readOnly, const std::string& vfs)
+    : path_(path), readOnly_(readOnly) {
   AllocateCachePagesOnDemand();
   int flags = SQLITE_OPEN_FULLMUTEX |
               (readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
   sqlite3* db = nullptr;
-  int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
+  int rc = sqlite3_open_v2(path.c_str(), &db, flags, vfs.empty() ? nullptr : vfs.c_str());
   db_.reset(db);
   if (rc != SQLITE_OK) Fail("Cannot open configuration store " + path);
   // SQLite silently falls back to reading a file it may not write; the first write would fail.
@@ -68,6 +71,22 @@ SqliteDatabase::SqliteDatabase(const std::string& path, bool readOnly) : path_(p
     throw ConfigStoreException("Cannot open configuration store " + path +
                                " for writing: the file is read-only to this process");
   }
+}
+
+void SqliteDatabase::Close() {
+  if (db_ && !readOnly_) {
+    sqlite3_exec(db_.get(), "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr);
+  }
+  db_.reset();
+}
+
+bool SqliteDatabase::FileHasMoved() const {
+  int moved = 0;
+  // A VFS without the check answers an error; such a file is taken as in place.
+  if (sqlite3_file_control(db_.get(), "main", SQLITE_FCNTL_HAS_MOVED, &moved) != SQLITE_OK) {
+    return false;
+  }
+  return moved != 0;
 }
 
 void SqliteDatabase::Execute(const char* sql) {

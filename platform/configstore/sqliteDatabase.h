@@ -27,6 +27,8 @@ class SqliteStatement {
   bool Step();
   // Runs a statement that returns no row.
   void Run();
+  // Makes the statement ready to run again; bindings stay until replaced.
+  void Reset();
 
   std::string ColumnText(int column) const;
 
@@ -35,19 +37,35 @@ class SqliteStatement {
   std::unique_ptr<sqlite3_stmt, SqliteFinalizer> statement_;
 };
 
+// One connection. Not copyable; Get() hands out the handle for statements, which must not outlive
+// the object.
 class SqliteDatabase {
  public:
-  // Opens (or, unless readOnly, creates) the database file. Unless readOnly, a file that this
-  // process may only read is refused here rather than at the first write.
-  SqliteDatabase(const std::string& path, bool readOnly);
+  // Opens (or, unless readOnly, creates) the database file through the VFS named `vfs` (empty:
+  // SQLite's default). Unless readOnly, a file that this process may only read is refused here
+  // rather than at the first write.
+  SqliteDatabase(const std::string& path, bool readOnly, const std::string& vfs = {});
+  ~SqliteDatabase() { Close(); }
+  SqliteDatabase(const SqliteDatabase&) = delete;
+  SqliteDatabase& operator=(const SqliteDatabase&) = delete;
+
+  // Closes the connection; a writable one in write-ahead-log mode first moves what the log holds
+  // into the database file and empties the log, so that the database file alone is complete.
+  // Get() is null afterwards. Closing twice does nothing.
+  void Close();
 
   sqlite3* Get() const { return db_.get(); }
   void Execute(const char* sql);
+
+  // True when the path no longer names the file this connection has open (removed, or replaced
+  // by another file). Writes would then reach a file that nobody will open again.
+  bool FileHasMoved() const;
 
   [[noreturn]] void Fail(const std::string& what) const;
 
  private:
   std::string path_;
+  bool readOnly_;
   std::unique_ptr<sqlite3, SqliteCloser> db_;
 };
 

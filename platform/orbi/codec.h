@@ -109,10 +109,15 @@ struct StructDecl {
 };
 
 // The declaration of an enumeration: "<serviceId>.<name>"; its value names are the type's kNames.
+// Input with another name decodes to the unknown value, unless the declaration refuses it (then
+// the call is refused as invalid input naming the member, before the service sees it).
+enum class UnknownInput { kKept, kRefused };
 struct EnumDecl {
-  EnumDecl(std::string_view serviceId, std::string_view name)
-      : qualifiedName(std::string(serviceId) + "." + std::string(name)) {}
+  EnumDecl(std::string_view serviceId, std::string_view name,
+           UnknownInput unknown = UnknownInput::kKept)
+      : qualifiedName(std::string(serviceId) + "." + std::string(name)), unknownInput(unknown) {}
   std::string qualifiedName;
+  UnknownInput unknownInput;
 };
 
 template <class T>
@@ -184,8 +189,9 @@ struct Codec<E> {
   static TypePtr WireType() {
     static const TypePtr type = [] {
       std::vector<std::string> names(E::kNames.begin(), E::kNames.end());
-      auto def = std::make_shared<const EnumDef>(
-          EnumDef{DeclareBinding(static_cast<E*>(nullptr)).qualifiedName, std::move(names)});
+      EnumDecl decl = DeclareBinding(static_cast<E*>(nullptr));
+      auto def = std::make_shared<const EnumDef>(EnumDef{
+          decl.qualifiedName, std::move(names), decl.unknownInput == UnknownInput::kRefused});
       return Type::Enum(std::move(def));
     }();
     return type;

@@ -11,17 +11,28 @@ namespace Shop {
 constexpr const char* kServiceId = "t.shop";
 
 // The shape of the bindings' enumerations: known names, else the unknown value with its text.
-class Color {
+template <class Names>
+class TextEnum {
  public:
-  static constexpr std::array<std::string_view, 2> kNames = {"RED", "BLUE"};
-  static Color FromString(std::string_view text) { return Color(std::string(text)); }
+  static constexpr auto kNames = Names::kNames;
+  static TextEnum FromString(std::string_view text) { return TextEnum(std::string(text)); }
   std::string ToString() const { return text_; }
-  Color() = default;
+  TextEnum() = default;
 
  private:
-  explicit Color(std::string text) : text_(std::move(text)) {}
-  std::string text_ = "RED";
+  explicit TextEnum(std::string text) : text_(std::move(text)) {}
+  std::string text_ = std::string(kNames[0]);
 };
+
+struct ColorNames {
+  static constexpr std::array<std::string_view, 2> kNames = {"RED", "BLUE"};
+};
+using Color = TextEnum<ColorNames>;
+// Declared to refuse unknown input.
+struct FinishNames {
+  static constexpr std::array<std::string_view, 2> kNames = {"MATTE", "GLOSS"};
+};
+using Finish = TextEnum<FinishNames>;
 
 struct Item {
   std::string name;
@@ -34,9 +45,13 @@ struct Box {
   std::shared_ptr<Item> extra;
   std::vector<std::shared_ptr<Item>> items;
   bool open = false;
+  std::optional<Finish> finish;
 };
 
 Orbi::Bind::EnumDecl DeclareBinding(Color*) { return {kServiceId, "color"}; }
+Orbi::Bind::EnumDecl DeclareBinding(Finish*) {
+  return {kServiceId, "finish", Orbi::Bind::UnknownInput::kRefused};
+}
 
 Orbi::Bind::StructDecl<Item> DeclareBinding(Item*) {
   return {kServiceId, "item", Orbi::Bind::Field("name", &Item::name),
@@ -49,7 +64,8 @@ Orbi::Bind::StructDecl<Box> DeclareBinding(Box*) {
           Orbi::Bind::Field("first", &Box::first),
           Orbi::Bind::OptionalField("extra", &Box::extra),
           Orbi::Bind::Field("items", &Box::items),
-          Orbi::Bind::Field("open", &Box::open)};
+          Orbi::Bind::Field("open", &Box::open),
+          Orbi::Bind::Field("finish", &Box::finish)};
 }
 
 class Interface {
@@ -126,7 +142,7 @@ TEST_F(TypedBindingTest, DecodesIntoTheServiceTypesAndEncodesTheAnswer) {
   EXPECT_EQ(out,
             R"({"_type":"t.shop.box","first":{"_type":"t.shop.item","name":"a","color":"GREEN",)"
             R"("sizes":[1,2]},"extra":null,"items":[{"_type":"t.shop.item","name":"b",)"
-            R"("color":null,"sizes":[]}],"open":true})");
+            R"("color":null,"sizes":[]}],"open":true,"finish":null})");
 
   Call("put", R"({"box":{"first":{"name":"a","sizes":[]},"items":[],"open":false},"note":"n"})");
   EXPECT_EQ(impl_->seenColor, "(unset)");
@@ -137,6 +153,14 @@ TEST_F(TypedBindingTest, RefusesMisfitInputByPathAndRendersFailuresWithTheBinder
   EXPECT_NE(Call("put", R"({"box":{"first":null,"items":[],"open":true}})")
                 .find(R"("path":"input.box.first")"),
             std::string::npos);
+  const std::string box = R"({"box":{"first":{"name":"a","sizes":[]},"items":[],"open":true,)";
+  EXPECT_NE(Call("put", box + R"("finish":"GLOSS"}})").find(R"("finish":"GLOSS")"),
+            std::string::npos);
+  std::string refused = Call("put", box + R"("finish":"SHINY"}})");
+  EXPECT_NE(refused.find(R"("path":"input.box.finish")"), std::string::npos) << refused;
+  EXPECT_NE(refused.find(R"(unknown name \"SHINY\", expected one of MATTE, GLOSS)"),
+            std::string::npos)
+      << refused;
   std::string failed = Call("drop", R"({"name":"x"})");
   EXPECT_NE(failed.find(R"("error_type":"NOT_FOUND")"), std::string::npos) << failed;
   EXPECT_NE(failed.find(R"("localized":"No x here")"), std::string::npos) << failed;

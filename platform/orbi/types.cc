@@ -113,6 +113,7 @@ namespace {
 struct Binder {
   std::string path;
   std::string reason;
+  bool input = false;  // binding a call's input rather than completing an output
 
   ValuePtr Fail(const std::string& at, std::string why) {
     path = at;
@@ -154,9 +155,10 @@ struct Binder {
       case Type::Kind::kVoid:
         return Data::VoidValue::Get();
       case Type::Kind::kString:
-      case Type::Kind::kEnum:
-        // Unknown enumeration names are carried as text, never refused.
         return kind == DataValue::Kind::String ? value : Mismatch(at, "a string", value);
+      case Type::Kind::kEnum:
+        if (kind != DataValue::Kind::String) return Mismatch(at, "a string", value);
+        return input ? BindEnumName(type.GetEnum(), value, at) : value;
       case Type::Kind::kInteger:
         return kind == DataValue::Kind::Integer ? value : Mismatch(at, "an integer", value);
       case Type::Kind::kBoolean:
@@ -180,6 +182,17 @@ struct Binder {
         return BindStruct(type.GetStruct(), value, at);
     }
     return Fail(at, "unsupported type");
+  }
+
+  ValuePtr BindEnumName(const EnumDef& def, const ValuePtr& value, const std::string& at) {
+    if (!def.refusesUnknownInput) return value;
+    const std::string& name = Data::As<Data::StringValue>(value)->GetValue();
+    std::string names;
+    for (const auto& known : def.values) {
+      if (known == name) return value;
+      names += (names.empty() ? "" : ", ") + known;
+    }
+    return Fail(at, "unknown name \"" + name + "\", expected one of " + names);
   }
 
   ValuePtr BindStruct(const StructDef& def, const ValuePtr& value, const std::string& at) {
@@ -225,6 +238,7 @@ struct Binder {
 Basalt::Result<std::shared_ptr<const Data::StructValue>, Mismatch> BindInput(
     const OperationDef& op, const ValuePtr& input) {
   Binder binder;
+  binder.input = true;
   ValuePtr value = input ? input : Data::StructValue::GetInstance("");
   auto object = Data::As<Data::StructValue>(value);
   if (!object) {

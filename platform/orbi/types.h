@@ -23,6 +23,9 @@ struct StructDef {
 struct EnumDef {
   std::string qualifiedName;
   std::vector<std::string> values;
+  // Input naming another value is refused as a mismatch; otherwise it is carried as text, for
+  // the service to judge (outputs are never checked against `values`).
+  bool refusesUnknownInput = false;
 };
 
 class Type {
@@ -94,8 +97,9 @@ std::shared_ptr<const EnumDef> MakeEnum(const std::string& serviceId, const std:
 
 // Checks an untyped input value against the operation's parameters and returns a structure of
 // the parameters (unset optionals as null, structures named by their definitions). A "_type"
-// must name the declared structure; the input itself is not one and takes none. A mismatch is
-// refused with where (e.g. "input.spec.grants[0].resource_type") and why.
+// must name the declared structure; the input itself is not one and takes none; an enumeration
+// that refuses unknown input must be given one of its names. A mismatch is refused with where
+// (e.g. "input.spec.grants[0].resource_type") and why.
 struct Mismatch {
   std::string path;
   std::string reason;

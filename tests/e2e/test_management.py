@@ -161,6 +161,17 @@ def test_profiles_shape_the_tokens_of_their_subjects_and_only_administrators_man
     spec = {"local_user": "alice", "grants": grants("OPERATOR")}
     assert admin.ok("create", {"spec": spec}) == "LU###alice"
     assert claims_of(daemon, "alice")["entitlement"] == ["OPERATOR"]
+    # A grant the daemon cannot enforce is the caller's mistake, named by its member.
+    unknown = {"resource_type": "DATASTORE", "entitlement": "OPERATOR"}
+    for operation, input, member in (
+            ("create", {"spec": {"local_user": "bob", "grants": grants("SUPERUSER")}},
+             "input.spec.grants[0].entitlement"),
+            ("set", {"profile": "LU###alice", "spec": {"grants": [unknown]}},
+             "input.spec.grants[0].resource_type")):
+        error = assert_error_kind(admin.call(operation, input), "invalid_argument")
+        assert [m["params"]["path"] for m in error["messages"]] == [member], error
+    assert claims_of(daemon, "alice")["entitlement"] == ["OPERATOR"]
+    assert "LU###bob" not in [s["profile"] for s in admin.ok("list", {"projection": "NAME"})]
     change = {"profile": "LU###alice", "spec": {"grants": grants("READ_ONLY")}}
     assert admin.ok("set", change) is None
     assert claims_of(daemon, "alice")["entitlement"] == ["READ_ONLY"]

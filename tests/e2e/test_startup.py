@@ -142,7 +142,8 @@ def test_service_manager_notices_and_a_log_reader_that_goes_away(new_root):
             daemon.kill()
 
 
-@pytest.mark.parametrize("damage", ["random-bytes", "header-garbage", "directory", "read-only"])
+@pytest.mark.parametrize("damage", ["random-bytes", "header-garbage", "empty", "directory",
+                                    "read-only"])
 def test_a_store_that_cannot_be_used_stops_start_up_with_an_error(new_root, run_daemon, damage):
     root = new_root()
     assert run_daemon(root).stop() == 0
@@ -152,6 +153,8 @@ def test_a_store_that_cannot_be_used_stops_start_up_with_an_error(new_root, run_
         database.mkdir()
     elif damage == "read-only":
         database.chmod(0o444)
+    elif damage == "empty":  # taken as a fresh store, it would bring root's default back
+        database.write_bytes(b"")
     else:
         header = b"SQLite format 3\0" if damage == "header-garbage" else b""
         database.write_bytes(header + os.urandom(8192))

@@ -11,6 +11,7 @@ namespace NoxToken {
 using ClientProfilesSvc::Info;
 using ClientProfilesSvc::Subject;
 using ClientProfilesSvc::SubjectType;
+using NoxConfigStore::ConfigStoreBatch;
 using NoxConfigStore::ConfigStoreException;
 using NoxConfigStore::ConfigStoreObject;
 using NoxConfigStore::ConfigStoreObjectId;
@@ -20,6 +21,9 @@ using NoxConfigStore::ReadOnlyObject;
 using NoxConfigStore::SubObjectId;
 
 namespace {
+
+constexpr const char* kUpdateFailedLog =
+    "Updating the Client Profile %1 in Config Store failed: %2";
 
 ClientProfileAccess::ExternalKey KeyOf(const Subject& subject) {
   return {subject.issuerAlias.value_or(""), subject.domain.value_or(""), subject.name.value_or("")};
@@ -212,8 +216,8 @@ void ClientProfileAccess::ApplyDefaults() {
     std::string profileName = MakeProfileName(*profile->subject);
     auto flag = modifiedFlags_.find(profileName);
     if (flag == modifiedFlags_.end() || flag->second) continue;
-    // A stored object of the same subject (left by an update whose flag write failed) wins: it
-    // is newer than the schema, and it already owns an instance id.
+    // A stored object of the same subject (only an edit from outside leaves one beside an
+    // unmodified flag) wins: it is newer than the schema, and it already owns an instance id.
     if (byName_.count(profileName) != 0) continue;
     DeduplicateGrants(profile->grants);
     AddToIndexes(profileName, profile);
@@ -222,40 +226,39 @@ void ClientProfileAccess::ApplyDefaults() {
   }
 }
 
-bool ClientProfileAccess::WriteProfile(const std::string& instanceId, const Info& profile) {
-  auto object = format_.BuildObject(instanceId, profile, *store_);
-  if (!object) return false;
-  try {
-    store_->WriteInstance(*object);
-  } catch (const ConfigStoreException& e) {
-    logger_->Log(3, "Updating the Client Profile %1 in Config Store failed: %2", instanceId,
-                 e.GetMessage());
-    return false;
-  }
-  return true;
-}
-
-bool ClientProfileAccess::MarkModified(const std::string& profileName) {
+std::optional<ConfigStoreObject> ClientProfileAccess::FlagsMarkingModified(
+    const std::string& profileName) const {
   auto flag = modifiedFlags_.find(profileName);
-  if (flag == modifiedFlags_.end() || flag->second) return true;
-  // Set before the write and kept on failure: the profile has changed either way, and a later
-  // marking then succeeds without writing.
-  flag->second = true;
+  if (flag == modifiedFlags_.end() || flag->second) return std::nullopt;
   ConfigStoreObject config(NoxTokenConfigId());
   config.SetValueEmptyList("profiles_init");
   for (const auto& [name, modified] : modifiedFlags_) {
     auto entry = config.CreateSubObject(SubObjectId("profiles_init", store_->GenerateInstanceId()));
     entry->SetValue("profile_name", name);
-    entry->SetValue("modified", modified);
+    entry->SetValue("modified", modified || name == profileName);
   }
+  return config;
+}
+
+bool ClientProfileAccess::CommitChange(ConfigStoreBatch& batch, const std::string& profileName,
+                                       bool marksModified, const char* failureLog,
+                                       const std::string& instanceId) {
+  // The flag travels with the profile: a change is stored whole or not at all, and memory follows
+  // only a commit.
+  auto flags = marksModified ? FlagsMarkingModified(profileName) : std::nullopt;
+  if (flags) batch.Write(*flags);
   try {
-    store_->WriteObject(config);
+    store_->Commit(batch);
   } catch (const ConfigStoreException& e) {
-    logger_->Log(3,
-                 "Updating the modified flag for client profile %1 in the configstore failed: %2",
-                 profileName, e.GetMessage());
+    logger_->Log(3, failureLog, instanceId, e.GetMessage());
+    if (flags) {
+      logger_->Log(3,
+                   "Updating the modified flag for client profile %1 in the configstore failed: %2",
+                   profileName, e.GetMessage());
+    }
     return false;
   }
+  if (flags) modifiedFlags_[profileName] = true;
   return true;
 }
 
@@ -267,7 +270,10 @@ ClientProfileAccess::Status ClientProfileAccess::Insert(const std::string& profi
   }
   DeduplicateGrants(profile->grants);
   std::string instanceId = store_->GenerateInstanceId();
-  if (!WriteProfile(instanceId, *profile)) {
+  auto object = format_.BuildObject(instanceId, *profile, *store_);
+  ConfigStoreBatch batch;
+  if (!object ||
+      !CommitChange(batch.Write(*object), profileName, false, kUpdateFailedLog, instanceId)) {
     logger_->Log(3, "Failed to update client profile in config store: %1", profileName);
     return kStoreFailure;
   }
@@ -288,9 +294,14 @@ ClientProfileAccess::Status ClientProfileAccess::Update(const std::string& profi
   // The new grants reach the profile only once the store holds them.
   Info updated{profile->subject, std::move(grants)};
   DeduplicateGrants(updated.grants);
-  if (!WriteProfile(instanceId->second, updated)) return kStoreFailure;
+  auto object = format_.BuildObject(instanceId->second, updated, *store_);
+  ConfigStoreBatch batch;
+  if (!object || !CommitChange(batch.Write(*object), profileName, true, kUpdateFailedLog,
+                               instanceId->second)) {
+    return kStoreFailure;
+  }
   profile->grants = std::move(updated.grants);
-  return MarkModified(profileName) ? kDone : kStoreFailure;
+  return kDone;
 }
 
 ClientProfileAccess::Status ClientProfileAccess::Erase(const std::string& profileName) {
@@ -299,14 +310,13 @@ ClientProfileAccess::Status ClientProfileAccess::Erase(const std::string& profil
     logger_->Log(3, "Failed to erase client profile, profile not found: %1", profileName);
     return kNotFound;
   }
-  try {
-    store_->RemoveObject(ClientProfilesId(instanceId->second));
-  } catch (const ConfigStoreException& e) {
-    logger_->Log(3, "Deleting the Client Profile %1 in Config Store failed: %2", instanceId->second,
-                 e.GetMessage());
+  ConfigStoreBatch batch;
+  batch.Remove(ClientProfilesId(instanceId->second));
+  if (!CommitChange(batch, profileName, true,
+                    "Deleting the Client Profile %1 in Config Store failed: %2",
+                    instanceId->second)) {
     return kStoreFailure;
   }
-  if (!MarkModified(profileName)) return kStoreFailure;
   instanceIds_.erase(instanceId);
 
   auto profile = byName_.find(profileName);

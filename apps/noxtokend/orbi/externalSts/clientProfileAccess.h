@@ -1,5 +1,6 @@
 // The client profile store: every client profile in memory, indexed four ways, each change
-// mirrored into the configuration store before memory follows it. Default profiles declared by
+// committed to the configuration store (with the flag it sets, in one transaction) before memory
+// follows it; a refused change leaves memory and store as they were. Default profiles declared by
 // the store's schema are applied at every start until an administrator changes or removes them,
 // which the per-profile "modified" flags in "nox_token_config" record.
 //
@@ -72,8 +73,15 @@ class ClientProfileAccess : public Basalt::System::RwLockableMixin {
       const std::vector<NoxConfigStore::ConfigStoreObjectPtr>& defaults);
   std::map<std::string, bool> ReadFlags(const NoxConfigStore::ReadOnlyObject& config) const;
 
-  bool WriteProfile(const std::string& instanceId, const ClientProfilesSvc::Info& profile);
-  bool MarkModified(const std::string& profileName);
+  // The "nox_token_config" object with the profile's flag set, when a change of the profile must
+  // set it (a default profile not yet modified); else nothing.
+  std::optional<NoxConfigStore::ConfigStoreObject> FlagsMarkingModified(
+      const std::string& profileName) const;
+  // Commits the batch of a change of the profile, with its flag when the change `marksModified`;
+  // the flag is set in memory only once committed. A failure is logged with `failureLog` (the
+  // instance id and the store's text) and answers false.
+  bool CommitChange(NoxConfigStore::ConfigStoreBatch& batch, const std::string& profileName,
+                    bool marksModified, const char* failureLog, const std::string& instanceId);
 
   void AddToIndexes(const std::string& profileName, const ProfilePtr& profile);
   void RemoveFromTypeIndex(const ClientProfilesSvc::Subject& subject);

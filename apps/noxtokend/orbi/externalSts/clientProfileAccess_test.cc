@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <functional>
+
 #include "apps/noxtokend/orbi/externalSts/clientProfileName.h"
 #include "apps/noxtokend/orbi/externalSts/grantDeduplication.h"
 #include "platform/configstore/configStoreTestRoot.h"
+#include "platform/configstore/testing/faultyVfs.h"
 
 namespace NoxToken {
 namespace {
@@ -130,6 +134,73 @@ TEST_F(ClientProfileAccessTest, DefaultIsNeverStoredAndAnUpdateIsStoredOnce) {
   // The stored instance keeps its id: a second update rewrites it rather than adding another.
   EXPECT_EQ(access->Update("LU###root", {Grant("ADMINISTRATOR")}), kDone);
   EXPECT_EQ(Stored(), 1u);
+}
+
+// A change of root's default writes the profile and its flag together. Whichever write or sync a
+// full disk or a failing device breaks, a refused change leaves memory and store as they were
+// (and a retry stores it), and an accepted one is what the next start reads.
+TEST_F(ClientProfileAccessTest, AChangeOfTheDefaultIsStoredWholeOrNotAtAllWhereverAFaultHits) {
+  root_.InstallSchemaFile(NOX_SCHEMA_FILE);
+  auto& vfs = NoxConfigStore::Testing::FaultyVfs::Get();
+  auto options = root_.StoreOptions();
+  options.vfs = vfs.Name();
+  struct Change {
+    const char* what;
+    std::function<ClientProfileAccess::Status(ClientProfileAccess&)> apply;
+    Names afterwards;  // root's grants once the change is stored; empty: root is gone
+  };
+  const Change changes[] = {
+      {"erase",
+       [](ClientProfileAccess& access) {
+         Basalt::System::ScopedWriteLock lock(access);
+         return access.Erase("LU###root");
+       },
+       {}},
+      {"update",
+       [](ClientProfileAccess& access) { return access.Update("LU###root", {Grant("OPERATOR")}); },
+       {"HOST/OPERATOR"}},
+  };
+  auto restart = [&] {
+    store_.reset();
+    store_ = ConfigStore::Open(options);
+    return Start();
+  };
+  auto expectRoot = [](const ClientProfileAccess& access, const Names& grants, bool modified) {
+    auto root = access.FindLocalUser("root");
+    EXPECT_EQ(root ? Entitlements(root) : Names{}, grants);
+    EXPECT_EQ(access.GetModifiedFlag("LU###root"), modified);
+  };
+  int refused = 0;
+  for (const auto& change : changes) {
+    for (int point = 0; point < 12; ++point) {
+      SCOPED_TRACE(std::string(change.what) + ", fault point " + std::to_string(point));
+      std::filesystem::remove_all(options.directory);
+      auto access = restart();
+      if (point < 8) {
+        vfs.FailWritesAfter(point * 2);
+      } else {
+        vfs.FailSyncsAfter(point - 8);
+      }
+      auto status = change.apply(*access);
+      vfs.Heal();
+      if (status == kStoreFailure) {
+        ++refused;
+        expectRoot(*access, {"HOST/ADMINISTRATOR"}, false);
+        expectRoot(*restart(), {"HOST/ADMINISTRATOR"}, false);
+        access = restart();
+        status = change.apply(*access);
+      }
+      EXPECT_EQ(status, kDone);
+      expectRoot(*access, change.afterwards, true);
+      expectRoot(*restart(), change.afterwards, true);
+    }
+  }
+  EXPECT_GE(refused, 4);  // at least the faults at the first write and the first sync
+  const std::string flagLine =
+      "3 Updating the modified flag for client profile LU###root in the configstore failed: ";
+  EXPECT_EQ(std::count_if(lines_.begin(), lines_.end(),
+                          [&](const std::string& line) { return line.starts_with(flagLine); }),
+            refused);
 }
 
 TEST_F(ClientProfileAccessTest, SubjectsOfDifferentKindsAreKeptApart) {
