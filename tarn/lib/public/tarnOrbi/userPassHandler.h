@@ -1,6 +1,7 @@
 // Authenticates calls that present a host user name and password.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -9,6 +10,7 @@
 #include "platform/basalt/authenticateUser.h"
 #include "platform/basalt/logger.h"
 #include "platform/orbi/authn.h"
+#include "tarnOrbi/passwordThrottle.h"
 
 namespace TarnOrbi::Authn {
 
@@ -20,21 +22,42 @@ class UserPassHandler final : public Orbi::Authn::AuthnHandler {
   // Runs work after a delay without holding a thread while waiting.
   using DelayFn = std::function<void(std::chrono::microseconds, std::function<void()>)>;
   using ClockFn = std::function<std::chrono::steady_clock::time_point()>;
+  // Queues the host check away from the calling thread; false when it cannot take more.
+  using OffloadFn = std::function<bool(std::function<void()>)>;
+  // Called on the request's thread: how to run work back on that thread later.
+  using ReturnFn = std::function<Orbi::Core::Enqueuer()>;
+  // The answer to an attempt the throttle refused, given the seconds to wait.
+  using ThrottledFn = std::function<Orbi::Data::ValuePtr(std::chrono::seconds)>;
+
+  struct Options {
+    DelayFn delay;      // none: a refusal is answered as soon as the host answers
+    ClockFn clock;      // steady_clock by default
+    OffloadFn offload;  // none: the host check runs on the calling thread
+    ReturnFn returnTo;  // none: answers go through the handler's enqueuer
+    std::shared_ptr<PasswordThrottle> throttle;  // none: every attempt is checked
+    ThrottledFn throttled;                       // none: the standard Unauthenticated error
+  };
 
   // A refusal is answered when the host's failure delay has passed since the call started, so
   // that the time the host took to check (longer for a known user) does not show in the answer.
+  // A throttled attempt is answered at once with `throttled` and never reaches the host. When
+  // `offload` is full the attempt is refused at once like a wrong password, without a check, and
+  // the overload is logged at level 3 by the throttle's logger once until it clears.
   UserPassHandler(AuthenticateFn authenticate, std::shared_ptr<Basalt::Service::Logger> logger,
-                  Orbi::Core::Enqueuer enqueuer, DelayFn delay = nullptr, ClockFn clock = nullptr);
+                  Orbi::Core::Enqueuer enqueuer, Options options = {});
 
   void AsyncAuthenticate(Orbi::Core::ExecutionContextPtr context,
                          Orbi::Authn::AuthnCallback done) override;
 
  private:
-  AuthenticateFn authenticate_;
+  // What a check needs after the call has left the handler; shared, so the handler may go first.
+  struct Check;
+
+  std::shared_ptr<const Check> check_;
   std::shared_ptr<Basalt::Service::Logger> logger_;
   Orbi::Core::Enqueuer enqueuer_;
-  DelayFn delay_;
-  ClockFn clock_;
+  Options options_;
+  std::atomic<bool> overloaded_{false};
 };
 
 }  // namespace TarnOrbi::Authn
