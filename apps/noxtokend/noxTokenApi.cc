@@ -38,6 +38,9 @@ namespace {
 // the connection loops that serve every other call; more waiting than the queue takes are refused.
 constexpr size_t kPasswordCheckThreads = 2;
 constexpr size_t kPasswordCheckQueue = 256;
+// An attempt refused without a check is answered after PAM's usual failure delay: answered at
+// once, a guesser's refused attempts would come back as a flood in place of its checked ones.
+constexpr std::chrono::seconds kUncheckedRefusalPause{2};
 
 std::shared_ptr<Orbi::Authn::AuthnHandler> CreateUserPassHandler(
     const Orbi::Core::Enqueuer& enqueuer) {
@@ -54,6 +57,7 @@ std::shared_ptr<Orbi::Authn::AuthnHandler> CreateUserPassHandler(
       boost::asio::post(loop, Basalt::Service::CarryLogContext(std::move(work)));
     };
   };
+  options.uncheckedPause = kUncheckedRefusalPause;
   options.throttle =
       std::make_shared<TarnOrbi::Authn::PasswordThrottle>(Logger::CreateLogger("PasswordThrottle"));
   options.throttled = [localizer = Auth::CreateLocalizer()](std::chrono::seconds wait) {

@@ -6,27 +6,14 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <utility>
 
+#include "platform/basalt/uniqueDescriptor.h"
+
 namespace Basalt::System {
 namespace {
-
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // Addresses go into the request in network order, as the kernel stores them.
 void PutAddress(const boost::asio::ip::address& address, __be32 out[4]) {
@@ -51,8 +38,8 @@ std::optional<uint32_t> LookUpLoopbackPeerUid(const boost::asio::ip::tcp::endpoi
   const auto address = remote.address();
   if (!address.is_loopback() || address.is_v4() != local.address().is_v4()) return std::nullopt;
 
-  Descriptor socket(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
-  if (socket.get() < 0) return std::nullopt;
+  UniqueDescriptor socket(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
+  if (!socket) return std::nullopt;
   // The kernel answers at once; the bound only guards against a netlink layer that never does.
   const timeval timeout{1, 0};
   ::setsockopt(socket.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));

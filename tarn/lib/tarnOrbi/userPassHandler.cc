@@ -70,8 +70,9 @@ void UserPassHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr context,
   if (throttle) {
     caller = context->CallerUid();
     if (auto wait = throttle->Admit(*user, caller)) {
-      done(options_.throttled ? options_.throttled(*wait)
-                              : Orbi::Std::Unauthenticated().ToErrorValue());
+      RefuseUnchecked(options_.throttled ? options_.throttled(*wait)
+                                         : Orbi::Std::Unauthenticated().ToErrorValue(),
+                      std::move(done));
       return;
     }
   }
@@ -98,7 +99,18 @@ void UserPassHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr context,
           3, "Password check queue full: attempts are refused unchecked until it drains");
     }
   }
-  done(Orbi::Std::Unauthenticated().ToErrorValue());
+  RefuseUnchecked(Orbi::Std::Unauthenticated().ToErrorValue(), std::move(done));
+}
+
+void UserPassHandler::RefuseUnchecked(Orbi::Data::ValuePtr refusal,
+                                      Orbi::Authn::AuthnCallback done) const {
+  if (!options_.delay || options_.uncheckedPause.count() <= 0) {
+    done(std::move(refusal));
+    return;
+  }
+  Orbi::Core::Enqueuer answer = options_.returnTo ? options_.returnTo() : enqueuer_;
+  options_.delay(options_.uncheckedPause,
+                 [answer, done, refusal] { answer([done, refusal] { done(refusal); }); });
 }
 
 }  // namespace TarnOrbi::Authn

@@ -14,11 +14,8 @@
 
 namespace TarnOrbi::Authn {
 
-class UserPassHandler final : public Orbi::Authn::AuthnHandler {
- public:
-  // The host's verdict on (user name, password), with the failure delay it asks for.
-  using AuthenticateFn = std::function<Basalt::System::AuthenticationOutcome(
-      const std::string& user, const std::string& password)>;
+// How a UserPassHandler reaches the host and paces its answers.
+struct UserPassHandlerOptions {
   // Runs work after a delay without holding a thread while waiting.
   using DelayFn = std::function<void(std::chrono::microseconds, std::function<void()>)>;
   using ClockFn = std::function<std::chrono::steady_clock::time_point()>;
@@ -29,19 +26,33 @@ class UserPassHandler final : public Orbi::Authn::AuthnHandler {
   // The answer to an attempt the throttle refused, given the seconds to wait.
   using ThrottledFn = std::function<Orbi::Data::ValuePtr(std::chrono::seconds)>;
 
-  struct Options {
-    DelayFn delay;      // none: a refusal is answered as soon as the host answers
-    ClockFn clock;      // steady_clock by default
-    OffloadFn offload;  // none: the host check runs on the calling thread
-    ReturnFn returnTo;  // none: answers go through the handler's enqueuer
-    std::shared_ptr<PasswordThrottle> throttle;  // none: every attempt is checked
-    ThrottledFn throttled;                       // none: the standard Unauthenticated error
-  };
+  DelayFn delay;      // none: a refusal is answered as soon as the host answers
+  ClockFn clock;      // steady_clock by default
+  OffloadFn offload;  // none: the host check runs on the calling thread
+  ReturnFn returnTo;  // none: answers go through the handler's enqueuer
+  std::shared_ptr<PasswordThrottle> throttle;  // none: every attempt is checked
+  ThrottledFn throttled;                       // none: the standard Unauthenticated error
+  // How long an attempt refused without a check waits for its answer (on `delay`, holding no
+  // thread).
+  std::chrono::microseconds uncheckedPause{0};
+};
+
+class UserPassHandler final : public Orbi::Authn::AuthnHandler {
+ public:
+  // The host's verdict on (user name, password), with the failure delay it asks for.
+  using AuthenticateFn = std::function<Basalt::System::AuthenticationOutcome(
+      const std::string& user, const std::string& password)>;
+  using Options = UserPassHandlerOptions;
+  using DelayFn = Options::DelayFn;
+  using ClockFn = Options::ClockFn;
 
   // A refusal is answered when the host's failure delay has passed since the call started, so
   // that the time the host took to check (longer for a known user) does not show in the answer.
-  // A throttled attempt is answered at once with `throttled` and never reaches the host. When
-  // `offload` is full the attempt is refused at once like a wrong password, without a check, and
+  // A throttled attempt never reaches the host: it is answered with `throttled` once
+  // `uncheckedPause` has passed, so that a guesser's refused attempts come no faster than its
+  // checked ones and cannot flood the daemon in their place. When
+  // `offload` is full the attempt is refused like a wrong password, without a check (also after
+  // `uncheckedPause`), and
   // the overload is logged at level 3 by the throttle's logger once until it clears.
   UserPassHandler(AuthenticateFn authenticate, std::shared_ptr<Basalt::Service::Logger> logger,
                   Orbi::Core::Enqueuer enqueuer, Options options = {});
@@ -52,6 +63,9 @@ class UserPassHandler final : public Orbi::Authn::AuthnHandler {
  private:
   // What a check needs after the call has left the handler; shared, so the handler may go first.
   struct Check;
+
+  // Answers an attempt that never reached the host, after `uncheckedPause`.
+  void RefuseUnchecked(Orbi::Data::ValuePtr refusal, Orbi::Authn::AuthnCallback done) const;
 
   std::shared_ptr<const Check> check_;
   std::shared_ptr<Basalt::Service::Logger> logger_;
