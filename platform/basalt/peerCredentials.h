@@ -12,8 +12,8 @@ namespace Basalt::System {
 // The uid owning the TCP socket whose source is `remote` and destination `local`, that is the
 // peer's end of a connection this process accepted. Nullopt when `remote` is not a loopback
 // address (only a local peer has a socket in this host's table), when no process holds such a
-// socket any more (the peer closed it) or when the netlink query fails (a sandbox without AF_NETLINK).
-// One netlink round trip; thread-safe.
+// socket any more (the peer closed it) or when the netlink query fails (a sandbox without
+// AF_NETLINK). One netlink round trip; thread-safe.
 std::optional<uint32_t> LookUpLoopbackPeerUid(const boost::asio::ip::tcp::endpoint& local,
                                               const boost::asio::ip::tcp::endpoint& remote);
 
