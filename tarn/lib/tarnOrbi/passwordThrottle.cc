@@ -2,8 +2,14 @@
 
 #include <algorithm>
 
+#include "platform/basalt/authenticateUser.h"
+
 namespace TarnOrbi::Authn {
 namespace {
+
+// Longer names are refused before the host is asked anyway; cut, a client's megabyte-long names
+// cannot make the table large.
+constexpr size_t kKeptNameLength = Basalt::System::kMaxAuthUserNameLength + 1;
 
 std::string CallerText(const PasswordThrottle::CallerUid& caller) {
   return caller ? std::to_string(*caller) : std::string("unknown");
@@ -52,7 +58,7 @@ std::optional<std::chrono::seconds> PasswordThrottle::Admit(const std::string& u
                  "The calling host user of a password check cannot be found; failures are counted "
                  "by user name alone");
   }
-  Entry& entry = Find({user, caller});
+  Entry& entry = Find({user.substr(0, kKeptNameLength), caller});
   const auto now = clock_();
   if (now < entry.blockedUntil) {
     const auto left = std::chrono::ceil<std::chrono::seconds>(entry.blockedUntil - now);
@@ -72,7 +78,7 @@ std::optional<std::chrono::seconds> PasswordThrottle::Admit(const std::string& u
 
 void PasswordThrottle::Settle(const std::string& user, CallerUid caller, Outcome outcome) {
   std::lock_guard lock(mutex_);
-  auto found = entries_.find({user, caller});
+  auto found = entries_.find({user.substr(0, kKeptNameLength), caller});
   if (found == entries_.end()) return;  // evicted or reset by a success meanwhile
   Entry& entry = found->second;
   if (entry.inFlight > 0) --entry.inFlight;

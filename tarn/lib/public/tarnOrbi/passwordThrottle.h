@@ -24,7 +24,8 @@ struct PasswordThrottleLimits {
   unsigned freeFailures = 5;
   std::chrono::seconds firstPeriod{1};
   std::chrono::seconds longestPeriod{15 * 60};
-  // Pairs remembered; a new one beyond them evicts the one with fewest failures, oldest first.
+  // Pairs remembered (names cut to 257 bytes); a new one beyond them evicts the one with fewest
+  // failures, oldest first.
   size_t maxEntries = 4096;
 };
 
