@@ -42,22 +42,15 @@ TEST(PeerCredentialsTest, FindsTheOwnerOfALoopbackPeerAndNothingElse) {
 }
 
 TEST(WorkerPoolTest, RunsQueuedWorkAndRefusesBeyondTheQueue) {
-  std::promise<void> release;
-  std::promise<void> started;
+  std::promise<void> release, started;
   std::atomic<int> ran{0};
   {
     WorkerPool pool(1, 2);
-    ASSERT_TRUE(pool.TryPost([&] {
-      started.set_value();
-      release.get_future().wait();
-      ++ran;
-    }));
+    ASSERT_TRUE(pool.TryPost([&] { started.set_value(), release.get_future().wait(), ++ran; }));
     started.get_future().wait();
-    EXPECT_TRUE(pool.TryPost([&] { ++ran; }));
-    EXPECT_TRUE(pool.TryPost([&] { ++ran; }));
+    EXPECT_TRUE(pool.TryPost([&] { ++ran; }) && pool.TryPost([&] { ++ran; }));
     EXPECT_FALSE(pool.TryPost([&] { ++ran; }));
     release.set_value();
-    // Bounded: the two queued items run before the pool is released.
     for (int i = 0; i < 1000 && ran < 3; ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
