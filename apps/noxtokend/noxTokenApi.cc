@@ -1,10 +1,13 @@
 #include "apps/noxtokend/noxTokenApi.h"
 
+#include <boost/asio/post.hpp>
+
 #include "apps/noxtokend/orbi/clientProfileImpl.h"
 #include "apps/noxtokend/orbi/entitlements.h"
 #include "apps/noxtokend/orbi/externalSts/certificateChainsContainer.h"
 #include "apps/noxtokend/orbi/externalSts/clientProfileAccess.h"
 #include "apps/noxtokend/orbi/externalSts/externalJwtHandler.h"
+#include "apps/noxtokend/orbi/externalSts/messageIds.h"
 #include "apps/noxtokend/orbi/externalSts/samlIssuerBinding.h"
 #include "apps/noxtokend/orbi/externalSts/securityTokenIssuersImpl.h"
 #include "apps/noxtokend/orbi/jwtEntitlementsAuthzFilter.h"
@@ -16,6 +19,7 @@
 #include "platform/authn/tokenHandler.h"
 #include "platform/basalt/app.h"
 #include "platform/basalt/features.h"
+#include "platform/basalt/workerPool.h"
 #include "platform/orbi/introspection.h"
 #include "platform/orbi/openSslSignatureVerifier.h"
 #include "platform/orbi/samlVerifierFilter.h"
@@ -30,14 +34,40 @@ namespace Auth = Com::Tessel::Nox::Authentication;
 
 namespace {
 
+// Host checks run on a few threads of their own, so a flood of password attempts never holds
+// the connection loops that serve every other call; more waiting than the queue takes are refused.
+constexpr size_t kPasswordCheckThreads = 2;
+constexpr size_t kPasswordCheckQueue = 256;
+// An attempt refused without a check is answered after PAM's usual failure delay: answered at
+// once, a guesser's refused attempts would come back as a flood in place of its checked ones.
+constexpr std::chrono::seconds kUncheckedRefusalPause{2};
+
 std::shared_ptr<Orbi::Authn::AuthnHandler> CreateUserPassHandler(
     const Orbi::Core::Enqueuer& enqueuer) {
+  auto pool =
+      std::make_shared<Basalt::System::WorkerPool>(kPasswordCheckThreads, kPasswordCheckQueue);
+  TarnOrbi::Authn::UserPassHandler::Options options;
+  options.delay = [](std::chrono::microseconds delay, std::function<void()> work) {
+    Basalt::Service::GetApp()->RunAfter(delay, std::move(work));
+  };
+  options.offload = [pool](std::function<void()> work) { return pool->TryPost(std::move(work)); };
+  options.returnTo = []() -> Orbi::Core::Enqueuer {
+    auto& loop = Basalt::Service::GetApp()->CallingLoop();
+    return [&loop](std::function<void()> work) {
+      boost::asio::post(loop, Basalt::Service::CarryLogContext(std::move(work)));
+    };
+  };
+  options.uncheckedPause = kUncheckedRefusalPause;
+  options.throttle =
+      std::make_shared<TarnOrbi::Authn::PasswordThrottle>(Logger::CreateLogger("PasswordThrottle"));
+  options.throttled = [localizer = Auth::CreateLocalizer()](std::chrono::seconds wait) {
+    Orbi::L10n::Message message{Auth::MessageIds::kTooManyAttempts,
+                                {{"seconds", std::to_string(wait.count())}}};
+    return Orbi::Std::Unauthenticated({std::move(message)}).ToErrorValue(*localizer);
+  };
   return std::make_shared<TarnOrbi::Authn::UserPassHandler>(
       Basalt::System::AuthenticateUserDeferringDelay,
-      Logger::CreateLogger("NoxTokenUserPassHandler"), enqueuer,
-      [](std::chrono::microseconds delay, std::function<void()> work) {
-        Basalt::Service::GetApp()->RunAfter(delay, std::move(work));
-      });
+      Logger::CreateLogger("NoxTokenUserPassHandler"), enqueuer, std::move(options));
 }
 
 }  // namespace

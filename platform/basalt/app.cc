@@ -127,6 +127,13 @@ boost::asio::io_context& App::NextConnectionContext() {
   return *connectionLoops_[index % connectionLoops_.size()];
 }
 
+boost::asio::io_context& App::CallingLoop() {
+  for (auto& loop : connectionLoops_) {
+    if (loop->get_executor().running_in_this_thread()) return *loop;
+  }
+  return ioContext_;
+}
+
 void App::RunAfter(std::chrono::microseconds delay, std::function<void()> fn) {
   auto timer = std::make_shared<boost::asio::steady_timer>(ioContext_, delay);
   // Lines the work logs belong to the call that scheduled it.

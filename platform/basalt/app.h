@@ -51,6 +51,10 @@ class App {
   // contend with another thread's, and no wake-up crosses threads within one exchange.
   boost::asio::io_context& NextConnectionContext();
 
+  // The loop the calling thread runs; the main loop when it runs none (a worker thread), so work
+  // posted there from elsewhere comes back to the thread that asked.
+  boost::asio::io_context& CallingLoop();
+
   int GetThreadCount() const { return threadCount_; }
 
  private:

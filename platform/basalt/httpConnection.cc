@@ -85,6 +85,7 @@ HttpConnection::HttpConnection(System::ConnectionSocket socket,
                                std::shared_ptr<HttpServiceContext> context)
     : ioContext_(socket.get_executor().context()),
       socket_(std::move(socket)),
+      peer_(socket_),
       deadlines_(socket_.get_executor()),
       context_(std::move(context)),
       buffer_(kReadBufferLimit) {

@@ -27,6 +27,7 @@
 #include "platform/basalt/httpRequestHandler.h"
 #include "platform/basalt/httpSvc.h"
 #include "platform/basalt/logger.h"
+#include "platform/basalt/peerCredentials.h"
 #include "platform/basalt/tcpServerSocket.h"
 
 namespace Basalt::Http {
@@ -70,6 +71,9 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
   // False once the event loop is stopped: nothing posted would run.
   bool IsLoopRunning() const;
 
+  // Shares the connection's life. Thread-safe.
+  std::shared_ptr<const System::ConnectionPeer> GetPeer() { return {shared_from_this(), &peer_}; }
+
  private:
   using Parser = boost::beast::http::request_parser<boost::beast::http::buffer_body>;
 
@@ -106,6 +110,7 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
 
   boost::asio::io_context& ioContext_;
   System::ConnectionSocket socket_;
+  System::ConnectionPeer peer_;
   OperationDeadlines deadlines_;
   bool timedOut_ = false;
   std::shared_ptr<HttpServiceContext> context_;

@@ -27,6 +27,9 @@ class ExchangeRequest : public Request, public std::enable_shared_from_this<Exch
   std::optional<std::string> GetHeader(std::string_view name) const override;
   std::vector<std::pair<std::string, std::string>> GetHeaders() const override;
   void AsyncRead(void* data, size_t size, ReadDone done) override;
+  std::shared_ptr<const System::ConnectionPeer> GetPeer() const override {
+    return connection_->GetPeer();
+  }
 
  private:
   std::shared_ptr<HttpConnection> connection_;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/basalt/httpMethod.h"
+#include "platform/basalt/peerCredentials.h"
 
 namespace Basalt::Http {
 
@@ -37,6 +38,10 @@ class Request {
   // done(request, error, n): n == 0 without error means the body has ended. Runs on a runtime
   // thread, never inline. One read at a time; the first read answers "Expect: 100-continue".
   virtual void AsyncRead(void* data, size_t size, ReadDone done) = 0;
+
+  // The connection's two endpoints and, on demand, the peer's host user; kept for the
+  // connection's life. Null when the transport cannot tell.
+  virtual std::shared_ptr<const System::ConnectionPeer> GetPeer() const { return nullptr; }
 };
 
 }  // namespace Basalt::Http

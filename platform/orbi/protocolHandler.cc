@@ -39,10 +39,12 @@ AsyncProtocolHandlerHelper::AsyncProtocolHandlerHelper(
       localizer_(localizer ? std::move(localizer) : L10n::Localizer::Default()) {}
 
 void AsyncProtocolHandlerHelper::Start(ReceivedCb received, DoneCb done,
-                                       Transport::HeaderList headers) {
+                                       Transport::HeaderList headers,
+                                       std::function<std::optional<uint32_t>()> callerUid) {
   received_ = std::move(received);
   done_ = std::move(done);
   headers_ = std::move(headers);
+  callerUid_ = std::move(callerUid);
   buffer_ = std::make_shared<Transport::FrameBuffer>();
   auto self = shared_from_this();
   receiver_->HandleFrame(buffer_, [self](std::shared_ptr<const Data::ErrorValue> error) {
@@ -104,6 +106,7 @@ void AsyncProtocolHandlerHelper::Invoke(ApiRequest request) {
     if (result) self->Send(self->serializer_->SerializeResult(*id, *result));
   });
   auto shared = std::make_shared<ApiRequest>(std::move(request));
+  shared->context->callerUid = std::move(callerUid_);
   enqueuer_([self, shared, resultCb]() {
     try {
       self->provider_->Invoke(shared->method, std::move(shared->input), std::move(shared->context),

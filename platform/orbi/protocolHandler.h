@@ -26,8 +26,10 @@ class AsyncProtocolHandlerHelper : public std::enable_shared_from_this<AsyncProt
   // one frame, the last.
 
   // `headers` are the transport's request headers the protocol reads: "Orbi-Service-Id" and
-  // "Orbi-Operation-Id" where the request has them.
-  void Start(ReceivedCb received, DoneCb done, Transport::HeaderList headers);
+  // "Orbi-Operation-Id" where the request has them. `callerUid` becomes the call's
+  // ExecutionContext::callerUid.
+  void Start(ReceivedCb received, DoneCb done, Transport::HeaderList headers,
+             std::function<std::optional<uint32_t>()> callerUid = nullptr);
 
  private:
   void OnFrame();
@@ -46,6 +48,7 @@ class AsyncProtocolHandlerHelper : public std::enable_shared_from_this<AsyncProt
 
   std::shared_ptr<Transport::FrameBuffer> buffer_;
   Transport::HeaderList headers_;
+  std::function<std::optional<uint32_t>()> callerUid_;
   ReceivedCb received_;
   DoneCb done_;
 };

@@ -40,6 +40,7 @@ const std::map<std::string, std::string>& Table() {
       {MessageIds::kInvalidToken, "Invalid JWT"},
       {MessageIds::kExternalTokenInvalidSignature, "External JWT signature verification failed"},
       {MessageIds::kTokenExpired, "JWT validity expired"},
+      {MessageIds::kTooManyAttempts, "Too many failed attempts; try again in {seconds} s"},
       // Token creation.
       {MessageIds::kSigningKeyUnavailable, "The token signing key is not available: {reason}"},
   };

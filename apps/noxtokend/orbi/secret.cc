@@ -12,25 +12,12 @@
 #include "platform/basalt/exception.h"
 #include "platform/basalt/format.h"
 #include "platform/basalt/hostPath.h"
+#include "platform/basalt/uniqueDescriptor.h"
 
 namespace Com::Tessel::Nox::Authentication {
 namespace {
 
-// Owns an open file descriptor; empty when the open failed.
-class UniqueDescriptor {
- public:
-  explicit UniqueDescriptor(int descriptor) : descriptor_(descriptor) {}
-  ~UniqueDescriptor() {
-    if (descriptor_ >= 0) ::close(descriptor_);
-  }
-  UniqueDescriptor(const UniqueDescriptor&) = delete;
-  UniqueDescriptor& operator=(const UniqueDescriptor&) = delete;
-  explicit operator bool() const { return descriptor_ >= 0; }
-  int get() const { return descriptor_; }
-
- private:
-  int descriptor_;
-};
+using Basalt::System::UniqueDescriptor;
 
 Basalt::Exception NotRegular(const std::string& path) {
   return Basalt::Exception(

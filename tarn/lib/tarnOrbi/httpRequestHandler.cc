@@ -90,6 +90,10 @@ void HttpRequestHandler::HandlePost(std::shared_ptr<Basalt::Http::Request> reque
     if (auto value = request->GetHeader(name)) headers.emplace_back(name, std::move(*value));
   }
 
+  // Asked only by calls that need it (a password check), and then once per connection.
+  std::function<std::optional<uint32_t>()> callerUid;
+  if (auto peer = request->GetPeer()) callerUid = [peer] { return peer->Uid(); };
+
   auto orbiLogger = orbiLogger_;
   helper->Start(
       [orbiLogger]() {
@@ -107,7 +111,7 @@ void HttpRequestHandler::HandlePost(std::shared_ptr<Basalt::Http::Request> reque
           response->Answer(status->code, status->reason);
         }
       },
-      std::move(headers));
+      std::move(headers), std::move(callerUid));
 }
 
 }  // namespace TarnOrbi

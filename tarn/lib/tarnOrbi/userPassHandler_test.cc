@@ -10,8 +10,16 @@ struct Harness {
   std::vector<std::chrono::microseconds> delays;
   std::vector<std::function<void()>> delayed;
   std::chrono::steady_clock::time_point now{};
+  std::vector<std::function<void()>> offloaded;
+  size_t offloadRoom = 0;
+  std::vector<std::function<void()>> returned;
 
-  UserPassHandler Make() {
+  UserPassHandler Make(UserPassHandler::Options options = {}) {
+    options.delay = [this](std::chrono::microseconds delay, std::function<void()> work) {
+      delays.push_back(delay);
+      delayed.push_back(std::move(work));
+    };
+    options.clock = [this] { return now; };
     return UserPassHandler(
         [this](const std::string& user, const std::string& password) {
           asked.emplace_back(user, password);
@@ -26,12 +34,26 @@ struct Harness {
           return outcome;
         },
         Basalt::Service::Logger::CreateLogger("NoxTokenUserPassHandler"),
-        [](std::function<void()> work) { work(); },
-        [this](std::chrono::microseconds delay, std::function<void()> work) {
-          delays.push_back(delay);
-          delayed.push_back(std::move(work));
-        },
-        [this] { return now; });
+        [](std::function<void()> work) { work(); }, std::move(options));
+  }
+
+  // A handler whose checks wait in `offloaded` and whose answers wait in `returned`.
+  UserPassHandler MakeOffloading(std::shared_ptr<PasswordThrottle> throttle) {
+    UserPassHandler::Options options;
+    options.throttle = std::move(throttle);
+    options.uncheckedPause = std::chrono::seconds(2);
+    options.throttled = [](std::chrono::seconds wait) {
+      return Orbi::Data::StringValue::Create("wait " + std::to_string(wait.count()));
+    };
+    options.offload = [this](std::function<void()> work) {
+      if (offloaded.size() >= offloadRoom) return false;
+      offloaded.push_back(std::move(work));
+      return true;
+    };
+    options.returnTo = [this]() -> Orbi::Core::Enqueuer {
+      return [this](std::function<void()> work) { returned.push_back(std::move(work)); };
+    };
+    return Make(std::move(options));
   }
 };
 
@@ -84,6 +106,55 @@ TEST(UserPassHandlerTest, AcceptsRightCredentialsAndLeavesOtherSchemesAndIncompl
                 .value(),
             nullptr);
   EXPECT_TRUE(harness.asked.empty());
+}
+
+TEST(UserPassHandlerTest, ChecksOffThreadAnswersBackAndLetsTheThrottleRefuseAtOnce) {
+  Harness harness;
+  auto throttle = std::make_shared<PasswordThrottle>(
+      Basalt::Service::Logger::CreateLogger("PasswordThrottle"), PasswordThrottle::Limits{},
+      [&harness] { return harness.now; });
+  auto handler = harness.MakeOffloading(throttle);
+  auto context = std::make_shared<Orbi::Core::ExecutionContext>();
+  context->securityCtx = {{"schemeId", kScheme}, {"userName", "root"}, {"password", "wrong"}};
+  std::vector<std::string> answers;
+  auto attempt = [&] {
+    handler.AsyncAuthenticate(context, [&](Orbi::Data::ValuePtr value) {
+      auto error = Orbi::Data::As<Orbi::Data::ErrorValue>(value);
+      answers.push_back(error ? error->GetErrorKind() : value->ToString());
+    });
+  };
+  auto runAll = [](std::vector<std::function<void()>>& work) {
+    for (auto& item : std::exchange(work, {})) item();
+  };
+
+  // Five attempts at once are queued and none is answered on the calling thread; the sixth is
+  // refused before any check ran, paced by the timer like a checked refusal.
+  harness.offloadRoom = 5;
+  for (int i = 0; i < 6; ++i) attempt();
+  EXPECT_TRUE(harness.asked.empty());
+  EXPECT_EQ(harness.delays, std::vector<std::chrono::microseconds>{std::chrono::seconds(2)});
+  // Each refusal comes back after the timer, on the calling thread.
+  runAll(harness.offloaded);
+  EXPECT_EQ(harness.asked.size(), 5U);
+  runAll(harness.delayed);
+  EXPECT_TRUE(answers.empty());
+  runAll(harness.returned);
+  ASSERT_EQ(answers.size(), 6U);
+  EXPECT_EQ(answers.front(), "\"wait 1\"");
+  EXPECT_EQ(answers.back(), "unauthenticated");
+
+  // Once the wait is over, a full queue refuses unchecked, and that does not count.
+  harness.now += std::chrono::seconds(1);
+  harness.offloadRoom = 0;
+  attempt();
+  EXPECT_TRUE(harness.asked.size() == 5U && harness.offloaded.empty());
+  runAll(harness.delayed);
+  runAll(harness.returned);
+  EXPECT_EQ(answers.back(), "unauthenticated");
+  harness.offloadRoom = 1;
+  attempt();
+  EXPECT_EQ(harness.offloaded.size(), 1U);
+  EXPECT_EQ(answers.size(), 7U);
 }
 
 }  // namespace

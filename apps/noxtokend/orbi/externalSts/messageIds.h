@@ -46,6 +46,9 @@ inline constexpr const char* kExternalTokenInvalidSignature =
     "com.tessel.nox.authentication.external_token_invalid_signature";
 inline constexpr const char* kTokenExpired = ::Nox::Authn::TokenHandler::kTokenExpiredMessage;
 
+// Password attempts of a caller that failed too often for a user.
+inline constexpr const char* kTooManyAttempts = "com.tessel.nox.authentication.too_many_attempts";
+
 // Token creation.
 inline constexpr const char* kSigningKeyUnavailable =
     "com.tessel.nox.authentication.token.signing_key_unavailable";

@@ -1,6 +1,7 @@
 // Authenticates calls that present a host user name and password.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -9,32 +10,68 @@
 #include "platform/basalt/authenticateUser.h"
 #include "platform/basalt/logger.h"
 #include "platform/orbi/authn.h"
+#include "tarnOrbi/passwordThrottle.h"
 
 namespace TarnOrbi::Authn {
+
+// How a UserPassHandler reaches the host and paces its answers.
+struct UserPassHandlerOptions {
+  // Runs work after a delay without holding a thread while waiting.
+  using DelayFn = std::function<void(std::chrono::microseconds, std::function<void()>)>;
+  using ClockFn = std::function<std::chrono::steady_clock::time_point()>;
+  // Queues the host check away from the calling thread; false when it cannot take more.
+  using OffloadFn = std::function<bool(std::function<void()>)>;
+  // Called on the request's thread: how to run work back on that thread later.
+  using ReturnFn = std::function<Orbi::Core::Enqueuer()>;
+  // The answer to an attempt the throttle refused, given the seconds to wait.
+  using ThrottledFn = std::function<Orbi::Data::ValuePtr(std::chrono::seconds)>;
+
+  DelayFn delay;      // none: a refusal is answered as soon as the host answers
+  ClockFn clock;      // steady_clock by default
+  OffloadFn offload;  // none: the host check runs on the calling thread
+  ReturnFn returnTo;  // none: answers go through the handler's enqueuer
+  std::shared_ptr<PasswordThrottle> throttle;  // none: every attempt is checked
+  ThrottledFn throttled;                       // none: the standard Unauthenticated error
+  // How long an attempt refused without a check waits for its answer (on `delay`, holding no
+  // thread).
+  std::chrono::microseconds uncheckedPause{0};
+};
 
 class UserPassHandler final : public Orbi::Authn::AuthnHandler {
  public:
   // The host's verdict on (user name, password), with the failure delay it asks for.
   using AuthenticateFn = std::function<Basalt::System::AuthenticationOutcome(
       const std::string& user, const std::string& password)>;
-  // Runs work after a delay without holding a thread while waiting.
-  using DelayFn = std::function<void(std::chrono::microseconds, std::function<void()>)>;
-  using ClockFn = std::function<std::chrono::steady_clock::time_point()>;
+  using Options = UserPassHandlerOptions;
+  using DelayFn = Options::DelayFn;
+  using ClockFn = Options::ClockFn;
 
   // A refusal is answered when the host's failure delay has passed since the call started, so
   // that the time the host took to check (longer for a known user) does not show in the answer.
+  // A throttled attempt never reaches the host: it is answered with `throttled` once
+  // `uncheckedPause` has passed, so that a guesser's refused attempts come no faster than its
+  // checked ones and cannot flood the daemon in their place. When
+  // `offload` is full the attempt is refused like a wrong password, without a check (also after
+  // `uncheckedPause`), and
+  // the overload is logged at level 3 by the throttle's logger once until it clears.
   UserPassHandler(AuthenticateFn authenticate, std::shared_ptr<Basalt::Service::Logger> logger,
-                  Orbi::Core::Enqueuer enqueuer, DelayFn delay = nullptr, ClockFn clock = nullptr);
+                  Orbi::Core::Enqueuer enqueuer, Options options = {});
 
   void AsyncAuthenticate(Orbi::Core::ExecutionContextPtr context,
                          Orbi::Authn::AuthnCallback done) override;
 
  private:
-  AuthenticateFn authenticate_;
+  // What a check needs after the call has left the handler; shared, so the handler may go first.
+  struct Check;
+
+  // Answers an attempt that never reached the host, after `uncheckedPause`.
+  void RefuseUnchecked(Orbi::Data::ValuePtr refusal, Orbi::Authn::AuthnCallback done) const;
+
+  std::shared_ptr<const Check> check_;
   std::shared_ptr<Basalt::Service::Logger> logger_;
   Orbi::Core::Enqueuer enqueuer_;
-  DelayFn delay_;
-  ClockFn clock_;
+  Options options_;
+  std::atomic<bool> overloaded_{false};
 };
 
 }  // namespace TarnOrbi::Authn

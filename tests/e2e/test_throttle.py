@@ -1,0 +1,68 @@
+"""Password guessing: failures count per (target user, calling host user), and a caller that
+failed too often for a user is refused at once for a while. The calling host user is the owner
+of the client's socket, so the guesser runs as another uid (setpriv; the suite runs as root)."""
+
+import json
+import os
+import subprocess
+import sys
+
+import pytest
+
+from conftest import TOKEN_SVC, USERS, assert_error_kind, output_of, request_body, user_pass
+
+GUESSER_UID = 65534
+TOO_MANY = "com.tessel.nox.authentication.too_many_attempts"
+
+# Sends each batch of bodies at once, batch after batch, and prints the answers in order.
+CLIENT = """
+import json, sys, urllib.request
+from concurrent.futures import ThreadPoolExecutor
+url, batches = sys.argv[1], json.loads(sys.argv[2])
+def post(body):
+    request = urllib.request.Request(url, json.dumps(body).encode(),
+                                     {"Content-Type": "application/json"})
+    with urllib.request.urlopen(request, timeout=30) as answer:
+        return json.load(answer)
+answers = []
+for batch in batches:
+    with ThreadPoolExecutor(len(batch)) as pool:
+        answers += list(pool.map(post, batch))
+print(json.dumps(answers))
+"""
+
+
+def create_as(daemon, uid: int, *batches):
+    """Token create calls from a process of host user `uid`, one batch at a time."""
+    bodies = [[request_body(TOKEN_SVC, "create", security=user_pass(*credentials))
+               for credentials in batch] for batch in batches]
+    command = [sys.executable, "-c", CLIENT, daemon.url, json.dumps(bodies)]
+    if uid != os.getuid():
+        command = ["setpriv", f"--reuid={uid}", f"--regid={uid}", "--clear-groups"] + command
+    done = subprocess.run(command, capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    return json.loads(done.stdout)
+
+
+@pytest.mark.skipif(os.getuid() != 0, reason="running a client as another uid needs root")
+def test_a_guesser_is_throttled_per_target_user_and_caller(daemon):
+    since = daemon.log_offset()
+    wrong = ("alice", "guess")
+    # Of seven wrong at once, five are checked (all fail); the other two are refused unchecked.
+    answers = create_as(daemon, GUESSER_UID, [wrong] * 7)
+    errors = [assert_error_kind(answer, "unauthenticated") for answer in answers]
+    throttled = [e["messages"] for e in errors if e.get("messages")]
+    assert len(throttled) == 2, answers
+    for messages in throttled:
+        message, = messages
+        assert (message["id"], message["default_message"]) == (
+            TOO_MANY, "Too many failed attempts; try again in 1 s"), messages
+    # Alice from another host user, and another user from the guesser's, are not held back.
+    assert output_of(create_as(daemon, os.getuid(), [("alice", USERS["alice"])])[0])["token"]
+    assert output_of(create_as(daemon, GUESSER_UID, [("root", USERS["root"])])[0])["token"]
+
+    # One line for the wait that began, none for the attempts refused during it.
+    lines = [r for r in daemon.records(since) if r.logger == "PasswordThrottle"]
+    assert [(r.level, r.text) for r in lines] == [
+        (3, f"Password attempts for user alice from caller uid {GUESSER_UID} refused for 1 s "
+            "after 5 consecutive failures")], lines
