@@ -205,12 +205,13 @@ class DocumentReader {
   std::string file_;
 };
 
-json_t* ChainsJson(const Chains& chains) {
+// As the API takes them ({"cert_chain": [...]} each), or as the document holds them (lists).
+json_t* ChainsJson(const Chains& chains, bool forApi = true) {
   json_t* list = json_array();
   for (const auto& chain : chains) {
     json_t* pems = json_array();
     for (const auto& pem : chain) json_array_append_new(pems, json_string(pem.c_str()));
-    json_array_append_new(list, json_pack("{s:o}", "cert_chain", pems));
+    json_array_append_new(list, forApi ? json_pack("{s:o}", "cert_chain", pems) : pems);
   }
   return list;
 }
@@ -321,7 +322,7 @@ ExitCode Export(Session& session) {
   for (const auto& [alias, issuer] : host->issuers) {
     json_array_append_new(issuers.get(),
                           json_pack("{s:s,s:s,s:o}", "alias", alias.c_str(), "issuer",
-                                    issuer.issuer.c_str(), "chains", ChainsJson(issuer.chains)));
+                                    issuer.issuer.c_str(), "chains", ChainsJson(issuer.chains, false)));
   }
   std::map<std::string, const ProfileState*> byName;
   for (const auto& [key, profile] : host->profiles) byName[profile.profile] = &profile;
