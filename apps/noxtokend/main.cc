@@ -19,6 +19,7 @@
 #include "platform/basalt/features.h"
 #include "platform/basalt/format.h"
 #include "platform/basalt/hostPath.h"
+#include "platform/basalt/httpSvc.h"
 #include "platform/basalt/serviceManager.h"
 
 namespace {
@@ -130,6 +131,10 @@ int Serve(int argc, char** argv) {
 
   auto app = Basalt::Service::GetApp();
   const int64_t port = ConfiguredPort();
+  // The endpoint's limits are read again when it opens; reading them here completes the
+  // configuration, so that a misspelt element is reported before the port listens.
+  Basalt::Http::HttpLimits::FromAppConfig();
+  app->ReportUnreadConfigKeys();
   if (gModuleLogger->IsEnabled(5)) {
     gModuleLogger->Log(5, "Starting NOX Token CPS on port %1.", port);
     if (gModuleLogger->IsEnabled(5)) gModuleLogger->Log(5, "Port number: %1", port);
