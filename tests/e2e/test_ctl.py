@@ -22,7 +22,7 @@ from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.x509.oid import NameOID
 
-from conftest import BIN_DIR, DAEMON, PROVIDER_SVC, free_port
+from conftest import BIN_DIR, DAEMON, PROVIDER_SVC, REPO, free_port
 from saml_client import ISSUER, make_key, render, sign
 
 CTL = BIN_DIR / "noxtokenctl"
@@ -428,3 +428,35 @@ def test_export_and_apply(ctl, new_root, run_daemon, tmp_path):
     assert "unknown member \"grant\"" in apply({"profiles": [{**root, "grant": []}]},
                                                status=USAGE)
     assert json.loads(run("export").stdout)["profiles"] == [root]
+
+
+# bash-completion's helpers reduced to what the completion function needs.
+COMPLETION_HARNESS = """
+_init_completion() { words=("${COMP_WORDS[@]}"); cword=$COMP_CWORD;
+  cur=${COMP_WORDS[COMP_CWORD]}; prev=${COMP_WORDS[COMP_CWORD-1]}; }
+__ltrim_colon_completions() { :; }
+_filedir() { :; }
+source "$1"; shift
+COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _noxtokenctl; printf '%s\\n' "${COMPREPLY[@]}"
+"""
+
+
+def test_completion_asks_the_daemon_for_names(daemon, ctl, tmp_path):
+    ctl(*LOGIN, stdin="secret1\n")
+    assert ctl("issuer", "create", "comp", "--issuer", "https://comp").returncode == 0
+    script = REPO / "tools/noxtokenctl/noxtokenctl.bash-completion"
+    url = ["--url", daemon.url]
+    for words, expected in [
+        (["pro"], ["profile"]),
+        ([*url, "profile", "get", ""], [ROOT]),
+        ([*url, "profile", "revoke", ROOT, "HOST:A"], ["HOST:ADMINISTRATOR"]),
+        ([*url, "issuer", "delete", ""], ["comp"]),
+        ([*url, "profile", "create", "--external-user", "x", "--issuer-alias", "c"], ["comp"]),
+        ([*url, "token", "create", "--al"], ["--algorithm"]),
+        (["--url", f"http://127.0.0.1:{free_port()}/api", "profile", "get", ""], [""]),
+    ]:
+        done = subprocess.run(["bash", "-c", COMPLETION_HARNESS, "harness", script, str(CTL),
+                               *words], capture_output=True, text=True, timeout=30,
+                              env={**os.environ, "XDG_RUNTIME_DIR": str(tmp_path)})
+        assert done.stdout.splitlines() == expected, (words, done.stdout, done.stderr)
+    assert ctl("issuer", "delete", "comp").returncode == 0
