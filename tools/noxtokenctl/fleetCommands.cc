@@ -320,9 +320,9 @@ ExitCode Export(Session& session) {
   if (!host) return ExitCode::kApiError;
   JsonPtr issuers(json_array());
   for (const auto& [alias, issuer] : host->issuers) {
-    json_array_append_new(issuers.get(),
-                          json_pack("{s:s,s:s,s:o}", "alias", alias.c_str(), "issuer",
-                                    issuer.issuer.c_str(), "chains", ChainsJson(issuer.chains, false)));
+    json_array_append_new(issuers.get(), json_pack("{s:s,s:s,s:o}", "alias", alias.c_str(),
+                                                   "issuer", issuer.issuer.c_str(), "chains",
+                                                   ChainsJson(issuer.chains, false)));
   }
   std::map<std::string, const ProfileState*> byName;
   for (const auto& [key, profile] : host->profiles) byName[profile.profile] = &profile;
