@@ -419,6 +419,10 @@ def test_export_and_apply(ctl, new_root, run_daemon, tmp_path):
     assert json.loads(run("export").stdout) == {**wanted, "profiles": [root, ops]}
     assert apply(wanted) == "no changes\n"
     assert apply(wanted, "--prune") == "no changes\n"
+    file.write_text(json.dumps({"profiles": [{**ops, "issuer_alias": "ghost"}]}))
+    done = run("apply", "-f", file, "--dry-run")
+    assert done.stdout.startswith("would create profile EXTERNAL_GROUP ops of ghost/corp.ex")
+    assert "names the alias ghost, which no issuer will have" in done.stderr
 
     only_root = {"profiles": [root]}
     assert apply(only_root) == "no changes\n"  # without --prune nothing goes

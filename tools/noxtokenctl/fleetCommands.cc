@@ -357,6 +357,13 @@ ExitCode Apply(Session& session, const ApplyOptions& options) {
   }
   const auto host = FetchHost(session);
   if (!host) return ExitCode::kApiError;
+  for (const auto& [key, profile] : wanted.profiles) {
+    const bool kept = !options.prune && host->issuers.count(profile.issuerAlias) != 0;
+    if (!profile.issuerAlias.empty() && wanted.issuers.count(profile.issuerAlias) == 0 && !kept) {
+      Warn(session, "profile " + profile.type + " " + profile.name + " names the alias " +
+                        profile.issuerAlias + ", which no issuer will have: it grants nothing");
+    }
+  }
   if (!LeavesAdministrator(*host, wanted, options.prune)) {
     throw FileError("refused: after applying " + options.file +
                     " no profile would grant HOST:ADMINISTRATOR; keep one in the file");
