@@ -164,17 +164,21 @@ int main(int argc, char** argv) {
     std::printf("noxtokend %s\n", Nox::kVersion);
     return 0;
   }
+  // Runtime errors, and any library failure alike: reported, never an abort.
+  auto reported = [](const auto& run) {
+    try {
+      return run();
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "Error: %s\n", e.what());
+      return -1;
+    }
+  };
+  // Recovery works on the store alone, also while the daemon is switched off.
+  if (argc > 1 && std::strcmp(argv[1], "--restore-default-profiles") == 0) {
+    return reported([&] { return RestoreDefaultProfiles(argc > 2 ? argv[2] : nullptr); });
+  }
   Basalt::Service::RestartWithAllocatorTunables(argv);
   FeatureState_Init();
   if (!FeatureList[FeatureTable::kNoxtokend]) return -1;
-  try {
-    if (argc > 1 && std::strcmp(argv[1], "--restore-default-profiles") == 0) {
-      return RestoreDefaultProfiles(argc > 2 ? argv[2] : nullptr);
-    }
-    return Serve(argc, argv);
-  } catch (const std::exception& e) {
-    // Runtime errors, and any library failure alike: reported, never an abort.
-    std::fprintf(stderr, "Error: %s\n", e.what());
-    return -1;
-  }
+  return reported([&] { return Serve(argc, argv); });
 }
