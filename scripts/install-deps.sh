@@ -20,7 +20,7 @@ test_packages=(
   python3 python3-pytest python3-requests python3-jwt python3-cryptography
   wrk nginx-light nodejs
 )
-package_packages=(debhelper dpkg-dev fakeroot lintian help2man systemd)
+package_packages=(debhelper dpkg-dev fakeroot lintian man-db systemd)
 
 for option in "$@"; do
   case "$option" in

@@ -1,9 +1,15 @@
 // noxtokend: issues and verifies the host's API tokens on a loopback HTTP endpoint.
+#include <netdb.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
 
+#include "apps/noxtokend/orbi/entitlements.h"
+#include "apps/noxtokend/orbi/externalSts/clientProfileAccess.h"
 #include "apps/noxtokend/systemFactory.h"
 #include "apps/noxtokend/tokenEndpoint.h"
 #include "noxVersion.h"
@@ -13,6 +19,7 @@
 #include "platform/basalt/features.h"
 #include "platform/basalt/format.h"
 #include "platform/basalt/hostPath.h"
+#include "platform/basalt/httpSvc.h"
 #include "platform/basalt/serviceManager.h"
 #include "platform/configstore/configStore.h"
 
@@ -25,6 +32,7 @@ constexpr int kAllocatorArenas = 2;
 constexpr std::chrono::seconds kAllocatorTrimPeriod{5};
 
 constexpr const char* kUsage = R"(Usage: noxtokend [CONFIG_FILE]
+       noxtokend --restore-default-profiles [CONFIG_FILE]
 Issues and verifies the host's API tokens: a JSON-RPC API over HTTP on localhost.
 
 CONFIG_FILE is the XML configuration file; without it the daemon reads
@@ -34,6 +42,10 @@ and logs to standard error until SIGTERM or SIGINT stops it.
 Options:
   --help     print this help and exit
   --version  print the version and exit
+  --restore-default-profiles
+             with the daemon stopped: put the default client profiles (root
+             with HOST:ADMINISTRATOR) back in the store as at the first start,
+             print their names and exit; other profiles are kept
 Only an exact first argument is an option; any other first argument is the
 configuration file.
 
@@ -69,25 +81,66 @@ void ReportToServiceManager(const std::string& failure) {
   if (!failure.empty()) gModuleLogger->Log(3, "%1", failure);
 }
 
-int Serve(int argc, char** argv) {
-  Basalt::Service::LimitAllocatorArenas(kAllocatorArenas);
+void InitRuntime(const char* configArgument) {
   Basalt::System::SetSystemFactory(std::make_unique<NoxToken::System::SystemFactory>());
-  std::string configPath =
-      argc > 1 ? std::string(argv[1]) : Basalt::System::HostPath(kDefaultConfigPath);
-  Basalt::Service::InitApp(configPath);
-  gModuleLogger = Basalt::Service::Logger::sDefaultLogger;
-  gModuleLogger->Log(5, "noxtokend version %1", Nox::kVersion);
+  Basalt::Service::InitApp(configArgument != nullptr
+                               ? std::string(configArgument)
+                               : Basalt::System::HostPath(kDefaultConfigPath));
+}
 
-  auto app = Basalt::Service::GetApp();
+int64_t ConfiguredPort() {
   int64_t port = kDefaultPort;
-  {
-    auto config = app->GetConfig();
-    config->GetInt("endpoint/portNum", port);
-  }
+  Basalt::Service::GetApp()->GetConfig()->GetInt("endpoint/portNum", port);
   if (port < 1 || port > 65535) {
     throw Basalt::Exception("endpoint/portNum " + std::to_string(port) +
                             " is not a TCP port number");
   }
+  return port;
+}
+
+bool SomethingListens(int64_t port) {
+  addrinfo hints{};
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo("localhost", std::to_string(port).c_str(), &hints, &found) != 0) return false;
+  std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> addresses(found, &freeaddrinfo);
+  for (const addrinfo* a = addresses.get(); a != nullptr; a = a->ai_next) {
+    const int fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+    if (fd < 0) continue;
+    const bool connected = connect(fd, a->ai_addr, a->ai_addrlen) == 0;
+    close(fd);
+    if (connected) return true;
+  }
+  return false;
+}
+
+// The way back for an administrator who removed every administrator profile. The daemon must be
+// stopped: it keeps profiles in memory and would write its own view back on the next change.
+int RestoreDefaultProfiles(const char* configArgument) {
+  InitRuntime(configArgument);
+  if (const int64_t port = ConfiguredPort(); SomethingListens(port)) {
+    throw Basalt::Exception("something listens on localhost port " + std::to_string(port) +
+                            ": stop the daemon first (systemctl stop noxtokend)");
+  }
+  auto names = NoxToken::CreateClientProfileAccess()->RestoreDefaults();
+  std::printf("Restored the default client profiles:");
+  for (const auto& name : names) std::printf(" %s", name.c_str());
+  std::printf("\nStart the daemon again to use them.\n");
+  return 0;
+}
+
+int Serve(int argc, char** argv) {
+  Basalt::Service::LimitAllocatorArenas(kAllocatorArenas);
+  InitRuntime(argc > 1 ? argv[1] : nullptr);
+  gModuleLogger = Basalt::Service::Logger::sDefaultLogger;
+  gModuleLogger->Log(5, "noxtokend version %1", Nox::kVersion);
+
+  auto app = Basalt::Service::GetApp();
+  const int64_t port = ConfiguredPort();
+  // The endpoint's limits are read again when it opens; reading them here completes the
+  // configuration, so that a misspelt element is reported before the port listens.
+  Basalt::Http::HttpLimits::FromAppConfig();
+  app->ReportUnreadConfigKeys();
   if (gModuleLogger->IsEnabled(5)) {
     gModuleLogger->Log(5, "Starting NOX Token CPS on port %1.", port);
     if (gModuleLogger->IsEnabled(5)) gModuleLogger->Log(5, "Port number: %1", port);
@@ -120,14 +173,21 @@ int main(int argc, char** argv) {
     std::printf("noxtokend %s\n", Nox::kVersion);
     return 0;
   }
+  // Runtime errors, and any library failure alike: reported, never an abort.
+  auto reported = [](const auto& run) {
+    try {
+      return run();
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "Error: %s\n", e.what());
+      return -1;
+    }
+  };
+  // Recovery works on the store alone, also while the daemon is switched off.
+  if (argc > 1 && std::strcmp(argv[1], "--restore-default-profiles") == 0) {
+    return reported([&] { return RestoreDefaultProfiles(argc > 2 ? argv[2] : nullptr); });
+  }
   Basalt::Service::RestartWithAllocatorTunables(argv);
   FeatureState_Init();
   if (!FeatureList[FeatureTable::kNoxtokend]) return -1;
-  try {
-    return Serve(argc, argv);
-  } catch (const std::exception& e) {
-    // Runtime errors, and any library failure alike: reported, never an abort.
-    std::fprintf(stderr, "Error: %s\n", e.what());
-    return -1;
-  }
+  return reported([&] { return Serve(argc, argv); });
 }

@@ -58,6 +58,20 @@ void App::WaitForSignal() {
 
 App::~App() { Stop(); }
 
+void App::ReportUnreadConfigKeys() {
+  std::lock_guard lock(mutex_);
+  ReportUnreadConfigKeysLocked();
+}
+
+void App::ReportUnreadConfigKeysLocked() {
+  if (unreadKeysReported_) return;
+  unreadKeysReported_ = true;
+  for (const auto& key : config_->GetUnreadKeys()) {
+    logger_->Log(3, "Unknown configuration element '%1' in '%2' ignored", key,
+                 config_->GetOrigin());
+  }
+}
+
 void App::Run() {
   {
     std::lock_guard lock(mutex_);
@@ -68,13 +82,7 @@ void App::Run() {
     }
     running_ = true;
     failure_ = nullptr;
-    if (!unreadKeysReported_) {
-      unreadKeysReported_ = true;
-      for (const auto& key : config_->GetUnreadKeys()) {
-        logger_->Log(3, "Unknown configuration element '%1' in '%2' ignored", key,
-                     config_->GetOrigin());
-      }
-    }
+    ReportUnreadConfigKeysLocked();
     ioContext_.restart();
     for (auto& loop : connectionLoops_) loop->restart();
   }

@@ -33,10 +33,15 @@ class App {
   // SIGTERM or SIGINT. SIGHUP is logged and changes nothing; SIGPIPE is ignored from
   // construction on, so a closed peer or log reader turns into a write error, never an exit.
   // The signals are caught from construction on: one that comes before Run() ends it at once.
-  // The first Run() logs, at level 3, each configuration element that nothing has read by then.
+  // The first Run() reports unread configuration elements (below) unless that was done before.
   // An exception that escapes a handler stops the loop and is rethrown here. A Stop() that comes
   // before Run() makes that Run() return at once.
   void Run();
+
+  // Logs, at level 3, each configuration element that nothing has read so far, once per App
+  // (later calls do nothing). A daemon calls it once every key is read, before it listens, so
+  // that a misspelt element is seen first. Thread-safe.
+  void ReportUnreadConfigKeys();
 
   // Thread-safe; pending handlers are dropped, not run.
   void Stop();
@@ -60,6 +65,7 @@ class App {
  private:
   void RunLoopCatching(boost::asio::io_context& loop);
   void WaitForSignal();
+  void ReportUnreadConfigKeysLocked();
 
   std::shared_ptr<const Config> config_;
   std::shared_ptr<Logger> logger_;

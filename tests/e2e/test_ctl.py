@@ -1,6 +1,8 @@
 """noxtokenctl against the real daemon: its commands and views, the credential sources and the
-saved token, the password prompt, and the exit status of each kind of failure."""
+saved token, the password prompt, the exit status of each kind of failure, the guard rails and
+the way back from a lockout, the hints after a refusal, SAML in the client, export and apply."""
 
+import datetime
 import json
 import os
 import select
@@ -15,12 +17,19 @@ from typing import NamedTuple
 import jwt
 import pytest
 
-from conftest import BIN_DIR, PROVIDER_SVC, free_port
-from saml_client import make_key
+from cryptography import x509
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import ec
+from cryptography.x509.oid import NameOID
+
+from conftest import BIN_DIR, DAEMON, PROVIDER_SVC, REPO, free_port
+from saml_client import ISSUER, make_key, render, sign
 
 CTL = BIN_DIR / "noxtokenctl"
 USAGE, UNREACHABLE, PROTOCOL = 2, 3, 4
 LOGIN = ["login", "--user", "root", "--password-stdin"]
+ROOT = "LU###root"
+NO_ADMIN = "no profile grants HOST:ADMINISTRATOR"
 
 
 @pytest.fixture
@@ -158,26 +167,46 @@ def test_exit_status_without_a_valid_answer(ctl, answer, status, reason):
     assert done.stderr.startswith(f"noxtokenctl: {url}: ") and reason in done.stderr
 
 
-# Grants and URLs have the client's unit tests; one of each other kind of refusal.
-@pytest.mark.parametrize("args", [
-    ["token"],
-    ["--port", "9199", "token", "verify"],  # with --url
-    ["profile", "create", "--grant", "HOST:ADMINISTRATOR"],
-    ["issuer", "create", "a", "--issuer", "i", "--chain", "/nonexistent.pem"],
-    ["call", PROVIDER_SVC, "get", "[1]"],
-    ["call", PROVIDER_SVC, "get", "{"],
-    ["login", "--user", "root"],  # standard input is no terminal
-    ["token", "create", "--password-stdin"],
+# Grants and URLs have the client's unit tests; one of each other kind of refusal. The usage
+# line follows a refused command line, never the whole help; a file's problem stands alone.
+@pytest.mark.parametrize("args,reason,usage", [
+    (["token"], "A subcommand is required", "Usage: noxtokenctl token [OPTIONS] SUBCOMMAND"),
+    (["--port", "9199", "token", "verify"], "exclude each other", "Usage: noxtokenctl token"),
+    (["profile", "create", "--grant", "HOST:ADMINISTRATOR"], "Exactly 1 option from [--local-user",
+     "Usage: noxtokenctl profile create"),
+    (["call", PROVIDER_SVC, "get", "[1]"], "must be a JSON object", "Usage: noxtokenctl call"),
+    (["call", PROVIDER_SVC, "get", "{"], "is not JSON", "Usage: noxtokenctl call"),
+    (["login", "--user", "root"], "--password-stdin", "Usage: noxtokenctl login"),
+    (["token", "create", "--password-stdin"], "--password-stdin", "Usage: noxtokenctl token"),
+    (["profil", "list"], "noxtokenctl: did you mean 'profile'?", "Usage: noxtokenctl [OPTIONS]"),
+    (["profile", "list", "--projecton", "full"], "did you mean '--projection'?",
+     "Usage: noxtokenctl profile list"),
+    (["token", "verify", ""], "TOKEN is empty", "Usage: noxtokenctl token verify"),
+    (["--token", "", "token", "verify"], "--token: an empty token", "Usage: noxtokenctl"),
+    (["profile", "set", ROOT], "--clear", "Usage: noxtokenctl profile set"),
+    (["token", "create", "--saml", "a.xml"], "--key", "Usage: noxtokenctl token create"),
+    (["issuer", "create", "a", "--issuer", "i", "--chain", "/nonexistent.pem"],
+     "--chain /nonexistent.pem: cannot be read", None),
+    (["apply", "-f", "/nonexistent.json"], "-f /nonexistent.json: cannot be read", None),
 ])
-def test_refused_command_lines_are_usage_errors(ctl, args):
+def test_refused_command_lines_are_usage_errors(ctl, args, reason, usage):
     done = ctl(*args)
     assert done.returncode == USAGE, (done.stdout, done.stderr)
-    assert done.stderr.startswith("noxtokenctl: ") and "Usage: noxtokenctl" in done.stderr
+    assert done.stderr.startswith("noxtokenctl: ") and reason in done.stderr, done.stderr
+    assert "Commands (each has --help)" not in done.stderr
+    assert (usage in done.stderr) if usage else ("Usage:" not in done.stderr), done.stderr
 
 
 def test_management_commands(ctl, tmp_path):
     """Text views step by step; in JSON the output as the daemon gives it, without "_type"."""
     pems = [make_key(tmp_path, cn).cert_text() for cn in ("Ctl Signer", "Ctl Root")]
+    facts = {}
+    for pem in pems:
+        cert = x509.load_pem_x509_certificate(pem.encode())
+        when = [t.strftime("%Y-%m-%d %H:%M:%S UTC")
+                for t in (cert.not_valid_before, cert.not_valid_after)]
+        facts[cert.subject.rfc4514_string()[3:]] = (*when, cert.fingerprint(hashes.SHA256())
+                                                    .hex(":").upper())
     path = tmp_path / "chain.pem"
     path.write_text("subject=CN=Ctl Signer\n" + "".join(pems))
     group = "SG#corp#corp.example#ops"
@@ -198,10 +227,240 @@ def test_management_commands(ctl, tmp_path):
         (["profile", "get", group], Refusal("NOT_FOUND", f"\n  Profile not found {group}\n")),
         (["issuer", "create", "corp", "--issuer", "https://idp", "--chain", path], ""),
         (["issuer", "set", "corp", "--issuer", "https://idp/v2"], ""),
-        (["issuer", "get", "corp"],
-         "Issuer:   https://idp/v2\nChain 1:  CN=Ctl Signer\n          CN=Ctl Root\n"),
+        (["issuer", "get", "corp"], "Issuer:   https://idp/v2\n" + "".join(
+            f"{'Chain 1:' if i == 0 else '':10}CN={cn}\n"
+            f"            Issuer:   CN={cn}\n"
+            f"            Valid:    {facts[cn][0]} to {facts[cn][1]}\n"
+            f"            SHA-256:  {facts[cn][2]}\n" for i, cn in enumerate(facts))),
         (["issuer", "delete", "corp"], ""),
     ]:
         check(ctl(*args), "text", expected)
     check(ctl("-o", "json", "issuer", "get", "corp"), "json",
           Refusal("NOT_FOUND", "\n  Security token issuer alias not found corp\n"))
+
+
+def expired_certificate(path):
+    """A self-signed certificate whose validity ended yesterday (openssl req cannot date back)."""
+    key = ec.generate_private_key(ec.SECP256R1())
+    name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "Ctl Old")])
+    now = datetime.datetime.now(datetime.timezone.utc)
+    cert = (x509.CertificateBuilder().subject_name(name).issuer_name(name)
+            .public_key(key.public_key()).serial_number(1)
+            .not_valid_before(now - datetime.timedelta(days=3))
+            .not_valid_after(now - datetime.timedelta(days=1)).sign(key, hashes.SHA256()))
+    path.write_bytes(cert.public_bytes(serialization.Encoding.PEM))
+    return path
+
+
+def test_warnings_name_likely_mistakes(ctl, tmp_path):
+    """The daemon accepts each of these; the client says on standard error what looks wrong."""
+    signer, root = (make_key(tmp_path, cn) for cn in ("Warn Signer", "Warn Root"))
+    unrelated = tmp_path / "unrelated.pem"
+    unrelated.write_text(signer.cert_text() + root.cert_text())
+    old = expired_certificate(tmp_path / "old.pem")
+    ctl(*LOGIN, stdin="secret1\n")
+    for args, warning in [
+        (["issuer", "create", "w1", "--issuer", "https://w1"], "no --chain: none of the issuer's"),
+        (["issuer", "set", "w1", "--chain", unrelated], "certificate 2 did not issue certificate"),
+        (["issuer", "set", "w1", "--chain", old], "certificate 1 (CN=Ctl Old) expired on"),
+        (["profile", "create", "--local-user", "wanda", "--issuer-alias", "w1"],
+         "--issuer-alias and --domain do not apply to a local user"),
+        (["profile", "create", "--external-user", "wes", "--issuer-alias", "w2", "--domain", "d"],
+         "no issuer is registered under the alias w2"),
+        (["profile", "create", "--external-group", "wg", "--issuer-alias", "w1", "--domain", "d"],
+         ""),
+        (["issuer", "delete", "w1"], "profiles still name the alias w1: SG#w1#d#wg;"),
+        (["issuer", "create", "w2", "--issuer", "https://w2", "--chain", root.cert_pem], ""),
+        (["issuer", "delete", "w2", "--with-profiles"], "deleted profile SU#w2#d#wes"),
+        (["profile", "delete", "SG#w1#d#wg"], ""),
+        (["profile", "delete", "LU###wanda"], ""),
+    ]:
+        done = ctl(*args)
+        assert done.returncode == 0, done.stderr
+        assert (warning in done.stderr) if warning else "warning" not in done.stderr, done.stderr
+    assert "SG#w1#d#wg" not in ctl("profile", "list").stdout
+
+
+def test_refusals_show_the_daemon_text_then_one_hint(daemon, ctl):
+    alice = daemon.create_token("alice")
+    external = jwt.encode({"iss": "https://nobody.example", "username": "eve", "exp": 2000000000},
+                          "k" * 32, "HS256")
+    for args, kind, hint in [
+        (["--token", external, "token", "create"], "UNAUTHENTICATED",
+         "the external token from --token was refused: check that its issuer is registered"),
+        (["--token", daemon.create_token("root"), "token", "create"], "UNAUTHORIZED",
+         "a token of this daemon cannot obtain another one"),
+        (["--token", alice, "--op-id", "ctl-hint", "profile", "list"], "UNAUTHORIZED",
+         "managing profiles and issuers needs a daemon token whose entitlements include "
+         "HOST:ADMINISTRATOR (noxtokenctl token inspect shows them); the daemon's log gives the "
+         "reason under op id ctl-hint"),
+    ]:
+        done = ctl(*args)
+        lines = done.stderr.splitlines()
+        assert done.returncode == 1 and lines[0] == f"noxtokenctl: {kind}", done.stderr
+        hints = [line for line in lines[1:] if line.startswith("noxtokenctl: ")]
+        assert len(hints) == 1 and hints[0].startswith(f"noxtokenctl: {hint}"), done.stderr
+
+
+def test_token_inspect_and_logout(daemon, ctl, tmp_path):
+    ctl(*LOGIN, stdin="secret1\n")
+    done = ctl("token", "inspect")
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.startswith("User:          root\nEntitlements:  ADMINISTRATOR\n"
+                                  "Expires:       "), done.stdout
+    assert " left)\nAccepted:      yes, as root\n" in done.stdout
+    claims = json.loads(ctl("-o", "json", "token", "inspect").stdout)
+    assert (claims["username"], claims["entitlement"]) == ("root", ["ADMINISTRATOR"])
+
+    expired = jwt.encode({"username": "alice", "exp": 1000}, daemon.root.secret(), "HS256")
+    done = ctl("token", "inspect", expired)
+    assert done.returncode == 1 and " ago)\nAccepted:      no\n" in done.stdout, done.stdout
+    assert "noxtokenctl: UNAUTHENTICATED\n" in done.stderr
+
+    saved = tmp_path / "noxtokenctl" / "token"
+    assert saved.exists()
+    for expected in ("removed the saved token", "no saved token in"):
+        done = ctl("logout")
+        assert done.returncode == 0 and expected in done.stderr, done.stderr
+    assert not saved.exists()
+    assert ctl("token", "inspect").returncode == USAGE
+
+
+def test_saml_holder_gets_a_token_from_the_client(daemon, ctl, tmp_path):
+    keys = {name: make_key(tmp_path, name, spec) for name, spec in [
+        ("sts", "rsa:2048"), ("rsa", "rsa:2048"), ("p256", "ec -pkeyopt ec_paramgen_curve:P-256")]}
+    ctl(*LOGIN, stdin="secret1\n")
+    assert ctl("issuer", "create", "saml", "--issuer", ISSUER, "--chain",
+               keys["sts"].cert_pem).returncode == 0
+    assertions = {}
+    for holder in ("rsa", "p256"):
+        assertions[holder] = tmp_path / f"{holder}.xml"
+        assertions[holder].write_text(sign(tmp_path, render(keys[holder]), keys["sts"]))
+    for holder, key, algorithm, status, expected in [
+        ("p256", "p256", [], 0, "ada"),
+        ("rsa", "rsa", ["--algorithm", "ps256"], 0, "ada"),
+        ("rsa", "rsa", [], 0, "ada"),
+        ("rsa", "p256", [], 1, "the SAML assertion or its proof was refused"),
+        ("p256", "p256", ["--algorithm", "ES384"], USAGE, "does not fit ES384"),
+    ]:
+        done = ctl("token", "create", "--saml", assertions[holder], "--key", keys[key].key_pem,
+                   *algorithm)
+        assert done.returncode == status, done.stderr
+        if status == 0:
+            assert username_of(daemon, done.stdout.strip()) == expected
+        else:
+            assert expected in done.stderr, done.stderr
+    assert ctl("issuer", "delete", "saml").returncode == 0
+
+
+def test_lockout_is_refused_and_the_defaults_come_back(ctl, new_root, run_daemon):
+    root = new_root()
+    daemon = run_daemon(root)
+    run = lambda *args, **kw: ctl(*args, url=daemon.url, **kw)
+    run(*LOGIN, stdin="secret1\n")
+    for args, status, stderr in [
+        (["profile", "set", ROOT, "--clear"], USAGE, NO_ADMIN),
+        (["profile", "delete", ROOT], USAGE, NO_ADMIN),
+        (["profile", "revoke", ROOT, "host:administrator"], USAGE, NO_ADMIN),
+        (["profile", "grant", ROOT, "HOST:OPERATOR", "host:read_only"], 0, ""),
+        (["profile", "revoke", ROOT, "HOST:READ_ONLY"], 0, ""),
+        (["profile", "grant", ROOT, "HOST:OPERATOR"], 0, "no change"),
+        (["profile", "create", "--local-user", "alice", "--grant", "HOST:READ_ONLY"], 0, ""),
+        (["profile", "delete", ROOT, "--force"], 0, "warning: after this change " + NO_ADMIN),
+    ]:
+        done = run(*args)
+        assert done.returncode == status and stderr in done.stderr, (args, done.stderr)
+        assert "--force" in done.stderr if status == USAGE else True
+    run(*LOGIN, stdin="secret1\n")
+    assert "HOST:ADMINISTRATOR" in run("profile", "list").stderr  # locked out
+
+    env = dict(os.environ, TESSEL_ROOT=str(root.path))
+    restore = [str(DAEMON), "--restore-default-profiles", str(root.config)]
+    done = subprocess.run(restore, env=env, capture_output=True, text=True, timeout=60)
+    assert done.returncode == 255 and "stop the daemon first" in done.stderr, done.stderr
+    assert daemon.stop() == 0
+    done = subprocess.run(restore, env=env, capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0 and f"default client profiles: {ROOT}\n" in done.stdout, done
+    daemon = run_daemon(root)
+    run(*LOGIN, stdin="secret1\n")
+    listed = run("profile", "list", "--projection", "name").stdout
+    assert listed.split() == ["PROFILE", "LU###alice", ROOT]  # other profiles stay
+    assert "HOST:ADMINISTRATOR" in run("profile", "get", ROOT).stdout
+
+
+def test_export_and_apply(ctl, new_root, run_daemon, tmp_path):
+    daemon = run_daemon(new_root())
+    run = lambda *args, **kw: ctl(*args, url=daemon.url, **kw)
+    run(*LOGIN, stdin="secret1\n")
+    exported = json.loads(run("export").stdout)
+    assert exported == {"issuers": [], "profiles": [
+        {"type": "LOCAL_USER", "name": "root", "grants": ["HOST:ADMINISTRATOR"]}]}
+    pem = make_key(tmp_path, "Fleet Signer").cert_text()
+    ops = {"type": "EXTERNAL_GROUP", "name": "ops", "issuer_alias": "corp", "domain": "corp.ex",
+           "grants": ["HOST:OPERATOR"]}
+    root = {"type": "LOCAL_USER", "name": "root",
+            "grants": ["HOST:ADMINISTRATOR", "HOST:READ_ONLY"]}
+    wanted = {"issuers": [{"alias": "corp", "issuer": "https://corp", "chains": [[pem]]}],
+              "profiles": [root, ops]}
+    file = tmp_path / "host.json"
+
+    def apply(document, *args, status=0):
+        file.write_text(json.dumps(document))
+        done = run("apply", "-f", file, *args)
+        assert done.returncode == status, done.stderr
+        return done.stdout if status == 0 else done.stderr
+
+    changes = ("create issuer corp\ncreate profile EXTERNAL_GROUP ops of corp/corp.ex "
+               f"HOST:OPERATOR\nset profile {ROOT} HOST:ADMINISTRATOR,HOST:READ_ONLY\n")
+    assert apply(wanted, "--dry-run") == "".join(f"would {line}\n"
+                                                 for line in changes.splitlines())
+    assert json.loads(run("export").stdout) == exported
+    assert apply(wanted) == changes
+    assert json.loads(run("export").stdout) == {**wanted, "profiles": [root, ops]}
+    assert apply(wanted) == "no changes\n"
+    assert apply(wanted, "--prune") == "no changes\n"
+    file.write_text(json.dumps({"profiles": [{**ops, "issuer_alias": "ghost"}]}))
+    done = run("apply", "-f", file, "--dry-run")
+    assert done.stdout.startswith("would create profile EXTERNAL_GROUP ops of ghost/corp.ex")
+    assert "names the alias ghost, which no issuer will have" in done.stderr
+
+    only_root = {"profiles": [root]}
+    assert apply(only_root) == "no changes\n"  # without --prune nothing goes
+    assert apply(only_root, "--prune") == "delete profile SG#corp#corp.ex#ops\ndelete issuer corp\n"
+    no_admin = {"profiles": [{**root, "grants": ["HOST:OPERATOR"]}]}
+    assert "no profile would grant HOST:ADMINISTRATOR" in apply(no_admin, "--prune", status=USAGE)
+    assert "unknown member \"grant\"" in apply({"profiles": [{**root, "grant": []}]},
+                                               status=USAGE)
+    assert json.loads(run("export").stdout)["profiles"] == [root]
+
+
+# bash-completion's helpers reduced to what the completion function needs.
+COMPLETION_HARNESS = """
+_init_completion() { words=("${COMP_WORDS[@]}"); cword=$COMP_CWORD;
+  cur=${COMP_WORDS[COMP_CWORD]}; prev=${COMP_WORDS[COMP_CWORD-1]}; }
+__ltrim_colon_completions() { :; }
+_filedir() { :; }
+source "$1"; shift
+COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _noxtokenctl; printf '%s\\n' "${COMPREPLY[@]}"
+"""
+
+
+def test_completion_asks_the_daemon_for_names(daemon, ctl, tmp_path):
+    ctl(*LOGIN, stdin="secret1\n")
+    assert ctl("issuer", "create", "comp", "--issuer", "https://comp").returncode == 0
+    script = REPO / "tools/noxtokenctl/noxtokenctl.bash-completion"
+    url = ["--url", daemon.url]
+    for words, expected in [
+        (["pro"], ["profile"]),
+        ([*url, "profile", "get", ""], [ROOT]),
+        ([*url, "profile", "revoke", ROOT, "HOST:A"], ["HOST:ADMINISTRATOR"]),
+        ([*url, "issuer", "delete", ""], ["comp"]),
+        ([*url, "profile", "create", "--external-user", "x", "--issuer-alias", "c"], ["comp"]),
+        ([*url, "token", "create", "--al"], ["--algorithm"]),
+        (["--url", f"http://127.0.0.1:{free_port()}/api", "profile", "get", ""], [""]),
+    ]:
+        done = subprocess.run(["bash", "-c", COMPLETION_HARNESS, "harness", script, str(CTL),
+                               *words], capture_output=True, text=True, timeout=30,
+                              env={**os.environ, "XDG_RUNTIME_DIR": str(tmp_path)})
+        assert done.stdout.splitlines() == expected, (words, done.stdout, done.stderr)
+    assert ctl("issuer", "delete", "comp").returncode == 0

@@ -6,7 +6,10 @@ import base64
 import datetime
 import hmac
 import json
+import os
+import re
 import subprocess
+import sys
 import time
 
 import jwt
@@ -149,7 +152,15 @@ def test_refusals_carry_their_message_and_log_line(daemon, federation, keys):
                                f"{security}: {reason}", since)
 
 
-def test_sample_assertion_verifies_with_its_issuer_only(tmp_path):
+def doc_block(doc: str, language: str, containing: str = "") -> str:
+    blocks = re.findall(rf"```{language}\n(.*?)```", (REPO / "docs" / doc).read_text(), re.S)
+    return next(block for block in blocks if containing in block)
+
+
+def test_sample_assertion_and_the_documented_snippets(daemon, federation, tmp_path):
+    """The sample assertion verifies with its issuer only, and the Python and curl of the docs
+    work as written: the holder-of-key context of saml.md with the sample's key, and a JWT
+    minted by external-jwt.md's PyJWT lines exchanged by the admin guide's curl."""
     subprocess.run([REPO / "scripts/sample-saml", tmp_path, "--subject", "grace@LAB.TEST",
                     "--issuer", "https://idp.lab.test/saml"], check=True, timeout=120)
     check = [BIN_DIR / "nox-saml-check", tmp_path / "assertion.xml"]
@@ -157,3 +168,27 @@ def test_sample_assertion_verifies_with_its_issuer_only(tmp_path):
                              check=True, timeout=60)
     assert json.loads(trusted.stdout)["subject"] == {"name": "grace", "domain": "LAB.TEST"}
     assert subprocess.run([*check, tmp_path / "client.cert.pem"], timeout=60).returncode == 1
+
+    idp = make_key(tmp_path, "idp")
+    for alias, issuer, cert in [("lab", "https://idp.lab.test/saml", tmp_path / "issuer.cert.pem"),
+                                ("doc", "https://idp.corp.example", idp.cert_pem)]:
+        federation.ok("create", {"spec": {"issuer_alias": alias, "issuer": issuer,
+                                          "signing_cert_chains": [{"cert_chain": [
+                                              cert.read_text()]}]}})
+    documented = {}
+    exec(doc_block("saml.md", "python"), documented)
+    context = documented["saml_hok_context"]((tmp_path / "assertion.xml").read_text(),
+                                             (tmp_path / "client.key.pem").read_bytes(),
+                                             TOKEN_SVC, "create", {})
+    assert issued(daemon, create(daemon, context))[0] == "grace"
+
+    (tmp_path / "idp.key.pem").write_bytes(idp.key_pem.read_bytes())
+    minted = subprocess.run([sys.executable, "-c", doc_block("external-jwt.md", "python")],
+                            cwd=tmp_path, capture_output=True, text=True, check=True, timeout=60)
+    curl = doc_block("admin-guide.md", "sh", '"accessToken"').replace(
+        "http://localhost:9199/api", daemon.url)
+    answer = subprocess.run(["bash", "-c", curl], capture_output=True, text=True, timeout=60,
+                            env={**os.environ, "EXTERNAL_JWT": minted.stdout.strip()})
+    assert issued(daemon, json.loads(answer.stdout)) == ("ann", [])  # no profile under "doc"
+    for alias in ("lab", "doc"):
+        federation.ok("delete", {"issuer_alias": alias})

@@ -47,6 +47,16 @@ def test_package_holds_the_daemon_and_client_that_serve_under_a_root(deb, tmp_pa
                 "var/lib/tessel/configstore", "usr/share/man/man1/noxtokenctl.1.gz",
                 "usr/share/bash-completion/completions/noxtokenctl"]
     assert [p for p in expected if not (unpacked / p).exists()] == []
+    # The man pages render without a warning and have the sections a reader looks for.
+    for page in ("usr/share/man/man8/noxtokend.8.gz", "usr/share/man/man1/noxtokenctl.1.gz"):
+        shown = subprocess.run(["man", "-l", "--warnings", unpacked / page], capture_output=True,
+                               text=True, env={**os.environ, "MANWIDTH": "80"}, timeout=60)
+        assert shown.returncode == 0 and shown.stderr == "", shown.stderr
+        for section in ("SYNOPSIS", "OPTIONS", "EXIT STATUS", "FILES", "EXAMPLES", "SEE ALSO"):
+            assert f"\n{section}\n" in shown.stdout, (page, section)
+    recommends = subprocess.run(["dpkg-deb", "-f", deb, "Recommends"], capture_output=True,
+                                text=True, check=True).stdout
+    assert "bash-completion" in recommends
     # Every program the unit starts is in the package.
     unit = (unpacked / "lib/systemd/system/noxtokend.service").read_text()
     commands = re.findall(r"^Exec\w+=[-+!@:]*(\S+)", unit, re.MULTILINE)

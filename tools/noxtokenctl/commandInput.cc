@@ -17,7 +17,7 @@ constexpr std::array<std::string_view, 3> kEntitlements = {"ADMINISTRATOR", "OPE
                                                            "READ_ONLY"};
 constexpr std::string_view kPemBegin = "-----BEGIN CERTIFICATE-----";
 constexpr std::string_view kPemEnd = "-----END CERTIFICATE-----";
-constexpr std::streamsize kMaxChainFileBytes = 1024 * 1024;
+constexpr size_t kMaxChainFileBytes = 1024 * 1024;
 
 template <size_t N>
 bool IsOneOf(const std::string& name, const std::array<std::string_view, N>& names) {
@@ -63,20 +63,28 @@ std::vector<std::string> SplitPemCertificates(std::string_view text) {
   return blocks;
 }
 
-JsonPtr ReadCertChain(const std::string& file) {
+std::string ReadOptionFile(const std::string& label, const std::string& file, size_t maxBytes) {
   std::ifstream in(file, std::ios::binary);
-  if (!in) throw CtlError(ExitCode::kUsage, "--chain " + file + ": cannot be read");
-  std::string text(static_cast<size_t>(kMaxChainFileBytes), '\0');
-  in.read(text.data(), kMaxChainFileBytes);
+  if (!in) throw FileError(label + " " + file + ": cannot be read");
+  std::string text(maxBytes + 1, '\0');
+  in.read(text.data(), static_cast<std::streamsize>(text.size()));
   text.resize(static_cast<size_t>(in.gcount()));
+  if (text.size() > maxBytes) {
+    throw FileError(label + " " + file + ": larger than " + std::to_string(maxBytes) + " bytes");
+  }
+  return text;
+}
+
+JsonPtr ReadCertChain(const std::string& file) {
+  const std::string text = ReadOptionFile("--chain", file, kMaxChainFileBytes);
   const std::vector<std::string> certificates = SplitPemCertificates(text);
   if (certificates.empty()) {
-    throw CtlError(ExitCode::kUsage, "--chain " + file + ": holds no PEM certificate");
+    throw FileError("--chain " + file + ": holds no PEM certificate");
   }
   JsonPtr pems(json_array());
   for (const auto& pem : certificates) {
     json_t* item = json_stringn(pem.data(), pem.size());
-    if (item == nullptr) throw CtlError(ExitCode::kUsage, "--chain " + file + ": is not text");
+    if (item == nullptr) throw FileError("--chain " + file + ": is not text");
     json_array_append_new(pems.get(), item);
   }
   JsonPtr chain(json_object());

@@ -19,6 +19,10 @@ Orbi::Json::JsonPtr ParseGrant(std::string_view text);
 // The PEM certificate blocks of a file's text, each from its BEGIN line to its END line, in order.
 std::vector<std::string> SplitPemCertificates(std::string_view text);
 
+// The text of a file an option names (`label`, e.g. "--saml"), at most `maxBytes`. Throws
+// FileError with the label, the file and the reason.
+std::string ReadOptionFile(const std::string& label, const std::string& file, size_t maxBytes);
+
 // An x509_cert_chain of the certificates in one PEM file. Throws CtlError(kUsage) when the file
 // cannot be read or holds no certificate.
 Orbi::Json::JsonPtr ReadCertChain(const std::string& file);

@@ -4,8 +4,10 @@
 
 #include <cstdlib>
 #include <functional>
+#include <tuple>
 
 #include "noxVersion.h"
+#include "tools/noxtokenctl/commandSuggestions.h"
 #include "tools/noxtokenctl/commands.h"
 
 namespace NoxCtl {
@@ -15,18 +17,26 @@ constexpr const char* kDefaultUrl = "http://localhost:9199/api";
 
 constexpr const char* kFooter = R"(
 Commands (each has --help):
-  login --user NAME [--password-stdin]
-  token create [--user NAME [--password-stdin]]
-  token verify [TOKEN]
+  login --user NAME [--password-stdin]  |  logout
+  token create [--user NAME [--password-stdin] | --saml ASSERTION.xml --key KEY.pem
+               [--algorithm ALG]]
+  token verify [TOKEN]  |  token inspect [TOKEN]
   profile list [--local-user N | --external-user N | --external-group N] [--issuer-alias A]
                [--domain D] [--projection full|subject|name]
   profile create (--local-user N | --external-user N | --external-group N) [--issuer-alias A]
                  [--domain D] [--grant RESOURCE:ENTITLEMENT]...
-  profile get NAME | profile set NAME [--grant RESOURCE:ENTITLEMENT]... | profile delete NAME
-  issuer list [--projection full|issuer|alias] | issuer get ALIAS | issuer delete ALIAS
+  profile get NAME | profile delete NAME [--force]
+  profile set NAME (--grant RESOURCE:ENTITLEMENT... | --clear) [--force]
+  profile grant|revoke NAME RESOURCE:ENTITLEMENT... [--force]
+  issuer list [--projection full|issuer|alias] | issuer get ALIAS
+  issuer delete ALIAS [--with-profiles [--force]]
   issuer create ALIAS --issuer NAME [--chain FILE]...   (one PEM file per chain, in order)
   issuer set ALIAS [--issuer NAME] [--chain FILE]...
+  export  |  apply -f FILE [--dry-run] [--prune]
   call SERVICE OPERATION [INPUT_JSON]
+
+A change that would leave no profile granting HOST:ADMINISTRATOR is refused unless --force is
+given (apply always refuses it); likely mistakes are named on standard error as warnings.
 
 The daemon's URL is --url, else http://localhost:PORT/api with --port, else $NOXTOKEN_URL, else
 http://localhost:9199/api.
@@ -40,8 +50,9 @@ one line from standard input instead. Passwords are never taken from arguments o
 JSON on standard output, nothing when the operation returns none. Errors go to standard error;
 with -o json an API error value is also written to standard output.
 
-Exit status: 0 success, 1 the daemon answered with an error, 2 usage error, 3 the daemon cannot be
-reached, 4 protocol error (an answer that is not a valid result).)";
+Exit status: 0 success, 1 the daemon answered with an error, 2 usage error (or a file, or a
+change the client refuses), 3 the daemon cannot be reached, 4 protocol error (an answer that is
+not a valid result).)";
 
 using Action = std::function<ExitCode(Session&)>;
 
@@ -57,7 +68,9 @@ struct GlobalOptions {
 struct AllOptions {
   GlobalOptions global;
   UserOptions user;
+  SamlOptions saml;
   std::string verifyToken;
+  ApplyOptions apply;
   ProfileOptions profile;
   IssuerOptions issuer;
   CallOptions call;
@@ -68,6 +81,16 @@ CLI::App* Leaf(CLI::App& parent, const std::string& name, const std::string& des
   CLI::App* command = parent.add_subcommand(name, description);
   command->callback([&chosen, action = std::move(action)] { chosen = action; });
   return command;
+}
+
+// A positional that must not be empty: an empty shell variable would otherwise pass silently as
+// "not given".
+CLI::Validator NotEmpty(const std::string& name) {
+  return CLI::Validator(
+      [name](std::string& value) {
+        return value.empty() ? name + " is empty; leave it out to use the current token" : "";
+      },
+      "", "not empty");
 }
 
 void AddUserOptions(CLI::App* command, UserOptions& options, bool required) {
@@ -113,16 +136,43 @@ void AddTokenCommands(CLI::App& app, AllOptions& all, Action& chosen) {
            chosen, [&all](Session& s) { return Login(s, all.user); });
   AddUserOptions(login, all.user, true);
 
-  CLI::App* token = app.add_subcommand("token", "Create or verify daemon tokens");
+  Leaf(app, "logout", "Delete the token saved by login", chosen,
+       [](Session& s) { return Logout(s); });
+
+  CLI::App* token = app.add_subcommand("token", "Create, verify or inspect daemon tokens");
   token->require_subcommand(1);
   CLI::App* create =
       Leaf(*token, "create",
-           "Print a new token for --user, else for the current credential (an external JWT)",
-           chosen, [&all](Session& s) { return TokenCreate(s, all.user); });
+           "Print a new token for --user or --saml, else for the current "
+           "credential (an external JWT)",
+           chosen, [&all](Session& s) { return TokenCreate(s, all.user, all.saml); });
   AddUserOptions(create, all.user, false);
-  CLI::App* verify = Leaf(*token, "verify", "Print the user name a token stands for", chosen,
-                          [&all](Session& s) { return TokenVerify(s, all.verifyToken); });
-  verify->add_option("TOKEN", all.verifyToken, "The token to verify (default: the current one)");
+  CLI::Option* saml =
+      create->add_option("--saml", all.saml.assertionFile, "SAML holder-of-key assertion file")
+          ->type_name("ASSERTION.xml")
+          ->excludes("--user");
+  CLI::Option* key =
+      create
+          ->add_option("--key", all.saml.keyFile, "PEM private key of its confirmation certificate")
+          ->type_name("KEY.pem");
+  saml->needs(key);
+  key->needs(saml);
+  create
+      ->add_option("--algorithm", all.saml.algorithm,
+                   "Proof algorithm (default by the key: ES256, ES384 or RS256)")
+      ->type_name("RS256|RS384|RS512|PS256|ES256|ES384")
+      ->needs(saml);
+  for (const auto& [name, description, run] :
+       {std::tuple{"verify", "Print the user name a token stands for", &TokenVerify},
+        std::tuple{"inspect",
+                   "Show a token's user, entitlements and expiry, and whether the "
+                   "daemon accepts it",
+                   &TokenInspect}}) {
+    CLI::App* command = Leaf(*token, name, description, chosen,
+                             [&all, run = run](Session& s) { return run(s, all.verifyToken); });
+    command->add_option("TOKEN", all.verifyToken, "The token (default: the current one)")
+        ->check(NotEmpty("TOKEN"));
+  }
 }
 
 void AddProfileCommands(CLI::App& app, AllOptions& all, Action& chosen) {
@@ -150,10 +200,24 @@ void AddProfileCommands(CLI::App& app, AllOptions& all, Action& chosen) {
     command->add_option("NAME", options.name, "The profile's name")->required();
     return command;
   };
+  auto addForce = [&options](CLI::App* command) {
+    command->add_flag("--force", options.force,
+                      "Make the change even if no profile would grant HOST:ADMINISTRATOR");
+    return command;
+  };
   named("get", "Show a profile", ProfileGet);
-  AddGrantOption(named("set", "Replace a profile's grants (none without --grant)", ProfileSet),
-                 options);
-  named("delete", "Delete a profile", ProfileDelete);
+  CLI::App* set = addForce(named("set", "Replace a profile's grants", ProfileSet));
+  AddGrantOption(set, options);
+  set->add_flag("--clear", options.clear, "Leave the profile without grants");
+  addForce(named("delete", "Delete a profile", ProfileDelete));
+  for (const auto& [name, description, run] :
+       {std::tuple{"grant", "Add grants to a profile", &ProfileGrant},
+        std::tuple{"revoke", "Remove grants from a profile", &ProfileRevoke}}) {
+    addForce(named(name, description, run))
+        ->add_option("GRANT", options.grants, "HOST:ADMINISTRATOR, HOST:OPERATOR or HOST:READ_ONLY")
+        ->type_name("RESOURCE:ENTITLEMENT")
+        ->required();
+  }
 }
 
 void AddIssuerCommands(CLI::App& app, AllOptions& all, Action& chosen) {
@@ -198,7 +262,24 @@ void AddIssuerCommands(CLI::App& app, AllOptions& all, Action& chosen) {
          "The issuer's new name (default: unchanged)")
       ->type_name("NAME");
   addChains(set);
-  aliased("delete", "Stop trusting an issuer", IssuerDelete);
+  CLI::App* remove = aliased("delete", "Stop trusting an issuer", IssuerDelete);
+  remove->add_flag("--with-profiles", options.withProfiles,
+                   "Delete the profiles that name the alias too");
+  remove->add_flag("--force", options.force,
+                   "With --with-profiles: even if no profile would grant HOST:ADMINISTRATOR");
+}
+
+void AddFleetCommands(CLI::App& app, ApplyOptions& options, Action& chosen) {
+  Leaf(app, "export", "Print every profile and issuer as one JSON document", chosen,
+       [](Session& s) { return Export(s); });
+  CLI::App* apply =
+      Leaf(app, "apply", "Make the daemon's profiles and issuers those of a JSON document", chosen,
+           [&options](Session& s) { return Apply(s, options); });
+  apply->add_option("-f,--file", options.file, "The document, as export writes it")
+      ->type_name("FILE")
+      ->required();
+  apply->add_flag("--dry-run", options.dryRun, "Print the changes without making them");
+  apply->add_flag("--prune", options.prune, "Delete profiles and issuers the file does not hold");
 }
 
 void AddCallCommand(CLI::App& app, CallOptions& options, Action& chosen) {
@@ -241,11 +322,12 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
   AddTokenCommands(app, all, chosen);
   AddProfileCommands(app, all, chosen);
   AddIssuerCommands(app, all, chosen);
+  AddFleetCommands(app, all.apply, chosen);
   AddCallCommand(app, all.call, chosen);
   app.footer(kFooter);
 
   auto usageError = [&](const std::string& message) {
-    err << "noxtokenctl: " << message << "\n\n" << app.help();
+    err << "noxtokenctl: " << message << "\n" << ShortUsage(app, argc, argv);
     return static_cast<int>(ExitCode::kUsage);
   };
   try {
@@ -253,6 +335,9 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
   } catch (const CLI::ParseError& error) {
     if (error.get_exit_code() == 0) return app.exit(error, out, err);  // --help, --version
     return usageError(error.what());
+  }
+  if (app.get_option("--token")->count() > 0 && global.token.empty()) {
+    return usageError("--token: an empty token; leave the option out to use the saved one");
   }
   if (url->count() > 0 && port->count() > 0)
     return usageError("--url and --port exclude each other");
@@ -273,7 +358,7 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
   try {
     return static_cast<int>(chosen(session));
   } catch (const CtlError& error) {
-    if (error.Code() == ExitCode::kUsage) return usageError(error.what());
+    if (error.ShowUsage()) return usageError(error.what());
     err << "noxtokenctl: " << error.what() << "\n";
     return static_cast<int>(error.Code());
   } catch (const std::exception& error) {

@@ -1,22 +1,18 @@
 #include "tools/noxtokenctl/commands.h"
 
-#include <ctime>
+#include <algorithm>
 
 #include "platform/bindings/clientProfilesSvc.h"
 #include "platform/bindings/securityTokenIssuersSvc.h"
-#include "platform/bindings/tokenSvc.h"
-#include "platform/bindings/verificationSvc.h"
+#include "tools/noxtokenctl/certificateFacts.h"
 #include "tools/noxtokenctl/commandInput.h"
-#include "tools/noxtokenctl/passwordInput.h"
+#include "tools/noxtokenctl/guardRails.h"
 #include "tools/noxtokenctl/textViews.h"
-#include "tools/noxtokenctl/tokenCache.h"
 
 namespace NoxCtl {
 namespace {
 
 namespace Api = Com::Tessel::Nox::Authentication;
-constexpr const char* kTokenService = Api::TokenSvc::kServiceId;
-constexpr const char* kVerificationService = Api::VerificationSvc::kServiceId;
 constexpr const char* kProfilesService = Api::ClientProfilesSvc::kServiceId;
 constexpr const char* kIssuersService = Api::Trust::SecurityTokenIssuersSvc::kServiceId;
 
@@ -28,23 +24,6 @@ void SetString(json_t* object, const char* name, const std::string& value) {
 
 void SetIfGiven(json_t* object, const char* name, const std::string& value) {
   if (!value.empty()) SetString(object, name, value);
-}
-
-SecurityCtx CredentialFor(Session& session, const UserOptions& options) {
-  if (options.user.empty()) return session.CurrentCredential();
-  return UserPassCtx(options.user, ReadPassword(options.user, options.passwordStdin));
-}
-
-std::string TokenOf(const json_t& tokenInfo) { return StringMember(&tokenInfo, "token"); }
-
-std::string UtcText(int64_t seconds) {
-  const std::time_t time = static_cast<std::time_t>(seconds);
-  std::tm parts{};
-  char text[32] = "";
-  if (gmtime_r(&time, &parts) != nullptr) {
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &parts);
-  }
-  return text;
 }
 
 // The subject and issuer members shared by the create and filter specs.
@@ -72,10 +51,39 @@ JsonPtr ProfileInput(const ProfileOptions& options) {
   return input;
 }
 
-json_t* Chains(const IssuerOptions& options) {
+constexpr size_t kNoGrant = static_cast<size_t>(-1);
+
+size_t IndexOfGrant(const json_t* grants, const json_t* grant) {
+  size_t index;
+  const json_t* item;
+  json_array_foreach(grants, index, item) {
+    if (StringMember(item, "resource_type") == StringMember(grant, "resource_type") &&
+        StringMember(item, "entitlement") == StringMember(grant, "entitlement")) {
+      return index;
+    }
+  }
+  return kNoGrant;
+}
+
+std::vector<std::string> ChainPems(const json_t* chain) {
+  std::vector<std::string> pems;
+  size_t index;
+  const json_t* pem;
+  json_array_foreach(json_object_get(chain, "cert_chain"), index, pem) {
+    pems.push_back(json_is_string(pem) ? json_string_value(pem) : "");
+  }
+  return pems;
+}
+
+// Reads the chain files and warns of chains that cannot verify what the issuer signs.
+json_t* Chains(Session& session, const IssuerOptions& options) {
   JsonPtr chains(json_array());
   for (const auto& file : options.chainFiles) {
-    json_array_append_new(chains.get(), ReadCertChain(file).release());
+    JsonPtr chain = ReadCertChain(file);
+    for (const auto& problem : ChainProblems(ChainPems(chain.get()))) {
+      Warn(session, "--chain " + file + ": " + problem);
+    }
+    json_array_append_new(chains.get(), chain.release());
   }
   return chains.release();
 }
@@ -87,41 +95,6 @@ JsonPtr AliasInput(const IssuerOptions& options) {
 }
 
 }  // namespace
-
-ExitCode Login(Session& session, const UserOptions& options) {
-  const auto file = TokenFilePath();
-  if (!file) {
-    throw CtlError(ExitCode::kUsage,
-                   "neither XDG_RUNTIME_DIR nor HOME is set: nowhere to save "
-                   "the token");
-  }
-  auto output = session.Call(kTokenService, "create", Object(), CredentialFor(session, options));
-  if (!output) return ExitCode::kApiError;
-  const std::string token = TokenOf(**output);
-  SaveToken(*file, token);
-  session.Show(**output, [&](const json_t&) {
-    const auto exp = ReadTokenExpiry(token);
-    return "Logged in as " + options.user + " until " + (exp ? UtcText(*exp) : "unknown") +
-           "; the token is saved in " + file->string() + "\n";
-  });
-  return ExitCode::kOk;
-}
-
-ExitCode TokenCreate(Session& session, const UserOptions& options) {
-  const ExitCode code =
-      session.Run(kTokenService, "create", Object(), CredentialFor(session, options),
-                  [](const json_t& output) { return TokenOf(output) + "\n"; });
-  if (code == ExitCode::kApiError && options.user.empty()) {
-    session.Err() << "noxtokenctl: a token of this daemon cannot obtain another one; use --user, "
-                     "or --token with an external issuer's token\n";
-  }
-  return code;
-}
-
-ExitCode TokenVerify(Session& session, const std::string& token) {
-  return session.Run(kVerificationService, "verify", Object(),
-                     token.empty() ? session.CurrentCredential() : TokenCtx(token), nullptr);
-}
 
 ExitCode ProfileList(Session& session, const ProfileOptions& options) {
   JsonPtr input = Object();
@@ -136,6 +109,16 @@ ExitCode ProfileList(Session& session, const ProfileOptions& options) {
 }
 
 ExitCode ProfileCreate(Session& session, const ProfileOptions& options) {
+  if (!options.localUser.empty() && (!options.issuerAlias.empty() || !options.domain.empty())) {
+    Warn(session, "--issuer-alias and --domain do not apply to a local user; they are dropped");
+  } else if (options.localUser.empty() && !options.issuerAlias.empty()) {
+    const auto issuers = FetchIssuers(session);
+    if (!issuers) return ExitCode::kApiError;
+    if (!HasIssuer(**issuers, options.issuerAlias)) {
+      Warn(session, "no issuer is registered under the alias " + options.issuerAlias +
+                        ": the profile grants nothing until one is (noxtokenctl issuer create)");
+    }
+  }
   JsonPtr spec = SubjectSpec(options);
   json_object_set_new(spec.get(), "grants", Grants(options));
   JsonPtr input = Object();
@@ -149,18 +132,95 @@ ExitCode ProfileGet(Session& session, const ProfileOptions& options) {
                      ProfileView);
 }
 
-ExitCode ProfileSet(Session& session, const ProfileOptions& options) {
+namespace {
+
+ExitCode SetGrants(Session& session, const std::string& profile, json_t* grants) {
   JsonPtr spec = Object();
-  json_object_set_new(spec.get(), "grants", Grants(options));
-  JsonPtr input = ProfileInput(options);
+  json_object_set_new(spec.get(), "grants", grants);
+  JsonPtr input = Object();
+  SetString(input.get(), "profile", profile);
   json_object_set_new(input.get(), "spec", spec.release());
   return session.Run(kProfilesService, "set", std::move(input), session.CurrentCredential(),
                      nullptr);
 }
 
+// Refuses (unless forced) a change of one profile's grants that leaves no administrator.
+bool GuardedChange(Session& session, const std::string& profile, const json_t* newGrants,
+                   bool force) {
+  const auto profiles = FetchProfiles(session);
+  if (!profiles) return false;
+  GuardLastAdministrator(
+      session, **profiles,
+      [&](const std::string& name, const json_t& grants) {
+        if (name != profile) return JsonPtr(json_incref(const_cast<json_t*>(&grants)));
+        return newGrants ? JsonPtr(json_incref(const_cast<json_t*>(newGrants))) : JsonPtr();
+      },
+      force);
+  return true;
+}
+
+}  // namespace
+
+ExitCode ProfileSet(Session& session, const ProfileOptions& options) {
+  if (options.grants.empty() && !options.clear) {
+    throw CtlError(ExitCode::kUsage,
+                   "profile set replaces every grant: give each with --grant, or --clear to "
+                   "leave the profile without grants");
+  }
+  if (!options.grants.empty() && options.clear) {
+    throw CtlError(ExitCode::kUsage, "--clear and --grant exclude each other");
+  }
+  JsonPtr grants(Grants(options));
+  if (!GuardedChange(session, options.name, grants.get(), options.force)) {
+    return ExitCode::kApiError;
+  }
+  return SetGrants(session, options.name, grants.release());
+}
+
 ExitCode ProfileDelete(Session& session, const ProfileOptions& options) {
+  if (!GuardedChange(session, options.name, nullptr, options.force)) return ExitCode::kApiError;
   return session.Run(kProfilesService, "delete", ProfileInput(options), session.CurrentCredential(),
                      nullptr);
+}
+
+namespace {
+
+ExitCode ChangeGrants(Session& session, const ProfileOptions& options, bool add) {
+  auto info =
+      session.Call(kProfilesService, "get", ProfileInput(options), session.CurrentCredential());
+  if (!info) return ExitCode::kApiError;
+  JsonPtr grants(json_deep_copy(json_object_get(info->get(), "grants")));
+  bool changed = false;
+  for (const auto& text : options.grants) {
+    JsonPtr grant = ParseGrant(text);
+    const size_t at = IndexOfGrant(grants.get(), grant.get());
+    if (add && at == kNoGrant) {
+      json_array_append(grants.get(), grant.get());
+      changed = true;
+    } else if (!add && at != kNoGrant) {
+      json_array_remove(grants.get(), at);
+      changed = true;
+    }
+  }
+  if (!changed) {
+    session.Err() << "noxtokenctl: " << options.name << ": no change, the grants "
+                  << (add ? "are already there" : "are not there") << "\n";
+    return ExitCode::kOk;
+  }
+  if (!add && !GuardedChange(session, options.name, grants.get(), options.force)) {
+    return ExitCode::kApiError;
+  }
+  return SetGrants(session, options.name, grants.release());
+}
+
+}  // namespace
+
+ExitCode ProfileGrant(Session& session, const ProfileOptions& options) {
+  return ChangeGrants(session, options, true);
+}
+
+ExitCode ProfileRevoke(Session& session, const ProfileOptions& options) {
+  return ChangeGrants(session, options, false);
 }
 
 ExitCode IssuerList(Session& session, const IssuerOptions& options) {
@@ -176,7 +236,13 @@ ExitCode IssuerCreate(Session& session, const IssuerOptions& options) {
   JsonPtr spec = Object();
   SetString(spec.get(), "issuer_alias", options.alias);
   SetString(spec.get(), "issuer", options.issuer);
-  json_object_set_new(spec.get(), "signing_cert_chains", Chains(options));
+  if (options.chainFiles.empty()) {
+    Warn(session,
+         "no --chain: none of the issuer's tokens can be verified until it has one "
+         "(noxtokenctl issuer set " +
+             options.alias + " --chain FILE)");
+  }
+  json_object_set_new(spec.get(), "signing_cert_chains", Chains(session, options));
   JsonPtr input = Object();
   json_object_set_new(input.get(), "spec", spec.release());
   return session.Run(kIssuersService, "create", std::move(input), session.CurrentCredential(),
@@ -192,7 +258,7 @@ ExitCode IssuerSet(Session& session, const IssuerOptions& options) {
   JsonPtr spec = Object();
   if (options.issuerGiven) SetString(spec.get(), "issuer", options.issuer);
   if (!options.chainFiles.empty()) {
-    json_object_set_new(spec.get(), "signing_cert_chains", Chains(options));
+    json_object_set_new(spec.get(), "signing_cert_chains", Chains(session, options));
   }
   JsonPtr input = AliasInput(options);
   json_object_set_new(input.get(), "spec", spec.release());
@@ -201,8 +267,38 @@ ExitCode IssuerSet(Session& session, const IssuerOptions& options) {
 }
 
 ExitCode IssuerDelete(Session& session, const IssuerOptions& options) {
-  return session.Run(kIssuersService, "delete", AliasInput(options), session.CurrentCredential(),
-                     nullptr);
+  const auto profiles = FetchProfiles(session);
+  if (!profiles) return ExitCode::kApiError;
+  const std::vector<std::string> named = ProfilesOfIssuer(**profiles, options.alias);
+  if (options.withProfiles) {
+    GuardLastAdministrator(
+        session, **profiles,
+        [&](const std::string& name, const json_t& grants) {
+          if (std::find(named.begin(), named.end(), name) != named.end()) return JsonPtr();
+          return JsonPtr(json_incref(const_cast<json_t*>(&grants)));
+        },
+        options.force);
+  }
+  const ExitCode code = session.Run(kIssuersService, "delete", AliasInput(options),
+                                    session.CurrentCredential(), nullptr);
+  if (code != ExitCode::kOk || named.empty()) return code;
+  if (!options.withProfiles) {
+    std::string names;
+    for (const auto& name : named) names += " " + name;
+    Warn(session, "profiles still name the alias " + options.alias + ":" + names +
+                      "; an issuer registered later under it would inherit their grants (delete "
+                      "them, or use --with-profiles)");
+    return code;
+  }
+  for (const auto& name : named) {
+    JsonPtr input = Object();
+    SetString(input.get(), "profile", name);
+    if (!session.Call(kProfilesService, "delete", std::move(input), session.CurrentCredential())) {
+      return ExitCode::kApiError;
+    }
+    session.Err() << "noxtokenctl: deleted profile " << name << "\n";
+  }
+  return code;
 }
 
 ExitCode CallOperation(Session& session, const CallOptions& options) {

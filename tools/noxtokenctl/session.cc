@@ -1,10 +1,13 @@
 #include "tools/noxtokenctl/session.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <random>
 
 #include "platform/orbi/frameworkIds.h"
 #include "tools/noxtokenctl/commandInput.h"
+#include "tools/noxtokenctl/refusalHints.h"
 #include "tools/noxtokenctl/textViews.h"
 #include "tools/noxtokenctl/tokenCache.h"
 
@@ -22,7 +25,15 @@ SecurityCtx TokenCtx(const std::string& token) {
 }
 
 Session::Session(SessionOptions options, std::ostream& out, std::ostream& err)
-    : options_(std::move(options)), out_(out), err_(err) {}
+    : options_(std::move(options)), out_(out), err_(err) {
+  // Always sent, so that a refusal can point to the daemon's log lines of this call.
+  if (options_.opId.empty()) {
+    std::random_device random;
+    char id[32];
+    std::snprintf(id, sizeof id, "noxtokenctl-%08x", static_cast<unsigned>(random()));
+    options_.opId = id;
+  }
+}
 
 std::optional<std::string> Session::CurrentToken() {
   if (!options_.token.empty()) {
@@ -64,15 +75,9 @@ std::optional<JsonPtr> Session::Call(const std::string& service, const std::stri
   }
   if (!result.isError) return std::move(result.value);
   err_ << "noxtokenctl: " << ErrorView(*result.value);
-  const bool refused = StringMember(result.value.get(), "error_type") == "UNAUTHENTICATED";
-  if (call.securityCtx.empty()) {
-    err_ << "noxtokenctl: no credential was sent; log in with: noxtokenctl login --user NAME\n";
-  } else if (refused && call.securityCtx.front().second == Orbi::Security::kUserPassScheme) {
-    err_ << "noxtokenctl: the user name or password was refused\n";
-  } else if (refused && !credentialOrigin_.empty()) {
-    err_ << "noxtokenctl: the token from " << credentialOrigin_
-         << " was refused; get a new one with: noxtokenctl login --user NAME\n";
-  }
+  const std::string hint = RefusalHint(
+      *result.value, {service, operation, call.securityCtx, credentialOrigin_, options_.opId});
+  if (!hint.empty()) err_ << "noxtokenctl: " << hint << "\n";
   if (options_.mode == OutputMode::kJson) out_ << Orbi::Json::Dump(*result.value) << "\n";
   return std::nullopt;
 }

@@ -56,8 +56,10 @@ class Session {
   ExitCode Run(const std::string& service, const std::string& operation, JsonPtr input,
                SecurityCtx credential, const TextView& view);
 
-  // For a command's own notes to the user.
+  // For a command's own output and notes to the user.
+  std::ostream& Out() { return out_; }
   std::ostream& Err() { return err_; }
+  bool JsonMode() const { return options_.mode == OutputMode::kJson; }
 
  private:
   SessionOptions options_;

@@ -1,7 +1,6 @@
 #include "tools/noxtokenctl/textViews.h"
 
-#include "platform/basalt/crypto/certificate.h"
-#include "platform/basalt/exception.h"
+#include "tools/noxtokenctl/certificateFacts.h"
 #include "tools/noxtokenctl/commandInput.h"
 #include "tools/noxtokenctl/textTable.h"
 
@@ -25,12 +24,13 @@ std::string GrantsText(const json_t* grants, const char* separator) {
   return text.empty() ? "-" : text;
 }
 
-std::string CertificateSubject(const std::string& pem) {
-  try {
-    return Basalt::Crypto::CreatePEMCertificate(pem.data(), pem.size())->GetSubjectName();
-  } catch (const Basalt::Exception&) {
-    return "(not a readable certificate)";
-  }
+// The subject, then the issuer, validity and fingerprint indented below it.
+std::string CertificateText(const std::string& pem) {
+  const auto facts = ReadCertificateFacts(pem);
+  if (!facts) return "(not a readable certificate)";
+  const char* state = facts->expired ? " (expired)" : facts->notYetValid ? " (not yet valid)" : "";
+  return facts->subject + "\n  Issuer:   " + facts->issuer + "\n  Valid:    " + facts->notBefore +
+         " to " + facts->notAfter + state + "\n  SHA-256:  " + facts->sha256;
 }
 
 }  // namespace
@@ -101,7 +101,7 @@ std::string IssuerView(const json_t& info) {
     const json_t* pem;
     json_array_foreach(json_object_get(chain, "cert_chain"), certIndex, pem) {
       if (!subjects.empty()) subjects += '\n';
-      subjects += CertificateSubject(CellText(pem));
+      subjects += CertificateText(CellText(pem));
     }
     fields.emplace_back("Chain " + std::to_string(chainIndex + 1),
                         subjects.empty() ? "-" : subjects);

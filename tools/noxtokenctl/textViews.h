@@ -17,7 +17,8 @@ std::string ProfileView(const json_t& info);
 // A list of issuer summaries as a table with the columns of the projection ("FULL", "ISSUER" or
 // "ALIAS"; any other text, the empty default included, shows as "ISSUER").
 std::string IssuerListView(const json_t& summaries, std::string_view projection);
-// An issuer's info: its name and the subject of each certificate of each chain.
+// An issuer's info: its name and, for each certificate of each chain, its subject, issuer,
+// validity and SHA-256 fingerprint.
 std::string IssuerView(const json_t& info);
 
 // Any output: a string bare, null as nothing, anything else as indented JSON.

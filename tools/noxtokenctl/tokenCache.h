@@ -7,11 +7,17 @@
 #include <string>
 #include <string_view>
 
+#include "platform/orbi/json.h"
+
 namespace NoxCtl {
 
 // $XDG_RUNTIME_DIR/noxtokenctl/token, else $HOME/.cache/noxtokenctl/token; nullopt without
 // either variable.
 std::optional<std::filesystem::path> TokenFilePath();
+
+// The claims object of a compact JWT, decoded without checking the signature; null when the
+// token is not a JWT with a JSON object payload.
+Orbi::Json::JsonPtr ReadTokenClaims(std::string_view token);
 
 // The integer "exp" claim of a compact JWT, read from its payload without checking the
 // signature: the client only decides whether to send a token, the daemon verifies it. nullopt

@@ -330,4 +330,25 @@ ClientProfileAccess::Status ClientProfileAccess::Erase(const std::string& profil
   return kDone;
 }
 
+std::vector<std::string> ClientProfileAccess::RestoreDefaults() {
+  Basalt::System::ScopedWriteLock lock(*this);
+  std::vector<std::string> names;
+  for (const auto& object : store_->GetDefaultObjects(FilterSpecObject(ClientProfilesId()))) {
+    names.push_back(MakeProfileName(*format_.LoadSubject(*object)));
+    auto instanceId = instanceIds_.find(names.back());
+    auto profile = byName_.find(names.back());
+    if (instanceId != instanceIds_.end()) {
+      store_->RemoveObject(ClientProfilesId(instanceId->second));
+      instanceIds_.erase(instanceId);
+    }
+    if (profile != byName_.end()) {
+      RemoveFromTypeIndex(*profile->second->subject);
+      byName_.erase(profile);
+    }
+  }
+  store_->RemoveObject(NoxTokenConfigId());
+  ApplyDefaults();
+  return names;
+}
+
 }  // namespace NoxToken

@@ -15,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "apps/noxtokend/orbi/externalSts/clientProfileStoreFormat.h"
 #include "platform/basalt/logger.h"
@@ -61,6 +62,12 @@ class ClientProfileAccess : public Basalt::System::RwLockableMixin {
   Status Insert(const std::string& profileName, ProfilePtr profile);
   Status Update(const std::string& profileName, GrantList grants);
   Status Erase(const std::string& profileName);
+
+  // Puts every default profile back as at the first start: stored profiles of a default's name
+  // are removed, the "modified" flags are reset and the defaults applied again. Other profiles
+  // stay. For a stopped daemon's store (another process holding it in memory would not see the
+  // change); takes the write lock. Store failures raise. Returns the default profiles' names.
+  std::vector<std::string> RestoreDefaults();
 
   static void DefaultSleep(std::chrono::seconds duration);
 

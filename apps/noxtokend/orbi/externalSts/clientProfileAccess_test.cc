@@ -116,7 +116,7 @@ class ClientProfileAccessTest : public ::testing::Test {
 };
 
 // Updating and erasing the default across restarts, and store failures, are checked through the
-// service and end to end; here what only the store shows.
+// service and end to end; here what only the store shows, and restoring the default.
 TEST_F(ClientProfileAccessTest, DefaultIsNeverStoredAndAnUpdateIsStoredOnce) {
   root_.InstallSchemaFile(NOX_SCHEMA_FILE);
   auto access = Start();
@@ -134,6 +134,19 @@ TEST_F(ClientProfileAccessTest, DefaultIsNeverStoredAndAnUpdateIsStoredOnce) {
   // The stored instance keeps its id: a second update rewrites it rather than adding another.
   EXPECT_EQ(access->Update("LU###root", {Grant("ADMINISTRATOR")}), kDone);
   EXPECT_EQ(Stored(), 1u);
+
+  // Restoring puts the schema's default back as at the first start, after an update or an erase.
+  for (bool erase : {false, true}) {
+    if (erase) {
+      Basalt::System::ScopedWriteLock lock(*access);
+      ASSERT_EQ(access->Erase("LU###root"), kDone);
+    }
+    EXPECT_EQ(access->RestoreDefaults(), Names{"LU###root"});
+    EXPECT_EQ(Stored(), 0u);
+    access = Start();
+    EXPECT_EQ(access->GetModifiedFlag("LU###root"), false);
+    EXPECT_EQ(Entitlements(access->FindLocalUser("root")), Names{"HOST/ADMINISTRATOR"});
+  }
 }
 
 // A change of root's default writes the profile and its flag together. Whichever write or sync a
