@@ -1,10 +1,15 @@
 #include "apps/noxtokend/noxTokenApi.h"
 
+#include "apps/noxtokend/audit/auditProvider.h"
+#include "apps/noxtokend/audit/auditTargets.h"
+#include "apps/noxtokend/audit/auditTrail.h"
+#include "apps/noxtokend/audit/auditedAuthnHandler.h"
 #include "apps/noxtokend/orbi/clientProfileImpl.h"
 #include "apps/noxtokend/orbi/entitlements.h"
 #include "apps/noxtokend/orbi/externalSts/certificateChainsContainer.h"
 #include "apps/noxtokend/orbi/externalSts/clientProfileAccess.h"
 #include "apps/noxtokend/orbi/externalSts/externalJwtHandler.h"
+#include "apps/noxtokend/orbi/externalSts/messageIds.h"
 #include "apps/noxtokend/orbi/externalSts/samlIssuerBinding.h"
 #include "apps/noxtokend/orbi/externalSts/securityTokenIssuersImpl.h"
 #include "apps/noxtokend/orbi/jwtEntitlementsAuthzFilter.h"
@@ -40,13 +45,57 @@ std::shared_ptr<Orbi::Authn::AuthnHandler> CreateUserPassHandler(
       });
 }
 
+// The handler, recording its refusals when there is a trail.
+Orbi::Authn::AuthnHandlerPtr Audited(Orbi::Authn::AuthnHandlerPtr handler, const char* scheme,
+                                     const std::shared_ptr<Audit::Trail>& trail,
+                                     Audit::ClaimFn claimed) {
+  if (!trail) return handler;
+  return std::make_shared<Audit::AuditedAuthnHandler>(std::move(handler), scheme, trail,
+                                                      std::move(claimed));
+}
+
+Orbi::Core::ProviderPtr AuditCalls(Orbi::Core::ProviderPtr next,
+                                   const std::shared_ptr<Audit::Trail>& trail,
+                                   Audit::StateFn profileState, Audit::StateFn issuerState) {
+  if (!trail) return next;
+  auto unavailable = Orbi::Std::InternalServerError({{Auth::MessageIds::kAuditUnavailable, {}}})
+                         .ToErrorValue(*Auth::CreateLocalizer());
+  return std::make_shared<Audit::AuditProvider>(std::move(next), trail, std::move(unavailable),
+                                                std::move(profileState), std::move(issuerState));
+}
+
+Audit::Subject ClaimedOwnToken(const Orbi::Core::ExecutionContext& context) {
+  return Audit::ClaimedByToken(context, nullptr);
+}
+
 }  // namespace
+
+std::shared_ptr<Audit::Trail> CreateAuditTrail() {
+  auto logger = Logger::CreateLogger("Audit");
+  auto app = Basalt::Service::GetApp();
+  if (!app) return nullptr;
+  auto settings = Audit::Settings::Read(*app->GetConfig());
+  if (!settings.enabled) {
+    logger->Log(5, "Audit trail disabled");
+    return nullptr;
+  }
+  std::string why;
+  auto journal = Basalt::System::Journal::OpenUnderSystemd(why);
+  if (!why.empty()) logger->Log(3, "Audit records not sent to the journal: %1", why);
+  logger->Log(5, "Audit trail to %1%2; %3", settings.file, journal ? " and the journal" : "",
+              settings.required ? "required: a call whose record cannot be written is refused"
+                                : "not required: a record that cannot be written is lost");
+  auto trail = std::make_shared<Audit::Trail>(std::move(settings), logger, std::move(journal));
+  app->OnHangup([trail] { trail->Reopen(); });
+  return trail;
+}
 
 void AttachExternalSts(const Orbi::Core::Enqueuer& enqueuer,
                        const std::shared_ptr<ClientProfileAccess>& profiles,
                        const std::shared_ptr<Orbi::Provider::AsyncLocalProvider>& localProvider,
                        Orbi::Core::ProviderPtr& outermost,
-                       std::vector<Orbi::Authn::AuthnHandlerPtr>& handlers) {
+                       std::vector<Orbi::Authn::AuthnHandlerPtr>& handlers,
+                       const std::shared_ptr<Audit::Trail>& trail) {
   namespace Issuers = Auth::Trust::SecurityTokenIssuersSvc;
   auto issuers = std::make_shared<Issuers::CertificateChainsContainer>();
   auto localizer = Auth::CreateLocalizer();
@@ -58,14 +107,17 @@ void AttachExternalSts(const Orbi::Core::Enqueuer& enqueuer,
   outermost = std::make_shared<JwtEntitlementsAuthzFilter>(
       enqueuer, outermost,
       std::make_shared<TarnOrbi::BasaltWrapLoggger>(Logger::CreateLogger("AuthzHandler")));
+  outermost =
+      AuditCalls(outermost, trail, Audit::ProfileState(profiles), Audit::IssuerState(issuers));
   auto samlLogger = Logger::CreateLogger("SamlHokHandler");
   // The filter and the handlers verify with registered certificates: one cache decodes each once.
   auto decoded = std::make_shared<Basalt::Crypto::CertificateCache>();
   outermost = std::make_shared<Orbi::Authn::Filter::AsyncAuthnFilter>(
-      outermost,
-      std::make_shared<TarnOrbi::Authn::SamlHokHandler>(
-          MakeSamlCertificateProvider(issuers), samlLogger, MakeSamlEnrichment(issuers, samlLogger),
-          Basalt::System::SystemUtcClock(), decoded));
+      outermost, Audited(std::make_shared<TarnOrbi::Authn::SamlHokHandler>(
+                             MakeSamlCertificateProvider(issuers), samlLogger,
+                             MakeSamlEnrichment(issuers, samlLogger),
+                             Basalt::System::SystemUtcClock(), decoded),
+                         "saml_hok", trail, nullptr));
   auto samlVerifyLogger = Logger::CreateLogger("OrbiSamlVerifyFilter");
   outermost = std::make_shared<Orbi::Security::AsyncSamlVerifierFilter>(
       outermost, Orbi::Security::CreateOpenSslSignatureVerifierFactory(),
@@ -73,8 +125,13 @@ void AttachExternalSts(const Orbi::Core::Enqueuer& enqueuer,
                                        Basalt::System::SystemUtcClock(), decoded),
       std::make_shared<TarnOrbi::BasaltWrapLoggger>(samlLogger), 600);
 
-  handlers.push_back(std::make_shared<Nox::Authn::ExternalJwtHandler>(
-      Logger::CreateLogger("External JWT Handler"), issuers, localizer, nullptr, decoded));
+  handlers.push_back(Audited(
+      std::make_shared<Nox::Authn::ExternalJwtHandler>(Logger::CreateLogger("External JWT Handler"),
+                                                       issuers, localizer, nullptr, decoded),
+      "external_jwt", trail,
+      [alias = Audit::IssuerAliasLookup(issuers)](const Orbi::Core::ExecutionContext& context) {
+        return Audit::ClaimedByToken(context, alias);
+      }));
 }
 
 Orbi::Core::ProviderPtr CreateLocalProvider(Orbi::Core::Enqueuer enqueuer,
@@ -98,19 +155,23 @@ Orbi::Core::ProviderPtr CreateLocalProvider(Orbi::Core::Enqueuer enqueuer,
   localProvider->AddInterface(Orbi::Provider::CreateServiceIntrospection(localProvider));
   Orbi::Core::ProviderPtr outermost = localProvider;
 
-  std::vector<Orbi::Authn::AuthnHandlerPtr> handlers{CreateUserPassHandler(enqueuer)};
+  auto trail = CreateAuditTrail();
+  std::vector<Orbi::Authn::AuthnHandlerPtr> handlers{
+      Audited(CreateUserPassHandler(enqueuer), "user_pass", trail, Audit::ClaimedByUserName)};
 
   auto samlLogger = Logger::CreateLogger("SamlHokHandler");
   if (!externalSts) {
     samlLogger->Log(5, "Not initializing External STS: FSS disabled");
+    outermost = AuditCalls(outermost, trail, nullptr, nullptr);
   } else {
-    AttachExternalSts(enqueuer, profiles, localProvider, outermost, handlers);
+    AttachExternalSts(enqueuer, profiles, localProvider, outermost, handlers, trail);
   }
 
   auto jwtLogger = Logger::CreateLogger("NoxtokendJWTHandler");
-  handlers.push_back(std::make_shared<Nox::Authn::TokenHandler>(
-      std::make_shared<TarnOrbi::BasaltWrapLoggger>(jwtLogger), Auth::CreateLocalizer(),
-      [] { return Auth::Secret::Get(); }));
+  handlers.push_back(Audited(std::make_shared<Nox::Authn::TokenHandler>(
+                                 std::make_shared<TarnOrbi::BasaltWrapLoggger>(jwtLogger),
+                                 Auth::CreateLocalizer(), [] { return Auth::Secret::Get(); }),
+                             "own_token", trail, ClaimedOwnToken));
 
   for (auto it = handlers.rbegin(); it != handlers.rend(); ++it) {
     outermost = std::make_shared<Orbi::Authn::Filter::AsyncAuthnFilter>(outermost, *it);

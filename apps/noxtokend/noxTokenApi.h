@@ -10,7 +10,10 @@
 
 namespace NoxToken {
 class ClientProfileAccess;
+namespace Audit {
+class Trail;
 }
+}  // namespace NoxToken
 
 namespace NoxToken::NoxTokenApi {
 
@@ -19,11 +22,17 @@ namespace NoxToken::NoxTokenApi {
 Orbi::Core::ProviderPtr CreateLocalProvider(Orbi::Core::Enqueuer enqueuer,
                                             std::shared_ptr<Basalt::Service::Logger> orbiLogger);
 
-// Adds what belongs to external issuers; `outermost` and `handlers` are updated in place.
+// Adds what belongs to external issuers; `outermost` and `handlers` are updated in place. With a
+// `trail` (empty when auditing is off), the handlers' refusals and the calls that pass the
+// authentication filters are recorded.
 void AttachExternalSts(const Orbi::Core::Enqueuer& enqueuer,
                        const std::shared_ptr<ClientProfileAccess>& profiles,
                        const std::shared_ptr<Orbi::Provider::AsyncLocalProvider>& localProvider,
                        Orbi::Core::ProviderPtr& outermost,
-                       std::vector<Orbi::Authn::AuthnHandlerPtr>& handlers);
+                       std::vector<Orbi::Authn::AuthnHandlerPtr>& handlers,
+                       const std::shared_ptr<Audit::Trail>& trail);
+
+// The audit trail the configuration asks for ("audit/..."), its choice logged; empty when off.
+std::shared_ptr<Audit::Trail> CreateAuditTrail();
 
 }  // namespace NoxToken::NoxTokenApi

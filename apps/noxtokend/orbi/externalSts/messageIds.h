@@ -50,4 +50,7 @@ inline constexpr const char* kTokenExpired = ::Nox::Authn::TokenHandler::kTokenE
 inline constexpr const char* kSigningKeyUnavailable =
     "com.tessel.nox.authentication.token.signing_key_unavailable";
 
+// A call refused because its audit record cannot be written.
+inline constexpr const char* kAuditUnavailable = "com.tessel.nox.authentication.audit_unavailable";
+
 }  // namespace Com::Tessel::Nox::Authentication::MessageIds
