@@ -1,9 +1,9 @@
 #include "apps/noxtokend/noxTokenApi.h"
 
 #include "apps/noxtokend/audit/auditProvider.h"
+#include "apps/noxtokend/audit/auditRefusals.h"
 #include "apps/noxtokend/audit/auditTargets.h"
 #include "apps/noxtokend/audit/auditTrail.h"
-#include "apps/noxtokend/audit/auditedAuthnHandler.h"
 #include "apps/noxtokend/orbi/clientProfileImpl.h"
 #include "apps/noxtokend/orbi/entitlements.h"
 #include "apps/noxtokend/orbi/externalSts/certificateChainsContainer.h"
@@ -45,13 +45,11 @@ std::shared_ptr<Orbi::Authn::AuthnHandler> CreateUserPassHandler(
       });
 }
 
-// The handler, recording its refusals when there is a trail.
-Orbi::Authn::AuthnHandlerPtr Audited(Orbi::Authn::AuthnHandlerPtr handler, const char* scheme,
-                                     const std::shared_ptr<Audit::Trail>& trail,
-                                     Audit::ClaimFn claimed) {
-  if (!trail) return handler;
-  return std::make_shared<Audit::AuditedAuthnHandler>(std::move(handler), scheme, trail,
-                                                      std::move(claimed));
+// The handler, with its refusals recorded when there is a trail.
+AuthnStage Audited(Orbi::Authn::AuthnHandlerPtr handler, const char* scheme,
+                   const std::shared_ptr<Audit::Trail>& trail, Audit::ClaimFn claimed) {
+  if (!trail) return {std::move(handler), nullptr};
+  return {std::move(handler), Audit::RecordRefusals(trail, scheme, std::move(claimed))};
 }
 
 Orbi::Core::ProviderPtr AuditCalls(Orbi::Core::ProviderPtr next,
@@ -93,8 +91,7 @@ std::shared_ptr<Audit::Trail> CreateAuditTrail() {
 void AttachExternalSts(const Orbi::Core::Enqueuer& enqueuer,
                        const std::shared_ptr<ClientProfileAccess>& profiles,
                        const std::shared_ptr<Orbi::Provider::AsyncLocalProvider>& localProvider,
-                       Orbi::Core::ProviderPtr& outermost,
-                       std::vector<Orbi::Authn::AuthnHandlerPtr>& handlers,
+                       Orbi::Core::ProviderPtr& outermost, std::vector<AuthnStage>& handlers,
                        const std::shared_ptr<Audit::Trail>& trail) {
   namespace Issuers = Auth::Trust::SecurityTokenIssuersSvc;
   auto issuers = std::make_shared<Issuers::CertificateChainsContainer>();
@@ -112,12 +109,13 @@ void AttachExternalSts(const Orbi::Core::Enqueuer& enqueuer,
   auto samlLogger = Logger::CreateLogger("SamlHokHandler");
   // The filter and the handlers verify with registered certificates: one cache decodes each once.
   auto decoded = std::make_shared<Basalt::Crypto::CertificateCache>();
+  auto saml = Audited(
+      std::make_shared<TarnOrbi::Authn::SamlHokHandler>(
+          MakeSamlCertificateProvider(issuers), samlLogger, MakeSamlEnrichment(issuers, samlLogger),
+          Basalt::System::SystemUtcClock(), decoded),
+      "saml_hok", trail, nullptr);
   outermost = std::make_shared<Orbi::Authn::Filter::AsyncAuthnFilter>(
-      outermost, Audited(std::make_shared<TarnOrbi::Authn::SamlHokHandler>(
-                             MakeSamlCertificateProvider(issuers), samlLogger,
-                             MakeSamlEnrichment(issuers, samlLogger),
-                             Basalt::System::SystemUtcClock(), decoded),
-                         "saml_hok", trail, nullptr));
+      outermost, std::move(saml.handler), std::move(saml.onRefused));
   auto samlVerifyLogger = Logger::CreateLogger("OrbiSamlVerifyFilter");
   outermost = std::make_shared<Orbi::Security::AsyncSamlVerifierFilter>(
       outermost, Orbi::Security::CreateOpenSslSignatureVerifierFactory(),
@@ -156,7 +154,7 @@ Orbi::Core::ProviderPtr CreateLocalProvider(Orbi::Core::Enqueuer enqueuer,
   Orbi::Core::ProviderPtr outermost = localProvider;
 
   auto trail = CreateAuditTrail();
-  std::vector<Orbi::Authn::AuthnHandlerPtr> handlers{
+  std::vector<AuthnStage> handlers{
       Audited(CreateUserPassHandler(enqueuer), "user_pass", trail, Audit::ClaimedByUserName)};
 
   auto samlLogger = Logger::CreateLogger("SamlHokHandler");
@@ -174,7 +172,8 @@ Orbi::Core::ProviderPtr CreateLocalProvider(Orbi::Core::Enqueuer enqueuer,
                              "own_token", trail, ClaimedOwnToken));
 
   for (auto it = handlers.rbegin(); it != handlers.rend(); ++it) {
-    outermost = std::make_shared<Orbi::Authn::Filter::AsyncAuthnFilter>(outermost, *it);
+    outermost = std::make_shared<Orbi::Authn::Filter::AsyncAuthnFilter>(outermost, it->handler,
+                                                                        it->onRefused);
   }
   return std::make_shared<Zeph::Common::BasaltOrbi::OpIdProvider>(outermost, orbiLogger);
 }

@@ -17,6 +17,12 @@ class Trail;
 
 namespace NoxToken::NoxTokenApi {
 
+// An authentication handler and what its filter tells of its refusals (nothing when empty).
+struct AuthnStage {
+  Orbi::Authn::AuthnHandlerPtr handler;
+  Orbi::Authn::RefusalObserver onRefused;
+};
+
 // The outermost provider: operation ids, then the authentication filters, the external-issuer
 // filters (switch on), and the local provider with the services.
 Orbi::Core::ProviderPtr CreateLocalProvider(Orbi::Core::Enqueuer enqueuer,
@@ -28,8 +34,7 @@ Orbi::Core::ProviderPtr CreateLocalProvider(Orbi::Core::Enqueuer enqueuer,
 void AttachExternalSts(const Orbi::Core::Enqueuer& enqueuer,
                        const std::shared_ptr<ClientProfileAccess>& profiles,
                        const std::shared_ptr<Orbi::Provider::AsyncLocalProvider>& localProvider,
-                       Orbi::Core::ProviderPtr& outermost,
-                       std::vector<Orbi::Authn::AuthnHandlerPtr>& handlers,
+                       Orbi::Core::ProviderPtr& outermost, std::vector<AuthnStage>& handlers,
                        const std::shared_ptr<Audit::Trail>& trail);
 
 // The audit trail the configuration asks for ("audit/..."), its choice logged; empty when off.
