@@ -42,16 +42,22 @@ Configuration (elements below the root element):
   http/idleTimeoutSeconds   idle connection timeout (default 30)
   log/level                 level of every logger (default 5; 7 logs most)
   log/logger name="NAME"    level of the logger NAME
+  audit/enabled             keep the audit trail, true or false (default true)
+  audit/file                its JSON-lines file (default
+                            /var/log/tessel/noxtokend/audit.log); SIGHUP reopens it
+  audit/required            refuse a call whose record cannot be written (default false)
 
 Files:
   /etc/tessel/features.conf       feature switches "noxtokend" and "external_sts"
   /var/run/tessel/tokend-secret   token signing secret (32 bytes or more)
   /var/lib/tessel/configstore/    client profiles and trusted issuers
   /etc/pam.d/noxtokend            PAM service for user name and password
+  /var/log/tessel/noxtokend/audit.log  audit trail, one JSON object per line
 
 Environment:
   TESSEL_ROOT    resolve every fixed host path under this directory instead of /
   NOTIFY_SOCKET  set by systemd: readiness is reported once the endpoint listens
+  JOURNAL_STREAM set by systemd: audit records also go to the journal
 
 Exit status: 0 after a stop by signal; 255 when the daemon is switched off or
 start-up fails ("Error: " and the reason on standard error).
