@@ -114,14 +114,15 @@ void AttachExternalSts(const Orbi::Core::Enqueuer& enqueuer,
           MakeSamlCertificateProvider(issuers), samlLogger, MakeSamlEnrichment(issuers, samlLogger),
           Basalt::System::SystemUtcClock(), decoded),
       "saml_hok", trail, nullptr);
-  outermost = std::make_shared<Orbi::Authn::Filter::AsyncAuthnFilter>(
-      outermost, std::move(saml.handler), std::move(saml.onRefused));
+  outermost = std::make_shared<Orbi::Authn::Filter::AsyncAuthnFilter>(outermost, saml.handler,
+                                                                      saml.onRefused);
   auto samlVerifyLogger = Logger::CreateLogger("OrbiSamlVerifyFilter");
   outermost = std::make_shared<Orbi::Security::AsyncSamlVerifierFilter>(
       outermost, Orbi::Security::CreateOpenSslSignatureVerifierFactory(),
       TarnOrbi::SamlVerifyKeyExtractor(MakeSamlCertificateProvider(issuers), samlVerifyLogger,
                                        Basalt::System::SystemUtcClock(), decoded),
-      std::make_shared<TarnOrbi::BasaltWrapLoggger>(samlLogger), 600);
+      std::make_shared<TarnOrbi::BasaltWrapLoggger>(samlLogger), 600,
+      Basalt::System::SystemUtcClock(), saml.onRefused);
 
   handlers.push_back(Audited(
       std::make_shared<Nox::Authn::ExternalJwtHandler>(Logger::CreateLogger("External JWT Handler"),

@@ -26,13 +26,15 @@ AsyncSamlVerifierFilter::AsyncSamlVerifierFilter(Core::ProviderPtr next,
                                                  SignatureVerifierFactoryPtr verifiers,
                                                  SamlKeyExtractor keyExtractor,
                                                  Core::LoggerPtr logger, int64_t windowSeconds,
-                                                 Basalt::System::UtcClock clock)
+                                                 Basalt::System::UtcClock clock,
+                                                 Authn::RefusalObserver onRefused)
     : next_(std::move(next)),
       verifiers_(std::move(verifiers)),
       keyExtractor_(std::move(keyExtractor)),
       logger_(std::move(logger)),
       windowMicroseconds_(windowSeconds * 1000000),
-      clock_(std::move(clock)) {}
+      clock_(std::move(clock)),
+      onRefused_(std::move(onRefused)) {}
 
 void AsyncSamlVerifierFilter::Invoke(const Core::MethodIdentifier& method, Data::ValuePtr input,
                                      Core::ExecutionContextPtr context,
@@ -56,8 +58,9 @@ void AsyncSamlVerifierFilter::Invoke(const Core::MethodIdentifier& method, Data:
         logger_->Log(kRefusalLevel,
                      "Request signature refused for " + method.ToString() + ": " + refusal);
       }
-      resultCb(Core::MethodResult::Failure(Std::Unauthenticated().ToErrorValue()), std::nullopt,
-               nullptr);
+      auto error = Std::Unauthenticated().ToErrorValue();
+      if (onRefused_) onRefused_(*context, *error);
+      resultCb(Core::MethodResult::Failure(std::move(error)), std::nullopt, nullptr);
       return;
     }
   }

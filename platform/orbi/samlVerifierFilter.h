@@ -17,6 +17,7 @@
 #include <string>
 
 #include "platform/basalt/dateTime.h"
+#include "platform/orbi/authn.h"
 #include "platform/orbi/provider.h"
 #include "platform/orbi/signatureVerifier.h"
 
@@ -32,7 +33,8 @@ class AsyncSamlVerifierFilter final : public Core::AsyncApiProvider {
   AsyncSamlVerifierFilter(Core::ProviderPtr next, SignatureVerifierFactoryPtr verifiers,
                           SamlKeyExtractor keyExtractor, Core::LoggerPtr logger,
                           int64_t windowSeconds,
-                          Basalt::System::UtcClock clock = Basalt::System::SystemUtcClock());
+                          Basalt::System::UtcClock clock = Basalt::System::SystemUtcClock(),
+                          Authn::RefusalObserver onRefused = nullptr);
 
   std::string ToString() const override { return "AsyncSamlVerifierFilter"; }
   void Invoke(const Core::MethodIdentifier& method, Data::ValuePtr input,
@@ -50,6 +52,7 @@ class AsyncSamlVerifierFilter final : public Core::AsyncApiProvider {
   Core::LoggerPtr logger_;
   int64_t windowMicroseconds_;
   Basalt::System::UtcClock clock_;
+  Authn::RefusalObserver onRefused_;  // told of each refused proof
 };
 
 }  // namespace Orbi::Security

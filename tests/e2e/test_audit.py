@@ -13,7 +13,7 @@ import pytest
 
 from conftest import (ISSUERS_SVC, PROFILES_SVC, TOKEN_SVC, USERS, AdminClient, Daemon,
                       assert_error_kind, grants, message_texts, oauth, output_of, user_pass)
-from saml_client import make_key
+from saml_client import SAML_HOK, make_key
 
 NOX = "com.tessel.nox.authentication."
 IDP = "https://idp.example/audit"
@@ -71,6 +71,8 @@ def test_each_decision_is_recorded_with_its_caller(daemon, tmp_path):
          issuers.security)
     forged = jwt.encode({"iss": IDP, "username": "ann", "exp": int(time.time()) + 60}, "k" * 32)
     call("a-forged", TOKEN_SVC, "create", security=oauth(forged))
+    unproven = {"schemeId": SAML_HOK, "samlHokToken": "<A/>", "samlHokTokenAlgorithm": "RS256"}
+    call("a-saml", TOKEN_SVC, "create", security=unproven)
     call("a-iset", ISSUERS_SVC, "set", {"issuer_alias": "idp", "spec": {"issuer": IDP + "/2"}},
          issuers.security)
     call("a-idelete", ISSUERS_SVC, "delete", {"issuer_alias": "idp"}, issuers.security)
@@ -93,6 +95,7 @@ def test_each_decision_is_recorded_with_its_caller(daemon, tmp_path):
         ("a-forged", "credential.refused"): {
             "scheme": "external_jwt", "subject": {"user": "ann", "issuer_alias": "idp"},
             "reason": NOX + "external_token_invalid_signature"},
+        ("a-saml", "credential.refused"): {"scheme": "saml_hok", "subject": None},
         ("a-denied", "access.denied"): {
             "scheme": "own_token", "subject": {"user": "alice"}, "service": PROFILES_SVC,
             "operation": "list", "reason": "com.tessel.orbi.std.errors.unauthorized"},

@@ -82,6 +82,7 @@ TokenClaims ReadUncheckedClaims(std::string_view token) {
   if (!json_is_object(json.get())) return claims;
   claims.user = StringMember(json.get(), "username");
   claims.issuer = StringMember(json.get(), "iss");
+  claims.domain = StringMember(json.get(), "domain");
   if (const json_t* list = json_object_get(json.get(), "entitlement"); json_is_array(list)) {
     claims.entitlements.emplace();
     for (size_t i = 0; i < json_array_size(list); ++i) {

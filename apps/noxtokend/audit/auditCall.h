@@ -28,6 +28,7 @@ std::string RefusalReason(const Orbi::Data::ErrorValue& error);
 struct TokenClaims {
   std::optional<std::string> user;                       // "username"
   std::optional<std::string> issuer;                     // "iss"
+  std::optional<std::string> domain;                     // "domain"
   std::optional<std::vector<std::string>> entitlements;  // "entitlement" (its strings)
   std::optional<int64_t> expires;                        // "exp"
 };

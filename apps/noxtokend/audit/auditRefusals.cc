@@ -32,6 +32,7 @@ Subject ClaimedByToken(const Orbi::Core::ExecutionContext& context,
   if (claims.issuer && issuerAlias) {
     std::string alias = issuerAlias(*claims.issuer);
     if (!alias.empty()) subject.issuerAlias = std::move(alias);
+    subject.domain = std::move(claims.domain);
   }
   return subject;
 }

@@ -23,7 +23,7 @@ Orbi::Authn::RefusalObserver RecordRefusals(std::shared_ptr<Trail> trail, std::s
 
 // Claims read from the security context: the user name of a user-and-password call; the
 // "username" of a token, and with `issuerAlias` (the alias of a token's "iss", empty when
-// unknown) its issuer alias.
+// unknown) its issuer alias and "domain".
 Subject ClaimedByUserName(const Orbi::Core::ExecutionContext& context);
 Subject ClaimedByToken(const Orbi::Core::ExecutionContext& context,
                        const std::function<std::string(const std::string& issuer)>& issuerAlias);

@@ -45,10 +45,12 @@ Settings Settings::Read(const Basalt::Service::Config& config) {
   Settings settings;
   settings.enabled = ReadBoolean(config, "audit/enabled", true);
   settings.required = ReadBoolean(config, "audit/required", false);
-  std::string file;
-  settings.file = config.GetString("audit/file", file) && !file.empty()
-                      ? Basalt::System::HostPath(file)
-                      : Basalt::System::HostPath(kDefaultFile);
+  std::string file = kDefaultFile;
+  if (config.GetString("audit/file", file) && !file.starts_with("/")) {
+    throw Basalt::Exception("configuration key 'audit/file' must be an absolute path, not '" +
+                            file + "'");
+  }
+  settings.file = Basalt::System::HostPath(file);
   return settings;
 }
 
