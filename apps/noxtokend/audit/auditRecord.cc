@@ -161,6 +161,7 @@ std::vector<std::string> JournalFields(const Record& record) {
   std::string outcome = record.reason.empty() ? "ok" : "refused";
   add("MESSAGE_ID", EventMessageId(record.event));
   add("MESSAGE", std::string("audit ") + EventName(record.event) + " " + outcome);
+  add("PRIORITY", record.reason.empty() ? "6" : "5");  // refusals as notices
   add("NOX_TIME", FormatTime(record.timeMs));
   add("NOX_EVENT", EventName(record.event));
   add("NOX_OP_ID", record.opId);
