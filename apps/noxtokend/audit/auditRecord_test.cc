@@ -93,6 +93,7 @@ TEST(AuditRecordTest, JournalFieldsNameTheEventAndEveryPresentMember) {
   EXPECT_TRUE(has("NOX_SUBJECT_USER=ann"));
   EXPECT_TRUE(has(R"(NOX_ENTITLEMENTS=["ADMINISTRATOR"])"));
   EXPECT_TRUE(has("NOX_OUTCOME=ok"));
+  EXPECT_TRUE(has("PRIORITY=6"));
   EXPECT_FALSE(std::any_of(fields.begin(), fields.end(),
                            [](const std::string& f) { return f.starts_with("NOX_REASON="); }));
 }
