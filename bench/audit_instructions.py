@@ -47,9 +47,10 @@ def measure(work: Path, name: str, audit: str) -> dict:
     config = root / "etc/tessel/cpservices/noxtoken/config.xml"
     config.write_text(config.read_text().replace("</config>", audit + "</config>"))
     out = work / f"{name}.callgrind"
+    env = dict(os.environ, TESSEL_ROOT=str(root), GLIBC_TUNABLES=TUNABLES)
     daemon = subprocess.Popen(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}.%p",
-                               BUILD / "bin/noxtokend"], env=dict(os.environ, TESSEL_ROOT=str(root), GLIBC_TUNABLES=TUNABLES),
-                              stdout=subprocess.DEVNULL, stderr=open(work / f"{name}.log", "wb"))
+                               BUILD / "bin/noxtokend"], env=env, stdout=subprocess.DEVNULL,
+                              stderr=open(work / f"{name}.log", "wb"))
     url = f"http://127.0.0.1:{port}/api"
     session = requests.Session()
     try:
