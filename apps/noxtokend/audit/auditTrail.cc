@@ -67,10 +67,14 @@ Trail::~Trail() {
 int Trail::Open() const {
   std::string failure = MakeParents(settings_.file);
   if (failure.empty()) {
-    int fd = ::open(settings_.file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW,
-                    0600);
-    if (fd >= 0) return fd;
-    failure = "cannot open " + settings_.file + ": " + std::strerror(errno);
+    // Non-blocking so that a FIFO put at the path fails instead of hanging the call.
+    int fd = ::open(settings_.file.c_str(),
+                    O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+    struct stat status {};
+    if (fd >= 0 && ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) return fd;
+    failure = "cannot open " + settings_.file + ": " +
+              (fd >= 0 ? std::string("not a regular file") : std::strerror(errno));
+    if (fd >= 0) ::close(fd);
   }
   logger_->Log(2, "Audit trail unavailable: %1", failure);
   return -1;
