@@ -20,3 +20,9 @@ bash "$here/saml_http_bench.sh" "$build"
 echo
 echo "external_jwt_bench: token creation with an external issuer's RS256 JWT beside openssl speed"
 bash "$here/external_jwt_bench.sh" "$build"
+echo
+echo "audit_bench: verify and password create with the audit trail on beside off"
+bash "$here/audit_bench.sh" "$build"
+if command -v valgrind >/dev/null; then
+  /usr/bin/python3 "$here/audit_instructions.py" "$build"
+fi

@@ -60,16 +60,22 @@ Configuration (elements below the root element):
   externalTokens/checkNotBefore  true: refuse external JWTs whose "nbf" or "iat"
                             lies in the future (default false)
   externalTokens/clockSkewSeconds  allowed "nbf"/"iat" skew, 0 to 86400 (default 60)
+  audit/enabled             keep the audit trail, true or false (default true)
+  audit/file                its JSON-lines file (default
+                            /var/log/tessel/noxtokend/audit.log); SIGHUP reopens it
+  audit/required            refuse a call whose record cannot be written (default false)
 
 Files:
   /etc/tessel/features.conf       feature switches "noxtokend" and "external_sts"
   /var/run/tessel/tokend-secret   token signing secret (32 bytes or more)
   /var/lib/tessel/configstore/    client profiles and trusted issuers
   /etc/pam.d/noxtokend            PAM service for user name and password
+  /var/log/tessel/noxtokend/audit.log  audit trail, one JSON object per line
 
 Environment:
   TESSEL_ROOT    resolve every fixed host path under this directory instead of /
   NOTIFY_SOCKET  set by systemd: readiness is reported once the endpoint listens
+  JOURNAL_STREAM set by systemd: audit records also go to the journal
 
 Exit status: 0 after a stop by signal; 255 when the daemon is switched off or
 start-up fails ("Error: " and the reason on standard error).

@@ -2,6 +2,10 @@
 
 #include <boost/asio/post.hpp>
 
+#include "apps/noxtokend/audit/auditProvider.h"
+#include "apps/noxtokend/audit/auditRefusals.h"
+#include "apps/noxtokend/audit/auditTargets.h"
+#include "apps/noxtokend/audit/auditTrail.h"
 #include "apps/noxtokend/orbi/clientProfileImpl.h"
 #include "apps/noxtokend/orbi/entitlements.h"
 #include "apps/noxtokend/orbi/externalSts/certificateChainsContainer.h"
@@ -70,14 +74,55 @@ std::shared_ptr<Orbi::Authn::AuthnHandler> CreateUserPassHandler(
       Logger::CreateLogger("NoxTokenUserPassHandler"), enqueuer, std::move(options));
 }
 
+// The handler, with its refusals recorded when there is a trail.
+AuthnStage Audited(Orbi::Authn::AuthnHandlerPtr handler, const char* scheme,
+                   const std::shared_ptr<Audit::Trail>& trail, Audit::ClaimFn claimed) {
+  if (!trail) return {std::move(handler), nullptr};
+  return {std::move(handler), Audit::RecordRefusals(trail, scheme, std::move(claimed))};
+}
+
+Orbi::Core::ProviderPtr AuditCalls(Orbi::Core::ProviderPtr next,
+                                   const std::shared_ptr<Audit::Trail>& trail,
+                                   Audit::StateFn profileState, Audit::StateFn issuerState) {
+  if (!trail) return next;
+  auto unavailable = Orbi::Std::InternalServerError({{Auth::MessageIds::kAuditUnavailable, {}}})
+                         .ToErrorValue(*Auth::CreateLocalizer());
+  return std::make_shared<Audit::AuditProvider>(std::move(next), trail, std::move(unavailable),
+                                                std::move(profileState), std::move(issuerState));
+}
+
+Audit::Subject ClaimedOwnToken(const Orbi::Core::ExecutionContext& context) {
+  return Audit::ClaimedByToken(context, nullptr);
+}
+
 }  // namespace
+
+std::shared_ptr<Audit::Trail> CreateAuditTrail() {
+  auto logger = Logger::CreateLogger("Audit");
+  auto app = Basalt::Service::GetApp();
+  if (!app) return nullptr;
+  auto settings = Audit::Settings::Read(*app->GetConfig());
+  if (!settings.enabled) {
+    logger->Log(5, "Audit trail disabled");
+    return nullptr;
+  }
+  std::string why;
+  auto journal = Basalt::System::Journal::OpenUnderSystemd(why);
+  if (!why.empty()) logger->Log(3, "Audit records not sent to the journal: %1", why);
+  logger->Log(5, "Audit trail to %1%2; %3", settings.file, journal ? " and the journal" : "",
+              settings.required ? "required: a call whose record cannot be written is refused"
+                                : "not required: a record that cannot be written is lost");
+  auto trail = std::make_shared<Audit::Trail>(std::move(settings), logger, std::move(journal));
+  app->OnHangup([trail] { trail->Reopen(); });
+  return trail;
+}
 
 void AttachExternalSts(const Orbi::Core::Enqueuer& enqueuer,
                        const Nox::Authn::ExternalTokenPolicy& policy,
                        const std::shared_ptr<ClientProfileAccess>& profiles,
                        const std::shared_ptr<Orbi::Provider::AsyncLocalProvider>& localProvider,
-                       Orbi::Core::ProviderPtr& outermost,
-                       std::vector<Orbi::Authn::AuthnHandlerPtr>& handlers) {
+                       Orbi::Core::ProviderPtr& outermost, std::vector<AuthnStage>& handlers,
+                       const std::shared_ptr<Audit::Trail>& trail) {
   namespace Issuers = Auth::Trust::SecurityTokenIssuersSvc;
   auto issuers = std::make_shared<Issuers::CertificateChainsContainer>();
   auto localizer = Auth::CreateLocalizer();
@@ -90,26 +135,36 @@ void AttachExternalSts(const Orbi::Core::Enqueuer& enqueuer,
       enqueuer, outermost,
       std::make_shared<TarnOrbi::BasaltWrapLoggger>(Logger::CreateLogger("AuthzHandler")),
       localProvider);
+  outermost =
+      AuditCalls(outermost, trail, Audit::ProfileState(profiles), Audit::IssuerState(issuers));
   auto samlLogger = Logger::CreateLogger("SamlHokHandler");
   // The filter and the handlers verify with registered certificates: one cache decodes each once.
   auto decoded = std::make_shared<Basalt::Crypto::CertificateCache>();
-  outermost = std::make_shared<Orbi::Authn::Filter::AsyncAuthnFilter>(
-      outermost, std::make_shared<TarnOrbi::Authn::SamlHokHandler>(
-                     MakeSamlCertificateProvider(issuers), samlLogger,
-                     MakeSamlEnrichment(issuers, samlLogger, policy),
-                     Basalt::System::SystemUtcClock(), decoded));
+  auto saml = Audited(std::make_shared<TarnOrbi::Authn::SamlHokHandler>(
+                          MakeSamlCertificateProvider(issuers), samlLogger,
+                          MakeSamlEnrichment(issuers, samlLogger, policy),
+                          Basalt::System::SystemUtcClock(), decoded),
+                      "saml_hok", trail, nullptr);
+  outermost = std::make_shared<Orbi::Authn::Filter::AsyncAuthnFilter>(outermost, saml.handler,
+                                                                      saml.onRefused);
   auto samlVerifyLogger = Logger::CreateLogger("OrbiSamlVerifyFilter");
   outermost = std::make_shared<Orbi::Security::AsyncSamlVerifierFilter>(
       outermost, Orbi::Security::CreateOpenSslSignatureVerifierFactory(),
       TarnOrbi::SamlVerifyKeyExtractor(MakeSamlCertificateProvider(issuers), samlVerifyLogger,
                                        Basalt::System::SystemUtcClock(), decoded),
       std::make_shared<TarnOrbi::BasaltWrapLoggger>(samlLogger), 600,
-      Basalt::System::SystemUtcClock(), std::make_shared<Orbi::Security::ProofReplayGuard>());
+      Basalt::System::SystemUtcClock(), std::make_shared<Orbi::Security::ProofReplayGuard>(),
+      saml.onRefused);
 
   auto jwtLogger = Logger::CreateLogger("External JWT Handler");
   jwtLogger->Log(5, "External token checks: %1", policy.Describe());
-  handlers.push_back(std::make_shared<Nox::Authn::ExternalJwtHandler>(jwtLogger, issuers, localizer,
-                                                                      nullptr, decoded, policy));
+  handlers.push_back(Audited(
+      std::make_shared<Nox::Authn::ExternalJwtHandler>(jwtLogger, issuers, localizer, nullptr,
+                                                       decoded, policy),
+      "external_jwt", trail,
+      [alias = Audit::IssuerAliasLookup(issuers)](const Orbi::Core::ExecutionContext& context) {
+        return Audit::ClaimedByToken(context, alias);
+      }));
 }
 
 Orbi::Core::ProviderPtr CreateLocalProvider(Orbi::Core::Enqueuer enqueuer,
@@ -137,22 +192,27 @@ Orbi::Core::ProviderPtr CreateLocalProvider(Orbi::Core::Enqueuer enqueuer,
   localProvider->AddInterface(Orbi::Provider::CreateServiceIntrospection(localProvider));
   Orbi::Core::ProviderPtr outermost = localProvider;
 
-  std::vector<Orbi::Authn::AuthnHandlerPtr> handlers{CreateUserPassHandler(enqueuer)};
+  auto trail = CreateAuditTrail();
+  std::vector<AuthnStage> handlers{
+      Audited(CreateUserPassHandler(enqueuer), "user_pass", trail, Audit::ClaimedByUserName)};
 
   auto samlLogger = Logger::CreateLogger("SamlHokHandler");
   if (!externalSts) {
     samlLogger->Log(5, "Not initializing External STS: FSS disabled");
+    outermost = AuditCalls(outermost, trail, nullptr, nullptr);
   } else {
-    AttachExternalSts(enqueuer, policy, profiles, localProvider, outermost, handlers);
+    AttachExternalSts(enqueuer, policy, profiles, localProvider, outermost, handlers, trail);
   }
 
   auto jwtLogger = Logger::CreateLogger("NoxtokendJWTHandler");
-  handlers.push_back(std::make_shared<Nox::Authn::TokenHandler>(
-      std::make_shared<TarnOrbi::BasaltWrapLoggger>(jwtLogger), Auth::CreateLocalizer(),
-      [] { return Auth::Secret::Get(); }));
+  handlers.push_back(Audited(std::make_shared<Nox::Authn::TokenHandler>(
+                                 std::make_shared<TarnOrbi::BasaltWrapLoggger>(jwtLogger),
+                                 Auth::CreateLocalizer(), [] { return Auth::Secret::Get(); }),
+                             "own_token", trail, ClaimedOwnToken));
 
   for (auto it = handlers.rbegin(); it != handlers.rend(); ++it) {
-    outermost = std::make_shared<Orbi::Authn::Filter::AsyncAuthnFilter>(outermost, *it);
+    outermost = std::make_shared<Orbi::Authn::Filter::AsyncAuthnFilter>(outermost, it->handler,
+                                                                        it->onRefused);
   }
   return std::make_shared<Zeph::Common::BasaltOrbi::OpIdProvider>(outermost, orbiLogger);
 }

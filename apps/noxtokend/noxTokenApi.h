@@ -11,9 +11,18 @@
 
 namespace NoxToken {
 class ClientProfileAccess;
+namespace Audit {
+class Trail;
 }
+}  // namespace NoxToken
 
 namespace NoxToken::NoxTokenApi {
+
+// An authentication handler and what its filter tells of its refusals (nothing when empty).
+struct AuthnStage {
+  Orbi::Authn::AuthnHandlerPtr handler;
+  Orbi::Authn::RefusalObserver onRefused;
+};
 
 // The outermost provider: operation ids, then the authentication filters, the external-issuer
 // filters (switch on), and the local provider with the services. Reads the external token checks
@@ -22,12 +31,16 @@ Orbi::Core::ProviderPtr CreateLocalProvider(Orbi::Core::Enqueuer enqueuer,
                                             std::shared_ptr<Basalt::Service::Logger> orbiLogger);
 
 // Adds what belongs to external issuers, whose tokens `policy` checks; `outermost` and `handlers`
-// are updated in place.
+// are updated in place. With a `trail` (empty when auditing is off), the handlers' refusals and
+// the calls that pass the authentication filters are recorded.
 void AttachExternalSts(const Orbi::Core::Enqueuer& enqueuer,
                        const Nox::Authn::ExternalTokenPolicy& policy,
                        const std::shared_ptr<ClientProfileAccess>& profiles,
                        const std::shared_ptr<Orbi::Provider::AsyncLocalProvider>& localProvider,
-                       Orbi::Core::ProviderPtr& outermost,
-                       std::vector<Orbi::Authn::AuthnHandlerPtr>& handlers);
+                       Orbi::Core::ProviderPtr& outermost, std::vector<AuthnStage>& handlers,
+                       const std::shared_ptr<Audit::Trail>& trail);
+
+// The audit trail the configuration asks for ("audit/..."), its choice logged; empty when off.
+std::shared_ptr<Audit::Trail> CreateAuditTrail();
 
 }  // namespace NoxToken::NoxTokenApi

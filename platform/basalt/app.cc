@@ -45,8 +45,15 @@ void App::WaitForSignal() {
   signals_.async_wait([this](const boost::system::error_code& error, int signal) {
     if (error) return;
     if (signal == SIGHUP) {
-      logger_->Log(5, "Signal %1 (SIGHUP) received, ignored: the configuration is read at start",
-                   signal);
+      logger_->Log(
+          5, "Signal %1 (SIGHUP) received: files reopened; the configuration is read at start",
+          signal);
+      std::vector<std::function<void()>> handlers;
+      {
+        std::lock_guard lock(mutex_);
+        handlers = hangupHandlers_;
+      }
+      for (const auto& handler : handlers) handler();
       WaitForSignal();
       return;
     }
@@ -70,6 +77,11 @@ void App::ReportUnreadConfigKeysLocked() {
     logger_->Log(3, "Unknown configuration element '%1' in '%2' ignored", key,
                  config_->GetOrigin());
   }
+}
+
+void App::OnHangup(std::function<void()> handler) {
+  std::lock_guard lock(mutex_);
+  hangupHandlers_.push_back(std::move(handler));
 }
 
 void App::Run() {

@@ -30,7 +30,8 @@ class App {
   std::shared_ptr<const Config> GetConfig() const { return config_; }
 
   // Runs the main loop on the calling thread and the connection loops on the pool until Stop(),
-  // SIGTERM or SIGINT. SIGHUP is logged and changes nothing; SIGPIPE is ignored from
+  // SIGTERM or SIGINT. SIGHUP runs the hangup handlers (files reopened for log rotation) and
+  // rereads no configuration; SIGPIPE is ignored from
   // construction on, so a closed peer or log reader turns into a write error, never an exit.
   // The signals are caught from construction on: one that comes before Run() ends it at once.
   // The first Run() reports unread configuration elements (below) unless that was done before.
@@ -49,6 +50,9 @@ class App {
   // Runs fn on a runtime thread after the delay, without holding any thread while waiting, with
   // the caller's log context (its operation id).
   void RunAfter(std::chrono::microseconds delay, std::function<void()> fn);
+
+  // Runs `handler` on the main loop at each SIGHUP, after those added before it. Thread-safe.
+  void OnHangup(std::function<void()> handler);
 
   // The main loop.
   boost::asio::io_context& GetIoContext() { return ioContext_; }
@@ -79,6 +83,7 @@ class App {
   bool running_ = false;
   bool stopRequested_ = false;
   bool unreadKeysReported_ = false;
+  std::vector<std::function<void()>> hangupHandlers_;
   std::exception_ptr failure_;
 };
 

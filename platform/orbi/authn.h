@@ -19,13 +19,22 @@ class AuthnHandler {
 };
 using AuthnHandlerPtr = std::shared_ptr<AuthnHandler>;
 
+// Told of each refusal a filter's handler answers, on the thread of the answer, before the call
+// is answered with it: where refusals are accounted for. Must not throw.
+using RefusalObserver =
+    std::function<void(const Core::ExecutionContext& context, const Data::ErrorValue& refusal)>;
+
 namespace Filter {
 
 // Consults its handler only while the call has no authentication data.
 class AsyncAuthnFilter final : public Core::AsyncApiProvider {
  public:
-  AsyncAuthnFilter(Core::ProviderPtr next, AuthnHandlerPtr handler)
-      : next_(std::move(next)), handler_(std::move(handler)) {}
+  AsyncAuthnFilter(Core::ProviderPtr next, AuthnHandlerPtr handler,
+                   RefusalObserver onRefused = nullptr)
+      : next_(std::move(next)),
+        handler_(std::move(handler)),
+        onRefused_(onRefused ? std::make_shared<const RefusalObserver>(std::move(onRefused))
+                             : nullptr) {}
 
   std::string ToString() const override { return "AsyncAuthnFilter"; }
   void Invoke(const Core::MethodIdentifier& method, Data::ValuePtr input,
@@ -34,6 +43,8 @@ class AsyncAuthnFilter final : public Core::AsyncApiProvider {
  private:
   Core::ProviderPtr next_;
   AuthnHandlerPtr handler_;
+  // Shared with the calls in flight, which may outlive the filter.
+  std::shared_ptr<const RefusalObserver> onRefused_;
 };
 
 }  // namespace Filter

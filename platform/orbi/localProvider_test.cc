@@ -54,9 +54,15 @@ TEST(AuthnFilterTest, FirstHandlerWithAnAnswerFixesTheIdentity) {
   auto none = std::make_shared<FixedHandler>(nullptr);
   auto first = std::make_shared<FixedHandler>(identity);
   auto second = std::make_shared<FixedHandler>(Data::StructValue::GetInstance("Other"));
+  // Each filter tells its observer of its handler's refusals, and only of those.
+  std::vector<std::string> refusals;
+  const Authn::RefusalObserver observe = [&refusals](const Core::ExecutionContext&,
+                                                     const Data::ErrorValue& refusal) {
+    refusals.push_back(refusal.GetErrorKind());
+  };
   Core::ProviderPtr chain = std::make_shared<Recorder>(seen);
   for (auto h : {second, first, none}) {
-    chain = std::make_shared<Authn::Filter::AsyncAuthnFilter>(chain, h);
+    chain = std::make_shared<Authn::Filter::AsyncAuthnFilter>(chain, h, observe);
   }
   const Core::AsyncApiResultCb ignored = [](auto, auto, auto) {};
   chain->Invoke({"s", "o"}, nullptr, std::make_shared<Core::ExecutionContext>(), ignored);
@@ -65,11 +71,12 @@ TEST(AuthnFilterTest, FirstHandlerWithAnAnswerFixesTheIdentity) {
 
   auto refusing = std::make_shared<Authn::Filter::AsyncAuthnFilter>(
       std::make_shared<Recorder>(seen),
-      std::make_shared<FixedHandler>(Std::Unauthenticated().ToErrorValue()));
+      std::make_shared<FixedHandler>(Std::Unauthenticated().ToErrorValue()), observe);
   *seen = nullptr;
   // The refusal itself is answered (see the protocol tests); the call must go no further.
   refusing->Invoke({"s", "o"}, nullptr, std::make_shared<Core::ExecutionContext>(), ignored);
   EXPECT_EQ(*seen, nullptr);
+  EXPECT_EQ(refusals, std::vector<std::string>{"unauthenticated"});
 }
 
 }  // namespace

@@ -27,14 +27,16 @@ AsyncSamlVerifierFilter::AsyncSamlVerifierFilter(Core::ProviderPtr next,
                                                  SamlKeyExtractor keyExtractor,
                                                  Core::LoggerPtr logger, int64_t windowSeconds,
                                                  Basalt::System::UtcClock clock,
-                                                 std::shared_ptr<ProofReplayGuard> replays)
+                                                 std::shared_ptr<ProofReplayGuard> replays,
+                                                 Authn::RefusalObserver onRefused)
     : next_(std::move(next)),
       verifiers_(std::move(verifiers)),
       keyExtractor_(std::move(keyExtractor)),
       logger_(std::move(logger)),
       windowMicroseconds_(windowSeconds * 1000000),
       clock_(std::move(clock)),
-      replays_(std::move(replays)) {}
+      replays_(std::move(replays)),
+      onRefused_(std::move(onRefused)) {}
 
 void AsyncSamlVerifierFilter::Invoke(const Core::MethodIdentifier& method, Data::ValuePtr input,
                                      Core::ExecutionContextPtr context,
@@ -58,8 +60,9 @@ void AsyncSamlVerifierFilter::Invoke(const Core::MethodIdentifier& method, Data:
         logger_->Log(kRefusalLevel,
                      "Request signature refused for " + method.ToString() + ": " + refusal);
       }
-      resultCb(Core::MethodResult::Failure(Std::Unauthenticated().ToErrorValue()), std::nullopt,
-               nullptr);
+      auto error = Std::Unauthenticated().ToErrorValue();
+      if (onRefused_) onRefused_(*context, *error);
+      resultCb(Core::MethodResult::Failure(std::move(error)), std::nullopt, nullptr);
       return;
     }
   }

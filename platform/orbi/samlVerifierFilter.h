@@ -21,6 +21,7 @@
 
 #include "platform/basalt/dateTime.h"
 #include "platform/orbi/proofReplayGuard.h"
+#include "platform/orbi/authn.h"
 #include "platform/orbi/provider.h"
 #include "platform/orbi/signatureVerifier.h"
 
@@ -39,7 +40,8 @@ class AsyncSamlVerifierFilter final : public Core::AsyncApiProvider {
                           SamlKeyExtractor keyExtractor, Core::LoggerPtr logger,
                           int64_t windowSeconds,
                           Basalt::System::UtcClock clock = Basalt::System::SystemUtcClock(),
-                          std::shared_ptr<ProofReplayGuard> replays = nullptr);
+                          std::shared_ptr<ProofReplayGuard> replays = nullptr,
+                          Authn::RefusalObserver onRefused = nullptr);
 
   std::string ToString() const override { return "AsyncSamlVerifierFilter"; }
   void Invoke(const Core::MethodIdentifier& method, Data::ValuePtr input,
@@ -58,6 +60,7 @@ class AsyncSamlVerifierFilter final : public Core::AsyncApiProvider {
   int64_t windowMicroseconds_;
   Basalt::System::UtcClock clock_;
   std::shared_ptr<ProofReplayGuard> replays_;
+  Authn::RefusalObserver onRefused_;  // told of each refused proof
 };
 
 }  // namespace Orbi::Security

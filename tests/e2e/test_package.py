@@ -43,8 +43,9 @@ def test_package_holds_the_daemon_and_client_that_serve_under_a_root(deb, tmp_pa
     control = subprocess.run(["dpkg-deb", "-f", deb, "Package", "Version"], capture_output=True,
                              text=True, check=True).stdout
     assert control == f"Package: noxtokend\nVersion: {VERSION}\n"
-    expected = ["etc/pam.d/noxtokend", "usr/share/man/man8/noxtokend.8.gz",
-                "var/lib/tessel/configstore", "usr/share/man/man1/noxtokenctl.1.gz",
+    expected = ["etc/pam.d/noxtokend", "etc/logrotate.d/noxtokend",
+                "usr/share/man/man8/noxtokend.8.gz", "var/lib/tessel/configstore",
+                "usr/share/man/man1/noxtokenctl.1.gz",
                 "usr/share/bash-completion/completions/noxtokenctl"]
     assert [p for p in expected if not (unpacked / p).exists()] == []
     # The man pages render without a warning and have the sections a reader looks for.

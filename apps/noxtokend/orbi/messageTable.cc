@@ -43,6 +43,8 @@ const std::map<std::string, std::string>& Table() {
       {MessageIds::kTooManyAttempts, "Too many failed attempts; try again in {seconds} s"},
       // Token creation.
       {MessageIds::kSigningKeyUnavailable, "The token signing key is not available: {reason}"},
+      // Audit trail.
+      {MessageIds::kAuditUnavailable, "The audit trail cannot record this call, so it was refused"},
   };
   return table;
 }

@@ -53,4 +53,7 @@ inline constexpr const char* kTooManyAttempts = "com.tessel.nox.authentication.t
 inline constexpr const char* kSigningKeyUnavailable =
     "com.tessel.nox.authentication.token.signing_key_unavailable";
 
+// A call refused because its audit record cannot be written.
+inline constexpr const char* kAuditUnavailable = "com.tessel.nox.authentication.audit_unavailable";
+
 }  // namespace Com::Tessel::Nox::Authentication::MessageIds

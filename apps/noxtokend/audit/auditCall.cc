@@ -1,0 +1,99 @@
+#include "apps/noxtokend/audit/auditCall.h"
+
+#include <chrono>
+#include <cstring>
+
+#include "platform/authn/authnData.h"
+#include "platform/basalt/crypto/base64.h"
+#include "platform/basalt/jsonHandle.h"
+#include "platform/basalt/logger.h"
+
+namespace NoxToken::Audit {
+
+namespace AuthnData = ::Nox::Authn::AuthnData;
+
+namespace {
+
+// Bytes of a refused token's payload that are read at all: claims beyond it are not recorded.
+constexpr std::size_t kMaxClaimsLength = 16384;
+
+const char* SchemeOf(const Orbi::Data::ValuePtr& authnResult) {
+  auto data = Orbi::Data::As<Orbi::Data::StructValue>(authnResult);
+  if (!data) return "none";
+  const std::string& name = data->GetName();
+  if (name == AuthnData::kUserPassResult) return "user_pass";
+  if (name == AuthnData::kOwnTokenResult) return "own_token";
+  if (name == AuthnData::kExternalJwtResult) return "external_jwt";
+  if (name == AuthnData::kSamlTokenResult) return "saml_hok";
+  return "none";
+}
+
+std::optional<std::string> Copy(const std::string* text) {
+  return text ? std::optional<std::string>(*text) : std::nullopt;
+}
+
+std::optional<std::string> StringMember(const json_t* object, const char* name) {
+  const json_t* member = json_object_get(object, name);
+  if (!json_is_string(member)) return std::nullopt;
+  return std::string(json_string_value(member), json_string_length(member));
+}
+
+}  // namespace
+
+Record NewRecord(Event event, const Orbi::Core::ExecutionContext& context) {
+  Record record;
+  record.event = event;
+  record.timeMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::system_clock::now().time_since_epoch())
+                      .count();
+  record.opId = Basalt::Service::GetLogContext("opID");
+  record.callerUid = context.CallerUid();
+  record.scheme = SchemeOf(context.authnResult);
+  AuthnData::Reader caller(context.authnResult);
+  if (caller.IsAuthenticated()) {
+    Subject subject{Copy(caller.Username()), Copy(caller.IssuerAlias()), Copy(caller.Domain()), {}};
+    for (const auto& group : caller.Groups()) {
+      subject.groups.push_back(group.name + "@" + group.domain);
+    }
+    record.subject = std::move(subject);
+  }
+  return record;
+}
+
+std::string RefusalReason(const Orbi::Data::ErrorValue& error) {
+  if (auto messages = Orbi::Data::As<Orbi::Data::ListValue>(error.GetField("messages"))) {
+    for (const auto& item : messages->GetItems()) {
+      auto message = Orbi::Data::As<Orbi::Data::StructValue>(item);
+      if (const std::string* id = message ? message->GetString("id") : nullptr) return *id;
+    }
+  }
+  return error.GetName();
+}
+
+TokenClaims ReadUncheckedClaims(std::string_view token) {
+  TokenClaims claims;
+  std::size_t first = token.find('.');
+  std::size_t second = first == std::string_view::npos ? first : token.find('.', first + 1);
+  if (second == std::string_view::npos || second - first - 1 > kMaxClaimsLength) return claims;
+  auto payload = Basalt::Crypto::DecodeBase64(token.substr(first + 1, second - first - 1),
+                                              Basalt::Crypto::Base64Alphabet::kUrl);
+  if (!payload) return claims;
+  Basalt::Json::JsonPtr json(json_loadb(payload->data(), payload->size(), 0, nullptr));
+  if (!json_is_object(json.get())) return claims;
+  claims.user = StringMember(json.get(), "username");
+  claims.issuer = StringMember(json.get(), "iss");
+  claims.domain = StringMember(json.get(), "domain");
+  if (const json_t* list = json_object_get(json.get(), "entitlement"); json_is_array(list)) {
+    claims.entitlements.emplace();
+    for (size_t i = 0; i < json_array_size(list); ++i) {
+      const json_t* item = json_array_get(list, i);
+      if (json_is_string(item)) claims.entitlements->emplace_back(json_string_value(item));
+    }
+  }
+  if (const json_t* exp = json_object_get(json.get(), "exp"); json_is_integer(exp)) {
+    claims.expires = json_integer_value(exp);
+  }
+  return claims;
+}
+
+}  // namespace NoxToken::Audit

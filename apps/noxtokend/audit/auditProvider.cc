@@ -1,0 +1,191 @@
+#include "apps/noxtokend/audit/auditProvider.h"
+
+#include "apps/noxtokend/audit/auditCall.h"
+#include "platform/bindings/clientProfilesSvc.h"
+#include "platform/bindings/securityTokenIssuersSvc.h"
+#include "platform/bindings/tokenSvc.h"
+
+namespace NoxToken::Audit {
+
+namespace {
+
+namespace Auth = Com::Tessel::Nox::Authentication;
+using Orbi::Core::MethodResult;
+
+const std::string* InputString(const Orbi::Data::ValuePtr& input, const char* field) {
+  auto value = Orbi::Data::As<Orbi::Data::StructValue>(input);
+  return value ? value->GetString(field) : nullptr;
+}
+
+}  // namespace
+
+struct AuditProvider::Change {
+  Event event;
+  const StateFn* state;
+  // Where the target's name is: an input field, the spec's field, or (nullptr) the output.
+  const char* inputField;
+  const char* specField;
+};
+
+AuditProvider::AuditProvider(Orbi::Core::ProviderPtr next, std::shared_ptr<Trail> trail,
+                             std::shared_ptr<const Orbi::Data::ErrorValue> unavailable,
+                             StateFn profileState, StateFn issuerState)
+    : next_(std::move(next)),
+      trail_(std::move(trail)),
+      unavailable_(std::move(unavailable)),
+      profileState_(std::move(profileState)),
+      issuerState_(std::move(issuerState)) {}
+
+void AuditProvider::Invoke(const Orbi::Core::MethodIdentifier& method, Orbi::Data::ValuePtr input,
+                           Orbi::Core::ExecutionContextPtr context,
+                           Orbi::Core::AsyncApiResultCb resultCb) {
+  const std::string& service = method.interfaceId;
+  const std::string& operation = method.operationName;
+  if (service == Auth::TokenSvc::kServiceId && operation == "create") {
+    auto self = shared_from_this();
+    Forward(
+        method, std::move(input), std::move(context), std::move(resultCb),
+        [self, method](const Orbi::Core::ExecutionContext& context, const MethodResult& result) {
+          if (auto denial = self->Denial(method, context, result)) return self->Keep(*denial);
+          return self->AfterTokenCreate(context, result);
+        });
+    return;
+  }
+  bool profiles = service == Auth::ClientProfilesSvc::kServiceId;
+  if (!profiles && service != Auth::Trust::SecurityTokenIssuersSvc::kServiceId) {
+    next_->Invoke(method, std::move(input), std::move(context), std::move(resultCb));
+    return;
+  }
+  const StateFn* state = profiles ? &profileState_ : &issuerState_;
+  const char* targetField = profiles ? "profile" : "issuer_alias";
+  if (operation == "create") {
+    InvokeChange({profiles ? Event::kProfileCreated : Event::kIssuerCreated, state, nullptr,
+                  profiles ? nullptr : "issuer_alias"},
+                 method, std::move(input), std::move(context), std::move(resultCb));
+  } else if (operation == "set") {
+    InvokeChange(
+        {profiles ? Event::kProfileChanged : Event::kIssuerChanged, state, targetField, nullptr},
+        method, std::move(input), std::move(context), std::move(resultCb));
+  } else if (operation == "delete") {
+    InvokeChange(
+        {profiles ? Event::kProfileDeleted : Event::kIssuerDeleted, state, targetField, nullptr},
+        method, std::move(input), std::move(context), std::move(resultCb));
+  } else {
+    auto self = shared_from_this();
+    Forward(method, std::move(input), std::move(context), std::move(resultCb),
+            [self, method](const Orbi::Core::ExecutionContext& context,
+                           const MethodResult& result) -> std::optional<MethodResult> {
+              if (auto denial = self->Denial(method, context, result)) return self->Keep(*denial);
+              return std::nullopt;
+            });
+  }
+}
+
+void AuditProvider::Forward(const Orbi::Core::MethodIdentifier& method, Orbi::Data::ValuePtr input,
+                            Orbi::Core::ExecutionContextPtr context,
+                            Orbi::Core::AsyncApiResultCb resultCb, Observer observe) {
+  auto observed = [context, resultCb = std::move(resultCb), observe = std::move(observe)](
+                      std::optional<MethodResult> result,
+                      std::optional<Orbi::Core::Progress> progress,
+                      Orbi::Core::Continuation continuation) {
+    if (result) {
+      if (auto replaced = observe(*context, *result)) result = std::move(replaced);
+    }
+    resultCb(std::move(result), progress, std::move(continuation));
+  };
+  next_->Invoke(method, std::move(input), context, std::move(observed));
+}
+
+std::optional<Record> AuditProvider::Denial(const Orbi::Core::MethodIdentifier& method,
+                                            const Orbi::Core::ExecutionContext& context,
+                                            const MethodResult& result) const {
+  if (!result.HasError() || result.error->GetErrorKind() != "unauthorized") return std::nullopt;
+  Record record = NewRecord(Event::kAccessDenied, context);
+  record.reason = RefusalReason(*result.error);
+  record.service = method.interfaceId;
+  record.operation = method.operationName;
+  return record;
+}
+
+std::optional<MethodResult> AuditProvider::AfterTokenCreate(
+    const Orbi::Core::ExecutionContext& context, const MethodResult& result) const {
+  if (result.HasError()) {
+    // Only a caller that no handler recognised is a refused credential here; the service's other
+    // failures are its own (the signing key) and go to the diagnostic log.
+    if (result.error->GetErrorKind() != "unauthenticated") return std::nullopt;
+    Record record = NewRecord(Event::kCredentialRefused, context);
+    record.reason = RefusalReason(*result.error);
+    return Keep(record);
+  }
+  Record record = NewRecord(Event::kTokenIssued, context);
+  auto info = Orbi::Data::As<Orbi::Data::StructValue>(result.output);
+  if (const std::string* token = info ? info->GetString("token") : nullptr) {
+    TokenClaims claims = ReadUncheckedClaims(*token);
+    record.entitlements = std::move(claims.entitlements);
+    record.expires = claims.expires;
+    record.tokenSha256 = TokenDigest(*token);
+  }
+  return Keep(record);
+}
+
+void AuditProvider::InvokeChange(const Change& change, const Orbi::Core::MethodIdentifier& method,
+                                 Orbi::Data::ValuePtr input,
+                                 Orbi::Core::ExecutionContextPtr context,
+                                 Orbi::Core::AsyncApiResultCb resultCb) {
+  // Fail closed before the change is made, not after: a change nobody can account for is refused.
+  if (trail_->GetSettings().required && !trail_->Ready()) {
+    resultCb(MethodResult::Failure(unavailable_), std::nullopt, nullptr);
+    return;
+  }
+  std::string target;
+  if (const std::string* named =
+          change.inputField ? InputString(input, change.inputField) : nullptr) {
+    target = *named;
+  } else if (change.specField) {
+    auto call = Orbi::Data::As<Orbi::Data::StructValue>(input);
+    auto spec = call ? Orbi::Data::As<Orbi::Data::StructValue>(call->GetField("spec")) : nullptr;
+    if (const std::string* named = spec ? spec->GetString(change.specField) : nullptr) {
+      target = *named;
+    }
+  }
+  std::optional<TargetState> before;
+  if (!target.empty() && *change.state && change.event != Event::kProfileCreated &&
+      change.event != Event::kIssuerCreated) {
+    before = (*change.state)(target);
+  }
+  auto self = shared_from_this();
+  Forward(method, std::move(input), std::move(context), std::move(resultCb),
+          [self, method, change, target, before = std::move(before)](
+              const Orbi::Core::ExecutionContext& context,
+              const MethodResult& result) -> std::optional<MethodResult> {
+            if (auto denial = self->Denial(method, context, result)) {
+              denial->target = target;
+              return self->Keep(*denial);
+            }
+            Record record = NewRecord(change.event, context);
+            record.service = method.interfaceId;
+            record.operation = method.operationName;
+            record.target = target;
+            if (auto name = Orbi::Data::As<Orbi::Data::StringValue>(result.output)) {
+              record.target = name->GetValue();  // a new profile's name is its answer
+            }
+            record.before = before;
+            if (result.HasError()) {
+              record.reason = RefusalReason(*result.error);
+              self->Keep(record);  // refused either way
+              return std::nullopt;
+            }
+            bool deleted =
+                change.event == Event::kProfileDeleted || change.event == Event::kIssuerDeleted;
+            if (!deleted && !record.target.empty() && *change.state)
+              record.after = (*change.state)(record.target);
+            return self->Keep(record);
+          });
+}
+
+std::optional<MethodResult> AuditProvider::Keep(const Record& record) const {
+  if (trail_->Write(record) || !trail_->GetSettings().required) return std::nullopt;
+  return MethodResult::Failure(unavailable_);
+}
+
+}  // namespace NoxToken::Audit

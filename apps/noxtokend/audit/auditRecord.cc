@@ -1,0 +1,194 @@
+#include "apps/noxtokend/audit/auditRecord.h"
+
+#include <openssl/sha.h>
+
+#include <array>
+#include <ctime>
+
+#include "platform/orbi/jsonWriter.h"
+
+namespace NoxToken::Audit {
+
+namespace {
+
+struct EventInfo {
+  const char* name;
+  const char* messageId;
+};
+
+constexpr std::array<EventInfo, 9> kEvents{{
+    {"token.issued", "4cfa876d70844600ae11c8d3d59a25e3"},
+    {"credential.refused", "5404c57845cc46b2bb9c156802e4e68e"},
+    {"access.denied", "08c8adf14eb844acada0ba53cdcca9b8"},
+    {"profile.created", "b68f7671ed554c2ba03b678920aeb96e"},
+    {"profile.changed", "949a5002168247ebbcade79901209188"},
+    {"profile.deleted", "ba30ea6506cb49c896d21ea7afdd5c74"},
+    {"issuer.created", "63df0a8fe1a04574b81cf5fde0eef19b"},
+    {"issuer.changed", "c22fb6c75e59477faef8258c6704a610"},
+    {"issuer.deleted", "f71e0110944e4fea8435b75096346cab"},
+}};
+
+const EventInfo& Info(Event event) { return kEvents.at(static_cast<size_t>(event)); }
+
+void WriteStrings(std::string& out, const std::vector<std::string>& items) {
+  out += '[';
+  for (size_t i = 0; i < items.size(); ++i) {
+    if (i > 0) out += ',';
+    Orbi::Json::WriteString(out, items[i]);
+  }
+  out += ']';
+}
+
+// Writes the members of one JSON object: `Member` opens a member and the caller writes its value.
+class ObjectWriter {
+ public:
+  explicit ObjectWriter(std::string& out) : out_(out) { out_ += '{'; }
+  ~ObjectWriter() { out_ += '}'; }
+  ObjectWriter(const ObjectWriter&) = delete;
+  ObjectWriter& operator=(const ObjectWriter&) = delete;
+
+  std::string& Member(const char* name) {
+    if (!first_) out_ += ',';
+    first_ = false;
+    Orbi::Json::WriteString(out_, name);
+    out_ += ':';
+    return out_;
+  }
+  void Text(const char* name, std::string_view value) {
+    if (!value.empty()) Orbi::Json::WriteString(Member(name), value);
+  }
+  void Optional(const char* name, const std::optional<std::string>& value) {
+    if (value) Orbi::Json::WriteString(Member(name), *value);
+  }
+
+ private:
+  std::string& out_;
+  bool first_ = true;
+};
+
+void WriteSubject(std::string& out, const Subject& subject) {
+  ObjectWriter object(out);
+  object.Optional("user", subject.user);
+  object.Optional("issuer_alias", subject.issuerAlias);
+  object.Optional("domain", subject.domain);
+  if (!subject.groups.empty()) WriteStrings(object.Member("groups"), subject.groups);
+}
+
+void WriteState(std::string& out, const TargetState& state) {
+  ObjectWriter object(out);
+  object.Optional("issuer", state.issuer);
+  if (state.issuer) {
+    std::string& chains = object.Member("chains");
+    chains += '[';
+    for (size_t i = 0; i < state.chains.size(); ++i) {
+      if (i > 0) chains += ',';
+      WriteStrings(chains, state.chains[i]);
+    }
+    chains += ']';
+  } else {
+    WriteStrings(object.Member("grants"), state.grants);
+  }
+}
+
+template <class Writer>
+std::string Json(Writer write) {
+  std::string out;
+  write(out);
+  return out;
+}
+
+}  // namespace
+
+const char* EventName(Event event) { return Info(event).name; }
+const char* EventMessageId(Event event) { return Info(event).messageId; }
+
+std::string FormatTime(int64_t unixMs) {
+  std::time_t seconds = static_cast<std::time_t>(unixMs / 1000);
+  std::tm utc{};
+  gmtime_r(&seconds, &utc);
+  char text[40];
+  size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+  std::snprintf(text + length, sizeof text - length, ".%03dZ", static_cast<int>(unixMs % 1000));
+  return text;
+}
+
+std::string Sha256Hex(std::string_view bytes) {
+  unsigned char digest[SHA256_DIGEST_LENGTH];
+  SHA256(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), digest);
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string hex;
+  hex.reserve(2 * sizeof digest);
+  for (unsigned char byte : digest) {
+    hex += kHex[byte >> 4];
+    hex += kHex[byte & 0xf];
+  }
+  return hex;
+}
+
+std::string TokenDigest(std::string_view token) { return Sha256Hex(token).substr(0, 16); }
+
+std::string FormatLine(const Record& record) {
+  std::string out;
+  out.reserve(256);
+  {
+    ObjectWriter object(out);
+    object.Text("time", FormatTime(record.timeMs));
+    object.Text("event", EventName(record.event));
+    object.Text("op_id", record.opId);
+    if (record.callerUid) object.Member("caller_uid") += std::to_string(*record.callerUid);
+    object.Text("scheme", record.scheme);
+    if (record.subject) WriteSubject(object.Member("subject"), *record.subject);
+    object.Text("outcome", record.reason.empty() ? "ok" : "refused");
+    object.Text("reason", record.reason);
+    if (record.entitlements) WriteStrings(object.Member("entitlements"), *record.entitlements);
+    if (record.expires) object.Member("expires") += std::to_string(*record.expires);
+    object.Text("token_sha256", record.tokenSha256);
+    object.Text("service", record.service);
+    object.Text("operation", record.operation);
+    object.Text("target", record.target);
+    if (record.before) WriteState(object.Member("before"), *record.before);
+    if (record.after) WriteState(object.Member("after"), *record.after);
+  }
+  out += '\n';
+  return out;
+}
+
+std::vector<std::string> JournalFields(const Record& record) {
+  std::vector<std::string> fields;
+  const auto add = [&fields](const char* name, const std::string& value) {
+    if (!value.empty()) fields.push_back(std::string(name) + "=" + value);
+  };
+  std::string outcome = record.reason.empty() ? "ok" : "refused";
+  add("MESSAGE_ID", EventMessageId(record.event));
+  add("MESSAGE", std::string("audit ") + EventName(record.event) + " " + outcome);
+  add("PRIORITY", record.reason.empty() ? "6" : "5");  // refusals as notices
+  add("NOX_TIME", FormatTime(record.timeMs));
+  add("NOX_EVENT", EventName(record.event));
+  add("NOX_OP_ID", record.opId);
+  if (record.callerUid) add("NOX_CALLER_UID", std::to_string(*record.callerUid));
+  add("NOX_SCHEME", record.scheme);
+  if (record.subject) {
+    add("NOX_SUBJECT", Json([&](std::string& out) { WriteSubject(out, *record.subject); }));
+    if (record.subject->user) add("NOX_SUBJECT_USER", *record.subject->user);
+  }
+  add("NOX_OUTCOME", outcome);
+  add("NOX_REASON", record.reason);
+  if (record.entitlements) {
+    add("NOX_ENTITLEMENTS",
+        Json([&](std::string& out) { WriteStrings(out, *record.entitlements); }));
+  }
+  if (record.expires) add("NOX_EXPIRES", std::to_string(*record.expires));
+  add("NOX_TOKEN_SHA256", record.tokenSha256);
+  add("NOX_SERVICE", record.service);
+  add("NOX_OPERATION", record.operation);
+  add("NOX_TARGET", record.target);
+  if (record.before) {
+    add("NOX_BEFORE", Json([&](std::string& out) { WriteState(out, *record.before); }));
+  }
+  if (record.after) {
+    add("NOX_AFTER", Json([&](std::string& out) { WriteState(out, *record.after); }));
+  }
+  return fields;
+}
+
+}  // namespace NoxToken::Audit

@@ -1,0 +1,122 @@
+#include "apps/noxtokend/audit/auditRecord.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+
+namespace NoxToken::Audit {
+namespace {
+
+// 2026-12-07T03:10:39.042Z
+constexpr int64_t kTime = 1796613039042;
+
+Record Base(Event event) {
+  Record record;
+  record.event = event;
+  record.timeMs = kTime;
+  record.opId = "create-x-0";
+  return record;
+}
+
+struct Case {
+  const char* name;
+  Record record;
+  const char* line;
+};
+
+std::vector<Case> Cases() {
+  Record issued = Base(Event::kTokenIssued);
+  issued.callerUid = 1000;
+  issued.scheme = "external_jwt";
+  issued.subject = Subject{"ann", "corp", "corp.example", {"ops@corp.example"}};
+  issued.entitlements = std::vector<std::string>{"ADMINISTRATOR"};
+  issued.expires = 1796613339;
+  issued.tokenSha256 = "0123456789abcdef";
+
+  Record refused = Base(Event::kCredentialRefused);
+  refused.scheme = "user_pass";
+  refused.subject = Subject{"a\"b\n<c>", {}, {}, {}};
+  refused.reason = "com.tessel.orbi.std.errors.unauthenticated";
+
+  Record changed = Base(Event::kProfileChanged);
+  changed.scheme = "own_token";
+  changed.subject = Subject{"root", {}, {}, {}};
+  changed.service = "com.tessel.nox.authentication.client_profiles";
+  changed.operation = "set";
+  changed.target = "LU###alice";
+  changed.before = TargetState{{"HOST:READ_ONLY"}, {}, {}};
+  changed.after = TargetState{{}, {}, {}};
+
+  Record issuer = Base(Event::kIssuerDeleted);
+  issuer.reason = "com.tessel.nox.x.not_found";
+  issuer.target = "corp";
+  issuer.before = TargetState{{}, "https://idp", {{"aa", "bb"}, {}}};
+
+  return {
+      {"issued with every token member", issued,
+       R"({"time":"2026-12-07T03:10:39.042Z","event":"token.issued","op_id":"create-x-0",)"
+       R"("caller_uid":1000,"scheme":"external_jwt","subject":{"user":"ann","issuer_alias":"corp",)"
+       R"("domain":"corp.example","groups":["ops@corp.example"]},"outcome":"ok",)"
+       R"("entitlements":["ADMINISTRATOR"],"expires":1796613339,"token_sha256":"0123456789abcdef"})"},
+      {"refusal escapes a claimed name", refused,
+       R"({"time":"2026-12-07T03:10:39.042Z","event":"credential.refused","op_id":"create-x-0",)"
+       R"("scheme":"user_pass","subject":{"user":"a\"b\n\u003cc\u003e"},"outcome":"refused",)"
+       R"("reason":"com.tessel.orbi.std.errors.unauthenticated"})"},
+      {"profile change with empty grants after", changed,
+       R"({"time":"2026-12-07T03:10:39.042Z","event":"profile.changed","op_id":"create-x-0",)"
+       R"("scheme":"own_token","subject":{"user":"root"},"outcome":"ok",)"
+       R"("service":"com.tessel.nox.authentication.client_profiles","operation":"set",)"
+       R"("target":"LU###alice","before":{"grants":["HOST:READ_ONLY"]},"after":{"grants":[]}})"},
+      {"issuer state as name and chains of fingerprints", issuer,
+       R"({"time":"2026-12-07T03:10:39.042Z","event":"issuer.deleted","op_id":"create-x-0",)"
+       R"("outcome":"refused","reason":"com.tessel.nox.x.not_found","target":"corp",)"
+       R"("before":{"issuer":"https://idp","chains":[["aa","bb"],[]]}})"},
+  };
+}
+
+TEST(AuditRecordTest, FormatsOneJsonObjectPerLine) {
+  for (const auto& c : Cases()) {
+    EXPECT_EQ(FormatLine(c.record), std::string(c.line) + "\n") << c.name;
+  }
+}
+
+TEST(AuditRecordTest, JournalFieldsNameTheEventAndEveryPresentMember) {
+  Record record = Cases()[0].record;
+  std::vector<std::string> fields = JournalFields(record);
+  const auto has = [&](const std::string& field) {
+    return std::find(fields.begin(), fields.end(), field) != fields.end();
+  };
+  EXPECT_EQ(fields.front(), std::string("MESSAGE_ID=") + EventMessageId(Event::kTokenIssued));
+  EXPECT_TRUE(has("NOX_EVENT=token.issued"));
+  EXPECT_TRUE(has("NOX_CALLER_UID=1000"));
+  EXPECT_TRUE(has("NOX_SUBJECT_USER=ann"));
+  EXPECT_TRUE(has(R"(NOX_ENTITLEMENTS=["ADMINISTRATOR"])"));
+  EXPECT_TRUE(has("NOX_OUTCOME=ok"));
+  EXPECT_TRUE(has("PRIORITY=6"));
+  EXPECT_FALSE(std::any_of(fields.begin(), fields.end(),
+                           [](const std::string& f) { return f.starts_with("NOX_REASON="); }));
+}
+
+TEST(AuditRecordTest, EventKindsHaveDistinctNamesAndMessageIds) {
+  std::set<std::string> names;
+  std::set<std::string> ids;
+  for (int i = 0; i <= static_cast<int>(Event::kIssuerDeleted); ++i) {
+    auto event = static_cast<Event>(i);
+    names.insert(EventName(event));
+    std::string id = EventMessageId(event);
+    EXPECT_EQ(id.size(), 32u);
+    EXPECT_EQ(id.find_first_not_of("0123456789abcdef"), std::string::npos) << id;
+    ids.insert(id);
+  }
+  EXPECT_EQ(names.size(), 9u);
+  EXPECT_EQ(ids.size(), 9u);
+}
+
+TEST(AuditRecordTest, TokenDigestIsTheFirstSixteenHexDigitsOfSha256) {
+  EXPECT_EQ(TokenDigest("abc"), "ba7816bf8f01cfea");
+  EXPECT_EQ(FormatTime(5), "1970-01-01T00:00:00.005Z");
+}
+
+}  // namespace
+}  // namespace NoxToken::Audit

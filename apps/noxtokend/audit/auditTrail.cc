@@ -1,0 +1,125 @@
+#include "apps/noxtokend/audit/auditTrail.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+
+#include "platform/basalt/exception.h"
+#include "platform/basalt/hostPath.h"
+
+namespace NoxToken::Audit {
+
+namespace {
+
+bool ReadBoolean(const Basalt::Service::Config& config, const std::string& key, bool fallback) {
+  std::string text;
+  if (!config.GetString(key, text)) return fallback;
+  if (text == "true") return true;
+  if (text == "false") return false;
+  throw Basalt::Exception("configuration key '" + key + "' must be true or false, not '" + text +
+                          "'");
+}
+
+// Makes the missing directories of `path`, each 0700; an existing directory keeps its mode.
+std::string MakeParents(const std::string& path) {
+  std::filesystem::path parent = std::filesystem::path(path).parent_path();
+  std::string made;
+  for (const auto& part : parent) {
+    made = (made.empty() || made == "/") ? made + part.string() : made + "/" + part.string();
+    if (made.empty() || made == "/") continue;
+    if (::mkdir(made.c_str(), 0700) != 0 && errno != EEXIST) {
+      return "cannot create " + made + ": " + std::strerror(errno);
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
+Settings Settings::Read(const Basalt::Service::Config& config) {
+  Settings settings;
+  settings.enabled = ReadBoolean(config, "audit/enabled", true);
+  settings.required = ReadBoolean(config, "audit/required", false);
+  std::string file = kDefaultFile;
+  if (config.GetString("audit/file", file) && !file.starts_with("/")) {
+    throw Basalt::Exception("configuration key 'audit/file' must be an absolute path, not '" +
+                            file + "'");
+  }
+  settings.file = Basalt::System::HostPath(file);
+  return settings;
+}
+
+Trail::Trail(Settings settings, std::shared_ptr<Basalt::Service::Logger> logger,
+             std::unique_ptr<Basalt::System::Journal> journal)
+    : settings_(std::move(settings)), logger_(std::move(logger)), journal_(std::move(journal)) {
+  fd_ = Open();
+}
+
+Trail::~Trail() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+int Trail::Open() const {
+  std::string failure = MakeParents(settings_.file);
+  if (failure.empty()) {
+    // Non-blocking so that a FIFO put at the path fails instead of hanging the call.
+    int fd = ::open(settings_.file.c_str(),
+                    O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+    struct stat status {};
+    if (fd >= 0 && ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) return fd;
+    failure = "cannot open " + settings_.file + ": " +
+              (fd >= 0 ? std::string("not a regular file") : std::strerror(errno));
+    if (fd >= 0) ::close(fd);
+  }
+  logger_->Log(2, "Audit trail unavailable: %1", failure);
+  return -1;
+}
+
+bool Trail::Ready() {
+  {
+    std::shared_lock lock(mutex_);
+    if (fd_ >= 0) return true;
+  }
+  std::unique_lock lock(mutex_);
+  if (fd_ < 0) fd_ = Open();
+  return fd_ >= 0;
+}
+
+void Trail::Reopen() {
+  int fd = Open();
+  std::unique_lock lock(mutex_);
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = fd;
+}
+
+bool Trail::WriteLine(const std::string& line) {
+  if (!Ready()) return false;
+  std::shared_lock lock(mutex_);
+  if (fd_ < 0) return false;
+  ssize_t written = ::write(fd_, line.data(), line.size());
+  if (written == static_cast<ssize_t>(line.size())) return true;
+  logger_->Log(2, "Audit trail write to %1 failed: %2", settings_.file,
+               written < 0 ? std::strerror(errno) : "short write");
+  return false;
+}
+
+bool Trail::Write(const Record& record) {
+  bool written = WriteLine(FormatLine(record));
+  if (journal_ && !journal_->Send(JournalFields(record))) {
+    logger_->Log(3, "Audit record %1 not sent to the journal", EventName(record.event));
+  }
+  if (!written) {
+    logger_->Log(2,
+                 settings_.required ? "Audit record %1 lost: the call that needed it is refused"
+                                    : "Audit record %1 lost: the call proceeds",
+                 EventName(record.event));
+  }
+  return written;
+}
+
+}  // namespace NoxToken::Audit

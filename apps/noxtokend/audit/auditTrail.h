@@ -1,0 +1,69 @@
+// The audit trail's sink: a JSON-lines file and, under systemd, the journal.
+//
+// The file is created 0600 in a directory made 0700, opened O_APPEND, and each record goes out
+// whole in one write(2), so lines of concurrent calls never interleave and a rotation tool may
+// move the file at any time: Reopen() (on SIGHUP) starts a new one at the configured path. A file
+// that cannot be opened is retried at the next record.
+//
+// Thread-safe: Write may run on every request thread at once; Reopen takes the file from them
+// for the moment of the swap.
+#pragma once
+
+#include <memory>
+#include <shared_mutex>
+#include <string>
+
+#include "apps/noxtokend/audit/auditRecord.h"
+#include "platform/basalt/config.h"
+#include "platform/basalt/journal.h"
+#include "platform/basalt/logger.h"
+
+namespace NoxToken::Audit {
+
+inline constexpr const char* kDefaultFile = "/var/log/tessel/noxtokend/audit.log";
+
+struct Settings {
+  bool enabled = true;
+  // A record that cannot be written refuses the call that needed it.
+  bool required = false;
+  std::string file;  // the host path, already under TESSEL_ROOT
+
+  // "audit/enabled", "audit/required" ("true" or "false") and "audit/file" (default
+  // kDefaultFile under TESSEL_ROOT). Throws Basalt::Exception on a value that is not a boolean.
+  static Settings Read(const Basalt::Service::Config& config);
+};
+
+class Trail {
+ public:
+  // Opens the file now; a failure is logged at level 2 and retried at the first record.
+  Trail(Settings settings, std::shared_ptr<Basalt::Service::Logger> logger,
+        std::unique_ptr<Basalt::System::Journal> journal);
+  ~Trail();
+  Trail(const Trail&) = delete;
+  Trail& operator=(const Trail&) = delete;
+
+  const Settings& GetSettings() const { return settings_; }
+
+  // Appends the record to the file (and the journal). False when the file could not take it; the
+  // loss is logged at level 2.
+  bool Write(const Record& record);
+
+  // True when the file is open, or could be opened now.
+  bool Ready();
+
+  // Closes the file and opens it again by its path.
+  void Reopen();
+
+ private:
+  // Opens the path; returns the descriptor or -1, logging why at level 2.
+  int Open() const;
+  bool WriteLine(const std::string& line);
+
+  Settings settings_;
+  std::shared_ptr<Basalt::Service::Logger> logger_;
+  std::unique_ptr<Basalt::System::Journal> journal_;
+  std::shared_mutex mutex_;  // writers share the descriptor; Reopen swaps it alone
+  int fd_ = -1;              // guarded by mutex_
+};
+
+}  // namespace NoxToken::Audit

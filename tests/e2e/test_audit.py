@@ -1,0 +1,172 @@
+"""The audit trail: one JSON object per line for every grant, refusal and management change,
+with the caller and never a secret; fail-closed when required; a new file after SIGHUP."""
+
+import hashlib
+import json
+import os
+import signal
+import ssl
+import time
+
+import jwt
+import pytest
+
+from conftest import (ISSUERS_SVC, PROFILES_SVC, TOKEN_SVC, USERS, AdminClient,
+                      assert_error_kind, grants, message_texts, oauth, output_of, user_pass)
+from saml_client import SAML_HOK, make_key
+
+NOX = "com.tessel.nox.authentication."
+IDP = "https://idp.example/audit"
+
+
+def trail_path(root):
+    return root.path / "var/log/tessel/noxtokend/audit.log"
+
+
+def read_trail(path):
+    """Every line parsed as JSON; no line holds a token or a password."""
+    text = path.read_text()
+    assert text.endswith("\n") or not text
+    for secret in ["eyJ", *USERS.values()]:
+        assert secret not in text
+    return [json.loads(line) for line in text.splitlines()]
+
+
+def with_audit(root, **settings):
+    """Adds an <audit> element with `settings` to the root's configuration."""
+    body = "".join(f"<{k}>{v}</{k}>" for k, v in settings.items())
+    root.config.write_text(root.config.read_text().replace("</config>",
+                                                           f"<audit>{body}</audit></config>"))
+
+
+def only(records, op_id, event):
+    found = [r for r in records if r.get("op_id") == op_id and r["event"] == event]
+    assert len(found) == 1, (op_id, event, records[-5:])
+    return found[0]
+
+
+def test_each_decision_is_recorded_with_its_caller(daemon, tmp_path):
+    cert = make_key(tmp_path, "idp").cert_text()
+    fingerprint = hashlib.sha256(ssl.PEM_cert_to_DER_cert(cert)).hexdigest()
+    admin = AdminClient(daemon)
+    issuers = AdminClient(daemon, ISSUERS_SVC)
+
+    def call(op_id, service, operation, input=None, security=None):
+        return daemon.invoke(service, operation, input, security, {"opId": op_id})
+
+    token = output_of(call("a-issue", TOKEN_SVC, "create", security=user_pass("root", "secret1")))
+    call("a-badpw", TOKEN_SVC, "create", security=user_pass("alice", "wrong"))
+    call("a-nobody", TOKEN_SVC, "create")
+    alice = oauth(daemon.create_token("alice"))
+    call("a-denied", PROFILES_SVC, "list", {}, alice)
+    spec = {"local_user": "bob", "grants": grants("READ_ONLY")}
+    name = output_of(call("a-pcreate", PROFILES_SVC, "create", {"spec": spec}, admin.security))
+    call("a-pset", PROFILES_SVC, "set", {"profile": name, "spec": {"grants": grants("OPERATOR")}},
+         admin.security)
+    call("a-pdelete", PROFILES_SVC, "delete", {"profile": name}, admin.security)
+    call("a-pmissing", PROFILES_SVC, "delete", {"profile": name}, admin.security)
+    chains = [{"cert_chain": [cert]}]
+    call("a-icreate", ISSUERS_SVC, "create",
+         {"spec": {"issuer_alias": "idp", "issuer": IDP, "signing_cert_chains": chains}},
+         issuers.security)
+    forged = jwt.encode({"iss": IDP, "username": "ann", "exp": int(time.time()) + 60}, "k" * 32)
+    call("a-forged", TOKEN_SVC, "create", security=oauth(forged))
+    unproven = {"schemeId": SAML_HOK, "samlHokToken": "<A/>", "samlHokTokenAlgorithm": "RS256"}
+    call("a-saml", TOKEN_SVC, "create", security=unproven)
+    call("a-iset", ISSUERS_SVC, "set", {"issuer_alias": "idp", "spec": {"issuer": IDP + "/2"}},
+         issuers.security)
+    call("a-idelete", ISSUERS_SVC, "delete", {"issuer_alias": "idp"}, issuers.security)
+
+    records = read_trail(trail_path(daemon.root))
+    root_subject = {"user": "root"}
+    issued = only(records, "a-issue", "token.issued")
+    assert issued["time"].endswith("Z") and len(issued["time"]) == len("2026-01-02T03:04:05.678Z")
+    assert {k: issued[k] for k in ("scheme", "subject", "outcome", "entitlements")} == {
+        "scheme": "user_pass", "subject": root_subject, "outcome": "ok",
+        "entitlements": ["ADMINISTRATOR"]}
+    assert issued["token_sha256"] == hashlib.sha256(token["token"].encode()).hexdigest()[:16]
+    unchecked = jwt.decode(token["token"], options={"verify_signature": False})
+    assert issued["expires"] == unchecked["exp"]
+    if "caller_uid" in issued:
+        assert issued["caller_uid"] == os.getuid()
+
+    expected = {
+        ("a-badpw", "credential.refused"): {"scheme": "user_pass", "subject": {"user": "alice"}},
+        ("a-nobody", "credential.refused"): {"scheme": "none"},
+        ("a-forged", "credential.refused"): {
+            "scheme": "external_jwt", "subject": {"user": "ann", "issuer_alias": "idp"},
+            "reason": NOX + "external_token_invalid_signature"},
+        ("a-saml", "credential.refused"): {"scheme": "saml_hok", "subject": None},
+        ("a-denied", "access.denied"): {
+            "scheme": "own_token", "subject": {"user": "alice"}, "service": PROFILES_SVC,
+            "operation": "list", "reason": "com.tessel.orbi.std.errors.unauthorized"},
+        ("a-pcreate", "profile.created"): {
+            "target": name, "after": {"grants": ["HOST:READ_ONLY"]}, "outcome": "ok"},
+        ("a-pset", "profile.changed"): {
+            "target": name, "before": {"grants": ["HOST:READ_ONLY"]},
+            "after": {"grants": ["HOST:OPERATOR"]}},
+        ("a-pdelete", "profile.deleted"): {
+            "target": name, "before": {"grants": ["HOST:OPERATOR"]}, "operation": "delete"},
+        ("a-pmissing", "profile.deleted"): {
+            "outcome": "refused", "reason": PROFILES_SVC + ".not_found"},
+        ("a-icreate", "issuer.created"): {
+            "target": "idp", "after": {"issuer": IDP, "chains": [[fingerprint]]},
+            "service": ISSUERS_SVC},
+        ("a-iset", "issuer.changed"): {
+            "before": {"issuer": IDP, "chains": [[fingerprint]]},
+            "after": {"issuer": IDP + "/2", "chains": [[fingerprint]]}},
+        ("a-idelete", "issuer.deleted"): {
+            "target": "idp", "before": {"issuer": IDP + "/2", "chains": [[fingerprint]]}},
+    }
+    for (op_id, event), members in expected.items():
+        record = only(records, op_id, event)
+        assert {k: record.get(k) for k in members} == members, record
+        refused = event in ("credential.refused", "access.denied") or "reason" in members
+        assert record["outcome"] == ("refused" if refused else "ok"), record
+        assert ("reason" in record) == refused, record
+        if event.startswith(("profile.", "issuer.")):
+            assert record["subject"] == root_subject and record["scheme"] == "own_token", record
+    # Verification is no decision: it leaves no record.
+    call("a-verify", "com.tessel.nox.authentication.verification", "verify", {}, alice)
+    assert not [r for r in read_trail(trail_path(daemon.root)) if r.get("op_id") == "a-verify"]
+
+
+@pytest.mark.parametrize("required", [True, False])
+def test_a_trail_that_cannot_be_written_refuses_only_when_required(new_root, run_daemon,
+                                                                   required):
+    root = new_root()
+    with_audit(root, required=str(required).lower())
+    trail_path(root).mkdir(parents=True)
+    daemon = run_daemon(root)
+    answer = daemon.invoke(TOKEN_SVC, "create", security=user_pass("root", USERS["root"]))
+    lines = [r for r in daemon.records() if r.logger == "Audit" and r.level == 2]
+    assert any("lost" in r.text for r in lines), lines
+    if not required:
+        assert output_of(answer)["token"]
+        return
+    error = assert_error_kind(answer, "internal_server_error")
+    assert "audit trail cannot record" in message_texts(error)
+
+
+def test_sighup_starts_a_new_file_and_disabled_writes_none(new_root, run_daemon):
+    root = new_root()
+    daemon = run_daemon(root)
+    daemon.create_token()
+    path = trail_path(root)
+    assert oct(path.stat().st_mode & 0o777) == "0o600"
+    assert oct(path.parent.stat().st_mode & 0o777) == "0o700"
+    moved = path.with_name("audit.log.1")
+    path.rename(moved)
+    daemon.proc.send_signal(signal.SIGHUP)
+    for _ in range(100):
+        if path.exists():
+            break
+        time.sleep(0.05)
+    daemon.create_token("alice")
+    assert [r["subject"]["user"] for r in read_trail(moved)] == ["root"]
+    assert [r["subject"]["user"] for r in read_trail(path)] == ["alice"]
+
+    off = new_root()
+    with_audit(off, enabled="false")
+    run_daemon(off).create_token()
+    assert not trail_path(off).exists()
