@@ -12,7 +12,7 @@ packages=(
   build-essential cmake pkg-config
   libboost-dev libxml2-dev libxmlsec1-dev libxmlsec1-openssl xmlsec1 libssl-dev openssl
   libjwt-dev libjansson-dev libsqlite3-dev sqlite3 libpam0g-dev libpam-pwdfile uuid-dev
-  libsystemd-dev libcli11-dev curl
+  libsystemd-dev libcli11-dev prometheus-cpp-dev curl
 )
 test_packages=(
   clang clang-format libclang-rt-14-dev

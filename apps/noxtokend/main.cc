@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "apps/noxtokend/metrics/metricsEndpoint.h"
 #include "apps/noxtokend/systemFactory.h"
 #include "apps/noxtokend/tokenEndpoint.h"
 #include "noxVersion.h"
@@ -38,6 +39,8 @@ configuration file.
 
 Configuration (elements below the root element):
   endpoint/portNum          TCP port on localhost (default 9199)
+  metrics/portNum           serve GET /metrics (Prometheus text) on this localhost
+                            port; without it no metrics are kept or served
   http/threads              connection threads, 1 to 64 (default 2)
   http/idleTimeoutSeconds   idle connection timeout (default 30)
   log/level                 level of every logger (default 5; 7 logs most)
@@ -59,11 +62,21 @@ start-up fails ("Error: " and the reason on standard error).
 
 std::shared_ptr<Basalt::Service::Logger> gModuleLogger;
 
+// The TCP port at `key`, `fallback` when the key is absent.
+uint16_t ReadPort(const Basalt::Service::Config& config, const std::string& key, int64_t fallback) {
+  int64_t port = fallback;
+  config.GetInt(key, port);
+  if (port < 1 || port > 65535) {
+    throw Basalt::Exception(key + " " + std::to_string(port) + " is not a TCP port number");
+  }
+  return static_cast<uint16_t>(port);
+}
+
 void ReportToServiceManager(const std::string& failure) {
   if (!failure.empty()) gModuleLogger->Log(3, "%1", failure);
 }
 
-int Serve(int argc, char** argv) {
+int Serve(int argc, char** argv, std::chrono::system_clock::time_point started) {
   Basalt::Service::LimitAllocatorArenas(kAllocatorArenas);
   Basalt::System::SetSystemFactory(std::make_unique<NoxToken::System::SystemFactory>());
   std::string configPath =
@@ -73,14 +86,17 @@ int Serve(int argc, char** argv) {
   gModuleLogger->Log(5, "noxtokend version %1", Nox::kVersion);
 
   auto app = Basalt::Service::GetApp();
-  int64_t port = kDefaultPort;
+  uint16_t port = 0;
+  uint16_t metricsPort = 0;
   {
     auto config = app->GetConfig();
-    config->GetInt("endpoint/portNum", port);
+    port = ReadPort(*config, "endpoint/portNum", kDefaultPort);
+    int64_t given = 0;
+    if (config->GetInt("metrics/portNum", given))
+      metricsPort = ReadPort(*config, "metrics/portNum", 0);
   }
-  if (port < 1 || port > 65535) {
-    throw Basalt::Exception("endpoint/portNum " + std::to_string(port) +
-                            " is not a TCP port number");
+  if (metricsPort == port) {
+    throw Basalt::Exception("metrics/portNum must differ from endpoint/portNum");
   }
   if (gModuleLogger->IsEnabled(5)) {
     gModuleLogger->Log(5, "Starting NOX Token CPS on port %1.", port);
@@ -88,9 +104,19 @@ int Serve(int argc, char** argv) {
   }
 
   {
-    NoxToken::TokenEndpoint endpoint(static_cast<uint32_t>(port), gModuleLogger);
+    std::shared_ptr<Nox::Metrics::DaemonMetrics> metrics;
+    if (metricsPort != 0) {
+      metrics = std::make_shared<Nox::Metrics::DaemonMetrics>(Nox::kVersion, started);
+    }
+    NoxToken::TokenEndpoint endpoint(port, gModuleLogger);
     NoxToken::OpenEndpoint(endpoint);
-    NoxToken::CreateOrbiHttpRequestHandler(endpoint);
+    NoxToken::CreateOrbiHttpRequestHandler(endpoint, metrics);
+    // Declared after the endpoint, so released first: a scrape reads the endpoint's counts.
+    std::shared_ptr<Basalt::Http::HttpSvc> scrape;
+    if (metrics) {
+      scrape = Nox::Metrics::ServeMetrics(metrics, metricsPort);
+      gModuleLogger->Log(5, "Metrics on localhost port %1", metricsPort);
+    }
     ReportToServiceManager(
         Basalt::System::NotifyReady(Basalt::Format("Serving on localhost port %1", endpoint.port)));
     Basalt::Service::TrimAllocatorPeriodically(*app, kAllocatorTrimPeriod);
@@ -103,6 +129,7 @@ int Serve(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const auto started = std::chrono::system_clock::now();
   if (argc > 1 && std::strcmp(argv[1], "--help") == 0) {
     std::fputs(kUsage, stdout);
     return 0;
@@ -115,7 +142,7 @@ int main(int argc, char** argv) {
   FeatureState_Init();
   if (!FeatureList[FeatureTable::kNoxtokend]) return -1;
   try {
-    return Serve(argc, argv);
+    return Serve(argc, argv, started);
   } catch (const std::exception& e) {
     // Runtime errors, and any library failure alike: reported, never an abort.
     std::fprintf(stderr, "Error: %s\n", e.what());

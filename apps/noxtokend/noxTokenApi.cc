@@ -16,6 +16,7 @@
 #include "platform/authn/tokenHandler.h"
 #include "platform/basalt/app.h"
 #include "platform/basalt/features.h"
+#include "platform/configstore/configStore.h"
 #include "platform/orbi/introspection.h"
 #include "platform/orbi/openSslSignatureVerifier.h"
 #include "platform/orbi/samlVerifierFilter.h"
@@ -40,13 +41,38 @@ std::shared_ptr<Orbi::Authn::AuthnHandler> CreateUserPassHandler(
       });
 }
 
+Orbi::Authn::AuthnObserverPtr ObserverFor(
+    const std::shared_ptr<Nox::Metrics::DaemonMetrics>& metrics, Nox::Metrics::AuthnScheme scheme) {
+  return metrics ? metrics->AuthnObserverFor(scheme) : nullptr;
+}
+
+// Every operation of every service the local provider serves, for the call counters.
+Nox::Metrics::ServiceOperations ServedOperations(
+    const Orbi::Provider::AsyncLocalProvider& localProvider) {
+  Nox::Metrics::ServiceOperations served;
+  for (const auto& id : localProvider.ListServices()) {
+    std::vector<std::string> names;
+    if (auto def = localProvider.FindService(id)) {
+      for (const auto& operation : def->operations) names.push_back(operation.name);
+    }
+    served.emplace_back(id, std::move(names));
+  }
+  return served;
+}
+
+// Counts store write failures of the store the services share; opened here only when used.
+void CountStoreWriteFailures(const std::shared_ptr<Nox::Metrics::DaemonMetrics>& metrics) {
+  NoxConfigStore::ConfigStore::GetStore(NoxConfigStore::sGlobalNamespace)
+      ->SetWriteFailureObserver([metrics] { metrics->CountStoreWriteFailure(); });
+}
+
 }  // namespace
 
 void AttachExternalSts(const Orbi::Core::Enqueuer& enqueuer,
                        const std::shared_ptr<ClientProfileAccess>& profiles,
                        const std::shared_ptr<Orbi::Provider::AsyncLocalProvider>& localProvider,
-                       Orbi::Core::ProviderPtr& outermost,
-                       std::vector<Orbi::Authn::AuthnHandlerPtr>& handlers) {
+                       Orbi::Core::ProviderPtr& outermost, std::vector<SchemeHandler>& handlers,
+                       const std::shared_ptr<Nox::Metrics::DaemonMetrics>& metrics) {
   namespace Issuers = Auth::Trust::SecurityTokenIssuersSvc;
   auto issuers = std::make_shared<Issuers::CertificateChainsContainer>();
   auto localizer = Auth::CreateLocalizer();
@@ -65,7 +91,8 @@ void AttachExternalSts(const Orbi::Core::Enqueuer& enqueuer,
       outermost,
       std::make_shared<TarnOrbi::Authn::SamlHokHandler>(
           MakeSamlCertificateProvider(issuers), samlLogger, MakeSamlEnrichment(issuers, samlLogger),
-          Basalt::System::SystemUtcClock(), decoded));
+          Basalt::System::SystemUtcClock(), decoded),
+      ObserverFor(metrics, Nox::Metrics::AuthnScheme::kSamlHok));
   auto samlVerifyLogger = Logger::CreateLogger("OrbiSamlVerifyFilter");
   outermost = std::make_shared<Orbi::Security::AsyncSamlVerifierFilter>(
       outermost, Orbi::Security::CreateOpenSslSignatureVerifierFactory(),
@@ -73,12 +100,15 @@ void AttachExternalSts(const Orbi::Core::Enqueuer& enqueuer,
                                        Basalt::System::SystemUtcClock(), decoded),
       std::make_shared<TarnOrbi::BasaltWrapLoggger>(samlLogger), 600);
 
-  handlers.push_back(std::make_shared<Nox::Authn::ExternalJwtHandler>(
-      Logger::CreateLogger("External JWT Handler"), issuers, localizer, nullptr, decoded));
+  handlers.push_back(
+      {std::make_shared<Nox::Authn::ExternalJwtHandler>(
+           Logger::CreateLogger("External JWT Handler"), issuers, localizer, nullptr, decoded),
+       Nox::Metrics::AuthnScheme::kExternalJwt});
 }
 
-Orbi::Core::ProviderPtr CreateLocalProvider(Orbi::Core::Enqueuer enqueuer,
-                                            std::shared_ptr<Logger> orbiLogger) {
+Orbi::Core::ProviderPtr CreateLocalProvider(
+    Orbi::Core::Enqueuer enqueuer, std::shared_ptr<Logger> orbiLogger,
+    const std::shared_ptr<Nox::Metrics::DaemonMetrics>& metrics) {
   bool externalSts = FeatureList[FeatureTable::kExternalSts];
   std::shared_ptr<ClientProfileAccess> profiles;
   if (externalSts) profiles = CreateClientProfileAccess();
@@ -98,24 +128,33 @@ Orbi::Core::ProviderPtr CreateLocalProvider(Orbi::Core::Enqueuer enqueuer,
   localProvider->AddInterface(Orbi::Provider::CreateServiceIntrospection(localProvider));
   Orbi::Core::ProviderPtr outermost = localProvider;
 
-  std::vector<Orbi::Authn::AuthnHandlerPtr> handlers{CreateUserPassHandler(enqueuer)};
+  std::vector<SchemeHandler> handlers{
+      {CreateUserPassHandler(enqueuer), Nox::Metrics::AuthnScheme::kPassword}};
 
   auto samlLogger = Logger::CreateLogger("SamlHokHandler");
   if (!externalSts) {
     samlLogger->Log(5, "Not initializing External STS: FSS disabled");
   } else {
-    AttachExternalSts(enqueuer, profiles, localProvider, outermost, handlers);
+    AttachExternalSts(enqueuer, profiles, localProvider, outermost, handlers, metrics);
+    if (metrics) CountStoreWriteFailures(metrics);
   }
 
   auto jwtLogger = Logger::CreateLogger("NoxtokendJWTHandler");
-  handlers.push_back(std::make_shared<Nox::Authn::TokenHandler>(
-      std::make_shared<TarnOrbi::BasaltWrapLoggger>(jwtLogger), Auth::CreateLocalizer(),
-      [] { return Auth::Secret::Get(); }));
+  handlers.push_back({std::make_shared<Nox::Authn::TokenHandler>(
+                          std::make_shared<TarnOrbi::BasaltWrapLoggger>(jwtLogger),
+                          Auth::CreateLocalizer(), [] { return Auth::Secret::Get(); }),
+                      Nox::Metrics::AuthnScheme::kOwnToken});
 
   for (auto it = handlers.rbegin(); it != handlers.rend(); ++it) {
-    outermost = std::make_shared<Orbi::Authn::Filter::AsyncAuthnFilter>(outermost, *it);
+    outermost = std::make_shared<Orbi::Authn::Filter::AsyncAuthnFilter>(
+        outermost, it->handler, ObserverFor(metrics, it->scheme));
   }
-  return std::make_shared<Zeph::Common::BasaltOrbi::OpIdProvider>(outermost, orbiLogger);
+  std::shared_ptr<const Zeph::Common::BasaltOrbi::CallObserver> calls;
+  if (metrics) {
+    calls = metrics->ObserveCalls(ServedOperations(*localProvider),
+                                  {Auth::TokenSvc::kServiceId, "create"});
+  }
+  return std::make_shared<Zeph::Common::BasaltOrbi::OpIdProvider>(outermost, orbiLogger, calls);
 }
 
 }  // namespace NoxToken::NoxTokenApi

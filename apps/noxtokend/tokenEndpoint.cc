@@ -15,11 +15,17 @@ void OpenEndpoint(TokenEndpoint& endpoint) {
   endpoint.httpSvc = Basalt::Http::CreateHttpSvc(socket, endpointLogger, headers);
 }
 
-void CreateOrbiHttpRequestHandler(TokenEndpoint& endpoint) {
+void CreateOrbiHttpRequestHandler(TokenEndpoint& endpoint,
+                                  const std::shared_ptr<Nox::Metrics::DaemonMetrics>& metrics) {
   auto logger = Basalt::Service::Logger::CreateLogger("OrbiHandler");
   logger->Log(5, "CreateOrbiHttpRequestHandler");
   Orbi::Core::Enqueuer enqueuer = Zeph::Common::BasaltOrbi::DirectEnqueuer{};
-  auto provider = NoxTokenApi::CreateLocalProvider(enqueuer, logger);
+  auto provider = NoxTokenApi::CreateLocalProvider(enqueuer, logger, metrics);
+  if (metrics) {
+    // The service lives as long as the endpoint, which outlives every scrape.
+    metrics->SampleConnections(
+        [svc = endpoint.httpSvc.get()] { return svc->GetConnectionCounts(); });
+  }
   auto handler = std::make_shared<TarnOrbi::HttpRequestHandler>(
       Basalt::Service::Logger::sDefaultLogger,
       std::make_shared<TarnOrbi::BasaltWrapLoggger>(logger), provider, enqueuer);

@@ -163,6 +163,7 @@ void ConfigStore::Write(const ConfigStoreObject& object) {
     BindObjectId(upsert, id).Bind(5, content).Run();
     transaction.Commit();
   } catch (const ConfigStoreException& e) {
+    if (writeFailed_) writeFailed_();
     throw ConfigStoreException("Writing " + id.ToString() + " failed: " + e.GetMessage());
   }
 }
@@ -177,8 +178,14 @@ void ConfigStore::RemoveObject(const ConfigStoreObjectId& id) {
     BindObjectId(remove, id).Run();
     transaction.Commit();
   } catch (const ConfigStoreException& e) {
+    if (writeFailed_) writeFailed_();
     throw ConfigStoreException("Removing " + id.ToString() + " failed: " + e.GetMessage());
   }
+}
+
+void ConfigStore::SetWriteFailureObserver(std::function<void()> observer) {
+  std::lock_guard lock(mutex_);
+  writeFailed_ = std::move(observer);
 }
 
 void ConfigStore::SetBootStatus(const ConfigStoreObjectId& id, bool status) {

@@ -9,6 +9,7 @@
 // A handle is safe to share between threads.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -64,6 +65,10 @@ class ConfigStore {
   // Removes the object; removing an absent object succeeds.
   void RemoveObject(const ConfigStoreObjectId& id);
 
+  // Called, with the store's lock held, each time a write or removal fails (before it throws).
+  // Must be quick and must not use the store. Replaces an earlier observer; empty clears it.
+  void SetWriteFailureObserver(std::function<void()> observer);
+
   // Records that the caller reads the key while the host starts.
   void SetBootStatus(const ConfigStoreObjectId& id, bool status);
   bool GetBootStatus(const ConfigStoreObjectId& id) const;
@@ -88,6 +93,7 @@ class ConfigStore {
   mutable std::mutex mutex_;  // one statement sequence at a time on the connection
   SqliteDatabase db_;
   std::set<std::string> bootKeys_;
+  std::function<void()> writeFailed_;  // guarded by mutex_
 };
 
 }  // namespace NoxConfigStore

@@ -19,13 +19,24 @@ class AuthnHandler {
 };
 using AuthnHandlerPtr = std::shared_ptr<AuthnHandler>;
 
+// Told of each answer of a handler that settles a call's authentication: accepted (the caller's
+// authentication data) or refused (an error). Called on the handler's thread; must be quick.
+class AuthnObserver {
+ public:
+  virtual ~AuthnObserver() = default;
+  virtual void OnSettled(bool accepted) const = 0;
+};
+using AuthnObserverPtr = std::shared_ptr<const AuthnObserver>;
+
 namespace Filter {
 
 // Consults its handler only while the call has no authentication data.
 class AsyncAuthnFilter final : public Core::AsyncApiProvider {
  public:
-  AsyncAuthnFilter(Core::ProviderPtr next, AuthnHandlerPtr handler)
-      : next_(std::move(next)), handler_(std::move(handler)) {}
+  // `observer` may be null.
+  AsyncAuthnFilter(Core::ProviderPtr next, AuthnHandlerPtr handler,
+                   AuthnObserverPtr observer = nullptr)
+      : next_(std::move(next)), handler_(std::move(handler)), observer_(std::move(observer)) {}
 
   std::string ToString() const override { return "AsyncAuthnFilter"; }
   void Invoke(const Core::MethodIdentifier& method, Data::ValuePtr input,
@@ -34,6 +45,7 @@ class AsyncAuthnFilter final : public Core::AsyncApiProvider {
  private:
   Core::ProviderPtr next_;
   AuthnHandlerPtr handler_;
+  AuthnObserverPtr observer_;
 };
 
 }  // namespace Filter
