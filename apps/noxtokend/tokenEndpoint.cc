@@ -2,6 +2,7 @@
 
 #include "apps/noxtokend/noxTokenApi.h"
 #include "apps/zeph-services/common/directEnqueuer.h"
+#include "noxVersion.h"
 #include "platform/basalt/systemFactory.h"
 #include "tarnOrbi/httpRequestHandler.h"
 
@@ -12,6 +13,8 @@ void OpenEndpoint(TokenEndpoint& endpoint) {
   auto socket = Basalt::System::GetSystemFactory().CreateTCPServerSocket();
   socket->Bind("localhost", static_cast<uint16_t>(endpoint.port));
   auto headers = Basalt::Http::GetDefaultResponseHeadersDefinitions();
+  // How `noxtokenctl status` learns which version answers.
+  headers.emplace_back("Server", std::string("noxtokend/") + Nox::kVersion);
   endpoint.httpSvc = Basalt::Http::CreateHttpSvc(socket, endpointLogger, headers);
 }
 

@@ -7,6 +7,7 @@
 
 #include "noxVersion.h"
 #include "tools/noxtokenctl/commands.h"
+#include "tools/noxtokenctl/statusCommand.h"
 
 namespace NoxCtl {
 namespace {
@@ -27,6 +28,7 @@ Commands (each has --help):
   issuer create ALIAS --issuer NAME [--chain FILE]...   (one PEM file per chain, in order)
   issuer set ALIAS [--issuer NAME] [--chain FILE]...
   call SERVICE OPERATION [INPUT_JSON]
+  status [--metrics-port N] [--config FILE]   (exit 3 when the daemon does not answer)
 
 The daemon's URL is --url, else http://localhost:PORT/api with --port, else $NOXTOKEN_URL, else
 http://localhost:9199/api.
@@ -61,6 +63,7 @@ struct AllOptions {
   ProfileOptions profile;
   IssuerOptions issuer;
   CallOptions call;
+  StatusOptions status;
 };
 
 CLI::App* Leaf(CLI::App& parent, const std::string& name, const std::string& description,
@@ -242,6 +245,11 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
   AddProfileCommands(app, all, chosen);
   AddIssuerCommands(app, all, chosen);
   AddCallCommand(app, all.call, chosen);
+  CLI::App* status = Leaf(app, "status", "Whether the daemon answers, its version and metrics",
+                          chosen, [&all](Session& s) { return Status(s, all.status); });
+  status->add_option("--metrics-port", all.status.metricsPort, "Port of GET /metrics")
+      ->check(CLI::Range(1, 65535));
+  status->add_option("--config", all.status.configPath, "The daemon's configuration file");
   app.footer(kFooter);
 
   auto usageError = [&](const std::string& message) {
