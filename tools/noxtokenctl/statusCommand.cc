@@ -3,8 +3,10 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <map>
 #include <optional>
 #include <sstream>
+#include <string_view>
 
 #include "platform/basalt/config.h"
 #include "platform/basalt/exception.h"
@@ -66,6 +68,19 @@ void AddSample(std::string_view line, std::map<std::string, double>& sums) {
     labels.remove_prefix(close + 1);
     if (!labels.empty() && labels.front() == ',') labels.remove_prefix(1);
   }
+}
+
+// The sums a summary shows, from a scrape in the Prometheus text format: each sample's value is
+// added under its metric name and under "name{label=value}" for each of its labels.
+std::map<std::string, double> SumSamples(std::string_view text) {
+  std::map<std::string, double> sums;
+  while (!text.empty()) {
+    size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    if (!line.empty() && line.front() != '#') AddSample(line, sums);
+  }
+  return sums;
 }
 
 std::string Seconds(double seconds) {
@@ -137,17 +152,6 @@ std::string StatusView(const json_t& status) {
 }
 
 }  // namespace
-
-std::map<std::string, double> SumSamples(std::string_view text) {
-  std::map<std::string, double> sums;
-  while (!text.empty()) {
-    size_t end = text.find('\n');
-    std::string_view line = text.substr(0, end);
-    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-    if (!line.empty() && line.front() != '#') AddSample(line, sums);
-  }
-  return sums;
-}
 
 ExitCode Status(Session& session, const StatusOptions& options) {
   const SessionOptions& where = session.Options();
