@@ -12,13 +12,13 @@ packages=(
   build-essential cmake pkg-config
   libboost-dev libxml2-dev libxmlsec1-dev libxmlsec1-openssl xmlsec1 libssl-dev openssl
   libjwt-dev libjansson-dev libsqlite3-dev sqlite3 libpam0g-dev libpam-pwdfile uuid-dev
-  libsystemd-dev libcli11-dev curl
+  libsystemd-dev libcli11-dev prometheus-cpp-dev curl
 )
 test_packages=(
   clang clang-format libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-pytest python3-requests python3-jwt python3-cryptography
-  wrk nginx-light nodejs
+  wrk nginx-light nodejs valgrind
 )
 package_packages=(debhelper dpkg-dev fakeroot lintian man-db systemd)
 

@@ -3,13 +3,17 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
 
+#include "apps/noxtokend/audit/auditTrail.h"
+#include "apps/noxtokend/metrics/metricsEndpoint.h"
 #include "apps/noxtokend/orbi/entitlements.h"
 #include "apps/noxtokend/orbi/externalSts/clientProfileAccess.h"
+#include "apps/noxtokend/orbi/externalSts/externalTokenPolicy.h"
 #include "apps/noxtokend/systemFactory.h"
 #include "apps/noxtokend/tokenEndpoint.h"
 #include "noxVersion.h"
@@ -51,6 +55,8 @@ configuration file.
 
 Configuration (elements below the root element):
   endpoint/portNum          TCP port on localhost (default 9199)
+  metrics/portNum           serve GET /metrics (Prometheus text) on this localhost
+                            port; without it no metrics are kept or served
   http/threads              connection threads, 1 to 64 (default 2)
   http/idleTimeoutSeconds   idle connection timeout (default 30)
   log/level                 level of every logger (default 5; 7 logs most)
@@ -94,13 +100,27 @@ void InitRuntime(const char* configArgument) {
                                : Basalt::System::HostPath(kDefaultConfigPath));
 }
 
-int64_t ConfiguredPort() {
-  int64_t port = kDefaultPort;
-  Basalt::Service::GetApp()->GetConfig()->GetInt("endpoint/portNum", port);
+// The TCP port at `key`, `fallback` when the key is absent.
+uint16_t ReadPort(const Basalt::Service::Config& config, const std::string& key, int64_t fallback) {
+  int64_t port = fallback;
+  config.GetInt(key, port);
   if (port < 1 || port > 65535) {
-    throw Basalt::Exception("endpoint/portNum " + std::to_string(port) +
-                            " is not a TCP port number");
+    throw Basalt::Exception(key + " " + std::to_string(port) + " is not a TCP port number");
   }
+  return static_cast<uint16_t>(port);
+}
+
+uint16_t ConfiguredPort() {
+  return ReadPort(*Basalt::Service::GetApp()->GetConfig(), "endpoint/portNum", kDefaultPort);
+}
+
+// The metrics port, 0 when metrics are off.
+uint16_t ConfiguredMetricsPort(uint16_t apiPort) {
+  const auto config = Basalt::Service::GetApp()->GetConfig();
+  int64_t given = 0;
+  if (!config->GetInt("metrics/portNum", given)) return 0;
+  const uint16_t port = ReadPort(*config, "metrics/portNum", 0);
+  if (port == apiPort) throw Basalt::Exception("metrics/portNum must differ from endpoint/portNum");
   return port;
 }
 
@@ -135,17 +155,21 @@ int RestoreDefaultProfiles(const char* configArgument) {
   return 0;
 }
 
-int Serve(int argc, char** argv) {
+int Serve(int argc, char** argv, std::chrono::system_clock::time_point started) {
   Basalt::Service::LimitAllocatorArenas(kAllocatorArenas);
   InitRuntime(argc > 1 ? argv[1] : nullptr);
   gModuleLogger = Basalt::Service::Logger::sDefaultLogger;
   gModuleLogger->Log(5, "noxtokend version %1", Nox::kVersion);
 
   auto app = Basalt::Service::GetApp();
-  const int64_t port = ConfiguredPort();
-  // The endpoint's limits are read again when it opens; reading them here completes the
-  // configuration, so that a misspelt element is reported before the port listens.
+  const uint16_t port = ConfiguredPort();
+  const uint16_t metricsPort = ConfiguredMetricsPort(port);
+  // The endpoint's limits, the audit settings and the external token checks are read again
+  // where they are used; reading them here completes the configuration, so that a bad value or a
+  // misspelt element is reported before the port listens.
   Basalt::Http::HttpLimits::FromAppConfig();
+  NoxToken::Audit::Settings::Read(*app->GetConfig());
+  Nox::Authn::ExternalTokenPolicy::FromConfig(*app->GetConfig());
   app->ReportUnreadConfigKeys();
   if (gModuleLogger->IsEnabled(5)) {
     gModuleLogger->Log(5, "Starting NOX Token CPS on port %1.", port);
@@ -153,9 +177,19 @@ int Serve(int argc, char** argv) {
   }
 
   {
-    NoxToken::TokenEndpoint endpoint(static_cast<uint32_t>(port), gModuleLogger);
+    std::shared_ptr<Nox::Metrics::DaemonMetrics> metrics;
+    if (metricsPort != 0) {
+      metrics = std::make_shared<Nox::Metrics::DaemonMetrics>(Nox::kVersion, started);
+    }
+    NoxToken::TokenEndpoint endpoint(port, gModuleLogger);
     NoxToken::OpenEndpoint(endpoint);
-    NoxToken::CreateOrbiHttpRequestHandler(endpoint);
+    NoxToken::CreateOrbiHttpRequestHandler(endpoint, metrics);
+    // Declared after the endpoint, so released first: a scrape reads the endpoint's counts.
+    std::shared_ptr<Basalt::Http::HttpSvc> scrape;
+    if (metrics) {
+      scrape = Nox::Metrics::ServeMetrics(metrics, metricsPort);
+      gModuleLogger->Log(5, "Metrics on localhost port %1", metricsPort);
+    }
     ReportToServiceManager(
         Basalt::System::NotifyReady(Basalt::Format("Serving on localhost port %1", endpoint.port)));
     Basalt::Service::TrimAllocatorPeriodically(*app, kAllocatorTrimPeriod);
@@ -171,6 +205,7 @@ int Serve(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const auto started = std::chrono::system_clock::now();
   if (argc > 1 && std::strcmp(argv[1], "--help") == 0) {
     std::fputs(kUsage, stdout);
     return 0;
@@ -195,5 +230,5 @@ int main(int argc, char** argv) {
   Basalt::Service::RestartWithAllocatorTunables(argv);
   FeatureState_Init();
   if (!FeatureList[FeatureTable::kNoxtokend]) return -1;
-  return reported([&] { return Serve(argc, argv); });
+  return reported([&] { return Serve(argc, argv, started); });
 }

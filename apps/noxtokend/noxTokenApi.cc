@@ -24,6 +24,7 @@
 #include "platform/basalt/app.h"
 #include "platform/basalt/features.h"
 #include "platform/basalt/workerPool.h"
+#include "platform/configstore/configStore.h"
 #include "platform/orbi/introspection.h"
 #include "platform/orbi/openSslSignatureVerifier.h"
 #include "platform/orbi/samlVerifierFilter.h"
@@ -47,7 +48,8 @@ constexpr size_t kPasswordCheckQueue = 256;
 constexpr std::chrono::seconds kUncheckedRefusalPause{2};
 
 std::shared_ptr<Orbi::Authn::AuthnHandler> CreateUserPassHandler(
-    const Orbi::Core::Enqueuer& enqueuer) {
+    const Orbi::Core::Enqueuer& enqueuer,
+    const std::shared_ptr<Nox::Metrics::DaemonMetrics>& metrics) {
   auto pool =
       std::make_shared<Basalt::System::WorkerPool>(kPasswordCheckThreads, kPasswordCheckQueue);
   TarnOrbi::Authn::UserPassHandler::Options options;
@@ -64,7 +66,8 @@ std::shared_ptr<Orbi::Authn::AuthnHandler> CreateUserPassHandler(
   options.uncheckedPause = kUncheckedRefusalPause;
   options.throttle =
       std::make_shared<TarnOrbi::Authn::PasswordThrottle>(Logger::CreateLogger("PasswordThrottle"));
-  options.throttled = [localizer = Auth::CreateLocalizer()](std::chrono::seconds wait) {
+  options.throttled = [localizer = Auth::CreateLocalizer(), metrics](std::chrono::seconds wait) {
+    if (metrics) metrics->CountThrottled();
     Orbi::L10n::Message message{Auth::MessageIds::kTooManyAttempts,
                                 {{"seconds", std::to_string(wait.count())}}};
     return Orbi::Std::Unauthenticated({std::move(message)}).ToErrorValue(*localizer);
@@ -72,13 +75,6 @@ std::shared_ptr<Orbi::Authn::AuthnHandler> CreateUserPassHandler(
   return std::make_shared<TarnOrbi::Authn::UserPassHandler>(
       Basalt::System::AuthenticateUserDeferringDelay,
       Logger::CreateLogger("NoxTokenUserPassHandler"), enqueuer, std::move(options));
-}
-
-// The handler, with its refusals recorded when there is a trail.
-AuthnStage Audited(Orbi::Authn::AuthnHandlerPtr handler, const char* scheme,
-                   const std::shared_ptr<Audit::Trail>& trail, Audit::ClaimFn claimed) {
-  if (!trail) return {std::move(handler), nullptr};
-  return {std::move(handler), Audit::RecordRefusals(trail, scheme, std::move(claimed))};
 }
 
 Orbi::Core::ProviderPtr AuditCalls(Orbi::Core::ProviderPtr next,
@@ -93,6 +89,44 @@ Orbi::Core::ProviderPtr AuditCalls(Orbi::Core::ProviderPtr next,
 
 Audit::Subject ClaimedOwnToken(const Orbi::Core::ExecutionContext& context) {
   return Audit::ClaimedByToken(context, nullptr);
+}
+
+// What the filter of a `scheme` handler tells: its refusals to the audit trail (with the subject
+// `claimed` reads), every settled answer to the metrics; empty when neither is on.
+Orbi::Authn::AuthnObserver Observe(const Accounting& accounting, Nox::Metrics::AuthnScheme scheme,
+                                   Audit::ClaimFn claimed) {
+  Orbi::Authn::AuthnObserver audit, count;
+  if (accounting.trail) {
+    audit = Audit::RecordRefusals(accounting.trail, Nox::Metrics::SchemeLabel(scheme),
+                                  std::move(claimed));
+  }
+  if (accounting.metrics) count = accounting.metrics->AuthnObserverFor(scheme);
+  if (!audit || !count) return audit ? audit : count;
+  return [audit = std::move(audit), count = std::move(count)](
+             const Orbi::Core::ExecutionContext& context, const Orbi::Data::ErrorValue* refusal) {
+    audit(context, refusal);
+    count(context, refusal);
+  };
+}
+
+// Every operation of every service the local provider serves, for the call counters.
+Nox::Metrics::ServiceOperations ServedOperations(
+    const Orbi::Provider::AsyncLocalProvider& localProvider) {
+  Nox::Metrics::ServiceOperations served;
+  for (const auto& id : localProvider.ListServices()) {
+    std::vector<std::string> names;
+    if (auto def = localProvider.FindService(id)) {
+      for (const auto& operation : def->operations) names.push_back(operation.name);
+    }
+    served.emplace_back(id, std::move(names));
+  }
+  return served;
+}
+
+// Counts store write failures of the store the services share; opened here only when used.
+void CountStoreWriteFailures(const std::shared_ptr<Nox::Metrics::DaemonMetrics>& metrics) {
+  NoxConfigStore::ConfigStore::GetStore(NoxConfigStore::sGlobalNamespace)
+      ->SetWriteFailureObserver([metrics] { metrics->CountStoreWriteFailure(); });
 }
 
 }  // namespace
@@ -122,7 +156,7 @@ void AttachExternalSts(const Orbi::Core::Enqueuer& enqueuer,
                        const std::shared_ptr<ClientProfileAccess>& profiles,
                        const std::shared_ptr<Orbi::Provider::AsyncLocalProvider>& localProvider,
                        Orbi::Core::ProviderPtr& outermost, std::vector<AuthnStage>& handlers,
-                       const std::shared_ptr<Audit::Trail>& trail) {
+                       const Accounting& accounting) {
   namespace Issuers = Auth::Trust::SecurityTokenIssuersSvc;
   auto issuers = std::make_shared<Issuers::CertificateChainsContainer>();
   auto localizer = Auth::CreateLocalizer();
@@ -135,18 +169,18 @@ void AttachExternalSts(const Orbi::Core::Enqueuer& enqueuer,
       enqueuer, outermost,
       std::make_shared<TarnOrbi::BasaltWrapLoggger>(Logger::CreateLogger("AuthzHandler")),
       localProvider);
-  outermost =
-      AuditCalls(outermost, trail, Audit::ProfileState(profiles), Audit::IssuerState(issuers));
+  outermost = AuditCalls(outermost, accounting.trail, Audit::ProfileState(profiles),
+                         Audit::IssuerState(issuers));
   auto samlLogger = Logger::CreateLogger("SamlHokHandler");
   // The filter and the handlers verify with registered certificates: one cache decodes each once.
   auto decoded = std::make_shared<Basalt::Crypto::CertificateCache>();
-  auto saml = Audited(std::make_shared<TarnOrbi::Authn::SamlHokHandler>(
-                          MakeSamlCertificateProvider(issuers), samlLogger,
-                          MakeSamlEnrichment(issuers, samlLogger, policy),
-                          Basalt::System::SystemUtcClock(), decoded),
-                      "saml_hok", trail, nullptr);
-  outermost = std::make_shared<Orbi::Authn::Filter::AsyncAuthnFilter>(outermost, saml.handler,
-                                                                      saml.onRefused);
+  auto saml = std::make_shared<TarnOrbi::Authn::SamlHokHandler>(
+      MakeSamlCertificateProvider(issuers), samlLogger,
+      MakeSamlEnrichment(issuers, samlLogger, policy), Basalt::System::SystemUtcClock(), decoded);
+  // A refused proof is a refused holder-of-key authentication, whichever filter refuses it.
+  const auto samlObserver = Observe(accounting, Nox::Metrics::AuthnScheme::kSamlHok, nullptr);
+  outermost =
+      std::make_shared<Orbi::Authn::Filter::AsyncAuthnFilter>(outermost, saml, samlObserver);
   auto samlVerifyLogger = Logger::CreateLogger("OrbiSamlVerifyFilter");
   outermost = std::make_shared<Orbi::Security::AsyncSamlVerifierFilter>(
       outermost, Orbi::Security::CreateOpenSslSignatureVerifierFactory(),
@@ -154,21 +188,22 @@ void AttachExternalSts(const Orbi::Core::Enqueuer& enqueuer,
                                        Basalt::System::SystemUtcClock(), decoded),
       std::make_shared<TarnOrbi::BasaltWrapLoggger>(samlLogger), 600,
       Basalt::System::SystemUtcClock(), std::make_shared<Orbi::Security::ProofReplayGuard>(),
-      saml.onRefused);
+      samlObserver);
 
   auto jwtLogger = Logger::CreateLogger("External JWT Handler");
   jwtLogger->Log(5, "External token checks: %1", policy.Describe());
-  handlers.push_back(Audited(
-      std::make_shared<Nox::Authn::ExternalJwtHandler>(jwtLogger, issuers, localizer, nullptr,
-                                                       decoded, policy),
-      "external_jwt", trail,
-      [alias = Audit::IssuerAliasLookup(issuers)](const Orbi::Core::ExecutionContext& context) {
-        return Audit::ClaimedByToken(context, alias);
-      }));
+  handlers.push_back({std::make_shared<Nox::Authn::ExternalJwtHandler>(
+                          jwtLogger, issuers, localizer, nullptr, decoded, policy),
+                      Observe(accounting, Nox::Metrics::AuthnScheme::kExternalJwt,
+                              [alias = Audit::IssuerAliasLookup(issuers)](
+                                  const Orbi::Core::ExecutionContext& context) {
+                                return Audit::ClaimedByToken(context, alias);
+                              })});
 }
 
-Orbi::Core::ProviderPtr CreateLocalProvider(Orbi::Core::Enqueuer enqueuer,
-                                            std::shared_ptr<Logger> orbiLogger) {
+Orbi::Core::ProviderPtr CreateLocalProvider(
+    Orbi::Core::Enqueuer enqueuer, std::shared_ptr<Logger> orbiLogger,
+    const std::shared_ptr<Nox::Metrics::DaemonMetrics>& metrics) {
   bool externalSts = FeatureList[FeatureTable::kExternalSts];
   // Read whatever the switch, so that a bad value fails start-up either way.
   const auto app = Basalt::Service::GetApp();
@@ -192,29 +227,36 @@ Orbi::Core::ProviderPtr CreateLocalProvider(Orbi::Core::Enqueuer enqueuer,
   localProvider->AddInterface(Orbi::Provider::CreateServiceIntrospection(localProvider));
   Orbi::Core::ProviderPtr outermost = localProvider;
 
-  auto trail = CreateAuditTrail();
+  const Accounting accounting{CreateAuditTrail(), metrics};
   std::vector<AuthnStage> handlers{
-      Audited(CreateUserPassHandler(enqueuer), "user_pass", trail, Audit::ClaimedByUserName)};
+      {CreateUserPassHandler(enqueuer, metrics),
+       Observe(accounting, Nox::Metrics::AuthnScheme::kUserPass, Audit::ClaimedByUserName)}};
 
   auto samlLogger = Logger::CreateLogger("SamlHokHandler");
   if (!externalSts) {
     samlLogger->Log(5, "Not initializing External STS: FSS disabled");
-    outermost = AuditCalls(outermost, trail, nullptr, nullptr);
+    outermost = AuditCalls(outermost, accounting.trail, nullptr, nullptr);
   } else {
-    AttachExternalSts(enqueuer, policy, profiles, localProvider, outermost, handlers, trail);
+    AttachExternalSts(enqueuer, policy, profiles, localProvider, outermost, handlers, accounting);
+    if (metrics) CountStoreWriteFailures(metrics);
   }
 
   auto jwtLogger = Logger::CreateLogger("NoxtokendJWTHandler");
-  handlers.push_back(Audited(std::make_shared<Nox::Authn::TokenHandler>(
-                                 std::make_shared<TarnOrbi::BasaltWrapLoggger>(jwtLogger),
-                                 Auth::CreateLocalizer(), [] { return Auth::Secret::Get(); }),
-                             "own_token", trail, ClaimedOwnToken));
+  handlers.push_back({std::make_shared<Nox::Authn::TokenHandler>(
+                          std::make_shared<TarnOrbi::BasaltWrapLoggger>(jwtLogger),
+                          Auth::CreateLocalizer(), [] { return Auth::Secret::Get(); }),
+                      Observe(accounting, Nox::Metrics::AuthnScheme::kOwnToken, ClaimedOwnToken)});
 
   for (auto it = handlers.rbegin(); it != handlers.rend(); ++it) {
     outermost = std::make_shared<Orbi::Authn::Filter::AsyncAuthnFilter>(outermost, it->handler,
-                                                                        it->onRefused);
+                                                                        it->observer);
   }
-  return std::make_shared<Zeph::Common::BasaltOrbi::OpIdProvider>(outermost, orbiLogger);
+  std::shared_ptr<const Zeph::Common::BasaltOrbi::CallObserver> calls;
+  if (metrics) {
+    calls = metrics->ObserveCalls(ServedOperations(*localProvider),
+                                  {Auth::TokenSvc::kServiceId, "create"});
+  }
+  return std::make_shared<Zeph::Common::BasaltOrbi::OpIdProvider>(outermost, orbiLogger, calls);
 }
 
 }  // namespace NoxToken::NoxTokenApi

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "apps/noxtokend/metrics/daemonMetrics.h"
 #include "platform/basalt/httpSvc.h"
 #include "platform/basalt/logger.h"
 
@@ -27,7 +28,9 @@ struct TokenEndpoint {
 // Opens the HTTP service on "localhost" and the endpoint's port.
 void OpenEndpoint(TokenEndpoint& endpoint);
 
-// Builds the provider chain and its request handler, attaches it and starts serving.
-void CreateOrbiHttpRequestHandler(TokenEndpoint& endpoint);
+// Builds the provider chain and its request handler, attaches it and starts serving. With
+// `metrics`, calls, authentications and the endpoint's connections are counted into it.
+void CreateOrbiHttpRequestHandler(
+    TokenEndpoint& endpoint, const std::shared_ptr<Nox::Metrics::DaemonMetrics>& metrics = nullptr);
 
 }  // namespace NoxToken

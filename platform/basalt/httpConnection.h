@@ -40,6 +40,8 @@ struct HttpServiceContext {
   ResponseHeaderDefinitions headers;
   HttpLimits limits;
   std::atomic<size_t> connections{0};
+  std::atomic<uint64_t> evicted{0};
+  std::atomic<uint64_t> refused{0};
   std::shared_ptr<BodyBudget> bodyBudget;
   IdleConnections idle;
 

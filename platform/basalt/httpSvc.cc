@@ -87,6 +87,10 @@ class AsioHttpSvc : public HttpSvc {
     context_->SetHandler(std::move(handler));
   }
 
+  ConnectionCounts GetConnectionCounts() const override {
+    return {context_->connections.load(), context_->evicted.load(), context_->refused.load()};
+  }
+
   void Start() override {
     socket_->StartAccepting([context = context_](System::ConnectionSocket socket) {
       if (context->connections.load() >= context->limits.maxConnections) {
@@ -94,11 +98,13 @@ class AsioHttpSvc : public HttpSvc {
         if (!idlest) {
           context->logger->Log(3, "Too many connections (%1) and none idle, refusing one",
                                context->limits.maxConnections);
+          context->refused.fetch_add(1, std::memory_order_relaxed);
           return;  // the socket closes as it goes out of scope
         }
         context->logger->Log(6, "Connections at the limit (%1): closing the one idle longest",
                              context->limits.maxConnections);
         idlest->Evict();
+        context->evicted.fetch_add(1, std::memory_order_relaxed);
       }
       std::make_shared<HttpConnection>(std::move(socket), context)->Start();
     });

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <utility>
@@ -54,9 +55,19 @@ struct HttpLimits {
 // The connection bound when the descriptor limit allows it and nothing else is configured.
 inline constexpr size_t kMaxConnectionsDefault = 8192;
 
+// Connections now open, and those closed to make room (evicted) or at once (refused) so far.
+struct ConnectionCounts {
+  size_t open = 0;
+  uint64_t evicted = 0;
+  uint64_t refused = 0;
+};
+
 class HttpSvc {
  public:
   virtual ~HttpSvc();
+
+  // Thread-safe.
+  virtual ConnectionCounts GetConnectionCounts() const = 0;
 
   // Without a handler every request gets the mix-in's answer. Thread-safe; takes effect for
   // requests whose headers arrive later.

@@ -273,11 +273,17 @@ void ConfigStore::Commit(const ConfigStoreBatch& batch) {
     }
     transaction.Commit();
   } catch (const ConfigStoreException& e) {
+    if (writeFailed_) writeFailed_();
     const auto& first = changes.front();
     std::string what = (first.content ? "Writing " : "Removing ") + first.id.ToString();
     if (changes.size() > 1) what += " and " + std::to_string(changes.size() - 1) + " more";
     throw ConfigStoreException(what + " failed: " + e.GetMessage());
   }
+}
+
+void ConfigStore::SetWriteFailureObserver(std::function<void()> observer) {
+  std::lock_guard lock(mutex_);
+  writeFailed_ = std::move(observer);
 }
 
 void ConfigStore::SetBootStatus(const ConfigStoreObjectId& id, bool status) {

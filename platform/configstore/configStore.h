@@ -10,6 +10,7 @@
 // last holder of the handle lets go.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -74,6 +75,10 @@ class ConfigStore {
   // refused when the database file was removed or replaced since it was opened.
   void Commit(const ConfigStoreBatch& batch);
 
+  // Called, with the store's lock held, each time a write or removal fails (before it throws).
+  // Must be quick and must not use the store. Replaces an earlier observer; empty clears it.
+  void SetWriteFailureObserver(std::function<void()> observer);
+
   // Records that the caller reads the key while the host starts.
   void SetBootStatus(const ConfigStoreObjectId& id, bool status);
   bool GetBootStatus(const ConfigStoreObjectId& id) const;
@@ -106,6 +111,7 @@ class ConfigStore {
   mutable std::mutex mutex_;  // one statement sequence at a time on the connection
   SqliteDatabase db_;
   std::set<std::string> bootKeys_;
+  std::function<void()> writeFailed_;  // guarded by mutex_
 };
 
 }  // namespace NoxConfigStore

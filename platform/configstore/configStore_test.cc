@@ -60,6 +60,18 @@ TEST_F(ConfigStoreTest, ObjectsSurviveReopenWholeAndARewriteReplacesThemWhole) {
   EXPECT_EQ(store->GetObject(ProfileId("p1")), nullptr);
   EXPECT_NO_THROW(store->RemoveObject(ProfileId("never-written")));
   EXPECT_THROW(store->WriteInstance(ConfigStoreObject(ProfileId())), ConfigStoreException);
+
+  // Writes and removals that fail are reported to the observer; those that succeed are not.
+  int failures = 0;
+  store->SetWriteFailureObserver([&failures] { ++failures; });
+  store->WriteInstance(second);
+  auto options = root_.StoreOptions();
+  options.readOnly = true;
+  auto readOnly = ConfigStore::Open(options);
+  readOnly->SetWriteFailureObserver([&failures] { ++failures; });
+  EXPECT_THROW(readOnly->WriteInstance(second), ConfigStoreException);
+  EXPECT_THROW(readOnly->RemoveObject(ProfileId("p1")), ConfigStoreException);
+  EXPECT_EQ(failures, 2);
 }
 
 TEST_F(ConfigStoreTest, ListInstancesFiltersByKeyAndInstanceOldestFirst) {

@@ -11,10 +11,11 @@ void AsyncAuthnFilter::Invoke(const Core::MethodIdentifier& method, Data::ValueP
   // The handler answers once, so the call's parts move on rather than being copied.
   auto next = next_;
   handler_->AsyncAuthenticate(
-      context, [next, onRefused = onRefused_, method, input = std::move(input), context,
+      context, [next, observer = observer_, method, input = std::move(input), context,
                 resultCb = std::move(resultCb)](Data::ValuePtr answer) mutable {
-        if (auto error = Data::As<Data::ErrorValue>(answer)) {
-          if (onRefused) (*onRefused)(*context, *error);
+        auto error = Data::As<Data::ErrorValue>(answer);
+        if (observer && answer) (*observer)(*context, error.get());
+        if (error) {
           resultCb(Core::MethodResult::Failure(std::move(error)), std::nullopt, nullptr);
           return;
         }

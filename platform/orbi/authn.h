@@ -19,10 +19,12 @@ class AuthnHandler {
 };
 using AuthnHandlerPtr = std::shared_ptr<AuthnHandler>;
 
-// Told of each refusal a filter's handler answers, on the thread of the answer, before the call
-// is answered with it: where refusals are accounted for. Must not throw.
-using RefusalObserver =
-    std::function<void(const Core::ExecutionContext& context, const Data::ErrorValue& refusal)>;
+// Told of each answer of a handler that settles a call's authentication, on the thread of the
+// answer, before the call goes on: `refusal` is the error the handler answered, or null when it
+// accepted the caller. Where authentications are accounted for (audit, metrics); must be quick and
+// must not throw.
+using AuthnObserver =
+    std::function<void(const Core::ExecutionContext& context, const Data::ErrorValue* refusal)>;
 
 namespace Filter {
 
@@ -30,11 +32,11 @@ namespace Filter {
 class AsyncAuthnFilter final : public Core::AsyncApiProvider {
  public:
   AsyncAuthnFilter(Core::ProviderPtr next, AuthnHandlerPtr handler,
-                   RefusalObserver onRefused = nullptr)
+                   AuthnObserver observer = nullptr)
       : next_(std::move(next)),
         handler_(std::move(handler)),
-        onRefused_(onRefused ? std::make_shared<const RefusalObserver>(std::move(onRefused))
-                             : nullptr) {}
+        observer_(observer ? std::make_shared<const AuthnObserver>(std::move(observer)) : nullptr) {
+  }
 
   std::string ToString() const override { return "AsyncAuthnFilter"; }
   void Invoke(const Core::MethodIdentifier& method, Data::ValuePtr input,
@@ -44,7 +46,7 @@ class AsyncAuthnFilter final : public Core::AsyncApiProvider {
   Core::ProviderPtr next_;
   AuthnHandlerPtr handler_;
   // Shared with the calls in flight, which may outlive the filter.
-  std::shared_ptr<const RefusalObserver> onRefused_;
+  std::shared_ptr<const AuthnObserver> observer_;
 };
 
 }  // namespace Filter

@@ -54,11 +54,11 @@ TEST(AuthnFilterTest, FirstHandlerWithAnAnswerFixesTheIdentity) {
   auto none = std::make_shared<FixedHandler>(nullptr);
   auto first = std::make_shared<FixedHandler>(identity);
   auto second = std::make_shared<FixedHandler>(Data::StructValue::GetInstance("Other"));
-  // Each filter tells its observer of its handler's refusals, and only of those.
-  std::vector<std::string> refusals;
-  const Authn::RefusalObserver observe = [&refusals](const Core::ExecutionContext&,
-                                                     const Data::ErrorValue& refusal) {
-    refusals.push_back(refusal.GetErrorKind());
+  // Each filter tells its observer of the answers that settle the call, never of a handler's pass.
+  std::vector<std::string> settled;
+  const Authn::AuthnObserver observe = [&settled](const Core::ExecutionContext&,
+                                                  const Data::ErrorValue* refusal) {
+    settled.push_back(refusal ? refusal->GetErrorKind() : "accepted");
   };
   Core::ProviderPtr chain = std::make_shared<Recorder>(seen);
   for (auto h : {second, first, none}) {
@@ -76,7 +76,7 @@ TEST(AuthnFilterTest, FirstHandlerWithAnAnswerFixesTheIdentity) {
   // The refusal itself is answered (see the protocol tests); the call must go no further.
   refusing->Invoke({"s", "o"}, nullptr, std::make_shared<Core::ExecutionContext>(), ignored);
   EXPECT_EQ(*seen, nullptr);
-  EXPECT_EQ(refusals, std::vector<std::string>{"unauthenticated"});
+  EXPECT_EQ(settled, (std::vector<std::string>{"accepted", "unauthenticated"}));
 }
 
 }  // namespace

@@ -22,13 +22,10 @@ std::vector<uint8_t> DecodeBase64(const std::string& text) {
 
 }  // namespace
 
-AsyncSamlVerifierFilter::AsyncSamlVerifierFilter(Core::ProviderPtr next,
-                                                 SignatureVerifierFactoryPtr verifiers,
-                                                 SamlKeyExtractor keyExtractor,
-                                                 Core::LoggerPtr logger, int64_t windowSeconds,
-                                                 Basalt::System::UtcClock clock,
-                                                 std::shared_ptr<ProofReplayGuard> replays,
-                                                 Authn::RefusalObserver onRefused)
+AsyncSamlVerifierFilter::AsyncSamlVerifierFilter(
+    Core::ProviderPtr next, SignatureVerifierFactoryPtr verifiers, SamlKeyExtractor keyExtractor,
+    Core::LoggerPtr logger, int64_t windowSeconds, Basalt::System::UtcClock clock,
+    std::shared_ptr<ProofReplayGuard> replays, Authn::AuthnObserver onRefused)
     : next_(std::move(next)),
       verifiers_(std::move(verifiers)),
       keyExtractor_(std::move(keyExtractor)),
@@ -61,7 +58,7 @@ void AsyncSamlVerifierFilter::Invoke(const Core::MethodIdentifier& method, Data:
                      "Request signature refused for " + method.ToString() + ": " + refusal);
       }
       auto error = Std::Unauthenticated().ToErrorValue();
-      if (onRefused_) onRefused_(*context, *error);
+      if (onRefused_) onRefused_(*context, error.get());
       resultCb(Core::MethodResult::Failure(std::move(error)), std::nullopt, nullptr);
       return;
     }

@@ -20,8 +20,8 @@
 #include <string>
 
 #include "platform/basalt/dateTime.h"
-#include "platform/orbi/proofReplayGuard.h"
 #include "platform/orbi/authn.h"
+#include "platform/orbi/proofReplayGuard.h"
 #include "platform/orbi/provider.h"
 #include "platform/orbi/signatureVerifier.h"
 
@@ -41,7 +41,7 @@ class AsyncSamlVerifierFilter final : public Core::AsyncApiProvider {
                           int64_t windowSeconds,
                           Basalt::System::UtcClock clock = Basalt::System::SystemUtcClock(),
                           std::shared_ptr<ProofReplayGuard> replays = nullptr,
-                          Authn::RefusalObserver onRefused = nullptr);
+                          Authn::AuthnObserver onRefused = nullptr);
 
   std::string ToString() const override { return "AsyncSamlVerifierFilter"; }
   void Invoke(const Core::MethodIdentifier& method, Data::ValuePtr input,
@@ -60,7 +60,7 @@ class AsyncSamlVerifierFilter final : public Core::AsyncApiProvider {
   int64_t windowMicroseconds_;
   Basalt::System::UtcClock clock_;
   std::shared_ptr<ProofReplayGuard> replays_;
-  Authn::RefusalObserver onRefused_;  // told of each refused proof
+  Authn::AuthnObserver onRefused_;  // told of each refused proof
 };
 
 }  // namespace Orbi::Security

@@ -9,6 +9,7 @@
 #include "noxVersion.h"
 #include "tools/noxtokenctl/commandSuggestions.h"
 #include "tools/noxtokenctl/commands.h"
+#include "tools/noxtokenctl/statusCommand.h"
 
 namespace NoxCtl {
 namespace {
@@ -34,6 +35,7 @@ Commands (each has --help):
   issuer set ALIAS [--issuer NAME] [--chain FILE]...
   export  |  apply -f FILE [--dry-run] [--prune]
   call SERVICE OPERATION [INPUT_JSON]
+  status [--metrics-port N] [--config FILE]   (exit 3 when the daemon does not answer)
 
 A change that would leave no profile granting HOST:ADMINISTRATOR is refused unless --force is
 given (apply always refuses it); likely mistakes are named on standard error as warnings.
@@ -74,6 +76,7 @@ struct AllOptions {
   ProfileOptions profile;
   IssuerOptions issuer;
   CallOptions call;
+  StatusOptions status;
 };
 
 CLI::App* Leaf(CLI::App& parent, const std::string& name, const std::string& description,
@@ -324,6 +327,11 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
   AddIssuerCommands(app, all, chosen);
   AddFleetCommands(app, all.apply, chosen);
   AddCallCommand(app, all.call, chosen);
+  CLI::App* status = Leaf(app, "status", "Whether the daemon answers, its version and metrics",
+                          chosen, [&all](Session& s) { return Status(s, all.status); });
+  status->add_option("--metrics-port", all.status.metricsPort, "Port of GET /metrics")
+      ->check(CLI::Range(1, 65535));
+  status->add_option("--config", all.status.configPath, "The daemon's configuration file");
   app.footer(kFooter);
 
   auto usageError = [&](const std::string& message) {

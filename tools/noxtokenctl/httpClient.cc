@@ -36,6 +36,9 @@ std::string Reason(const beast::error_code& error, int timeoutSeconds) {
   return error.message();
 }
 
+HttpAnswer Exchange(const HttpEndpoint& endpoint, http::verb method, const std::string* body,
+                    const std::string& accept);
+
 }  // namespace
 
 std::optional<HttpEndpoint> ParseHttpUrl(std::string_view url) {
@@ -76,6 +79,18 @@ std::optional<HttpEndpoint> ParseHttpUrl(std::string_view url) {
 
 HttpAnswer PostJson(const HttpEndpoint& endpoint, const std::string& body,
                     const std::string& accept) {
+  return Exchange(endpoint, http::verb::post, &body, accept);
+}
+
+HttpAnswer Get(const HttpEndpoint& endpoint, const std::string& accept) {
+  return Exchange(endpoint, http::verb::get, nullptr, accept);
+}
+
+namespace {
+
+// `body` is sent as application/json; none for a null one.
+HttpAnswer Exchange(const HttpEndpoint& endpoint, http::verb method, const std::string* body,
+                    const std::string& accept) {
   asio::io_context context;
   asio::ip::tcp::resolver resolver(context);
   beast::error_code error;
@@ -87,15 +102,17 @@ HttpAnswer PostJson(const HttpEndpoint& endpoint, const std::string& body,
   error = RunStep(context, [&](auto done) { stream.async_connect(addresses, done); });
   if (error) throw CtlError(ExitCode::kUnreachable, Reason(error, kConnectTimeoutSeconds));
 
-  http::request<http::string_body> request(http::verb::post, endpoint.target, 11);
+  http::request<http::string_body> request(method, endpoint.target, 11);
   const bool ipv6 = endpoint.host.find(':') != std::string::npos;
   request.set(http::field::host,
               (ipv6 ? "[" + endpoint.host + "]" : endpoint.host) + ":" + endpoint.port);
-  request.set(http::field::content_type, "application/json");
+  if (body) {
+    request.set(http::field::content_type, "application/json");
+    request.body() = *body;
+  }
   request.set(http::field::accept, accept);
   request.set(http::field::user_agent, "noxtokenctl");
   request.keep_alive(false);
-  request.body() = body;
   request.prepare_payload();
 
   stream.expires_after(std::chrono::seconds(kAnswerTimeoutSeconds));
@@ -117,7 +134,11 @@ HttpAnswer PostJson(const HttpEndpoint& endpoint, const std::string& body,
   HttpAnswer answer;
   answer.status = static_cast<int>(parser.get().result_int());
   answer.body = std::move(parser.get().body());
+  const auto server = parser.get()[http::field::server];
+  answer.server.assign(server.data(), server.size());
   return answer;
 }
+
+}  // namespace
 
 }  // namespace NoxCtl

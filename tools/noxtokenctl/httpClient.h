@@ -1,4 +1,4 @@
-// One blocking HTTP/1.1 POST to the daemon over plain TCP, bounded in time and size.
+// One blocking HTTP/1.1 exchange with the daemon over plain TCP, bounded in time and size.
 #pragma once
 
 #include <optional>
@@ -20,6 +20,7 @@ std::optional<HttpEndpoint> ParseHttpUrl(std::string_view url);
 struct HttpAnswer {
   int status = 0;
   std::string body;
+  std::string server;  // the Server header, empty when absent
 };
 
 inline constexpr int kConnectTimeoutSeconds = 5;
@@ -31,5 +32,8 @@ inline constexpr std::size_t kMaxAnswerBytes = 64 * 1024 * 1024;
 // exchange breaks or times out; an answer over kMaxAnswerBytes is CtlError(kProtocol).
 HttpAnswer PostJson(const HttpEndpoint& endpoint, const std::string& body,
                     const std::string& accept);
+
+// A GET of the endpoint's target; fails as PostJson does.
+HttpAnswer Get(const HttpEndpoint& endpoint, const std::string& accept);
 
 }  // namespace NoxCtl

@@ -56,6 +56,8 @@ class Session {
   ExitCode Run(const std::string& service, const std::string& operation, JsonPtr input,
                SecurityCtx credential, const TextView& view);
 
+  const SessionOptions& Options() const { return options_; }
+
   // For a command's own output and notes to the user.
   std::ostream& Out() { return out_; }
   std::ostream& Err() { return err_; }

@@ -4,14 +4,15 @@
 
 namespace NoxToken::Audit {
 
-Orbi::Authn::RefusalObserver RecordRefusals(std::shared_ptr<Trail> trail, std::string scheme,
-                                            ClaimFn claimed) {
+Orbi::Authn::AuthnObserver RecordRefusals(std::shared_ptr<Trail> trail, std::string scheme,
+                                          ClaimFn claimed) {
   return [trail = std::move(trail), scheme = std::move(scheme), claimed = std::move(claimed)](
-             const Orbi::Core::ExecutionContext& context, const Orbi::Data::ErrorValue& refusal) {
+             const Orbi::Core::ExecutionContext& context, const Orbi::Data::ErrorValue* refusal) {
+    if (!refusal) return;
     Record record = NewRecord(Event::kCredentialRefused, context);
     record.scheme = scheme;
     if (claimed) record.subject = claimed(context);
-    record.reason = RefusalReason(refusal);
+    record.reason = RefusalReason(*refusal);
     trail->Write(record);
   };
 }

@@ -18,8 +18,8 @@ using ClaimFn = std::function<Subject(const Orbi::Core::ExecutionContext& contex
 
 // The observer for the authentication filter of a handler of `scheme` ("user_pass",
 // "external_jwt", ...). Thread-safe.
-Orbi::Authn::RefusalObserver RecordRefusals(std::shared_ptr<Trail> trail, std::string scheme,
-                                            ClaimFn claimed);
+Orbi::Authn::AuthnObserver RecordRefusals(std::shared_ptr<Trail> trail, std::string scheme,
+                                          ClaimFn claimed);
 
 // Claims read from the security context: the user name of a user-and-password call; the
 // "username" of a token, and with `issuerAlias` (the alias of a token's "iss", empty when

@@ -90,8 +90,13 @@ std::string GenerateOperationId(const std::string& methodText) {
 
 ResultLogger::ResultLogger(Orbi::Core::AsyncApiResultCb callback,
                            std::shared_ptr<const Orbi::Core::MethodIdentifier> method,
-                           std::shared_ptr<Basalt::Service::Logger> logger)
-    : callback_(std::move(callback)), method_(std::move(method)), logger_(std::move(logger)) {}
+                           std::shared_ptr<Basalt::Service::Logger> logger,
+                           std::shared_ptr<const CallObserver> observer, CallTicket ticket)
+    : callback_(std::move(callback)),
+      method_(std::move(method)),
+      logger_(std::move(logger)),
+      observer_(std::move(observer)),
+      ticket_(ticket) {}
 
 void ResultLogger::operator()(std::optional<Orbi::Core::MethodResult> result,
                               std::optional<Orbi::Core::Progress> progress,
@@ -111,14 +116,16 @@ void ResultLogger::operator()(std::optional<Orbi::Core::MethodResult> result,
   } else if (logger_->IsEnabled(6)) {
     logger_->Log(6, "MethodResult: %1", TextWithoutSecrets(result->output));
   }
+  if (observer_) observer_->OnResult(ticket_, *result);
   auto callback = std::move(callback_);
   callback_ = nullptr;
   callback(std::move(result), progress, std::move(continuation));
 }
 
 OpIdProvider::OpIdProvider(Orbi::Core::ProviderPtr next,
-                           std::shared_ptr<Basalt::Service::Logger> logger)
-    : next_(std::move(next)), logger_(std::move(logger)) {}
+                           std::shared_ptr<Basalt::Service::Logger> logger,
+                           std::shared_ptr<const CallObserver> observer)
+    : next_(std::move(next)), logger_(std::move(logger)), observer_(std::move(observer)) {}
 
 void OpIdProvider::Invoke(const Orbi::Core::MethodIdentifier& method, Orbi::Data::ValuePtr input,
                           Orbi::Core::ExecutionContextPtr context,
@@ -135,8 +142,10 @@ void OpIdProvider::Invoke(const Orbi::Core::MethodIdentifier& method, Orbi::Data
     }
   }
   // The callback may run on another thread later; the logger is shared for that reason.
+  CallTicket ticket = observer_ ? observer_->OnCall(method) : CallTicket{};
   auto logger = std::make_shared<ResultLogger>(
-      std::move(resultCb), std::make_shared<const Orbi::Core::MethodIdentifier>(method), logger_);
+      std::move(resultCb), std::make_shared<const Orbi::Core::MethodIdentifier>(method), logger_,
+      observer_, ticket);
   next_->Invoke(method, std::move(input), std::move(context),
                 [logger](std::optional<Orbi::Core::MethodResult> result,
                          std::optional<Orbi::Core::Progress> progress,

@@ -1,0 +1,190 @@
+"""The opt-in metrics endpoint and `noxtokenctl status` against the real daemon: counters move
+with the right labels after real calls, the scrape parses as the Prometheus text format, nothing
+listens without the setting, and status answers 0, or 3 once the daemon is stopped."""
+
+import json
+import os
+import re
+import socket
+import subprocess
+import time
+from collections import Counter
+
+import pytest
+import requests
+
+from conftest import (BIN_DIR, ISSUERS_SVC, PROVIDER_SVC, TOKEN_SVC, VERIFY_SVC, Daemon, Root,
+                      free_port, oauth, user_pass)
+from test_startup import EXIT_FAILURE, VERSION
+
+CTL = BIN_DIR / "noxtokenctl"
+SAMPLE = re.compile(r'([a-zA-Z_:][a-zA-Z0-9_:]*)(?:\{((?:[a-zA-Z_]\w*="[^"\\]*",?)*)\})? (\S+)')
+LABEL = re.compile(r'([a-zA-Z_]\w*)="([^"\\]*)"')
+
+
+def parse(text: str) -> dict:
+    """{(name, ((label, value), ...)): value}; fails on any line the text format does not allow,
+    on a sample without a TYPE, and on a histogram whose buckets do not add up."""
+    samples, types = {}, {}
+    for line in text.splitlines():
+        if line.startswith("# TYPE "):
+            _, _, name, kind = line.split(" ")
+            assert kind in ("counter", "gauge", "histogram"), line
+            types[name] = kind
+            continue
+        if line.startswith("# HELP ") or not line:
+            continue
+        match = SAMPLE.fullmatch(line)
+        assert match, f"not a sample line: {line!r}"
+        name, labels, value = match.groups()
+        family = re.sub(r"_(bucket|sum|count)$", "", name) if name not in types else name
+        assert family in types, f"no TYPE for {name}"
+        key = (name, tuple(sorted(LABEL.findall(labels or ""))))
+        assert key not in samples, f"repeated sample {line}"
+        samples[key] = float(value)
+    for family in (f for f, kind in types.items() if kind == "histogram"):
+        buckets = sorted((float(dict(labels)["le"]), value)
+                         for (name, labels), value in samples.items() if name == family + "_bucket")
+        counts = [value for _, value in buckets]
+        assert counts == sorted(counts) and buckets[-1][0] == float("inf"), buckets
+        assert buckets[-1][1] == samples[(family + "_count", ())]
+    return samples
+
+
+def scrape(port: int) -> dict:
+    """The metrics endpoint opens just after the API's: waits up to 10 s for it."""
+    for _ in range(200):
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=0.5).close()
+            break
+        except OSError:
+            time.sleep(0.05)
+    response = requests.get(f"http://127.0.0.1:{port}/metrics", timeout=10)
+    assert response.status_code == 200
+    assert response.headers["Content-Type"].startswith("text/plain; version=0.0.4")
+    return parse(response.text)
+
+
+def calls(samples: dict) -> Counter:
+    return Counter({(dict(labels)["service"], dict(labels)["operation"], dict(labels)["outcome"]):
+                    value for (name, labels), value in samples.items()
+                    if name == "noxtokend_calls_total"})
+
+
+def authentications(samples: dict) -> Counter:
+    return Counter({dict(labels)["scheme"] + ":" + dict(labels)["outcome"]: value
+                    for (name, labels), value in samples.items()
+                    if name == "noxtokend_authentications_total"})
+
+
+def with_metrics(root: Root, port: int) -> None:
+    text = root.config.read_text()
+    root.config.write_text(text.replace("</config>", f"<metrics><portNum>{port}</portNum>"
+                                                     "</metrics></config>"))
+
+
+@pytest.fixture(scope="module")
+def metered(tmp_path_factory):
+    """A daemon with metrics on; both switches on, users root and alice."""
+    root = Root(tmp_path_factory.mktemp("metered") / "root", log_level=5)
+    root.metrics_port = free_port()
+    with_metrics(root, root.metrics_port)
+    daemon = Daemon(root).wait_ready()
+    yield daemon
+    if daemon.proc.poll() is None:
+        assert daemon.stop() == 0, daemon.log_text()[-3000:]
+
+
+def test_counters_move_with_their_labels(metered):
+    port = metered.root.metrics_port
+    before = scrape(port)
+    token = metered.create_token("alice")
+    refused = metered.invoke(TOKEN_SVC, "create", security=user_pass("alice", "wrong"))
+    assert refused["result"]["error"]["error_type"] == "UNAUTHENTICATED"
+    metered.invoke(VERIFY_SVC, "verify", security=oauth(token))
+    metered.invoke(ISSUERS_SVC, "list", {}, security=oauth(token))  # not a manager
+    metered.invoke("no.such.service", "get")
+    metered.invoke(PROVIDER_SVC, "get")
+    after = scrape(port)
+
+    assert calls(after) - calls(before) == Counter({
+        (TOKEN_SVC, "create", "success"): 1,
+        (TOKEN_SVC, "create", "unauthenticated"): 1,
+        (VERIFY_SVC, "verify", "success"): 1,
+        (ISSUERS_SVC, "list", "unauthorized"): 1,
+        ("other", "other", "operation_not_found"): 1,
+        (PROVIDER_SVC, "get", "success"): 1,
+    })
+    assert authentications(after) - authentications(before) == Counter(
+        {"user_pass:accepted": 1, "user_pass:refused": 1, "own_token:accepted": 2})
+    issued = ("noxtokend_token_issuance_seconds_count", ())
+    assert after[issued] - before[issued] == 1
+    assert after[("noxtokend_build_info", (("version", VERSION),))] == 1
+    assert after[("process_start_time_seconds", ())] > 1e9
+    for name in ("noxtokend_connections_open", "noxtokend_connections_evicted_total",
+                 "noxtokend_connections_refused_total", "noxtokend_password_throttled_total",
+                 "noxtokend_store_write_failures_total"):
+        assert (name, ()) in after, name
+
+
+def test_only_get_metrics_on_its_own_port(metered):
+    port = metered.root.metrics_port
+    base = f"http://127.0.0.1:{port}"
+    assert requests.get(base + "/other", timeout=10).status_code == 404
+    assert requests.post(base + "/metrics", data=b"{}", timeout=10).status_code == 405
+    assert requests.get(f"http://127.0.0.1:{metered.port}/metrics", timeout=10).status_code == 405
+    assert metered.serves()
+
+
+def run_ctl(*args, root: Root):
+    env = {k: v for k, v in os.environ.items() if not k.startswith("NOXTOKEN_")}
+    env["TESSEL_ROOT"] = str(root.path)  # the default configuration file is the root's
+    return subprocess.run([str(CTL), *map(str, args)], capture_output=True, text=True,
+                          env=env, timeout=60)
+
+
+def test_status_summarises_and_exits_3_once_stopped(metered):
+    url = ["--url", metered.url]
+    text = run_ctl(*url, "status", root=metered.root)
+    assert text.returncode == 0, text.stderr
+    assert f"version:  {VERSION}\n" in text.stdout
+    assert f"metrics:  http://127.0.0.1:{metered.root.metrics_port}/metrics\n" in text.stdout
+
+    before = scrape(metered.root.metrics_port)
+    shown = run_ctl(*url, "-o", "json", "status", root=metered.root)
+    assert shown.returncode == 0, shown.stderr
+    status = json.loads(shown.stdout)
+    assert status["version"] == VERSION
+    # The status's own probe is the one call between the two scrapes.
+    assert status["metrics"]["calls"] == sum(calls(before).values()) + 1
+    assert status["metrics"]["tokens_issued"] == before[("noxtokend_token_issuance_seconds_count", ())]
+
+    assert metered.stop() == 0
+    gone = run_ctl(*url, "status", root=metered.root)
+    assert gone.returncode == 3 and gone.stdout == "", gone
+    assert gone.stderr.startswith(f"noxtokenctl: {metered.url}: "), gone.stderr
+
+
+def test_without_the_setting_nothing_listens(new_root, run_daemon):
+    root = new_root()
+    metrics_port = free_port()
+    with_metrics(root, metrics_port)
+    daemon = run_daemon(root)
+    assert scrape(metrics_port)
+    assert daemon.stop() == 0
+
+    root.config.write_text(re.sub(r"<metrics>.*</metrics>", "", root.config.read_text()))
+    daemon = run_daemon(root)
+    with pytest.raises(ConnectionRefusedError):
+        socket.create_connection(("127.0.0.1", metrics_port), timeout=5).close()
+    status = run_ctl("--url", daemon.url, "status", root=root)
+    assert status.returncode == 0 and "metrics:  off (" in status.stdout, status
+
+
+@pytest.mark.parametrize("port", ["0", "65536", "same"])
+def test_a_metrics_port_that_cannot_be_is_refused(new_root, port):
+    root = new_root()
+    with_metrics(root, root.port if port == "same" else port)
+    daemon = Daemon(root)
+    assert daemon.proc.wait(15) == EXIT_FAILURE
+    assert daemon.log_text().splitlines()[-1].startswith("Error: metrics/portNum"), daemon.log_text()
