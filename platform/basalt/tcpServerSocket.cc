@@ -161,6 +161,11 @@ class AsioTCPServerSocket : public TCPServerSocket {
 
  private:
   std::vector<asio::ip::address> LoopbackAddresses(const std::string& host) {
+    // "localhost" is the loopback interface itself: no name service is asked, so a host without
+    // /etc/hosts (or with a broken resolver) still starts.
+    if (host == "localhost") {
+      return {asio::ip::address_v4::loopback(), asio::ip::address_v6::loopback()};
+    }
     boost::system::error_code error;
     tcp::resolver resolver(ioContext_);
     // No AI_ADDRCONFIG: it hides loopback addresses on hosts without another interface.
