@@ -1,5 +1,7 @@
 # Sourced by the bench scripts: one daemon under a throw-away root, stopped with the script.
 # start_bench_daemon PREFIX: sets work, port and daemon_pid; user root:secret1, log level 3.
+export GLIBC_TUNABLES=${GLIBC_TUNABLES-glibc.malloc.tcache_count=32}  # as the service unit sets it
+
 start_bench_daemon() {
   work=$(mktemp -d "/tmp/$1.XXXXXX")
   daemon_pid=""

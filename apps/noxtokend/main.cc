@@ -111,7 +111,6 @@ int main(int argc, char** argv) {
     std::printf("noxtokend %s\n", Nox::kVersion);
     return 0;
   }
-  Basalt::Service::RestartWithAllocatorTunables(argv);
   FeatureState_Init();
   if (!FeatureList[FeatureTable::kNoxtokend]) return -1;
   try {
