@@ -1,6 +1,5 @@
 #include "platform/basalt/tcpServerSocket.h"
 
-#include <unistd.h>
 #include <boost/asio/ip/v6_only.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -30,8 +29,7 @@ class Listener : public std::enable_shared_from_this<Listener> {
  public:
   Listener(asio::io_context& ioContext, ConnectionContextFn connectionContext,
            std::shared_ptr<Service::Logger> logger)
-      : ioContext_(ioContext),
-        connectionContext_(std::move(connectionContext)),
+      : connectionContext_(std::move(connectionContext)),
         strand_(asio::make_strand(ioContext)),
         acceptor_(strand_),
         retryTimer_(strand_),
@@ -46,6 +44,7 @@ class Listener : public std::enable_shared_from_this<Listener> {
     }
     if (!error) acceptor_.bind(endpoint, error);
     if (!error) acceptor_.listen(asio::socket_base::max_listen_connections, error);
+    if (!error) acceptor_.non_blocking(true, error);
     if (error) {
       boost::system::error_code ignored;
       acceptor_.close(ignored);
@@ -76,14 +75,19 @@ class Listener : public std::enable_shared_from_this<Listener> {
   }
 
  private:
-  // The serving loop is picked when a connection arrives, not when the accept is armed: with a
-  // listener per address, an idle one would otherwise hold a pick and skew the rotation.
+  // The serving loop is picked when a connection is there to accept, not when the wait is armed:
+  // with a listener per address, an idle one would otherwise hold a pick and skew the rotation.
   void Accept() {
     if (closed_) return;
-    acceptor_.async_accept(
-        ioContext_.get_executor(),
-        [self = shared_from_this()](boost::system::error_code error, ConnectionSocket socket) {
+    acceptor_.async_wait(
+        tcp::acceptor::wait_read, [self = shared_from_this()](boost::system::error_code error) {
           if (self->closed_ || error == asio::error::operation_aborted) return;
+          ConnectionSocket socket(self->connectionContext_());
+          if (!error) self->acceptor_.accept(socket, error);
+          if (error == asio::error::would_block || error == asio::error::try_again) {
+            self->Accept();  // the client gave up before the accept
+            return;
+          }
           if (error) {
             self->logger_->Log(3, "Accepting a connection failed: %1", error.message());
             self->retryTimer_.expires_after(kAcceptRetryDelay);
@@ -92,26 +96,11 @@ class Listener : public std::enable_shared_from_this<Listener> {
             });
             return;
           }
-          asio::io_context& loop = self->connectionContext_();
-          if (&loop != &self->ioContext_) {
-            ConnectionSocket moved(loop);
-            auto protocol = self->acceptor_.local_endpoint(error).protocol();
-            int descriptor = error ? -1 : socket.release(error);
-            if (!error) moved.assign(protocol, descriptor, error);
-            if (error) {
-              if (descriptor >= 0 && !moved.is_open()) ::close(descriptor);
-              self->logger_->Log(3, "Accepting a connection failed: %1", error.message());
-              self->Accept();
-              return;
-            }
-            socket = std::move(moved);
-          }
           self->handler_(std::move(socket));
           self->Accept();
         });
   }
 
-  asio::io_context& ioContext_;
   ConnectionContextFn connectionContext_;
   asio::strand<asio::io_context::executor_type> strand_;
   tcp::acceptor acceptor_;
