@@ -9,7 +9,7 @@ DEV_ROOT ?= $(CURDIR)/var
 DEV_PORT ?= 9199
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps deps-run build build-asan build-tsan test test-unit test-asan test-tsan fuzz bench run deb format clean
+.PHONY: all deps deps-run build build-asan build-tsan package test test-unit test-realhost test-asan test-tsan fuzz bench run deb format clean
 
 all: build
 
@@ -36,10 +36,17 @@ build-tsan: deps
 	  -DNOX_TSAN=ON -DNOX_BENCH=OFF >/dev/null
 	@cmake --build $(TSAN_BUILD) -j$(JOBS) --target lock_tests -- --no-print-directory
 
-# The package is built once here; its test in CTest installs it from $(BUILD)/deb.
-test-unit: build
+# The package, built once per make run for the tests that install it from $(BUILD)/deb.
+package: build
 	@bash scripts/make-deb $(BUILD) >/dev/null
+
+test-unit: package
 	@cd $(BUILD) && ctest --output-on-failure -j$(JOBS) | tee ctest.log; exit $${PIPESTATUS[0]}
+
+# The package under a real systemd booted in a container (root; the first run caches a Debian root
+# under /var/cache/noxtokend-test). Fails the run, never skips, when no container can boot.
+test-realhost: package
+	@bash tests/realhost/run.sh $(BUILD)
 
 # Leak checking needs ptrace-free LeakSanitizer; PAM's own modules keep caches we do not own.
 test-asan: build-asan
@@ -54,7 +61,7 @@ test-tsan: build-tsan
 
 # The closing line counts the CTest cases of the three builds; the fuzz runs fail the target on a
 # find.
-test: test-unit test-asan test-tsan
+test: test-unit test-realhost test-asan test-tsan
 	@$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=$(FUZZ_SECONDS)
 	@bash scripts/test-summary.sh $(BUILD)/ctest.log $(ASAN_BUILD)/ctest.log $(TSAN_BUILD)/ctest.log
 

@@ -15,6 +15,7 @@ repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${1:-$repo/build}
 case "$build" in /*) ;; *) build=$repo/$build ;; esac
 daemon_bin=$build/bin/noxtokend
+export GLIBC_TUNABLES=${GLIBC_TUNABLES-glibc.malloc.tcache_count=32}  # as the service unit sets it
 pam_cost_bin=$build/bin/pam_cost
 seconds=${BENCH_SECONDS:-10}
 threads=${BENCH_THREADS:-2}

@@ -15,6 +15,7 @@ case "$build" in /*) ;; *) build=$repo/$build ;; esac
 starts=${2:-7}
 mappings=${3:-}
 python=/usr/bin/python3
+export GLIBC_TUNABLES=${GLIBC_TUNABLES-glibc.malloc.tcache_count=32}  # as the service unit sets it
 
 work=$(mktemp -d /tmp/nox-idle-rss.XXXXXX)
 daemon_pid=""

@@ -19,6 +19,7 @@ test_packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-pytest python3-requests python3-jwt python3-cryptography
   wrk nginx-light nodejs valgrind
+  mmdebstrap systemd-container
 )
 package_packages=(debhelper dpkg-dev fakeroot lintian man-db systemd)
 

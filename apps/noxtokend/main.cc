@@ -227,7 +227,6 @@ int main(int argc, char** argv) {
   if (argc > 1 && std::strcmp(argv[1], "--restore-default-profiles") == 0) {
     return reported([&] { return RestoreDefaultProfiles(argc > 2 ? argv[2] : nullptr); });
   }
-  Basalt::Service::RestartWithAllocatorTunables(argv);
   FeatureState_Init();
   if (!FeatureList[FeatureTable::kNoxtokend]) return -1;
   return reported([&] { return Serve(argc, argv, started); });

@@ -9,12 +9,9 @@
 
 namespace Basalt::Service {
 
-// glibc reads the per-thread cache's depth only from GLIBC_TUNABLES when a process starts, so
-// this starts the program again (same process, same arguments) with kAllocatorTunables set, once.
-// Returns without doing anything when GLIBC_TUNABLES is already set (by an earlier start, or by an
-// administrator, whose choice stands) or when the program cannot be started again.
-inline constexpr const char* kAllocatorTunables = "glibc.malloc.tcache_count=32";
-void RestartWithAllocatorTunables(char** argv);
+// The per-thread cache's depth is read by glibc only from GLIBC_TUNABLES at process start: the
+// service unit and the development scripts set "glibc.malloc.tcache_count=32" in the environment
+// (the daemon never starts itself again, so its process keeps its name).
 
 // At most `arenas` malloc arenas for the whole process (each thread otherwise may get its own, and
 // each arena keeps its own free memory). Call before any thread starts.

@@ -1,12 +1,17 @@
 #include "platform/basalt/logger.h"
 
 #include <sys/time.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <map>
 #include <utility>
+
+#include "platform/basalt/journalStream.h"
 
 namespace Basalt::Service {
 
@@ -41,7 +46,8 @@ std::shared_ptr<Logger> Logger::sDefaultLogger;
 
 LogSink StandardErrorSink() {
   auto mutex = std::make_shared<std::mutex>();
-  return [mutex](const LogRecord& record) {
+  bool journal = IsJournalStream(std::getenv("JOURNAL_STREAM"), STDERR_FILENO);
+  return [mutex, journal](const LogRecord& record) {
     std::string line = UtcTimestamp();
     line += ' ';
     line += std::to_string(record.level);
@@ -52,6 +58,7 @@ LogSink StandardErrorSink() {
     line += "] ";
     line += record.text;
     line += '\n';
+    if (journal) line = WithJournalPriority(line, record.level);
     std::lock_guard lock(*mutex);
     std::fwrite(line.data(), 1, line.size(), stderr);
   };

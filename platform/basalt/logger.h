@@ -51,7 +51,9 @@ std::string LogText(const T& value) {
   }
 }
 
-// Writes "2026-01-02T03:04:05.678Z 5 Name [opID] text" lines to standard error.
+// Writes "2026-01-02T03:04:05.678Z 5 Name [opID] text" lines to standard error; when standard
+// error is the journal (JOURNAL_STREAM, checked once here) each line starts with its "<N>"
+// priority (journalStream.h).
 LogSink StandardErrorSink();
 
 class Logger : public std::enable_shared_from_this<Logger> {

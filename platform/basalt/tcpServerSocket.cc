@@ -44,6 +44,7 @@ class Listener : public std::enable_shared_from_this<Listener> {
     }
     if (!error) acceptor_.bind(endpoint, error);
     if (!error) acceptor_.listen(asio::socket_base::max_listen_connections, error);
+    if (!error) acceptor_.non_blocking(true, error);
     if (error) {
       boost::system::error_code ignored;
       acceptor_.close(ignored);
@@ -74,13 +75,19 @@ class Listener : public std::enable_shared_from_this<Listener> {
   }
 
  private:
+  // The serving loop is picked when a connection is there to accept, not when the wait is armed:
+  // with a listener per address, an idle one would otherwise hold a pick and skew the rotation.
   void Accept() {
     if (closed_) return;
-    acceptor_.async_accept(
-        connectionContext_().get_executor(),
-        [self = shared_from_this()](const boost::system::error_code& error,
-                                    ConnectionSocket socket) {
+    acceptor_.async_wait(
+        tcp::acceptor::wait_read, [self = shared_from_this()](boost::system::error_code error) {
           if (self->closed_ || error == asio::error::operation_aborted) return;
+          ConnectionSocket socket(self->connectionContext_());
+          if (!error) self->acceptor_.accept(socket, error);
+          if (error == asio::error::would_block || error == asio::error::try_again) {
+            self->Accept();  // the client gave up before the accept
+            return;
+          }
           if (error) {
             self->logger_->Log(3, "Accepting a connection failed: %1", error.message());
             self->retryTimer_.expires_after(kAcceptRetryDelay);
@@ -161,6 +168,11 @@ class AsioTCPServerSocket : public TCPServerSocket {
 
  private:
   std::vector<asio::ip::address> LoopbackAddresses(const std::string& host) {
+    // "localhost" is the loopback interface itself: no name service is asked, so a host without
+    // /etc/hosts (or with a broken resolver) still starts.
+    if (host == "localhost") {
+      return {asio::ip::address_v4::loopback(), asio::ip::address_v6::loopback()};
+    }
     boost::system::error_code error;
     tcp::resolver resolver(ioContext_);
     // No AI_ADDRCONFIG: it hides loopback addresses on hosts without another interface.

@@ -22,9 +22,10 @@ class TCPServerSocket {
 
   virtual ~TCPServerSocket();
 
-  // Listens on every loopback address that `host` resolves to (SO_REUSEADDR). Port 0 picks a
-  // free port, shared by all addresses. Throws Basalt::Exception when nothing can be bound or
-  // when `host` has no loopback address.
+  // Listens on every loopback address that `host` resolves to (SO_REUSEADDR); "localhost" is
+  // 127.0.0.1 then ::1 without a name lookup, ::1 skipped when the host has no IPv6 loopback. Port
+  // 0 picks a free port, shared by all addresses. Throws Basalt::Exception when nothing can be
+  // bound or when `host` has no loopback address.
   virtual void Bind(const std::string& host, uint16_t port) = 0;
 
   // The bound port; 0 before Bind.
