@@ -7,6 +7,7 @@ import re
 import resource
 import select
 import socket
+import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
@@ -14,7 +15,8 @@ from pathlib import Path
 import pytest
 
 import rawhttp
-from conftest import PROVIDER_SVC, Daemon, Root, assert_error_kind, message_texts, request_body
+from conftest import (DAEMON, PROVIDER_SVC, VERIFY_SVC, Daemon, Root, assert_error_kind,
+                      message_texts, oauth, request_body)
 
 
 FORGED = "\n2026-01-01T00:00:00.000Z 3 Forged [admin] forged line\r\x1b[2J"
@@ -168,3 +170,65 @@ def test_trickling_and_stalled_clients_are_dropped_while_others_are_served(stric
         with sock:
             rawhttp.wait_closed(sock)
     assert strict.serves()
+
+
+SLOTS = 64  # what a descriptor limit of 192 leaves for connections
+ATTACKERS = 100
+
+
+@pytest.fixture
+def crowded(tmp_path):
+    """A daemon whose descriptor limit leaves it 64 connections."""
+    root = Root(tmp_path / "root", log_level=5)
+    running = Daemon(root, binary=Path("/usr/bin/prlimit"),
+                     args=[f"--nofile={SLOTS + 128}", DAEMON]).wait_ready()
+    yield running
+    assert running.stop() == 0, running.log_text()[-3000:]
+
+
+def hold_slots(port: int, first: bytes, rest: bytes, stop: threading.Event) -> None:
+    """Keeps ATTACKERS connections that each sent `first` and then one byte of `rest` a second,
+    and opens a new one for each the daemon closes or answers."""
+    held, sent, deadline = {}, 0.0, time.monotonic() + 120
+    while not stop.is_set() and time.monotonic() < deadline:
+        while len(held) < ATTACKERS:
+            sock = rawhttp.connect(port)
+            rawhttp.send_quietly(sock, first)
+            held[sock] = 0
+        readable, _, _ = select.select(list(held), [], [], 0.1)
+        for sock in readable:
+            del held[sock]
+            sock.close()
+        if time.monotonic() - sent >= 1:
+            sent = time.monotonic()
+            for sock, offset in list(held.items()):
+                if offset < len(rest) and rawhttp.send_quietly(sock, rest[offset:offset + 1]):
+                    held[sock] = offset + 1
+    for sock in held:
+        sock.close()
+
+
+def verified(daemon: Daemon, body: dict) -> bool:
+    try:
+        return daemon.post(body, timeout=5).json()["result"]["output"] == "root"
+    except (OSError, ValueError, KeyError):
+        return False
+
+
+# Every slot held by a request whose body trickles in: each newcomer, a caller's or an
+# attacker's, closes the one that has gone longest without completing anything.
+def test_callers_get_in_while_slow_bodies_hold_every_connection(crowded):
+    good = request_body(VERIFY_SVC, "verify", security=oauth(crowded.create_token()))
+    first, rest = rawhttp.post_head(1000) + b" " * 900, b" " * 100
+    stop = threading.Event()
+    attacker = threading.Thread(target=hold_slots, args=(crowded.port, first, rest, stop))
+    attacker.start()
+    try:
+        crowded.wait_for_record(lambda r: "closing the one that has gone longest" in r.text,
+                                "a connection inside an exchange closed for a newcomer")
+        answered = sum(verified(crowded, good) for _ in range(200))
+    finally:
+        stop.set()
+        attacker.join(timeout=30)
+    assert answered >= 198
+    assert "leaves room for only 64 connections" in crowded.log_text()
