@@ -9,6 +9,9 @@ echo
 echo "bounds_bench: resource bounds under hostile local load"
 /usr/bin/python3 "$here/bounds_bench.py" "$build"
 echo
+echo "fairness_bench: a caller's verify calls while a local user holds every connection"
+/usr/bin/python3 "$here/fairness_bench.py" "$build"
+echo
 echo "saml_bench: CreateVerifiedSamlToken beside xmlsec's bare signature verification (one core)"
 taskset -c 0 "$build/bin/saml_bench" --benchmark_counters_tabular=true
 echo
