@@ -20,16 +20,14 @@ directory on 127.0.0.1.
 
 import json
 import os
-import resource
 import selectors
-import shutil
 import socket
-import subprocess
 import sys
-import tempfile
 import threading
 import time
 from pathlib import Path
+
+import benchdaemon
 
 REPO = Path(__file__).resolve().parents[1]
 BUILD = Path(sys.argv[1] if len(sys.argv) > 1 else "build")
@@ -130,23 +128,8 @@ def under(port: int, count: int, first: bytes, trickle: bool, body: bytes, expec
 
 
 def main() -> None:
-    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
-    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
-    work = Path(tempfile.mkdtemp(prefix="nox-fair."))
-    port = socket.create_server(("127.0.0.1", 0)).getsockname()[1]
-    subprocess.run([str(REPO / "scripts/dev-root"), str(work / "root"), "--port", str(port),
-                    "--log-level", "3", "--user", "bench:bench-pw"],
-                   check=True, capture_output=True)
-    with open(work / "daemon.log", "wb") as log:
-        daemon = subprocess.Popen([str(DAEMON)], env=dict(os.environ, TESSEL_ROOT=str(work / "root")),
-                                  stdout=log, stderr=log)
-    try:
-        for _ in range(200):
-            try:
-                socket.create_connection(("127.0.0.1", port), timeout=1).close()
-                break
-            except OSError:
-                time.sleep(0.05)
+    with benchdaemon.running(DAEMON, "fair") as daemon:
+        port = daemon.port
         user_pass = {"schemeId": "com.tessel.orbi.std.security.user_pass", "userName": "bench"}
         answer = call(port, rpc("com.tessel.nox.authentication.token", "create",
                                 {**user_pass, "password": "bench-pw"}))
@@ -163,13 +146,9 @@ def main() -> None:
         print(f"2. verify while {ATTACKERS} connections trickle bodies: {slow}")
         pending = under(port, PENDING, head(len(wrong)) + wrong, False, verify, expect)
         print(f"3. verify while {PENDING} connections keep a wrong password pending: {pending}")
-        refused = sum("refusing one" in line for line in open(work / "daemon.log"))
+        refused = sum("refusing one" in line for line in open(daemon.log))
         print(f"daemon log: {refused} refusal line(s); daemon still running: "
-              f"{daemon.poll() is None}")
-    finally:
-        daemon.terminate()
-        daemon.wait(timeout=30)
-        shutil.rmtree(work, ignore_errors=True)
+              f"{daemon.process.poll() is None}")
 
 
 if __name__ == "__main__":
