@@ -8,12 +8,20 @@ import resource
 import shutil
 import socket
 import subprocess
+import sys
 import tempfile
 import time
 from pathlib import Path
 from typing import Iterator, NamedTuple
 
 REPO = Path(__file__).resolve().parents[1]
+
+
+def binary() -> Path:
+    """BUILD_DIR/bin/noxtokend, BUILD_DIR being the first argument (default build, taken from the
+    repository's top when relative)."""
+    build = Path(sys.argv[1] if len(sys.argv) > 1 else "build")
+    return (build if build.is_absolute() else REPO / build) / "bin" / "noxtokend"
 
 
 class Running(NamedTuple):

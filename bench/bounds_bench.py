@@ -18,18 +18,13 @@ import os
 import re
 import socket
 import subprocess
-import sys
 import threading
 import time
 from pathlib import Path
 
 import benchdaemon
 
-REPO = Path(__file__).resolve().parents[1]
-BUILD = Path(sys.argv[1] if len(sys.argv) > 1 else "build")
-if not BUILD.is_absolute():
-    BUILD = REPO / BUILD
-DAEMON = BUILD / "bin" / "noxtokend"
+DAEMON = benchdaemon.binary()
 CLIENTS = int(os.environ.get("BOUNDS_CLIENTS", "64"))
 IDLE = int(os.environ.get("BOUNDS_IDLE", "1000"))
 SECONDS = int(os.environ.get("BENCH_SECONDS", "10"))
@@ -83,7 +78,7 @@ def wrk_rate(port: int) -> str:
     body = rpc(b"{}").decode()
     line = subprocess.run(
         ["wrk", "-t2", "-c16", f"-d{SECONDS}s", "--timeout", "10s", "-s",
-         str(REPO / "bench/post.lua"), f"http://127.0.0.1:{port}/api"],
+         str(benchdaemon.REPO / "bench/post.lua"), f"http://127.0.0.1:{port}/api"],
         env=dict(os.environ, BENCH_BODY=body, BENCH_EXPECT="AsyncLocalProvider"),
         capture_output=True, text=True, check=True,
     ).stdout

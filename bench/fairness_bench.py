@@ -22,18 +22,12 @@ import json
 import os
 import selectors
 import socket
-import sys
 import threading
 import time
-from pathlib import Path
 
 import benchdaemon
 
-REPO = Path(__file__).resolve().parents[1]
-BUILD = Path(sys.argv[1] if len(sys.argv) > 1 else "build")
-if not BUILD.is_absolute():
-    BUILD = REPO / BUILD
-DAEMON = BUILD / "bin" / "noxtokend"
+DAEMON = benchdaemon.binary()
 SECONDS = int(os.environ.get("FAIR_SECONDS", "30"))
 ATTACKERS = int(os.environ.get("FAIR_ATTACKERS", "8300"))
 PENDING = int(os.environ.get("FAIR_PENDING", "2000"))
