@@ -38,8 +38,9 @@ struct HttpServiceContext {
   std::shared_ptr<Service::Logger> logger;
   ResponseHeaderDefinitions headers;
   HttpLimits limits;
-  // Open connections: counted from construction until the socket is closed (a closed connection
-  // may live on until a pending call answers, but holds no descriptor).
+  // Open connections: counted from construction until the socket is closed or the connection is
+  // picked to give way (a closed connection may live on until a pending call answers, but holds
+  // no descriptor).
   std::atomic<size_t> connections{0};
   std::atomic<uint64_t> evicted{0};  // closed at the bound for a newcomer
   std::atomic<uint64_t> refused{0};  // newcomers closed at the bound

@@ -1,9 +1,10 @@
-// The open connections of an HTTP service, in the order their current exchange began: when a
-// connection starts to wait for a request it goes last. At its connection bound the service
-// closes the first one for a newcomer: the connection that has gone longest without completing an
-// exchange, whatever it is doing (waiting, trickling headers or a body, waiting for its answer or
-// not taking it). A client whose calls complete keeps moving back; one that holds a slot without
-// completing anything comes first. Internal to the HTTP service; thread-safe.
+// The open connections of an HTTP service, in the order their current exchange began: a
+// connection goes last when it is accepted and each time it starts to wait for a request. At its
+// connection bound the service closes the first one for a newcomer: the connection that has gone
+// longest without completing an exchange, whatever it is doing (waiting, trickling headers or a
+// body, waiting for its answer or not taking it). A client whose calls complete keeps moving back;
+// one that holds a slot without completing anything comes first. Internal to the HTTP service;
+// thread-safe.
 #pragma once
 
 #include <boost/intrusive/list.hpp>
