@@ -140,6 +140,7 @@ void HttpConnection::Start() {
   queueEntry_.connection = weak_from_this();
   context_->queue.Enqueue(queueEntry_, exchange_);
   asio::dispatch(socket_.get_executor(), [self = shared_from_this()] {
+    if (self->closed_) return;  // evicted already
     self->deadlines_.Bind(self, [connection = self.get()] { connection->OnDeadline(); });
     self->ReadHeader();
   });
@@ -258,6 +259,7 @@ void HttpConnection::OnHeader(const boost::system::error_code& error) {
 }
 
 void HttpConnection::Dispatch() {
+  if (parser_->is_done()) context_->queue.MarkComplete(queueEntry_);  // no body
   auto& header = parser_->get().base();
   Method method = ToMethod(header.method());
   auto target = header.target();
@@ -402,7 +404,11 @@ void HttpConnection::ReadSome(std::shared_ptr<Request> request, size_t size,
                           self->parser_->get().body().data = nullptr;
                           self->parser_->get().body().size = 0;
                           self->reading_ = false;
-                          if (error) {
+                          if (!error && self->parser_->is_done()) {
+                            self->context_->queue.MarkComplete(self->queueEntry_);
+                          }
+                          // A connection closed here (to let a newcomer in) is not news.
+                          if (error && !self->closed_) {
                             self->context_->logger->Log(4, "Reading a request body failed: %1",
                                                         error.message());
                             // A malformed body still lets the handler answer; the answer closes.

@@ -2,14 +2,19 @@
 
 namespace Basalt::Http {
 
+void EvictionQueue::Unlink(Entry& entry) {
+  if (entry.links.is_linked()) ListOf(entry).erase(ListOf(entry).iterator_to(entry));
+}
+
 void EvictionQueue::Enqueue(Entry& entry, uint64_t exchange) {
   auto now = Clock::now();
   std::lock_guard lock(mutex_);
-  if (entry.links.is_linked()) entries_.erase(entries_.iterator_to(entry));
+  Unlink(entry);
   entry.exchange = exchange;
   entry.since = now;
   entry.waiting = true;
-  entries_.push_back(entry);
+  entry.complete = false;
+  incomplete_.push_back(entry);
 }
 
 void EvictionQueue::MarkServing(Entry& entry) {
@@ -17,19 +22,31 @@ void EvictionQueue::MarkServing(Entry& entry) {
   entry.waiting = false;
 }
 
+void EvictionQueue::MarkComplete(Entry& entry) {
+  auto now = Clock::now();
+  std::lock_guard lock(mutex_);
+  if (!entry.links.is_linked() || entry.complete) return;
+  Unlink(entry);
+  entry.since = now;
+  entry.complete = true;
+  complete_.push_back(entry);
+}
+
 void EvictionQueue::Remove(Entry& entry) {
   std::lock_guard lock(mutex_);
-  if (entry.links.is_linked()) entries_.erase(entries_.iterator_to(entry));
+  Unlink(entry);
 }
 
 EvictionQueue::Oldest EvictionQueue::TakeOldest() {
   std::lock_guard lock(mutex_);
-  while (!entries_.empty()) {
-    Entry& entry = entries_.front();
-    entries_.pop_front();
-    // A connection being destroyed is still queued until its destructor takes it off.
-    if (auto connection = entry.connection.lock()) {
-      return {std::move(connection), entry.exchange, entry.since, entry.waiting};
+  for (List* list : {&incomplete_, &complete_}) {
+    while (!list->empty()) {
+      Entry& entry = list->front();
+      list->pop_front();
+      // A connection being destroyed is still queued until its destructor takes it off.
+      if (auto connection = entry.connection.lock()) {
+        return {std::move(connection), entry.exchange, entry.since, entry.waiting};
+      }
     }
   }
   return {};
