@@ -216,7 +216,7 @@ def verified(daemon: Daemon, body: dict) -> bool:
 
 
 # Every slot held by a request whose body trickles in: each newcomer, a caller's or an
-# attacker's, closes the one that has gone longest without completing anything.
+# attacker's, closes the oldest connection whose request has not fully arrived.
 def test_callers_get_in_while_slow_bodies_hold_every_connection(crowded):
     good = request_body(VERIFY_SVC, "verify", security=oauth(crowded.create_token()))
     first, rest = rawhttp.post_head(1000) + b" " * 900, b" " * 100
