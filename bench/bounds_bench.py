@@ -14,24 +14,17 @@ Peak is VmHWM, reset before each step through /proc/PID/clear_refs; settled is V
 after the step's last answer. Everything runs under a temporary directory on 127.0.0.1.
 """
 
-import json
 import os
 import re
-import resource
-import shutil
 import socket
 import subprocess
-import sys
-import tempfile
 import threading
 import time
 from pathlib import Path
 
-REPO = Path(__file__).resolve().parents[1]
-BUILD = Path(sys.argv[1] if len(sys.argv) > 1 else "build")
-if not BUILD.is_absolute():
-    BUILD = REPO / BUILD
-DAEMON = BUILD / "bin" / "noxtokend"
+import benchdaemon
+
+DAEMON = benchdaemon.binary()
 CLIENTS = int(os.environ.get("BOUNDS_CLIENTS", "64"))
 IDLE = int(os.environ.get("BOUNDS_IDLE", "1000"))
 SECONDS = int(os.environ.get("BENCH_SECONDS", "10"))
@@ -85,7 +78,7 @@ def wrk_rate(port: int) -> str:
     body = rpc(b"{}").decode()
     line = subprocess.run(
         ["wrk", "-t2", "-c16", f"-d{SECONDS}s", "--timeout", "10s", "-s",
-         str(REPO / "bench/post.lua"), f"http://127.0.0.1:{port}/api"],
+         str(benchdaemon.REPO / "bench/post.lua"), f"http://127.0.0.1:{port}/api"],
         env=dict(os.environ, BENCH_BODY=body, BENCH_EXPECT="AsyncLocalProvider"),
         capture_output=True, text=True, check=True,
     ).stdout
@@ -93,24 +86,8 @@ def wrk_rate(port: int) -> str:
 
 
 def main() -> None:
-    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
-    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
-    work = Path(tempfile.mkdtemp(prefix="nox-bounds."))
-    port = socket.create_server(("127.0.0.1", 0)).getsockname()[1]
-    subprocess.run([str(REPO / "scripts/dev-root"), str(work / "root"), "--port", str(port),
-                    "--log-level", "3", "--user", "bench:bench-pw"],
-                   check=True, capture_output=True)
-    with open(work / "daemon.log", "wb") as log:
-        daemon = subprocess.Popen([str(DAEMON)], env=dict(os.environ, TESSEL_ROOT=str(work / "root")),
-                                  stdout=log, stderr=log)
-    pid = daemon.pid
-    try:
-        for _ in range(200):
-            try:
-                socket.create_connection(("127.0.0.1", port), timeout=1).close()
-                break
-            except OSError:
-                time.sleep(0.05)
+    with benchdaemon.running(DAEMON, "bounds") as daemon:
+        port, pid = daemon.port, daemon.process.pid
         post(port, rpc(b"{}"))
         time.sleep(1)
         idle_kb = status_kb(pid, "VmRSS")
@@ -180,10 +157,6 @@ def main() -> None:
               f"{crowded_kb} kB): {disturbed}")
         print(f"   ratio: {rate(disturbed) / rate(undisturbed):.3f}")
         print(f"final resident: {status_kb(pid, 'VmRSS')} kB")
-    finally:
-        daemon.terminate()
-        daemon.wait(timeout=30)
-        shutil.rmtree(work, ignore_errors=True)
 
 
 if __name__ == "__main__":

@@ -12,6 +12,9 @@ echo
 echo "guess_bench: a 1,000-connection password guesser beside verify and a legitimate login"
 /usr/bin/python3 "$here/guess_bench.py" "$build"
 echo
+echo "fairness_bench: a caller's verify calls while a local user holds every connection"
+/usr/bin/python3 "$here/fairness_bench.py" "$build"
+echo
 echo "saml_bench: CreateVerifiedSamlToken beside xmlsec's bare signature verification (one core)"
 taskset -c 0 "$build/bin/saml_bench" --benchmark_counters_tabular=true
 echo

@@ -15,6 +15,7 @@
 #include "platform/basalt/httpAnswerHead.h"
 #include "platform/basalt/httpExchange.h"
 #include "platform/basalt/httpFraming.h"
+#include "platform/basalt/httpHostCheck.h"
 #include "platform/basalt/httpStatus.h"
 #include "platform/basalt/secretText.h"
 
@@ -94,14 +95,23 @@ HttpConnection::HttpConnection(System::ConnectionSocket socket,
 }
 
 HttpConnection::~HttpConnection() {
-  context_->idle.MarkBusy(idleEntry_);
-  context_->connections.fetch_sub(1);
+  context_->queue.Remove(queueEntry_);
+  Uncount();
 }
 
-void HttpConnection::Evict() {
-  asio::post(socket_.get_executor(), [self = shared_from_this()] {
-    // It may have begun a request since it was picked; then it stays.
-    if (self->waitingForRequest_) self->Close();
+void HttpConnection::Uncount() {
+  if (!uncounted_.exchange(true)) context_->connections.fetch_sub(1);
+}
+
+void HttpConnection::Evict(uint64_t exchange) {
+  Uncount();
+  asio::post(socket_.get_executor(), [self = shared_from_this(), exchange] {
+    // It may have completed that exchange since it was picked; then it has made progress.
+    if (self->exchange_ == exchange) {
+      self->Close();
+    } else if (!self->closed_ && self->uncounted_.exchange(false)) {
+      self->context_->connections.fetch_add(1);
+    }
   });
 }
 
@@ -128,9 +138,12 @@ boost::system::error_code HttpConnection::Ended(const boost::system::error_code&
 bool HttpConnection::IsLoopRunning() const { return !ioContext_.stopped(); }
 
 void HttpConnection::Start() {
+  // Queued at once: while its loop is busy, a newcomer is already a connection that can give way.
+  queueEntry_.connection = weak_from_this();
+  context_->queue.Enqueue(queueEntry_, exchange_);
   asio::dispatch(socket_.get_executor(), [self = shared_from_this()] {
+    if (self->closed_) return;  // evicted already
     self->deadlines_.Bind(self, [connection = self.get()] { connection->OnDeadline(); });
-    self->idleEntry_.connection = self;
     self->ReadHeader();
   });
 }
@@ -152,13 +165,12 @@ void HttpConnection::Complete(Fn fn) {
 }
 
 void HttpConnection::ReadHeader() {
-  ++exchange_;
+  if (parser_) ++exchange_;  // the first exchange is the one the connection was queued for
   answered_ = false;
   reading_ = false;
   continueDue_ = false;
   admitted_ = false;
   reservation_ = {};
-  waitingForRequest_ = true;
   requestStarted_ = false;
   headerBytes_ = 0;
   parser_.emplace();
@@ -166,7 +178,7 @@ void HttpConnection::ReadHeader() {
   // The request handler decides how much body it takes. Not boost::none: Beast 1.74 compares a
   // Content-Length against an empty limit as if the limit were exceeded.
   parser_->body_limit(std::numeric_limits<uint64_t>::max());
-  context_->idle.MarkIdle(idleEntry_);
+  context_->queue.Enqueue(queueEntry_, exchange_);
   ParseHeader();
 }
 
@@ -222,12 +234,18 @@ void HttpConnection::ParseHeader() {
 
 void HttpConnection::OnHeader(const boost::system::error_code& error) {
   if (closed_) return;
-  waitingForRequest_ = false;
-  context_->idle.MarkBusy(idleEntry_);
+  context_->queue.MarkServing(queueEntry_);
   if (!error) {
     if (int status = FramingRefusal(parser_->get())) {
       context_->logger->Log(4, "Malformed request: body framing refused (%1)", status);
       AnswerMalformed(status);
+      return;
+    }
+    if (auto refusal = CheckHost(parser_->get()); refusal.status) {
+      auto host = parser_->get()[http::field::host];
+      context_->logger->Log(4, "Request refused (%1): %2 (Host '%3')", refusal.status, refusal.why,
+                            std::string_view(host.data(), host.size()));
+      AnswerMalformed(refusal.status);
       return;
     }
     Dispatch();
@@ -243,6 +261,7 @@ void HttpConnection::OnHeader(const boost::system::error_code& error) {
 }
 
 void HttpConnection::Dispatch() {
+  if (parser_->is_done()) context_->queue.MarkComplete(queueEntry_);  // no body
   auto& header = parser_->get().base();
   Method method = ToMethod(header.method());
   auto target = header.target();
@@ -395,7 +414,11 @@ void HttpConnection::ReadSome(std::shared_ptr<Request> request, size_t size,
                           self->parser_->get().body().data = nullptr;
                           self->parser_->get().body().size = 0;
                           self->reading_ = false;
-                          if (error) {
+                          if (!error && self->parser_->is_done()) {
+                            self->context_->queue.MarkComplete(self->queueEntry_);
+                          }
+                          // A connection closed here (to let a newcomer in) is not news.
+                          if (error && !self->closed_) {
                             self->context_->logger->Log(4, "Reading a request body failed: %1",
                                                         error.message());
                             // A malformed body still lets the handler answer; the answer closes.
@@ -472,8 +495,8 @@ void HttpConnection::AnswerMalformed(int status) {
 void HttpConnection::Close() {
   if (closed_) return;
   closed_ = true;
-  waitingForRequest_ = false;
-  context_->idle.MarkBusy(idleEntry_);
+  context_->queue.Remove(queueEntry_);
+  Uncount();
   reservation_ = {};
   boost::system::error_code ignored;
   deadlines_.Cancel();

@@ -22,7 +22,7 @@
 
 #include "platform/basalt/httpBodyBudget.h"
 #include "platform/basalt/httpDeadlines.h"
-#include "platform/basalt/httpIdleConnections.h"
+#include "platform/basalt/httpEvictionQueue.h"
 #include "platform/basalt/httpRequest.h"
 #include "platform/basalt/httpRequestHandler.h"
 #include "platform/basalt/httpSvc.h"
@@ -39,11 +39,14 @@ struct HttpServiceContext {
   std::shared_ptr<Service::Logger> logger;
   ResponseHeaderDefinitions headers;
   HttpLimits limits;
+  // Open connections: counted from construction until the socket is closed or the connection is
+  // picked to give way (a closed connection may live on until a pending call answers, but holds
+  // no descriptor).
   std::atomic<size_t> connections{0};
-  std::atomic<uint64_t> evicted{0};
-  std::atomic<uint64_t> refused{0};
+  std::atomic<uint64_t> evicted{0};  // closed at the bound for a newcomer
+  std::atomic<uint64_t> refused{0};  // newcomers closed at the bound
   std::shared_ptr<BodyBudget> bodyBudget;
-  IdleConnections idle;
+  EvictionQueue queue;
 
   std::shared_ptr<RequestHandlerMixin> GetHandler();
   void SetHandler(std::shared_ptr<RequestHandlerMixin> handler);
@@ -55,14 +58,18 @@ struct HttpServiceContext {
 
 class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
  public:
-  // Counted in context->connections from construction to destruction.
+  // Counted in context->connections from construction until it closes.
   HttpConnection(System::ConnectionSocket socket, std::shared_ptr<HttpServiceContext> context);
   ~HttpConnection();
 
+  // Called once, on the accepting thread.
   void Start();
 
-  // Closes the connection if it still waits for a request; thread-safe.
-  void Evict();
+  // Closes the connection if it is still in exchange `exchange` (see EvictionQueue): what it
+  // reads or writes then fails, and an answer still to come goes nowhere. It leaves
+  // context->connections at once, so that a busy loop, slow to close it, cannot make later
+  // newcomers take further slots; it is counted again if it has moved on. Thread-safe.
+  void Evict(uint64_t exchange);
 
   // For the exchange objects; `exchange` names the request they belong to. Thread-safe.
   void ReadBody(uint64_t exchange, std::shared_ptr<Request> request, void* data, size_t size,
@@ -103,6 +110,8 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
   void WriteAnswer(const AnswerMessage& answer, Handler handler);
   void AnswerMalformed(int status);
   void Close();
+  // Leaves context->connections, once.
+  void Uncount();
   // Runs `fn` at once on the loop's thread; from any other thread posts it there, keeping the
   // connection alive until it has run.
   template <class Fn>
@@ -118,20 +127,20 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
   std::shared_ptr<HttpServiceContext> context_;
   boost::beast::flat_buffer buffer_;
   std::optional<Parser> parser_;
-  std::string answerHead_;          // of the answer being written; its capacity serves the next one
-  uint64_t exchange_ = 0;           // the request being served
-  size_t headerBytes_ = 0;          // of this request's line and headers, parsed so far
-  bool answered_ = false;           // this exchange's answer is written or being written
-  bool reading_ = false;            // a body read is in progress
-  bool continueDue_ = false;        // the request awaits "100 Continue" before its body
-  bool admitted_ = false;           // the body may be read: small, or its reservation is held
-  bool waitingForRequest_ = false;  // from the end of one exchange to the next one's headers
-  bool requestStarted_ = false;     // a byte of the awaited request has come
+  std::string answerHead_;       // of the answer being written; its capacity serves the next one
+  uint64_t exchange_ = 1;        // the request being served
+  size_t headerBytes_ = 0;       // of this request's line and headers, parsed so far
+  bool answered_ = false;        // this exchange's answer is written or being written
+  bool reading_ = false;         // a body read is in progress
+  bool continueDue_ = false;     // the request awaits "100 Continue" before its body
+  bool admitted_ = false;        // the body may be read: small, or its reservation is held
+  bool requestStarted_ = false;  // a byte of the awaited request has come
   std::chrono::steady_clock::time_point headerDeadline_;
   std::chrono::steady_clock::time_point bodyDeadline_;
-  IdleConnections::Entry idleEntry_;  // guarded by the service's list, not by the loop
+  EvictionQueue::Entry queueEntry_;  // guarded by the service's queue, not by the loop
   BodyBudget::Reservation reservation_;
   bool closed_ = false;
+  std::atomic<bool> uncounted_{false};  // has left context->connections
 };
 
 }  // namespace Basalt::Http

@@ -22,6 +22,8 @@ constexpr int64_t kMaxTimeoutSeconds = 24 * 3600;
 constexpr size_t kReservedDescriptors = 128;
 constexpr std::chrono::milliseconds kTrimDelay(500);
 constexpr int kLargeBuffer = 1 << 20;
+// Lines about connections at the bound are written at most this often.
+constexpr std::chrono::seconds kBoundLogInterval(10);
 
 std::chrono::seconds ReadSeconds(const Service::Config& config, const std::string& key,
                                  std::chrono::seconds fallback) {
@@ -87,30 +89,59 @@ class AsioHttpSvc : public HttpSvc {
     context_->SetHandler(std::move(handler));
   }
 
-  ConnectionCounts GetConnectionCounts() const override {
-    return {context_->connections.load(), context_->evicted.load(), context_->refused.load()};
-  }
-
   void Start() override {
-    socket_->StartAccepting([context = context_](System::ConnectionSocket socket) {
-      if (context->connections.load() >= context->limits.maxConnections) {
-        auto idlest = context->idle.TakeOldest();
-        if (!idlest) {
-          context->logger->Log(3, "Too many connections (%1) and none idle, refusing one",
-                               context->limits.maxConnections);
+    socket_->StartAccepting([context = context_, refusedLine = Throttle(),
+                             busyLine = Throttle()](System::ConnectionSocket socket) mutable {
+      const size_t bound = context->limits.maxConnections;
+      if (context->connections.load() >= bound) {
+        auto oldest = context->queue.TakeOldest();
+        if (!oldest.connection) {
           context->refused.fetch_add(1, std::memory_order_relaxed);
+          if (refusedLine.Due()) {
+            context->logger->Log(3, "Too many connections (%1) and none idle, refusing one", bound);
+          }
           return;  // the socket closes as it goes out of scope
         }
-        context->logger->Log(6, "Connections at the limit (%1): closing the one idle longest",
-                             context->limits.maxConnections);
-        idlest->Evict();
-        context->evicted.fetch_add(1, std::memory_order_relaxed);
+        uint64_t evicted = context->evicted.fetch_add(1, std::memory_order_relaxed) + 1;
+        if (oldest.waiting) {
+          context->logger->Log(6, "Connections at the limit (%1): closing the one idle longest",
+                               bound);
+        } else if (busyLine.Due()) {
+          // Someone holds many slots without progress: the administrator wants to know, but
+          // must not get a line per connection.
+          auto held = std::chrono::duration_cast<std::chrono::milliseconds>(
+              std::chrono::steady_clock::now() - oldest.since);
+          context->logger->Log(
+              3,
+              "Connections at the limit (%1): closing the one that has gone longest without "
+              "completing a request (%2 ms); %3 closed for newcomers so far",
+              bound, held.count(), evicted);
+        }
+        oldest.connection->Evict(oldest.exchange);
       }
       std::make_shared<HttpConnection>(std::move(socket), context)->Start();
     });
   }
 
+  ConnectionCounts GetConnectionCounts() const override {
+    return {context_->connections.load(std::memory_order_relaxed),
+            context_->evicted.load(std::memory_order_relaxed),
+            context_->refused.load(std::memory_order_relaxed)};
+  }
+
  private:
+  // A line an attacker can cause per connection is written at most once per interval.
+  struct Throttle {
+    std::chrono::steady_clock::time_point next;
+
+    bool Due() {
+      auto now = std::chrono::steady_clock::now();
+      if (now < next) return false;
+      next = now + kBoundLogInterval;
+      return true;
+    }
+  };
+
   std::shared_ptr<System::TCPServerSocket> socket_;
   std::shared_ptr<HttpServiceContext> context_;
 };
@@ -123,11 +154,15 @@ ResponseHeaderDefinitions GetDefaultResponseHeadersDefinitions() {
   return {{"Cache-Control", "no-store"}, {"X-Content-Type-Options", "nosniff"}};
 }
 
-HttpLimits HttpLimits::FromAppConfig() {
+HttpLimits HttpLimits::FromAppConfig(Service::Logger* logger) {
   HttpLimits limits;
   size_t descriptors = RaiseDescriptorLimit();
   size_t allowed = descriptors > kReservedDescriptors ? descriptors - kReservedDescriptors : 1;
   limits.maxConnections = std::min(allowed, kMaxConnectionsDefault);
+  if (logger && allowed <= kFewConnections) {
+    logger->Log(3, "The descriptor limit (%1) leaves room for only %2 connections", descriptors,
+                allowed);
+  }
   auto app = Service::GetApp();
   if (!app) return limits;
   const auto& config = *app->GetConfig();
@@ -149,8 +184,8 @@ HttpLimits HttpLimits::FromAppConfig() {
 std::shared_ptr<HttpSvc> CreateHttpSvc(std::shared_ptr<System::TCPServerSocket> socket,
                                        std::shared_ptr<Service::Logger> logger,
                                        ResponseHeaderDefinitions headers) {
-  return CreateHttpSvc(std::move(socket), std::move(logger), std::move(headers),
-                       HttpLimits::FromAppConfig());
+  auto limits = HttpLimits::FromAppConfig(logger.get());
+  return CreateHttpSvc(std::move(socket), std::move(logger), std::move(headers), limits);
 }
 
 std::shared_ptr<HttpSvc> CreateHttpSvc(std::shared_ptr<System::TCPServerSocket> socket,

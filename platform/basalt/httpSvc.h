@@ -35,8 +35,8 @@ struct HttpLimits {
   std::chrono::seconds bodyTimeout{30};
   // Request line and headers together; more gets 431 and the connection is closed.
   size_t headerLimit = 16 * 1024;
-  // At this many connections a new one makes the service close the connection that has waited
-  // longest for a request; when none waits, the new one is closed.
+  // At this many connections a new one makes the service close the connection that has gone
+  // longest without completing an exchange (httpEvictionQueue.h), whatever it is doing.
   size_t maxConnections = 256;
   // Bodies larger than `smallBody` share `bodyBudget` bytes across all connections: each reserves
   // its Content-Length, or `maxBody` when chunked, before its first byte is read, and waits
@@ -48,26 +48,26 @@ struct HttpLimits {
   // Defaults, with "http/idleTimeoutSeconds", "http/headerTimeoutSeconds",
   // "http/bodyTimeoutSeconds" and "http/maxConnections" of the app's configuration when there is
   // an app. Raises the process's soft descriptor limit to its hard limit, and bounds the
-  // connections by what that leaves (at most kMaxConnectionsDefault unless configured).
-  static HttpLimits FromAppConfig();
+  // connections by what that leaves (at most kMaxConnectionsDefault unless configured). A bound
+  // of kFewConnections or less left by the descriptor limit is logged on `logger` at level 3.
+  static HttpLimits FromAppConfig(Service::Logger* logger = nullptr);
+};
+
+// A descriptor limit that leaves this many connections or fewer is worth a warning.
+inline constexpr size_t kFewConnections = 128;
+
+struct ConnectionCounts {
+  uint64_t open = 0;     // connections whose socket is open now
+  uint64_t evicted = 0;  // closed at the bound to let a newcomer in, since the start
+  uint64_t refused = 0;  // newcomers closed at the bound because no connection could give way
 };
 
 // The connection bound when the descriptor limit allows it and nothing else is configured.
 inline constexpr size_t kMaxConnectionsDefault = 8192;
 
-// Connections now open, and those closed to make room (evicted) or at once (refused) so far.
-struct ConnectionCounts {
-  size_t open = 0;
-  uint64_t evicted = 0;
-  uint64_t refused = 0;
-};
-
 class HttpSvc {
  public:
   virtual ~HttpSvc();
-
-  // Thread-safe.
-  virtual ConnectionCounts GetConnectionCounts() const = 0;
 
   // Without a handler every request gets the mix-in's answer. Thread-safe; takes effect for
   // requests whose headers arrive later.
@@ -75,6 +75,9 @@ class HttpSvc {
 
   // Begins accepting; the service stops listening when it is released.
   virtual void Start() = 0;
+
+  // Thread-safe and cheap (three relaxed atomic loads); the three are not one snapshot.
+  virtual ConnectionCounts GetConnectionCounts() const = 0;
 };
 
 // The socket must be bound and must not outlive the app's event loop.

@@ -7,6 +7,7 @@ import re
 import resource
 import select
 import socket
+import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
@@ -14,7 +15,8 @@ from pathlib import Path
 import pytest
 
 import rawhttp
-from conftest import PROVIDER_SVC, Daemon, Root, assert_error_kind, message_texts, request_body
+from conftest import (DAEMON, PROVIDER_SVC, TOKEN_SVC, VERIFY_SVC, Daemon, Root,
+                      assert_error_kind, message_texts, oauth, request_body, user_pass)
 
 
 FORGED = "\n2026-01-01T00:00:00.000Z 3 Forged [admin] forged line\r\x1b[2J"
@@ -168,3 +170,76 @@ def test_trickling_and_stalled_clients_are_dropped_while_others_are_served(stric
         with sock:
             rawhttp.wait_closed(sock)
     assert strict.serves()
+
+
+SLOTS = 64  # what a descriptor limit of 192 leaves for connections
+ATTACKERS = 100
+
+
+@pytest.fixture
+def crowded(tmp_path):
+    """A daemon whose descriptor limit leaves it 64 connections."""
+    root = Root(tmp_path / "root", log_level=5)
+    running = Daemon(root, binary=Path("/usr/bin/prlimit"),
+                     args=[f"--nofile={SLOTS + 128}", DAEMON]).wait_ready()
+    yield running
+    assert running.stop() == 0, running.log_text()[-3000:]
+
+
+def hold_slots(port: int, first: bytes, rest: bytes, stop: threading.Event) -> None:
+    """Keeps ATTACKERS connections that each sent `first`; twice a second sends each one more
+    byte of `rest` and opens a new one for each the daemon closed."""
+    held, deadline = {}, time.monotonic() + 120
+    while not stop.is_set() and time.monotonic() < deadline:
+        for sock, offset in list(held.items()):
+            if offset < len(rest) and rawhttp.send_quietly(sock, rest[offset:offset + 1]):
+                held[sock] = offset + 1
+        while len(held) < ATTACKERS:
+            sock = rawhttp.connect(port)
+            rawhttp.send_quietly(sock, first)
+            held[sock] = 0
+        tick = time.monotonic() + 0.5
+        while not stop.is_set() and time.monotonic() < tick:
+            readable, _, _ = select.select(list(held), [], [], 0.1)
+            for sock in readable:
+                del held[sock]
+                sock.close()
+    for sock in held:
+        sock.close()
+
+
+def verified(daemon: Daemon, body: dict) -> bool:
+    try:
+        return daemon.post(body, timeout=5).json()["result"]["output"] == "root"
+    except (OSError, ValueError, KeyError):
+        return False
+
+
+WRONG_PASSWORD = json.dumps(request_body(TOKEN_SVC, "create",
+                                         security=user_pass("alice", "wrong"))).encode()
+
+
+# Every slot held by a request whose body trickles in, or by a wrong-password call waiting out
+# its delay: each newcomer, a caller's or an attacker's, closes the oldest connection that has
+# not completed a request.
+@pytest.mark.parametrize("first, rest", [
+    (rawhttp.post_head(1000) + b" " * 900, b" " * 100),
+    (rawhttp.post_head(len(WRONG_PASSWORD)) + WRONG_PASSWORD, b""),
+], ids=["slow-body", "pending-password"])
+def test_callers_get_in_while_attackers_hold_every_connection(crowded, first, rest):
+    good = request_body(VERIFY_SVC, "verify", security=oauth(crowded.create_token()))
+    stop = threading.Event()
+    attacker = threading.Thread(target=hold_slots, args=(crowded.port, first, rest, stop))
+    attacker.start()
+    try:
+        crowded.wait_for_record(lambda r: "closing the one that has gone longest" in r.text,
+                                "a connection inside an exchange closed for a newcomer")
+        # Several rounds of the attacker's: up to 1,000 calls over at most 4 s.
+        calls, end = [], time.monotonic() + 4
+        while len(calls) < 1000 and time.monotonic() < end:
+            calls.append(verified(crowded, good))
+    finally:
+        stop.set()
+        attacker.join(timeout=30)
+    assert len(calls) >= 100 and sum(calls) >= 0.99 * len(calls), (sum(calls), len(calls))
+    assert "leaves room for only 64 connections" in crowded.log_text()

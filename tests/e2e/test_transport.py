@@ -166,30 +166,56 @@ LENGTH = b"Content-Length: %d" % len(SMUGGLED)
 TYPE = b"Content-Type: application/json\r\n"
 
 
+HOST = b"Host: 127.0.0.1\r\n"
+PAGE = b"Content-Type: text/plain;application/json\r\n" + LENGTH  # what a page sends unasked
+
+
 # The body holds a whole second request: reading it as one would serve it. A refused content
-# type is answered before the body, whose announced length is never sent.
+# type is answered before the body, whose announced length is never sent. A request that names
+# the host otherwise than by loopback, or comes from a browser's page, is refused before its body
+# too: after DNS rebinding a page addresses 127.0.0.1 by its own name.
 @pytest.mark.parametrize(
     "version,head,status",
     [
-        (b"1.1", b"Content-Type: text/plain\r\nContent-Length: 1000000", 400),
-        (b"1.1", b"Content-Type: APPLICATION/JSON\r\nContent-Length: 1000000", 400),
-        (b"1.1", b"Content-Length: 1000000", 400),
-        (b"1.1", TYPE + b"Transfer-Encoding: identity", 400),
-        (b"1.1", TYPE + b"Transfer-Encoding: xchunked", 400),
-        (b"1.1", TYPE + b"Transfer-Encoding: chunked, gzip", 400),
-        (b"1.1", TYPE + b"Transfer-Encoding: chunked\r\nTransfer-Encoding: identity", 400),
-        (b"1.1", TYPE + LENGTH + b"\r\nTransfer-Encoding: chunked", 400),
-        (b"1.0", TYPE + b"Transfer-Encoding: chunked", 400),
-        (b"1.1", TYPE + b"Transfer-Encoding: gzip, chunked", 501),
+        (b"1.1", HOST + b"Content-Type: text/plain\r\nContent-Length: 1000000", 400),
+        (b"1.1", HOST + b"Content-Type: APPLICATION/JSON\r\nContent-Length: 1000000", 400),
+        (b"1.1", HOST + b"Content-Length: 1000000", 400),
+        (b"1.1", HOST + TYPE + b"Transfer-Encoding: identity", 400),
+        (b"1.1", HOST + TYPE + b"Transfer-Encoding: xchunked", 400),
+        (b"1.1", HOST + TYPE + b"Transfer-Encoding: chunked, gzip", 400),
+        (b"1.1", HOST + TYPE + b"Transfer-Encoding: chunked\r\nTransfer-Encoding: identity", 400),
+        (b"1.1", HOST + TYPE + LENGTH + b"\r\nTransfer-Encoding: chunked", 400),
+        (b"1.0", HOST + TYPE + b"Transfer-Encoding: chunked", 400),
+        (b"1.1", HOST + TYPE + b"Transfer-Encoding: gzip, chunked", 501),
+        (b"1.1", b"Host: attacker.example\r\nOrigin: http://attacker.example\r\n" + PAGE, 403),
+        (b"1.1", b"Host: attacker.example:9199\r\n" + TYPE + LENGTH, 403),
+        (b"1.0", b"Host: localhost.attacker.example\r\n" + TYPE + LENGTH, 403),
+        (b"1.1", b"Host: 127.0.0.2\r\n" + TYPE + LENGTH, 403),
+        (b"1.1", b"Host: [::1]:x\r\n" + TYPE + LENGTH, 403),
+        (b"1.1", b"Host: localhost:\r\n" + TYPE + LENGTH, 403),
+        (b"1.1", HOST + b"Origin: http://127.0.0.1\r\n" + TYPE + LENGTH, 403),
+        (b"1.1", HOST + b"Origin: null\r\n" + TYPE + LENGTH, 403),
+        (b"1.1", TYPE + LENGTH, 400),
+        (b"1.1", HOST + HOST + TYPE + LENGTH, 400),
     ],
 )
 def test_refused_heads_get_one_answer_and_close(daemon, version, head, status):
     since = daemon.log_offset()
     with rawhttp.connect(daemon.port) as sock:
-        sock.sendall(b"POST /api HTTP/" + version + b"\r\nHost: 127.0.0.1\r\n" + head
-                     + b"\r\n\r\n" + SMUGGLED)
+        sock.sendall(b"POST /api HTTP/" + version + b"\r\n" + head + b"\r\n\r\n" + SMUGGLED)
         got, answer = rawhttp.read_status(sock)
         everything = answer + rawhttp.wait_closed(sock)
     assert got == status
     assert everything.count(b"HTTP/1.") == 1, everything
     assert calls_since(daemon, since, "refused-sync") == ["refused-sync"]
+
+
+@pytest.mark.parametrize("version,host", [(b"1.1", b"LocalHost:%d"), (b"1.1", b"[::1]"),
+                                          (b"1.1", b"127.0.0.1:%d"), (b"1.0", None)])
+def test_loopback_names_are_served(daemon, version, host):
+    head = b"POST /api HTTP/" + version + b"\r\n"
+    if host:
+        head += b"Host: " + (host % daemon.port if b"%d" in host else host) + b"\r\n"
+    with rawhttp.connect(daemon.port) as sock:
+        sock.sendall(head + TYPE + b"Content-Length: %d\r\n\r\n" % len(BODY) + BODY)
+        assert rawhttp.read_status(sock)[0] == 200

@@ -1,0 +1,58 @@
+"""The daemon as the Python benchmarks run it: under a temporary dev root with the user
+bench:bench-pw, on a free port of 127.0.0.1, at log level 3, with this process's descriptor
+limit raised to its hard limit."""
+
+import contextlib
+import os
+import resource
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+from typing import Iterator, NamedTuple
+
+REPO = Path(__file__).resolve().parents[1]
+
+
+def binary() -> Path:
+    """BUILD_DIR/bin/noxtokend, BUILD_DIR being the first argument (default build, taken from the
+    repository's top when relative)."""
+    build = Path(sys.argv[1] if len(sys.argv) > 1 else "build")
+    return (build if build.is_absolute() else REPO / build) / "bin" / "noxtokend"
+
+
+class Running(NamedTuple):
+    port: int
+    process: subprocess.Popen
+    log: Path
+
+
+@contextlib.contextmanager
+def running(daemon: Path, name: str) -> Iterator[Running]:
+    """Started and listening inside the block, stopped and removed after it."""
+    _, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+    work = Path(tempfile.mkdtemp(prefix=f"nox-{name}."))
+    port = socket.create_server(("127.0.0.1", 0)).getsockname()[1]
+    subprocess.run([str(REPO / "scripts/dev-root"), str(work / "root"), "--port", str(port),
+                    "--log-level", "3", "--user", "bench:bench-pw"],
+                   check=True, capture_output=True)
+    with open(work / "daemon.log", "wb") as log:
+        process = subprocess.Popen([str(daemon)],
+                                   env=dict(os.environ, TESSEL_ROOT=str(work / "root")),
+                                   stdout=log, stderr=log)
+    try:
+        for _ in range(200):
+            try:
+                socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                break
+            except OSError:
+                time.sleep(0.05)
+        yield Running(port, process, work / "daemon.log")
+    finally:
+        process.terminate()
+        process.wait(timeout=30)
+        shutil.rmtree(work, ignore_errors=True)

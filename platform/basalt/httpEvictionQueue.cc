@@ -1,0 +1,55 @@
+#include "platform/basalt/httpEvictionQueue.h"
+
+namespace Basalt::Http {
+
+void EvictionQueue::Unlink(Entry& entry) {
+  if (entry.links.is_linked()) ListOf(entry).erase(ListOf(entry).iterator_to(entry));
+}
+
+void EvictionQueue::Enqueue(Entry& entry, uint64_t exchange) {
+  auto now = Clock::now();
+  std::lock_guard lock(mutex_);
+  Unlink(entry);
+  entry.exchange = exchange;
+  entry.since = now;
+  entry.waiting = true;
+  entry.complete = false;
+  incomplete_.push_back(entry);
+}
+
+void EvictionQueue::MarkServing(Entry& entry) {
+  std::lock_guard lock(mutex_);
+  entry.waiting = false;
+}
+
+void EvictionQueue::MarkComplete(Entry& entry) {
+  auto now = Clock::now();
+  std::lock_guard lock(mutex_);
+  if (!entry.links.is_linked() || entry.complete) return;
+  Unlink(entry);
+  entry.since = now;
+  entry.complete = true;
+  complete_.push_back(entry);
+}
+
+void EvictionQueue::Remove(Entry& entry) {
+  std::lock_guard lock(mutex_);
+  Unlink(entry);
+}
+
+EvictionQueue::Oldest EvictionQueue::TakeOldest() {
+  std::lock_guard lock(mutex_);
+  for (List* list : {&incomplete_, &complete_}) {
+    while (!list->empty()) {
+      Entry& entry = list->front();
+      list->pop_front();
+      // A connection being destroyed is still queued until its destructor takes it off.
+      if (auto connection = entry.connection.lock()) {
+        return {std::move(connection), entry.exchange, entry.since, entry.waiting};
+      }
+    }
+  }
+  return {};
+}
+
+}  // namespace Basalt::Http

@@ -1,0 +1,71 @@
+// The open connections of an HTTP service, in the order their current exchange began, in two
+// queues: connections whose request has not yet fully arrived (waiting for one, reading its
+// headers or its body), and connections whose request has (the call is pending, or its answer is
+// being written). A connection goes last in the first queue when it is accepted and each time it
+// starts to wait for a request, and last in the second once its request is complete. At its
+// connection bound the service closes the first connection of the first queue for a newcomer, and
+// only when that queue is empty the first of the second. So connections that trickle bytes or
+// send nothing give way before any call in progress, and among calls in progress the oldest gives
+// way. Internal to the HTTP service; thread-safe.
+#pragma once
+
+#include <boost/intrusive/list.hpp>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+namespace Basalt::Http {
+
+class HttpConnection;
+
+class EvictionQueue {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  // A connection's place in the queues. It holds its own links, so that queueing allocates
+  // nothing. `connection` is set once, before the entry is first queued; the other members are
+  // touched only by the queue, under its lock. The connection owns its entry and must Remove it
+  // before it is destroyed.
+  struct Entry {
+    std::weak_ptr<HttpConnection> connection;
+    boost::intrusive::list_member_hook<> links;
+    uint64_t exchange = 0;
+    Clock::time_point since;
+    bool waiting = false;
+    bool complete = false;
+  };
+
+  // The connection begins to wait for request `exchange`: it goes last among the incomplete.
+  void Enqueue(Entry& entry, uint64_t exchange);
+  // Its request's headers have come; it keeps its place.
+  void MarkServing(Entry& entry);
+  // Its whole request has come: it goes last among the complete.
+  void MarkComplete(Entry& entry);
+  void Remove(Entry& entry);
+
+  struct Oldest {
+    std::shared_ptr<HttpConnection> connection;  // null when both queues are empty
+    uint64_t exchange = 0;                       // the exchange it was queued for
+    Clock::time_point since;                     // when it was queued
+    bool waiting = false;                        // still waiting for that exchange's request
+  };
+
+  // Removes and returns the first connection.
+  Oldest TakeOldest();
+
+ private:
+  using List = boost::intrusive::list<
+      Entry,
+      boost::intrusive::member_hook<Entry, boost::intrusive::list_member_hook<>, &Entry::links>,
+      boost::intrusive::constant_time_size<false>>;
+
+  List& ListOf(Entry& entry) { return entry.complete ? complete_ : incomplete_; }
+  void Unlink(Entry& entry);
+
+  std::mutex mutex_;  // guards both lists and every Entry's members but `connection`
+  List incomplete_;
+  List complete_;
+};
+
+}  // namespace Basalt::Http
