@@ -49,7 +49,8 @@ constexpr std::chrono::seconds kUncheckedRefusalPause{2};
 
 std::shared_ptr<Orbi::Authn::AuthnHandler> CreateUserPassHandler(
     const Orbi::Core::Enqueuer& enqueuer,
-    const std::shared_ptr<Nox::Metrics::DaemonMetrics>& metrics) {
+    const std::shared_ptr<Nox::Metrics::DaemonMetrics>& metrics,
+    const std::shared_ptr<const Orbi::L10n::Localizer>& localizer) {
   auto pool =
       std::make_shared<Basalt::System::WorkerPool>(kPasswordCheckThreads, kPasswordCheckQueue);
   TarnOrbi::Authn::UserPassHandler::Options options;
@@ -66,7 +67,7 @@ std::shared_ptr<Orbi::Authn::AuthnHandler> CreateUserPassHandler(
   options.uncheckedPause = kUncheckedRefusalPause;
   options.throttle =
       std::make_shared<TarnOrbi::Authn::PasswordThrottle>(Logger::CreateLogger("PasswordThrottle"));
-  options.throttled = [localizer = Auth::CreateLocalizer(), metrics](std::chrono::seconds wait) {
+  options.throttled = [localizer, metrics](std::chrono::seconds wait) {
     if (metrics) metrics->CountThrottled();
     Orbi::L10n::Message message{Auth::MessageIds::kTooManyAttempts,
                                 {{"seconds", std::to_string(wait.count())}}};
@@ -79,10 +80,11 @@ std::shared_ptr<Orbi::Authn::AuthnHandler> CreateUserPassHandler(
 
 Orbi::Core::ProviderPtr AuditCalls(Orbi::Core::ProviderPtr next,
                                    const std::shared_ptr<Audit::Trail>& trail,
+                                   const Orbi::L10n::Localizer& localizer,
                                    Audit::StateFn profileState, Audit::StateFn issuerState) {
   if (!trail) return next;
   auto unavailable = Orbi::Std::InternalServerError({{Auth::MessageIds::kAuditUnavailable, {}}})
-                         .ToErrorValue(*Auth::CreateLocalizer());
+                         .ToErrorValue(localizer);
   return std::make_shared<Audit::AuditProvider>(std::move(next), trail, std::move(unavailable),
                                                 std::move(profileState), std::move(issuerState));
 }
@@ -156,10 +158,10 @@ void AttachExternalSts(const Orbi::Core::Enqueuer& enqueuer,
                        const std::shared_ptr<ClientProfileAccess>& profiles,
                        const std::shared_ptr<Orbi::Provider::AsyncLocalProvider>& localProvider,
                        Orbi::Core::ProviderPtr& outermost, std::vector<AuthnStage>& handlers,
-                       const Accounting& accounting) {
+                       const Accounting& accounting,
+                       const std::shared_ptr<const Orbi::L10n::Localizer>& localizer) {
   namespace Issuers = Auth::Trust::SecurityTokenIssuersSvc;
   auto issuers = std::make_shared<Issuers::CertificateChainsContainer>();
-  auto localizer = Auth::CreateLocalizer();
   localProvider->AddInterface(Issuers::AsyncServiceBinder::BindImplementation(
       std::make_shared<Issuers::SecurityTokenIssuersImpl>(issuers), localizer));
   localProvider->AddInterface(Auth::ClientProfilesSvc::AsyncServiceBinder::BindImplementation(
@@ -169,7 +171,7 @@ void AttachExternalSts(const Orbi::Core::Enqueuer& enqueuer,
       enqueuer, outermost,
       std::make_shared<TarnOrbi::BasaltWrapLoggger>(Logger::CreateLogger("AuthzHandler")),
       localProvider);
-  outermost = AuditCalls(outermost, accounting.trail, Audit::ProfileState(profiles),
+  outermost = AuditCalls(outermost, accounting.trail, *localizer, Audit::ProfileState(profiles),
                          Audit::IssuerState(issuers));
   auto samlLogger = Logger::CreateLogger("SamlHokHandler");
   // The filter and the handlers verify with registered certificates: one cache decodes each once.
@@ -211,13 +213,14 @@ Orbi::Core::ProviderPtr CreateLocalProvider(
                           : Nox::Authn::ExternalTokenPolicy{};
   std::shared_ptr<ClientProfileAccess> profiles;
   if (externalSts) profiles = CreateClientProfileAccess();
+  // Every service, filter and handler renders its messages with this one.
+  const auto localizer = Auth::CreateLocalizer();
 
-  auto tokenImpl = std::make_shared<Auth::TokenImpl>(MakeEntitlementsFn(profiles),
-                                                     Logger::CreateLogger("TokenImpl"));
+  auto tokenImpl = std::make_shared<Auth::TokenImpl>(MakeEntitlementsFn(profiles));
   auto verifyImpl =
       std::make_shared<Auth::TokenVerifyImpl>(Logger::CreateLogger("TokenVerifyImpl"));
   std::vector<Orbi::Provider::InterfacePtr> interfaces{
-      Auth::TokenSvc::AsyncServiceBinder::BindImplementation(tokenImpl, Auth::CreateLocalizer()),
+      Auth::TokenSvc::AsyncServiceBinder::BindImplementation(tokenImpl, localizer),
       Auth::VerificationSvc::AsyncServiceBinder::BindImplementation(verifyImpl)};
 
   auto container = std::make_shared<Orbi::Provider::InterfaceContainer>(std::move(interfaces));
@@ -229,22 +232,23 @@ Orbi::Core::ProviderPtr CreateLocalProvider(
 
   const Accounting accounting{CreateAuditTrail(), metrics};
   std::vector<AuthnStage> handlers{
-      {CreateUserPassHandler(enqueuer, metrics),
+      {CreateUserPassHandler(enqueuer, metrics, localizer),
        Observe(accounting, Nox::Metrics::AuthnScheme::kUserPass, Audit::ClaimedByUserName)}};
 
   auto samlLogger = Logger::CreateLogger("SamlHokHandler");
   if (!externalSts) {
     samlLogger->Log(5, "Not initializing External STS: FSS disabled");
-    outermost = AuditCalls(outermost, accounting.trail, nullptr, nullptr);
+    outermost = AuditCalls(outermost, accounting.trail, *localizer, nullptr, nullptr);
   } else {
-    AttachExternalSts(enqueuer, policy, profiles, localProvider, outermost, handlers, accounting);
+    AttachExternalSts(enqueuer, policy, profiles, localProvider, outermost, handlers, accounting,
+                      localizer);
     if (metrics) CountStoreWriteFailures(metrics);
   }
 
   auto jwtLogger = Logger::CreateLogger("NoxtokendJWTHandler");
   handlers.push_back({std::make_shared<Nox::Authn::TokenHandler>(
-                          std::make_shared<TarnOrbi::BasaltWrapLoggger>(jwtLogger),
-                          Auth::CreateLocalizer(), [] { return Auth::Secret::Get(); }),
+                          std::make_shared<TarnOrbi::BasaltWrapLoggger>(jwtLogger), localizer,
+                          [] { return Auth::Secret::Get(); }),
                       Observe(accounting, Nox::Metrics::AuthnScheme::kOwnToken, ClaimedOwnToken)});
 
   for (auto it = handlers.rbegin(); it != handlers.rend(); ++it) {
