@@ -3,12 +3,15 @@
 // checking, introspection), the decoding of parameters into the service's C++ types, the
 // encoding of results and the dispatch with a Reply built around the call's result callback.
 //
-//   const Orbi::Bind::ServiceDecl<AsyncServiceInterface>& Declaration() {
+//   const Orbi::Bind::ServiceDecl<AsyncServiceInterface>& DeclareService(AsyncServiceInterface*) {
 //     static const Orbi::Bind::ServiceDecl<AsyncServiceInterface> decl(
 //         kServiceId, Orbi::Bind::Operation("get", &AsyncServiceInterface::Get, "profile")
 //                         .Admitting(Orbi::Bind::Admission::kManagement));
 //     return decl;
 //   }
+//
+// `DeclareService` is found by argument-dependent lookup, so it lives in the interface's
+// namespace; `ServiceBinder<I>` then gives the service's definition and binds implementations.
 //
 // A member function has the shape `void Op(Core::ExecutionContextPtr, Args..., Reply<R>)`; each
 // Arg and R needs a codec (platform/orbi/codec.h). A wrong number of wire names does not
@@ -173,6 +176,20 @@ class ServiceDecl {
 
   ServiceDef def_;
   std::vector<std::function<Provider::OperationHandler(std::shared_ptr<I>, LocalizerPtr)>> binders_;
+};
+
+// The definition of service I and the binding of its implementations, both from the one
+// declaration `DeclareService(I*)`.
+template <class I>
+struct ServiceBinder {
+  static const ServiceDef& Definition() {
+    return DeclareService(static_cast<I*>(nullptr)).Definition();
+  }
+  // Failures are rendered by `localizer` (the framework's default when null).
+  static Provider::InterfacePtr BindImplementation(std::shared_ptr<I> impl,
+                                                   LocalizerPtr localizer = nullptr) {
+    return DeclareService(static_cast<I*>(nullptr)).Bind(std::move(impl), std::move(localizer));
+  }
 };
 
 }  // namespace Orbi::Bind

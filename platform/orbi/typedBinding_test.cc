@@ -77,6 +77,13 @@ class Interface {
                     Orbi::Bind::Reply<void> reply) = 0;
 };
 
+const Orbi::Bind::ServiceDecl<Interface>& DeclareService(Interface*) {
+  static const Orbi::Bind::ServiceDecl<Interface> decl(
+      kServiceId, Orbi::Bind::Operation("put", &Interface::Put, "box", "note"),
+      Orbi::Bind::Operation("drop", &Interface::Drop, "name"));
+  return decl;
+}
+
 }  // namespace Shop
 
 namespace Orbi::Bind {
@@ -99,13 +106,6 @@ class ShopImpl : public Interface {
   std::string seenColor;
 };
 
-const ServiceDecl<Interface>& Declaration() {
-  static const ServiceDecl<Interface> decl(Shop::kServiceId,
-                                           Operation("put", &Interface::Put, "box", "note"),
-                                           Operation("drop", &Interface::Drop, "name"));
-  return decl;
-}
-
 class TypedBindingTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -113,8 +113,8 @@ class TypedBindingTest : public ::testing::Test {
         std::vector<std::string>{"en_US"}, [](const std::string&) { return "No {name} here"; });
     provider_ = std::make_shared<Provider::AsyncLocalProvider>(
         [](std::function<void()> work) { work(); },
-        std::make_shared<Provider::InterfaceContainer>(
-            std::vector<Provider::InterfacePtr>{Declaration().Bind(impl_, localizer)}));
+        std::make_shared<Provider::InterfaceContainer>(std::vector<Provider::InterfacePtr>{
+            ServiceBinder<Interface>::BindImplementation(impl_, localizer)}));
   }
 
   // The answer in the standard encoding.
@@ -172,7 +172,7 @@ TEST(TypedBindingDeclarationTest, OperationsAndParametersAreNamedOnce) {
                Basalt::Exception);
   EXPECT_THROW(ServiceDecl<Interface>("t.x", Operation("put", &Interface::Put, "box", "box")),
                Basalt::Exception);
-  EXPECT_THROW(Declaration().Bind(nullptr), Basalt::Exception);
+  EXPECT_THROW(ServiceBinder<Interface>::BindImplementation(nullptr), Basalt::Exception);
 }
 
 }  // namespace
