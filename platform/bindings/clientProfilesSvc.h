@@ -13,6 +13,15 @@ namespace Com::Tessel::Nox::Authentication::ClientProfilesSvc {
 
 inline constexpr const char* kServiceId = "com.tessel.nox.authentication.client_profiles";
 
+// The wire declarations of the structures (platform/orbi/codec.h), for the service and its clients.
+Orbi::Bind::StructDecl<Subject> DeclareBinding(Subject*);
+Orbi::Bind::StructDecl<AccessGrant> DeclareBinding(AccessGrant*);
+Orbi::Bind::StructDecl<Info> DeclareBinding(Info*);
+Orbi::Bind::StructDecl<CreateSpec> DeclareBinding(CreateSpec*);
+Orbi::Bind::StructDecl<FilterSpec> DeclareBinding(FilterSpec*);
+Orbi::Bind::StructDecl<SetSpec> DeclareBinding(SetSpec*);
+Orbi::Bind::StructDecl<Summary> DeclareBinding(Summary*);
+
 // Operations in slot order. Each answers exactly once through its reply.
 class AsyncServiceInterface {
  public:

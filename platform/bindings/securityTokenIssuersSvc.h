@@ -14,6 +14,13 @@ namespace Com::Tessel::Nox::Authentication::Trust::SecurityTokenIssuersSvc {
 inline constexpr const char* kServiceId =
     "com.tessel.nox.authentication.trust.security_token_issuers";
 
+// The wire declarations of the structures (platform/orbi/codec.h), for the service and its clients.
+Orbi::Bind::StructDecl<X509CertChain> DeclareBinding(X509CertChain*);
+Orbi::Bind::StructDecl<CreateSpec> DeclareBinding(CreateSpec*);
+Orbi::Bind::StructDecl<SetSpec> DeclareBinding(SetSpec*);
+Orbi::Bind::StructDecl<Info> DeclareBinding(Info*);
+Orbi::Bind::StructDecl<Summary> DeclareBinding(Summary*);
+
 // The value of an issuer conflict's error data ("issuer_already_exists_info").
 Orbi::Data::ValuePtr ToValue(const IssuerAlreadyExistsInfo& info);
 

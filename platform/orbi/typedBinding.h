@@ -25,6 +25,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -179,7 +180,7 @@ class ServiceDecl {
 };
 
 // The definition of service I and the binding of its implementations, both from the one
-// declaration `DeclareService(I*)`.
+// declaration `DeclareService(I*)`; clients build their input from it too.
 template <class I>
 struct ServiceBinder {
   static const ServiceDef& Definition() {
@@ -189,6 +190,23 @@ struct ServiceBinder {
   static Provider::InterfacePtr BindImplementation(std::shared_ptr<I> impl,
                                                    LocalizerPtr localizer = nullptr) {
     return DeclareService(static_cast<I*>(nullptr)).Bind(std::move(impl), std::move(localizer));
+  }
+  // The input of `operation`: each argument encoded by its codec under the wire name the
+  // declaration gives the parameter in its place. Throws Basalt::Exception for an operation the
+  // service does not declare or a wrong number of arguments.
+  template <class... A>
+  static std::shared_ptr<Data::StructValue> Input(std::string_view operation, const A&... args) {
+    for (const auto& op : Definition().operations) {
+      if (op.name != operation) continue;
+      if (op.params.size() != sizeof...(A)) break;
+      auto input = Data::StructValue::GetInstance("");
+      size_t at = 0;
+      (input->AppendField(op.params[at++].first, Codec<A>::Encode(args)), ...);
+      return input;
+    }
+    throw Basalt::Exception("binding: " + Definition().id + " declares no operation \"" +
+                            std::string(operation) + "\" taking " + std::to_string(sizeof...(A)) +
+                            " parameters");
   }
 };
 

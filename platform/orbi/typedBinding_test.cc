@@ -161,7 +161,10 @@ TEST_F(TypedBindingTest, RefusesMisfitInputByPathAndRendersFailuresWithTheBinder
   EXPECT_NE(refused.find(R"(unknown name \"SHINY\", expected one of MATTE, GLOSS)"),
             std::string::npos)
       << refused;
-  std::string failed = Call("drop", R"({"name":"x"})");
+  // A client's input, named by the declaration, reaches the implementation.
+  std::string failed =
+      Call("drop", Json::ToText(*ServiceBinder<Interface>::Input("drop", std::string("x")),
+                                Json::Encoding::kClean));
   EXPECT_NE(failed.find(R"("error_type":"NOT_FOUND")"), std::string::npos) << failed;
   EXPECT_NE(failed.find(R"("localized":"No x here")"), std::string::npos) << failed;
 }
@@ -173,6 +176,8 @@ TEST(TypedBindingDeclarationTest, OperationsAndParametersAreNamedOnce) {
   EXPECT_THROW(ServiceDecl<Interface>("t.x", Operation("put", &Interface::Put, "box", "box")),
                Basalt::Exception);
   EXPECT_THROW(ServiceBinder<Interface>::BindImplementation(nullptr), Basalt::Exception);
+  EXPECT_THROW(ServiceBinder<Interface>::Input("drop"), Basalt::Exception);
+  EXPECT_THROW(ServiceBinder<Interface>::Input("undeclared", std::string("x")), Basalt::Exception);
 }
 
 }  // namespace
