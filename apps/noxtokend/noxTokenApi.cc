@@ -19,6 +19,7 @@
 #include "apps/noxtokend/orbi/secret.h"
 #include "apps/noxtokend/orbi/tokenImpl.h"
 #include "apps/noxtokend/orbi/tokenVerifyImpl.h"
+#include "apps/noxtokend/storeWriteProvider.h"
 #include "apps/zeph-services/common/opIdProvider.h"
 #include "platform/authn/tokenHandler.h"
 #include "platform/basalt/app.h"
@@ -46,6 +47,16 @@ constexpr size_t kPasswordCheckQueue = 256;
 // An attempt refused without a check is answered after PAM's usual failure delay: answered at
 // once, a guesser's refused attempts would come back as a flood in place of its checked ones.
 constexpr std::chrono::seconds kUncheckedRefusalPause{2};
+// Changes come from administrators one command at a time; more waiting than this is a flood.
+constexpr size_t kStoreWriteQueue = 64;
+
+// The loop of the calling thread, to answer there work done on another thread.
+Orbi::Core::Enqueuer AnswerOnCallingLoop() {
+  auto& loop = Basalt::Service::GetApp()->CallingLoop();
+  return [&loop](std::function<void()> work) {
+    boost::asio::post(loop, Basalt::Service::CarryLogContext(std::move(work)));
+  };
+}
 
 std::shared_ptr<Orbi::Authn::AuthnHandler> CreateUserPassHandler(
     const Orbi::Core::Enqueuer& enqueuer,
@@ -58,12 +69,7 @@ std::shared_ptr<Orbi::Authn::AuthnHandler> CreateUserPassHandler(
     Basalt::Service::GetApp()->RunAfter(delay, std::move(work));
   };
   options.offload = [pool](std::function<void()> work) { return pool->TryPost(std::move(work)); };
-  options.returnTo = []() -> Orbi::Core::Enqueuer {
-    auto& loop = Basalt::Service::GetApp()->CallingLoop();
-    return [&loop](std::function<void()> work) {
-      boost::asio::post(loop, Basalt::Service::CarryLogContext(std::move(work)));
-    };
-  };
+  options.returnTo = AnswerOnCallingLoop;
   options.uncheckedPause = kUncheckedRefusalPause;
   options.throttle =
       std::make_shared<TarnOrbi::Authn::PasswordThrottle>(Logger::CreateLogger("PasswordThrottle"));
@@ -173,6 +179,11 @@ void AttachExternalSts(const Orbi::Core::Enqueuer& enqueuer,
       localProvider);
   outermost = AuditCalls(outermost, accounting.trail, *localizer, Audit::ProfileState(profiles),
                          Audit::IssuerState(issuers));
+  if (Basalt::Service::GetApp()) {
+    outermost = std::make_shared<StoreWriteProvider>(
+        outermost, kStoreWriteQueue, AnswerOnCallingLoop,
+        Orbi::Std::Error({{Auth::MessageIds::kStoreBusy, {}}}).ToErrorValue(*localizer));
+  }
   auto samlLogger = Logger::CreateLogger("SamlHokHandler");
   // The filter and the handlers verify with registered certificates: one cache decodes each once.
   auto decoded = std::make_shared<Basalt::Crypto::CertificateCache>();
