@@ -19,6 +19,7 @@
 #include "apps/noxtokend/orbi/secret.h"
 #include "apps/noxtokend/orbi/tokenImpl.h"
 #include "apps/noxtokend/orbi/tokenVerifyImpl.h"
+#include "apps/noxtokend/storeWriteProvider.h"
 #include "apps/zeph-services/common/opIdProvider.h"
 #include "platform/authn/tokenHandler.h"
 #include "platform/basalt/app.h"
@@ -46,10 +47,21 @@ constexpr size_t kPasswordCheckQueue = 256;
 // An attempt refused without a check is answered after PAM's usual failure delay: answered at
 // once, a guesser's refused attempts would come back as a flood in place of its checked ones.
 constexpr std::chrono::seconds kUncheckedRefusalPause{2};
+// Changes come from administrators one command at a time; more waiting than this is a flood.
+constexpr size_t kStoreWriteQueue = 64;
+
+// The loop of the calling thread, to answer there work done on another thread.
+Orbi::Core::Enqueuer AnswerOnCallingLoop() {
+  auto& loop = Basalt::Service::GetApp()->CallingLoop();
+  return [&loop](std::function<void()> work) {
+    boost::asio::post(loop, Basalt::Service::CarryLogContext(std::move(work)));
+  };
+}
 
 std::shared_ptr<Orbi::Authn::AuthnHandler> CreateUserPassHandler(
     const Orbi::Core::Enqueuer& enqueuer,
-    const std::shared_ptr<Nox::Metrics::DaemonMetrics>& metrics) {
+    const std::shared_ptr<Nox::Metrics::DaemonMetrics>& metrics,
+    const std::shared_ptr<const Orbi::L10n::Localizer>& localizer) {
   auto pool =
       std::make_shared<Basalt::System::WorkerPool>(kPasswordCheckThreads, kPasswordCheckQueue);
   TarnOrbi::Authn::UserPassHandler::Options options;
@@ -57,16 +69,11 @@ std::shared_ptr<Orbi::Authn::AuthnHandler> CreateUserPassHandler(
     Basalt::Service::GetApp()->RunAfter(delay, std::move(work));
   };
   options.offload = [pool](std::function<void()> work) { return pool->TryPost(std::move(work)); };
-  options.returnTo = []() -> Orbi::Core::Enqueuer {
-    auto& loop = Basalt::Service::GetApp()->CallingLoop();
-    return [&loop](std::function<void()> work) {
-      boost::asio::post(loop, Basalt::Service::CarryLogContext(std::move(work)));
-    };
-  };
+  options.returnTo = AnswerOnCallingLoop;
   options.uncheckedPause = kUncheckedRefusalPause;
   options.throttle =
       std::make_shared<TarnOrbi::Authn::PasswordThrottle>(Logger::CreateLogger("PasswordThrottle"));
-  options.throttled = [localizer = Auth::CreateLocalizer(), metrics](std::chrono::seconds wait) {
+  options.throttled = [localizer, metrics](std::chrono::seconds wait) {
     if (metrics) metrics->CountThrottled();
     Orbi::L10n::Message message{Auth::MessageIds::kTooManyAttempts,
                                 {{"seconds", std::to_string(wait.count())}}};
@@ -79,10 +86,11 @@ std::shared_ptr<Orbi::Authn::AuthnHandler> CreateUserPassHandler(
 
 Orbi::Core::ProviderPtr AuditCalls(Orbi::Core::ProviderPtr next,
                                    const std::shared_ptr<Audit::Trail>& trail,
+                                   const Orbi::L10n::Localizer& localizer,
                                    Audit::StateFn profileState, Audit::StateFn issuerState) {
   if (!trail) return next;
   auto unavailable = Orbi::Std::InternalServerError({{Auth::MessageIds::kAuditUnavailable, {}}})
-                         .ToErrorValue(*Auth::CreateLocalizer());
+                         .ToErrorValue(localizer);
   return std::make_shared<Audit::AuditProvider>(std::move(next), trail, std::move(unavailable),
                                                 std::move(profileState), std::move(issuerState));
 }
@@ -156,10 +164,10 @@ void AttachExternalSts(const Orbi::Core::Enqueuer& enqueuer,
                        const std::shared_ptr<ClientProfileAccess>& profiles,
                        const std::shared_ptr<Orbi::Provider::AsyncLocalProvider>& localProvider,
                        Orbi::Core::ProviderPtr& outermost, std::vector<AuthnStage>& handlers,
-                       const Accounting& accounting) {
+                       const Accounting& accounting,
+                       const std::shared_ptr<const Orbi::L10n::Localizer>& localizer) {
   namespace Issuers = Auth::Trust::SecurityTokenIssuersSvc;
   auto issuers = std::make_shared<Issuers::CertificateChainsContainer>();
-  auto localizer = Auth::CreateLocalizer();
   localProvider->AddInterface(Issuers::AsyncServiceBinder::BindImplementation(
       std::make_shared<Issuers::SecurityTokenIssuersImpl>(issuers), localizer));
   localProvider->AddInterface(Auth::ClientProfilesSvc::AsyncServiceBinder::BindImplementation(
@@ -169,8 +177,13 @@ void AttachExternalSts(const Orbi::Core::Enqueuer& enqueuer,
       enqueuer, outermost,
       std::make_shared<TarnOrbi::BasaltWrapLoggger>(Logger::CreateLogger("AuthzHandler")),
       localProvider);
-  outermost = AuditCalls(outermost, accounting.trail, Audit::ProfileState(profiles),
+  outermost = AuditCalls(outermost, accounting.trail, *localizer, Audit::ProfileState(profiles),
                          Audit::IssuerState(issuers));
+  if (Basalt::Service::GetApp()) {
+    outermost = std::make_shared<StoreWriteProvider>(
+        outermost, kStoreWriteQueue, AnswerOnCallingLoop,
+        Orbi::Std::Error({{Auth::MessageIds::kStoreBusy, {}}}).ToErrorValue(*localizer));
+  }
   auto samlLogger = Logger::CreateLogger("SamlHokHandler");
   // The filter and the handlers verify with registered certificates: one cache decodes each once.
   auto decoded = std::make_shared<Basalt::Crypto::CertificateCache>();
@@ -211,13 +224,14 @@ Orbi::Core::ProviderPtr CreateLocalProvider(
                           : Nox::Authn::ExternalTokenPolicy{};
   std::shared_ptr<ClientProfileAccess> profiles;
   if (externalSts) profiles = CreateClientProfileAccess();
+  // Every service, filter and handler renders its messages with this one.
+  const auto localizer = Auth::CreateLocalizer();
 
-  auto tokenImpl = std::make_shared<Auth::TokenImpl>(MakeEntitlementsFn(profiles),
-                                                     Logger::CreateLogger("TokenImpl"));
+  auto tokenImpl = std::make_shared<Auth::TokenImpl>(MakeEntitlementsFn(profiles));
   auto verifyImpl =
       std::make_shared<Auth::TokenVerifyImpl>(Logger::CreateLogger("TokenVerifyImpl"));
   std::vector<Orbi::Provider::InterfacePtr> interfaces{
-      Auth::TokenSvc::AsyncServiceBinder::BindImplementation(tokenImpl, Auth::CreateLocalizer()),
+      Auth::TokenSvc::AsyncServiceBinder::BindImplementation(tokenImpl, localizer),
       Auth::VerificationSvc::AsyncServiceBinder::BindImplementation(verifyImpl)};
 
   auto container = std::make_shared<Orbi::Provider::InterfaceContainer>(std::move(interfaces));
@@ -229,22 +243,23 @@ Orbi::Core::ProviderPtr CreateLocalProvider(
 
   const Accounting accounting{CreateAuditTrail(), metrics};
   std::vector<AuthnStage> handlers{
-      {CreateUserPassHandler(enqueuer, metrics),
+      {CreateUserPassHandler(enqueuer, metrics, localizer),
        Observe(accounting, Nox::Metrics::AuthnScheme::kUserPass, Audit::ClaimedByUserName)}};
 
   auto samlLogger = Logger::CreateLogger("SamlHokHandler");
   if (!externalSts) {
     samlLogger->Log(5, "Not initializing External STS: FSS disabled");
-    outermost = AuditCalls(outermost, accounting.trail, nullptr, nullptr);
+    outermost = AuditCalls(outermost, accounting.trail, *localizer, nullptr, nullptr);
   } else {
-    AttachExternalSts(enqueuer, policy, profiles, localProvider, outermost, handlers, accounting);
+    AttachExternalSts(enqueuer, policy, profiles, localProvider, outermost, handlers, accounting,
+                      localizer);
     if (metrics) CountStoreWriteFailures(metrics);
   }
 
   auto jwtLogger = Logger::CreateLogger("NoxtokendJWTHandler");
   handlers.push_back({std::make_shared<Nox::Authn::TokenHandler>(
-                          std::make_shared<TarnOrbi::BasaltWrapLoggger>(jwtLogger),
-                          Auth::CreateLocalizer(), [] { return Auth::Secret::Get(); }),
+                          std::make_shared<TarnOrbi::BasaltWrapLoggger>(jwtLogger), localizer,
+                          [] { return Auth::Secret::Get(); }),
                       Observe(accounting, Nox::Metrics::AuthnScheme::kOwnToken, ClaimedOwnToken)});
 
   for (auto it = handlers.rbegin(); it != handlers.rend(); ++it) {

@@ -41,13 +41,15 @@ Orbi::Core::ProviderPtr CreateLocalProvider(
 
 // Adds what belongs to external issuers, whose tokens `policy` checks; `outermost` and `handlers`
 // are updated in place. With a `trail` (empty when auditing is off), the handlers' refusals and
-// the calls that pass the authentication filters are recorded.
+// the calls that pass the authentication filters are recorded. Services, filters and handlers
+// render their messages with `localizer`.
 void AttachExternalSts(const Orbi::Core::Enqueuer& enqueuer,
                        const Nox::Authn::ExternalTokenPolicy& policy,
                        const std::shared_ptr<ClientProfileAccess>& profiles,
                        const std::shared_ptr<Orbi::Provider::AsyncLocalProvider>& localProvider,
                        Orbi::Core::ProviderPtr& outermost, std::vector<AuthnStage>& handlers,
-                       const Accounting& accounting);
+                       const Accounting& accounting,
+                       const std::shared_ptr<const Orbi::L10n::Localizer>& localizer);
 
 // The audit trail the configuration asks for ("audit/..."), its choice logged; empty when off.
 std::shared_ptr<Audit::Trail> CreateAuditTrail();

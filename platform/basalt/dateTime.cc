@@ -152,6 +152,8 @@ DateTime GetUtcDateTime() {
       std::chrono::duration_cast<std::chrono::microseconds>(sinceEpoch).count());
 }
 
+int64_t UtcMicrosecondsNow() { return GetUtcDateTime().GetUtcTime(); }
+
 UtcClock SystemUtcClock() { return &GetUtcDateTime; }
 
 UtcClock FixedUtcClock(DateTime instant) {

@@ -45,6 +45,8 @@ class DateTime {
 
 // The system clock's current UTC time.
 DateTime GetUtcDateTime();
+// The same instant as microseconds since the epoch, for callers that keep time as a number.
+int64_t UtcMicrosecondsNow();
 
 // Where "now" comes from; tests and diagnostic tools pass a fixed instant.
 using UtcClock = std::function<DateTime()>;

@@ -1,7 +1,5 @@
 #include "platform/bindings/clientProfilesSvc.h"
 
-#include "platform/orbi/typedBinding.h"
-
 namespace Com::Tessel::Nox::Authentication::ClientProfilesSvc {
 
 using Orbi::Bind::EnumDecl;
@@ -71,11 +69,9 @@ StructDecl<Summary> DeclareBinding(Summary*) {
           Field("grants", &Summary::grants)};
 }
 
-namespace {
-
 using Interface = AsyncServiceInterface;
 
-const Orbi::Bind::ServiceDecl<Interface>& Declaration() {
+const Orbi::Bind::ServiceDecl<Interface>& DeclareService(Interface*) {
   constexpr auto kManagement = Orbi::Bind::Admission::kManagement;
   static const Orbi::Bind::ServiceDecl<Interface> decl(
       kServiceId,
@@ -86,16 +82,6 @@ const Orbi::Bind::ServiceDecl<Interface>& Declaration() {
       Orbi::Bind::Operation("set", &Interface::Set, "profile", "spec").Admitting(kManagement),
       Orbi::Bind::Operation("delete", &Interface::Delete, "profile").Admitting(kManagement));
   return decl;
-}
-
-}  // namespace
-
-const Orbi::Bind::ServiceDef& Definition() { return Declaration().Definition(); }
-
-Orbi::Provider::InterfacePtr AsyncServiceBinder::BindImplementation(
-    std::shared_ptr<AsyncServiceInterface> impl,
-    std::shared_ptr<const Orbi::L10n::Localizer> localizer) {
-  return Declaration().Bind(std::move(impl), std::move(localizer));
 }
 
 }  // namespace Com::Tessel::Nox::Authentication::ClientProfilesSvc

@@ -7,14 +7,20 @@
 #include <vector>
 
 #include "platform/bindings/clientProfiles.h"
-#include "platform/orbi/localProvider.h"
-#include "platform/orbi/reply.h"
+#include "platform/orbi/typedBinding.h"
 
 namespace Com::Tessel::Nox::Authentication::ClientProfilesSvc {
 
 inline constexpr const char* kServiceId = "com.tessel.nox.authentication.client_profiles";
 
-const Orbi::Bind::ServiceDef& Definition();
+// The wire declarations of the structures (platform/orbi/codec.h), for the service and its clients.
+Orbi::Bind::StructDecl<Subject> DeclareBinding(Subject*);
+Orbi::Bind::StructDecl<AccessGrant> DeclareBinding(AccessGrant*);
+Orbi::Bind::StructDecl<Info> DeclareBinding(Info*);
+Orbi::Bind::StructDecl<CreateSpec> DeclareBinding(CreateSpec*);
+Orbi::Bind::StructDecl<FilterSpec> DeclareBinding(FilterSpec*);
+Orbi::Bind::StructDecl<SetSpec> DeclareBinding(SetSpec*);
+Orbi::Bind::StructDecl<Summary> DeclareBinding(Summary*);
 
 // Operations in slot order. Each answers exactly once through its reply.
 class AsyncServiceInterface {
@@ -34,12 +40,7 @@ class AsyncServiceInterface {
                       Orbi::Bind::Reply<void> reply) = 0;
 };
 
-class AsyncServiceBinder {
- public:
-  // Errors the implementation fails with are rendered by `localizer`.
-  static Orbi::Provider::InterfacePtr BindImplementation(
-      std::shared_ptr<AsyncServiceInterface> impl,
-      std::shared_ptr<const Orbi::L10n::Localizer> localizer);
-};
+const Orbi::Bind::ServiceDecl<AsyncServiceInterface>& DeclareService(AsyncServiceInterface*);
+using AsyncServiceBinder = Orbi::Bind::ServiceBinder<AsyncServiceInterface>;
 
 }  // namespace Com::Tessel::Nox::Authentication::ClientProfilesSvc

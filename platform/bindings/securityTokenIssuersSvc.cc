@@ -1,7 +1,5 @@
 #include "platform/bindings/securityTokenIssuersSvc.h"
 
-#include "platform/orbi/typedBinding.h"
-
 namespace Com::Tessel::Nox::Authentication::Trust::SecurityTokenIssuersSvc {
 
 using Orbi::Bind::EnumDecl;
@@ -45,11 +43,9 @@ StructDecl<IssuerAlreadyExistsInfo> DeclareBinding(IssuerAlreadyExistsInfo*) {
           Field("issuer_alias", &IssuerAlreadyExistsInfo::issuer_alias)};
 }
 
-namespace {
-
 using Interface = AsyncServiceInterface;
 
-const Orbi::Bind::ServiceDecl<Interface>& Declaration() {
+const Orbi::Bind::ServiceDecl<Interface>& DeclareService(Interface*) {
   constexpr auto kManagement = Orbi::Bind::Admission::kManagement;
   static const Orbi::Bind::ServiceDecl<Interface> decl(
       kServiceId,
@@ -61,18 +57,8 @@ const Orbi::Bind::ServiceDecl<Interface>& Declaration() {
   return decl;
 }
 
-}  // namespace
-
-const Orbi::Bind::ServiceDef& Definition() { return Declaration().Definition(); }
-
 Orbi::Data::ValuePtr ToValue(const IssuerAlreadyExistsInfo& info) {
   return Orbi::Bind::Codec<IssuerAlreadyExistsInfo>::Encode(info);
-}
-
-Orbi::Provider::InterfacePtr AsyncServiceBinder::BindImplementation(
-    std::shared_ptr<AsyncServiceInterface> impl,
-    std::shared_ptr<const Orbi::L10n::Localizer> localizer) {
-  return Declaration().Bind(std::move(impl), std::move(localizer));
 }
 
 }  // namespace Com::Tessel::Nox::Authentication::Trust::SecurityTokenIssuersSvc

@@ -7,15 +7,19 @@
 #include <vector>
 
 #include "platform/bindings/securityTokenIssuers.h"
-#include "platform/orbi/localProvider.h"
-#include "platform/orbi/reply.h"
+#include "platform/orbi/typedBinding.h"
 
 namespace Com::Tessel::Nox::Authentication::Trust::SecurityTokenIssuersSvc {
 
 inline constexpr const char* kServiceId =
     "com.tessel.nox.authentication.trust.security_token_issuers";
 
-const Orbi::Bind::ServiceDef& Definition();
+// The wire declarations of the structures (platform/orbi/codec.h), for the service and its clients.
+Orbi::Bind::StructDecl<X509CertChain> DeclareBinding(X509CertChain*);
+Orbi::Bind::StructDecl<CreateSpec> DeclareBinding(CreateSpec*);
+Orbi::Bind::StructDecl<SetSpec> DeclareBinding(SetSpec*);
+Orbi::Bind::StructDecl<Info> DeclareBinding(Info*);
+Orbi::Bind::StructDecl<Summary> DeclareBinding(Summary*);
 
 // The value of an issuer conflict's error data ("issuer_already_exists_info").
 Orbi::Data::ValuePtr ToValue(const IssuerAlreadyExistsInfo& info);
@@ -36,12 +40,7 @@ class AsyncServiceInterface {
                       Orbi::Bind::Reply<void> reply) = 0;
 };
 
-class AsyncServiceBinder {
- public:
-  // Errors the implementation fails with are rendered by `localizer`.
-  static Orbi::Provider::InterfacePtr BindImplementation(
-      std::shared_ptr<AsyncServiceInterface> impl,
-      std::shared_ptr<const Orbi::L10n::Localizer> localizer);
-};
+const Orbi::Bind::ServiceDecl<AsyncServiceInterface>& DeclareService(AsyncServiceInterface*);
+using AsyncServiceBinder = Orbi::Bind::ServiceBinder<AsyncServiceInterface>;
 
 }  // namespace Com::Tessel::Nox::Authentication::Trust::SecurityTokenIssuersSvc

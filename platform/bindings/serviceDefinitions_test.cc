@@ -64,7 +64,7 @@ TEST(ServiceDefinitionTest, ClientProfilesWireNames) {
       "local_user: string?, external_group: string?, "
       "external_user: string?, issuer_alias: string?, domain: string?";
   EXPECT_EQ(
-      Contract(ClientProfilesSvc::Definition()),
+      Contract(ClientProfilesSvc::AsyncServiceBinder::Definition()),
       (std::set<std::string>{
           "list(filter: filter_spec?, projection: projection?) -> [summary]",
           "create(spec: create_spec) -> string", "get(profile: string) -> info",
@@ -84,7 +84,7 @@ TEST(ServiceDefinitionTest, SecurityTokenIssuersWireNames) {
   namespace Issuers = Trust::SecurityTokenIssuersSvc;
   const std::string chains = "signing_cert_chains: [x509_cert_chain]";
   EXPECT_EQ(
-      Contract(Issuers::Definition()),
+      Contract(Issuers::AsyncServiceBinder::Definition()),
       (std::set<std::string>{
           "list(projection: summary_type?) -> [summary]", "create(spec: create_spec) -> void",
           "get(issuer_alias: string) -> info", "set(issuer_alias: string, spec: set_spec) -> void",

@@ -4,14 +4,11 @@
 #include <memory>
 #include <string>
 
-#include "platform/orbi/localProvider.h"
-#include "platform/orbi/reply.h"
+#include "platform/orbi/typedBinding.h"
 
 namespace Com::Tessel::Nox::Authentication::TokenSvc {
 
 inline constexpr const char* kServiceId = "com.tessel.nox.authentication.token";
-
-const Orbi::Bind::ServiceDef& Definition();
 
 // Wire structure "token_info": the compact token.
 struct TokenInfo {
@@ -26,13 +23,7 @@ class AsyncServiceInterface {
                       Orbi::Bind::Reply<TokenInfo> reply) = 0;
 };
 
-class AsyncServiceBinder {
- public:
-  // Errors the implementation fails with are rendered by `localizer` (the framework's default
-  // when null).
-  static Orbi::Provider::InterfacePtr BindImplementation(
-      std::shared_ptr<AsyncServiceInterface> impl,
-      std::shared_ptr<const Orbi::L10n::Localizer> localizer = nullptr);
-};
+const Orbi::Bind::ServiceDecl<AsyncServiceInterface>& DeclareService(AsyncServiceInterface*);
+using AsyncServiceBinder = Orbi::Bind::ServiceBinder<AsyncServiceInterface>;
 
 }  // namespace Com::Tessel::Nox::Authentication::TokenSvc

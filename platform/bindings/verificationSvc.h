@@ -4,14 +4,11 @@
 #include <memory>
 #include <string>
 
-#include "platform/orbi/localProvider.h"
-#include "platform/orbi/reply.h"
+#include "platform/orbi/typedBinding.h"
 
 namespace Com::Tessel::Nox::Authentication::VerificationSvc {
 
 inline constexpr const char* kServiceId = "com.tessel.nox.authentication.verification";
-
-const Orbi::Bind::ServiceDef& Definition();
 
 class AsyncServiceInterface {
  public:
@@ -21,10 +18,7 @@ class AsyncServiceInterface {
                       Orbi::Bind::Reply<std::string> reply) = 0;
 };
 
-class AsyncServiceBinder {
- public:
-  static Orbi::Provider::InterfacePtr BindImplementation(
-      std::shared_ptr<AsyncServiceInterface> impl);
-};
+const Orbi::Bind::ServiceDecl<AsyncServiceInterface>& DeclareService(AsyncServiceInterface*);
+using AsyncServiceBinder = Orbi::Bind::ServiceBinder<AsyncServiceInterface>;
 
 }  // namespace Com::Tessel::Nox::Authentication::VerificationSvc

@@ -40,7 +40,7 @@
 
 namespace Orbi::Bind {
 
-template <class T, class Enable = void>
+template <class T>
 struct Codec;  // no codec: the type has no declaration
 
 template <class T>

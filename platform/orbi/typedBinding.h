@@ -3,12 +3,15 @@
 // checking, introspection), the decoding of parameters into the service's C++ types, the
 // encoding of results and the dispatch with a Reply built around the call's result callback.
 //
-//   const Orbi::Bind::ServiceDecl<AsyncServiceInterface>& Declaration() {
+//   const Orbi::Bind::ServiceDecl<AsyncServiceInterface>& DeclareService(AsyncServiceInterface*) {
 //     static const Orbi::Bind::ServiceDecl<AsyncServiceInterface> decl(
 //         kServiceId, Orbi::Bind::Operation("get", &AsyncServiceInterface::Get, "profile")
 //                         .Admitting(Orbi::Bind::Admission::kManagement));
 //     return decl;
 //   }
+//
+// `DeclareService` is found by argument-dependent lookup, so it lives in the interface's
+// namespace; `ServiceBinder<I>` then gives the service's definition and binds implementations.
 //
 // A member function has the shape `void Op(Core::ExecutionContextPtr, Args..., Reply<R>)`; each
 // Arg and R needs a codec (platform/orbi/codec.h). A wrong number of wire names does not
@@ -22,6 +25,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -173,6 +177,37 @@ class ServiceDecl {
 
   ServiceDef def_;
   std::vector<std::function<Provider::OperationHandler(std::shared_ptr<I>, LocalizerPtr)>> binders_;
+};
+
+// The definition of service I and the binding of its implementations, both from the one
+// declaration `DeclareService(I*)`; clients build their input from it too.
+template <class I>
+struct ServiceBinder {
+  static const ServiceDef& Definition() {
+    return DeclareService(static_cast<I*>(nullptr)).Definition();
+  }
+  // Failures are rendered by `localizer` (the framework's default when null).
+  static Provider::InterfacePtr BindImplementation(std::shared_ptr<I> impl,
+                                                   LocalizerPtr localizer = nullptr) {
+    return DeclareService(static_cast<I*>(nullptr)).Bind(std::move(impl), std::move(localizer));
+  }
+  // The input of `operation`: each argument encoded by its codec under the wire name the
+  // declaration gives the parameter in its place. Throws Basalt::Exception for an operation the
+  // service does not declare or a wrong number of arguments.
+  template <class... A>
+  static std::shared_ptr<Data::StructValue> Input(std::string_view operation, const A&... args) {
+    for (const auto& op : Definition().operations) {
+      if (op.name != operation) continue;
+      if (op.params.size() != sizeof...(A)) break;
+      auto input = Data::StructValue::GetInstance("");
+      size_t at = 0;
+      (input->AppendField(op.params[at++].first, Codec<A>::Encode(args)), ...);
+      return input;
+    }
+    throw Basalt::Exception("binding: " + Definition().id + " declares no operation \"" +
+                            std::string(operation) + "\" taking " + std::to_string(sizeof...(A)) +
+                            " parameters");
+  }
 };
 
 }  // namespace Orbi::Bind

@@ -77,6 +77,13 @@ class Interface {
                     Orbi::Bind::Reply<void> reply) = 0;
 };
 
+const Orbi::Bind::ServiceDecl<Interface>& DeclareService(Interface*) {
+  static const Orbi::Bind::ServiceDecl<Interface> decl(
+      kServiceId, Orbi::Bind::Operation("put", &Interface::Put, "box", "note"),
+      Orbi::Bind::Operation("drop", &Interface::Drop, "name"));
+  return decl;
+}
+
 }  // namespace Shop
 
 namespace Orbi::Bind {
@@ -99,13 +106,6 @@ class ShopImpl : public Interface {
   std::string seenColor;
 };
 
-const ServiceDecl<Interface>& Declaration() {
-  static const ServiceDecl<Interface> decl(Shop::kServiceId,
-                                           Operation("put", &Interface::Put, "box", "note"),
-                                           Operation("drop", &Interface::Drop, "name"));
-  return decl;
-}
-
 class TypedBindingTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -113,8 +113,8 @@ class TypedBindingTest : public ::testing::Test {
         std::vector<std::string>{"en_US"}, [](const std::string&) { return "No {name} here"; });
     provider_ = std::make_shared<Provider::AsyncLocalProvider>(
         [](std::function<void()> work) { work(); },
-        std::make_shared<Provider::InterfaceContainer>(
-            std::vector<Provider::InterfacePtr>{Declaration().Bind(impl_, localizer)}));
+        std::make_shared<Provider::InterfaceContainer>(std::vector<Provider::InterfacePtr>{
+            ServiceBinder<Interface>::BindImplementation(impl_, localizer)}));
   }
 
   // The answer in the standard encoding.
@@ -161,7 +161,10 @@ TEST_F(TypedBindingTest, RefusesMisfitInputByPathAndRendersFailuresWithTheBinder
   EXPECT_NE(refused.find(R"(unknown name \"SHINY\", expected one of MATTE, GLOSS)"),
             std::string::npos)
       << refused;
-  std::string failed = Call("drop", R"({"name":"x"})");
+  // A client's input, named by the declaration, reaches the implementation.
+  std::string failed =
+      Call("drop", Json::ToText(*ServiceBinder<Interface>::Input("drop", std::string("x")),
+                                Json::Encoding::kClean));
   EXPECT_NE(failed.find(R"("error_type":"NOT_FOUND")"), std::string::npos) << failed;
   EXPECT_NE(failed.find(R"("localized":"No x here")"), std::string::npos) << failed;
 }
@@ -172,7 +175,9 @@ TEST(TypedBindingDeclarationTest, OperationsAndParametersAreNamedOnce) {
                Basalt::Exception);
   EXPECT_THROW(ServiceDecl<Interface>("t.x", Operation("put", &Interface::Put, "box", "box")),
                Basalt::Exception);
-  EXPECT_THROW(Declaration().Bind(nullptr), Basalt::Exception);
+  EXPECT_THROW(ServiceBinder<Interface>::BindImplementation(nullptr), Basalt::Exception);
+  EXPECT_THROW(ServiceBinder<Interface>::Input("drop"), Basalt::Exception);
+  EXPECT_THROW(ServiceBinder<Interface>::Input("undeclared", std::string("x")), Basalt::Exception);
 }
 
 }  // namespace

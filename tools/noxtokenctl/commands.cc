@@ -1,9 +1,11 @@
 #include "tools/noxtokenctl/commands.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "platform/bindings/clientProfilesSvc.h"
 #include "platform/bindings/securityTokenIssuersSvc.h"
+#include "platform/orbi/json.h"
 #include "tools/noxtokenctl/certificateFacts.h"
 #include "tools/noxtokenctl/commandInput.h"
 #include "tools/noxtokenctl/guardRails.h"
@@ -13,56 +15,62 @@ namespace NoxCtl {
 namespace {
 
 namespace Api = Com::Tessel::Nox::Authentication;
-constexpr const char* kProfilesService = Api::ClientProfilesSvc::kServiceId;
-constexpr const char* kIssuersService = Api::Trust::SecurityTokenIssuersSvc::kServiceId;
+namespace Profiles = Api::ClientProfilesSvc;
+namespace Issuers = Api::Trust::SecurityTokenIssuersSvc;
+using ProfilesApi = Profiles::AsyncServiceBinder;
+using IssuersApi = Issuers::AsyncServiceBinder;
+constexpr const char* kProfilesService = Profiles::kServiceId;
+constexpr const char* kIssuersService = Issuers::kServiceId;
 
-JsonPtr Object() { return JsonPtr(json_object()); }
-
-void SetString(json_t* object, const char* name, const std::string& value) {
-  json_object_set_new(object, name, json_stringn(value.data(), value.size()));
+// The input of `operation`, named and encoded as the service declares it.
+template <class Api, class... A>
+JsonPtr Input(std::string_view operation, const A&... args) {
+  return Orbi::Json::ToJson(*Api::Input(operation, args...), Orbi::Json::Encoding::kClean);
 }
 
-void SetIfGiven(json_t* object, const char* name, const std::string& value) {
-  if (!value.empty()) SetString(object, name, value);
+template <class T>
+JsonPtr Encoded(const T& value) {
+  return Orbi::Json::ToJson(*Orbi::Bind::Codec<T>::Encode(value), Orbi::Json::Encoding::kClean);
+}
+
+// JSON that this client built or that the daemon answered, read as the service's codec reads it.
+template <class T>
+T Decoded(const json_t* json) {
+  try {
+    if (json) {
+      if (auto value = Orbi::Json::FromJson(*json)) return Orbi::Bind::Codec<T>::Decode(*value);
+    }
+  } catch (const Basalt::Exception&) {
+  }
+  throw CtlError(ExitCode::kProtocol, "an answer without the form the service declares");
+}
+
+std::optional<std::string> Given(const std::string& value) {
+  return value.empty() ? std::nullopt : std::optional<std::string>(value);
 }
 
 // The subject and issuer members shared by the create and filter specs.
-JsonPtr SubjectSpec(const ProfileOptions& options) {
-  JsonPtr spec = Object();
-  SetIfGiven(spec.get(), "local_user", options.localUser);
-  SetIfGiven(spec.get(), "external_user", options.externalUser);
-  SetIfGiven(spec.get(), "external_group", options.externalGroup);
-  SetIfGiven(spec.get(), "issuer_alias", options.issuerAlias);
-  SetIfGiven(spec.get(), "domain", options.domain);
+template <class Spec>
+Spec SubjectSpec(const ProfileOptions& options) {
+  Spec spec{};
+  spec.localUser = Given(options.localUser);
+  spec.externalUser = Given(options.externalUser);
+  spec.externalGroup = Given(options.externalGroup);
+  spec.issuerAlias = Given(options.issuerAlias);
+  spec.domain = Given(options.domain);
   return spec;
 }
 
-json_t* Grants(const ProfileOptions& options) {
-  JsonPtr grants(json_array());
+Profiles::GrantList Grants(const ProfileOptions& options) {
+  Profiles::GrantList grants;
   for (const auto& text : options.grants) {
-    json_array_append_new(grants.get(), ParseGrant(text).release());
+    grants.push_back(Decoded<std::shared_ptr<Profiles::AccessGrant>>(ParseGrant(text).get()));
   }
-  return grants.release();
+  return grants;
 }
 
-JsonPtr ProfileInput(const ProfileOptions& options) {
-  JsonPtr input = Object();
-  SetString(input.get(), "profile", options.name);
-  return input;
-}
-
-constexpr size_t kNoGrant = static_cast<size_t>(-1);
-
-size_t IndexOfGrant(const json_t* grants, const json_t* grant) {
-  size_t index;
-  const json_t* item;
-  json_array_foreach(grants, index, item) {
-    if (StringMember(item, "resource_type") == StringMember(grant, "resource_type") &&
-        StringMember(item, "entitlement") == StringMember(grant, "entitlement")) {
-      return index;
-    }
-  }
-  return kNoGrant;
+bool SameGrant(const Profiles::AccessGrant& a, const Profiles::AccessGrant& b) {
+  return a.resourceType == b.resourceType && a.entitlement == b.entitlement;
 }
 
 std::vector<std::string> ChainPems(const json_t* chain) {
@@ -76,36 +84,38 @@ std::vector<std::string> ChainPems(const json_t* chain) {
 }
 
 // Reads the chain files and warns of chains that cannot verify what the issuer signs.
-json_t* Chains(Session& session, const IssuerOptions& options) {
-  JsonPtr chains(json_array());
+Issuers::ChainList Chains(Session& session, const IssuerOptions& options) {
+  Issuers::ChainList chains;
   for (const auto& file : options.chainFiles) {
     JsonPtr chain = ReadCertChain(file);
-    for (const auto& problem : ChainProblems(ChainPems(chain.get()))) {
+    std::vector<std::string> pems = ChainPems(chain.get());
+    for (const auto& problem : ChainProblems(pems)) {
       Warn(session, "--chain " + file + ": " + problem);
     }
-    json_array_append_new(chains.get(), chain.release());
+    chains.push_back(
+        std::make_shared<const Issuers::X509CertChain>(Issuers::X509CertChain{std::move(pems)}));
   }
-  return chains.release();
+  return chains;
 }
 
-JsonPtr AliasInput(const IssuerOptions& options) {
-  JsonPtr input = Object();
-  SetString(input.get(), "issuer_alias", options.alias);
-  return input;
+template <class E>
+std::optional<E> Projection(const std::string& upperCased) {
+  return upperCased.empty() ? std::nullopt : std::optional<E>(E::FromString(upperCased));
 }
 
 }  // namespace
 
 ExitCode ProfileList(Session& session, const ProfileOptions& options) {
-  JsonPtr input = Object();
-  JsonPtr filter = SubjectSpec(options);
-  if (json_object_size(filter.get()) > 0)
-    json_object_set_new(input.get(), "filter", filter.release());
+  auto filter = SubjectSpec<Profiles::FilterSpec>(options);
+  const bool filtered = filter.localUser || filter.externalUser || filter.externalGroup ||
+                        filter.issuerAlias || filter.domain;
   const std::string projection = UpperCase(options.projection);
-  SetIfGiven(input.get(), "projection", projection);
-  return session.Run(
-      kProfilesService, "list", std::move(input), session.CurrentCredential(),
-      [&projection](const json_t& list) { return ProfileListView(list, projection); });
+  return session.Run(kProfilesService, "list",
+                     Input<ProfilesApi>("list", filtered ? std::optional(filter) : std::nullopt,
+                                        Projection<Profiles::Projection>(projection)),
+                     session.CurrentCredential(), [&projection](const json_t& list) {
+                       return ProfileListView(list, projection);
+                     });
 }
 
 ExitCode ProfileCreate(Session& session, const ProfileOptions& options) {
@@ -119,41 +129,36 @@ ExitCode ProfileCreate(Session& session, const ProfileOptions& options) {
                         ": the profile grants nothing until one is (noxtokenctl issuer create)");
     }
   }
-  JsonPtr spec = SubjectSpec(options);
-  json_object_set_new(spec.get(), "grants", Grants(options));
-  JsonPtr input = Object();
-  json_object_set_new(input.get(), "spec", spec.release());
-  return session.Run(kProfilesService, "create", std::move(input), session.CurrentCredential(),
-                     nullptr);
+  auto spec = SubjectSpec<Profiles::CreateSpec>(options);
+  spec.grants = Grants(options);
+  return session.Run(kProfilesService, "create", Input<ProfilesApi>("create", spec),
+                     session.CurrentCredential(), nullptr);
 }
 
 ExitCode ProfileGet(Session& session, const ProfileOptions& options) {
-  return session.Run(kProfilesService, "get", ProfileInput(options), session.CurrentCredential(),
-                     ProfileView);
+  return session.Run(kProfilesService, "get", Input<ProfilesApi>("get", options.name),
+                     session.CurrentCredential(), ProfileView);
 }
 
 namespace {
 
-ExitCode SetGrants(Session& session, const std::string& profile, json_t* grants) {
-  JsonPtr spec = Object();
-  json_object_set_new(spec.get(), "grants", grants);
-  JsonPtr input = Object();
-  SetString(input.get(), "profile", profile);
-  json_object_set_new(input.get(), "spec", spec.release());
-  return session.Run(kProfilesService, "set", std::move(input), session.CurrentCredential(),
-                     nullptr);
+ExitCode SetGrants(Session& session, const std::string& profile, Profiles::GrantList grants) {
+  return session.Run(kProfilesService, "set",
+                     Input<ProfilesApi>("set", profile, Profiles::SetSpec{std::move(grants)}),
+                     session.CurrentCredential(), nullptr);
 }
 
 // Refuses (unless forced) a change of one profile's grants that leaves no administrator.
-bool GuardedChange(Session& session, const std::string& profile, const json_t* newGrants,
+bool GuardedChange(Session& session, const std::string& profile, const Profiles::GrantList* grants,
                    bool force) {
   const auto profiles = FetchProfiles(session);
   if (!profiles) return false;
+  const JsonPtr newGrants = grants ? Encoded(*grants) : JsonPtr();
   GuardLastAdministrator(
       session, **profiles,
       [&](const std::string& name, const json_t& grants) {
         if (name != profile) return JsonPtr(json_incref(const_cast<json_t*>(&grants)));
-        return newGrants ? JsonPtr(json_incref(const_cast<json_t*>(newGrants))) : JsonPtr();
+        return newGrants ? JsonPtr(json_incref(newGrants.get())) : JsonPtr();
       },
       force);
   return true;
@@ -170,35 +175,33 @@ ExitCode ProfileSet(Session& session, const ProfileOptions& options) {
   if (!options.grants.empty() && options.clear) {
     throw CtlError(ExitCode::kUsage, "--clear and --grant exclude each other");
   }
-  JsonPtr grants(Grants(options));
-  if (!GuardedChange(session, options.name, grants.get(), options.force)) {
-    return ExitCode::kApiError;
-  }
-  return SetGrants(session, options.name, grants.release());
+  Profiles::GrantList grants = Grants(options);
+  if (!GuardedChange(session, options.name, &grants, options.force)) return ExitCode::kApiError;
+  return SetGrants(session, options.name, std::move(grants));
 }
 
 ExitCode ProfileDelete(Session& session, const ProfileOptions& options) {
   if (!GuardedChange(session, options.name, nullptr, options.force)) return ExitCode::kApiError;
-  return session.Run(kProfilesService, "delete", ProfileInput(options), session.CurrentCredential(),
-                     nullptr);
+  return session.Run(kProfilesService, "delete", Input<ProfilesApi>("delete", options.name),
+                     session.CurrentCredential(), nullptr);
 }
 
 namespace {
 
 ExitCode ChangeGrants(Session& session, const ProfileOptions& options, bool add) {
-  auto info =
-      session.Call(kProfilesService, "get", ProfileInput(options), session.CurrentCredential());
+  auto info = session.Call(kProfilesService, "get", Input<ProfilesApi>("get", options.name),
+                           session.CurrentCredential());
   if (!info) return ExitCode::kApiError;
-  JsonPtr grants(json_deep_copy(json_object_get(info->get(), "grants")));
+  auto grants = Decoded<Profiles::GrantList>(json_object_get(info->get(), "grants"));
   bool changed = false;
-  for (const auto& text : options.grants) {
-    JsonPtr grant = ParseGrant(text);
-    const size_t at = IndexOfGrant(grants.get(), grant.get());
-    if (add && at == kNoGrant) {
-      json_array_append(grants.get(), grant.get());
+  for (auto& grant : Grants(options)) {
+    const auto at = std::find_if(grants.begin(), grants.end(),
+                                 [&](const auto& held) { return SameGrant(*held, *grant); });
+    if (add && at == grants.end()) {
+      grants.push_back(std::move(grant));
       changed = true;
-    } else if (!add && at != kNoGrant) {
-      json_array_remove(grants.get(), at);
+    } else if (!add && at != grants.end()) {
+      grants.erase(at);
       changed = true;
     }
   }
@@ -207,10 +210,10 @@ ExitCode ChangeGrants(Session& session, const ProfileOptions& options, bool add)
                   << (add ? "are already there" : "are not there") << "\n";
     return ExitCode::kOk;
   }
-  if (!add && !GuardedChange(session, options.name, grants.get(), options.force)) {
+  if (!add && !GuardedChange(session, options.name, &grants, options.force)) {
     return ExitCode::kApiError;
   }
-  return SetGrants(session, options.name, grants.release());
+  return SetGrants(session, options.name, std::move(grants));
 }
 
 }  // namespace
@@ -224,46 +227,37 @@ ExitCode ProfileRevoke(Session& session, const ProfileOptions& options) {
 }
 
 ExitCode IssuerList(Session& session, const IssuerOptions& options) {
-  JsonPtr input = Object();
   const std::string projection = UpperCase(options.projection);
-  SetIfGiven(input.get(), "projection", projection);
-  return session.Run(
-      kIssuersService, "list", std::move(input), session.CurrentCredential(),
-      [&projection](const json_t& list) { return IssuerListView(list, projection); });
+  return session.Run(kIssuersService, "list",
+                     Input<IssuersApi>("list", Projection<Issuers::SummaryType>(projection)),
+                     session.CurrentCredential(), [&projection](const json_t& list) {
+                       return IssuerListView(list, projection);
+                     });
 }
 
 ExitCode IssuerCreate(Session& session, const IssuerOptions& options) {
-  JsonPtr spec = Object();
-  SetString(spec.get(), "issuer_alias", options.alias);
-  SetString(spec.get(), "issuer", options.issuer);
   if (options.chainFiles.empty()) {
     Warn(session,
          "no --chain: none of the issuer's tokens can be verified until it has one "
          "(noxtokenctl issuer set " +
              options.alias + " --chain FILE)");
   }
-  json_object_set_new(spec.get(), "signing_cert_chains", Chains(session, options));
-  JsonPtr input = Object();
-  json_object_set_new(input.get(), "spec", spec.release());
-  return session.Run(kIssuersService, "create", std::move(input), session.CurrentCredential(),
-                     nullptr);
+  const Issuers::CreateSpec spec{options.alias, options.issuer, Chains(session, options)};
+  return session.Run(kIssuersService, "create", Input<IssuersApi>("create", spec),
+                     session.CurrentCredential(), nullptr);
 }
 
 ExitCode IssuerGet(Session& session, const IssuerOptions& options) {
-  return session.Run(kIssuersService, "get", AliasInput(options), session.CurrentCredential(),
-                     IssuerView);
+  return session.Run(kIssuersService, "get", Input<IssuersApi>("get", options.alias),
+                     session.CurrentCredential(), IssuerView);
 }
 
 ExitCode IssuerSet(Session& session, const IssuerOptions& options) {
-  JsonPtr spec = Object();
-  if (options.issuerGiven) SetString(spec.get(), "issuer", options.issuer);
-  if (!options.chainFiles.empty()) {
-    json_object_set_new(spec.get(), "signing_cert_chains", Chains(session, options));
-  }
-  JsonPtr input = AliasInput(options);
-  json_object_set_new(input.get(), "spec", spec.release());
-  return session.Run(kIssuersService, "set", std::move(input), session.CurrentCredential(),
-                     nullptr);
+  Issuers::SetSpec spec;
+  if (options.issuerGiven) spec.issuer = options.issuer;
+  if (!options.chainFiles.empty()) spec.signing_cert_chains = Chains(session, options);
+  return session.Run(kIssuersService, "set", Input<IssuersApi>("set", options.alias, spec),
+                     session.CurrentCredential(), nullptr);
 }
 
 ExitCode IssuerDelete(Session& session, const IssuerOptions& options) {
@@ -279,8 +273,9 @@ ExitCode IssuerDelete(Session& session, const IssuerOptions& options) {
         },
         options.force);
   }
-  const ExitCode code = session.Run(kIssuersService, "delete", AliasInput(options),
-                                    session.CurrentCredential(), nullptr);
+  const ExitCode code =
+      session.Run(kIssuersService, "delete", Input<IssuersApi>("delete", options.alias),
+                  session.CurrentCredential(), nullptr);
   if (code != ExitCode::kOk || named.empty()) return code;
   if (!options.withProfiles) {
     std::string names;
@@ -291,9 +286,8 @@ ExitCode IssuerDelete(Session& session, const IssuerOptions& options) {
     return code;
   }
   for (const auto& name : named) {
-    JsonPtr input = Object();
-    SetString(input.get(), "profile", name);
-    if (!session.Call(kProfilesService, "delete", std::move(input), session.CurrentCredential())) {
+    if (!session.Call(kProfilesService, "delete", Input<ProfilesApi>("delete", name),
+                      session.CurrentCredential())) {
       return ExitCode::kApiError;
     }
     session.Err() << "noxtokenctl: deleted profile " << name << "\n";
@@ -302,7 +296,7 @@ ExitCode IssuerDelete(Session& session, const IssuerOptions& options) {
 }
 
 ExitCode CallOperation(Session& session, const CallOptions& options) {
-  JsonPtr input = options.input.empty() ? Object() : ParseInputObject(options.input);
+  JsonPtr input = options.input.empty() ? JsonPtr(json_object()) : ParseInputObject(options.input);
   return session.Run(options.service, options.operation, std::move(input),
                      session.CurrentCredential(), nullptr);
 }

@@ -48,9 +48,11 @@ const Orbi::Bind::ServiceDef kUndeclared{"t.undeclared", {{"op", {}, Orbi::Bind:
 std::shared_ptr<Orbi::Provider::AsyncLocalProvider> Served() {
   auto served = std::make_shared<Orbi::Provider::AsyncLocalProvider>(
       [](std::function<void()> work) { work(); }, nullptr);
-  for (const auto* def : {&Auth::TokenSvc::Definition(), &Auth::VerificationSvc::Definition(),
-                          &Auth::ClientProfilesSvc::Definition(),
-                          &Auth::Trust::SecurityTokenIssuersSvc::Definition(), &kUndeclared}) {
+  for (const auto* def :
+       {&Auth::TokenSvc::AsyncServiceBinder::Definition(),
+        &Auth::VerificationSvc::AsyncServiceBinder::Definition(),
+        &Auth::ClientProfilesSvc::AsyncServiceBinder::Definition(),
+        &Auth::Trust::SecurityTokenIssuersSvc::AsyncServiceBinder::Definition(), &kUndeclared}) {
     served->AddInterface(Unimplemented(*def));
   }
   served->AddInterface(Orbi::Provider::CreateServiceIntrospection(served));

@@ -45,6 +45,7 @@ const std::map<std::string, std::string>& Table() {
       {MessageIds::kSigningKeyUnavailable, "The token signing key is not available: {reason}"},
       // Audit trail.
       {MessageIds::kAuditUnavailable, "The audit trail cannot record this call, so it was refused"},
+      {MessageIds::kStoreBusy, "Too many changes are waiting to be stored; try again"},
   };
   return table;
 }

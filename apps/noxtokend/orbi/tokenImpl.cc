@@ -28,13 +28,10 @@ void FailSigning(const Orbi::Bind::Reply<TokenSvc::TokenInfo>& reply, const std:
 
 }  // namespace
 
-TokenImpl::TokenImpl(EntitlementsFn entitlements, std::shared_ptr<Basalt::Service::Logger> logger,
-                     KeyFn key, ClockFn clock)
+TokenImpl::TokenImpl(EntitlementsFn entitlements, KeyFn key, ClockFn clock)
     : entitlements_(std::move(entitlements)),
-      logger_(std::move(logger)),
       key_(key ? std::move(key) : KeyFn([] { return Secret::Get(); })),
-      clock_(clock ? std::move(clock)
-                   : ClockFn([] { return Basalt::System::GetUtcDateTime().GetUtcTime(); })) {}
+      clock_(clock ? std::move(clock) : ClockFn(&Basalt::System::UtcMicrosecondsNow)) {}
 
 void TokenImpl::Create(Orbi::Core::ExecutionContextPtr context,
                        Orbi::Bind::Reply<TokenSvc::TokenInfo> reply) {

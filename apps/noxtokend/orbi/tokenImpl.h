@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "platform/authn/authnData.h"
-#include "platform/basalt/logger.h"
 #include "platform/bindings/tokenSvc.h"
 
 namespace Com::Tessel::Nox::Authentication {
@@ -28,15 +27,14 @@ class TokenImpl final : public TokenSvc::AsyncServiceInterface {
 
   static constexpr int64_t kLifetimeSeconds = 300;
 
-  TokenImpl(EntitlementsFn entitlements, std::shared_ptr<Basalt::Service::Logger> logger,
-            KeyFn key = nullptr, ClockFn clock = nullptr);
+  // Null `key` reads the signing secret; null `clock` reads the system clock.
+  explicit TokenImpl(EntitlementsFn entitlements, KeyFn key = nullptr, ClockFn clock = nullptr);
 
   void Create(Orbi::Core::ExecutionContextPtr context,
               Orbi::Bind::Reply<TokenSvc::TokenInfo> reply) override;
 
  private:
   EntitlementsFn entitlements_;
-  std::shared_ptr<Basalt::Service::Logger> logger_;
   KeyFn key_;
   ClockFn clock_;
 };

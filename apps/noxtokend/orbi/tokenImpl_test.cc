@@ -60,8 +60,7 @@ Outcome<TokenSvc::TokenInfo> Create(TokenImpl& impl, Orbi::Core::ExecutionContex
 
 TEST(TokenImplTest, ClaimsAreNameAndWholeSecondExpiryAndEveryFailureIsAnErrorValue) {
   TokenImpl impl(
-      nullptr, Logger::CreateLogger("TokenImpl"), [] { return std::string(kKey); },
-      [] { return kNowMicros; });
+      nullptr, [] { return std::string(kKey); }, [] { return kNowMicros; });
   auto outcome = Create(impl, Caller(Identity("alice").Build()));
   ASSERT_TRUE(outcome.value);
   // Keys sorted by libjwt; exp is the whole second of issue plus 300.
@@ -71,12 +70,11 @@ TEST(TokenImplTest, ClaimsAreNameAndWholeSecondExpiryAndEveryFailureIsAnErrorVal
                        Caller(Orbi::Data::StructValue::GetInstance("Empty"))}) {
     EXPECT_EQ(Create(impl, context).error->kind, Orbi::Std::ErrorKind::kUnauthenticated);
   }
-  TokenImpl missing(nullptr, Logger::CreateLogger("TokenImpl"),
-                    []() -> std::string { throw Basalt::Exception("no such file"); });
+  TokenImpl missing(nullptr, []() -> std::string { throw Basalt::Exception("no such file"); });
   auto failed = Create(missing, Caller(Identity("a").Build()));
   EXPECT_EQ(failed.error->kind, Orbi::Std::ErrorKind::kInternalServerError);
   EXPECT_NE(failed.Text(0).find("no such file"), std::string::npos);
-  TokenImpl empty(nullptr, Logger::CreateLogger("TokenImpl"), [] { return std::string(); });
+  TokenImpl empty(nullptr, [] { return std::string(); });
   EXPECT_TRUE(Create(empty, Caller(Identity("a").Build())).error);
 }
 
@@ -103,8 +101,8 @@ TEST(EntitlementsTest, ExternalCallersGetTheUnionOfUserAndGroupProfilesOnce) {
   add(SubjectType::LOCAL_USER, "bob", {grant(Entitlement::ADMINISTRATOR)}, {}, {});
 
   TokenImpl impl(
-      NoxToken::MakeEntitlementsFn(profiles), Logger::CreateLogger("TokenImpl"),
-      [] { return std::string(kKey); }, [] { return kNowMicros; });
+      NoxToken::MakeEntitlementsFn(profiles), [] { return std::string(kKey); },
+      [] { return kNowMicros; });
   auto claims = [&](const AuthnData::Builder& identity) {
     return Claims(Create(impl, Caller(identity.Build())).value->token);
   };

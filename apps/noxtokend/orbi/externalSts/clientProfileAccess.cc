@@ -319,11 +319,9 @@ ClientProfileAccess::Status ClientProfileAccess::Erase(const std::string& profil
   }
   instanceIds_.erase(instanceId);
 
+  // Every name with an instance id is in the by-name index: both change together.
   auto profile = byName_.find(profileName);
-  if (profile == byName_.end()) {
-    logger_->Log(3, "Failed to delete client profile, profile not found: %1", profileName);
-    return kNotFound;
-  }
+  VERIFY(profile != byName_.end());
   RemoveFromTypeIndex(*profile->second->subject);
   byName_.erase(profile);
   logger_->Log(5, "Successfully deleted client profile: %1", profileName);

@@ -79,8 +79,7 @@ ExternalJwtHandler::ExternalJwtHandler(
     : logger_(std::move(logger)),
       container_(std::move(container)),
       localizer_(std::move(localizer)),
-      clock_(clock ? std::move(clock)
-                   : ClockFn([] { return Basalt::System::GetUtcDateTime().GetUtcTime(); })),
+      clock_(clock ? std::move(clock) : ClockFn(&Basalt::System::UtcMicrosecondsNow)),
       certificates_(certificates ? std::move(certificates)
                                  : std::make_shared<Basalt::Crypto::CertificateCache>()),
       policy_(std::move(policy)) {}

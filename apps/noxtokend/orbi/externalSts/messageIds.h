@@ -55,5 +55,6 @@ inline constexpr const char* kSigningKeyUnavailable =
 
 // A call refused because its audit record cannot be written.
 inline constexpr const char* kAuditUnavailable = "com.tessel.nox.authentication.audit_unavailable";
+inline constexpr const char* kStoreBusy = "com.tessel.nox.authentication.store_busy";
 
 }  // namespace Com::Tessel::Nox::Authentication::MessageIds
