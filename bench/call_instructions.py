@@ -24,21 +24,9 @@ from pathlib import Path
 import jwt
 import requests
 
+from benchrpc import ISSUERS, OAUTH, PROFILES, ROOT, TOKEN, body, free_port
+
 REPO = Path(__file__).resolve().parent.parent
-TOKEN = "com.tessel.nox.authentication.token"
-OAUTH = "com.tessel.orbi.std.security.oauth"
-
-
-def body(service, operation, input, security):
-    return {"jsonrpc": "2.0", "id": "1", "method": "invoke",
-            "params": {"serviceId": service, "operationId": operation, "input": input,
-                       "ctx": {"securityCtx": security}}}
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 class Daemon:
@@ -124,17 +112,15 @@ def main():
                         "-out", work / "idp.crt"], check=True, capture_output=True)
         daemon = Daemon(build, work, out, args.fill)
         try:
-            root = {"schemeId": "com.tessel.orbi.std.security.user_pass", "userName": "root",
-                    "password": "secret1"}
-            own = daemon.call(body(TOKEN, "create", {}, root))["token"]
+            own = daemon.call(body(TOKEN, "create", {}, ROOT))["token"]
             admin = {"schemeId": OAUTH, "accessToken": own}
-            daemon.call(body("com.tessel.nox.authentication.trust.security_token_issuers",
+            daemon.call(body(ISSUERS,
                              "create",
                              {"spec": {"issuer_alias": "bench", "issuer": "https://bench-idp",
                                        "signing_cert_chains": [
                                            {"cert_chain": [(work / "idp.crt").read_text()]}]}},
                              admin))
-            daemon.call(body("com.tessel.nox.authentication.client_profiles", "create",
+            daemon.call(body(PROFILES, "create",
                              {"spec": {"external_user": "ann", "issuer_alias": "bench",
                                        "domain": "corp",
                                        "grants": [{"resource_type": "HOST",
@@ -153,11 +139,10 @@ def main():
             if args.fill:
                 for projection in ("FULL", "SUBJECT", "NAME"):
                     name = f"client_profiles_list_{projection}"
-                    measures[name] = body("com.tessel.nox.authentication.client_profiles",
-                                          "list", {"projection": projection}, admin)
+                    measures[name] = body(PROFILES, "list", {"projection": projection}, admin)
                     calls[name] = 3
                 measures["issuers_list_FULL"] = body(
-                    "com.tessel.nox.authentication.trust.security_token_issuers", "list",
+                    ISSUERS, "list",
                     {"projection": "FULL"}, admin)
                 calls["issuers_list_FULL"] = 3
             for name, payload in measures.items():

@@ -16,7 +16,6 @@ compared with the empty store of the same run.
 import argparse
 import json
 import os
-import socket
 import statistics
 import subprocess
 import sys
@@ -27,26 +26,10 @@ from pathlib import Path
 import jwt
 import requests
 
+from benchrpc import ISSUERS, OAUTH, PROFILES, ROOT, TOKEN, body, free_port
+
 REPO = Path(__file__).resolve().parent.parent
-TOKEN = "com.tessel.nox.authentication.token"
-PROFILES = "com.tessel.nox.authentication.client_profiles"
-ISSUERS = "com.tessel.nox.authentication.trust.security_token_issuers"
-OAUTH = "com.tessel.orbi.std.security.oauth"
-ROOT = {"schemeId": "com.tessel.orbi.std.security.user_pass", "userName": "root",
-        "password": "secret1"}
 GROUPS = 50
-
-
-def body(service, operation, input, security):
-    return {"jsonrpc": "2.0", "id": "1", "method": "invoke",
-            "params": {"serviceId": service, "operationId": operation, "input": input,
-                       "ctx": {"securityCtx": security}}}
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def make_certificate(work, name, key_options):
