@@ -74,11 +74,19 @@ class Daemon:
         subprocess.run(["callgrind_control", option, str(self.process.pid)], check=True,
                        capture_output=True)
 
-    def instructions(self, name, payload, calls):
-        self.call(payload)
+    def instructions(self, name, payloads, calls):
+        """`payloads`: one call's body, or a list of bodies sent in turn as one call."""
+        payloads = payloads if isinstance(payloads, list) else [payloads]
+        for payload in payloads:
+            self.call(payload)
         self.control("--zero")
         for _ in range(calls):
-            self.call(payload)
+            for payload in payloads:
+                self.call(payload)
+        return self.dump(name) / calls
+
+    def dump(self, name):
+        """Instructions since the counters were last zeroed (since start-up at first)."""
         before = set(self.out.glob("callgrind.*"))
         self.control("--dump=" + name)
         for _ in range(100):
@@ -87,8 +95,8 @@ class Daemon:
                 break
             time.sleep(0.1)
         text = max(dumps, key=lambda p: p.stat().st_mtime).read_text(errors="replace")
-        # The dump's own events: the calls made since the counters were zeroed.
-        return int(re.search(r"^summary: (\d+)", text, re.M).group(1)) / calls
+        # The dump's own events, not the file's running totals.
+        return int(re.search(r"^summary: (\d+)", text, re.M).group(1))
 
     def stop(self):
         self.process.terminate()
@@ -100,6 +108,7 @@ def main():
     parser.add_argument("build", nargs="?", default="build")
     parser.add_argument("--calls", type=int, default=300)
     parser.add_argument("--fill", type=int, default=0)
+    parser.add_argument("--no-lists", action="store_true")
     parser.add_argument("--out", default=None)
     args = parser.parse_args()
     build = Path(args.build) if Path(args.build).is_absolute() else REPO / args.build
@@ -113,6 +122,8 @@ def main():
         daemon = Daemon(build, work, out, args.fill)
         try:
             own = daemon.call(body(TOKEN, "create", {}, ROOT))["token"]
+            print(f"start-up with the first call: {daemon.dump('startup'):,} instructions",
+                  flush=True)
             admin = {"schemeId": OAUTH, "accessToken": own}
             daemon.call(body(ISSUERS,
                              "create",
@@ -136,7 +147,13 @@ def main():
                                             {"schemeId": OAUTH, "accessToken": external}),
             }
             calls = dict.fromkeys(measures, args.calls)
-            if args.fill:
+            grants = [{"resource_type": "HOST", "entitlement": "OPERATOR"}]
+            measures["profile_create_and_delete"] = [
+                body(PROFILES, "create", {"spec": {"local_user": "probe", "grants": grants}},
+                     admin),
+                body(PROFILES, "delete", {"profile": "LU###probe"}, admin)]
+            calls["profile_create_and_delete"] = max(1, args.calls // 10)
+            if args.fill and not args.no_lists:
                 for projection in ("FULL", "SUBJECT", "NAME"):
                     name = f"client_profiles_list_{projection}"
                     measures[name] = body(PROFILES, "list", {"projection": projection}, admin)

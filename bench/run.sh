@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# `make bench`: the HTTP benchmarks against the daemon, its resource bounds, then the SAML
-# verification benchmark.
+# `make bench`: the HTTP benchmarks against the daemon, its resource bounds, the SAML and external
+# JWT benchmarks, then the costs as the store grows.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 build=${1:-build}
@@ -17,3 +17,6 @@ bash "$here/saml_http_bench.sh" "$build"
 echo
 echo "external_jwt_bench: token creation with an external issuer's RS256 JWT beside openssl speed"
 bash "$here/external_jwt_bench.sh" "$build"
+echo
+echo "scale: costs as the store grows (empty, 10,000 and 100,000 profiles)"
+/usr/bin/python3 "$here/scale.py" "$build"

@@ -18,7 +18,7 @@ test_packages=(
   clang clang-format libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-pytest python3-requests python3-jwt python3-cryptography
-  wrk nginx-light nodejs
+  wrk nginx-light nodejs valgrind
 )
 package_packages=(debhelper dpkg-dev fakeroot lintian help2man systemd)
 
