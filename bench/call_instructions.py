@@ -140,11 +140,22 @@ def main():
                                    "username": "ann", "domain": "corp",
                                    "group_names": ["ops@corp"]},
                                   (work / "idp.key").read_text(), algorithm="RS256")
+            # A token naming 50 groups that all have profiles, as scale.py measures it.
+            for i in range(50):
+                daemon.call(body(PROFILES, "create", {"spec": {
+                    "external_group": f"g{i}", "issuer_alias": "bench", "domain": "corp",
+                    "grants": [{"resource_type": "HOST", "entitlement": "READ_ONLY"}]}}, admin))
+            groups = jwt.encode({"iss": "https://bench-idp", "exp": int(time.time()) + 3600,
+                                 "username": "ann", "domain": "corp",
+                                 "group_names": [f"g{i}@corp" for i in range(50)]},
+                                (work / "idp.key").read_text(), algorithm="RS256")
             measures = {
                 "verify": body("com.tessel.nox.authentication.verification", "verify", {},
                                admin),
                 "create_external_jwt": body(TOKEN, "create", {},
                                             {"schemeId": OAUTH, "accessToken": external}),
+                "create_external_jwt_50_groups": body(TOKEN, "create", {},
+                                                      {"schemeId": OAUTH, "accessToken": groups}),
             }
             calls = dict.fromkeys(measures, args.calls)
             grants = [{"resource_type": "HOST", "entitlement": "OPERATOR"}]
