@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# `make bench`: the HTTP benchmarks against the daemon, its resource bounds, then the SAML
-# verification benchmark.
+# `make bench`: the HTTP benchmarks against the daemon, its resource bounds, the SAML and external
+# JWT benchmarks, then the costs as the store grows.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 build=${1:-build}
@@ -29,3 +29,6 @@ bash "$here/audit_bench.sh" "$build"
 if command -v valgrind >/dev/null; then
   /usr/bin/python3 "$here/audit_instructions.py" "$build"
 fi
+echo
+echo "scale: costs as the store grows (empty, 10,000 and 100,000 profiles)"
+/usr/bin/python3 "$here/scale.py" "$build"

@@ -108,9 +108,11 @@ struct Answer final : Orbi::Core::AsyncApiProvider {
 };
 
 // One holder-of-key call through the daemon's SAML path: the signature filter (proof of
-// possession, with the key extractor's verification) and the handler's filter (the second
-// verification), without HTTP and token minting.
+// possession, with the key extractor's verification) and the handler's filter (which takes the
+// verified assertion from the filter), without HTTP and token minting. With argument 1 the
+// assertion is not handed over, so the handler verifies it a second time: the cost saved.
 void BM_HolderOfKeyCall(benchmark::State& state) {
+  const bool handOver = state.range(0) == 0;
   Fixture& fixture = GetFixture();
   auto registry = std::make_shared<Registry>();
   registry->trusted = fixture.trusted;
@@ -128,7 +130,13 @@ void BM_HolderOfKeyCall(benchmark::State& state) {
                                       certificates, logger, nullptr, clock, decoded));
   chain = std::make_shared<Orbi::Security::AsyncSamlVerifierFilter>(
       chain, Orbi::Security::CreateOpenSslSignatureVerifierFactory(),
-      TarnOrbi::SamlVerifyKeyExtractor(certificates, logger, clock, decoded), nullptr, 600, clock);
+      [extract = TarnOrbi::SamlVerifyKeyExtractor(certificates, logger, clock, decoded),
+       handOver](const std::string& token) {
+        auto confirmation = extract(token);
+        if (!handOver) confirmation.verified = nullptr;
+        return confirmation;
+      },
+      nullptr, 600, clock);
 
   const std::string timestamp = "2030-01-01T10:30:00Z";
   const auto clientKey =
@@ -145,7 +153,8 @@ void BM_HolderOfKeyCall(benchmark::State& state) {
                                           timestamp + "\"}")}},
       {},
       nullptr,
-      {}};
+      {},
+      nullptr};
   const Orbi::Core::MethodIdentifier create{"com.tessel.nox.authentication.token", "create"};
   const auto input = std::make_shared<Orbi::Data::StructValue>("");
   for (auto _ : state) {
@@ -163,7 +172,7 @@ void BM_HolderOfKeyCall(benchmark::State& state) {
 }
 
 BENCHMARK(BM_CreateVerifiedSamlToken);
-BENCHMARK(BM_HolderOfKeyCall);
+BENCHMARK(BM_HolderOfKeyCall)->Arg(0)->Arg(1);
 BENCHMARK(BM_XmlsecVerifyFloor);
 BENCHMARK(BM_DecodeConfirmationCertificate);
 
@@ -180,7 +189,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
   void Finalize() override {
     ConsoleReporter::Finalize();
     const double full = rates_["BM_CreateVerifiedSamlToken"];
-    const double call = rates_["BM_HolderOfKeyCall"];
+    const double call = rates_["BM_HolderOfKeyCall/0"];
+    const double twice = rates_["BM_HolderOfKeyCall/1"];
     const double floor = rates_["BM_XmlsecVerifyFloor"];
     if (full > 0 && floor > 0) {
       std::printf(
@@ -190,9 +200,15 @@ class RatioReporter : public benchmark::ConsoleReporter {
     }
     if (call > 0 && floor > 0) {
       std::printf(
-          "holder-of-key call (proof and two verifications): %.0f calls/s; ratio %.2f of "
+          "holder-of-key call (assertion and proof verified): %.0f calls/s; ratio %.2f of "
           "the floor\n",
           call, call / floor);
+    }
+    if (twice > 0 && floor > 0) {
+      std::printf(
+          "the same call verifying the assertion again in the handler: %.0f calls/s; ratio "
+          "%.2f of the floor\n",
+          twice, twice / floor);
     }
   }
 

@@ -6,6 +6,7 @@
 #include <array>
 
 #include "platform/basalt/crypto/openSslHandles.h"
+#include "platform/basalt/recentCache.h"
 
 namespace Orbi::Security {
 namespace {
@@ -116,16 +117,40 @@ std::unique_ptr<const SignatureVerifier> CreateVerifier(const std::string& name,
   return nullptr;
 }
 
+// Bytes of key encodings kept with their decoded keys: a few thousand keys.
+constexpr size_t kDecodedKeyBytes = 1 << 20;
+
 class OpenSslVerifierFactory final : public SignatureVerifierFactory {
  public:
   std::unique_ptr<const SignatureVerifier> Create(
       const std::string& name, const std::vector<uint8_t>& publicKey) const override {
-    const unsigned char* in = publicKey.data();
-    EvpPkeyHandle key(d2i_PUBKEY(nullptr, &in, static_cast<long>(publicKey.size())));
-    ERR_clear_error();
-    if (!key || in != publicKey.data() + publicKey.size()) return nullptr;
+    EvpPkeyHandle key = Decode(publicKey);
+    if (!key) return nullptr;
     return CreateVerifier(name, std::move(key), /*proofsOnly=*/true);
   }
+
+ private:
+  using SharedKey = std::shared_ptr<EVP_PKEY>;
+
+  // OpenSSL 3 spends most of a proof's cost finding the decoder for a key's DER, so each exact
+  // encoding is decoded once; the algorithm's checks still run on every call.
+  EvpPkeyHandle Decode(const std::vector<uint8_t>& der) const {
+    const std::string_view text(reinterpret_cast<const char*>(der.data()), der.size());
+    if (auto known = decoded_.Find(text)) return Share(**known);
+    const unsigned char* in = der.data();
+    EvpPkeyHandle key(d2i_PUBKEY(nullptr, &in, static_cast<long>(der.size())));
+    ERR_clear_error();
+    if (!key || in != der.data() + der.size()) return nullptr;
+    decoded_.Insert(text, SharedKey(Share(*key).release(), EVP_PKEY_free));
+    return key;
+  }
+
+  static EvpPkeyHandle Share(EVP_PKEY& key) {
+    EVP_PKEY_up_ref(&key);
+    return EvpPkeyHandle(&key);
+  }
+
+  mutable Basalt::RecentCache<SharedKey> decoded_{kDecodedKeyBytes};
 };
 
 }  // namespace

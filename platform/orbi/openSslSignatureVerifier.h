@@ -3,7 +3,8 @@
 // (RSASSA-PSS, MGF1 with SHA-256, 32-byte salt), ES256 (P-256) and ES384 (P-384); ES512 (P-521)
 // only through CreateOpenSslSignatureVerifier, since proofs of possession do not offer it.
 // ECDSA signatures are the raw big-endian r || s of the curve's size; DER is not accepted, so every
-// signature has exactly one encoding. RSA keys must have at least 2048 bits.
+// signature has exactly one encoding. RSA keys must have at least 2048 bits. The factory keeps the
+// keys it decoded, by their exact DER (bounded), so a key met again costs no decoding.
 #pragma once
 
 #include <memory>

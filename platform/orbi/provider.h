@@ -26,6 +26,13 @@ struct MethodIdentifier {
 
 using StringMap = std::map<std::string, std::string>;
 
+// A credential that a filter has verified, handed to a handler later in the same call so that the
+// handler need not verify it again. Each kind of credential derives its own.
+class VerifiedCredential {
+ public:
+  virtual ~VerifiedCredential() = default;
+};
+
 // Per-call context. The authentication slot is empty until an authentication filter fills it.
 struct ExecutionContext {
   StringMap securityCtx;
@@ -34,6 +41,9 @@ struct ExecutionContext {
   // The calling host user, found on demand by the transport (a kernel socket-table lookup for a
   // loopback TCP peer) and remembered for the connection; unset or empty when it cannot tell.
   std::function<std::optional<uint32_t>()> callerUid;
+  // Set by a filter only once the credential it names, and whatever else that filter checks of
+  // the call, has passed; never shared between calls.
+  std::shared_ptr<const VerifiedCredential> verifiedCredential;
 
   std::optional<uint32_t> CallerUid() const { return callerUid ? callerUid() : std::nullopt; }
 

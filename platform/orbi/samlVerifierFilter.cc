@@ -47,8 +47,9 @@ void AsyncSamlVerifierFilter::Invoke(const Core::MethodIdentifier& method, Data:
   const std::string* algorithm = context->FindSecurity(kSamlHokAlgorithmKey);
   if (token && algorithm) {
     std::string refusal;
+    std::shared_ptr<const Core::VerifiedCredential> verified;
     try {
-      refusal = CheckProof(method, input, *context, *token, *algorithm);
+      refusal = CheckProof(method, input, *context, *token, *algorithm, verified);
     } catch (const std::exception& e) {
       refusal = e.what();
     }
@@ -62,15 +63,15 @@ void AsyncSamlVerifierFilter::Invoke(const Core::MethodIdentifier& method, Data:
       resultCb(Core::MethodResult::Failure(std::move(error)), std::nullopt, nullptr);
       return;
     }
+    context->verifiedCredential = std::move(verified);
   }
   next_->Invoke(method, std::move(input), std::move(context), std::move(resultCb));
 }
 
-std::string AsyncSamlVerifierFilter::CheckProof(const Core::MethodIdentifier& method,
-                                                const Data::ValuePtr& input,
-                                                const Core::ExecutionContext& context,
-                                                const std::string& token,
-                                                const std::string& algorithm) const {
+std::string AsyncSamlVerifierFilter::CheckProof(
+    const Core::MethodIdentifier& method, const Data::ValuePtr& input,
+    const Core::ExecutionContext& context, const std::string& token, const std::string& algorithm,
+    std::shared_ptr<const Core::VerifiedCredential>& verified) const {
   const std::string* timestamp = context.FindSecurity(kSignatureTimestampKey);
   const std::string* signatureValue = context.FindSecurity(kSignatureValueKey);
   if (!timestamp || !signatureValue) return "no signatureTimestamp or signatureValue";
@@ -100,16 +101,21 @@ std::string AsyncSamlVerifierFilter::CheckProof(const Core::MethodIdentifier& me
   const std::optional<std::string> message = Json::Canonicalize(*signedObject);
   if (!message) return "the input has no canonical form";
 
-  const std::string key = keyExtractor_(token);
+  SamlConfirmation confirmation = keyExtractor_(token);
+  const std::string& key = confirmation.key;
   if (key.empty()) return "no confirmation key for the token";
   const auto verifier = verifiers_->Create(algorithm, DecodeBase64(key));
   if (!verifier) return "algorithm " + algorithm + " does not fit the confirmation key";
   if (!verifier->Verify(*message, signature)) return "the signature does not verify";
   // Only a proof that verified takes a place: a forged one must not crowd out genuine ones.
-  if (!replays_) return {};
+  if (!replays_) {
+    verified = std::move(confirmation.verified);
+    return {};
+  }
   switch (replays_->Admit(ProofReplayGuard::Identify(algorithm, key, *message), now,
                           signedAt.GetUtcTime() + windowMicroseconds_)) {
     case ProofReplayGuard::Verdict::kFresh:
+      verified = std::move(confirmation.verified);
       return {};
     case ProofReplayGuard::Verdict::kReplayed:
       return "the proof was accepted before; a replay";

@@ -9,10 +9,11 @@
 // RFC 8785 canonical text of {"input": <input, clean encoding>, "operationId": <operation>,
 // "serviceId": <interface id>, "timestamp": <"signatureTimestamp">}; the timestamp is ISO 8601 and
 // may be at most the window away from this filter's clock, either way. The key comes from the key
-// extractor. With a replay guard, a proof is accepted once: presented again while its timestamp
-// is within the window, it is refused (a client repeating a call signs it with a new timestamp,
-// which may carry a fraction of a second). Any failure ends the call with Unauthenticated (no
-// message) and one log line.
+// extractor, and what it verified of the assertion goes on in the call's context once the proof
+// holds, so that the handler does not verify the assertion again. With a replay guard, a proof is
+// accepted once: presented again while its timestamp is within the window, it is refused (a client
+// repeating a call signs it with a new timestamp, which may carry a fraction of a second). Any
+// failure ends the call with Unauthenticated (no message) and one log line.
 #pragma once
 
 #include <cstdint>
@@ -27,9 +28,17 @@
 
 namespace Orbi::Security {
 
-// The assertion text to the Base64 of its confirmation key, in the form the verifier factory
-// takes; empty when no key can be given (a bearer assertion, a refused one). Must not throw.
-using SamlKeyExtractor = std::function<std::string(const std::string& token)>;
+// What the key extractor found in an assertion.
+struct SamlConfirmation {
+  // The Base64 of the confirmation key, in the form the verifier factory takes; empty when no key
+  // can be given (a bearer assertion, a refused one).
+  std::string key;
+  // The assertion as verified, put in the call's context once the proof holds, for the handler.
+  std::shared_ptr<const Core::VerifiedCredential> verified;
+};
+
+// The assertion text to its confirmation. Must not throw.
+using SamlKeyExtractor = std::function<SamlConfirmation(const std::string& token)>;
 
 // Shared by all calls; keeps no per-call state.
 class AsyncSamlVerifierFilter final : public Core::AsyncApiProvider {
@@ -48,10 +57,11 @@ class AsyncSamlVerifierFilter final : public Core::AsyncApiProvider {
               Core::ExecutionContextPtr context, Core::AsyncApiResultCb resultCb) override;
 
  private:
-  // Empty when the proof holds, else why not.
+  // Empty when the proof holds, with `verified` set from the extractor; else why not.
   std::string CheckProof(const Core::MethodIdentifier& method, const Data::ValuePtr& input,
                          const Core::ExecutionContext& context, const std::string& token,
-                         const std::string& algorithm) const;
+                         const std::string& algorithm,
+                         std::shared_ptr<const Core::VerifiedCredential>& verified) const;
 
   Core::ProviderPtr next_;
   SignatureVerifierFactoryPtr verifiers_;

@@ -32,7 +32,9 @@ class SamlVerifierFilterTest : public ::testing::Test {
     // The token text names the key; "bearer" has none.
     auto extractor = [](const std::string& token) {
       auto it = keys_.find(token);
-      return it == keys_.end() ? std::string() : Testing::PublicKeyBase64(it->second.get());
+      if (it == keys_.end()) return SamlConfirmation{};
+      return SamlConfirmation{Testing::PublicKeyBase64(it->second.get()),
+                              std::make_shared<Core::VerifiedCredential>()};
     };
     filter_ = std::make_shared<AsyncSamlVerifierFilter>(
         next, CreateOpenSslSignatureVerifierFactory(), extractor, nullptr, 600,
@@ -63,7 +65,8 @@ class SamlVerifierFilterTest : public ::testing::Test {
     return context;
   }
 
-  // "reached" when the call went on, "unauthenticated" when refused.
+  // "reached" when the call went on with the extractor's verified assertion (a holder-of-key call)
+  // or without one (any other), "unauthenticated" when refused.
   std::string Outcome(Core::ExecutionContextPtr context, const std::string& inputJson = "{}",
                       const Core::MethodIdentifier& method = kCreate) {
     reached_ = false;
@@ -80,9 +83,13 @@ class SamlVerifierFilterTest : public ::testing::Test {
   struct Recorder final : Core::AsyncApiProvider {
     explicit Recorder(bool& reached) : reached(reached) {}
     std::string ToString() const override { return "Recorder"; }
-    void Invoke(const Core::MethodIdentifier&, Data::ValuePtr, Core::ExecutionContextPtr,
+    void Invoke(const Core::MethodIdentifier&, Data::ValuePtr, Core::ExecutionContextPtr context,
                 Core::AsyncApiResultCb) override {
-      reached = true;
+      const std::string* scheme = context->FindSecurity(kSchemeIdKey);
+      const bool holderOfKey = scheme && *scheme == kSamlHokScheme &&
+                               context->FindSecurity(kSamlHokTokenKey) &&
+                               context->FindSecurity(kSamlHokAlgorithmKey);
+      reached = holderOfKey == (context->verifiedCredential != nullptr);
     }
     bool& reached;
   };

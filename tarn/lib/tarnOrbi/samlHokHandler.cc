@@ -4,6 +4,7 @@
 #include "platform/authn/authnData.h"
 #include "platform/orbi/errors.h"
 #include "platform/orbi/frameworkIds.h"
+#include "tarnOrbi/verifiedSamlAssertion.h"
 
 namespace TarnOrbi::Authn {
 
@@ -30,8 +31,12 @@ void SamlHokHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr context,
   }
   std::shared_ptr<Orbi::Data::StructValue> result;
   try {
-    const auto parsed = SsoClient::CreateVerifiedSamlToken(
-        *token, AdaptCertificateProvider(certificates_), clock_, decoded_.get());
+    // Verified by the signature filter earlier in this call, or here when no filter did.
+    auto parsed = VerifiedSamlAssertion::Find(*context, *token);
+    if (!parsed) {
+      parsed = SsoClient::CreateVerifiedSamlToken(*token, AdaptCertificateProvider(certificates_),
+                                                  clock_, decoded_.get());
+    }
     const SsoClient::PrincipalId& subject = parsed->GetSubject();
     logger_->Log(6, "AsyncAuthenticate got SAML token for principal: %1", subject.ToString());
     result =

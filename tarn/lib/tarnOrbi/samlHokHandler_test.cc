@@ -7,6 +7,7 @@
 #include "lib/ssoclient/testing/suiteTokensTest.h"
 #include "platform/authn/authnData.h"
 #include "platform/orbi/frameworkIds.h"
+#include "tarnOrbi/verifiedSamlAssertion.h"
 
 namespace TarnOrbi {
 namespace {
@@ -54,14 +55,16 @@ class SamlHokHandlerTest : public SsoClient::Testing::SuiteTokensTest {
   }
 
   // The answer as text: "pass", "unauthenticated", or the authentication data.
-  std::string Authenticate(const std::string& token,
-                           Authn::SamlHokHandler::EnrichFn enrich = nullptr,
-                           bool withAlgorithm = true) {
+  std::string Authenticate(
+      const std::string& token, Authn::SamlHokHandler::EnrichFn enrich = nullptr,
+      bool withAlgorithm = true,
+      std::shared_ptr<const Orbi::Core::VerifiedCredential> handedOver = nullptr) {
     Authn::SamlHokHandler handler(Provider(), logger_, std::move(enrich),
                                   Basalt::System::FixedUtcClock(DateTime("2030-01-01T10:30:00Z")));
     auto context = std::make_shared<Orbi::Core::ExecutionContext>();
     context->securityCtx = {{"schemeId", Orbi::Security::kSamlHokScheme}, {"samlHokToken", token}};
     if (withAlgorithm) context->securityCtx["samlHokTokenAlgorithm"] = "ES256";
+    context->verifiedCredential = std::move(handedOver);
     std::string answer = "no answer";
     handler.AsyncAuthenticate(context, [&](Orbi::Data::ValuePtr value) {
       EXPECT_EQ(registry_->readers, 0) << "lock held while completing";
@@ -123,6 +126,21 @@ TEST_F(SamlHokHandlerTest, RefusalsAreSilentAndReleaseTheRegistry) {
   }
   EXPECT_TRUE(lines_.empty());
   EXPECT_EQ(registry_->readers, 0);
+}
+
+// With the issuer no longer trusted, only an assertion handed over for exactly the text presented
+// still names its subject; other text is verified here and refused.
+TEST_F(SamlHokHandlerTest, TakesAHandedOverAssertionForItsOwnTextOnly) {
+  const std::string token = DefaultSigned();
+  const SamlCertificateProvider provider = Provider();
+  auto handedOver = std::make_shared<VerifiedSamlAssertion>(
+      token, SsoClient::CreateVerifiedSamlToken(
+                 token, AdaptCertificateProvider(provider),
+                 Basalt::System::FixedUtcClock(DateTime("2030-01-01T10:30:00Z"))));
+  registry_->byIssuer.clear();
+  EXPECT_EQ(Authenticate(token, nullptr, true, handedOver), R"({"username":"EXAMPLE.TEST\\ada"})");
+  EXPECT_EQ(Authenticate(token + "\n", nullptr, true, handedOver), "unauthenticated");
+  EXPECT_EQ(Authenticate(token), "unauthenticated");
 }
 
 }  // namespace

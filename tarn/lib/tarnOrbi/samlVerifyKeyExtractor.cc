@@ -1,6 +1,7 @@
 #include "tarnOrbi/samlVerifyKeyExtractor.h"
 
 #include "lib/ssoclient/createVerifiedSamlToken.h"
+#include "tarnOrbi/verifiedSamlAssertion.h"
 
 namespace TarnOrbi {
 
@@ -12,12 +13,15 @@ SamlVerifyKeyExtractor::SamlVerifyKeyExtractor(
       clock_(std::move(clock)),
       decoded_(std::move(decoded)) {}
 
-std::string SamlVerifyKeyExtractor::operator()(const std::string& token) const {
+Orbi::Security::SamlConfirmation SamlVerifyKeyExtractor::operator()(
+    const std::string& token) const {
   try {
-    const auto parsed = SsoClient::CreateVerifiedSamlToken(
-        token, AdaptCertificateProvider(certificates_), clock_, decoded_.get());
+    auto parsed = SsoClient::CreateVerifiedSamlToken(token, AdaptCertificateProvider(certificates_),
+                                                     clock_, decoded_.get());
     const Basalt::Crypto::CertificatePtr& certificate = parsed->GetConfirmationCertificate();
-    return certificate ? certificate->GetPublicKeyBase64() : std::string();
+    if (!certificate) return {};
+    return {certificate->GetPublicKeyBase64(),
+            std::make_shared<VerifiedSamlAssertion>(token, std::move(parsed))};
   } catch (const std::exception& e) {
     logger_->Log(4, "Failed to extract token verification key: %1", e.what());
     return {};

@@ -83,6 +83,7 @@ Basalt::Result<ExternalTokenHeader, ExternalTokenShapeError> ReadExternalTokenHe
   const json_t* alg = json_object_get(headerJson, "alg");
   if (json_is_string(alg)) result.alg.assign(json_string_value(alg), json_string_length(alg));
   result.hasCrit = json_object_get(headerJson, "crit") != nullptr;
+  result.claims = std::move(*payload);
   return result;
 }
 

@@ -13,6 +13,7 @@
 
 #include <openssl/evp.h>
 
+#include "platform/basalt/jsonHandle.h"
 #include "platform/basalt/result.h"
 
 namespace Nox::Authn {
@@ -32,9 +33,12 @@ const char* Describe(ExternalTokenShapeError error);
 struct ExternalTokenHeader {
   std::string alg;
   bool hasCrit = false;
+  // The payload as read here: an object without a member named twice, so each claim in it is
+  // the one libjwt reads.
+  Basalt::Json::JsonPtr claims;
 };
 
-// Reads the header and checks both JSON parts strictly; claims are read later through libjwt.
+// Reads the header and checks both JSON parts strictly, keeping the payload's tree.
 Basalt::Result<ExternalTokenHeader, ExternalTokenShapeError> ReadExternalTokenHeader(
     std::string_view token);
 

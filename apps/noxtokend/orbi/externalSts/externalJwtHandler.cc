@@ -57,19 +57,6 @@ std::optional<std::string> CertificateDer(const std::string& pem) {
       Basalt::Crypto::Base64Alphabet::kStandard);
 }
 
-// The certificate's key, decoded once per distinct certificate; nullptr when it is none.
-Basalt::Crypto::EvpPkeyHandle PublicKeyOf(Basalt::Crypto::CertificateCache& certificates,
-                                          const std::string& pem) {
-  auto der = CertificateDer(pem);
-  if (!der) return nullptr;
-  try {
-    return certificates.Decode(reinterpret_cast<const uint8_t*>(der->data()), der->size())
-        ->GetPublicKey();
-  } catch (const Basalt::Exception&) {
-    return nullptr;
-  }
-}
-
 }  // namespace
 
 ExternalJwtHandler::ExternalJwtHandler(
@@ -83,6 +70,21 @@ ExternalJwtHandler::ExternalJwtHandler(
       certificates_(certificates ? std::move(certificates)
                                  : std::make_shared<Basalt::Crypto::CertificateCache>()),
       policy_(std::move(policy)) {}
+
+Basalt::Crypto::EvpPkeyHandle ExternalJwtHandler::PublicKeyOf(const std::string& pem) const {
+  if (auto known = byPem_.Find(pem)) return (*known)->GetPublicKey();
+  auto der = CertificateDer(pem);
+  if (!der) return nullptr;
+  try {
+    auto certificate =
+        certificates_->Decode(reinterpret_cast<const uint8_t*>(der->data()), der->size());
+    auto key = certificate->GetPublicKey();
+    byPem_.Insert(pem, std::move(certificate));
+    return key;
+  } catch (const Basalt::Exception&) {
+    return nullptr;
+  }
+}
 
 void ExternalJwtHandler::Refuse(const Orbi::Authn::AuthnCallback& done,
                                 Orbi::L10n::Message message) const {
@@ -167,7 +169,7 @@ void ExternalJwtHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr conte
     Refuse(done, {Ids::kTokenExpired, {}});
     return;
   }
-  if (policy_.ChecksJwtClaims() && RefusedByPolicy(jwt.get(), alias, now)) {
+  if (policy_.ChecksJwtClaims() && RefusedByPolicy(*header->claims, alias, now)) {
     Refuse(done, {Ids::kInvalidToken, {}});
     return;
   }
@@ -183,8 +185,13 @@ void ExternalJwtHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr conte
     logger_->Log(6, "Found domain: %1", domain);
   }
 
-  JwtText groupsText(jwt_get_grants_json(jwt.get(), "group_names"));
-  if (groupsText && *groupsText) {
+  // An array of groups is walked in the strictly read tree; anything else takes libjwt's text,
+  // whose parser decides what is logged.
+  const json_t* groupNames = json_object_get(header->claims.get(), "group_names");
+  if (json_is_array(groupNames)) {
+    result.Groups(ReadGroups(groupNames));
+  } else if (JwtText groupsText(jwt_get_grants_json(jwt.get(), "group_names"));
+             groupsText && *groupsText) {
     json_error_t error;
     JsonPtr groups(json_loadb(groupsText.get(), strlen(groupsText.get()), 0, &error));
     if (!groups) {
@@ -193,38 +200,38 @@ void ExternalJwtHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr conte
                    "Position: %5",
                    error.text, error.source, error.line, error.column, error.position);
     } else {
-      std::vector<AuthnData::StsGroup> found;
-      for (size_t i = 0; i < json_array_size(groups.get()); ++i) {
-        const json_t* item = json_array_get(groups.get(), i);
-        if (!item) {
-          logger_->Log(4, "Couldn't get group %1. Continuing.", i);
-          continue;
-        }
-        if (!json_is_string(item)) {
-          logger_->Log(4, "Group %1 is not a string. Continuing.", i);
-          continue;
-        }
-        std::string text(json_string_value(item), json_string_length(item));
-        size_t at = text.find('@');
-        AuthnData::StsGroup group =
-            at == std::string::npos ? AuthnData::StsGroup{text, text}
-                                    : AuthnData::StsGroup{text.substr(0, at), text.substr(at + 1)};
-        logger_->Log(5, "Found group %1 @ %2", group.name, group.domain);
-        found.push_back(std::move(group));
-      }
-      result.Groups(found);
+      result.Groups(ReadGroups(groups.get()));
     }
   }
   done(result.Build());
 }
 
-bool ExternalJwtHandler::RefusedByPolicy(jwt_t* jwt, const std::string& alias,
+std::vector<AuthnData::StsGroup> ExternalJwtHandler::ReadGroups(const json_t* groups) const {
+  std::vector<AuthnData::StsGroup> found;
+  for (size_t i = 0; i < json_array_size(groups); ++i) {
+    const json_t* item = json_array_get(groups, i);
+    if (!item) {
+      logger_->Log(4, "Couldn't get group %1. Continuing.", i);
+      continue;
+    }
+    if (!json_is_string(item)) {
+      logger_->Log(4, "Group %1 is not a string. Continuing.", i);
+      continue;
+    }
+    std::string text(json_string_value(item), json_string_length(item));
+    size_t at = text.find('@');
+    AuthnData::StsGroup group = at == std::string::npos
+                                    ? AuthnData::StsGroup{text, text}
+                                    : AuthnData::StsGroup{text.substr(0, at), text.substr(at + 1)};
+    logger_->Log(5, "Found group %1 @ %2", group.name, group.domain);
+    found.push_back(std::move(group));
+  }
+  return found;
+}
+
+bool ExternalJwtHandler::RefusedByPolicy(const json_t& claims, const std::string& alias,
                                          int64_t nowSeconds) const {
-  JwtText text(jwt_get_grants_json(jwt, nullptr));
-  JsonPtr claims(text ? json_loads(text.get(), 0, nullptr) : nullptr);
-  std::optional<ExternalTokenRefusal> refusal =
-      claims ? policy_.CheckJwt(*claims, nowSeconds)
-             : ExternalTokenRefusal{ExternalTokenCheck::kAudienceNotAccepted, "no claims"};
+  std::optional<ExternalTokenRefusal> refusal = policy_.CheckJwt(claims, nowSeconds);
   if (!refusal) return false;
   logger_->Log(3, "Token of issuer alias %1 refused: %2; the token holds: %3", alias,
                Describe(refusal->check), refusal->found);
@@ -249,7 +256,7 @@ bool ExternalJwtHandler::VerifyWithCertificate(const std::string& token,
                                                const ExternalTokenHeader& header,
                                                const std::string& certificate,
                                                const std::string& alias) const {
-  Basalt::Crypto::EvpPkeyHandle key = PublicKeyOf(*certificates_, certificate);
+  Basalt::Crypto::EvpPkeyHandle key = PublicKeyOf(certificate);
   if (!key) {
     logger_->Log(4,
                  "While extracting public key from cert: \nWriting the public cey from this cert "

@@ -1,6 +1,8 @@
 // Authenticates calls that present a SAML 2.0 holder-of-key assertion of a trusted issuer. The
 // proof of possession of the confirmation key is the SAML signature filter's business; this
-// handler only establishes who the assertion names.
+// handler only establishes who the assertion names. An assertion the filter verified earlier in
+// the same call (a VerifiedSamlAssertion in the context) is taken as it is; any other is verified
+// here.
 #pragma once
 
 #include <functional>

@@ -7,6 +7,7 @@
 #include "platform/basalt/crypto/certificateCache.h"
 #include "platform/basalt/dateTime.h"
 #include "platform/basalt/logger.h"
+#include "platform/orbi/samlVerifierFilter.h"
 #include "tarnOrbi/synchronizedCertificateListWrapper.h"
 
 namespace TarnOrbi {
@@ -21,9 +22,10 @@ class SamlVerifyKeyExtractor {
                          std::shared_ptr<Basalt::Crypto::CertificateCache> decoded = nullptr);
 
   // Verifies the token as the holder-of-key handler does and returns the Base64 of its
-  // confirmation certificate's public key as DER SubjectPublicKeyInfo. Empty for a bearer token
-  // (silently) and for a refused token (with one level-4 line).
-  std::string operator()(const std::string& token) const;
+  // confirmation certificate's public key as DER SubjectPublicKeyInfo, with the verified token
+  // (a VerifiedSamlAssertion) for the handler. Empty for a bearer token (silently) and for a
+  // refused token (with one level-4 line).
+  Orbi::Security::SamlConfirmation operator()(const std::string& token) const;
 
  private:
   SamlCertificateProvider certificates_;
