@@ -9,6 +9,7 @@
 #include <boost/beast/core/string.hpp>
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/read.hpp>
+#include <cassert>
 #include <limits>
 
 #include "platform/basalt/exception.h"
@@ -109,7 +110,7 @@ void HttpConnection::Evict(uint64_t exchange) {
     // It may have completed that exchange since it was picked; then it has made progress.
     if (self->exchange_ == exchange) {
       self->Close();
-    } else if (!self->closed_ && self->uncounted_.exchange(false)) {
+    } else if (self->phase_ != Phase::kClosed && self->uncounted_.exchange(false)) {
       self->context_->connections.fetch_add(1);
     }
   });
@@ -137,12 +138,36 @@ boost::system::error_code HttpConnection::Ended(const boost::system::error_code&
 
 bool HttpConnection::IsLoopRunning() const { return !ioContext_.stopped(); }
 
+// Every move a connection makes; any phase may close.
+bool HttpConnection::IsAllowed(Phase from, Phase to) {
+  if (from == Phase::kClosed) return false;
+  if (to == Phase::kClosed) return true;
+  switch (from) {
+    case Phase::kAwaitingRequest:
+      return to == Phase::kReadingHeader;
+    case Phase::kReadingHeader:
+      return to == Phase::kServing || to == Phase::kAnswering;  // refused before dispatch
+    case Phase::kServing:
+      return to == Phase::kAnswering;
+    case Phase::kAnswering:
+      return to == Phase::kAwaitingRequest;  // kept alive
+    case Phase::kClosed:
+      break;
+  }
+  return false;
+}
+
+void HttpConnection::Enter(Phase next) {
+  assert(IsAllowed(phase_, next) && "a connection phase the connection never moves to");
+  phase_ = next;
+}
+
 void HttpConnection::Start() {
   // Queued at once: while its loop is busy, a newcomer is already a connection that can give way.
   queueEntry_.connection = weak_from_this();
   context_->queue.Enqueue(queueEntry_, exchange_);
   asio::dispatch(socket_.get_executor(), [self = shared_from_this()] {
-    if (self->closed_) return;  // evicted already
+    if (self->phase_ == Phase::kClosed) return;  // evicted already
     self->deadlines_.Bind(self, [connection = self.get()] { connection->OnDeadline(); });
     self->ReadHeader();
   });
@@ -165,14 +190,12 @@ void HttpConnection::Complete(Fn fn) {
 }
 
 void HttpConnection::ReadHeader() {
-  if (parser_) ++exchange_;  // the first exchange is the one the connection was queued for
-  answered_ = false;
-  reading_ = false;
-  continueDue_ = false;
-  admitted_ = false;
-  reservation_ = {};
-  requestStarted_ = false;
-  headerBytes_ = 0;
+  // The first exchange is the one the connection was queued for.
+  if (phase_ == Phase::kAnswering) {
+    Enter(Phase::kAwaitingRequest);
+    ++exchange_;
+    state_ = {};
+  }
   parser_.emplace();
   parser_->header_limit(static_cast<uint32_t>(context_->limits.headerLimit));
   // The request handler decides how much body it takes. Not boost::none: Beast 1.74 compares a
@@ -187,14 +210,14 @@ void HttpConnection::ReadHeader() {
 // request line and all headers together.
 void HttpConnection::ParseHeader() {
   if (buffer_.size() > 0) {
-    if (!requestStarted_) {
-      requestStarted_ = true;
-      headerDeadline_ = std::chrono::steady_clock::now() + context_->limits.headerTimeout;
+    if (phase_ == Phase::kAwaitingRequest) {
+      Enter(Phase::kReadingHeader);
+      state_.headerDeadline = std::chrono::steady_clock::now() + context_->limits.headerTimeout;
     }
     boost::system::error_code error;
     size_t used = parser_->put(buffer_.data(), error);
     buffer_.consume(used);
-    headerBytes_ += used;
+    state_.headerBytes += used;
     if (!error && parser_->is_header_done()) {
       OnHeader({});
       return;
@@ -203,18 +226,19 @@ void HttpConnection::ParseHeader() {
       OnHeader(error ? error : http::error::bad_version);
       return;
     }
-    if (headerBytes_ >= context_->limits.headerLimit) {
+    if (state_.headerBytes >= context_->limits.headerLimit) {
       OnHeader(http::error::header_limit);
       return;
     }
-    parser_->header_limit(static_cast<uint32_t>(context_->limits.headerLimit - headerBytes_));
+    parser_->header_limit(static_cast<uint32_t>(context_->limits.headerLimit - state_.headerBytes));
   }
   size_t room = beast::read_size(buffer_, kReadBufferLimit);
   if (room == 0) {
     OnHeader(http::error::header_limit);
     return;
   }
-  ExpectRead(requestStarted_ ? headerDeadline_ : std::chrono::steady_clock::time_point::max());
+  ExpectRead(phase_ == Phase::kReadingHeader ? state_.headerDeadline
+                                             : std::chrono::steady_clock::time_point::max());
   socket_.async_read_some(buffer_.prepare(room),
                           [self = shared_from_this()](boost::system::error_code error, size_t n) {
                             self->deadlines_.ClearRead();
@@ -233,7 +257,7 @@ void HttpConnection::ParseHeader() {
 }
 
 void HttpConnection::OnHeader(const boost::system::error_code& error) {
-  if (closed_) return;
+  if (phase_ == Phase::kClosed) return;
   context_->queue.MarkServing(queueEntry_);
   if (!error) {
     if (int status = FramingRefusal(parser_->get())) {
@@ -261,6 +285,7 @@ void HttpConnection::OnHeader(const boost::system::error_code& error) {
 }
 
 void HttpConnection::Dispatch() {
+  Enter(Phase::kServing);
   if (parser_->is_done()) context_->queue.MarkComplete(queueEntry_);  // no body
   auto& header = parser_->get().base();
   Method method = ToMethod(header.method());
@@ -276,8 +301,8 @@ void HttpConnection::Dispatch() {
                                     Service::ShortenedSecret(text.substr(query + 1)));
   }
   auto expect = header.find(http::field::expect);
-  continueDue_ = expect != header.end() && header.version() >= 11 &&
-                 beast::iequals(expect->value(), "100-continue");
+  state_.continueDue = expect != header.end() && header.version() >= 11 &&
+                       beast::iequals(expect->value(), "100-continue");
   // The parser needs no header to read the body: the request takes it over.
   auto self = shared_from_this();
   auto request = std::make_shared<ExchangeRequest>(self, exchange_, method, std::move(header));
@@ -323,9 +348,9 @@ void HttpConnection::ReadBody(uint64_t exchange, std::shared_ptr<Request> reques
 void HttpConnection::ReadBodyOnLoop(uint64_t exchange, std::shared_ptr<Request> request, void* data,
                                     size_t size, Request::ReadDone done) {
   std::error_code refusal;
-  if (exchange != exchange_ || closed_) {
+  if (!Serves(exchange)) {
     refusal = make_error_code(asio::error::operation_aborted);
-  } else if (reading_) {
+  } else if (BodyReadPending()) {
     refusal = make_error_code(asio::error::already_started);
   } else if (size == 0 || data == nullptr) {
     refusal = make_error_code(asio::error::invalid_argument);
@@ -336,14 +361,14 @@ void HttpConnection::ReadBodyOnLoop(uint64_t exchange, std::shared_ptr<Request> 
     });
     return;
   }
-  if (!admitted_ && !Admit(exchange, request, data, size, done)) return;
-  reading_ = true;
+  if (state_.body == BodyRead::kUnadmitted && !Admit(exchange, request, data, size, done)) return;
+  state_.body = BodyRead::kReading;
   parser_->get().body().data = data;
   parser_->get().body().size = size;
   parser_->get().body().more = true;
 
-  if (continueDue_) {
-    continueDue_ = false;
+  if (state_.continueDue) {
+    state_.continueDue = false;
     ExpectWrite();
     asio::async_write(
         socket_, asio::buffer(kContinue.data(), kContinue.size()),
@@ -352,7 +377,7 @@ void HttpConnection::ReadBodyOnLoop(uint64_t exchange, std::shared_ptr<Request> 
           self->deadlines_.ClearWrite();
           auto error = self->Ended(written);
           if (error) {
-            self->reading_ = false;
+            self->state_.body = BodyRead::kAdmitted;
             self->Close();
             done(request, error, 0);
             return;
@@ -371,22 +396,22 @@ bool HttpConnection::Admit(uint64_t exchange, std::shared_ptr<Request>& request,
   size_t need =
       length ? static_cast<size_t>(std::min<uint64_t>(*length, limits.maxBody)) : limits.maxBody;
   if (need <= limits.smallBody) {
-    admitted_ = true;
-    bodyDeadline_ = std::chrono::steady_clock::now() + limits.bodyTimeout;
+    state_.body = BodyRead::kAdmitted;
+    state_.bodyDeadline = std::chrono::steady_clock::now() + limits.bodyTimeout;
     return true;
   }
-  reading_ = true;  // no other read while waiting
+  state_.body = BodyRead::kAwaitingRoom;  // no other read while waiting
   context_->bodyBudget->Reserve(
       need, [self = shared_from_this(), exchange, request = std::move(request), data, size,
              done = std::move(done)](BodyBudget::Reservation reservation) mutable {
         asio::post(self->socket_.get_executor(), [self, exchange, request = std::move(request),
                                                   data, size, done = std::move(done),
                                                   reservation = std::move(reservation)]() mutable {
-          if (exchange == self->exchange_ && !self->closed_) {
-            self->reading_ = false;
-            self->admitted_ = true;
-            self->reservation_ = std::move(reservation);
-            self->bodyDeadline_ =
+          if (self->Serves(exchange)) {
+            auto& state = self->state_;
+            state.body = BodyRead::kAdmitted;
+            state.reservation = std::move(reservation);
+            state.bodyDeadline =
                 std::chrono::steady_clock::now() + self->context_->limits.bodyTimeout;
           }
           self->ReadBodyOnLoop(exchange, std::move(request), data, size, std::move(done));
@@ -397,7 +422,7 @@ bool HttpConnection::Admit(uint64_t exchange, std::shared_ptr<Request>& request,
 
 void HttpConnection::ReadSome(std::shared_ptr<Request> request, size_t size,
                               Request::ReadDone done) {
-  ExpectRead(bodyDeadline_);
+  ExpectRead(state_.bodyDeadline);
   http::async_read_some(socket_, buffer_, *parser_,
                         [self = shared_from_this(), request = std::move(request), size,
                          done = std::move(done)](boost::system::error_code error, size_t) mutable {
@@ -407,18 +432,19 @@ void HttpConnection::ReadSome(std::shared_ptr<Request> request, size_t size,
                           size_t n = size - self->parser_->get().body().size;
                           // A read may consume only framing (a chunk header); the caller wants
                           // bytes or the end.
-                          if (!error && n == 0 && !self->parser_->is_done() && !self->closed_) {
+                          const bool closed = self->phase_ == Phase::kClosed;
+                          if (!error && n == 0 && !self->parser_->is_done() && !closed) {
                             self->ReadSome(std::move(request), size, std::move(done));
                             return;
                           }
                           self->parser_->get().body().data = nullptr;
                           self->parser_->get().body().size = 0;
-                          self->reading_ = false;
+                          self->state_.body = BodyRead::kAdmitted;
                           if (!error && self->parser_->is_done()) {
                             self->context_->queue.MarkComplete(self->queueEntry_);
                           }
                           // A connection closed here (to let a newcomer in) is not news.
-                          if (error && !self->closed_) {
+                          if (error && !closed) {
                             self->context_->logger->Log(4, "Reading a request body failed: %1",
                                                         error.message());
                             // A malformed body still lets the handler answer; the answer closes.
@@ -437,20 +463,20 @@ void HttpConnection::Send(uint64_t exchange, std::shared_ptr<AnswerMessage> answ
 
 void HttpConnection::SendOnLoop(uint64_t exchange, std::shared_ptr<AnswerMessage> answer,
                                 std::function<void(const std::error_code&)> done) {
-  if (!answer || exchange != exchange_ || answered_ || closed_) {
+  if (!answer || !Serves(exchange) || phase_ != Phase::kServing) {
     if (done) {
-      auto error = closed_ ? make_error_code(asio::error::not_connected)
-                           : make_error_code(asio::error::already_started);
+      auto error = phase_ == Phase::kClosed ? make_error_code(asio::error::not_connected)
+                                            : make_error_code(asio::error::already_started);
       Complete([done = std::move(done), error] { done(error); });
     }
     return;
   }
-  answered_ = true;
+  Enter(Phase::kAnswering);
   for (const auto& [name, value] : context_->headers) {
     if (answer->find(name) == answer->end()) answer->set(name, value);
   }
   // An unread rest of the body is never read: the connection ends with this answer.
-  bool keepAlive = parser_->keep_alive() && parser_->is_done() && !reading_;
+  bool keepAlive = parser_->keep_alive() && parser_->is_done() && !BodyReadPending();
   answer->keep_alive(keepAlive);
   answer->prepare_payload();
   WriteAnswer(*answer, [self = shared_from_this(), answer, keepAlive, done = std::move(done)](
@@ -460,7 +486,8 @@ void HttpConnection::SendOnLoop(uint64_t exchange, std::shared_ptr<AnswerMessage
     if (error) {
       self->context_->logger->Log(4, "Writing an answer failed: %1", error.message());
     }
-    if (error || !keepAlive) {
+    // Closed while the write completed: an eviction that came too late to cancel it.
+    if (error || !keepAlive || self->phase_ == Phase::kClosed) {
       self->Close();
     } else {
       self->ReadHeader();
@@ -484,7 +511,7 @@ void HttpConnection::AnswerMalformed(int status) {
   for (const auto& [name, value] : context_->headers) answer->set(name, value);
   answer->keep_alive(false);
   answer->prepare_payload();
-  answered_ = true;
+  Enter(Phase::kAnswering);
   WriteAnswer(*answer,
               [self = shared_from_this(), answer](const boost::system::error_code&, size_t) {
                 self->deadlines_.ClearWrite();
@@ -493,11 +520,11 @@ void HttpConnection::AnswerMalformed(int status) {
 }
 
 void HttpConnection::Close() {
-  if (closed_) return;
-  closed_ = true;
+  if (phase_ == Phase::kClosed) return;
+  Enter(Phase::kClosed);
   context_->queue.Remove(queueEntry_);
   Uncount();
-  reservation_ = {};
+  state_.reservation = {};
   boost::system::error_code ignored;
   deadlines_.Cancel();
   socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);

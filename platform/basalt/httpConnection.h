@@ -1,7 +1,8 @@
 // One accepted HTTP/1.1 connection of the HTTP service: reads requests one after another, hands
 // each to the request handler as a Request/Response pair and writes their answers. Everything
 // touching the socket runs on the connection's loop, which one thread runs: that thread is what
-// serializes the connection's work. Internal to the HTTP service.
+// serializes the connection's work, and the only one to touch its phase and exchange state.
+// Internal to the HTTP service.
 #pragma once
 
 #include <atomic>
@@ -23,16 +24,15 @@
 #include "platform/basalt/httpBodyBudget.h"
 #include "platform/basalt/httpDeadlines.h"
 #include "platform/basalt/httpEvictionQueue.h"
+#include "platform/basalt/httpExchange.h"
 #include "platform/basalt/httpRequest.h"
 #include "platform/basalt/httpRequestHandler.h"
-#include "platform/basalt/httpSvc.h"
+#include "platform/basalt/httpSettings.h"
 #include "platform/basalt/logger.h"
 #include "platform/basalt/peerCredentials.h"
 #include "platform/basalt/tcpServerSocket.h"
 
 namespace Basalt::Http {
-
-using AnswerMessage = boost::beast::http::response<boost::beast::http::string_body>;
 
 // What a service shares with its connections; outlives the service while connections remain.
 struct HttpServiceContext {
@@ -56,7 +56,8 @@ struct HttpServiceContext {
   std::shared_ptr<RequestHandlerMixin> handler_;
 };
 
-class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
+class HttpConnection final : public ExchangeChannel,
+                             public std::enable_shared_from_this<HttpConnection> {
  public:
   // Counted in context->connections from construction until it closes.
   HttpConnection(System::ConnectionSocket socket, std::shared_ptr<HttpServiceContext> context);
@@ -71,17 +72,15 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
   // newcomers take further slots; it is counted again if it has moved on. Thread-safe.
   void Evict(uint64_t exchange);
 
-  // For the exchange objects; `exchange` names the request they belong to. Thread-safe.
+  // ExchangeChannel, for the exchange objects.
   void ReadBody(uint64_t exchange, std::shared_ptr<Request> request, void* data, size_t size,
-                Request::ReadDone done);
+                Request::ReadDone done) override;
   void Send(uint64_t exchange, std::shared_ptr<AnswerMessage> answer,
-            std::function<void(const std::error_code&)> done);
-
-  // False once the event loop is stopped: nothing posted would run.
-  bool IsLoopRunning() const;
-
-  // Shares the connection's life. Thread-safe.
-  std::shared_ptr<const System::ConnectionPeer> GetPeer() { return {shared_from_this(), &peer_}; }
+            std::function<void(const std::error_code&)> done) override;
+  bool IsLoopRunning() const override;
+  std::shared_ptr<const System::ConnectionPeer> GetPeer() override {
+    return {shared_from_this(), &peer_};
+  }
 
  private:
   using Parser = boost::beast::http::request_parser<boost::beast::http::buffer_body>;
@@ -119,27 +118,54 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
   template <class Fn>
   void Complete(Fn fn);
 
+  // Where the connection is in serving requests, in the order one exchange goes through them.
+  enum class Phase : uint8_t {
+    kAwaitingRequest,  // no byte of the next request yet
+    kReadingHeader,    // the request's line and headers are arriving
+    kServing,          // the handler holds the request; it may read the body
+    kAnswering,        // the answer is written or being written
+    kClosed,           // the socket is closed; nothing more is read or written
+  };
+  // How far the current request's body is taken.
+  enum class BodyRead : uint8_t {
+    kUnadmitted,    // not yet asked for
+    kAwaitingRoom,  // a large body waits for its share of the body budget
+    kAdmitted,      // may be read; no read in progress
+    kReading,       // a read is in progress
+  };
+  // What belongs to one request; a new exchange starts from a default one.
+  struct ExchangeState {
+    size_t headerBytes = 0;  // of the line and headers, parsed so far
+    BodyRead body = BodyRead::kUnadmitted;
+    bool continueDue = false;  // the request awaits "100 Continue" before its body
+    std::chrono::steady_clock::time_point headerDeadline;
+    std::chrono::steady_clock::time_point bodyDeadline;
+    BodyBudget::Reservation reservation;
+  };
+
+  static bool IsAllowed(Phase from, Phase to);
+  // Moves to `next`; in debug builds, a move the connection never makes aborts.
+  void Enter(Phase next);
+  // `exchange` is the one being served and the connection is open.
+  bool Serves(uint64_t exchange) const { return exchange == exchange_ && phase_ != Phase::kClosed; }
+  // A body read is in progress or waits for room.
+  bool BodyReadPending() const {
+    return state_.body == BodyRead::kAwaitingRoom || state_.body == BodyRead::kReading;
+  }
+
   boost::asio::io_context& ioContext_;
   System::ConnectionSocket socket_;
   System::ConnectionPeer peer_;
   OperationDeadlines deadlines_;
-  bool timedOut_ = false;
+  bool timedOut_ = false;  // a deadline closed the socket
   std::shared_ptr<HttpServiceContext> context_;
   boost::beast::flat_buffer buffer_;
   std::optional<Parser> parser_;
-  std::string answerHead_;       // of the answer being written; its capacity serves the next one
-  uint64_t exchange_ = 1;        // the request being served
-  size_t headerBytes_ = 0;       // of this request's line and headers, parsed so far
-  bool answered_ = false;        // this exchange's answer is written or being written
-  bool reading_ = false;         // a body read is in progress
-  bool continueDue_ = false;     // the request awaits "100 Continue" before its body
-  bool admitted_ = false;        // the body may be read: small, or its reservation is held
-  bool requestStarted_ = false;  // a byte of the awaited request has come
-  std::chrono::steady_clock::time_point headerDeadline_;
-  std::chrono::steady_clock::time_point bodyDeadline_;
-  EvictionQueue::Entry queueEntry_;  // guarded by the service's queue, not by the loop
-  BodyBudget::Reservation reservation_;
-  bool closed_ = false;
+  std::string answerHead_;  // of the answer being written; its capacity serves the next one
+  Phase phase_ = Phase::kAwaitingRequest;
+  uint64_t exchange_ = 1;  // the request being served
+  ExchangeState state_;
+  EvictionQueue::Entry queueEntry_;     // guarded by the service's queue, not by the loop
   std::atomic<bool> uncounted_{false};  // has left context->connections
 };
 

@@ -9,7 +9,7 @@ namespace Basalt::Http {
 
 namespace http = boost::beast::http;
 
-ExchangeRequest::ExchangeRequest(std::shared_ptr<HttpConnection> connection, uint64_t exchange,
+ExchangeRequest::ExchangeRequest(std::shared_ptr<ExchangeChannel> connection, uint64_t exchange,
                                  Method method, Header header)
     : connection_(std::move(connection)),
       exchange_(exchange),
@@ -41,7 +41,7 @@ void ExchangeRequest::AsyncRead(void* data, size_t size, ReadDone done) {
   connection_->ReadBody(exchange_, shared_from_this(), data, size, std::move(done));
 }
 
-ExchangeResponse::ExchangeResponse(std::shared_ptr<HttpConnection> connection, uint64_t exchange)
+ExchangeResponse::ExchangeResponse(std::shared_ptr<ExchangeChannel> connection, uint64_t exchange)
     : connection_(std::move(connection)), exchange_(exchange), answer_(http::status::ok, 11) {}
 
 ExchangeResponse::~ExchangeResponse() {

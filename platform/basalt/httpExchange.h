@@ -3,23 +3,49 @@
 // Internal to the HTTP service.
 #pragma once
 
+#include <boost/beast/http/message.hpp>
+#include <boost/beast/http/string_body.hpp>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <utility>
 #include <vector>
 
-#include "platform/basalt/httpConnection.h"
 #include "platform/basalt/httpRequest.h"
 #include "platform/basalt/httpResponse.h"
+#include "platform/basalt/peerCredentials.h"
 
 namespace Basalt::Http {
+
+using AnswerMessage = boost::beast::http::response<boost::beast::http::string_body>;
+
+// What the exchange objects need of the connection that carries them. `exchange` names the
+// request a caller belongs to: a call for an exchange the connection has left, or made after it
+// closed, fails without touching the socket. Every member is thread-safe.
+class ExchangeChannel {
+ public:
+  virtual ~ExchangeChannel() = default;
+
+  virtual void ReadBody(uint64_t exchange, std::shared_ptr<Request> request, void* data,
+                        size_t size, Request::ReadDone done) = 0;
+  virtual void Send(uint64_t exchange, std::shared_ptr<AnswerMessage> answer,
+                    std::function<void(const std::error_code&)> done) = 0;
+
+  // False once the event loop is stopped: nothing posted would run.
+  virtual bool IsLoopRunning() const = 0;
+
+  // Shares the channel's life.
+  virtual std::shared_ptr<const System::ConnectionPeer> GetPeer() = 0;
+};
 
 class ExchangeRequest : public Request, public std::enable_shared_from_this<ExchangeRequest> {
  public:
   using Header = boost::beast::http::request_header<>;
 
-  ExchangeRequest(std::shared_ptr<HttpConnection> connection, uint64_t exchange, Method method,
+  ExchangeRequest(std::shared_ptr<ExchangeChannel> connection, uint64_t exchange, Method method,
                   Header header);
 
   Method GetMethod() const override { return method_; }
@@ -32,7 +58,7 @@ class ExchangeRequest : public Request, public std::enable_shared_from_this<Exch
   }
 
  private:
-  std::shared_ptr<HttpConnection> connection_;
+  std::shared_ptr<ExchangeChannel> connection_;
   uint64_t exchange_;
   Method method_;
   const Header header_;
@@ -40,7 +66,7 @@ class ExchangeRequest : public Request, public std::enable_shared_from_this<Exch
 
 class ExchangeResponse : public Response, public std::enable_shared_from_this<ExchangeResponse> {
  public:
-  ExchangeResponse(std::shared_ptr<HttpConnection> connection, uint64_t exchange);
+  ExchangeResponse(std::shared_ptr<ExchangeChannel> connection, uint64_t exchange);
   // Answers 500 when nobody answered.
   ~ExchangeResponse() override;
 
@@ -54,7 +80,7 @@ class ExchangeResponse : public Response, public std::enable_shared_from_this<Ex
   // answer keeps this object alive; once taken, only the connection touches it.
   std::shared_ptr<AnswerMessage> TakeAnswer();
 
-  std::shared_ptr<HttpConnection> connection_;
+  std::shared_ptr<ExchangeChannel> connection_;
   uint64_t exchange_;
   std::mutex mutex_;  // guards answer_ and taken_
   AnswerMessage answer_;

@@ -28,6 +28,10 @@ class FakeRequest : public Basalt::Http::Request, public std::enable_shared_from
   std::vector<std::pair<std::string, std::string>> GetHeaders() const override { return headers_; }
   void AsyncRead(void* data, size_t size, ReadDone done) override {
     ++reads;
+    if (hold) {
+      held = std::move(done);
+      return;
+    }
     if (failRead) return done(shared_from_this(), std::make_error_code(std::errc::io_error), 0);
     size_t n = std::min(size, body_.size() - offset_);
     std::memcpy(data, body_.data() + offset_, n);
@@ -36,6 +40,8 @@ class FakeRequest : public Basalt::Http::Request, public std::enable_shared_from
   }
   int reads = 0;
   bool failRead = false;
+  bool hold = false;  // keeps the read pending in `held`
+  ReadDone held;
 
  private:
   std::string body_;
@@ -101,6 +107,30 @@ TEST(ReceiveTest, ReadsTheBodyInStepsAndRefusesAtTheLimit) {
     EXPECT_EQ(request->reads, c.reads);
     EXPECT_EQ(code == 0 ? buffer->data().size() : c.body, c.body);
   }
+}
+
+// A frame while one is pending is refused and leaves the pending one to complete.
+TEST(ReceiveTest, RefusesAFrameWhileOneIsPending) {
+  auto request = std::make_shared<FakeRequest>("ab", Headers{});
+  request->hold = true;
+  std::vector<std::string> lines;
+  auto helper =
+      HttpRecvHelper::Create(request, std::make_shared<BasaltWrapLoggger>(Capturing(lines)), 100);
+  auto buffer = std::make_shared<Orbi::Transport::FrameBuffer>();
+  std::vector<std::shared_ptr<const Orbi::Data::ErrorValue>> first, second;
+  helper->HandleFrame(buffer, [&](auto error) { first.push_back(error); });
+  helper->HandleFrame(std::make_shared<Orbi::Transport::FrameBuffer>(),
+                      [&](auto error) { second.push_back(error); });
+  ASSERT_EQ(second.size(), 1u);
+  ASSERT_NE(second[0], nullptr);
+  EXPECT_NE(second[0]->ToString().find("orbi.recv.failed"), std::string::npos);
+  EXPECT_EQ(request->reads, 1);
+
+  request->hold = false;
+  std::exchange(request->held, nullptr)(request, {}, 0);
+  ASSERT_EQ(first.size(), 1u);
+  EXPECT_EQ(first[0], nullptr);
+  EXPECT_EQ(second.size(), 1u);
 }
 
 TEST(SendTest, SetsHeadersInOrderAndReportsWriteFailures) {

@@ -25,13 +25,6 @@ void LogDetail(const Orbi::Core::Logger& logger, MakeText makeText) {
   if (logger.IsEnabled(1)) logger.Log(1, makeText());
 }
 
-std::string FrameCbRecord(const char* name, const void* buffer,
-                          const std::optional<TransferFailure>& failure) {
-  std::string text = std::string("HandleFrameCb<") + name + ">[" + Address(buffer) + "]";
-  if (failure) text += " Error: " + failure->text;
-  return text;
-}
-
 constexpr const char* kCategoryField = "category";
 constexpr const char* kHttpCategory = "http";
 constexpr const char* kCodeField = "code";
@@ -60,6 +53,44 @@ std::optional<TransportErrorStatus> ReadTransportError(const Orbi::Data::ErrorVa
   return TransportErrorStatus{static_cast<int>(code->GetValue()), reason ? *reason : ""};
 }
 
+namespace ServerDetail {
+
+FrameAdapter::FrameAdapter(const char* name, const char* failedId,
+                           std::shared_ptr<const Orbi::Core::Logger> logger)
+    : name_(name), failedId_(failedId), logger_(std::move(logger)) {
+  LogDetail(*logger_,
+            [&] { return std::string("HttpServerTransportHelper<") + name_ + "> created"; });
+}
+
+FrameAdapter::~FrameAdapter() {
+  LogDetail(*logger_,
+            [&] { return std::string("HttpServerTransportHelper<") + name_ + "> destroyed"; });
+}
+
+bool FrameAdapter::BeginFrame(const void* buffer, const Orbi::Transport::FrameCb& done) {
+  LogDetail(*logger_,
+            [&] { return std::string("HandleFrame<") + name_ + ">[" + Address(buffer) + "]"; });
+  if (busy_) {
+    done(MakeTransportError(failedId_, {500, "A frame is already in progress."}));
+    return false;
+  }
+  busy_ = true;
+  return true;
+}
+
+std::shared_ptr<const Orbi::Data::ErrorValue> FrameAdapter::EndFrame(
+    const void* buffer, const std::optional<TransferFailure>& failure) {
+  busy_ = false;
+  LogDetail(*logger_, [&] {
+    std::string text = std::string("HandleFrameCb<") + name_ + ">[" + Address(buffer) + "]";
+    if (failure) text += " Error: " + failure->text;
+    return text;
+  });
+  return failure ? MakeTransportError(failedId_, *failure) : nullptr;
+}
+
+}  // namespace ServerDetail
+
 // Receive side.
 
 std::shared_ptr<HttpRecvHelper> HttpRecvHelper::Create(
@@ -74,18 +105,15 @@ std::shared_ptr<HttpRecvHelper> HttpRecvHelper::Create(
 HttpRecvHelper::HttpServerTransportHelper(std::shared_ptr<Basalt::Http::Request> request,
                                           std::shared_ptr<const Orbi::Core::Logger> logger,
                                           int64_t maxSize)
-    : request_(std::move(request)), logger_(std::move(logger)), maxSize_(maxSize) {
-  LogDetail(*logger_, [] { return "HttpServerTransportHelper<Recv> created"; });
-}
+    : FrameAdapter("Recv", Orbi::Ids::kRecvFailed, std::move(logger)),
+      request_(std::move(request)),
+      maxSize_(maxSize) {}
 
-HttpRecvHelper::~HttpServerTransportHelper() {
-  LogDetail(*logger_, [] { return "HttpServerTransportHelper<Recv> destroyed"; });
-}
+HttpRecvHelper::~HttpServerTransportHelper() = default;
 
 void HttpRecvHelper::HandleFrame(std::shared_ptr<Orbi::Transport::FrameBuffer> buffer,
                                  Orbi::Transport::FrameCb done) {
-  LogDetail(*logger_, [&] { return "HandleFrame<Recv>[" + Address(buffer.get()) + "]"; });
-  busy_ = true;
+  if (!BeginFrame(buffer.get(), done)) return;
   buffer_ = std::move(buffer);
   done_ = std::move(done);
   auto length = request_->GetHeader("Content-Length");
@@ -141,11 +169,10 @@ void HttpRecvHelper::ReadStep() {
 }
 
 void HttpRecvHelper::HandleFrameCb(std::optional<TransferFailure> failure) {
-  busy_ = false;
-  LogDetail(*logger_, [&] { return FrameCbRecord("Recv", buffer_.get(), failure); });
+  auto error = EndFrame(buffer_.get(), failure);
   auto done = std::move(done_);
   buffer_.reset();
-  done(failure ? MakeTransportError(Orbi::Ids::kRecvFailed, *failure) : nullptr);
+  done(std::move(error));
 }
 
 // Send side.
@@ -160,13 +187,10 @@ std::shared_ptr<HttpSendHelper> HttpSendHelper::Create(
 
 HttpSendHelper::HttpServerTransportHelper(std::shared_ptr<Basalt::Http::Response> response,
                                           std::shared_ptr<const Orbi::Core::Logger> logger)
-    : response_(std::move(response)), logger_(std::move(logger)) {
-  LogDetail(*logger_, [] { return "HttpServerTransportHelper<Send> created"; });
-}
+    : FrameAdapter("Send", Orbi::Ids::kSendFailed, std::move(logger)),
+      response_(std::move(response)) {}
 
-HttpSendHelper::~HttpServerTransportHelper() {
-  LogDetail(*logger_, [] { return "HttpServerTransportHelper<Send> destroyed"; });
-}
+HttpSendHelper::~HttpServerTransportHelper() = default;
 
 void HttpSendHelper::HandleFrame(std::shared_ptr<Orbi::Transport::FrameBuffer> buffer,
                                  Orbi::Transport::FrameCb done) {
@@ -182,8 +206,7 @@ void HttpSendHelper::HandleFrame(std::shared_ptr<Orbi::Transport::FrameBuffer> b
 void HttpSendHelper::HandleFrame(std::shared_ptr<Orbi::Transport::FrameBuffer> buffer,
                                  const Orbi::Transport::HeaderList& headers, bool,
                                  Orbi::Transport::FrameCb done) {
-  LogDetail(*logger_, [&] { return "HandleFrame<Send>[" + Address(buffer.get()) + "]"; });
-  busy_ = true;
+  if (!BeginFrame(buffer.get(), done)) return;
   auto self = self_.lock();
   try {
     for (const auto& [name, value] : headers) response_->SetHeader(name, value);
@@ -203,9 +226,7 @@ void HttpSendHelper::HandleFrame(std::shared_ptr<Orbi::Transport::FrameBuffer> b
 void HttpSendHelper::HandleFrameCb(const Orbi::Transport::FrameBuffer* buffer,
                                    std::optional<TransferFailure> failure,
                                    const Orbi::Transport::FrameCb& done) {
-  busy_ = false;
-  LogDetail(*logger_, [&] { return FrameCbRecord("Send", buffer, failure); });
-  done(failure ? MakeTransportError(Orbi::Ids::kSendFailed, *failure) : nullptr);
+  done(EndFrame(buffer, failure));
 }
 
 }  // namespace TarnOrbi

@@ -1,7 +1,8 @@
 // Adapts one HTTP exchange to the framework's frame transport: the request body is read as one
 // frame (within a size limit) and each answer frame is written as the response body. The first
 // read takes at most kReadStep bytes; the rest of a body of announced length goes into one buffer
-// of that length, and the frame ends as soon as that length has come.
+// of that length, and the frame ends as soon as that length has come. Each adapter handles one
+// frame at a time; it is not thread-safe.
 #pragma once
 
 #include <cstdint>
@@ -25,6 +26,34 @@ struct TransferFailure {
   int status;
   std::string text;
 };
+
+// What both adapters share: the framework logger, the records of their life and of each frame,
+// and the busy flag of the frame in progress.
+class FrameAdapter {
+ public:
+  FrameAdapter(const FrameAdapter&) = delete;
+  FrameAdapter& operator=(const FrameAdapter&) = delete;
+
+ protected:
+  // `name` ("Recv" or "Send") names the adapter in its records; `failedId` is the message id of
+  // its transport errors. Both are static strings.
+  FrameAdapter(const char* name, const char* failedId,
+               std::shared_ptr<const Orbi::Core::Logger> logger);
+  ~FrameAdapter();
+
+  // Logs the frame's start and marks the adapter busy. A frame while another is in progress
+  // would take over the first one's state: it is refused, with `done` called at once.
+  bool BeginFrame(const void* buffer, const Orbi::Transport::FrameCb& done);
+  // Logs the frame's end, clears the busy flag and gives the outcome for the protocol layer.
+  std::shared_ptr<const Orbi::Data::ErrorValue> EndFrame(
+      const void* buffer, const std::optional<TransferFailure>& failure);
+
+ private:
+  const char* name_;
+  const char* failedId_;
+  std::shared_ptr<const Orbi::Core::Logger> logger_;
+  bool busy_ = false;
+};
 }  // namespace ServerDetail
 
 template <class Policy>
@@ -32,7 +61,8 @@ class HttpServerTransportHelper;
 
 template <>
 class HttpServerTransportHelper<ServerDetail::ReadFromBody> final
-    : public Orbi::Transport::FrameReceiver {
+    : public Orbi::Transport::FrameReceiver,
+      private ServerDetail::FrameAdapter {
  public:
   static constexpr size_t kReadStep = 4096;
 
@@ -54,18 +84,17 @@ class HttpServerTransportHelper<ServerDetail::ReadFromBody> final
 
   std::weak_ptr<HttpServerTransportHelper> self_;
   std::shared_ptr<Basalt::Http::Request> request_;
-  std::shared_ptr<const Orbi::Core::Logger> logger_;
   uint64_t bytesRead_ = 0;
   std::optional<uint64_t> announced_;  // the Content-Length, when there is one
   int64_t maxSize_;
-  bool busy_ = false;
   std::shared_ptr<Orbi::Transport::FrameBuffer> buffer_;
   Orbi::Transport::FrameCb done_;
 };
 
 template <>
 class HttpServerTransportHelper<ServerDetail::SendAsBody> final
-    : public Orbi::Transport::FrameSender {
+    : public Orbi::Transport::FrameSender,
+      private ServerDetail::FrameAdapter {
  public:
   static std::shared_ptr<HttpServerTransportHelper> Create(
       std::shared_ptr<Basalt::Http::Response> response,
@@ -77,6 +106,7 @@ class HttpServerTransportHelper<ServerDetail::SendAsBody> final
   void HandleFrame(std::shared_ptr<Orbi::Transport::FrameBuffer> buffer,
                    const Orbi::Transport::HeaderList& headers,
                    Orbi::Transport::FrameCb done) override;
+  // Every answer is one frame, so whether it is the last changes nothing.
   void HandleFrame(std::shared_ptr<Orbi::Transport::FrameBuffer> buffer,
                    const Orbi::Transport::HeaderList& headers, bool lastFrame,
                    Orbi::Transport::FrameCb done) override;
@@ -91,8 +121,6 @@ class HttpServerTransportHelper<ServerDetail::SendAsBody> final
 
   std::weak_ptr<HttpServerTransportHelper> self_;
   std::shared_ptr<Basalt::Http::Response> response_;
-  std::shared_ptr<const Orbi::Core::Logger> logger_;
-  bool busy_ = false;
 };
 
 using HttpRecvHelper = HttpServerTransportHelper<ServerDetail::ReadFromBody>;
