@@ -83,7 +83,7 @@ std::string Suggestion(CLI::App* command, int argc, const char* const* argv) {
       const CLI::Option* option = FindOption(options, name);
       if (option == nullptr) {
         const std::string near = Nearest(name, optionNames);
-        if (!near.empty()) return "did you mean '" + near + "'?";
+        if (!near.empty()) return "unknown option '" + name + "': did you mean '" + near + "'?";
         continue;
       }
       valueNext = option->get_type_size() != 0 && word.find('=') == std::string::npos;
@@ -93,7 +93,7 @@ std::string Suggestion(CLI::App* command, int argc, const char* const* argv) {
     if (std::find(commandNames.begin(), commandNames.end(), word) != commandNames.end()) continue;
     // A word that is not a command where a command is expected.
     const std::string near = Nearest(word, commandNames);
-    if (!near.empty()) return "did you mean '" + near + "'?";
+    if (!near.empty()) return "'" + word + "' is not a command here: did you mean '" + near + "'?";
   }
   return "";
 }
