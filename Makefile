@@ -5,11 +5,12 @@ BUILD ?= build
 ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
 FUZZ_BUILD ?= build-fuzz
+LOCKS_BUILD ?= build-locks
 DEV_ROOT ?= $(CURDIR)/var
 DEV_PORT ?= 9199
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps deps-run build build-asan build-tsan package test test-unit test-realhost test-asan test-tsan fuzz bench run deb format clean
+.PHONY: all deps deps-run build build-asan build-tsan package test test-unit test-realhost test-asan test-tsan check-locks fuzz bench run deb format clean
 
 all: build
 
@@ -36,6 +37,13 @@ build-tsan: deps
 	  -DNOX_TSAN=ON -DNOX_BENCH=OFF >/dev/null
 	@cmake --build $(TSAN_BUILD) -j$(JOBS) --target lock_tests -- --no-print-directory
 
+# Clang's lock analysis, compile only: the libraries with -Wthread-safety -Werror, unoptimised and
+# without tests, so that a lock annotation broken anywhere fails the run in seconds.
+check-locks: deps
+	@CC=clang CXX=clang++ cmake -S . -B $(LOCKS_BUILD) -DCMAKE_BUILD_TYPE=Debug \
+	  -DCMAKE_CXX_FLAGS_DEBUG="-O0" -DNOX_THREAD_SAFETY=ON -DNOX_BENCH=OFF >/dev/null
+	@cmake --build $(LOCKS_BUILD) -j$(JOBS) --target libraries -- --no-print-directory
+
 # The package, built once per make run for the tests that install it from $(BUILD)/deb.
 package: build
 	@bash scripts/make-deb $(BUILD) >/dev/null
@@ -61,7 +69,7 @@ test-tsan: build-tsan
 
 # The closing line counts the CTest cases of the three builds; the fuzz runs fail the target on a
 # find.
-test: test-unit test-realhost test-asan test-tsan
+test: check-locks test-unit test-realhost test-asan test-tsan
 	@$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=$(FUZZ_SECONDS)
 	@bash scripts/test-summary.sh $(BUILD)/ctest.log $(ASAN_BUILD)/ctest.log $(TSAN_BUILD)/ctest.log
 
@@ -87,4 +95,4 @@ format:
 	@git ls-files '*.cc' '*.h' | xargs clang-format -i
 
 clean:
-	@rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)
+	@rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(LOCKS_BUILD)

@@ -48,10 +48,8 @@ void FillIssuers(const std::shared_ptr<NoxConfigStore::ConfigStore>& store, long
       chains.push_back(std::make_shared<const Issuers::X509CertChain>(
           Issuers::X509CertChain{{pems[(3 * i + chain) % pems.size()]}}));
     }
-    const auto conflicts =
-        issuers.CreateIssuer(Alias(i), "https://" + Alias(i) + ".example", chains);
-    if (conflicts.aliasExists || conflicts.issuerExists) {
-      std::fprintf(stderr, "scale_fill: issuer %ld exists already\n", i);
+    if (!issuers.CreateIssuer(Alias(i), "https://" + Alias(i) + ".example", chains)) {
+      std::fprintf(stderr, "scale_fill: issuer %ld was not created\n", i);
       std::exit(1);
     }
   }
@@ -79,7 +77,7 @@ void FillProfiles(const std::shared_ptr<NoxConfigStore::ConfigStore>& store, lon
     grant->entitlement = Profiles::Entitlement::READ_ONLY;
     profile->grants.push_back(grant);
     const std::string name = NoxToken::MakeProfileName(*subject);
-    if (profiles.Insert(name, profile) != NoxToken::ClientProfileAccess::kDone) {
+    if (!profiles.Insert(name, profile).ok()) {
       std::fprintf(stderr, "scale_fill: profile %s was not inserted\n", name.c_str());
       std::exit(1);
     }

@@ -20,6 +20,14 @@ if(NOX_TSAN)
   add_link_options(-fsanitize=thread)
 endif()
 
+# Clang's lock analysis over the annotations of platform/basalt/threadAnnotations.h
+# (`make check-locks`): a finding fails the build; clang's other warnings, which the gcc builds do
+# not share, are shown but do not.
+option(NOX_THREAD_SAFETY "Compile with clang's -Wthread-safety (clang only)" OFF)
+if(NOX_THREAD_SAFETY)
+  add_compile_options(-Wno-error -Wthread-safety -Werror=thread-safety)
+endif()
+
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 
 # The one version of the tree is project()'s; programs read it from "noxVersion.h" (nox_version).

@@ -1,49 +1,45 @@
-// Reader/writer locking that objects inherit, so that callers lock the object they use.
+// Reader/writer locking that objects inherit, so that callers lock the object they use. The
+// object is the lock: its guarded members are GUARDED_BY(this) and its methods state the mode
+// they need with REQUIRES(this) / REQUIRES_SHARED(this), which clang checks at compile time.
+//
+// Each release names the mode it releases; prefer the scoped guards below, which pair them.
+// Not recursive: a thread that holds either mode must not take the lock again.
 #pragma once
 
-#include <atomic>
 #include <shared_mutex>
-#include <thread>
+
+#include "platform/basalt/threadAnnotations.h"
 
 namespace Basalt::System {
 
-class RwLockableMixin {
+class CAPABILITY("mutex") RwLockableMixin {
  public:
-  RwLockableMixin() = default;
   RwLockableMixin(const RwLockableMixin&) = delete;
   RwLockableMixin& operator=(const RwLockableMixin&) = delete;
-  virtual ~RwLockableMixin() = default;
 
-  virtual void ReadLock() const { mutex_.lock_shared(); }
+  void ReadLock() const ACQUIRE_SHARED() { mutex_.lock_shared(); }
+  void ReadUnlock() const RELEASE_SHARED() { mutex_.unlock_shared(); }
+  void WriteLock() const ACQUIRE() { mutex_.lock(); }
+  void WriteUnlock() const RELEASE() { mutex_.unlock(); }
+  // Takes the write lock when no thread holds the lock in either mode; never waits.
+  bool TryWriteLock() const TRY_ACQUIRE(true) { return mutex_.try_lock(); }
 
-  virtual void WriteLock() const {
-    mutex_.lock();
-    writer_.store(std::this_thread::get_id(), std::memory_order_relaxed);
-  }
-
-  // Releases whichever lock the calling thread holds: only the writer itself can hold the
-  // exclusive lock, so any other caller is a reader.
-  virtual void Unlock() const {
-    if (writer_.load(std::memory_order_relaxed) == std::this_thread::get_id()) {
-      writer_.store(std::thread::id(), std::memory_order_relaxed);
-      mutex_.unlock();
-    } else {
-      mutex_.unlock_shared();
-    }
-  }
+ protected:
+  RwLockableMixin() = default;
+  ~RwLockableMixin() = default;
 
  private:
   mutable std::shared_mutex mutex_;
-  mutable std::atomic<std::thread::id> writer_{};
 };
 
 // Holds the read lock of an object for one scope.
-class ScopedReadLock {
+class SCOPED_CAPABILITY ScopedReadLock {
  public:
-  explicit ScopedReadLock(const RwLockableMixin& lockable) : lockable_(lockable) {
+  explicit ScopedReadLock(const RwLockableMixin& lockable) ACQUIRE_SHARED(lockable)
+      : lockable_(lockable) {
     lockable_.ReadLock();
   }
-  ~ScopedReadLock() { lockable_.Unlock(); }
+  ~ScopedReadLock() RELEASE() { lockable_.ReadUnlock(); }
   ScopedReadLock(const ScopedReadLock&) = delete;
   ScopedReadLock& operator=(const ScopedReadLock&) = delete;
 
@@ -52,12 +48,13 @@ class ScopedReadLock {
 };
 
 // Holds the write lock of an object for one scope.
-class ScopedWriteLock {
+class SCOPED_CAPABILITY ScopedWriteLock {
  public:
-  explicit ScopedWriteLock(const RwLockableMixin& lockable) : lockable_(lockable) {
+  explicit ScopedWriteLock(const RwLockableMixin& lockable) ACQUIRE(lockable)
+      : lockable_(lockable) {
     lockable_.WriteLock();
   }
-  ~ScopedWriteLock() { lockable_.Unlock(); }
+  ~ScopedWriteLock() RELEASE() { lockable_.WriteUnlock(); }
   ScopedWriteLock(const ScopedWriteLock&) = delete;
   ScopedWriteLock& operator=(const ScopedWriteLock&) = delete;
 

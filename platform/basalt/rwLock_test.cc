@@ -13,9 +13,8 @@ class Guarded : public RwLockableMixin {
   int value = 0;
 };
 
-// Unlock must release the right mode for whichever thread calls it; a wrong guess would leave the
-// lock held and the next step of this test would never finish.
-TEST(RwLockTest, ReadersShareAndUnlockReleasesTheModeTheCallerHolds) {
+// A release of the wrong mode would leave the lock held and the next step would never finish.
+TEST(RwLockTest, ReadersShareAndEachReleaseFreesItsMode) {
   Guarded guarded;
   guarded.ReadLock();
   auto secondReader = std::async(std::launch::async, [&guarded] {
@@ -23,7 +22,7 @@ TEST(RwLockTest, ReadersShareAndUnlockReleasesTheModeTheCallerHolds) {
     return guarded.value;
   });
   EXPECT_EQ(secondReader.get(), 0);  // finished while the first reader still holds the lock
-  guarded.Unlock();
+  guarded.ReadUnlock();
 
   {
     ScopedWriteLock lock(guarded);

@@ -45,8 +45,9 @@ StateFn IssuerState(Issuers::CertificateChainsContainerPtr issuers) {
     Issuers::Info info;
     {
       Basalt::System::ScopedReadLock lock(*issuers);
-      if (!issuers->HasAlias(alias)) return std::nullopt;
-      info = issuers->GetInfo(alias);
+      const Issuers::Info* found = issuers->FindInfo(alias);
+      if (!found) return std::nullopt;
+      info = *found;
     }
     TargetState state;
     state.issuer = info.issuer;
@@ -63,11 +64,8 @@ std::function<std::string(const std::string& issuer)> IssuerAliasLookup(
     Issuers::CertificateChainsContainerPtr issuers) {
   return [issuers](const std::string& issuer) {
     Basalt::System::ScopedReadLock lock(*issuers);
-    try {
-      return issuers->GetAliasByIssuer(issuer);
-    } catch (const std::out_of_range&) {
-      return std::string();
-    }
+    const std::string* alias = issuers->FindAliasByIssuer(issuer);
+    return alias ? *alias : std::string();
   };
 }
 

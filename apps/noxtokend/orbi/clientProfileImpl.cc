@@ -201,11 +201,11 @@ void ClientProfileImpl::Create(Orbi::Core::ExecutionContextPtr, CreateSpec spec,
     std::string name = NoxToken::MakeProfileName(subject);
     auto profile = std::make_shared<Info>(Info{std::make_shared<const Subject>(std::move(subject)),
                                                WithoutNulls(std::move(spec.grants))});
-    switch (profiles_->Insert(name, std::move(profile))) {
-      case ClientProfileAccess::kDone:
+    switch (profiles_->Insert(name, std::move(profile)).code()) {
+      case Basalt::Status::Code::kOk:
         logger_->Log(5, "Successfully created client profile: %1", name);
         return name;
-      case ClientProfileAccess::kAlreadyExists:
+      case Basalt::Status::Code::kAlreadyExists:
         logger_->Log(3, "Cannot create client profile, already exists: %1", name);
         return Basalt::Unexpected{Orbi::Std::AlreadyExists()};
       default:
@@ -231,11 +231,12 @@ void ClientProfileImpl::Get(Orbi::Core::ExecutionContextPtr, std::string profile
 void ClientProfileImpl::Set(Orbi::Core::ExecutionContextPtr, std::string profile, SetSpec spec,
                             Orbi::Bind::Reply<void> reply) {
   Run(*logger_, "Set", reply, [&]() -> VoidOutcome {
-    switch (profiles_->Update(profile, WithoutNulls(std::move(spec.grants)))) {
-      case ClientProfileAccess::kDone:
+    Basalt::System::ScopedWriteLock lock(*profiles_);
+    switch (profiles_->Update(profile, WithoutNulls(std::move(spec.grants))).code()) {
+      case Basalt::Status::Code::kOk:
         logger_->Log(5, "Successfully updated client profile: %1", profile);
         return std::monostate{};
-      case ClientProfileAccess::kNotFound:
+      case Basalt::Status::Code::kNotFound:
         logger_->Log(3, "Failed to set client profile, profile not found: %1", profile);
         return Basalt::Unexpected{Orbi::Std::NotFound({NotFoundMessage(profile)})};
       default:
@@ -253,7 +254,7 @@ void ClientProfileImpl::Delete(Orbi::Core::ExecutionContextPtr, std::string prof
       logger_->Log(3, "Failed to remove client profile, profile not found: %1", profile);
       return Basalt::Unexpected{Orbi::Std::NotFound({NotFoundMessage(profile)})};
     }
-    if (profiles_->Erase(profile) != ClientProfileAccess::kDone) {
+    if (!profiles_->Erase(profile).ok()) {
       logger_->Log(3, "Failed to remove client profile from the profile cache: %1", profile);
       return Basalt::Unexpected{Orbi::Std::InternalServerError()};
     }

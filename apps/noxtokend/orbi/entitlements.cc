@@ -20,14 +20,6 @@ void AddGrants(const ProfilePtr& profile, std::set<std::string>& names) {
   }
 }
 
-// One lookup per read lock, so a concurrent change is seen by the later lookups.
-template <class Lookup>
-void AddUnderReadLock(const ClientProfileAccess& profiles, Lookup lookup,
-                      std::set<std::string>& names) {
-  Basalt::System::ScopedReadLock lock(profiles);
-  AddGrants(lookup(), names);
-}
-
 std::string ClaimText(const std::set<std::string>& names) {
   std::string text = "{\"entitlement\":[";
   for (const auto& name : names) text += "\"" + name + "\",";
@@ -48,19 +40,18 @@ Com::Tessel::Nox::Authentication::TokenImpl::EntitlementsFn MakeEntitlementsFn(
                     const std::string& userName, bool isExternal,
                     const std::vector<::Nox::Authn::AuthnData::StsGroup>& groups, jwt_t* token) {
     if (!profiles) return;
+    // One lookup per read lock, so a concurrent change is seen by the later lookups; grants are
+    // read under the lock that guards them.
     std::set<std::string> names;
     for (const auto& group : groups) {
-      ClientProfileAccess::ExternalKey key{issuerAlias, group.domain, group.name};
-      AddUnderReadLock(
-          *profiles, [&] { return profiles->FindExternalGroup(key); }, names);
+      Basalt::System::ScopedReadLock lock(*profiles);
+      AddGrants(profiles->FindExternalGroup({issuerAlias, group.domain, group.name}), names);
     }
-    if (!isExternal) {
-      AddUnderReadLock(
-          *profiles, [&] { return profiles->FindLocalUser(userName); }, names);
-    } else {
-      ClientProfileAccess::ExternalKey key{issuerAlias, domain, userName};
-      AddUnderReadLock(
-          *profiles, [&] { return profiles->FindExternalUser(key); }, names);
+    {
+      Basalt::System::ScopedReadLock lock(*profiles);
+      AddGrants(isExternal ? profiles->FindExternalUser({issuerAlias, domain, userName})
+                           : profiles->FindLocalUser(userName),
+                names);
     }
     jwt_add_grants_json(token, ClaimText(names).c_str());
   };

@@ -87,8 +87,7 @@ TEST(EntitlementsTest, ExternalCallersGetTheUnionOfUserAndGroupProfilesOnce) {
     auto info = std::make_shared<Info>(
         Info{std::make_shared<Subject>(Subject{type, name, alias, domain}), grants});
     Basalt::System::ScopedWriteLock lock(*profiles);
-    EXPECT_EQ(profiles->Insert(NoxToken::MakeProfileName(*info->subject), info),
-              NoxToken::ClientProfileAccess::kDone);
+    EXPECT_TRUE(profiles->Insert(NoxToken::MakeProfileName(*info->subject), info).ok());
   };
   auto grant = [](Entitlement entitlement) {
     return std::make_shared<AccessGrant>(AccessGrant{ResourceType::HOST, entitlement});

@@ -10,7 +10,7 @@ SynchronizedCertificateListWrapper::SynchronizedCertificateListWrapper(
   try {
     list_ = &lookup();
   } catch (...) {
-    owner_->Unlock();
+    owner_->ReadUnlock();
     throw;
   }
 }
@@ -20,7 +20,7 @@ SynchronizedCertificateListWrapper::SynchronizedCertificateListWrapper(
     : owner_(std::move(other.owner_)), list_(other.list_) {}
 
 SynchronizedCertificateListWrapper::~SynchronizedCertificateListWrapper() {
-  if (owner_) owner_->Unlock();
+  if (owner_) owner_->ReadUnlock();
 }
 
 SsoClient::CertificateProvider AdaptCertificateProvider(const SamlCertificateProvider& provider) {

@@ -5,6 +5,7 @@
 #include <unordered_set>
 
 #include "apps/noxtokend/orbi/externalSts/certificateChainsContainer.h"
+#include "platform/basalt/exception.h"
 
 namespace Com::Tessel::Nox::Authentication::Trust::SecurityTokenIssuersSvc {
 
@@ -22,10 +23,6 @@ std::string WithoutWhiteSpace(const std::string& text) {
 }
 
 }  // namespace
-
-IssuerConflictFailure::IssuerConflictFailure(IssuerAlreadyExistsInfo conflict)
-    : Basalt::Exception("Issuer " + conflict.issuer + " is held by alias " + conflict.issuer_alias),
-      conflict_(std::move(conflict)) {}
 
 bool CertificateChainsContainer::StandardizePemCertificate(const std::string& beginMarker,
                                                            const std::string& endMarker,
@@ -59,7 +56,8 @@ bool CertificateChainsContainer::StandardizePemCertificate(const std::string& be
   return true;
 }
 
-ChainList CertificateChainsContainer::StandardizeCertificateChains(const ChainList& chains) {
+Basalt::Result<ChainList, std::vector<StandardizingCertificateError>>
+CertificateChainsContainer::StandardizeCertificateChains(const ChainList& chains) {
   ChainList result;
   result.reserve(chains.size());
   std::vector<StandardizingCertificateError> errors;
@@ -77,13 +75,12 @@ ChainList CertificateChainsContainer::StandardizeCertificateChains(const ChainLi
     }
     result.push_back(std::move(standardized));
   }
-  if (!errors.empty()) {
-    throw StandardizingCertificatesFailure("Standardizing certificates failed", std::move(errors));
-  }
+  if (!errors.empty()) return Basalt::Unexpected{std::move(errors)};
   return result;
 }
 
-CertificateList CertificateChainsContainer::ParseCertificateChains(const ChainList& chains) {
+Basalt::Result<CertificateList, std::vector<ParsingCertificateError>>
+CertificateChainsContainer::ParseCertificateChains(const ChainList& chains) {
   CertificateList result;
   std::vector<ParsingCertificateError> errors;
   std::unordered_set<std::string_view> seen;  // views into `chains`, which outlives the call
@@ -100,9 +97,7 @@ CertificateList CertificateChainsContainer::ParseCertificateChains(const ChainLi
       }
     }
   }
-  if (!errors.empty()) {
-    throw ParsingCertificatesFailure("Parsing certificates failed", std::move(errors));
-  }
+  if (!errors.empty()) return Basalt::Unexpected{std::move(errors)};
   return result;
 }
 

@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "apps/noxtokend/orbi/externalSts/storeGroup.h"
+#include "platform/basalt/exception.h"
 
 namespace Com::Tessel::Nox::Authentication::Trust::SecurityTokenIssuersSvc {
 
@@ -26,11 +27,25 @@ ConfigStoreObjectId IssuerObjectId(std::optional<std::string> alias = std::nullo
 }
 
 template <class Table>
-const typename Table::mapped_type& Find(const Table& table, const std::string& key,
-                                        const char* what) {
+const typename Table::mapped_type* Find(const Table& table, const std::string& key) {
   auto it = table.find(key);
-  if (it == table.end()) throw std::out_of_range(std::string(what) + " not registered: " + key);
-  return it->second;
+  return it == table.end() ? nullptr : &it->second;
+}
+
+IssuerChange Refused(Basalt::Status status) {
+  return Basalt::Unexpected{IssuerRefusal(std::move(status))};
+}
+
+IssuerChange Invalid(std::vector<StandardizingCertificateError> errors) {
+  IssuerRefusal refusal(Basalt::Status::InvalidArgument("Standardizing certificates failed"));
+  refusal.standardizing = std::move(errors);
+  return Basalt::Unexpected{std::move(refusal)};
+}
+
+IssuerChange Invalid(std::vector<ParsingCertificateError> errors) {
+  IssuerRefusal refusal(Basalt::Status::InvalidArgument("Parsing certificates failed"));
+  refusal.parsing = std::move(errors);
+  return Basalt::Unexpected{std::move(refusal)};
 }
 
 }  // namespace
@@ -45,17 +60,12 @@ CertificateChainsContainer::CertificateChainsContainer(
   LoadIssuers();
 }
 
-const Info& CertificateChainsContainer::GetInfo(const std::string& alias) const {
-  return Find(infoByAlias_, alias, "Issuer alias");
+const Info* CertificateChainsContainer::FindInfo(const std::string& alias) const {
+  return Find(infoByAlias_, alias);
 }
 
-std::string CertificateChainsContainer::GetAliasByIssuer(const std::string& issuer) const {
-  return Find(aliasByIssuer_, issuer, "Issuer");
-}
-
-CertificateList CertificateChainsContainer::GetCertificatesByIssuer(
-    const std::string& issuer) const {
-  return Find(certificatesByIssuer_, issuer, "Issuer");
+const std::string* CertificateChainsContainer::FindAliasByIssuer(const std::string& issuer) const {
+  return Find(aliasByIssuer_, issuer);
 }
 
 bool CertificateChainsContainer::HasAlias(const std::string& alias) const {
@@ -66,8 +76,9 @@ bool CertificateChainsContainer::HasIssuer(const std::string& issuer) const {
   return certificatesByIssuer_.count(issuer) != 0;
 }
 
-void CertificateChainsContainer::WriteIssuer(const std::string& alias, const std::string& issuer,
-                                             const ChainList& chains) {
+Basalt::Status CertificateChainsContainer::WriteIssuer(const std::string& alias,
+                                                       const std::string& issuer,
+                                                       const ChainList& chains) {
   ConfigStoreObject object(IssuerObjectId(alias));
   object.SetValue(kAliasValue, alias);
   object.SetValue(kIssuerValue, issuer);
@@ -80,11 +91,21 @@ void CertificateChainsContainer::WriteIssuer(const std::string& alias, const std
     subObject->SetValue(kChainValue, StringList(chain->cert_chain));
   }
   // The instance write refuses an empty alias, which the store could not list again.
-  store_->WriteInstance(object);
+  try {
+    store_->WriteInstance(object);
+  } catch (const NoxConfigStore::ConfigStoreException& failure) {
+    return Basalt::Status::IOError(failure.GetMessage());
+  }
+  return Basalt::Status::Ok();
 }
 
-void CertificateChainsContainer::DeleteIssuer(const std::string& alias) {
-  store_->RemoveObject(IssuerObjectId(alias));
+Basalt::Status CertificateChainsContainer::DeleteIssuer(const std::string& alias) {
+  try {
+    store_->RemoveObject(IssuerObjectId(alias));
+  } catch (const NoxConfigStore::ConfigStoreException& failure) {
+    return Basalt::Status::IOError(failure.GetMessage());
+  }
+  return Basalt::Status::Ok();
 }
 
 void CertificateChainsContainer::LoadIssuers() {
@@ -114,50 +135,74 @@ void CertificateChainsContainer::LoadIssuers() {
                    object->GetId().ToString(), alias, issuer);
       continue;
     }
-    // Stored texts are standardized already.
-    CertificateList certificates = ParseCertificateChains(chains);
+    // Stored texts are standardized already; one that no longer parses is a damaged store.
+    auto certificates = ParseCertificateChains(chains);
+    if (!certificates) {
+      throw Basalt::Exception(
+          "Stored issuer object " + object->GetId().ToString() +
+          " holds a certificate that does not parse: " + certificates.error().front().message);
+    }
     infoByAlias_.emplace(alias, Info{issuer, std::move(chains)});
-    certificatesByIssuer_.emplace(issuer, std::move(certificates));
+    certificatesByIssuer_.emplace(issuer, std::move(*certificates));
     aliasByIssuer_.emplace(issuer, alias);
   }
 }
 
-CertificateChainsContainer::CreateConflicts CertificateChainsContainer::CreateIssuer(
-    const std::string& alias, const std::string& issuer, const ChainList& chains) {
-  CreateConflicts conflicts{HasAlias(alias), HasIssuer(issuer)};
-  if (conflicts.aliasExists || conflicts.issuerExists) return conflicts;
+IssuerChange CertificateChainsContainer::CreateIssuer(const std::string& alias,
+                                                      const std::string& issuer,
+                                                      const ChainList& chains) {
+  const std::string* holder = FindAliasByIssuer(issuer);
+  if (HasAlias(alias) || holder) {
+    IssuerRefusal refusal(Basalt::Status::AlreadyExists(alias));
+    refusal.aliasTaken = HasAlias(alias);
+    if (holder) refusal.issuerTaken = IssuerAlreadyExistsInfo{issuer, *holder};
+    return Basalt::Unexpected{std::move(refusal)};
+  }
 
-  ChainList standardized = StandardizeCertificateChains(chains);
-  CertificateList certificates = ParseCertificateChains(standardized);
-  WriteIssuer(alias, issuer, standardized);
+  auto standardized = StandardizeCertificateChains(chains);
+  if (!standardized) return Invalid(std::move(standardized.error()));
+  auto certificates = ParseCertificateChains(*standardized);
+  if (!certificates) return Invalid(std::move(certificates.error()));
+  if (auto written = WriteIssuer(alias, issuer, *standardized); !written.ok()) {
+    return Refused(std::move(written));
+  }
 
-  infoByAlias_.emplace(alias, Info{issuer, std::move(standardized)});
-  certificatesByIssuer_.emplace(issuer, std::move(certificates));
+  infoByAlias_.emplace(alias, Info{issuer, std::move(*standardized)});
+  certificatesByIssuer_.emplace(issuer, std::move(*certificates));
   aliasByIssuer_.emplace(issuer, alias);
-  return conflicts;
+  return std::monostate{};
 }
 
-bool CertificateChainsContainer::UpdateIssuer(const std::string& alias,
-                                              const std::optional<std::string>& issuer,
-                                              const std::optional<ChainList>& chains) {
+IssuerChange CertificateChainsContainer::UpdateIssuer(const std::string& alias,
+                                                      const std::optional<std::string>& issuer,
+                                                      const std::optional<ChainList>& chains) {
   auto it = infoByAlias_.find(alias);
-  if (it == infoByAlias_.end()) return false;
+  if (it == infoByAlias_.end()) return Refused(Basalt::Status::NotFound(alias));
   Info& info = it->second;
   const std::string current = info.issuer;
   const std::string next = issuer.value_or(current);
   if (next != current) {
-    auto holder = aliasByIssuer_.find(next);
-    if (holder != aliasByIssuer_.end()) {
-      throw IssuerConflictFailure(IssuerAlreadyExistsInfo{next, holder->second});
+    if (const std::string* holder = FindAliasByIssuer(next)) {
+      IssuerRefusal refusal(Basalt::Status::AlreadyExists(next));
+      refusal.issuerTaken = IssuerAlreadyExistsInfo{next, *holder};
+      return Basalt::Unexpected{std::move(refusal)};
     }
   }
 
   // Stored chains parsed when they were loaded or set; only new ones need parsing.
-  ChainList standardized =
-      chains ? StandardizeCertificateChains(*chains) : info.signing_cert_chains;
+  ChainList standardized = info.signing_cert_chains;
   std::optional<CertificateList> certificates;
-  if (chains) certificates = ParseCertificateChains(standardized);
-  WriteIssuer(alias, next, standardized);
+  if (chains) {
+    auto submitted = StandardizeCertificateChains(*chains);
+    if (!submitted) return Invalid(std::move(submitted.error()));
+    auto parsed = ParseCertificateChains(*submitted);
+    if (!parsed) return Invalid(std::move(parsed.error()));
+    standardized = std::move(*submitted);
+    certificates = std::move(*parsed);
+  }
+  if (auto written = WriteIssuer(alias, next, standardized); !written.ok()) {
+    return Refused(std::move(written));
+  }
 
   if (certificates) {
     info.signing_cert_chains = std::move(standardized);
@@ -171,18 +216,18 @@ bool CertificateChainsContainer::UpdateIssuer(const std::string& alias,
     aliasByIssuer_.emplace(next, alias);
     info.issuer = next;
   }
-  return true;
+  return std::monostate{};
 }
 
-bool CertificateChainsContainer::RemoveIssuer(const std::string& alias) {
+IssuerChange CertificateChainsContainer::RemoveIssuer(const std::string& alias) {
   auto it = infoByAlias_.find(alias);
-  if (it == infoByAlias_.end()) return false;
+  if (it == infoByAlias_.end()) return Refused(Basalt::Status::NotFound(alias));
   const std::string issuer = it->second.issuer;
-  DeleteIssuer(alias);
+  if (auto removed = DeleteIssuer(alias); !removed.ok()) return Refused(std::move(removed));
   aliasByIssuer_.erase(issuer);
   infoByAlias_.erase(it);
   certificatesByIssuer_.erase(issuer);
-  return true;
+  return std::monostate{};
 }
 
 }  // namespace Com::Tessel::Nox::Authentication::Trust::SecurityTokenIssuersSvc

@@ -76,41 +76,38 @@ TEST(StandardizePemCertificate, AcceptsEveryLayoutOfOneCertificateAndNothingArou
 
 TEST(StandardizeCertificateChains, ReportsEveryBadTextInChainThenCertificateOrder) {
   const std::string good = RsaPem(), bad = RsaPem() + "tail";
-  try {
-    Container::StandardizeCertificateChains(Chains({{good, good, bad}, {bad + "2", good}}));
-    FAIL() << "no failure";
-  } catch (const StandardizingCertificatesFailure& failure) {
-    const auto& errors = failure.GetErrors();
-    ASSERT_EQ(errors.size(), 2u);
-    EXPECT_EQ(std::tie(errors[0].cert, errors[0].chain_index, errors[0].cert_index),
-              std::make_tuple(bad, 0, 2));
-    EXPECT_EQ(std::tie(errors[1].cert, errors[1].chain_index, errors[1].cert_index),
-              std::make_tuple(bad + "2", 1, 0));
-  }
-  auto standardized = Container::StandardizeCertificateChains(Chains({{good}, {}}));
+  auto refused =
+      Container::StandardizeCertificateChains(Chains({{good, good, bad}, {bad + "2", good}}));
+  ASSERT_FALSE(refused);
+  const auto& errors = refused.error();
+  ASSERT_EQ(errors.size(), 2u);
+  EXPECT_EQ(std::tie(errors[0].cert, errors[0].chain_index, errors[0].cert_index),
+            std::make_tuple(bad, 0, 2));
+  EXPECT_EQ(std::tie(errors[1].cert, errors[1].chain_index, errors[1].cert_index),
+            std::make_tuple(bad + "2", 1, 0));
+  auto standardized = Container::StandardizeCertificateChains(Chains({{good}, {}})).value();
   EXPECT_EQ(standardized[0]->cert_chain, StringList{Standardized(good)});
   EXPECT_TRUE(standardized[1]->cert_chain.empty());
 }
 
 TEST(ParseCertificateChains, EachDistinctTextOnceAndEveryRefusalWithItsPlace) {
-  const auto certificates = Container::ParseCertificateChains(
-      Chains({{Standardized(RsaPem()), EcPem(), Standardized(RsaPem())}, {EcPem()}, {}}));
+  const auto certificates =
+      Container::ParseCertificateChains(
+          Chains({{Standardized(RsaPem()), EcPem(), Standardized(RsaPem())}, {EcPem()}, {}}))
+          .value();
   ASSERT_EQ(certificates.size(), 2u);
   EXPECT_EQ(certificates[0]->GetSubjectName(), "CN=rsa");
   EXPECT_EQ(certificates[1]->GetSubjectName(), "CN=ec");
 
   const std::string garbage = kBegin + "\nQUJD\n" + kEnd;
-  try {
-    Container::ParseCertificateChains(Chains({{RsaPem(), garbage}, {garbage, "x"}}));
-    FAIL() << "no failure";
-  } catch (const ParsingCertificatesFailure& failure) {
-    const auto& errors = failure.GetErrors();
-    ASSERT_EQ(errors.size(), 2u);  // the repeated text is not parsed again
-    EXPECT_EQ(std::tie(errors[0].cert, errors[0].chain_index, errors[0].cert_index),
-              std::make_tuple(garbage, 0, 1));
-    EXPECT_EQ(std::tie(errors[1].cert, errors[1].chain_index, errors[1].cert_index),
-              std::make_tuple(std::string("x"), 1, 1));
-  }
+  auto refused = Container::ParseCertificateChains(Chains({{RsaPem(), garbage}, {garbage, "x"}}));
+  ASSERT_FALSE(refused);
+  const auto& errors = refused.error();
+  ASSERT_EQ(errors.size(), 2u);  // the repeated text is not parsed again
+  EXPECT_EQ(std::tie(errors[0].cert, errors[0].chain_index, errors[0].cert_index),
+            std::make_tuple(garbage, 0, 1));
+  EXPECT_EQ(std::tie(errors[1].cert, errors[1].chain_index, errors[1].cert_index),
+            std::make_tuple(std::string("x"), 1, 1));
 }
 
 TEST(LogCertificateChains, LinesAtLevelFive) {
@@ -128,9 +125,17 @@ TEST(LogCertificateChains, LinesAtLevelFive) {
 // The three tables agree about the alias.
 void ExpectRegistered(const Container& container, const std::string& alias,
                       const std::string& issuer, size_t certificates) {
-  EXPECT_EQ(container.GetInfo(alias).issuer, issuer);
-  EXPECT_EQ(container.GetAliasByIssuer(issuer), alias);
-  EXPECT_EQ(container.GetCertificatesByIssuer(issuer).size(), certificates);
+  ASSERT_NE(container.FindInfo(alias), nullptr);
+  EXPECT_EQ(container.FindInfo(alias)->issuer, issuer);
+  ASSERT_NE(container.FindAliasByIssuer(issuer), nullptr);
+  EXPECT_EQ(*container.FindAliasByIssuer(issuer), alias);
+  ASSERT_NE(container.FindCertificatesByIssuer(issuer), nullptr);
+  EXPECT_EQ(container.FindCertificatesByIssuer(issuer)->size(), certificates);
+}
+
+// The code of a refused change; kOk when it was made.
+Basalt::Status::Code CodeOf(const IssuerChange& outcome) {
+  return outcome ? Basalt::Status::Code::kOk : outcome.error().status.code();
 }
 
 NoxConfigStore::ConfigStoreObjectId IssuerId(const std::string& alias) {
@@ -141,19 +146,22 @@ TEST(CertificateChainsContainerTest, UpdateMovesCertificatesAndFailuresChangeNot
   NoxConfigStore::Testing::TemporaryHostRoot root;
   auto options = root.StoreOptions();
   Container container(NoxConfigStore::ConfigStore::Open(options));
-  container.CreateIssuer("a", "old", Chains({{RsaPem()}, {EcPem()}}));
+  using Code = Basalt::Status::Code;
+  ASSERT_TRUE(container.CreateIssuer("a", "old", Chains({{RsaPem()}, {EcPem()}})));
   EXPECT_TRUE(container.UpdateIssuer("a", "new", std::nullopt));
   ExpectRegistered(container, "a", "new", 2);
-  EXPECT_THROW(container.GetCertificatesByIssuer("old"), std::out_of_range);
-  EXPECT_FALSE(container.UpdateIssuer("missing", "x", std::nullopt));
-  EXPECT_THROW(container.UpdateIssuer("a", "x", Chains({{"AAAA"}})), ParsingCertificatesFailure);
+  EXPECT_EQ(container.FindCertificatesByIssuer("old"), nullptr);
+  EXPECT_EQ(container.FindAliasByIssuer("old"), nullptr);
+  EXPECT_EQ(CodeOf(container.UpdateIssuer("missing", "x", std::nullopt)), Code::kNotFound);
+  const auto unparsable = container.UpdateIssuer("a", "x", Chains({{"AAAA"}}));
+  ASSERT_EQ(CodeOf(unparsable), Code::kInvalidArgument);
+  EXPECT_EQ(unparsable.error().parsing.size(), 1u);
 
   options.readOnly = true;
   Container readOnly(NoxConfigStore::ConfigStore::Open(options));
-  EXPECT_THROW(readOnly.CreateIssuer("b", "j", {}), NoxConfigStore::ConfigStoreException);
-  EXPECT_THROW(readOnly.UpdateIssuer("a", "k", Chains({{EcPem()}})),
-               NoxConfigStore::ConfigStoreException);
-  EXPECT_THROW(readOnly.RemoveIssuer("a"), NoxConfigStore::ConfigStoreException);
+  EXPECT_EQ(CodeOf(readOnly.CreateIssuer("b", "j", {})), Code::kIOError);
+  EXPECT_EQ(CodeOf(readOnly.UpdateIssuer("a", "k", Chains({{EcPem()}}))), Code::kIOError);
+  EXPECT_EQ(CodeOf(readOnly.RemoveIssuer("a")), Code::kIOError);
   EXPECT_FALSE(readOnly.HasAlias("b") || readOnly.HasIssuer("j") || readOnly.HasIssuer("k"));
   ExpectRegistered(readOnly, "a", "new", 2);
 }
@@ -185,11 +193,11 @@ TEST(CertificateChainsContainerTest, LoadKeepsTheFirstOfObjectsThatBreakUniquene
   ExpectRegistered(container, "a", "i", 2);
   ExpectRegistered(container, "d", "k", 0);
   EXPECT_FALSE(container.HasAlias("b") || container.HasIssuer("j"));
-  EXPECT_EQ(container.GetInfo("a").signing_cert_chains[0]->cert_chain,
+  EXPECT_EQ(container.FindInfo("a")->signing_cert_chains[0]->cert_chain,
             StringList{Standardized(EcPem())});
 
   write("e", "e", "l", {{"not a certificate"}});
-  EXPECT_THROW(Container{store}, ParsingCertificatesFailure);
+  EXPECT_THROW(Container{store}, Basalt::Exception);
 }
 
 }  // namespace

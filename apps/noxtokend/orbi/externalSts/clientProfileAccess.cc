@@ -68,6 +68,11 @@ ClientProfileAccess::ProfilePtr ClientProfileAccess::FindExternalUser(
   return Lookup(externalUsers_, key);
 }
 
+std::vector<std::pair<std::string, ClientProfileAccess::ProfilePtr>>
+ClientProfileAccess::GetProfiles() const {
+  return {byName_.begin(), byName_.end()};
+}
+
 bool ClientProfileAccess::Exists(const std::string& profileName, const Subject& subject) const {
   if (byName_.count(profileName) != 0) return true;
   switch (subject.type.GetValue()) {
@@ -240,9 +245,10 @@ std::optional<ConfigStoreObject> ClientProfileAccess::FlagsMarkingModified(
   return config;
 }
 
-bool ClientProfileAccess::CommitChange(ConfigStoreBatch& batch, const std::string& profileName,
-                                       bool marksModified, const char* failureLog,
-                                       const std::string& instanceId) {
+Basalt::Status ClientProfileAccess::CommitChange(ConfigStoreBatch& batch,
+                                                 const std::string& profileName, bool marksModified,
+                                                 const char* failureLog,
+                                                 const std::string& instanceId) {
   // The flag travels with the profile: a change is stored whole or not at all, and memory follows
   // only a commit.
   auto flags = marksModified ? FlagsMarkingModified(profileName) : std::nullopt;
@@ -256,38 +262,37 @@ bool ClientProfileAccess::CommitChange(ConfigStoreBatch& batch, const std::strin
                    "Updating the modified flag for client profile %1 in the configstore failed: %2",
                    profileName, e.GetMessage());
     }
-    return false;
+    return Basalt::Status::IOError(e.GetMessage());
   }
   if (flags) modifiedFlags_[profileName] = true;
-  return true;
+  return Basalt::Status::Ok();
 }
 
-ClientProfileAccess::Status ClientProfileAccess::Insert(const std::string& profileName,
-                                                        ProfilePtr profile) {
+Basalt::Status ClientProfileAccess::Insert(const std::string& profileName, ProfilePtr profile) {
   if (Exists(profileName, *profile->subject)) {
     logger_->Log(3, "Failed to insert client profile, already exists: %1", profileName);
-    return kAlreadyExists;
+    return Basalt::Status::AlreadyExists(profileName);
   }
   DeduplicateGrants(profile->grants);
   std::string instanceId = store_->GenerateInstanceId();
   auto object = format_.BuildObject(instanceId, *profile, *store_);
   ConfigStoreBatch batch;
-  if (!object ||
-      !CommitChange(batch.Write(*object), profileName, false, kUpdateFailedLog, instanceId)) {
+  Basalt::Status status =
+      object ? CommitChange(batch.Write(*object), profileName, false, kUpdateFailedLog, instanceId)
+             : Basalt::Status::InvalidArgument(profileName);
+  if (!status.ok()) {
     logger_->Log(3, "Failed to update client profile in config store: %1", profileName);
-    return kStoreFailure;
+    return status;
   }
   AddToIndexes(profileName, profile);
   logger_->Log(5, "Successfully inserted/updated client profile: %1", profileName);
   instanceIds_[profileName] = instanceId;
-  return kDone;
+  return status;
 }
 
-ClientProfileAccess::Status ClientProfileAccess::Update(const std::string& profileName,
-                                                        GrantList grants) {
-  Basalt::System::ScopedWriteLock lock(*this);
+Basalt::Status ClientProfileAccess::Update(const std::string& profileName, GrantList grants) {
   ProfilePtr profile = FindByName(profileName);
-  if (!profile) return kNotFound;
+  if (!profile) return Basalt::Status::NotFound(profileName);
   auto instanceId = instanceIds_.find(profileName);
   VERIFY(instanceId != instanceIds_.end());
 
@@ -295,28 +300,26 @@ ClientProfileAccess::Status ClientProfileAccess::Update(const std::string& profi
   Info updated{profile->subject, std::move(grants)};
   DeduplicateGrants(updated.grants);
   auto object = format_.BuildObject(instanceId->second, updated, *store_);
+  if (!object) return Basalt::Status::InvalidArgument(profileName);
   ConfigStoreBatch batch;
-  if (!object || !CommitChange(batch.Write(*object), profileName, true, kUpdateFailedLog,
-                               instanceId->second)) {
-    return kStoreFailure;
-  }
-  profile->grants = std::move(updated.grants);
-  return kDone;
+  Basalt::Status status =
+      CommitChange(batch.Write(*object), profileName, true, kUpdateFailedLog, instanceId->second);
+  if (status.ok()) profile->grants = std::move(updated.grants);
+  return status;
 }
 
-ClientProfileAccess::Status ClientProfileAccess::Erase(const std::string& profileName) {
+Basalt::Status ClientProfileAccess::Erase(const std::string& profileName) {
   auto instanceId = instanceIds_.find(profileName);
   if (instanceId == instanceIds_.end()) {
     logger_->Log(3, "Failed to erase client profile, profile not found: %1", profileName);
-    return kNotFound;
+    return Basalt::Status::NotFound(profileName);
   }
   ConfigStoreBatch batch;
   batch.Remove(ClientProfilesId(instanceId->second));
-  if (!CommitChange(batch, profileName, true,
-                    "Deleting the Client Profile %1 in Config Store failed: %2",
-                    instanceId->second)) {
-    return kStoreFailure;
-  }
+  Basalt::Status status =
+      CommitChange(batch, profileName, true,
+                   "Deleting the Client Profile %1 in Config Store failed: %2", instanceId->second);
+  if (!status.ok()) return status;
   instanceIds_.erase(instanceId);
 
   // Every name with an instance id is in the by-name index: both change together.
@@ -325,7 +328,7 @@ ClientProfileAccess::Status ClientProfileAccess::Erase(const std::string& profil
   RemoveFromTypeIndex(*profile->second->subject);
   byName_.erase(profile);
   logger_->Log(5, "Successfully deleted client profile: %1", profileName);
-  return kDone;
+  return status;
 }
 
 std::vector<std::string> ClientProfileAccess::RestoreDefaults() {

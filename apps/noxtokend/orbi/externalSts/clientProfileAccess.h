@@ -4,8 +4,11 @@
 // the store's schema are applied at every start until an administrator changes or removes them,
 // which the per-profile "modified" flags in "nox_token_config" record.
 //
-// Locking: lookups and listing need the read lock, Insert and Erase the write lock, all held by
-// the caller; Update takes the write lock itself.
+// Locking: the caller holds the object's lock (Basalt::System::ScopedReadLock / ScopedWriteLock)
+// in the mode each method names with REQUIRES_SHARED / REQUIRES: lookups and listing the read
+// lock, every change the write lock. Only RestoreDefaults, meant for a stopped daemon, takes the
+// write lock itself. Profiles handed out are shared; their grants change only under the write
+// lock.
 #pragma once
 
 #include <chrono>
@@ -20,6 +23,8 @@
 #include "apps/noxtokend/orbi/externalSts/clientProfileStoreFormat.h"
 #include "platform/basalt/logger.h"
 #include "platform/basalt/rwLock.h"
+#include "platform/basalt/status.h"
+#include "platform/basalt/threadAnnotations.h"
 #include "platform/bindings/clientProfiles.h"
 #include "platform/configstore/configStore.h"
 
@@ -32,10 +37,6 @@ class ClientProfileAccess : public Basalt::System::RwLockableMixin {
   using ExternalKey = std::tuple<std::string, std::string, std::string>;
   using SleepFunction = std::function<void(std::chrono::seconds)>;
 
-  // What a change did. Update answers kDone, kNotFound or kStoreFailure (0, 1, 3); Insert kDone,
-  // kAlreadyExists or kStoreFailure; Erase kDone, kNotFound or kStoreFailure.
-  enum Status { kDone = 0, kNotFound = 1, kAlreadyExists = 2, kStoreFailure = 3 };
-
   // How long start-up waits for the configuration store to leave its boot phase.
   static constexpr int kBootWaitSeconds = 300;
 
@@ -45,35 +46,39 @@ class ClientProfileAccess : public Basalt::System::RwLockableMixin {
   explicit ClientProfileAccess(std::shared_ptr<NoxConfigStore::ConfigStore> store,
                                SleepFunction sleep = DefaultSleep);
 
-  ProfilePtr FindByName(const std::string& profileName) const;
-  ProfilePtr FindLocalUser(const std::string& name) const;
-  ProfilePtr FindExternalGroup(const ExternalKey& key) const;
-  ProfilePtr FindExternalUser(const ExternalKey& key) const;
+  ProfilePtr FindByName(const std::string& profileName) const REQUIRES_SHARED(this);
+  ProfilePtr FindLocalUser(const std::string& name) const REQUIRES_SHARED(this);
+  ProfilePtr FindExternalGroup(const ExternalKey& key) const REQUIRES_SHARED(this);
+  ProfilePtr FindExternalUser(const ExternalKey& key) const REQUIRES_SHARED(this);
 
-  // The by-name index, for listing.
-  const std::map<std::string, ProfilePtr>& GetProfiles() const { return byName_; }
+  // Every profile with its name, in name order, for listing; a copy that outlives the lock.
+  std::vector<std::pair<std::string, ProfilePtr>> GetProfiles() const REQUIRES_SHARED(this);
 
   // True when the name or the subject is taken, i.e. Insert would refuse it as existing.
-  bool Exists(const std::string& profileName, const ClientProfilesSvc::Subject& subject) const;
+  bool Exists(const std::string& profileName, const ClientProfilesSvc::Subject& subject) const
+      REQUIRES_SHARED(this);
 
   // The "modified" flag of a default profile; empty for a profile that is not a default.
-  std::optional<bool> GetModifiedFlag(const std::string& profileName) const;
+  std::optional<bool> GetModifiedFlag(const std::string& profileName) const REQUIRES_SHARED(this);
 
-  Status Insert(const std::string& profileName, ProfilePtr profile);
-  Status Update(const std::string& profileName, GrantList grants);
-  Status Erase(const std::string& profileName);
+  // Each change answers ok, or why it changed nothing: kNotFound (Update, Erase), kAlreadyExists
+  // (Insert), kInvalidArgument (a profile the store format cannot hold, logged) or kIOError (the
+  // store refused the write; logged, the store's text as the message).
+  Basalt::Status Insert(const std::string& profileName, ProfilePtr profile) REQUIRES(this);
+  Basalt::Status Update(const std::string& profileName, GrantList grants) REQUIRES(this);
+  Basalt::Status Erase(const std::string& profileName) REQUIRES(this);
 
   // Puts every default profile back as at the first start: stored profiles of a default's name
   // are removed, the "modified" flags are reset and the defaults applied again. Other profiles
   // stay. For a stopped daemon's store (another process holding it in memory would not see the
   // change); takes the write lock. Store failures raise. Returns the default profiles' names.
-  std::vector<std::string> RestoreDefaults();
+  std::vector<std::string> RestoreDefaults() EXCLUDES(this);
 
   static void DefaultSleep(std::chrono::seconds duration);
 
  private:
-  void Populate();
-  void ApplyDefaults();
+  void Populate() REQUIRES(this);
+  void ApplyDefaults() REQUIRES(this);
   void WaitForStore();
   std::map<std::string, bool> InitializeFlags(
       const NoxConfigStore::ConfigStoreObjectId& id,
@@ -83,27 +88,29 @@ class ClientProfileAccess : public Basalt::System::RwLockableMixin {
   // The "nox_token_config" object with the profile's flag set, when a change of the profile must
   // set it (a default profile not yet modified); else nothing.
   std::optional<NoxConfigStore::ConfigStoreObject> FlagsMarkingModified(
-      const std::string& profileName) const;
+      const std::string& profileName) const REQUIRES_SHARED(this);
   // Commits the batch of a change of the profile, with its flag when the change `marksModified`;
-  // the flag is set in memory only once committed. A failure is logged with `failureLog` (the
-  // instance id and the store's text) and answers false.
-  bool CommitChange(NoxConfigStore::ConfigStoreBatch& batch, const std::string& profileName,
-                    bool marksModified, const char* failureLog, const std::string& instanceId);
+  // the flag is set in memory only once committed. A refused write is logged with `failureLog`
+  // (the instance id and the store's text) and answers kIOError.
+  Basalt::Status CommitChange(NoxConfigStore::ConfigStoreBatch& batch,
+                              const std::string& profileName, bool marksModified,
+                              const char* failureLog, const std::string& instanceId) REQUIRES(this);
 
-  void AddToIndexes(const std::string& profileName, const ProfilePtr& profile);
-  void RemoveFromTypeIndex(const ClientProfilesSvc::Subject& subject);
+  void AddToIndexes(const std::string& profileName, const ProfilePtr& profile) REQUIRES(this);
+  void RemoveFromTypeIndex(const ClientProfilesSvc::Subject& subject) REQUIRES(this);
 
+  // Set at construction, then fixed: read without the lock.
   std::shared_ptr<NoxConfigStore::ConfigStore> store_;
   SleepFunction sleep_;
   std::shared_ptr<Basalt::Service::Logger> logger_;
   ClientProfileStoreFormat format_;
 
-  std::map<std::string, ProfilePtr> byName_;
-  std::map<std::string, ProfilePtr> localUsers_;
-  std::map<ExternalKey, ProfilePtr> externalGroups_;
-  std::map<ExternalKey, ProfilePtr> externalUsers_;
-  std::map<std::string, bool> modifiedFlags_;
-  std::map<std::string, std::string> instanceIds_;
+  std::map<std::string, ProfilePtr> byName_ GUARDED_BY(this);
+  std::map<std::string, ProfilePtr> localUsers_ GUARDED_BY(this);
+  std::map<ExternalKey, ProfilePtr> externalGroups_ GUARDED_BY(this);
+  std::map<ExternalKey, ProfilePtr> externalUsers_ GUARDED_BY(this);
+  std::map<std::string, bool> modifiedFlags_ GUARDED_BY(this);
+  std::map<std::string, std::string> instanceIds_ GUARDED_BY(this);
 };
 
 }  // namespace NoxToken

@@ -19,8 +19,9 @@ using NoxConfigStore::ConfigStore;
 using NoxConfigStore::ConfigStoreObject;
 using NoxConfigStore::SubObjectId;
 using Names = std::vector<std::string>;
-constexpr auto kDone = ClientProfileAccess::kDone;
-constexpr auto kStoreFailure = ClientProfileAccess::kStoreFailure;
+using Code = Basalt::Status::Code;
+constexpr auto kDone = Code::kOk;
+constexpr auto kStoreFailure = Code::kIOError;
 
 std::shared_ptr<AccessGrant> Grant(const char* entitlement, const char* resource = "HOST") {
   auto grant = std::make_shared<AccessGrant>();
@@ -101,12 +102,18 @@ class ClientProfileAccessTest : public ::testing::Test {
     Store()->WriteInstance(object);
   }
 
-  static ClientProfileAccess::Status Insert(ClientProfileAccess& access, Subject subject,
-                                            GrantList grants) {
+  static Code Insert(ClientProfileAccess& access, Subject subject, GrantList grants) {
     Basalt::System::ScopedWriteLock lock(access);
     auto name = MakeProfileName(subject);
-    return access.Insert(
-        name, std::make_shared<Info>(Info{std::make_shared<Subject>(std::move(subject)), grants}));
+    return access
+        .Insert(name,
+                std::make_shared<Info>(Info{std::make_shared<Subject>(std::move(subject)), grants}))
+        .code();
+  }
+
+  static Code Update(ClientProfileAccess& access, const char* name, GrantList grants) {
+    Basalt::System::ScopedWriteLock lock(access);
+    return access.Update(name, std::move(grants)).code();
   }
 
   NoxConfigStore::Testing::TemporaryHostRoot root_;
@@ -125,21 +132,22 @@ TEST_F(ClientProfileAccessTest, DefaultIsNeverStoredAndAnUpdateIsStoredOnce) {
   EXPECT_EQ(Stored(), 0u);
   EXPECT_TRUE(Store()->GetBootStatus(ClientProfilesId()));
   EXPECT_TRUE(Store()->GetBootStatus(NoxTokenConfigId()));
-  EXPECT_EQ(access->Update("LU###root", {Grant("OPERATOR"), Grant("OPERATOR"), Grant("READ_ONLY")}),
-            kDone);
+  EXPECT_EQ(
+      Update(*access, "LU###root", {Grant("OPERATOR"), Grant("OPERATOR"), Grant("READ_ONLY")}),
+      kDone);
   EXPECT_EQ(access->GetModifiedFlag("LU###root"), true);
   access = Start();
   EXPECT_EQ(Entitlements(access->FindLocalUser("root")),
             (Names{"HOST/OPERATOR", "HOST/READ_ONLY"}));
   // The stored instance keeps its id: a second update rewrites it rather than adding another.
-  EXPECT_EQ(access->Update("LU###root", {Grant("ADMINISTRATOR")}), kDone);
+  EXPECT_EQ(Update(*access, "LU###root", {Grant("ADMINISTRATOR")}), kDone);
   EXPECT_EQ(Stored(), 1u);
 
   // Restoring puts the schema's default back as at the first start, after an update or an erase.
   for (bool erase : {false, true}) {
     if (erase) {
       Basalt::System::ScopedWriteLock lock(*access);
-      ASSERT_EQ(access->Erase("LU###root"), kDone);
+      ASSERT_TRUE(access->Erase("LU###root").ok());
     }
     EXPECT_EQ(access->RestoreDefaults(), Names{"LU###root"});
     EXPECT_EQ(Stored(), 0u);
@@ -159,18 +167,18 @@ TEST_F(ClientProfileAccessTest, AChangeOfTheDefaultIsStoredWholeOrNotAtAllWherev
   options.vfs = vfs.Name();
   struct Change {
     const char* what;
-    std::function<ClientProfileAccess::Status(ClientProfileAccess&)> apply;
+    std::function<Code(ClientProfileAccess&)> apply;
     Names afterwards;  // root's grants once the change is stored; empty: root is gone
   };
   const Change changes[] = {
       {"erase",
        [](ClientProfileAccess& access) {
          Basalt::System::ScopedWriteLock lock(access);
-         return access.Erase("LU###root");
+         return access.Erase("LU###root").code();
        },
        {}},
       {"update",
-       [](ClientProfileAccess& access) { return access.Update("LU###root", {Grant("OPERATOR")}); },
+       [](ClientProfileAccess& access) { return Update(access, "LU###root", {Grant("OPERATOR")}); },
        {"HOST/OPERATOR"}},
   };
   auto restart = [&] {
@@ -235,11 +243,12 @@ TEST_F(ClientProfileAccessTest, SubjectsOfDifferentKindsAreKeptApart) {
 
 TEST_F(ClientProfileAccessTest, WhatCannotBeStoredIsRefusedAndChangesNothing) {
   auto access = Start();
-  EXPECT_EQ(Insert(*access, LocalUser("carol"), {Grant("SUPERUSER")}), kStoreFailure);
+  EXPECT_EQ(Insert(*access, LocalUser("carol"), {Grant("SUPERUSER")}), Code::kInvalidArgument);
   EXPECT_EQ(Insert(*access, Subject{SubjectType::FromString("ROBOT"), "r2", {}, {}}, {}),
-            kStoreFailure);
+            Code::kInvalidArgument);
   ASSERT_EQ(Insert(*access, LocalUser("carol"), {Grant("OPERATOR")}), kDone);
-  EXPECT_EQ(access->Update("LU###carol", {Grant("OPERATOR", "DATASTORE")}), kStoreFailure);
+  EXPECT_EQ(Update(*access, "LU###carol", {Grant("OPERATOR", "DATASTORE")}),
+            Code::kInvalidArgument);
   EXPECT_EQ(Entitlements(access->FindLocalUser("carol")), Names{"HOST/OPERATOR"});
   EXPECT_EQ(Stored(), 1u);
   const std::string cannot = "3 Cannot update client profile in the config store, ";

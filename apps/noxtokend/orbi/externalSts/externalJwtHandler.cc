@@ -11,6 +11,7 @@
 #include "apps/noxtokend/orbi/externalSts/messageIds.h"
 #include "platform/authn/authnData.h"
 #include "platform/authn/jwtHandle.h"
+#include "platform/basalt/assert.h"
 #include "platform/basalt/crypto/base64.h"
 #include "platform/basalt/crypto/certificate.h"
 #include "platform/basalt/dateTime.h"
@@ -137,12 +138,9 @@ void ExternalJwtHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr conte
   bool verified = false;
   {
     Basalt::System::ScopedReadLock lock(*container_);
-    try {
-      alias = container_->GetAliasByIssuer(issuer);
+    if (const std::string* found = container_->FindAliasByIssuer(issuer)) {
+      alias = *found;
       known = true;
-    } catch (const std::out_of_range&) {
-    }
-    if (known) {
       logger_->Log(6, "Found issuer alias: %1", alias);
       verified = VerifyTokenWithAlias(token, *header, alias);
     }
@@ -241,8 +239,9 @@ bool ExternalJwtHandler::RefusedByPolicy(const json_t& claims, const std::string
 bool ExternalJwtHandler::VerifyTokenWithAlias(const std::string& token,
                                               const ExternalTokenHeader& header,
                                               const std::string& alias) const {
-  const auto& info = container_->GetInfo(alias);
-  for (const auto& chain : info.signing_cert_chains) {
+  const auto* info = container_->FindInfo(alias);
+  VERIFY(info != nullptr);  // the alias was found by issuer under the same lock
+  for (const auto& chain : info->signing_cert_chains) {
     for (const auto& certificate : chain->cert_chain) {
       if (VerifyWithCertificate(token, header, certificate, alias)) return true;
     }

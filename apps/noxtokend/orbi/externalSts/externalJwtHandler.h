@@ -23,6 +23,7 @@
 #include "platform/basalt/crypto/certificateCache.h"
 #include "platform/basalt/logger.h"
 #include "platform/basalt/recentCache.h"
+#include "platform/basalt/threadAnnotations.h"
 #include "platform/orbi/authn.h"
 #include "platform/orbi/localizer.h"
 
@@ -56,7 +57,7 @@ class ExternalJwtHandler final : public Orbi::Authn::AuthnHandler {
  private:
   // Called with the registry's read lock held.
   bool VerifyTokenWithAlias(const std::string& token, const ExternalTokenHeader& header,
-                            const std::string& alias) const;
+                            const std::string& alias) const REQUIRES_SHARED(*container_);
   // Tries one certificate text; false after logging why it did not verify the token.
   bool VerifyWithCertificate(const std::string& token, const ExternalTokenHeader& header,
                              const std::string& certificate, const std::string& alias) const;

@@ -92,8 +92,8 @@ class ExternalJwtHandlerTest : public ::testing::Test {
   void Register(const std::string& alias, const std::string& issuer,
                 const std::vector<std::string>& chain) {
     Basalt::System::ScopedWriteLock lock(*container_);
-    container_->CreateIssuer(
-        alias, issuer, {std::make_shared<Issuers::X509CertChain>(Issuers::X509CertChain{chain})});
+    ASSERT_TRUE(container_->CreateIssuer(
+        alias, issuer, {std::make_shared<Issuers::X509CertChain>(Issuers::X509CertChain{chain})}));
   }
 
   Orbi::Data::ValuePtr Authenticate(

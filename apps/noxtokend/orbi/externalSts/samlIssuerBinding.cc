@@ -1,6 +1,6 @@
 #include "apps/noxtokend/orbi/externalSts/samlIssuerBinding.h"
 
-#include <stdexcept>
+#include <optional>
 
 #include "platform/authn/authnData.h"
 
@@ -11,7 +11,8 @@ namespace AuthnData = Nox::Authn::AuthnData;
 TarnOrbi::SamlCertificateProvider MakeSamlCertificateProvider(IssuerRegistryPtr issuers) {
   return [issuers = std::move(issuers)](const SsoClient::SamlToken& token) {
     return TarnOrbi::SynchronizedCertificateListWrapper(
-        issuers, [&]() -> const SsoClient::CertificateList& {
+        // Called by the wrapper with the registry's read lock held.
+        issuers, [&]() REQUIRES_SHARED(*issuers) -> const SsoClient::CertificateList& {
           static const SsoClient::CertificateList kUnregistered;
           const SsoClient::CertificateList* list =
               issuers->FindCertificatesByIssuer(token.GetIssuer());
@@ -31,11 +32,13 @@ TarnOrbi::Authn::SamlHokHandler::EnrichFn MakeSamlEnrichment(
                   Describe(refusal->check), refusal->found);
       return false;
     }
-    std::string alias;
-    try {
+    std::optional<std::string> alias;
+    {
       const Basalt::System::ScopedReadLock lock(*issuers);
-      alias = issuers->GetAliasByIssuer(token->GetIssuer());
-    } catch (const std::out_of_range&) {
+      const std::string* found = issuers->FindAliasByIssuer(token->GetIssuer());
+      if (found) alias = *found;
+    }
+    if (!alias) {
       logger->Log(4, "Issuer %1 is no longer registered", token->GetIssuer());
       return false;
     }
@@ -45,7 +48,7 @@ TarnOrbi::Authn::SamlHokHandler::EnrichFn MakeSamlEnrichment(
     }
     const SsoClient::PrincipalId& subject = token->GetSubject();
     AuthnData::Builder(result)
-        .IssuerAlias(alias)
+        .IssuerAlias(*alias)
         .Username(subject.name)
         .Domain(subject.domain)
         .Groups(groups);

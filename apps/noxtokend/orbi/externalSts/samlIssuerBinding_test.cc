@@ -20,9 +20,9 @@ class SamlIssuerBindingTest : public SsoClient::Testing::SuiteTokensTest {
     issuers_ = std::make_shared<CertificateChainsContainer>(
         NoxConfigStore::ConfigStore::Open(root_.StoreOptions()));
     const Basalt::System::ScopedWriteLock lock(*issuers_);
-    issuers_->CreateIssuer(
+    ASSERT_TRUE(issuers_->CreateIssuer(
         "corp", kIssuer,
-        {std::make_shared<X509CertChain>(X509CertChain{{Tokens().IssuerRsa().certPemText}})});
+        {std::make_shared<X509CertChain>(X509CertChain{{Tokens().IssuerRsa().certPemText}})}));
   }
 
   // The handler's answer as text, with the daemon's provider and `enrich`.
@@ -58,9 +58,9 @@ TEST_F(SamlIssuerBindingTest, OnlyTheNamedRegisteredIssuersCertificatesCountAtEa
             R"({"domain":"EXAMPLE.TEST","name":"Everyone"}]})");
   {
     const Basalt::System::ScopedWriteLock lock(*issuers_);
-    issuers_->CreateIssuer(
+    ASSERT_TRUE(issuers_->CreateIssuer(
         "other", "https://other.test",
-        {std::make_shared<X509CertChain>(X509CertChain{{Tokens().Untrusted().certPemText}})});
+        {std::make_shared<X509CertChain>(X509CertChain{{Tokens().Untrusted().certPemText}})}));
   }
   // Signed with the other issuer's key but naming corp.
   EXPECT_EQ(Authenticate(Tokens().Signed(Tokens().DefaultSpec(), Tokens().Untrusted()), enrich),

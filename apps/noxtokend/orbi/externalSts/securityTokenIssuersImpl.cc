@@ -2,8 +2,6 @@
 
 #include "apps/noxtokend/orbi/externalSts/messageIds.h"
 
-#include <stdexcept>
-
 namespace Com::Tessel::Nox::Authentication::Trust::SecurityTokenIssuersSvc {
 
 using Basalt::System::ScopedReadLock;
@@ -25,10 +23,6 @@ Message NotFoundMessage(const std::string& alias) {
 Message IssuerExistsMessage(const IssuerAlreadyExistsInfo& conflict) {
   return IssuersMessage(MessageIds::kIssuerAlreadyExists,
                         {{"issuer", conflict.issuer}, {"issuerAlias", conflict.issuer_alias}});
-}
-
-StdError IssuerConflict(const IssuerAlreadyExistsInfo& conflict) {
-  return Orbi::Std::AlreadyExists({IssuerExistsMessage(conflict)}, ToValue(conflict));
 }
 
 StdError Invalid(const std::vector<StandardizingCertificateError>& errors) {
@@ -67,37 +61,43 @@ void SecurityTokenIssuersImpl::Refuse(const Orbi::Bind::Detail::ReplyBase& reply
   reply.Fail(error);
 }
 
-template <class Operation>
-std::optional<StdError> SecurityTokenIssuersImpl::Change(const std::string& issuerAlias,
-                                                         Operation operation) {
-  // The lock is gone before a handler runs: messages are built outside it.
-  try {
-    ScopedWriteLock lock(*container_);
-    operation(*container_);
-    return std::nullopt;
-  } catch (const StandardizingCertificatesFailure& failure) {
-    return Invalid(failure.GetErrors());
-  } catch (const ParsingCertificatesFailure& failure) {
-    return Invalid(failure.GetErrors());
-  } catch (const IssuerConflictFailure& failure) {
-    return IssuerConflict(failure.GetConflict());
-  } catch (const NoxConfigStore::ConfigStoreException& failure) {
-    return Orbi::Std::Error(
-        {IssuersMessage(MessageIds::kStorageUpdateFailed,
-                        {{"issuerAlias", issuerAlias}, {"message", failure.GetMessage()}})});
-  }
-}
-
 void SecurityTokenIssuersImpl::Conclude(const Orbi::Bind::Reply<void>& reply,
-                                        const std::optional<StdError>& error, bool found,
+                                        const IssuerChange& outcome,
                                         const std::string& issuerAlias) const {
-  if (error) {
-    Refuse(reply, *error);
-  } else if (!found) {
-    Refuse(reply, Orbi::Std::NotFound({NotFoundMessage(issuerAlias)}));
-  } else {
+  if (outcome) {
     reply.Answer();
+    return;
   }
+  const IssuerRefusal& refusal = outcome.error();
+  switch (refusal.status.code()) {
+    case Basalt::Status::Code::kNotFound:
+      Refuse(reply, Orbi::Std::NotFound({NotFoundMessage(issuerAlias)}));
+      return;
+    case Basalt::Status::Code::kAlreadyExists: {
+      std::vector<Message> messages;
+      if (refusal.aliasTaken) {
+        messages.push_back(
+            IssuersMessage(MessageIds::kIssuerAliasAlreadyExists, {{"issuerAlias", issuerAlias}}));
+      }
+      Orbi::Data::ValuePtr data;
+      if (refusal.issuerTaken) {
+        messages.push_back(IssuerExistsMessage(*refusal.issuerTaken));
+        data = ToValue(*refusal.issuerTaken);
+      }
+      Refuse(reply, Orbi::Std::AlreadyExists(std::move(messages), std::move(data)));
+      return;
+    }
+    case Basalt::Status::Code::kInvalidArgument:
+      Refuse(reply, refusal.standardizing.empty() ? Invalid(refusal.parsing)
+                                                  : Invalid(refusal.standardizing));
+      return;
+    case Basalt::Status::Code::kOk:
+    case Basalt::Status::Code::kIOError:
+      break;
+  }
+  Refuse(reply, Orbi::Std::Error({IssuersMessage(
+                    MessageIds::kStorageUpdateFailed,
+                    {{"issuerAlias", issuerAlias}, {"message", refusal.status.message()}})}));
 }
 
 std::vector<Summary> SecurityTokenIssuersImpl::ListSummaries(const SummaryType& projection) const {
@@ -139,42 +139,21 @@ void SecurityTokenIssuersImpl::Create(Orbi::Core::ExecutionContextPtr, CreateSpe
                spec.issuer_alias);
   CertificateChainsContainer::LogCertificateChains(*logger_, spec.signing_cert_chains);
 
-  CertificateChainsContainer::CreateConflicts conflicts;
-  std::string holder;
-  auto error = Change(spec.issuer_alias, [&](CertificateChainsContainer& container) {
-    conflicts = container.CreateIssuer(spec.issuer_alias, spec.issuer, spec.signing_cert_chains);
-    if (conflicts.issuerExists) holder = container.GetAliasByIssuer(spec.issuer);
-  });
-  if (error) {
-    Refuse(reply, *error);
-    return;
-  }
-  if (!conflicts.aliasExists && !conflicts.issuerExists) {
-    reply.Answer();
-    return;
-  }
-  std::vector<Message> messages;
-  if (conflicts.aliasExists) {
-    messages.push_back(IssuersMessage(MessageIds::kIssuerAliasAlreadyExists,
-                                      {{"issuerAlias", spec.issuer_alias}}));
-  }
-  Orbi::Data::ValuePtr data;
-  if (conflicts.issuerExists) {
-    IssuerAlreadyExistsInfo conflict{spec.issuer, holder};
-    messages.push_back(IssuerExistsMessage(conflict));
-    data = ToValue(conflict);
-  }
-  Refuse(reply, Orbi::Std::AlreadyExists(std::move(messages), std::move(data)));
+  // The lock is gone before the reply is built.
+  const IssuerChange outcome = [&] {
+    ScopedWriteLock lock(*container_);
+    return container_->CreateIssuer(spec.issuer_alias, spec.issuer, spec.signing_cert_chains);
+  }();
+  Conclude(reply, outcome, spec.issuer_alias);
 }
 
 void SecurityTokenIssuersImpl::Get(Orbi::Core::ExecutionContextPtr, std::string issuerAlias,
                                    Orbi::Bind::Reply<Info> reply) {
   logger_->Log(5, "Getting certificates for issuer alias %1", issuerAlias);
   std::optional<Info> info;
-  try {
+  {
     ScopedReadLock lock(*container_);
-    info = container_->GetInfo(issuerAlias);
-  } catch (const std::out_of_range&) {
+    if (const Info* found = container_->FindInfo(issuerAlias)) info = *found;
   }
   if (!info) {
     Refuse(reply, Orbi::Std::NotFound({NotFoundMessage(issuerAlias)}));
@@ -192,21 +171,21 @@ void SecurityTokenIssuersImpl::Set(Orbi::Core::ExecutionContextPtr, std::string 
     CertificateChainsContainer::LogCertificateChains(*logger_, *spec.signing_cert_chains);
   }
 
-  bool found = false;
-  auto error = Change(issuerAlias, [&](CertificateChainsContainer& container) {
-    found = container.UpdateIssuer(issuerAlias, spec.issuer, spec.signing_cert_chains);
-  });
-  Conclude(reply, error, found, issuerAlias);
+  const IssuerChange outcome = [&] {
+    ScopedWriteLock lock(*container_);
+    return container_->UpdateIssuer(issuerAlias, spec.issuer, spec.signing_cert_chains);
+  }();
+  Conclude(reply, outcome, issuerAlias);
 }
 
 void SecurityTokenIssuersImpl::Delete(Orbi::Core::ExecutionContextPtr, std::string issuerAlias,
                                       Orbi::Bind::Reply<void> reply) {
   logger_->Log(5, "Deleting data for issuer alias %1", issuerAlias);
-  bool found = false;
-  auto error = Change(issuerAlias, [&](CertificateChainsContainer& container) {
-    found = container.RemoveIssuer(issuerAlias);
-  });
-  Conclude(reply, error, found, issuerAlias);
+  const IssuerChange outcome = [&] {
+    ScopedWriteLock lock(*container_);
+    return container_->RemoveIssuer(issuerAlias);
+  }();
+  Conclude(reply, outcome, issuerAlias);
 }
 
 }  // namespace Com::Tessel::Nox::Authentication::Trust::SecurityTokenIssuersSvc

@@ -33,17 +33,13 @@ class SecurityTokenIssuersImpl final : public AsyncServiceInterface {
               Orbi::Bind::Reply<void> reply) override;
 
  private:
-  // Runs a changing registry operation under the write lock; its failure as the error to
-  // answer, the store's with `issuerAlias` in its message.
-  template <class Operation>
-  std::optional<Orbi::Std::StdError> Change(const std::string& issuerAlias, Operation operation);
-
-  // Answers a change of an existing alias: its failure, NotFound, or success.
-  void Conclude(const Orbi::Bind::Reply<void>& reply,
-                const std::optional<Orbi::Std::StdError>& error, bool found,
+  // Answers a change of the registry: success, or its refusal as the error the API defines, a
+  // store failure's with `issuerAlias` and the store's text in its message.
+  void Conclude(const Orbi::Bind::Reply<void>& reply, const IssuerChange& outcome,
                 const std::string& issuerAlias) const;
 
-  std::vector<Summary> ListSummaries(const SummaryType& projection) const;
+  std::vector<Summary> ListSummaries(const SummaryType& projection) const
+      REQUIRES_SHARED(*container_);
 
   // Logs every message of the error as the caller will read it, then fails the call.
   void Refuse(const Orbi::Bind::Detail::ReplyBase& reply, const Orbi::Std::StdError& error) const;
