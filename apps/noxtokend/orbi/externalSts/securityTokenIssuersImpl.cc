@@ -33,6 +33,7 @@ StdError IssuerConflict(const IssuerAlreadyExistsInfo& conflict) {
 
 StdError Invalid(const std::vector<StandardizingCertificateError>& errors) {
   std::vector<Message> messages;
+  messages.reserve(errors.size());
   for (const auto& error : errors) {
     messages.push_back(IssuersMessage(MessageIds::kStandardizingCertificateFailed,
                                       {{"chain_index", error.chain_index},
@@ -44,6 +45,7 @@ StdError Invalid(const std::vector<StandardizingCertificateError>& errors) {
 
 StdError Invalid(const std::vector<ParsingCertificateError>& errors) {
   std::vector<Message> messages;
+  messages.reserve(errors.size());
   for (const auto& error : errors) {
     messages.push_back(
         IssuersMessage(MessageIds::kParsingCertificateFailed, {{"chain_index", error.chain_index},
