@@ -10,7 +10,7 @@ DEV_ROOT ?= $(CURDIR)/var
 DEV_PORT ?= 9199
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps deps-run build build-asan build-tsan package test test-unit test-realhost test-asan test-tsan check-locks fuzz bench run deb format clean
+.PHONY: all deps deps-run build build-asan build-tsan package test test-unit test-realhost test-asan test-tsan check-locks fuzz bench run deb format lint clean
 
 all: build
 
@@ -21,9 +21,14 @@ deps:
 deps-run:
 	@bash scripts/install-deps.sh
 
-# Optimised without debug information: CI builds the tree three times on two cores.
+# Optimised without debug information: CI builds the tree three times on two cores. The
+# compilation database is for `make lint`, which needs the configured tree only.
+CONFIGURE = cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" \
+  -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
+
 build: deps
-	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" >/dev/null
+	@$(CONFIGURE)
 	@cmake --build $(BUILD) -j$(JOBS) -- --no-print-directory
 
 build-asan: deps
@@ -69,7 +74,7 @@ test-tsan: build-tsan
 
 # The closing line counts the CTest cases of the three builds; the fuzz runs fail the target on a
 # find.
-test: check-locks test-unit test-realhost test-asan test-tsan
+test: test-unit lint check-locks test-realhost test-asan test-tsan
 	@$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=$(FUZZ_SECONDS)
 	@bash scripts/test-summary.sh $(BUILD)/ctest.log $(ASAN_BUILD)/ctest.log $(TSAN_BUILD)/ctest.log
 
@@ -88,11 +93,16 @@ run: deps-run
 # noxtokend_<version>_<arch>.deb in $(BUILD)/deb, from the binaries of $(BUILD).
 deb:
 	@bash scripts/install-deps.sh --package
-	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" >/dev/null
+	@$(CONFIGURE)
 	@bash scripts/make-deb $(BUILD)
 
 format:
 	@git ls-files '*.cc' '*.h' | xargs clang-format -i
+
+# The format check and clang-tidy (.clang-tidy) over the tracked sources, on the units of $(BUILD).
+lint: deps
+	@$(CONFIGURE)
+	@LINT_JOBS=$(JOBS) bash scripts/lint.sh $(BUILD)
 
 clean:
 	@rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(LOCKS_BUILD)

@@ -15,7 +15,7 @@ packages=(
   libsystemd-dev libcli11-dev prometheus-cpp-dev curl
 )
 test_packages=(
-  clang clang-format libclang-rt-14-dev
+  clang clang-format clang-tidy libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-pytest python3-requests python3-jwt python3-cryptography
   wrk nginx-light nodejs valgrind

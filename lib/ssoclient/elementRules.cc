@@ -32,7 +32,7 @@ QName ResolveAttributeName(const Node& element, const std::string& qualifiedName
 
 Node ExpectElement(const ElementCursor& cursor, std::string_view localName,
                    std::string_view namespaceUri) {
-  const Node element = cursor.Current();
+  Node element = cursor.Current();
   if (!element || element.GetLocalName() != localName) {
     throw ParseException("Expected element '" + std::string(localName) + "' not found.");
   }
@@ -43,7 +43,7 @@ Node ExpectElement(const ElementCursor& cursor, std::string_view localName,
 }
 
 Node OptionalElement(const ElementCursor& cursor, std::string_view localName) {
-  const Node element = cursor.Current();
+  Node element = cursor.Current();
   if (element && element.GetLocalName() == localName &&
       element.LookupNamespace(element.GetPrefix()) == Saml::kAssertionNs) {
     return element;

@@ -37,6 +37,8 @@ class DateTime {
   // "YYYY-MM-DDTHH:MM:SS[.ffffff]Z"; the fraction appears only when it is not zero.
   std::string ToString() const;
 
+  // clang-tidy 14 takes the defaulted comparison's internal 0 for a null pointer.
+  // NOLINTNEXTLINE(modernize-use-nullptr)
   auto operator<=>(const DateTime&) const = default;
 
  private:

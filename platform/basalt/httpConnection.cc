@@ -295,7 +295,7 @@ void HttpConnection::Dispatch() {
     const std::string_view text(target.data(), target.size());
     const size_t query = text.find('?');
     context_->logger->Log(7, "%1 %2", MethodName(method),
-                          query == text.npos
+                          query == std::string_view::npos
                               ? std::string(text)
                               : std::string(text.substr(0, query + 1)) +
                                     Service::ShortenedSecret(text.substr(query + 1)));

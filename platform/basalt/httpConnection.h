@@ -61,7 +61,7 @@ class HttpConnection final : public ExchangeChannel,
  public:
   // Counted in context->connections from construction until it closes.
   HttpConnection(System::ConnectionSocket socket, std::shared_ptr<HttpServiceContext> context);
-  ~HttpConnection();
+  ~HttpConnection() override;
 
   // Called once, on the accepting thread.
   void Start();

@@ -19,7 +19,7 @@ class OperationDeadlines {
   using Clock = std::chrono::steady_clock;
   using Executor = boost::asio::io_context::executor_type;
 
-  explicit OperationDeadlines(Executor executor) : timer_(std::move(executor)) {}
+  explicit OperationDeadlines(Executor executor) : timer_(executor) {}
 
   // `expired` runs on the loop, and only while `owner` lives, once a pending operation outlasts
   // its deadline; both deadlines are cleared then. Called once, before any deadline is set.

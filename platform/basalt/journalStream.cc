@@ -35,7 +35,7 @@ std::string WithJournalPriority(std::string_view text, int level) {
   std::size_t start = 0;
   while (start < text.size()) {
     std::size_t end = text.find('\n', start);
-    end = end == text.npos ? text.size() : end + 1;
+    end = end == std::string_view::npos ? text.size() : end + 1;
     out += prefix;
     out.append(text, start, end - start);
     start = end;

@@ -106,7 +106,8 @@ void Logger::LogInternal(int level, std::string_view text) const {
   std::string_view opId = it == tLogContext.end() ? std::string_view() : it->second;
   // The operation id may be the client's own: shown like any other client text, and without a
   // "]" that would end the line's "[opID]" field early.
-  if (opId.size() > kOpIdShownLimit || NeedsEscape(opId) || opId.find(']') != opId.npos) {
+  if (opId.size() > kOpIdShownLimit || NeedsEscape(opId) ||
+      opId.find(']') != std::string_view::npos) {
     std::string shown;
     for (char c : EscapeControls(QuoteClientText(opId, kOpIdShownLimit))) {
       if (c == ']') {

@@ -71,27 +71,27 @@ std::optional<uint32_t> LookUpLoopbackPeerUid(const boost::asio::ip::tcp::endpoi
   alignas(nlmsghdr) char answer[8192];
   const ssize_t received = ::recv(socket.get(), answer, sizeof(answer), 0);
   if (received <= 0) return std::nullopt;
-  int length = static_cast<int>(received);
-  for (auto* header = reinterpret_cast<nlmsghdr*>(answer); NLMSG_OK(header, length);
-       header = NLMSG_NEXT(header, length)) {
-    if (header->nlmsg_type != SOCK_DIAG_BY_FAMILY ||
-        header->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) {
-      return std::nullopt;  // NLMSG_ERROR: no such socket, or the query was refused
-    }
-    const auto* found = static_cast<const inet_diag_msg*>(NLMSG_DATA(header));
-    // The kernel matches the 4-tuple exactly; checked again so a stray answer is never taken.
-    if (found->id.idiag_sport != message.request.id.idiag_sport ||
-        found->id.idiag_dport != message.request.id.idiag_dport ||
-        std::memcmp(found->id.idiag_src, message.request.id.idiag_src,
-                    sizeof(found->id.idiag_src)) != 0) {
-      return std::nullopt;
-    }
-    // A socket no process holds any more (closed, in TIME_WAIT) shows no inode, and its uid
-    // field reads 0: it must not pass for root.
-    if (found->idiag_inode == 0) return std::nullopt;
-    return found->idiag_uid;
+  // An exact query has one answer: the first message decides (NLMSG_OK's signed length is not
+  // needed for that, and mixes signs).
+  const auto* header = reinterpret_cast<const nlmsghdr*>(answer);
+  const auto size = static_cast<size_t>(received);
+  if (size < sizeof(nlmsghdr) || header->nlmsg_len > size ||
+      header->nlmsg_type != SOCK_DIAG_BY_FAMILY ||
+      header->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) {
+    return std::nullopt;  // NLMSG_ERROR: no such socket, or the query was refused
   }
-  return std::nullopt;
+  const auto* found = static_cast<const inet_diag_msg*>(NLMSG_DATA(header));
+  // The kernel matches the 4-tuple exactly; checked again so a stray answer is never taken.
+  if (found->id.idiag_sport != message.request.id.idiag_sport ||
+      found->id.idiag_dport != message.request.id.idiag_dport ||
+      std::memcmp(found->id.idiag_src, message.request.id.idiag_src, sizeof(found->id.idiag_src)) !=
+          0) {
+    return std::nullopt;
+  }
+  // A socket no process holds any more (closed, in TIME_WAIT) shows no inode, and its uid field
+  // reads 0: it must not pass for root.
+  if (found->idiag_inode == 0) return std::nullopt;
+  return found->idiag_uid;
 }
 
 ConnectionPeer::ConnectionPeer(boost::asio::ip::tcp::endpoint local,

@@ -79,7 +79,7 @@ std::string FillTemplate(std::string_view pattern, const Message& message,
 Localizer::Localizer(std::vector<std::string> locales, TemplateGetter getter,
                      ArgumentFormatter formatter)
     : locales_(std::move(locales)), getter_(std::move(getter)), formatter_(std::move(formatter)) {
-  if (locales_.empty()) locales_.push_back("en_US");
+  if (locales_.empty()) locales_.emplace_back("en_US");
 }
 
 std::shared_ptr<const Localizer> Localizer::Default() {

@@ -46,7 +46,7 @@ class Localizer {
   // as the logger shows client text.
   Basalt::Service::LogReadyText FormatForLog(const Message& message) const;
   // A "com.tessel.orbi.std.localizable_message" structure.
-  Data::ValuePtr ToValue(const Message& message) const;
+  Data::ValuePtr ToValue(const Message& original) const;
 
  private:
   std::vector<std::string> locales_;

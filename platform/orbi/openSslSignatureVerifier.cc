@@ -53,13 +53,14 @@ bool KeySuits(const Algorithm& algorithm, EVP_PKEY* key) {
 
 // RFC 7518 r || s to the DER form OpenSSL verifies; empty when the length is not the curve's.
 std::vector<uint8_t> RawEcdsaToDer(const std::vector<uint8_t>& raw, int scalarBytes) {
-  if (raw.size() != static_cast<size_t>(2 * scalarBytes)) return {};
+  if (raw.size() != 2 * static_cast<size_t>(scalarBytes)) return {};
   BignumHandle r(BN_bin2bn(raw.data(), scalarBytes, nullptr));
   BignumHandle s(BN_bin2bn(raw.data() + scalarBytes, scalarBytes, nullptr));
   EcdsaSigHandle sig(ECDSA_SIG_new());
   if (!r || !s || !sig || ECDSA_SIG_set0(sig.get(), r.get(), s.get()) != 1) return {};
-  r.release();
-  s.release();
+  // ECDSA_SIG_set0 took both numbers.
+  static_cast<void>(r.release());
+  static_cast<void>(s.release());
   const int length = i2d_ECDSA_SIG(sig.get(), nullptr);
   if (length <= 0) return {};
   std::vector<uint8_t> der(length);

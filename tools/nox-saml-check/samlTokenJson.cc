@@ -40,6 +40,7 @@ std::string Principal(const SsoClient::PrincipalId& principal, int depth) {
 template <class Container>
 std::string Strings(const Container& values, int depth) {
   std::vector<std::string> items;
+  items.reserve(values.size());
   for (const std::string& value : values) items.push_back(JsonQuote(value));
   return Block(items, '[', ']', depth);
 }

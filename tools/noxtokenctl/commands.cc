@@ -78,7 +78,7 @@ std::vector<std::string> ChainPems(const json_t* chain) {
   size_t index;
   const json_t* pem;
   json_array_foreach(json_object_get(chain, "cert_chain"), index, pem) {
-    pems.push_back(json_is_string(pem) ? json_string_value(pem) : "");
+    pems.emplace_back(json_is_string(pem) ? json_string_value(pem) : "");
   }
   return pems;
 }

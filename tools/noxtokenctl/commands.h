@@ -26,7 +26,7 @@ ExitCode TokenCreate(Session& session, const UserOptions& options, const SamlOpt
 ExitCode TokenVerify(Session& session, const std::string& token);
 // Decodes a daemon token (the given one, else the current one), shows its claims and asks the
 // daemon whether it accepts it; exit 1 when it does not.
-ExitCode TokenInspect(Session& session, const std::string& token);
+ExitCode TokenInspect(Session& session, const std::string& given);
 
 struct ProfileOptions {
   std::string name;  // the profile of get, set and delete

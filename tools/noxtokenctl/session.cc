@@ -46,7 +46,7 @@ std::optional<std::string> Session::CurrentToken() {
   }
   credentialOrigin_.clear();
   const auto file = TokenFilePath();
-  const auto saved = file ? LoadToken(*file) : std::nullopt;
+  auto saved = file ? LoadToken(*file) : std::nullopt;
   if (!saved) return std::nullopt;
   const auto exp = ReadTokenExpiry(*saved);
   if (!exp || *exp <= static_cast<int64_t>(std::time(nullptr))) {

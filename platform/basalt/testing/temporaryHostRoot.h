@@ -3,8 +3,7 @@
 // time, from one thread.
 #pragma once
 
-#include <stdlib.h>
-
+#include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <stdexcept>

@@ -169,12 +169,12 @@ DSigCtxHandle CreateVerifyContext(Crypto::EvpPkeyHandle publicKey) {
   // The key is fixed before processing, so xmlsec never consults the document's ds:KeyInfo.
   KeyDataHandle data(XmlSec().xmlSecOpenSSLEvpKeyAdopt(publicKey.get()));
   if (!data) throw XmlSecurityException("Cannot use a trusted key: " + TakeXmlSecErrors());
-  publicKey.release();
+  static_cast<void>(publicKey.release());  // the key data owns it now
   KeyHandle key(XmlSec().xmlSecKeyCreate());
   if (!key || XmlSec().xmlSecKeySetValue(key.get(), data.get()) < 0) {
     throw XmlSecurityException("Cannot use a trusted key: " + TakeXmlSecErrors());
   }
-  data.release();
+  static_cast<void>(data.release());  // the key owns it now
   ctx->signKey = key.release();
   return ctx;
 }

@@ -160,9 +160,9 @@ IssuerChange CertificateChainsContainer::CreateIssuer(const std::string& alias,
   }
 
   auto standardized = StandardizeCertificateChains(chains);
-  if (!standardized) return Invalid(std::move(standardized.error()));
+  if (!standardized) return Invalid(standardized.error());
   auto certificates = ParseCertificateChains(*standardized);
-  if (!certificates) return Invalid(std::move(certificates.error()));
+  if (!certificates) return Invalid(certificates.error());
   if (auto written = WriteIssuer(alias, issuer, *standardized); !written.ok()) {
     return Refused(std::move(written));
   }
@@ -194,9 +194,9 @@ IssuerChange CertificateChainsContainer::UpdateIssuer(const std::string& alias,
   std::optional<CertificateList> certificates;
   if (chains) {
     auto submitted = StandardizeCertificateChains(*chains);
-    if (!submitted) return Invalid(std::move(submitted.error()));
+    if (!submitted) return Invalid(submitted.error());
     auto parsed = ParseCertificateChains(*submitted);
-    if (!parsed) return Invalid(std::move(parsed.error()));
+    if (!parsed) return Invalid(parsed.error());
     standardized = std::move(*submitted);
     certificates = std::move(*parsed);
   }

@@ -27,6 +27,7 @@ Message IssuerExistsMessage(const IssuerAlreadyExistsInfo& conflict) {
 
 StdError Invalid(const std::vector<StandardizingCertificateError>& errors) {
   std::vector<Message> messages;
+  messages.reserve(errors.size());
   for (const auto& error : errors) {
     messages.push_back(IssuersMessage(MessageIds::kStandardizingCertificateFailed,
                                       {{"chain_index", error.chain_index},
@@ -38,6 +39,7 @@ StdError Invalid(const std::vector<StandardizingCertificateError>& errors) {
 
 StdError Invalid(const std::vector<ParsingCertificateError>& errors) {
   std::vector<Message> messages;
+  messages.reserve(errors.size());
   for (const auto& error : errors) {
     messages.push_back(
         IssuersMessage(MessageIds::kParsingCertificateFailed, {{"chain_index", error.chain_index},
