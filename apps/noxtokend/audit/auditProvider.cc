@@ -22,7 +22,8 @@ const std::string* InputString(const Orbi::Data::ValuePtr& input, const char* fi
 struct AuditProvider::Change {
   Event event;
   const StateFn* state;
-  // Where the target's name is: an input field, the spec's field, or (nullptr) the output.
+  // Where the target's name is: an input field, a field of the input's `spec`, or (nullptr) the
+  // output.
   const char* inputField;
   const char* specField;
 };
