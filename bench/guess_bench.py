@@ -17,17 +17,17 @@ import json
 import os
 import re
 import resource
-import shutil
 import socket
 import statistics
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 from pathlib import Path
 
-REPO = Path(__file__).resolve().parents[1]
+import benchdaemon
+
+REPO = benchdaemon.REPO
 TOKEN = "com.tessel.nox.authentication.token"
 VERIFY = "com.tessel.nox.authentication.verification"
 USER_PASS = "com.tessel.orbi.std.security.user_pass"
@@ -102,7 +102,7 @@ def wrk_verify(port: int, token: str, seconds: int) -> float:
     out = subprocess.run(
         ["wrk", "-t1", "-c8", f"-d{seconds}s", "--timeout", "10s", "-s",
          str(REPO / "bench/post.lua"), f"http://127.0.0.1:{port}/api"],
-        env=dict(os.environ, BENCH_BODY=body, BENCH_EXPECT='"alice"'),
+        env=dict(os.environ, BENCH_BODY=body, BENCH_EXPECT='"bench"'),
         capture_output=True, text=True, check=True).stdout
     return float(re.search(r"calls_per_s=([0-9.]+)", out)[1])
 
@@ -111,50 +111,34 @@ def login_latencies_ms(port: int, password: str, count: int) -> list:
     latencies = []
     for _ in range(count):
         started = time.monotonic()
-        answer = post(port, rpc(TOKEN, "create", login("alice", password)))
+        answer = post(port, rpc(TOKEN, "create", login("bench", password)))
         latencies.append((time.monotonic() - started) * 1000)
         assert b'"token"' in answer, answer[:300]
     return latencies
 
 
 def main() -> None:
-    build = Path(sys.argv[1] if len(sys.argv) > 1 else "build")
-    build = build if build.is_absolute() else REPO / build
     seconds = float(os.environ.get("GUESS_SECONDS", "60"))
     connections = int(os.environ.get("GUESS_CONNECTIONS", "1000"))
     uid = int(os.environ.get("GUESS_UID", "65534"))
     bench_seconds = int(os.environ.get("BENCH_SECONDS", "10"))
-    work = Path(tempfile.mkdtemp(prefix="nox-guess."))
-    os.chmod(work, 0o755)
-    port = socket.create_server(("127.0.0.1", 0)).getsockname()[1]
-    subprocess.run([str(REPO / "scripts/dev-root"), str(work / "root"), "--port", str(port),
-                    "--log-level", "3", "--user", "alice:right-pw"], check=True,
-                   capture_output=True)
-    log = open(work / "daemon.log", "wb")
-    daemon = subprocess.Popen([str(build / "bin/noxtokend")], stdout=log, stderr=log,
-                              env=dict(os.environ, TESSEL_ROOT=str(work / "root")))
-    try:
-        for _ in range(200):
-            try:
-                socket.create_connection(("127.0.0.1", port), timeout=1).close()
-                break
-            except OSError:
-                time.sleep(0.05)
-        answer = post(port, rpc(TOKEN, "create", login("alice", "right-pw")))
+    with benchdaemon.running(benchdaemon.binary(), "guess") as daemon:
+        port = daemon.port
+        answer = post(port, rpc(TOKEN, "create", login("bench", "bench-pw")))
         token = json.loads(answer.split(b"\r\n\r\n", 1)[1])["result"]["output"]["token"]
         print(f"date: {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}; {os.cpu_count()} "
               f"cores, load average {os.getloadavg()[0]:.1f} (a shared machine)")
 
         verify_quiet = wrk_verify(port, token, bench_seconds)
-        login_quiet = login_latencies_ms(port, "right-pw", 5)
+        login_quiet = login_latencies_ms(port, "bench-pw", 5)
 
         command = ["setpriv", f"--reuid={uid}", f"--regid={uid}", "--clear-groups",
                    "/usr/bin/python3", str(Path(__file__).resolve()), "--guess", str(port),
-                   str(seconds), str(connections), "alice"]
+                   str(seconds), str(connections), "bench"]
         attack = subprocess.Popen(command, stdout=subprocess.PIPE, text=True)
         time.sleep(min(3.0, seconds / 4))  # the connections are open and the throttle has bitten
         verify_attacked = wrk_verify(port, token, bench_seconds)
-        login_attacked = login_latencies_ms(port, "right-pw", 5)
+        login_attacked = login_latencies_ms(port, "bench-pw", 5)
         out, _ = attack.communicate(timeout=seconds + 120)
         counts = json.loads(out)
         # Measured again once the attack is over: on a shared machine the load drifts.
@@ -171,11 +155,6 @@ def main() -> None:
         print(f"right password from another host user, ms (median of 5): undisturbed "
               f"{statistics.median(login_quiet):.1f}, during the attack "
               f"{statistics.median(login_attacked):.1f} (max {max(login_attacked):.1f})")
-    finally:
-        daemon.terminate()
-        daemon.wait(timeout=30)
-        log.close()
-        shutil.rmtree(work, ignore_errors=True)
 
 
 if __name__ == "__main__":
