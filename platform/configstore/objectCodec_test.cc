@@ -48,6 +48,14 @@ TEST(ObjectCodecTest, RoundTripKeepsTypesOrderAndAwkwardText) {
   ASSERT_TRUE(named[1]->GetValue("n", text));
   EXPECT_EQ(text, "B");
   EXPECT_EQ(decoded.GetSubObjectInstances(FilterSpecObject("a", "3")).size(), 1u);
+
+  // Plain text (no escapes) reads back to the same encoding.
+  const std::string plain =
+      R"({"values":{"a":true,"b":"x","l":["p","q"]},"subObjects":[{"values":{"v":"1"},)"
+      R"("subObjects":[],"name":"s","instance":"i"},{"values":{},"subObjects":[],"name":"t"}]})";
+  WritableObject fromPlain;
+  DecodeObjectContent(plain, fromPlain, "test");
+  EXPECT_EQ(EncodeObjectContent(fromPlain), plain);
 }
 
 TEST(ObjectCodecTest, MalformedContentIsRefused) {
@@ -63,6 +71,14 @@ TEST(ObjectCodecTest, MalformedContentIsRefused) {
   for (const char* text : bad) {
     WritableObject into;
     EXPECT_THROW(DecodeObjectContent(text, into, "test"), ConfigStoreException) << text;
+  }
+  // Text that is not JSON is explained by Jansson, with its own words.
+  WritableObject into;
+  try {
+    DecodeObjectContent(R"({"values": {"a": "b"}} x)", into, "test");
+    ADD_FAILURE() << "trailing text accepted";
+  } catch (const ConfigStoreException& refusal) {
+    EXPECT_EQ(refusal.GetMessage(), "Invalid content of test: end of file expected near 'x'");
   }
 }
 

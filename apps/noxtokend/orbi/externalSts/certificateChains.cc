@@ -80,7 +80,8 @@ CertificateChainsContainer::StandardizeCertificateChains(const ChainList& chains
 }
 
 Basalt::Result<CertificateList, std::vector<ParsingCertificateError>>
-CertificateChainsContainer::ParseCertificateChains(const ChainList& chains) {
+CertificateChainsContainer::ParseCertificateChains(const ChainList& chains,
+                                                   DecodedCertificates* decoded) {
   CertificateList result;
   std::vector<ParsingCertificateError> errors;
   std::unordered_set<std::string_view> seen;  // views into `chains`, which outlives the call
@@ -89,8 +90,15 @@ CertificateChainsContainer::ParseCertificateChains(const ChainList& chains) {
     for (size_t certIndex = 0; certIndex < certs.size(); ++certIndex) {
       const std::string& text = certs[certIndex];
       if (!seen.insert(text).second) continue;
+      if (decoded != nullptr) {
+        if (auto known = decoded->find(text); known != decoded->end()) {
+          result.push_back(known->second);
+          continue;
+        }
+      }
       try {
         result.push_back(Basalt::Crypto::CreatePEMCertificate(text.data(), text.size()));
+        if (decoded != nullptr) decoded->emplace(text, result.back());
       } catch (const Basalt::Exception& e) {
         errors.push_back({text, static_cast<int64_t>(chainIndex), static_cast<int64_t>(certIndex),
                           e.GetMessage()});

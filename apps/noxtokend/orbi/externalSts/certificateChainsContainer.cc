@@ -112,6 +112,8 @@ void CertificateChainsContainer::LoadIssuers() {
   const ConfigStoreObjectId keyId = IssuerObjectId();
   store_->SetBootStatus(keyId, true);
   const FilterSpecObject chainsFilter(kChainsSubObject);
+  // Many issuers share certificates (a CA's chain): each distinct text is decoded once per load.
+  DecodedCertificates decoded;
   for (const auto& object : store_->ListInstances(FilterSpecObject(keyId))) {
     std::string alias;
     std::string issuer;
@@ -136,7 +138,7 @@ void CertificateChainsContainer::LoadIssuers() {
       continue;
     }
     // Stored texts are standardized already; one that no longer parses is a damaged store.
-    auto certificates = ParseCertificateChains(chains);
+    auto certificates = ParseCertificateChains(chains, &decoded);
     if (!certificates) {
       throw Basalt::Exception(
           "Stored issuer object " + object->GetId().ToString() +

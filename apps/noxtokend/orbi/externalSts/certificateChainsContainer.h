@@ -90,9 +90,13 @@ class CertificateChainsContainer : public Basalt::System::RwLockableMixin {
   // The chains in standard form, or every text that could not be brought into it.
   static Basalt::Result<ChainList, std::vector<StandardizingCertificateError>>
   StandardizeCertificateChains(const ChainList& chains);
-  // Each distinct text is parsed once. The certificates, or every text the parser refused.
+  // Certificates already decoded, by their standard text; decoded certificates are immutable
+  // and shared between the issuers whose chains hold the same text.
+  using DecodedCertificates = std::unordered_map<std::string, Basalt::Crypto::CertificatePtr>;
+  // Each distinct text is parsed once, and not at all when `decoded` (optional) holds it; new
+  // ones are added there. The certificates, or every text the parser refused.
   static Basalt::Result<CertificateList, std::vector<ParsingCertificateError>>
-  ParseCertificateChains(const ChainList& chains);
+  ParseCertificateChains(const ChainList& chains, DecodedCertificates* decoded = nullptr);
   // Level 5 lines: each chain's index, then each certificate's index and text.
   static void LogCertificateChains(const Basalt::Service::Logger& logger, const ChainList& chains);
 

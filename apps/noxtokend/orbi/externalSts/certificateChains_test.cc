@@ -99,6 +99,16 @@ TEST(ParseCertificateChains, EachDistinctTextOnceAndEveryRefusalWithItsPlace) {
   EXPECT_EQ(certificates[0]->GetSubjectName(), "CN=rsa");
   EXPECT_EQ(certificates[1]->GetSubjectName(), "CN=ec");
 
+  // Texts already decoded are shared, not decoded again; new ones join the table.
+  Container::DecodedCertificates decoded;
+  const auto first = Container::ParseCertificateChains(Chains({{EcPem()}}), &decoded).value();
+  const auto second =
+      Container::ParseCertificateChains(Chains({{RsaPem(), EcPem()}}), &decoded).value();
+  ASSERT_EQ(second.size(), 2u);
+  EXPECT_EQ(second[1], first[0]);
+  EXPECT_EQ(second[0]->GetSubjectName(), "CN=rsa");
+  EXPECT_EQ(decoded.size(), 2u);
+
   const std::string garbage = kBegin + "\nQUJD\n" + kEnd;
   auto refused = Container::ParseCertificateChains(Chains({{RsaPem(), garbage}, {garbage, "x"}}));
   ASSERT_FALSE(refused);
