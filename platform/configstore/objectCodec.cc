@@ -2,7 +2,7 @@
 
 #include "platform/basalt/jsonHandle.h"
 #include "platform/configstore/configStoreException.h"
-#include "platform/orbi/jsonQuickReader.h"
+#include "platform/configstore/plainContentReader.h"
 
 namespace NoxConfigStore {
 
@@ -106,15 +106,13 @@ void DecodeObjectContent(const json_t* content, WritableObject& into, const std:
 }
 
 void DecodeObjectContent(std::string_view text, WritableObject& into, const std::string& what) {
-  // Stored objects are mostly plain JSON, which the quick reader turns into the same tree at a
-  // fraction of Jansson's cost; anything else (escapes, a top level that is not an object, any
-  // error) goes through Jansson, so every refusal keeps Jansson's message.
-  Basalt::Json::JsonPtr content = Orbi::Json::ReadPlainJson(text);
-  if (!content || !json_is_object(content.get())) {
-    json_error_t error;
-    content.reset(json_loadb(text.data(), text.size(), JSON_REJECT_DUPLICATES, &error));
-    if (!content) Invalid(what, error.text);
-  }
+  // Stored objects are almost always plain; anything else is read by Jansson, which accepts or
+  // explains it.
+  if (ReadPlainObjectContent(text, into)) return;
+  json_error_t error;
+  Basalt::Json::JsonPtr content(
+      json_loadb(text.data(), text.size(), JSON_REJECT_DUPLICATES, &error));
+  if (!content) Invalid(what, error.text);
   DecodeObjectContent(content.get(), into, what);
 }
 

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/basalt/jsonHandle.h"
 #include "platform/configstore/configStoreException.h"
+#include "platform/configstore/plainContentReader.h"
 
 namespace NoxConfigStore {
 namespace {
@@ -80,6 +82,45 @@ TEST(ObjectCodecTest, MalformedContentIsRefused) {
   } catch (const ConfigStoreException& refusal) {
     EXPECT_EQ(refusal.GetMessage(), "Invalid content of test: end of file expected near 'x'");
   }
+}
+
+// The direct reader takes plain text only, and reads it as Jansson's tree would be read.
+TEST(ObjectCodecTest, PlainReaderAgreesWithTheGeneralReaderOrDeclines) {
+  const struct {
+    const char* text;
+    bool plain;
+  } cases[] = {
+      {R"({"values":{"a":"\u00e9"}})", false},          // escape
+      {R"({"values":{"a":"x","a":"y"}})", false},       // duplicate value
+      {R"({"values":{},"values":{}})", false},          // duplicate member
+      {R"({"values":{"n":3}})", false},                 // number
+      {R"({"values":{"l":["a",true]}})", false},        // non-string item
+      {R"({"other":1})", false},                        // unknown member
+      {R"({"subObjects":[{"instance":"1"}]})", false},  // no name
+      {R"({"values":{"a":"x"}} x)", false},             // trailing text
+      {"{\"values\":{\"a\":\"\xC3\"}}", false},         // invalid UTF-8
+      {R"( { "values" : { "b" : [ ] , "a" : true } } )", true},
+      {R"({"subObjects":[{"name":"s","subObjects":[{"values":{"v":"é"},"name":"t"}]},)"
+       R"({"instance":"2","name":"s"}]})",
+       true},
+  };
+  for (const auto& c : cases) {
+    WritableObject direct;
+    ASSERT_EQ(ReadPlainObjectContent(c.text, direct), c.plain) << c.text;
+    if (!c.plain) {
+      EXPECT_TRUE(direct.GetValues().empty() && direct.GetAllSubObjects().empty()) << c.text;
+      continue;
+    }
+    WritableObject general;
+    Basalt::Json::JsonPtr tree(json_loads(c.text, JSON_REJECT_DUPLICATES, nullptr));
+    ASSERT_TRUE(tree) << c.text;
+    DecodeObjectContent(tree.get(), general, "test");
+    EXPECT_EQ(EncodeObjectContent(direct), EncodeObjectContent(general)) << c.text;
+  }
+  // A duplicate sub-object is refused as the general reader refuses it.
+  WritableObject twice;
+  EXPECT_THROW(ReadPlainObjectContent(R"({"subObjects":[{"name":"a"},{"name":"a"}]})", twice),
+               ConfigStoreException);
 }
 
 }  // namespace

@@ -1,0 +1,186 @@
+#include "platform/configstore/plainContentReader.h"
+
+#include <algorithm>
+#include <optional>
+#include <variant>
+#include <vector>
+
+#include "platform/orbi/utf8.h"
+
+namespace NoxConfigStore {
+
+namespace {
+
+// Deeper nesting is left to the general reader.
+constexpr int kMaxDepth = 32;
+
+using PlainValue = std::variant<std::string_view, bool, std::vector<std::string_view>>;
+
+struct PlainContent {
+  std::vector<std::pair<std::string_view, PlainValue>> values;
+  std::vector<PlainContent> subObjects;
+  std::optional<std::string_view> name;
+  std::optional<std::string_view> instance;
+};
+
+class Scanner {
+ public:
+  explicit Scanner(std::string_view text) : text_(text) {}
+
+  bool Document(PlainContent& content) {
+    if (!Content(content, 0, /*isSubObject=*/false)) return false;
+    SkipSpace();
+    return pos_ == text_.size();
+  }
+
+ private:
+  bool At(char c) const { return pos_ < text_.size() && text_[pos_] == c; }
+
+  bool Take(char c) {
+    SkipSpace();
+    if (!At(c)) return false;
+    ++pos_;
+    return true;
+  }
+
+  void SkipSpace() {
+    while (pos_ < text_.size() && (text_[pos_] == ' ' || text_[pos_] == '\n' ||
+                                   text_[pos_] == '\r' || text_[pos_] == '\t')) {
+      ++pos_;
+    }
+  }
+
+  bool String(std::string_view& out) {
+    SkipSpace();
+    if (!At('"')) return false;
+    const size_t start = ++pos_;
+    while (pos_ < text_.size()) {
+      const auto c = static_cast<unsigned char>(text_[pos_]);
+      if (c == '"') {
+        out = text_.substr(start, pos_ - start);
+        ++pos_;
+        return true;
+      }
+      if (c == '\\' || c < 0x20) return false;
+      if (c < 0x80) {
+        ++pos_;
+      } else if (size_t length = Orbi::Json::Utf8SequenceLength(text_, pos_)) {
+        pos_ += length;
+      } else {
+        return false;
+      }
+    }
+    return false;
+  }
+
+  bool Word(std::string_view word) {
+    if (text_.substr(pos_, word.size()) != word) return false;
+    pos_ += word.size();
+    return true;
+  }
+
+  // Calls `item` for each member ("key": then the value) or element up to `close`.
+  template <class Item>
+  bool Items(char open, char close, Item item) {
+    if (!Take(open)) return false;
+    if (Take(close)) return true;
+    do {
+      if (!item()) return false;
+    } while (Take(','));
+    return Take(close);
+  }
+
+  bool Value(PlainValue& value) {
+    SkipSpace();
+    if (At('"')) {
+      std::string_view text;
+      if (!String(text)) return false;
+      value = text;
+      return true;
+    }
+    if (At('[')) {
+      std::vector<std::string_view> list;
+      if (!Items('[', ']', [&] { return String(list.emplace_back()); })) return false;
+      value = std::move(list);
+      return true;
+    }
+    if (Word("true")) {
+      value = true;
+      return true;
+    }
+    if (Word("false")) {
+      value = false;
+      return true;
+    }
+    return false;
+  }
+
+  bool Content(PlainContent& content, int depth, bool isSubObject) {
+    if (depth > kMaxDepth) return false;
+    bool sawValues = false;
+    bool sawSubObjects = false;
+    const bool read = Items('{', '}', [&] {
+      std::string_view key;
+      if (!String(key) || !Take(':')) return false;
+      if (key == "values" && !sawValues) {
+        sawValues = true;
+        return Items('{', '}', [&] {
+          auto& [name, value] = content.values.emplace_back();
+          return String(name) && Take(':') && Value(value);
+        });
+      }
+      if (key == "subObjects" && !sawSubObjects) {
+        sawSubObjects = true;
+        return Items('[', ']',
+                     [&] { return Content(content.subObjects.emplace_back(), depth + 1, true); });
+      }
+      if (isSubObject && key == "name" && !content.name) {
+        return String(content.name.emplace());
+      }
+      if (isSubObject && key == "instance" && !content.instance) {
+        return String(content.instance.emplace());
+      }
+      return false;
+    });
+    if (!read || (isSubObject && !content.name)) return false;
+    // Duplicate value names are the general reader's to refuse.
+    std::vector<std::string_view> names;
+    names.reserve(content.values.size());
+    for (const auto& entry : content.values) names.push_back(entry.first);
+    std::sort(names.begin(), names.end());
+    return std::adjacent_find(names.begin(), names.end()) == names.end();
+  }
+
+  std::string_view text_;
+  size_t pos_ = 0;
+};
+
+void Fill(const PlainContent& content, WritableObject& into) {
+  for (const auto& [key, value] : content.values) {
+    const std::string name(key);
+    if (const auto* text = std::get_if<std::string_view>(&value)) {
+      into.SetValue(name, std::string(*text));
+    } else if (const bool* flag = std::get_if<bool>(&value)) {
+      into.SetValue(name, *flag);
+    } else {
+      const auto& items = std::get<std::vector<std::string_view>>(value);
+      into.SetValue(name, StringList(items.begin(), items.end()));
+    }
+  }
+  for (const auto& entry : content.subObjects) {
+    std::optional<std::string> instance;
+    if (entry.instance) instance.emplace(*entry.instance);
+    Fill(entry, *into.CreateSubObject(SubObjectId(std::string(*entry.name), instance)));
+  }
+}
+
+}  // namespace
+
+bool ReadPlainObjectContent(std::string_view text, WritableObject& into) {
+  PlainContent content;
+  if (!Scanner(text).Document(content)) return false;
+  Fill(content, into);
+  return true;
+}
+
+}  // namespace NoxConfigStore
