@@ -25,8 +25,25 @@ namespace {
 constexpr const char* kUpdateFailedLog =
     "Updating the Client Profile %1 in Config Store failed: %2";
 
-ClientProfileAccess::ExternalKey KeyOf(const Subject& subject) {
-  return {subject.issuerAlias.value_or(""), subject.domain.value_or(""), subject.name.value_or("")};
+std::string_view ViewOf(const std::optional<std::string>& text) {
+  return text ? std::string_view(*text) : std::string_view();
+}
+
+// Views into `subject`: valid while it lives.
+std::tuple<std::string_view, std::string_view, std::string_view> KeyOf(const Subject& subject) {
+  return {ViewOf(subject.issuerAlias), ViewOf(subject.domain), ViewOf(subject.name)};
+}
+
+std::tuple<std::string_view, std::string_view, std::string_view> KeyOf(
+    const ClientProfileAccess::ExternalKey& key) {
+  return {std::get<0>(key), std::get<1>(key), std::get<2>(key)};
+}
+
+// Replaces the entry rather than its value: the key must view the new profile's subject.
+template <class Index, class Key>
+void Put(Index& index, const Key& key, const ClientProfileAccess::ProfilePtr& profile) {
+  index.erase(key);
+  index.emplace(key, profile);
 }
 
 template <class Index, class Key>
@@ -55,17 +72,17 @@ ClientProfileAccess::ProfilePtr ClientProfileAccess::FindByName(const std::strin
 }
 
 ClientProfileAccess::ProfilePtr ClientProfileAccess::FindLocalUser(const std::string& name) const {
-  return Lookup(localUsers_, name);
+  return Lookup(localUsers_, std::string_view(name));
 }
 
 ClientProfileAccess::ProfilePtr ClientProfileAccess::FindExternalGroup(
     const ExternalKey& key) const {
-  return Lookup(externalGroups_, key);
+  return Lookup(externalGroups_, KeyOf(key));
 }
 
 ClientProfileAccess::ProfilePtr ClientProfileAccess::FindExternalUser(
     const ExternalKey& key) const {
-  return Lookup(externalUsers_, key);
+  return Lookup(externalUsers_, KeyOf(key));
 }
 
 std::vector<std::pair<std::string, ClientProfileAccess::ProfilePtr>>
@@ -77,7 +94,7 @@ bool ClientProfileAccess::Exists(const std::string& profileName, const Subject& 
   if (byName_.count(profileName) != 0) return true;
   switch (subject.type.GetValue()) {
     case SubjectType::LOCAL_USER:
-      return localUsers_.count(subject.name.value_or("")) != 0;
+      return localUsers_.count(ViewOf(subject.name)) != 0;
     case SubjectType::EXTERNAL_GROUP:
       return externalGroups_.count(KeyOf(subject)) != 0;
     case SubjectType::EXTERNAL_USER:
@@ -98,13 +115,13 @@ void ClientProfileAccess::AddToIndexes(const std::string& profileName, const Pro
   const Subject& subject = *profile->subject;
   switch (subject.type.GetValue()) {
     case SubjectType::LOCAL_USER:
-      localUsers_[subject.name.value_or("")] = profile;
+      Put(localUsers_, ViewOf(subject.name), profile);
       break;
     case SubjectType::EXTERNAL_GROUP:
-      externalGroups_[KeyOf(subject)] = profile;
+      Put(externalGroups_, KeyOf(subject), profile);
       break;
     case SubjectType::EXTERNAL_USER:
-      externalUsers_[KeyOf(subject)] = profile;
+      Put(externalUsers_, KeyOf(subject), profile);
       break;
     case SubjectType::UNKNOWN:
       break;
@@ -115,7 +132,7 @@ void ClientProfileAccess::AddToIndexes(const std::string& profileName, const Pro
 void ClientProfileAccess::RemoveFromTypeIndex(const Subject& subject) {
   switch (subject.type.GetValue()) {
     case SubjectType::LOCAL_USER:
-      localUsers_.erase(subject.name.value_or(""));
+      localUsers_.erase(ViewOf(subject.name));
       break;
     case SubjectType::EXTERNAL_GROUP:
       externalGroups_.erase(KeyOf(subject));

@@ -17,6 +17,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <vector>
 
@@ -106,9 +107,12 @@ class ClientProfileAccess : public Basalt::System::RwLockableMixin {
   ClientProfileStoreFormat format_;
 
   std::map<std::string, ProfilePtr> byName_ GUARDED_BY(this);
-  std::map<std::string, ProfilePtr> localUsers_ GUARDED_BY(this);
-  std::map<ExternalKey, ProfilePtr> externalGroups_ GUARDED_BY(this);
-  std::map<ExternalKey, ProfilePtr> externalUsers_ GUARDED_BY(this);
+  // The subject indexes' keys are views into the subject of the profile they map to (subjects
+  // never change and an updated profile keeps its subject), so a name is not copied per index.
+  using ExternalKeyView = std::tuple<std::string_view, std::string_view, std::string_view>;
+  std::map<std::string_view, ProfilePtr> localUsers_ GUARDED_BY(this);
+  std::map<ExternalKeyView, ProfilePtr> externalGroups_ GUARDED_BY(this);
+  std::map<ExternalKeyView, ProfilePtr> externalUsers_ GUARDED_BY(this);
   std::map<std::string, bool> modifiedFlags_ GUARDED_BY(this);
   std::map<std::string, std::string> instanceIds_ GUARDED_BY(this);
 };
