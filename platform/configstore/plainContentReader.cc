@@ -54,23 +54,11 @@ class Scanner {
     SkipSpace();
     if (!At('"')) return false;
     const size_t start = ++pos_;
-    while (pos_ < text_.size()) {
-      const auto c = static_cast<unsigned char>(text_[pos_]);
-      if (c == '"') {
-        out = text_.substr(start, pos_ - start);
-        ++pos_;
-        return true;
-      }
-      if (c == '\\' || c < 0x20) return false;
-      if (c < 0x80) {
-        ++pos_;
-      } else if (size_t length = Orbi::Json::Utf8SequenceLength(text_, pos_)) {
-        pos_ += length;
-      } else {
-        return false;
-      }
-    }
-    return false;
+    const size_t end = Orbi::Json::PlainStringEnd(text_, start);
+    if (end == std::string_view::npos) return false;
+    out = text_.substr(start, end - start);
+    pos_ = end + 1;
+    return true;
   }
 
   bool Word(std::string_view word) {

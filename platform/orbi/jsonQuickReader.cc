@@ -80,23 +80,11 @@ class PlainReader {
   // A string without escapes; `out` points into the text.
   bool String(std::string_view& out) {
     const size_t start = ++pos_;
-    while (pos_ < text_.size()) {
-      const auto c = static_cast<unsigned char>(text_[pos_]);
-      if (c == '"') {
-        out = text_.substr(start, pos_ - start);
-        ++pos_;
-        return true;
-      }
-      if (c == '\\' || c < 0x20) return false;
-      if (c < 0x80) {
-        ++pos_;
-      } else if (size_t length = Utf8SequenceLength(text_, pos_)) {
-        pos_ += length;
-      } else {
-        return false;
-      }
-    }
-    return false;
+    const size_t end = PlainStringEnd(text_, start);
+    if (end == std::string_view::npos) return false;
+    out = text_.substr(start, end - start);
+    pos_ = end + 1;
+    return true;
   }
 
   // Reads `container`'s items, each with `readItem`, from its opening bracket to `close`.
