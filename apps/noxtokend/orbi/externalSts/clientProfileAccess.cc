@@ -68,7 +68,8 @@ ClientProfileAccess::ClientProfileAccess(std::shared_ptr<NoxConfigStore::ConfigS
 }
 
 ClientProfileAccess::ProfilePtr ClientProfileAccess::FindByName(const std::string& name) const {
-  return Lookup(byName_, name);
+  auto it = byName_.find(name);
+  return it == byName_.end() ? nullptr : it->second.profile;
 }
 
 ClientProfileAccess::ProfilePtr ClientProfileAccess::FindLocalUser(const std::string& name) const {
@@ -87,7 +88,10 @@ ClientProfileAccess::ProfilePtr ClientProfileAccess::FindExternalUser(
 
 std::vector<std::pair<std::string, ClientProfileAccess::ProfilePtr>>
 ClientProfileAccess::GetProfiles() const {
-  return {byName_.begin(), byName_.end()};
+  std::vector<std::pair<std::string, ProfilePtr>> profiles;
+  profiles.reserve(byName_.size());
+  for (const auto& [name, stored] : byName_) profiles.emplace_back(name, stored.profile);
+  return profiles;
 }
 
 bool ClientProfileAccess::Exists(const std::string& profileName, const Subject& subject) const {
@@ -111,7 +115,8 @@ std::optional<bool> ClientProfileAccess::GetModifiedFlag(const std::string& prof
   return it->second;
 }
 
-void ClientProfileAccess::AddToIndexes(const std::string& profileName, const ProfilePtr& profile) {
+void ClientProfileAccess::AddToIndexes(const std::string& profileName, const ProfilePtr& profile,
+                                       std::string instanceId) {
   const Subject& subject = *profile->subject;
   switch (subject.type.GetValue()) {
     case SubjectType::LOCAL_USER:
@@ -126,7 +131,7 @@ void ClientProfileAccess::AddToIndexes(const std::string& profileName, const Pro
     case SubjectType::UNKNOWN:
       break;
   }
-  byName_[profileName] = profile;
+  byName_[profileName] = Stored{profile, std::move(instanceId)};
 }
 
 void ClientProfileAccess::RemoveFromTypeIndex(const Subject& subject) {
@@ -160,8 +165,8 @@ void ClientProfileAccess::Populate() {
     std::string profileName = MakeProfileName(*profile->subject);
     // Two stored objects for one subject cannot come from this daemon; which one is right is
     // unknowable, so refuse to run on such a store.
-    VERIFY(instanceIds_.emplace(profileName, *object->GetId().GetInstanceId()).second);
-    AddToIndexes(profileName, profile);
+    VERIFY(byName_.count(profileName) == 0);
+    AddToIndexes(profileName, profile, *object->GetId().GetInstanceId());
   }
   ApplyDefaults();
 }
@@ -242,9 +247,8 @@ void ClientProfileAccess::ApplyDefaults() {
     // unmodified flag) wins: it is newer than the schema, and it already owns an instance id.
     if (byName_.count(profileName) != 0) continue;
     DeduplicateGrants(profile->grants);
-    AddToIndexes(profileName, profile);
+    AddToIndexes(profileName, profile, store_->GenerateInstanceId());
     logger_->Log(5, "Successfully inserted/updated client profile: %1", profileName);
-    instanceIds_[profileName] = store_->GenerateInstanceId();
   }
 }
 
@@ -301,49 +305,46 @@ Basalt::Status ClientProfileAccess::Insert(const std::string& profileName, Profi
     logger_->Log(3, "Failed to update client profile in config store: %1", profileName);
     return status;
   }
-  AddToIndexes(profileName, profile);
+  AddToIndexes(profileName, profile, instanceId);
   logger_->Log(5, "Successfully inserted/updated client profile: %1", profileName);
-  instanceIds_[profileName] = instanceId;
   return status;
 }
 
 Basalt::Status ClientProfileAccess::Update(const std::string& profileName, GrantList grants) {
-  ProfilePtr profile = FindByName(profileName);
-  if (!profile) return Basalt::Status::NotFound(profileName);
-  auto instanceId = instanceIds_.find(profileName);
-  VERIFY(instanceId != instanceIds_.end());
+  auto stored = byName_.find(profileName);
+  if (stored == byName_.end()) return Basalt::Status::NotFound(profileName);
+  const ProfilePtr profile = stored->second.profile;
+  const std::string instanceId = stored->second.instanceId;
 
   // The new grants reach the profile only once the store holds them.
   Info updated{profile->subject, std::move(grants)};
   DeduplicateGrants(updated.grants);
-  auto object = format_.BuildObject(instanceId->second, updated, *store_);
+  auto object = format_.BuildObject(instanceId, updated, *store_);
   if (!object) return Basalt::Status::InvalidArgument(profileName);
   ConfigStoreBatch batch;
   Basalt::Status status =
-      CommitChange(batch.Write(*object), profileName, true, kUpdateFailedLog, instanceId->second);
+      CommitChange(batch.Write(*object), profileName, true, kUpdateFailedLog, instanceId);
   if (status.ok()) profile->grants = std::move(updated.grants);
   return status;
 }
 
 Basalt::Status ClientProfileAccess::Erase(const std::string& profileName) {
-  auto instanceId = instanceIds_.find(profileName);
-  if (instanceId == instanceIds_.end()) {
+  auto stored = byName_.find(profileName);
+  if (stored == byName_.end()) {
     logger_->Log(3, "Failed to erase client profile, profile not found: %1", profileName);
     return Basalt::Status::NotFound(profileName);
   }
+  const std::string instanceId = stored->second.instanceId;
   ConfigStoreBatch batch;
-  batch.Remove(ClientProfilesId(instanceId->second));
+  batch.Remove(ClientProfilesId(instanceId));
   Basalt::Status status =
       CommitChange(batch, profileName, true,
-                   "Deleting the Client Profile %1 in Config Store failed: %2", instanceId->second);
+                   "Deleting the Client Profile %1 in Config Store failed: %2", instanceId);
   if (!status.ok()) return status;
-  instanceIds_.erase(instanceId);
-
-  // Every name with an instance id is in the by-name index: both change together.
-  auto profile = byName_.find(profileName);
-  VERIFY(profile != byName_.end());
-  RemoveFromTypeIndex(*profile->second->subject);
-  byName_.erase(profile);
+  // The entry owns the subject that the subject index's key views: that key goes first.
+  const ProfilePtr profile = stored->second.profile;
+  RemoveFromTypeIndex(*profile->subject);
+  byName_.erase(stored);
   logger_->Log(5, "Successfully deleted client profile: %1", profileName);
   return status;
 }
@@ -353,15 +354,12 @@ std::vector<std::string> ClientProfileAccess::RestoreDefaults() {
   std::vector<std::string> names;
   for (const auto& object : store_->GetDefaultObjects(FilterSpecObject(ClientProfilesId()))) {
     names.push_back(MakeProfileName(*format_.LoadSubject(*object)));
-    auto instanceId = instanceIds_.find(names.back());
-    auto profile = byName_.find(names.back());
-    if (instanceId != instanceIds_.end()) {
-      store_->RemoveObject(ClientProfilesId(instanceId->second));
-      instanceIds_.erase(instanceId);
-    }
-    if (profile != byName_.end()) {
-      RemoveFromTypeIndex(*profile->second->subject);
-      byName_.erase(profile);
+    auto stored = byName_.find(names.back());
+    if (stored != byName_.end()) {
+      store_->RemoveObject(ClientProfilesId(stored->second.instanceId));
+      const ProfilePtr profile = stored->second.profile;
+      RemoveFromTypeIndex(*profile->subject);
+      byName_.erase(stored);
     }
   }
   store_->RemoveObject(NoxTokenConfigId());

@@ -97,7 +97,8 @@ class ClientProfileAccess : public Basalt::System::RwLockableMixin {
                               const std::string& profileName, bool marksModified,
                               const char* failureLog, const std::string& instanceId) REQUIRES(this);
 
-  void AddToIndexes(const std::string& profileName, const ProfilePtr& profile) REQUIRES(this);
+  void AddToIndexes(const std::string& profileName, const ProfilePtr& profile,
+                    std::string instanceId) REQUIRES(this);
   void RemoveFromTypeIndex(const ClientProfilesSvc::Subject& subject) REQUIRES(this);
 
   // Set at construction, then fixed: read without the lock.
@@ -106,7 +107,12 @@ class ClientProfileAccess : public Basalt::System::RwLockableMixin {
   std::shared_ptr<Basalt::Service::Logger> logger_;
   ClientProfileStoreFormat format_;
 
-  std::map<std::string, ProfilePtr> byName_ GUARDED_BY(this);
+  // Each profile by name, with the instance id of its store object.
+  struct Stored {
+    ProfilePtr profile;
+    std::string instanceId;
+  };
+  std::map<std::string, Stored> byName_ GUARDED_BY(this);
   // The subject indexes' keys are views into the subject of the profile they map to (subjects
   // never change and an updated profile keeps its subject), so a name is not copied per index.
   using ExternalKeyView = std::tuple<std::string_view, std::string_view, std::string_view>;
@@ -114,7 +120,6 @@ class ClientProfileAccess : public Basalt::System::RwLockableMixin {
   std::map<ExternalKeyView, ProfilePtr> externalGroups_ GUARDED_BY(this);
   std::map<ExternalKeyView, ProfilePtr> externalUsers_ GUARDED_BY(this);
   std::map<std::string, bool> modifiedFlags_ GUARDED_BY(this);
-  std::map<std::string, std::string> instanceIds_ GUARDED_BY(this);
 };
 
 }  // namespace NoxToken
