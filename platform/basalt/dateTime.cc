@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 
 #include "platform/basalt/format.h"
 
@@ -150,6 +151,17 @@ DateTime GetUtcDateTime() {
   const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
   return DateTime::FromUtcMicroseconds(
       std::chrono::duration_cast<std::chrono::microseconds>(sinceEpoch).count());
+}
+
+std::string FormatUtcMilliseconds(int64_t unixMilliseconds) {
+  const auto seconds = static_cast<std::time_t>(unixMilliseconds / 1000);
+  std::tm parts{};
+  gmtime_r(&seconds, &parts);
+  char text[64];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", parts.tm_year + 1900,
+                parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec,
+                static_cast<int>(unixMilliseconds % 1000));
+  return text;
 }
 
 int64_t UtcMicrosecondsNow() { return GetUtcDateTime().GetUtcTime(); }

@@ -49,6 +49,9 @@ class DateTime {
 DateTime GetUtcDateTime();
 // The same instant as microseconds since the epoch, for callers that keep time as a number.
 int64_t UtcMicrosecondsNow();
+// RFC 3339 in UTC with milliseconds, as log lines and audit records write time:
+// "2026-01-02T03:04:05.678Z".
+std::string FormatUtcMilliseconds(int64_t unixMilliseconds);
 
 // Where "now" comes from; tests and diagnostic tools pass a fixed instant.
 using UtcClock = std::function<DateTime()>;

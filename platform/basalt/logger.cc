@@ -11,6 +11,7 @@
 #include <map>
 #include <utility>
 
+#include "platform/basalt/dateTime.h"
 #include "platform/basalt/journalStream.h"
 
 namespace Basalt::Service {
@@ -25,13 +26,7 @@ constexpr std::size_t kProcessLogLineLimit = 2048;
 std::string UtcTimestamp() {
   timeval now{};
   gettimeofday(&now, nullptr);
-  tm parts{};
-  gmtime_r(&now.tv_sec, &parts);
-  char text[64];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", parts.tm_year + 1900,
-                parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec,
-                static_cast<int>(now.tv_usec / 1000));
-  return text;
+  return System::FormatUtcMilliseconds(int64_t{now.tv_sec} * 1000 + now.tv_usec / 1000);
 }
 
 }  // namespace

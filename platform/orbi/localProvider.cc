@@ -1,9 +1,6 @@
 #include "platform/orbi/localProvider.h"
 
-#include <openssl/sha.h>
-
-#include <cstdio>
-
+#include "platform/basalt/crypto/digest.h"
 #include "platform/basalt/exception.h"
 #include "platform/orbi/frameworkIds.h"
 
@@ -85,15 +82,7 @@ std::string AsyncLocalProvider::ComputeChecksum() const {
       text += bound->GetDef().DescribeInput(op) + "->" + op.result->Describe() + "\n";
     }
   }
-  unsigned char digest[SHA256_DIGEST_LENGTH];
-  SHA256(reinterpret_cast<const unsigned char*>(text.data()), text.size(), digest);
-  std::string hex;
-  char pair[3];
-  for (unsigned char byte : digest) {
-    std::snprintf(pair, sizeof pair, "%02x", byte);
-    hex += pair;
-  }
-  return hex;
+  return Basalt::Crypto::Sha256Hex(text);
 }
 
 void AsyncLocalProvider::Invoke(const Core::MethodIdentifier& method, Data::ValuePtr input,

@@ -1,5 +1,6 @@
 #include "tools/noxtokenctl/refusalHints.h"
 
+#include "platform/authn/unverifiedClaims.h"
 #include "platform/orbi/frameworkIds.h"
 #include "tools/noxtokenctl/commandInput.h"
 #include "tools/noxtokenctl/tokenCache.h"
@@ -23,7 +24,7 @@ std::string LogPointer(const RefusedCall& call) {
 }  // namespace
 
 bool IsDaemonToken(const std::string& token) {
-  const auto claims = ReadTokenClaims(token);
+  const auto claims = Nox::Authn::ReadUnverifiedClaims(token);
   return claims && json_is_string(json_object_get(claims.get(), "username")) &&
          json_object_get(claims.get(), "iss") == nullptr;
 }

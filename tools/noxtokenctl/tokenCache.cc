@@ -9,7 +9,7 @@
 #include <cstring>
 #include <fstream>
 
-#include "platform/basalt/crypto/base64.h"
+#include "platform/authn/unverifiedClaims.h"
 #include "platform/orbi/json.h"
 #include "tools/noxtokenctl/ctlError.h"
 
@@ -44,21 +44,8 @@ std::optional<fs::path> TokenFilePath() {
   return std::nullopt;
 }
 
-Orbi::Json::JsonPtr ReadTokenClaims(std::string_view token) {
-  const size_t first = token.find('.');
-  if (first == std::string_view::npos) return nullptr;
-  const size_t second = token.find('.', first + 1);
-  if (second == std::string_view::npos) return nullptr;
-  const auto payload = Basalt::Crypto::DecodeBase64(token.substr(first + 1, second - first - 1),
-                                                    Basalt::Crypto::Base64Alphabet::kUrl);
-  if (!payload) return nullptr;
-  json_error_t error;
-  Orbi::Json::JsonPtr claims(json_loadb(payload->data(), payload->size(), 0, &error));
-  return json_is_object(claims.get()) ? std::move(claims) : nullptr;
-}
-
 std::optional<int64_t> ReadTokenExpiry(std::string_view token) {
-  const auto claims = ReadTokenClaims(token);
+  const auto claims = Nox::Authn::ReadUnverifiedClaims(token);
   const json_t* exp = claims ? json_object_get(claims.get(), "exp") : nullptr;
   if (!json_is_integer(exp)) return std::nullopt;
   return json_integer_value(exp);

@@ -15,10 +15,6 @@ namespace NoxCtl {
 // either variable.
 std::optional<std::filesystem::path> TokenFilePath();
 
-// The claims object of a compact JWT, decoded without checking the signature; null when the
-// token is not a JWT with a JSON object payload.
-Orbi::Json::JsonPtr ReadTokenClaims(std::string_view token);
-
 // The integer "exp" claim of a compact JWT, read from its payload without checking the
 // signature: the client only decides whether to send a token, the daemon verifies it. nullopt
 // when the token has no such claim or is not a JWT.

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/authn/unverifiedClaims.h"
 #include "platform/bindings/tokenSvc.h"
 #include "platform/bindings/verificationSvc.h"
 #include "platform/orbi/canonicalJson.h"
@@ -143,7 +144,7 @@ ExitCode TokenInspect(Session& session, const std::string& given) {
     throw CtlError(ExitCode::kUsage,
                    "no token: give one, or log in with: noxtokenctl login --user NAME");
   }
-  const JsonPtr claims = ReadTokenClaims(token);
+  const JsonPtr claims = Nox::Authn::ReadUnverifiedClaims(token);
   if (!claims) throw CtlError(ExitCode::kUsage, "TOKEN is not a JWT with a JSON payload", false);
   if (!IsDaemonToken(token)) {
     session.Err() << "noxtokenctl: warning: not a token of this daemon (it names an issuer or "

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "platform/authn/authnData.h"
-#include "platform/basalt/crypto/base64.h"
+#include "platform/authn/unverifiedClaims.h"
 #include "platform/basalt/jsonHandle.h"
 #include "platform/basalt/logger.h"
 
@@ -13,9 +13,6 @@ namespace NoxToken::Audit {
 namespace AuthnData = ::Nox::Authn::AuthnData;
 
 namespace {
-
-// Bytes of a refused token's payload that are read at all: claims beyond it are not recorded.
-constexpr std::size_t kMaxClaimsLength = 16384;
 
 const char* SchemeOf(const Orbi::Data::ValuePtr& authnResult) {
   auto data = Orbi::Data::As<Orbi::Data::StructValue>(authnResult);
@@ -72,14 +69,8 @@ std::string RefusalReason(const Orbi::Data::ErrorValue& error) {
 
 TokenClaims ReadUncheckedClaims(std::string_view token) {
   TokenClaims claims;
-  std::size_t first = token.find('.');
-  std::size_t second = first == std::string_view::npos ? first : token.find('.', first + 1);
-  if (second == std::string_view::npos || second - first - 1 > kMaxClaimsLength) return claims;
-  auto payload = Basalt::Crypto::DecodeBase64(token.substr(first + 1, second - first - 1),
-                                              Basalt::Crypto::Base64Alphabet::kUrl);
-  if (!payload) return claims;
-  Basalt::Json::JsonPtr json(json_loadb(payload->data(), payload->size(), 0, nullptr));
-  if (!json_is_object(json.get())) return claims;
+  const Basalt::Json::JsonPtr json = Nox::Authn::ReadUnverifiedClaims(token);
+  if (!json) return claims;
   claims.user = StringMember(json.get(), "username");
   claims.issuer = StringMember(json.get(), "iss");
   claims.domain = StringMember(json.get(), "domain");

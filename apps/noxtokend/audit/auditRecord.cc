@@ -1,10 +1,9 @@
 #include "apps/noxtokend/audit/auditRecord.h"
 
-#include <openssl/sha.h>
-
 #include <array>
-#include <ctime>
 
+#include "platform/basalt/crypto/digest.h"
+#include "platform/basalt/dateTime.h"
 #include "platform/orbi/jsonWriter.h"
 
 namespace NoxToken::Audit {
@@ -102,37 +101,16 @@ std::string Json(Writer write) {
 const char* EventName(Event event) { return Info(event).name; }
 const char* EventMessageId(Event event) { return Info(event).messageId; }
 
-std::string FormatTime(int64_t unixMs) {
-  std::time_t seconds = static_cast<std::time_t>(unixMs / 1000);
-  std::tm utc{};
-  gmtime_r(&seconds, &utc);
-  char text[40];
-  size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-  std::snprintf(text + length, sizeof text - length, ".%03dZ", static_cast<int>(unixMs % 1000));
-  return text;
+std::string TokenDigest(std::string_view token) {
+  return Basalt::Crypto::Sha256Hex(token).substr(0, 16);
 }
-
-std::string Sha256Hex(std::string_view bytes) {
-  unsigned char digest[SHA256_DIGEST_LENGTH];
-  SHA256(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), digest);
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string hex;
-  hex.reserve(2 * sizeof digest);
-  for (unsigned char byte : digest) {
-    hex += kHex[byte >> 4];
-    hex += kHex[byte & 0xf];
-  }
-  return hex;
-}
-
-std::string TokenDigest(std::string_view token) { return Sha256Hex(token).substr(0, 16); }
 
 std::string FormatLine(const Record& record) {
   std::string out;
   out.reserve(256);
   {
     ObjectWriter object(out);
-    object.Text("time", FormatTime(record.timeMs));
+    object.Text("time", Basalt::System::FormatUtcMilliseconds(record.timeMs));
     object.Text("event", EventName(record.event));
     object.Text("op_id", record.opId);
     if (record.callerUid) object.Member("caller_uid") += std::to_string(*record.callerUid);
@@ -162,7 +140,7 @@ std::vector<std::string> JournalFields(const Record& record) {
   add("MESSAGE_ID", EventMessageId(record.event));
   add("MESSAGE", std::string("audit ") + EventName(record.event) + " " + outcome);
   add("PRIORITY", record.reason.empty() ? "6" : "5");  // refusals as notices
-  add("NOX_TIME", FormatTime(record.timeMs));
+  add("NOX_TIME", Basalt::System::FormatUtcMilliseconds(record.timeMs));
   add("NOX_EVENT", EventName(record.event));
   add("NOX_OP_ID", record.opId);
   if (record.callerUid) add("NOX_CALLER_UID", std::to_string(*record.callerUid));

@@ -76,14 +76,8 @@ std::string FormatLine(const Record& record);
 // (structured members as their JSON text).
 std::vector<std::string> JournalFields(const Record& record);
 
-// "2026-01-02T03:04:05.678Z"
-std::string FormatTime(int64_t unixMs);
-
 // The first 16 hex digits of the SHA-256 of `token`: correlates a record with a token without
 // holding it.
 std::string TokenDigest(std::string_view token);
-
-// The SHA-256 of `bytes` in lower-case hex.
-std::string Sha256Hex(std::string_view bytes);
 
 }  // namespace NoxToken::Audit

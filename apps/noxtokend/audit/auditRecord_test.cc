@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <set>
 
+#include "platform/basalt/dateTime.h"
+
 namespace NoxToken::Audit {
 namespace {
 
@@ -115,7 +117,7 @@ TEST(AuditRecordTest, EventKindsHaveDistinctNamesAndMessageIds) {
 
 TEST(AuditRecordTest, TokenDigestIsTheFirstSixteenHexDigitsOfSha256) {
   EXPECT_EQ(TokenDigest("abc"), "ba7816bf8f01cfea");
-  EXPECT_EQ(FormatTime(5), "1970-01-01T00:00:00.005Z");
+  EXPECT_EQ(Basalt::System::FormatUtcMilliseconds(5), "1970-01-01T00:00:00.005Z");
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "platform/basalt/crypto/certificate.h"
+#include "platform/basalt/crypto/digest.h"
 #include "platform/basalt/rwLock.h"
 
 namespace NoxToken::Audit {
@@ -16,11 +17,12 @@ std::string Fingerprint(const std::string& pem) {
   try {
     if (auto certificate = Basalt::Crypto::CreatePEMCertificate(pem.data(), pem.size())) {
       std::vector<uint8_t> der = certificate->GetDer();
-      return Sha256Hex(std::string_view(reinterpret_cast<const char*>(der.data()), der.size()));
+      return Basalt::Crypto::Sha256Hex(
+          std::string_view(reinterpret_cast<const char*>(der.data()), der.size()));
     }
   } catch (const std::exception&) {
   }
-  return Sha256Hex(pem);
+  return Basalt::Crypto::Sha256Hex(pem);
 }
 
 }  // namespace

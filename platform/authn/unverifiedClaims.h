@@ -1,0 +1,20 @@
+// The claims of a compact JWT read without checking its signature, for what only describes a
+// token (a client's view of its own token, an audit record of what a refused token claimed):
+// never for deciding whether to trust it.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+#include "platform/basalt/jsonHandle.h"
+
+namespace Nox::Authn {
+
+// Payloads longer than this are not read: a refused token may be anything a caller sent.
+inline constexpr std::size_t kMaxUnverifiedPayloadLength = 16384;
+
+// The payload's JSON object; null when `token` is not header.payload.signature with a base64url
+// payload of at most kMaxUnverifiedPayloadLength characters holding a JSON object. Thread-safe.
+Basalt::Json::JsonPtr ReadUnverifiedClaims(std::string_view token);
+
+}  // namespace Nox::Authn
