@@ -10,7 +10,6 @@ one connection and the counters dumped: instructions per call = total / N.
 import glob
 import os
 import re
-import socket
 import subprocess
 import sys
 import tempfile
@@ -18,6 +17,8 @@ import time
 from pathlib import Path
 
 import requests
+
+from benchdaemon import free_port
 
 REPO = Path(__file__).resolve().parents[1]
 BUILD = Path(sys.argv[1] if len(sys.argv) > 1 else REPO / "build").resolve()
@@ -32,12 +33,6 @@ def body(service, operation, security):
     return {"jsonrpc": "2.0", "id": "1", "method": "invoke",
             "params": {"serviceId": f"com.tessel.nox.authentication.{service}",
                        "operationId": operation, "input": {}, "ctx": {"securityCtx": security}}}
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def measure(work: Path, name: str, audit: str) -> dict:

@@ -1,6 +1,7 @@
 """The daemon as the Python benchmarks run it: under a temporary dev root with the user
 bench:bench-pw, on a free port of 127.0.0.1, at log level 3, with this process's descriptor
-limit raised to its hard limit."""
+limit raised to its hard limit; and what the benchmarks share to call it: service ids, the
+JSON-RPC body of a call, a free port."""
 
 import contextlib
 import os
@@ -15,6 +16,26 @@ from pathlib import Path
 from typing import Iterator, NamedTuple
 
 REPO = Path(__file__).resolve().parents[1]
+
+TOKEN = "com.tessel.nox.authentication.token"
+PROFILES = "com.tessel.nox.authentication.client_profiles"
+ISSUERS = "com.tessel.nox.authentication.trust.security_token_issuers"
+OAUTH = "com.tessel.orbi.std.security.oauth"
+# The user every benchmark root is made with (scripts/dev-root --user root:secret1).
+ROOT = {"schemeId": "com.tessel.orbi.std.security.user_pass", "userName": "root",
+        "password": "secret1"}
+
+
+def body(service, operation, input, security):
+    return {"jsonrpc": "2.0", "id": "1", "method": "invoke",
+            "params": {"serviceId": service, "operationId": operation, "input": input,
+                       "ctx": {"securityCtx": security}}}
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
 
 
 def binary() -> Path:
@@ -36,7 +57,7 @@ def running(daemon: Path, name: str) -> Iterator[Running]:
     _, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
     work = Path(tempfile.mkdtemp(prefix=f"nox-{name}."))
-    port = socket.create_server(("127.0.0.1", 0)).getsockname()[1]
+    port = free_port()
     subprocess.run([str(REPO / "scripts/dev-root"), str(work / "root"), "--port", str(port),
                     "--log-level", "3", "--user", "bench:bench-pw"],
                    check=True, capture_output=True)

@@ -26,7 +26,7 @@ from pathlib import Path
 import jwt
 import requests
 
-from benchrpc import ISSUERS, OAUTH, PROFILES, ROOT, TOKEN, body, free_port
+from benchdaemon import ISSUERS, OAUTH, PROFILES, ROOT, TOKEN, body, free_port
 
 REPO = Path(__file__).resolve().parent.parent
 GROUPS = 50
