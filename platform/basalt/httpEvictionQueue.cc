@@ -1,5 +1,7 @@
 #include "platform/basalt/httpEvictionQueue.h"
 
+#include <array>
+
 namespace Basalt::Http {
 
 void EvictionQueue::Unlink(Entry& entry) {
@@ -39,7 +41,15 @@ void EvictionQueue::Remove(Entry& entry) {
 
 EvictionQueue::Oldest EvictionQueue::TakeOldest() {
   std::lock_guard lock(mutex_);
-  for (List* list : {&incomplete_, &complete_}) {
+  // A connection accepted a moment ago has had no time to send its request: while a call has been
+  // in progress longer than that, the call gives way instead (a caller's new connection must not
+  // be closed for an attacker's, whose calls all wait out a delay).
+  const auto graceEnd = Clock::now() - kFreshGrace;
+  const bool spareFresh = !incomplete_.empty() && incomplete_.front().since > graceEnd &&
+                          !complete_.empty() && complete_.front().since <= graceEnd;
+  const std::array<List*, 2> order = spareFresh ? std::array<List*, 2>{&complete_, &incomplete_}
+                                                : std::array<List*, 2>{&incomplete_, &complete_};
+  for (List* list : order) {
     while (!list->empty()) {
       Entry& entry = list->front();
       list->pop_front();

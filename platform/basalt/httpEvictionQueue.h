@@ -6,7 +6,8 @@
 // connection bound the service closes the first connection of the first queue for a newcomer, and
 // only when that queue is empty the first of the second. So connections that trickle bytes or
 // send nothing give way before any call in progress, and among calls in progress the oldest gives
-// way. Internal to the HTTP service; thread-safe.
+// way. One exception: a connection queued less than kFreshGrace ago gives way only after the
+// calls that have been in progress longer. Internal to the HTTP service; thread-safe.
 #pragma once
 
 #include <boost/intrusive/list.hpp>
@@ -22,6 +23,9 @@ class HttpConnection;
 class EvictionQueue {
  public:
   using Clock = std::chrono::steady_clock;
+
+  // How long a newly accepted connection has to send its request before it counts as idle.
+  static constexpr std::chrono::milliseconds kFreshGrace{100};
 
   // A connection's place in the queues. It holds its own links, so that queueing allocates
   // nothing. `connection` is set once, before the entry is first queued; the other members are
