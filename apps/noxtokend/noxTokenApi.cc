@@ -198,7 +198,8 @@ void AttachExternalSts(const Orbi::Core::Enqueuer& enqueuer,
   outermost = std::make_shared<Orbi::Security::AsyncSamlVerifierFilter>(
       outermost, Orbi::Security::CreateOpenSslSignatureVerifierFactory(),
       TarnOrbi::SamlVerifyKeyExtractor(MakeSamlCertificateProvider(issuers), samlVerifyLogger,
-                                       Basalt::System::SystemUtcClock(), decoded),
+                                       Basalt::System::SystemUtcClock(), decoded,
+                                       std::make_shared<SsoClient::VerifiedSamlTokenCache>()),
       std::make_shared<TarnOrbi::BasaltWrapLoggger>(samlLogger), 600,
       Basalt::System::SystemUtcClock(), std::make_shared<Orbi::Security::ProofReplayGuard>(),
       samlObserver);

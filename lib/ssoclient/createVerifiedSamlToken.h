@@ -12,6 +12,8 @@
 
 namespace SsoClient {
 
+class VerifiedSamlTokenCache;
+
 using CertificateList = std::vector<Basalt::Crypto::CertificatePtr>;
 
 // A certificate list together with whatever keeps it unchanged (typically its owner's read lock)
@@ -53,10 +55,13 @@ std::shared_ptr<const SamlToken> CreateVerifiedSamlToken(const std::string& xml,
                                                          const Basalt::System::UtcClock& clock);
 
 // The same, decoding the holder-of-key certificate through `certificates` (when not null), which
-// callers share so that a certificate met again is not decoded again; every check of the token,
-// its signature and its issuer's trust still runs on each call.
+// callers share so that a certificate met again is not decoded again. With `remembered`, a token
+// verified before from the same text against the same trusted certificates, and still within its
+// validity window, is given back without being parsed or verified again (the provider is still
+// asked for the certificates trusted now); any other text takes every check.
 std::shared_ptr<const SamlToken> CreateVerifiedSamlToken(
     const std::string& xml, const CertificateProvider& provider,
-    const Basalt::System::UtcClock& clock, Basalt::Crypto::CertificateCache* certificates);
+    const Basalt::System::UtcClock& clock, Basalt::Crypto::CertificateCache* certificates,
+    VerifiedSamlTokenCache* remembered = nullptr);
 
 }  // namespace SsoClient

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "lib/ssoclient/testing/suiteTokensTest.h"
+#include "lib/ssoclient/verifiedSamlTokenCache.h"
 
 namespace SsoClient {
 namespace {
@@ -108,6 +109,45 @@ TEST_F(CreateVerifiedSamlTokenTest, CopiesTheListBeforeReleasingItsHolder) {
   };
   EXPECT_NO_THROW(CreateVerifiedSamlToken(DefaultSigned(), provider, kClock));
   EXPECT_TRUE(trusted.empty());
+}
+
+TEST_F(CreateVerifiedSamlTokenTest, GivesBackARememberedTokenOnlyWhileItsTrustAndWindowHold) {
+  VerifiedSamlTokenCache remembered(1);
+  DateTime now("2030-01-01T10:30:00Z");
+  const Basalt::System::UtcClock clock = [&now] { return now; };
+  CertificateList trusted{Tokens().Certificate(Tokens().IssuerRsa())};
+  const CertificateProvider provider = [&trusted](const SamlToken*) {
+    return std::make_unique<UnguardedCertificateList>(trusted);
+  };
+  const auto create = [&](const std::string& xml) {
+    return CreateVerifiedSamlToken(xml, provider, clock, nullptr, &remembered);
+  };
+  const auto first = create(DefaultSigned());
+  EXPECT_EQ(create(DefaultSigned()), first);  // the same object: neither parsed nor verified
+  now = DateTime("2030-01-01T11:09:59Z");     // inside the tolerance after NotOnOrAfter
+  EXPECT_EQ(create(DefaultSigned()), first);
+  now = DateTime("2030-01-01T11:10:00Z");
+  try {
+    create(DefaultSigned());
+    ADD_FAILURE() << "an expired token was given back";
+  } catch (const ParseException& e) {
+    EXPECT_EQ(e.GetMessage(), "The token has expired at: 2030-01-01T11:00:00Z");
+  }
+  now = DateTime("2030-01-01T10:30:00Z");
+  // A list that changed takes every check.
+  trusted = {Tokens().Certificate(Tokens().Untrusted())};
+  EXPECT_THROW(create(DefaultSigned()), InvalidSignatureException);
+  trusted = {Tokens().Certificate(Tokens().IssuerRsa())};
+  const auto again = create(DefaultSigned());
+  EXPECT_NE(again, first);
+  // One entry: a second token replaces the first.
+  Testing::TokenSpec other = Tokens().DefaultSpec();
+  other.id = "_other";
+  const std::string otherXml = Tokens().Signed(other, Tokens().IssuerRsa());
+  const auto second = create(otherXml);
+  EXPECT_EQ(create(otherXml), second);
+  EXPECT_NE(create(DefaultSigned()), again);
+  EXPECT_EQ(remembered.Size(), 1u);
 }
 
 }  // namespace

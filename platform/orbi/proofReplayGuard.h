@@ -6,33 +6,33 @@
 // Memory is bounded: an entry is dropped once its proof's window has passed, and at most
 // `capacity` entries are kept. When that many proofs are still within their windows, new proofs
 // are refused (kFull) until some expire: forgetting one instead would let it be replayed.
+// Entries sit in one open-addressed table (24 bytes a slot, at most half the slots used) that
+// grows as needed; the expired ones are swept out when it fills, so a check is a hash lookup and
+// the sweeps cost a constant per entry.
 //
-// Thread-safe: one mutex guards the entries; each check is a hash lookup plus the removal of the
-// entries that expired since the last check.
+// Thread-safe: one mutex guards the table.
 #pragma once
 
 #include <array>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <mutex>
-#include <queue>
 #include <string_view>
-#include <unordered_set>
-#include <utility>
 #include <vector>
 
 namespace Orbi::Security {
 
 class ProofReplayGuard {
  public:
-  static constexpr std::size_t kDefaultCapacity = 65536;  // a few MB at most
+  // 218 proofs a second for 20 minutes (the longest an entry is kept); 12 MB at most.
+  static constexpr std::size_t kDefaultCapacity = 262144;
 
   using ProofId = std::array<unsigned char, 32>;
 
   enum class Verdict { kFresh, kReplayed, kFull };
 
-  explicit ProofReplayGuard(std::size_t capacity = kDefaultCapacity) : capacity_(capacity) {}
+  explicit ProofReplayGuard(std::size_t capacity = kDefaultCapacity);
 
   // The identity of a proof: SHA-256 over the three parts, each preceded by its length.
   static ProofId Identify(std::string_view algorithm, std::string_view key,
@@ -42,20 +42,26 @@ class ProofReplayGuard {
   // `now` is kReplayed. Times in any one unit (the filter uses UTC microseconds).
   Verdict Admit(const ProofId& proof, int64_t now, int64_t expiresAt);
 
+  // Entries kept, expired ones not yet swept out included.
   std::size_t Size() const;
 
  private:
-  struct Hash {
-    std::size_t operator()(const ProofId& id) const;
+  // The first 128 bits of the digest: a false match among even a full table is beyond reach.
+  struct Slot {
+    uint64_t id[2];
+    int64_t expiresAt;
   };
-  using Expiry = std::pair<int64_t, ProofId>;
+  static constexpr int64_t kEmpty = INT64_MIN;
 
-  void DropExpired(int64_t now);  // caller holds mutex_
+  Slot* Probe(const uint64_t (&id)[2]);              // the slot of `id`, or the empty one to take
+  void Rebuild(int64_t now, std::size_t slotCount);  // keeps only what is live at `now`
 
   const std::size_t capacity_;
-  mutable std::mutex mutex_;  // guards the two members below
-  std::unordered_set<ProofId, Hash> seen_;
-  std::priority_queue<Expiry, std::vector<Expiry>, std::greater<Expiry>> expiries_;
+  const std::size_t maxSlots_;
+  mutable std::mutex mutex_;  // guards the three members below
+  std::vector<Slot> slots_;   // a power of two in size
+  std::size_t used_ = 0;
+  int64_t nothingExpiresBefore_ = INT64_MIN;  // as of the last sweep
 };
 
 }  // namespace Orbi::Security

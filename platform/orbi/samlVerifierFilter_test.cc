@@ -230,6 +230,19 @@ TEST(ProofReplayGuardTest, RemembersUntilExpiryAndRefusesNewProofsWhenFull) {
     EXPECT_EQ(guard.Admit(step.proof, step.now, step.expiresAt), step.verdict) << step.now;
   }
   EXPECT_EQ(guard.Size(), 2u);
+
+  // Through the table's growth and sweeps: each proof once, none forgotten while live.
+  ProofReplayGuard large(1000);
+  std::vector<ProofReplayGuard::ProofId> proofs;
+  for (int i = 0; i < 1001; ++i) {
+    proofs.push_back(ProofReplayGuard::Identify("ES256", "k", std::to_string(i)));
+  }
+  for (int i = 0; i < 1000; ++i) EXPECT_EQ(large.Admit(proofs[i], i, 2000 + i), Verdict::kFresh);
+  EXPECT_EQ(large.Admit(proofs[1000], 1000, 5000), Verdict::kFull);
+  for (int i = 0; i < 1000; ++i) EXPECT_EQ(large.Admit(proofs[i], 1999, 5000), Verdict::kReplayed);
+  EXPECT_EQ(large.Admit(proofs[1000], 2002, 5000), Verdict::kFresh);  // the first two expired
+  EXPECT_EQ(large.Admit(proofs[0], 2002, 5000), Verdict::kFresh);
+  EXPECT_EQ(large.Size(), 1000u);
 }
 
 TEST_F(SamlVerifierFilterTest, OtherCallsPassUntouched) {

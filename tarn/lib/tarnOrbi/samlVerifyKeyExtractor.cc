@@ -7,17 +7,19 @@ namespace TarnOrbi {
 
 SamlVerifyKeyExtractor::SamlVerifyKeyExtractor(
     SamlCertificateProvider certificates, std::shared_ptr<Basalt::Service::Logger> logger,
-    Basalt::System::UtcClock clock, std::shared_ptr<Basalt::Crypto::CertificateCache> decoded)
+    Basalt::System::UtcClock clock, std::shared_ptr<Basalt::Crypto::CertificateCache> decoded,
+    std::shared_ptr<SsoClient::VerifiedSamlTokenCache> remembered)
     : certificates_(std::move(certificates)),
       logger_(std::move(logger)),
       clock_(std::move(clock)),
-      decoded_(std::move(decoded)) {}
+      decoded_(std::move(decoded)),
+      remembered_(std::move(remembered)) {}
 
 Orbi::Security::SamlConfirmation SamlVerifyKeyExtractor::operator()(
     const std::string& token) const {
   try {
     auto parsed = SsoClient::CreateVerifiedSamlToken(token, AdaptCertificateProvider(certificates_),
-                                                     clock_, decoded_.get());
+                                                     clock_, decoded_.get(), remembered_.get());
     const Basalt::Crypto::CertificatePtr& certificate = parsed->GetConfirmationCertificate();
     if (!certificate) return {};
     return {certificate->GetPublicKeyBase64(),
