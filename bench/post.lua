@@ -26,15 +26,20 @@ end
 
 local variants = {}
 local nextVariant = 1
+local head, middle, tail
 
 function init(args)
   if not variantsFile then return end
+  -- The body split around its two slots, so that a request is three copies and two values.
+  local first, second = body:find("@1@", 1, true), body:find("@2@", 1, true)
+  assert(first and second and first < second, "BENCH_BODY needs @1@ before @2@")
+  head, middle, tail = body:sub(1, first - 1), body:sub(first + 3, second - 1), body:sub(second + 3)
   local share = tonumber(os.getenv("BENCH_THREADS") or "1")
   local n = 0
   for line in io.lines(variantsFile) do
     if n % share == id then
-      local first, second = line:match("^([^\t]*)\t(.*)$")
-      table.insert(variants, (body:gsub("@1@", first):gsub("@2@", second)))
+      local one, two = line:match("^([^\t]*)\t(.*)$")
+      table.insert(variants, {one, two})
     end
     n = n + 1
   end
@@ -43,9 +48,9 @@ end
 
 if variantsFile then
   request = function()
-    local text = variants[nextVariant]
+    local values = variants[nextVariant]
     nextVariant = nextVariant % #variants + 1
-    return wrk.format(nil, nil, nil, text)
+    return wrk.format(nil, nil, nil, head .. values[1] .. middle .. values[2] .. tail)
   end
 end
 
