@@ -96,6 +96,11 @@ def test_jwt_of_each_algorithm_is_exchanged_while_its_key_is_registered(daemon, 
     federation.ok("set", {"issuer_alias": "jwt", "spec": spec})
 
 
+def now_us() -> str:
+    """A proof's timestamp that differs from call to call (a repeated proof is a replay)."""
+    return datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%S.%fZ")
+
+
 def saml(keys, holder="rsa", signer="sts", **render_args):
     return sign(keys["dir"], render(keys[holder] if holder else None, **render_args),
                 keys[signer])
@@ -104,13 +109,26 @@ def saml(keys, holder="rsa", signer="sts", **render_args):
 def test_saml_holder_of_key_gets_the_profiles_of_the_subject_and_its_groups(daemon, federation,
                                                                              keys):
     since = daemon.log_offset()
-    for holder, algorithm in [("rsa", "RS256"), ("rsa", "RS512"), ("rsa", "PS256"),
-                              ("p256", "ES256"), ("p384", "ES384")]:
-        context = security_context(saml(keys, holder), keys[holder], algorithm, TOKEN_SVC,
-                                   "create")
+    assertion = saml(keys, "p256")
+    for holder, algorithm, text in [("rsa", "RS256", None), ("rsa", "RS512", None),
+                                    ("rsa", "PS256", None), ("p256", "ES256", assertion),
+                                    ("p384", "ES384", None), ("p256", "ES256", assertion)]:
+        context = security_context(text or saml(keys, holder), keys[holder], algorithm,
+                                   TOKEN_SVC, "create", timestamp=now_us())
         # Both profiles match only with alias "corp" and domain "EXAMPLE.TEST".
         assert issued(daemon, create(daemon, context)) == ("ada", ["OPERATOR", "READ_ONLY"])
     daemon.wait_for_line("ext", "Creating token for [corp, EXAMPLE.TEST, ada]", since)
+    # An assertion presented again is trusted only while its issuer's chains are unchanged.
+    federation.ok("set", {"issuer_alias": "corp",
+                          "spec": {"signing_cert_chains": chains_of(keys, [["other"]])}})
+    context = security_context(assertion, keys["p256"], "ES256", TOKEN_SVC, "create",
+                               timestamp=now_us())
+    assert_error_kind(create(daemon, context), "unauthenticated")
+    federation.ok("set", {"issuer_alias": "corp",
+                          "spec": {"signing_cert_chains": chains_of(keys, [["sts"]])}})
+    context = security_context(assertion, keys["p256"], "ES256", TOKEN_SVC, "create",
+                               timestamp=now_us())
+    assert issued(daemon, create(daemon, context)) == ("ada", ["OPERATOR", "READ_ONLY"])
 
 
 def test_refusals_carry_their_message_and_log_line(daemon, federation, keys):
