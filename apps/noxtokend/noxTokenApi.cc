@@ -173,16 +173,20 @@ void AttachExternalSts(const Orbi::Core::Enqueuer& enqueuer,
   localProvider->AddInterface(Auth::ClientProfilesSvc::AsyncServiceBinder::BindImplementation(
       std::make_shared<Auth::ClientProfileImpl>(profiles), localizer));
 
-  outermost = std::make_shared<JwtEntitlementsAuthzFilter>(
+  auto authz = std::make_shared<JwtEntitlementsAuthzFilter>(
       enqueuer, outermost,
       std::make_shared<TarnOrbi::BasaltWrapLoggger>(Logger::CreateLogger("AuthzHandler")),
       localProvider);
-  outermost = AuditCalls(outermost, accounting.trail, *localizer, Audit::ProfileState(profiles),
+  outermost = AuditCalls(authz, accounting.trail, *localizer, Audit::ProfileState(profiles),
                          Audit::IssuerState(issuers));
   if (Basalt::Service::GetApp()) {
     outermost = std::make_shared<StoreWriteProvider>(
         outermost, kStoreWriteQueue, AnswerOnCallingLoop,
-        Orbi::Std::Error({{Auth::MessageIds::kStoreBusy, {}}}).ToErrorValue(*localizer));
+        Orbi::Std::Error({{Auth::MessageIds::kStoreBusy, {}}}).ToErrorValue(*localizer),
+        [authz](const Orbi::Core::MethodIdentifier& method,
+                const Orbi::Core::ExecutionContext& context) {
+          return authz->Admits(method, context);
+        });
   }
   auto samlLogger = Logger::CreateLogger("SamlHokHandler");
   // The filter and the handlers verify with registered certificates: one cache decodes each once.

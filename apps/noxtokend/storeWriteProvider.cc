@@ -23,16 +23,18 @@ bool ChangesAStore(const Orbi::Core::MethodIdentifier& method) {
 
 StoreWriteProvider::StoreWriteProvider(Orbi::Core::ProviderPtr next, size_t queueLimit,
                                        ReturnTo returnTo,
-                                       std::shared_ptr<const Orbi::Data::ErrorValue> busy)
+                                       std::shared_ptr<const Orbi::Data::ErrorValue> busy,
+                                       Admitted admitted)
     : next_(std::move(next)),
       returnTo_(std::move(returnTo)),
       busy_(std::move(busy)),
+      admitted_(std::move(admitted)),
       writer_(1, queueLimit) {}  // one thread: changes are stored in the order they arrive
 
 void StoreWriteProvider::Invoke(const Orbi::Core::MethodIdentifier& method,
                                 Orbi::Data::ValuePtr input, Orbi::Core::ExecutionContextPtr context,
                                 Orbi::Core::AsyncApiResultCb resultCb) {
-  if (!ChangesAStore(method)) {
+  if (!ChangesAStore(method) || (admitted_ && !admitted_(method, *context))) {
     next_->Invoke(method, std::move(input), std::move(context), std::move(resultCb));
     return;
   }

@@ -55,11 +55,15 @@ TEST(StoreWriteProviderTest, ChangesRunInOrderOnTheWriterAndAnswerWhereTheyCameF
           posted.push_back(std::move(work));
         };
       },
-      Orbi::Std::Error().ToErrorValue());
+      Orbi::Std::Error().ToErrorValue(),
+      [](const Orbi::Core::MethodIdentifier&, const Orbi::Core::ExecutionContext& context) {
+        return context.FindSecurity("denied") == nullptr;
+      });
   std::vector<std::string> answers;
-  auto call = [&](const std::string& operation) {
-    provider.Invoke({Profiles::kServiceId, operation}, nullptr,
-                    std::make_shared<Orbi::Core::ExecutionContext>(),
+  auto call = [&](const std::string& operation, bool denied = false) {
+    auto context = std::make_shared<Orbi::Core::ExecutionContext>();
+    if (denied) context->securityCtx["denied"] = "1";
+    provider.Invoke({Profiles::kServiceId, operation}, nullptr, context,
                     [&answers](const std::optional<Orbi::Core::MethodResult>& result, auto, auto) {
                       std::string answer = "refused";
                       if (result.has_value() && !result->HasError()) {
@@ -77,7 +81,9 @@ TEST(StoreWriteProviderTest, ChangesRunInOrderOnTheWriterAndAnswerWhereTheyCameF
   call("create");
   call("delete");
   call("delete");  // the queue holds two: refused without running
-  EXPECT_EQ(answers, (std::vector<std::string>{"get", "refused"}));
+  // A change the caller may not make takes no place: the filter inside refuses it at once.
+  call("create", true);
+  EXPECT_EQ(answers, (std::vector<std::string>{"get", "refused", "create"}));
   open.set_value();
   ASSERT_EQ(next->lastDone.get_future().wait_for(std::chrono::seconds(30)),
             std::future_status::ready);
@@ -87,13 +93,15 @@ TEST(StoreWriteProviderTest, ChangesRunInOrderOnTheWriterAndAnswerWhereTheyCameF
     std::lock_guard lock(postedMutex);
     loop.swap(posted);
   }
-  EXPECT_EQ(answers.size(), 2u);  // nothing answered on the writer's thread
+  EXPECT_EQ(answers.size(), 3u);  // nothing answered on the writer's thread
   for (auto& work : loop) work();
-  EXPECT_EQ(answers, (std::vector<std::string>{"get", "refused", "set", "create", "delete"}));
+  EXPECT_EQ(answers,
+            (std::vector<std::string>{"get", "refused", "create", "set", "create", "delete"}));
   std::lock_guard lock(next->mutex);
-  ASSERT_EQ(next->calls.size(), 4u);
+  ASSERT_EQ(next->calls.size(), 5u);
   EXPECT_EQ(next->calls[0].second, std::this_thread::get_id());
-  for (size_t i = 1; i < 4; ++i) EXPECT_NE(next->calls[i].second, std::this_thread::get_id());
+  EXPECT_EQ(next->calls[1].second, std::this_thread::get_id());  // the denied change
+  for (size_t i = 2; i < 5; ++i) EXPECT_NE(next->calls[i].second, std::this_thread::get_id());
 }
 
 }  // namespace

@@ -46,15 +46,16 @@ void JwtEntitlementsAuthzFilter::Invoke(const Orbi::Core::MethodIdentifier& meth
                              "; methodName: " + method.operationName +
                              "; interfaceName: " + interfaceId);
   }
-  const std::string* schemeId = context->FindSecurity(Orbi::Security::kSchemeIdKey);
-  std::string scheme = schemeId ? *schemeId : std::string();
   if (logger_->IsEnabled(kDetail)) {
+    const std::string* scheme = context->FindSecurity(Orbi::Security::kSchemeIdKey);
     logger_->Log(kDetail, "JwtEntitlementsAuthzFilter userReq matches. isAuth: " +
                               std::to_string(context->authnResult != nullptr) +
-                              ", svcId=" + interfaceId + ", authentication scheme: " + scheme);
+                              ", svcId=" + interfaceId +
+                              ", authentication scheme: " + (scheme ? *scheme : std::string()));
   }
 
-  if (!Admits(method, scheme, *context)) {
+  if (auto refusal = Check(method, *context)) {
+    logger_->Log(refusal->level, refusal->line);
     enqueuer_(Orbi::Authz::Filter::GenerateUnauthorized(std::move(resultCb)));
     return;
   }
@@ -62,66 +63,67 @@ void JwtEntitlementsAuthzFilter::Invoke(const Orbi::Core::MethodIdentifier& meth
 }
 
 bool JwtEntitlementsAuthzFilter::Admits(const Orbi::Core::MethodIdentifier& method,
-                                        const std::string& scheme,
                                         const Orbi::Core::ExecutionContext& context) const {
+  return !Check(method, context);
+}
+
+std::optional<JwtEntitlementsAuthzFilter::Refusal> JwtEntitlementsAuthzFilter::Check(
+    const Orbi::Core::MethodIdentifier& method, const Orbi::Core::ExecutionContext& context) const {
   const auto service = served_->FindService(method.interfaceId);
   const Orbi::Bind::OperationDef* operation =
       service ? service->FindOperation(method.operationName) : nullptr;
-  if (!operation) return true;  // not served: the local provider answers operation_not_found
+  if (!operation)
+    return std::nullopt;  // not served: the local provider answers operation_not_found
+  const std::string* schemeId = context.FindSecurity(Orbi::Security::kSchemeIdKey);
+  const std::string scheme = schemeId ? *schemeId : std::string();
   switch (operation->admission) {
     case Admission::kAnyone:
-      return true;
+      return std::nullopt;
     case Admission::kCredentialExchange:
-      return AdmitsTokenCall(method.interfaceId, scheme, context);
+      return CheckTokenCall(method.interfaceId, scheme, context);
     case Admission::kManagement:
-      return AdmitsManagementCall(scheme, context);
+      return CheckManagementCall(scheme, context);
     case Admission::kUndeclared:
       break;
   }
-  logger_->Log(kRefusal,
-               "Operation " + method.ToString() + " declares no admission, turning down request");
-  return false;
+  return Refusal{kRefusal,
+                 "Operation " + method.ToString() + " declares no admission, turning down request"};
 }
 
-bool JwtEntitlementsAuthzFilter::AdmitsTokenCall(
+std::optional<JwtEntitlementsAuthzFilter::Refusal> JwtEntitlementsAuthzFilter::CheckTokenCall(
     const std::string& interfaceId, const std::string& scheme,
     const Orbi::Core::ExecutionContext& context) const {
   // Only an external issuer's token may be exchanged; a daemon token may not renew itself.
-  if (scheme != kOAuthScheme || Reader(context.authnResult).IsExternal()) return true;
-  logger_->Log(kRefusal, "Denying jwt authentication for interface " + interfaceId);
-  return false;
+  if (scheme != kOAuthScheme || Reader(context.authnResult).IsExternal()) return std::nullopt;
+  return Refusal{kRefusal, "Denying jwt authentication for interface " + interfaceId};
 }
 
-bool JwtEntitlementsAuthzFilter::AdmitsManagementCall(
+std::optional<JwtEntitlementsAuthzFilter::Refusal> JwtEntitlementsAuthzFilter::CheckManagementCall(
     const std::string& scheme, const Orbi::Core::ExecutionContext& context) const {
   if (scheme != kOAuthScheme) {
-    logger_->Log(kRefusal, "Wrong authentication scheme used: " + scheme +
-                               "; expected: " + std::string(kOAuthScheme));
-    return false;
+    return Refusal{kRefusal, "Wrong authentication scheme used: " + scheme +
+                                 "; expected: " + std::string(kOAuthScheme)};
   }
   Reader caller(context.authnResult);
   if (!caller.IsAuthenticated()) {
-    logger_->Log(kRefusal, "No authentication data available; isAuth: 0");
-    return false;
+    return Refusal{kRefusal, "No authentication data available; isAuth: 0"};
   }
   auto names = caller.Entitlements();
   if (!names) {
     if (names.error() == EntitlementsProblem::kNotAList) {
-      logger_->Log(kUnreadable, "Failed to get entitlements from jwt token");
-    } else {
-      logger_->Log(kRefusal, "jwt token entitlements unavailable in authentication data");
+      return Refusal{kUnreadable, "Failed to get entitlements from jwt token"};
     }
-    return false;
+    return Refusal{kRefusal, "jwt token entitlements unavailable in authentication data"};
   }
   const std::vector<std::string>& granted = *names;
   if (std::any_of(granted.begin(), granted.end(), [](const std::string& name) {
         return Entitlement::FromString(name) == Entitlement::ADMINISTRATOR;
       })) {
-    return true;
+    return std::nullopt;
   }
-  logger_->Log(kRefusal, "jwt entitlement \"" + Entitlement(Entitlement::ADMINISTRATOR).ToString() +
-                             "\" not granted, turning down request");
-  return false;
+  return Refusal{kRefusal, "jwt entitlement \"" +
+                               Entitlement(Entitlement::ADMINISTRATOR).ToString() +
+                               "\" not granted, turning down request"};
 }
 
 }  // namespace NoxToken

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/orbi/localProvider.h"
@@ -31,14 +32,23 @@ class JwtEntitlementsAuthzFilter final
               Orbi::Core::ExecutionContextPtr context,
               Orbi::Core::AsyncApiResultCb resultCb) override;
 
- private:
-  // Whether the caller may go on; logs the reason when not.
-  bool Admits(const Orbi::Core::MethodIdentifier& method, const std::string& scheme,
+  // Whether Invoke would pass the call on, decided as Invoke decides but without a log line.
+  // Thread-safe.
+  bool Admits(const Orbi::Core::MethodIdentifier& method,
               const Orbi::Core::ExecutionContext& context) const;
-  bool AdmitsTokenCall(const std::string& interfaceId, const std::string& scheme,
-                       const Orbi::Core::ExecutionContext& context) const;
-  bool AdmitsManagementCall(const std::string& scheme,
-                            const Orbi::Core::ExecutionContext& context) const;
+
+ private:
+  struct Refusal {
+    int level;
+    std::string line;
+  };
+  // Why the caller may not go on; nullopt when it may.
+  std::optional<Refusal> Check(const Orbi::Core::MethodIdentifier& method,
+                               const Orbi::Core::ExecutionContext& context) const;
+  std::optional<Refusal> CheckTokenCall(const std::string& interfaceId, const std::string& scheme,
+                                        const Orbi::Core::ExecutionContext& context) const;
+  std::optional<Refusal> CheckManagementCall(const std::string& scheme,
+                                             const Orbi::Core::ExecutionContext& context) const;
 
   Orbi::Core::Enqueuer enqueuer_;
   Orbi::Core::ProviderPtr next_;

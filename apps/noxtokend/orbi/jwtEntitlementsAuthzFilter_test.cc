@@ -115,6 +115,8 @@ class AuthzFilterMatrix : public ::testing::TestWithParam<Caller> {
     auto context = std::make_shared<Orbi::Core::ExecutionContext>();
     if (!GetParam().scheme.empty()) context->securityCtx["schemeId"] = GetParam().scheme;
     context->authnResult = GetParam().authn;
+    const bool admits = filter_->Admits({interfaceId, operation}, *context);
+    EXPECT_TRUE(logger_->lines.empty());  // decided without a line
     int before = next_->calls;
     std::string outcome = "unanswered";
     filter_->Invoke({interfaceId, operation}, nullptr, context,
@@ -123,6 +125,7 @@ class AuthzFilterMatrix : public ::testing::TestWithParam<Caller> {
                       outcome = result->error ? result->error->GetErrorKind() : "passed";
                     });
     EXPECT_EQ(next_->calls - before, outcome == "passed" ? 1 : 0);
+    EXPECT_EQ(admits, outcome == "passed");
     return outcome;
   }
 
