@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "platform/basalt/clientText.h"
+#include "platform/basalt/logLimiter.h"
 #include "platform/basalt/logger.h"
 
 namespace Basalt {
@@ -74,3 +75,25 @@ TEST(LoggerTest, EscapesAndBoundsValuesButNotItsPattern) {
 
 }  // namespace
 }  // namespace Basalt
+
+namespace Basalt::Service {
+namespace {
+
+TEST(LogLimiterTest, OneLinePerIntervalCountingTheOnesHeldBack) {
+  using std::chrono::seconds;
+  LogLimiter limiter(seconds(10));
+  const LogLimiter::Clock::time_point start{seconds(1000)};
+  uint64_t heldBack = 99;
+  EXPECT_TRUE(limiter.Due(&heldBack, start));
+  EXPECT_EQ(heldBack, 0u);
+  EXPECT_FALSE(limiter.Due(&heldBack, start + seconds(3)));
+  EXPECT_FALSE(limiter.Due(nullptr, start + seconds(9)));
+  EXPECT_TRUE(limiter.Due(&heldBack, start + seconds(10)));
+  EXPECT_EQ(heldBack, 2u);
+  EXPECT_FALSE(limiter.Due(&heldBack, start + seconds(19)));
+  EXPECT_TRUE(limiter.Due(&heldBack, start + seconds(60)));
+  EXPECT_EQ(heldBack, 1u);
+}
+
+}  // namespace
+}  // namespace Basalt::Service

@@ -8,6 +8,7 @@
 #include "platform/basalt/app.h"
 #include "platform/basalt/exception.h"
 #include "platform/basalt/httpConnection.h"
+#include "platform/basalt/logLimiter.h"
 
 namespace Basalt::Http {
 
@@ -59,14 +60,16 @@ class AsioHttpSvc : public HttpSvc {
   }
 
   void Start() override {
-    socket_->StartAccepting([context = context_, refusedLine = Throttle(),
-                             busyLine = Throttle()](System::ConnectionSocket socket) mutable {
+    socket_->StartAccepting([context = context_,
+                             refusedLine = std::make_shared<Service::LogLimiter>(kBoundLogInterval),
+                             busyLine = std::make_shared<Service::LogLimiter>(kBoundLogInterval)](
+                                System::ConnectionSocket socket) {
       const size_t bound = context->limits.maxConnections;
       if (context->connections.load() >= bound) {
         auto oldest = context->queue.TakeOldest();
         if (!oldest.connection) {
           context->refused.fetch_add(1, std::memory_order_relaxed);
-          if (refusedLine.Due()) {
+          if (refusedLine->Due()) {
             context->logger->Log(3, "Too many connections (%1) and none idle, refusing one", bound);
           }
           return;  // the socket closes as it goes out of scope
@@ -75,7 +78,7 @@ class AsioHttpSvc : public HttpSvc {
         if (oldest.waiting) {
           context->logger->Log(6, "Connections at the limit (%1): closing the one idle longest",
                                bound);
-        } else if (busyLine.Due()) {
+        } else if (busyLine->Due()) {
           // Someone holds many slots without progress: the administrator wants to know, but
           // must not get a line per connection.
           auto held = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -99,18 +102,6 @@ class AsioHttpSvc : public HttpSvc {
   }
 
  private:
-  // A line an attacker can cause per connection is written at most once per interval.
-  struct Throttle {
-    std::chrono::steady_clock::time_point next;
-
-    bool Due() {
-      auto now = std::chrono::steady_clock::now();
-      if (now < next) return false;
-      next = now + kBoundLogInterval;
-      return true;
-    }
-  };
-
   std::shared_ptr<System::TCPServerSocket> socket_;
   std::shared_ptr<HttpServiceContext> context_;
 };

@@ -138,9 +138,12 @@ def test_a_trail_that_cannot_be_written_refuses_only_when_required(new_root, run
     with_audit(root, required=str(required).lower())
     trail_path(root).mkdir(parents=True)
     daemon = run_daemon(root)
-    answer = daemon.invoke(TOKEN_SVC, "create", security=user_pass("root", USERS["root"]))
+    for _ in range(5):
+        answer = daemon.invoke(TOKEN_SVC, "create", security=user_pass("root", USERS["root"]))
     lines = [r for r in daemon.records() if r.logger == "Audit" and r.level == 2]
-    assert any("lost" in r.text for r in lines), lines
+    # Said, but not once a call: the lines wait 10 s, then count what they held back.
+    for kind in ("lost", "unavailable"):
+        assert 1 <= len([r for r in lines if kind in r.text]) < 5, lines
     if not required:
         assert output_of(answer)["token"]
         return

@@ -39,6 +39,12 @@ std::string MakeParents(const std::string& path) {
   return {};
 }
 
+// A failure line's text, saying how many like it were held back since the last one.
+std::string WithHeldBack(std::string text, uint64_t heldBack) {
+  if (heldBack > 0) text += " (" + std::to_string(heldBack) + " more since the last such line)";
+  return text;
+}
+
 }  // namespace
 
 Settings Settings::Read(const Basalt::Service::Config& config) {
@@ -76,7 +82,9 @@ int Trail::Open() const {
               (fd >= 0 ? std::string("not a regular file") : std::strerror(errno));
     if (fd >= 0) ::close(fd);
   }
-  logger_->Log(2, "Audit trail unavailable: %1", failure);
+  if (uint64_t heldBack = 0; lines_.unavailable.Due(&heldBack)) {
+    logger_->Log(2, WithHeldBack("Audit trail unavailable: %1", heldBack), failure);
+  }
   return -1;
 }
 
@@ -103,21 +111,28 @@ bool Trail::WriteLine(const std::string& line) {
   if (fd_ < 0) return false;
   ssize_t written = ::write(fd_, line.data(), line.size());
   if (written == static_cast<ssize_t>(line.size())) return true;
-  logger_->Log(2, "Audit trail write to %1 failed: %2", settings_.file,
-               written < 0 ? std::strerror(errno) : "short write");
+  const std::string why = written < 0 ? std::strerror(errno) : "short write";
+  if (uint64_t heldBack = 0; lines_.writeFailed.Due(&heldBack)) {
+    logger_->Log(2, WithHeldBack("Audit trail write to %1 failed: %2", heldBack), settings_.file,
+                 why);
+  }
   return false;
 }
 
 bool Trail::Write(const Record& record) {
   bool written = WriteLine(FormatLine(record));
-  if (journal_ && !journal_->Send(JournalFields(record))) {
-    logger_->Log(3, "Audit record %1 not sent to the journal", EventName(record.event));
-  }
-  if (!written) {
-    logger_->Log(2,
-                 settings_.required ? "Audit record %1 lost: the call that needed it is refused"
-                                    : "Audit record %1 lost: the call proceeds",
+  uint64_t heldBack = 0;
+  if (journal_ && !journal_->Send(JournalFields(record)) && lines_.notJournaled.Due(&heldBack)) {
+    logger_->Log(3, WithHeldBack("Audit record %1 not sent to the journal", heldBack),
                  EventName(record.event));
+  }
+  if (!written && lines_.lost.Due(&heldBack)) {
+    logger_->Log(
+        2,
+        WithHeldBack(settings_.required ? "Audit record %1 lost: the call that needed it is refused"
+                                        : "Audit record %1 lost: the call proceeds",
+                     heldBack),
+        EventName(record.event));
   }
   return written;
 }

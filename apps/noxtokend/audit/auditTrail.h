@@ -9,6 +9,7 @@
 // for the moment of the swap.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <shared_mutex>
 #include <string>
@@ -16,6 +17,7 @@
 #include "apps/noxtokend/audit/auditRecord.h"
 #include "platform/basalt/config.h"
 #include "platform/basalt/journal.h"
+#include "platform/basalt/logLimiter.h"
 #include "platform/basalt/logger.h"
 
 namespace NoxToken::Audit {
@@ -35,7 +37,8 @@ struct Settings {
 
 class Trail {
  public:
-  // Opens the file now; a failure is logged at level 2 and retried at the first record.
+  // Opens the file now; a failure is logged at level 2 and retried at each record. Failure lines
+  // are written at most once per 10 s each, saying how many were held back.
   Trail(Settings settings, std::shared_ptr<Basalt::Service::Logger> logger,
         std::unique_ptr<Basalt::System::Journal> journal);
   ~Trail();
@@ -59,8 +62,19 @@ class Trail {
   int Open() const;
   bool WriteLine(const std::string& line);
 
+  // Each failure line at most once per interval, with the count held back: a trail that cannot
+  // be written must not put two lines a call into the log.
+  static constexpr std::chrono::seconds kFailureLineInterval{10};
+  struct FailureLines {
+    Basalt::Service::LogLimiter unavailable{kFailureLineInterval};
+    Basalt::Service::LogLimiter writeFailed{kFailureLineInterval};
+    Basalt::Service::LogLimiter lost{kFailureLineInterval};
+    Basalt::Service::LogLimiter notJournaled{kFailureLineInterval};
+  };
+
   Settings settings_;
   std::shared_ptr<Basalt::Service::Logger> logger_;
+  mutable FailureLines lines_;
   std::unique_ptr<Basalt::System::Journal> journal_;
   std::shared_mutex mutex_;  // writers share the descriptor; Reopen swaps it alone
   int fd_ = -1;              // guarded by mutex_
