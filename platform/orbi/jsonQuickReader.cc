@@ -2,7 +2,7 @@
 
 #include <charconv>
 
-#include "platform/orbi/utf8.h"
+#include "platform/orbi/jsonStringBody.h"
 
 namespace Orbi::Json {
 
@@ -43,7 +43,7 @@ class PlainReader {
         return depth < kMaxNesting ? Array(depth + 1) : nullptr;
       case '"': {
         std::string_view text;
-        if (!String(text)) return nullptr;
+        if (!String(decoded_, text)) return nullptr;
         return JsonPtr(json_stringn_nocheck(text.data(), text.size()));
       }
       case 't':
@@ -77,12 +77,10 @@ class PlainReader {
     return JsonPtr(json_integer(value));
   }
 
-  // A string without escapes; `out` points into the text.
-  bool String(std::string_view& out) {
-    const size_t start = ++pos_;
-    const size_t end = PlainStringEnd(text_, start);
+  // A string; `out` points into the text, or into `decoded` when the string has escapes.
+  bool String(std::string& decoded, std::string_view& out) {
+    const size_t end = ReadStringBody(text_, ++pos_, decoded, out);
     if (end == std::string_view::npos) return false;
-    out = text_.substr(start, end - start);
     pos_ = end + 1;
     return true;
   }
@@ -111,8 +109,9 @@ class PlainReader {
   JsonPtr Object(int depth) {
     return Items(JsonPtr(json_object()), '}', [this, depth](json_t* object) {
       SkipSpace();
+      std::string decodedKey;  // the member's value may decode strings of its own meanwhile
       std::string_view key;
-      if (!At('"') || !String(key)) return false;
+      if (!At('"') || !String(decodedKey, key)) return false;
       SkipSpace();
       if (!At(':')) return false;
       ++pos_;
@@ -131,6 +130,7 @@ class PlainReader {
 
   std::string_view text_;
   size_t pos_ = 0;
+  std::string decoded_;  // a string value's decoded body, copied out before the next is read
 };
 
 }  // namespace

@@ -121,6 +121,8 @@ TEST(JsonQuickReaderTest, ReadsPlainDocumentsAsJanssonDoes) {
            " \t\r\n[ {} , [] , \"\" , {\"\":{\"x\":[[]]}} ] \n",
            "[\"\xc3\xa9\xe4\xb8\xad\xf0\x9f\x98\x80\x7f\", 9223372036854775807, "
            "-9223372036854775808]",
+           R"(["esc\"aped", "\\\/\b\f\n\r\t", "\u00e9\u4E2D\ud83d\uDE00x", "a\u0001"])",
+           R"({"k\u0065y":{"\n":"<a b=\"c\"/>\n"},"key2":"\"\""})",
        }) {
     Json::JsonPtr quick = Json::ReadPlainJson(text);
     ASSERT_TRUE(quick) << text;
@@ -134,8 +136,17 @@ TEST(JsonQuickReaderTest, ReadsPlainDocumentsAsJanssonDoes) {
 // Whatever the quick reader leaves, Jansson reads or refuses with its own message.
 TEST(JsonQuickReaderTest, LeavesEverythingElseToJansson) {
   for (std::string_view text : std::initializer_list<std::string_view>{
-           R"(["esc\"aped"])",
            R"({"a":1.5})",
+           R"(["\u0000"])",
+           R"(["\ud800"])",
+           R"(["\udc00\ud800"])",
+           R"(["\ud800\u0041"])",
+           R"(["\ud800x"])",
+           R"(["\x41"])",
+           R"(["\u12"])",
+           R"(["\u12g4"])",
+           R"(["ends\)",
+           R"({"a":1,"\u0061":2})",
            R"([1e3])",
            R"([9223372036854775808])",
            R"([-9223372036854775809])",
