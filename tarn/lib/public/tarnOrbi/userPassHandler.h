@@ -1,7 +1,6 @@
 // Authenticates calls that present a host user name and password.
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -48,12 +47,14 @@ class UserPassHandler final : public Orbi::Authn::AuthnHandler {
 
   // A refusal is answered when the host's failure delay has passed since the call started, so
   // that the time the host took to check (longer for a known user) does not show in the answer.
-  // A throttled attempt never reaches the host: it is answered with `throttled` once
-  // `uncheckedPause` has passed, so that a guesser's refused attempts come no faster than its
-  // checked ones and cannot flood the daemon in their place. When
-  // `offload` is full the attempt is refused like a wrong password, without a check (also after
-  // `uncheckedPause`), and
-  // the overload is logged at level 3 by the throttle's logger once until it clears.
+  // An attempt the throttle has no place for yet waits in the throttle, holding no thread, and
+  // starts when a check of its pair settles. A throttled attempt never reaches the host: it is
+  // answered with `throttled` once `uncheckedPause` has passed, so that a guesser's refused
+  // attempts come no faster than its checked ones and cannot flood the daemon in their place.
+  // When `offload` is full the attempt is refused like a wrong password, without a check (also
+  // after `uncheckedPause`), and the overload is logged at level 3 by the throttle's logger once
+  // until it clears. Every answer goes through `returnTo` (else the enqueuer). The handler may
+  // be destroyed while attempts are under way: they keep what they need.
   UserPassHandler(AuthenticateFn authenticate, std::shared_ptr<Basalt::Service::Logger> logger,
                   Orbi::Core::Enqueuer enqueuer, Options options = {});
 
@@ -61,17 +62,13 @@ class UserPassHandler final : public Orbi::Authn::AuthnHandler {
                          Orbi::Authn::AuthnCallback done) override;
 
  private:
-  // What a check needs after the call has left the handler; shared, so the handler may go first.
+  // What an attempt needs after the call has left the handler; shared, so the handler may go
+  // first.
   struct Check;
 
-  // Answers an attempt that never reached the host, after `uncheckedPause`.
-  void RefuseUnchecked(Orbi::Data::ValuePtr refusal, Orbi::Authn::AuthnCallback done) const;
-
-  std::shared_ptr<const Check> check_;
+  std::shared_ptr<Check> check_;
   std::shared_ptr<Basalt::Service::Logger> logger_;
   Orbi::Core::Enqueuer enqueuer_;
-  Options options_;
-  std::atomic<bool> overloaded_{false};
 };
 
 }  // namespace TarnOrbi::Authn
