@@ -85,7 +85,7 @@ void PasswordThrottle::Admit(const std::string& user, CallerUid caller, DecidedF
       verdict = PeriodAfter(std::max(entry.failures + entry.inFlight, limits_.freeFailures));
     }
   }
-  decided(verdict);
+  decided(verdict, false);
 }
 
 void PasswordThrottle::Settle(const std::string& user, CallerUid caller, Outcome outcome) {
@@ -117,7 +117,7 @@ void PasswordThrottle::Settle(const std::string& user, CallerUid caller, Outcome
     waiting.erase(waiting.begin(), waiting.begin() + static_cast<ptrdiff_t>(taken));
     if (entry.Idle() && entry.failures == 0) entries_.erase(found);
   }
-  for (auto& decide : decided) decide(verdict);
+  for (auto& decide : decided) decide(verdict, true);
 }
 
 size_t PasswordThrottle::Size() const {

@@ -20,6 +20,7 @@ struct ThrottleHarness {
   PasswordThrottle throttle;
   std::vector<int64_t> verdicts;  // per attempt asked: kWaiting, kAdmitted or seconds to wait
   std::vector<size_t> admitted;   // attempts in the order they were admitted
+  size_t asking = SIZE_MAX;       // the attempt whose Admit runs
 
   explicit ThrottleHarness(PasswordThrottle::Limits limits = {})
       : throttle(
@@ -33,10 +34,13 @@ struct ThrottleHarness {
   int64_t Ask(const char* user, PasswordThrottle::CallerUid caller) {
     const size_t attempt = verdicts.size();
     verdicts.push_back(kWaiting);
-    throttle.Admit(user, caller, [this, attempt](PasswordThrottle::Verdict verdict) {
+    asking = attempt;
+    throttle.Admit(user, caller, [this, attempt](PasswordThrottle::Verdict verdict, bool waited) {
+      EXPECT_EQ(waited, attempt != asking) << attempt;
       verdicts[attempt] = verdict ? verdict->count() : kAdmitted;
       if (!verdict) admitted.push_back(attempt);
     });
+    asking = SIZE_MAX;
     return verdicts[attempt];
   }
 

@@ -10,25 +10,32 @@
 namespace TarnOrbi::Authn {
 
 struct UserPassHandler::Check : std::enable_shared_from_this<Check> {
-  Check(AuthenticateFn authenticate, Options given)
-      : authenticate(std::move(authenticate)), options(WithClock(std::move(given))) {}
+  Check(AuthenticateFn authenticate, Options given,
+        const std::shared_ptr<const Options::OffloadFn>& offload)
+      : authenticate(std::move(authenticate)),
+        options(WithoutOffload(std::move(given))),
+        offloads(offload != nullptr),
+        offload(offload) {}
 
-  static Options WithClock(Options given) {
+  static Options WithoutOffload(Options given) {
     if (!given.clock) given.clock = ClockFn(&std::chrono::steady_clock::now);
+    given.offload = nullptr;
     return given;
   }
 
   const AuthenticateFn authenticate;
   const Options options;
+  const bool offloads;
+  const std::weak_ptr<const Options::OffloadFn> offload;  // expired once the handler is gone
   std::atomic<bool> overloaded{false};
 
-  // Starts an admitted attempt: queued for `offload`, or run here without one. The context holds
-  // the user name and password until the call ends; no copy of them is made.
+  // Starts an admitted attempt: queued for the offload, or run here without one. The context
+  // holds the user name and password until the call ends; no copy of them is made.
   void Start(const Orbi::Core::ExecutionContextPtr& context, const std::string* user,
              const std::string* password, PasswordThrottle::CallerUid caller,
              Orbi::Authn::AuthnCallback done, Orbi::Core::Enqueuer answer) {
     const auto& throttle = options.throttle;
-    if (!options.offload) {
+    if (!offloads) {
       Run(*user, *password, caller, std::move(done), std::move(answer));
       return;
     }
@@ -36,7 +43,8 @@ struct UserPassHandler::Check : std::enable_shared_from_this<Check> {
         [self = shared_from_this(), context, user, password, caller, done, answer]() {
           self->Run(*user, *password, caller, done, answer);
         });
-    if (options.offload(std::move(job))) {
+    auto queue = offload.lock();
+    if (queue && (*queue)(std::move(job))) {
       if (throttle && overloaded.exchange(false)) {
         throttle->GetLogger()->Log(3, "Password checks are queued again");
       }
@@ -44,7 +52,7 @@ struct UserPassHandler::Check : std::enable_shared_from_this<Check> {
     }
     if (throttle) {
       throttle->Settle(*user, caller, PasswordThrottle::Outcome::kNotChecked);
-      if (!overloaded.exchange(true)) {
+      if (queue && !overloaded.exchange(true)) {
         throttle->GetLogger()->Log(
             3, "Password check queue full: attempts are refused unchecked until it drains");
       }
@@ -105,7 +113,10 @@ struct UserPassHandler::Check : std::enable_shared_from_this<Check> {
 UserPassHandler::UserPassHandler(AuthenticateFn authenticate,
                                  std::shared_ptr<Basalt::Service::Logger> logger,
                                  Orbi::Core::Enqueuer enqueuer, Options options)
-    : check_(std::make_shared<Check>(std::move(authenticate), std::move(options))),
+    : offload_(options.offload
+                   ? std::make_shared<const Options::OffloadFn>(std::move(options.offload))
+                   : nullptr),
+      check_(std::make_shared<Check>(std::move(authenticate), std::move(options), offload_)),
       logger_(std::move(logger)),
       enqueuer_(std::move(enqueuer)) {}
 
@@ -125,8 +136,8 @@ void UserPassHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr context,
     return;
   }
   const PasswordThrottle::CallerUid caller = context->CallerUid();
-  // A waiting attempt is decided on the thread of the check that frees its place, under this
-  // call's log context; `verdict` carries the decision into the wrapped work.
+  // A waiting attempt is decided on the thread of the check that frees its place: it goes back to
+  // the request's thread, under this call's log context; `verdict` carries the decision there.
   auto verdict = std::make_shared<PasswordThrottle::Verdict>();
   auto decide = Basalt::Service::CarryLogContext(
       [check = check_, context, user, password, caller, done, answer, verdict] {
@@ -136,11 +147,16 @@ void UserPassHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr context,
           check->Start(context, user, password, caller, done, answer);
         }
       });
-  options.throttle->Admit(*user, caller,
-                          [verdict, decide = std::move(decide)](PasswordThrottle::Verdict given) {
-                            *verdict = given;
-                            decide();
-                          });
+  options.throttle->Admit(
+      *user, caller,
+      [verdict, decide = std::move(decide), answer](PasswordThrottle::Verdict given, bool waited) {
+        *verdict = given;
+        if (waited) {
+          answer(decide);
+        } else {
+          decide();
+        }
+      });
 }
 
 }  // namespace TarnOrbi::Authn

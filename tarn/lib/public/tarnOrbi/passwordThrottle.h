@@ -49,7 +49,8 @@ class PasswordThrottle {
   // nullopt admits one check, which the caller must then Settle once; otherwise the whole seconds
   // the caller should wait.
   using Verdict = std::optional<std::chrono::seconds>;
-  using DecidedFn = std::function<void(Verdict)>;
+  // `waited` tells an attempt that waited for a place, decided on the thread of another's Settle.
+  using DecidedFn = std::function<void(Verdict verdict, bool waited)>;
 
   // Decides an attempt and calls `decided` once with the verdict: at once, on this thread, when
   // there is room or a wait is on; otherwise the attempt waits (up to `maxWaiting` per pair,

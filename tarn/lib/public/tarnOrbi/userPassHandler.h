@@ -28,7 +28,9 @@ struct UserPassHandlerOptions {
   DelayFn delay;      // none: a refusal is answered as soon as the host answers
   ClockFn clock;      // steady_clock by default
   OffloadFn offload;  // none: the host check runs on the calling thread
-  ReturnFn returnTo;  // none: answers go through the handler's enqueuer
+  // none: answers go through the handler's enqueuer. With `offload`, either must run work on a
+  // thread of its own, not the offload's: a waiting attempt is started through it.
+  ReturnFn returnTo;
   std::shared_ptr<PasswordThrottle> throttle;  // none: every attempt is checked
   ThrottledFn throttled;                       // none: the standard Unauthenticated error
   // How long an attempt refused without a check waits for its answer (on `delay`, holding no
@@ -53,8 +55,9 @@ class UserPassHandler final : public Orbi::Authn::AuthnHandler {
   // attempts come no faster than its checked ones and cannot flood the daemon in their place.
   // When `offload` is full the attempt is refused like a wrong password, without a check (also
   // after `uncheckedPause`), and the overload is logged at level 3 by the throttle's logger once
-  // until it clears. Every answer goes through `returnTo` (else the enqueuer). The handler may
-  // be destroyed while attempts are under way: they keep what they need.
+  // until it clears. Every answer goes through `returnTo` (else the enqueuer), and so does the
+  // start of an attempt that waited. The handler may be destroyed while attempts are under way:
+  // those that wait are then refused unchecked when their turn comes.
   UserPassHandler(AuthenticateFn authenticate, std::shared_ptr<Basalt::Service::Logger> logger,
                   Orbi::Core::Enqueuer enqueuer, Options options = {});
 
@@ -66,6 +69,9 @@ class UserPassHandler final : public Orbi::Authn::AuthnHandler {
   // first.
   struct Check;
 
+  // Owned here alone: the checks it runs hold `check_`, and the last of them must not be the
+  // one to tear down the threads it runs on.
+  std::shared_ptr<const Options::OffloadFn> offload_;
   std::shared_ptr<Check> check_;
   std::shared_ptr<Basalt::Service::Logger> logger_;
   Orbi::Core::Enqueuer enqueuer_;
