@@ -1,7 +1,7 @@
 """The daemon as the Python benchmarks run it: under a temporary dev root with the user
 bench:bench-pw, on a free port of 127.0.0.1, at log level 3, with this process's descriptor
 limit raised to its hard limit; and what the benchmarks share to call it: service ids, the
-JSON-RPC body of a call, a free port."""
+JSON-RPC body of a call, the head of a raw POST, a free port."""
 
 import contextlib
 import os
@@ -30,6 +30,14 @@ def body(service, operation, input, security):
     return {"jsonrpc": "2.0", "id": "1", "method": "invoke",
             "params": {"serviceId": service, "operationId": operation, "input": input,
                        "ctx": {"securityCtx": security}}}
+
+
+def post_head(port: int, length: int, close: bool = False) -> bytes:
+    """The head of a POST /api with a body of `length` bytes. The daemon answers only a loopback
+    Host (403 otherwise), so it names 127.0.0.1 with the port, as a browser on loopback would."""
+    return (b"POST /api HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nContent-Type: application/json\r\n"
+            b"Content-Length: %d\r\n%s\r\n"
+            % (port, length, b"Connection: close\r\n" if close else b""))
 
 
 def free_port():

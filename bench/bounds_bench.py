@@ -54,10 +54,7 @@ def reset_peak(pid: int) -> None:
 
 def post(port: int, body: bytes, timeout: float = 120) -> bytes:
     """One request on its own connection; returns the answer's status line and body."""
-    head = (
-        b"POST /api HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
-        b"Content-Length: %d\r\nConnection: close\r\n\r\n" % len(body)
-    )
+    head = benchdaemon.post_head(port, len(body), close=True)
     with socket.create_connection(("127.0.0.1", port), timeout=timeout) as sock:
         sock.sendall(head)
         sock.sendall(body)

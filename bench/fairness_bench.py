@@ -39,15 +39,10 @@ def rpc(service: str, operation: str, security: dict) -> bytes:
                                   "ctx": {"securityCtx": security}, "input": {}}}).encode()
 
 
-def head(length: int) -> bytes:
-    return (b"POST /api HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
-            b"Content-Length: %d\r\n\r\n" % length)
-
-
 def call(port: int, body: bytes, timeout: float = 5) -> bytes:
     """One call on a connection of its own; the whole answer, head included."""
     with socket.create_connection(("127.0.0.1", port), timeout=timeout) as sock:
-        sock.sendall(head(len(body))[:-2] + b"Connection: close\r\n\r\n" + body)
+        sock.sendall(benchdaemon.post_head(port, len(body), close=True) + body)
         answer = b""
         while piece := sock.recv(65536):
             answer += piece
@@ -136,9 +131,11 @@ def main() -> None:
         print(f"date: {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}; {os.cpu_count()} "
               f"cores; load average {os.getloadavg()[0]:.1f}; {SECONDS} s each")
         print(f"1. verify undisturbed: {caller(port, verify, expect)}")
-        slow = under(port, ATTACKERS, head(1000) + b"{", True, verify, expect)
+        slow = under(port, ATTACKERS, benchdaemon.post_head(port, 1000) + b"{", True, verify,
+                     expect)
         print(f"2. verify while {ATTACKERS} connections trickle bodies: {slow}")
-        pending = under(port, PENDING, head(len(wrong)) + wrong, False, verify, expect)
+        pending = under(port, PENDING, benchdaemon.post_head(port, len(wrong)) + wrong, False,
+                        verify, expect)
         print(f"3. verify while {PENDING} connections keep a wrong password pending: {pending}")
         refused = sum("refusing one" in line for line in open(daemon.log))
         print(f"daemon log: {refused} refusal line(s); daemon still running: "

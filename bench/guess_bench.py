@@ -44,14 +44,9 @@ def login(user: str, password: str) -> dict:
     return {"schemeId": USER_PASS, "userName": user, "password": password}
 
 
-def http_head(port: int, body: bytes, close: bool = False) -> bytes:
-    return (b"POST /api HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
-            b"Content-Length: %d\r\n%s\r\n" % (len(body), b"Connection: close\r\n" if close else b""))
-
-
 def post(port: int, body: bytes) -> bytes:
     with socket.create_connection(("127.0.0.1", port), timeout=60) as sock:
-        sock.sendall(http_head(port, body, close=True) + body)
+        sock.sendall(benchdaemon.post_head(port, len(body), close=True) + body)
         answer = b""
         while piece := sock.recv(65536):
             answer += piece
@@ -59,7 +54,7 @@ def post(port: int, body: bytes) -> bytes:
 
 
 async def guess_on_one_connection(port: int, body: bytes, deadline: float, counts: dict) -> None:
-    request = http_head(port, body) + body
+    request = benchdaemon.post_head(port, len(body)) + body
     while time.monotonic() < deadline:
         try:
             reader, writer = await asyncio.open_connection("127.0.0.1", port)

@@ -227,13 +227,14 @@ rss_load=$(cat "$work/rss.max" 2>/dev/null || echo "$rss_idle")
 
 # Resident memory with 1,000 connections open, each after one get call, and once they closed
 # (the daemon trims its allocator every 5 s).
-read -r rss_conns rss_closed conns_answered < <("$python" - "$daemon_port" "$daemon_pid" "$provider_body" <<'PY'
+read -r rss_conns rss_closed conns_answered < <("$python" - "$repo/bench" "$daemon_port" "$daemon_pid" "$provider_body" <<'PY'
 import resource, socket, sys, time
-port, pid, body = int(sys.argv[1]), sys.argv[2], sys.argv[3].encode()
+sys.path.insert(0, sys.argv[1])
+import benchdaemon
+port, pid, body = int(sys.argv[2]), sys.argv[3], sys.argv[4].encode()
 soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
 resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, 4096), hard))
-request = (b"POST /api HTTP/1.1\r\nHost: bench\r\nContent-Type: application/json\r\n"
-           b"Content-Length: %d\r\n\r\n" % len(body)) + body
+request = benchdaemon.post_head(port, len(body)) + body
 rss = lambda: next(l.split()[1] for l in open(f"/proc/{pid}/status") if l.startswith("VmRSS"))
 sockets = [socket.create_connection(("127.0.0.1", port)) for _ in range(1000)]
 for s in sockets:

@@ -1,6 +1,8 @@
 #include "tarnOrbi/passwordThrottle.h"
 
 #include <algorithm>
+#include <iterator>
+#include <tuple>
 
 #include "platform/basalt/authenticateUser.h"
 
@@ -28,6 +30,11 @@ std::chrono::seconds PasswordThrottle::PeriodAfter(unsigned failures) const {
   return std::min(limits_.longestPeriod, limits_.firstPeriod * (int64_t{1} << doublings));
 }
 
+// Past the free failures one check at a time: its outcome decides the next wait.
+unsigned PasswordThrottle::Places(const Entry& entry) const {
+  return entry.failures < limits_.freeFailures ? limits_.freeFailures - entry.failures : 1;
+}
+
 PasswordThrottle::Entry& PasswordThrottle::Find(const Key& key) {
   auto found = entries_.find(key);
   if (found == entries_.end()) {
@@ -39,67 +46,78 @@ PasswordThrottle::Entry& PasswordThrottle::Find(const Key& key) {
 }
 
 // Fewest failures first, so that a caller who fills the table with new names evicts its own
-// fresh entries long before the count of a user it has been guessing at.
+// fresh entries long before the count of a user it has been guessing at. A busy pair stays: its
+// checks must settle against the count they were admitted under.
 void PasswordThrottle::EvictOne() {
-  auto rank = [](const Entry& entry) {
-    return std::make_tuple(entry.inFlight > 0, entry.failures, entry.touched);
-  };
-  auto victim = std::min_element(entries_.begin(), entries_.end(),
-                                 [&](auto& a, auto& b) { return rank(a.second) < rank(b.second); });
+  auto victim = entries_.end();
+  for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+    if (!it->second.Idle()) continue;
+    if (victim == entries_.end() || std::tie(it->second.failures, it->second.touched) <
+                                        std::tie(victim->second.failures, victim->second.touched)) {
+      victim = it;
+    }
+  }
   if (victim != entries_.end()) entries_.erase(victim);
 }
 
-std::optional<std::chrono::seconds> PasswordThrottle::Admit(const std::string& user,
-                                                            CallerUid caller) {
-  std::lock_guard lock(mutex_);
-  if (!caller && !unknownCallerLogged_) {
-    unknownCallerLogged_ = true;
-    logger_->Log(3,
-                 "The calling host user of a password check cannot be found; failures are counted "
-                 "by user name alone");
+void PasswordThrottle::Admit(const std::string& user, CallerUid caller, DecidedFn decided) {
+  Verdict verdict;
+  {
+    std::lock_guard lock(mutex_);
+    if (!caller && !unknownCallerLogged_) {
+      unknownCallerLogged_ = true;
+      logger_->Log(3,
+                   "The calling host user of a password check cannot be found; failures are "
+                   "counted by user name alone");
+    }
+    Entry& entry = Find({user.substr(0, kKeptNameLength), caller});
+    const auto now = clock_();
+    if (now < entry.blockedUntil) {
+      const auto left = std::chrono::ceil<std::chrono::seconds>(entry.blockedUntil - now);
+      verdict = std::max(left, std::chrono::seconds(1));
+    } else if (entry.inFlight < Places(entry)) {
+      ++entry.inFlight;
+    } else if (entry.waiting.size() < limits_.maxWaiting) {
+      entry.waiting.push_back(std::move(decided));
+      return;
+    } else {
+      // The wait the attempts in flight would start if they all failed.
+      verdict = PeriodAfter(std::max(entry.failures + entry.inFlight, limits_.freeFailures));
+    }
   }
-  Entry& entry = Find({user.substr(0, kKeptNameLength), caller});
-  const auto now = clock_();
-  if (now < entry.blockedUntil) {
-    const auto left = std::chrono::ceil<std::chrono::seconds>(entry.blockedUntil - now);
-    return std::max(left, std::chrono::seconds(1));
-  }
-  // Past the free failures one check at a time: its outcome decides the next wait.
-  const unsigned allowed =
-      entry.failures < limits_.freeFailures ? limits_.freeFailures - entry.failures : 1;
-  if (entry.inFlight >= allowed) {
-    return entry.failures + entry.inFlight >= limits_.freeFailures
-               ? PeriodAfter(std::max(entry.failures + entry.inFlight, limits_.freeFailures))
-               : limits_.firstPeriod;
-  }
-  ++entry.inFlight;
-  return std::nullopt;
+  decided(verdict, false);
 }
 
 void PasswordThrottle::Settle(const std::string& user, CallerUid caller, Outcome outcome) {
-  std::lock_guard lock(mutex_);
-  auto found = entries_.find({user.substr(0, kKeptNameLength), caller});
-  if (found == entries_.end()) return;  // evicted or reset by a success meanwhile
-  Entry& entry = found->second;
-  if (entry.inFlight > 0) --entry.inFlight;
-  switch (outcome) {
-    case Outcome::kAccepted:
-      entries_.erase(found);
-      return;
-    case Outcome::kNotChecked:
-      if (entry.failures == 0 && entry.inFlight == 0) entries_.erase(found);
-      return;
-    case Outcome::kRefused:
-      break;
+  std::vector<DecidedFn> decided;
+  Verdict verdict;
+  {
+    std::lock_guard lock(mutex_);
+    auto found = entries_.find({user.substr(0, kKeptNameLength), caller});
+    if (found == entries_.end()) return;  // never admitted here
+    Entry& entry = found->second;
+    if (entry.inFlight > 0) --entry.inFlight;
+    if (outcome == Outcome::kAccepted) {
+      entry.failures = 0;
+      entry.blockedUntil = {};
+    } else if (outcome == Outcome::kRefused && ++entry.failures >= limits_.freeFailures) {
+      verdict = PeriodAfter(entry.failures);
+      entry.blockedUntil = clock_() + *verdict;
+      logger_->Log(3,
+                   "Password attempts for user %1 from caller uid %2 refused for %3 s after %4 "
+                   "consecutive failures",
+                   user, CallerText(caller), verdict->count(), entry.failures);
+    }
+    auto& waiting = entry.waiting;
+    const size_t places = entry.inFlight < Places(entry) ? Places(entry) - entry.inFlight : 0;
+    const size_t taken = verdict ? waiting.size() : std::min(places, waiting.size());
+    if (!verdict) entry.inFlight += static_cast<unsigned>(taken);
+    decided.assign(std::make_move_iterator(waiting.begin()),
+                   std::make_move_iterator(waiting.begin() + static_cast<ptrdiff_t>(taken)));
+    waiting.erase(waiting.begin(), waiting.begin() + static_cast<ptrdiff_t>(taken));
+    if (entry.Idle() && entry.failures == 0) entries_.erase(found);
   }
-  ++entry.failures;
-  if (entry.failures < limits_.freeFailures) return;
-  const auto period = PeriodAfter(entry.failures);
-  entry.blockedUntil = clock_() + period;
-  logger_->Log(3,
-               "Password attempts for user %1 from caller uid %2 refused for %3 s after %4 "
-               "consecutive failures",
-               user, CallerText(caller), period.count(), entry.failures);
+  for (auto& decide : decided) decide(verdict, true);
 }
 
 size_t PasswordThrottle::Size() const {

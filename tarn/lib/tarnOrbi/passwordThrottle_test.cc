@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace TarnOrbi::Authn {
@@ -11,9 +12,15 @@ using Outcome = PasswordThrottle::Outcome;
 using std::chrono::seconds;
 
 struct ThrottleHarness {
+  static constexpr int64_t kWaiting = -1;
+  static constexpr int64_t kAdmitted = 0;
+
   std::chrono::steady_clock::time_point now{};
   std::vector<std::string> lines;
   PasswordThrottle throttle;
+  std::vector<int64_t> verdicts;  // per attempt asked: kWaiting, kAdmitted or seconds to wait
+  std::vector<size_t> admitted;   // attempts in the order they were admitted
+  size_t asking = SIZE_MAX;       // the attempt whose Admit runs
 
   explicit ThrottleHarness(PasswordThrottle::Limits limits = {})
       : throttle(
@@ -23,11 +30,36 @@ struct ThrottleHarness {
                                                 }),
             limits, [this] { return now; }) {}
 
+  // Asks for a place; the attempt's verdict as it stands when Admit returns.
+  int64_t Ask(const char* user, PasswordThrottle::CallerUid caller) {
+    const size_t attempt = verdicts.size();
+    verdicts.push_back(kWaiting);
+    asking = attempt;
+    throttle.Admit(user, caller, [this, attempt](PasswordThrottle::Verdict verdict, bool waited) {
+      EXPECT_EQ(waited, attempt != asking) << attempt;
+      verdicts[attempt] = verdict ? verdict->count() : kAdmitted;
+      if (!verdict) admitted.push_back(attempt);
+    });
+    asking = SIZE_MAX;
+    return verdicts[attempt];
+  }
+
   // Admits and settles one attempt; the wait it was refused with, or 0 when it was checked.
   int64_t Try(const char* user, PasswordThrottle::CallerUid caller, Outcome outcome) {
-    if (auto wait = throttle.Admit(user, caller)) return wait->count();
-    throttle.Settle(user, caller, outcome);
-    return 0;
+    const int64_t verdict = Ask(user, caller);
+    if (verdict == kAdmitted) throttle.Settle(user, caller, outcome);
+    return verdict;
+  }
+
+  // The verdicts of attempts [from, end) as letters: A admitted, W waiting, else the seconds.
+  std::string Letters(size_t from = 0) const {
+    std::string letters;
+    for (size_t i = from; i < verdicts.size(); ++i) {
+      letters += verdicts[i] == kWaiting    ? 'W'
+                 : verdicts[i] == kAdmitted ? 'A'
+                                            : static_cast<char>('0' + verdicts[i]);
+    }
+    return letters;
   }
 };
 
@@ -91,18 +123,62 @@ TEST(PasswordThrottleTest, WaitsDoubleUpToFifteenMinutes) {
   EXPECT_EQ(waits, (std::vector<int64_t>{1, 2, 4, 8, 16, 32, 64, 128, 256, 512, 900, 900}));
 }
 
-TEST(PasswordThrottleTest, AttemptsInFlightCountAndAFullTableEvictsFewestFailuresFirst) {
+// Parallel attempts of one pair: those beyond the places wait, and each settlement (oldest check
+// first, outcomes in turn, the last repeated) lets waiting ones in or answers them with the wait.
+TEST(PasswordThrottleTest, ParallelAttemptsWaitForAPlaceAndNeverExceedTheCount) {
+  struct Case {
+    const char* name;
+    size_t maxWaiting;
+    const char* outcomes;  // R right, W wrong, N not checked
+    const char* asked;     // the verdicts when all 12 have asked
+    const char* settled;   // the verdicts when no check is left in flight
+    size_t lines;
+  };
+  const Case cases[] = {
+      {"right passwords are all checked", 64, "R", "AAAAAWWWWWWW", "AAAAAAAAAAAA", 0},
+      {"unchecked ones free their place", 64, "N", "AAAAAWWWWWWW", "AAAAAAAAAAAA", 0},
+      {"a success after four failures lets all in", 64, "WWWWR", "AAAAAWWWWWWW", "AAAAAAAAAAAA", 0},
+      {"the fifth failure answers the waiting", 64, "W", "AAAAAWWWWWWW", "AAAAA1111111", 1},
+      {"beyond the queue refused at once", 4, "W", "AAAAAWWWW111", "AAAAA1111111", 1},
+  };
+  for (const auto& test : cases) {
+    ThrottleHarness harness({.maxWaiting = test.maxWaiting});
+    for (int i = 0; i < 12; ++i) harness.Ask("alice", 7);
+    EXPECT_EQ(harness.Letters(), test.asked) << test.name;
+    size_t settled = 0, mostInFlight = 0;
+    const std::string outcomes = test.outcomes;
+    while (settled < harness.admitted.size()) {
+      mostInFlight = std::max(mostInFlight, harness.admitted.size() - settled);
+      const char outcome = outcomes[std::min(settled, outcomes.size() - 1)];
+      ++settled;
+      harness.throttle.Settle("alice", 7,
+                              outcome == 'R'   ? Outcome::kAccepted
+                              : outcome == 'W' ? Outcome::kRefused
+                                               : Outcome::kNotChecked);
+    }
+    EXPECT_EQ(harness.Letters(), test.settled) << test.name;
+    EXPECT_EQ(mostInFlight, 5U) << test.name;
+    EXPECT_EQ(harness.lines.size(), test.lines) << test.name;
+  }
+}
+
+TEST(PasswordThrottleTest, AFullTableEvictsIdlePairsFewestFailuresFirst) {
   ThrottleHarness harness({.maxEntries = 3});
-  for (int i = 0; i < 5; ++i) EXPECT_FALSE(harness.throttle.Admit("alice", 7)) << i;
-  EXPECT_EQ(harness.throttle.Admit("alice", 7), seconds(1));
-  for (int i = 0; i < 5; ++i) harness.throttle.Settle("alice", 7, Outcome::kRefused);
+  for (int i = 0; i < 5; ++i) harness.Try("alice", 7, Outcome::kRefused);
   for (const char* user : {"bob", "carol", "dave", "erin"}) harness.Try(user, 7, Outcome::kRefused);
   EXPECT_EQ(harness.throttle.Size(), 3U);
-  EXPECT_EQ(harness.throttle.Admit("alice", 7), seconds(1));
-  // Past the free failures, one check at a time.
+  EXPECT_EQ(harness.Ask("alice", 7), 1);  // kept: the most failures
+  // Pairs with a check in flight or waiting stay; the table grows instead.
   harness.now += seconds(1);
-  EXPECT_FALSE(harness.throttle.Admit("alice", 7));
-  EXPECT_EQ(harness.throttle.Admit("alice", 7), seconds(2));
+  for (const char* user : {"alice", "alice", "frank", "gina", "hank"}) harness.Ask(user, 7);
+  EXPECT_EQ(harness.Letters(harness.verdicts.size() - 5), "AWAAA");
+  EXPECT_EQ(harness.throttle.Size(), 4U);
+  for (const char* user : {"frank", "gina", "hank"}) {
+    harness.throttle.Settle(user, 7, Outcome::kAccepted);
+  }
+  harness.throttle.Settle("alice", 7, Outcome::kRefused);
+  EXPECT_EQ(harness.Letters(harness.verdicts.size() - 5), "A2AAA");
+  EXPECT_EQ(harness.throttle.Size(), 1U);
 }
 
 }  // namespace

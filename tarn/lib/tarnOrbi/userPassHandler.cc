@@ -1,5 +1,7 @@
 #include "tarnOrbi/userPassHandler.h"
 
+#include <atomic>
+
 #include "platform/authn/authnData.h"
 #include "platform/basalt/logger.h"
 #include "platform/orbi/errors.h"
@@ -7,16 +9,63 @@
 
 namespace TarnOrbi::Authn {
 
-struct UserPassHandler::Check {
-  AuthenticateFn authenticate;
-  DelayFn delay;
-  ClockFn clock;
-  std::shared_ptr<PasswordThrottle> throttle;
+struct UserPassHandler::Check : std::enable_shared_from_this<Check> {
+  Check(AuthenticateFn authenticate, Options given,
+        const std::shared_ptr<const Options::OffloadFn>& offload)
+      : authenticate(std::move(authenticate)),
+        options(WithoutOffload(std::move(given))),
+        offloads(offload != nullptr),
+        offload(offload) {}
+
+  static Options WithoutOffload(Options given) {
+    if (!given.clock) given.clock = ClockFn(&std::chrono::steady_clock::now);
+    given.offload = nullptr;
+    return given;
+  }
+
+  const AuthenticateFn authenticate;
+  const Options options;
+  const bool offloads;
+  const std::weak_ptr<const Options::OffloadFn> offload;  // expired once the handler is gone
+  std::atomic<bool> overloaded{false};
+
+  // Starts an admitted attempt: queued for the offload, or run here without one. The context
+  // holds the user name and password until the call ends; no copy of them is made.
+  void Start(const Orbi::Core::ExecutionContextPtr& context, const std::string* user,
+             const std::string* password, PasswordThrottle::CallerUid caller,
+             Orbi::Authn::AuthnCallback done, Orbi::Core::Enqueuer answer) {
+    const auto& throttle = options.throttle;
+    if (!offloads) {
+      Run(*user, *password, caller, std::move(done), std::move(answer));
+      return;
+    }
+    auto job = Basalt::Service::CarryLogContext(
+        [self = shared_from_this(), context, user, password, caller, done, answer]() {
+          self->Run(*user, *password, caller, done, answer);
+        });
+    auto queue = offload.lock();
+    if (queue && (*queue)(std::move(job))) {
+      if (throttle && overloaded.exchange(false)) {
+        throttle->GetLogger()->Log(3, "Password checks are queued again");
+      }
+      return;
+    }
+    if (throttle) {
+      throttle->Settle(*user, caller, PasswordThrottle::Outcome::kNotChecked);
+      if (queue && !overloaded.exchange(true)) {
+        throttle->GetLogger()->Log(
+            3, "Password check queue full: attempts are refused unchecked until it drains");
+      }
+    }
+    RefuseUnchecked(Orbi::Std::Unauthenticated().ToErrorValue(), std::move(done),
+                    std::move(answer));
+  }
 
   // Runs the host check and answers through `answer`, which runs on the request's thread.
   void Run(const std::string& user, const std::string& password, PasswordThrottle::CallerUid caller,
            Orbi::Authn::AuthnCallback done, Orbi::Core::Enqueuer answer) const {
-    const auto start = clock();
+    const auto& throttle = options.throttle;
+    const auto start = options.clock();
     auto outcome = authenticate(user, password);
     if (outcome.token) {
       if (throttle) throttle->Settle(user, caller, PasswordThrottle::Outcome::kAccepted);
@@ -29,32 +78,47 @@ struct UserPassHandler::Check {
     }
     // Counted when answered: the attempt holds its place until then, and a wait that follows
     // starts when the caller hears of the failure, not while it still sits out the delay.
-    auto refuse = [done, throttle = throttle, user, caller]() {
+    auto refuse = [done, throttle, user, caller]() {
       if (throttle) throttle->Settle(user, caller, PasswordThrottle::Outcome::kRefused);
       done(Orbi::Std::Unauthenticated().ToErrorValue());
     };
     // The host's failure delay is served on a timer, so it never holds a thread, and it is
     // counted from the start so that every refusal takes the same time.
-    auto remaining =
-        outcome.failDelay - std::chrono::duration_cast<std::chrono::microseconds>(clock() - start);
-    if (delay && remaining.count() > 0) {
-      delay(remaining, [answer, refuse]() { answer(refuse); });
+    auto remaining = outcome.failDelay -
+                     std::chrono::duration_cast<std::chrono::microseconds>(options.clock() - start);
+    if (options.delay && remaining.count() > 0) {
+      options.delay(remaining, [answer, refuse]() { answer(refuse); });
     } else {
       answer(refuse);
     }
+  }
+
+  // Answers an attempt that never reached the host, after `uncheckedPause`.
+  void RefuseUnchecked(Orbi::Data::ValuePtr refusal, Orbi::Authn::AuthnCallback done,
+                       Orbi::Core::Enqueuer answer) const {
+    auto send = [answer, done, refusal] { answer([done, refusal] { done(refusal); }); };
+    if (!options.delay || options.uncheckedPause.count() <= 0) {
+      send();
+      return;
+    }
+    options.delay(options.uncheckedPause, std::move(send));
+  }
+
+  Orbi::Data::ValuePtr Throttled(std::chrono::seconds wait) const {
+    return options.throttled ? options.throttled(wait)
+                             : Orbi::Std::Unauthenticated().ToErrorValue();
   }
 };
 
 UserPassHandler::UserPassHandler(AuthenticateFn authenticate,
                                  std::shared_ptr<Basalt::Service::Logger> logger,
                                  Orbi::Core::Enqueuer enqueuer, Options options)
-    : check_(std::make_shared<const Check>(
-          Check{std::move(authenticate), options.delay,
-                options.clock ? options.clock : ClockFn(&std::chrono::steady_clock::now),
-                options.throttle})),
+    : offload_(options.offload
+                   ? std::make_shared<const Options::OffloadFn>(std::move(options.offload))
+                   : nullptr),
+      check_(std::make_shared<Check>(std::move(authenticate), std::move(options), offload_)),
       logger_(std::move(logger)),
-      enqueuer_(std::move(enqueuer)),
-      options_(std::move(options)) {}
+      enqueuer_(std::move(enqueuer)) {}
 
 void UserPassHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr context,
                                         Orbi::Authn::AuthnCallback done) {
@@ -65,52 +129,34 @@ void UserPassHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr context,
     done(nullptr);
     return;
   }
-  const auto& throttle = options_.throttle;
-  PasswordThrottle::CallerUid caller;
-  if (throttle) {
-    caller = context->CallerUid();
-    if (auto wait = throttle->Admit(*user, caller)) {
-      RefuseUnchecked(options_.throttled ? options_.throttled(*wait)
-                                         : Orbi::Std::Unauthenticated().ToErrorValue(),
-                      std::move(done));
-      return;
-    }
-  }
-  Orbi::Core::Enqueuer answer = options_.returnTo ? options_.returnTo() : enqueuer_;
-  if (!options_.offload) {
-    check_->Run(*user, *password, caller, std::move(done), std::move(answer));
+  const auto& options = check_->options;
+  Orbi::Core::Enqueuer answer = options.returnTo ? options.returnTo() : enqueuer_;
+  if (!options.throttle) {
+    check_->Start(context, user, password, std::nullopt, std::move(done), std::move(answer));
     return;
   }
-  // The context holds the user name and password until the call ends; no copy of them is made.
-  auto job = Basalt::Service::CarryLogContext(
-      [check = check_, context, user, password, caller, done, answer]() {
-        check->Run(*user, *password, caller, done, answer);
+  const PasswordThrottle::CallerUid caller = context->CallerUid();
+  // A waiting attempt is decided on the thread of the check that frees its place: it goes back to
+  // the request's thread, under this call's log context; `verdict` carries the decision there.
+  auto verdict = std::make_shared<PasswordThrottle::Verdict>();
+  auto decide = Basalt::Service::CarryLogContext(
+      [check = check_, context, user, password, caller, done, answer, verdict] {
+        if (*verdict) {
+          check->RefuseUnchecked(check->Throttled(**verdict), done, answer);
+        } else {
+          check->Start(context, user, password, caller, done, answer);
+        }
       });
-  if (options_.offload(std::move(job))) {
-    if (throttle && overloaded_.exchange(false)) {
-      throttle->GetLogger()->Log(3, "Password checks are queued again");
-    }
-    return;
-  }
-  if (throttle) {
-    throttle->Settle(*user, caller, PasswordThrottle::Outcome::kNotChecked);
-    if (!overloaded_.exchange(true)) {
-      throttle->GetLogger()->Log(
-          3, "Password check queue full: attempts are refused unchecked until it drains");
-    }
-  }
-  RefuseUnchecked(Orbi::Std::Unauthenticated().ToErrorValue(), std::move(done));
-}
-
-void UserPassHandler::RefuseUnchecked(Orbi::Data::ValuePtr refusal,
-                                      Orbi::Authn::AuthnCallback done) const {
-  if (!options_.delay || options_.uncheckedPause.count() <= 0) {
-    done(std::move(refusal));
-    return;
-  }
-  Orbi::Core::Enqueuer answer = options_.returnTo ? options_.returnTo() : enqueuer_;
-  options_.delay(options_.uncheckedPause,
-                 [answer, done, refusal] { answer([done, refusal] { done(refusal); }); });
+  options.throttle->Admit(
+      *user, caller,
+      [verdict, decide = std::move(decide), answer](PasswordThrottle::Verdict given, bool waited) {
+        *verdict = given;
+        if (waited) {
+          answer(decide);
+        } else {
+          decide();
+        }
+      });
 }
 
 }  // namespace TarnOrbi::Authn

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
+
 namespace TarnOrbi::Authn {
 namespace {
 
@@ -108,53 +111,87 @@ TEST(UserPassHandlerTest, AcceptsRightCredentialsAndLeavesOtherSchemesAndIncompl
   EXPECT_TRUE(harness.asked.empty());
 }
 
-TEST(UserPassHandlerTest, ChecksOffThreadAnswersBackAndLetsTheThrottleRefuseAtOnce) {
+struct OffloadingCase {
   Harness harness;
-  auto throttle = std::make_shared<PasswordThrottle>(
+  std::shared_ptr<PasswordThrottle> throttle = std::make_shared<PasswordThrottle>(
       Basalt::Service::Logger::CreateLogger("PasswordThrottle"), PasswordThrottle::Limits{},
-      [&harness] { return harness.now; });
-  auto handler = harness.MakeOffloading(throttle);
-  auto context = std::make_shared<Orbi::Core::ExecutionContext>();
-  context->securityCtx = {{"schemeId", kScheme}, {"userName", "root"}, {"password", "wrong"}};
-  std::vector<std::string> answers;
-  auto attempt = [&] {
-    handler.AsyncAuthenticate(context, [&](Orbi::Data::ValuePtr value) {
+      [this] { return harness.now; });
+  std::unique_ptr<UserPassHandler> handler =
+      std::make_unique<UserPassHandler>(harness.MakeOffloading(throttle));
+  std::map<std::string, size_t> answers;  // how often each answer came
+
+  void Attempt(const char* password) {
+    auto context = std::make_shared<Orbi::Core::ExecutionContext>();
+    context->securityCtx = {{"schemeId", kScheme}, {"userName", "root"}, {"password", password}};
+    handler->AsyncAuthenticate(context, [this](Orbi::Data::ValuePtr value) {
       auto error = Orbi::Data::As<Orbi::Data::ErrorValue>(value);
-      answers.push_back(error ? error->GetErrorKind() : value->ToString());
+      ++answers[error ? error->GetErrorKind() : value->ToString()];
     });
-  };
-  auto runAll = [](std::vector<std::function<void()>>& work) {
-    for (auto& item : std::exchange(work, {})) item();
-  };
+  }
 
-  // Five attempts at once are queued and none is answered on the calling thread; the sixth is
-  // refused before any check ran, paced by the timer like a checked refusal.
-  harness.offloadRoom = 5;
-  for (int i = 0; i < 6; ++i) attempt();
-  EXPECT_TRUE(harness.asked.empty());
-  EXPECT_EQ(harness.delays, std::vector<std::chrono::microseconds>{std::chrono::seconds(2)});
-  // Each refusal comes back after the timer, on the calling thread.
-  runAll(harness.offloaded);
-  EXPECT_EQ(harness.asked.size(), 5U);
-  runAll(harness.delayed);
-  EXPECT_TRUE(answers.empty());
-  runAll(harness.returned);
-  ASSERT_EQ(answers.size(), 6U);
-  EXPECT_EQ(answers.front(), "\"wait 1\"");
-  EXPECT_EQ(answers.back(), "unauthenticated");
+  // Runs queued checks one at a time, then timers, then answers, until nothing is left; the most
+  // checks that were queued at once.
+  size_t RunAll() {
+    size_t mostQueued = 0;
+    for (int round = 0; round < 1000; ++round) {
+      mostQueued = std::max(mostQueued, harness.offloaded.size());
+      if (!harness.offloaded.empty()) {
+        auto check = std::move(harness.offloaded.front());
+        harness.offloaded.erase(harness.offloaded.begin());
+        check();
+      } else if (!harness.delayed.empty()) {
+        for (auto& work : std::exchange(harness.delayed, {})) work();
+      } else if (!harness.returned.empty()) {
+        for (auto& work : std::exchange(harness.returned, {})) work();
+      } else {
+        break;
+      }
+    }
+    return mostQueued;
+  }
+};
 
-  // Once the wait is over, a full queue refuses unchecked, and that does not count.
-  harness.now += std::chrono::seconds(1);
-  harness.offloadRoom = 0;
-  attempt();
-  EXPECT_TRUE(harness.asked.size() == 5U && harness.offloaded.empty());
-  runAll(harness.delayed);
-  runAll(harness.returned);
-  EXPECT_EQ(answers.back(), "unauthenticated");
-  harness.offloadRoom = 1;
-  attempt();
-  EXPECT_EQ(harness.offloaded.size(), 1U);
-  EXPECT_EQ(answers.size(), 7U);
+// Twelve attempts at once from one caller: five are checked, the others wait in the throttle
+// (holding nothing but their call) and start on the request's thread as checks settle. Wrong
+// passwords start the wait after five failures, and the waiting attempts get the throttled
+// answer, after the pause like any refusal. Once the handler is gone, a waiting attempt is
+// refused unchecked when its turn comes.
+TEST(UserPassHandlerTest, ParallelAttemptsWaitInTheThrottleForAPlace) {
+  struct Case {
+    const char* password;
+    bool handlerGone;
+    size_t checked;
+    std::map<std::string, size_t> answers;
+  };
+  const std::string token = R"({"username":"root"})";
+  const Case cases[] = {
+      {"right", false, 12, {{token, 12}}},
+      {"wrong", false, 5, {{"unauthenticated", 5}, {"\"wait 1\"", 7}}},
+      {"right", true, 5, {{token, 5}, {"unauthenticated", 7}}},
+  };
+  for (const auto& test : cases) {
+    OffloadingCase run;
+    run.harness.offloadRoom = 64;
+    for (int i = 0; i < 12; ++i) run.Attempt(test.password);
+    EXPECT_EQ(run.harness.offloaded.size(), 5U) << test.password;
+    EXPECT_TRUE(run.harness.delays.empty() && run.answers.empty()) << test.password;
+    if (test.handlerGone) run.handler.reset();
+    EXPECT_EQ(run.RunAll(), 5U) << test.password;
+    EXPECT_EQ(run.harness.asked.size(), test.checked) << test.password;
+    EXPECT_EQ(run.answers, test.answers) << test.password;
+  }
+}
+
+TEST(UserPassHandlerTest, AFullCheckQueueRefusesUncheckedWithoutCounting) {
+  OffloadingCase run;
+  for (int i = 0; i < 6; ++i) run.Attempt("wrong");
+  run.RunAll();
+  EXPECT_TRUE(run.harness.asked.empty());
+  EXPECT_EQ(run.harness.delays, std::vector<std::chrono::microseconds>(6, std::chrono::seconds(2)));
+  EXPECT_EQ(run.answers, (std::map<std::string, size_t>{{"unauthenticated", 6}}));
+  run.harness.offloadRoom = 1;
+  run.Attempt("wrong");
+  EXPECT_EQ(run.harness.offloaded.size(), 1U);
 }
 
 }  // namespace

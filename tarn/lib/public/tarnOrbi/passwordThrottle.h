@@ -1,6 +1,8 @@
 // Counts failed password checks per (user name, calling host user) and refuses further attempts
 // for a while once a caller has failed too often for one user, so that password guessing cannot
-// be sped up by opening more connections.
+// be sped up by opening more connections. Parallel attempts beyond the checks the count allows
+// wait for a place rather than being refused, so that a caller with the right password is never
+// throttled for being busy.
 #pragma once
 
 #include <chrono>
@@ -13,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/basalt/logger.h"
 
@@ -24,8 +27,11 @@ struct PasswordThrottleLimits {
   unsigned freeFailures = 5;
   std::chrono::seconds firstPeriod{1};
   std::chrono::seconds longestPeriod{15 * 60};
-  // Pairs remembered (names cut to 257 bytes); a new one beyond them evicts the one with fewest
-  // failures, oldest first.
+  // Attempts of one pair that wait for a check to settle; one beyond them is refused at once.
+  size_t maxWaiting = 64;
+  // Pairs remembered (names cut to 257 bytes); a new one beyond them evicts the idle one with
+  // fewest failures, oldest first. Pairs with attempts in flight or waiting are never evicted, so
+  // while all are busy the table grows past this, by at most the calls in progress.
   size_t maxEntries = 4096;
 };
 
@@ -40,15 +46,26 @@ class PasswordThrottle {
   PasswordThrottle(std::shared_ptr<Basalt::Service::Logger> logger, Limits limits = {},
                    ClockFn clock = nullptr);
 
-  // Either admits one check (nullopt; the caller must then call Settle once), or says how many
-  // whole seconds the caller should wait. Attempts in flight count as failures until settled, so
-  // parallel connections cannot run more checks than the count allows. Thread-safe.
-  std::optional<std::chrono::seconds> Admit(const std::string& user, CallerUid caller);
+  // nullopt admits one check, which the caller must then Settle once; otherwise the whole seconds
+  // the caller should wait.
+  using Verdict = std::optional<std::chrono::seconds>;
+  // `waited` tells an attempt that waited for a place, decided on the thread of another's Settle.
+  using DecidedFn = std::function<void(Verdict verdict, bool waited)>;
+
+  // Decides an attempt and calls `decided` once with the verdict: at once, on this thread, when
+  // there is room or a wait is on; otherwise the attempt waits (up to `maxWaiting` per pair,
+  // refused beyond) and `decided` runs later on the thread of the Settle that frees a place or
+  // starts a wait, outside the lock, or never if the throttle goes first. Attempts in flight
+  // count as failures until settled, so parallel connections cannot run more checks than the
+  // count allows (and past the free failures, one at a time). Thread-safe.
+  void Admit(const std::string& user, CallerUid caller, DecidedFn decided);
 
   enum class Outcome { kAccepted, kRefused, kNotChecked };
-  // The result of an admitted check: success forgets the pair, a refusal counts (and from the
-  // `freeFailures`th on starts a wait, logged once at level 3), kNotChecked only ends the
-  // attempt. Thread-safe.
+  // The result of an admitted check: success clears the count and any wait, a refusal counts
+  // (and from the `freeFailures`th on starts a wait, logged once at level 3, which every waiting
+  // attempt of the pair is refused with), kNotChecked only ends the attempt. Waiting attempts
+  // then take the places the count allows, oldest first. Runs their `decided` on this thread
+  // before it returns. Thread-safe.
   void Settle(const std::string& user, CallerUid caller, Outcome outcome);
 
   size_t Size() const;
@@ -60,10 +77,13 @@ class PasswordThrottle {
     unsigned failures = 0;
     unsigned inFlight = 0;
     std::chrono::steady_clock::time_point blockedUntil{};
-    uint64_t touched = 0;  // order of last use, for eviction
+    uint64_t touched = 0;            // order of last use, for eviction
+    std::vector<DecidedFn> waiting;  // oldest first; empty unless `inFlight` fills the places
+    bool Idle() const { return inFlight == 0 && waiting.empty(); }
   };
 
   std::chrono::seconds PeriodAfter(unsigned failures) const;
+  unsigned Places(const Entry& entry) const;
   Entry& Find(const Key& key);
   void EvictOne();
 

@@ -1,7 +1,6 @@
 // Authenticates calls that present a host user name and password.
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -29,7 +28,9 @@ struct UserPassHandlerOptions {
   DelayFn delay;      // none: a refusal is answered as soon as the host answers
   ClockFn clock;      // steady_clock by default
   OffloadFn offload;  // none: the host check runs on the calling thread
-  ReturnFn returnTo;  // none: answers go through the handler's enqueuer
+  // none: answers go through the handler's enqueuer. With `offload`, either must run work on a
+  // thread of its own, not the offload's: a waiting attempt is started through it.
+  ReturnFn returnTo;
   std::shared_ptr<PasswordThrottle> throttle;  // none: every attempt is checked
   ThrottledFn throttled;                       // none: the standard Unauthenticated error
   // How long an attempt refused without a check waits for its answer (on `delay`, holding no
@@ -48,12 +49,15 @@ class UserPassHandler final : public Orbi::Authn::AuthnHandler {
 
   // A refusal is answered when the host's failure delay has passed since the call started, so
   // that the time the host took to check (longer for a known user) does not show in the answer.
-  // A throttled attempt never reaches the host: it is answered with `throttled` once
-  // `uncheckedPause` has passed, so that a guesser's refused attempts come no faster than its
-  // checked ones and cannot flood the daemon in their place. When
-  // `offload` is full the attempt is refused like a wrong password, without a check (also after
-  // `uncheckedPause`), and
-  // the overload is logged at level 3 by the throttle's logger once until it clears.
+  // An attempt the throttle has no place for yet waits in the throttle, holding no thread, and
+  // starts when a check of its pair settles. A throttled attempt never reaches the host: it is
+  // answered with `throttled` once `uncheckedPause` has passed, so that a guesser's refused
+  // attempts come no faster than its checked ones and cannot flood the daemon in their place.
+  // When `offload` is full the attempt is refused like a wrong password, without a check (also
+  // after `uncheckedPause`), and the overload is logged at level 3 by the throttle's logger once
+  // until it clears. Every answer goes through `returnTo` (else the enqueuer), and so does the
+  // start of an attempt that waited. The handler may be destroyed while attempts are under way:
+  // those that wait are then refused unchecked when their turn comes.
   UserPassHandler(AuthenticateFn authenticate, std::shared_ptr<Basalt::Service::Logger> logger,
                   Orbi::Core::Enqueuer enqueuer, Options options = {});
 
@@ -61,17 +65,16 @@ class UserPassHandler final : public Orbi::Authn::AuthnHandler {
                          Orbi::Authn::AuthnCallback done) override;
 
  private:
-  // What a check needs after the call has left the handler; shared, so the handler may go first.
+  // What an attempt needs after the call has left the handler; shared, so the handler may go
+  // first.
   struct Check;
 
-  // Answers an attempt that never reached the host, after `uncheckedPause`.
-  void RefuseUnchecked(Orbi::Data::ValuePtr refusal, Orbi::Authn::AuthnCallback done) const;
-
-  std::shared_ptr<const Check> check_;
+  // Owned here alone: the checks it runs hold `check_`, and the last of them must not be the
+  // one to tear down the threads it runs on.
+  std::shared_ptr<const Options::OffloadFn> offload_;
+  std::shared_ptr<Check> check_;
   std::shared_ptr<Basalt::Service::Logger> logger_;
   Orbi::Core::Enqueuer enqueuer_;
-  Options options_;
-  std::atomic<bool> overloaded_{false};
 };
 
 }  // namespace TarnOrbi::Authn
