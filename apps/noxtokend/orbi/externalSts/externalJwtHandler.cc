@@ -369,6 +369,7 @@ void ExternalJwtHandler::LogFailedCertificate(const std::string& certificate,
 }
 
 void ExternalJwtHandler::LogVerified(const std::string& token, const std::string& alias) const {
+  if (!logger_->IsEnabled(6)) return;  // spares shortening the token on every call
   logger_->Log(6, "Token %1 verified with a cert from issuerAlias %2",
                Basalt::Service::ShortenedSecret(token), alias);
 }
