@@ -199,26 +199,35 @@ TEST_F(ExternalJwtHandlerTest, ARememberedTokenIsJudgedAsIfNew) {
   const std::string p256 = Key("p256").certPemText;
   const std::string token =
       SignRsa(Claims(std::to_string(kNow + 10), R"(,"group_names":["admins@corp"])"));
-  const std::vector<std::pair<std::string, std::function<void()>>> changes = {
-      {"unchanged", [] {}},
-      {"certificate removed", [&] { Rechain({unrelated}); }},
+  struct Change {
+    const char* name;
+    std::function<void()> apply;
+    const char* answered;  // a text of the second answer
+  };
+  const Change changes[] = {
+      {"unchanged", [] {}, R"("admins")"},
+      {"certificate removed", [&] { Rechain({unrelated}); }, "external_token_invalid_signature"},
       {"certificate moved first",
        [&] {
          Rechain({rsa, unrelated});
-       }},
+       },
+       R"("admins")"},
       {"failed certificate twice",
        [&] {
          Rechain({unrelated, unrelated, rsa});
-       }},
+       },
+       R"("admins")"},
       {"certificate after a new one",
        [&] {
          Rechain({p256, unrelated, rsa});
-       }},
+       },
+       R"("admins")"},
       {"issuer deleted",
        [&] {
          Basalt::System::ScopedWriteLock lock(*container_);
          ASSERT_TRUE(container_->RemoveIssuer("idp-0"));
-       }},
+       },
+       "issuer_not_found"},
       {"issuer under another alias",
        [&] {
          {
@@ -226,10 +235,11 @@ TEST_F(ExternalJwtHandlerTest, ARememberedTokenIsJudgedAsIfNew) {
            ASSERT_TRUE(container_->RemoveIssuer("idp-0"));
          }
          Register("idp-2", kIssuer, {rsa});
-       }},
-      {"expired", [&] { now_ = kNow + 11; }},
+       },
+       R"("idp-2")"},
+      {"expired", [&] { now_ = kNow + 11; }, "token_expired"},
   };
-  for (const auto& [name, change] : changes) {
+  for (const auto& [name, change, answered] : changes) {
     {
       Basalt::System::ScopedWriteLock lock(*container_);
       for (const char* alias : {"idp-0", "idp-2"}) (void)container_->RemoveIssuer(alias);
@@ -242,6 +252,7 @@ TEST_F(ExternalJwtHandlerTest, ARememberedTokenIsJudgedAsIfNew) {
     EXPECT_EQ(handler_->RememberedTokens(), 1u) << name;
     change();
     const auto again = Present(token);
+    EXPECT_NE(again.first.find(answered), std::string::npos) << name << ": " << again.first;
     handler_ = MakeHandler();
     EXPECT_EQ(again, Present(token)) << name;
   }
