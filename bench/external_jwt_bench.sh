@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Token creation with an external issuer's RS256 JWT over HTTP, beside the floor of OpenSSL's
-# RSA-2048 verification on one core (`openssl speed rsa2048`) in the same run:
+# RSA-2048 verification on one core (`openssl speed rsa2048`) and `verify` of the daemon's own
+# token in the same run (a create also mints a token, so `verify` bounds it from above):
 #
 #   bench/external_jwt_bench.sh [BUILD_DIR]     (default: build; needs noxtokend)
 #
@@ -52,19 +53,27 @@ external = jwt.encode({"iss": "https://bench-idp", "exp": int(time.time()) + 360
                        "username": "ann", "domain": "corp", "group_names": ["ops@corp"]},
                       (work / "idp.key").read_text(), algorithm="RS256")
 security = {"schemeId": "com.tessel.orbi.std.security.oauth", "accessToken": external}
-call(token_svc, "create", {}, security)
+own = call(token_svc, "create", {}, security)["token"]
 (work / "body.json").write_text(json.dumps(body(token_svc, "create", {}, security)))
+(work / "verify.json").write_text(json.dumps(body(
+    "com.tessel.nox.authentication.verification", "verify", {},
+    {"schemeId": "com.tessel.orbi.std.security.oauth", "accessToken": own})))
 PY
 
-line=$(BENCH_BODY=$(cat "$work/body.json") BENCH_EXPECT='"token"' \
-  wrk -t"$threads" -c"$connections" -d"${seconds}s" --timeout 10s -s "$repo/bench/post.lua" \
-  "http://127.0.0.1:$port/api" | grep '^BENCH ')
+run_wrk() {
+  BENCH_BODY=$(cat "$1") BENCH_EXPECT=$2 \
+    wrk -t"$threads" -c"$connections" -d"${seconds}s" --timeout 10s -s "$repo/bench/post.lua" \
+    "http://127.0.0.1:$port/api" | grep '^BENCH '
+}
+line=$(run_wrk "$work/body.json" '"token"')
+verify_line=$(run_wrk "$work/verify.json" '"ann"')
 stop_bench_daemon
 
 # "rsa 2048 bits 0.000030s 0.000008s 33000.0 120000.0": the last column is verifications/s.
 floor=$(taskset -c 0 openssl speed -seconds 3 rsa2048 2>/dev/null | awk '/^rsa 2048 bits/ {print int($NF)}')
-field() { sed -n "s/.* $1=\([0-9.]*\).*/\1/p" <<<" ${line#BENCH }"; }
+field() { sed -n "s/.* $1=\([0-9.]*\).*/\1/p" <<<" ${2:-$line}"; }
 rate=$(field calls_per_s)
+verify_rate=$(field calls_per_s "$verify_line")
 
 cat <<OUT
 
@@ -74,6 +83,7 @@ Date: $(date -u '+%Y-%m-%d %H:%M UTC'); machine: $(nproc) cores; wrk -t$threads 
 |---|---:|---:|---:|---|
 | create with an external issuer's RS256 JWT | $rate | $(field p50_ms) | $(field p99_ms) | $("$python" -c "print(f'{$rate / $floor:.3f}')") of the floor |
 | floor: RSA-2048 verifications, openssl speed, one core | $floor | | | 1.00 |
+| verify of the daemon's own token (bound) | $verify_rate | $(field p50_ms "$verify_line") | $(field p99_ms "$verify_line") | create is $("$python" -c "print(f'{$rate / $verify_rate:.3f}')") of it |
 
-Bad answers (not 200 with a token): $(field bad); socket errors: $(field socket_errors).
+Bad answers (not 200 with a token, or with the user for verify): $(field bad), $(field bad "$verify_line"); socket errors: $(field socket_errors), $(field socket_errors "$verify_line").
 OUT

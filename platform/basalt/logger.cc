@@ -163,7 +163,8 @@ void Log(const char* pattern, ...) {
                           : std::string(text);
   auto logger = Service::Logger::sDefaultLogger;
   if (!logger) logger = Service::Logger::CreateLogger("default");
-  logger->LogInternal(Service::kProcessLogLevel, EscapeControls(shown));
+  logger->LogInternal(Service::kProcessLogLevel,
+                      NeedsEscape(shown) ? EscapeControls(shown) : std::move(shown));
 }
 
 }  // namespace Basalt

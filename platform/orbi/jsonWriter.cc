@@ -17,7 +17,7 @@ constexpr std::string_view kReplacement = "\\ufffd";
 // answers, the three markup characters.
 constexpr bool IsPlain(unsigned char c, StringStyle style) {
   if (c < 0x20 || c >= 0x80 || c == '"' || c == '\\') return false;
-  return style == StringStyle::kCanonical || (c != '<' && c != '>' && c != '&');
+  return style != StringStyle::kAnswer || (c != '<' && c != '>' && c != '&');
 }
 
 void WriteEscape(std::string& out, unsigned char c, StringStyle style) {
@@ -53,7 +53,7 @@ void WriteEscape(std::string& out, unsigned char c, StringStyle style) {
       out += "\\u0026";
       return;
     default: {
-      const char* hex = style == StringStyle::kAnswer ? "0123456789ABCDEF" : "0123456789abcdef";
+      const char* hex = style == StringStyle::kCanonical ? "0123456789abcdef" : "0123456789ABCDEF";
       const char escaped[] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xF]};
       out.append(escaped, sizeof escaped);
     }

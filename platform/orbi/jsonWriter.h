@@ -25,8 +25,9 @@ enum class Encoding {
 };
 
 // How strings are escaped. Answers: as described above. Canonical (RFC 8785, JSON.stringify): only
-// the quote, the backslash and control characters, in lower-case hex.
-enum class StringStyle { kAnswer, kCanonical };
+// the quote, the backslash and control characters, in lower-case hex. Jansson: the same in
+// upper-case hex, Jansson's own dump of valid UTF-8.
+enum class StringStyle { kAnswer, kCanonical, kJansson };
 
 void WriteString(std::string& out, std::string_view text, StringStyle style = StringStyle::kAnswer);
 void WriteValue(std::string& out, const Data::DataValue& value, Encoding encoding);

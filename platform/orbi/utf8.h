@@ -35,6 +35,20 @@ inline size_t Utf8SequenceLength(std::string_view text, size_t i) {
   return length;
 }
 
+// Whether Jansson takes `text` as a string: valid UTF-8 throughout (NUL bytes included).
+inline bool IsValidUtf8(std::string_view text) {
+  for (size_t i = 0; i < text.size();) {
+    if (static_cast<unsigned char>(text[i]) < 0x80) {
+      ++i;
+    } else if (size_t length = Utf8SequenceLength(text, i)) {
+      i += length;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
 // The closing quote of a JSON string whose body starts at text[start], when that body needs no
 // decoding: no escape, no control character, valid UTF-8. npos otherwise (or when unterminated).
 inline size_t PlainStringEnd(std::string_view text, size_t start) {

@@ -20,13 +20,6 @@ void AddGrants(const ProfilePtr& profile, std::set<std::string>& names) {
   }
 }
 
-std::string ClaimText(const std::set<std::string>& names) {
-  std::string text = "{\"entitlement\":[";
-  for (const auto& name : names) text += "\"" + name + "\",";
-  if (!names.empty()) text.pop_back();
-  return text + "]}";
-}
-
 }  // namespace
 
 std::shared_ptr<ClientProfileAccess> CreateClientProfileAccess() {
@@ -38,8 +31,9 @@ Com::Tessel::Nox::Authentication::TokenImpl::EntitlementsFn MakeEntitlementsFn(
     std::shared_ptr<ClientProfileAccess> profiles) {
   return [profiles](const std::string& issuerAlias, const std::string& domain,
                     const std::string& userName, bool isExternal,
-                    const std::vector<::Nox::Authn::AuthnData::StsGroup>& groups, jwt_t* token) {
-    if (!profiles) return;
+                    const std::vector<::Nox::Authn::AuthnData::StsGroup>& groups)
+             -> std::optional<std::vector<std::string>> {
+    if (!profiles) return std::nullopt;
     // One lookup per read lock, so a concurrent change is seen by the later lookups; grants are
     // read under the lock that guards them.
     std::set<std::string> names;
@@ -53,7 +47,7 @@ Com::Tessel::Nox::Authentication::TokenImpl::EntitlementsFn MakeEntitlementsFn(
                            : profiles->FindLocalUser(userName),
                 names);
     }
-    jwt_add_grants_json(token, ClaimText(names).c_str());
+    return std::vector<std::string>(names.begin(), names.end());
   };
 }
 

@@ -13,8 +13,8 @@ class ClientProfileAccess;
 // The client profile store over the host's configuration store.
 std::shared_ptr<ClientProfileAccess> CreateClientProfileAccess();
 
-// The callback token creation calls to add the claim; adds nothing when `profiles` is empty
-// (the external-issuer switch is off).
+// The callback token creation calls for the claim's names, sorted; no claim when `profiles` is
+// empty (the external-issuer switch is off).
 Com::Tessel::Nox::Authentication::TokenImpl::EntitlementsFn MakeEntitlementsFn(
     std::shared_ptr<ClientProfileAccess> profiles);
 

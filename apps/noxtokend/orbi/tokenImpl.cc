@@ -2,7 +2,7 @@
 
 #include "apps/noxtokend/orbi/externalSts/messageIds.h"
 #include "apps/noxtokend/orbi/secret.h"
-#include "platform/authn/jwtHandle.h"
+#include "platform/authn/ownTokenWriter.h"
 #include "platform/basalt/dateTime.h"
 #include "platform/basalt/exception.h"
 #include "platform/orbi/errors.h"
@@ -10,8 +10,6 @@
 namespace Com::Tessel::Nox::Authentication {
 
 namespace {
-
-using ::Nox::Authn::JwtPtr;
 
 using ::Nox::Authn::AuthnData::StsGroup;
 
@@ -54,13 +52,14 @@ void TokenImpl::Create(Orbi::Core::ExecutionContextPtr context,
   Basalt::Log("Creating token for [%s, %s, %s]", issuerAlias.c_str(), domain.c_str(),
               userName.c_str());
 
-  jwt_t* raw = nullptr;
-  if (jwt_new(&raw) != 0) throw Basalt::Exception("cannot allocate a token");
-  JwtPtr token(raw);
-  jwt_add_grant(token.get(), "username", userName.c_str());
-  jwt_add_grant_int(token.get(), "exp", clock_() / 1000000 + kLifetimeSeconds);
+  ::Nox::Authn::OwnTokenClaims claims;
+  claims.username = std::move(userName);
+  claims.exp = clock_() / 1000000 + kLifetimeSeconds;
   if (entitlements_) {
-    entitlements_(issuerAlias, domain, userName, isExternal, groups, token.get());
+    if (auto names = entitlements_(issuerAlias, domain, claims.username, isExternal, groups)) {
+      claims.entitlements = std::move(*names);
+      claims.hasEntitlementClaim = true;
+    }
   }
 
   std::string key;
@@ -75,14 +74,24 @@ void TokenImpl::Create(Orbi::Core::ExecutionContextPtr context,
     FailSigning(reply, "the signing secret is empty");
     return;
   }
-  if (jwt_set_alg(token.get(), JWT_ALG_HS256, reinterpret_cast<const unsigned char*>(key.data()),
-                  static_cast<int>(key.size())) != 0) {
+  std::shared_ptr<const ::Nox::Authn::OwnTokenKey> keyed;
+  try {
+    keyed = Keyed(key);
+  } catch (const std::runtime_error&) {
     FailSigning(reply, "the signing secret was refused");
     return;
   }
-  ::Nox::Authn::JwtText encoded(jwt_encode_str(token.get()));
+  auto encoded = ::Nox::Authn::WriteOwnToken(claims, *keyed);
   if (!encoded) throw Basalt::Exception("cannot encode the token");
-  reply.Answer({encoded.get()});
+  reply.Answer({std::move(*encoded)});
+}
+
+std::shared_ptr<const ::Nox::Authn::OwnTokenKey> TokenImpl::Keyed(const std::string& secret) {
+  std::lock_guard lock(keyedMutex_);
+  if (!keyed_ || keyed_->Secret() != secret) {
+    keyed_ = std::make_shared<const ::Nox::Authn::OwnTokenKey>(secret);
+  }
+  return keyed_;
 }
 
 }  // namespace Com::Tessel::Nox::Authentication

@@ -1,25 +1,30 @@
 // The token service: issues a daemon token (HS256 JWT) to the authenticated caller.
+//
+// Thread-safe: calls may run at once. The signing secret is read on each call; its keyed HMAC
+// state is prepared again only when the secret changes.
 #pragma once
-
-#include <jwt.h>
 
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/authn/authnData.h"
+#include "platform/authn/ownTokenVerifier.h"
 #include "platform/bindings/tokenSvc.h"
 
 namespace Com::Tessel::Nox::Authentication {
 
 class TokenImpl final : public TokenSvc::AsyncServiceInterface {
  public:
-  // Adds the "entitlement" claim for (issuer alias, domain, user name, is external, groups).
-  using EntitlementsFn = std::function<void(
+  // The names of the "entitlement" claim for (issuer alias, domain, user name, is external,
+  // groups), in the claim's order; nothing when the token gets no such claim.
+  using EntitlementsFn = std::function<std::optional<std::vector<std::string>>(
       const std::string& issuerAlias, const std::string& domain, const std::string& userName,
-      bool isExternal, const std::vector<::Nox::Authn::AuthnData::StsGroup>& groups, jwt_t* token)>;
+      bool isExternal, const std::vector<::Nox::Authn::AuthnData::StsGroup>& groups)>;
   // The signing key; throws Basalt::Exception when it cannot be read.
   using KeyFn = std::function<std::string()>;
   // Current UTC time in microseconds since the epoch.
@@ -34,9 +39,14 @@ class TokenImpl final : public TokenSvc::AsyncServiceInterface {
               Orbi::Bind::Reply<TokenSvc::TokenInfo> reply) override;
 
  private:
+  // The keyed form of `secret`; throws std::runtime_error when OpenSSL refuses it.
+  std::shared_ptr<const ::Nox::Authn::OwnTokenKey> Keyed(const std::string& secret);
+
   EntitlementsFn entitlements_;
   KeyFn key_;
   ClockFn clock_;
+  std::mutex keyedMutex_;  // guards keyed_
+  std::shared_ptr<const ::Nox::Authn::OwnTokenKey> keyed_;
 };
 
 }  // namespace Com::Tessel::Nox::Authentication

@@ -2,6 +2,7 @@
 
 #include <jansson.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -58,6 +59,27 @@ std::optional<std::string> CertificateDer(const std::string& pem) {
       Basalt::Crypto::Base64Alphabet::kStandard);
 }
 
+// The certificates that the full check would now try on a remembered token before the one that
+// verified it, in order, each found among those that failed on it before; false when the one
+// that verified is no longer registered or another certificate comes before it, which only the
+// full check can judge.
+bool RetraceCertificates(
+    const VerifiedExternalToken& known,
+    const Com::Tessel::Nox::Authentication::Trust::SecurityTokenIssuersSvc::Info& info,
+    std::vector<const FailedCertificate*>& tried) {
+  for (const auto& chain : info.signing_cert_chains) {
+    for (const auto& certificate : chain->cert_chain) {
+      if (certificate == known.certificate) return true;
+      auto failed =
+          std::find_if(known.failedBefore.begin(), known.failedBefore.end(),
+                       [&](const FailedCertificate& item) { return item.text == certificate; });
+      if (failed == known.failedBefore.end()) return false;
+      tried.push_back(&*failed);
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 ExternalJwtHandler::ExternalJwtHandler(
@@ -92,6 +114,12 @@ void ExternalJwtHandler::Refuse(const Orbi::Authn::AuthnCallback& done,
   done(Orbi::Std::Unauthenticated({std::move(message)}).ToErrorValue(*localizer_));
 }
 
+void ExternalJwtHandler::RefuseUnknownIssuer(const std::string& issuer,
+                                             const Orbi::Authn::AuthnCallback& done) const {
+  logger_->Log(3, "Didn't find the alias of the issuer %1", issuer);
+  Refuse(done, {Ids::kIssuerNotFound, {{"issuer", issuer}}});
+}
+
 void ExternalJwtHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr context,
                                            Orbi::Authn::AuthnCallback done) {
   const std::string* scheme = context->FindSecurity(Orbi::Security::kSchemeIdKey);
@@ -105,7 +133,45 @@ void ExternalJwtHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr conte
     done(nullptr);
     return;
   }
+  const int64_t now = clock_() / 1000000;
+  if (auto known = verified_.Find(token, now)) {
+    if (AuthenticateKnown(token, *known, now, done)) return;
+    verified_.Erase(token);
+  }
+  AuthenticateAnew(token, now, done);
+}
 
+bool ExternalJwtHandler::AuthenticateKnown(const std::string& token,
+                                           const VerifiedExternalToken& known, int64_t nowSeconds,
+                                           const Orbi::Authn::AuthnCallback& done) {
+  bool issuerKnown = false;
+  {
+    Basalt::System::ScopedReadLock lock(*container_);
+    if (const std::string* alias = container_->FindAliasByIssuer(known.issuer)) {
+      const auto* info = container_->FindInfo(*alias);
+      VERIFY(info != nullptr);  // the alias was found by issuer under the same lock
+      std::vector<const FailedCertificate*> tried;
+      if (*alias != known.alias || !RetraceCertificates(known, *info, tried)) return false;
+      issuerKnown = true;
+      logger_->Log(6, "Found issuer alias: %1", *alias);
+      for (const FailedCertificate* failed : tried) {
+        LogFailedCertificate(failed->text, failed->keyUnreadable);
+      }
+      LogVerified(token, *alias);
+    }
+  }
+  if (!issuerKnown) {
+    // Taken out of the registry: what is remembered can no longer serve.
+    verified_.Erase(token);
+    RefuseUnknownIssuer(known.issuer, done);
+    return true;
+  }
+  Complete(known.alias, known.claims, nowSeconds, done);
+  return true;
+}
+
+void ExternalJwtHandler::AuthenticateAnew(const std::string& token, int64_t nowSeconds,
+                                          const Orbi::Authn::AuthnCallback& done) {
   const auto notDecodable = [&] {
     logger_->Log(3, "JWT not decodable: %1", Basalt::Service::ShortenedSecret(token));
     Refuse(done, {Ids::kInvalidToken, {}});
@@ -115,12 +181,12 @@ void ExternalJwtHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr conte
     notDecodable();
     return;
   }
-  AuthnData::Builder result(AuthnData::kExternalJwtResult);
 
   // The daemon's own tokens have no issuer and go on untouched, at the cost of one decode the
   // first time they are presented.
-  std::string issuer = StringClaim(jwt.get(), "iss");
-  if (issuer.empty()) {
+  auto verified = std::make_shared<VerifiedExternalToken>();
+  verified->issuer = StringClaim(jwt.get(), "iss");
+  if (verified->issuer.empty()) {
     withoutIssuer_.Insert(token, true);
     done(nullptr);
     return;
@@ -133,65 +199,73 @@ void ExternalJwtHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr conte
     return;
   }
 
-  std::string alias;
   bool known = false;
-  bool verified = false;
+  bool signatureVerified = false;
   {
     Basalt::System::ScopedReadLock lock(*container_);
-    if (const std::string* found = container_->FindAliasByIssuer(issuer)) {
-      alias = *found;
+    if (const std::string* found = container_->FindAliasByIssuer(verified->issuer)) {
+      verified->alias = *found;
       known = true;
-      logger_->Log(6, "Found issuer alias: %1", alias);
-      verified = VerifyTokenWithAlias(token, *header, alias);
+      logger_->Log(6, "Found issuer alias: %1", verified->alias);
+      signatureVerified = VerifyTokenWithAlias(token, *header, verified->alias, *verified);
     }
   }
   if (!known) {
-    logger_->Log(3, "Didn't find the alias of the issuer %1", issuer);
-    Refuse(done, {Ids::kIssuerNotFound, {{"issuer", issuer}}});
+    RefuseUnknownIssuer(verified->issuer, done);
     return;
   }
-  result.IssuerAlias(alias);
-  if (!verified) {
+  if (!signatureVerified) {
     logger_->Log(3, "Token validation failed: %1, issuer alias: %2",
-                 Basalt::Service::ShortenedSecret(token), alias);
+                 Basalt::Service::ShortenedSecret(token), verified->alias);
     Refuse(done, {Ids::kExternalTokenInvalidSignature, {}});
     return;
   }
 
+  ExternalTokenClaims& claims = verified->claims;
   // A missing, negative or non-integer "exp" reads as 0: such a token has expired.
-  long exp = jwt_get_grant_int(jwt.get(), "exp");
-  if (exp < 0) exp = 0;
-  const int64_t now = clock_() / 1000000;
-  if (now > exp) {
+  claims.exp = std::max(jwt_get_grant_int(jwt.get(), "exp"), 0L);
+  claims.username = StringClaim(jwt.get(), "username");
+  claims.domain = StringClaim(jwt.get(), "domain");
+  claims.tree = std::move(header->claims);
+  // An array of groups is walked in the strictly read tree; anything else takes libjwt's text,
+  // whose parser decides what is logged.
+  if (!json_is_array(json_object_get(claims.tree.get(), "group_names"))) {
+    JwtText groupsText(jwt_get_grants_json(jwt.get(), "group_names"));
+    if (groupsText) claims.groupsText = groupsText.get();
+  }
+  verified_.Insert(token, verified, nowSeconds);
+  Complete(verified->alias, claims, nowSeconds, done);
+}
+
+void ExternalJwtHandler::Complete(const std::string& alias, const ExternalTokenClaims& claims,
+                                  int64_t nowSeconds,
+                                  const Orbi::Authn::AuthnCallback& done) const {
+  if (nowSeconds > claims.exp) {
     logger_->Log(3, "Token validation failed, token validity expired");
     Refuse(done, {Ids::kTokenExpired, {}});
     return;
   }
-  if (policy_.ChecksJwtClaims() && RefusedByPolicy(*header->claims, alias, now)) {
+  if (policy_.ChecksJwtClaims() && RefusedByPolicy(*claims.tree, alias, nowSeconds)) {
     Refuse(done, {Ids::kInvalidToken, {}});
     return;
   }
 
-  std::string userName = StringClaim(jwt.get(), "username");
-  if (!userName.empty()) {
-    result.Username(userName);
-    logger_->Log(6, "Found username: %1", userName);
+  AuthnData::Builder result(AuthnData::kExternalJwtResult);
+  result.IssuerAlias(alias);
+  if (!claims.username.empty()) {
+    result.Username(claims.username);
+    logger_->Log(6, "Found username: %1", claims.username);
   }
-  std::string domain = StringClaim(jwt.get(), "domain");
-  if (!domain.empty()) {
-    result.Domain(domain);
-    logger_->Log(6, "Found domain: %1", domain);
+  if (!claims.domain.empty()) {
+    result.Domain(claims.domain);
+    logger_->Log(6, "Found domain: %1", claims.domain);
   }
-
-  // An array of groups is walked in the strictly read tree; anything else takes libjwt's text,
-  // whose parser decides what is logged.
-  const json_t* groupNames = json_object_get(header->claims.get(), "group_names");
+  const json_t* groupNames = json_object_get(claims.tree.get(), "group_names");
   if (json_is_array(groupNames)) {
     result.Groups(ReadGroups(groupNames));
-  } else if (JwtText groupsText(jwt_get_grants_json(jwt.get(), "group_names"));
-             groupsText && *groupsText) {
+  } else if (!claims.groupsText.empty()) {
     json_error_t error;
-    JsonPtr groups(json_loadb(groupsText.get(), strlen(groupsText.get()), 0, &error));
+    JsonPtr groups(json_loadb(claims.groupsText.data(), claims.groupsText.size(), 0, &error));
     if (!groups) {
       logger_->Log(4,
                    "Loading the groups failed:\nText: %1\nSource: %2\nLine: %3\nColumn: %4\n"
@@ -238,12 +312,21 @@ bool ExternalJwtHandler::RefusedByPolicy(const json_t& claims, const std::string
 
 bool ExternalJwtHandler::VerifyTokenWithAlias(const std::string& token,
                                               const ExternalTokenHeader& header,
-                                              const std::string& alias) const {
+                                              const std::string& alias,
+                                              VerifiedExternalToken& verified) const {
   const auto* info = container_->FindInfo(alias);
   VERIFY(info != nullptr);  // the alias was found by issuer under the same lock
   for (const auto& chain : info->signing_cert_chains) {
     for (const auto& certificate : chain->cert_chain) {
-      if (VerifyWithCertificate(token, header, certificate, alias)) return true;
+      const CertificateOutcome outcome = VerifyWithCertificate(token, header, certificate);
+      if (outcome == CertificateOutcome::kVerified) {
+        LogVerified(token, alias);
+        verified.certificate = certificate;
+        return true;
+      }
+      const bool keyUnreadable = outcome == CertificateOutcome::kKeyUnreadable;
+      LogFailedCertificate(certificate, keyUnreadable);
+      verified.failedBefore.push_back({certificate, keyUnreadable});
     }
   }
   logger_->Log(3, "Token %1 couldn't be verified with the issuer alias %2",
@@ -251,38 +334,44 @@ bool ExternalJwtHandler::VerifyTokenWithAlias(const std::string& token,
   return false;
 }
 
-bool ExternalJwtHandler::VerifyWithCertificate(const std::string& token,
-                                               const ExternalTokenHeader& header,
-                                               const std::string& certificate,
-                                               const std::string& alias) const {
+ExternalJwtHandler::CertificateOutcome ExternalJwtHandler::VerifyWithCertificate(
+    const std::string& token, const ExternalTokenHeader& header,
+    const std::string& certificate) const {
   Basalt::Crypto::EvpPkeyHandle key = PublicKeyOf(certificate);
-  if (!key) {
-    logger_->Log(4,
-                 "While extracting public key from cert: \nWriting the public cey from this cert "
-                 "to BIO_s_mem()failed: %1\nWrite Result: %2\nTrying the next cert.",
-                 certificate, 0);
-    return false;
-  }
+  if (!key) return CertificateOutcome::kKeyUnreadable;
 
   // The header's algorithm must be one the key's own family signs with, so that neither "none"
   // nor an HMAC is ever taken. A critical extension is never understood here.
   auto admitted = header.hasCrit ? std::nullopt : AdmittedAlgorithm(header.alg, *key);
-  if (admitted) {
-    const size_t signatureAt = token.rfind('.');
-    auto signature = Basalt::Crypto::DecodeBase64(std::string_view(token).substr(signatureAt + 1),
-                                                  Basalt::Crypto::Base64Alphabet::kUrl);
-    auto verifier = Orbi::Security::CreateOpenSslSignatureVerifier(header.alg, std::move(key));
-    if (signature && verifier &&
-        verifier->Verify(std::string_view(token).substr(0, signatureAt),
-                         std::vector<uint8_t>(signature->begin(), signature->end()))) {
-      logger_->Log(6, "Token %1 verified with a cert from issuerAlias %2",
-                   Basalt::Service::ShortenedSecret(token), alias);
-      return true;
-    }
+  if (!admitted) return CertificateOutcome::kNotVerified;
+  const size_t signatureAt = token.rfind('.');
+  auto signature = Basalt::Crypto::DecodeBase64(std::string_view(token).substr(signatureAt + 1),
+                                                Basalt::Crypto::Base64Alphabet::kUrl);
+  auto verifier = Orbi::Security::CreateOpenSslSignatureVerifier(header.alg, std::move(key));
+  return signature && verifier &&
+                 verifier->Verify(std::string_view(token).substr(0, signatureAt),
+                                  std::vector<uint8_t>(signature->begin(), signature->end()))
+             ? CertificateOutcome::kVerified
+             : CertificateOutcome::kNotVerified;
+}
+
+void ExternalJwtHandler::LogFailedCertificate(const std::string& certificate,
+                                              bool keyUnreadable) const {
+  if (keyUnreadable) {
+    logger_->Log(4,
+                 "While extracting public key from cert: \nWriting the public cey from this cert "
+                 "to BIO_s_mem()failed: %1\nWrite Result: %2\nTrying the next cert.",
+                 certificate, 0);
+  } else {
+    logger_->Log(6, "Attempting cert %1 failed: %2\nContinuing with the next cert.", certificate,
+                 strerror(EINVAL));
   }
-  logger_->Log(6, "Attempting cert %1 failed: %2\nContinuing with the next cert.", certificate,
-               strerror(EINVAL));
-  return false;
+}
+
+void ExternalJwtHandler::LogVerified(const std::string& token, const std::string& alias) const {
+  if (!logger_->IsEnabled(6)) return;  // spares shortening the token on every call
+  logger_->Log(6, "Token %1 verified with a cert from issuerAlias %2",
+               Basalt::Service::ShortenedSecret(token), alias);
 }
 
 }  // namespace Nox::Authn

@@ -7,7 +7,10 @@
 // change through the issuers service takes effect for the next call. Certificates are decoded
 // through a bounded cache keyed by their DER bytes, so a certificate met before costs no decoding,
 // and each registered certificate's text is remembered with its decoded form, so a call finds its
-// issuer's keys without reading the text again.
+// issuer's keys without reading the text again. A token whose signature verified is remembered
+// (VerifiedTokenCache) until its "exp": presented again, it is checked against the registry as it
+// is then, the clock and the policy, with the same answers and log lines, without being decoded
+// or verified again.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +22,7 @@
 #include "apps/noxtokend/orbi/externalSts/certificateChainsContainer.h"
 #include "apps/noxtokend/orbi/externalSts/externalJwtAlgorithms.h"
 #include "apps/noxtokend/orbi/externalSts/externalTokenPolicy.h"
+#include "apps/noxtokend/orbi/externalSts/verifiedTokenCache.h"
 #include "platform/authn/authnData.h"
 #include "platform/basalt/crypto/certificateCache.h"
 #include "platform/basalt/logger.h"
@@ -48,6 +52,9 @@ class ExternalJwtHandler final : public Orbi::Authn::AuthnHandler {
   void AsyncAuthenticate(Orbi::Core::ExecutionContextPtr context,
                          Orbi::Authn::AuthnCallback done) override;
 
+  // How many verified tokens are remembered now.
+  size_t RememberedTokens() const { return verified_.size(); }
+
   // Bytes of tokens kept that carry no issuer (the daemon's own), which are passed on to the next
   // handler without being decoded again.
   static constexpr size_t kWithoutIssuerBytes = 1 << 20;
@@ -55,12 +62,31 @@ class ExternalJwtHandler final : public Orbi::Authn::AuthnHandler {
   static constexpr size_t kDecodedByPemBytes = 1 << 20;
 
  private:
-  // Called with the registry's read lock held.
+  // What trying one certificate on a token came to.
+  enum class CertificateOutcome { kVerified, kKeyUnreadable, kNotVerified };
+
+  // The full check of a token not remembered (or whose entry no longer fits the registry).
+  void AuthenticateAnew(const std::string& token, int64_t nowSeconds,
+                        const Orbi::Authn::AuthnCallback& done);
+  // A remembered token checked against the registry as it is now; false when its issuer's alias
+  // or certificates changed so that only the full check can say what happens.
+  bool AuthenticateKnown(const std::string& token, const VerifiedExternalToken& known,
+                         int64_t nowSeconds, const Orbi::Authn::AuthnCallback& done);
+  // The checks after the signature: expiry, policy, then the caller's data.
+  void Complete(const std::string& alias, const ExternalTokenClaims& claims, int64_t nowSeconds,
+                const Orbi::Authn::AuthnCallback& done) const;
+
+  // Called with the registry's read lock held. Records in `verified` the certificates tried and
+  // the one that verified.
   bool VerifyTokenWithAlias(const std::string& token, const ExternalTokenHeader& header,
-                            const std::string& alias) const REQUIRES_SHARED(*container_);
-  // Tries one certificate text; false after logging why it did not verify the token.
-  bool VerifyWithCertificate(const std::string& token, const ExternalTokenHeader& header,
-                             const std::string& certificate, const std::string& alias) const;
+                            const std::string& alias, VerifiedExternalToken& verified) const
+      REQUIRES_SHARED(*container_);
+  CertificateOutcome VerifyWithCertificate(const std::string& token,
+                                           const ExternalTokenHeader& header,
+                                           const std::string& certificate) const;
+  void LogFailedCertificate(const std::string& certificate, bool keyUnreadable) const;
+  void LogVerified(const std::string& token, const std::string& alias) const;
+  void RefuseUnknownIssuer(const std::string& issuer, const Orbi::Authn::AuthnCallback& done) const;
   void Refuse(const Orbi::Authn::AuthnCallback& done, Orbi::L10n::Message message) const;
   // The key of a registered certificate's text; nullptr when it is none.
   Basalt::Crypto::EvpPkeyHandle PublicKeyOf(const std::string& pem) const;
@@ -77,6 +103,7 @@ class ExternalJwtHandler final : public Orbi::Authn::AuthnHandler {
   const ExternalTokenPolicy policy_;
   Basalt::RecentCache<bool> withoutIssuer_{kWithoutIssuerBytes};
   mutable Basalt::RecentCache<Basalt::Crypto::CertificatePtr> byPem_{kDecodedByPemBytes};
+  VerifiedTokenCache verified_;
 };
 
 }  // namespace Nox::Authn

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <jwt.h>
 
+#include <functional>
 #include <map>
 #include <mutex>
 
@@ -12,6 +13,7 @@
 #include "platform/basalt/crypto/base64.h"
 #include "platform/basalt/xml/testing/xmlsecSigner.h"
 #include "platform/configstore/configStoreTestRoot.h"
+#include "platform/orbi/json.h"
 
 namespace Nox::Authn {
 namespace {
@@ -86,7 +88,7 @@ class ExternalJwtHandlerTest : public ::testing::Test {
     });
     return std::make_unique<ExternalJwtHandler>(
         logger, container_, Com::Tessel::Nox::Authentication::CreateLocalizer(),
-        [] { return kNow * 1000000 + 999999; }, nullptr, std::move(policy));
+        [this] { return now_ * 1000000 + 999999; }, nullptr, std::move(policy));
   }
 
   void Register(const std::string& alias, const std::string& issuer,
@@ -94,6 +96,13 @@ class ExternalJwtHandlerTest : public ::testing::Test {
     Basalt::System::ScopedWriteLock lock(*container_);
     ASSERT_TRUE(container_->CreateIssuer(
         alias, issuer, {std::make_shared<Issuers::X509CertChain>(Issuers::X509CertChain{chain})}));
+  }
+  void Rechain(const std::vector<std::string>& chain) {
+    Basalt::System::ScopedWriteLock lock(*container_);
+    ASSERT_TRUE(container_->UpdateIssuer(
+        "idp-0", std::nullopt,
+        Issuers::ChainList{
+            std::make_shared<Issuers::X509CertChain>(Issuers::X509CertChain{chain})}));
   }
 
   Orbi::Data::ValuePtr Authenticate(
@@ -117,6 +126,29 @@ class ExternalJwtHandlerTest : public ::testing::Test {
     return *Orbi::Data::As<Orbi::Data::StructValue>(messages->GetItems()[0])->GetString("id");
   }
 
+  // RefusalId, after checking that the token presented again (remembered or not) is answered and
+  // logged alike.
+  std::string SteadyRefusalId(const std::string& token) {
+    const auto first = Present(token);
+    const std::string id = RefusalId(token);
+    EXPECT_EQ(Present(token), first) << token;
+    return id;
+  }
+
+  // The answer's text and every line logged for one presentation.
+  std::pair<std::string, std::vector<std::string>> Present(const std::string& token) {
+    const size_t before = LineCount();
+    auto answer = Authenticate(token);
+    const std::string said =
+        answer ? Orbi::Json::ToText(*answer, Orbi::Json::Encoding::kClean) : "pass";
+    std::lock_guard lock(mutex_);
+    return {said, std::vector<std::string>(lines_.begin() + before, lines_.end())};
+  }
+  size_t LineCount() {
+    std::lock_guard lock(mutex_);
+    return lines_.size();
+  }
+
   bool Logged(const std::string& line) {
     std::lock_guard lock(mutex_);
     return std::find(lines_.begin(), lines_.end(), line) != lines_.end();
@@ -135,6 +167,7 @@ class ExternalJwtHandlerTest : public ::testing::Test {
   NoxConfigStore::Testing::TemporaryHostRoot root_;
   std::shared_ptr<Issuers::CertificateChainsContainer> container_;
   std::unique_ptr<ExternalJwtHandler> handler_;
+  int64_t now_ = kNow;
   std::mutex mutex_;
   std::vector<std::string> lines_;
 };
@@ -158,18 +191,73 @@ TEST_F(ExternalJwtHandlerTest, GroupsAreReadOneByOneAndOnlyFromAList) {
   EXPECT_FALSE(asText.HasGroups());
 }
 
-// Keys are decoded once per certificate, yet the registry decides which ones verify each call.
-TEST_F(ExternalJwtHandlerTest, ACertificateLeavingTheRegistryNoLongerVerifies) {
-  const std::string token = SignRsa(Claims());
-  EXPECT_EQ(RefusalId(token), "");
-  {
-    Basalt::System::ScopedWriteLock lock(*container_);
-    ASSERT_TRUE(
-        container_->UpdateIssuer("idp-0", std::nullopt,
-                                 Issuers::ChainList{std::make_shared<Issuers::X509CertChain>(
-                                     Issuers::X509CertChain{{Key("unrelated").certPemText}})}));
+// A token verified before is remembered, yet the registry and the clock of each call decide: the
+// second presentation gets what a handler that never saw the token answers and logs.
+TEST_F(ExternalJwtHandlerTest, ARememberedTokenIsJudgedAsIfNew) {
+  const std::string unrelated = Key("unrelated").certPemText;
+  const std::string rsa = Key("rsa").certPemText;
+  const std::string p256 = Key("p256").certPemText;
+  const std::string token =
+      SignRsa(Claims(std::to_string(kNow + 10), R"(,"group_names":["admins@corp"])"));
+  struct Change {
+    const char* name;
+    std::function<void()> apply;
+    const char* answered;  // a text of the second answer
+  };
+  const Change changes[] = {
+      {"unchanged", [] {}, R"("admins")"},
+      {"certificate removed", [&] { Rechain({unrelated}); }, "external_token_invalid_signature"},
+      {"certificate moved first",
+       [&] {
+         Rechain({rsa, unrelated});
+       },
+       R"("admins")"},
+      {"failed certificate twice",
+       [&] {
+         Rechain({unrelated, unrelated, rsa});
+       },
+       R"("admins")"},
+      {"certificate after a new one",
+       [&] {
+         Rechain({p256, unrelated, rsa});
+       },
+       R"("admins")"},
+      {"issuer deleted",
+       [&] {
+         Basalt::System::ScopedWriteLock lock(*container_);
+         ASSERT_TRUE(container_->RemoveIssuer("idp-0"));
+       },
+       "issuer_not_found"},
+      {"issuer under another alias",
+       [&] {
+         {
+           Basalt::System::ScopedWriteLock lock(*container_);
+           ASSERT_TRUE(container_->RemoveIssuer("idp-0"));
+         }
+         Register("idp-2", kIssuer, {rsa});
+       },
+       R"("idp-2")"},
+      {"expired", [&] { now_ = kNow + 11; }, "token_expired"},
+  };
+  for (const auto& [name, change, answered] : changes) {
+    {
+      Basalt::System::ScopedWriteLock lock(*container_);
+      for (const char* alias : {"idp-0", "idp-2"}) (void)container_->RemoveIssuer(alias);
+    }
+    Register("idp-0", kIssuer, {unrelated, rsa});
+    handler_ = MakeHandler();
+    now_ = kNow;
+    const auto first = Present(token);
+    EXPECT_NE(first.first.find(R"("admins")"), std::string::npos) << name;
+    EXPECT_EQ(handler_->RememberedTokens(), 1u) << name;
+    change();
+    const auto again = Present(token);
+    EXPECT_NE(again.first.find(answered), std::string::npos) << name << ": " << again.first;
+    handler_ = MakeHandler();
+    EXPECT_EQ(again, Present(token)) << name;
   }
-  EXPECT_EQ(RefusalId(token), kInvalidSignature);
+  EXPECT_EQ(RefusalId(token), "com.tessel.nox.authentication.token_expired");
+  EXPECT_EQ(handler_->RememberedTokens(), 0u);
 }
 
 TEST_F(ExternalJwtHandlerTest, EveryTokenGetsItsOneAnswer) {
@@ -211,11 +299,8 @@ TEST_F(ExternalJwtHandlerTest, EveryTokenGetsItsOneAnswer) {
       cases.emplace_back(Sign(Claims(), alg, secret), kInvalidSignature);
     }
   }
-  // Presented again, each gets the same answer: remembering tokens without an issuer must not
-  // let any other through.
-  for (int round = 0; round < 2; ++round) {
-    for (const auto& [token, refusal] : cases) EXPECT_EQ(RefusalId(token), refusal) << token;
-  }
+  // Presented again, each gets the same answer: remembering tokens must not let any other through.
+  for (const auto& [token, refusal] : cases) EXPECT_EQ(SteadyRefusalId(token), refusal) << token;
   // Every line about them, at every level, names them in the shortened form only.
   for (const auto& [token, refusal] : cases) EXPECT_EQ(LineWithSignatureOf(token), "") << token;
   EXPECT_EQ(Authenticate(SignRsa(Claims()), "com.tessel.orbi.std.security.user_pass"), nullptr);
@@ -227,18 +312,20 @@ TEST_F(ExternalJwtHandlerTest, ConfiguredChecksRefuseAsInvalidTokens) {
   policy.checkNotBefore = true;
   handler_ = MakeHandler(policy);
   const std::string invalid = "com.tessel.nox.authentication.invalid_token";
-  EXPECT_EQ(RefusalId(SignRsa(Claims(std::to_string(kNow), R"(,"aud":["x","nox"],"nbf":1)"))), "");
-  EXPECT_EQ(RefusalId(SignRsa(Claims(std::to_string(kNow), R"(,"aud":"x")"))), invalid);
+  EXPECT_EQ(SteadyRefusalId(SignRsa(Claims(std::to_string(kNow), R"(,"aud":["x","nox"],"nbf":1)"))),
+            "");
+  EXPECT_EQ(SteadyRefusalId(SignRsa(Claims(std::to_string(kNow), R"(,"aud":"x")"))), invalid);
   EXPECT_TRUE(
       Logged("3 Token of issuer alias idp-0 refused: audience not accepted; the token "
              "holds: [x]"));
-  EXPECT_EQ(RefusalId(SignRsa(Claims(std::to_string(kNow), R"(,"aud":"nox","iat":1800000000)"))),
-            invalid);
+  EXPECT_EQ(
+      SteadyRefusalId(SignRsa(Claims(std::to_string(kNow), R"(,"aud":"nox","iat":1800000000)"))),
+      invalid);
   EXPECT_TRUE(
       Logged("3 Token of issuer alias idp-0 refused: issued in the future (iat); the token "
              "holds: 1800000000"));
   // The signature and the expiry come first, with their own answers.
-  EXPECT_EQ(RefusalId(SignRsa(Claims(std::to_string(kNow - 1), R"(,"aud":"x")"))),
+  EXPECT_EQ(SteadyRefusalId(SignRsa(Claims(std::to_string(kNow - 1), R"(,"aud":"x")"))),
             "com.tessel.nox.authentication.token_expired");
 }
 
