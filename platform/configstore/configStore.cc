@@ -15,6 +15,7 @@
 
 #include "platform/basalt/hostPath.h"
 #include "platform/configstore/objectCodec.h"
+#include "platform/configstore/plainContentReader.h"
 
 namespace NoxConfigStore {
 
@@ -183,11 +184,11 @@ ConfigStore::ConfigStore(const ConfigStoreOptions& options)
   db_.Execute("PRAGMA synchronous=EXTRA");
 }
 
-ConfigStoreObjectPtr ConfigStore::Decode(const ConfigStoreObjectId& id,
-                                         const std::string& content) const {
-  auto object = std::make_shared<ConfigStoreObject>(id);
-  DecodeObjectContent(content, *object, "stored object " + id.ToString());
-  return object;
+void ConfigStore::Decode(std::string_view content, ConfigStoreObject& into) {
+  // The message names the object only when the content needs it: it is built for the general
+  // reader alone.
+  if (ReadPlainObjectContent(content, into)) return;
+  DecodeObjectContent(content, into, "stored object " + into.GetId().ToString());
 }
 
 ConfigStoreObjectPtr ConfigStore::GetObject(const ConfigStoreObjectId& id) {
@@ -197,7 +198,11 @@ ConfigStoreObjectPtr ConfigStore::GetObject(const ConfigStoreObjectId& id) {
                           "SELECT content FROM objects WHERE component = ?1 AND object_group = ?2"
                           " AND object_key = ?3 AND instance = ?4");
     BindObjectId(query, id);
-    if (query.Step()) return Decode(id, query.ColumnText(0));
+    if (query.Step()) {
+      auto object = std::make_shared<ConfigStoreObject>(id);
+      Decode(query.ColumnView(0), *object);
+      return object;
+    }
   }
   return defaults_.GetDefault(id);
 }
@@ -207,11 +212,10 @@ std::vector<ConfigStoreObjectPtr> ConfigStore::GetDefaultObjects(
   return defaults_.GetDefaults(filter);
 }
 
-std::vector<ConfigStoreObjectPtr> ConfigStore::ListInstances(const FilterSpecObject& filter) {
-  std::vector<ConfigStoreObjectPtr> found;
+void ConfigStore::Scan(const FilterSpecObject& filter,
+                       const std::function<void(ConfigStoreObjectId, std::string_view)>& found) {
   const auto& id = filter.GetObjectId();
-  if (!id) return found;
-  std::lock_guard lock(mutex_);
+  if (!id) return;
   SqliteStatement query(Connection(),
                         "SELECT instance, content FROM objects WHERE component = ?1"
                         " AND object_group = ?2 AND object_key = ?3 AND instance <> ''"
@@ -219,9 +223,36 @@ std::vector<ConfigStoreObjectPtr> ConfigStore::ListInstances(const FilterSpecObj
   query.Bind(1, id->GetComponent()).Bind(2, id->GetGroup()).Bind(3, id->GetKey());
   while (query.Step()) {
     ConfigStoreObjectId instanceId = id->WithInstanceId(query.ColumnText(0));
-    if (filter.Matches(instanceId)) found.push_back(Decode(instanceId, query.ColumnText(1)));
+    if (filter.Matches(instanceId)) found(std::move(instanceId), query.ColumnView(1));
   }
-  return found;
+}
+
+std::vector<ConfigStoreObjectPtr> ConfigStore::ListInstances(const FilterSpecObject& filter) {
+  std::vector<ConfigStoreObjectPtr> objects;
+  std::lock_guard lock(mutex_);
+  Scan(filter, [&objects](ConfigStoreObjectId id, std::string_view content) {
+    auto object = std::make_shared<ConfigStoreObject>(std::move(id));
+    Decode(content, *object);
+    objects.push_back(std::move(object));
+  });
+  return objects;
+}
+
+void ConfigStore::ForEachInstance(const FilterSpecObject& filter,
+                                  const std::function<void(const ConfigStoreObject&)>& visit) {
+  std::lock_guard lock(mutex_);
+  Scan(filter, [&visit](ConfigStoreObjectId id, std::string_view content) {
+    ConfigStoreObject object(std::move(id));
+    Decode(content, object);
+    visit(object);
+  });
+}
+
+size_t ConfigStore::CountInstances(const FilterSpecObject& filter) {
+  size_t count = 0;
+  std::lock_guard lock(mutex_);
+  Scan(filter, [&count](ConfigStoreObjectId, std::string_view) { ++count; });
+  return count;
 }
 
 void ConfigStore::WriteInstance(const ConfigStoreObject& object) {

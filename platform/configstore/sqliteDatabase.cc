@@ -51,10 +51,14 @@ void SqliteStatement::Run() {
 void SqliteStatement::Reset() { sqlite3_reset(statement_.get()); }
 
 std::string SqliteStatement::ColumnText(int column) const {
+  return std::string(ColumnView(column));
+}
+
+std::string_view SqliteStatement::ColumnView(int column) const {
   const auto* text = sqlite3_column_text(statement_.get(), column);
   int size = sqlite3_column_bytes(statement_.get(), column);
   if (text == nullptr) return {};
-  return std::string(reinterpret_cast<const char*>(text), static_cast<size_t>(size));
+  return {reinterpret_cast<const char*>(text), static_cast<size_t>(size)};
 }
 
 SqliteDatabase::SqliteDatabase(const std::string& path, bool readOnly, const std::string& vfs)

@@ -31,6 +31,8 @@ class SqliteStatement {
   void Reset();
 
   std::string ColumnText(int column) const;
+  // The column's text in place: valid until the next Step, Reset or the statement's end.
+  std::string_view ColumnView(int column) const;
 
  private:
   sqlite3* db_;
