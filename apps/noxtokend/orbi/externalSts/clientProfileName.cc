@@ -15,22 +15,23 @@ std::string EscapeProfileNamePart(std::string_view text) {
   return escaped;
 }
 
-std::string MakeProfileName(const Subject& subject) {
-  std::string prefix;
-  switch (subject.type.GetValue()) {
+std::string_view ProfileNamePrefix(const SubjectType& type) {
+  switch (type.GetValue()) {
     case SubjectType::LOCAL_USER:
-      prefix = "LU";
-      break;
+      return "LU";
     case SubjectType::EXTERNAL_GROUP:
-      prefix = "SG";
-      break;
+      return "SG";
     case SubjectType::EXTERNAL_USER:
-      prefix = "SU";
-      break;
+      return "SU";
     case SubjectType::UNKNOWN:
       break;
   }
-  return prefix + "#" + EscapeProfileNamePart(subject.issuerAlias.value_or("")) + "#" +
+  return {};
+}
+
+std::string MakeProfileName(const Subject& subject) {
+  return std::string(ProfileNamePrefix(subject.type)) + "#" +
+         EscapeProfileNamePart(subject.issuerAlias.value_or("")) + "#" +
          EscapeProfileNamePart(subject.domain.value_or("")) + "#" +
          EscapeProfileNamePart(subject.name.value_or(""));
 }

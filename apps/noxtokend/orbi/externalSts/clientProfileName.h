@@ -11,6 +11,10 @@
 
 namespace NoxToken {
 
+// "LU", "SG" or "SU"; empty for the unknown type.
+std::string_view ProfileNamePrefix(
+    const Com::Tessel::Nox::Authentication::ClientProfilesSvc::SubjectType& type);
+
 // Doubles every backslash, then puts a backslash before every "#".
 std::string EscapeProfileNamePart(std::string_view text);
 
