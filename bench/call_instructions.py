@@ -1,19 +1,22 @@
 #!/usr/bin/python3
 """Instructions per call of the daemon, counted by callgrind: steady on a busy machine.
 
-    bench/call_instructions.py [BUILD_DIR] [--calls N] [--fill PROFILES] [--out DIR]
+    bench/call_instructions.py [BUILD_DIR] [--calls N] [--fill PROFILES | --root DIR] [--out DIR]
 
 Starts the daemon under callgrind in a throw-away root, registers an external issuer (RS256,
 made with openssl) and a profile for its user, warms each call up, then for each measured call
 zeroes the counters, makes N calls on one connection and dumps them: the total instructions of
 the process (all threads) divided by N. The dumps stay in --out for callgrind_annotate. With
 --fill, scale_fill first puts PROFILES profiles and PROFILES/100 issuers in the store, and the
-lists are measured too (3 calls each): run it at two sizes to see how a call grows.
+lists are measured too (3 calls each): run it at two sizes to see how a call grows. --root
+starts from a copy of a root filled once before (scale_fill into a scripts/dev-root root), so
+that repeated measurements skip the fill.
 """
 import argparse
 import json
 import os
 import re
+import shutil
 import socket
 import subprocess
 import sys
@@ -30,10 +33,12 @@ REPO = Path(__file__).resolve().parent.parent
 
 
 class Daemon:
-    def __init__(self, build, work, out, fill):
+    def __init__(self, build, work, out, fill, filled_root=None):
         self.port = free_port()
         self.out = out
         root = work / "root"
+        if filled_root:
+            shutil.copytree(filled_root, root, symlinks=True)
         subprocess.run([REPO / "scripts/dev-root", root, "--port", str(self.port),
                         "--log-level", "3", "--user", "root:secret1"],
                        check=True, stdout=subprocess.DEVNULL)
@@ -108,6 +113,7 @@ def main():
     parser.add_argument("build", nargs="?", default="build")
     parser.add_argument("--calls", type=int, default=300)
     parser.add_argument("--fill", type=int, default=0)
+    parser.add_argument("--root", default=None, help="a filled root to start from (copied)")
     parser.add_argument("--no-lists", action="store_true")
     parser.add_argument("--out", default=None)
     args = parser.parse_args()
@@ -119,7 +125,7 @@ def main():
         subprocess.run(["openssl", "req", "-x509", "-nodes", "-days", "2", "-newkey", "rsa:2048",
                         "-subj", "/CN=bench-idp", "-keyout", work / "idp.key",
                         "-out", work / "idp.crt"], check=True, capture_output=True)
-        daemon = Daemon(build, work, out, args.fill)
+        daemon = Daemon(build, work, out, args.fill, args.root)
         try:
             own = daemon.call(body(TOKEN, "create", {}, ROOT))["token"]
             print(f"start-up with the first call: {daemon.dump('startup'):,} instructions",
@@ -164,7 +170,7 @@ def main():
                      admin),
                 body(PROFILES, "delete", {"profile": "LU###probe"}, admin)]
             calls["profile_create_and_delete"] = max(1, args.calls // 10)
-            if args.fill and not args.no_lists:
+            if (args.fill or args.root) and not args.no_lists:
                 for projection in ("FULL", "SUBJECT", "NAME"):
                     name = f"client_profiles_list_{projection}"
                     measures[name] = body(PROFILES, "list", {"projection": projection}, admin)
