@@ -181,7 +181,7 @@ def main():
                 calls["issuers_list_FULL"] = 3
             for name, payload in measures.items():
                 print(f"{name}: {daemon.instructions(name, payload, calls[name]):,.0f} "
-                      f"instructions a call ({calls[name]} calls, {args.fill} profiles filled)",
+                      f"instructions a call ({calls[name]} calls, {args.root or (str(args.fill) + ' profiles filled')})",
                       flush=True)
         finally:
             daemon.stop()

@@ -122,8 +122,9 @@ void ClientProfileAccess::Populate() {
     if (logger_->IsEnabled(5)) logger_->Log(5, "Loading %1", profile->subject->type.ToString());
     profile->grants = format_.LoadGrants(object, grants);
     duplicate =
-        !profiles_.Insert(std::move(profile), CompactInstanceId(*object.GetId().GetInstanceId()));
+        !profiles_.Add(std::move(profile), CompactInstanceId(*object.GetId().GetInstanceId()));
   });
+  profiles_.Order();
   if (refusal) std::rethrow_exception(refusal);
   // Two stored objects for one subject cannot come from this daemon; which one is right is
   // unknowable, so refuse to run on such a store.

@@ -42,13 +42,25 @@ TEST(ClientProfileIndexTest, OrderAndLookupsFollowTheBuiltNames) {
       index.Insert(std::make_shared<Info>(Info{std::make_shared<const Subject>(subjects[8]), {}}),
                    CompactInstanceId("twin")));
 
-  std::vector<std::string> listed;
-  index.ForEach([&](const ClientProfileIndex::Entry& entry) {
-    listed.push_back(MakeProfileName(*entry.profile->subject));
-    EXPECT_EQ(entry.instanceId.ToString(), listed.back());
-  });
+  // Loaded in another order and ordered once, the same as inserted one at a time.
+  ClientProfileIndex loaded;
+  for (auto it = std::rbegin(subjects); it != std::rend(subjects); ++it) {
+    ASSERT_TRUE(loaded.Add(std::make_shared<Info>(Info{std::make_shared<const Subject>(*it), {}}),
+                           CompactInstanceId(MakeProfileName(*it))));
+  }
+  EXPECT_FALSE(
+      loaded.Add(std::make_shared<Info>(Info{std::make_shared<const Subject>(subjects[0]), {}}),
+                 CompactInstanceId("twin")));
+  loaded.Order();
   std::sort(names.begin(), names.end());
-  EXPECT_EQ(listed, names);
+  for (const ClientProfileIndex* built : {&index, &loaded}) {
+    std::vector<std::string> listed;
+    built->ForEach([&](const ClientProfileIndex::Entry& entry) {
+      listed.push_back(MakeProfileName(*entry.profile->subject));
+      EXPECT_EQ(entry.instanceId.ToString(), listed.back());
+    });
+    EXPECT_EQ(listed, names);
+  }
 
   for (const Subject& subject : subjects) {
     const std::string name = MakeProfileName(subject);
@@ -57,8 +69,9 @@ TEST(ClientProfileIndexTest, OrderAndLookupsFollowTheBuiltNames) {
     EXPECT_EQ(MakeProfileName(*byName->profile->subject), name);
     EXPECT_EQ(index.Find(ClientProfileIndex::PartsOf(subject)), byName) << name;
   }
-  for (const char* absent : {"LU###alice\\", "LU###alice\\#x", "LU##alice", "LU###alice#",
-                             "LU###ALICE", "SG#corp#idp#g", "SU#idp#corp#g#", "", "#"}) {
+  for (const char* absent :
+       {"LU###alice\\", "LU###alice\\#x", "LU###al\\ice", "LU###al\\\\\\ice", "LU##alice",
+        "LU###alice#", "LU###ALICE", "SG#corp#idp#g", "SU#idp#corp#g#", "", "#"}) {
     EXPECT_EQ(index.Find(absent), nullptr) << absent;
   }
 

@@ -5,35 +5,34 @@ namespace NoxToken {
 using Com::Tessel::Nox::Authentication::ClientProfilesSvc::Subject;
 using Com::Tessel::Nox::Authentication::ClientProfilesSvc::SubjectType;
 
+namespace {
+void AppendEscaped(std::string_view text, std::string& out) {
+  for (char c : text) {
+    if (c == '\\' || c == '#') out += '\\';
+    out += c;
+  }
+}
+}  // namespace
+
 std::string EscapeProfileNamePart(std::string_view text) {
   std::string escaped;
   escaped.reserve(text.size());
-  for (char c : text) {
-    if (c == '\\' || c == '#') escaped += '\\';
-    escaped += c;
-  }
+  AppendEscaped(text, escaped);
   return escaped;
 }
 
-std::string_view ProfileNamePrefix(const SubjectType& type) {
-  switch (type.GetValue()) {
-    case SubjectType::LOCAL_USER:
-      return "LU";
-    case SubjectType::EXTERNAL_GROUP:
-      return "SG";
-    case SubjectType::EXTERNAL_USER:
-      return "SU";
-    case SubjectType::UNKNOWN:
-      break;
+void AppendProfileName(const Subject& subject, std::string& out) {
+  out += ProfileNamePrefix(subject.type);
+  for (const auto* part : {&subject.issuerAlias, &subject.domain, &subject.name}) {
+    out += '#';
+    if (*part) AppendEscaped(**part, out);
   }
-  return {};
 }
 
 std::string MakeProfileName(const Subject& subject) {
-  return std::string(ProfileNamePrefix(subject.type)) + "#" +
-         EscapeProfileNamePart(subject.issuerAlias.value_or("")) + "#" +
-         EscapeProfileNamePart(subject.domain.value_or("")) + "#" +
-         EscapeProfileNamePart(subject.name.value_or(""));
+  std::string name;
+  AppendProfileName(subject, name);
+  return name;
 }
 
 }  // namespace NoxToken
