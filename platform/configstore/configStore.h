@@ -64,8 +64,10 @@ class ConfigStore {
   std::vector<ConfigStoreObjectPtr> ListInstances(const FilterSpecObject& filter);
 
   // The same objects in the same order, handed to `visit` one at a time, so that a key with many
-  // objects is read without holding them all. The store's lock is held meanwhile: `visit` must
-  // not use the store. What `visit` raises ends the walk and reaches the caller.
+  // objects is read without holding them all. Meant for a key that holds most of the store: it
+  // reads the whole table once, where ListInstances looks the key's objects up one by one. The
+  // store's lock is held meanwhile: `visit` must not use the store. What `visit` raises ends the
+  // walk and reaches the caller.
   void ForEachInstance(const FilterSpecObject& filter,
                        const std::function<void(const ConfigStoreObject&)>& visit);
 
@@ -114,8 +116,11 @@ class ConfigStore {
   sqlite3* Connection() const;
   // Fills `into` (empty, with its id) from stored content; raises for content that is not valid.
   static void Decode(std::string_view content, ConfigStoreObject& into);
-  // Calls `found` with the id and content of each object ListInstances selects (mutex_ held).
-  void Scan(const FilterSpecObject& filter,
+  enum class ScanPlan { kByIndex, kWholeTable };
+  // Calls `found` with the id and content of each object ListInstances selects, in its order
+  // (mutex_ held). Both plans find the same objects; which is cheaper depends on the key's share
+  // of the table.
+  void Scan(const FilterSpecObject& filter, ScanPlan plan,
             const std::function<void(ConfigStoreObjectId, std::string_view)>& found);
 
   std::string databasePath_;

@@ -14,6 +14,8 @@ namespace {
 
 // Deeper nesting is left to the general reader.
 constexpr int kMaxDepth = 32;
+// Room made at the first value or sub-object of a content: most have no more.
+constexpr size_t kUsualValues = 4;
 
 // A string value's body as it stands in the text; `escaped` when it holds escapes to decode.
 struct PlainText {
@@ -61,6 +63,24 @@ struct PlainContent {
   std::optional<std::string_view> name;
   std::optional<std::string_view> instance;
 };
+
+template <class Values>
+bool HasDuplicateNames(const Values& values) {
+  // Pairwise for the few values objects usually have, sorted names beyond.
+  if (values.size() <= 2 * kUsualValues) {
+    for (size_t i = 0; i < values.size(); ++i) {
+      for (size_t j = i + 1; j < values.size(); ++j) {
+        if (values[i].first == values[j].first) return true;
+      }
+    }
+    return false;
+  }
+  std::vector<std::string_view> names;
+  names.reserve(values.size());
+  for (const auto& entry : values) names.push_back(entry.first);
+  std::sort(names.begin(), names.end());
+  return std::adjacent_find(names.begin(), names.end()) != names.end();
+}
 
 class Scanner {
  public:
@@ -188,14 +208,17 @@ class Scanner {
       if (key == "values" && !sawValues) {
         sawValues = true;
         return Items('{', '}', [&] {
+          if (content.values.empty()) content.values.reserve(kUsualValues);
           auto& [name, value] = content.values.emplace_back();
           return String(name) && Take(':') && Value(value);
         });
       }
       if (key == "subObjects" && !sawSubObjects) {
         sawSubObjects = true;
-        return Items('[', ']',
-                     [&] { return Content(content.subObjects.emplace_back(), depth + 1, true); });
+        return Items('[', ']', [&] {
+          if (content.subObjects.empty()) content.subObjects.reserve(kUsualValues);
+          return Content(content.subObjects.emplace_back(), depth + 1, true);
+        });
       }
       if (isSubObject && key == "name" && !content.name) {
         return String(content.name.emplace());
@@ -207,11 +230,7 @@ class Scanner {
     });
     if (!read || (isSubObject && !content.name)) return false;
     // Duplicate value names are the general reader's to refuse.
-    std::vector<std::string_view> names;
-    names.reserve(content.values.size());
-    for (const auto& entry : content.values) names.push_back(entry.first);
-    std::sort(names.begin(), names.end());
-    return std::adjacent_find(names.begin(), names.end()) == names.end();
+    return !HasDuplicateNames(content.values);
   }
 
   std::string_view text_;
