@@ -271,8 +271,6 @@ void ConfigStore::ForEachInstance(const FilterSpecObject& filter,
     Decode(content, object);
     visit(object);
   });
-  // The walk filled the page cache with pages of the whole table, which later calls seldom read.
-  sqlite3_db_release_memory(Connection());
 }
 
 size_t ConfigStore::CountInstances(const FilterSpecObject& filter) {
