@@ -75,7 +75,10 @@ TEST(ClientProfileIndexTest, OrderAndLookupsFollowTheBuiltNames) {
     EXPECT_EQ(index.Find(absent), nullptr) << absent;
   }
 
-  index.Erase(*index.Find("SG#idp\\#x#corp#g"));
+  EXPECT_EQ(MakeProfileName(subjects[4]), "LU###al\\\\ice");
+  const ClientProfileIndex::Entry* escaped = index.Find("SG#idp\\#x#corp#g");
+  ASSERT_NE(escaped, nullptr);
+  index.Erase(*escaped);
   EXPECT_EQ(index.Find("SG#idp\\#x#corp#g"), nullptr);
   EXPECT_EQ(index.size(), std::size(subjects) - 1);
 }

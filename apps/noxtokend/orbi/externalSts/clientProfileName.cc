@@ -7,10 +7,12 @@ using Com::Tessel::Nox::Authentication::ClientProfilesSvc::SubjectType;
 
 namespace {
 void AppendEscaped(std::string_view text, std::string& out) {
-  for (char c : text) {
-    if (c == '\\' || c == '#') out += '\\';
-    out += c;
+  // Runs without a character to escape are copied whole.
+  for (size_t special; (special = text.find_first_of("\\#")) != std::string_view::npos;) {
+    out.append(text.substr(0, special)).append(1, '\\').append(1, text[special]);
+    text.remove_prefix(special + 1);
   }
+  out.append(text);
 }
 }  // namespace
 
@@ -31,6 +33,12 @@ void AppendProfileName(const Subject& subject, std::string& out) {
 
 std::string MakeProfileName(const Subject& subject) {
   std::string name;
+  // Room for the name without escapes, which most names have.
+  size_t size = ProfileNamePrefix(subject.type).size();
+  for (const auto* part : {&subject.issuerAlias, &subject.domain, &subject.name}) {
+    size += 1 + (*part ? (*part)->size() : 0);
+  }
+  name.reserve(size);
   AppendProfileName(subject, name);
   return name;
 }
