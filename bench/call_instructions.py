@@ -8,9 +8,9 @@ made with openssl) and a profile for its user, warms each call up, then for each
 zeroes the counters, makes N calls on one connection and dumps them: the total instructions of
 the process (all threads) divided by N. The dumps stay in --out for callgrind_annotate. With
 --fill, scale_fill first puts PROFILES profiles and PROFILES/100 issuers in the store, and the
-lists are measured too (3 calls each): run it at two sizes to see how a call grows. --root
-starts from a copy of a root filled once before (scale_fill into a scripts/dev-root root), so
-that repeated measurements skip the fill.
+lists are measured too (one call each, three for the issuers): run it at two sizes to see how
+a call grows. --root starts from a copy of a root filled once before (scale_fill into a
+scripts/dev-root root), so that repeated measurements skip the fill.
 """
 import argparse
 import json
@@ -80,13 +80,16 @@ class Daemon:
                        capture_output=True)
 
     def instructions(self, name, payloads, calls):
-        """`payloads`: one call's body, or a list of bodies sent in turn as one call."""
-        payloads = payloads if isinstance(payloads, list) else [payloads]
-        for payload in payloads:
+        """`payloads`: one call's body, or a list of bodies sent in turn as one call, or a
+        function making them (called once per call, before the counters are zeroed)."""
+        make = payloads if callable(payloads) else lambda: payloads
+        as_list = lambda made: made if isinstance(made, list) else [made]
+        for payload in as_list(make()):
             self.call(payload)
+        batches = [as_list(make()) for _ in range(calls)]
         self.control("--zero")
-        for _ in range(calls):
-            for payload in payloads:
+        for batch in batches:
+            for payload in batch:
                 self.call(payload)
         return self.dump(name) / calls
 
@@ -171,13 +174,19 @@ def main():
                 body(PROFILES, "delete", {"profile": "LU###probe"}, admin)]
             calls["profile_create_and_delete"] = max(1, args.calls // 10)
             if (args.fill or args.root) and not args.no_lists:
+                # A list of 100,000 profiles takes minutes under callgrind and daemon tokens
+                # last 300 s: each list call gets a token of its own, made before it.
+                def fresh_admin():
+                    token = daemon.call(body(TOKEN, "create", {}, ROOT))["token"]
+                    return {"schemeId": OAUTH, "accessToken": token}
                 for projection in ("FULL", "SUBJECT", "NAME"):
                     name = f"client_profiles_list_{projection}"
-                    measures[name] = body(PROFILES, "list", {"projection": projection}, admin)
-                    calls[name] = 3
-                measures["issuers_list_FULL"] = body(
-                    ISSUERS, "list",
-                    {"projection": "FULL"}, admin)
+                    measures[name] = lambda p=projection: body(PROFILES, "list",
+                                                               {"projection": p}, fresh_admin())
+                    calls[name] = 1
+                measures["issuers_list_FULL"] = lambda: body(ISSUERS, "list",
+                                                             {"projection": "FULL"},
+                                                             fresh_admin())
                 calls["issuers_list_FULL"] = 3
             for name, payload in measures.items():
                 print(f"{name}: {daemon.instructions(name, payload, calls[name]):,.0f} "
