@@ -110,7 +110,7 @@ void ClientProfileAccess::Populate() {
   GrantPool grants;
   std::exception_ptr refusal;
   bool duplicate = false;
-  store_->ForEachInstance(filter, [&](const ConfigStoreObject& object) {
+  store_->ForEachInstance(filter, [&](const ConfigStoreObject& object) REQUIRES(this) {
     if (refusal || duplicate) return;
     auto profile = std::make_shared<Info>();
     try {
