@@ -172,7 +172,7 @@ bool ClientProfileIndex::Insert(ProfilePtr profile, NoxConfigStore::CompactInsta
 }
 
 void ClientProfileIndex::Erase(const Entry& entry) {
-  inOrder_.erase(&entry);
+  inOrder_.erase(inOrder_.find(&entry));  // one descent, where erasing by key makes two
   byName_.erase(byName_.find(NoxToken::PartsOf(entry)));
 }
 
