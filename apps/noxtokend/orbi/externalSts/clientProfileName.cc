@@ -8,11 +8,13 @@ using Com::Tessel::Nox::Authentication::ClientProfilesSvc::SubjectType;
 namespace {
 void AppendEscaped(std::string_view text, std::string& out) {
   // Runs without a character to escape are copied whole.
-  for (size_t special; (special = text.find_first_of("\\#")) != std::string_view::npos;) {
-    out.append(text.substr(0, special)).append(1, '\\').append(1, text[special]);
-    text.remove_prefix(special + 1);
+  size_t run = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\' && text[i] != '#') continue;
+    out.append(text.data() + run, i - run).append(1, '\\');
+    run = i;  // the escaped character opens the next run
   }
-  out.append(text);
+  out.append(text.data() + run, text.size() - run);
 }
 }  // namespace
 
