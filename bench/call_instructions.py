@@ -1,19 +1,22 @@
 #!/usr/bin/python3
 """Instructions per call of the daemon, counted by callgrind: steady on a busy machine.
 
-    bench/call_instructions.py [BUILD_DIR] [--calls N] [--fill PROFILES] [--out DIR]
+    bench/call_instructions.py [BUILD_DIR] [--calls N] [--fill PROFILES | --root DIR] [--out DIR]
 
 Starts the daemon under callgrind in a throw-away root, registers an external issuer (RS256,
 made with openssl) and a profile for its user, warms each call up, then for each measured call
 zeroes the counters, makes N calls on one connection and dumps them: the total instructions of
 the process (all threads) divided by N. The dumps stay in --out for callgrind_annotate. With
 --fill, scale_fill first puts PROFILES profiles and PROFILES/100 issuers in the store, and the
-lists are measured too (3 calls each): run it at two sizes to see how a call grows.
+lists are measured too (one call each, three for the issuers): run it at two sizes to see how
+a call grows. --root starts from a copy of a root filled once before (scale_fill into a
+scripts/dev-root root), so that repeated measurements skip the fill.
 """
 import argparse
 import json
 import os
 import re
+import shutil
 import socket
 import subprocess
 import sys
@@ -30,10 +33,12 @@ REPO = Path(__file__).resolve().parent.parent
 
 
 class Daemon:
-    def __init__(self, build, work, out, fill):
+    def __init__(self, build, work, out, fill, filled_root=None):
         self.port = free_port()
         self.out = out
         root = work / "root"
+        if filled_root:
+            shutil.copytree(filled_root, root, symlinks=True)
         subprocess.run([REPO / "scripts/dev-root", root, "--port", str(self.port),
                         "--log-level", "3", "--user", "root:secret1"],
                        check=True, stdout=subprocess.DEVNULL)
@@ -75,13 +80,16 @@ class Daemon:
                        capture_output=True)
 
     def instructions(self, name, payloads, calls):
-        """`payloads`: one call's body, or a list of bodies sent in turn as one call."""
-        payloads = payloads if isinstance(payloads, list) else [payloads]
-        for payload in payloads:
+        """`payloads`: one call's body, or a list of bodies sent in turn as one call, or a
+        function making them (called once per call, before the counters are zeroed)."""
+        make = payloads if callable(payloads) else lambda: payloads
+        as_list = lambda made: made if isinstance(made, list) else [made]
+        for payload in as_list(make()):
             self.call(payload)
+        batches = [as_list(make()) for _ in range(calls)]
         self.control("--zero")
-        for _ in range(calls):
-            for payload in payloads:
+        for batch in batches:
+            for payload in batch:
                 self.call(payload)
         return self.dump(name) / calls
 
@@ -108,6 +116,7 @@ def main():
     parser.add_argument("build", nargs="?", default="build")
     parser.add_argument("--calls", type=int, default=300)
     parser.add_argument("--fill", type=int, default=0)
+    parser.add_argument("--root", default=None, help="a filled root to start from (copied)")
     parser.add_argument("--no-lists", action="store_true")
     parser.add_argument("--out", default=None)
     args = parser.parse_args()
@@ -119,7 +128,7 @@ def main():
         subprocess.run(["openssl", "req", "-x509", "-nodes", "-days", "2", "-newkey", "rsa:2048",
                         "-subj", "/CN=bench-idp", "-keyout", work / "idp.key",
                         "-out", work / "idp.crt"], check=True, capture_output=True)
-        daemon = Daemon(build, work, out, args.fill)
+        daemon = Daemon(build, work, out, args.fill, args.root)
         try:
             own = daemon.call(body(TOKEN, "create", {}, ROOT))["token"]
             print(f"start-up with the first call: {daemon.dump('startup'):,} instructions",
@@ -164,18 +173,24 @@ def main():
                      admin),
                 body(PROFILES, "delete", {"profile": "LU###probe"}, admin)]
             calls["profile_create_and_delete"] = max(1, args.calls // 10)
-            if args.fill and not args.no_lists:
+            if (args.fill or args.root) and not args.no_lists:
+                # A list of 100,000 profiles takes minutes under callgrind and daemon tokens
+                # last 300 s: each list call gets a token of its own, made before it.
+                def fresh_admin():
+                    token = daemon.call(body(TOKEN, "create", {}, ROOT))["token"]
+                    return {"schemeId": OAUTH, "accessToken": token}
                 for projection in ("FULL", "SUBJECT", "NAME"):
                     name = f"client_profiles_list_{projection}"
-                    measures[name] = body(PROFILES, "list", {"projection": projection}, admin)
-                    calls[name] = 3
-                measures["issuers_list_FULL"] = body(
-                    ISSUERS, "list",
-                    {"projection": "FULL"}, admin)
+                    measures[name] = lambda p=projection: body(PROFILES, "list",
+                                                               {"projection": p}, fresh_admin())
+                    calls[name] = 1
+                measures["issuers_list_FULL"] = lambda: body(ISSUERS, "list",
+                                                             {"projection": "FULL"},
+                                                             fresh_admin())
                 calls["issuers_list_FULL"] = 3
             for name, payload in measures.items():
                 print(f"{name}: {daemon.instructions(name, payload, calls[name]):,.0f} "
-                      f"instructions a call ({calls[name]} calls, {args.fill} profiles filled)",
+                      f"instructions a call ({calls[name]} calls, {args.root or (str(args.fill) + ' profiles filled')})",
                       flush=True)
         finally:
             daemon.stop()

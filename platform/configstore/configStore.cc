@@ -5,6 +5,7 @@
 #include <unistd.h>
 #include <uuid/uuid.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -15,6 +16,7 @@
 
 #include "platform/basalt/hostPath.h"
 #include "platform/configstore/objectCodec.h"
+#include "platform/configstore/plainContentReader.h"
 
 namespace NoxConfigStore {
 
@@ -183,11 +185,11 @@ ConfigStore::ConfigStore(const ConfigStoreOptions& options)
   db_.Execute("PRAGMA synchronous=EXTRA");
 }
 
-ConfigStoreObjectPtr ConfigStore::Decode(const ConfigStoreObjectId& id,
-                                         const std::string& content) const {
-  auto object = std::make_shared<ConfigStoreObject>(id);
-  DecodeObjectContent(content, *object, "stored object " + id.ToString());
-  return object;
+void ConfigStore::Decode(std::string_view content, ConfigStoreObject& into) {
+  // The message names the object only when the content needs it: it is built for the general
+  // reader alone.
+  if (ReadPlainObjectContent(content, into)) return;
+  DecodeObjectContent(content, into, "stored object " + into.GetId().ToString());
 }
 
 ConfigStoreObjectPtr ConfigStore::GetObject(const ConfigStoreObjectId& id) {
@@ -197,7 +199,11 @@ ConfigStoreObjectPtr ConfigStore::GetObject(const ConfigStoreObjectId& id) {
                           "SELECT content FROM objects WHERE component = ?1 AND object_group = ?2"
                           " AND object_key = ?3 AND instance = ?4");
     BindObjectId(query, id);
-    if (query.Step()) return Decode(id, query.ColumnText(0));
+    if (query.Step()) {
+      auto object = std::make_shared<ConfigStoreObject>(id);
+      Decode(query.ColumnView(0), *object);
+      return object;
+    }
   }
   return defaults_.GetDefault(id);
 }
@@ -207,21 +213,71 @@ std::vector<ConfigStoreObjectPtr> ConfigStore::GetDefaultObjects(
   return defaults_.GetDefaults(filter);
 }
 
-std::vector<ConfigStoreObjectPtr> ConfigStore::ListInstances(const FilterSpecObject& filter) {
-  std::vector<ConfigStoreObjectPtr> found;
+void ConfigStore::Scan(const FilterSpecObject& filter, ScanPlan plan,
+                       const std::function<void(ConfigStoreObjectId, std::string_view)>& found) {
   const auto& id = filter.GetObjectId();
-  if (!id) return found;
-  std::lock_guard lock(mutex_);
-  SqliteStatement query(Connection(),
-                        "SELECT instance, content FROM objects WHERE component = ?1"
-                        " AND object_group = ?2 AND object_key = ?3 AND instance <> ''"
-                        " ORDER BY rowid");
-  query.Bind(1, id->GetComponent()).Bind(2, id->GetGroup()).Bind(3, id->GetKey());
-  while (query.Step()) {
-    ConfigStoreObjectId instanceId = id->WithInstanceId(query.ColumnText(0));
-    if (filter.Matches(instanceId)) found.push_back(Decode(instanceId, query.ColumnText(1)));
+  if (!id) return;
+  const auto each = [&](SqliteStatement& row) {
+    ConfigStoreObjectId instanceId = id->WithInstanceId(row.ColumnText(0));
+    if (filter.Matches(instanceId)) found(std::move(instanceId), row.ColumnView(1));
+  };
+  if (plan == ScanPlan::kWholeTable) {
+    // The table in rowid order, which is the order of writing: no sort, each page read once.
+    SqliteStatement query(Connection(),
+                          "SELECT instance, content FROM objects NOT INDEXED WHERE component = ?1"
+                          " AND object_group = ?2 AND object_key = ?3 AND instance <> ''"
+                          " ORDER BY rowid");
+    query.Bind(1, id->GetComponent()).Bind(2, id->GetGroup()).Bind(3, id->GetKey());
+    while (query.Step()) each(query);
+    return;
   }
-  return found;
+  SqliteTransaction reading(db_, SqliteTransaction::Mode::kRead);
+  // The key's rowids come from the primary key's index alone; sorted here, they give the rows in
+  // the order they were first written. Asking SQLite for that order would have it sort the rows
+  // themselves, content and all.
+  std::vector<sqlite3_int64> rows;
+  {
+    SqliteStatement ids(Connection(),
+                        "SELECT rowid FROM objects WHERE component = ?1 AND object_group = ?2"
+                        " AND object_key = ?3 AND instance <> ''");
+    ids.Bind(1, id->GetComponent()).Bind(2, id->GetGroup()).Bind(3, id->GetKey());
+    while (ids.Step()) rows.push_back(ids.ColumnInt64(0));
+  }
+  std::sort(rows.begin(), rows.end());
+  SqliteStatement row(Connection(), "SELECT instance, content FROM objects WHERE rowid = ?1");
+  for (sqlite3_int64 rowid : rows) {
+    row.Bind(1, rowid);
+    if (row.Step()) each(row);
+    row.Reset();
+  }
+}
+
+std::vector<ConfigStoreObjectPtr> ConfigStore::ListInstances(const FilterSpecObject& filter) {
+  std::vector<ConfigStoreObjectPtr> objects;
+  std::lock_guard lock(mutex_);
+  Scan(filter, ScanPlan::kByIndex, [&objects](ConfigStoreObjectId id, std::string_view content) {
+    auto object = std::make_shared<ConfigStoreObject>(std::move(id));
+    Decode(content, *object);
+    objects.push_back(std::move(object));
+  });
+  return objects;
+}
+
+void ConfigStore::ForEachInstance(const FilterSpecObject& filter,
+                                  const std::function<void(const ConfigStoreObject&)>& visit) {
+  std::lock_guard lock(mutex_);
+  Scan(filter, ScanPlan::kWholeTable, [&visit](ConfigStoreObjectId id, std::string_view content) {
+    ConfigStoreObject object(std::move(id));
+    Decode(content, object);
+    visit(object);
+  });
+}
+
+size_t ConfigStore::CountInstances(const FilterSpecObject& filter) {
+  size_t count = 0;
+  std::lock_guard lock(mutex_);
+  Scan(filter, ScanPlan::kByIndex, [&count](ConfigStoreObjectId, std::string_view) { ++count; });
+  return count;
 }
 
 void ConfigStore::WriteInstance(const ConfigStoreObject& object) {

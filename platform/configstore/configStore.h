@@ -15,6 +15,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/basalt/logger.h"
@@ -62,6 +63,17 @@ class ConfigStore {
   // The stored objects with an instance id that the filter selects, oldest first.
   std::vector<ConfigStoreObjectPtr> ListInstances(const FilterSpecObject& filter);
 
+  // The same objects in the same order, handed to `visit` one at a time, so that a key with many
+  // objects is read without holding them all. Meant for a key that holds most of the store: it
+  // reads the whole table once, where ListInstances looks the key's objects up one by one. The
+  // store's lock is held meanwhile: `visit` must not use the store. What `visit` raises ends the
+  // walk and reaches the caller.
+  void ForEachInstance(const FilterSpecObject& filter,
+                       const std::function<void(const ConfigStoreObject&)>& visit);
+
+  // How many objects ListInstances would return.
+  size_t CountInstances(const FilterSpecObject& filter);
+
   // Replaces the stored object of the same id, atomically. WriteInstance insists on an instance
   // id; WriteObject takes either form.
   void WriteInstance(const ConfigStoreObject& object);
@@ -102,7 +114,14 @@ class ConfigStore {
  private:
   // The open connection (the caller holds mutex_); raises once closed.
   sqlite3* Connection() const;
-  ConfigStoreObjectPtr Decode(const ConfigStoreObjectId& id, const std::string& content) const;
+  // Fills `into` (empty, with its id) from stored content; raises for content that is not valid.
+  static void Decode(std::string_view content, ConfigStoreObject& into);
+  enum class ScanPlan { kByIndex, kWholeTable };
+  // Calls `found` with the id and content of each object ListInstances selects, in its order
+  // (mutex_ held). Both plans find the same objects; which is cheaper depends on the key's share
+  // of the table.
+  void Scan(const FilterSpecObject& filter, ScanPlan plan,
+            const std::function<void(ConfigStoreObjectId, std::string_view)>& found);
 
   std::string databasePath_;
   std::string bootMarkerPath_;

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "platform/basalt/testing/messageOf.h"
+#include "platform/configstore/compactInstanceId.h"
 #include "platform/configstore/configStoreTestRoot.h"
 #include "platform/configstore/objectCodec.h"
 #include "platform/configstore/testing/faultyVfs.h"
@@ -94,10 +95,30 @@ TEST_F(ConfigStoreTest, ListInstancesFiltersByKeyAndInstanceOldestFirst) {
   EXPECT_EQ(*all[1]->GetId().GetInstanceId(), "a");
   EXPECT_EQ(*all[2]->GetId().GetInstanceId(), "c");
 
+  // Walked one at a time: the same objects in the same order.
+  std::vector<std::string> walked;
+  store->ForEachInstance(FilterSpecObject(ProfileId()), [&](const ConfigStoreObject& object) {
+    walked.push_back(*object.GetId().GetInstanceId() + "=" + Text(object, "n"));
+  });
+  EXPECT_EQ(walked, (std::vector<std::string>{"b=b2", "a=a", "c=c"}));
+  EXPECT_EQ(store->CountInstances(FilterSpecObject(ProfileId())), 3u);
+
   auto one = store->ListInstances(FilterSpecObject(ProfileId("c")));
   ASSERT_EQ(one.size(), 1u);
   EXPECT_EQ(Text(*one[0], "n"), "c");
   EXPECT_TRUE(store->ListInstances(FilterSpecObject("grants")).empty());
+}
+
+// Generated ids fit in 16 bytes; every other text comes back as it was.
+TEST_F(ConfigStoreTest, CompactInstanceIdGivesBackTheTextItWasMadeFrom) {
+  const std::string generated = Reopen()->GenerateInstanceId();
+  for (const std::string& text :
+       {generated, std::string("0123abcd-ef01-4567-89ab-cdef01234567"),
+        std::string("0123ABCD-EF01-4567-89AB-CDEF01234567"),
+        std::string("0123abcd-ef01-4567-89ab-cdef0123456"),
+        std::string("0123abcd+ef01-4567-89ab-cdef01234567"), std::string("robot"), std::string()}) {
+    EXPECT_EQ(CompactInstanceId(text).ToString(), text);
+  }
 }
 
 TEST_F(ConfigStoreTest, SchemaDefaultsAreListedAndBackAnUnwrittenObject) {

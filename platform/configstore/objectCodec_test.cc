@@ -90,7 +90,12 @@ TEST(ObjectCodecTest, PlainReaderAgreesWithTheGeneralReaderOrDeclines) {
     const char* text;
     bool plain;
   } cases[] = {
-      {R"({"values":{"a":"\u00e9"}})", false},          // escape
+      {R"({"values":{"a":"\u00e9"}})", false},          // \u escape
+      {R"({"values":{"a\n":"x"}})", false},             // escape in a name
+      {R"({"subObjects":[{"name":"s\/"}]})", false},    // escape in a sub-object's name
+      {R"({"values":{"a":"x\q"}})", false},             // not an escape
+      {R"({"values":{"a":"x\"}})", false},              // unterminated
+      {"{\"values\":{\"a\":\"\\n\n\"}}", false},        // control character beside an escape
       {R"({"values":{"a":"x","a":"y"}})", false},       // duplicate value
       {R"({"values":{},"values":{}})", false},          // duplicate member
       {R"({"values":{"n":3}})", false},                 // number
@@ -100,6 +105,7 @@ TEST(ObjectCodecTest, PlainReaderAgreesWithTheGeneralReaderOrDeclines) {
       {R"({"values":{"a":"x"}} x)", false},             // trailing text
       {"{\"values\":{\"a\":\"\xC3\"}}", false},         // invalid UTF-8
       {R"( { "values" : { "b" : [ ] , "a" : true } } )", true},
+      {R"({"values":{"pem":"-----\nA\/b\r\t\b\f\"\\z","l":["x\n","\\"]}})", true},
       {R"({"subObjects":[{"name":"s","subObjects":[{"values":{"v":"é"},"name":"t"}]},)"
        R"({"instance":"2","name":"s"}]})",
        true},

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <string>
 #include <variant>
 #include <vector>
 
@@ -13,8 +14,48 @@ namespace {
 
 // Deeper nesting is left to the general reader.
 constexpr int kMaxDepth = 32;
+// Room made at the first value or sub-object of a content: most have no more.
+constexpr size_t kUsualValues = 4;
 
-using PlainValue = std::variant<std::string_view, bool, std::vector<std::string_view>>;
+// A string value's body as it stands in the text; `escaped` when it holds escapes to decode.
+struct PlainText {
+  std::string_view raw;
+  bool escaped = false;
+};
+
+using PlainValue = std::variant<PlainText, bool, std::vector<PlainText>>;
+
+// The character a simple escape stands for; 0 for any other.
+char SimpleEscape(char c) {
+  switch (c) {
+    case '"':
+    case '\\':
+    case '/':
+      return c;
+    case 'b':
+      return '\b';
+    case 'f':
+      return '\f';
+    case 'n':
+      return '\n';
+    case 'r':
+      return '\r';
+    case 't':
+      return '\t';
+    default:
+      return 0;
+  }
+}
+
+std::string Decoded(const PlainText& text) {
+  if (!text.escaped) return std::string(text.raw);
+  std::string decoded;
+  decoded.reserve(text.raw.size());
+  for (size_t i = 0; i < text.raw.size(); ++i) {
+    decoded += text.raw[i] == '\\' ? SimpleEscape(text.raw[++i]) : text.raw[i];
+  }
+  return decoded;
+}
 
 struct PlainContent {
   std::vector<std::pair<std::string_view, PlainValue>> values;
@@ -22,6 +63,24 @@ struct PlainContent {
   std::optional<std::string_view> name;
   std::optional<std::string_view> instance;
 };
+
+template <class Values>
+bool HasDuplicateNames(const Values& values) {
+  // Pairwise for the few values objects usually have, sorted names beyond.
+  if (values.size() <= 2 * kUsualValues) {
+    for (size_t i = 0; i < values.size(); ++i) {
+      for (size_t j = i + 1; j < values.size(); ++j) {
+        if (values[i].first == values[j].first) return true;
+      }
+    }
+    return false;
+  }
+  std::vector<std::string_view> names;
+  names.reserve(values.size());
+  for (const auto& entry : values) names.push_back(entry.first);
+  std::sort(names.begin(), names.end());
+  return std::adjacent_find(names.begin(), names.end()) != names.end();
+}
 
 class Scanner {
  public:
@@ -61,6 +120,42 @@ class Scanner {
     return true;
   }
 
+  // A string value: like String, with simple escapes allowed.
+  bool Text(PlainText& out) {
+    SkipSpace();
+    if (!At('"')) return false;
+    const size_t start = ++pos_;
+    // Most values have no escape: the plain scan settles them at once.
+    size_t end = Orbi::Json::PlainStringEnd(text_, start);
+    const bool escaped = end == std::string_view::npos;
+    if (escaped) end = EscapedStringEnd(start);
+    if (end == std::string_view::npos) return false;
+    out = {text_.substr(start, end - start), escaped};
+    pos_ = end + 1;
+    return true;
+  }
+
+  size_t EscapedStringEnd(size_t pos) const {
+    while (pos < text_.size()) {
+      const auto c = static_cast<unsigned char>(text_[pos]);
+      if (c == '"') return pos;
+      if (c < 0x20) return std::string_view::npos;
+      if (c == '\\') {
+        if (pos + 1 == text_.size() || SimpleEscape(text_[pos + 1]) == 0) {
+          return std::string_view::npos;
+        }
+        pos += 2;
+      } else if (c < 0x80) {
+        ++pos;
+      } else if (size_t length = Orbi::Json::Utf8SequenceLength(text_, pos)) {
+        pos += length;
+      } else {
+        return std::string_view::npos;
+      }
+    }
+    return std::string_view::npos;
+  }
+
   bool Word(std::string_view word) {
     if (text_.substr(pos_, word.size()) != word) return false;
     pos_ += word.size();
@@ -81,14 +176,14 @@ class Scanner {
   bool Value(PlainValue& value) {
     SkipSpace();
     if (At('"')) {
-      std::string_view text;
-      if (!String(text)) return false;
+      PlainText text;
+      if (!Text(text)) return false;
       value = text;
       return true;
     }
     if (At('[')) {
-      std::vector<std::string_view> list;
-      if (!Items('[', ']', [&] { return String(list.emplace_back()); })) return false;
+      std::vector<PlainText> list;
+      if (!Items('[', ']', [&] { return Text(list.emplace_back()); })) return false;
       value = std::move(list);
       return true;
     }
@@ -113,14 +208,17 @@ class Scanner {
       if (key == "values" && !sawValues) {
         sawValues = true;
         return Items('{', '}', [&] {
+          if (content.values.empty()) content.values.reserve(kUsualValues);
           auto& [name, value] = content.values.emplace_back();
           return String(name) && Take(':') && Value(value);
         });
       }
       if (key == "subObjects" && !sawSubObjects) {
         sawSubObjects = true;
-        return Items('[', ']',
-                     [&] { return Content(content.subObjects.emplace_back(), depth + 1, true); });
+        return Items('[', ']', [&] {
+          if (content.subObjects.empty()) content.subObjects.reserve(kUsualValues);
+          return Content(content.subObjects.emplace_back(), depth + 1, true);
+        });
       }
       if (isSubObject && key == "name" && !content.name) {
         return String(content.name.emplace());
@@ -132,11 +230,7 @@ class Scanner {
     });
     if (!read || (isSubObject && !content.name)) return false;
     // Duplicate value names are the general reader's to refuse.
-    std::vector<std::string_view> names;
-    names.reserve(content.values.size());
-    for (const auto& entry : content.values) names.push_back(entry.first);
-    std::sort(names.begin(), names.end());
-    return std::adjacent_find(names.begin(), names.end()) == names.end();
+    return !HasDuplicateNames(content.values);
   }
 
   std::string_view text_;
@@ -146,13 +240,16 @@ class Scanner {
 void Fill(const PlainContent& content, WritableObject& into) {
   for (const auto& [key, value] : content.values) {
     const std::string name(key);
-    if (const auto* text = std::get_if<std::string_view>(&value)) {
-      into.SetValue(name, std::string(*text));
+    if (const auto* text = std::get_if<PlainText>(&value)) {
+      into.SetValue(name, Decoded(*text));
     } else if (const bool* flag = std::get_if<bool>(&value)) {
       into.SetValue(name, *flag);
     } else {
-      const auto& items = std::get<std::vector<std::string_view>>(value);
-      into.SetValue(name, StringList(items.begin(), items.end()));
+      const auto& items = std::get<std::vector<PlainText>>(value);
+      StringList list;
+      list.reserve(items.size());
+      for (const auto& item : items) list.push_back(Decoded(item));
+      into.SetValue(name, std::move(list));
     }
   }
   for (const auto& entry : content.subObjects) {

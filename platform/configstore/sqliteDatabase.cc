@@ -36,6 +36,13 @@ SqliteStatement& SqliteStatement::Bind(int index, std::string_view text) {
   return *this;
 }
 
+SqliteStatement& SqliteStatement::Bind(int index, sqlite3_int64 number) {
+  if (sqlite3_bind_int64(statement_.get(), index, number) != SQLITE_OK) {
+    FailOn(db_, "Configuration store query failed");
+  }
+  return *this;
+}
+
 bool SqliteStatement::Step() {
   int rc = sqlite3_step(statement_.get());
   if (rc == SQLITE_ROW) return true;
@@ -51,10 +58,18 @@ void SqliteStatement::Run() {
 void SqliteStatement::Reset() { sqlite3_reset(statement_.get()); }
 
 std::string SqliteStatement::ColumnText(int column) const {
+  return std::string(ColumnView(column));
+}
+
+sqlite3_int64 SqliteStatement::ColumnInt64(int column) const {
+  return sqlite3_column_int64(statement_.get(), column);
+}
+
+std::string_view SqliteStatement::ColumnView(int column) const {
   const auto* text = sqlite3_column_text(statement_.get(), column);
   int size = sqlite3_column_bytes(statement_.get(), column);
   if (text == nullptr) return {};
-  return std::string(reinterpret_cast<const char*>(text), static_cast<size_t>(size));
+  return {reinterpret_cast<const char*>(text), static_cast<size_t>(size)};
 }
 
 SqliteDatabase::SqliteDatabase(const std::string& path, bool readOnly, const std::string& vfs)
@@ -100,8 +115,8 @@ void SqliteDatabase::Execute(const char* sql) {
 
 void SqliteDatabase::Fail(const std::string& what) const { FailOn(db_.get(), what); }
 
-SqliteTransaction::SqliteTransaction(SqliteDatabase& db) : db_(db) {
-  db_.Execute("BEGIN IMMEDIATE");
+SqliteTransaction::SqliteTransaction(SqliteDatabase& db, Mode mode) : db_(db) {
+  db_.Execute(mode == Mode::kWrite ? "BEGIN IMMEDIATE" : "BEGIN");
 }
 
 SqliteTransaction::~SqliteTransaction() {

@@ -22,6 +22,7 @@ class SqliteStatement {
   SqliteStatement(sqlite3* db, std::string_view sql);
 
   SqliteStatement& Bind(int index, std::string_view text);
+  SqliteStatement& Bind(int index, sqlite3_int64 number);
 
   // True while a row is available; false when done.
   bool Step();
@@ -31,6 +32,9 @@ class SqliteStatement {
   void Reset();
 
   std::string ColumnText(int column) const;
+  sqlite3_int64 ColumnInt64(int column) const;
+  // The column's text in place: valid until the next Step, Reset or the statement's end.
+  std::string_view ColumnView(int column) const;
 
  private:
   sqlite3* db_;
@@ -69,10 +73,12 @@ class SqliteDatabase {
   std::unique_ptr<sqlite3, SqliteCloser> db_;
 };
 
-// Commits at Commit(); rolls back when the scope ends without it.
+// Commits at Commit(); rolls back when the scope ends without it. A writing transaction takes the
+// database's write lock at once; a reading one sees one state of the database throughout.
 class SqliteTransaction {
  public:
-  explicit SqliteTransaction(SqliteDatabase& db);
+  enum class Mode { kWrite, kRead };
+  explicit SqliteTransaction(SqliteDatabase& db, Mode mode = Mode::kWrite);
   ~SqliteTransaction();
   SqliteTransaction(const SqliteTransaction&) = delete;
   SqliteTransaction& operator=(const SqliteTransaction&) = delete;

@@ -1,16 +1,19 @@
 #include "apps/noxtokend/orbi/externalSts/clientProfileAccess.h"
 
+#include <exception>
 #include <thread>
 
 #include "apps/noxtokend/orbi/externalSts/clientProfileName.h"
 #include "apps/noxtokend/orbi/externalSts/grantDeduplication.h"
 #include "platform/basalt/assert.h"
+#include "platform/basalt/exception.h"
 
 namespace NoxToken {
 
 using ClientProfilesSvc::Info;
 using ClientProfilesSvc::Subject;
 using ClientProfilesSvc::SubjectType;
+using NoxConfigStore::CompactInstanceId;
 using NoxConfigStore::ConfigStoreBatch;
 using NoxConfigStore::ConfigStoreException;
 using NoxConfigStore::ConfigStoreObject;
@@ -25,31 +28,13 @@ namespace {
 constexpr const char* kUpdateFailedLog =
     "Updating the Client Profile %1 in Config Store failed: %2";
 
-std::string_view ViewOf(const std::optional<std::string>& text) {
-  return text ? std::string_view(*text) : std::string_view();
+ClientProfileAccess::ProfilePtr ProfileOf(const ClientProfileIndex::Entry* entry) {
+  return entry ? entry->profile : nullptr;
 }
 
-// Views into `subject`: valid while it lives.
-std::tuple<std::string_view, std::string_view, std::string_view> KeyOf(const Subject& subject) {
-  return {ViewOf(subject.issuerAlias), ViewOf(subject.domain), ViewOf(subject.name)};
-}
-
-std::tuple<std::string_view, std::string_view, std::string_view> KeyOf(
-    const ClientProfileAccess::ExternalKey& key) {
-  return {std::get<0>(key), std::get<1>(key), std::get<2>(key)};
-}
-
-// Replaces the entry rather than its value: the key must view the new profile's subject.
-template <class Index, class Key>
-void Put(Index& index, const Key& key, const ClientProfileAccess::ProfilePtr& profile) {
-  index.erase(key);
-  index.emplace(key, profile);
-}
-
-template <class Index, class Key>
-ClientProfileAccess::ProfilePtr Lookup(const Index& index, const Key& key) {
-  auto it = index.find(key);
-  return it == index.end() ? nullptr : it->second;
+ClientProfileIndex::NameParts PartsOf(SubjectType::Value type,
+                                      const ClientProfileAccess::ExternalKey& key) {
+  return ClientProfileIndex::PartsOf(type, std::get<0>(key), std::get<1>(key), std::get<2>(key));
 }
 
 }  // namespace
@@ -68,45 +53,39 @@ ClientProfileAccess::ClientProfileAccess(std::shared_ptr<NoxConfigStore::ConfigS
 }
 
 ClientProfileAccess::ProfilePtr ClientProfileAccess::FindByName(const std::string& name) const {
-  auto it = byName_.find(name);
-  return it == byName_.end() ? nullptr : it->second.profile;
+  return ProfileOf(profiles_.Find(name));
 }
 
+// A local user's subject has only a name: the service and the store reader make no other.
 ClientProfileAccess::ProfilePtr ClientProfileAccess::FindLocalUser(const std::string& name) const {
-  return Lookup(localUsers_, std::string_view(name));
+  return ProfileOf(
+      profiles_.Find(ClientProfileIndex::PartsOf(SubjectType::LOCAL_USER, {}, {}, name)));
 }
 
 ClientProfileAccess::ProfilePtr ClientProfileAccess::FindExternalGroup(
     const ExternalKey& key) const {
-  return Lookup(externalGroups_, KeyOf(key));
+  return ProfileOf(profiles_.Find(PartsOf(SubjectType::EXTERNAL_GROUP, key)));
 }
 
 ClientProfileAccess::ProfilePtr ClientProfileAccess::FindExternalUser(
     const ExternalKey& key) const {
-  return Lookup(externalUsers_, KeyOf(key));
+  return ProfileOf(profiles_.Find(PartsOf(SubjectType::EXTERNAL_USER, key)));
 }
 
 std::vector<std::pair<std::string, ClientProfileAccess::ProfilePtr>>
 ClientProfileAccess::GetProfiles() const {
   std::vector<std::pair<std::string, ProfilePtr>> profiles;
-  profiles.reserve(byName_.size());
-  for (const auto& [name, stored] : byName_) profiles.emplace_back(name, stored.profile);
+  profiles.reserve(profiles_.size());
+  profiles_.ForEach([&profiles](const ClientProfileIndex::Entry& entry) {
+    profiles.emplace_back(MakeProfileName(*entry.profile->subject), entry.profile);
+  });
   return profiles;
 }
 
+// A profile's name is made from its subject, so a taken subject is a taken name.
 bool ClientProfileAccess::Exists(const std::string& profileName, const Subject& subject) const {
-  if (byName_.count(profileName) != 0) return true;
-  switch (subject.type.GetValue()) {
-    case SubjectType::LOCAL_USER:
-      return localUsers_.count(ViewOf(subject.name)) != 0;
-    case SubjectType::EXTERNAL_GROUP:
-      return externalGroups_.count(KeyOf(subject)) != 0;
-    case SubjectType::EXTERNAL_USER:
-      return externalUsers_.count(KeyOf(subject)) != 0;
-    case SubjectType::UNKNOWN:
-      break;
-  }
-  return false;
+  return profiles_.Find(profileName) != nullptr ||
+         profiles_.Find(ClientProfileIndex::PartsOf(subject)) != nullptr;
 }
 
 std::optional<bool> ClientProfileAccess::GetModifiedFlag(const std::string& profileName) const {
@@ -115,59 +94,41 @@ std::optional<bool> ClientProfileAccess::GetModifiedFlag(const std::string& prof
   return it->second;
 }
 
-void ClientProfileAccess::AddToIndexes(const std::string& profileName, const ProfilePtr& profile,
-                                       std::string instanceId) {
-  const Subject& subject = *profile->subject;
-  switch (subject.type.GetValue()) {
-    case SubjectType::LOCAL_USER:
-      Put(localUsers_, ViewOf(subject.name), profile);
-      break;
-    case SubjectType::EXTERNAL_GROUP:
-      Put(externalGroups_, KeyOf(subject), profile);
-      break;
-    case SubjectType::EXTERNAL_USER:
-      Put(externalUsers_, KeyOf(subject), profile);
-      break;
-    case SubjectType::UNKNOWN:
-      break;
-  }
-  byName_[profileName] = Stored{profile, std::move(instanceId)};
-}
-
-void ClientProfileAccess::RemoveFromTypeIndex(const Subject& subject) {
-  switch (subject.type.GetValue()) {
-    case SubjectType::LOCAL_USER:
-      localUsers_.erase(ViewOf(subject.name));
-      break;
-    case SubjectType::EXTERNAL_GROUP:
-      externalGroups_.erase(KeyOf(subject));
-      break;
-    case SubjectType::EXTERNAL_USER:
-      externalUsers_.erase(KeyOf(subject));
-      break;
-    case SubjectType::UNKNOWN:
-      break;
-  }
-}
-
 void ClientProfileAccess::Populate() {
   ConfigStoreObjectId profilesId = ClientProfilesId();
   store_->SetBootStatus(profilesId, true);
   logger_->Log(5, "Populate(%1)", profilesId.GetKey());
-  auto instances = store_->ListInstances(FilterSpecObject(profilesId));
-  logger_->Log(5, "Found %1 instances from Config Store", instances.size());
-
-  for (const auto& object : instances) {
-    auto profile = std::make_shared<Info>();
-    profile->subject = format_.LoadSubject(*object);
-    logger_->Log(5, "Loading %1", profile->subject->type.ToString());
-    profile->grants = format_.LoadGrants(*object);
-    std::string profileName = MakeProfileName(*profile->subject);
-    // Two stored objects for one subject cannot come from this daemon; which one is right is
-    // unknowable, so refuse to run on such a store.
-    VERIFY(byName_.count(profileName) == 0);
-    AddToIndexes(profileName, profile, *object->GetId().GetInstanceId());
+  const FilterSpecObject filter(profilesId);
+  if (logger_->IsEnabled(5)) {
+    logger_->Log(5, "Found %1 instances from Config Store", store_->CountInstances(filter));
   }
+
+  // One stored object at a time: a large store is never held decoded as a whole. What stops the
+  // start (a subject of no known type, two objects of one subject) is acted on once every object
+  // has been read, so that an unreadable object still wins as when all were read before any was
+  // loaded; the first such object, in store order, decides.
+  GrantPool grants;
+  std::exception_ptr refusal;
+  bool duplicate = false;
+  store_->ForEachInstance(filter, [&](const ConfigStoreObject& object) REQUIRES(this) {
+    if (refusal || duplicate) return;
+    auto profile = std::make_shared<Info>();
+    try {
+      profile->subject = format_.LoadSubject(object);
+    } catch (const Basalt::Exception&) {
+      refusal = std::current_exception();
+      return;
+    }
+    if (logger_->IsEnabled(5)) logger_->Log(5, "Loading %1", profile->subject->type.ToString());
+    profile->grants = format_.LoadGrants(object, grants);
+    duplicate =
+        !profiles_.Add(std::move(profile), CompactInstanceId(*object.GetId().GetInstanceId()));
+  });
+  profiles_.Order();
+  if (refusal) std::rethrow_exception(refusal);
+  // Two stored objects for one subject cannot come from this daemon; which one is right is
+  // unknowable, so refuse to run on such a store.
+  VERIFY(!duplicate);
   ApplyDefaults();
 }
 
@@ -236,18 +197,19 @@ void ClientProfileAccess::ApplyDefaults() {
     return;
   }
 
+  GrantPool grants;
   for (const auto& object : defaults) {
     auto profile = std::make_shared<Info>();
     profile->subject = format_.LoadSubject(*object);
-    profile->grants = format_.LoadGrants(*object);
+    profile->grants = format_.LoadGrants(*object, grants);
     std::string profileName = MakeProfileName(*profile->subject);
     auto flag = modifiedFlags_.find(profileName);
     if (flag == modifiedFlags_.end() || flag->second) continue;
     // A stored object of the same subject (only an edit from outside leaves one beside an
     // unmodified flag) wins: it is newer than the schema, and it already owns an instance id.
-    if (byName_.count(profileName) != 0) continue;
+    if (profiles_.Find(profileName) != nullptr) continue;
     DeduplicateGrants(profile->grants);
-    AddToIndexes(profileName, profile, store_->GenerateInstanceId());
+    profiles_.Insert(std::move(profile), CompactInstanceId(store_->GenerateInstanceId()));
     logger_->Log(5, "Successfully inserted/updated client profile: %1", profileName);
   }
 }
@@ -305,16 +267,16 @@ Basalt::Status ClientProfileAccess::Insert(const std::string& profileName, Profi
     logger_->Log(3, "Failed to update client profile in config store: %1", profileName);
     return status;
   }
-  AddToIndexes(profileName, profile, instanceId);
+  profiles_.Insert(std::move(profile), CompactInstanceId(instanceId));
   logger_->Log(5, "Successfully inserted/updated client profile: %1", profileName);
   return status;
 }
 
 Basalt::Status ClientProfileAccess::Update(const std::string& profileName, GrantList grants) {
-  auto stored = byName_.find(profileName);
-  if (stored == byName_.end()) return Basalt::Status::NotFound(profileName);
-  const ProfilePtr profile = stored->second.profile;
-  const std::string instanceId = stored->second.instanceId;
+  const ClientProfileIndex::Entry* stored = profiles_.Find(profileName);
+  if (stored == nullptr) return Basalt::Status::NotFound(profileName);
+  const ProfilePtr profile = stored->profile;
+  const std::string instanceId = stored->instanceId.ToString();
 
   // The new grants reach the profile only once the store holds them.
   Info updated{profile->subject, std::move(grants)};
@@ -329,22 +291,19 @@ Basalt::Status ClientProfileAccess::Update(const std::string& profileName, Grant
 }
 
 Basalt::Status ClientProfileAccess::Erase(const std::string& profileName) {
-  auto stored = byName_.find(profileName);
-  if (stored == byName_.end()) {
+  const ClientProfileIndex::Entry* stored = profiles_.Find(profileName);
+  if (stored == nullptr) {
     logger_->Log(3, "Failed to erase client profile, profile not found: %1", profileName);
     return Basalt::Status::NotFound(profileName);
   }
-  const std::string instanceId = stored->second.instanceId;
+  const std::string instanceId = stored->instanceId.ToString();
   ConfigStoreBatch batch;
   batch.Remove(ClientProfilesId(instanceId));
   Basalt::Status status =
       CommitChange(batch, profileName, true,
                    "Deleting the Client Profile %1 in Config Store failed: %2", instanceId);
   if (!status.ok()) return status;
-  // The entry owns the subject that the subject index's key views: that key goes first.
-  const ProfilePtr profile = stored->second.profile;
-  RemoveFromTypeIndex(*profile->subject);
-  byName_.erase(stored);
+  profiles_.Erase(*stored);
   logger_->Log(5, "Successfully deleted client profile: %1", profileName);
   return status;
 }
@@ -354,12 +313,9 @@ std::vector<std::string> ClientProfileAccess::RestoreDefaults() {
   std::vector<std::string> names;
   for (const auto& object : store_->GetDefaultObjects(FilterSpecObject(ClientProfilesId()))) {
     names.push_back(MakeProfileName(*format_.LoadSubject(*object)));
-    auto stored = byName_.find(names.back());
-    if (stored != byName_.end()) {
-      store_->RemoveObject(ClientProfilesId(stored->second.instanceId));
-      const ProfilePtr profile = stored->second.profile;
-      RemoveFromTypeIndex(*profile->subject);
-      byName_.erase(stored);
+    if (const ClientProfileIndex::Entry* stored = profiles_.Find(names.back())) {
+      store_->RemoveObject(ClientProfilesId(stored->instanceId.ToString()));
+      profiles_.Erase(*stored);
     }
   }
   store_->RemoveObject(NoxTokenConfigId());

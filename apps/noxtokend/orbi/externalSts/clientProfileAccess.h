@@ -1,4 +1,4 @@
-// The client profile store: every client profile in memory, indexed four ways, each change
+// The client profile store: every client profile in memory (clientProfileIndex.h), each change
 // committed to the configuration store (with the flag it sets, in one transaction) before memory
 // follows it; a refused change leaves memory and store as they were. Default profiles declared by
 // the store's schema are applied at every start until an administrator changes or removes them,
@@ -17,10 +17,10 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <tuple>
 #include <vector>
 
+#include "apps/noxtokend/orbi/externalSts/clientProfileIndex.h"
 #include "apps/noxtokend/orbi/externalSts/clientProfileStoreFormat.h"
 #include "platform/basalt/logger.h"
 #include "platform/basalt/rwLock.h"
@@ -97,28 +97,14 @@ class ClientProfileAccess : public Basalt::System::RwLockableMixin {
                               const std::string& profileName, bool marksModified,
                               const char* failureLog, const std::string& instanceId) REQUIRES(this);
 
-  void AddToIndexes(const std::string& profileName, const ProfilePtr& profile,
-                    std::string instanceId) REQUIRES(this);
-  void RemoveFromTypeIndex(const ClientProfilesSvc::Subject& subject) REQUIRES(this);
-
   // Set at construction, then fixed: read without the lock.
   std::shared_ptr<NoxConfigStore::ConfigStore> store_;
   SleepFunction sleep_;
   std::shared_ptr<Basalt::Service::Logger> logger_;
   ClientProfileStoreFormat format_;
 
-  // Each profile by name, with the instance id of its store object.
-  struct Stored {
-    ProfilePtr profile;
-    std::string instanceId;
-  };
-  std::map<std::string, Stored> byName_ GUARDED_BY(this);
-  // The subject indexes' keys are views into the subject of the profile they map to (subjects
-  // never change and an updated profile keeps its subject), so a name is not copied per index.
-  using ExternalKeyView = std::tuple<std::string_view, std::string_view, std::string_view>;
-  std::map<std::string_view, ProfilePtr> localUsers_ GUARDED_BY(this);
-  std::map<ExternalKeyView, ProfilePtr> externalGroups_ GUARDED_BY(this);
-  std::map<ExternalKeyView, ProfilePtr> externalUsers_ GUARDED_BY(this);
+  // Each profile with the instance id of its store object.
+  ClientProfileIndex profiles_ GUARDED_BY(this);
   std::map<std::string, bool> modifiedFlags_ GUARDED_BY(this);
 };
 

@@ -62,16 +62,25 @@ std::shared_ptr<const Subject> ClientProfileStoreFormat::LoadSubject(
   return subject;
 }
 
-GrantList ClientProfileStoreFormat::LoadGrants(const ReadOnlyObject& profile) const {
+std::shared_ptr<AccessGrant> GrantPool::Get(const std::string& resourceType,
+                                            const std::optional<std::string>& entitlement) {
+  auto [it, added] = grants_.try_emplace({resourceType, entitlement});
+  if (added) {
+    it->second = std::make_shared<AccessGrant>();
+    it->second->resourceType = ResourceType::FromString(resourceType);
+    if (entitlement) it->second->entitlement = Entitlement::FromString(*entitlement);
+  }
+  return it->second;
+}
+
+GrantList ClientProfileStoreFormat::LoadGrants(const ReadOnlyObject& profile,
+                                               GrantPool& pool) const {
   GrantList grants;
   for (const auto& grantObject : profile.GetSubObjectInstances(FilterSpecObject("grants"))) {
-    auto grant = std::make_shared<AccessGrant>();
-    grant->resourceType = ResourceType::FromString(ReadText(grantObject.get(), "resource_type"));
-    std::string entitlement;
-    if (grantObject->GetValue("entitlement", entitlement)) {
-      grant->entitlement = Entitlement::FromString(entitlement);
-    }
-    grants.push_back(std::move(grant));
+    const std::string resourceType = ReadText(grantObject.get(), "resource_type");
+    std::optional<std::string> entitlement;
+    if (std::string text; grantObject->GetValue("entitlement", text)) entitlement = std::move(text);
+    grants.push_back(pool.Get(resourceType, entitlement));
   }
   return grants;
 }

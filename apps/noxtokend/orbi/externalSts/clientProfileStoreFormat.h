@@ -7,9 +7,11 @@
 //     default profile with "profile_name" and "modified".
 #pragma once
 
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/basalt/logger.h"
@@ -32,6 +34,21 @@ NoxConfigStore::ConfigStoreObjectId NoxTokenConfigId();
 // Logged (level 3) with the key when a stored profile or flag lacks it.
 inline constexpr const char* kUnreadableKeyLog = "Failed to acess config store key: %1";
 
+// One shared object per distinct grant read from the store (by its texts), so that a large store
+// of like profiles holds a few grant objects rather than one per profile. Grants handed out by it
+// are shared between profiles and must never be changed in place: a profile's update replaces its
+// whole list. Not synchronised.
+class GrantPool {
+ public:
+  std::shared_ptr<ClientProfilesSvc::AccessGrant> Get(
+      const std::string& resourceType, const std::optional<std::string>& entitlement);
+
+ private:
+  std::map<std::pair<std::string, std::optional<std::string>>,
+           std::shared_ptr<ClientProfilesSvc::AccessGrant>>
+      grants_;
+};
+
 // Reads and builds profile objects, logging on the client profile store's logger.
 class ClientProfileStoreFormat {
  public:
@@ -41,7 +58,8 @@ class ClientProfileStoreFormat {
   std::shared_ptr<const ClientProfilesSvc::Subject> LoadSubject(
       const NoxConfigStore::ReadOnlyObject& profile) const;
 
-  GrantList LoadGrants(const NoxConfigStore::ReadOnlyObject& profile) const;
+  // Grants equal to one already in `pool` are that object.
+  GrantList LoadGrants(const NoxConfigStore::ReadOnlyObject& profile, GrantPool& pool) const;
 
   // The object to store for a profile, or nothing (with the reason logged) when the profile holds
   // a value that cannot be stored.
