@@ -90,20 +90,21 @@ TEST(ObjectCodecTest, PlainReaderAgreesWithTheGeneralReaderOrDeclines) {
     const char* text;
     bool plain;
   } cases[] = {
-      {R"({"values":{"a":"\u00e9"}})", false},          // \u escape
-      {R"({"values":{"a\n":"x"}})", false},             // escape in a name
-      {R"({"subObjects":[{"name":"s\/"}]})", false},    // escape in a sub-object's name
-      {R"({"values":{"a":"x\q"}})", false},             // not an escape
-      {R"({"values":{"a":"x\"}})", false},              // unterminated
-      {"{\"values\":{\"a\":\"\\n\n\"}}", false},        // control character beside an escape
-      {R"({"values":{"a":"x","a":"y"}})", false},       // duplicate value
-      {R"({"values":{},"values":{}})", false},          // duplicate member
-      {R"({"values":{"n":3}})", false},                 // number
-      {R"({"values":{"l":["a",true]}})", false},        // non-string item
-      {R"({"other":1})", false},                        // unknown member
-      {R"({"subObjects":[{"instance":"1"}]})", false},  // no name
-      {R"({"values":{"a":"x"}} x)", false},             // trailing text
-      {"{\"values\":{\"a\":\"\xC3\"}}", false},         // invalid UTF-8
+      {R"({"values":{"a":"\u00e9\ud83d\ude00"}})", true},  // \u escapes
+      {R"({"values":{"a":"\u0000"}})", false},             // U+0000
+      {R"({"values":{"a\n":"x"}})", false},                // escape in a name
+      {R"({"subObjects":[{"name":"s\/"}]})", false},       // escape in a sub-object's name
+      {R"({"values":{"a":"x\q"}})", false},                // not an escape
+      {R"({"values":{"a":"x\"}})", false},                 // unterminated
+      {"{\"values\":{\"a\":\"\\n\n\"}}", false},           // control character beside an escape
+      {R"({"values":{"a":"x","a":"y"}})", false},          // duplicate value
+      {R"({"values":{},"values":{}})", false},             // duplicate member
+      {R"({"values":{"n":3}})", false},                    // number
+      {R"({"values":{"l":["a",true]}})", false},           // non-string item
+      {R"({"other":1})", false},                           // unknown member
+      {R"({"subObjects":[{"instance":"1"}]})", false},     // no name
+      {R"({"values":{"a":"x"}} x)", false},                // trailing text
+      {"{\"values\":{\"a\":\"\xC3\"}}", false},            // invalid UTF-8
       {R"( { "values" : { "b" : [ ] , "a" : true } } )", true},
       {R"({"values":{"pem":"-----\nA\/b\r\t\b\f\"\\z","l":["x\n","\\"]}})", true},
       {R"({"subObjects":[{"name":"s","subObjects":[{"values":{"v":"é"},"name":"t"}]},)"

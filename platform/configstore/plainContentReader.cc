@@ -6,7 +6,7 @@
 #include <variant>
 #include <vector>
 
-#include "platform/orbi/utf8.h"
+#include "platform/orbi/jsonStringBody.h"
 
 namespace NoxConfigStore {
 
@@ -17,44 +17,17 @@ constexpr int kMaxDepth = 32;
 // Room made at the first value or sub-object of a content: most have no more.
 constexpr size_t kUsualValues = 4;
 
-// A string value's body as it stands in the text; `escaped` when it holds escapes to decode.
+// A string value: a view of the text, or its decoded form when it holds escapes.
 struct PlainText {
   std::string_view raw;
+  std::string decoded;
   bool escaped = false;
 };
 
 using PlainValue = std::variant<PlainText, bool, std::vector<PlainText>>;
 
-// The character a simple escape stands for; 0 for any other.
-char SimpleEscape(char c) {
-  switch (c) {
-    case '"':
-    case '\\':
-    case '/':
-      return c;
-    case 'b':
-      return '\b';
-    case 'f':
-      return '\f';
-    case 'n':
-      return '\n';
-    case 'r':
-      return '\r';
-    case 't':
-      return '\t';
-    default:
-      return 0;
-  }
-}
-
 std::string Decoded(const PlainText& text) {
-  if (!text.escaped) return std::string(text.raw);
-  std::string decoded;
-  decoded.reserve(text.raw.size());
-  for (size_t i = 0; i < text.raw.size(); ++i) {
-    decoded += text.raw[i] == '\\' ? SimpleEscape(text.raw[++i]) : text.raw[i];
-  }
-  return decoded;
+  return text.escaped ? text.decoded : std::string(text.raw);
 }
 
 struct PlainContent {
@@ -109,51 +82,25 @@ class Scanner {
     }
   }
 
+  // A name: a string without escapes (anything else is the general reader's).
   bool String(std::string_view& out) {
-    SkipSpace();
-    if (!At('"')) return false;
-    const size_t start = ++pos_;
-    const size_t end = Orbi::Json::PlainStringEnd(text_, start);
-    if (end == std::string_view::npos) return false;
-    out = text_.substr(start, end - start);
-    pos_ = end + 1;
+    PlainText text;
+    if (!Text(text) || text.escaped) return false;
+    out = text.raw;
     return true;
   }
 
-  // A string value: like String, with simple escapes allowed.
+  // A string value, escapes decoded as the general reader decodes them.
   bool Text(PlainText& out) {
     SkipSpace();
     if (!At('"')) return false;
-    const size_t start = ++pos_;
-    // Most values have no escape: the plain scan settles them at once.
-    size_t end = Orbi::Json::PlainStringEnd(text_, start);
-    const bool escaped = end == std::string_view::npos;
-    if (escaped) end = EscapedStringEnd(start);
+    std::string_view body;
+    const size_t end = Orbi::Json::ReadStringBody(text_, ++pos_, out.decoded, body);
     if (end == std::string_view::npos) return false;
-    out = {text_.substr(start, end - start), escaped};
+    out.escaped = !out.decoded.empty();  // an escape always decodes to something
+    out.raw = out.escaped ? std::string_view() : body;
     pos_ = end + 1;
     return true;
-  }
-
-  size_t EscapedStringEnd(size_t pos) const {
-    while (pos < text_.size()) {
-      const auto c = static_cast<unsigned char>(text_[pos]);
-      if (c == '"') return pos;
-      if (c < 0x20) return std::string_view::npos;
-      if (c == '\\') {
-        if (pos + 1 == text_.size() || SimpleEscape(text_[pos + 1]) == 0) {
-          return std::string_view::npos;
-        }
-        pos += 2;
-      } else if (c < 0x80) {
-        ++pos;
-      } else if (size_t length = Orbi::Json::Utf8SequenceLength(text_, pos)) {
-        pos += length;
-      } else {
-        return std::string_view::npos;
-      }
-    }
-    return std::string_view::npos;
   }
 
   bool Word(std::string_view word) {

@@ -49,23 +49,4 @@ inline bool IsValidUtf8(std::string_view text) {
   return true;
 }
 
-// The closing quote of a JSON string whose body starts at text[start], when that body needs no
-// decoding: no escape, no control character, valid UTF-8. npos otherwise (or when unterminated).
-inline size_t PlainStringEnd(std::string_view text, size_t start) {
-  size_t pos = start;
-  while (pos < text.size()) {
-    const auto c = static_cast<unsigned char>(text[pos]);
-    if (c == '"') return pos;
-    if (c == '\\' || c < 0x20) return std::string_view::npos;
-    if (c < 0x80) {
-      ++pos;
-    } else if (size_t length = Utf8SequenceLength(text, pos)) {
-      pos += length;
-    } else {
-      return std::string_view::npos;
-    }
-  }
-  return std::string_view::npos;
-}
-
 }  // namespace Orbi::Json
