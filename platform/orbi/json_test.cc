@@ -50,6 +50,9 @@ TEST(JsonBoundsTest, CountsValuesAndNestingOutsideStringsOnly) {
   EXPECT_EQ(Json::CheckBounds(R"(["[[[[,,,,\"{{{{"])", bounds), "");
   // An escaped backslash ends before the quote: what follows is outside the string again.
   EXPECT_EQ(Json::CheckBounds(R"(["\\",[[[]]]])", bounds), "nesting deeper than 3 levels");
+  // Three backslashes: an escaped backslash, then an escaped quote that keeps the string open.
+  EXPECT_EQ(Json::CheckBounds(R"(["\\\"[[[[",1])", bounds), "");
+  EXPECT_EQ(Json::CheckBounds(R"([1,"[[[[)", bounds), "");  // unterminated: the parser refuses it
 }
 
 TEST(ErrorValueTest, CarriesKindTypeAndFormattedMessages) {
@@ -121,6 +124,7 @@ TEST(JsonQuickReaderTest, ReadsPlainDocumentsAsJanssonDoes) {
            " \t\r\n[ {} , [] , \"\" , {\"\":{\"x\":[[]]}} ] \n",
            "[\"\xc3\xa9\xe4\xb8\xad\xf0\x9f\x98\x80\x7f\", 9223372036854775807, "
            "-9223372036854775808]",
+           "[\"0123456789abcdef\xc3\xa9ghijklmnopqrstuvw\", \"0123456789abcdefg\"]",
        }) {
     Json::JsonPtr quick = Json::ReadPlainJson(text);
     ASSERT_TRUE(quick) << text;
@@ -151,6 +155,12 @@ TEST(JsonQuickReaderTest, LeavesEverythingElseToJansson) {
            "[1] x",
            "",
            "[\"\x01\"]",
+           // Long strings, read sixteen bytes at a time: each refused byte deep in a run.
+           "[\"0123456789abc\x1f"
+           "defghijklmnop\"]",
+           "[\"0123456789abcdefghij\x80klmnop\"]",
+           R"(["0123456789abcdefghi\"jklmnop"])",
+           "[\"0123456789abcdefghijklmnop]",
            "[\"\xff\"]",
            "[\"\xed\xa0\x80\"]",
            "[\"\xe0\x80\x80\"]",
