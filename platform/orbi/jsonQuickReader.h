@@ -22,4 +22,35 @@ namespace Orbi::Json {
 
 Basalt::Json::JsonPtr ReadPlainJson(std::string_view text);
 
+// The same reading one step at a time, for readers that take a document of a known shape straight
+// from its text. Each step skips the space before what it reads. A step that fails leaves the
+// position unspecified: the caller gives up on the text. Not thread-safe; the text must outlive it.
+class PlainCursor {
+ public:
+  explicit PlainCursor(std::string_view text) : text_(text) {}
+
+  // Moves past `c` when it comes next.
+  bool Take(char c);
+  // Moves past a string without escapes; `out` views its body in the text.
+  bool String(std::string_view& out);
+  // Moves past any plain value and returns it as Jansson's tree; null when it is not plain.
+  // `depth` counts the arrays and objects around it.
+  Basalt::Json::JsonPtr Value(int depth);
+  // Only space is left.
+  bool AtEnd();
+
+ private:
+  bool At(char c) const { return pos_ < text_.size() && text_[pos_] == c; }
+  void SkipSpace();
+  Basalt::Json::JsonPtr Word(std::string_view word, json_t* value);
+  Basalt::Json::JsonPtr Integer();
+  template <class ReadItem>
+  Basalt::Json::JsonPtr Items(Basalt::Json::JsonPtr container, char close, ReadItem readItem);
+  Basalt::Json::JsonPtr Object(int depth);
+  Basalt::Json::JsonPtr Array(int depth);
+
+  std::string_view text_;
+  size_t pos_ = 0;
+};
+
 }  // namespace Orbi::Json

@@ -7,6 +7,7 @@
 #include "platform/orbi/errors.h"
 #include "platform/orbi/jsonBounds.h"
 #include "platform/orbi/jsonQuickReader.h"
+#include "platform/orbi/jsonRpc.h"
 #include "platform/orbi/testing/janssonText.h"
 
 namespace Orbi {
@@ -173,6 +174,33 @@ TEST(JsonQuickReaderTest, LeavesEverythingElseToJansson) {
   std::string deep(200, '[');
   deep += std::string(200, ']');
   EXPECT_FALSE(Json::ReadPlainJson(deep));
+}
+
+// A request of the usual shape is read straight from its text; one member more sends it through
+// the full reading, which must give the same request.
+TEST(JsonRpcRequestTest, UsualShapeReadsAsTheFullReadingDoes) {
+  const Protocol::Json::JsonApiRequestDeserializer deserializer;
+  for (const char* id : {R"("7")", "-7"}) {
+    for (const char* params : {
+             R"({"serviceId":"s","operationId":"o"})",
+             R"({"operationId":"o","input":null,"serviceId":"s.t","ctx":{}})",
+             R"( { "input" : {"_type":"t.x","a":[1,"é"],"b":{}} , "serviceId":"s",)"
+             R"("operationId":"o","ctx":{"appCtx":{"opId":"1"},"securityCtx":{"a":"b","c":""}}})",
+         }) {
+      const std::string text = std::string(R"({"jsonrpc":"2.0","id":)") + id +
+                               R"(,"method":"invoke","params":)" + params;
+      auto usual = deserializer.Deserialize(text + "}");
+      auto full = deserializer.Deserialize(text + R"(,"more":0})");
+      ASSERT_TRUE(usual && full) << text;
+      EXPECT_EQ(Json::Dump(*usual->id), Json::Dump(*full->id)) << text;
+      EXPECT_EQ(usual->method.ToString(), full->method.ToString()) << text;
+      EXPECT_EQ(Json::ToText(*usual->input, Json::Encoding::kStandard),
+                Json::ToText(*full->input, Json::Encoding::kStandard))
+          << text;
+      EXPECT_EQ(usual->context->securityCtx, full->context->securityCtx) << text;
+      EXPECT_EQ(usual->context->appCtx, full->context->appCtx) << text;
+    }
+  }
 }
 
 }  // namespace
