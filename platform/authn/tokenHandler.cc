@@ -62,14 +62,19 @@ Basalt::Result<Orbi::Data::ValuePtr, OwnTokenError> TokenHandler::Authenticate(
   return result;
 }
 
+bool TokenHandler::MayAuthenticate(const Orbi::Core::ExecutionContext& context) const {
+  const std::string* scheme = context.FindSecurity(Orbi::Security::kSchemeIdKey);
+  return scheme && *scheme == Orbi::Security::kOAuthScheme &&
+         context.FindSecurity(Orbi::Security::kAccessTokenKey);
+}
+
 void TokenHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr context,
                                      Orbi::Authn::AuthnCallback done) {
-  const std::string* scheme = context->FindSecurity(Orbi::Security::kSchemeIdKey);
-  const std::string* token = context->FindSecurity(Orbi::Security::kAccessTokenKey);
-  if (!scheme || *scheme != Orbi::Security::kOAuthScheme || !token) {
+  if (!MayAuthenticate(*context)) {
     done(nullptr);
     return;
   }
+  const std::string* token = context->FindSecurity(Orbi::Security::kAccessTokenKey);
   std::shared_ptr<PreparedKey> key;
   try {
     key = Prepared(key_());

@@ -56,15 +56,21 @@ UserPassHandler::UserPassHandler(AuthenticateFn authenticate,
       enqueuer_(std::move(enqueuer)),
       options_(std::move(options)) {}
 
+bool UserPassHandler::MayAuthenticate(const Orbi::Core::ExecutionContext& context) const {
+  const std::string* scheme = context.FindSecurity(Orbi::Security::kSchemeIdKey);
+  return scheme && *scheme == Orbi::Security::kUserPassScheme &&
+         context.FindSecurity(Orbi::Security::kUserNameKey) &&
+         context.FindSecurity(Orbi::Security::kPasswordKey);
+}
+
 void UserPassHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr context,
                                         Orbi::Authn::AuthnCallback done) {
-  const std::string* scheme = context->FindSecurity(Orbi::Security::kSchemeIdKey);
-  const std::string* user = context->FindSecurity(Orbi::Security::kUserNameKey);
-  const std::string* password = context->FindSecurity(Orbi::Security::kPasswordKey);
-  if (!scheme || *scheme != Orbi::Security::kUserPassScheme || !user || !password) {
+  if (!MayAuthenticate(*context)) {
     done(nullptr);
     return;
   }
+  const std::string* user = context->FindSecurity(Orbi::Security::kUserNameKey);
+  const std::string* password = context->FindSecurity(Orbi::Security::kPasswordKey);
   const auto& throttle = options_.throttle;
   PasswordThrottle::CallerUid caller;
   if (throttle) {
