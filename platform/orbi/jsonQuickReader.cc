@@ -10,9 +10,6 @@ namespace {
 
 using Basalt::Json::JsonPtr;
 
-// Jansson's own limit is 2048; deeper text is left to it.
-constexpr int kMaxNesting = 128;
-
 }  // namespace
 
 bool PlainCursor::Take(char c) {
@@ -39,14 +36,19 @@ JsonPtr PlainCursor::Value(int depth) {
   if (pos_ == text_.size()) return nullptr;
   switch (text_[pos_]) {
     case '{':
-      return depth < kMaxNesting ? Object(depth + 1) : nullptr;
+      return depth < bounds_.maxDepth && Count() ? Object(depth + 1) : nullptr;
     case '[':
-      return depth < kMaxNesting ? Array(depth + 1) : nullptr;
+      return depth < bounds_.maxDepth && Count() ? Array(depth + 1) : nullptr;
     case '"': {
       std::string_view text;
       if (!String(text)) return nullptr;
       return JsonPtr(json_stringn_nocheck(text.data(), text.size()));
     }
+    default:
+      break;
+  }
+  if (!Count()) return nullptr;
+  switch (text_[pos_]) {
     case 't':
       return Word("true", json_true());
     case 'f':
@@ -78,9 +80,13 @@ JsonPtr PlainCursor::Integer() {
   return JsonPtr(json_integer(value));
 }
 
+bool PlainCursor::OpenObject(int depth) {
+  return depth <= bounds_.maxDepth && Take('{') && Count();
+}
+
 bool PlainCursor::String(std::string_view& out) {
   SkipSpace();
-  if (!At('"')) return false;
+  if (!At('"') || !Count()) return false;
   const size_t start = ++pos_;
   const size_t end = PlainStringEnd(text_, start);
   if (end == std::string_view::npos) return false;

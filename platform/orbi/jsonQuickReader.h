@@ -14,9 +14,11 @@
 // Recursion follows nesting: bound the depth before calling (jsonBounds.h). Thread-safe.
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 
 #include "platform/basalt/jsonHandle.h"
+#include "platform/orbi/jsonBounds.h"
 
 namespace Orbi::Json {
 
@@ -25,12 +27,19 @@ Basalt::Json::JsonPtr ReadPlainJson(std::string_view text);
 // The same reading one step at a time, for readers that take a document of a known shape straight
 // from its text. Each step skips the space before what it reads. A step that fails leaves the
 // position unspecified: the caller gives up on the text. Not thread-safe; the text must outlive it.
+//
+// With bounds, the cursor counts values and nesting as CheckBounds does (jsonBounds.h), which for
+// plain text comes to the same figures, and a step fails once the text passes them: a reader that
+// succeeds stayed within them, having allocated no more than they allow.
 class PlainCursor {
  public:
-  explicit PlainCursor(std::string_view text) : text_(text) {}
+  explicit PlainCursor(std::string_view text, DocumentBounds bounds = kPlainBounds)
+      : text_(text), bounds_(bounds) {}
 
   // Moves past `c` when it comes next.
   bool Take(char c);
+  // Moves past the brace that opens an object nested `depth` deep (1 for the document itself).
+  bool OpenObject(int depth);
   // Moves past a string without escapes; `out` views its body in the text.
   bool String(std::string_view& out);
   // Moves past any plain value and returns it as Jansson's tree; null when it is not plain.
@@ -40,7 +49,12 @@ class PlainCursor {
   bool AtEnd();
 
  private:
+  // Jansson's own limit is 2048; deeper text is left to it.
+  static constexpr DocumentBounds kPlainBounds{128, SIZE_MAX};
+
   bool At(char c) const { return pos_ < text_.size() && text_[pos_] == c; }
+  // Counts one value more; false once they pass the bound.
+  bool Count() { return ++values_ <= bounds_.maxValues; }
   void SkipSpace();
   Basalt::Json::JsonPtr Word(std::string_view word, json_t* value);
   Basalt::Json::JsonPtr Integer();
@@ -50,7 +64,9 @@ class PlainCursor {
   Basalt::Json::JsonPtr Array(int depth);
 
   std::string_view text_;
+  DocumentBounds bounds_;
   size_t pos_ = 0;
+  size_t values_ = 0;
 };
 
 }  // namespace Orbi::Json

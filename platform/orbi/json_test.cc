@@ -203,5 +203,23 @@ TEST(JsonRpcRequestTest, UsualShapeReadsAsTheFullReadingDoes) {
   }
 }
 
+// Read straight from the text or not, a request holds exactly as many values as the bound allows.
+TEST(JsonRpcRequestTest, UsualShapeKeepsTheRequestBoundsToTheValue) {
+  const Protocol::Json::JsonApiRequestDeserializer deserializer;
+  auto request = [](size_t items) {
+    std::string list = "[0";
+    for (size_t i = 1; i < items; ++i) list += ",0";
+    // 17 values besides the list's items: objects, member names, strings and the list.
+    return R"({"jsonrpc":"2.0","id":"7","method":"invoke","params":{"serviceId":"s",)"
+           R"("operationId":"o","input":{"a":)" +
+           list + "]}}}";
+  };
+  const size_t items = Json::kRequestBounds.maxValues - 17;
+  EXPECT_TRUE(deserializer.Deserialize(request(items)));
+  auto refused = deserializer.Deserialize(request(items + 1));
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().message, "Invalid request: more than 50000 values");
+}
+
 }  // namespace
 }  // namespace Orbi
