@@ -9,7 +9,10 @@
    resident memory, answers;
 3. introspection `get` and `verify` (the daemon's own token) calls/s (wrk) undisturbed and with
    BOUNDS_IDLE (default 1,000) idle connections held open, in BOUNDS_ROUNDS (default 1) rounds
-   that alternate undisturbed and crowded runs; each ratio is of the rounds' sums.
+   of both, crowded first in every other round; each ratio is of the rounds' sums. When nginx is
+   installed, a stock nginx answering a static 200 is measured the same way, with as many idle
+   connections of its own: what idle connections cost the machine's loopback rather than the
+   daemon.
 
 BOUNDS_STEPS (default 123) picks the steps to run.
 
@@ -17,14 +20,18 @@ Peak is VmHWM, reset before each step through /proc/PID/clear_refs; settled is V
 after the step's last answer. Everything runs under a temporary directory on 127.0.0.1.
 """
 
+import contextlib
 import json
 import os
 import re
+import shutil
 import socket
 import subprocess
+import tempfile
 import threading
 import time
 from pathlib import Path
+from typing import Iterator, Optional
 
 import benchdaemon
 from benchdaemon import TOKEN
@@ -99,10 +106,51 @@ def calls_per_s(summary: str) -> float:
     return float(re.search(r"calls_per_s=([0-9.]+)", summary)[1])
 
 
-def open_idle(port: int) -> list:
-    idle = [socket.create_connection(("127.0.0.1", port), timeout=10) for _ in range(IDLE)]
+def open_idle(*ports: int) -> list:
+    idle = [socket.create_connection(("127.0.0.1", port), timeout=10)
+            for port in ports for _ in range(IDLE)]
     time.sleep(0.5)
     return idle
+
+
+@contextlib.contextmanager
+def nginx_static() -> Iterator[Optional[int]]:
+    """The port of a stock nginx answering 200 "ok" to everything, or None without nginx."""
+    if not shutil.which("nginx"):
+        yield None
+        return
+    work = Path(tempfile.mkdtemp(prefix="nox-bounds-nginx."))
+    port = benchdaemon.free_port()
+    temp = "\n".join(f"  {kind}_temp_path {work}/{kind};"
+                     for kind in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"))
+    (work / "nginx.conf").write_text(f"""daemon off;
+worker_processes 2;
+pid {work}/nginx.pid;
+error_log {work}/error.log warn;
+events {{ worker_connections {2 * IDLE + 64}; }}
+http {{
+  access_log off;
+{temp}
+  server {{
+    listen 127.0.0.1:{port};
+    location / {{ return 200 "ok"; }}
+  }}
+}}
+""")
+    process = subprocess.Popen(["nginx", "-c", str(work / "nginx.conf"), "-p", f"{work}/",
+                                "-e", str(work / "error.log")])
+    try:
+        for _ in range(100):
+            try:
+                socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                break
+            except OSError:
+                time.sleep(0.05)
+        yield port
+    finally:
+        process.terminate()
+        process.wait(timeout=30)
+        shutil.rmtree(work, ignore_errors=True)
 
 
 def close_idle(idle: list) -> int:
@@ -168,25 +216,34 @@ def step3(port: int, pid: int) -> None:
         "schemeId": "com.tessel.orbi.std.security.user_pass", "userName": "bench",
         "password": "bench-pw"})).split(b"\r\n\r\n", 1)[1])["result"]["output"]["token"]
     calls = {
-        "provider get": (rpc(b"{}"), "AsyncLocalProvider"),
-        "verify": (rpc(b"{}", service=VERIFICATION, operation="verify", security={
+        "provider get": (port, rpc(b"{}"), "AsyncLocalProvider"),
+        "verify": (port, rpc(b"{}", service=VERIFICATION, operation="verify", security={
             "schemeId": "com.tessel.orbi.std.security.oauth", "accessToken": token}), '"bench"'),
     }
+    with nginx_static() as nginx_port:
+        if nginx_port:
+            calls["nginx static 200"] = (nginx_port, b"{}", "ok")
+        rounds(calls, pid)
+
+
+def rounds(calls: dict, pid: int) -> None:
     sums = {name: [0.0, 0.0] for name in calls}
+    ports = sorted({port for port, _, _ in calls.values()})
     for round_ in range(ROUNDS):
-        for name, (body, expect) in calls.items():
-            summary = wrk_rate(port, body, expect)
-            sums[name][0] += calls_per_s(summary)
-            print(f"3. round {round_ + 1} {name} undisturbed: {summary}", flush=True)
-        idle = open_idle(port)
-        crowded_kb = status_kb(pid, "VmRSS")
-        for name, (body, expect) in calls.items():
-            summary = wrk_rate(port, body, expect)
-            sums[name][1] += calls_per_s(summary)
-            print(f"   round {round_ + 1} {name} with {IDLE} idle connections: {summary}",
-                  flush=True)
-        alive = close_idle(idle)
-        print(f"   ({alive} of {IDLE} still open after the round, resident {crowded_kb} kB)")
+        # Crowded first in every other round, so that a machine getting busier or quieter weighs
+        # on both sides alike.
+        for crowded in (False, True) if round_ % 2 == 0 else (True, False):
+            idle = open_idle(*ports) if crowded else []
+            resident = status_kb(pid, "VmRSS")
+            for name, (port, body, expect) in calls.items():
+                summary = wrk_rate(port, body, expect)
+                sums[name][crowded] += calls_per_s(summary)
+                where = f"with {IDLE} idle connections" if crowded else "undisturbed"
+                print(f"3. round {round_ + 1} {name} {where}: {summary}", flush=True)
+            if crowded:
+                alive = close_idle(idle)
+                print(f"   ({alive} of {len(idle)} still open after the runs, daemon resident "
+                      f"{resident} kB)")
     for name, (undisturbed, crowded) in sums.items():
         print(f"   {name} ratio: {crowded / undisturbed:.3f}")
 
