@@ -140,12 +140,7 @@ http {{
     process = subprocess.Popen(["nginx", "-c", str(work / "nginx.conf"), "-p", f"{work}/",
                                 "-e", str(work / "error.log")])
     try:
-        for _ in range(100):
-            try:
-                socket.create_connection(("127.0.0.1", port), timeout=1).close()
-                break
-            except OSError:
-                time.sleep(0.05)
+        benchdaemon.wait_listening(port)
         yield port
     finally:
         process.terminate()
