@@ -12,25 +12,6 @@ using Basalt::Json::JsonPtr;
 
 }  // namespace
 
-bool PlainCursor::Take(char c) {
-  SkipSpace();
-  if (!At(c)) return false;
-  ++pos_;
-  return true;
-}
-
-bool PlainCursor::AtEnd() {
-  SkipSpace();
-  return pos_ == text_.size();
-}
-
-void PlainCursor::SkipSpace() {
-  while (pos_ < text_.size() && (text_[pos_] == ' ' || text_[pos_] == '\n' || text_[pos_] == '\r' ||
-                                 text_[pos_] == '\t')) {
-    ++pos_;
-  }
-}
-
 JsonPtr PlainCursor::Value(int depth) {
   SkipSpace();
   if (pos_ == text_.size()) return nullptr;

@@ -37,7 +37,12 @@ class PlainCursor {
       : text_(text), bounds_(bounds) {}
 
   // Moves past `c` when it comes next.
-  bool Take(char c);
+  bool Take(char c) {
+    SkipSpace();
+    if (!At(c)) return false;
+    ++pos_;
+    return true;
+  }
   // Moves past the brace that opens an object nested `depth` deep (1 for the document itself).
   bool OpenObject(int depth);
   // Moves past a string without escapes; `out` views its body in the text.
@@ -46,7 +51,10 @@ class PlainCursor {
   // `depth` counts the arrays and objects around it.
   Basalt::Json::JsonPtr Value(int depth);
   // Only space is left.
-  bool AtEnd();
+  bool AtEnd() {
+    SkipSpace();
+    return pos_ == text_.size();
+  }
 
  private:
   // Jansson's own limit is 2048; deeper text is left to it.
@@ -55,7 +63,12 @@ class PlainCursor {
   bool At(char c) const { return pos_ < text_.size() && text_[pos_] == c; }
   // Counts one value more; false once they pass the bound.
   bool Count() { return ++values_ <= bounds_.maxValues; }
-  void SkipSpace();
+  void SkipSpace() {
+    while (pos_ < text_.size() && (text_[pos_] == ' ' || text_[pos_] == '\n' ||
+                                   text_[pos_] == '\r' || text_[pos_] == '\t')) {
+      ++pos_;
+    }
+  }
   Basalt::Json::JsonPtr Word(std::string_view word, json_t* value);
   Basalt::Json::JsonPtr Integer();
   template <class ReadItem>
