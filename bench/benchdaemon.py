@@ -1,7 +1,7 @@
 """The daemon as the Python benchmarks run it: under a temporary dev root with the user
 bench:bench-pw, on a free port of 127.0.0.1, at log level 3, with this process's descriptor
 limit raised to its hard limit; and what the benchmarks share to call it: service ids, the
-JSON-RPC body of a call, the head of a raw POST, a free port."""
+JSON-RPC body of a call, the head of a raw POST, a free port, a wait for a port to listen."""
 
 import contextlib
 import os
@@ -40,6 +40,16 @@ def post_head(port: int, length: int, close: bool = False) -> bytes:
             % (port, length, b"Connection: close\r\n" if close else b""))
 
 
+def wait_listening(port: int, tries: int = 200) -> None:
+    """Returns once 127.0.0.1:port takes a connection, or after `tries` tries 50 ms apart."""
+    for _ in range(tries):
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            return
+        except OSError:
+            time.sleep(0.05)
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -74,12 +84,7 @@ def running(daemon: Path, name: str) -> Iterator[Running]:
                                    env=dict(os.environ, TESSEL_ROOT=str(work / "root")),
                                    stdout=log, stderr=log)
     try:
-        for _ in range(200):
-            try:
-                socket.create_connection(("127.0.0.1", port), timeout=1).close()
-                break
-            except OSError:
-                time.sleep(0.05)
+        wait_listening(port)
         yield Running(port, process, work / "daemon.log")
     finally:
         process.terminate()

@@ -26,12 +26,9 @@ TokenHandler::TokenHandler(Orbi::Core::LoggerPtr logger,
                    : ClockFn([] { return static_cast<int64_t>(std::time(nullptr)); })) {}
 
 TokenHandler::PreparedKey::PreparedKey(const std::string& secret)
-    : key(secret), verified(kVerifiedTokensBytes, [](const OwnTokenClaims& claims) {
-        size_t bytes = claims.username.size();
-        for (const auto& entitlement : claims.entitlements) {
-          bytes += sizeof(std::string) + entitlement.size();
-        }
-        return bytes;
+    : key(secret),
+      verified(kVerifiedTokensBytes, [](const std::shared_ptr<const KnownToken>& known) {
+        return sizeof(KnownToken) + known->resultBytes;
       }) {}
 
 std::shared_ptr<TokenHandler::PreparedKey> TokenHandler::Prepared(const std::string& secret) {
@@ -43,24 +40,41 @@ std::shared_ptr<TokenHandler::PreparedKey> TokenHandler::Prepared(const std::str
 }
 
 // Everything but the expiry follows from the token's text and the key, which are the same.
-OwnTokenResult TokenHandler::Verify(const std::string& token, PreparedKey& prepared, int64_t now) {
-  if (auto claims = prepared.verified.Find(token)) {
-    if (now >= claims->exp) return Basalt::Unexpected{OwnTokenError::Expired};
-    return std::move(*claims);
+Basalt::Result<Orbi::Data::ValuePtr, OwnTokenError> TokenHandler::Authenticate(
+    const std::string& token, PreparedKey& prepared, int64_t now) {
+  if (auto known = prepared.verified.Find(token)) {
+    if (now >= (*known)->exp) return Basalt::Unexpected{OwnTokenError::Expired};
+    return (*known)->result;
   }
   auto verified = VerifyOwnToken(token, prepared.key, now);
-  if (verified) prepared.verified.Insert(token, *verified);
-  return verified;
+  if (!verified) return Basalt::Unexpected{verified.error()};
+  Orbi::Data::ValuePtr result = AuthnData::Builder(kResultName)
+                                    .Username(verified->username)
+                                    .AccessToken(token)
+                                    .Entitlements(verified->entitlements)
+                                    .Build();
+  // A data value costs about a hundred bytes besides its text.
+  constexpr size_t kValueBytes = 100;
+  size_t bytes = 4 * kValueBytes + verified->username.size() + token.size();
+  for (const auto& entitlement : verified->entitlements) bytes += kValueBytes + entitlement.size();
+  prepared.verified.Insert(
+      token, std::make_shared<const KnownToken>(KnownToken{verified->exp, result, bytes}));
+  return result;
+}
+
+bool TokenHandler::MayAuthenticate(const Orbi::Core::ExecutionContext& context) const {
+  const std::string* scheme = context.FindSecurity(Orbi::Security::kSchemeIdKey);
+  return scheme && *scheme == Orbi::Security::kOAuthScheme &&
+         context.FindSecurity(Orbi::Security::kAccessTokenKey);
 }
 
 void TokenHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr context,
                                      Orbi::Authn::AuthnCallback done) {
-  const std::string* scheme = context->FindSecurity(Orbi::Security::kSchemeIdKey);
-  const std::string* token = context->FindSecurity(Orbi::Security::kAccessTokenKey);
-  if (!scheme || *scheme != Orbi::Security::kOAuthScheme || !token) {
+  if (!MayAuthenticate(*context)) {
     done(nullptr);
     return;
   }
+  const std::string* token = context->FindSecurity(Orbi::Security::kAccessTokenKey);
   std::shared_ptr<PreparedKey> key;
   try {
     key = Prepared(key_());
@@ -72,9 +86,9 @@ void TokenHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr context,
     done(Orbi::Std::Unauthenticated({{kInvalidTokenMessage, {}}}).ToErrorValue(*localizer_));
     return;
   }
-  auto verified = Verify(*token, *key, clock_());
-  if (!verified) {
-    const OwnTokenError error = verified.error();
+  auto result = Authenticate(*token, *key, clock_());
+  if (!result) {
+    const OwnTokenError error = result.error();
     if (logger_->IsEnabled(kRefusalLevel)) {
       logger_->Log(kRefusalLevel, std::string("Token refused: ") + Describe(error));
     }
@@ -83,12 +97,7 @@ void TokenHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr context,
     done(Orbi::Std::Unauthenticated({{message, {}}}).ToErrorValue(*localizer_));
     return;
   }
-  const OwnTokenClaims& claims = *verified;
-  done(AuthnData::Builder(kResultName)
-           .Username(claims.username)
-           .AccessToken(*token)
-           .Entitlements(claims.entitlements)
-           .Build());
+  done(std::move(*result));
 }
 
 }  // namespace Nox::Authn

@@ -33,8 +33,9 @@ class TokenHandler final : public Orbi::Authn::AuthnHandler {
   static constexpr const char* kTokenExpiredMessage = "com.tessel.nox.authentication.token_expired";
   static constexpr const char* kInvalidTokenMessage = "com.tessel.nox.authentication.invalid_token";
 
-  // Bytes of the claims of verified tokens kept per key, so that a token presented again is not
-  // decoded and its signature not computed again; only its expiry is checked each time.
+  // Bytes of verified tokens kept per key, with the authentication data each gives, so that a
+  // token presented again is not decoded, its signature not computed and its data not built
+  // again; only its expiry is checked each time.
   static constexpr size_t kVerifiedTokensBytes = 1 << 20;
 
   TokenHandler(Orbi::Core::LoggerPtr logger, std::shared_ptr<const Orbi::L10n::Localizer> localizer,
@@ -42,18 +43,30 @@ class TokenHandler final : public Orbi::Authn::AuthnHandler {
 
   void AsyncAuthenticate(Orbi::Core::ExecutionContextPtr context,
                          Orbi::Authn::AuthnCallback done) override;
+  bool MayAuthenticate(const Orbi::Core::ExecutionContext& context) const override;
 
  private:
+  // A verified token: when it expires, and the authentication data it gives, which depends on
+  // its text alone and is shared, never changed, by every call that presents it.
+  struct KnownToken {
+    int64_t exp;
+    Orbi::Data::ValuePtr result;
+    size_t resultBytes;  // about what `result` holds
+  };
+
   // A key and the tokens it verified: both go when the secret changes.
   struct PreparedKey {
     explicit PreparedKey(const std::string& secret);
     OwnTokenKey key;
-    Basalt::RecentCache<OwnTokenClaims> verified;
+    Basalt::RecentCache<std::shared_ptr<const KnownToken>> verified;
   };
 
   // The prepared form of `secret`, made again only when the secret changes.
   std::shared_ptr<PreparedKey> Prepared(const std::string& secret);
-  static OwnTokenResult Verify(const std::string& token, PreparedKey& prepared, int64_t now);
+  // The authentication data of `token`, or why it is refused.
+  static Basalt::Result<Orbi::Data::ValuePtr, OwnTokenError> Authenticate(const std::string& token,
+                                                                          PreparedKey& prepared,
+                                                                          int64_t now);
 
   Orbi::Core::LoggerPtr logger_;
   std::shared_ptr<const Orbi::L10n::Localizer> localizer_;

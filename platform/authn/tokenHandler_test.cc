@@ -65,6 +65,8 @@ TEST(TokenHandlerTest, AcceptsOwnTokensWithTheirEntitlementsAndRefusesBadOnes) {
   EXPECT_FALSE(result->HasField("issuerAlias"));
   EXPECT_EQ(result->GetField(TokenHandler::ENTITLEMENTS_GRANTS)->ToString(),
             R"(["ADMINISTRATOR"])");
+  // Presented again, the token gives the very data built the first time.
+  EXPECT_EQ(static_cast<const void*>(Authenticate(handler, OAuth(token)).get()), result.get());
   auto noClaim = Orbi::Data::As<Orbi::Data::StructValue>(
       Authenticate(handler, OAuth(Sign(R"({"username":"u","exp":1700000300})"))));
   EXPECT_EQ(noClaim->GetField(TokenHandler::ENTITLEMENTS_GRANTS)->ToString(), "[]");

@@ -14,14 +14,13 @@ void EvictionQueue::Enqueue(Entry& entry, uint64_t exchange) {
   Unlink(entry);
   entry.exchange = exchange;
   entry.since = now;
-  entry.waiting = true;
+  entry.waiting.store(true, std::memory_order_relaxed);
   entry.complete = false;
   incomplete_.push_back(entry);
 }
 
 void EvictionQueue::MarkServing(Entry& entry) {
-  std::lock_guard lock(mutex_);
-  entry.waiting = false;
+  entry.waiting.store(false, std::memory_order_relaxed);
 }
 
 void EvictionQueue::MarkComplete(Entry& entry) {
@@ -55,7 +54,8 @@ EvictionQueue::Oldest EvictionQueue::TakeOldest() {
       list->pop_front();
       // A connection being destroyed is still queued until its destructor takes it off.
       if (auto connection = entry.connection.lock()) {
-        return {std::move(connection), entry.exchange, entry.since, entry.waiting};
+        return {std::move(connection), entry.exchange, entry.since,
+                entry.waiting.load(std::memory_order_relaxed)};
       }
     }
   }

@@ -10,6 +10,7 @@
 // calls that have been in progress longer. Internal to the HTTP service; thread-safe.
 #pragma once
 
+#include <atomic>
 #include <boost/intrusive/list.hpp>
 #include <chrono>
 #include <cstdint>
@@ -29,20 +30,21 @@ class EvictionQueue {
 
   // A connection's place in the queues. It holds its own links, so that queueing allocates
   // nothing. `connection` is set once, before the entry is first queued; the other members are
-  // touched only by the queue, under its lock. The connection owns its entry and must Remove it
-  // before it is destroyed.
+  // touched only by the queue, under its lock, but for `waiting`, which MarkServing clears without
+  // it (it only chooses the line logged for an eviction). The connection owns its entry and must
+  // Remove it before it is destroyed.
   struct Entry {
     std::weak_ptr<HttpConnection> connection;
     boost::intrusive::list_member_hook<> links;
     uint64_t exchange = 0;
     Clock::time_point since;
-    bool waiting = false;
+    std::atomic<bool> waiting{false};
     bool complete = false;
   };
 
   // The connection begins to wait for request `exchange`: it goes last among the incomplete.
   void Enqueue(Entry& entry, uint64_t exchange);
-  // Its request's headers have come; it keeps its place.
+  // Its request's headers have come; it keeps its place. Takes no lock.
   void MarkServing(Entry& entry);
   // Its whole request has come: it goes last among the complete.
   void MarkComplete(Entry& entry);

@@ -18,12 +18,12 @@ ExchangeRequest::ExchangeRequest(std::shared_ptr<ExchangeChannel> connection, ui
 
 std::string ExchangeRequest::GetPath() const { return std::string(header_.target()); }
 
-std::optional<std::string> ExchangeRequest::GetHeader(std::string_view name) const {
+std::optional<std::string_view> ExchangeRequest::GetHeader(std::string_view name) const {
   // A scan: requests carry a few headers, and the fields' own lookup costs more for so few.
   for (const auto& field : header_) {
     auto key = field.name_string();
     if (key.size() == name.size() && strncasecmp(key.data(), name.data(), name.size()) == 0) {
-      return std::string(field.value());
+      return std::string_view(field.value().data(), field.value().size());
     }
   }
   return std::nullopt;
@@ -59,16 +59,19 @@ std::shared_ptr<AnswerMessage> ExchangeResponse::TakeAnswer() {
   return std::shared_ptr<AnswerMessage>(shared_from_this(), &answer_);
 }
 
-void ExchangeResponse::SetContentType(const std::string& type) { SetHeader("Content-Type", type); }
+void ExchangeResponse::SetContentType(std::string_view type) { SetHeader("Content-Type", type); }
 
-void ExchangeResponse::SetHeader(const std::string& name, const std::string& value) {
+void ExchangeResponse::SetHeader(std::string_view name, std::string_view value) {
   // A line break in either would let a caller's text start a header or answer of its own.
   if (name.empty() || name.find_first_of(":\r\n", 0, 4) != std::string::npos ||
       value.find_first_of("\r\n", 0, 3) != std::string::npos) {
     return;
   }
   std::lock_guard lock(mutex_);
-  if (!taken_) answer_.set(name, value);
+  if (!taken_) {
+    answer_.set(boost::beast::string_view(name.data(), name.size()),
+                boost::beast::string_view(value.data(), value.size()));
+  }
 }
 
 void ExchangeResponse::AsyncWrite(const void* data, size_t size, WriteDone done) {

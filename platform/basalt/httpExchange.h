@@ -50,7 +50,7 @@ class ExchangeRequest : public Request, public std::enable_shared_from_this<Exch
 
   Method GetMethod() const override { return method_; }
   std::string GetPath() const override;
-  std::optional<std::string> GetHeader(std::string_view name) const override;
+  std::optional<std::string_view> GetHeader(std::string_view name) const override;
   std::vector<std::pair<std::string, std::string>> GetHeaders() const override;
   void AsyncRead(void* data, size_t size, ReadDone done) override;
   std::shared_ptr<const System::ConnectionPeer> GetPeer() const override {
@@ -70,8 +70,8 @@ class ExchangeResponse : public Response, public std::enable_shared_from_this<Ex
   // Answers 500 when nobody answered.
   ~ExchangeResponse() override;
 
-  void SetContentType(const std::string& type) override;
-  void SetHeader(const std::string& name, const std::string& value) override;
+  void SetContentType(std::string_view type) override;
+  void SetHeader(std::string_view name, std::string_view value) override;
   void AsyncWrite(const void* data, size_t size, WriteDone done) override;
   void Answer(int status, const std::string& reason) override;
 

@@ -28,8 +28,9 @@ class Request {
   // The request target as sent, query included.
   virtual std::string GetPath() const = 0;
 
-  // The first header of that name, compared without case.
-  virtual std::optional<std::string> GetHeader(std::string_view name) const = 0;
+  // The first header of that name, compared without case; a view of the request's own text,
+  // valid while the request lives.
+  virtual std::optional<std::string_view> GetHeader(std::string_view name) const = 0;
 
   // Every header in the order sent, names as sent.
   virtual std::vector<std::pair<std::string, std::string>> GetHeaders() const = 0;

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <system_error>
 
 namespace Basalt::Http {
@@ -17,10 +18,10 @@ class Response {
 
   virtual ~Response();
 
-  virtual void SetContentType(const std::string& type) = 0;
+  virtual void SetContentType(std::string_view type) = 0;
 
   // Replaces an earlier header of that name. Ignored once the exchange is answered.
-  virtual void SetHeader(const std::string& name, const std::string& value) = 0;
+  virtual void SetHeader(std::string_view name, std::string_view value) = 0;
 
   // Sends status 200 with a copy of this body, then completes. `done` runs on a runtime thread
   // with the write's error (the client went away, the exchange was already answered, ...).

@@ -76,7 +76,8 @@ void EchoBody(std::shared_ptr<Request> request, std::shared_ptr<Response> respon
     response->SetHeader("X-Path", request->GetPath());
     response->SetHeader("X-Method", MethodName(request->GetMethod()));
     response->SetHeader("X-Split", "a\r\nInjected: yes");
-    response->SetHeader("X-Content-Type", request->GetHeader("content-TYPE").value_or("none"));
+    response->SetHeader("X-Content-Type",
+                        std::string(request->GetHeader("content-TYPE").value_or("none")));
     std::string answer = std::to_string(body.size()) + ":" + body;
     response->AsyncWrite(answer.data(), answer.size(), nullptr);
   };

@@ -49,7 +49,13 @@ bool UUID_CreateRandom(unsigned char (&out)[16]) {
 }
 
 std::string UUID_PackText(const unsigned char (&uuid)[16]) {
+  std::string text;
+  UUID_AppendText(uuid, text);
+  return text;
+}
+
+void UUID_AppendText(const unsigned char (&uuid)[16], std::string& out) {
   char text[37];
   uuid_unparse_lower(uuid, text);
-  return text;
+  out.append(text, 36);
 }

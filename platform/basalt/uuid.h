@@ -8,3 +8,5 @@ bool UUID_CreateRandom(unsigned char (&out)[16]);
 
 // "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx" in lower case.
 std::string UUID_PackText(const unsigned char (&uuid)[16]);
+// The same text, appended to `out`.
+void UUID_AppendText(const unsigned char (&uuid)[16], std::string& out);

@@ -95,6 +95,7 @@ class Scanner {
     SkipSpace();
     if (!At('"')) return false;
     std::string_view body;
+    out.decoded.clear();
     const size_t end = Orbi::Json::ReadStringBody(text_, ++pos_, out.decoded, body);
     if (end == std::string_view::npos) return false;
     out.escaped = !out.decoded.empty();  // an escape always decodes to something

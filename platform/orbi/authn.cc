@@ -4,7 +4,7 @@ namespace Orbi::Authn::Filter {
 
 void AsyncAuthnFilter::Invoke(const Core::MethodIdentifier& method, Data::ValuePtr input,
                               Core::ExecutionContextPtr context, Core::AsyncApiResultCb resultCb) {
-  if (context->authnResult) {
+  if (context->authnResult || !handler_->MayAuthenticate(*context)) {
     next_->Invoke(method, std::move(input), std::move(context), std::move(resultCb));
     return;
   }

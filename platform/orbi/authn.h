@@ -16,6 +16,10 @@ class AuthnHandler {
  public:
   virtual ~AuthnHandler() = default;
   virtual void AsyncAuthenticate(Core::ExecutionContextPtr context, AuthnCallback done) = 0;
+
+  // False when AsyncAuthenticate would only answer nullptr at once for this call: the filter
+  // then passes the call on without asking, and so without building the answer's closure.
+  virtual bool MayAuthenticate(const Core::ExecutionContext& /*context*/) const { return true; }
 };
 using AuthnHandlerPtr = std::shared_ptr<AuthnHandler>;
 

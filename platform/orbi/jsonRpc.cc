@@ -1,5 +1,7 @@
 #include "platform/orbi/jsonRpc.h"
 
+#include <optional>
+
 #include "platform/orbi/jsonBounds.h"
 #include "platform/orbi/jsonQuickReader.h"
 
@@ -29,10 +31,96 @@ const json_t* Member(const json_t* object, const char* name) {
   return json_object_get(object, name);
 }
 
+// Moves past an object nested `depth` deep, handing each member's name to `readMember`, which
+// moves past its value.
+template <class ReadMember>
+bool Members(Orbi::Json::PlainCursor& in, int depth, ReadMember readMember) {
+  if (!in.OpenObject(depth)) return false;
+  if (in.Take('}')) return true;
+  do {
+    std::string_view name;
+    if (!in.String(name) || !in.Take(':') || !readMember(name)) return false;
+  } while (in.Take(','));
+  return in.Take('}');
+}
+
+// An object of string members; false on a duplicate, which the full reading refuses.
+bool StringMembers(Orbi::Json::PlainCursor& in, Core::StringMap& out) {
+  return Members(in, 4, [&](std::string_view name) {
+    std::string_view value;
+    return in.String(value) && out.emplace(name, value).second;
+  });
+}
+
+// A request of the usual shape read straight from its text: the envelope's members once each,
+// nothing else beside them, every string plain, within the request's bounds (counted as it
+// reads). Anything else is nullopt, and the full reading below then accepts it or refuses it with
+// its own message; what this accepts, that reads alike.
+std::optional<ApiRequest> ReadUsualRequest(std::string_view frame) {
+  enum Member : unsigned {
+    kVersion = 1 << 0,
+    kId = 1 << 1,
+    kMethod = 1 << 2,
+    kParams = 1 << 3,
+    kService = 1 << 4,
+    kOperation = 1 << 5,
+    kInput = 1 << 6,
+    kCtx = 1 << 7,
+    kSecurity = 1 << 8,
+    kApp = 1 << 9,
+  };
+  Orbi::Json::PlainCursor in(frame, Orbi::Json::kRequestBounds);
+  unsigned seen = 0;
+  auto first = [&seen](Member member) {
+    if (seen & member) return false;
+    seen |= member;
+    return true;
+  };
+  std::string_view version, method, service, operation;
+  JsonPtr id, input;
+  auto context = std::make_shared<Core::ExecutionContext>();
+  auto readCtx = [&](std::string_view name) {
+    if (name == "securityCtx") return first(kSecurity) && StringMembers(in, context->securityCtx);
+    if (name == "appCtx") return first(kApp) && StringMembers(in, context->appCtx);
+    return false;
+  };
+  auto readParams = [&](std::string_view name) {
+    if (name == "serviceId") return first(kService) && in.String(service);
+    if (name == "operationId") return first(kOperation) && in.String(operation);
+    if (name == "input") return first(kInput) && (input = in.Value(2)) != nullptr;
+    if (name == "ctx") return first(kCtx) && Members(in, 3, readCtx);
+    return false;
+  };
+  auto readRoot = [&](std::string_view name) {
+    if (name == "jsonrpc") return first(kVersion) && in.String(version);
+    if (name == "id") return first(kId) && (id = in.Value(1)) != nullptr;
+    if (name == "method") return first(kMethod) && in.String(method);
+    if (name == "params") return first(kParams) && Members(in, 2, readParams);
+    return false;
+  };
+  constexpr unsigned kRequired = kVersion | kId | kMethod | kParams | kService | kOperation;
+  if (!Members(in, 1, readRoot) || !in.AtEnd() || (seen & kRequired) != kRequired ||
+      version != "2.0" || method != "invoke" ||
+      !(json_is_string(id.get()) || json_is_integer(id.get()))) {
+    return std::nullopt;
+  }
+  Data::ValuePtr value = Data::StructValue::GetInstance("");
+  if (input && !json_is_null(input.get())) {
+    auto decoded = Orbi::Json::FromJson(*input);
+    if (!decoded) return std::nullopt;
+    value = std::move(*decoded);
+  }
+  return ApiRequest{std::move(id),
+                    {std::string(service), std::string(operation)},
+                    std::move(value),
+                    std::move(context)};
+}
+
 }  // namespace
 
 Basalt::Result<ApiRequest, ProtocolError> JsonApiRequestDeserializer::Deserialize(
     std::string_view frame) const {
+  if (auto request = ReadUsualRequest(frame)) return std::move(*request);
   if (std::string bound = Orbi::Json::CheckBounds(frame, Orbi::Json::kRequestBounds);
       !bound.empty()) {
     return Invalid("Invalid request: " + bound, nullptr);

@@ -105,37 +105,23 @@ inline bool DecodeEscape(std::string_view text, size_t& pos, std::string& out) {
 // invalid UTF-8, an unknown escape, \u0000, or a surrogate escape that is not a proper pair.
 inline size_t ReadStringBody(std::string_view text, size_t start, std::string& decoded,
                              std::string_view& body) {
-  size_t pos = start;
-  size_t run = start;  // the first byte not yet in `decoded`
-  bool escaped = false;
-  while (pos < text.size()) {
-    const auto c = static_cast<unsigned char>(text[pos]);
-    if (c == '"') {
-      if (!escaped) {
-        body = text.substr(start, pos - start);
-      } else {
-        decoded.append(text, run, pos - run);
-        body = decoded;
-      }
-      return pos;
-    }
-    if (c == '\\') {
-      if (!escaped) decoded.clear();
-      escaped = true;
-      decoded.append(text, run, pos - run);
-      if (!Detail::DecodeEscape(text, pos, decoded)) return std::string_view::npos;
-      run = pos;
-    } else if (c < 0x20) {
-      return std::string_view::npos;
-    } else if (c < 0x80) {
-      ++pos;
-    } else if (size_t length = Utf8SequenceLength(text, pos)) {
-      pos += length;
-    } else {
-      return std::string_view::npos;
-    }
+  size_t pos = PlainRunEnd(text, start);
+  if (pos < text.size() && text[pos] == '"') {  // the usual string: no escape
+    body = text.substr(start, pos - start);
+    return pos;
   }
-  return std::string_view::npos;
+  decoded.clear();
+  size_t run = start;  // the first byte not yet in `decoded`
+  while (pos < text.size() && text[pos] == '\\') {
+    decoded.append(text, run, pos - run);
+    if (!Detail::DecodeEscape(text, pos, decoded)) return std::string_view::npos;
+    run = pos;
+    pos = PlainRunEnd(text, pos);
+  }
+  if (pos == text.size() || text[pos] != '"') return std::string_view::npos;
+  decoded.append(text, run, pos - run);
+  body = decoded;
+  return pos;
 }
 
 }  // namespace Orbi::Json

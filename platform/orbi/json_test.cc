@@ -7,6 +7,7 @@
 #include "platform/orbi/errors.h"
 #include "platform/orbi/jsonBounds.h"
 #include "platform/orbi/jsonQuickReader.h"
+#include "platform/orbi/jsonRpc.h"
 #include "platform/orbi/testing/janssonText.h"
 
 namespace Orbi {
@@ -50,6 +51,9 @@ TEST(JsonBoundsTest, CountsValuesAndNestingOutsideStringsOnly) {
   EXPECT_EQ(Json::CheckBounds(R"(["[[[[,,,,\"{{{{"])", bounds), "");
   // An escaped backslash ends before the quote: what follows is outside the string again.
   EXPECT_EQ(Json::CheckBounds(R"(["\\",[[[]]]])", bounds), "nesting deeper than 3 levels");
+  // Three backslashes: an escaped backslash, then an escaped quote that keeps the string open.
+  EXPECT_EQ(Json::CheckBounds(R"(["\\\"[[[[",1])", bounds), "");
+  EXPECT_EQ(Json::CheckBounds(R"([1,"[[[[)", bounds), "");  // unterminated: the parser refuses it
 }
 
 TEST(ErrorValueTest, CarriesKindTypeAndFormattedMessages) {
@@ -123,6 +127,8 @@ TEST(JsonQuickReaderTest, ReadsPlainDocumentsAsJanssonDoes) {
            "-9223372036854775808]",
            R"(["esc\"aped", "\\\/\b\f\n\r\t", "\u00e9\u4E2D\ud83d\uDE00x", "a\u0001"])",
            R"({"k\u0065y":{"\n":"<a b=\"c\"/>\n"},"key2":"\"\""})",
+           "[\"0123456789abcdef\xc3\xa9ghijklmnopqrstuvw\", \"0123456789abcdefg\"]",
+           R"(["0123456789abcdefghi\"jklmnop\n0123456789abcdefghi"])",
        }) {
     Json::JsonPtr quick = Json::ReadPlainJson(text);
     ASSERT_TRUE(quick) << text;
@@ -162,6 +168,12 @@ TEST(JsonQuickReaderTest, LeavesEverythingElseToJansson) {
            "[1] x",
            "",
            "[\"\x01\"]",
+           // Long strings, read sixteen bytes at a time: each refused byte deep in a run.
+           "[\"0123456789abc\x1f"
+           "defghijklmnop\"]",
+           "[\"0123456789abcdefghij\x80klmnop\"]",
+           R"(["0123456789abcdefghi\qjklmnop"])",
+           "[\"0123456789abcdefghijklmnop]",
            "[\"\xff\"]",
            "[\"\xed\xa0\x80\"]",
            "[\"\xe0\x80\x80\"]",
@@ -174,6 +186,51 @@ TEST(JsonQuickReaderTest, LeavesEverythingElseToJansson) {
   std::string deep(200, '[');
   deep += std::string(200, ']');
   EXPECT_FALSE(Json::ReadPlainJson(deep));
+}
+
+// A request of the usual shape is read straight from its text; one member more sends it through
+// the full reading, which must give the same request.
+TEST(JsonRpcRequestTest, UsualShapeReadsAsTheFullReadingDoes) {
+  const Protocol::Json::JsonApiRequestDeserializer deserializer;
+  for (const char* id : {R"("7")", "-7"}) {
+    for (const char* params : {
+             R"({"serviceId":"s","operationId":"o"})",
+             R"({"operationId":"o","input":null,"serviceId":"s.t","ctx":{}})",
+             R"( { "input" : {"_type":"t.x","a":[1,"é"],"b":{}} , "serviceId":"s",)"
+             R"("operationId":"o","ctx":{"appCtx":{"opId":"1"},"securityCtx":{"a":"b","c":""}}})",
+         }) {
+      const std::string text = std::string(R"({"jsonrpc":"2.0","id":)") + id +
+                               R"(,"method":"invoke","params":)" + params;
+      auto usual = deserializer.Deserialize(text + "}");
+      auto full = deserializer.Deserialize(text + R"(,"more":0})");
+      ASSERT_TRUE(usual && full) << text;
+      EXPECT_EQ(Json::Dump(*usual->id), Json::Dump(*full->id)) << text;
+      EXPECT_EQ(usual->method.ToString(), full->method.ToString()) << text;
+      EXPECT_EQ(Json::ToText(*usual->input, Json::Encoding::kStandard),
+                Json::ToText(*full->input, Json::Encoding::kStandard))
+          << text;
+      EXPECT_EQ(usual->context->securityCtx, full->context->securityCtx) << text;
+      EXPECT_EQ(usual->context->appCtx, full->context->appCtx) << text;
+    }
+  }
+}
+
+// Read straight from the text or not, a request holds exactly as many values as the bound allows.
+TEST(JsonRpcRequestTest, UsualShapeKeepsTheRequestBoundsToTheValue) {
+  const Protocol::Json::JsonApiRequestDeserializer deserializer;
+  auto request = [](size_t items) {
+    std::string list = "[0";
+    for (size_t i = 1; i < items; ++i) list += ",0";
+    // 17 values besides the list's items: objects, member names, strings and the list.
+    return R"({"jsonrpc":"2.0","id":"7","method":"invoke","params":{"serviceId":"s",)"
+           R"("operationId":"o","input":{"a":)" +
+           list + "]}}}";
+  };
+  const size_t items = Json::kRequestBounds.maxValues - 17;
+  EXPECT_TRUE(deserializer.Deserialize(request(items)));
+  auto refused = deserializer.Deserialize(request(items + 1));
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().message, "Invalid request: more than 50000 values");
 }
 
 }  // namespace

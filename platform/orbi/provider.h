@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/orbi/values.h"
 
@@ -24,7 +25,8 @@ struct MethodIdentifier {
   std::string ToString() const { return interfaceId + "." + operationName; }
 };
 
-using StringMap = std::map<std::string, std::string>;
+// Looked up by views as well: a lookup by a constant name builds no string.
+using StringMap = std::map<std::string, std::string, std::less<>>;
 
 // A credential that a filter has verified, handed to a handler later in the same call so that the
 // handler need not verify it again. Each kind of credential derives its own.
@@ -47,11 +49,11 @@ struct ExecutionContext {
 
   std::optional<uint32_t> CallerUid() const { return callerUid ? callerUid() : std::nullopt; }
 
-  const std::string* FindSecurity(const std::string& key) const {
+  const std::string* FindSecurity(std::string_view key) const {
     auto it = securityCtx.find(key);
     return it == securityCtx.end() ? nullptr : &it->second;
   }
-  const std::string* FindApp(const std::string& key) const {
+  const std::string* FindApp(std::string_view key) const {
     auto it = appCtx.find(key);
     return it == appCtx.end() ? nullptr : &it->second;
   }

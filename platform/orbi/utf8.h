@@ -1,7 +1,10 @@
 // UTF-8 as Jansson judges it, for the JSON reader and writer.
 #pragma once
 
+#include <bit>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <string_view>
 
 namespace Orbi::Json {
@@ -47,6 +50,55 @@ inline bool IsValidUtf8(std::string_view text) {
     }
   }
   return true;
+}
+
+// How many of the sixteen bytes at `p` come before the first quote, backslash, control character
+// or byte of 0x80 and above (16 when none is). The compiler's vector types become SIMD on every
+// target; each refused byte is all ones, so the first one is found by counting zero bits.
+inline size_t PlainAsciiRun16(const char* p) {
+  using Bytes = uint8_t __attribute__((vector_size(16)));
+  using Lanes = uint64_t __attribute__((vector_size(16)));
+  Bytes v;
+  std::memcpy(&v, p, sizeof v);
+  const auto refused = reinterpret_cast<Lanes>((v == '"') | (v == '\\') | (v < 0x20) | (v >= 0x80));
+  for (size_t lane = 0; lane < 2; ++lane) {
+    if (uint64_t bits = refused[lane]) {
+      const int zeros = std::endian::native == std::endian::little ? std::countr_zero(bits)
+                                                                   : std::countl_zero(bits);
+      return lane * 8 + static_cast<size_t>(zeros) / 8;
+    }
+  }
+  return 16;
+}
+
+// The first byte from text[pos] on that a JSON string's body cannot hold as it stands: a quote,
+// a backslash, a control character or the start of invalid UTF-8; text.size() when none is.
+inline size_t PlainRunEnd(std::string_view text, size_t pos) {
+  while (pos < text.size()) {
+    // Plain ASCII is skipped sixteen bytes at a time; a token is one long run of it.
+    if (text.size() - pos >= 16) {
+      const size_t run = PlainAsciiRun16(text.data() + pos);
+      pos += run;
+      if (run == 16) continue;
+    }
+    const auto c = static_cast<unsigned char>(text[pos]);
+    if (c == '"' || c == '\\' || c < 0x20) return pos;
+    if (c < 0x80) {
+      ++pos;
+    } else if (size_t length = Utf8SequenceLength(text, pos)) {
+      pos += length;
+    } else {
+      return pos;
+    }
+  }
+  return pos;
+}
+
+// The closing quote of a JSON string whose body starts at text[start], when that body needs no
+// decoding: no escape, no control character, valid UTF-8. npos otherwise (or when unterminated).
+inline size_t PlainStringEnd(std::string_view text, size_t start) {
+  const size_t end = PlainRunEnd(text, start);
+  return end < text.size() && text[end] == '"' ? end : std::string_view::npos;
 }
 
 }  // namespace Orbi::Json

@@ -102,7 +102,14 @@ std::string SecretFile::ReadKey() const {
 
 SecretFile Secret::File() { return SecretFile(Basalt::System::HostPath(kPath), _sSecret, gM); }
 
-const std::string& Secret::Get() { return File().Get(); }
+// Once read, the key never changes: a call's lookup need not build the file's path again.
+const std::string& Secret::Get() {
+  {
+    std::lock_guard<std::mutex> lock(gM);
+    if (!_sSecret.empty()) return _sSecret;
+  }
+  return File().Get();
+}
 
 const std::string& Secret::GetNonEmpty() { return File().GetNonEmpty(); }
 

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <string_view>
 #include <vector>
 
@@ -19,24 +18,14 @@ const char* const kAppContextOpId = "opId";
 
 namespace {
 
-// A prefix and a sequence number; one is made per generated id, so the number written is 0.
-class OperationIdGenerator {
- public:
-  explicit OperationIdGenerator(std::string prefix) : prefix_(std::move(prefix)) {}
-  std::string Next() { return prefix_ + "-" + std::to_string(sequence_.fetch_add(1)); }
-
- private:
-  std::string prefix_;
-  std::atomic<unsigned long long> sequence_{0};
-};
-
-std::string UniquePart() {
+// A random UUID's text, or the process id when no random bytes can be had.
+void AppendUniquePart(std::string& out) {
   unsigned char uuid[16];
   if (UUID_CreateRandom(uuid)) {
-    std::string text = UUID_PackText(uuid);
-    if (!text.empty()) return text;
+    UUID_AppendText(uuid, out);
+    return;
   }
-  return std::to_string(static_cast<int>(getpid()));
+  out += std::to_string(static_cast<int>(getpid()));
 }
 
 bool IsSecretField(const std::string& name) {
@@ -79,13 +68,21 @@ std::string TextWithoutSecrets(const Orbi::Data::ValuePtr& value) {
   return value ? WithoutSecrets(value)->ToString() : std::string("null");
 }
 
+// "<operation>-<unique part>-<sequence number>", each id numbered by a sequence of its own, so
+// always 0; built in one string, as every call makes one.
 std::string GenerateOperationId(const std::string& methodText) {
-  std::string operation = methodText;
+  std::string_view operation = methodText;
   size_t dot = methodText.rfind('.');
   if (dot != std::string::npos && methodText.size() - dot - 1 >= 2) {
-    operation = methodText.substr(dot + 1);
+    operation = operation.substr(dot + 1);
   }
-  return OperationIdGenerator(operation + "-" + UniquePart()).Next();
+  std::string id;
+  id.reserve(operation.size() + 40);
+  id.append(operation);
+  id += '-';
+  AppendUniquePart(id);
+  id += "-0";
+  return id;
 }
 
 ResultLogger::ResultLogger(Orbi::Core::AsyncApiResultCb callback,

@@ -10,18 +10,18 @@ namespace TarnOrbi {
 
 namespace {
 
-bool Contains(const std::string& text, const char* part) {
-  return text.find(part) != std::string::npos;
+bool Contains(std::string_view text, std::string_view part) {
+  return text.find(part) != std::string_view::npos;
 }
 
 }  // namespace
 
-bool IsAcceptedContentType(const std::string& contentType) {
+bool IsAcceptedContentType(std::string_view contentType) {
   return Contains(contentType, "application/json") ||
          Contains(contentType, "application/vnd.tessel.orbi.framed");
 }
 
-unsigned NegotiateAccept(const std::string& accept) {
+unsigned NegotiateAccept(std::string_view accept) {
   static const std::pair<unsigned, const char*> kTypes[] = {
       {kAcceptJson, "application/json"},
       {kAcceptCleanJson, "application/vnd.tessel.orbi.cleanjson"},
@@ -87,7 +87,7 @@ void HttpRequestHandler::HandlePost(std::shared_ptr<Basalt::Http::Request> reque
   // Only what the protocol handler reads: a copy of every header cost a dozen allocations a call.
   Orbi::Transport::HeaderList headers;
   for (const char* name : {"Orbi-Service-Id", "Orbi-Operation-Id"}) {
-    if (auto value = request->GetHeader(name)) headers.emplace_back(name, std::move(*value));
+    if (auto value = request->GetHeader(name)) headers.emplace_back(name, std::string(*value));
   }
 
   // Asked only by calls that need it (a password check), and then once per connection.

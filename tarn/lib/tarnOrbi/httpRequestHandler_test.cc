@@ -19,7 +19,7 @@ class FakeRequest : public Basalt::Http::Request, public std::enable_shared_from
       : body_(std::move(body)), headers_(std::move(headers)) {}
   Basalt::Http::Method GetMethod() const override { return Basalt::Http::Method::POST; }
   std::string GetPath() const override { return "/api"; }
-  std::optional<std::string> GetHeader(std::string_view name) const override {
+  std::optional<std::string_view> GetHeader(std::string_view name) const override {
     for (const auto& [key, value] : headers_) {
       if (key == name) return value;
     }
@@ -52,8 +52,8 @@ class FakeRequest : public Basalt::Http::Request, public std::enable_shared_from
 class FakeResponse : public Basalt::Http::Response,
                      public std::enable_shared_from_this<FakeResponse> {
  public:
-  void SetContentType(const std::string& type) override { contentType = type; }
-  void SetHeader(const std::string& name, const std::string& value) override {
+  void SetContentType(std::string_view type) override { contentType = type; }
+  void SetHeader(std::string_view name, std::string_view value) override {
     headers.emplace_back(name, value);
   }
   void AsyncWrite(const void* data, size_t size, WriteDone done) override {

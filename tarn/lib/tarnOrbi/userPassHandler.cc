@@ -120,15 +120,21 @@ UserPassHandler::UserPassHandler(AuthenticateFn authenticate,
       logger_(std::move(logger)),
       enqueuer_(std::move(enqueuer)) {}
 
+bool UserPassHandler::MayAuthenticate(const Orbi::Core::ExecutionContext& context) const {
+  const std::string* scheme = context.FindSecurity(Orbi::Security::kSchemeIdKey);
+  return scheme && *scheme == Orbi::Security::kUserPassScheme &&
+         context.FindSecurity(Orbi::Security::kUserNameKey) &&
+         context.FindSecurity(Orbi::Security::kPasswordKey);
+}
+
 void UserPassHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr context,
                                         Orbi::Authn::AuthnCallback done) {
-  const std::string* scheme = context->FindSecurity(Orbi::Security::kSchemeIdKey);
-  const std::string* user = context->FindSecurity(Orbi::Security::kUserNameKey);
-  const std::string* password = context->FindSecurity(Orbi::Security::kPasswordKey);
-  if (!scheme || *scheme != Orbi::Security::kUserPassScheme || !user || !password) {
+  if (!MayAuthenticate(*context)) {
     done(nullptr);
     return;
   }
+  const std::string* user = context->FindSecurity(Orbi::Security::kUserNameKey);
+  const std::string* password = context->FindSecurity(Orbi::Security::kPasswordKey);
   const auto& options = check_->options;
   Orbi::Core::Enqueuer answer = options.returnTo ? options.returnTo() : enqueuer_;
   if (!options.throttle) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "platform/basalt/httpRequestHandler.h"
 #include "platform/basalt/httpSvc.h"
@@ -31,9 +32,9 @@ enum AcceptFlags : unsigned {
 };
 
 // Content-Type accepted for API calls (substring tests, as clients add parameters).
-bool IsAcceptedContentType(const std::string& contentType);
+bool IsAcceptedContentType(std::string_view contentType);
 // Sum of the flags whose media type the Accept value contains; 0 when none.
-unsigned NegotiateAccept(const std::string& accept);
+unsigned NegotiateAccept(std::string_view accept);
 
 class HttpRequestHandler final : public Basalt::Http::RequestHandlerMixin {
  public:

@@ -63,6 +63,7 @@ class UserPassHandler final : public Orbi::Authn::AuthnHandler {
 
   void AsyncAuthenticate(Orbi::Core::ExecutionContextPtr context,
                          Orbi::Authn::AuthnCallback done) override;
+  bool MayAuthenticate(const Orbi::Core::ExecutionContext& context) const override;
 
  private:
   // What an attempt needs after the call has left the handler; shared, so the handler may go
