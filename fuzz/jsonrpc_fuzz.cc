@@ -42,6 +42,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         json_loadb(text.data(), text.size(), JSON_REJECT_DUPLICATES | JSON_DECODE_ANY, nullptr));
     if (!jansson || Orbi::Json::Dump(*quick) != Orbi::Json::Dump(*jansson)) __builtin_trap();
   }
+  // The usual shape, read straight from the text, must read as the tree reads it.
+  namespace Detail = Orbi::Protocol::Json::Detail;
+  if (auto usual = Detail::ReadUsualRequest(text)) {
+    auto full = Detail::ReadRequestByTree(text);
+    if (!full || Orbi::Json::Dump(*usual->id) != Orbi::Json::Dump(*full->id) ||
+        usual->method.ToString() != full->method.ToString() ||
+        Orbi::Json::ToText(*usual->input, Orbi::Json::Encoding::kStandard) !=
+            Orbi::Json::ToText(*full->input, Orbi::Json::Encoding::kStandard) ||
+        usual->context->securityCtx != full->context->securityCtx ||
+        usual->context->appCtx != full->context->appCtx) {
+      __builtin_trap();
+    }
+  }
   auto decoded = deserializer.Deserialize(text);
   if (!decoded) {
     standard.SerializeProtocolError(decoded.error());

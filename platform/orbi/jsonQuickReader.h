@@ -51,6 +51,9 @@ class PlainCursor {
   bool OpenObject(int depth);
   // Moves past a string without escapes; `out` views its body in the text.
   bool String(std::string_view& out);
+  // Moves past a string, escapes decoded as Jansson decodes them; `out` views its body in the
+  // text, or in `decoded` when it has escapes (until `decoded` is used again).
+  bool DecodedString(std::string& decoded, std::string_view& out);
   // Moves past any plain value and returns it as Jansson's tree; null when it is not plain.
   // `depth` counts the arrays and objects around it.
   Basalt::Json::JsonPtr Value(int depth);
@@ -73,9 +76,6 @@ class PlainCursor {
       ++pos_;
     }
   }
-  // Moves past a string, escapes decoded as Jansson decodes them; `out` views its body in the
-  // text, or in `decoded` when it has escapes.
-  bool DecodedString(std::string& decoded, std::string_view& out);
   Basalt::Json::JsonPtr Word(std::string_view word, json_t* value);
   Basalt::Json::JsonPtr Integer();
   template <class ReadItem>

@@ -44,18 +44,20 @@ bool Members(Orbi::Json::PlainCursor& in, int depth, ReadMember readMember) {
   return in.Take('}');
 }
 
-// An object of string members; false on a duplicate, which the full reading refuses.
+// An object of string members; false on a duplicate, which the full reading refuses. Values may
+// hold escapes (a SAML assertion is XML text full of quotes and line breaks).
 bool StringMembers(Orbi::Json::PlainCursor& in, Core::StringMap& out) {
+  std::string decoded;
   return Members(in, 4, [&](std::string_view name) {
     std::string_view value;
-    return in.String(value) && out.emplace(name, value).second;
+    return in.DecodedString(decoded, value) && out.emplace(name, value).second;
   });
 }
 
-// A request of the usual shape read straight from its text: the envelope's members once each,
-// nothing else beside them, every string plain, within the request's bounds (counted as it
-// reads). Anything else is nullopt, and the full reading below then accepts it or refuses it with
-// its own message; what this accepts, that reads alike.
+}  // namespace
+
+namespace Detail {
+
 std::optional<ApiRequest> ReadUsualRequest(std::string_view frame) {
   enum Member : unsigned {
     kVersion = 1 << 0,
@@ -116,11 +118,7 @@ std::optional<ApiRequest> ReadUsualRequest(std::string_view frame) {
                     std::move(context)};
 }
 
-}  // namespace
-
-Basalt::Result<ApiRequest, ProtocolError> JsonApiRequestDeserializer::Deserialize(
-    std::string_view frame) const {
-  if (auto request = ReadUsualRequest(frame)) return std::move(*request);
+Basalt::Result<ApiRequest, ProtocolError> ReadRequestByTree(std::string_view frame) {
   if (std::string bound = Orbi::Json::CheckBounds(frame, Orbi::Json::kRequestBounds);
       !bound.empty()) {
     return Invalid("Invalid request: " + bound, nullptr);
@@ -184,6 +182,14 @@ Basalt::Result<ApiRequest, ProtocolError> JsonApiRequestDeserializer::Deserializ
                     {json_string_value(serviceId), json_string_value(operationId)},
                     std::move(input),
                     std::move(context)};
+}
+
+}  // namespace Detail
+
+Basalt::Result<ApiRequest, ProtocolError> JsonApiRequestDeserializer::Deserialize(
+    std::string_view frame) const {
+  if (auto request = Detail::ReadUsualRequest(frame)) return std::move(*request);
+  return Detail::ReadRequestByTree(frame);
 }
 
 // Written straight from the values: an answer is built once per call, and a Jansson tree of it

@@ -2,6 +2,7 @@
 // serializers (standard with "_type", clean without).
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -35,6 +36,20 @@ class JsonApiRequestDeserializer {
   // The request, or the protocol error to answer instead.
   Basalt::Result<ApiRequest, ProtocolError> Deserialize(std::string_view frame) const;
 };
+
+// The two readings Deserialize tries in turn; apart for the checks that they read alike.
+namespace Detail {
+
+// A request of the usual shape read straight from its text: the envelope's members once each,
+// nothing else beside them, names, ids and version plain (security and app context values may
+// hold escapes), within the request's bounds (counted as it reads). Anything else is nullopt;
+// whatever this accepts, ReadRequestByTree reads alike.
+std::optional<ApiRequest> ReadUsualRequest(std::string_view frame);
+
+// Any request through a JSON tree: accepts it, or refuses it with the message to answer.
+Basalt::Result<ApiRequest, ProtocolError> ReadRequestByTree(std::string_view frame);
+
+}  // namespace Detail
 
 class ResponseSerializer {
  public:
