@@ -83,7 +83,7 @@ class ClientProfileIndex {
   };
   struct PartsHash {
     using is_transparent = void;
-    size_t operator()(const NameParts& parts) const;
+    size_t operator()(const NameParts& name) const;
     size_t operator()(const Entry& entry) const;
   };
   struct PartsEqual {
