@@ -13,13 +13,6 @@ namespace {
 
 constexpr std::string_view kReplacement = "\\ufffd";
 
-// Bytes that need no escape: printable ASCII other than the quote, the backslash and, in
-// answers, the three markup characters.
-constexpr bool IsPlain(unsigned char c, StringStyle style) {
-  if (c < 0x20 || c >= 0x80 || c == '"' || c == '\\') return false;
-  return style != StringStyle::kAnswer || (c != '<' && c != '>' && c != '&');
-}
-
 void WriteEscape(std::string& out, unsigned char c, StringStyle style) {
   switch (c) {
     case '"':
@@ -115,24 +108,22 @@ void WriteStruct(std::string& out, const Data::StructValue& value, Encoding enco
 }  // namespace
 
 void WriteString(std::string& out, std::string_view text, StringStyle style) {
+  out.reserve(out.size() + text.size() + 2);
   out += '"';
   size_t i = 0;
   while (i < text.size()) {
-    size_t run = i;
-    while (run < text.size() && IsPlain(static_cast<unsigned char>(text[run]), style)) ++run;
+    // Valid UTF-8 is written as it stands in every style; a byte the run stops at is one to
+    // escape or, at 0x80 and above, the start of invalid UTF-8.
+    const size_t run =
+        style == StringStyle::kAnswer ? PlainRunEnd<true>(text, i) : PlainRunEnd(text, i);
     out.append(text.data() + i, run - i);
     i = run;
     if (i == text.size()) break;
-    const auto c = static_cast<unsigned char>(text[i]);
+    const auto c = static_cast<unsigned char>(text[i++]);
     if (c < 0x80) {
       WriteEscape(out, c, style);
-      ++i;
-    } else if (size_t length = Utf8SequenceLength(text, i)) {
-      out.append(text.data() + i, length);
-      i += length;
     } else {
       out += kReplacement;
-      ++i;
     }
   }
   out += '"';

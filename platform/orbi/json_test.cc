@@ -109,6 +109,15 @@ TEST(JsonWriterTest, InvalidUtf8AndNonFiniteRealsStayValidJson) {
             "\"a\\ufffdb\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd"
             "\\ufffd\\ufffd\xc3\xa9\"");
   EXPECT_EQ(Json::ToText(Data::RealValue(std::nan("")), Json::Encoding::kClean), "null");
+
+  // What needs an escape is found inside and after sixteen-byte plain runs, markup only in answers.
+  const std::string run = "0123456789abcdef";
+  out.clear();
+  Json::WriteString(out, run + "<" + run + "\"&\xff" + run + "\x7f>");
+  EXPECT_EQ(out, "\"" + run + "\\u003c" + run + "\\\"\\u0026\\ufffd" + run + "\x7f\\u003e\"");
+  out.clear();
+  Json::WriteString(out, run + "<\x01" + run + "&", Json::StringStyle::kCanonical);
+  EXPECT_EQ(out, "\"" + run + "<\\u0001" + run + "&\"");
 }
 
 }  // namespace

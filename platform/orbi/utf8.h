@@ -53,14 +53,18 @@ inline bool IsValidUtf8(std::string_view text) {
 }
 
 // How many of the sixteen bytes at `p` come before the first quote, backslash, control character
-// or byte of 0x80 and above (16 when none is). The compiler's vector types become SIMD on every
-// target; each refused byte is all ones, so the first one is found by counting zero bits.
+// or byte of 0x80 and above (16 when none is); with `kMarkup`, '<', '>' and '&' too, which
+// answers escape. The compiler's vector types become SIMD on every target; each refused byte is
+// all ones, so the first one is found by counting zero bits.
+template <bool kMarkup = false>
 inline size_t PlainAsciiRun16(const char* p) {
   using Bytes = uint8_t __attribute__((vector_size(16)));
   using Lanes = uint64_t __attribute__((vector_size(16)));
   Bytes v;
   std::memcpy(&v, p, sizeof v);
-  const auto refused = reinterpret_cast<Lanes>((v == '"') | (v == '\\') | (v < 0x20) | (v >= 0x80));
+  auto refusedBytes = (v == '"') | (v == '\\') | (v < 0x20) | (v >= 0x80);
+  if constexpr (kMarkup) refusedBytes |= (v == '<') | (v == '>') | (v == '&');
+  const auto refused = reinterpret_cast<Lanes>(refusedBytes);
   for (size_t lane = 0; lane < 2; ++lane) {
     if (uint64_t bits = refused[lane]) {
       const int zeros = std::endian::native == std::endian::little ? std::countr_zero(bits)
@@ -72,17 +76,20 @@ inline size_t PlainAsciiRun16(const char* p) {
 }
 
 // The first byte from text[pos] on that a JSON string's body cannot hold as it stands: a quote,
-// a backslash, a control character or the start of invalid UTF-8; text.size() when none is.
+// a backslash, a control character or the start of invalid UTF-8 (with `kMarkup`, '<', '>' or
+// '&' as well); text.size() when none is.
+template <bool kMarkup = false>
 inline size_t PlainRunEnd(std::string_view text, size_t pos) {
   while (pos < text.size()) {
     // Plain ASCII is skipped sixteen bytes at a time; a token is one long run of it.
     if (text.size() - pos >= 16) {
-      const size_t run = PlainAsciiRun16(text.data() + pos);
+      const size_t run = PlainAsciiRun16<kMarkup>(text.data() + pos);
       pos += run;
       if (run == 16) continue;
     }
     const auto c = static_cast<unsigned char>(text[pos]);
     if (c == '"' || c == '\\' || c < 0x20) return pos;
+    if (kMarkup && (c == '<' || c == '>' || c == '&')) return pos;
     if (c < 0x80) {
       ++pos;
     } else if (size_t length = Utf8SequenceLength(text, pos)) {
