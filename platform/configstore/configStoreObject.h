@@ -43,6 +43,9 @@ class ReadOnlyObject {
   const std::optional<SubObjectId>& GetSubObjectId() const { return subObjectId_; }
 
  protected:
+  // A stored object itself: no moved-from empty optional, which GCC's -O1 with TSan took for
+  // uninitialised.
+  ReadOnlyObject() = default;
   explicit ReadOnlyObject(std::optional<SubObjectId> subObjectId)
       : subObjectId_(std::move(subObjectId)) {}
   ReadOnlyObject(const ReadOnlyObject&) = default;
@@ -59,7 +62,8 @@ class ReadOnlyObject {
 
 class WritableObject : public ReadOnlyObject {
  public:
-  explicit WritableObject(std::optional<SubObjectId> subObjectId = std::nullopt)
+  WritableObject() = default;
+  explicit WritableObject(std::optional<SubObjectId> subObjectId)
       : ReadOnlyObject(std::move(subObjectId)) {}
 
   void SetValue(const std::string& key, std::string value);
