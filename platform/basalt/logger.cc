@@ -4,11 +4,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <map>
+#include <shared_mutex>
 #include <utility>
 
 #include "platform/basalt/dateTime.h"
@@ -29,6 +32,16 @@ std::string UtcTimestamp() {
   return System::FormatUtcMilliseconds(int64_t{now.tv_sec} * 1000 + now.tv_usec / 1000);
 }
 
+// Gives up on the first error but an interruption: a log line is never worth a retry loop.
+void WriteAll(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t written = ::write(fd, text.data(), text.size());
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return;
+    text.remove_prefix(static_cast<std::size_t>(written));
+  }
+}
+
 }  // namespace
 
 struct Logger::Shared {
@@ -40,7 +53,7 @@ struct Logger::Shared {
 std::shared_ptr<Logger> Logger::sDefaultLogger;
 
 LogSink StandardErrorSink() {
-  auto mutex = std::make_shared<std::mutex>();
+  auto mutex = std::make_shared<std::shared_mutex>();
   bool journal = IsJournalStream(std::getenv("JOURNAL_STREAM"), STDERR_FILENO);
   return [mutex, journal](const LogRecord& record) {
     std::string line = UtcTimestamp();
@@ -54,8 +67,17 @@ LogSink StandardErrorSink() {
     line += record.text;
     line += '\n';
     if (journal) line = WithJournalPriority(line, record.level);
-    std::lock_guard lock(*mutex);
-    std::fwrite(line.data(), 1, line.size(), stderr);
+    // One write(2) of up to PIPE_BUF bytes stays whole among other threads' writes to a pipe, the
+    // journal's stream socket or a file, so usual lines share the lock and only a longer one,
+    // which a pipe may take in pieces, writes alone: with both HTTP threads logging every call, an
+    // exclusive lock held across each write had them waiting on each other.
+    if (line.size() <= PIPE_BUF) {
+      std::shared_lock lock(*mutex);
+      WriteAll(STDERR_FILENO, line);
+    } else {
+      std::unique_lock lock(*mutex);
+      WriteAll(STDERR_FILENO, line);
+    }
   };
 }
 

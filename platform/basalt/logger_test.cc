@@ -1,0 +1,80 @@
+#include "platform/basalt/logger.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <climits>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace Basalt::Service {
+namespace {
+
+// Points standard error at a pipe whose other end is read until it closes.
+class CapturedStandardError {
+ public:
+  CapturedStandardError() {
+    int ends[2];
+    EXPECT_EQ(pipe(ends), 0);
+    saved_ = dup(STDERR_FILENO);
+    dup2(ends[1], STDERR_FILENO);
+    close(ends[1]);
+    reader_ = std::thread([this, in = ends[0]] {
+      char buffer[65536];
+      for (ssize_t n; (n = read(in, buffer, sizeof buffer)) > 0;) text_.append(buffer, n);
+      close(in);
+    });
+  }
+  // Restores standard error and returns all that was written to it.
+  std::string Take() {
+    dup2(saved_, STDERR_FILENO);
+    close(saved_);
+    reader_.join();
+    return text_;
+  }
+
+ private:
+  int saved_ = -1;
+  std::thread reader_;
+  std::string text_;
+};
+
+TEST(StandardErrorSinkTest, LinesFromManyThreadsStayWhole) {
+  constexpr int kThreads = 4;
+  constexpr int kLines = 300;
+  // Every tenth line is longer than what one write to a pipe keeps whole.
+  auto length = [](int i) { return i % 10 == 0 ? PIPE_BUF + 1000 : 40 + i % 200; };
+  const LogSink sink = StandardErrorSink();
+  CapturedStandardError captured;
+  std::vector<std::thread> threads;
+  threads.reserve(kThreads);
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kLines; ++i) {
+        const std::string text = std::to_string(t) + ":" + std::to_string(i) + ":" +
+                                 std::string(length(i), static_cast<char>('a' + t)) + "$";
+        sink(LogRecord{3, "test", "op", text});
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+
+  std::istringstream lines(captured.Take());
+  std::vector<int> seen(kThreads, 0);
+  for (std::string line; std::getline(lines, line);) {
+    const size_t body = line.find("] ");
+    ASSERT_NE(body, std::string::npos) << line.substr(0, 80);
+    int t = -1, i = -1;
+    ASSERT_EQ(std::sscanf(line.c_str() + body + 2, "%d:%d:", &t, &i), 2) << line.substr(0, 80);
+    ASSERT_TRUE(t >= 0 && t < kThreads && i == seen[t]) << line.substr(0, 80);
+    const std::string expected = std::string(length(i), static_cast<char>('a' + t)) + "$";
+    EXPECT_EQ(line.substr(line.size() - expected.size()), expected) << t << ":" << i;
+    ++seen[t];
+  }
+  EXPECT_EQ(seen, std::vector<int>(kThreads, kLines));
+}
+
+}  // namespace
+}  // namespace Basalt::Service
