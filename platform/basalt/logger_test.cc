@@ -27,6 +27,9 @@ class CapturedStandardError {
       close(in);
     });
   }
+  ~CapturedStandardError() {
+    if (reader_.joinable()) Take();
+  }
   // Restores standard error and returns all that was written to it.
   std::string Take() {
     dup2(saved_, STDERR_FILENO);
