@@ -42,7 +42,41 @@ void WriteAll(int fd, std::string_view text) {
   }
 }
 
+// One write(2) of up to PIPE_BUF bytes stays whole among other threads' writes to a pipe, the
+// journal's stream socket or a file, so usual writes share the lock and only a longer one, which a
+// pipe may take in pieces, writes alone: with both HTTP threads logging every call, an exclusive
+// lock held across each write had them waiting on each other.
+void WriteLines(std::shared_mutex& mutex, std::string_view lines) {
+  if (lines.size() <= PIPE_BUF) {
+    std::shared_lock lock(mutex);
+    WriteAll(STDERR_FILENO, lines);
+  } else {
+    std::unique_lock lock(mutex);
+    WriteAll(STDERR_FILENO, lines);
+  }
+}
+
+// The lines a HeldLogLines keeps, with the lock of the sink that wrote them.
+struct HeldLines {
+  int depth = 0;
+  std::string text;
+  std::shared_ptr<std::shared_mutex> mutex;
+
+  void Flush() {
+    if (!text.empty()) WriteLines(*mutex, text);
+    text.clear();
+    mutex.reset();
+  }
+};
+thread_local HeldLines tHeld;
+
 }  // namespace
+
+HeldLogLines::HeldLogLines() { ++tHeld.depth; }
+
+HeldLogLines::~HeldLogLines() {
+  if (--tHeld.depth == 0) tHeld.Flush();
+}
 
 struct Logger::Shared {
   LogSink sink;
@@ -67,17 +101,13 @@ LogSink StandardErrorSink() {
     line += record.text;
     line += '\n';
     if (journal) line = WithJournalPriority(line, record.level);
-    // One write(2) of up to PIPE_BUF bytes stays whole among other threads' writes to a pipe, the
-    // journal's stream socket or a file, so usual lines share the lock and only a longer one,
-    // which a pipe may take in pieces, writes alone: with both HTTP threads logging every call, an
-    // exclusive lock held across each write had them waiting on each other.
-    if (line.size() <= PIPE_BUF) {
-      std::shared_lock lock(*mutex);
-      WriteAll(STDERR_FILENO, line);
-    } else {
-      std::unique_lock lock(*mutex);
-      WriteAll(STDERR_FILENO, line);
+    if (tHeld.depth > 0) {
+      if (tHeld.mutex != mutex) tHeld.Flush();  // another sink's lines keep their own order
+      tHeld.mutex = mutex;
+      tHeld.text += line;
+      return;
     }
+    WriteLines(*mutex, line);
   };
 }
 

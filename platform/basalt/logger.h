@@ -56,6 +56,18 @@ std::string LogText(const T& value) {
 // priority (journalStream.h).
 LogSink StandardErrorSink();
 
+// While one lives on a thread, the lines that thread writes through StandardErrorSink are kept and
+// go out together, in one write(2), when the outermost ends: lines that one step writes back to
+// back cost one system call, not one each. Hold only across code that cannot end the process (held
+// lines would be lost with it). Other threads' lines are not held.
+class HeldLogLines {
+ public:
+  HeldLogLines();
+  ~HeldLogLines();
+  HeldLogLines(const HeldLogLines&) = delete;
+  HeldLogLines& operator=(const HeldLogLines&) = delete;
+};
+
 class Logger : public std::enable_shared_from_this<Logger> {
  public:
   // The process's default logger; empty until the application is initialised.

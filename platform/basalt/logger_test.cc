@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdio>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -77,6 +79,39 @@ TEST(StandardErrorSinkTest, LinesFromManyThreadsStayWhole) {
     ++seen[t];
   }
   EXPECT_EQ(seen, std::vector<int>(kThreads, kLines));
+}
+
+// Standard error pointed at a file, so that what has been written so far can be read at any time.
+TEST(StandardErrorSinkTest, HeldLinesGoOutTogetherWhenTheOutermostHoldEnds) {
+  const std::unique_ptr<FILE, int (*)(FILE*)> stream(std::tmpfile(), &std::fclose);
+  ASSERT_NE(stream, nullptr);
+  const int file = fileno(stream.get());
+  const int saved = dup(STDERR_FILENO);
+  dup2(file, STDERR_FILENO);
+  auto written = [file] { return lseek(file, 0, SEEK_END); };
+  const LogSink sink = StandardErrorSink();
+  {
+    const HeldLogLines outer;
+    sink(LogRecord{3, "test", "op", "first"});
+    {
+      const HeldLogLines inner;
+      sink(LogRecord{3, "test", "op", "second"});
+    }
+    EXPECT_EQ(written(), 0);
+  }
+  const off_t together = written();
+  sink(LogRecord{3, "test", "op", "third"});
+  const off_t after = written();
+  dup2(saved, STDERR_FILENO);
+  close(saved);
+
+  std::string text(after, '\0');
+  ASSERT_EQ(pread(file, text.data(), text.size(), 0), after);
+  const std::string held = text.substr(0, together);
+  ASSERT_NE(held.find("] first\n"), std::string::npos);
+  EXPECT_LT(held.find("] first\n"), held.find("] second\n"));
+  EXPECT_NE(held.find("] second\n"), std::string::npos);
+  EXPECT_NE(text.find("] third\n", together), std::string::npos);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include "platform/authn/ownTokenWriter.h"
 #include "platform/basalt/dateTime.h"
 #include "platform/basalt/exception.h"
+#include "platform/basalt/logger.h"
 #include "platform/orbi/errors.h"
 
 namespace Com::Tessel::Nox::Authentication {
@@ -45,12 +46,16 @@ void TokenImpl::Create(Orbi::Core::ExecutionContextPtr context,
   std::string domain = caller.Domain() ? *caller.Domain() : std::string();
 
   std::vector<StsGroup> groups = caller.Groups();
-  if (caller.HasGroups()) {
-    Basalt::Log("TokenImpl::Create: sts groups found for user [%s, %s, %s]: %s",
-                issuerAlias.c_str(), domain.c_str(), userName.c_str(), GroupsText(groups).c_str());
+  {
+    const Basalt::Service::HeldLogLines oneWrite;
+    if (caller.HasGroups()) {
+      Basalt::Log("TokenImpl::Create: sts groups found for user [%s, %s, %s]: %s",
+                  issuerAlias.c_str(), domain.c_str(), userName.c_str(),
+                  GroupsText(groups).c_str());
+    }
+    Basalt::Log("Creating token for [%s, %s, %s]", issuerAlias.c_str(), domain.c_str(),
+                userName.c_str());
   }
-  Basalt::Log("Creating token for [%s, %s, %s]", issuerAlias.c_str(), domain.c_str(),
-              userName.c_str());
 
   ::Nox::Authn::OwnTokenClaims claims;
   claims.username = std::move(userName);
