@@ -63,8 +63,8 @@ std::string EncodeBase64(std::span<const uint8_t> bytes, Base64Alphabet alphabet
 std::optional<std::string> DecodeBase64(std::string_view text, Base64Alphabet alphabet) {
   const bool padded = alphabet == Base64Alphabet::kStandard;
   const DecodeTable& table = padded ? kStandardTable : kUrlTable;
-  std::string bytes;
-  bytes.reserve(text.size() / 4 * 3 + 2);
+  std::string bytes(text.size() / 4 * 3 + 2, '\0');
+  size_t length = 0;
   uint32_t bits = 0;
   int count = 0;         // bits not yet emitted
   size_t symbols = 0;    // characters of the alphabet and padding, white space not counted
@@ -86,7 +86,7 @@ std::optional<std::string> DecodeBase64(std::string_view text, Base64Alphabet al
     ++symbols;
     if (count >= 8) {
       count -= 8;
-      bytes.push_back(static_cast<char>((bits >> count) & 0xff));
+      bytes[length++] = static_cast<char>((bits >> count) & 0xff);
     }
   }
   if (padded) {
@@ -96,6 +96,7 @@ std::optional<std::string> DecodeBase64(std::string_view text, Base64Alphabet al
     if (symbols % 4 == 1) return std::nullopt;
     if ((bits & ((1u << count) - 1)) != 0) return std::nullopt;
   }
+  bytes.resize(length);
   return bytes;
 }
 

@@ -23,6 +23,9 @@ struct EvpPkeyDeleter {
 struct EvpMdCtxDeleter {
   void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
 };
+struct EvpMdDeleter {
+  void operator()(EVP_MD* md) const { EVP_MD_free(md); }
+};
 struct EcdsaSigDeleter {
   void operator()(ECDSA_SIG* sig) const { ECDSA_SIG_free(sig); }
 };
@@ -34,6 +37,7 @@ using X509Handle = std::unique_ptr<X509, X509Deleter>;
 using BioHandle = std::unique_ptr<BIO, BioDeleter>;
 using EvpPkeyHandle = std::unique_ptr<EVP_PKEY, EvpPkeyDeleter>;
 using EvpMdCtxHandle = std::unique_ptr<EVP_MD_CTX, EvpMdCtxDeleter>;
+using EvpMdHandle = std::unique_ptr<EVP_MD, EvpMdDeleter>;
 using EcdsaSigHandle = std::unique_ptr<ECDSA_SIG, EcdsaSigDeleter>;
 using BignumHandle = std::unique_ptr<BIGNUM, BignumDeleter>;
 
