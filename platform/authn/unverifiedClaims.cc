@@ -13,15 +13,19 @@ constexpr Orbi::Json::DocumentBounds kClaimsBounds{16, kMaxUnverifiedPayloadLeng
 
 }  // namespace
 
-Basalt::Json::JsonPtr ReadUnverifiedClaims(std::string_view token) {
+std::optional<std::string> UnverifiedPayload(std::string_view token) {
   const std::size_t first = token.find('.');
-  if (first == std::string_view::npos) return nullptr;
+  if (first == std::string_view::npos) return std::nullopt;
   const std::size_t second = token.find('.', first + 1);
   if (second == std::string_view::npos || second - first - 1 > kMaxUnverifiedPayloadLength) {
-    return nullptr;
+    return std::nullopt;
   }
-  const auto payload = Basalt::Crypto::DecodeBase64(token.substr(first + 1, second - first - 1),
-                                                    Basalt::Crypto::Base64Alphabet::kUrl);
+  return Basalt::Crypto::DecodeBase64(token.substr(first + 1, second - first - 1),
+                                      Basalt::Crypto::Base64Alphabet::kUrl);
+}
+
+Basalt::Json::JsonPtr ReadUnverifiedClaims(std::string_view token) {
+  const auto payload = UnverifiedPayload(token);
   if (!payload) return nullptr;
   // The daemon's own claims are plain JSON, which the quick reader takes at a fraction of
   // Jansson's cost; anything it gives up on is Jansson's to judge, so what is read is unchanged.

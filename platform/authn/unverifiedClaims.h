@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "platform/basalt/jsonHandle.h"
@@ -16,5 +18,10 @@ inline constexpr std::size_t kMaxUnverifiedPayloadLength = 16384;
 // The payload's JSON object; null when `token` is not header.payload.signature with a base64url
 // payload of at most kMaxUnverifiedPayloadLength characters holding a JSON object. Thread-safe.
 Basalt::Json::JsonPtr ReadUnverifiedClaims(std::string_view token);
+
+// The payload's bytes, for a reader of its own; nullopt when `token` is not
+// header.payload.signature with a base64url payload of at most kMaxUnverifiedPayloadLength
+// characters. Thread-safe.
+std::optional<std::string> UnverifiedPayload(std::string_view token);
 
 }  // namespace Nox::Authn

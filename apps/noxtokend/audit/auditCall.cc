@@ -7,6 +7,7 @@
 #include "platform/authn/unverifiedClaims.h"
 #include "platform/basalt/jsonHandle.h"
 #include "platform/basalt/logger.h"
+#include "platform/orbi/jsonQuickReader.h"
 
 namespace NoxToken::Audit {
 
@@ -33,6 +34,73 @@ std::optional<std::string> StringMember(const json_t* object, const char* name) 
   const json_t* member = json_object_get(object, name);
   if (!json_is_string(member)) return std::nullopt;
   return std::string(json_string_value(member), json_string_length(member));
+}
+
+// The member names a record takes, each once: a second of any is left to Jansson, which keeps
+// the last.
+enum ClaimBit : unsigned { kUser = 1, kIssuer = 2, kDomain = 4, kEntitlements = 8, kExpires = 16 };
+
+bool ReadString(Orbi::Json::PlainCursor& cursor, std::optional<std::string>& out) {
+  std::string decoded;
+  std::string_view text;
+  if (!cursor.DecodedString(decoded, text)) return false;
+  out.emplace(text);
+  return true;
+}
+
+bool ReadStrings(Orbi::Json::PlainCursor& cursor, std::optional<std::vector<std::string>>& out) {
+  out.emplace();
+  if (!cursor.Take('[')) return false;
+  if (cursor.Take(']')) return true;
+  do {
+    std::string decoded;
+    std::string_view text;
+    if (!cursor.DecodedString(decoded, text)) return false;
+    out->emplace_back(text);
+  } while (cursor.Take(','));
+  return cursor.Take(']');
+}
+
+// Reads the record's claims straight from plain text, as every token the daemon issues has them,
+// without building a tree. Gives up (nullopt) on what it does not read the way Jansson would: a
+// claim of another type, an entitlement that is not a string, a claim named twice, or text that is
+// not plain; ReadUncheckedClaims then reads the payload through Jansson.
+std::optional<TokenClaims> ReadPlainClaims(std::string_view payload) {
+  Orbi::Json::PlainCursor cursor(payload);
+  TokenClaims claims;
+  if (!cursor.OpenObject(1)) return std::nullopt;
+  if (cursor.Take('}')) return cursor.AtEnd() ? std::optional(claims) : std::nullopt;
+  unsigned seen = 0;
+  const auto first = [&seen](ClaimBit bit) {
+    if (seen & bit) return false;
+    seen |= bit;
+    return true;
+  };
+  do {
+    std::string decoded;
+    std::string_view name;
+    if (!cursor.DecodedString(decoded, name) || !cursor.Take(':')) return std::nullopt;
+    bool read = false;
+    if (name == "username") {
+      read = first(kUser) && ReadString(cursor, claims.user);
+    } else if (name == "iss") {
+      read = first(kIssuer) && ReadString(cursor, claims.issuer);
+    } else if (name == "domain") {
+      read = first(kDomain) && ReadString(cursor, claims.domain);
+    } else if (name == "entitlement") {
+      read = first(kEntitlements) && ReadStrings(cursor, claims.entitlements);
+    } else {
+      const Basalt::Json::JsonPtr value = cursor.Value(1);
+      read = value != nullptr;
+      if (read && name == "exp") {
+        read = first(kExpires) && json_is_integer(value.get());
+        if (read) claims.expires = json_integer_value(value.get());
+      }
+    }
+    if (!read) return std::nullopt;
+  } while (cursor.Take(','));
+  if (!cursor.Take('}') || !cursor.AtEnd()) return std::nullopt;
+  return claims;
 }
 
 }  // namespace
@@ -68,6 +136,9 @@ std::string RefusalReason(const Orbi::Data::ErrorValue& error) {
 }
 
 TokenClaims ReadUncheckedClaims(std::string_view token) {
+  const auto payload = Nox::Authn::UnverifiedPayload(token);
+  if (!payload) return {};
+  if (auto plain = ReadPlainClaims(*payload)) return std::move(*plain);
   TokenClaims claims;
   const Basalt::Json::JsonPtr json = Nox::Authn::ReadUnverifiedClaims(token);
   if (!json) return claims;

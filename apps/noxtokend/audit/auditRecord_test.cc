@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <set>
 
+#include "apps/noxtokend/audit/auditCall.h"
+#include "platform/basalt/crypto/base64.h"
 #include "platform/basalt/dateTime.h"
 
 namespace NoxToken::Audit {
@@ -118,6 +120,37 @@ TEST(AuditRecordTest, EventKindsHaveDistinctNamesAndMessageIds) {
 TEST(AuditRecordTest, TokenDigestIsTheFirstSixteenHexDigitsOfSha256) {
   EXPECT_EQ(TokenDigest("abc"), "ba7816bf8f01cfea");
   EXPECT_EQ(Basalt::System::FormatUtcMilliseconds(5), "1970-01-01T00:00:00.005Z");
+}
+
+// Plain claims are read from the text, the rest by Jansson: either way what Jansson reads.
+TEST(UncheckedClaimsTest, ReadsWhatJanssonReads) {
+  using Strings = std::vector<std::string>;
+  struct ClaimsCase {
+    std::string payload;
+    std::optional<std::string> user;
+    std::optional<Strings> entitlements;
+    std::optional<int64_t> expires;
+  };
+  const ClaimsCase cases[] = {
+      {R"({"entitlement":["A","B"],"exp":5,"username":"ann"})", "ann", Strings{"A", "B"}, 5},
+      {R"( { "x" : {"y":[1,{}]}, "entitlement" : [ ], "username" : "a\u006en" } )", "ann",
+       Strings{}, std::nullopt},
+      {R"({"username":"x","username":"ann","exp":1,"exp":2})", "ann", std::nullopt, 2},
+      {R"({"username":5,"exp":"5","entitlement":["A",1,"B"]})", std::nullopt, Strings{"A", "B"},
+       std::nullopt},
+      {R"({"exp":1.5,"username":"ann"})", "ann", std::nullopt, std::nullopt},
+      {R"({"username":"ann"} x)", std::nullopt, std::nullopt, std::nullopt},
+      {R"(["ann"])", std::nullopt, std::nullopt, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    const TokenClaims claims = ReadUncheckedClaims(
+        "h." + Basalt::Crypto::EncodeBase64(c.payload, Basalt::Crypto::Base64Alphabet::kUrl) +
+        ".s");
+    EXPECT_EQ(claims.user, c.user) << c.payload;
+    EXPECT_EQ(claims.entitlements, c.entitlements) << c.payload;
+    EXPECT_EQ(claims.expires, c.expires) << c.payload;
+  }
+  EXPECT_EQ(ReadUncheckedClaims("no-dots").user, std::nullopt);
 }
 
 }  // namespace
