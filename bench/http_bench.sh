@@ -88,19 +88,36 @@ sample_rss() {
   done
 }
 
+# cpu_ticks PID...: user and system clock ticks of the processes' threads so far.
+cpu_ticks() {
+  local pid
+  for pid in "$@"; do cat "/proc/$pid"/task/*/stat; done 2>/dev/null |
+    awk '{u += $14; s += $15} END {print u + 0, s + 0}'
+}
+
 # measure NAME URL BODY EXPECT [wrk options]: one wrk run; sets the globals
-# <NAME>_rate <NAME>_p50 <NAME>_p99 <NAME>_bad <NAME>_requests.
+# <NAME>_rate <NAME>_p50 <NAME>_p99 <NAME>_bad <NAME>_requests, and <NAME>_cpu ("user/system
+# microseconds a call") for the processes in $CPU_PIDS.
 measure() {
   local name=$1 url=$2 body=$3 expect=$4
   shift 4
-  local line
+  local line before after
+  before=$(cpu_ticks ${CPU_PIDS:-})
   line=$(BENCH_BODY=$body BENCH_EXPECT=$expect wrk "$@" -s "$repo/bench/post.lua" "$url" | grep '^BENCH ')
+  after=$(cpu_ticks ${CPU_PIDS:-})
   echo "  $name: ${line#BENCH }" >&2
   for field in requests calls_per_s p50_ms p99_ms bad socket_errors; do
     local value
     value=$(sed -n "s/.* $field=\([0-9.]*\).*/\1/p" <<<" ${line#BENCH }")
     printf -v "${name}_${field}" '%s' "$value"
   done
+  local requests_var=${name}_requests
+  printf -v "${name}_cpu" '%s' "$("$python" -c '
+import os, sys
+b, a, n = sys.argv[1].split(), sys.argv[2].split(), int(sys.argv[3])
+tick = 1e6 / os.sysconf("SC_CLK_TCK")
+print("/".join(f"{(int(y) - int(x)) * tick / n:.1f}" for x, y in zip(b, a)) if n else "n/a")
+' "$before" "$after" "${!requests_var}")"
 }
 
 ratio() {
@@ -184,9 +201,10 @@ done
 sample_rss &
 sampler_pid=$!
 
-measure ceiling "http://127.0.0.1:$nginx_port/" "$provider_body" ok "${load[@]}"
+CPU_PIDS="$nginx_pid $(pgrep -P "$nginx_pid" | tr '\n' ' ')" \
+  measure ceiling "http://127.0.0.1:$nginx_port/" "$provider_body" ok "${load[@]}"
 measure provider "$daemon_url" "$provider_body" AsyncLocalProvider "${load[@]}"
-measure verify "$daemon_url" "$(new_verify_body)" '"bench"' "${load[@]}"
+CPU_PIDS=$daemon_pid measure verify "$daemon_url" "$(new_verify_body)" '"bench"' "${load[@]}"
 if [ -z "$peer_missing" ]; then
   BENCH_CONTENT_TYPE=application/x-www-form-urlencoded BENCH_AUTHORIZATION=$peer_auth \
     measure peer "$peer_url" "$peer_body" '"active":true' "${load[@]}"
@@ -274,5 +292,6 @@ $peer_row
 
 Wrong-password calls answered during (d): $wrong_requests (answers that were not UNAUTHENTICATED: $wrong_bad).
 Bad answers (not 200 with the expected output): nginx $ceiling_bad, (a) $provider_bad, (b) $verify_bad, (c) $create_bad, (d) $contended_bad, (e) $issuers_bad, (f) $profile_get_bad$peer_bad.
+CPU a call (user/system microseconds, all threads, both cores): nginx $ceiling_cpu, (b) verify $verify_cpu.
 Daemon resident memory (VmRSS): idle $rss_idle kB (median of 7 starts, bench/idle_rss.sh), highest under load $rss_load kB; with 1,000 connections open $rss_conns kB ($conns_answered of 1,000 answered), 6 s after they closed $rss_closed kB.
 EOF
