@@ -66,7 +66,8 @@ bool ReadStrings(Orbi::Json::PlainCursor& cursor, std::optional<std::vector<std:
 // claim of another type, an entitlement that is not a string, a claim named twice, or text that is
 // not plain; ReadUncheckedClaims then reads the payload through Jansson.
 std::optional<TokenClaims> ReadPlainClaims(std::string_view payload) {
-  Orbi::Json::PlainCursor cursor(payload);
+  // The bounds the quick reader has for claims elsewhere; deeper or longer text goes to Jansson.
+  Orbi::Json::PlainCursor cursor(payload, {16, Nox::Authn::kMaxUnverifiedPayloadLength});
   TokenClaims claims;
   if (!cursor.OpenObject(1)) return std::nullopt;
   if (cursor.Take('}')) return cursor.AtEnd() ? std::optional(claims) : std::nullopt;

@@ -141,6 +141,8 @@ TEST(UncheckedClaimsTest, ReadsWhatJanssonReads) {
       {R"({"exp":1.5,"username":"ann"})", "ann", std::nullopt, std::nullopt},
       {R"({"username":"ann"} x)", std::nullopt, std::nullopt, std::nullopt},
       {R"(["ann"])", std::nullopt, std::nullopt, std::nullopt},
+      {R"({"x":)" + std::string(20, '[') + std::string(20, ']') + R"(,"username":"ann"})", "ann",
+       std::nullopt, std::nullopt},
   };
   for (const auto& c : cases) {
     const TokenClaims claims = ReadUncheckedClaims(
