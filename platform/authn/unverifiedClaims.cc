@@ -24,17 +24,20 @@ std::optional<std::string> UnverifiedPayload(std::string_view token) {
                                       Basalt::Crypto::Base64Alphabet::kUrl);
 }
 
-Basalt::Json::JsonPtr ReadUnverifiedClaims(std::string_view token) {
-  const auto payload = UnverifiedPayload(token);
-  if (!payload) return nullptr;
+Basalt::Json::JsonPtr ReadPayloadClaims(std::string_view payload) {
   // The daemon's own claims are plain JSON, which the quick reader takes at a fraction of
   // Jansson's cost; anything it gives up on is Jansson's to judge, so what is read is unchanged.
   Basalt::Json::JsonPtr claims;
-  if (Orbi::Json::CheckBounds(*payload, kClaimsBounds).empty()) {
-    claims = Orbi::Json::ReadPlainJson(*payload);
+  if (Orbi::Json::CheckBounds(payload, kClaimsBounds).empty()) {
+    claims = Orbi::Json::ReadPlainJson(payload);
   }
-  if (!claims) claims.reset(json_loadb(payload->data(), payload->size(), 0, nullptr));
+  if (!claims) claims.reset(json_loadb(payload.data(), payload.size(), 0, nullptr));
   return json_is_object(claims.get()) ? std::move(claims) : nullptr;
+}
+
+Basalt::Json::JsonPtr ReadUnverifiedClaims(std::string_view token) {
+  const auto payload = UnverifiedPayload(token);
+  return payload ? ReadPayloadClaims(*payload) : nullptr;
 }
 
 }  // namespace Nox::Authn

@@ -24,4 +24,8 @@ Basalt::Json::JsonPtr ReadUnverifiedClaims(std::string_view token);
 // characters. Thread-safe.
 std::optional<std::string> UnverifiedPayload(std::string_view token);
 
+// The JSON object that such a payload holds, read as ReadUnverifiedClaims reads it; null when it
+// holds none. Thread-safe.
+Basalt::Json::JsonPtr ReadPayloadClaims(std::string_view payload);
+
 }  // namespace Nox::Authn

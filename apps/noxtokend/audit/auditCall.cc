@@ -141,7 +141,7 @@ TokenClaims ReadUncheckedClaims(std::string_view token) {
   if (!payload) return {};
   if (auto plain = ReadPlainClaims(*payload)) return std::move(*plain);
   TokenClaims claims;
-  const Basalt::Json::JsonPtr json = Nox::Authn::ReadUnverifiedClaims(token);
+  const Basalt::Json::JsonPtr json = Nox::Authn::ReadPayloadClaims(*payload);
   if (!json) return claims;
   claims.user = StringMember(json.get(), "username");
   claims.issuer = StringMember(json.get(), "iss");
