@@ -1,42 +1,66 @@
 #include "platform/basalt/httpAnswerHead.h"
 
+#include <strings.h>
+
 #include <boost/beast/http/status.hpp>
+#include <charconv>
+#include <ostream>  // needed by the Beast header above
 
 namespace Basalt::Http {
 
-namespace http = boost::beast::http;
-
 namespace {
 
-char Digit(unsigned value) { return static_cast<char>('0' + value % 10); }
+bool SameName(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
 
-void Append(std::string& out, boost::beast::string_view text) {
-  out.append(text.data(), text.size());
+void AppendField(std::string& out, std::string_view name, std::string_view value) {
+  out += name;
+  out += ": ";
+  out += value;
+  out += "\r\n";
 }
 
 }  // namespace
 
-void FormatAnswerHead(const http::response_header<>& head, std::string& out) {
-  unsigned version = head.version();
-  unsigned code = head.result_int();
-  auto reason = head.reason();
-  if (reason.empty()) reason = http::obsolete_reason(static_cast<http::status>(code));
-  out.assign("HTTP/");
-  out += Digit(version / 10);
-  out += '.';
-  out += Digit(version);
+void AnswerMessage::Set(std::string_view name, std::string_view value) {
+  std::erase_if(headers, [name](const auto& header) { return SameName(header.first, name); });
+  headers.emplace_back(name, value);
+}
+
+bool AnswerMessage::Has(std::string_view name) const {
+  for (const auto& header : headers) {
+    if (SameName(header.first, name)) return true;
+  }
+  return false;
+}
+
+bool IsBodiless(unsigned status) { return status / 100 == 1 || status == 204 || status == 304; }
+
+void FormatAnswerHead(const AnswerMessage& answer, const ResponseHeaderDefinitions& defaults,
+                      bool keepAlive, std::string& out) {
+  const unsigned code = answer.status;
+  std::string_view reason = answer.reason;
+  if (reason.empty()) {
+    auto text = boost::beast::http::obsolete_reason(static_cast<boost::beast::http::status>(code));
+    reason = std::string_view(text.data(), text.size());
+  }
+  out.assign("HTTP/1.1 ");
+  out += static_cast<char>('0' + code / 100 % 10);
+  out += static_cast<char>('0' + code / 10 % 10);
+  out += static_cast<char>('0' + code % 10);
   out += ' ';
-  out += Digit(code / 100);
-  out += Digit(code / 10);
-  out += Digit(code);
-  out += ' ';
-  Append(out, reason);
+  out += reason;
   out += "\r\n";
-  for (const auto& field : head) {
-    Append(out, field.name_string());
-    out += ": ";
-    Append(out, field.value());
-    out += "\r\n";
+  for (const auto& [name, value] : answer.headers) AppendField(out, name, value);
+  for (const auto& [name, value] : defaults) {
+    if (!answer.Has(name)) AppendField(out, name, value);
+  }
+  if (!keepAlive) AppendField(out, "Connection", "close");
+  if (!IsBodiless(code)) {
+    char digits[24];
+    auto end = std::to_chars(digits, digits + sizeof digits, answer.body.size()).ptr;
+    AppendField(out, "Content-Length", std::string_view(digits, end - digits));
   }
   out += "\r\n";
 }

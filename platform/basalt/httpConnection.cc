@@ -472,47 +472,42 @@ void HttpConnection::SendOnLoop(uint64_t exchange, std::shared_ptr<AnswerMessage
     return;
   }
   Enter(Phase::kAnswering);
-  for (const auto& [name, value] : context_->headers) {
-    if (answer->find(name) == answer->end()) answer->set(name, value);
-  }
   // An unread rest of the body is never read: the connection ends with this answer.
   bool keepAlive = parser_->keep_alive() && parser_->is_done() && !BodyReadPending();
-  answer->keep_alive(keepAlive);
-  answer->prepare_payload();
-  WriteAnswer(*answer, [self = shared_from_this(), answer, keepAlive, done = std::move(done)](
-                           const boost::system::error_code& written, size_t) {
-    self->deadlines_.ClearWrite();
-    auto error = self->Ended(written);
-    if (error) {
-      self->context_->logger->Log(4, "Writing an answer failed: %1", error.message());
-    }
-    // Closed while the write completed: an eviction that came too late to cancel it.
-    if (error || !keepAlive || self->phase_ == Phase::kClosed) {
-      self->Close();
-    } else {
-      self->ReadHeader();
-    }
-    if (done) done(error);
-  });
+  if (IsBodiless(answer->status)) answer->body.clear();
+  WriteAnswer(*answer, keepAlive,
+              [self = shared_from_this(), answer, keepAlive, done = std::move(done)](
+                  const boost::system::error_code& written, size_t) {
+                self->deadlines_.ClearWrite();
+                auto error = self->Ended(written);
+                if (error) {
+                  self->context_->logger->Log(4, "Writing an answer failed: %1", error.message());
+                }
+                // Closed while the write completed: an eviction that came too late to cancel it.
+                if (error || !keepAlive || self->phase_ == Phase::kClosed) {
+                  self->Close();
+                } else {
+                  self->ReadHeader();
+                }
+                if (done) done(error);
+              });
 }
 
 // The head goes with the body in one gathered write; the handler keeps the answer alive.
 template <class Handler>
-void HttpConnection::WriteAnswer(const AnswerMessage& answer, Handler handler) {
-  FormatAnswerHead(answer.base(), answerHead_);
+void HttpConnection::WriteAnswer(const AnswerMessage& answer, bool keepAlive, Handler handler) {
+  FormatAnswerHead(answer, context_->headers, keepAlive, answerHead_);
   ExpectWrite();
-  std::array<asio::const_buffer, 2> parts{asio::buffer(answerHead_), asio::buffer(answer.body())};
+  std::array<asio::const_buffer, 2> parts{asio::buffer(answerHead_), asio::buffer(answer.body)};
   asio::async_write(socket_, parts, std::move(handler));
 }
 
 void HttpConnection::AnswerMalformed(int status) {
-  auto answer = std::make_shared<AnswerMessage>(static_cast<http::status>(status), 11);
-  answer->reason(ReasonText(status));
-  for (const auto& [name, value] : context_->headers) answer->set(name, value);
-  answer->keep_alive(false);
-  answer->prepare_payload();
+  auto answer = std::make_shared<AnswerMessage>();
+  answer->status = static_cast<unsigned>(status);
+  answer->reason = ReasonText(status);
   Enter(Phase::kAnswering);
-  WriteAnswer(*answer,
+  WriteAnswer(*answer, false,
               [self = shared_from_this(), answer](const boost::system::error_code&, size_t) {
                 self->deadlines_.ClearWrite();
                 self->Close();

@@ -11,7 +11,6 @@
 #include <boost/beast/http/buffer_body.hpp>
 #include <boost/beast/http/message.hpp>
 #include <boost/beast/http/parser.hpp>
-#include <boost/beast/http/string_body.hpp>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -106,7 +105,7 @@ class HttpConnection final : public ExchangeChannel,
   void SendOnLoop(uint64_t exchange, std::shared_ptr<AnswerMessage> answer,
                   std::function<void(const std::error_code&)> done);
   template <class Handler>
-  void WriteAnswer(const AnswerMessage& answer, Handler handler);
+  void WriteAnswer(const AnswerMessage& answer, bool keepAlive, Handler handler);
   void AnswerMalformed(int status);
   void Close();
   // Leaves context->connections, once.

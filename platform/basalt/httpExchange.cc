@@ -1,13 +1,24 @@
 #include "platform/basalt/httpExchange.h"
 
 #include <strings.h>
+
 #include <boost/asio/error.hpp>
 
 #include "platform/basalt/httpStatus.h"
 
 namespace Basalt::Http {
 
-namespace http = boost::beast::http;
+namespace {
+
+bool IsFraming(std::string_view name) {
+  for (std::string_view framing : {"Content-Length", "Transfer-Encoding", "Connection"}) {
+    if (name.size() == framing.size() && strncasecmp(name.data(), framing.data(), name.size()) == 0)
+      return true;
+  }
+  return false;
+}
+
+}  // namespace
 
 ExchangeRequest::ExchangeRequest(std::shared_ptr<ExchangeChannel> connection, uint64_t exchange,
                                  Method method, Header header)
@@ -42,13 +53,13 @@ void ExchangeRequest::AsyncRead(void* data, size_t size, ReadDone done) {
 }
 
 ExchangeResponse::ExchangeResponse(std::shared_ptr<ExchangeChannel> connection, uint64_t exchange)
-    : connection_(std::move(connection)), exchange_(exchange), answer_(http::status::ok, 11) {}
+    : connection_(std::move(connection)), exchange_(exchange) {}
 
 ExchangeResponse::~ExchangeResponse() {
   if (taken_ || !connection_->IsLoopRunning()) return;
-  answer_.result(http::status::internal_server_error);
-  answer_.reason(ReasonText(500));
-  answer_.body().clear();
+  answer_.status = 500;
+  answer_.reason = ReasonText(500);
+  answer_.body.clear();
   connection_->Send(exchange_, std::make_shared<AnswerMessage>(std::move(answer_)), nullptr);
 }
 
@@ -62,16 +73,14 @@ std::shared_ptr<AnswerMessage> ExchangeResponse::TakeAnswer() {
 void ExchangeResponse::SetContentType(std::string_view type) { SetHeader("Content-Type", type); }
 
 void ExchangeResponse::SetHeader(std::string_view name, std::string_view value) {
-  // A line break in either would let a caller's text start a header or answer of its own.
+  // A line break in either would let a caller's text start a header or answer of its own; the
+  // framing headers are the connection's.
   if (name.empty() || name.find_first_of(":\r\n", 0, 4) != std::string::npos ||
-      value.find_first_of("\r\n", 0, 3) != std::string::npos) {
+      value.find_first_of("\r\n", 0, 3) != std::string::npos || IsFraming(name)) {
     return;
   }
   std::lock_guard lock(mutex_);
-  if (!taken_) {
-    answer_.set(boost::beast::string_view(name.data(), name.size()),
-                boost::beast::string_view(value.data(), value.size()));
-  }
+  if (!taken_) answer_.Set(name, value);
 }
 
 void ExchangeResponse::AsyncWrite(const void* data, size_t size, WriteDone done) {
@@ -84,7 +93,7 @@ void ExchangeResponse::AsyncWrite(const void* data, size_t size, WriteDone done)
     connection_->Send(exchange_, nullptr, std::move(complete));
     return;
   }
-  answer->body().assign(static_cast<const char*>(data), size);
+  answer->body.assign(static_cast<const char*>(data), size);
   connection_->Send(exchange_, std::move(answer), std::move(complete));
 }
 
@@ -92,8 +101,8 @@ void ExchangeResponse::Answer(int status, const std::string& reason) {
   auto answer = TakeAnswer();
   if (!answer) return;
   if (status < 100 || status > 599) status = 500;
-  answer->result(static_cast<unsigned>(status));
-  answer->reason(reason);
+  answer->status = static_cast<unsigned>(status);
+  answer->reason = reason;
   connection_->Send(exchange_, std::move(answer), nullptr);
 }
 

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <boost/beast/http/message.hpp>
-#include <boost/beast/http/string_body.hpp>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -14,13 +13,12 @@
 #include <utility>
 #include <vector>
 
+#include "platform/basalt/httpAnswerHead.h"
 #include "platform/basalt/httpRequest.h"
 #include "platform/basalt/httpResponse.h"
 #include "platform/basalt/peerCredentials.h"
 
 namespace Basalt::Http {
-
-using AnswerMessage = boost::beast::http::response<boost::beast::http::string_body>;
 
 // What the exchange objects need of the connection that carries them. `exchange` names the
 // request a caller belongs to: a call for an exchange the connection has left, or made after it
