@@ -260,15 +260,14 @@ void HttpConnection::OnHeader(const boost::system::error_code& error) {
   if (phase_ == Phase::kClosed) return;
   context_->queue.MarkServing(queueEntry_);
   if (!error) {
-    if (int status = FramingRefusal(parser_->get())) {
+    if (int status = FramingRefusal(parser_->Head())) {
       context_->logger->Log(4, "Malformed request: body framing refused (%1)", status);
       AnswerMalformed(status);
       return;
     }
-    if (auto refusal = CheckHost(parser_->get()); refusal.status) {
-      auto host = parser_->get()[http::field::host];
+    if (auto refusal = CheckHost(parser_->Head()); refusal.status) {
       context_->logger->Log(4, "Request refused (%1): %2 (Host '%3')", refusal.status, refusal.why,
-                            std::string_view(host.data(), host.size()));
+                            parser_->Head().Find(http::field::host).value_or(""));
       AnswerMalformed(refusal.status);
       return;
     }
@@ -287,12 +286,11 @@ void HttpConnection::OnHeader(const boost::system::error_code& error) {
 void HttpConnection::Dispatch() {
   Enter(Phase::kServing);
   if (parser_->is_done()) context_->queue.MarkComplete(queueEntry_);  // no body
-  auto& header = parser_->get().base();
-  Method method = ToMethod(header.method());
-  auto target = header.target();
+  const RequestHead& head = parser_->Head();
+  Method method = ToMethod(head.Method());
   if (context_->logger->IsEnabled(7)) {
     // A query may carry a credential some client put there; only its size is written.
-    const std::string_view text(target.data(), target.size());
+    const std::string_view text = head.Target();
     const size_t query = text.find('?');
     context_->logger->Log(7, "%1 %2", MethodName(method),
                           query == std::string_view::npos
@@ -300,12 +298,13 @@ void HttpConnection::Dispatch() {
                               : std::string(text.substr(0, query + 1)) +
                                     Service::ShortenedSecret(text.substr(query + 1)));
   }
-  auto expect = header.find(http::field::expect);
-  state_.continueDue = expect != header.end() && header.version() >= 11 &&
-                       beast::iequals(expect->value(), "100-continue");
+  auto expect = head.Find(http::field::expect);
+  state_.continueDue =
+      expect && head.Version() >= 11 &&
+      beast::iequals(beast::string_view(expect->data(), expect->size()), "100-continue");
   // The parser needs no header to read the body: the request takes it over.
   auto self = shared_from_this();
-  auto request = std::make_shared<ExchangeRequest>(self, exchange_, method, std::move(header));
+  auto request = std::make_shared<ExchangeRequest>(self, exchange_, method, parser_->TakeHead());
   auto response = std::make_shared<ExchangeResponse>(self, exchange_);
 
   auto handler = context_->GetHandler();
@@ -363,9 +362,7 @@ void HttpConnection::ReadBodyOnLoop(uint64_t exchange, std::shared_ptr<Request> 
   }
   if (state_.body == BodyRead::kUnadmitted && !Admit(exchange, request, data, size, done)) return;
   state_.body = BodyRead::kReading;
-  parser_->get().body().data = data;
-  parser_->get().body().size = size;
-  parser_->get().body().more = true;
+  parser_->Body() = {data, size};
 
   if (state_.continueDue) {
     state_.continueDue = false;
@@ -429,7 +426,7 @@ void HttpConnection::ReadSome(std::shared_ptr<Request> request, size_t size,
                           self->deadlines_.ClearRead();
                           error = self->Ended(error);
                           if (error == http::error::need_buffer) error = {};
-                          size_t n = size - self->parser_->get().body().size;
+                          size_t n = size - self->parser_->Body().size;
                           // A read may consume only framing (a chunk header); the caller wants
                           // bytes or the end.
                           const bool closed = self->phase_ == Phase::kClosed;
@@ -437,8 +434,7 @@ void HttpConnection::ReadSome(std::shared_ptr<Request> request, size_t size,
                             self->ReadSome(std::move(request), size, std::move(done));
                             return;
                           }
-                          self->parser_->get().body().data = nullptr;
-                          self->parser_->get().body().size = 0;
+                          self->parser_->Body() = {};
                           self->state_.body = BodyRead::kAdmitted;
                           if (!error && self->parser_->is_done()) {
                             self->context_->queue.MarkComplete(self->queueEntry_);

@@ -8,9 +8,6 @@
 #include <atomic>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
-#include <boost/beast/http/buffer_body.hpp>
-#include <boost/beast/http/message.hpp>
-#include <boost/beast/http/parser.hpp>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -26,6 +23,7 @@
 #include "platform/basalt/httpExchange.h"
 #include "platform/basalt/httpRequest.h"
 #include "platform/basalt/httpRequestHandler.h"
+#include "platform/basalt/httpRequestHead.h"
 #include "platform/basalt/httpSettings.h"
 #include "platform/basalt/logger.h"
 #include "platform/basalt/peerCredentials.h"
@@ -82,8 +80,6 @@ class HttpConnection final : public ExchangeChannel,
   }
 
  private:
-  using Parser = boost::beast::http::request_parser<boost::beast::http::buffer_body>;
-
   // The next read ends by `deadline`, or sooner when no byte comes for the idle timeout.
   void ExpectRead(std::chrono::steady_clock::time_point deadline);
   // The next write ends within the idle timeout.
@@ -159,7 +155,7 @@ class HttpConnection final : public ExchangeChannel,
   bool timedOut_ = false;  // a deadline closed the socket
   std::shared_ptr<HttpServiceContext> context_;
   boost::beast::flat_buffer buffer_;
-  std::optional<Parser> parser_;
+  std::optional<RequestParser> parser_;
   std::string answerHead_;  // of the answer being written; its capacity serves the next one
   Phase phase_ = Phase::kAwaitingRequest;
   uint64_t exchange_ = 1;  // the request being served

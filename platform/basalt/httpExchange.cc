@@ -21,29 +21,24 @@ bool IsFraming(std::string_view name) {
 }  // namespace
 
 ExchangeRequest::ExchangeRequest(std::shared_ptr<ExchangeChannel> connection, uint64_t exchange,
-                                 Method method, Header header)
+                                 Method method, RequestHead head)
     : connection_(std::move(connection)),
       exchange_(exchange),
       method_(method),
-      header_(std::move(header)) {}
+      head_(std::move(head)) {}
 
-std::string ExchangeRequest::GetPath() const { return std::string(header_.target()); }
+std::string ExchangeRequest::GetPath() const { return std::string(head_.Target()); }
 
 std::optional<std::string_view> ExchangeRequest::GetHeader(std::string_view name) const {
-  // A scan: requests carry a few headers, and the fields' own lookup costs more for so few.
-  for (const auto& field : header_) {
-    auto key = field.name_string();
-    if (key.size() == name.size() && strncasecmp(key.data(), name.data(), name.size()) == 0) {
-      return std::string_view(field.value().data(), field.value().size());
-    }
-  }
-  return std::nullopt;
+  return head_.Find(name);
 }
 
 std::vector<std::pair<std::string, std::string>> ExchangeRequest::GetHeaders() const {
   std::vector<std::pair<std::string, std::string>> headers;
-  for (const auto& field : header_) {
-    headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
+  headers.reserve(head_.Size());
+  for (size_t i = 0; i < head_.Size(); ++i) {
+    auto field = head_[i];
+    headers.emplace_back(field.name, field.value);
   }
   return headers;
 }

@@ -3,7 +3,6 @@
 // Internal to the HTTP service.
 #pragma once
 
-#include <boost/beast/http/message.hpp>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -15,6 +14,7 @@
 
 #include "platform/basalt/httpAnswerHead.h"
 #include "platform/basalt/httpRequest.h"
+#include "platform/basalt/httpRequestHead.h"
 #include "platform/basalt/httpResponse.h"
 #include "platform/basalt/peerCredentials.h"
 
@@ -41,10 +41,8 @@ class ExchangeChannel {
 
 class ExchangeRequest : public Request, public std::enable_shared_from_this<ExchangeRequest> {
  public:
-  using Header = boost::beast::http::request_header<>;
-
   ExchangeRequest(std::shared_ptr<ExchangeChannel> connection, uint64_t exchange, Method method,
-                  Header header);
+                  RequestHead head);
 
   Method GetMethod() const override { return method_; }
   std::string GetPath() const override;
@@ -59,7 +57,7 @@ class ExchangeRequest : public Request, public std::enable_shared_from_this<Exch
   std::shared_ptr<ExchangeChannel> connection_;
   uint64_t exchange_;
   Method method_;
-  const Header header_;
+  const RequestHead head_;
 };
 
 class ExchangeResponse : public Response, public std::enable_shared_from_this<ExchangeResponse> {

@@ -22,18 +22,16 @@ bool IsChunked(std::string_view coding) {
 
 }  // namespace
 
-int FramingRefusal(const http::request_header<>& header) {
-  auto [first, end] = header.equal_range(http::field::transfer_encoding);
-  if (first == end) return 0;
+int FramingRefusal(const RequestHead& head) {
+  if (!head.Find(http::field::transfer_encoding)) return 0;
   // Whatever the codings, the other side may frame the body differently: never guess.
-  if (header.version() < 11 || header.find(http::field::content_length) != header.end()) {
-    return 400;
-  }
+  if (head.Version() < 11 || head.Find(http::field::content_length)) return 400;
   std::string_view last;
   int chunked = 0;
   bool other = false;
-  for (auto field = first; field != end; ++field) {
-    std::string_view list(field->value().data(), field->value().size());
+  for (size_t i = 0; i < head.Size(); ++i) {
+    if (head[i].id != http::field::transfer_encoding) continue;
+    std::string_view list = head[i].value;
     while (!list.empty()) {
       size_t comma = list.find(',');
       std::string_view element = list.substr(0, comma);

@@ -2,7 +2,7 @@
 // Internal to the HTTP service.
 #pragma once
 
-#include <boost/beast/http/message.hpp>
+#include "platform/basalt/httpRequestHead.h"
 
 namespace Basalt::Http {
 
@@ -10,6 +10,6 @@ namespace Basalt::Http {
 // connection: 400 for a Transfer-Encoding whose last coding is not "chunked", one beside a
 // Content-Length, one in an HTTP/1.0 request or one naming "chunked" twice; 501 for a coding
 // other than "chunked" before it, which the service cannot decode.
-int FramingRefusal(const boost::beast::http::request_header<>& header);
+int FramingRefusal(const RequestHead& head);
 
 }  // namespace Basalt::Http

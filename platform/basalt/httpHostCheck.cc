@@ -3,7 +3,6 @@
 #include <strings.h>
 
 #include <array>
-#include <iterator>
 #include <string_view>
 
 namespace Basalt::Http {
@@ -36,16 +35,16 @@ bool IsLoopback(std::string_view host) {
 
 }  // namespace
 
-HostRefusal CheckHost(const http::request_header<>& header) {
-  auto [first, end] = header.equal_range(http::field::host);
-  if (first == end) {
-    if (header.version() >= 11) return {400, "no Host header"};
-  } else if (std::next(first) != end) {
+HostRefusal CheckHost(const RequestHead& head) {
+  const auto host = head.Find(http::field::host);
+  if (!host) {
+    if (head.Version() >= 11) return {400, "no Host header"};
+  } else if (head.Count(http::field::host) > 1) {
     return {400, "more than one Host header"};
-  } else if (!IsLoopback({first->value().data(), first->value().size()})) {
+  } else if (!IsLoopback(*host)) {
     return {403, "Host is not a loopback name"};
   }
-  if (header.find(http::field::origin) != header.end()) return {403, "Origin header"};
+  if (head.Find(http::field::origin)) return {403, "Origin header"};
   return {};
 }
 

@@ -4,7 +4,7 @@
 // request's headers are read and before any of its body. Internal to the HTTP service.
 #pragma once
 
-#include <boost/beast/http/message.hpp>
+#include "platform/basalt/httpRequestHead.h"
 
 namespace Basalt::Http {
 
@@ -16,6 +16,6 @@ struct HostRefusal {
 // 400 for an HTTP/1.1 request without Host, or any request with more than one; 403 for a Host
 // other than "localhost", "127.0.0.1" or "[::1]" (names in any case), each with or without a
 // port, and for any request that carries an Origin header.
-HostRefusal CheckHost(const boost::beast::http::request_header<>& header);
+HostRefusal CheckHost(const RequestHead& head);
 
 }  // namespace Basalt::Http
