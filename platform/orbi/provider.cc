@@ -6,18 +6,18 @@ namespace Orbi::Core {
 
 AsyncApiResultCb CallOnce(AsyncApiResultCb callback) {
   struct Once {
+    explicit Once(AsyncApiResultCb callback) : callback(std::move(callback)) {}
+    void operator()(std::optional<MethodResult> result, std::optional<Progress> progress,
+                    Continuation continuation) {
+      if (done.load()) return;
+      if (result && done.exchange(true)) return;
+      callback(std::move(result), progress, std::move(continuation));
+    }
     AsyncApiResultCb callback;
     std::atomic<bool> done{false};
   };
-  // One shared pointer fits std::function's local storage: copies of the result allocate nothing.
-  auto once = std::make_shared<Once>();
-  once->callback = std::move(callback);
-  return [once](std::optional<MethodResult> result, std::optional<Progress> progress,
-                Continuation continuation) {
-    if (once->done.load()) return;
-    if (result && once->done.exchange(true)) return;
-    once->callback(std::move(result), progress, std::move(continuation));
-  };
+  // One allocation: every copy of the result shares the Once.
+  return AsyncApiResultCb::Make<Once>(std::move(callback));
 }
 
 }  // namespace Orbi::Core

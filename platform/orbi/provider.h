@@ -10,6 +10,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 
 #include "platform/orbi/values.h"
 
@@ -82,8 +84,61 @@ struct Progress {
 using Continuation = std::function<void()>;
 
 // (result, progress, continuation): a final result, or a progress report without a result.
-using AsyncApiResultCb =
-    std::function<void(std::optional<MethodResult>, std::optional<Progress>, Continuation)>;
+//
+// A shared handle to one callable: copies share it rather than copy it, so that handing a call's
+// callback on through the chain of providers allocates only where a provider wraps it in a
+// callable of its own. Copying, moving and calling are thread-safe as for std::shared_ptr; the
+// callable runs under no lock, and calls through different copies reach the same callable.
+class AsyncApiResultCb {
+ public:
+  AsyncApiResultCb() = default;
+  AsyncApiResultCb(std::nullptr_t) {}  // NOLINT(google-explicit-constructor): as std::function
+  template <class F>
+  requires(!std::is_same_v<std::decay_t<F>, AsyncApiResultCb> &&
+           std::is_invocable_v<std::decay_t<F>&, std::optional<MethodResult>,
+                               std::optional<Progress>, Continuation>)
+      AsyncApiResultCb(F&& callable) {  // NOLINT(google-explicit-constructor): as std::function
+    if constexpr (std::is_constructible_v<bool, const std::decay_t<F>&>) {
+      if (!callable) return;  // an empty std::function or a null function pointer
+    }
+    target_ = std::make_shared<Target<std::decay_t<F>>>(std::forward<F>(callable));
+  }
+
+  // A handle to a callable of type F made in place from `args` (one that cannot be moved).
+  template <class F, class... Args>
+  static AsyncApiResultCb Make(Args&&... args) {
+    AsyncApiResultCb callback;
+    callback.target_ = std::make_shared<Target<F>>(std::forward<Args>(args)...);
+    return callback;
+  }
+
+  // Throws std::bad_function_call when empty.
+  void operator()(std::optional<MethodResult> result, std::optional<Progress> progress,
+                  Continuation continuation) const {
+    if (!target_) throw std::bad_function_call();
+    target_->Call(std::move(result), progress, std::move(continuation));
+  }
+  explicit operator bool() const { return target_ != nullptr; }
+
+ private:
+  struct Callable {
+    virtual ~Callable() = default;
+    virtual void Call(std::optional<MethodResult> result, std::optional<Progress> progress,
+                      Continuation continuation) = 0;
+  };
+  template <class F>
+  struct Target final : Callable {
+    template <class... Args>
+    explicit Target(Args&&... args) : callable(std::forward<Args>(args)...) {}
+    void Call(std::optional<MethodResult> result, std::optional<Progress> progress,
+              Continuation continuation) override {
+      callable(std::move(result), progress, std::move(continuation));
+    }
+    F callable;
+  };
+
+  std::shared_ptr<Callable> target_;
+};
 
 // Runs a work item; the direct enqueuer runs it at once on the calling thread.
 using Enqueuer = std::function<void(std::function<void()>)>;
