@@ -85,12 +85,11 @@ std::string GenerateOperationId(const std::string& methodText) {
   return id;
 }
 
-ResultLogger::ResultLogger(Orbi::Core::AsyncApiResultCb callback,
-                           std::shared_ptr<const Orbi::Core::MethodIdentifier> method,
+ResultLogger::ResultLogger(Orbi::Core::AsyncApiResultCb callback, std::string methodText,
                            std::shared_ptr<Basalt::Service::Logger> logger,
                            std::shared_ptr<const CallObserver> observer, CallTicket ticket)
     : callback_(std::move(callback)),
-      method_(std::move(method)),
+      methodText_(std::move(methodText)),
       logger_(std::move(logger)),
       observer_(std::move(observer)),
       ticket_(ticket) {}
@@ -108,8 +107,7 @@ void ResultLogger::operator()(std::optional<Orbi::Core::MethodResult> result,
     return;
   }
   if (result->HasError()) {
-    logger_->Log(3, "MethodResult [FAIL] (MethodId:%1),%2", method_->ToString(),
-                 result->error->ToString());
+    logger_->Log(3, "MethodResult [FAIL] (MethodId:%1),%2", methodText_, result->error->ToString());
   } else if (logger_->IsEnabled(6)) {
     logger_->Log(6, "MethodResult: %1", TextWithoutSecrets(result->output));
   }
@@ -138,17 +136,11 @@ void OpIdProvider::Invoke(const Orbi::Core::MethodIdentifier& method, Orbi::Data
       logger_->Log(6, "Invoke-Input: %1", TextWithoutSecrets(input));
     }
   }
-  // The callback may run on another thread later; the logger is shared for that reason.
   CallTicket ticket = observer_ ? observer_->OnCall(method) : CallTicket{};
-  auto logger = std::make_shared<ResultLogger>(
-      std::move(resultCb), std::make_shared<const Orbi::Core::MethodIdentifier>(method), logger_,
-      observer_, ticket);
+  // The callback may run on another thread later; its copies share the one logger.
   next_->Invoke(method, std::move(input), std::move(context),
-                [logger](std::optional<Orbi::Core::MethodResult> result,
-                         std::optional<Orbi::Core::Progress> progress,
-                         Orbi::Core::Continuation continuation) {
-                  (*logger)(std::move(result), progress, std::move(continuation));
-                });
+                Orbi::Core::AsyncApiResultCb::Make<ResultLogger>(
+                    std::move(resultCb), std::move(methodText), logger_, observer_, ticket));
 }
 
 }  // namespace Zeph::Common::BasaltOrbi

@@ -42,8 +42,8 @@ class CallObserver {
 // there is one, of the result.
 class ResultLogger {
  public:
-  ResultLogger(Orbi::Core::AsyncApiResultCb callback,
-               std::shared_ptr<const Orbi::Core::MethodIdentifier> method,
+  // `methodText`: the call's MethodIdentifier::ToString().
+  ResultLogger(Orbi::Core::AsyncApiResultCb callback, std::string methodText,
                std::shared_ptr<Basalt::Service::Logger> logger,
                std::shared_ptr<const CallObserver> observer = nullptr, CallTicket ticket = {});
 
@@ -53,7 +53,7 @@ class ResultLogger {
 
  private:
   Orbi::Core::AsyncApiResultCb callback_;
-  std::shared_ptr<const Orbi::Core::MethodIdentifier> method_;
+  std::string methodText_;
   std::shared_ptr<Basalt::Service::Logger> logger_;
   std::shared_ptr<const CallObserver> observer_;
   CallTicket ticket_;

@@ -14,8 +14,8 @@ TEST(ResultLoggerTest, LogsProgressAndLetsOneAnswerThrough) {
   auto logger = Basalt::Service::Logger::CreateRoot(
       "OrbiHandler", 6, [&](const auto& r) { lines.push_back(std::string(r.text)); });
   int answers = 0;
-  ResultLogger log([&](auto result, auto, auto) { answers += result ? 1 : 0; },
-                   std::make_shared<const Orbi::Core::MethodIdentifier>("a.b", "create"), logger);
+  ResultLogger log([&](auto result, auto, auto) { answers += result ? 1 : 0; }, "a.b.create",
+                   logger);
   log(std::nullopt, Orbi::Core::Progress{1, 2, 3}, nullptr);
   for (int i = 0; i < 2; ++i) {
     log(Orbi::Core::MethodResult::Output(Orbi::Data::StringValue::Create("u")), std::nullopt,
