@@ -27,8 +27,15 @@ struct MethodIdentifier {
   std::string ToString() const { return interfaceId + "." + operationName; }
 };
 
-// Looked up by views as well: a lookup by a constant name builds no string.
-using StringMap = std::map<std::string, std::string, std::less<>>;
+// Shorter names first, then by their bytes: a lookup among a context's few names compares lengths,
+// not text, for all but the name it is after. Looked up by views, building no string.
+struct ShortNamesFirst {
+  using is_transparent = void;
+  bool operator()(std::string_view a, std::string_view b) const {
+    return a.size() != b.size() ? a.size() < b.size() : a < b;
+  }
+};
+using StringMap = std::map<std::string, std::string, ShortNamesFirst>;
 
 // A credential that a filter has verified, handed to a handler later in the same call so that the
 // handler need not verify it again. Each kind of credential derives its own.
