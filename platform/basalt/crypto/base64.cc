@@ -28,24 +28,30 @@ constexpr DecodeTable MakeDecodeTable(const char* symbols, bool padded) {
 constexpr DecodeTable kStandardTable = MakeDecodeTable(kStandardSymbols, true);
 constexpr DecodeTable kUrlTable = MakeDecodeTable(kUrlSymbols, false);
 
+// Whole groups of three bytes straight into a sized text; every token issued is encoded here.
 std::string Encode(const uint8_t* data, size_t length, Base64Alphabet alphabet) {
   const bool padded = alphabet == Base64Alphabet::kStandard;
   const char* symbols = padded ? kStandardSymbols : kUrlSymbols;
-  std::string text;
-  text.reserve((length + 2) / 3 * 4);
-  uint32_t bits = 0;
-  int count = 0;
-  for (size_t i = 0; i < length; ++i) {
-    bits = (bits << 8) | data[i];
-    count += 8;
-    while (count >= 6) {
-      count -= 6;
-      text.push_back(symbols[(bits >> count) & 0x3f]);
-    }
+  const size_t whole = length / 3;
+  const size_t rest = length % 3;
+  std::string text(whole * 4 + (rest == 0 ? 0 : padded ? 4 : rest + 1), '\0');
+  char* out = text.data();
+  for (size_t i = 0; i < whole; ++i, data += 3, out += 4) {
+    const uint32_t bits = uint32_t{data[0]} << 16 | uint32_t{data[1]} << 8 | data[2];
+    out[0] = symbols[bits >> 18];
+    out[1] = symbols[(bits >> 12) & 0x3f];
+    out[2] = symbols[(bits >> 6) & 0x3f];
+    out[3] = symbols[bits & 0x3f];
   }
-  if (count > 0) text.push_back(symbols[(bits << (6 - count)) & 0x3f]);
-  if (padded) {
-    while (text.size() % 4 != 0) text.push_back('=');
+  if (rest > 0) {
+    const uint32_t bits = uint32_t{data[0]} << 16 | (rest == 2 ? uint32_t{data[1]} << 8 : 0);
+    out[0] = symbols[bits >> 18];
+    out[1] = symbols[(bits >> 12) & 0x3f];
+    if (rest == 2) out[2] = symbols[(bits >> 6) & 0x3f];
+    if (padded) {
+      if (rest == 1) out[2] = '=';
+      out[3] = '=';
+    }
   }
   return text;
 }
