@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 #include "platform/basalt/format.h"
@@ -153,31 +154,49 @@ DateTime GetUtcDateTime() {
       std::chrono::duration_cast<std::chrono::microseconds>(sinceEpoch).count());
 }
 
-std::string FormatUtcMilliseconds(int64_t unixMilliseconds) {
-  const auto seconds = static_cast<std::time_t>(unixMilliseconds / 1000);
-  std::tm parts{};
-  gmtime_r(&seconds, &parts);
-  const int year = parts.tm_year + 1900;
+void AppendUtcMilliseconds(std::string& out, int64_t unixMilliseconds) {
+  // "2026-01-02T03:04:05" of the second last written by this thread.
+  thread_local int64_t tSecond = -1;
+  thread_local char tSecondText[20];
+  const int64_t second = unixMilliseconds / 1000;
   const int millis = static_cast<int>(unixMilliseconds % 1000);
-  if (year < 0 || year > 9999 || millis < 0) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", year, parts.tm_mon + 1,
-                  parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec, millis);
-    return text;
+  if (second != tSecond || millis < 0) {
+    const auto seconds = static_cast<std::time_t>(second);
+    std::tm parts{};
+    gmtime_r(&seconds, &parts);
+    const int year = parts.tm_year + 1900;
+    if (year < 0 || year > 9999 || millis < 0) {
+      char text[64];
+      std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", year,
+                    parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec,
+                    millis);
+      out += text;
+      return;
+    }
+    // Every log line carries one: written by hand, which costs a tenth of snprintf.
+    const auto put = [](char* at, int value, int digits) {
+      for (int i = digits - 1; i >= 0; --i, value /= 10)
+        at[i] = static_cast<char>('0' + value % 10);
+    };
+    std::memcpy(tSecondText, "0000-00-00T00:00:00", sizeof tSecondText);
+    put(tSecondText, year, 4);
+    put(tSecondText + 5, parts.tm_mon + 1, 2);
+    put(tSecondText + 8, parts.tm_mday, 2);
+    put(tSecondText + 11, parts.tm_hour, 2);
+    put(tSecondText + 14, parts.tm_min, 2);
+    put(tSecondText + 17, parts.tm_sec, 2);
+    tSecond = second;
   }
-  // Every log line carries one: written by hand, which costs a tenth of snprintf.
-  std::string text = "0000-00-00T00:00:00.000Z";
-  const auto put = [&text](size_t at, int value, int digits) {
-    for (int i = digits - 1; i >= 0; --i, value /= 10)
-      text[at + i] = static_cast<char>('0' + value % 10);
-  };
-  put(0, year, 4);
-  put(5, parts.tm_mon + 1, 2);
-  put(8, parts.tm_mday, 2);
-  put(11, parts.tm_hour, 2);
-  put(14, parts.tm_min, 2);
-  put(17, parts.tm_sec, 2);
-  put(20, millis, 3);
+  const char fraction[] = {'.', static_cast<char>('0' + millis / 100),
+                           static_cast<char>('0' + millis / 10 % 10),
+                           static_cast<char>('0' + millis % 10), 'Z'};
+  out.append(tSecondText, 19);
+  out.append(fraction, sizeof fraction);
+}
+
+std::string FormatUtcMilliseconds(int64_t unixMilliseconds) {
+  std::string text;
+  AppendUtcMilliseconds(text, unixMilliseconds);
   return text;
 }
 

@@ -52,6 +52,9 @@ int64_t UtcMicrosecondsNow();
 // RFC 3339 in UTC with milliseconds, as log lines and audit records write time:
 // "2026-01-02T03:04:05.678Z".
 std::string FormatUtcMilliseconds(int64_t unixMilliseconds);
+// The same text appended to `out`. Each thread remembers the last second it wrote, so that lines
+// of the same second take only their milliseconds anew.
+void AppendUtcMilliseconds(std::string& out, int64_t unixMilliseconds);
 
 // Where "now" comes from; tests and diagnostic tools pass a fixed instant.
 using UtcClock = std::function<DateTime()>;

@@ -38,6 +38,11 @@ TEST(DateTimeTest, TextFormRoundTrips) {
   EXPECT_EQ(FormatUtcMilliseconds(1796497751042), "2026-12-05T19:09:11.042Z");
   EXPECT_EQ(FormatUtcMilliseconds(951825600999), "2000-02-29T12:00:00.999Z");
   EXPECT_EQ(FormatUtcMilliseconds(253402300799000), "9999-12-31T23:59:59.000Z");
+  // The same second again, then one before it: the remembered second is reused only when equal.
+  std::string out = "at ";
+  AppendUtcMilliseconds(out, 253402300799007);
+  AppendUtcMilliseconds(out, 253402300798999);
+  EXPECT_EQ(out, "at 9999-12-31T23:59:59.007Z9999-12-31T23:59:58.999Z");
 }
 
 }  // namespace

@@ -26,10 +26,10 @@ thread_local std::map<std::string, std::string> tLogContext;
 constexpr int kProcessLogLevel = 110;
 constexpr std::size_t kProcessLogLineLimit = 2048;
 
-std::string UtcTimestamp() {
+void AppendUtcTimestamp(std::string& out) {
   timeval now{};
   gettimeofday(&now, nullptr);
-  return System::FormatUtcMilliseconds(int64_t{now.tv_sec} * 1000 + now.tv_usec / 1000);
+  System::AppendUtcMilliseconds(out, int64_t{now.tv_sec} * 1000 + now.tv_usec / 1000);
 }
 
 // Gives up on the first error but an interruption: a log line is never worth a retry loop.
@@ -90,7 +90,9 @@ LogSink StandardErrorSink() {
   auto mutex = std::make_shared<std::shared_mutex>();
   bool journal = IsJournalStream(std::getenv("JOURNAL_STREAM"), STDERR_FILENO);
   return [mutex, journal](const LogRecord& record) {
-    std::string line = UtcTimestamp();
+    std::string line;
+    line.reserve(40 + record.logger.size() + record.opId.size() + record.text.size());
+    AppendUtcTimestamp(line);
     line += ' ';
     line += std::to_string(record.level);
     line += ' ';

@@ -110,7 +110,10 @@ std::string FormatLine(const Record& record) {
   out.reserve(256);
   {
     ObjectWriter object(out);
-    object.Text("time", Basalt::System::FormatUtcMilliseconds(record.timeMs));
+    std::string& time = object.Member("time");
+    time += '"';
+    Basalt::System::AppendUtcMilliseconds(time, record.timeMs);
+    time += '"';
     object.Text("event", EventName(record.event));
     object.Text("op_id", record.opId);
     if (record.callerUid) object.Member("caller_uid") += std::to_string(*record.callerUid);
