@@ -49,8 +49,14 @@ ValuePtr StructValue::GetField(const std::string& field) const {
 }
 
 const std::string* StructValue::GetString(const std::string& field) const {
-  auto value = As<StringValue>(GetField(field));
-  return value ? &value->GetValue() : nullptr;
+  for (const auto& [name, value] : fields_) {
+    if (name == field) {
+      return value && value->GetKind() == Kind::String
+                 ? &static_cast<const StringValue&>(*value).GetValue()
+                 : nullptr;
+    }
+  }
+  return nullptr;
 }
 
 void StructValue::SetField(const std::string& field, ValuePtr value) {

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <type_traits>
+#include <typeinfo>
 #include <utility>
 #include <vector>
 
@@ -128,7 +130,13 @@ class ErrorValue final : public StructValue {
 
 template <class T>
 std::shared_ptr<const T> As(const ValuePtr& value) {
-  return std::dynamic_pointer_cast<const T>(value);
+  // A final type is matched by its type alone, without walking the hierarchy.
+  if constexpr (std::is_final_v<T>) {
+    if (!value || typeid(*value) != typeid(T)) return nullptr;
+    return std::static_pointer_cast<const T>(value);
+  } else {
+    return std::dynamic_pointer_cast<const T>(value);
+  }
 }
 
 }  // namespace Orbi::Data
