@@ -43,7 +43,7 @@ TEST(FormatAnswerHead, WritesWhatBeastsSerializerWrites) {
       answer.Set("Content-Type", "application/json");
       answer.Set("allow", "POST");
       answer.Set("x-content-type-options", "handler's own");  // a default the handler replaced
-      answer.Set("ALLOW", "POST, GET");                        // set again: replaced, moved last
+      answer.Set("ALLOW", "POST, GET");                       // set again: replaced, moved last
       if (code != 204) answer.body = "{}";
       FormatAnswerHead(answer, defaults, keepAlive, out);
       EXPECT_EQ(out, BeastHead(answer, defaults, keepAlive));
