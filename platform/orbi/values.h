@@ -132,7 +132,9 @@ template <class T>
 std::shared_ptr<const T> As(const ValuePtr& value) {
   // A final type is matched by its type alone, without walking the hierarchy.
   if constexpr (std::is_final_v<T>) {
-    if (!value || typeid(*value) != typeid(T)) return nullptr;
+    if (!value) return nullptr;
+    const DataValue& held = *value;
+    if (typeid(held) != typeid(T)) return nullptr;
     return std::static_pointer_cast<const T>(value);
   } else {
     return std::dynamic_pointer_cast<const T>(value);
