@@ -8,7 +8,8 @@
 # the run's temporary directory; without node, npm or the registry the table says so.
 #
 # Environment: BENCH_SECONDS (default 10) per run, BENCH_THREADS (2) and BENCH_CONNECTIONS (16)
-# for wrk. Everything runs under a temporary directory; nothing outside it is written.
+# for wrk, BENCH_PAIRS (0) alternating nginx/verify pairs at the end with their median ratio.
+# Everything runs under a temporary directory; nothing outside it is written.
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -295,3 +296,19 @@ Bad answers (not 200 with the expected output): nginx $ceiling_bad, (a) $provide
 CPU a call (user/system microseconds, all threads, both cores): nginx $ceiling_cpu, (b) verify $verify_cpu.
 Daemon resident memory (VmRSS): idle $rss_idle kB (median of 7 starts, bench/idle_rss.sh), highest under load $rss_load kB; with 1,000 connections open $rss_conns kB ($conns_answered of 1,000 answered), 6 s after they closed $rss_closed kB.
 EOF
+
+# BENCH_PAIRS=N: N more runs of nginx and verify, alternating, each pair's ratio and their median.
+# Ten-second runs of the same build move by a quarter on a shared machine; a median of pairs
+# tells a change from that.
+pairs=${BENCH_PAIRS:-0}
+if [ "$pairs" -gt 0 ]; then
+  ratios=()
+  for i in $(seq "$pairs"); do
+    CPU_PIDS="$nginx_pid $(pgrep -P "$nginx_pid" | tr '\n' ' ')" \
+      measure ceiling "http://127.0.0.1:$nginx_port/" "$provider_body" ok "${load[@]}" 2>/dev/null
+    CPU_PIDS=$daemon_pid measure verify "$daemon_url" "$verify_body" '"bench"' "${load[@]}" 2>/dev/null
+    ratios+=("$(ratio "$verify_calls_per_s" "$ceiling_calls_per_s")")
+    echo "Pair $i: nginx $ceiling_calls_per_s, verify $verify_calls_per_s calls/s; CPU a call nginx $ceiling_cpu, verify $verify_cpu; verify ÷ nginx ${ratios[-1]}."
+  done
+  echo "verify ÷ nginx over $pairs pairs: median $("$python" -c 'import statistics, sys; print(f"{statistics.median(map(float, sys.argv[1:])):.3f}")' "${ratios[@]}") (${ratios[*]})."
+fi
