@@ -1,7 +1,6 @@
 #include "platform/basalt/httpAnswerHead.h"
 
-#include <strings.h>
-
+#include <boost/beast/core/string.hpp>
 #include <boost/beast/http/status.hpp>
 #include <charconv>
 #include <ostream>  // needed by the Beast header above
@@ -11,7 +10,7 @@ namespace Basalt::Http {
 namespace {
 
 bool SameName(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+  return boost::beast::iequals({a.data(), a.size()}, {b.data(), b.size()});
 }
 
 void AppendField(std::string& out, std::string_view name, std::string_view value) {

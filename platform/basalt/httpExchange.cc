@@ -1,8 +1,7 @@
 #include "platform/basalt/httpExchange.h"
 
-#include <strings.h>
-
 #include <boost/asio/error.hpp>
+#include <boost/beast/http/field.hpp>
 
 #include "platform/basalt/httpStatus.h"
 
@@ -11,11 +10,9 @@ namespace Basalt::Http {
 namespace {
 
 bool IsFraming(std::string_view name) {
-  for (std::string_view framing : {"Content-Length", "Transfer-Encoding", "Connection"}) {
-    if (name.size() == framing.size() && strncasecmp(name.data(), framing.data(), name.size()) == 0)
-      return true;
-  }
-  return false;
+  using boost::beast::http::field;
+  const field id = boost::beast::http::string_to_field({name.data(), name.size()});
+  return id == field::content_length || id == field::transfer_encoding || id == field::connection;
 }
 
 }  // namespace
