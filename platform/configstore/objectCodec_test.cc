@@ -61,15 +61,13 @@ TEST(ObjectCodecTest, RoundTripKeepsTypesOrderAndAwkwardText) {
 }
 
 TEST(ObjectCodecTest, MalformedContentIsRefused) {
-  const char* bad[] = {
-      "not json",
-      "[1]",
-      R"({"values": {"n": 3}})",
-      R"({"values": {"l": ["a", 1]}})",
-      R"({"subObjects": [{"instance": "1"}]})",
-      R"({"subObjects": [{"name": "a", "instance": 7}]})",
-      R"({"subObjects": [{"name": "a"}, {"name": "a"}]})",
-  };
+  const char* bad[] = {"not json",
+                       "[1]",
+                       R"({"values": {"n": 3}})",
+                       R"({"values": {"l": ["a", 1]}})",
+                       R"({"subObjects": [{"instance": "1"}]})",
+                       R"({"subObjects": [{"name": "a", "instance": 7}]})",
+                       R"({"subObjects": [{"name": "a"}, {"name": "a"}]})"};
   for (const char* text : bad) {
     WritableObject into;
     EXPECT_THROW(DecodeObjectContent(text, into, "test"), ConfigStoreException) << text;

@@ -13,8 +13,8 @@
 namespace Orbi {
 namespace {
 
-using Data::StringValue;
 using Data::StructValue;
+using Testing::JanssonText;
 
 Data::ValuePtr Parse(const std::string& text, std::string& error) {
   Json::JsonPtr json(json_loads(text.c_str(), JSON_DECODE_ANY, nullptr));
@@ -71,14 +71,6 @@ TEST(ErrorValueTest, CarriesKindTypeAndFormattedMessages) {
             R"("Unknown message.","params":{},"localized":"Unknown message."}],"data":null})");
 }
 
-}  // namespace
-}  // namespace Orbi
-
-namespace Orbi {
-namespace {
-
-using Testing::JanssonText;
-
 TEST(JsonWriterTest, WritesWhatJanssonWrites) {
   for (const char* text : {
            R"({"a":[1,-2,true,false,null,"s"],"b":{},"c":[],"":{"x":{"y":[[]]}}})",
@@ -120,12 +112,6 @@ TEST(JsonWriterTest, InvalidUtf8AndNonFiniteRealsStayValidJson) {
   EXPECT_EQ(out, "\"" + run + "<\\u0001" + run + "&\"");
 }
 
-}  // namespace
-}  // namespace Orbi
-
-namespace Orbi {
-namespace {
-
 constexpr int kJanssonFlags = JSON_REJECT_DUPLICATES | JSON_DECODE_ANY;
 
 TEST(JsonQuickReaderTest, ReadsPlainDocumentsAsJanssonDoes) {
@@ -151,45 +137,18 @@ TEST(JsonQuickReaderTest, ReadsPlainDocumentsAsJanssonDoes) {
 // Whatever the quick reader leaves, Jansson reads or refuses with its own message.
 TEST(JsonQuickReaderTest, LeavesEverythingElseToJansson) {
   for (std::string_view text : std::initializer_list<std::string_view>{
-           R"({"a":1.5})",
-           R"(["\u0000"])",
-           R"(["\ud800"])",
-           R"(["\udc00\ud800"])",
-           R"(["\ud800\u0041"])",
-           R"(["\ud800x"])",
-           R"(["\x41"])",
-           R"(["\u12"])",
-           R"(["\u12g4"])",
-           R"(["ends\)",
-           R"({"a":1,"\u0061":2})",
-           R"([1e3])",
-           R"([9223372036854775808])",
-           R"([-9223372036854775809])",
-           R"([01])",
-           R"([-])",
-           R"([+1])",
-           R"({"a":1,"a":2})",
-           R"([1,])",
-           R"({"a":1,})",
-           R"({a:1})",
-           R"([truex])",
-           R"([nul])",
-           "[1] x",
-           "",
+           R"({"a":1.5})", R"(["\u0000"])", R"(["\ud800"])", R"(["\udc00\ud800"])",
+           R"(["\ud800\u0041"])", R"(["\ud800x"])", R"(["\x41"])", R"(["\u12"])", R"(["\u12g4"])",
+           R"(["ends\)", R"({"a":1,"\u0061":2})", R"([1e3])", R"([9223372036854775808])",
+           R"([-9223372036854775809])", R"([01])", R"([-])", R"([+1])", R"({"a":1,"a":2})",
+           R"([1,])", R"({"a":1,})", R"({a:1})", R"([truex])", R"([nul])", "[1] x", "",
            "[\"\x01\"]",
            // Long strings, read sixteen bytes at a time: each refused byte deep in a run.
            "[\"0123456789abc\x1f"
            "defghijklmnop\"]",
-           "[\"0123456789abcdefghij\x80klmnop\"]",
-           R"(["0123456789abcdefghi\qjklmnop"])",
-           "[\"0123456789abcdefghijklmnop]",
-           "[\"\xff\"]",
-           "[\"\xed\xa0\x80\"]",
-           "[\"\xe0\x80\x80\"]",
-           "[\"open]",
-           "\xef\xbb\xbf[]",
-           std::string_view("[1]\0", 4),
-       }) {
+           "[\"0123456789abcdefghij\x80klmnop\"]", R"(["0123456789abcdefghi\qjklmnop"])",
+           "[\"0123456789abcdefghijklmnop]", "[\"\xff\"]", "[\"\xed\xa0\x80\"]",
+           "[\"\xe0\x80\x80\"]", "[\"open]", "\xef\xbb\xbf[]", std::string_view("[1]\0", 4)}) {
     EXPECT_FALSE(Json::ReadPlainJson(text)) << text;
   }
   std::string deep(200, '[');

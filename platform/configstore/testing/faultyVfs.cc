@@ -23,72 +23,35 @@ int Close(sqlite3_file* file) {
   sqlite3_file* real = Faulty(file)->real();
   return real->pMethods ? real->pMethods->xClose(real) : SQLITE_OK;
 }
-int Read(sqlite3_file* f, void* buffer, int amount, sqlite3_int64 offset) {
-  return Faulty(f)->real()->pMethods->xRead(Faulty(f)->real(), buffer, amount, offset);
-}
 int Write(sqlite3_file* f, const void* buffer, int amount, sqlite3_int64 offset) {
   if (FaultyVfs::Get().WriteFails()) return SQLITE_FULL;
   return Faulty(f)->real()->pMethods->xWrite(Faulty(f)->real(), buffer, amount, offset);
-}
-int Truncate(sqlite3_file* f, sqlite3_int64 size) {
-  return Faulty(f)->real()->pMethods->xTruncate(Faulty(f)->real(), size);
 }
 int Sync(sqlite3_file* f, int flags) {
   if (FaultyVfs::Get().SyncFails()) return SQLITE_IOERR_FSYNC;
   return Faulty(f)->real()->pMethods->xSync(Faulty(f)->real(), flags);
 }
-int FileSize(sqlite3_file* f, sqlite3_int64* size) {
-  return Faulty(f)->real()->pMethods->xFileSize(Faulty(f)->real(), size);
-}
-int Lock(sqlite3_file* f, int level) {
-  return Faulty(f)->real()->pMethods->xLock(Faulty(f)->real(), level);
-}
-int Unlock(sqlite3_file* f, int level) {
-  return Faulty(f)->real()->pMethods->xUnlock(Faulty(f)->real(), level);
-}
-int CheckReservedLock(sqlite3_file* f, int* out) {
-  return Faulty(f)->real()->pMethods->xCheckReservedLock(Faulty(f)->real(), out);
-}
-int FileControl(sqlite3_file* f, int op, void* arg) {
-  return Faulty(f)->real()->pMethods->xFileControl(Faulty(f)->real(), op, arg);
-}
-int SectorSize(sqlite3_file* f) {
-  return Faulty(f)->real()->pMethods->xSectorSize(Faulty(f)->real());
-}
-int DeviceCharacteristics(sqlite3_file* f) {
-  return Faulty(f)->real()->pMethods->xDeviceCharacteristics(Faulty(f)->real());
-}
-int ShmMap(sqlite3_file* f, int region, int size, int extend, void volatile** out) {
-  return Faulty(f)->real()->pMethods->xShmMap(Faulty(f)->real(), region, size, extend, out);
-}
-int ShmLock(sqlite3_file* f, int offset, int n, int flags) {
-  return Faulty(f)->real()->pMethods->xShmLock(Faulty(f)->real(), offset, n, flags);
-}
-void ShmBarrier(sqlite3_file* f) { Faulty(f)->real()->pMethods->xShmBarrier(Faulty(f)->real()); }
-int ShmUnmap(sqlite3_file* f, int deleteFlag) {
-  return Faulty(f)->real()->pMethods->xShmUnmap(Faulty(f)->real(), deleteFlag);
-}
+
+// Every other method passes the call on to the default VFS's file unchanged.
+using Io = sqlite3_io_methods;
+template <auto Method>
+struct Forward;
+template <class R, class... Args, R (*Io::*Method)(sqlite3_file*, Args...)>
+struct Forward<Method> {
+  static R Call(sqlite3_file* f, Args... args) {
+    return (Faulty(f)->real()->pMethods->*Method)(Faulty(f)->real(), args...);
+  }
+};
+template <auto Method>
+constexpr auto kForward = &Forward<Method>::Call;
 
 // Version 2 of the methods: write-ahead logging needs the shared-memory ones, nothing later.
-const sqlite3_io_methods kMethods = {2,
-                                     Close,
-                                     Read,
-                                     Write,
-                                     Truncate,
-                                     Sync,
-                                     FileSize,
-                                     Lock,
-                                     Unlock,
-                                     CheckReservedLock,
-                                     FileControl,
-                                     SectorSize,
-                                     DeviceCharacteristics,
-                                     ShmMap,
-                                     ShmLock,
-                                     ShmBarrier,
-                                     ShmUnmap,
-                                     nullptr,
-                                     nullptr};
+const Io kMethods(2, Close, kForward<&Io::xRead>, Write, kForward<&Io::xTruncate>, Sync,
+                  kForward<&Io::xFileSize>, kForward<&Io::xLock>, kForward<&Io::xUnlock>,
+                  kForward<&Io::xCheckReservedLock>, kForward<&Io::xFileControl>,
+                  kForward<&Io::xSectorSize>, kForward<&Io::xDeviceCharacteristics>,
+                  kForward<&Io::xShmMap>, kForward<&Io::xShmLock>, kForward<&Io::xShmBarrier>,
+                  kForward<&Io::xShmUnmap>, nullptr, nullptr);
 
 int Open(sqlite3_vfs* vfs, const char* name, sqlite3_file* file, int flags, int* outFlags) {
   auto* faulty = Faulty(file);
