@@ -175,17 +175,11 @@ TEST_F(SamlParserTest, Refusals) {
   const auto after = [&](const std::string& tag) {
     return edit("</" + tag + ">", "</" + tag + "><x/>");
   };
-  const auto upn = [&](const char* subject) {
-    return Render([&](TokenSpec& spec) { spec.subject = subject; });
-  };
   const auto delegatedTo = [&](const std::string& nameId) {
     return Render([&](TokenSpec& spec) {
       spec.conditions = Fragment("delegation.xml");
       spec.delegateId = nameId;
     });
-  };
-  const auto proxy = [](const std::string& count) {
-    return Conditions("<saml2:ProxyRestriction Count=\"" + count + "\"/>");
   };
   const std::string delegation = Fragment("delegation.xml");
   const std::string delegate =
@@ -201,10 +195,7 @@ TEST_F(SamlParserTest, Refusals) {
   const std::string notDelegate =
       "The SubjectConfirmation delegate id does not match the id of "
       "the last delegate";
-  const std::string notCount = "ProxyRestriction/@Count is not a non-negative integer.";
-  const std::string badUpn = "Failed to parse the UPN NameID: `";
-  const std::string badGroup = "Failed to parse Group Identity value: `";
-  const std::pair<std::string, std::string> cases[] = {
+  std::vector<std::pair<std::string, std::string>> cases = {
       // Element order and presence.
       {after("saml2:AttributeStatement"), "Unexpected elements under Assertion"},
       {edit("<saml2:AttributeStatement>", "<saml2:Other/><saml2:AttributeStatement>"),
@@ -263,15 +254,8 @@ TEST_F(SamlParserTest, Refusals) {
                    "\">x</saml2:SubjectConfirmationData></saml2:SubjectConfirmation>"),
        "Element 'SubjectConfirmationData' must be empty"},
       // Subjects and attribute values.
-      {upn("@EXAMPLE.TEST"), badUpn + "@EXAMPLE.TEST'; name or domain part is missing."},
-      {upn("ada@"), badUpn + "ada@'; name or domain part is missing."},
-      {upn("ada"), badUpn + "ada'; name or domain part is missing."},
       {edit("Format=\"http://schemas.xmlsoap.org/claims/UPN\"", "Format=\"urn:unspecified\""),
        "Invalid or unsupported NameId format 'urn:unspecified'"},
-      {Attribute(groups, Values({"\\group"})), badGroup + "\\group'; domain or group missing"},
-      {Attribute(groups, Values({"domain\\"})), badGroup + "domain\\'; domain or group missing"},
-      {Attribute(groups, Values({"nobackslash"})),
-       badGroup + "nobackslash'; domain or group missing"},
       {Attribute(isSolution, ""), "No value found for attribute isSolution."},
       {Attribute(isSolution, Values({"true", "true"})),
        "More than one value found for attribute isSolution."},
@@ -281,11 +265,7 @@ TEST_F(SamlParserTest, Refusals) {
       {Conditions("text"), unknownCondition},
       {Conditions("<saml2:ProxyRestriction/>"),
        "Node 'ProxyRestriction is missing required attribute 'Count'"},
-      {proxy("9223372036854775807"), "accepted"},
-      {proxy("9223372036854775808"), notCount},
-      {proxy("-1"), notCount},
-      {proxy("+"), notCount},
-      {proxy("1 "), notCount},
+      {Conditions("<saml2:ProxyRestriction Count=\"9223372036854775807\"/>"), "accepted"},
       {Conditions("<saml2:ProxyRestriction Count=\"1\"/><saml2:ProxyRestriction Count=\"1\"/>"),
        unknownCondition + ": ProxyRestriction"},
       {Conditions("<saml2:Condition xmlns:ext=\"urn:tessel:sts:saml:extensions\" "
@@ -352,6 +332,21 @@ TEST_F(SamlParserTest, Refusals) {
       {"<!DOCTYPE x [<!ENTITY e \"e\">]>" + assertion,
        "runtime: XML document type declarations are not accepted"},
   };
+  // Subjects and groups missing a part; ProxyRestriction counts beyond a non-negative int64.
+  for (const std::string subject : {"@EXAMPLE.TEST", "ada@", "ada"}) {
+    cases.emplace_back(
+        Render([&](TokenSpec& spec) { spec.subject = subject; }),
+        "Failed to parse the UPN NameID: `" + subject + "'; name or domain part is missing.");
+  }
+  for (const std::string group : {"\\group", "domain\\", "nobackslash"}) {
+    cases.emplace_back(
+        Attribute(groups, Values({group.c_str()})),
+        "Failed to parse Group Identity value: `" + group + "'; domain or group missing");
+  }
+  for (const std::string count : {"9223372036854775808", "-1", "+", "1 "}) {
+    cases.emplace_back(Conditions("<saml2:ProxyRestriction Count=\"" + count + "\"/>"),
+                       "ProxyRestriction/@Count is not a non-negative integer.");
+  }
   for (const auto& [text, expected] : cases) {
     const std::string refusal = RefusalOf(text);
     if (expected.back() == '*') {

@@ -6,28 +6,22 @@ namespace NoxCtl {
 namespace {
 
 TEST(HttpClientTest, ParsesHostPortAndPath) {
-  const auto plain = ParseHttpUrl("http://localhost:9199/api");
-  ASSERT_TRUE(plain);
-  EXPECT_EQ(plain->host, "localhost");
-  EXPECT_EQ(plain->port, "9199");
-  EXPECT_EQ(plain->target, "/api");
-  const auto bare = ParseHttpUrl("http://[::1]");
-  ASSERT_TRUE(bare);
-  EXPECT_EQ(bare->host, "::1");
-  EXPECT_EQ(bare->port, "80");
-  EXPECT_EQ(bare->target, "/");
+  const auto Parts = [](const char* url) {
+    const auto parsed = ParseHttpUrl(url);
+    return parsed ? parsed->host + " " + parsed->port + " " + parsed->target : "refused";
+  };
+  EXPECT_EQ(Parts("http://localhost:9199/api"), "localhost 9199 /api");
+  EXPECT_EQ(Parts("http://[::1]"), "::1 80 /");
 }
 
-class BadUrlTest : public ::testing::TestWithParam<const char*> {};
-
-TEST_P(BadUrlTest, IsRefused) { EXPECT_FALSE(ParseHttpUrl(GetParam())) << GetParam(); }
-
-INSTANTIATE_TEST_SUITE_P(Urls, BadUrlTest,
-                         ::testing::Values("https://localhost/api", "localhost:9199",
-                                           "http://:9199/api", "http://host:0/",
-                                           "http://host:65536", "http://host:9x/",
-                                           "http://[::1/api", "http://[::1]x/", "http://::1:9199/",
-                                           "http://user@host/"));
+TEST(HttpClientTest, RefusesWhatIsNotPlainHttpToAHostAndPort) {
+  for (const char* url :
+       {"https://localhost/api", "localhost:9199", "http://:9199/api", "http://host:0/",
+        "http://host:65536", "http://host:9x/", "http://[::1/api", "http://[::1]x/",
+        "http://::1:9199/", "http://user@host/"}) {
+    EXPECT_FALSE(ParseHttpUrl(url)) << url;
+  }
+}
 
 }  // namespace
 }  // namespace NoxCtl

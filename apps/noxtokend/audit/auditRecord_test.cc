@@ -7,7 +7,6 @@
 
 #include "apps/noxtokend/audit/auditCall.h"
 #include "platform/basalt/crypto/base64.h"
-#include "platform/basalt/dateTime.h"
 
 namespace NoxToken::Audit {
 namespace {
@@ -86,18 +85,13 @@ TEST(AuditRecordTest, FormatsOneJsonObjectPerLine) {
 }
 
 TEST(AuditRecordTest, JournalFieldsNameTheEventAndEveryPresentMember) {
-  Record record = Cases()[0].record;
-  std::vector<std::string> fields = JournalFields(record);
-  const auto has = [&](const std::string& field) {
-    return std::find(fields.begin(), fields.end(), field) != fields.end();
-  };
+  const std::vector<std::string> fields = JournalFields(Cases()[0].record);
   EXPECT_EQ(fields.front(), std::string("MESSAGE_ID=") + EventMessageId(Event::kTokenIssued));
-  EXPECT_TRUE(has("NOX_EVENT=token.issued"));
-  EXPECT_TRUE(has("NOX_CALLER_UID=1000"));
-  EXPECT_TRUE(has("NOX_SUBJECT_USER=ann"));
-  EXPECT_TRUE(has(R"(NOX_ENTITLEMENTS=["ADMINISTRATOR"])"));
-  EXPECT_TRUE(has("NOX_OUTCOME=ok"));
-  EXPECT_TRUE(has("PRIORITY=6"));
+  for (const char* field :
+       {"NOX_EVENT=token.issued", "NOX_CALLER_UID=1000", "NOX_SUBJECT_USER=ann",
+        R"(NOX_ENTITLEMENTS=["ADMINISTRATOR"])", "NOX_OUTCOME=ok", "PRIORITY=6"}) {
+    EXPECT_NE(std::find(fields.begin(), fields.end(), field), fields.end()) << field;
+  }
   EXPECT_FALSE(std::any_of(fields.begin(), fields.end(),
                            [](const std::string& f) { return f.starts_with("NOX_REASON="); }));
 }
@@ -119,7 +113,6 @@ TEST(AuditRecordTest, EventKindsHaveDistinctNamesAndMessageIds) {
 
 TEST(AuditRecordTest, TokenDigestIsTheFirstSixteenHexDigitsOfSha256) {
   EXPECT_EQ(TokenDigest("abc"), "ba7816bf8f01cfea");
-  EXPECT_EQ(Basalt::System::FormatUtcMilliseconds(5), "1970-01-01T00:00:00.005Z");
 }
 
 // Plain claims are read from the text, the rest by Jansson: either way what Jansson reads.

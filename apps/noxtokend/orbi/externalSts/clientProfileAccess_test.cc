@@ -224,7 +224,7 @@ TEST_F(ClientProfileAccessTest, AChangeOfTheDefaultIsStoredWholeOrNotAtAllWherev
             refused);
 }
 
-TEST_F(ClientProfileAccessTest, SubjectsOfDifferentKindsAreKeptApart) {
+TEST_F(ClientProfileAccessTest, SubjectsOfDifferentKindsAreKeptApartAndBadOnesAreRefused) {
   auto access = Start();
   EXPECT_EQ(Insert(*access, LocalUser("alice"), {Grant("ADMINISTRATOR")}), kDone);
   Subject user{SubjectType::EXTERNAL_USER, "alice", "idp", "corp"};
@@ -232,6 +232,18 @@ TEST_F(ClientProfileAccessTest, SubjectsOfDifferentKindsAreKeptApart) {
   EXPECT_EQ(Insert(*access, Subject{SubjectType::EXTERNAL_GROUP, "alice", "idp", "corp"}, {}),
             kDone);
   EXPECT_TRUE(access->Exists("SU#idp#corp#alice", user));
+  // What cannot be stored is refused and changes nothing.
+  EXPECT_EQ(Insert(*access, LocalUser("carol"), {Grant("SUPERUSER")}), Code::kInvalidArgument);
+  EXPECT_EQ(Insert(*access, Subject{SubjectType::FromString("ROBOT"), "r2", {}, {}}, {}),
+            Code::kInvalidArgument);
+  EXPECT_EQ(Update(*access, "LU###alice", {Grant("OPERATOR", "DATASTORE")}),
+            Code::kInvalidArgument);
+  const std::string cannot = "3 Cannot update client profile in the config store, ";
+  EXPECT_TRUE(Logged(cannot + "an unknownentitlement has been found"));
+  EXPECT_TRUE(Logged(cannot + "the subject type is invalid"));
+  EXPECT_TRUE(Logged(cannot + "the list of grants is not supported"));
+  EXPECT_EQ(Entitlements(access->FindLocalUser("alice")), Names{"HOST/ADMINISTRATOR"});
+  EXPECT_EQ(Stored(), 3u);
   access = Start();
   EXPECT_EQ(access->GetProfiles().size(), 3u);
   EXPECT_EQ(Entitlements(access->FindLocalUser("alice")), Names{"HOST/ADMINISTRATOR"});
@@ -239,22 +251,6 @@ TEST_F(ClientProfileAccessTest, SubjectsOfDifferentKindsAreKeptApart) {
             Names{"HOST/READ_ONLY"});
   EXPECT_TRUE(access->FindExternalGroup({"idp", "corp", "alice"})->grants.empty());
   EXPECT_EQ(access->FindExternalGroup({"idp", "other", "alice"}), nullptr);
-}
-
-TEST_F(ClientProfileAccessTest, WhatCannotBeStoredIsRefusedAndChangesNothing) {
-  auto access = Start();
-  EXPECT_EQ(Insert(*access, LocalUser("carol"), {Grant("SUPERUSER")}), Code::kInvalidArgument);
-  EXPECT_EQ(Insert(*access, Subject{SubjectType::FromString("ROBOT"), "r2", {}, {}}, {}),
-            Code::kInvalidArgument);
-  ASSERT_EQ(Insert(*access, LocalUser("carol"), {Grant("OPERATOR")}), kDone);
-  EXPECT_EQ(Update(*access, "LU###carol", {Grant("OPERATOR", "DATASTORE")}),
-            Code::kInvalidArgument);
-  EXPECT_EQ(Entitlements(access->FindLocalUser("carol")), Names{"HOST/OPERATOR"});
-  EXPECT_EQ(Stored(), 1u);
-  const std::string cannot = "3 Cannot update client profile in the config store, ";
-  EXPECT_TRUE(Logged(cannot + "an unknownentitlement has been found"));
-  EXPECT_TRUE(Logged(cannot + "the subject type is invalid"));
-  EXPECT_TRUE(Logged(cannot + "the list of grants is not supported"));
 }
 
 TEST_F(ClientProfileAccessTest, DefaultsWithoutOneFlagEachAreNotApplied) {
@@ -265,9 +261,16 @@ TEST_F(ClientProfileAccessTest, DefaultsWithoutOneFlagEachAreNotApplied) {
       "flags. Please, check the configstore default value schema files of noxtokend"));
 }
 
-TEST_F(ClientProfileAccessTest, MissingFlagsAreWrittenFromTheDefaults) {
+// Missing flags are written from the defaults once the store's boot has ended.
+TEST_F(ClientProfileAccessTest, MissingFlagsAreWrittenAsSoonAsTheBootMarkerGoes) {
   root_.InstallSchema("nox.json", Schema(2, -1));
-  auto access = Start();
+  Store()->SetBootPhase(true);
+  int sleeps = 0;
+  auto access = Start([&](std::chrono::seconds duration) {
+    EXPECT_EQ(duration, std::chrono::seconds(1));
+    if (++sleeps == 3) Store()->SetBootPhase(false);
+  });
+  EXPECT_EQ(sleeps, 3);
   EXPECT_NE(access->FindLocalUser("admin1"), nullptr);
   EXPECT_EQ(access->GetModifiedFlag("LU###admin1"), false);
   auto flags = Store()
@@ -280,18 +283,6 @@ TEST_F(ClientProfileAccessTest, MissingFlagsAreWrittenFromTheDefaults) {
   }
   std::string name;
   EXPECT_TRUE(flags[1]->GetValue("profile_name", name) && name == "LU###admin1");
-}
-
-TEST_F(ClientProfileAccessTest, BootWaitEndsAsSoonAsTheMarkerGoes) {
-  root_.InstallSchema("nox.json", Schema(1, -1));
-  Store()->SetBootPhase(true);
-  int sleeps = 0;
-  auto access = Start([&](std::chrono::seconds duration) {
-    EXPECT_EQ(duration, std::chrono::seconds(1));
-    if (++sleeps == 3) Store()->SetBootPhase(false);
-  });
-  EXPECT_EQ(sleeps, 3);
-  EXPECT_NE(access->FindLocalUser("admin0"), nullptr);
 }
 
 using ClientProfileAccessDeathTest = ClientProfileAccessTest;

@@ -67,7 +67,9 @@ std::string Claims(const std::string& exp, const std::string& more = "") {
   return std::string(R"({"iss":")") + kIssuer + R"(","exp":)" + exp +
          R"(,"username":"ann","domain":"corp")" + more + "}";
 }
-std::string Claims(int64_t exp = kNow) { return Claims(std::to_string(exp)); }
+std::string Claims(int64_t exp = kNow, const std::string& more = "") {
+  return Claims(std::to_string(exp), more);
+}
 
 class ExternalJwtHandlerTest : public ::testing::Test {
  protected:
@@ -173,8 +175,8 @@ class ExternalJwtHandlerTest : public ::testing::Test {
 };
 
 TEST_F(ExternalJwtHandlerTest, GroupsAreReadOneByOneAndOnlyFromAList) {
-  AuthnData::Reader reader(Authenticate(SignRsa(
-      Claims(std::to_string(kNow), R"(,"group_names":["admins@corp",42,"plain","trail@"])"))));
+  AuthnData::Reader reader(
+      Authenticate(SignRsa(Claims(kNow, R"(,"group_names":["admins@corp",42,"plain","trail@"])"))));
   EXPECT_EQ(*reader.IssuerAlias(), "idp-0");
   EXPECT_EQ(*reader.Username() + "|" + *reader.Domain(), "ann|corp");
   std::vector<std::string> groups;
@@ -182,11 +184,9 @@ TEST_F(ExternalJwtHandlerTest, GroupsAreReadOneByOneAndOnlyFromAList) {
   EXPECT_EQ(groups, (std::vector<std::string>{"admins|corp", "plain|plain", "trail|"}));
   EXPECT_TRUE(Logged("4 Group 1 is not a string. Continuing."));
 
-  AuthnData::Reader asObject(
-      Authenticate(SignRsa(Claims(std::to_string(kNow), R"(,"group_names":{"a":"b@c"})"))));
+  AuthnData::Reader asObject(Authenticate(SignRsa(Claims(kNow, R"(,"group_names":{"a":"b@c"})"))));
   EXPECT_TRUE(asObject.HasGroups() && asObject.Groups().empty());
-  AuthnData::Reader asText(
-      Authenticate(SignRsa(Claims(std::to_string(kNow), R"(,"group_names":"a@b")"))));
+  AuthnData::Reader asText(Authenticate(SignRsa(Claims(kNow, R"(,"group_names":"a@b")"))));
   EXPECT_TRUE(asText.IsExternal());
   EXPECT_FALSE(asText.HasGroups());
 }
@@ -197,43 +197,29 @@ TEST_F(ExternalJwtHandlerTest, ARememberedTokenIsJudgedAsIfNew) {
   const std::string unrelated = Key("unrelated").certPemText;
   const std::string rsa = Key("rsa").certPemText;
   const std::string p256 = Key("p256").certPemText;
-  const std::string token =
-      SignRsa(Claims(std::to_string(kNow + 10), R"(,"group_names":["admins@corp"])"));
+  const std::string token = SignRsa(Claims(kNow + 10, R"(,"group_names":["admins@corp"])"));
   struct Change {
     const char* name;
     std::function<void()> apply;
     const char* answered;  // a text of the second answer
   };
+  const auto rechain = [this](std::vector<std::string> chain) {
+    return [this, chain] { Rechain(chain); };
+  };
+  const auto remove = [this] {
+    Basalt::System::ScopedWriteLock lock(*container_);
+    ASSERT_TRUE(container_->RemoveIssuer("idp-0"));
+  };
   const Change changes[] = {
       {"unchanged", [] {}, R"("admins")"},
-      {"certificate removed", [&] { Rechain({unrelated}); }, "external_token_invalid_signature"},
-      {"certificate moved first",
-       [&] {
-         Rechain({rsa, unrelated});
-       },
-       R"("admins")"},
-      {"failed certificate twice",
-       [&] {
-         Rechain({unrelated, unrelated, rsa});
-       },
-       R"("admins")"},
-      {"certificate after a new one",
-       [&] {
-         Rechain({p256, unrelated, rsa});
-       },
-       R"("admins")"},
-      {"issuer deleted",
-       [&] {
-         Basalt::System::ScopedWriteLock lock(*container_);
-         ASSERT_TRUE(container_->RemoveIssuer("idp-0"));
-       },
-       "issuer_not_found"},
+      {"certificate removed", rechain({unrelated}), "external_token_invalid_signature"},
+      {"certificate moved first", rechain({rsa, unrelated}), R"("admins")"},
+      {"failed certificate twice", rechain({unrelated, unrelated, rsa}), R"("admins")"},
+      {"certificate after a new one", rechain({p256, unrelated, rsa}), R"("admins")"},
+      {"issuer deleted", remove, "issuer_not_found"},
       {"issuer under another alias",
        [&] {
-         {
-           Basalt::System::ScopedWriteLock lock(*container_);
-           ASSERT_TRUE(container_->RemoveIssuer("idp-0"));
-         }
+         remove();
          Register("idp-2", kIssuer, {rsa});
        },
        R"("idp-2")"},
@@ -312,20 +298,14 @@ TEST_F(ExternalJwtHandlerTest, ConfiguredChecksRefuseAsInvalidTokens) {
   policy.checkNotBefore = true;
   handler_ = MakeHandler(policy);
   const std::string invalid = "com.tessel.nox.authentication.invalid_token";
-  EXPECT_EQ(SteadyRefusalId(SignRsa(Claims(std::to_string(kNow), R"(,"aud":["x","nox"],"nbf":1)"))),
-            "");
-  EXPECT_EQ(SteadyRefusalId(SignRsa(Claims(std::to_string(kNow), R"(,"aud":"x")"))), invalid);
-  EXPECT_TRUE(
-      Logged("3 Token of issuer alias idp-0 refused: audience not accepted; the token "
-             "holds: [x]"));
-  EXPECT_EQ(
-      SteadyRefusalId(SignRsa(Claims(std::to_string(kNow), R"(,"aud":"nox","iat":1800000000)"))),
-      invalid);
-  EXPECT_TRUE(
-      Logged("3 Token of issuer alias idp-0 refused: issued in the future (iat); the token "
-             "holds: 1800000000"));
+  EXPECT_EQ(SteadyRefusalId(SignRsa(Claims(kNow, R"(,"aud":["x","nox"],"nbf":1)"))), "");
+  EXPECT_EQ(SteadyRefusalId(SignRsa(Claims(kNow, R"(,"aud":"x")"))), invalid);
+  const std::string refused = "3 Token of issuer alias idp-0 refused: ";
+  EXPECT_TRUE(Logged(refused + "audience not accepted; the token holds: [x]"));
+  EXPECT_EQ(SteadyRefusalId(SignRsa(Claims(kNow, R"(,"aud":"nox","iat":1800000000)"))), invalid);
+  EXPECT_TRUE(Logged(refused + "issued in the future (iat); the token holds: 1800000000"));
   // The signature and the expiry come first, with their own answers.
-  EXPECT_EQ(SteadyRefusalId(SignRsa(Claims(std::to_string(kNow - 1), R"(,"aud":"x")"))),
+  EXPECT_EQ(SteadyRefusalId(SignRsa(Claims(kNow - 1, R"(,"aud":"x")"))),
             "com.tessel.nox.authentication.token_expired");
 }
 
