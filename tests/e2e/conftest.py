@@ -13,6 +13,7 @@ import time
 from pathlib import Path
 from typing import List, NamedTuple, Optional
 
+import jwt
 import pytest
 import requests
 
@@ -20,8 +21,9 @@ REPO = Path(__file__).resolve().parents[2]
 BIN_DIR = Path(os.environ.get("NOX_BIN_DIR", "build/bin"))
 if not BIN_DIR.is_absolute():
     BIN_DIR = REPO / BIN_DIR
-DAEMON = BIN_DIR / "noxtokend"
+DAEMON, CTL = BIN_DIR / "noxtokend", BIN_DIR / "noxtokenctl"
 DEV_ROOT = REPO / "scripts" / "dev-root"
+VERSION = re.search(r"project\(noxtokend VERSION (\S+)", (REPO / "CMakeLists.txt").read_text())[1]
 
 USERS = {"root": "secret1", "alice": "pw2"}
 
@@ -50,6 +52,11 @@ def user_pass(name: str, password: str) -> dict:
     return {"schemeId": USER_PASS, "userName": name, "password": password}
 
 
+def ctl_env(**extra) -> dict:
+    """The environment for noxtokenctl: no credential or URL of the caller's."""
+    return {**{k: v for k, v in os.environ.items() if not k.startswith("NOXTOKEN_")}, **extra}
+
+
 def oauth(token: str) -> dict:
     return {"schemeId": OAUTH, "accessToken": token}
 
@@ -62,6 +69,12 @@ def request_body(service, operation, input=None, security=None, app=None, req_id
     if ctx:
         params["ctx"] = ctx
     return {"jsonrpc": "2.0", "id": req_id, "method": "invoke", "params": params}
+
+
+def issuer_spec(alias: str, issuer: str, chains=()) -> dict:
+    """The input of issuers create; `chains` holds lists of PEM texts."""
+    return {"spec": {"issuer_alias": alias, "issuer": issuer,
+                     "signing_cert_chains": [{"cert_chain": list(c)} for c in chains]}}
 
 
 def grants(*entitlements) -> list:
@@ -131,6 +144,9 @@ class Root:
     def secret(self) -> bytes:
         return self.secret_file.read_bytes()[:256].split(b"\0", 1)[0]
 
+    def add_config(self, element: str, before: str = "</config>") -> None:
+        self.config.write_text(self.config.read_text().replace(before, element + before))
+
 
 class Daemon:
     """One run of the daemon; stdout and stderr go to files beside the root."""
@@ -197,6 +213,9 @@ class Daemon:
     def create_token(self, name: str = "root") -> str:
         security = user_pass(name, USERS[name])
         return output_of(self.invoke(TOKEN_SVC, "create", security=security))["token"]
+
+    def claims(self, token: str) -> dict:
+        return jwt.decode(token, self.root.secret(), algorithms=["HS256"])
 
     def log_text(self) -> str:
         return self.log_path.read_bytes().decode("utf-8", "replace")
@@ -267,9 +286,15 @@ def run_daemon():
     assert all(status == 0 for _, status in statuses), statuses
 
 
+def serve(root: Root, **kwargs):
+    """A fixture's body: yields the running daemon, then checks that SIGTERM stops it with 0."""
+    running = Daemon(root, **kwargs).wait_ready()
+    yield running
+    if running.proc.poll() is None:
+        assert running.stop() == 0, running.log_text()[-3000:]
+
+
 @pytest.fixture(scope="module")
 def daemon(tmp_path_factory):
     """One daemon per test module: both switches on, log level 7, users root and alice."""
-    running = Daemon(Root(tmp_path_factory.mktemp("shared") / "root")).wait_ready()
-    yield running
-    assert running.stop() == 0, running.log_text()[-3000:]
+    yield from serve(Root(tmp_path_factory.mktemp("shared") / "root"))

@@ -11,7 +11,7 @@ import time
 import jwt
 import pytest
 
-from conftest import (ISSUERS_SVC, PROFILES_SVC, TOKEN_SVC, USERS, AdminClient,
+from conftest import (ISSUERS_SVC, PROFILES_SVC, TOKEN_SVC, USERS,
                       assert_error_kind, grants, message_texts, oauth, output_of, user_pass)
 from saml_client import SAML_HOK, make_key
 
@@ -34,9 +34,8 @@ def read_trail(path):
 
 def with_audit(root, **settings):
     """Adds an <audit> element with `settings` to the root's configuration."""
-    body = "".join(f"<{k}>{v}</{k}>" for k, v in settings.items())
-    root.config.write_text(root.config.read_text().replace("</config>",
-                                                           f"<audit>{body}</audit></config>"))
+    root.add_config("<audit>" + "".join(f"<{k}>{v}</{k}>" for k, v in settings.items())
+                    + "</audit>")
 
 
 def only(records, op_id, event):
@@ -48,34 +47,50 @@ def only(records, op_id, event):
 def test_each_decision_is_recorded_with_its_caller(daemon, tmp_path):
     cert = make_key(tmp_path, "idp").cert_text()
     fingerprint = hashlib.sha256(ssl.PEM_cert_to_DER_cert(cert)).hexdigest()
-    admin = AdminClient(daemon)
-    issuers = AdminClient(daemon, ISSUERS_SVC)
+    root, alice = (oauth(daemon.create_token(user)) for user in ("root", "alice"))
 
     def call(op_id, service, operation, input=None, security=None):
         return daemon.invoke(service, operation, input, security, {"opId": op_id})
 
     token = output_of(call("a-issue", TOKEN_SVC, "create", security=user_pass("root", "secret1")))
-    call("a-badpw", TOKEN_SVC, "create", security=user_pass("alice", "wrong"))
-    call("a-nobody", TOKEN_SVC, "create")
-    alice = oauth(daemon.create_token("alice"))
-    call("a-denied", PROFILES_SVC, "list", {}, alice)
-    spec = {"local_user": "bob", "grants": grants("READ_ONLY")}
-    name = output_of(call("a-pcreate", PROFILES_SVC, "create", {"spec": spec}, admin.security))
-    call("a-pset", PROFILES_SVC, "set", {"profile": name, "spec": {"grants": grants("OPERATOR")}},
-         admin.security)
-    call("a-pdelete", PROFILES_SVC, "delete", {"profile": name}, admin.security)
-    call("a-pmissing", PROFILES_SVC, "delete", {"profile": name}, admin.security)
-    chains = [{"cert_chain": [cert]}]
-    call("a-icreate", ISSUERS_SVC, "create",
-         {"spec": {"issuer_alias": "idp", "issuer": IDP, "signing_cert_chains": chains}},
-         issuers.security)
     forged = jwt.encode({"iss": IDP, "username": "ann", "exp": int(time.time()) + 60}, "k" * 32)
-    call("a-forged", TOKEN_SVC, "create", security=oauth(forged))
     unproven = {"schemeId": SAML_HOK, "samlHokToken": "<A/>", "samlHokTokenAlgorithm": "RS256"}
-    call("a-saml", TOKEN_SVC, "create", security=unproven)
-    call("a-iset", ISSUERS_SVC, "set", {"issuer_alias": "idp", "spec": {"issuer": IDP + "/2"}},
-         issuers.security)
-    call("a-idelete", ISSUERS_SVC, "delete", {"issuer_alias": "idp"}, issuers.security)
+    bob, chains = "LU###bob", [{"cert_chain": [cert]}]
+    # Made in this order: op id, service, operation, input, security; event, members expected.
+    expected = [
+        ("a-badpw", TOKEN_SVC, "create", None, user_pass("alice", "wrong"), "credential.refused",
+         {"scheme": "user_pass", "subject": {"user": "alice"}}),
+        ("a-nobody", TOKEN_SVC, "create", None, None, "credential.refused", {"scheme": "none"}),
+        ("a-denied", PROFILES_SVC, "list", {}, alice, "access.denied", {
+            "scheme": "own_token", "subject": {"user": "alice"}, "service": PROFILES_SVC,
+            "operation": "list", "reason": "com.tessel.orbi.std.errors.unauthorized"}),
+        ("a-pcreate", PROFILES_SVC, "create", {"spec": {"local_user": "bob", "grants": grants(
+            "READ_ONLY")}}, root, "profile.created",
+         {"target": bob, "after": {"grants": ["HOST:READ_ONLY"]}, "outcome": "ok"}),
+        ("a-pset", PROFILES_SVC, "set", {"profile": bob, "spec": {"grants": grants("OPERATOR")}},
+         root, "profile.changed", {"target": bob, "before": {"grants": ["HOST:READ_ONLY"]},
+                                   "after": {"grants": ["HOST:OPERATOR"]}}),
+        ("a-pdelete", PROFILES_SVC, "delete", {"profile": bob}, root, "profile.deleted",
+         {"target": bob, "before": {"grants": ["HOST:OPERATOR"]}, "operation": "delete"}),
+        ("a-pmissing", PROFILES_SVC, "delete", {"profile": bob}, root, "profile.deleted",
+         {"outcome": "refused", "reason": PROFILES_SVC + ".not_found"}),
+        ("a-icreate", ISSUERS_SVC, "create", {"spec": {
+            "issuer_alias": "idp", "issuer": IDP, "signing_cert_chains": chains}}, root,
+         "issuer.created", {"target": "idp", "after": {"issuer": IDP, "chains": [[fingerprint]]},
+                            "service": ISSUERS_SVC}),
+        ("a-forged", TOKEN_SVC, "create", None, oauth(forged), "credential.refused", {
+            "scheme": "external_jwt", "subject": {"user": "ann", "issuer_alias": "idp"},
+            "reason": NOX + "external_token_invalid_signature"}),
+        ("a-saml", TOKEN_SVC, "create", None, unproven, "credential.refused",
+         {"scheme": "saml_hok", "subject": None}),
+        ("a-iset", ISSUERS_SVC, "set", {"issuer_alias": "idp", "spec": {"issuer": IDP + "/2"}},
+         root, "issuer.changed", {"before": {"issuer": IDP, "chains": [[fingerprint]]},
+                                  "after": {"issuer": IDP + "/2", "chains": [[fingerprint]]}}),
+        ("a-idelete", ISSUERS_SVC, "delete", {"issuer_alias": "idp"}, root, "issuer.deleted",
+         {"target": "idp", "before": {"issuer": IDP + "/2", "chains": [[fingerprint]]}}),
+    ]
+    for op_id, service, operation, input, security, _, _ in expected:
+        call(op_id, service, operation, input, security)
 
     records = read_trail(trail_path(daemon.root))
     root_subject = {"user": "root"}
@@ -89,36 +104,7 @@ def test_each_decision_is_recorded_with_its_caller(daemon, tmp_path):
     assert issued["expires"] == unchecked["exp"]
     if "caller_uid" in issued:
         assert issued["caller_uid"] == os.getuid()
-
-    expected = {
-        ("a-badpw", "credential.refused"): {"scheme": "user_pass", "subject": {"user": "alice"}},
-        ("a-nobody", "credential.refused"): {"scheme": "none"},
-        ("a-forged", "credential.refused"): {
-            "scheme": "external_jwt", "subject": {"user": "ann", "issuer_alias": "idp"},
-            "reason": NOX + "external_token_invalid_signature"},
-        ("a-saml", "credential.refused"): {"scheme": "saml_hok", "subject": None},
-        ("a-denied", "access.denied"): {
-            "scheme": "own_token", "subject": {"user": "alice"}, "service": PROFILES_SVC,
-            "operation": "list", "reason": "com.tessel.orbi.std.errors.unauthorized"},
-        ("a-pcreate", "profile.created"): {
-            "target": name, "after": {"grants": ["HOST:READ_ONLY"]}, "outcome": "ok"},
-        ("a-pset", "profile.changed"): {
-            "target": name, "before": {"grants": ["HOST:READ_ONLY"]},
-            "after": {"grants": ["HOST:OPERATOR"]}},
-        ("a-pdelete", "profile.deleted"): {
-            "target": name, "before": {"grants": ["HOST:OPERATOR"]}, "operation": "delete"},
-        ("a-pmissing", "profile.deleted"): {
-            "outcome": "refused", "reason": PROFILES_SVC + ".not_found"},
-        ("a-icreate", "issuer.created"): {
-            "target": "idp", "after": {"issuer": IDP, "chains": [[fingerprint]]},
-            "service": ISSUERS_SVC},
-        ("a-iset", "issuer.changed"): {
-            "before": {"issuer": IDP, "chains": [[fingerprint]]},
-            "after": {"issuer": IDP + "/2", "chains": [[fingerprint]]}},
-        ("a-idelete", "issuer.deleted"): {
-            "target": "idp", "before": {"issuer": IDP + "/2", "chains": [[fingerprint]]}},
-    }
-    for (op_id, event), members in expected.items():
+    for op_id, _, _, _, _, event, members in expected:
         record = only(records, op_id, event)
         assert {k: record.get(k) for k in members} == members, record
         refused = event in ("credential.refused", "access.denied") or "reason" in members

@@ -2,7 +2,6 @@
 is accepted once, the optional audience and not-before checks of external tokens refuse and admit
 as configured (and change nothing when absent), and no log line at level 7 holds a credential."""
 
-import datetime
 import re
 import secrets
 import time
@@ -10,10 +9,11 @@ import time
 import jwt
 import pytest
 
-from conftest import (ISSUERS_SVC, TOKEN_SVC, USERS, VERIFY_SVC, AdminClient, Daemon, Root,
-                      assert_error_kind, oauth, output_of, user_pass)
-from saml_client import render, security_context, sign
-from test_external_identity import JWT_ISSUER, chains_of, claims, create, federation, keys, saml
+from conftest import (ISSUERS_SVC, TOKEN_SVC, USERS, VERIFY_SVC, AdminClient, Root,
+                      assert_error_kind, issuer_spec, oauth, output_of, serve, user_pass)
+from saml_client import ISSUER, render, security_context, sign
+from test_external_identity import (JWT_ISSUER, claims, create, federation, keys, now_us,
+                                    saml)
 
 INVALID_TOKEN = "com.tessel.nox.authentication.invalid_token"
 ACCEPTED = "https://nox.example/api"
@@ -23,9 +23,8 @@ CHECKS = (f"<externalTokens><audience>{ACCEPTED}</audience>"
 
 
 def hok(keys, assertion):
-    """A holder-of-key call whose proof is new: its timestamp has microseconds."""
-    now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%S.%fZ")
-    return security_context(assertion, keys["rsa"], "RS256", TOKEN_SVC, "create", timestamp=now)
+    return security_context(assertion, keys["rsa"], "RS256", TOKEN_SVC, "create",
+                            timestamp=now_us())
 
 
 def accepted(answer) -> bool:
@@ -50,15 +49,12 @@ def test_a_proof_is_accepted_once(daemon, federation, keys):
 def checking(tmp_path_factory, keys):
     """A daemon configured with both checks, with the issuers "jwt" and "corp" registered."""
     root = Root(tmp_path_factory.mktemp("checking") / "root")
-    root.config.write_text(root.config.read_text().replace("</config>", CHECKS + "</config>"))
-    running = Daemon(root).wait_ready()
-    issuers = AdminClient(running, ISSUERS_SVC)
-    for alias, issuer, chains in [("jwt", JWT_ISSUER, [["rsa"]]),
-                                  ("corp", "https://sts.example.test/issuer", [["sts"]])]:
-        issuers.ok("create", {"spec": {"issuer_alias": alias, "issuer": issuer,
-                                       "signing_cert_chains": chains_of(keys, chains)}})
-    yield running
-    assert running.stop() == 0, running.log_text()[-3000:]
+    root.add_config(CHECKS)
+    for running in serve(root):
+        issuers = AdminClient(running, ISSUERS_SVC)
+        for alias, issuer, key in [("jwt", JWT_ISSUER, "rsa"), ("corp", ISSUER, "sts")]:
+            issuers.ok("create", issuer_spec(alias, issuer, [[keys[key].cert_text()]]))
+        yield running
 
 
 def elsewhere(keys):

@@ -22,10 +22,9 @@ from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.x509.oid import NameOID
 
-from conftest import BIN_DIR, DAEMON, PROVIDER_SVC, REPO, free_port
+from conftest import CTL, DAEMON, PROVIDER_SVC, REPO, ctl_env, free_port
 from saml_client import ISSUER, make_key, render, sign
 
-CTL = BIN_DIR / "noxtokenctl"
 USAGE, UNREACHABLE, PROTOCOL = 2, 3, 4
 LOGIN = ["login", "--user", "root", "--password-stdin"]
 ROOT = "LU###root"
@@ -36,8 +35,7 @@ NO_ADMIN = "no profile grants HOST:ADMINISTRATOR"
 def ctl(daemon, tmp_path):
     """Runs the client with its own runtime directory and no credential from the environment."""
     assert CTL.exists(), f"{CTL} is not built"
-    base = {k: v for k, v in os.environ.items() if not k.startswith("NOXTOKEN_")}
-    base["XDG_RUNTIME_DIR"] = str(tmp_path)
+    base = ctl_env(XDG_RUNTIME_DIR=str(tmp_path))
 
     def run(*args, stdin="", env=None, url=daemon.url):
         prefix = ["--url", url] if url else []
@@ -68,14 +66,10 @@ def check(done, mode, expected):
     assert (json.loads(done.stdout) if mode == "json" and done.stdout else done.stdout) == expected
 
 
-def username_of(daemon, token):
-    return jwt.decode(token, key=daemon.root.secret(), algorithms=["HS256"])["username"]
-
-
-def test_token_commands_credential_sources_and_the_saved_token(daemon, ctl, tmp_path):
+def test_token_commands_credential_sources_hints_and_the_saved_token(daemon, ctl, tmp_path):
     assert ctl(*LOGIN, stdin="secret1\n").stdout.startswith("Logged in as root until ")
     saved = tmp_path / "noxtokenctl" / "token"
-    assert username_of(daemon, saved.read_text().strip()) == "root"
+    assert daemon.claims(saved.read_text().strip())["username"] == "root"
     assert stat.S_IMODE(saved.stat().st_mode) == 0o600
     assert stat.S_IMODE(saved.parent.stat().st_mode) == 0o700
     login = ctl("-o", "json", *LOGIN, stdin="secret1\n")
@@ -83,9 +77,7 @@ def test_token_commands_credential_sources_and_the_saved_token(daemon, ctl, tmp_
 
     alice = ctl("token", "create", "--user", "alice", "--password-stdin", stdin="pw2\n").stdout
     alice = alice.removesuffix("\n")
-    assert username_of(daemon, alice) == "alice" and "\n" not in alice
-    # Without --user the saved token is presented, and a daemon token cannot beget another.
-    check(ctl("token", "create"), "text", Refusal("UNAUTHORIZED", "cannot obtain another one"))
+    assert daemon.claims(alice)["username"] == "alice" and "\n" not in alice
     for mode in ("text", "json"):
         check(ctl("-o", mode, "call", "no.such.service", "get"), mode,
               Refusal("OPERATION_NOT_FOUND", "\n  Service no.such.service not found\n"))
@@ -103,13 +95,47 @@ def test_token_commands_credential_sources_and_the_saved_token(daemon, ctl, tmp_
         assert done.stdout == "root\n", done.stderr
     daemon.wait_for_line("ctl-op-7", "Invoke-MethodId", whole=False)
 
+    # The daemon's text, then one hint; without --user the saved token is presented.
+    external = jwt.encode({"iss": "https://nobody.example", "username": "eve", "exp": 2000000000},
+                          "k" * 32, "HS256")
+    for args, kind, hint in [
+        (["--token", external, "token", "create"], "UNAUTHENTICATED",
+         "the external token from --token was refused: check that its issuer is registered"),
+        (["token", "create"], "UNAUTHORIZED", "a token of this daemon cannot obtain another one"),
+        (["--token", alice, "--op-id", "ctl-hint", "profile", "list"], "UNAUTHORIZED",
+         "managing profiles and issuers needs a daemon token whose entitlements include "
+         "HOST:ADMINISTRATOR (noxtokenctl token inspect shows them); the daemon's log gives the "
+         "reason under op id ctl-hint"),
+    ]:
+        done = ctl(*args)
+        lines = done.stderr.splitlines()
+        assert (done.returncode, done.stdout, lines[0]) == (1, "", f"noxtokenctl: {kind}"), done
+        hints = [line for line in lines[1:] if line.startswith("noxtokenctl: ")]
+        assert len(hints) == 1 and hints[0].startswith(f"noxtokenctl: {hint}"), done.stderr
+
+    done = ctl("token", "inspect")
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.startswith("User:          root\nEntitlements:  ADMINISTRATOR\n"
+                                  "Expires:       "), done.stdout
+    assert " left)\nAccepted:      yes, as root\n" in done.stdout
+    claims = json.loads(ctl("-o", "json", "token", "inspect").stdout)
+    assert (claims["username"], claims["entitlement"]) == ("root", ["ADMINISTRATOR"])
     expired = jwt.encode({"username": "root", "exp": 1000}, daemon.root.secret(), "HS256")
+    done = ctl("token", "inspect", expired)
+    assert done.returncode == 1 and " ago)\nAccepted:      no\n" in done.stdout, done.stdout
+    assert "noxtokenctl: UNAUTHENTICATED\n" in done.stderr
+
     saved.write_text(expired + "\n")
     done = ctl("token", "verify")
     assert done.returncode == 1
     assert "has expired; log in again" in done.stderr and "no credential was sent" in done.stderr
     # Operations open to anyone still work without it.
     assert ctl("call", PROVIDER_SVC, "get").returncode == 0
+    for expected in ("removed the saved token", "no saved token in"):
+        done = ctl("logout")
+        assert done.returncode == 0 and expected in done.stderr, done.stderr
+    assert not saved.exists()
+    assert ctl("token", "inspect").returncode == USAGE
 
 
 @pytest.mark.parametrize("keys,status", [(b"secrex\x7ft1\r", 0), (b"sec\x03", -signal.SIGINT)])
@@ -118,9 +144,9 @@ def test_password_prompt_on_a_terminal(daemon, tmp_path, keys, status):
     prompt ends."""
     master, slave = os.openpty()
     before = termios.tcgetattr(slave)
-    env = {**os.environ, "XDG_RUNTIME_DIR": str(tmp_path)}
     proc = subprocess.Popen([str(CTL), "--url", daemon.url, "login", "--user", "root"],
-                            stdin=slave, stdout=subprocess.PIPE, stderr=slave, env=env)
+                            stdin=slave, stdout=subprocess.PIPE, stderr=slave,
+                            env=ctl_env(XDG_RUNTIME_DIR=str(tmp_path)))
     seen = b""
     while b"Password for root: " not in seen:
         ready, _, _ = select.select([master], [], [], 10)
@@ -198,9 +224,23 @@ def test_refused_command_lines_are_usage_errors(ctl, args, reason, usage):
     assert (usage in done.stderr) if usage else ("Usage:" not in done.stderr), done.stderr
 
 
-def test_management_commands(ctl, tmp_path):
+def expired_certificate(path):
+    """A self-signed certificate whose validity ended yesterday (openssl req cannot date back)."""
+    key = ec.generate_private_key(ec.SECP256R1())
+    name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "Ctl Old")])
+    now = datetime.datetime.now(datetime.timezone.utc)
+    cert = (x509.CertificateBuilder().subject_name(name).issuer_name(name)
+            .public_key(key.public_key()).serial_number(1)
+            .not_valid_before(now - datetime.timedelta(days=3))
+            .not_valid_after(now - datetime.timedelta(days=1)).sign(key, hashes.SHA256()))
+    path.write_bytes(cert.public_bytes(serialization.Encoding.PEM))
+    return path
+
+
+def test_management_commands_and_their_warnings(ctl, tmp_path):
     """Text views step by step; in JSON the output as the daemon gives it, without "_type"."""
-    pems = [make_key(tmp_path, cn).cert_text() for cn in ("Ctl Signer", "Ctl Root")]
+    signer, root = (make_key(tmp_path, cn) for cn in ("Ctl Signer", "Ctl Root"))
+    pems = [signer.cert_text(), root.cert_text()]  # the root did not issue the signer
     facts = {}
     for pem in pems:
         cert = x509.load_pem_x509_certificate(pem.encode())
@@ -239,30 +279,11 @@ def test_management_commands(ctl, tmp_path):
     check(ctl("-o", "json", "issuer", "get", "corp"), "json",
           Refusal("NOT_FOUND", "\n  Security token issuer alias not found corp\n"))
 
-
-def expired_certificate(path):
-    """A self-signed certificate whose validity ended yesterday (openssl req cannot date back)."""
-    key = ec.generate_private_key(ec.SECP256R1())
-    name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "Ctl Old")])
-    now = datetime.datetime.now(datetime.timezone.utc)
-    cert = (x509.CertificateBuilder().subject_name(name).issuer_name(name)
-            .public_key(key.public_key()).serial_number(1)
-            .not_valid_before(now - datetime.timedelta(days=3))
-            .not_valid_after(now - datetime.timedelta(days=1)).sign(key, hashes.SHA256()))
-    path.write_bytes(cert.public_bytes(serialization.Encoding.PEM))
-    return path
-
-
-def test_warnings_name_likely_mistakes(ctl, tmp_path):
-    """The daemon accepts each of these; the client says on standard error what looks wrong."""
-    signer, root = (make_key(tmp_path, cn) for cn in ("Warn Signer", "Warn Root"))
-    unrelated = tmp_path / "unrelated.pem"
-    unrelated.write_text(signer.cert_text() + root.cert_text())
+    # The daemon accepts each of these; the client says on standard error what looks wrong.
     old = expired_certificate(tmp_path / "old.pem")
-    ctl(*LOGIN, stdin="secret1\n")
     for args, warning in [
         (["issuer", "create", "w1", "--issuer", "https://w1"], "no --chain: none of the issuer's"),
-        (["issuer", "set", "w1", "--chain", unrelated], "certificate 2 did not issue certificate"),
+        (["issuer", "set", "w1", "--chain", path], "certificate 2 did not issue certificate"),
         (["issuer", "set", "w1", "--chain", old], "certificate 1 (CN=Ctl Old) expired on"),
         (["profile", "create", "--local-user", "wanda", "--issuer-alias", "w1"],
          "--issuer-alias and --domain do not apply to a local user"),
@@ -282,61 +303,15 @@ def test_warnings_name_likely_mistakes(ctl, tmp_path):
     assert "SG#w1#d#wg" not in ctl("profile", "list").stdout
 
 
-def test_refusals_show_the_daemon_text_then_one_hint(daemon, ctl):
-    alice = daemon.create_token("alice")
-    external = jwt.encode({"iss": "https://nobody.example", "username": "eve", "exp": 2000000000},
-                          "k" * 32, "HS256")
-    for args, kind, hint in [
-        (["--token", external, "token", "create"], "UNAUTHENTICATED",
-         "the external token from --token was refused: check that its issuer is registered"),
-        (["--token", daemon.create_token("root"), "token", "create"], "UNAUTHORIZED",
-         "a token of this daemon cannot obtain another one"),
-        (["--token", alice, "--op-id", "ctl-hint", "profile", "list"], "UNAUTHORIZED",
-         "managing profiles and issuers needs a daemon token whose entitlements include "
-         "HOST:ADMINISTRATOR (noxtokenctl token inspect shows them); the daemon's log gives the "
-         "reason under op id ctl-hint"),
-    ]:
-        done = ctl(*args)
-        lines = done.stderr.splitlines()
-        assert done.returncode == 1 and lines[0] == f"noxtokenctl: {kind}", done.stderr
-        hints = [line for line in lines[1:] if line.startswith("noxtokenctl: ")]
-        assert len(hints) == 1 and hints[0].startswith(f"noxtokenctl: {hint}"), done.stderr
-
-
-def test_token_inspect_and_logout(daemon, ctl, tmp_path):
-    ctl(*LOGIN, stdin="secret1\n")
-    done = ctl("token", "inspect")
-    assert done.returncode == 0, done.stderr
-    assert done.stdout.startswith("User:          root\nEntitlements:  ADMINISTRATOR\n"
-                                  "Expires:       "), done.stdout
-    assert " left)\nAccepted:      yes, as root\n" in done.stdout
-    claims = json.loads(ctl("-o", "json", "token", "inspect").stdout)
-    assert (claims["username"], claims["entitlement"]) == ("root", ["ADMINISTRATOR"])
-
-    expired = jwt.encode({"username": "alice", "exp": 1000}, daemon.root.secret(), "HS256")
-    done = ctl("token", "inspect", expired)
-    assert done.returncode == 1 and " ago)\nAccepted:      no\n" in done.stdout, done.stdout
-    assert "noxtokenctl: UNAUTHENTICATED\n" in done.stderr
-
-    saved = tmp_path / "noxtokenctl" / "token"
-    assert saved.exists()
-    for expected in ("removed the saved token", "no saved token in"):
-        done = ctl("logout")
-        assert done.returncode == 0 and expected in done.stderr, done.stderr
-    assert not saved.exists()
-    assert ctl("token", "inspect").returncode == USAGE
-
-
 def test_saml_holder_gets_a_token_from_the_client(daemon, ctl, tmp_path):
     keys = {name: make_key(tmp_path, name, spec) for name, spec in [
         ("sts", "rsa:2048"), ("rsa", "rsa:2048"), ("p256", "ec -pkeyopt ec_paramgen_curve:P-256")]}
     ctl(*LOGIN, stdin="secret1\n")
     assert ctl("issuer", "create", "saml", "--issuer", ISSUER, "--chain",
                keys["sts"].cert_pem).returncode == 0
-    assertions = {}
-    for holder in ("rsa", "p256"):
-        assertions[holder] = tmp_path / f"{holder}.xml"
-        assertions[holder].write_text(sign(tmp_path, render(keys[holder]), keys["sts"]))
+    assertions = {holder: tmp_path / f"{holder}.xml" for holder in ("rsa", "p256")}
+    for holder, path in assertions.items():
+        path.write_text(sign(tmp_path, render(keys[holder]), keys["sts"]))
     for holder, key, algorithm, status, expected in [
         ("p256", "p256", [], 0, "ada"),
         ("rsa", "rsa", ["--algorithm", "ps256"], 0, "ada"),
@@ -348,13 +323,14 @@ def test_saml_holder_gets_a_token_from_the_client(daemon, ctl, tmp_path):
                    *algorithm)
         assert done.returncode == status, done.stderr
         if status == 0:
-            assert username_of(daemon, done.stdout.strip()) == expected
+            assert daemon.claims(done.stdout.strip())["username"] == expected
         else:
             assert expected in done.stderr, done.stderr
     assert ctl("issuer", "delete", "saml").returncode == 0
 
 
-def test_lockout_is_refused_and_the_defaults_come_back(ctl, new_root, run_daemon):
+def test_lockout_is_refused_the_defaults_come_back_and_export_and_apply(ctl, new_root, run_daemon,
+                                                                       tmp_path):
     root = new_root()
     daemon = run_daemon(root)
     run = lambda *args, **kw: ctl(*args, url=daemon.url, **kw)
@@ -386,14 +362,9 @@ def test_lockout_is_refused_and_the_defaults_come_back(ctl, new_root, run_daemon
     run(*LOGIN, stdin="secret1\n")
     listed = run("profile", "list", "--projection", "name").stdout
     assert listed.split() == ["PROFILE", "LU###alice", ROOT]  # other profiles stay
-    assert "HOST:ADMINISTRATOR" in run("profile", "get", ROOT).stdout
+    assert run("profile", "delete", "LU###alice").returncode == 0
 
-
-def test_export_and_apply(ctl, new_root, run_daemon, tmp_path):
-    daemon = run_daemon(new_root())
-    run = lambda *args, **kw: ctl(*args, url=daemon.url, **kw)
-    run(*LOGIN, stdin="secret1\n")
-    exported = json.loads(run("export").stdout)
+    exported = json.loads(run("export").stdout)  # the defaults, as restored
     assert exported == {"issuers": [], "profiles": [
         {"type": "LOCAL_USER", "name": "root", "grants": ["HOST:ADMINISTRATOR"]}]}
     pem = make_key(tmp_path, "Fleet Signer").cert_text()

@@ -16,7 +16,7 @@ import jwt
 import pytest
 
 from conftest import (BIN_DIR, ISSUERS_SVC, REPO, TOKEN_SVC, AdminClient,
-                      assert_error_kind, grants, oauth, output_of)
+                      assert_error_kind, grants, issuer_spec, oauth, output_of)
 from saml_client import ISSUER, make_key, render, security_context, sign
 
 NOX = "com.tessel.nox.authentication."
@@ -35,7 +35,12 @@ def keys(tmp_path_factory):
 
 
 def chains_of(keys, chains):
-    return [{"cert_chain": [keys[name].cert_text() for name in chain]} for chain in chains]
+    return [[keys[name].cert_text() for name in chain] for chain in chains]
+
+
+def set_chains(issuers, alias, keys, chains):
+    spec = {"signing_cert_chains": [{"cert_chain": c} for c in chains_of(keys, chains)]}
+    issuers.ok("set", {"issuer_alias": alias, "spec": spec})
 
 
 @pytest.fixture(scope="module")
@@ -44,8 +49,7 @@ def federation(daemon, keys):
     issuers, profiles = AdminClient(daemon, ISSUERS_SVC), AdminClient(daemon)
     for alias, issuer, chains in [("jwt", JWT_ISSUER, JWT_CHAINS), ("corp", ISSUER, [["sts"]]),
                                   ("other", "https://other.example.test/issuer", [["other"]])]:
-        issuers.ok("create", {"spec": {"issuer_alias": alias, "issuer": issuer,
-                                       "signing_cert_chains": chains_of(keys, chains)}})
+        issuers.ok("create", issuer_spec(alias, issuer, chains_of(keys, chains)))
     for alias, domain, subject, entitlement in [
             ("jwt", "corp", {"external_user": "ann"}, "OPERATOR"),
             ("jwt", "corp", {"external_group": "admins"}, "ADMINISTRATOR"),
@@ -88,12 +92,10 @@ def test_jwt_of_each_algorithm_is_exchanged_while_its_key_is_registered(daemon, 
         answer = create(daemon, oauth(tokens[alg]))
         assert issued(daemon, answer) == ("ann", ["ADMINISTRATOR", "OPERATOR"]), alg
     # A change of the chains counts from the next call on.
-    spec = {"signing_cert_chains": chains_of(keys, [["p384"]])}
-    federation.ok("set", {"issuer_alias": "jwt", "spec": spec})
+    set_chains(federation, "jwt", keys, [["p384"]])
     assert_error_kind(create(daemon, oauth(tokens["RS256"])), "unauthenticated")
     output_of(create(daemon, oauth(tokens["ES384"])))
-    spec = {"signing_cert_chains": chains_of(keys, JWT_CHAINS)}
-    federation.ok("set", {"issuer_alias": "jwt", "spec": spec})
+    set_chains(federation, "jwt", keys, JWT_CHAINS)
 
 
 def now_us() -> str:
@@ -119,16 +121,14 @@ def test_saml_holder_of_key_gets_the_profiles_of_the_subject_and_its_groups(daem
         assert issued(daemon, create(daemon, context)) == ("ada", ["OPERATOR", "READ_ONLY"])
     daemon.wait_for_line("ext", "Creating token for [corp, EXAMPLE.TEST, ada]", since)
     # An assertion presented again is trusted only while its issuer's chains are unchanged.
-    federation.ok("set", {"issuer_alias": "corp",
-                          "spec": {"signing_cert_chains": chains_of(keys, [["other"]])}})
-    context = security_context(assertion, keys["p256"], "ES256", TOKEN_SVC, "create",
-                               timestamp=now_us())
-    assert_error_kind(create(daemon, context), "unauthenticated")
-    federation.ok("set", {"issuer_alias": "corp",
-                          "spec": {"signing_cert_chains": chains_of(keys, [["sts"]])}})
-    context = security_context(assertion, keys["p256"], "ES256", TOKEN_SVC, "create",
-                               timestamp=now_us())
-    assert issued(daemon, create(daemon, context)) == ("ada", ["OPERATOR", "READ_ONLY"])
+    for signer, trusted in (("other", False), ("sts", True)):
+        set_chains(federation, "corp", keys, [[signer]])
+        answer = create(daemon, security_context(assertion, keys["p256"], "ES256", TOKEN_SVC,
+                                                 "create", timestamp=now_us()))
+        if trusted:
+            assert issued(daemon, answer) == ("ada", ["OPERATOR", "READ_ONLY"])
+        else:
+            assert_error_kind(answer, "unauthenticated")
 
 
 def test_refusals_carry_their_message_and_log_line(daemon, federation, keys):
@@ -190,9 +190,7 @@ def test_sample_assertion_and_the_documented_snippets(daemon, federation, tmp_pa
     idp = make_key(tmp_path, "idp")
     for alias, issuer, cert in [("lab", "https://idp.lab.test/saml", tmp_path / "issuer.cert.pem"),
                                 ("doc", "https://idp.corp.example", idp.cert_pem)]:
-        federation.ok("create", {"spec": {"issuer_alias": alias, "issuer": issuer,
-                                          "signing_cert_chains": [{"cert_chain": [
-                                              cert.read_text()]}]}})
+        federation.ok("create", issuer_spec(alias, issuer, [[cert.read_text()]]))
     documented = {}
     exec(doc_block("saml.md", "python"), documented)
     context = documented["saml_hok_context"]((tmp_path / "assertion.xml").read_text(),

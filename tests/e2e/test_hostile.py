@@ -16,7 +16,7 @@ import pytest
 
 import rawhttp
 from conftest import (DAEMON, PROVIDER_SVC, TOKEN_SVC, VERIFY_SVC, Daemon, Root,
-                      assert_error_kind, message_texts, oauth, request_body, user_pass)
+                      assert_error_kind, message_texts, oauth, request_body, serve, user_pass)
 
 
 FORGED = "\n2026-01-01T00:00:00.000Z 3 Forged [admin] forged line\r\x1b[2J"
@@ -136,12 +136,9 @@ def test_a_thousand_idle_connections_never_lock_callers_out(daemon):
 def strict(tmp_path_factory):
     """Headers and bodies have two seconds each."""
     root = Root(tmp_path_factory.mktemp("strict") / "root", log_level=5)
-    deadlines = ("<headerTimeoutSeconds>2</headerTimeoutSeconds>"
-                 "<bodyTimeoutSeconds>2</bodyTimeoutSeconds>")
-    root.config.write_text(root.config.read_text().replace("<http>", "<http>" + deadlines))
-    running = Daemon(root).wait_ready()
-    yield running
-    assert running.stop() == 0, running.log_text()[-3000:]
+    root.add_config("<headerTimeoutSeconds>2</headerTimeoutSeconds>"
+                    "<bodyTimeoutSeconds>2</bodyTimeoutSeconds>", before="</http>")
+    yield from serve(root)
 
 
 @pytest.mark.parametrize("phase", ["headers", "body"])
@@ -179,11 +176,8 @@ ATTACKERS = 100
 @pytest.fixture
 def crowded(tmp_path):
     """A daemon whose descriptor limit leaves it 64 connections."""
-    root = Root(tmp_path / "root", log_level=5)
-    running = Daemon(root, binary=Path("/usr/bin/prlimit"),
-                     args=[f"--nofile={SLOTS + 128}", DAEMON]).wait_ready()
-    yield running
-    assert running.stop() == 0, running.log_text()[-3000:]
+    yield from serve(Root(tmp_path / "root", log_level=5), binary=Path("/usr/bin/prlimit"),
+                     args=[f"--nofile={SLOTS + 128}", DAEMON])
 
 
 def hold_slots(port: int, first: bytes, rest: bytes, stop: threading.Event) -> None:

@@ -3,7 +3,6 @@ with the right labels after real calls, the scrape parses as the Prometheus text
 listens without the setting, and status answers 0, or 3 once the daemon is stopped."""
 
 import json
-import os
 import re
 import socket
 import subprocess
@@ -13,11 +12,10 @@ from collections import Counter
 import pytest
 import requests
 
-from conftest import (BIN_DIR, ISSUERS_SVC, PROVIDER_SVC, TOKEN_SVC, VERIFY_SVC, Daemon, Root,
-                      free_port, oauth, user_pass)
-from test_startup import EXIT_FAILURE, VERSION
+from conftest import (CTL, ISSUERS_SVC, PROVIDER_SVC, TOKEN_SVC, VERSION, VERIFY_SVC, Daemon,
+                      Root, ctl_env, free_port, oauth, serve, user_pass)
+from test_startup import EXIT_FAILURE
 
-CTL = BIN_DIR / "noxtokenctl"
 SAMPLE = re.compile(r'([a-zA-Z_:][a-zA-Z0-9_:]*)(?:\{((?:[a-zA-Z_]\w*="[^"\\]*",?)*)\})? (\S+)')
 LABEL = re.compile(r'([a-zA-Z_]\w*)="([^"\\]*)"')
 
@@ -77,10 +75,8 @@ def authentications(samples: dict) -> Counter:
                     if name == "noxtokend_authentications_total"})
 
 
-def with_metrics(root: Root, port: int) -> None:
-    text = root.config.read_text()
-    root.config.write_text(text.replace("</config>", f"<metrics><portNum>{port}</portNum>"
-                                                     "</metrics></config>"))
+def with_metrics(root: Root, port) -> None:
+    root.add_config(f"<metrics><portNum>{port}</portNum></metrics>")
 
 
 @pytest.fixture(scope="module")
@@ -89,10 +85,7 @@ def metered(tmp_path_factory):
     root = Root(tmp_path_factory.mktemp("metered") / "root", log_level=5)
     root.metrics_port = free_port()
     with_metrics(root, root.metrics_port)
-    daemon = Daemon(root).wait_ready()
-    yield daemon
-    if daemon.proc.poll() is None:
-        assert daemon.stop() == 0, daemon.log_text()[-3000:]
+    yield from serve(root)
 
 
 def test_counters_move_with_their_labels(metered):
@@ -125,10 +118,7 @@ def test_counters_move_with_their_labels(metered):
                  "noxtokend_connections_refused_total", "noxtokend_password_throttled_total",
                  "noxtokend_store_write_failures_total"):
         assert (name, ()) in after, name
-
-
-def test_only_get_metrics_on_its_own_port(metered):
-    port = metered.root.metrics_port
+    # Only GET /metrics, and only on its own port.
     base = f"http://127.0.0.1:{port}"
     assert requests.get(base + "/other", timeout=10).status_code == 404
     assert requests.post(base + "/metrics", data=b"{}", timeout=10).status_code == 405
@@ -137,21 +127,20 @@ def test_only_get_metrics_on_its_own_port(metered):
 
 
 def run_ctl(*args, root: Root):
-    env = {k: v for k, v in os.environ.items() if not k.startswith("NOXTOKEN_")}
-    env["TESSEL_ROOT"] = str(root.path)  # the default configuration file is the root's
+    # The default configuration file is the root's.
     return subprocess.run([str(CTL), *map(str, args)], capture_output=True, text=True,
-                          env=env, timeout=60)
+                          env=ctl_env(TESSEL_ROOT=str(root.path)), timeout=60)
 
 
-def test_status_summarises_and_exits_3_once_stopped(metered):
-    url = ["--url", metered.url]
-    text = run_ctl(*url, "status", root=metered.root)
+def test_status_exits_3_once_stopped_and_nothing_listens_without_the_setting(metered, run_daemon):
+    root, url = metered.root, ["--url", metered.url]
+    text = run_ctl(*url, "status", root=root)
     assert text.returncode == 0, text.stderr
     assert f"version:  {VERSION}\n" in text.stdout
-    assert f"metrics:  http://127.0.0.1:{metered.root.metrics_port}/metrics\n" in text.stdout
+    assert f"metrics:  http://127.0.0.1:{root.metrics_port}/metrics\n" in text.stdout
 
-    before = scrape(metered.root.metrics_port)
-    shown = run_ctl(*url, "-o", "json", "status", root=metered.root)
+    before = scrape(root.metrics_port)
+    shown = run_ctl(*url, "-o", "json", "status", root=root)
     assert shown.returncode == 0, shown.stderr
     status = json.loads(shown.stdout)
     assert status["version"] == VERSION
@@ -160,23 +149,14 @@ def test_status_summarises_and_exits_3_once_stopped(metered):
     assert status["metrics"]["tokens_issued"] == before[("noxtokend_token_issuance_seconds_count", ())]
 
     assert metered.stop() == 0
-    gone = run_ctl(*url, "status", root=metered.root)
+    gone = run_ctl(*url, "status", root=root)
     assert gone.returncode == 3 and gone.stdout == "", gone
     assert gone.stderr.startswith(f"noxtokenctl: {metered.url}: "), gone.stderr
-
-
-def test_without_the_setting_nothing_listens(new_root, run_daemon):
-    root = new_root()
-    metrics_port = free_port()
-    with_metrics(root, metrics_port)
-    daemon = run_daemon(root)
-    assert scrape(metrics_port)
-    assert daemon.stop() == 0
 
     root.config.write_text(re.sub(r"<metrics>.*</metrics>", "", root.config.read_text()))
     daemon = run_daemon(root)
     with pytest.raises(ConnectionRefusedError):
-        socket.create_connection(("127.0.0.1", metrics_port), timeout=5).close()
+        socket.create_connection(("127.0.0.1", root.metrics_port), timeout=5).close()
     status = run_ctl("--url", daemon.url, "status", root=root)
     assert status.returncode == 0 and "metrics:  off (" in status.stdout, status
 

@@ -11,10 +11,10 @@ import tempfile
 
 import pytest
 
-from conftest import DAEMON, PROVIDER_SVC, REPO, SERVICE_SVC, Daemon, assert_error_kind, output_of
+from conftest import (DAEMON, PROVIDER_SVC, SERVICE_SVC, VERSION, Daemon, assert_error_kind,
+                      output_of)
 
 EXIT_FAILURE = 255  # the daemon exits with -1
-VERSION = re.search(r"project\(noxtokend VERSION (\S+)", (REPO / "CMakeLists.txt").read_text())[1]
 
 
 # Which texts the configuration reader refuses is its unit tests'; here the process's answers.
