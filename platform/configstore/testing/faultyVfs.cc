@@ -46,12 +46,25 @@ template <auto Method>
 constexpr auto kForward = &Forward<Method>::Call;
 
 // Version 2 of the methods: write-ahead logging needs the shared-memory ones, nothing later.
-const Io kMethods(2, Close, kForward<&Io::xRead>, Write, kForward<&Io::xTruncate>, Sync,
-                  kForward<&Io::xFileSize>, kForward<&Io::xLock>, kForward<&Io::xUnlock>,
-                  kForward<&Io::xCheckReservedLock>, kForward<&Io::xFileControl>,
-                  kForward<&Io::xSectorSize>, kForward<&Io::xDeviceCharacteristics>,
-                  kForward<&Io::xShmMap>, kForward<&Io::xShmLock>, kForward<&Io::xShmBarrier>,
-                  kForward<&Io::xShmUnmap>, nullptr, nullptr);
+const Io kMethods{2,
+                  Close,
+                  kForward<&Io::xRead>,
+                  Write,
+                  kForward<&Io::xTruncate>,
+                  Sync,
+                  kForward<&Io::xFileSize>,
+                  kForward<&Io::xLock>,
+                  kForward<&Io::xUnlock>,
+                  kForward<&Io::xCheckReservedLock>,
+                  kForward<&Io::xFileControl>,
+                  kForward<&Io::xSectorSize>,
+                  kForward<&Io::xDeviceCharacteristics>,
+                  kForward<&Io::xShmMap>,
+                  kForward<&Io::xShmLock>,
+                  kForward<&Io::xShmBarrier>,
+                  kForward<&Io::xShmUnmap>,
+                  nullptr,
+                  nullptr};
 
 int Open(sqlite3_vfs* vfs, const char* name, sqlite3_file* file, int flags, int* outFlags) {
   auto* faulty = Faulty(file);
