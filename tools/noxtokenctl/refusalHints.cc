@@ -1,6 +1,7 @@
 #include "tools/noxtokenctl/refusalHints.h"
 
 #include "platform/authn/unverifiedClaims.h"
+#include "platform/bindings/clientProfilesSvc.h"
 #include "platform/orbi/frameworkIds.h"
 #include "tools/noxtokenctl/commandInput.h"
 #include "tools/noxtokenctl/tokenCache.h"
@@ -34,6 +35,12 @@ std::string RefusalHint(const json_t& error, const RefusedCall& call) {
   const bool withMessage = json_array_size(json_object_get(&error, "messages")) > 0;
   if (call.securityCtx.empty()) {
     return "no credential was sent; log in with: noxtokenctl login --user NAME";
+  }
+  // The daemon names no profile here: a subject has at most one, so the caller's is taken.
+  if (type == "ALREADY_EXISTS" && !withMessage && call.operation == "create" &&
+      call.service == Com::Tessel::Nox::Authentication::ClientProfilesSvc::kServiceId) {
+    return "this subject already has a profile (noxtokenctl profile list shows it); change its "
+           "grants with noxtokenctl profile set, grant or revoke";
   }
   if (type != "UNAUTHENTICATED" && type != "UNAUTHORIZED") return "";
   const std::string scheme = ContextValue(call, Security::kSchemeIdKey);

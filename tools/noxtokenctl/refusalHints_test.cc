@@ -26,9 +26,14 @@ TEST(RefusalHintTest, OneHintFitsTheErrorAndTheCredential) {
     SecurityCtx credential;
     const char* hint;  // its beginning; "" for none
     bool pointsToLog;  // names the call's op id
+    const char* service = "service";
   } cases[] = {
       {R"({"error_type":"INVALID_ARGUMENT"})", "verify", {}, "no credential was sent", false},
       {R"({"error_type":"NOT_FOUND"})", "get", TokenCtx(daemon), "", false},
+      {R"({"error_type":"ALREADY_EXISTS"})", "create", TokenCtx(daemon),
+       "this subject already has a profile", false,
+       "com.tessel.nox.authentication.client_profiles"},
+      {R"({"error_type":"ALREADY_EXISTS"})", "create", TokenCtx(daemon), "", false},
       {R"({"error_type":"UNAUTHENTICATED"})", "create", UserPassCtx("a", "b"),
        "the user name or password was refused", false},
       {R"({"error_type":"UNAUTHENTICATED","messages":[{}]})", "verify", TokenCtx(daemon),
@@ -50,7 +55,7 @@ TEST(RefusalHintTest, OneHintFitsTheErrorAndTheCredential) {
     json_error_t error;
     Orbi::Json::JsonPtr value(json_loads(c.error, 0, &error));
     const std::string hint =
-        RefusalHint(*value, {"service", c.operation, c.credential, "--token", "op-7"});
+        RefusalHint(*value, {c.service, c.operation, c.credential, "--token", "op-7"});
     EXPECT_TRUE(hint.starts_with(c.hint) && (hint.empty() == (*c.hint == '\0'))) << hint;
     EXPECT_EQ(hint.ends_with("under op id op-7"), c.pointsToLog) << hint;
   }
