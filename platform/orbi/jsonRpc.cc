@@ -106,11 +106,15 @@ std::optional<ApiRequest> ReadUsualRequest(std::string_view frame) {
       !(json_is_string(id.get()) || json_is_integer(id.get()))) {
     return std::nullopt;
   }
-  Data::ValuePtr value = Data::StructValue::GetInstance("");
-  if (input && !json_is_null(input.get())) {
+  // No input, null and {} are all the empty structure, which most calls send.
+  Data::ValuePtr value;
+  if (input && !json_is_null(input.get()) &&
+      !(json_is_object(input.get()) && json_object_size(input.get()) == 0)) {
     auto decoded = Orbi::Json::FromJson(*input);
     if (!decoded) return std::nullopt;
     value = std::move(*decoded);
+  } else {
+    value = Data::StructValue::GetInstance("");
   }
   return ApiRequest{std::move(id),
                     {std::string(service), std::string(operation)},
