@@ -40,23 +40,15 @@ std::shared_ptr<StructValue> StructValue::GetInstance(std::string name) {
 bool StructValue::HasField(const std::string& field) const { return GetField(field) != nullptr; }
 
 ValuePtr StructValue::GetField(const std::string& field) const {
-  for (const auto& [name, value] : fields_) {
-    if (name == field) {
-      return value && value->GetKind() != Kind::Null ? value : nullptr;
-    }
-  }
-  return nullptr;
+  const ValuePtr* held = Held(field);
+  return held && *held && (*held)->GetKind() != Kind::Null ? *held : nullptr;
 }
 
 const std::string* StructValue::GetString(const std::string& field) const {
-  for (const auto& [name, value] : fields_) {
-    if (name == field) {
-      return value && value->GetKind() == Kind::String
-                 ? &static_cast<const StringValue&>(*value).GetValue()
-                 : nullptr;
-    }
-  }
-  return nullptr;
+  const ValuePtr* held = Held(field);
+  return held && *held && (*held)->GetKind() == Kind::String
+             ? &static_cast<const StringValue&>(**held).GetValue()
+             : nullptr;
 }
 
 void StructValue::SetField(const std::string& field, ValuePtr value) {

@@ -115,6 +115,15 @@ class StructValue : public DataValue {
   const std::vector<std::pair<std::string, ValuePtr>>& GetFields() const { return fields_; }
 
  private:
+  // The value held under `field` (which may itself be null), or nullptr when there is no such
+  // field.
+  const ValuePtr* Held(const std::string& field) const {
+    for (const auto& entry : fields_) {
+      if (entry.first == field) return &entry.second;
+    }
+    return nullptr;
+  }
+
   std::string name_;
   std::vector<std::pair<std::string, ValuePtr>> fields_;
 };
