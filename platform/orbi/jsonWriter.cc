@@ -108,9 +108,20 @@ void WriteStruct(std::string& out, const Data::StructValue& value, Encoding enco
 }  // namespace
 
 void WriteString(std::string& out, std::string_view text, StringStyle style) {
-  out.reserve(out.size() + text.size() + 2);
+  size_t i = style == StringStyle::kAnswer ? PlainRunEnd<true>(text, 0) : PlainRunEnd(text, 0);
+  const size_t at = out.size();
+  if (i == text.size()) {
+    // Nearly every string needs no escape: one growth and one copy, no per-character appends.
+    out.resize(at + text.size() + 2);
+    char* p = out.data() + at;
+    p[0] = '"';
+    std::memcpy(p + 1, text.data(), text.size());
+    p[text.size() + 1] = '"';
+    return;
+  }
+  out.reserve(at + text.size() + 2);
   out += '"';
-  size_t i = 0;
+  out.append(text.data(), i);
   while (i < text.size()) {
     // Valid UTF-8 is written as it stands in every style; a byte the run stops at is one to
     // escape or, at 0x80 and above, the start of invalid UTF-8.
