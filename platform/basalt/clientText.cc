@@ -3,11 +3,22 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 namespace Basalt {
 namespace {
 
 bool IsContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+
+// Whether the sixteen bytes at `p` are all from 0x20 to 0x7E; the vector type is SIMD everywhere.
+bool AllPrintableAscii16(const char* p) {
+  using Bytes = uint8_t __attribute__((vector_size(16)));
+  using Lanes = uint64_t __attribute__((vector_size(16)));
+  Bytes v;
+  std::memcpy(&v, p, sizeof v);
+  const auto other = reinterpret_cast<Lanes>((v < 0x20) | (v >= 0x7F));
+  return (other[0] | other[1]) == 0;
+}
 
 // Length of the well-formed UTF-8 sequence at text[pos] and its code point; 0 when ill-formed.
 std::size_t DecodeUtf8(std::string_view text, std::size_t pos, uint32_t& codePoint) {
@@ -70,6 +81,11 @@ std::string QuoteClientText(std::string_view text, std::size_t limit) {
 
 bool NeedsEscape(std::string_view text) {
   for (std::size_t pos = 0; pos < text.size();) {
+    // Printable ASCII, nearly every log line, is passed over sixteen bytes at a time.
+    if (text.size() - pos >= 16 && AllPrintableAscii16(text.data() + pos)) {
+      pos += 16;
+      continue;
+    }
     const auto byte = static_cast<unsigned char>(text[pos]);
     if (byte >= 0x20 && byte < 0x7F) {
       ++pos;

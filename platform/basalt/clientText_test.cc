@@ -12,6 +12,7 @@ TEST(ClientTextTest, EscapesEveryControlCharacterAndIllFormedByte) {
       {"plain text, \\ and \u00e9 stay", "plain text, \\ and \u00e9 stay"},
       {"a\nb\rc\td", "a\\nb\\rc\\td"},
       {"\x1b[31mred\x7f", "\\x1b[31mred\\x7f"},
+      {"fifteen bytes..\x7f, then plain", "fifteen bytes..\\x7f, then plain"},
       {"nul\0end"s, "nul\\x00end"},
       {"c1 \u0085 \u009b and \u2028\u2029", "c1 \\u0085 \\u009b and \\u2028\\u2029"},
       {"bad \xc0\xaf \xed\xa0\x80 \xff cut \xe2\x80",

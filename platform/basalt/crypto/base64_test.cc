@@ -46,15 +46,18 @@ TEST(Base64Test, EncodesAndDecodesBothAlphabets) {
 
 TEST(Base64Test, StandardSkipsWhiteSpaceBetweenCharacters) {
   EXPECT_EQ(DecodeBase64("  Zm9v\r\n\tYmFy \n", kStd), "foobar");
+  EXPECT_EQ(DecodeBase64("Zm9vYmFy\nZm9v YmFy", kStd), "foobarfoobar");
   EXPECT_EQ(DecodeBase64("Zg==\n", kStd), "f");
 }
 
 TEST(Base64Test, RefusesTextOutsideTheAlphabetsRules) {
   const std::pair<std::string, Base64Alphabet> refused[] = {
-      {"Zm9", kStd},  {"Zm9v!", kStd}, {"Z===", kStd}, {"=Zm9", kStd},   {"Zg==Zg==", kStd},
-      {"Zg=a", kStd}, {"Zm-v", kStd},  {"Zg=", kStd},  {"Zg===", kStd},  {"QQ==", kUrl},
-      {"QUI=", kUrl}, {"+/8", kUrl},   {"-_8 ", kUrl}, {"Q", kUrl},      {"QUJDQ", kUrl},
-      {"QR", kUrl},   {"QUJ", kUrl},   {"Q\nQ", kUrl}, {"QU\0D"s, kUrl},
+      {"Zm9", kStd},          {"Zm9v!", kStd}, {"Z===", kStd},   {"=Zm9", kStd},
+      {"Zg==Zg==", kStd},     {"Zg=a", kStd},  {"Zm-v", kStd},   {"Zg=", kStd},
+      {"Zg===", kStd},        {"QQ==", kUrl},  {"QUI=", kUrl},   {"+/8", kUrl},
+      {"-_8 ", kUrl},         {"Q", kUrl},     {"QUJDQ", kUrl},  {"QR", kUrl},
+      {"QUJ", kUrl},          {"Q\nQ", kUrl},  {"QU\0D"s, kUrl}, {"Zm9vZg==Zg==", kStd},
+      {"QUJDQUJD!AAA", kUrl},
   };
   for (const auto& [text, alphabet] : refused) {
     EXPECT_FALSE(DecodeBase64(text, alphabet).has_value()) << text;
