@@ -20,6 +20,11 @@ class AuthnHandler {
   // False when AsyncAuthenticate would only answer nullptr at once for this call: the filter
   // then passes the call on without asking, and so without building the answer's closure.
   virtual bool MayAuthenticate(const Core::ExecutionContext& /*context*/) const { return true; }
+
+  // True when AsyncAuthenticate calls `done` on every path before it returns, on the calling
+  // thread, and does nothing after it: the filter then takes the answer where it is, building no
+  // closure that owns the call's parts. A handler that waits for anything answers false.
+  virtual bool AnswersAtOnce() const { return false; }
 };
 using AuthnHandlerPtr = std::shared_ptr<AuthnHandler>;
 

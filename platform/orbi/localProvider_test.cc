@@ -26,57 +26,86 @@ TEST(BoundInterfaceTest, EveryOperationHasAHandlerAndEveryHandlerAnOperation) {
 
 class FixedHandler : public Authn::AuthnHandler {
  public:
-  explicit FixedHandler(Data::ValuePtr answer) : answer_(std::move(answer)) {}
+  explicit FixedHandler(Data::ValuePtr answer, bool atOnce = false)
+      : answer_(std::move(answer)), atOnce_(atOnce) {}
   void AsyncAuthenticate(Core::ExecutionContextPtr, Authn::AuthnCallback done) override {
     ++asked;
+    if (defer) {
+      deferred = std::move(done);
+      return;
+    }
     done(answer_);
   }
+  bool AnswersAtOnce() const override { return atOnce_; }
   int asked = 0;
+  bool defer = false;  // keeps `done` for the test to call once the call has returned
+  Authn::AuthnCallback deferred;
 
  private:
   Data::ValuePtr answer_;
+  bool atOnce_;
 };
 
 TEST(AuthnFilterTest, FirstHandlerWithAnAnswerFixesTheIdentity) {
   auto seen = std::make_shared<Data::ValuePtr>();
+  auto seenMethod = std::make_shared<std::string>();
   class Recorder : public Core::AsyncApiProvider {
    public:
-    explicit Recorder(std::shared_ptr<Data::ValuePtr> seen) : seen_(std::move(seen)) {}
+    Recorder(std::shared_ptr<Data::ValuePtr> seen, std::shared_ptr<std::string> method)
+        : seen_(std::move(seen)), method_(std::move(method)) {}
     std::string ToString() const override { return "Recorder"; }
-    void Invoke(const Core::MethodIdentifier&, Data::ValuePtr, Core::ExecutionContextPtr c,
+    void Invoke(const Core::MethodIdentifier& m, Data::ValuePtr, Core::ExecutionContextPtr c,
                 Core::AsyncApiResultCb cb) override {
       *seen_ = c->authnResult;
+      *method_ = m.ToString();
       Provider::Answer(cb, nullptr);
     }
     std::shared_ptr<Data::ValuePtr> seen_;
+    std::shared_ptr<std::string> method_;
   };
-  auto identity = Data::StructValue::GetInstance("Id");
-  auto none = std::make_shared<FixedHandler>(nullptr);
-  auto first = std::make_shared<FixedHandler>(identity);
-  auto second = std::make_shared<FixedHandler>(Data::StructValue::GetInstance("Other"));
-  // Each filter tells its observer of the answers that settle the call, never of a handler's pass.
-  std::vector<std::string> settled;
-  const Authn::AuthnObserver observe = [&settled](const Core::ExecutionContext&,
-                                                  const Data::ErrorValue* refusal) {
-    settled.push_back(refusal ? refusal->GetErrorKind() : "accepted");
-  };
-  Core::ProviderPtr chain = std::make_shared<Recorder>(seen);
-  for (auto h : {second, first, none}) {
-    chain = std::make_shared<Authn::Filter::AsyncAuthnFilter>(chain, h, observe);
-  }
   const Core::AsyncApiResultCb ignored = [](auto, auto, auto) {};
-  chain->Invoke({"s", "o"}, nullptr, std::make_shared<Core::ExecutionContext>(), ignored);
-  EXPECT_EQ(*seen, identity);
-  EXPECT_EQ(second->asked, 0);
+  auto identity = Data::StructValue::GetInstance("Id");
+  // Handlers that answer before they return and handlers that may answer later take one course.
+  for (const bool atOnce : {false, true}) {
+    SCOPED_TRACE(atOnce);
+    auto none = std::make_shared<FixedHandler>(nullptr, atOnce);
+    auto first = std::make_shared<FixedHandler>(identity, atOnce);
+    auto second = std::make_shared<FixedHandler>(Data::StructValue::GetInstance("Other"), atOnce);
+    // Each filter tells its observer of the answers that settle the call, never of a pass.
+    std::vector<std::string> settled;
+    const Authn::AuthnObserver observe = [&settled](const Core::ExecutionContext&,
+                                                    const Data::ErrorValue* refusal) {
+      settled.push_back(refusal ? refusal->GetErrorKind() : "accepted");
+    };
+    Core::ProviderPtr chain = std::make_shared<Recorder>(seen, seenMethod);
+    for (auto h : {second, first, none}) {
+      chain = std::make_shared<Authn::Filter::AsyncAuthnFilter>(chain, h, observe);
+    }
+    chain->Invoke({"s", "o"}, nullptr, std::make_shared<Core::ExecutionContext>(), ignored);
+    EXPECT_EQ(*seen, identity);
+    EXPECT_EQ(second->asked, 0);
 
-  auto refusing = std::make_shared<Authn::Filter::AsyncAuthnFilter>(
-      std::make_shared<Recorder>(seen),
-      std::make_shared<FixedHandler>(Std::Unauthenticated().ToErrorValue()), observe);
+    auto refusing = std::make_shared<Authn::Filter::AsyncAuthnFilter>(
+        std::make_shared<Recorder>(seen, seenMethod),
+        std::make_shared<FixedHandler>(Std::Unauthenticated().ToErrorValue(), atOnce), observe);
+    *seen = nullptr;
+    // The refusal itself is answered (see the protocol tests); the call must go no further.
+    refusing->Invoke({"s", "o"}, nullptr, std::make_shared<Core::ExecutionContext>(), ignored);
+    EXPECT_EQ(*seen, nullptr);
+    EXPECT_EQ(settled, (std::vector<std::string>{"accepted", "unauthenticated"}));
+  }
+
+  // A later answer finds the call's parts alive though the caller's are gone.
+  auto later = std::make_shared<FixedHandler>(identity);
+  later->defer = true;
+  Authn::Filter::AsyncAuthnFilter filter(std::make_shared<Recorder>(seen, seenMethod), later);
   *seen = nullptr;
-  // The refusal itself is answered (see the protocol tests); the call must go no further.
-  refusing->Invoke({"s", "o"}, nullptr, std::make_shared<Core::ExecutionContext>(), ignored);
-  EXPECT_EQ(*seen, nullptr);
-  EXPECT_EQ(settled, (std::vector<std::string>{"accepted", "unauthenticated"}));
+  filter.Invoke(Core::MethodIdentifier{std::string(40, 's'), std::string(40, 'o')}, nullptr,
+                std::make_shared<Core::ExecutionContext>(), ignored);
+  ASSERT_TRUE(later->deferred);
+  later->deferred(identity);
+  EXPECT_EQ(*seen, identity);
+  EXPECT_EQ(*seenMethod, std::string(40, 's') + "." + std::string(40, 'o'));
 }
 
 }  // namespace

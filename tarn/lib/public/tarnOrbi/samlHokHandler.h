@@ -37,6 +37,7 @@ class SamlHokHandler final : public Orbi::Authn::AuthnHandler {
   // an empty domain), as enrichment leaves it.
   void AsyncAuthenticate(Orbi::Core::ExecutionContextPtr context,
                          Orbi::Authn::AuthnCallback done) override;
+  bool AnswersAtOnce() const override { return true; }
 
  private:
   SamlCertificateProvider certificates_;
