@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include <atomic>
 #include <cstring>
 
 #include "platform/basalt/clientText.h"
@@ -99,18 +100,27 @@ bool AsyncProtocolHandlerHelper::RefuseOverlongIdentifier(const ApiRequest& requ
 }
 
 void AsyncProtocolHandlerHelper::Invoke(ApiRequest request) {
+  // Sends the first result with the request's id; progress and later results are not sent.
+  // One block for what three made (the id's owner, the callback and its once-only guard).
+  struct Answer {
+    Answer(std::shared_ptr<AsyncProtocolHandlerHelper> self, Protocol::Json::JsonPtr id)
+        : self(std::move(self)), id(std::move(id)) {}
+    void operator()(std::optional<Core::MethodResult> result, std::optional<Core::Progress>,
+                    Core::Continuation) {
+      if (!result || answered.exchange(true)) return;
+      self->Send(self->serializer_->SerializeResult(*id, *result));
+    }
+    std::shared_ptr<AsyncProtocolHandlerHelper> self;
+    Protocol::Json::JsonPtr id;
+    std::atomic<bool> answered{false};
+  };
   auto self = shared_from_this();
-  std::shared_ptr<json_t> id(request.id.release(), json_decref);
-  auto resultCb = Core::CallOnce([self, id](std::optional<Core::MethodResult> result,
-                                            std::optional<Core::Progress>, Core::Continuation) {
-    if (result) self->Send(self->serializer_->SerializeResult(*id, *result));
-  });
-  auto shared = std::make_shared<ApiRequest>(std::move(request));
-  shared->context->callerUid = std::move(callerUid_);
-  enqueuer_([self, shared, resultCb]() {
+  auto resultCb = Core::AsyncApiResultCb::Make<Answer>(self, std::move(request.id));
+  request.context->callerUid = std::move(callerUid_);
+  enqueuer_([self, method = std::move(request.method), input = std::move(request.input),
+             context = std::move(request.context), resultCb]() mutable {
     try {
-      self->provider_->Invoke(shared->method, std::move(shared->input), std::move(shared->context),
-                              resultCb);
+      self->provider_->Invoke(method, std::move(input), std::move(context), resultCb);
     } catch (const std::exception& e) {
       auto error = Std::InternalServerError({{Ids::kInternal, {{"reason", e.what()}}}});
       resultCb(Core::MethodResult::Failure(error.ToErrorValue(*self->localizer_)), std::nullopt,
