@@ -2,7 +2,6 @@
 
 #include <strings.h>
 
-#include <atomic>
 #include <cstring>
 
 #include "platform/basalt/clientText.h"
@@ -100,22 +99,13 @@ bool AsyncProtocolHandlerHelper::RefuseOverlongIdentifier(const ApiRequest& requ
 }
 
 void AsyncProtocolHandlerHelper::Invoke(ApiRequest request) {
-  // Sends the first result with the request's id; progress and later results are not sent.
-  // One block for what three made (the id's owner, the callback and its once-only guard).
-  struct Answer {
-    Answer(std::shared_ptr<AsyncProtocolHandlerHelper> self, Protocol::Json::JsonPtr id)
-        : self(std::move(self)), id(std::move(id)) {}
-    void operator()(std::optional<Core::MethodResult> result, std::optional<Core::Progress>,
-                    Core::Continuation) {
-      if (!result || answered.exchange(true)) return;
-      self->Send(self->serializer_->SerializeResult(*id, *result));
-    }
-    std::shared_ptr<AsyncProtocolHandlerHelper> self;
-    Protocol::Json::JsonPtr id;
-    std::atomic<bool> answered{false};
-  };
   auto self = shared_from_this();
-  auto resultCb = Core::AsyncApiResultCb::Make<Answer>(self, std::move(request.id));
+  // Sends the first result with the request's id; progress is not sent.
+  auto resultCb = Core::CallOnce(
+      [self, id = std::move(request.id)](std::optional<Core::MethodResult> result,
+                                         std::optional<Core::Progress>, Core::Continuation) {
+        if (result) self->Send(self->serializer_->SerializeResult(*id, *result));
+      });
   request.context->callerUid = std::move(callerUid_);
   enqueuer_([self, method = std::move(request.method), input = std::move(request.input),
              context = std::move(request.context), resultCb]() mutable {

@@ -2,6 +2,7 @@
 // context; every call ends in exactly one result through its callback.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -168,7 +169,22 @@ class Logger {
 };
 using LoggerPtr = std::shared_ptr<const Logger>;
 
-// Answers a result through a callback exactly once, whichever path completes the call.
-AsyncApiResultCb CallOnce(AsyncApiResultCb callback);
+// Answers a result through `callable` exactly once, whichever path completes the call; progress
+// passes until then. One block holds the callable and its guard, which every copy shares.
+template <class F>
+AsyncApiResultCb CallOnce(F&& callable) {
+  struct Once {
+    explicit Once(F&& callable) : callable(std::forward<F>(callable)) {}
+    void operator()(std::optional<MethodResult> result, std::optional<Progress> progress,
+                    Continuation continuation) {
+      if (done.load()) return;
+      if (result && done.exchange(true)) return;
+      callable(std::move(result), progress, std::move(continuation));
+    }
+    std::decay_t<F> callable;
+    std::atomic<bool> done{false};
+  };
+  return AsyncApiResultCb::Make<Once>(std::forward<F>(callable));
+}
 
 }  // namespace Orbi::Core
