@@ -36,14 +36,17 @@ void CheckWrittenTokenReadsBack(std::string_view text, const Nox::Authn::OwnToke
       !Orbi::Json::IsValidUtf8(text)) {
     return;
   }
+  std::vector<std::string> lines;
+  for (size_t start = 0;;) {
+    const size_t end = text.find('\n', start);
+    lines.emplace_back(text.substr(start, end - start));
+    if (end == std::string_view::npos) break;
+    start = end + 1;
+  }
   Nox::Authn::OwnTokenClaims claims;
   claims.exp = 4000000000;
-  size_t start = 0;
-  for (size_t end; (end = text.find('\n', start)) != std::string_view::npos; start = end + 1) {
-    auto& into = start == 0 ? claims.username : claims.entitlements.emplace_back();
-    into = text.substr(start, end - start);
-  }
-  (start == 0 ? claims.username : claims.entitlements.emplace_back()) = text.substr(start);
+  claims.username = lines.front();
+  claims.entitlements.assign(lines.begin() + 1, lines.end());
   claims.hasEntitlementClaim = !claims.entitlements.empty();
   if (claims.username.empty()) return;  // a token without a user name is refused by design
   const auto token = Nox::Authn::WriteOwnToken(claims, key);
