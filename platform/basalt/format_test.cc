@@ -36,6 +36,7 @@ TEST(LoggerTest, WritesOnlyAtOrBelowItsLevelWithOpId) {
   {
     Service::ScopedLogContext context("opID", "op-0");
     quiet->Log(5, "shown %1", 2);
+    { Service::ScopedLogContext inner("opID", "op-1"); }
     chatty->Log(7, "detail");
   }
   quiet->Log(3, "after");

@@ -83,7 +83,7 @@ void ExchangeResponse::SetHeader(std::string_view name, std::string_view value) 
   if (!taken_) answer_.Set(name, value);
 }
 
-void ExchangeResponse::AsyncWrite(const void* data, size_t size, WriteDone done) {
+void ExchangeResponse::AsyncWrite(std::string body, WriteDone done) {
   auto answer = TakeAnswer();
   std::shared_ptr<Response> self = shared_from_this();
   auto complete = [self, done = std::move(done)](const std::error_code& error) {
@@ -93,7 +93,7 @@ void ExchangeResponse::AsyncWrite(const void* data, size_t size, WriteDone done)
     connection_->Send(exchange_, nullptr, std::move(complete));
     return;
   }
-  answer->body.assign(static_cast<const char*>(data), size);
+  answer->body = std::move(body);
   connection_->Send(exchange_, std::move(answer), std::move(complete));
 }
 

@@ -68,7 +68,7 @@ class ExchangeResponse : public Response, public std::enable_shared_from_this<Ex
 
   void SetContentType(std::string_view type) override;
   void SetHeader(std::string_view name, std::string_view value) override;
-  void AsyncWrite(const void* data, size_t size, WriteDone done) override;
+  void AsyncWrite(std::string body, WriteDone done) override;
   void Answer(int status, const std::string& reason) override;
 
  private:

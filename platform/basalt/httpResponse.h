@@ -23,9 +23,9 @@ class Response {
   // Replaces an earlier header of that name. Ignored once the exchange is answered.
   virtual void SetHeader(std::string_view name, std::string_view value) = 0;
 
-  // Sends status 200 with a copy of this body, then completes. `done` runs on a runtime thread
-  // with the write's error (the client went away, the exchange was already answered, ...).
-  virtual void AsyncWrite(const void* data, size_t size, WriteDone done) = 0;
+  // Sends status 200 with this body, then completes. `done` runs on a runtime thread with the
+  // write's error (the client went away, the exchange was already answered, ...).
+  virtual void AsyncWrite(std::string body, WriteDone done) = 0;
 
   // Answers with this status and reason text and no body. Ignored once the exchange is answered.
   virtual void Answer(int status, const std::string& reason) = 0;

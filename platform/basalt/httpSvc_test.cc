@@ -79,7 +79,7 @@ void EchoBody(std::shared_ptr<Request> request, std::shared_ptr<Response> respon
     response->SetHeader("X-Content-Type",
                         std::string(request->GetHeader("content-TYPE").value_or("none")));
     std::string answer = std::to_string(body.size()) + ":" + body;
-    response->AsyncWrite(answer.data(), answer.size(), nullptr);
+    response->AsyncWrite(answer, nullptr);
   };
   reader->Next();
 }
@@ -267,10 +267,9 @@ TEST_F(HttpSvcTest, SecondAnswerIsRefusedAndADisconnectedClientFailsTheWrite) {
   // Written from a thread of the test's own, as the API layer may do; no error means none came.
   auto writeError = [&response](const std::string& data) {
     auto written = std::make_shared<std::promise<std::error_code>>();
-    response->AsyncWrite(data.data(), data.size(),
-                         [written](std::shared_ptr<Response>, const std::error_code& error) {
-                           written->set_value(error);
-                         });
+    response->AsyncWrite(data, [written](std::shared_ptr<Response>, const std::error_code& error) {
+      written->set_value(error);
+    });
     auto error = written->get_future();
     return error.wait_for(kBound) == std::future_status::ready ? error.get() : std::error_code();
   };
@@ -286,7 +285,7 @@ TEST_F(HttpSvcTest, ASlowHandlerDoesNotStallOtherConnectionsAndAnUnansweredOneGe
                                 std::shared_ptr<Response> response) {
     if (request->GetPath() == "/silent") return;
     if (request->GetPath() == "/slow") released.wait_for(kBound);
-    response->AsyncWrite("done", 4, nullptr);
+    response->AsyncWrite("done", nullptr);
   };
   StartService();
   HttpTestClient slow(port_);
@@ -336,7 +335,7 @@ TEST_F(HttpSvcTest, AtTheConnectionBoundIncompleteRequestsGiveWayFirstThenTheOld
   EXPECT_EQ(newcomer.ReadResponse().result_int(), 405);
   EXPECT_TRUE(older.WaitForClose());
   std::promise<std::error_code> written;
-  olderCall->AsyncWrite("late", 4, [&written](std::shared_ptr<Response>, const std::error_code& e) {
+  olderCall->AsyncWrite("late", [&written](std::shared_ptr<Response>, const std::error_code& e) {
     written.set_value(e);
   });
   auto error = written.get_future();

@@ -171,16 +171,26 @@ void Logger::LogInternal(int level, std::string_view text) const {
   shared_->sink(LogRecord{level, name_, opId, text});
 }
 
+// An entry is never erased: emptied, it keeps its node and its capacity for the next call's id,
+// so that a call sets and clears its "opID" without allocating.
 std::string SetLogContext(const std::string& key, const std::string& value) {
-  std::string previous;
   auto it = tLogContext.find(key);
-  if (it != tLogContext.end()) previous = std::move(it->second);
-  if (value.empty()) {
-    if (it != tLogContext.end()) tLogContext.erase(it);
-  } else {
-    tLogContext[key] = value;
+  if (it == tLogContext.end()) {
+    if (!value.empty()) tLogContext.emplace(key, value);
+    return {};
   }
+  std::string previous = it->second;
+  it->second = value;
   return previous;
+}
+
+void ResetLogContext(const std::string& key, const std::string& value) {
+  auto it = tLogContext.find(key);
+  if (it != tLogContext.end()) {
+    it->second = value;
+  } else if (!value.empty()) {
+    tLogContext.emplace(key, value);
+  }
 }
 
 std::function<void()> CarryLogContext(std::function<void()> work) {

@@ -109,6 +109,8 @@ class Logger : public std::enable_shared_from_this<Logger> {
 
 // Sets a key of the calling thread's log context; returns the value it had (empty if none).
 std::string SetLogContext(const std::string& key, const std::string& value);
+// The same without the old value, so that putting one back copies nothing.
+void ResetLogContext(const std::string& key, const std::string& value);
 std::string GetLogContext(const std::string& key);
 
 // Wraps work that runs later, perhaps on another thread, so that it runs with the calling thread's
@@ -120,7 +122,7 @@ class ScopedLogContext {
  public:
   ScopedLogContext(std::string key, const std::string& value)
       : key_(std::move(key)), previous_(SetLogContext(key_, value)) {}
-  ~ScopedLogContext() { SetLogContext(key_, previous_); }
+  ~ScopedLogContext() { ResetLogContext(key_, previous_); }
   ScopedLogContext(const ScopedLogContext&) = delete;
   ScopedLogContext& operator=(const ScopedLogContext&) = delete;
 

@@ -2,8 +2,6 @@
 
 #include <strings.h>
 
-#include <cstring>
-
 #include "platform/basalt/clientText.h"
 #include "platform/orbi/errors.h"
 #include "platform/orbi/frameworkIds.h"
@@ -58,9 +56,7 @@ void AsyncProtocolHandlerHelper::Start(ReceivedCb received, DoneCb done,
 }
 
 void AsyncProtocolHandlerHelper::OnFrame() {
-  auto data = buffer_->data();
-  std::string_view frame(static_cast<const char*>(data.data()), data.size());
-  auto decoded = deserializer_->Deserialize(frame);
+  auto decoded = deserializer_->Deserialize(buffer_->View());
   buffer_.reset();
   if (!decoded) {
     Send(serializer_->SerializeProtocolError(decoded.error()));
@@ -120,10 +116,7 @@ void AsyncProtocolHandlerHelper::Invoke(ApiRequest request) {
 }
 
 void AsyncProtocolHandlerHelper::Send(std::string text) {
-  auto out = std::make_shared<Transport::FrameBuffer>();
-  auto space = out->prepare(text.size());
-  std::memcpy(space.data(), text.data(), text.size());
-  out->commit(text.size());
+  auto out = std::make_shared<Transport::FrameBuffer>(std::move(text));
   auto self = shared_from_this();
   sender_->HandleFrame(out, Transport::HeaderList{}, true,
                        [self](std::shared_ptr<const Data::ErrorValue> error) {

@@ -22,9 +22,9 @@ class FixedReceiver : public Transport::FrameReceiver {
   explicit FixedReceiver(std::string body) : body_(std::move(body)) {}
   void HandleFrame(std::shared_ptr<Transport::FrameBuffer> buffer,
                    Transport::FrameCb done) override {
-    auto space = buffer->prepare(body_.size());
-    std::memcpy(space.data(), body_.data(), body_.size());
-    buffer->commit(body_.size());
+    auto space = buffer->Prepare(body_.size());
+    std::copy(body_.begin(), body_.end(), space.begin());
+    buffer->Commit(body_.size());
     done(nullptr);
   }
 
@@ -36,7 +36,7 @@ class CapturingSender : public Transport::FrameSender {
  public:
   void HandleFrame(std::shared_ptr<Transport::FrameBuffer> buffer,
                    Transport::FrameCb done) override {
-    frames.emplace_back(static_cast<const char*>(buffer->data().data()), buffer->size());
+    frames.emplace_back(buffer->View());
     done(nullptr);
   }
   void HandleFrame(std::shared_ptr<Transport::FrameBuffer> buffer, const Transport::HeaderList&,

@@ -1,19 +1,17 @@
 // Frame transports: how the protocol layer receives a request frame and sends answer frames.
 #pragma once
 
-#include <boost/asio/streambuf.hpp>
-
 #include <functional>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "platform/orbi/frameBuffer.h"
 #include "platform/orbi/values.h"
 
 namespace Orbi::Transport {
 
-using FrameBuffer = boost::asio::streambuf;
 using HeaderList = std::vector<std::pair<std::string, std::string>>;
 // Called once: a null error means the frame is in the buffer (receive) or written (send).
 using FrameCb = std::function<void(std::shared_ptr<const Data::ErrorValue> error)>;
@@ -24,6 +22,7 @@ class FrameReceiver {
   virtual void HandleFrame(std::shared_ptr<FrameBuffer> buffer, FrameCb done) = 0;
 };
 
+// A frame handed to a sender is the sender's: it may take the bytes out (FrameBuffer::Take).
 class FrameSender {
  public:
   virtual ~FrameSender() = default;

@@ -27,9 +27,8 @@ class ScrapeHandler final : public Basalt::Http::RequestHandlerMixin {
       response->Answer(404, "Not Found");
       return;
     }
-    std::string text = metrics_->Render();
     response->SetContentType(kContentType);
-    response->AsyncWrite(text.data(), text.size(), [](auto, const std::error_code&) {});
+    response->AsyncWrite(metrics_->Render(), [](auto, const std::error_code&) {});
   }
 
  private:

@@ -47,8 +47,8 @@ class FakeResponse : public Basalt::Http::Response,
   void SetHeader(std::string_view name, std::string_view value) override {
     headers.emplace_back(name, value);
   }
-  void AsyncWrite(const void* data, size_t size, WriteDone done) override {
-    body.assign(static_cast<const char*>(data), size);
+  void AsyncWrite(std::string text, WriteDone done) override {
+    body = std::move(text);
     done(shared_from_this(),
          failWrite ? std::make_error_code(std::errc::broken_pipe) : std::error_code());
   }
@@ -89,7 +89,9 @@ TEST(ReceiveTest, ReadsTheBodyInStepsAndRefusesAtTheLimit) {
     });
     EXPECT_EQ(code, c.code);
     EXPECT_EQ(request->reads, c.reads);
-    EXPECT_EQ(code == 0 ? buffer->data().size() : c.body, c.body);
+    if (code == 0) {
+      EXPECT_EQ(buffer->View(), std::string(c.body, 'x'));
+    }
   }
 }
 
@@ -118,8 +120,7 @@ TEST(ReceiveTest, RefusesAFrameWhileOneIsPending) {
 TEST(SendTest, SetsHeadersInOrderAndReportsWriteFailures) {
   auto response = std::make_shared<FakeResponse>();
   auto sender = HttpSendHelper::Create(response, Logger());
-  auto buffer = std::make_shared<Orbi::Transport::FrameBuffer>();
-  std::ostream(buffer.get()) << "body";
+  auto buffer = std::make_shared<Orbi::Transport::FrameBuffer>("body");
   std::shared_ptr<const Orbi::Data::ErrorValue> error;
   sender->HandleFrame(buffer, {{"B", "1"}, {"A", "2"}}, [&](auto e) { error = e; });
   EXPECT_EQ(error, nullptr);

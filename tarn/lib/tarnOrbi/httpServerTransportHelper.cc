@@ -140,12 +140,12 @@ void HttpRecvHelper::ReadStep() {
   auto self = self_.lock();
   try {
     size_t step = NextStep();
-    auto space = buffer_->prepare(step);
+    auto space = buffer_->Prepare(step);
     request_->AsyncRead(
         space.data(), space.size(),
         [self, step](std::shared_ptr<Basalt::Http::Request>, const std::error_code& error,
                      size_t n) {
-          self->buffer_->commit(std::min(n, step));
+          self->buffer_->Commit(std::min(n, step));
           if (error) {
             self->HandleFrameCb(TransferFailure{500, error.message()});
           } else if (n > 0) {
@@ -210,9 +210,8 @@ void HttpSendHelper::HandleFrame(std::shared_ptr<Orbi::Transport::FrameBuffer> b
   auto self = self_.lock();
   try {
     for (const auto& [name, value] : headers) response_->SetHeader(name, value);
-    auto data = buffer->data();
     response_->AsyncWrite(
-        data.data(), data.size(),
+        buffer->Take(),
         [self, buffer, done](std::shared_ptr<Basalt::Http::Response>, const std::error_code& e) {
           std::optional<TransferFailure> failure;
           if (e) failure = TransferFailure{500, e.message()};
