@@ -200,8 +200,11 @@ Basalt::Result<ApiRequest, ProtocolError> JsonApiRequestDeserializer::Deserializ
 // cost more than the call's own work.
 std::string ResponseSerializer::SerializeResult(const json_t& id,
                                                 const Core::MethodResult& result) const {
-  std::string out = "{\"jsonrpc\":\"2.0\",\"id\":";
-  out.reserve(256);
+  std::string out;
+  // Room for an issued token and its envelope, taken before the first text, which is already
+  // too long to be held inline.
+  out.reserve(512);
+  out += "{\"jsonrpc\":\"2.0\",\"id\":";
   Orbi::Json::WriteJson(out, id);
   if (result.HasError()) {
     out += ",\"result\":{\"error\":";
