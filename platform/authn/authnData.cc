@@ -69,6 +69,7 @@ std::vector<StsGroup> Reader::Groups() const {
   std::vector<StsGroup> groups;
   auto list = struct_ ? Orbi::Data::As<ListValue>(struct_->GetField(kStsGroups)) : nullptr;
   if (!list) return groups;
+  groups.reserve(list->GetItems().size());
   for (const auto& item : list->GetItems()) {
     auto group = Orbi::Data::As<StructValue>(item);
     if (!group) continue;
