@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "platform/basalt/clientText.h"
 #include "platform/basalt/crypto/digest.h"
 #include "platform/basalt/dateTime.h"
 #include "platform/orbi/jsonWriter.h"
@@ -29,11 +30,26 @@ constexpr std::array<EventInfo, 9> kEvents{{
 
 const EventInfo& Info(Event event) { return kEvents.at(static_cast<size_t>(event)); }
 
+// A client chooses some texts of a record (the user name or domain it claims, its operation id):
+// like the log, a record keeps at most kQuoteLimit bytes of each, so that a refused request of
+// megabytes does not become a record of megabytes.
+void WriteText(std::string& out, std::string_view text) {
+  if (text.size() <= Basalt::kQuoteLimit) {
+    Orbi::Json::WriteString(out, text);
+  } else {
+    Orbi::Json::WriteString(out, Basalt::QuoteClientText(text));
+  }
+}
+
+std::string BoundedText(const std::string& text) {
+  return text.size() <= Basalt::kQuoteLimit ? text : Basalt::QuoteClientText(text);
+}
+
 void WriteStrings(std::string& out, const std::vector<std::string>& items) {
   out += '[';
   for (size_t i = 0; i < items.size(); ++i) {
     if (i > 0) out += ',';
-    Orbi::Json::WriteString(out, items[i]);
+    WriteText(out, items[i]);
   }
   out += ']';
 }
@@ -55,10 +71,10 @@ class ObjectWriter {
     return out_;
   }
   void Text(const char* name, std::string_view value) {
-    if (!value.empty()) Orbi::Json::WriteString(Member(name), value);
+    if (!value.empty()) WriteText(Member(name), value);
   }
   void Optional(const char* name, const std::optional<std::string>& value) {
-    if (value) Orbi::Json::WriteString(Member(name), *value);
+    if (value) WriteText(Member(name), *value);
   }
 
  private:
@@ -137,8 +153,12 @@ std::string FormatLine(const Record& record) {
 
 std::vector<std::string> JournalFields(const Record& record) {
   std::vector<std::string> fields;
+  // JSON members are built of bounded texts already; plain ones are bounded here.
+  const auto addJson = [&fields](const char* name, const std::string& json) {
+    fields.push_back(std::string(name) + "=" + json);
+  };
   const auto add = [&fields](const char* name, const std::string& value) {
-    if (!value.empty()) fields.push_back(std::string(name) + "=" + value);
+    if (!value.empty()) fields.push_back(std::string(name) + "=" + BoundedText(value));
   };
   std::string outcome = record.reason.empty() ? "ok" : "refused";
   add("MESSAGE_ID", EventMessageId(record.event));
@@ -150,14 +170,14 @@ std::vector<std::string> JournalFields(const Record& record) {
   if (record.callerUid) add("NOX_CALLER_UID", std::to_string(*record.callerUid));
   add("NOX_SCHEME", record.scheme);
   if (record.subject) {
-    add("NOX_SUBJECT", Json([&](std::string& out) { WriteSubject(out, *record.subject); }));
+    addJson("NOX_SUBJECT", Json([&](std::string& out) { WriteSubject(out, *record.subject); }));
     if (record.subject->user) add("NOX_SUBJECT_USER", *record.subject->user);
   }
   add("NOX_OUTCOME", outcome);
   add("NOX_REASON", record.reason);
   if (record.entitlements) {
-    add("NOX_ENTITLEMENTS",
-        Json([&](std::string& out) { WriteStrings(out, *record.entitlements); }));
+    addJson("NOX_ENTITLEMENTS",
+            Json([&](std::string& out) { WriteStrings(out, *record.entitlements); }));
   }
   if (record.expires) add("NOX_EXPIRES", std::to_string(*record.expires));
   add("NOX_TOKEN_SHA256", record.tokenSha256);
@@ -165,10 +185,10 @@ std::vector<std::string> JournalFields(const Record& record) {
   add("NOX_OPERATION", record.operation);
   add("NOX_TARGET", record.target);
   if (record.before) {
-    add("NOX_BEFORE", Json([&](std::string& out) { WriteState(out, *record.before); }));
+    addJson("NOX_BEFORE", Json([&](std::string& out) { WriteState(out, *record.before); }));
   }
   if (record.after) {
-    add("NOX_AFTER", Json([&](std::string& out) { WriteState(out, *record.after); }));
+    addJson("NOX_AFTER", Json([&](std::string& out) { WriteState(out, *record.after); }));
   }
   return fields;
 }

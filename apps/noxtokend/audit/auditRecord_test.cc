@@ -6,6 +6,7 @@
 #include <set>
 
 #include "apps/noxtokend/audit/auditCall.h"
+#include "platform/basalt/clientText.h"
 #include "platform/basalt/crypto/base64.h"
 
 namespace NoxToken::Audit {
@@ -94,6 +95,26 @@ TEST(AuditRecordTest, JournalFieldsNameTheEventAndEveryPresentMember) {
   }
   EXPECT_FALSE(std::any_of(fields.begin(), fields.end(),
                            [](const std::string& f) { return f.starts_with("NOX_REASON="); }));
+}
+
+// A claimed name or an operation id of megabytes keeps its first kQuoteLimit bytes, in the file
+// and in the journal, and the structured members stay JSON.
+TEST(AuditRecordTest, KeepsAtMostAQuoteOfEachClientText) {
+  Record refused = Base(Event::kCredentialRefused);
+  refused.opId = std::string(1'000'000, 'o');
+  refused.subject = Subject{std::string(5'000'000, 'x'), {}, std::string(3'000'000, 'd'), {}};
+  const std::string user = std::string(Basalt::kQuoteLimit, 'x') + "\u2026(cut, 5000000 bytes)";
+
+  const std::string line = FormatLine(refused);
+  EXPECT_LT(line.size(), 4 * Basalt::kQuoteLimit);
+  EXPECT_NE(line.find(R"("subject":{"user":")" + user + R"(","domain":")"), std::string::npos);
+  EXPECT_NE(
+      line.find(R"("op_id":")" + std::string(Basalt::kQuoteLimit, 'o') + "\u2026(cut, 1000000"),
+      std::string::npos);
+
+  const std::vector<std::string> fields = JournalFields(refused);
+  EXPECT_NE(std::find(fields.begin(), fields.end(), "NOX_SUBJECT_USER=" + user), fields.end());
+  for (const std::string& field : fields) EXPECT_LT(field.size(), 3 * Basalt::kQuoteLimit);
 }
 
 TEST(AuditRecordTest, EventKindsHaveDistinctNamesAndMessageIds) {
