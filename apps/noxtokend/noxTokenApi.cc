@@ -151,9 +151,13 @@ std::shared_ptr<Audit::Trail> CreateAuditTrail() {
   std::string why;
   auto journal = Basalt::System::Journal::OpenUnderSystemd(why);
   if (!why.empty()) logger->Log(3, "Audit records not sent to the journal: %1", why);
-  logger->Log(5, "Audit trail to %1%2; %3", settings.file, journal ? " and the journal" : "",
+  logger->Log(5, "Audit trail to %1%2; %3; %4", settings.file, journal ? " and the journal" : "",
               settings.required ? "required: a call whose record cannot be written is refused"
-                                : "not required: a record that cannot be written is lost");
+                                : "not required: a record that cannot be written is lost",
+              settings.refusalBytesPerSecond == 0
+                  ? std::string("refusal records not limited")
+                  : "refusal records of one caller at most " +
+                        std::to_string(settings.refusalBytesPerSecond) + " bytes a second");
   auto trail = std::make_shared<Audit::Trail>(std::move(settings), logger, std::move(journal));
   app->OnHangup([trail] { trail->Reopen(); });
   return trail;

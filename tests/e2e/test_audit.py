@@ -159,3 +159,22 @@ def test_sighup_starts_a_new_file_and_disabled_writes_none(new_root, run_daemon)
     with_audit(off, enabled="false")
     run_daemon(off).create_token()
     assert not trail_path(off).exists()
+
+
+def test_a_flood_of_refusals_is_held_back_and_counted(new_root, run_daemon):
+    root = new_root()
+    with_audit(root, refusalBytesPerSecond="1000")  # a budget of 32,000 bytes: ~100 records
+    daemon = run_daemon(root)
+    forged = oauth(jwt.encode({"iss": "https://nobody", "username": "mallory"}, "k" * 32))
+    for _ in range(400):
+        daemon.invoke(TOKEN_SVC, "create", security=forged)
+    time.sleep(1.5)  # room again for one record
+    daemon.invoke(TOKEN_SVC, "create", security=forged)
+
+    refused = [r for r in read_trail(trail_path(root)) if r["event"] == "credential.refused"]
+    assert len(refused) < 200
+    assert refused[-1]["held_back"] > 0
+    # Every refusal is accounted for: written, or counted in the caller's next record.
+    assert len(refused) + sum(r.get("held_back", 0) for r in refused) == 401
+    said = [r.text for r in daemon.records() if r.logger == "Audit" and "held back" in r.text]
+    assert said and "caller uid" in said[0] and "1000 bytes a second" in said[0]

@@ -138,6 +138,7 @@ std::string FormatLine(const Record& record) {
     if (record.subject) WriteSubject(object.Member("subject"), *record.subject);
     object.Text("outcome", record.reason.empty() ? "ok" : "refused");
     object.Text("reason", record.reason);
+    if (record.heldBack > 0) object.Member("held_back") += std::to_string(record.heldBack);
     if (record.entitlements) WriteStrings(object.Member("entitlements"), *record.entitlements);
     if (record.expires) object.Member("expires") += std::to_string(*record.expires);
     object.Text("token_sha256", record.tokenSha256);
@@ -175,6 +176,7 @@ std::vector<std::string> JournalFields(const Record& record) {
   }
   add("NOX_OUTCOME", outcome);
   add("NOX_REASON", record.reason);
+  if (record.heldBack > 0) add("NOX_HELD_BACK", std::to_string(record.heldBack));
   if (record.entitlements) {
     addJson("NOX_ENTITLEMENTS",
             Json([&](std::string& out) { WriteStrings(out, *record.entitlements); }));

@@ -42,6 +42,7 @@ std::vector<Case> Cases() {
   refused.scheme = "user_pass";
   refused.subject = Subject{"a\"b\n<c>", {}, {}, {}};
   refused.reason = "com.tessel.orbi.std.errors.unauthenticated";
+  refused.heldBack = 3;
 
   Record changed = Base(Event::kProfileChanged);
   changed.scheme = "own_token";
@@ -63,10 +64,10 @@ std::vector<Case> Cases() {
        R"("caller_uid":1000,"scheme":"external_jwt","subject":{"user":"ann","issuer_alias":"corp",)"
        R"("domain":"corp.example","groups":["ops@corp.example"]},"outcome":"ok",)"
        R"("entitlements":["ADMINISTRATOR"],"expires":1796613339,"token_sha256":"0123456789abcdef"})"},
-      {"refusal escapes a claimed name", refused,
+      {"refusal escapes a claimed name and counts what was held back", refused,
        R"({"time":"2026-12-07T03:10:39.042Z","event":"credential.refused","op_id":"create-x-0",)"
        R"("scheme":"user_pass","subject":{"user":"a\"b\n\u003cc\u003e"},"outcome":"refused",)"
-       R"("reason":"com.tessel.orbi.std.errors.unauthenticated"})"},
+       R"("reason":"com.tessel.orbi.std.errors.unauthenticated","held_back":3})"},
       {"profile change with empty grants after", changed,
        R"({"time":"2026-12-07T03:10:39.042Z","event":"profile.changed","op_id":"create-x-0",)"
        R"("scheme":"own_token","subject":{"user":"root"},"outcome":"ok",)"

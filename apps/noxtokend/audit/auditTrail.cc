@@ -57,12 +57,24 @@ Settings Settings::Read(const Basalt::Service::Config& config) {
                             file + "'");
   }
   settings.file = Basalt::System::HostPath(file);
+  int64_t rate = 0;
+  if (config.GetInt("audit/refusalBytesPerSecond", rate)) {
+    if (rate < 0 || rate > Settings::kMaxRefusalBytesPerSecond) {
+      throw Basalt::Exception(
+          "configuration key 'audit/refusalBytesPerSecond' must lie between 0 and " +
+          std::to_string(Settings::kMaxRefusalBytesPerSecond) + ", not " + std::to_string(rate));
+    }
+    settings.refusalBytesPerSecond = static_cast<uint64_t>(rate);
+  }
   return settings;
 }
 
 Trail::Trail(Settings settings, std::shared_ptr<Basalt::Service::Logger> logger,
              std::unique_ptr<Basalt::System::Journal> journal)
-    : settings_(std::move(settings)), logger_(std::move(logger)), journal_(std::move(journal)) {
+    : settings_(std::move(settings)),
+      logger_(std::move(logger)),
+      journal_(std::move(journal)),
+      refusals_(settings_.refusalBytesPerSecond) {
   fd_ = Open();
 }
 
@@ -120,7 +132,30 @@ bool Trail::WriteLine(const std::string& line) {
 }
 
 bool Trail::Write(const Record& record) {
-  bool written = WriteLine(FormatLine(record));
+  std::string line = FormatLine(record);
+  if (record.event != Event::kCredentialRefused && record.event != Event::kAccessDenied) {
+    return Put(record, line);
+  }
+  const std::optional<uint64_t> heldBefore = refusals_.Take(record.callerUid, line.size());
+  if (!heldBefore) {
+    if (uint64_t heldBack = 0; lines_.heldBack.Due(&heldBack)) {
+      logger_->Log(3,
+                   WithHeldBack("Audit records of refusals held back for caller uid %1: more "
+                                "than %2 bytes a second",
+                                heldBack),
+                   record.callerUid ? std::to_string(*record.callerUid) : "unknown",
+                   refusals_.BytesPerSecond());
+    }
+    return true;
+  }
+  if (*heldBefore == 0) return Put(record, line);
+  Record counted = record;
+  counted.heldBack = *heldBefore;
+  return Put(counted, FormatLine(counted));
+}
+
+bool Trail::Put(const Record& record, const std::string& line) {
+  bool written = WriteLine(line);
   uint64_t heldBack = 0;
   if (journal_ && !journal_->Send(JournalFields(record)) && lines_.notJournaled.Due(&heldBack)) {
     logger_->Log(3, WithHeldBack("Audit record %1 not sent to the journal", heldBack),

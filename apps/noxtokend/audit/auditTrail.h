@@ -15,6 +15,7 @@
 #include <string>
 
 #include "apps/noxtokend/audit/auditRecord.h"
+#include "apps/noxtokend/audit/refusalBudget.h"
 #include "platform/basalt/config.h"
 #include "platform/basalt/journal.h"
 #include "platform/basalt/logLimiter.h"
@@ -29,9 +30,15 @@ struct Settings {
   // A record that cannot be written refuses the call that needed it.
   bool required = false;
   std::string file;  // the host path, already under TESSEL_ROOT
+  // Bytes of refusal records a second that one calling host user may add (RefusalBudget); 0: any.
+  uint64_t refusalBytesPerSecond = kDefaultRefusalBytesPerSecond;
 
-  // "audit/enabled", "audit/required" ("true" or "false") and "audit/file" (default
-  // kDefaultFile under TESSEL_ROOT). Throws Basalt::Exception on a value that is not a boolean.
+  static constexpr uint64_t kDefaultRefusalBytesPerSecond = 8192;
+  static constexpr int64_t kMaxRefusalBytesPerSecond = int64_t{1} << 30;
+
+  // "audit/enabled", "audit/required" ("true" or "false"), "audit/file" (default kDefaultFile
+  // under TESSEL_ROOT) and "audit/refusalBytesPerSecond". Throws Basalt::Exception on a value
+  // that is not a boolean, a relative path or a rate out of range.
   static Settings Read(const Basalt::Service::Config& config);
 };
 
@@ -48,7 +55,8 @@ class Trail {
   const Settings& GetSettings() const { return settings_; }
 
   // Appends the record to the file (and the journal). False when the file could not take it; the
-  // loss is logged at level 2.
+  // loss is logged at level 2. A refusal record beyond its caller's budget is held back (and
+  // counted in that caller's next one): true, nothing written.
   bool Write(const Record& record);
 
   // True when the file is open, or could be opened now.
@@ -61,6 +69,7 @@ class Trail {
   // Opens the path; returns the descriptor or -1, logging why at level 2.
   int Open() const;
   bool WriteLine(const std::string& line);
+  bool Put(const Record& record, const std::string& line);
 
   // Each failure line at most once per interval, with the count held back: a trail that cannot
   // be written must not put two lines a call into the log.
@@ -70,12 +79,14 @@ class Trail {
     Basalt::Service::LogLimiter writeFailed{kFailureLineInterval};
     Basalt::Service::LogLimiter lost{kFailureLineInterval};
     Basalt::Service::LogLimiter notJournaled{kFailureLineInterval};
+    Basalt::Service::LogLimiter heldBack{kFailureLineInterval};
   };
 
   Settings settings_;
   std::shared_ptr<Basalt::Service::Logger> logger_;
   mutable FailureLines lines_;
   std::unique_ptr<Basalt::System::Journal> journal_;
+  RefusalBudget refusals_;
   std::shared_mutex mutex_;  // writers share the descriptor; Reopen swaps it alone
   int fd_ = -1;              // guarded by mutex_
 };
