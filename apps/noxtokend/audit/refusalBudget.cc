@@ -6,20 +6,21 @@
 namespace NoxToken::Audit {
 
 RefusalBudget::RefusalBudget(uint64_t bytesPerSecond, ClockFn clock)
-    : bytesPerSecond_(bytesPerSecond), clock_(clock ? std::move(clock) : ClockFn(&Clock::now)) {}
+    : bytesPerSecond_(bytesPerSecond),
+      rate_(static_cast<double>(bytesPerSecond)),
+      full_(rate_ * static_cast<double>(kBurstSeconds)),
+      clock_(clock ? std::move(clock) : ClockFn(&Clock::now)) {}
 
 void RefusalBudget::Refill(Budget& budget, Clock::time_point now) const {
   const double seconds = std::chrono::duration<double>(now - budget.refilled).count();
-  const double full = static_cast<double>(bytesPerSecond_ * kBurstSeconds);
-  budget.bytes = std::min(full, budget.bytes + std::max(seconds, 0.0) * bytesPerSecond_);
+  budget.bytes = std::min(full_, budget.bytes + std::max(seconds, 0.0) * rate_);
   budget.refilled = now;
 }
 
 void RefusalBudget::ForgetRefilled(Clock::time_point now) {
-  const double full = static_cast<double>(bytesPerSecond_ * kBurstSeconds);
   for (auto it = budgets_.begin(); it != budgets_.end();) {
     Refill(it->second, now);
-    const bool holdsNothing = it->second.bytes >= full && it->second.heldBack == 0;
+    const bool holdsNothing = it->second.bytes >= full_ && it->second.heldBack == 0;
     it = holdsNothing ? budgets_.erase(it) : std::next(it);
   }
 }
@@ -31,15 +32,13 @@ std::optional<uint64_t> RefusalBudget::Take(std::optional<uint32_t> caller, uint
   auto found = budgets_.find(caller);
   if (found == budgets_.end()) {
     if (budgets_.size() >= kMaxCallers) ForgetRefilled(now);
-    const Budget full{static_cast<double>(bytesPerSecond_ * kBurstSeconds), now, 0};
-    found = budgets_.emplace(caller, full).first;
+    found = budgets_.emplace(caller, Budget{full_, now, 0}).first;
   }
   Budget& budget = found->second;
   Refill(budget, now);
   // A full budget lets any one record through (and owes the rest), so that no record is too
   // large ever to be written.
-  const bool full = budget.bytes >= static_cast<double>(bytesPerSecond_ * kBurstSeconds);
-  if (!full && budget.bytes < static_cast<double>(bytes)) {
+  if (budget.bytes < full_ && budget.bytes < static_cast<double>(bytes)) {
     ++budget.heldBack;
     return std::nullopt;
   }

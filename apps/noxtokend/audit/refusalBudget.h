@@ -49,6 +49,8 @@ class RefusalBudget {
   void ForgetRefilled(Clock::time_point now);
 
   const uint64_t bytesPerSecond_;
+  const double rate_;  // bytesPerSecond_, and the most a budget holds
+  const double full_;
   const ClockFn clock_;
   std::mutex mutex_;
   std::map<std::optional<uint32_t>, Budget> budgets_;  // guarded by mutex_
