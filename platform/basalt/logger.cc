@@ -174,13 +174,8 @@ void Logger::LogInternal(int level, std::string_view text) const {
 // An entry is never erased: emptied, it keeps its node and its capacity for the next call's id,
 // so that a call sets and clears its "opID" without allocating.
 std::string SetLogContext(const std::string& key, const std::string& value) {
-  auto it = tLogContext.find(key);
-  if (it == tLogContext.end()) {
-    if (!value.empty()) tLogContext.emplace(key, value);
-    return {};
-  }
-  std::string previous = it->second;
-  it->second = value;
+  std::string previous = GetLogContext(key);
+  ResetLogContext(key, value);
   return previous;
 }
 

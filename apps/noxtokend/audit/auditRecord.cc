@@ -41,10 +41,6 @@ void WriteText(std::string& out, std::string_view text) {
   }
 }
 
-std::string BoundedText(const std::string& text) {
-  return text.size() <= Basalt::kQuoteLimit ? text : Basalt::QuoteClientText(text);
-}
-
 void WriteStrings(std::string& out, const std::vector<std::string>& items) {
   out += '[';
   for (size_t i = 0; i < items.size(); ++i) {
@@ -159,7 +155,7 @@ std::vector<std::string> JournalFields(const Record& record) {
     fields.push_back(std::string(name) + "=" + json);
   };
   const auto add = [&fields](const char* name, const std::string& value) {
-    if (!value.empty()) fields.push_back(std::string(name) + "=" + BoundedText(value));
+    if (!value.empty()) fields.push_back(std::string(name) + "=" + Basalt::QuoteClientText(value));
   };
   std::string outcome = record.reason.empty() ? "ok" : "refused";
   add("MESSAGE_ID", EventMessageId(record.event));
