@@ -152,7 +152,8 @@ void BM_HolderOfKeyCall(benchmark::State& state) {
       {},
       nullptr,
       {},
-      nullptr};
+      nullptr,
+      std::nullopt};
   const Orbi::Core::MethodIdentifier create{"com.tessel.nox.authentication.token", "create"};
   const auto input = std::make_shared<Orbi::Data::StructValue>("");
   for (auto _ : state) {

@@ -151,13 +151,16 @@ std::shared_ptr<Audit::Trail> CreateAuditTrail() {
   std::string why;
   auto journal = Basalt::System::Journal::OpenUnderSystemd(why);
   if (!why.empty()) logger->Log(3, "Audit records not sent to the journal: %1", why);
-  logger->Log(5, "Audit trail to %1%2; %3; %4", settings.file, journal ? " and the journal" : "",
+  logger->Log(5, "Audit trail to %1%2; %3; %4; %5", settings.file,
+              journal ? " and the journal" : "",
               settings.required ? "required: a call whose record cannot be written is refused"
                                 : "not required: a record that cannot be written is lost",
               settings.refusalBytesPerSecond == 0
                   ? std::string("refusal records not limited")
                   : "refusal records of one caller at most " +
-                        std::to_string(settings.refusalBytesPerSecond) + " bytes a second");
+                        std::to_string(settings.refusalBytesPerSecond) + " bytes a second",
+              settings.recordUnknownUserNames ? "refused user names recorded as typed"
+                                              : "refused user names recorded only for host users");
   auto trail = std::make_shared<Audit::Trail>(std::move(settings), logger, std::move(journal));
   app->OnHangup([trail] { trail->Reopen(); });
   return trail;
@@ -253,7 +256,12 @@ Orbi::Core::ProviderPtr CreateLocalProvider(
   const Accounting accounting{CreateAuditTrail(), metrics};
   std::vector<AuthnStage> handlers{
       {CreateUserPassHandler(enqueuer, metrics, localizer),
-       Observe(accounting, Nox::Metrics::AuthnScheme::kUserPass, Audit::ClaimedByUserName)}};
+       Observe(accounting, Nox::Metrics::AuthnScheme::kUserPass,
+               [keepUnknown =
+                    accounting.trail && accounting.trail->GetSettings().recordUnknownUserNames](
+                   const Orbi::Core::ExecutionContext& context) {
+                 return Audit::ClaimedByUserName(context, keepUnknown);
+               })}};
 
   auto samlLogger = Logger::CreateLogger("SamlHokHandler");
   if (!externalSts) {

@@ -1,13 +1,16 @@
 #include "platform/basalt/authenticateUser.h"
 
+#include <pwd.h>
 #include <security/pam_appl.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "platform/basalt/hostPath.h"
 #include "platform/basalt/sharedLibrary.h"
@@ -168,10 +171,26 @@ AuthenticationOutcome AuthenticateUserDeferringDelay(const std::string& user,
   }
   if (accepted) {
     outcome.token = std::make_shared<AuthTokenHelper>(user);
+    outcome.hostUser = true;
   } else {
     outcome.failDelay = std::chrono::microseconds(exchange.failDelayMicros);
+    outcome.hostUser = IsHostUser(user);
   }
   return outcome;
+}
+
+bool IsHostUser(const std::string& user) {
+  if (user.empty() || user.find('\0') != std::string::npos) return false;
+  passwd entry{};
+  passwd* found = nullptr;
+  // NSS asks for more room by ERANGE; a few doublings cover any sane entry.
+  std::vector<char> room(1024);
+  for (int tries = 0; tries < 8; ++tries) {
+    const int error = getpwnam_r(user.c_str(), &entry, room.data(), room.size(), &found);
+    if (error != ERANGE) return error == 0 && found != nullptr;
+    room.resize(room.size() * 2);
+  }
+  return false;
 }
 
 std::shared_ptr<AuthTokenHelper> AuthenticateUser(const std::string& user,

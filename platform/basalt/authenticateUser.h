@@ -33,7 +33,14 @@ struct AuthenticationOutcome {
   std::shared_ptr<AuthTokenHelper> token;
   // What PAM would have slept after a refusal; zero on success and for inputs refused before PAM.
   std::chrono::microseconds failDelay{0};
+  // Whether the host's user database (NSS) knows the name: looked up after a refusal, on the
+  // same thread; false for inputs refused before PAM. A refused name nobody has is often a
+  // password typed into the wrong field, so records of the refusal leave it out.
+  bool hostUser = false;
 };
+
+// Whether the host's user database (NSS) has an entry for `user`; may block as NSS does.
+bool IsHostUser(const std::string& user);
 
 // Same check, but PAM's failure delay is handed back instead of slept, so that a server can
 // delay its answer without holding a thread for it.

@@ -56,6 +56,9 @@ struct ExecutionContext {
   // Set by a filter only once the credential it names, and whatever else that filter checks of
   // the call, has passed; never shared between calls.
   std::shared_ptr<const VerifiedCredential> verifiedCredential;
+  // Set by a handler that looked up the user its refused credential named: whether the host has
+  // that user. Unset when nothing was looked up.
+  std::optional<bool> claimedUserExists;
 
   std::optional<uint32_t> CallerUid() const { return callerUid ? callerUid() : std::nullopt; }
 

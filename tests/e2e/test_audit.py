@@ -16,6 +16,7 @@ from conftest import (ISSUERS_SVC, PROFILES_SVC, TOKEN_SVC, USERS,
 from saml_client import SAML_HOK, make_key
 
 NOX = "com.tessel.nox.authentication."
+PASSWORD_AS_NAME = "Tr0ub4dor&3"  # no host has such a user
 IDP = "https://idp.example/audit"
 
 
@@ -27,7 +28,7 @@ def read_trail(path):
     """Every line parsed as JSON; no line holds a token or a password."""
     text = path.read_text()
     assert text.endswith("\n") or not text
-    for secret in ["eyJ", *USERS.values()]:
+    for secret in ["eyJ", PASSWORD_AS_NAME, *USERS.values()]:
         assert secret not in text
     return [json.loads(line) for line in text.splitlines()]
 
@@ -58,8 +59,11 @@ def test_each_decision_is_recorded_with_its_caller(daemon, tmp_path):
     bob, chains = "LU###bob", [{"cert_chain": [cert]}]
     # Made in this order: op id, service, operation, input, security; event, members expected.
     expected = [
-        ("a-badpw", TOKEN_SVC, "create", None, user_pass("alice", "wrong"), "credential.refused",
-         {"scheme": "user_pass", "subject": {"user": "alice"}}),
+        ("a-badpw", TOKEN_SVC, "create", None, user_pass("root", "wrong"), "credential.refused",
+         {"scheme": "user_pass", "subject": {"user": "root", "host_user": True}}),
+        # A name no host user has may be a password typed into the wrong field: left out.
+        ("a-badname", TOKEN_SVC, "create", None, user_pass(PASSWORD_AS_NAME, "x"),
+         "credential.refused", {"scheme": "user_pass", "subject": {"host_user": False}}),
         ("a-nobody", TOKEN_SVC, "create", None, None, "credential.refused", {"scheme": "none"}),
         ("a-denied", PROFILES_SVC, "list", {}, alice, "access.denied", {
             "scheme": "own_token", "subject": {"user": "alice"}, "service": PROFILES_SVC,
@@ -163,8 +167,10 @@ def test_sighup_starts_a_new_file_and_disabled_writes_none(new_root, run_daemon)
 
 def test_a_flood_of_refusals_is_held_back_and_counted(new_root, run_daemon):
     root = new_root()
-    with_audit(root, refusalBytesPerSecond="1000")  # a budget of 32,000 bytes: ~100 records
+    # A budget of 32,000 bytes: ~100 records. Unknown names recorded, as an administrator may ask.
+    with_audit(root, refusalBytesPerSecond="1000", recordUnknownUserNames="true")
     daemon = run_daemon(root)
+    daemon.invoke(TOKEN_SVC, "create", security=user_pass("nobody-here", "x"))
     forged = oauth(jwt.encode({"iss": "https://nobody", "username": "mallory"}, "k" * 32))
     for _ in range(400):
         daemon.invoke(TOKEN_SVC, "create", security=forged)
@@ -172,9 +178,10 @@ def test_a_flood_of_refusals_is_held_back_and_counted(new_root, run_daemon):
     daemon.invoke(TOKEN_SVC, "create", security=forged)
 
     refused = [r for r in read_trail(trail_path(root)) if r["event"] == "credential.refused"]
+    assert refused[0]["subject"] == {"user": "nobody-here", "host_user": False}
     assert len(refused) < 200
     assert refused[-1]["held_back"] > 0
     # Every refusal is accounted for: written, or counted in the caller's next record.
-    assert len(refused) + sum(r.get("held_back", 0) for r in refused) == 401
+    assert len(refused) + sum(r.get("held_back", 0) for r in refused) == 402
     said = [r.text for r in daemon.records() if r.logger == "Audit" and "held back" in r.text]
     assert said and "caller uid" in said[0] and "1000 bytes a second" in said[0]

@@ -47,7 +47,7 @@ def create_as(daemon, uid: int, *batches):
 @pytest.mark.skipif(os.getuid() != 0, reason="running a client as another uid needs root")
 def test_a_guesser_is_throttled_per_target_user_and_caller(daemon):
     since = daemon.log_offset()
-    wrong = ("alice", "guess")
+    wrong = ("root", "guess")
     # Of seven wrong at once, five are checked (all fail); the other two wait for a place and
     # are answered with the wait the fifth failure starts, unchecked.
     answers = create_as(daemon, GUESSER_UID, [wrong] * 7)
@@ -58,14 +58,14 @@ def test_a_guesser_is_throttled_per_target_user_and_caller(daemon):
         message, = messages
         assert (message["id"], message["default_message"]) == (
             TOO_MANY, "Too many failed attempts; try again in 1 s"), messages
-    # Alice from another host user, and another user from the guesser's, are not held back; of
+    # Root from another host user, and another user from the guesser's, are not held back; of
     # twelve right at once, those beyond five checks wait for a place, and none is refused.
-    assert output_of(create_as(daemon, os.getuid(), [("alice", USERS["alice"])])[0])["token"]
-    for answer in create_as(daemon, GUESSER_UID, [("root", USERS["root"])] * 12):
+    assert output_of(create_as(daemon, os.getuid(), [("root", USERS["root"])])[0])["token"]
+    for answer in create_as(daemon, GUESSER_UID, [("alice", USERS["alice"])] * 12):
         assert output_of(answer)["token"]
 
     # One line for the wait that began, none for the attempts refused during it.
     lines = [r for r in daemon.records(since) if r.logger == "PasswordThrottle"]
     assert [(r.level, r.text) for r in lines] == [
-        (3, f"Password attempts for user alice from caller uid {GUESSER_UID} refused for 1 s "
+        (3, f"Password attempts for user root from caller uid {GUESSER_UID} refused for 1 s "
             "after 5 consecutive failures")], lines

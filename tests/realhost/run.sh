@@ -270,6 +270,16 @@ inside grep -q '"event":"token.issued"' /var/log/tessel/noxtokend/audit.log ||
 inside grep -qF "$alice_token" /var/log/tessel/noxtokend/audit.log && fail "a token in audit.log"
 [ -n "$(inside journalctl -u noxtokend --no-pager -o cat MESSAGE_ID=4cfa876d70844600ae11c8d3d59a25e3)" ] ||
   fail "journalctl MESSAGE_ID= finds no token.issued record"
+# A password typed as the user name: refused, and recorded without the name (NSS has no such user).
+[ -z "$(password_token Alice-realhost-1 x)" ] || fail "a password as user name got a token"
+inside grep -q '"subject":{"user":"alice","host_user":true}' /var/log/tessel/noxtokend/audit.log ||
+  fail "the refused password of host user alice is not recorded with her name"
+inside grep -q '"subject":{"host_user":false}' /var/log/tessel/noxtokend/audit.log ||
+  fail "no record of the refused unknown name"
+# The daemon's own lines and records only: what PAM's modules log is theirs.
+inside sh -c 'journalctl -u noxtokend _TRANSPORT=stdout --no-pager; cat /var/log/tessel/noxtokend/audit.log
+              journalctl NOX_EVENT=credential.refused --no-pager -o verbose' |
+  grep -qF Alice-realhost-1 && fail "a password typed as user name is in the log or the trail"
 
 step "metrics: opt-in endpoint scraped from inside, noxtokenctl status"
 inside sed -i 's|</config>|  <metrics><portNum>9299</portNum></metrics>\n</config>|' \

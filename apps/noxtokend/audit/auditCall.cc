@@ -117,7 +117,10 @@ Record NewRecord(Event event, const Orbi::Core::ExecutionContext& context) {
   record.scheme = SchemeOf(context.authnResult);
   AuthnData::Reader caller(context.authnResult);
   if (caller.IsAuthenticated()) {
-    Subject subject{Copy(caller.Username()), Copy(caller.IssuerAlias()), Copy(caller.Domain()), {}};
+    Subject subject;
+    subject.user = Copy(caller.Username());
+    subject.issuerAlias = Copy(caller.IssuerAlias());
+    subject.domain = Copy(caller.Domain());
     for (const auto& group : caller.Groups()) {
       subject.groups.push_back(group.name + "@" + group.domain);
     }

@@ -81,6 +81,7 @@ class ObjectWriter {
 void WriteSubject(std::string& out, const Subject& subject) {
   ObjectWriter object(out);
   object.Optional("user", subject.user);
+  if (subject.hostUser) object.Member("host_user") += *subject.hostUser ? "true" : "false";
   object.Optional("issuer_alias", subject.issuerAlias);
   object.Optional("domain", subject.domain);
   if (!subject.groups.empty()) WriteStrings(object.Member("groups"), subject.groups);

@@ -38,6 +38,8 @@ struct Subject {
   std::optional<std::string> issuerAlias;
   std::optional<std::string> domain;
   std::vector<std::string> groups;  // "name@domain"
+  // For a refused password: whether the host has the user named; unset when not looked up.
+  std::optional<bool> hostUser;
 };
 
 // What a management target looked like: a profile's grants ("RESOURCE:ENTITLEMENT"), or an

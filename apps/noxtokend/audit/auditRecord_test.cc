@@ -33,20 +33,20 @@ std::vector<Case> Cases() {
   Record issued = Base(Event::kTokenIssued);
   issued.callerUid = 1000;
   issued.scheme = "external_jwt";
-  issued.subject = Subject{"ann", "corp", "corp.example", {"ops@corp.example"}};
+  issued.subject = Subject{"ann", "corp", "corp.example", {"ops@corp.example"}, {}};
   issued.entitlements = std::vector<std::string>{"ADMINISTRATOR"};
   issued.expires = 1796613339;
   issued.tokenSha256 = "0123456789abcdef";
 
   Record refused = Base(Event::kCredentialRefused);
   refused.scheme = "user_pass";
-  refused.subject = Subject{"a\"b\n<c>", {}, {}, {}};
+  refused.subject = Subject{"a\"b\n<c>", {}, {}, {}, true};
   refused.reason = "com.tessel.orbi.std.errors.unauthenticated";
   refused.heldBack = 3;
 
   Record changed = Base(Event::kProfileChanged);
   changed.scheme = "own_token";
-  changed.subject = Subject{"root", {}, {}, {}};
+  changed.subject = Subject{"root", {}, {}, {}, {}};
   changed.service = "com.tessel.nox.authentication.client_profiles";
   changed.operation = "set";
   changed.target = "LU###alice";
@@ -66,7 +66,8 @@ std::vector<Case> Cases() {
        R"("entitlements":["ADMINISTRATOR"],"expires":1796613339,"token_sha256":"0123456789abcdef"})"},
       {"refusal escapes a claimed name and counts what was held back", refused,
        R"({"time":"2026-12-07T03:10:39.042Z","event":"credential.refused","op_id":"create-x-0",)"
-       R"("scheme":"user_pass","subject":{"user":"a\"b\n\u003cc\u003e"},"outcome":"refused",)"
+       R"("scheme":"user_pass","subject":{"user":"a\"b\n\u003cc\u003e","host_user":true},)"
+       R"("outcome":"refused",)"
        R"("reason":"com.tessel.orbi.std.errors.unauthenticated","held_back":3})"},
       {"profile change with empty grants after", changed,
        R"({"time":"2026-12-07T03:10:39.042Z","event":"profile.changed","op_id":"create-x-0",)"
@@ -103,7 +104,7 @@ TEST(AuditRecordTest, JournalFieldsNameTheEventAndEveryPresentMember) {
 TEST(AuditRecordTest, KeepsAtMostAQuoteOfEachClientText) {
   Record refused = Base(Event::kCredentialRefused);
   refused.opId = std::string(1'000'000, 'o');
-  refused.subject = Subject{std::string(5'000'000, 'x'), {}, std::string(3'000'000, 'd'), {}};
+  refused.subject = Subject{std::string(5'000'000, 'x'), {}, std::string(3'000'000, 'd'), {}, {}};
   const std::string user = std::string(Basalt::kQuoteLimit, 'x') + "\u2026(cut, 5000000 bytes)";
 
   const std::string line = FormatLine(refused);

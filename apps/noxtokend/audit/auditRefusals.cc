@@ -17,9 +17,12 @@ Orbi::Authn::AuthnObserver RecordRefusals(std::shared_ptr<Trail> trail, std::str
   };
 }
 
-Subject ClaimedByUserName(const Orbi::Core::ExecutionContext& context) {
+Subject ClaimedByUserName(const Orbi::Core::ExecutionContext& context, bool keepUnknownNames) {
   Subject subject;
-  if (const std::string* user = context.FindSecurity("userName")) subject.user = *user;
+  const std::string* user = context.FindSecurity("userName");
+  if (!user) return subject;
+  subject.hostUser = context.claimedUserExists;
+  if (subject.hostUser.value_or(false) || keepUnknownNames) subject.user = *user;
   return subject;
 }
 

@@ -21,10 +21,11 @@ using ClaimFn = std::function<Subject(const Orbi::Core::ExecutionContext& contex
 Orbi::Authn::AuthnObserver RecordRefusals(std::shared_ptr<Trail> trail, std::string scheme,
                                           ClaimFn claimed);
 
-// Claims read from the security context: the user name of a user-and-password call; the
-// "username" of a token, and with `issuerAlias` (the alias of a token's "iss", empty when
-// unknown) its issuer alias and "domain".
-Subject ClaimedByUserName(const Orbi::Core::ExecutionContext& context);
+// Claims read from the security context: the user name of a user-and-password call, kept only
+// when the check found it is a host user or with `keepUnknownNames` (a name nobody has is often a
+// password typed into the wrong field); the "username" of a token, and with `issuerAlias` (the
+// alias of a token's "iss", empty when unknown) its issuer alias and "domain".
+Subject ClaimedByUserName(const Orbi::Core::ExecutionContext& context, bool keepUnknownNames);
 Subject ClaimedByToken(const Orbi::Core::ExecutionContext& context,
                        const std::function<std::string(const std::string& issuer)>& issuerAlias);
 

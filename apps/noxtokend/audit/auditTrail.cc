@@ -51,6 +51,7 @@ Settings Settings::Read(const Basalt::Service::Config& config) {
   Settings settings;
   settings.enabled = ReadBoolean(config, "audit/enabled", true);
   settings.required = ReadBoolean(config, "audit/required", false);
+  settings.recordUnknownUserNames = ReadBoolean(config, "audit/recordUnknownUserNames", false);
   std::string file = kDefaultFile;
   if (config.GetString("audit/file", file) && !file.starts_with("/")) {
     throw Basalt::Exception("configuration key 'audit/file' must be an absolute path, not '" +

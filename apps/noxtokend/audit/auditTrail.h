@@ -32,13 +32,16 @@ struct Settings {
   std::string file;  // the host path, already under TESSEL_ROOT
   // Bytes of refusal records a second that one calling host user may add (RefusalBudget); 0: any.
   uint64_t refusalBytesPerSecond = kDefaultRefusalBytesPerSecond;
+  // A refused password's user name is recorded even when no host user has it.
+  bool recordUnknownUserNames = false;
 
   static constexpr uint64_t kDefaultRefusalBytesPerSecond = 8192;
   static constexpr int64_t kMaxRefusalBytesPerSecond = int64_t{1} << 30;
 
-  // "audit/enabled", "audit/required" ("true" or "false"), "audit/file" (default kDefaultFile
-  // under TESSEL_ROOT) and "audit/refusalBytesPerSecond". Throws Basalt::Exception on a value
-  // that is not a boolean, a relative path or a rate out of range.
+  // "audit/enabled", "audit/required", "audit/recordUnknownUserNames" ("true" or "false"),
+  // "audit/file" (default kDefaultFile under TESSEL_ROOT) and "audit/refusalBytesPerSecond".
+  // Throws Basalt::Exception on a value that is not a boolean, a relative path or a rate out of
+  // range.
   static Settings Read(const Basalt::Service::Config& config);
 };
 

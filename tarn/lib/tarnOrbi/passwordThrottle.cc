@@ -100,13 +100,16 @@ void PasswordThrottle::Settle(const std::string& user, CallerUid caller, Outcome
     if (outcome == Outcome::kAccepted) {
       entry.failures = 0;
       entry.blockedUntil = {};
-    } else if (outcome == Outcome::kRefused && ++entry.failures >= limits_.freeFailures) {
+    } else if ((outcome == Outcome::kRefused || outcome == Outcome::kRefusedUnknownName) &&
+               ++entry.failures >= limits_.freeFailures) {
       verdict = PeriodAfter(entry.failures);
       entry.blockedUntil = clock_() + *verdict;
+      const std::string named =
+          outcome == Outcome::kRefused ? "user " + user : std::string("a name of no host user");
       logger_->Log(3,
-                   "Password attempts for user %1 from caller uid %2 refused for %3 s after %4 "
+                   "Password attempts for %1 from caller uid %2 refused for %3 s after %4 "
                    "consecutive failures",
-                   user, CallerText(caller), verdict->count(), entry.failures);
+                   named, CallerText(caller), verdict->count(), entry.failures);
     }
     auto& waiting = entry.waiting;
     const size_t places = entry.inFlight < Places(entry) ? Places(entry) - entry.inFlight : 0;

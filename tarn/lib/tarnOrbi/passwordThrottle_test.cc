@@ -73,6 +73,7 @@ TEST(PasswordThrottleTest, CountsPerUserAndCallerAndDoublesTheWait) {
   };
   constexpr auto kWrong = Outcome::kRefused;
   constexpr auto kRight = Outcome::kAccepted;
+  constexpr auto kUnknown = Outcome::kRefusedUnknownName;
   const Step steps[] = {
       {0, "alice", 1000, kWrong, 0},
       {0, "alice", 1000, kWrong, 0},
@@ -90,6 +91,13 @@ TEST(PasswordThrottleTest, CountsPerUserAndCallerAndDoublesTheWait) {
       {7, "alice", 1000, kRight, 0},  // a success forgets the count
       {7, "alice", 1000, kWrong, 0},
       {7, "alice", 1000, Outcome::kNotChecked, 0},
+      // A name no host user has counts the same, but its line leaves the name out.
+      {20, "hunter2", 1000, kUnknown, 0},
+      {20, "hunter2", 1000, kUnknown, 0},
+      {20, "hunter2", 1000, kUnknown, 0},
+      {20, "hunter2", 1000, kUnknown, 0},
+      {20, "hunter2", 1000, kUnknown, 0},
+      {20, "hunter2", 1000, kRight, 1},
   };
   ThrottleHarness harness;
   for (const auto& step : steps) {
@@ -106,6 +114,8 @@ TEST(PasswordThrottleTest, CountsPerUserAndCallerAndDoublesTheWait) {
       "Password attempts for user alice from caller uid 1000 refused for 2 s after 6 "
       "consecutive failures",
       "Password attempts for user alice from caller uid 1000 refused for 4 s after 7 "
+      "consecutive failures",
+      "Password attempts for a name of no host user from caller uid 1000 refused for 1 s after 5 "
       "consecutive failures",
   };
   EXPECT_EQ(harness.lines, expected);

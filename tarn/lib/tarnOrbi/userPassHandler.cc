@@ -36,12 +36,12 @@ struct UserPassHandler::Check : std::enable_shared_from_this<Check> {
              Orbi::Authn::AuthnCallback done, Orbi::Core::Enqueuer answer) {
     const auto& throttle = options.throttle;
     if (!offloads) {
-      Run(*user, *password, caller, std::move(done), std::move(answer));
+      Run(context, *user, *password, caller, std::move(done), std::move(answer));
       return;
     }
     auto job = Basalt::Service::CarryLogContext(
         [self = shared_from_this(), context, user, password, caller, done, answer]() {
-          self->Run(*user, *password, caller, done, answer);
+          self->Run(context, *user, *password, caller, done, answer);
         });
     auto queue = offload.lock();
     if (queue && (*queue)(std::move(job))) {
@@ -62,7 +62,8 @@ struct UserPassHandler::Check : std::enable_shared_from_this<Check> {
   }
 
   // Runs the host check and answers through `answer`, which runs on the request's thread.
-  void Run(const std::string& user, const std::string& password, PasswordThrottle::CallerUid caller,
+  void Run(const Orbi::Core::ExecutionContextPtr& context, const std::string& user,
+           const std::string& password, PasswordThrottle::CallerUid caller,
            Orbi::Authn::AuthnCallback done, Orbi::Core::Enqueuer answer) const {
     const auto& throttle = options.throttle;
     const auto start = options.clock();
@@ -78,8 +79,12 @@ struct UserPassHandler::Check : std::enable_shared_from_this<Check> {
     }
     // Counted when answered: the attempt holds its place until then, and a wait that follows
     // starts when the caller hears of the failure, not while it still sits out the delay.
-    auto refuse = [done, throttle, user, caller]() {
-      if (throttle) throttle->Settle(user, caller, PasswordThrottle::Outcome::kRefused);
+    // Read on the request's thread only after `answer` hands the refusal over.
+    context->claimedUserExists = outcome.hostUser;
+    const auto settled = outcome.hostUser ? PasswordThrottle::Outcome::kRefused
+                                          : PasswordThrottle::Outcome::kRefusedUnknownName;
+    auto refuse = [done, throttle, user, caller, settled]() {
+      if (throttle) throttle->Settle(user, caller, settled);
       done(Orbi::Std::Unauthenticated().ToErrorValue());
     };
     // The host's failure delay is served on a timer, so it never holds a thread, and it is

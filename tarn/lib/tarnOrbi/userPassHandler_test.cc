@@ -29,6 +29,7 @@ struct Harness {
           // The host spends longer on a known user: it checks the password's hash.
           if (user == "root") now += std::chrono::milliseconds(3);
           Basalt::System::AuthenticationOutcome outcome;
+          outcome.hostUser = user == "root";
           if (password == "right") {
             outcome.token = std::make_shared<Basalt::System::AuthTokenHelper>(user);
           } else {
@@ -88,6 +89,8 @@ TEST(UserPassHandlerTest, RefusalWaitsOnATimerUntilTheSameTimeForKnownAndUnknown
     auto error = Orbi::Data::As<Orbi::Data::ErrorValue>(answer.value());
     ASSERT_TRUE(error);
     EXPECT_EQ(error->GetErrorKind(), "unauthenticated");
+    // What the check learned of the name is left for the records of the refusal.
+    EXPECT_EQ(context->claimedUserExists, std::optional<bool>(std::string(user) == "root"));
   }
   EXPECT_EQ(harness.delays[0], std::chrono::milliseconds(1997));
   EXPECT_EQ(answeredAfter[0], std::chrono::seconds(2));

@@ -60,7 +60,9 @@ class PasswordThrottle {
   // count allows (and past the free failures, one at a time). Thread-safe.
   void Admit(const std::string& user, CallerUid caller, DecidedFn decided);
 
-  enum class Outcome { kAccepted, kRefused, kNotChecked };
+  // kRefusedUnknownName: refused, and the host has no user of that name; counted as kRefused,
+  // but its log line leaves the name out (it may be a password typed into the wrong field).
+  enum class Outcome { kAccepted, kRefused, kRefusedUnknownName, kNotChecked };
   // The result of an admitted check: success clears the count and any wait, a refusal counts
   // (and from the `freeFailures`th on starts a wait, logged once at level 3, which every waiting
   // attempt of the pair is refused with), kNotChecked only ends the attempt. Waiting attempts
