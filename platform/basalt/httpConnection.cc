@@ -452,6 +452,9 @@ void HttpConnection::ReadSome(std::shared_ptr<Request> request, size_t size,
 
 void HttpConnection::Send(uint64_t exchange, std::shared_ptr<AnswerMessage> answer,
                           std::function<void(const std::error_code&)> done) {
+  // The lines this thread holds (HeldLogLines) go out before the answer: whoever reads the answer
+  // finds in the log what led to it.
+  Service::FlushHeldLogLines();
   OnLoop([this, exchange, answer = std::move(answer), done = std::move(done)]() mutable {
     SendOnLoop(exchange, std::move(answer), std::move(done));
   });

@@ -78,6 +78,8 @@ HeldLogLines::~HeldLogLines() {
   if (--tHeld.depth == 0) tHeld.Flush();
 }
 
+void FlushHeldLogLines() { tHeld.Flush(); }
+
 struct Logger::Shared {
   LogSink sink;
   std::mutex mutex;  // guards levels

@@ -58,8 +58,8 @@ LogSink StandardErrorSink();
 
 // While one lives on a thread, the lines that thread writes through StandardErrorSink are kept and
 // go out together, in one write(2), when the outermost ends: lines that one step writes back to
-// back cost one system call, not one each. Hold only across code that cannot end the process (held
-// lines would be lost with it). Other threads' lines are not held.
+// back cost one system call, not one each. Panic writes them first; a crash by a signal loses the
+// lines of the step under way. Other threads' lines are not held.
 class HeldLogLines {
  public:
   HeldLogLines();
@@ -67,6 +67,10 @@ class HeldLogLines {
   HeldLogLines(const HeldLogLines&) = delete;
   HeldLogLines& operator=(const HeldLogLines&) = delete;
 };
+
+// Writes the lines the calling thread holds now, and holds on: before an answer leaves, so that
+// whoever reads it finds them, and before the process ends.
+void FlushHeldLogLines();
 
 class Logger : public std::enable_shared_from_this<Logger> {
  public:

@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/basalt/assert.h"
+
 namespace Basalt::Service {
 namespace {
 
@@ -112,6 +114,17 @@ TEST(StandardErrorSinkTest, HeldLinesGoOutTogetherWhenTheOutermostHoldEnds) {
   EXPECT_LT(held.find("] first\n"), held.find("] second\n"));
   EXPECT_NE(held.find("] second\n"), std::string::npos);
   EXPECT_NE(text.find("] third\n", together), std::string::npos);
+}
+
+TEST(HeldLogLinesDeathTest, APanicWritesTheHeldLinesFirst) {
+  const LogSink sink = StandardErrorSink();
+  EXPECT_DEATH(
+      {
+        const HeldLogLines held;
+        sink(LogRecord{3, "test", "op", "what led here"});
+        VERIFY(false);
+      },
+      "\\] what led here\n(.|\n)*VERIFY ");
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include "platform/basalt/clientText.h"
+#include "platform/basalt/logger.h"
 #include "platform/orbi/errors.h"
 #include "platform/orbi/frameworkIds.h"
 
@@ -56,6 +57,9 @@ void AsyncProtocolHandlerHelper::Start(ReceivedCb received, DoneCb done,
 }
 
 void AsyncProtocolHandlerHelper::OnFrame() {
+  // The lines a call writes while it is dispatched here (most calls: all of them) cost one
+  // write(2), not one each.
+  const Basalt::Service::HeldLogLines oneWrite;
   auto decoded = deserializer_->Deserialize(buffer_->View());
   buffer_.reset();
   if (!decoded) {
