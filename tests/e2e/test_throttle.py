@@ -64,6 +64,12 @@ def test_a_guesser_is_throttled_per_target_user_and_caller(daemon):
     for answer in create_as(daemon, GUESSER_UID, [("alice", USERS["alice"])] * 12):
         assert output_of(answer)["token"]
 
+    # Each refusal is recorded with the name its checks found a host user, the throttled too.
+    trail = (daemon.root.path / "var/log/tessel/noxtokend/audit.log").read_text().splitlines()
+    guessed = [r for r in map(json.loads, trail)
+               if r["event"] == "credential.refused" and r.get("caller_uid") == GUESSER_UID]
+    assert [r["subject"] for r in guessed] == [{"user": "root", "host_user": True}] * 7, guessed
+
     # One line for the wait that began, none for the attempts refused during it.
     lines = [r for r in daemon.records(since) if r.logger == "PasswordThrottle"]
     assert [(r.level, r.text) for r in lines] == [

@@ -97,6 +97,9 @@ void PasswordThrottle::Settle(const std::string& user, CallerUid caller, Outcome
     if (found == entries_.end()) return;  // never admitted here
     Entry& entry = found->second;
     if (entry.inFlight > 0) --entry.inFlight;
+    if (outcome != Outcome::kNotChecked) {
+      entry.hostUser = outcome != Outcome::kRefusedUnknownName;
+    }
     if (outcome == Outcome::kAccepted) {
       entry.failures = 0;
       entry.blockedUntil = {};
@@ -121,6 +124,12 @@ void PasswordThrottle::Settle(const std::string& user, CallerUid caller, Outcome
     if (entry.Idle() && entry.failures == 0) entries_.erase(found);
   }
   for (auto& decide : decided) decide(verdict, true);
+}
+
+std::optional<bool> PasswordThrottle::HostUser(const std::string& user, CallerUid caller) const {
+  std::lock_guard lock(mutex_);
+  auto found = entries_.find({user.substr(0, kKeptNameLength), caller});
+  return found == entries_.end() ? std::nullopt : found->second.hostUser;
 }
 
 size_t PasswordThrottle::Size() const {

@@ -119,6 +119,10 @@ TEST(PasswordThrottleTest, CountsPerUserAndCallerAndDoublesTheWait) {
       "consecutive failures",
   };
   EXPECT_EQ(harness.lines, expected);
+  // What the checks found of each name, for the attempts refused without one.
+  EXPECT_EQ(harness.throttle.HostUser("alice", 1000), true);
+  EXPECT_EQ(harness.throttle.HostUser("hunter2", 1000), false);
+  EXPECT_EQ(harness.throttle.HostUser("hunter2", 1001), std::nullopt);
 }
 
 TEST(PasswordThrottleTest, WaitsDoubleUpToFifteenMinutes) {

@@ -52,6 +52,7 @@ struct UserPassHandler::Check : std::enable_shared_from_this<Check> {
     }
     if (throttle) {
       throttle->Settle(*user, caller, PasswordThrottle::Outcome::kNotChecked);
+      context->claimedUserExists = throttle->HostUser(*user, caller);
       if (queue && !overloaded.exchange(true)) {
         throttle->GetLogger()->Log(
             3, "Password check queue full: attempts are refused unchecked until it drains");
@@ -153,6 +154,7 @@ void UserPassHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr context,
   auto decide = Basalt::Service::CarryLogContext(
       [check = check_, context, user, password, caller, done, answer, verdict] {
         if (*verdict) {
+          context->claimedUserExists = check->options.throttle->HostUser(*user, caller);
           check->RefuseUnchecked(check->Throttled(**verdict), done, answer);
         } else {
           check->Start(context, user, password, caller, done, answer);

@@ -122,9 +122,10 @@ struct OffloadingCase {
   std::unique_ptr<UserPassHandler> handler =
       std::make_unique<UserPassHandler>(harness.MakeOffloading(throttle));
   std::map<std::string, size_t> answers;  // how often each answer came
+  std::vector<Orbi::Core::ExecutionContextPtr> contexts;
 
   void Attempt(const char* password) {
-    auto context = std::make_shared<Orbi::Core::ExecutionContext>();
+    auto context = contexts.emplace_back(std::make_shared<Orbi::Core::ExecutionContext>());
     context->securityCtx = {{"schemeId", kScheme}, {"userName", "root"}, {"password", password}};
     handler->AsyncAuthenticate(context, [this](Orbi::Data::ValuePtr value) {
       auto error = Orbi::Data::As<Orbi::Data::ErrorValue>(value);
@@ -182,6 +183,10 @@ TEST(UserPassHandlerTest, ParallelAttemptsWaitInTheThrottleForAPlace) {
     EXPECT_EQ(run.RunAll(), 5U) << test.password;
     EXPECT_EQ(run.harness.asked.size(), test.checked) << test.password;
     EXPECT_EQ(run.answers, test.answers) << test.password;
+    if (!test.handlerGone && std::string(test.password) == "wrong") {
+      // Those refused unchecked are recorded as the checks found the name: a host user.
+      for (const auto& context : run.contexts) EXPECT_EQ(context->claimedUserExists, true);
+    }
   }
 }
 
@@ -192,6 +197,7 @@ TEST(UserPassHandlerTest, AFullCheckQueueRefusesUncheckedWithoutCounting) {
   EXPECT_TRUE(run.harness.asked.empty());
   EXPECT_EQ(run.harness.delays, std::vector<std::chrono::microseconds>(6, std::chrono::seconds(2)));
   EXPECT_EQ(run.answers, (std::map<std::string, size_t>{{"unauthenticated", 6}}));
+  EXPECT_EQ(run.contexts.back()->claimedUserExists, std::nullopt);  // no check saw the name
   run.harness.offloadRoom = 1;
   run.Attempt("wrong");
   EXPECT_EQ(run.harness.offloaded.size(), 1U);

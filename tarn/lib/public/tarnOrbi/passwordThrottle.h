@@ -70,6 +70,10 @@ class PasswordThrottle {
   // before it returns. Thread-safe.
   void Settle(const std::string& user, CallerUid caller, Outcome outcome);
 
+  // What the last settled check of the pair found of the name: whether the host has that user;
+  // nullopt before one. Lets an attempt refused unchecked be recorded as its checks were.
+  std::optional<bool> HostUser(const std::string& user, CallerUid caller) const;
+
   size_t Size() const;
   const std::shared_ptr<Basalt::Service::Logger>& GetLogger() const { return logger_; }
 
@@ -80,6 +84,7 @@ class PasswordThrottle {
     unsigned inFlight = 0;
     std::chrono::steady_clock::time_point blockedUntil{};
     uint64_t touched = 0;            // order of last use, for eviction
+    std::optional<bool> hostUser;    // see HostUser
     std::vector<DecidedFn> waiting;  // oldest first; empty unless `inFlight` fills the places
     bool Idle() const { return inFlight == 0 && waiting.empty(); }
   };
