@@ -70,6 +70,10 @@ Configuration (elements below the root element):
   audit/file                its JSON-lines file (default
                             /var/log/tessel/noxtokend/audit.log); SIGHUP reopens it
   audit/required            refuse a call whose record cannot be written (default false)
+  audit/refusalBytesPerSecond  bytes of refusal records a second one calling user may
+                            add, the rest counted (default 8192; 0: no limit)
+  audit/recordUnknownUserNames  true: record a refused password's user name even when
+                            no host user has it (default false)
 
 Files:
   /etc/tessel/features.conf       feature switches "noxtokend" and "external_sts"
