@@ -56,6 +56,9 @@ void WriteLines(std::shared_mutex& mutex, std::string_view lines) {
   }
 }
 
+// A call that logs a line per item of a long list does not keep megabytes of them.
+constexpr size_t kMaxHeldBytes = 64 * 1024;
+
 // The lines a HeldLogLines keeps, with the lock of the sink that wrote them.
 struct HeldLines {
   int depth = 0;
@@ -109,6 +112,7 @@ LogSink StandardErrorSink() {
       if (tHeld.mutex != mutex) tHeld.Flush();  // another sink's lines keep their own order
       tHeld.mutex = mutex;
       tHeld.text += line;
+      if (tHeld.text.size() >= kMaxHeldBytes) tHeld.Flush();
       return;
     }
     WriteLines(*mutex, line);

@@ -58,8 +58,8 @@ LogSink StandardErrorSink();
 
 // While one lives on a thread, the lines that thread writes through StandardErrorSink are kept and
 // go out together, in one write(2), when the outermost ends: lines that one step writes back to
-// back cost one system call, not one each. Panic writes them first; a crash by a signal loses the
-// lines of the step under way. Other threads' lines are not held.
+// back cost one system call, not one each (every 64 KiB at most). Panic writes them first; a crash
+// by a signal loses the lines of the step under way. Other threads' lines are not held.
 class HeldLogLines {
  public:
   HeldLogLines();
