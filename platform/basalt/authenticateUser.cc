@@ -150,6 +150,21 @@ bool IsAcceptableInput(std::string_view text, std::size_t maxLength) {
   return text.size() <= maxLength && text.find('\0') == std::string_view::npos;
 }
 
+// Whether the host's user database (NSS) has an entry for `user` (an acceptable input); may block
+// as NSS does.
+bool IsHostUser(const std::string& user) {
+  passwd entry{};
+  passwd* found = nullptr;
+  // NSS asks for more room by ERANGE; a few doublings cover any sane entry.
+  std::vector<char> room(1024);
+  for (int tries = 0; tries < 8; ++tries) {
+    const int error = getpwnam_r(user.c_str(), &entry, room.data(), room.size(), &found);
+    if (error != ERANGE) return error == 0 && found != nullptr;
+    room.resize(room.size() * 2);
+  }
+  return false;
+}
+
 }  // namespace
 
 AuthTokenHelper::AuthTokenHelper(std::string user) : user_(std::move(user)) {}
@@ -177,20 +192,6 @@ AuthenticationOutcome AuthenticateUserDeferringDelay(const std::string& user,
     outcome.hostUser = IsHostUser(user);
   }
   return outcome;
-}
-
-bool IsHostUser(const std::string& user) {
-  if (user.empty() || user.find('\0') != std::string::npos) return false;
-  passwd entry{};
-  passwd* found = nullptr;
-  // NSS asks for more room by ERANGE; a few doublings cover any sane entry.
-  std::vector<char> room(1024);
-  for (int tries = 0; tries < 8; ++tries) {
-    const int error = getpwnam_r(user.c_str(), &entry, room.data(), room.size(), &found);
-    if (error != ERANGE) return error == 0 && found != nullptr;
-    room.resize(room.size() * 2);
-  }
-  return false;
 }
 
 std::shared_ptr<AuthTokenHelper> AuthenticateUser(const std::string& user,

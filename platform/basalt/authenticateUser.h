@@ -39,9 +39,6 @@ struct AuthenticationOutcome {
   bool hostUser = false;
 };
 
-// Whether the host's user database (NSS) has an entry for `user`; may block as NSS does.
-bool IsHostUser(const std::string& user);
-
 // Same check, but PAM's failure delay is handed back instead of slept, so that a server can
 // delay its answer without holding a thread for it.
 AuthenticationOutcome AuthenticateUserDeferringDelay(const std::string& user,

@@ -52,14 +52,13 @@ struct UserPassHandler::Check : std::enable_shared_from_this<Check> {
     }
     if (throttle) {
       throttle->Settle(*user, caller, PasswordThrottle::Outcome::kNotChecked);
-      context->claimedUserExists = throttle->HostUser(*user, caller);
       if (queue && !overloaded.exchange(true)) {
         throttle->GetLogger()->Log(
             3, "Password check queue full: attempts are refused unchecked until it drains");
       }
     }
-    RefuseUnchecked(Orbi::Std::Unauthenticated().ToErrorValue(), std::move(done),
-                    std::move(answer));
+    RefuseUnchecked(*context, *user, caller, Orbi::Std::Unauthenticated().ToErrorValue(),
+                    std::move(done), std::move(answer));
   }
 
   // Runs the host check and answers through `answer`, which runs on the request's thread.
@@ -99,9 +98,12 @@ struct UserPassHandler::Check : std::enable_shared_from_this<Check> {
     }
   }
 
-  // Answers an attempt that never reached the host, after `uncheckedPause`.
-  void RefuseUnchecked(Orbi::Data::ValuePtr refusal, Orbi::Authn::AuthnCallback done,
-                       Orbi::Core::Enqueuer answer) const {
+  // Answers an attempt that never reached the host, after `uncheckedPause`; its records tell of
+  // the name what the pair's checks found.
+  void RefuseUnchecked(Orbi::Core::ExecutionContext& context, const std::string& user,
+                       PasswordThrottle::CallerUid caller, Orbi::Data::ValuePtr refusal,
+                       Orbi::Authn::AuthnCallback done, Orbi::Core::Enqueuer answer) const {
+    if (options.throttle) context.claimedUserExists = options.throttle->HostUser(user, caller);
     auto send = [answer, done, refusal] { answer([done, refusal] { done(refusal); }); };
     if (!options.delay || options.uncheckedPause.count() <= 0) {
       send();
@@ -151,15 +153,14 @@ void UserPassHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr context,
   // A waiting attempt is decided on the thread of the check that frees its place: it goes back to
   // the request's thread, under this call's log context; `verdict` carries the decision there.
   auto verdict = std::make_shared<PasswordThrottle::Verdict>();
-  auto decide = Basalt::Service::CarryLogContext(
-      [check = check_, context, user, password, caller, done, answer, verdict] {
-        if (*verdict) {
-          context->claimedUserExists = check->options.throttle->HostUser(*user, caller);
-          check->RefuseUnchecked(check->Throttled(**verdict), done, answer);
-        } else {
-          check->Start(context, user, password, caller, done, answer);
-        }
-      });
+  auto decide = Basalt::Service::CarryLogContext([check = check_, context, user, password, caller,
+                                                  done, answer, verdict] {
+    if (*verdict) {
+      check->RefuseUnchecked(*context, *user, caller, check->Throttled(**verdict), done, answer);
+    } else {
+      check->Start(context, user, password, caller, done, answer);
+    }
+  });
   options.throttle->Admit(
       *user, caller,
       [verdict, decide = std::move(decide), answer](PasswordThrottle::Verdict given, bool waited) {
