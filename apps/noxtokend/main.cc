@@ -61,6 +61,8 @@ Configuration (elements below the root element):
   http/idleTimeoutSeconds   idle connection timeout (default 30)
   log/level                 level of every logger (default 5; 7 logs most)
   log/logger name="NAME"    level of the logger NAME
+  log/callerBytesPerSecond  bytes of log lines a second one calling user's requests
+                            may cause, the rest counted (default 8192; 0: no limit)
   externalTokens/audience   an accepted audience of external tokens (repeatable;
                             default: any)
   externalTokens/checkNotBefore  true: refuse external JWTs whose "nbf" or "iat"

@@ -43,7 +43,8 @@ class AppTest : public ::testing::Test {
 
 TEST_F(AppTest, InitAppSetsLoggerLevelsAndThreadsAndRefusesBadValues) {
   InitApp(
-      WriteConfig("<config><log><level>4</level><logger name=\"OrbiHandler\">6</logger>"
+      WriteConfig("<config><log><level>4</level><callerBytesPerSecond>0</callerBytesPerSecond>"
+                  "<logger name=\"OrbiHandler\">6</logger>"
                   "<logger name=\"TokenImpl\"> 7 </logger></log></config>"));
   ASSERT_TRUE(GetApp());
   EXPECT_EQ(Logger::sDefaultLogger->GetLevel(), 4);
@@ -60,7 +61,9 @@ TEST_F(AppTest, InitAppSetsLoggerLevelsAndThreadsAndRefusesBadValues) {
             "cannot read configuration file '" + missing + "': No such file or directory");
   for (const char* bad :
        {"<log><level>high</level></log>", "<log><logger name=\"A\">x</logger></log>",
-        "<log><logger>5</logger></log>", "<http><threads>0</threads></http>"}) {
+        "<log><logger>5</logger></log>", "<http><threads>0</threads></http>",
+        "<log><callerBytesPerSecond>-1</callerBytesPerSecond></log>",
+        "<log><callerBytesPerSecond>2000000000</callerBytesPerSecond></log>"}) {
     EXPECT_THROW(InitApp(WriteConfig(std::string("<config>") + bad + "</config>")), Exception)
         << bad;
   }

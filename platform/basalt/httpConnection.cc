@@ -189,6 +189,16 @@ void HttpConnection::Complete(Fn fn) {
   asio::post(socket_.get_executor(), std::move(fn));
 }
 
+// Any local user can open connections and send malformed requests as fast as it likes: the lines
+// that causes are its own, not the daemon's.
+template <class... Args>
+void HttpConnection::LogForPeer(int level, std::string_view pattern, const Args&... args) {
+  if (!context_->logger->IsEnabled(level)) return;
+  const Service::CallerUidFn caller = [this] { return peer_.Uid(); };
+  const Service::HeldLogLines held(caller);
+  context_->logger->Log(level, pattern, args...);
+}
+
 void HttpConnection::ReadHeader() {
   // The first exchange is the one the connection was queued for.
   if (phase_ == Phase::kAnswering) {
@@ -261,13 +271,13 @@ void HttpConnection::OnHeader(const boost::system::error_code& error) {
   context_->queue.MarkServing(queueEntry_);
   if (!error) {
     if (int status = FramingRefusal(parser_->Head())) {
-      context_->logger->Log(4, "Malformed request: body framing refused (%1)", status);
+      LogForPeer(4, "Malformed request: body framing refused (%1)", status);
       AnswerMalformed(status);
       return;
     }
     if (auto refusal = CheckHost(parser_->Head()); refusal.status) {
-      context_->logger->Log(4, "Request refused (%1): %2 (Host '%3')", refusal.status, refusal.why,
-                            parser_->Head().Find(http::field::host).value_or(""));
+      LogForPeer(4, "Request refused (%1): %2 (Host '%3')", refusal.status, refusal.why,
+                 parser_->Head().Find(http::field::host).value_or(""));
       AnswerMalformed(refusal.status);
       return;
     }
@@ -279,7 +289,7 @@ void HttpConnection::OnHeader(const boost::system::error_code& error) {
     Close();
     return;
   }
-  context_->logger->Log(4, "Malformed request: %1", error.message());
+  LogForPeer(4, "Malformed request: %1", error.message());
   AnswerMalformed(error == http::error::header_limit ? 431 : 400);
 }
 
@@ -309,6 +319,9 @@ void HttpConnection::Dispatch() {
 
   auto handler = context_->GetHandler();
   if (!handler) handler = std::make_shared<RequestHandlerMixin>();
+  // What the handler logs while it takes the request in (a missing Accept, say) is the peer's.
+  const Service::CallerUidFn caller = [this] { return peer_.Uid(); };
+  const Service::HeldLogLines held(caller);
   try {
     switch (method) {
       case Method::POST:
@@ -331,7 +344,7 @@ void HttpConnection::Dispatch() {
         break;
     }
   } catch (const std::exception& e) {
-    context_->logger->Log(3, "Request handler failed: %1", e.what());
+    LogForPeer(3, "Request handler failed: %1", e.what());
     response->Answer(500, ReasonText(500));
   }
 }
@@ -441,8 +454,8 @@ void HttpConnection::ReadSome(std::shared_ptr<Request> request, size_t size,
                           }
                           // A connection closed here (to let a newcomer in) is not news.
                           if (error && !closed) {
-                            self->context_->logger->Log(4, "Reading a request body failed: %1",
-                                                        error.message());
+                            self->LogForPeer(4, "Reading a request body failed: %1",
+                                             error.message());
                             // A malformed body still lets the handler answer; the answer closes.
                             if (!IsParseError(error)) self->Close();
                           }
@@ -480,7 +493,7 @@ void HttpConnection::SendOnLoop(uint64_t exchange, std::shared_ptr<AnswerMessage
                 self->deadlines_.ClearWrite();
                 auto error = self->Ended(written);
                 if (error) {
-                  self->context_->logger->Log(4, "Writing an answer failed: %1", error.message());
+                  self->LogForPeer(4, "Writing an answer failed: %1", error.message());
                 }
                 // Closed while the write completed: an eviction that came too late to cancel it.
                 if (error || !keepAlive || self->phase_ == Phase::kClosed) {

@@ -103,6 +103,10 @@ class HttpConnection final : public ExchangeChannel,
   template <class Handler>
   void WriteAnswer(const AnswerMessage& answer, bool keepAlive, Handler handler);
   void AnswerMalformed(int status);
+  // Logs a line that the peer's traffic causes, held for the peer's host user so that it comes
+  // out of that caller's log budget (StandardErrorSink).
+  template <class... Args>
+  void LogForPeer(int level, std::string_view pattern, const Args&... args);
   void Close();
   // Leaves context->connections, once.
   void Uncount();

@@ -56,29 +56,107 @@ void WriteLines(std::shared_mutex& mutex, std::string_view lines) {
   }
 }
 
+// Lines of this level and below (errors) go out at once, whoever's call wrote them.
+constexpr int kUnbudgetedLevel = 2;
+
 // A call that logs a line per item of a long list does not keep megabytes of them.
 constexpr size_t kMaxHeldBytes = 64 * 1024;
 
-// The lines a HeldLogLines keeps, with the lock of the sink that wrote them.
+// About the length of the line that says how many of a caller's lines were held back: it is paid
+// for from that caller's budget with the lines it comes with.
+constexpr uint64_t kHeldBackNoteBytes = 128;
+
+// What a StandardErrorSink shares with the lines held for it.
+struct SinkState {
+  std::shared_mutex mutex;
+  bool journal = false;
+  std::unique_ptr<CallerBudget> callerBudget;  // null: no budget
+};
+
+std::string HeldBackNote(const SinkState& sink, std::optional<uint32_t> caller, uint64_t lines) {
+  std::string note;
+  AppendUtcTimestamp(note);
+  note += " 3 LogBudget [] Log lines of caller uid ";
+  note += caller ? std::to_string(*caller) : std::string("unknown");
+  note += " held back: " + std::to_string(lines) + " (more than " +
+          std::to_string(sink.callerBudget->BytesPerSecond()) + " bytes a second)\n";
+  return sink.journal ? WithJournalPriority(note, 3) : note;
+}
+
+// The lines a HeldLogLines keeps, with the state of the sink that wrote them.
 struct HeldLines {
   int depth = 0;
+  Detail::HeldLinesOwner owner;
   std::string text;
-  std::shared_ptr<std::shared_mutex> mutex;
+  uint64_t lines = 0;
+  std::shared_ptr<SinkState> sink;
 
+  // A call that wrote nothing (at level 3, most) pays a test: no lock, no look-up, no call.
   void Flush() {
-    if (!text.empty()) WriteLines(*mutex, text);
+    if (!text.empty()) Write();
+  }
+
+  void Write() {
+    std::string note;
+    if (owner.caller && sink->callerBudget) {
+      const std::optional<uint32_t> caller = owner.Uid();
+      const std::optional<uint64_t> heldBack =
+          sink->callerBudget->Take(caller, text.size(), lines, kHeldBackNoteBytes);
+      if (heldBack && *heldBack > 0) note = HeldBackNote(*sink, caller, *heldBack);
+      if (!heldBack) text.clear();
+    }
+    if (!text.empty()) WriteLines(sink->mutex, note.empty() ? text : note + text);
     text.clear();
-    mutex.reset();
+    lines = 0;
+    sink.reset();
   }
 };
 thread_local HeldLines tHeld;
 
+bool SameCaller(Detail::HeldLinesOwner& held, std::optional<uint32_t> uid) {
+  return held.caller && held.Uid() == uid;
+}
+
 }  // namespace
+
+std::optional<uint32_t> Detail::HeldLinesOwner::Uid() {
+  if (!told) {
+    uid = tell && *tell ? (*tell)() : std::nullopt;
+    told = true;
+  }
+  return uid;
+}
 
 HeldLogLines::HeldLogLines() { ++tHeld.depth; }
 
+HeldLogLines::HeldLogLines(const CallerUidFn& callerUid) {
+  if (tHeld.owner.caller && tHeld.owner.tell == &callerUid) {
+    ++tHeld.depth;
+    return;
+  }
+  Begin({true, &callerUid, false, std::nullopt});
+}
+
+HeldLogLines::HeldLogLines(std::optional<uint32_t> callerUid) {
+  if (tHeld.depth > 0 && SameCaller(tHeld.owner, callerUid)) {
+    ++tHeld.depth;
+    return;
+  }
+  Begin({true, nullptr, true, callerUid});
+}
+
+// Lines held so far stay those of the hold around this one.
+void HeldLogLines::Begin(Detail::HeldLinesOwner owner) {
+  if (tHeld.depth > 0) tHeld.Flush();
+  outer_ = std::exchange(tHeld.owner, owner);
+  switched_ = true;
+  ++tHeld.depth;
+}
+
 HeldLogLines::~HeldLogLines() {
-  if (--tHeld.depth == 0) tHeld.Flush();
+  --tHeld.depth;
+  if (tHeld.depth == 0 || switched_) tHeld.Flush();
+  if (switched_) tHeld.owner = outer_;
 }
 
 void FlushHeldLogLines() { tHeld.Flush(); }
@@ -91,10 +169,13 @@ struct Logger::Shared {
 
 std::shared_ptr<Logger> Logger::sDefaultLogger;
 
-LogSink StandardErrorSink() {
-  auto mutex = std::make_shared<std::shared_mutex>();
-  bool journal = IsJournalStream(std::getenv("JOURNAL_STREAM"), STDERR_FILENO);
-  return [mutex, journal](const LogRecord& record) {
+LogSink StandardErrorSink(std::unique_ptr<CallerBudget> callerBudget) {
+  auto sink = std::make_shared<SinkState>();
+  sink->journal = IsJournalStream(std::getenv("JOURNAL_STREAM"), STDERR_FILENO);
+  if (callerBudget && callerBudget->BytesPerSecond() > 0) {
+    sink->callerBudget = std::move(callerBudget);
+  }
+  return [sink](const LogRecord& record) {
     std::string line;
     line.reserve(40 + record.logger.size() + record.opId.size() + record.text.size());
     AppendUtcTimestamp(line);
@@ -107,15 +188,20 @@ LogSink StandardErrorSink() {
     line += "] ";
     line += record.text;
     line += '\n';
-    if (journal) line = WithJournalPriority(line, record.level);
-    if (tHeld.depth > 0) {
-      if (tHeld.mutex != mutex) tHeld.Flush();  // another sink's lines keep their own order
-      tHeld.mutex = mutex;
+    if (sink->journal) line = WithJournalPriority(line, record.level);
+    // Errors are never held, so never budgeted: an administrator must see a failing audit trail
+    // or store however busy a caller keeps the daemon (such lines say so once per 10 s at most).
+    if (tHeld.depth > 0 && record.level <= kUnbudgetedLevel) {
+      tHeld.Flush();
+    } else if (tHeld.depth > 0) {
+      if (tHeld.sink != sink) tHeld.Flush();  // another sink's lines keep their own order
+      tHeld.sink = sink;
       tHeld.text += line;
+      ++tHeld.lines;
       if (tHeld.text.size() >= kMaxHeldBytes) tHeld.Flush();
       return;
     }
-    WriteLines(*mutex, line);
+    WriteLines(sink->mutex, line);
   };
 }
 
@@ -195,12 +281,20 @@ void ResetLogContext(const std::string& key, const std::string& value) {
 }
 
 std::function<void()> CarryLogContext(std::function<void()> work) {
-  return [context = tLogContext, work = std::move(work)]() {
+  // Told now: the teller may not outlive the hold.
+  std::optional<std::optional<uint32_t>> caller;
+  if (tHeld.depth > 0 && tHeld.owner.caller) caller = tHeld.owner.Uid();
+  return [context = tLogContext, caller, work = std::move(work)]() {
     auto previous = std::exchange(tLogContext, context);
     struct Restore {
       std::map<std::string, std::string>& previous;
       ~Restore() { tLogContext = std::move(previous); }
     } restore{previous};
+    if (!caller) {
+      work();
+      return;
+    }
+    const HeldLogLines held(*caller);
     work();
   };
 }

@@ -8,12 +8,15 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "platform/basalt/callerBudget.h"
 #include "platform/basalt/clientText.h"
 #include "platform/basalt/format.h"
 
@@ -54,18 +57,58 @@ std::string LogText(const T& value) {
 // Writes "2026-01-02T03:04:05.678Z 5 Name [opID] text" lines to standard error; when standard
 // error is the journal (JOURNAL_STREAM, checked once here) each line starts with its "<N>"
 // priority (journalStream.h).
-LogSink StandardErrorSink();
+//
+// With a `callerBudget` (the sink owns it), the lines held for a caller (HeldLogLines) are taken
+// from that caller's budget when they go out, so that one local user's flood of calls cannot use
+// up the journal's rate limit, which the whole daemon shares. Beyond it they are dropped and
+// counted; when that caller's lines next fit, one line of level 3 (logger "LogBudget", whatever
+// the loggers' levels) comes first: "Log lines of caller uid U held back: N (more than B bytes a
+// second)", U "unknown" for callers whose uid cannot be told. Lines held for no caller, lines not
+// held, and lines of level 2 and below (never held: they go out at once) are never budgeted.
+LogSink StandardErrorSink(std::unique_ptr<CallerBudget> callerBudget = nullptr);
+
+// Tells the host uid of a call's caller; nullopt when it cannot tell (such callers share one
+// budget). Telling may cost a look-up in the kernel's socket table, so a hold asks only when it
+// has lines to write, and once.
+using CallerUidFn = std::function<std::optional<uint32_t>()>;
+
+namespace Detail {
+// Whose lines a HeldLogLines keeps.
+struct HeldLinesOwner {
+  bool caller = false;                // false: the daemon's own, never budgeted
+  const CallerUidFn* tell = nullptr;  // asked once, when the uid is first needed
+  bool told = false;
+  std::optional<uint32_t> uid;  // once told
+
+  std::optional<uint32_t> Uid();
+};
+}  // namespace Detail
 
 // While one lives on a thread, the lines that thread writes through StandardErrorSink are kept and
 // go out together, in one write(2), when the outermost ends: lines that one step writes back to
 // back cost one system call, not one each (every 64 KiB at most). Panic writes them first; a crash
 // by a signal loses the lines of the step under way. Other threads' lines are not held.
+//
+// A hold for a caller makes the lines its caller's until it ends (see StandardErrorSink); one for
+// another caller within it writes what is held first. A hold that names no caller keeps that of
+// the hold around it, or none: the lines are the daemon's own.
 class HeldLogLines {
  public:
   HeldLogLines();
+  // For the caller that `callerUid` tells; `callerUid` must outlive the hold.
+  explicit HeldLogLines(const CallerUidFn& callerUid);
+  HeldLogLines(CallerUidFn&&) = delete;  // a temporary would not outlive the hold
+  // For a caller already told.
+  explicit HeldLogLines(std::optional<uint32_t> callerUid);
   ~HeldLogLines();
   HeldLogLines(const HeldLogLines&) = delete;
   HeldLogLines& operator=(const HeldLogLines&) = delete;
+
+ private:
+  void Begin(Detail::HeldLinesOwner owner);
+
+  Detail::HeldLinesOwner outer_;  // of the hold around this one, given back when this one ends
+  bool switched_ = false;
 };
 
 // Writes the lines the calling thread holds now, and holds on: before an answer leaves, so that
@@ -119,6 +162,7 @@ std::string GetLogContext(const std::string& key);
 
 // Wraps work that runs later, perhaps on another thread, so that it runs with the calling thread's
 // log context of now (its "opID" above all) and leaves the running thread's context as it was.
+// Within a hold for a caller, the work's lines are held for that caller too.
 std::function<void()> CarryLogContext(std::function<void()> work);
 
 // Restores a log context key when the scope ends.

@@ -122,6 +122,70 @@ TEST(StandardErrorSinkTest, HeldLinesGoOutTogetherWhenTheOutermostHoldEnds) {
   EXPECT_NE(text.find("] third\n", together + 1000 * 100), std::string::npos);
 }
 
+TEST(StandardErrorSinkTest, LinesBeyondACallersBudgetAreCountedNotWrittenAndOthersStillGoOut) {
+  CallerBudget::Clock::time_point now{};
+  // 100 bytes a second: a budget of 3,200, twenty lines of 160 bytes.
+  const LogSink sink =
+      StandardErrorSink(std::make_unique<CallerBudget>(100, [&now] { return now; }));
+  auto line = [&sink](const std::string& tag) {
+    // The time, " 5 test [op] ", the text and the line break.
+    sink(LogRecord{5, "test", "op", tag + std::string(160 - 38 - tag.size(), '.')});
+  };
+  int asked = 0;
+  const CallerUidFn alice = [&asked] {
+    ++asked;
+    return std::optional<uint32_t>(1000);
+  };
+  const CallerUidFn bob = [] { return std::optional<uint32_t>(1001); };
+  std::function<void()> carried;
+  CapturedStandardError captured;
+  {
+    const HeldLogLines empty(alice);  // nothing to write: its caller is never asked
+  }
+  EXPECT_EQ(asked, 0);
+  for (int i = 0; i < 25; ++i) {
+    const HeldLogLines call(alice);
+    line("alice" + std::to_string(i));
+    if (i == 24) {
+      const HeldLogLines nested(bob);  // another caller's lines within are its own
+      line("bob");
+    }
+  }
+  EXPECT_EQ(asked, 25);
+  {
+    const HeldLogLines call(alice);
+    carried = CarryLogContext([&line] { line("carried"); });
+    line("alice-twice");
+    line("alice-twice");
+    sink(LogRecord{2, "test", "op", "alice-error."});  // errors are never held back
+  }
+  {
+    const HeldLogLines daemon;  // held for no caller
+    line("daemon-held");
+  }
+  line("daemon");
+  std::thread(carried).join();
+  now += std::chrono::seconds(4);  // 400 bytes: a line and the note
+  {
+    const HeldLogLines call(alice);
+    line("alice-again");
+  }
+
+  std::istringstream lines(captured.Take());
+  std::vector<std::string> texts;
+  for (std::string each; std::getline(lines, each);) {
+    texts.push_back(each.substr(each.find("] ") + 2));
+    if (!texts.back().starts_with("Log lines")) texts.back().resize(texts.back().find('.'));
+  }
+  std::vector<std::string> expected;
+  for (int i = 0; i < 20; ++i) expected.push_back("alice" + std::to_string(i));
+  expected.insert(
+      expected.end(),
+      {"bob", "alice-error", "daemon-held", "daemon",
+       "Log lines of caller uid 1000 held back: 8 (more than 100 bytes a second)", "alice-again"});
+  EXPECT_EQ(texts, expected);
+}
+
 TEST(HeldLogLinesDeathTest, APanicWritesTheHeldLinesFirst) {
   const LogSink sink = StandardErrorSink();
   EXPECT_DEATH(

@@ -58,8 +58,22 @@ void AsyncProtocolHandlerHelper::Start(ReceivedCb received, DoneCb done,
 
 void AsyncProtocolHandlerHelper::OnFrame() {
   // The lines a call writes while it is dispatched here (most calls: all of them) cost one
-  // write(2), not one each.
-  const Basalt::Service::HeldLogLines oneWrite;
+  // write(2), not one each, and come out of its caller's log budget. Telling the caller captures
+  // no more than `this`, so that it is made without an allocation.
+  const Basalt::Service::CallerUidFn caller = [this] { return CallerUid(); };
+  {
+    const Basalt::Service::HeldLogLines oneWrite(caller);
+    Dispatch();
+  }
+  context_.reset();
+}
+
+std::optional<uint32_t> AsyncProtocolHandlerHelper::CallerUid() const {
+  if (context_) return context_->CallerUid();
+  return callerUid_ ? callerUid_() : std::nullopt;
+}
+
+void AsyncProtocolHandlerHelper::Dispatch() {
   auto decoded = deserializer_->Deserialize(buffer_->View());
   buffer_.reset();
   if (!decoded) {
@@ -107,6 +121,7 @@ void AsyncProtocolHandlerHelper::Invoke(ApiRequest request) {
         if (result) self->Send(self->serializer_->SerializeResult(*id, *result));
       });
   request.context->callerUid = std::move(callerUid_);
+  context_ = request.context;
   enqueuer_([self, method = std::move(request.method), input = std::move(request.input),
              context = std::move(request.context), resultCb]() mutable {
     try {

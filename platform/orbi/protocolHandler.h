@@ -1,8 +1,10 @@
 // Drives one exchange: receive a frame, decode it, invoke the provider, send the answer.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "platform/orbi/jsonRpc.h"
 #include "platform/orbi/localizer.h"
@@ -33,6 +35,10 @@ class AsyncProtocolHandlerHelper : public std::enable_shared_from_this<AsyncProt
 
  private:
   void OnFrame();
+  // Decodes the frame and invokes the provider, or answers a protocol error.
+  void Dispatch();
+  // The caller of the call being dispatched, told by the transport.
+  std::optional<uint32_t> CallerUid() const;
   // Answers operation_not_found for an identifier longer than Core::kMaxIdentifierLength.
   bool RefuseOverlongIdentifier(const Protocol::Json::ApiRequest& request);
   void Invoke(Protocol::Json::ApiRequest request);
@@ -48,7 +54,8 @@ class AsyncProtocolHandlerHelper : public std::enable_shared_from_this<AsyncProt
 
   std::shared_ptr<Transport::FrameBuffer> buffer_;
   Transport::HeaderList headers_;
-  std::function<std::optional<uint32_t>()> callerUid_;
+  std::function<std::optional<uint32_t>()> callerUid_;  // until the call's context takes it
+  Core::ExecutionContextPtr context_;                   // while the call is dispatched
   ReceivedCb received_;
   DoneCb done_;
 };

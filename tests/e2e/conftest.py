@@ -125,7 +125,9 @@ def parse_log(text: str) -> List[LogRecord]:
 class Root:
     """A host root laid out by scripts/dev-root, with the users of USERS."""
 
-    def __init__(self, path: Path, log_level: int = 7):
+    def __init__(self, path: Path, log_level: int = 7, caller_log_bytes: int = 0):
+        """`caller_log_bytes`: log/callerBytesPerSecond. The suites call far faster than any
+        client, all as one host user, and read the lines back: no budget unless a test asks."""
         self.path, self.port = path, free_port()
         args = [DEV_ROOT, path, "--port", self.port, "--log-level", log_level]
         args += [arg for user in USERS.items() for arg in ("--user", ":".join(user))]
@@ -135,6 +137,8 @@ class Root:
         self.features = path / "etc/tessel/features.conf"
         self.secret_file = path / "var/run/tessel/tokend-secret"
         self.store_dir = path / "var/lib/tessel/configstore"
+        self.add_config(f"<callerBytesPerSecond>{caller_log_bytes}</callerBytesPerSecond>",
+                        before="</log>")
 
     def set_features(self, daemon: bool = True, external_sts: bool = True) -> None:
         switch = {True: "on", False: "off"}

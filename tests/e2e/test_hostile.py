@@ -6,7 +6,10 @@ import os
 import re
 import resource
 import select
+import signal
 import socket
+import subprocess
+import sys
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
@@ -237,3 +240,51 @@ def test_callers_get_in_while_attackers_hold_every_connection(crowded, first, re
         attacker.join(timeout=30)
     assert len(calls) >= 100 and sum(calls) >= 0.99 * len(calls), (sum(calls), len(calls))
     assert "leaves room for only 64 connections" in crowded.log_text()
+
+
+OTHER_UID = 65534
+# Posts a body as host user OTHER_UID.
+OTHER_CALLER = """
+import sys, urllib.request
+headers = {"Content-Type": "application/json"}
+urllib.request.urlopen(urllib.request.Request(sys.argv[1], sys.argv[2].encode(), headers)).read()
+"""
+HELD_BACK = re.compile(r"Log lines of caller uid (\d+|unknown) held back: (\d+) "
+                       r"\(more than 400 bytes a second\)")
+
+
+def test_a_callers_flood_of_log_lines_is_held_back_and_counted(new_root, run_daemon):
+    # A budget of 12,800 bytes, about 115 lines; then a line every quarter of a second.
+    root = new_root(log_level=5, caller_log_bytes=400)
+    daemon = run_daemon(root)
+    flood = 200  # each a line at level 5
+    for i in range(flood):
+        daemon.invoke(PROVIDER_SVC, "get", app={"opId": f"flood-{i}"})
+    # The daemon's own lines, and another host user's, go out all the same.
+    daemon.proc.send_signal(signal.SIGHUP)
+    daemon.wait_for_record(lambda r: r.logger == "App" and "SIGHUP" in r.text, "of SIGHUP")
+    if os.getuid() == 0:
+        body = json.dumps(request_body(PROVIDER_SVC, "get", app={"opId": "other-caller"}))
+        command = ["setpriv", f"--reuid={OTHER_UID}", f"--regid={OTHER_UID}", "--clear-groups",
+                   sys.executable, "-c", OTHER_CALLER, daemon.url, body]
+        done = subprocess.run(command, capture_output=True, text=True, timeout=60)
+        assert done.returncode == 0, done.stderr
+        assert [r.level for r in daemon.records() if r.op_id == "other-caller"] == [5]
+    # The caller's lines go out again once its budget has room, after a line that counts those
+    # held back.
+    for after in range(100):
+        daemon.invoke(PROVIDER_SVC, "get", app={"opId": f"after-{after}"})
+        if any(r.op_id == f"after-{after}" for r in daemon.records()):
+            break
+        time.sleep(0.1)
+    else:
+        pytest.fail("the caller's lines did not go out again")
+
+    records = daemon.records()
+    written = [r for r in records if r.op_id.startswith(("flood-", "after-"))]
+    notes = [r for r in records if r.logger == "LogBudget"]
+    counts = [HELD_BACK.fullmatch(r.text) for r in notes]
+    assert notes and all(counts) and {r.level for r in notes} == {3}, notes
+    assert {m[1] for m in counts} <= {str(os.getuid()), "unknown"}, notes
+    assert len(written) < flood
+    assert len(written) + sum(int(m[2]) for m in counts) == flood + after + 1

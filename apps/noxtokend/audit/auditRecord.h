@@ -59,7 +59,7 @@ struct Record {
   std::string scheme;  // "user_pass", "own_token", "external_jwt", "saml_hok", "none"
   std::optional<Subject> subject;
   std::string reason;  // message id of a refusal; its presence makes the outcome "refused"
-  // The caller's refusal records not written before this one (RefusalBudget); absent when 0.
+  // The caller's refusal records not written before this one (Basalt::CallerBudget); absent when 0.
   uint64_t heldBack = 0;
   // token.issued
   std::optional<std::vector<std::string>> entitlements;

@@ -15,7 +15,7 @@
 #include <string>
 
 #include "apps/noxtokend/audit/auditRecord.h"
-#include "apps/noxtokend/audit/refusalBudget.h"
+#include "platform/basalt/callerBudget.h"
 #include "platform/basalt/config.h"
 #include "platform/basalt/journal.h"
 #include "platform/basalt/logLimiter.h"
@@ -30,7 +30,7 @@ struct Settings {
   // A record that cannot be written refuses the call that needed it.
   bool required = false;
   std::string file;  // the host path, already under TESSEL_ROOT
-  // Bytes of refusal records a second that one calling host user may add (RefusalBudget); 0: any.
+  // Bytes of refusal records a second that one calling host user may add (CallerBudget); 0: any.
   uint64_t refusalBytesPerSecond = kDefaultRefusalBytesPerSecond;
   // A refused password's user name is recorded even when no host user has it.
   bool recordUnknownUserNames = false;
@@ -89,7 +89,7 @@ class Trail {
   std::shared_ptr<Basalt::Service::Logger> logger_;
   mutable FailureLines lines_;
   std::unique_ptr<Basalt::System::Journal> journal_;
-  RefusalBudget refusals_;
+  Basalt::CallerBudget refusals_;
   std::shared_mutex mutex_;  // writers share the descriptor; Reopen swaps it alone
   int fd_ = -1;              // guarded by mutex_
 };

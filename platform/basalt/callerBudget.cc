@@ -1,23 +1,23 @@
-#include "apps/noxtokend/audit/refusalBudget.h"
+#include "platform/basalt/callerBudget.h"
 
 #include <algorithm>
 #include <utility>
 
-namespace NoxToken::Audit {
+namespace Basalt {
 
-RefusalBudget::RefusalBudget(uint64_t bytesPerSecond, ClockFn clock)
+CallerBudget::CallerBudget(uint64_t bytesPerSecond, ClockFn clock)
     : bytesPerSecond_(bytesPerSecond),
       rate_(static_cast<double>(bytesPerSecond)),
       full_(rate_ * static_cast<double>(kBurstSeconds)),
       clock_(clock ? std::move(clock) : ClockFn(&Clock::now)) {}
 
-void RefusalBudget::Refill(Budget& budget, Clock::time_point now) const {
+void CallerBudget::Refill(Budget& budget, Clock::time_point now) const {
   const double seconds = std::chrono::duration<double>(now - budget.refilled).count();
   budget.bytes = std::min(full_, budget.bytes + std::max(seconds, 0.0) * rate_);
   budget.refilled = now;
 }
 
-void RefusalBudget::ForgetRefilled(Clock::time_point now) {
+void CallerBudget::ForgetRefilled(Clock::time_point now) {
   for (auto it = budgets_.begin(); it != budgets_.end();) {
     Refill(it->second, now);
     const bool holdsNothing = it->second.bytes >= full_ && it->second.heldBack == 0;
@@ -25,7 +25,8 @@ void RefusalBudget::ForgetRefilled(Clock::time_point now) {
   }
 }
 
-std::optional<uint64_t> RefusalBudget::Take(std::optional<uint32_t> caller, uint64_t bytes) {
+std::optional<uint64_t> CallerBudget::Take(std::optional<uint32_t> caller, uint64_t bytes,
+                                           uint64_t items, uint64_t noteBytes) {
   if (bytesPerSecond_ == 0) return 0;
   const Clock::time_point now = clock_();
   std::lock_guard lock(mutex_);
@@ -36,14 +37,15 @@ std::optional<uint64_t> RefusalBudget::Take(std::optional<uint32_t> caller, uint
   }
   Budget& budget = found->second;
   Refill(budget, now);
-  // A full budget lets any one record through (and owes the rest), so that no record is too
-  // large ever to be written.
-  if (budget.bytes < full_ && budget.bytes < static_cast<double>(bytes)) {
-    ++budget.heldBack;
+  const double cost = static_cast<double>(bytes + (budget.heldBack > 0 ? noteBytes : 0));
+  // A full budget lets any one write through (and owes the rest), so that nothing is too large
+  // ever to be written.
+  if (budget.bytes < full_ && budget.bytes < cost) {
+    budget.heldBack += items;
     return std::nullopt;
   }
-  budget.bytes -= static_cast<double>(bytes);
+  budget.bytes -= cost;
   return std::exchange(budget.heldBack, 0);
 }
 
-}  // namespace NoxToken::Audit
+}  // namespace Basalt
