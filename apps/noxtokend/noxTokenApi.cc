@@ -87,12 +87,14 @@ std::shared_ptr<Orbi::Authn::AuthnHandler> CreateUserPassHandler(
 Orbi::Core::ProviderPtr AuditCalls(Orbi::Core::ProviderPtr next,
                                    const std::shared_ptr<Audit::Trail>& trail,
                                    const Orbi::L10n::Localizer& localizer,
-                                   Audit::StateFn profileState, Audit::StateFn issuerState) {
+                                   Audit::StateFn profileState, Audit::StateFn issuerState,
+                                   std::shared_ptr<Audit::ChangeRecords> changes) {
   if (!trail) return next;
   auto unavailable = Orbi::Std::InternalServerError({{Auth::MessageIds::kAuditUnavailable, {}}})
                          .ToErrorValue(localizer);
   return std::make_shared<Audit::AuditProvider>(std::move(next), trail, std::move(unavailable),
-                                                std::move(profileState), std::move(issuerState));
+                                                std::move(profileState), std::move(issuerState),
+                                                std::move(changes));
 }
 
 Audit::Subject ClaimedOwnToken(const Orbi::Core::ExecutionContext& context) {
@@ -175,17 +177,24 @@ void AttachExternalSts(const Orbi::Core::Enqueuer& enqueuer,
                        const std::shared_ptr<const Orbi::L10n::Localizer>& localizer) {
   namespace Issuers = Auth::Trust::SecurityTokenIssuersSvc;
   auto issuers = std::make_shared<Issuers::CertificateChainsContainer>();
+  // Change records are written inside each change's transaction, before it stands.
+  auto changes =
+      accounting.trail ? std::make_shared<Audit::ChangeRecords>(accounting.trail) : nullptr;
   localProvider->AddInterface(Issuers::AsyncServiceBinder::BindImplementation(
-      std::make_shared<Issuers::SecurityTokenIssuersImpl>(issuers), localizer));
+      std::make_shared<Issuers::SecurityTokenIssuersImpl>(
+          issuers, changes ? Audit::IssuerWitness(changes) : nullptr),
+      localizer));
   localProvider->AddInterface(Auth::ClientProfilesSvc::AsyncServiceBinder::BindImplementation(
-      std::make_shared<Auth::ClientProfileImpl>(profiles), localizer));
+      std::make_shared<Auth::ClientProfileImpl>(profiles,
+                                                changes ? Audit::ProfileWitness(changes) : nullptr),
+      localizer));
 
   auto authz = std::make_shared<JwtEntitlementsAuthzFilter>(
       enqueuer, outermost,
       std::make_shared<TarnOrbi::BasaltWrapLoggger>(Logger::CreateLogger("AuthzHandler")),
       localProvider);
   outermost = AuditCalls(authz, accounting.trail, *localizer, Audit::ProfileState(profiles),
-                         Audit::IssuerState(issuers));
+                         Audit::IssuerState(issuers), changes);
   if (Basalt::Service::GetApp()) {
     outermost = std::make_shared<StoreWriteProvider>(
         outermost, kStoreWriteQueue, AnswerOnCallingLoop,
@@ -266,7 +275,7 @@ Orbi::Core::ProviderPtr CreateLocalProvider(
   auto samlLogger = Logger::CreateLogger("SamlHokHandler");
   if (!externalSts) {
     samlLogger->Log(5, "Not initializing External STS: FSS disabled");
-    outermost = AuditCalls(outermost, accounting.trail, *localizer, nullptr, nullptr);
+    outermost = AuditCalls(outermost, accounting.trail, *localizer, nullptr, nullptr, nullptr);
   } else {
     AttachExternalSts(enqueuer, policy, profiles, localProvider, outermost, handlers, accounting,
                       localizer);

@@ -33,6 +33,9 @@ App::App(std::shared_ptr<const Config> config)
       logger_(Logger::CreateLogger("App")),
       signals_(ioContext_, SIGTERM, SIGINT, SIGHUP) {
   std::signal(SIGPIPE, SIG_IGN);
+  // A file past the process's size limit (LimitFSIZE=) fails its write instead of ending the
+  // daemon: the audit trail refuses or logs the loss.
+  std::signal(SIGXFSZ, SIG_IGN);
   int64_t threads = kDefaultThreads;
   config_->GetInt("http/threads", threads);
   if (threads < 1 || threads > kMaxThreads) {

@@ -280,26 +280,29 @@ size_t ConfigStore::CountInstances(const FilterSpecObject& filter) {
   return count;
 }
 
-void ConfigStore::WriteInstance(const ConfigStoreObject& object) {
+void ConfigStore::WriteInstance(const ConfigStoreObject& object,
+                                ConfigStoreBatch::Check beforeCommit) {
   if (!object.GetId().HasInstanceId()) {
     throw ConfigStoreException("Cannot write " + object.GetId().ToString() +
                                " as an instance: it has no instance id");
   }
-  WriteObject(object);
+  Commit(ConfigStoreBatch().Write(object).BeforeCommit(std::move(beforeCommit)));
 }
 
 void ConfigStore::WriteObject(const ConfigStoreObject& object) {
   Commit(ConfigStoreBatch().Write(object));
 }
 
-void ConfigStore::RemoveObject(const ConfigStoreObjectId& id) {
-  Commit(ConfigStoreBatch().Remove(id));
+void ConfigStore::RemoveObject(const ConfigStoreObjectId& id,
+                               ConfigStoreBatch::Check beforeCommit) {
+  Commit(ConfigStoreBatch().Remove(id).BeforeCommit(std::move(beforeCommit)));
 }
 
 void ConfigStore::Commit(const ConfigStoreBatch& batch) {
   const auto& changes = batch.Changes();
   if (changes.empty()) return;
   std::lock_guard lock(mutex_);
+  bool refused = false;
   try {
     Connection();
     SqliteTransaction transaction(db_);
@@ -327,9 +330,16 @@ void ConfigStore::Commit(const ConfigStoreBatch& batch) {
       statement.Run();
       statement.Reset();
     }
+    if (const auto& check = batch.GetCheck()) {
+      if (Basalt::Status status = check(); !status.ok()) {
+        refused = true;
+        throw ConfigStoreException("refused before its commit: " + status.message());
+      }
+    }
     transaction.Commit();
   } catch (const ConfigStoreException& e) {
-    if (writeFailed_) writeFailed_();
+    // A refused check is the caller's decision, not a store that fails.
+    if (writeFailed_ && !refused) writeFailed_();
     const auto& first = changes.front();
     std::string what = (first.content ? "Writing " : "Removing ") + first.id.ToString();
     if (changes.size() > 1) what += " and " + std::to_string(changes.size() - 1) + " more";

@@ -75,16 +75,18 @@ class ConfigStore {
   size_t CountInstances(const FilterSpecObject& filter);
 
   // Replaces the stored object of the same id, atomically. WriteInstance insists on an instance
-  // id; WriteObject takes either form.
-  void WriteInstance(const ConfigStoreObject& object);
+  // id; WriteObject takes either form. `beforeCommit` as in ConfigStoreBatch::BeforeCommit.
+  void WriteInstance(const ConfigStoreObject& object,
+                     ConfigStoreBatch::Check beforeCommit = nullptr);
   void WriteObject(const ConfigStoreObject& object);
 
   // Removes the object; removing an absent object succeeds.
-  void RemoveObject(const ConfigStoreObjectId& id);
+  void RemoveObject(const ConfigStoreObjectId& id, ConfigStoreBatch::Check beforeCommit = nullptr);
 
   // Applies every change of the batch in one transaction: when this returns they are all on disk;
   // when it raises ConfigStoreException none is. Every write, the single ones above included, is
-  // refused when the database file was removed or replaced since it was opened.
+  // refused when the database file was removed or replaced since it was opened, and when the
+  // batch's check fails (its status's message then ends the exception's).
   void Commit(const ConfigStoreBatch& batch);
 
   // Called, with the store's lock held, each time a write or removal fails (before it throws).

@@ -14,4 +14,9 @@ ConfigStoreBatch& ConfigStoreBatch::Remove(const ConfigStoreObjectId& id) {
   return *this;
 }
 
+ConfigStoreBatch& ConfigStoreBatch::BeforeCommit(Check check) {
+  check_ = std::move(check);
+  return *this;
+}
+
 }  // namespace NoxConfigStore

@@ -261,30 +261,45 @@ ConfigStoreObject Named(const char* instance, const char* n) {
   return object;
 }
 
-TEST_F(ConfigStoreTest, ABatchThatFailsToWriteOrSyncLeavesTheStoreAsItWas) {
+TEST_F(ConfigStoreTest, ABatchThatFailsToWriteOrSyncOrIsRefusedLeavesTheStoreAsItWas) {
   auto& vfs = Testing::FaultyVfs::Get();
   struct Fault {
     const char* what;
-    std::function<void()> inject;
+    std::function<void(ConfigStoreBatch&)> inject;
+    bool storeFailed = true;  // else the batch's own check refused it
   };
   const Fault faults[] = {
-      {"disk full", [&] { vfs.FailWritesAfter(0); }},
-      {"disk full midway", [&] { vfs.FailWritesAfter(1); }},
-      {"sync failure", [&] { vfs.FailSyncsAfter(0); }},
+      {"disk full", [&](ConfigStoreBatch&) { vfs.FailWritesAfter(0); }},
+      {"disk full midway", [&](ConfigStoreBatch&) { vfs.FailWritesAfter(1); }},
+      {"sync failure", [&](ConfigStoreBatch&) { vfs.FailSyncsAfter(0); }},
+      {"refused by its check",
+       [](ConfigStoreBatch& batch) {
+         batch.BeforeCommit([] { return Basalt::Status::IOError("no record of it"); });
+       },
+       false},
   };
   auto options = root_.StoreOptions();
   options.vfs = vfs.Name();
   for (const auto& fault : faults) {
     std::filesystem::remove_all(options.directory);
     auto store = ConfigStore::Open(options);
+    int storeFailures = 0;
+    store->SetWriteFailureObserver([&] { ++storeFailures; });
     store->Commit(ConfigStoreBatch().Write(Named("p1", "old")).Write(Named("p2", "old")));
     const std::string before = Snapshot(*store);
     ConfigStoreBatch batch;
     batch.Write(Named("p1", "new")).Remove(ProfileId("p2")).Write(Named("p3", "new"));
 
-    fault.inject();
-    EXPECT_THROW(store->Commit(batch), ConfigStoreException) << fault.what;
+    fault.inject(batch);
+    const std::string message = Basalt::Testing::MessageOf([&] { store->Commit(batch); });
+    EXPECT_NE(message, "no error") << fault.what;
+    // A refused check is no store failure: the store's health is not the caller's decision.
+    EXPECT_EQ(storeFailures, fault.storeFailed ? 1 : 0) << fault.what;
+    EXPECT_EQ(message.ends_with("failed: refused before its commit: no record of it"),
+              !fault.storeFailed)
+        << message;
     vfs.Heal();
+    batch.BeforeCommit([] { return Basalt::Status::Ok(); });
     EXPECT_EQ(Snapshot(*store), before) << fault.what;
     // What a crash now would leave: the files as they are, read by a new process.
     auto crashed = options;

@@ -4,6 +4,7 @@ with the caller and never a secret; fail-closed when required; a new file after 
 import hashlib
 import json
 import os
+import resource
 import signal
 import ssl
 import time
@@ -139,6 +140,36 @@ def test_a_trail_that_cannot_be_written_refuses_only_when_required(new_root, run
         return
     error = assert_error_kind(answer, "internal_server_error")
     assert "audit trail cannot record" in message_texts(error)
+
+
+def test_a_change_whose_required_record_is_lost_does_not_stand(new_root, run_daemon):
+    """The record goes out inside the change's transaction: lost, the change is rolled back."""
+    root = new_root()
+    with_audit(root, required="true")
+    path = trail_path(root)
+    path.parent.mkdir(parents=True)
+    # Larger than the store's files, so that a file size limit at its size fails only the trail.
+    path.write_text('{"event": "padding"}\n' * 400_000)
+    daemon = run_daemon(root)
+    admin = oauth(daemon.create_token())
+    carol = {"spec": {"local_user": "carol", "grants": grants("OPERATOR")}}
+    soft, hard = resource.prlimit(daemon.proc.pid, resource.RLIMIT_FSIZE)
+    resource.prlimit(daemon.proc.pid, resource.RLIMIT_FSIZE, (path.stat().st_size, hard))
+    for operation, input in [("create", carol), ("delete", {"profile": "LU###root"})]:
+        error = assert_error_kind(daemon.invoke(PROFILES_SVC, operation, input, admin),
+                                  "internal_server_error")
+        assert "audit trail cannot record" in message_texts(error)
+    resource.prlimit(daemon.proc.pid, resource.RLIMIT_FSIZE, (soft, hard))
+    assert daemon.stop() == 0
+    daemon = run_daemon(root)  # what the store kept
+    admin = oauth(daemon.create_token())
+    assert_error_kind(daemon.invoke(PROFILES_SVC, "get", {"profile": "LU###carol"}, admin),
+                      "not_found")
+    output_of(daemon.invoke(PROFILES_SVC, "get", {"profile": "LU###root"}, admin))
+    assert output_of(daemon.invoke(PROFILES_SVC, "create", carol, admin)) == "LU###carol"
+    changes = [r for r in read_trail(path) if r["event"].startswith("profile.")]
+    assert [(r["event"], r["outcome"], r["target"]) for r in changes] == [
+        ("profile.created", "ok", "LU###carol")], changes
 
 
 def test_sighup_starts_a_new_file_and_disabled_writes_none(new_root, run_daemon):

@@ -106,12 +106,16 @@ std::optional<TokenClaims> ReadPlainClaims(std::string_view payload) {
 
 }  // namespace
 
+int64_t RecordTimeNow() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
 Record NewRecord(Event event, const Orbi::Core::ExecutionContext& context) {
   Record record;
   record.event = event;
-  record.timeMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                      std::chrono::system_clock::now().time_since_epoch())
-                      .count();
+  record.timeMs = RecordTimeNow();
   record.opId = Basalt::Service::GetLogContext("opID");
   record.callerUid = context.CallerUid();
   record.scheme = SchemeOf(context.authnResult);

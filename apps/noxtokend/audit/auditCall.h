@@ -14,6 +14,9 @@
 
 namespace NoxToken::Audit {
 
+// Unix time now in milliseconds, as records carry it.
+int64_t RecordTimeNow();
+
 // A record of `event` for the call: its time, the operation id of the thread's log context, the
 // calling host user when known, and the scheme and subject of its authentication data
 // ("none" and no subject before a handler has authenticated it).

@@ -30,12 +30,14 @@ struct AuditProvider::Change {
 
 AuditProvider::AuditProvider(Orbi::Core::ProviderPtr next, std::shared_ptr<Trail> trail,
                              std::shared_ptr<const Orbi::Data::ErrorValue> unavailable,
-                             StateFn profileState, StateFn issuerState)
+                             StateFn profileState, StateFn issuerState,
+                             std::shared_ptr<ChangeRecords> changes)
     : next_(std::move(next)),
       trail_(std::move(trail)),
       unavailable_(std::move(unavailable)),
       profileState_(std::move(profileState)),
-      issuerState_(std::move(issuerState)) {}
+      issuerState_(std::move(issuerState)),
+      changes_(std::move(changes)) {}
 
 void AuditProvider::Invoke(const Orbi::Core::MethodIdentifier& method, Orbi::Data::ValuePtr input,
                            Orbi::Core::ExecutionContextPtr context,
@@ -138,44 +140,53 @@ void AuditProvider::InvokeChange(const Change& change, const Orbi::Core::MethodI
     resultCb(MethodResult::Failure(unavailable_), std::nullopt, nullptr);
     return;
   }
-  std::string target;
+  Record prepared = NewRecord(change.event, *context);
+  prepared.service = method.interfaceId;
+  prepared.operation = method.operationName;
   if (const std::string* named =
           change.inputField ? InputString(input, change.inputField) : nullptr) {
-    target = *named;
+    prepared.target = *named;
   } else if (change.specField) {
     auto call = Orbi::Data::As<Orbi::Data::StructValue>(input);
     auto spec = call ? Orbi::Data::As<Orbi::Data::StructValue>(call->GetField("spec")) : nullptr;
     if (const std::string* named = spec ? spec->GetString(change.specField) : nullptr) {
-      target = *named;
+      prepared.target = *named;
     }
   }
-  std::optional<TargetState> before;
-  if (!target.empty() && *change.state && change.event != Event::kProfileCreated &&
+  if (!prepared.target.empty() && *change.state && change.event != Event::kProfileCreated &&
       change.event != Event::kIssuerCreated) {
-    before = (*change.state)(target);
+    prepared.before = (*change.state)(prepared.target);
   }
+  // The service writes the record inside the change's transaction (ChangeRecords::Witness).
+  if (changes_) changes_->Expect(context.get(), prepared);
   auto self = shared_from_this();
   Forward(method, std::move(input), std::move(context), std::move(resultCb),
-          [self, method, change, target, before = std::move(before)](
+          [self, method, change, prepared = std::move(prepared)](
               const Orbi::Core::ExecutionContext& context,
               const MethodResult& result) -> std::optional<MethodResult> {
+            const auto witnessed = self->changes_ ? self->changes_->Conclude(&context)
+                                                  : ChangeRecords::Outcome::kNotWitnessed;
             if (auto denial = self->Denial(method, context, result)) {
-              denial->target = target;
+              denial->target = prepared.target;
               return self->Keep(*denial);
             }
-            Record record = NewRecord(change.event, context);
-            record.service = method.interfaceId;
-            record.operation = method.operationName;
-            record.target = target;
+            if (witnessed == ChangeRecords::Outcome::kRefused) {
+              return MethodResult::Failure(self->unavailable_);  // rolled back, loss logged
+            }
+            Record record = prepared;
+            record.timeMs = RecordTimeNow();
             if (auto name = Orbi::Data::As<Orbi::Data::StringValue>(result.output)) {
               record.target = name->GetValue();  // a new profile's name is its answer
             }
-            record.before = before;
             if (result.HasError()) {
+              // After a written record too: the commit that followed it failed, so the change
+              // did not stand, and the trail says so.
               record.reason = RefusalReason(*result.error);
               self->Keep(record);  // refused either way
               return std::nullopt;
             }
+            if (witnessed == ChangeRecords::Outcome::kWritten) return std::nullopt;
+            // A service without a witness: recorded once it stands.
             bool deleted =
                 change.event == Event::kProfileDeleted || change.event == Event::kIssuerDeleted;
             if (!deleted && !record.target.empty() && *change.state)

@@ -6,13 +6,16 @@
 //   token create, unauthenticated  credential.refused (no handler recognised the caller)
 //   refused as unauthorized      access.denied (only the entitlements filter answers that)
 //   profile or issuer create, set, delete   profile.* / issuer.*, ok or refused, with the target
-//                                as it was before and after
+//                                as it was before and after: written by the service inside the
+//                                change's transaction (ChangeRecords), so that a change whose
+//                                record is lost while the trail is required is rolled back; a
+//                                refused record follows one whose commit then failed
 //
 // Other calls pass untouched, their callback unwrapped: verification and listing cost nothing.
 // When the trail is required, a call whose record cannot be written is refused with `unavailable`,
 // and a change is not attempted while the trail's file cannot be opened.
 //
-// Thread-safe: holds no mutable state of its own.
+// Thread-safe: holds no mutable state of its own (ChangeRecords is thread-safe).
 #pragma once
 
 #include <functional>
@@ -22,6 +25,7 @@
 
 #include "apps/noxtokend/audit/auditRecord.h"
 #include "apps/noxtokend/audit/auditTrail.h"
+#include "apps/noxtokend/audit/changeRecords.h"
 #include "platform/orbi/provider.h"
 
 namespace NoxToken::Audit {
@@ -34,7 +38,7 @@ class AuditProvider final : public Orbi::Core::AsyncApiProvider,
  public:
   AuditProvider(Orbi::Core::ProviderPtr next, std::shared_ptr<Trail> trail,
                 std::shared_ptr<const Orbi::Data::ErrorValue> unavailable, StateFn profileState,
-                StateFn issuerState);
+                StateFn issuerState, std::shared_ptr<ChangeRecords> changes = nullptr);
 
   std::string ToString() const override { return "AuditProvider"; }
   void Invoke(const Orbi::Core::MethodIdentifier& method, Orbi::Data::ValuePtr input,
@@ -69,6 +73,7 @@ class AuditProvider final : public Orbi::Core::AsyncApiProvider,
   std::shared_ptr<const Orbi::Data::ErrorValue> unavailable_;
   StateFn profileState_;
   StateFn issuerState_;
+  std::shared_ptr<ChangeRecords> changes_;
 };
 
 }  // namespace NoxToken::Audit

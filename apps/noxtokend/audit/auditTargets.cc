@@ -27,18 +27,33 @@ std::string Fingerprint(const std::string& pem) {
 
 }  // namespace
 
+TargetState ProfileTarget(const ClientProfilesSvc::Info& profile) {
+  TargetState state;
+  for (const auto& grant : profile.grants) {
+    if (!grant) continue;
+    state.grants.push_back(grant->resourceType.ToString() + ":" +
+                           (grant->entitlement ? grant->entitlement->ToString() : ""));
+  }
+  return state;
+}
+
+TargetState IssuerTarget(const Issuers::Info& info) {
+  TargetState state;
+  state.issuer = info.issuer;
+  for (const auto& chain : info.signing_cert_chains) {
+    std::vector<std::string>& fingerprints = state.chains.emplace_back();
+    if (!chain) continue;
+    for (const auto& pem : chain->cert_chain) fingerprints.push_back(Fingerprint(pem));
+  }
+  return state;
+}
+
 StateFn ProfileState(std::shared_ptr<ClientProfileAccess> profiles) {
   return [profiles](const std::string& name) -> std::optional<TargetState> {
     Basalt::System::ScopedReadLock lock(*profiles);
     auto found = profiles->FindByName(name);
     if (!found) return std::nullopt;
-    TargetState state;
-    for (const auto& grant : found->grants) {
-      if (!grant) continue;
-      state.grants.push_back(grant->resourceType.ToString() + ":" +
-                             (grant->entitlement ? grant->entitlement->ToString() : ""));
-    }
-    return state;
+    return ProfileTarget(*found);
   };
 }
 
@@ -51,15 +66,26 @@ StateFn IssuerState(Issuers::CertificateChainsContainerPtr issuers) {
       if (!found) return std::nullopt;
       info = *found;
     }
-    TargetState state;
-    state.issuer = info.issuer;
-    for (const auto& chain : info.signing_cert_chains) {
-      std::vector<std::string>& fingerprints = state.chains.emplace_back();
-      if (!chain) continue;
-      for (const auto& pem : chain->cert_chain) fingerprints.push_back(Fingerprint(pem));
-    }
-    return state;
+    return IssuerTarget(info);
   };
+}
+
+template <class Info>
+ChangeWitness<Info> Witness(std::shared_ptr<ChangeRecords> records,
+                            TargetState (*target)(const Info&)) {
+  return [records, target](const Orbi::Core::ExecutionContext& call, const std::string& name,
+                           const Info* after) {
+    return records->Witness(call, name,
+                            after ? std::optional<TargetState>(target(*after)) : std::nullopt);
+  };
+}
+
+ChangeWitness<ClientProfilesSvc::Info> ProfileWitness(std::shared_ptr<ChangeRecords> records) {
+  return Witness(std::move(records), &ProfileTarget);
+}
+
+ChangeWitness<Issuers::Info> IssuerWitness(std::shared_ptr<ChangeRecords> records) {
+  return Witness(std::move(records), &IssuerTarget);
 }
 
 std::function<std::string(const std::string& issuer)> IssuerAliasLookup(

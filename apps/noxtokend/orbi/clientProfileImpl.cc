@@ -133,9 +133,17 @@ bool Matches(const Subject& subject, const FilterSpec& filter) {
 
 }  // namespace
 
-ClientProfileImpl::ClientProfileImpl(std::shared_ptr<ClientProfileAccess> profiles)
+ClientProfileImpl::ClientProfileImpl(std::shared_ptr<ClientProfileAccess> profiles,
+                                     ChangeWitness witness)
     : profiles_(std::move(profiles)),
+      witness_(std::move(witness)),
       logger_(Basalt::Service::Logger::CreateLogger("ClientProfileImpl")) {}
+
+ClientProfileAccess::ChangeCheck ClientProfileImpl::Witnessed(
+    const Orbi::Core::ExecutionContext& call, const std::string& profile) const {
+  if (!witness_) return nullptr;
+  return [this, &call, &profile](const Info* after) { return witness_(call, profile, after); };
+}
 
 void ClientProfileImpl::List(Orbi::Core::ExecutionContextPtr, std::optional<FilterSpec> filter,
                              std::optional<Projection> projection,
@@ -163,7 +171,7 @@ void ClientProfileImpl::List(Orbi::Core::ExecutionContextPtr, std::optional<Filt
   });
 }
 
-void ClientProfileImpl::Create(Orbi::Core::ExecutionContextPtr, CreateSpec spec,
+void ClientProfileImpl::Create(Orbi::Core::ExecutionContextPtr context, CreateSpec spec,
                                Orbi::Bind::Reply<std::string> reply) {
   Run(*logger_, "Create", reply, [&]() -> Outcome<std::string> {
     Basalt::System::ScopedWriteLock lock(*profiles_);
@@ -201,7 +209,7 @@ void ClientProfileImpl::Create(Orbi::Core::ExecutionContextPtr, CreateSpec spec,
     std::string name = NoxToken::MakeProfileName(subject);
     auto profile = std::make_shared<Info>(Info{std::make_shared<const Subject>(std::move(subject)),
                                                WithoutNulls(std::move(spec.grants))});
-    switch (profiles_->Insert(name, std::move(profile)).code()) {
+    switch (profiles_->Insert(name, std::move(profile), Witnessed(*context, name)).code()) {
       case Basalt::Status::Code::kOk:
         logger_->Log(5, "Successfully created client profile: %1", name);
         return name;
@@ -228,11 +236,14 @@ void ClientProfileImpl::Get(Orbi::Core::ExecutionContextPtr, std::string profile
   });
 }
 
-void ClientProfileImpl::Set(Orbi::Core::ExecutionContextPtr, std::string profile, SetSpec spec,
-                            Orbi::Bind::Reply<void> reply) {
+void ClientProfileImpl::Set(Orbi::Core::ExecutionContextPtr context, std::string profile,
+                            SetSpec spec, Orbi::Bind::Reply<void> reply) {
   Run(*logger_, "Set", reply, [&]() -> VoidOutcome {
     Basalt::System::ScopedWriteLock lock(*profiles_);
-    switch (profiles_->Update(profile, WithoutNulls(std::move(spec.grants))).code()) {
+    switch (
+        profiles_
+            ->Update(profile, WithoutNulls(std::move(spec.grants)), Witnessed(*context, profile))
+            .code()) {
       case Basalt::Status::Code::kOk:
         logger_->Log(5, "Successfully updated client profile: %1", profile);
         return std::monostate{};
@@ -246,7 +257,7 @@ void ClientProfileImpl::Set(Orbi::Core::ExecutionContextPtr, std::string profile
   });
 }
 
-void ClientProfileImpl::Delete(Orbi::Core::ExecutionContextPtr, std::string profile,
+void ClientProfileImpl::Delete(Orbi::Core::ExecutionContextPtr context, std::string profile,
                                Orbi::Bind::Reply<void> reply) {
   Run(*logger_, "Delete", reply, [&]() -> VoidOutcome {
     Basalt::System::ScopedWriteLock lock(*profiles_);
@@ -254,7 +265,7 @@ void ClientProfileImpl::Delete(Orbi::Core::ExecutionContextPtr, std::string prof
       logger_->Log(3, "Failed to remove client profile, profile not found: %1", profile);
       return Basalt::Unexpected{Orbi::Std::NotFound({NotFoundMessage(profile)})};
     }
-    if (!profiles_->Erase(profile).ok()) {
+    if (!profiles_->Erase(profile, Witnessed(*context, profile)).ok()) {
       logger_->Log(3, "Failed to remove client profile from the profile cache: %1", profile);
       return Basalt::Unexpected{Orbi::Std::InternalServerError()};
     }

@@ -6,6 +6,7 @@
 // is held while a reply runs. Every failure is answered as a standard error, never thrown.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,7 +20,15 @@ namespace Com::Tessel::Nox::Authentication {
 
 class ClientProfileImpl final : public ClientProfilesSvc::AsyncServiceInterface {
  public:
-  explicit ClientProfileImpl(std::shared_ptr<NoxToken::ClientProfileAccess> profiles);
+  // Accounts for a change of the call before it stands (the audit trail): run inside the change's
+  // store transaction with the profile's name and the profile as it will stand (null when
+  // deleted); a failed status refuses the change.
+  using ChangeWitness = std::function<Basalt::Status(const Orbi::Core::ExecutionContext& call,
+                                                     const std::string& profile,
+                                                     const ClientProfilesSvc::Info* after)>;
+
+  explicit ClientProfileImpl(std::shared_ptr<NoxToken::ClientProfileAccess> profiles,
+                             ChangeWitness witness = nullptr);
 
   void List(Orbi::Core::ExecutionContextPtr context,
             std::optional<ClientProfilesSvc::FilterSpec> filter,
@@ -35,7 +44,11 @@ class ClientProfileImpl final : public ClientProfilesSvc::AsyncServiceInterface 
               Orbi::Bind::Reply<void> reply) override;
 
  private:
+  NoxToken::ClientProfileAccess::ChangeCheck Witnessed(const Orbi::Core::ExecutionContext& call,
+                                                       const std::string& profile) const;
+
   std::shared_ptr<NoxToken::ClientProfileAccess> profiles_;
+  ChangeWitness witness_;
   std::shared_ptr<Basalt::Service::Logger> logger_;
 };
 

@@ -32,6 +32,13 @@ const typename Table::mapped_type* Find(const Table& table, const std::string& k
   return it == table.end() ? nullptr : &it->second;
 }
 
+// The store's form of `check`, run for `after` (which outlives the commit).
+NoxConfigStore::ConfigStoreBatch::Check BeforeCommit(
+    const CertificateChainsContainer::ChangeCheck& check, const Info* after) {
+  if (!check) return nullptr;
+  return [&check, after] { return check(after); };
+}
+
 IssuerChange Refused(Basalt::Status status) {
   return Basalt::Unexpected{IssuerRefusal(std::move(status))};
 }
@@ -78,7 +85,8 @@ bool CertificateChainsContainer::HasIssuer(const std::string& issuer) const {
 
 Basalt::Status CertificateChainsContainer::WriteIssuer(const std::string& alias,
                                                        const std::string& issuer,
-                                                       const ChainList& chains) {
+                                                       const ChainList& chains,
+                                                       const ChangeCheck& check) {
   ConfigStoreObject object(IssuerObjectId(alias));
   object.SetValue(kAliasValue, alias);
   object.SetValue(kIssuerValue, issuer);
@@ -92,16 +100,18 @@ Basalt::Status CertificateChainsContainer::WriteIssuer(const std::string& alias,
   }
   // The instance write refuses an empty alias, which the store could not list again.
   try {
-    store_->WriteInstance(object);
+    const Info after{issuer, chains};
+    store_->WriteInstance(object, BeforeCommit(check, &after));
   } catch (const NoxConfigStore::ConfigStoreException& failure) {
     return Basalt::Status::IOError(failure.GetMessage());
   }
   return Basalt::Status::Ok();
 }
 
-Basalt::Status CertificateChainsContainer::DeleteIssuer(const std::string& alias) {
+Basalt::Status CertificateChainsContainer::DeleteIssuer(const std::string& alias,
+                                                        const ChangeCheck& check) {
   try {
-    store_->RemoveObject(IssuerObjectId(alias));
+    store_->RemoveObject(IssuerObjectId(alias), BeforeCommit(check, nullptr));
   } catch (const NoxConfigStore::ConfigStoreException& failure) {
     return Basalt::Status::IOError(failure.GetMessage());
   }
@@ -152,7 +162,8 @@ void CertificateChainsContainer::LoadIssuers() {
 
 IssuerChange CertificateChainsContainer::CreateIssuer(const std::string& alias,
                                                       const std::string& issuer,
-                                                      const ChainList& chains) {
+                                                      const ChainList& chains,
+                                                      const ChangeCheck& check) {
   const std::string* holder = FindAliasByIssuer(issuer);
   if (HasAlias(alias) || holder) {
     IssuerRefusal refusal(Basalt::Status::AlreadyExists(alias));
@@ -165,7 +176,7 @@ IssuerChange CertificateChainsContainer::CreateIssuer(const std::string& alias,
   if (!standardized) return Invalid(standardized.error());
   auto certificates = ParseCertificateChains(*standardized);
   if (!certificates) return Invalid(certificates.error());
-  if (auto written = WriteIssuer(alias, issuer, *standardized); !written.ok()) {
+  if (auto written = WriteIssuer(alias, issuer, *standardized, check); !written.ok()) {
     return Refused(std::move(written));
   }
 
@@ -177,7 +188,8 @@ IssuerChange CertificateChainsContainer::CreateIssuer(const std::string& alias,
 
 IssuerChange CertificateChainsContainer::UpdateIssuer(const std::string& alias,
                                                       const std::optional<std::string>& issuer,
-                                                      const std::optional<ChainList>& chains) {
+                                                      const std::optional<ChainList>& chains,
+                                                      const ChangeCheck& check) {
   auto it = infoByAlias_.find(alias);
   if (it == infoByAlias_.end()) return Refused(Basalt::Status::NotFound(alias));
   Info& info = it->second;
@@ -202,7 +214,7 @@ IssuerChange CertificateChainsContainer::UpdateIssuer(const std::string& alias,
     standardized = std::move(*submitted);
     certificates = std::move(*parsed);
   }
-  if (auto written = WriteIssuer(alias, next, standardized); !written.ok()) {
+  if (auto written = WriteIssuer(alias, next, standardized, check); !written.ok()) {
     return Refused(std::move(written));
   }
 
@@ -221,11 +233,12 @@ IssuerChange CertificateChainsContainer::UpdateIssuer(const std::string& alias,
   return std::monostate{};
 }
 
-IssuerChange CertificateChainsContainer::RemoveIssuer(const std::string& alias) {
+IssuerChange CertificateChainsContainer::RemoveIssuer(const std::string& alias,
+                                                      const ChangeCheck& check) {
   auto it = infoByAlias_.find(alias);
   if (it == infoByAlias_.end()) return Refused(Basalt::Status::NotFound(alias));
   const std::string issuer = it->second.issuer;
-  if (auto removed = DeleteIssuer(alias); !removed.ok()) return Refused(std::move(removed));
+  if (auto removed = DeleteIssuer(alias, check); !removed.ok()) return Refused(std::move(removed));
   aliasByIssuer_.erase(issuer);
   infoByAlias_.erase(it);
   certificatesByIssuer_.erase(issuer);

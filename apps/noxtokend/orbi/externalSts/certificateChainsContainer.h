@@ -13,6 +13,7 @@
 // succeeded.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -100,22 +101,29 @@ class CertificateChainsContainer : public Basalt::System::RwLockableMixin {
   // Level 5 lines: each chain's index, then each certificate's index and text.
   static void LogCertificateChains(const Basalt::Service::Logger& logger, const ChainList& chains);
 
+  // Runs inside a change's store transaction, right before its commit, with the issuer as it will
+  // stand (null when removed); a failed status refuses the change (kIOError).
+  using ChangeCheck = std::function<Basalt::Status(const Info* after)>;
+
   // `chains` as received. Refused with kAlreadyExists (both conflicts reported together),
   // kInvalidArgument or kIOError.
   IssuerChange CreateIssuer(const std::string& alias, const std::string& issuer,
-                            const ChainList& chains) REQUIRES(this);
+                            const ChainList& chains, const ChangeCheck& check = nullptr)
+      REQUIRES(this);
   // Refused with kNotFound, kAlreadyExists (the issuer is another alias's), kInvalidArgument or
   // kIOError. The whole store object is rewritten even when nothing changed.
   IssuerChange UpdateIssuer(const std::string& alias, const std::optional<std::string>& issuer,
-                            const std::optional<ChainList>& chains) REQUIRES(this);
+                            const std::optional<ChainList>& chains,
+                            const ChangeCheck& check = nullptr) REQUIRES(this);
   // Refused with kNotFound or kIOError.
-  IssuerChange RemoveIssuer(const std::string& alias) REQUIRES(this);
+  IssuerChange RemoveIssuer(const std::string& alias, const ChangeCheck& check = nullptr)
+      REQUIRES(this);
 
  private:
   // Store writes; a refused one answers kIOError with the store's text.
   Basalt::Status WriteIssuer(const std::string& alias, const std::string& issuer,
-                             const ChainList& chains);
-  Basalt::Status DeleteIssuer(const std::string& alias);
+                             const ChainList& chains, const ChangeCheck& check);
+  Basalt::Status DeleteIssuer(const std::string& alias, const ChangeCheck& check);
   void LoadIssuers() REQUIRES(this);
 
   // Set at construction, then fixed: read without the lock.

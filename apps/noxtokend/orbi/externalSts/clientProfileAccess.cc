@@ -231,11 +231,13 @@ std::optional<ConfigStoreObject> ClientProfileAccess::FlagsMarkingModified(
 Basalt::Status ClientProfileAccess::CommitChange(ConfigStoreBatch& batch,
                                                  const std::string& profileName, bool marksModified,
                                                  const char* failureLog,
-                                                 const std::string& instanceId) {
+                                                 const std::string& instanceId,
+                                                 const ChangeCheck& check, const Info* after) {
   // The flag travels with the profile: a change is stored whole or not at all, and memory follows
   // only a commit.
   auto flags = marksModified ? FlagsMarkingModified(profileName) : std::nullopt;
   if (flags) batch.Write(*flags);
+  if (check) batch.BeforeCommit([&check, after] { return check(after); });
   try {
     store_->Commit(batch);
   } catch (const ConfigStoreException& e) {
@@ -251,7 +253,8 @@ Basalt::Status ClientProfileAccess::CommitChange(ConfigStoreBatch& batch,
   return Basalt::Status::Ok();
 }
 
-Basalt::Status ClientProfileAccess::Insert(const std::string& profileName, ProfilePtr profile) {
+Basalt::Status ClientProfileAccess::Insert(const std::string& profileName, ProfilePtr profile,
+                                           const ChangeCheck& check) {
   if (Exists(profileName, *profile->subject)) {
     logger_->Log(3, "Failed to insert client profile, already exists: %1", profileName);
     return Basalt::Status::AlreadyExists(profileName);
@@ -260,9 +263,9 @@ Basalt::Status ClientProfileAccess::Insert(const std::string& profileName, Profi
   std::string instanceId = store_->GenerateInstanceId();
   auto object = format_.BuildObject(instanceId, *profile, *store_);
   ConfigStoreBatch batch;
-  Basalt::Status status =
-      object ? CommitChange(batch.Write(*object), profileName, false, kUpdateFailedLog, instanceId)
-             : Basalt::Status::InvalidArgument(profileName);
+  Basalt::Status status = object ? CommitChange(batch.Write(*object), profileName, false,
+                                                kUpdateFailedLog, instanceId, check, profile.get())
+                                 : Basalt::Status::InvalidArgument(profileName);
   if (!status.ok()) {
     logger_->Log(3, "Failed to update client profile in config store: %1", profileName);
     return status;
@@ -272,7 +275,8 @@ Basalt::Status ClientProfileAccess::Insert(const std::string& profileName, Profi
   return status;
 }
 
-Basalt::Status ClientProfileAccess::Update(const std::string& profileName, GrantList grants) {
+Basalt::Status ClientProfileAccess::Update(const std::string& profileName, GrantList grants,
+                                           const ChangeCheck& check) {
   const ClientProfileIndex::Entry* stored = profiles_.Find(profileName);
   if (stored == nullptr) return Basalt::Status::NotFound(profileName);
   const ProfilePtr profile = stored->profile;
@@ -284,13 +288,14 @@ Basalt::Status ClientProfileAccess::Update(const std::string& profileName, Grant
   auto object = format_.BuildObject(instanceId, updated, *store_);
   if (!object) return Basalt::Status::InvalidArgument(profileName);
   ConfigStoreBatch batch;
-  Basalt::Status status =
-      CommitChange(batch.Write(*object), profileName, true, kUpdateFailedLog, instanceId);
+  Basalt::Status status = CommitChange(batch.Write(*object), profileName, true, kUpdateFailedLog,
+                                       instanceId, check, &updated);
   if (status.ok()) profile->grants = std::move(updated.grants);
   return status;
 }
 
-Basalt::Status ClientProfileAccess::Erase(const std::string& profileName) {
+Basalt::Status ClientProfileAccess::Erase(const std::string& profileName,
+                                          const ChangeCheck& check) {
   const ClientProfileIndex::Entry* stored = profiles_.Find(profileName);
   if (stored == nullptr) {
     logger_->Log(3, "Failed to erase client profile, profile not found: %1", profileName);
@@ -299,9 +304,9 @@ Basalt::Status ClientProfileAccess::Erase(const std::string& profileName) {
   const std::string instanceId = stored->instanceId.ToString();
   ConfigStoreBatch batch;
   batch.Remove(ClientProfilesId(instanceId));
-  Basalt::Status status =
-      CommitChange(batch, profileName, true,
-                   "Deleting the Client Profile %1 in Config Store failed: %2", instanceId);
+  Basalt::Status status = CommitChange(batch, profileName, true,
+                                       "Deleting the Client Profile %1 in Config Store failed: %2",
+                                       instanceId, check, nullptr);
   if (!status.ok()) return status;
   profiles_.Erase(*stored);
   logger_->Log(5, "Successfully deleted client profile: %1", profileName);

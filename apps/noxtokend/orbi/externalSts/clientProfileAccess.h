@@ -62,12 +62,19 @@ class ClientProfileAccess : public Basalt::System::RwLockableMixin {
   // The "modified" flag of a default profile; empty for a profile that is not a default.
   std::optional<bool> GetModifiedFlag(const std::string& profileName) const REQUIRES_SHARED(this);
 
+  // Runs inside a change's store transaction, right before its commit, with the profile as it
+  // will stand (null when erased); a failed status refuses the change (kIOError).
+  using ChangeCheck = std::function<Basalt::Status(const ClientProfilesSvc::Info* after)>;
+
   // Each change answers ok, or why it changed nothing: kNotFound (Update, Erase), kAlreadyExists
   // (Insert), kInvalidArgument (a profile the store format cannot hold, logged) or kIOError (the
-  // store refused the write; logged, the store's text as the message).
-  Basalt::Status Insert(const std::string& profileName, ProfilePtr profile) REQUIRES(this);
-  Basalt::Status Update(const std::string& profileName, GrantList grants) REQUIRES(this);
-  Basalt::Status Erase(const std::string& profileName) REQUIRES(this);
+  // store or `check` refused the write; logged, the store's text as the message).
+  Basalt::Status Insert(const std::string& profileName, ProfilePtr profile,
+                        const ChangeCheck& check = nullptr) REQUIRES(this);
+  Basalt::Status Update(const std::string& profileName, GrantList grants,
+                        const ChangeCheck& check = nullptr) REQUIRES(this);
+  Basalt::Status Erase(const std::string& profileName, const ChangeCheck& check = nullptr)
+      REQUIRES(this);
 
   // Puts every default profile back as at the first start: stored profiles of a default's name
   // are removed, the "modified" flags are reset and the defaults applied again. Other profiles
@@ -90,12 +97,14 @@ class ClientProfileAccess : public Basalt::System::RwLockableMixin {
   // set it (a default profile not yet modified); else nothing.
   std::optional<NoxConfigStore::ConfigStoreObject> FlagsMarkingModified(
       const std::string& profileName) const REQUIRES_SHARED(this);
-  // Commits the batch of a change of the profile, with its flag when the change `marksModified`;
-  // the flag is set in memory only once committed. A refused write is logged with `failureLog`
-  // (the instance id and the store's text) and answers kIOError.
+  // Commits the batch of a change of the profile, with its flag when the change `marksModified`,
+  // once `check` passes for `after`; the flag is set in memory only once committed. A refused
+  // write is logged with `failureLog` (the instance id and the store's text) and answers kIOError.
   Basalt::Status CommitChange(NoxConfigStore::ConfigStoreBatch& batch,
                               const std::string& profileName, bool marksModified,
-                              const char* failureLog, const std::string& instanceId) REQUIRES(this);
+                              const char* failureLog, const std::string& instanceId,
+                              const ChangeCheck& check, const ClientProfilesSvc::Info* after)
+      REQUIRES(this);
 
   // Set at construction, then fixed: read without the lock.
   std::shared_ptr<NoxConfigStore::ConfigStore> store_;

@@ -52,9 +52,18 @@ StdError Invalid(const std::vector<ParsingCertificateError>& errors) {
 
 }  // namespace
 
-SecurityTokenIssuersImpl::SecurityTokenIssuersImpl(CertificateChainsContainerPtr container)
+SecurityTokenIssuersImpl::SecurityTokenIssuersImpl(CertificateChainsContainerPtr container,
+                                                   ChangeWitness witness)
     : container_(std::move(container)),
+      witness_(std::move(witness)),
       logger_(Basalt::Service::Logger::CreateLogger(kIssuersLoggerName)) {}
+
+CertificateChainsContainer::ChangeCheck SecurityTokenIssuersImpl::Witnessed(
+    const Orbi::Core::ExecutionContext& call, const std::string& issuerAlias) const {
+  if (!witness_) return nullptr;
+  return
+      [this, &call, &issuerAlias](const Info* after) { return witness_(call, issuerAlias, after); };
+}
 
 void SecurityTokenIssuersImpl::Refuse(const Orbi::Bind::Detail::ReplyBase& reply,
                                       const StdError& error) const {
@@ -135,7 +144,7 @@ void SecurityTokenIssuersImpl::List(Orbi::Core::ExecutionContextPtr,
   reply.Answer(std::move(summaries));
 }
 
-void SecurityTokenIssuersImpl::Create(Orbi::Core::ExecutionContextPtr, CreateSpec spec,
+void SecurityTokenIssuersImpl::Create(Orbi::Core::ExecutionContextPtr context, CreateSpec spec,
                                       Orbi::Bind::Reply<void> reply) {
   logger_->Log(5, "Saving certificates for issuer %1 under issuer alias %2", spec.issuer,
                spec.issuer_alias);
@@ -144,7 +153,8 @@ void SecurityTokenIssuersImpl::Create(Orbi::Core::ExecutionContextPtr, CreateSpe
   // The lock is gone before the reply is built.
   const IssuerChange outcome = [&] {
     ScopedWriteLock lock(*container_);
-    return container_->CreateIssuer(spec.issuer_alias, spec.issuer, spec.signing_cert_chains);
+    return container_->CreateIssuer(spec.issuer_alias, spec.issuer, spec.signing_cert_chains,
+                                    Witnessed(*context, spec.issuer_alias));
   }();
   Conclude(reply, outcome, spec.issuer_alias);
 }
@@ -164,7 +174,7 @@ void SecurityTokenIssuersImpl::Get(Orbi::Core::ExecutionContextPtr, std::string 
   reply.Answer(std::move(*info));
 }
 
-void SecurityTokenIssuersImpl::Set(Orbi::Core::ExecutionContextPtr, std::string issuerAlias,
+void SecurityTokenIssuersImpl::Set(Orbi::Core::ExecutionContextPtr context, std::string issuerAlias,
                                    SetSpec spec, Orbi::Bind::Reply<void> reply) {
   logger_->Log(5, "Updating data for issuer alias %1", issuerAlias);
   if (spec.issuer) logger_->Log(5, "Updating issuer to %1", *spec.issuer);
@@ -175,17 +185,18 @@ void SecurityTokenIssuersImpl::Set(Orbi::Core::ExecutionContextPtr, std::string 
 
   const IssuerChange outcome = [&] {
     ScopedWriteLock lock(*container_);
-    return container_->UpdateIssuer(issuerAlias, spec.issuer, spec.signing_cert_chains);
+    return container_->UpdateIssuer(issuerAlias, spec.issuer, spec.signing_cert_chains,
+                                    Witnessed(*context, issuerAlias));
   }();
   Conclude(reply, outcome, issuerAlias);
 }
 
-void SecurityTokenIssuersImpl::Delete(Orbi::Core::ExecutionContextPtr, std::string issuerAlias,
-                                      Orbi::Bind::Reply<void> reply) {
+void SecurityTokenIssuersImpl::Delete(Orbi::Core::ExecutionContextPtr context,
+                                      std::string issuerAlias, Orbi::Bind::Reply<void> reply) {
   logger_->Log(5, "Deleting data for issuer alias %1", issuerAlias);
   const IssuerChange outcome = [&] {
     ScopedWriteLock lock(*container_);
-    return container_->RemoveIssuer(issuerAlias);
+    return container_->RemoveIssuer(issuerAlias, Witnessed(*context, issuerAlias));
   }();
   Conclude(reply, outcome, issuerAlias);
 }

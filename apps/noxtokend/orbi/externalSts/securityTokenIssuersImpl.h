@@ -5,6 +5,7 @@
 // around the registry call, and logs, formats and answers outside it.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,7 +20,14 @@ namespace Com::Tessel::Nox::Authentication::Trust::SecurityTokenIssuersSvc {
 
 class SecurityTokenIssuersImpl final : public AsyncServiceInterface {
  public:
-  explicit SecurityTokenIssuersImpl(CertificateChainsContainerPtr container);
+  // Accounts for a change of the call before it stands (the audit trail): run inside the change's
+  // store transaction with the alias and the issuer as it will stand (null when deleted); a failed
+  // status refuses the change.
+  using ChangeWitness = std::function<Basalt::Status(
+      const Orbi::Core::ExecutionContext& call, const std::string& issuerAlias, const Info* after)>;
+
+  explicit SecurityTokenIssuersImpl(CertificateChainsContainerPtr container,
+                                    ChangeWitness witness = nullptr);
 
   void List(Orbi::Core::ExecutionContextPtr context, std::optional<SummaryType> projection,
             Orbi::Bind::Reply<std::vector<Summary>> reply) override;
@@ -44,7 +52,11 @@ class SecurityTokenIssuersImpl final : public AsyncServiceInterface {
   // Logs every message of the error as the caller will read it, then fails the call.
   void Refuse(const Orbi::Bind::Detail::ReplyBase& reply, const Orbi::Std::StdError& error) const;
 
+  CertificateChainsContainer::ChangeCheck Witnessed(const Orbi::Core::ExecutionContext& call,
+                                                    const std::string& issuerAlias) const;
+
   CertificateChainsContainerPtr container_;
+  ChangeWitness witness_;
   std::shared_ptr<Basalt::Service::Logger> logger_;
 };
 
