@@ -2,10 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <set>
 
 #include "apps/noxtokend/audit/auditCall.h"
+#include "apps/noxtokend/audit/auditTrail.h"
 #include "platform/basalt/clientText.h"
 #include "platform/basalt/crypto/base64.h"
 
@@ -169,6 +176,34 @@ TEST(UncheckedClaimsTest, ReadsWhatJanssonReads) {
     EXPECT_EQ(claims.expires, c.expires) << c.payload;
   }
   EXPECT_EQ(ReadUncheckedClaims("no-dots").user, std::nullopt);
+}
+
+TEST(AuditTrailTest, ARecordCutShortLeavesTheNextOnALineOfItsOwn) {
+  Settings settings;
+  settings.file = testing::TempDir() + "/audit-cut.log";
+  std::remove(settings.file.c_str());
+  Trail trail(settings, Basalt::Service::Logger::CreateLogger("Audit"), nullptr);
+  ASSERT_TRUE(trail.Write(Base(Event::kTokenIssued)));
+  // A file size limit (or a full disk) stops the next record ten bytes in.
+  std::signal(SIGXFSZ, SIG_IGN);
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  rlimit limit = saved;
+  limit.rlim_cur = std::filesystem::file_size(settings.file) + 10;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+  const bool cut = trail.Write(Base(Event::kProfileCreated));
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
+  EXPECT_FALSE(cut);
+  Record after = Base(Event::kProfileDeleted);
+  ASSERT_TRUE(trail.Write(after));
+
+  std::ifstream file(settings.file);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(file, line);) lines.push_back(line + "\n");
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0], FormatLine(Base(Event::kTokenIssued)));
+  EXPECT_EQ(lines[1], FormatLine(Base(Event::kProfileCreated)).substr(0, 10) + "\n");
+  EXPECT_EQ(lines[2], FormatLine(after));
 }
 
 }  // namespace

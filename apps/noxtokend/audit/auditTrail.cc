@@ -116,14 +116,19 @@ void Trail::Reopen() {
   std::unique_lock lock(mutex_);
   if (fd_ >= 0) ::close(fd_);
   fd_ = fd;
+  torn_ = false;
 }
 
 bool Trail::WriteLine(const std::string& line) {
   if (!Ready()) return false;
   std::shared_lock lock(mutex_);
   if (fd_ < 0) return false;
-  ssize_t written = ::write(fd_, line.data(), line.size());
-  if (written == static_cast<ssize_t>(line.size())) return true;
+  std::string_view text = line;
+  std::string mended;
+  if (torn_.exchange(false)) text = mended = "\n" + line;
+  ssize_t written = ::write(fd_, text.data(), text.size());
+  if (written == static_cast<ssize_t>(text.size())) return true;
+  if (written > 0 || !mended.empty()) torn_ = true;
   const std::string why = written < 0 ? std::strerror(errno) : "short write";
   if (uint64_t heldBack = 0; lines_.writeFailed.Due(&heldBack)) {
     logger_->Log(2, WithHeldBack("Audit trail write to %1 failed: %2", heldBack), settings_.file,

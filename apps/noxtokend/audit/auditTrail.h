@@ -9,6 +9,7 @@
 // for the moment of the swap.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <shared_mutex>
@@ -92,6 +93,8 @@ class Trail {
   Basalt::CallerBudget refusals_;
   std::shared_mutex mutex_;  // writers share the descriptor; Reopen swaps it alone
   int fd_ = -1;              // guarded by mutex_
+  // A write that stopped inside its line (a full disk): the next record starts a line of its own.
+  std::atomic<bool> torn_{false};
 };
 
 }  // namespace NoxToken::Audit
