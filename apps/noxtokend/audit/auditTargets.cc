@@ -37,10 +37,10 @@ TargetState ProfileTarget(const ClientProfilesSvc::Info& profile) {
   return state;
 }
 
-TargetState IssuerTarget(const Issuers::Info& info) {
+TargetState IssuerTarget(const Issuers::Info& issuer) {
   TargetState state;
-  state.issuer = info.issuer;
-  for (const auto& chain : info.signing_cert_chains) {
+  state.issuer = issuer.issuer;
+  for (const auto& chain : issuer.signing_cert_chains) {
     std::vector<std::string>& fingerprints = state.chains.emplace_back();
     if (!chain) continue;
     for (const auto& pem : chain->cert_chain) fingerprints.push_back(Fingerprint(pem));
