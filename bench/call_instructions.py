@@ -2,6 +2,7 @@
 """Instructions per call of the daemon, counted by callgrind: steady on a busy machine.
 
     bench/call_instructions.py [BUILD_DIR] [--calls N] [--fill PROFILES | --root DIR] [--out DIR]
+                               [--log-level N]
 
 Starts the daemon under callgrind in a throw-away root, registers an external issuer (RS256,
 made with openssl) and a profile for its user, warms each call up, then for each measured call
@@ -33,14 +34,14 @@ REPO = Path(__file__).resolve().parent.parent
 
 
 class Daemon:
-    def __init__(self, build, work, out, fill, filled_root=None):
+    def __init__(self, build, work, out, fill, filled_root=None, log_level=3):
         self.port = free_port()
         self.out = out
         root = work / "root"
         if filled_root:
             shutil.copytree(filled_root, root, symlinks=True)
         subprocess.run([REPO / "scripts/dev-root", root, "--port", str(self.port),
-                        "--log-level", "3", "--user", "root:secret1"],
+                        "--log-level", str(log_level), "--user", "root:secret1"],
                        check=True, stdout=subprocess.DEVNULL)
         if fill:
             certificates = []
@@ -119,6 +120,8 @@ def main():
     parser.add_argument("--root", default=None, help="a filled root to start from (copied)")
     parser.add_argument("--no-lists", action="store_true")
     parser.add_argument("--out", default=None)
+    parser.add_argument("--log-level", type=int, default=3,
+                        help="5 as shipped: the calls' lines are written (to a file)")
     args = parser.parse_args()
     build = Path(args.build) if Path(args.build).is_absolute() else REPO / args.build
     with tempfile.TemporaryDirectory(prefix="nox-instructions.") as scratch:
@@ -128,7 +131,7 @@ def main():
         subprocess.run(["openssl", "req", "-x509", "-nodes", "-days", "2", "-newkey", "rsa:2048",
                         "-subj", "/CN=bench-idp", "-keyout", work / "idp.key",
                         "-out", work / "idp.crt"], check=True, capture_output=True)
-        daemon = Daemon(build, work, out, args.fill, args.root)
+        daemon = Daemon(build, work, out, args.fill, args.root, args.log_level)
         try:
             own = daemon.call(body(TOKEN, "create", {}, ROOT))["token"]
             print(f"start-up with the first call: {daemon.dump('startup'):,} instructions",
