@@ -16,6 +16,7 @@
 
 #include "platform/basalt/dateTime.h"
 #include "platform/basalt/journalStream.h"
+#include "platform/basalt/logLimiter.h"
 
 namespace Basalt::Service {
 
@@ -71,16 +72,34 @@ struct SinkState {
   std::shared_mutex mutex;
   bool journal = false;
   std::unique_ptr<CallerBudget> callerBudget;  // null: no budget
+  // Says when a caller's lines start to be held back: a flood that then stops has no later line
+  // of that caller to carry its count.
+  LogLimiter holding{std::chrono::seconds(10)};
 };
 
-std::string HeldBackNote(const SinkState& sink, std::optional<uint32_t> caller, uint64_t lines) {
+// A level-3 "LogBudget" line, written whatever the loggers' levels.
+std::string BudgetNote(const SinkState& sink, const std::string& text) {
   std::string note;
   AppendUtcTimestamp(note);
-  note += " 3 LogBudget [] Log lines of caller uid ";
-  note += caller ? std::to_string(*caller) : std::string("unknown");
-  note += " held back: " + std::to_string(lines) + " (more than " +
-          std::to_string(sink.callerBudget->BytesPerSecond()) + " bytes a second)\n";
+  note += " 3 LogBudget [] " + text + '\n';
   return sink.journal ? WithJournalPriority(note, 3) : note;
+}
+
+std::string CallerName(std::optional<uint32_t> caller) {
+  return caller ? std::to_string(*caller) : std::string("unknown");
+}
+
+std::string HeldBackNote(const SinkState& sink, std::optional<uint32_t> caller, uint64_t lines) {
+  return BudgetNote(sink, "Log lines of caller uid " + CallerName(caller) +
+                              " held back: " + std::to_string(lines) + " (more than " +
+                              std::to_string(sink.callerBudget->BytesPerSecond()) +
+                              " bytes a second)");
+}
+
+std::string HoldingNote(const SinkState& sink, std::optional<uint32_t> caller) {
+  return BudgetNote(sink, "Holding back log lines of caller uid " + CallerName(caller) +
+                              ": more than " + std::to_string(sink.callerBudget->BytesPerSecond()) +
+                              " bytes a second");
 }
 
 // The lines a HeldLogLines keeps, with the state of the sink that wrote them.
@@ -103,7 +122,10 @@ struct HeldLines {
       const std::optional<uint64_t> heldBack =
           sink->callerBudget->Take(caller, text.size(), lines, kHeldBackNoteBytes);
       if (heldBack && *heldBack > 0) note = HeldBackNote(*sink, caller, *heldBack);
-      if (!heldBack) text.clear();
+      if (!heldBack) {
+        text.clear();
+        if (sink->holding.Due()) WriteLines(sink->mutex, HoldingNote(*sink, caller));
+      }
     }
     if (!text.empty()) WriteLines(sink->mutex, note.empty() ? text : note + text);
     text.clear();
