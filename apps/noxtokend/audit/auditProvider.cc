@@ -164,8 +164,8 @@ void AuditProvider::InvokeChange(const Change& change, const Orbi::Core::MethodI
           [self, method, change, prepared = std::move(prepared)](
               const Orbi::Core::ExecutionContext& context,
               const MethodResult& result) -> std::optional<MethodResult> {
-            const auto witnessed = self->changes_ ? self->changes_->Conclude(&context)
-                                                  : ChangeRecords::Outcome::kNotWitnessed;
+            const auto [witnessed, witnessedTarget] =
+                self->changes_ ? self->changes_->Conclude(&context) : ChangeRecords::Concluded{};
             if (auto denial = self->Denial(method, context, result)) {
               denial->target = prepared.target;
               return self->Keep(*denial);
@@ -177,6 +177,8 @@ void AuditProvider::InvokeChange(const Change& change, const Orbi::Core::MethodI
             record.timeMs = RecordTimeNow();
             if (auto name = Orbi::Data::As<Orbi::Data::StringValue>(result.output)) {
               record.target = name->GetValue();  // a new profile's name is its answer
+            } else if (!witnessedTarget.empty()) {
+              record.target = witnessedTarget;
             }
             if (result.HasError()) {
               // After a written record too: the commit that followed it failed, so the change

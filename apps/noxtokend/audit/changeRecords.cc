@@ -6,7 +6,7 @@ namespace NoxToken::Audit {
 
 void ChangeRecords::Expect(const Orbi::Core::ExecutionContext* call, Record prepared) {
   std::lock_guard lock(mutex_);
-  pending_[call] = Pending{std::move(prepared)};
+  pending_[call] = Pending{std::move(prepared), {}};
 }
 
 Basalt::Status ChangeRecords::Witness(const Orbi::Core::ExecutionContext& call,
@@ -26,16 +26,18 @@ Basalt::Status ChangeRecords::Witness(const Orbi::Core::ExecutionContext& call,
   {
     std::lock_guard lock(mutex_);
     auto it = pending_.find(&call);
-    if (it != pending_.end()) it->second.outcome = refused ? Outcome::kRefused : Outcome::kWritten;
+    if (it != pending_.end()) {
+      it->second.concluded = {refused ? Outcome::kRefused : Outcome::kWritten, target};
+    }
   }
   if (refused) return Basalt::Status::IOError("the audit trail cannot record the change");
   return Basalt::Status::Ok();
 }
 
-ChangeRecords::Outcome ChangeRecords::Conclude(const Orbi::Core::ExecutionContext* call) {
+ChangeRecords::Concluded ChangeRecords::Conclude(const Orbi::Core::ExecutionContext* call) {
   std::lock_guard lock(mutex_);
   auto node = pending_.extract(call);
-  return node ? node.mapped().outcome : Outcome::kNotWitnessed;
+  return node ? std::move(node.mapped().concluded) : Concluded{};
 }
 
 }  // namespace NoxToken::Audit

@@ -40,13 +40,17 @@ class ChangeRecords {
   Basalt::Status Witness(const Orbi::Core::ExecutionContext& call, const std::string& target,
                          std::optional<TargetState> after);
 
+  struct Concluded {
+    Outcome outcome = Outcome::kNotWitnessed;
+    std::string target;  // as witnessed: a new profile's name, which a failed call answers not
+  };
   // What became of the call's record; forgets the call.
-  Outcome Conclude(const Orbi::Core::ExecutionContext* call);
+  Concluded Conclude(const Orbi::Core::ExecutionContext* call);
 
  private:
   struct Pending {
     Record record;
-    Outcome outcome = Outcome::kNotWitnessed;
+    Concluded concluded;
   };
   std::shared_ptr<Trail> trail_;
   std::mutex mutex_;
