@@ -75,3 +75,17 @@ def test_a_guesser_is_throttled_per_target_user_and_caller(daemon):
     assert [(r.level, r.text) for r in lines] == [
         (3, f"Password attempts for user root from caller uid {GUESSER_UID} refused for 1 s "
             "after 5 consecutive failures")], lines
+
+    # Names of no host user count together: a new name for every guess gains nothing. The name
+    # of a host user the guesser's checks found (alice) is not held back with them.
+    since = daemon.log_offset()
+    made_up = [(f"nobody{i}", "guess") for i in range(5)]
+    create_as(daemon, GUESSER_UID, made_up)
+    answer, = create_as(daemon, GUESSER_UID, [("nobody5", "guess")])
+    messages = assert_error_kind(answer, "unauthenticated")["messages"]
+    assert [m["id"] for m in messages] == [TOO_MANY], answer
+    assert output_of(create_as(daemon, GUESSER_UID, [("alice", USERS["alice"])])[0])["token"]
+    lines = [r for r in daemon.records(since) if r.logger == "PasswordThrottle"]
+    assert [(r.level, r.text) for r in lines] == [
+        (3, f"Password attempts for names of no host user from caller uid {GUESSER_UID} refused "
+            "for 1 s after 5 failures on such names")], lines

@@ -60,6 +60,29 @@ void PasswordThrottle::EvictOne() {
   if (victim != entries_.end()) entries_.erase(victim);
 }
 
+PasswordThrottle::Strangers& PasswordThrottle::StrangersOf(
+    uint32_t caller, std::chrono::steady_clock::time_point now) {
+  Strangers& strangers = strangers_[caller];
+  if (strangers.failures > 0 && strangers.inFlight == 0 &&
+      now - strangers.lastFailure >= limits_.longestPeriod) {
+    strangers = Strangers{};
+  }
+  return strangers;
+}
+
+PasswordThrottle::Verdict PasswordThrottle::RefusedAsStranger(
+    const Strangers& strangers, std::chrono::steady_clock::time_point now) const {
+  if (now < strangers.blockedUntil) {
+    return std::max(std::chrono::ceil<std::chrono::seconds>(strangers.blockedUntil - now),
+                    std::chrono::seconds(1));
+  }
+  // Past the free failures one check at a time: the wait it would start, should it fail too.
+  if (strangers.failures >= limits_.freeFailures && strangers.inFlight > 0) {
+    return PeriodAfter(strangers.failures + strangers.inFlight);
+  }
+  return std::nullopt;
+}
+
 void PasswordThrottle::Admit(const std::string& user, CallerUid caller, DecidedFn decided) {
   Verdict verdict;
   {
@@ -72,11 +95,19 @@ void PasswordThrottle::Admit(const std::string& user, CallerUid caller, DecidedF
     }
     Entry& entry = Find({user.substr(0, kKeptNameLength), caller});
     const auto now = clock_();
+    Strangers* strangers = caller && entry.hostUser != true ? &StrangersOf(*caller, now) : nullptr;
     if (now < entry.blockedUntil) {
       const auto left = std::chrono::ceil<std::chrono::seconds>(entry.blockedUntil - now);
       verdict = std::max(left, std::chrono::seconds(1));
+    } else if (Verdict refused = strangers ? RefusedAsStranger(*strangers, now) : std::nullopt;
+               refused) {
+      verdict = refused;
     } else if (entry.inFlight < Places(entry)) {
       ++entry.inFlight;
+      if (strangers) {
+        ++strangers->inFlight;
+        ++entry.strangerChecks;
+      }
     } else if (entry.waiting.size() < limits_.maxWaiting) {
       entry.waiting.push_back(std::move(decided));
       return;
@@ -97,6 +128,7 @@ void PasswordThrottle::Settle(const std::string& user, CallerUid caller, Outcome
     if (found == entries_.end()) return;  // never admitted here
     Entry& entry = found->second;
     if (entry.inFlight > 0) --entry.inFlight;
+    if (caller) SettleStranger(*caller, entry, outcome);
     if (outcome != Outcome::kNotChecked) {
       entry.hostUser = outcome != Outcome::kRefusedUnknownName;
     }
@@ -107,12 +139,15 @@ void PasswordThrottle::Settle(const std::string& user, CallerUid caller, Outcome
                ++entry.failures >= limits_.freeFailures) {
       verdict = PeriodAfter(entry.failures);
       entry.blockedUntil = clock_() + *verdict;
-      const std::string named =
-          outcome == Outcome::kRefused ? "user " + user : std::string("a name of no host user");
-      logger_->Log(3,
-                   "Password attempts for %1 from caller uid %2 refused for %3 s after %4 "
-                   "consecutive failures",
-                   named, CallerText(caller), verdict->count(), entry.failures);
+      // A told caller's names of no host user have been said together (SettleStranger).
+      if (outcome == Outcome::kRefused || !caller) {
+        const std::string named =
+            outcome == Outcome::kRefused ? "user " + user : std::string("a name of no host user");
+        logger_->Log(3,
+                     "Password attempts for %1 from caller uid %2 refused for %3 s after %4 "
+                     "consecutive failures",
+                     named, CallerText(caller), verdict->count(), entry.failures);
+      }
     }
     auto& waiting = entry.waiting;
     const size_t places = entry.inFlight < Places(entry) ? Places(entry) - entry.inFlight : 0;
@@ -121,9 +156,32 @@ void PasswordThrottle::Settle(const std::string& user, CallerUid caller, Outcome
     decided.assign(std::make_move_iterator(waiting.begin()),
                    std::make_move_iterator(waiting.begin() + static_cast<ptrdiff_t>(taken)));
     waiting.erase(waiting.begin(), waiting.begin() + static_cast<ptrdiff_t>(taken));
-    if (entry.Idle() && entry.failures == 0) entries_.erase(found);
+    // A host user's name stays known (until evicted), so that its attempts are never held back
+    // with its caller's names of no host user.
+    if (entry.Idle() && entry.failures == 0 && entry.hostUser != true) entries_.erase(found);
   }
   for (auto& decide : decided) decide(verdict, true);
+}
+
+void PasswordThrottle::SettleStranger(uint32_t caller, Entry& entry, Outcome outcome) {
+  if (entry.strangerChecks == 0 && outcome != Outcome::kRefusedUnknownName) return;
+  Strangers& strangers = StrangersOf(caller, clock_());
+  if (entry.strangerChecks > 0) {
+    --entry.strangerChecks;
+    if (strangers.inFlight > 0) --strangers.inFlight;
+  }
+  if (outcome == Outcome::kRefusedUnknownName && ++strangers.failures >= limits_.freeFailures) {
+    const std::chrono::seconds period = PeriodAfter(strangers.failures);
+    strangers.lastFailure = clock_();
+    strangers.blockedUntil = strangers.lastFailure + period;
+    logger_->Log(3,
+                 "Password attempts for names of no host user from caller uid %1 refused for %2 s "
+                 "after %3 failures on such names",
+                 caller, period.count(), strangers.failures);
+  } else if (outcome == Outcome::kRefusedUnknownName) {
+    strangers.lastFailure = clock_();
+  }
+  if (strangers.failures == 0 && strangers.inFlight == 0) strangers_.erase(caller);
 }
 
 std::optional<bool> PasswordThrottle::HostUser(const std::string& user, CallerUid caller) const {

@@ -112,14 +112,41 @@ TEST(PasswordThrottleTest, CountsPerUserAndCallerAndDoublesTheWait) {
       "consecutive failures",
       "Password attempts for user alice from caller uid 1000 refused for 4 s after 7 "
       "consecutive failures",
-      "Password attempts for a name of no host user from caller uid 1000 refused for 1 s after 5 "
-      "consecutive failures",
+      "Password attempts for names of no host user from caller uid 1000 refused for 1 s after 5 "
+      "failures on such names",
   };
   EXPECT_EQ(harness.lines, expected);
   // What the checks found of each name, for the attempts refused without one.
   EXPECT_EQ(harness.throttle.HostUser("alice", 1000), true);
   EXPECT_EQ(harness.throttle.HostUser("hunter2", 1000), false);
   EXPECT_EQ(harness.throttle.HostUser("hunter2", 1001), std::nullopt);
+}
+
+// A caller that makes up a new name for every attempt: its names of no host user count together.
+TEST(PasswordThrottleTest, NamesOfNoHostUserCountTogetherPerCaller) {
+  ThrottleHarness harness;
+  const std::string names[] = {"n0", "n1", "n2", "n3", "n4", "n5", "n6", "n7"};
+  EXPECT_EQ(harness.Try("alice", 7, Outcome::kAccepted), 0);
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(harness.Try(names[i].c_str(), 7, Outcome::kRefusedUnknownName), 0) << i;
+  }
+  EXPECT_EQ(harness.Ask("n5", 7), 1);                           // a new name waits too
+  EXPECT_EQ(harness.Ask("n5", 8), ThrottleHarness::kAdmitted);  // another caller does not
+  harness.throttle.Settle("n5", 8, Outcome::kRefusedUnknownName);
+  harness.now += seconds(1);
+  // Between waits one check at a time, and the next failure doubles the wait.
+  EXPECT_EQ(harness.Ask("n6", 7), ThrottleHarness::kAdmitted);
+  EXPECT_EQ(harness.Ask("n7", 7), 2);
+  harness.throttle.Settle("n6", 7, Outcome::kRefusedUnknownName);
+  EXPECT_EQ(harness.Ask("n7", 7), 2);
+  // A name a check found to be a host user's is not held back with them.
+  EXPECT_EQ(harness.Try("alice", 7, Outcome::kRefused), 0);
+  EXPECT_EQ(harness.Try("alice", 7, Outcome::kAccepted), 0);
+  // A quiet fifteen minutes forgets the count.
+  harness.now += seconds(15 * 60);
+  EXPECT_EQ(harness.Try("n7", 7, Outcome::kRefusedUnknownName), 0);
+  EXPECT_EQ(harness.Ask("n0", 7), ThrottleHarness::kAdmitted);
+  EXPECT_EQ(harness.lines.size(), 2U);
 }
 
 TEST(PasswordThrottleTest, WaitsDoubleUpToFifteenMinutes) {
@@ -189,7 +216,7 @@ TEST(PasswordThrottleTest, AFullTableEvictsIdlePairsFewestFailuresFirst) {
   }
   harness.throttle.Settle("alice", 7, Outcome::kRefused);
   EXPECT_EQ(harness.Letters(harness.verdicts.size() - 5), "A2AAA");
-  EXPECT_EQ(harness.throttle.Size(), 1U);
+  EXPECT_EQ(harness.throttle.Size(), 4U);  // accepted names stay known as host users
 }
 
 }  // namespace

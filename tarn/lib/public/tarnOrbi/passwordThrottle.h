@@ -3,6 +3,13 @@
 // be sped up by opening more connections. Parallel attempts beyond the checks the count allows
 // wait for a place rather than being refused, so that a caller with the right password is never
 // throttled for being busy.
+//
+// Names of no host user also count together per calling host user: a caller that makes up a new
+// name for every attempt would otherwise have five free checks of each, and every refused check
+// is a line of the host's authentication log, which shares the daemon's journal limit. Once a
+// caller has failed `freeFailures` times on such names (none of them more than `longestPeriod`
+// after the one before), its attempts for names not known to be a host user's are refused for
+// the same doubling waits, and checked one at a time between them.
 #pragma once
 
 #include <chrono>
@@ -85,12 +92,28 @@ class PasswordThrottle {
     std::chrono::steady_clock::time_point blockedUntil{};
     uint64_t touched = 0;            // order of last use, for eviction
     std::optional<bool> hostUser;    // see HostUser
+    unsigned strangerChecks = 0;     // of `inFlight`, those also counted in the caller's Strangers
     std::vector<DecidedFn> waiting;  // oldest first; empty unless `inFlight` fills the places
     bool Idle() const { return inFlight == 0 && waiting.empty(); }
   };
 
+  // A calling host user's failures on names of no host user.
+  struct Strangers {
+    unsigned failures = 0;
+    unsigned inFlight = 0;
+    std::chrono::steady_clock::time_point blockedUntil{};
+    std::chrono::steady_clock::time_point lastFailure{};
+  };
+
   std::chrono::seconds PeriodAfter(unsigned failures) const;
   unsigned Places(const Entry& entry) const;
+  // The caller's Strangers, its count forgotten after a quiet `longestPeriod`.
+  Strangers& StrangersOf(uint32_t caller, std::chrono::steady_clock::time_point now);
+  // Why an attempt for a name not known to be a host user's is refused unchecked, if it is.
+  Verdict RefusedAsStranger(const Strangers& strangers,
+                            std::chrono::steady_clock::time_point now) const;
+  // Ends an attempt's part in its caller's Strangers and counts a refused name of no host user.
+  void SettleStranger(uint32_t caller, Entry& entry, Outcome outcome);
   Entry& Find(const Key& key);
   void EvictOne();
 
@@ -99,6 +122,7 @@ class PasswordThrottle {
   const ClockFn clock_;
   mutable std::mutex mutex_;  // guards the fields below
   std::map<Key, Entry> entries_;
+  std::map<uint32_t, Strangers> strangers_;  // only callers with a count or a check in flight
   uint64_t uses_ = 0;
   bool unknownCallerLogged_ = false;
 };
