@@ -36,6 +36,8 @@ App::App(std::shared_ptr<const Config> config)
   // A file past the process's size limit (LimitFSIZE=) fails its write instead of ending the
   // daemon: the audit trail refuses or logs the loss.
   std::signal(SIGXFSZ, SIG_IGN);
+  callerLogBytes_ = kDefaultCallerLogBytesPerSecond;
+  config_->GetInt("log/callerBytesPerSecond", callerLogBytes_);
   int64_t threads = kDefaultThreads;
   config_->GetInt("http/threads", threads);
   if (threads < 1 || threads > kMaxThreads) {
@@ -103,6 +105,17 @@ void App::Run() {
     running_ = true;
     failure_ = nullptr;
     ReportUnreadConfigKeysLocked();
+    if (!logBudgetReported_) {
+      logBudgetReported_ = true;
+      if (callerLogBytes_ > 0) {
+        logger_->Log(5,
+                     "Log lines of one calling host user's requests: at most %1 bytes a second, "
+                     "the rest counted",
+                     callerLogBytes_);
+      } else {
+        logger_->Log(5, "Log lines of callers' requests: not limited");
+      }
+    }
     ioContext_.restart();
     for (auto& loop : connectionLoops_) loop->restart();
   }

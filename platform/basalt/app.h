@@ -74,6 +74,7 @@ class App {
   std::shared_ptr<const Config> config_;
   std::shared_ptr<Logger> logger_;
   int threadCount_ = 2;
+  int64_t callerLogBytes_ = 0;  // "log/callerBytesPerSecond", as InitApp's sink has it
   boost::asio::io_context ioContext_;
   boost::asio::signal_set signals_;
   std::vector<std::unique_ptr<boost::asio::io_context>> connectionLoops_;
@@ -83,6 +84,7 @@ class App {
   bool running_ = false;
   bool stopRequested_ = false;
   bool unreadKeysReported_ = false;
+  bool logBudgetReported_ = false;  // said once, as the first Run starts
   std::vector<std::function<void()>> hangupHandlers_;
   std::exception_ptr failure_;
 };

@@ -259,6 +259,9 @@ def test_a_callers_flood_of_log_lines_is_held_back_and_counted(new_root, run_dae
     # A budget of 12,800 bytes, about 115 lines; then a line every quarter of a second.
     root = new_root(log_level=5, caller_log_bytes=400)
     daemon = run_daemon(root)
+    daemon.wait_for_record(lambda r: r.logger == "App" and r.text == (
+        "Log lines of one calling host user's requests: at most 400 bytes a second, the rest "
+        "counted"), "of the budget at start")
     flood = 200  # each a line at level 5
     for i in range(flood):
         daemon.invoke(PROVIDER_SVC, "get", app={"opId": f"flood-{i}"})
