@@ -140,9 +140,9 @@ ClientProfileImpl::ClientProfileImpl(std::shared_ptr<ClientProfileAccess> profil
       logger_(Basalt::Service::Logger::CreateLogger("ClientProfileImpl")) {}
 
 ClientProfileAccess::ChangeCheck ClientProfileImpl::Witnessed(
-    const Orbi::Core::ExecutionContext& call, const std::string& profile) const {
-  if (!witness_) return nullptr;
-  return [this, &call, &profile](const Info* after) { return witness_(call, profile, after); };
+    const Orbi::Core::ExecutionContextPtr& call, const std::string& profile) const {
+  if (!witness_ || !call) return nullptr;
+  return [this, &call, &profile](const Info* after) { return witness_(*call, profile, after); };
 }
 
 void ClientProfileImpl::List(Orbi::Core::ExecutionContextPtr, std::optional<FilterSpec> filter,
@@ -209,7 +209,7 @@ void ClientProfileImpl::Create(Orbi::Core::ExecutionContextPtr context, CreateSp
     std::string name = NoxToken::MakeProfileName(subject);
     auto profile = std::make_shared<Info>(Info{std::make_shared<const Subject>(std::move(subject)),
                                                WithoutNulls(std::move(spec.grants))});
-    switch (profiles_->Insert(name, std::move(profile), Witnessed(*context, name)).code()) {
+    switch (profiles_->Insert(name, std::move(profile), Witnessed(context, name)).code()) {
       case Basalt::Status::Code::kOk:
         logger_->Log(5, "Successfully created client profile: %1", name);
         return name;
@@ -240,10 +240,9 @@ void ClientProfileImpl::Set(Orbi::Core::ExecutionContextPtr context, std::string
                             SetSpec spec, Orbi::Bind::Reply<void> reply) {
   Run(*logger_, "Set", reply, [&]() -> VoidOutcome {
     Basalt::System::ScopedWriteLock lock(*profiles_);
-    switch (
-        profiles_
-            ->Update(profile, WithoutNulls(std::move(spec.grants)), Witnessed(*context, profile))
-            .code()) {
+    switch (profiles_
+                ->Update(profile, WithoutNulls(std::move(spec.grants)), Witnessed(context, profile))
+                .code()) {
       case Basalt::Status::Code::kOk:
         logger_->Log(5, "Successfully updated client profile: %1", profile);
         return std::monostate{};
@@ -265,7 +264,7 @@ void ClientProfileImpl::Delete(Orbi::Core::ExecutionContextPtr context, std::str
       logger_->Log(3, "Failed to remove client profile, profile not found: %1", profile);
       return Basalt::Unexpected{Orbi::Std::NotFound({NotFoundMessage(profile)})};
     }
-    if (!profiles_->Erase(profile, Witnessed(*context, profile)).ok()) {
+    if (!profiles_->Erase(profile, Witnessed(context, profile)).ok()) {
       logger_->Log(3, "Failed to remove client profile from the profile cache: %1", profile);
       return Basalt::Unexpected{Orbi::Std::InternalServerError()};
     }

@@ -44,7 +44,7 @@ class ClientProfileImpl final : public ClientProfilesSvc::AsyncServiceInterface 
               Orbi::Bind::Reply<void> reply) override;
 
  private:
-  NoxToken::ClientProfileAccess::ChangeCheck Witnessed(const Orbi::Core::ExecutionContext& call,
+  NoxToken::ClientProfileAccess::ChangeCheck Witnessed(const Orbi::Core::ExecutionContextPtr& call,
                                                        const std::string& profile) const;
 
   std::shared_ptr<NoxToken::ClientProfileAccess> profiles_;

@@ -59,10 +59,11 @@ SecurityTokenIssuersImpl::SecurityTokenIssuersImpl(CertificateChainsContainerPtr
       logger_(Basalt::Service::Logger::CreateLogger(kIssuersLoggerName)) {}
 
 CertificateChainsContainer::ChangeCheck SecurityTokenIssuersImpl::Witnessed(
-    const Orbi::Core::ExecutionContext& call, const std::string& issuerAlias) const {
-  if (!witness_) return nullptr;
-  return
-      [this, &call, &issuerAlias](const Info* after) { return witness_(call, issuerAlias, after); };
+    const Orbi::Core::ExecutionContextPtr& call, const std::string& issuerAlias) const {
+  if (!witness_ || !call) return nullptr;
+  return [this, &call, &issuerAlias](const Info* after) {
+    return witness_(*call, issuerAlias, after);
+  };
 }
 
 void SecurityTokenIssuersImpl::Refuse(const Orbi::Bind::Detail::ReplyBase& reply,
@@ -154,7 +155,7 @@ void SecurityTokenIssuersImpl::Create(Orbi::Core::ExecutionContextPtr context, C
   const IssuerChange outcome = [&] {
     ScopedWriteLock lock(*container_);
     return container_->CreateIssuer(spec.issuer_alias, spec.issuer, spec.signing_cert_chains,
-                                    Witnessed(*context, spec.issuer_alias));
+                                    Witnessed(context, spec.issuer_alias));
   }();
   Conclude(reply, outcome, spec.issuer_alias);
 }
@@ -186,7 +187,7 @@ void SecurityTokenIssuersImpl::Set(Orbi::Core::ExecutionContextPtr context, std:
   const IssuerChange outcome = [&] {
     ScopedWriteLock lock(*container_);
     return container_->UpdateIssuer(issuerAlias, spec.issuer, spec.signing_cert_chains,
-                                    Witnessed(*context, issuerAlias));
+                                    Witnessed(context, issuerAlias));
   }();
   Conclude(reply, outcome, issuerAlias);
 }
@@ -196,7 +197,7 @@ void SecurityTokenIssuersImpl::Delete(Orbi::Core::ExecutionContextPtr context,
   logger_->Log(5, "Deleting data for issuer alias %1", issuerAlias);
   const IssuerChange outcome = [&] {
     ScopedWriteLock lock(*container_);
-    return container_->RemoveIssuer(issuerAlias, Witnessed(*context, issuerAlias));
+    return container_->RemoveIssuer(issuerAlias, Witnessed(context, issuerAlias));
   }();
   Conclude(reply, outcome, issuerAlias);
 }

@@ -52,7 +52,7 @@ class SecurityTokenIssuersImpl final : public AsyncServiceInterface {
   // Logs every message of the error as the caller will read it, then fails the call.
   void Refuse(const Orbi::Bind::Detail::ReplyBase& reply, const Orbi::Std::StdError& error) const;
 
-  CertificateChainsContainer::ChangeCheck Witnessed(const Orbi::Core::ExecutionContext& call,
+  CertificateChainsContainer::ChangeCheck Witnessed(const Orbi::Core::ExecutionContextPtr& call,
                                                     const std::string& issuerAlias) const;
 
   CertificateChainsContainerPtr container_;
