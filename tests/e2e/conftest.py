@@ -9,6 +9,7 @@ import re
 import signal
 import socket
 import subprocess
+import sys
 import time
 from pathlib import Path
 from typing import List, NamedTuple, Optional
@@ -37,6 +38,8 @@ PROVIDER_SVC = "com.tessel.orbi.std.introspection.provider"
 SERVICE_SVC = "com.tessel.orbi.std.introspection.service"
 OPERATION_SVC = "com.tessel.orbi.std.introspection.operation"
 ERRORS = "com.tessel.orbi.std.errors."
+NOX = "com.tessel.nox.authentication."
+EXIT_FAILURE = 255  # the daemon exits with -1
 
 JSON = "application/json"
 CLEAN = "application/vnd.tessel.orbi.cleanjson"
@@ -48,13 +51,29 @@ def free_port() -> int:
         return s.getsockname()[1]
 
 
-def user_pass(name: str, password: str) -> dict:
-    return {"schemeId": USER_PASS, "userName": name, "password": password}
+def accepts(port: int) -> bool:
+    try:
+        socket.create_connection(("127.0.0.1", port), timeout=0.5).close()
+        return True
+    except OSError:
+        return False
+
+
+def user_pass(name: str, password: Optional[str] = None) -> dict:
+    """A password credential; without `password`, the user's own of USERS."""
+    return {"schemeId": USER_PASS, "userName": name,
+            "password": USERS[name] if password is None else password}
 
 
 def ctl_env(**extra) -> dict:
     """The environment for noxtokenctl: no credential or URL of the caller's."""
     return {**{k: v for k, v in os.environ.items() if not k.startswith("NOXTOKEN_")}, **extra}
+
+
+def run_ctl(*args, stdin: str = "", **env) -> subprocess.CompletedProcess:
+    """Runs noxtokenctl with ctl_env(**env)."""
+    return subprocess.run([str(CTL), *map(str, args)], input=stdin, text=True,
+                          capture_output=True, env=ctl_env(**env), timeout=60)
 
 
 def oauth(token: str) -> dict:
@@ -93,6 +112,10 @@ def assert_error_kind(answer: dict, kind: str) -> dict:
     assert error.get("_type") == ERRORS + kind, answer
     assert error.get("error_type") == kind.upper(), answer
     return error
+
+
+def message_ids(error: dict) -> list:
+    return [m["id"] for m in error.get("messages") or []]
 
 
 def message_texts(error: dict) -> str:
@@ -137,6 +160,7 @@ class Root:
         self.features = path / "etc/tessel/features.conf"
         self.secret_file = path / "var/run/tessel/tokend-secret"
         self.store_dir = path / "var/lib/tessel/configstore"
+        self.audit_trail = path / "var/log/tessel/noxtokend/audit.log"
         self.add_config(f"<callerBytesPerSecond>{caller_log_bytes}</callerBytesPerSecond>",
                         before="</log>")
 
@@ -175,11 +199,9 @@ class Daemon:
         for _ in range(200):  # 10 s: sanitizer builds on a busy machine start slowly
             if self.proc.poll() is not None:
                 pytest.fail(f"daemon exited with {self.proc.returncode}: {self.log_text()[-2000:]}")
-            try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=0.5).close()
+            if accepts(self.port):
                 return self
-            except OSError:
-                time.sleep(0.05)
+            time.sleep(0.05)
         self.kill()
         pytest.fail(f"daemon did not listen on port {self.port}")
 
@@ -214,9 +236,13 @@ class Daemon:
     def serves(self) -> bool:
         return output_of(self.invoke(PROVIDER_SVC, "get"))["id"] == "AsyncLocalProvider"
 
+    def create(self, security=None, op_id: Optional[str] = None) -> dict:
+        """The answer to a token create call."""
+        return self.invoke(TOKEN_SVC, "create", security=security,
+                           app={"opId": op_id} if op_id else None)
+
     def create_token(self, name: str = "root") -> str:
-        security = user_pass(name, USERS[name])
-        return output_of(self.invoke(TOKEN_SVC, "create", security=security))["token"]
+        return output_of(self.create(user_pass(name)))["token"]
 
     def claims(self, token: str) -> dict:
         return jwt.decode(token, self.root.secret(), algorithms=["HS256"])
@@ -267,6 +293,35 @@ class AdminClient:
 
     def ok(self, operation, input=None):
         return output_of(self.call(operation, input))
+
+
+# Sends each batch of bodies at once, batch after batch, and prints the answers in order.
+POSTING_CLIENT = """
+import json, sys, urllib.request
+from concurrent.futures import ThreadPoolExecutor
+url, batches = sys.argv[1], json.loads(sys.argv[2])
+def post(body):
+    request = urllib.request.Request(url, json.dumps(body).encode(),
+                                     {"Content-Type": "application/json"})
+    with urllib.request.urlopen(request, timeout=30) as answer:
+        return json.load(answer)
+answers = []
+for batch in batches:
+    with ThreadPoolExecutor(len(batch)) as pool:
+        answers += list(pool.map(post, batch))
+print(json.dumps(answers))
+"""
+
+
+def post_as(daemon: Daemon, uid: int, *batches) -> list:
+    """Posts batches of bodies from a process of host user `uid` (the daemon tells callers apart
+    by the owner of the client's socket); returns the answers in order."""
+    command = [sys.executable, "-c", POSTING_CLIENT, daemon.url, json.dumps(batches)]
+    if uid != os.getuid():
+        command = ["setpriv", f"--reuid={uid}", f"--regid={uid}", "--clear-groups"] + command
+    done = subprocess.run(command, capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    return json.loads(done.stdout)
 
 
 @pytest.fixture

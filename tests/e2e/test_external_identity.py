@@ -1,6 +1,9 @@
 """Callers from other identity systems: JWTs of registered issuers made by PyJWT and forgeries
 made by hand, SAML holder-of-key assertions signed by xmlsec1 with calls signed by the client's
-key, all exchanged for daemon tokens; and the sample assertion script with its checker."""
+key, all exchanged for daemon tokens; and the sample assertion script with its checker. Beyond
+accepting or refusing them: a proof of possession is accepted once, the optional audience and
+not-before checks of external tokens refuse and admit as configured (and change nothing when
+absent), and no log line at level 7 holds a credential."""
 
 import base64
 import datetime
@@ -8,6 +11,7 @@ import hmac
 import json
 import os
 import re
+import secrets
 import subprocess
 import sys
 import time
@@ -15,11 +19,11 @@ import time
 import jwt
 import pytest
 
-from conftest import (BIN_DIR, ISSUERS_SVC, REPO, TOKEN_SVC, AdminClient,
-                      assert_error_kind, grants, issuer_spec, oauth, output_of)
+from conftest import (BIN_DIR, ISSUERS_SVC, NOX, REPO, TOKEN_SVC, USERS, VERIFY_SVC, AdminClient,
+                      Root, assert_error_kind, grants, issuer_spec, message_ids, oauth, output_of,
+                      serve, user_pass)
 from saml_client import ISSUER, make_key, render, security_context, sign
 
-NOX = "com.tessel.nox.authentication."
 INVALID_SIGNATURE = NOX + "external_token_invalid_signature"
 JWT_ISSUER = "https://idp.example/jwt"
 EC = "ec -pkeyopt ec_paramgen_curve:P-"
@@ -61,13 +65,13 @@ def federation(daemon, keys):
     return issuers
 
 
-def create(daemon, security, op_id="ext"):
-    return daemon.invoke(TOKEN_SVC, "create", security=security, app={"opId": op_id})
-
-
 def issued(daemon, answer):
-    claims = jwt.decode(output_of(answer)["token"], daemon.root.secret(), algorithms=["HS256"])
+    claims = daemon.claims(output_of(answer)["token"])
     return claims["username"], sorted(claims["entitlement"])
+
+
+def accepted(answer) -> bool:
+    return "output" in answer.get("result", {})
 
 
 def claims(**more):
@@ -89,12 +93,12 @@ def test_jwt_of_each_algorithm_is_exchanged_while_its_key_is_registered(daemon, 
                      ("ES512", "p521")]:
         tokens[alg] = jwt.encode(claims(group_names=["admins@corp", "nobody@corp"]),
                                  keys[key].key_pem.read_text(), algorithm=alg)
-        answer = create(daemon, oauth(tokens[alg]))
+        answer = daemon.create(oauth(tokens[alg]))
         assert issued(daemon, answer) == ("ann", ["ADMINISTRATOR", "OPERATOR"]), alg
     # A change of the chains counts from the next call on.
     set_chains(federation, "jwt", keys, [["p384"]])
-    assert_error_kind(create(daemon, oauth(tokens["RS256"])), "unauthenticated")
-    output_of(create(daemon, oauth(tokens["ES384"])))
+    assert_error_kind(daemon.create(oauth(tokens["RS256"])), "unauthenticated")
+    output_of(daemon.create(oauth(tokens["ES384"])))
     set_chains(federation, "jwt", keys, JWT_CHAINS)
 
 
@@ -108,6 +112,12 @@ def saml(keys, holder="rsa", signer="sts", **render_args):
                 keys[signer])
 
 
+def hok(keys, token, holder="rsa", algorithm="RS256", **kw):
+    """The securityCtx of a token create call with `token`, proven by `holder` (None: no proof)."""
+    return security_context(token, holder and keys[holder], algorithm, TOKEN_SVC, "create",
+                            **{"timestamp": now_us(), **kw})
+
+
 def test_saml_holder_of_key_gets_the_profiles_of_the_subject_and_its_groups(daemon, federation,
                                                                              keys):
     since = daemon.log_offset()
@@ -115,16 +125,14 @@ def test_saml_holder_of_key_gets_the_profiles_of_the_subject_and_its_groups(daem
     for holder, algorithm, text in [("rsa", "RS256", None), ("rsa", "RS512", None),
                                     ("rsa", "PS256", None), ("p256", "ES256", assertion),
                                     ("p384", "ES384", None), ("p256", "ES256", assertion)]:
-        context = security_context(text or saml(keys, holder), keys[holder], algorithm,
-                                   TOKEN_SVC, "create", timestamp=now_us())
+        context = hok(keys, text or saml(keys, holder), holder, algorithm)
         # Both profiles match only with alias "corp" and domain "EXAMPLE.TEST".
-        assert issued(daemon, create(daemon, context)) == ("ada", ["OPERATOR", "READ_ONLY"])
+        assert issued(daemon, daemon.create(context, "ext")) == ("ada", ["OPERATOR", "READ_ONLY"])
     daemon.wait_for_line("ext", "Creating token for [corp, EXAMPLE.TEST, ada]", since)
     # An assertion presented again is trusted only while its issuer's chains are unchanged.
     for signer, trusted in (("other", False), ("sts", True)):
         set_chains(federation, "corp", keys, [[signer]])
-        answer = create(daemon, security_context(assertion, keys["p256"], "ES256", TOKEN_SVC,
-                                                 "create", timestamp=now_us()))
+        answer = daemon.create(hok(keys, assertion, "p256", "ES256"))
         if trusted:
             assert issued(daemon, answer) == ("ada", ["OPERATOR", "READ_ONLY"])
         else:
@@ -135,11 +143,7 @@ def test_refusals_carry_their_message_and_log_line(daemon, federation, keys):
     rsa = keys["rsa"].key_pem.read_text()
     invalid = ([INVALID_SIGNATURE], "Token validation failed: ")
     good = saml(keys)
-
-    def hok(token=good, holder=keys["rsa"], **kw):
-        return security_context(token, holder, "RS256", TOKEN_SVC, "create", **kw)
-
-    no_algorithm = hok()
+    no_algorithm = hok(keys, good)
     del no_algorithm["samlHokTokenAlgorithm"]
     expired = datetime.datetime.now(datetime.timezone.utc) - datetime.timedelta(hours=3)
     cases = [
@@ -152,20 +156,21 @@ def test_refusals_carry_their_message_and_log_line(daemon, federation, keys):
                                                      "sha256"))), invalid),
         (oauth(forged("none", lambda m: b"")), invalid),
         # Holder-of-key refusals say nothing to the caller.
-        (hok(saml(keys, holder=None)), ([], "no confirmation key")),
-        (hok(holder=None), ([], "no signatureTimestamp")),
-        (hok(input={"profile": "x"}), ([], "does not verify")),  # the call sends {}
-        (hok(saml(keys, signer="other")), ([], "tampered with")),  # signed by other, naming corp
-        (hok(saml(keys, valid_from=expired)), ([], "The token has expired")),
-        (hok("<Response>" + good[good.index("<saml2:Assertion"):] + "</Response>"),
+        (hok(keys, saml(keys, holder=None)), ([], "no confirmation key")),
+        (hok(keys, good, None), ([], "no signatureTimestamp")),
+        (hok(keys, good, input={"profile": "x"}), ([], "does not verify")),  # the call sends {}
+        # Signed by other, naming corp.
+        (hok(keys, saml(keys, signer="other")), ([], "tampered with")),
+        (hok(keys, saml(keys, valid_from=expired)), ([], "The token has expired")),
+        (hok(keys, "<Response>" + good[good.index("<saml2:Assertion"):] + "</Response>"),
          ([], "Expected element 'Assertion' not found")),
         # Passed on without authentication data to the token service, which refuses.
         (no_algorithm, ([], "Cannot issue a jwt token, username not found")),
     ]
     since = daemon.log_offset()
     for n, (security, (messages, reason)) in enumerate(cases):
-        error = assert_error_kind(create(daemon, security, f"refused-{n}"), "unauthenticated")
-        assert [m["id"] for m in error["messages"]] == messages, security
+        error = assert_error_kind(daemon.create(security, f"refused-{n}"), "unauthenticated")
+        assert message_ids(error) == messages, security
         daemon.wait_for_record(lambda r: r.op_id == f"refused-{n}" and reason in r.text,
                                f"{security}: {reason}", since)
 
@@ -196,7 +201,7 @@ def test_sample_assertion_and_the_documented_snippets(daemon, federation, tmp_pa
     context = documented["saml_hok_context"]((tmp_path / "assertion.xml").read_text(),
                                              (tmp_path / "client.key.pem").read_bytes(),
                                              TOKEN_SVC, "create", {})
-    assert issued(daemon, create(daemon, context))[0] == "grace"
+    assert issued(daemon, daemon.create(context))[0] == "grace"
 
     (tmp_path / "idp.key.pem").write_bytes(idp.key_pem.read_bytes())
     minted = subprocess.run([sys.executable, "-c", doc_block("external-jwt.md", "python")],
@@ -208,3 +213,120 @@ def test_sample_assertion_and_the_documented_snippets(daemon, federation, tmp_pa
     assert issued(daemon, json.loads(answer.stdout)) == ("ann", [])  # no profile under "doc"
     for alias in ("lab", "doc"):
         federation.ok("delete", {"issuer_alias": alias})
+
+
+INVALID_TOKEN = NOX + "invalid_token"
+ACCEPTED = "https://nox.example/api"
+CHECKS = (f"<externalTokens><audience>{ACCEPTED}</audience>"
+          "<audience>urn:tessel:host:other</audience><checkNotBefore>true</checkNotBefore>"
+          "<clockSkewSeconds>60</clockSkewSeconds></externalTokens>")
+
+
+def test_a_proof_is_accepted_once(daemon, federation, keys):
+    assertion = saml(keys)
+    first, fresh = hok(keys, assertion), hok(keys, assertion)
+    since = daemon.log_offset()
+    answers = [daemon.create(security, f"proof-{n}")
+               for n, security in enumerate([first, first, fresh, fresh])]
+    assert [accepted(answer) for answer in answers] == [True, False, True, False]
+    for n in (1, 3):
+        assert_error_kind(answers[n], "unauthenticated")
+        record = daemon.wait_for_record(
+            lambda r, n=n: r.op_id == f"proof-{n}" and r.text.endswith("a replay"), "replay", since)
+        assert record.level == 3, record
+
+
+@pytest.fixture(scope="module")
+def checking(tmp_path_factory, keys):
+    """A daemon configured with both checks, with the issuers "jwt" and "corp" registered."""
+    root = Root(tmp_path_factory.mktemp("checking") / "root")
+    root.add_config(CHECKS)
+    for running in serve(root):
+        issuers = AdminClient(running, ISSUERS_SVC)
+        for alias, issuer, key in [("jwt", JWT_ISSUER, "rsa"), ("corp", ISSUER, "sts")]:
+            issuers.ok("create", issuer_spec(alias, issuer, [[keys[key].cert_text()]]))
+        yield running
+
+
+def elsewhere(keys):
+    """An assertion whose only audience is another service."""
+    xml = re.sub(r"<saml2:AudienceRestriction>.*?</saml2:AudienceRestriction>",
+                 "<saml2:AudienceRestriction><saml2:Audience>urn:elsewhere</saml2:Audience>"
+                 "</saml2:AudienceRestriction>", render(keys["rsa"]), flags=re.S)
+    return sign(keys["dir"], xml, keys["sts"])
+
+
+def test_audience_and_not_before_refuse_only_when_configured(daemon, federation, checking, keys):
+    assert checking.wait_for_record(
+        lambda r: r.text == f"External token checks: audience one of [{ACCEPTED}, "
+                            "urn:tessel:host:other]; \"nbf\" and \"iat\" at most 60 s ahead",
+        "the checks at start-up")
+    now, rsa = int(time.time()), keys["rsa"].key_pem.read_text()
+
+    def external(**more):
+        return oauth(jwt.encode(claims(**more), rsa, algorithm="RS256"))
+
+    # Security context; the refusal's log text when checked, None when admitted either way.
+    rows = [
+        (external(aud=ACCEPTED), None),
+        (external(aud=["x", ACCEPTED], nbf=now + 30, iat=now + 30), None),
+        (external(aud="https://other.example"),
+         "audience not accepted; the token holds: [https://other.example]"),
+        (external(), "audience not accepted; the token holds: []"),
+        (external(aud=ACCEPTED, nbf=now + 600),
+         f"not yet valid (nbf); the token holds: {now + 600}"),
+        (external(aud=ACCEPTED, iat=now + 600),
+         f"issued in the future (iat); the token holds: {now + 600}"),
+        ("saml", None),
+        ("elsewhere", "audience not accepted; the token holds: [urn:elsewhere]"),
+    ]
+    assertions = {"saml": saml(keys), "elsewhere": elsewhere(keys)}
+    for running in (daemon, checking):
+        since = running.log_offset()
+        for n, (security, refusal) in enumerate(rows):
+            if isinstance(security, str):
+                security = hok(keys, assertions[security])
+            answer = running.create(security, f"check-{n}")
+            if running is daemon or refusal is None:
+                assert accepted(answer), (n, answer)
+                continue
+            error = assert_error_kind(answer, "unauthenticated")
+            is_jwt = "accessToken" in security
+            assert message_ids(error) == ([INVALID_TOKEN] if is_jwt else [])
+            record = running.wait_for_record(
+                lambda r, n=n: r.op_id == f"check-{n}" and r.text.endswith(refusal), refusal, since)
+            assert record.level == 3, record
+
+
+def test_no_credential_is_logged_whole_at_level_7(daemon, federation, keys):
+    wrong = "Wr0ng-" + secrets.token_hex(8)
+    own = daemon.create_token("root")
+    good_jwt = jwt.encode(claims(), keys["rsa"].key_pem.read_text(), algorithm="RS256")
+    forged_jwt = jwt.encode(claims(), keys["other"].key_pem.read_text(), algorithm="RS256")
+    undecodable = "not-a-jwt." + secrets.token_urlsafe(48)
+    good_saml, forged_saml = saml(keys), saml(keys, signer="other")
+    calls = [  # service, security context, accepted
+        (TOKEN_SVC, user_pass("root"), True),
+        (TOKEN_SVC, user_pass("root", wrong), False),
+        (VERIFY_SVC, oauth(own), True),
+        (TOKEN_SVC, oauth(own), False),
+        (TOKEN_SVC, oauth(good_jwt), True),
+        (TOKEN_SVC, oauth(forged_jwt), False),
+        (TOKEN_SVC, oauth(undecodable), False),
+        (TOKEN_SVC, hok(keys, good_saml), True),
+        (TOKEN_SVC, hok(keys, forged_saml), False),
+    ]
+    for service, security, ok in calls:
+        answer = daemon.invoke(service, "create" if service == TOKEN_SVC else "verify",
+                               security=security)
+        assert accepted(answer) == ok, (security, answer)
+    daemon.sync_log("battery-end")
+
+    secrets_seen = [USERS["root"], wrong, undecodable]
+    for token in (own, good_jwt, forged_jwt, output_of(daemon.create(oauth(good_jwt)))["token"]):
+        secrets_seen += [token, token.rsplit(".", 1)[1]]
+    for _, security, _ in calls[-2:]:
+        assertion_signature = re.search(r"SignatureValue>\s*(\S{16})", security["samlHokToken"])
+        secrets_seen += [security["signatureValue"], assertion_signature[1]]
+    log = daemon.log_text()
+    assert [s[:12] for s in secrets_seen if s in log] == []

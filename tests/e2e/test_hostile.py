@@ -8,8 +8,6 @@ import resource
 import select
 import signal
 import socket
-import subprocess
-import sys
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
@@ -19,7 +17,8 @@ import pytest
 
 import rawhttp
 from conftest import (DAEMON, PROVIDER_SVC, TOKEN_SVC, VERIFY_SVC, Daemon, Root,
-                      assert_error_kind, message_texts, oauth, request_body, serve, user_pass)
+                      assert_error_kind, message_texts, oauth, post_as, request_body, serve,
+                      user_pass)
 
 
 FORGED = "\n2026-01-01T00:00:00.000Z 3 Forged [admin] forged line\r\x1b[2J"
@@ -243,12 +242,6 @@ def test_callers_get_in_while_attackers_hold_every_connection(crowded, first, re
 
 
 OTHER_UID = 65534
-# Posts a body as host user OTHER_UID.
-OTHER_CALLER = """
-import sys, urllib.request
-headers = {"Content-Type": "application/json"}
-urllib.request.urlopen(urllib.request.Request(sys.argv[1], sys.argv[2].encode(), headers)).read()
-"""
 HELD_BACK = re.compile(r"Log lines of caller uid (\d+|unknown) held back: (\d+) "
                        r"\(more than 400 bytes a second\)")
 HOLDING = re.compile(r"Holding back log lines of caller uid (\d+|unknown): "
@@ -269,11 +262,8 @@ def test_a_callers_flood_of_log_lines_is_held_back_and_counted(new_root, run_dae
     daemon.proc.send_signal(signal.SIGHUP)
     daemon.wait_for_record(lambda r: r.logger == "App" and "SIGHUP" in r.text, "of SIGHUP")
     if os.getuid() == 0:
-        body = json.dumps(request_body(PROVIDER_SVC, "get", app={"opId": "other-caller"}))
-        command = ["setpriv", f"--reuid={OTHER_UID}", f"--regid={OTHER_UID}", "--clear-groups",
-                   sys.executable, "-c", OTHER_CALLER, daemon.url, body]
-        done = subprocess.run(command, capture_output=True, text=True, timeout=60)
-        assert done.returncode == 0, done.stderr
+        post_as(daemon, OTHER_UID,
+                [request_body(PROVIDER_SVC, "get", app={"opId": "other-caller"})])
         assert [r.level for r in daemon.records() if r.op_id == "other-caller"] == [5]
     # The caller's lines go out again once its budget has room, after a line that counts those
     # held back.
