@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "tools/noxtokenctl/ctlError.h"
+#include "tools/noxtokenctl/httpClient.h"
 #include "tools/noxtokenctl/textTable.h"
 
 namespace NoxCtl {
@@ -31,6 +32,22 @@ TEST(CommandInputTest, SplitsPemBlocksInOrderAndIgnoresTheRest) {
   EXPECT_EQ(SplitPemCertificates("subject=CN=a\n" + first + "\n\n" + second +
                                  "\n-----BEGIN CERTIFICATE-----\ncut off"),
             (std::vector<std::string>{first + "\n", second + "\n"}));
+}
+
+// The daemon's address given with --url.
+TEST(HttpClientTest, ParsesHostPortAndPathOfPlainHttpOnly) {
+  const auto Parts = [](const char* url) {
+    const auto parsed = ParseHttpUrl(url);
+    return parsed ? parsed->host + " " + parsed->port + " " + parsed->target : "refused";
+  };
+  EXPECT_EQ(Parts("http://localhost:9199/api"), "localhost 9199 /api");
+  EXPECT_EQ(Parts("http://[::1]"), "::1 80 /");
+  for (const char* url :
+       {"https://localhost/api", "localhost:9199", "http://:9199/api", "http://host:0/",
+        "http://host:65536", "http://host:9x/", "http://[::1/api", "http://[::1]x/",
+        "http://::1:9199/", "http://user@host/"}) {
+    EXPECT_FALSE(ParseHttpUrl(url)) << url;
+  }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "platform/orbi/json.h"
 #include "tools/noxtokenctl/commandSuggestions.h"
 #include "tools/noxtokenctl/session.h"
+#include "tools/noxtokenctl/tokenCache.h"
 
 namespace NoxCtl {
 namespace {
@@ -14,6 +15,16 @@ namespace {
 std::string TokenWith(const std::string& claims) {
   return "eyJhbGciOiJIUzI1NiJ9." +
          Basalt::Crypto::EncodeBase64(claims, Basalt::Crypto::Base64Alphabet::kUrl) + ".c2ln";
+}
+
+// The cached token's expiry, like the hints, is read from the claims without verifying them.
+TEST(TokenCacheTest, ReadsOnlyANumericExpClaim) {
+  EXPECT_EQ(ReadTokenExpiry(TokenWith(R"({"username":"root","exp":1765020000})")), 1765020000);
+  for (const std::string& token :
+       {TokenWith(R"({"exp":"1765020000"})"), TokenWith(R"({"username":"root"})"), TokenWith("[1]"),
+        TokenWith("not json"), std::string("only.one"), std::string("a.%%%.c"), std::string()}) {
+    EXPECT_EQ(ReadTokenExpiry(token), std::nullopt) << token;
+  }
 }
 
 TEST(RefusalHintTest, OneHintFitsTheErrorAndTheCredential) {
