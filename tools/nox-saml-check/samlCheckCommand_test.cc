@@ -4,7 +4,7 @@
 
 #include <sstream>
 
-#include "lib/ssoclient/testing/samlTestTokens.h"
+#include "lib/ssoclient/testing/suiteTokensTest.h"
 #include "tools/nox-saml-check/samlTokenJson.h"
 
 namespace NoxTools {
@@ -12,19 +12,17 @@ namespace {
 
 using Basalt::Xml::Testing::WriteTextFile;
 
-class SamlCheckCommandTest : public ::testing::Test {
+class SamlCheckCommandTest : public SsoClient::Testing::SuiteTokensTest {
  protected:
   static void SetUpTestSuite() {
-    tokens_ = new SsoClient::Testing::SamlTestTokens();
-    const auto& dir = tokens_->Dir().Path();
-    SsoClient::Testing::TokenSpec spec = tokens_->DefaultSpec();
+    SuiteTokensTest::SetUpTestSuite();
+    SsoClient::Testing::TokenSpec spec = Tokens().DefaultSpec();
     spec.subject = "ada \"quoted\"@EXAMPLE.TEST";
-    WriteTextFile(dir / "token.xml", tokens_->Signed(spec, tokens_->IssuerRsa()));
+    WriteTextFile(PathOf("token.xml"), Tokens().Signed(spec, Tokens().IssuerRsa()));
     // One file holding two certificates: the signer's comes second.
-    WriteTextFile(dir / "chain.pem",
-                  tokens_->Untrusted().certPemText + tokens_->IssuerRsa().certPemText);
+    WriteTextFile(PathOf("chain.pem"),
+                  Tokens().Untrusted().certPemText + Tokens().IssuerRsa().certPemText);
   }
-  static void TearDownTestSuite() { delete tokens_; }
 
   int Run(std::vector<std::string> args) {
     out_.str("");
@@ -32,15 +30,12 @@ class SamlCheckCommandTest : public ::testing::Test {
     return RunSamlCheck(args, out_, err_);
   }
   static std::string PathOf(const std::string& name) {
-    return (tokens_->Dir().Path() / name).string();
+    return (Tokens().Dir().Path() / name).string();
   }
 
-  static SsoClient::Testing::SamlTestTokens* tokens_;
   std::ostringstream out_;
   std::ostringstream err_;
 };
-
-SsoClient::Testing::SamlTestTokens* SamlCheckCommandTest::tokens_;
 
 TEST_F(SamlCheckCommandTest, PrintsTheModelOfAnAcceptedToken) {
   ASSERT_EQ(Run({PathOf("token.xml"), PathOf("chain.pem"), "--now", "2030-01-01T10:30:00Z"}), 0)
@@ -52,7 +47,7 @@ TEST_F(SamlCheckCommandTest, PrintsTheModelOfAnAcceptedToken) {
       << json;
   EXPECT_NE(json.find("\"confirmationType\": \"holder-of-key\""), std::string::npos);
   EXPECT_NE(json.find("\"confirmationPublicKey\": \"" +
-                      tokens_->Certificate(tokens_->Client())->GetPublicKeyBase64() + "\""),
+                      Tokens().Certificate(Tokens().Client())->GetPublicKeyBase64() + "\""),
             std::string::npos);
   EXPECT_NE(json.find("\"expirationTime\": \"2030-01-01T11:00:00Z\""), std::string::npos);
   EXPECT_NE(json.find("\"name\": \"Administrators\""), std::string::npos);
@@ -63,7 +58,7 @@ TEST_F(SamlCheckCommandTest, PrintsRefusalsWithTheirClass) {
   EXPECT_EQ(Run({PathOf("token.xml"), PathOf("chain.pem"), "--now", "2030-01-01T11:10:00Z"}), 1);
   EXPECT_EQ(out_.str(),
             "SsoClient::ParseException: The token has expired at: 2030-01-01T11:00:00Z\n");
-  EXPECT_EQ(Run({PathOf("token.xml"), tokens_->Untrusted().certPem.string(), "--now",
+  EXPECT_EQ(Run({PathOf("token.xml"), Tokens().Untrusted().certPem.string(), "--now",
                  "2030-01-01T10:30:00Z"}),
             1);
   EXPECT_EQ(out_.str(),
