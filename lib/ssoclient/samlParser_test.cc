@@ -14,6 +14,14 @@ using Testing::Fragment;
 using Testing::ReplaceOnce;
 using Testing::TokenSpec;
 
+const std::string kGroups = "urn:tessel:sts:attributes:groupIdentity";
+const std::string kIsSolution = "urn:tessel:sts:attributes:isSolution";
+const std::string kGivenName = "http://schemas.xmlsoap.org/ws/2005/05/identity/claims/givenname";
+// The last delegate of testdata/delegation.xml, as a SubjectConfirmation names it.
+const std::string kDelegateId =
+    "<saml2:NameID Format=\"http://schemas.xmlsoap.org/claims/UPN\">svc-last@EXAMPLE.TEST"
+    "</saml2:NameID>";
+
 std::shared_ptr<SamlTokenImpl> Parse(const std::string& xml) {
   return std::make_shared<SamlTokenImpl>(
       xml, 600, Basalt::System::FixedUtcClock(DateTime("2030-01-01T10:30:00Z")));
@@ -95,9 +103,7 @@ TEST_F(SamlParserTest, BearerTokenWithAdviceAndDelegation) {
     spec.advice = Fragment("advice.xml");
     spec.conditions = Fragment("delegation.xml");
     spec.attributeStatement = "";
-    spec.delegateId =
-        "<saml2:NameID Format=\"http://schemas.xmlsoap.org/claims/UPN\">svc-last@EXAMPLE.TEST"
-        "</saml2:NameID>";
+    spec.delegateId = kDelegateId;
   }));
   EXPECT_EQ(token->GetConfirmationType(), CONFIRMATION_BEARER);
   EXPECT_FALSE(token->GetConfirmationCertificate());
@@ -123,19 +129,16 @@ TEST_F(SamlParserTest, ValuesReadFromTheDocument) {
   // Text is taken untrimmed; a UPN splits at its last '@'; a group at its first backslash.
   EXPECT_EQ(Parse(ReplaceOnce(xml, ">ada@EXAMPLE.TEST<", "> a@b@EXAMPLE.TEST\n<"))->GetSubject(),
             (PrincipalId{" a@b", "EXAMPLE.TEST\n"}));
-  const std::string groups = "urn:tessel:sts:attributes:groupIdentity";
-  EXPECT_EQ(Parse(Attribute(groups, Values({"D\\g\\h"})))->GetGroups(),
+  EXPECT_EQ(Parse(Attribute(kGroups, Values({"D\\g\\h"})))->GetGroups(),
             (std::vector<PrincipalId>{{"g\\h", "D"}}));
-  const std::string isSolution = "urn:tessel:sts:attributes:isSolution";
-  EXPECT_TRUE(Parse(Attribute(isSolution, Values({"tRuE"})))->IsSolution());
-  EXPECT_FALSE(Parse(Attribute(isSolution, Values({"yes"})))->IsSolution());
-  const std::string givenName = "http://schemas.xmlsoap.org/ws/2005/05/identity/claims/givenname";
-  EXPECT_EQ(Parse(Attribute(givenName, ""))->GetPersonName().givenName, "");
-  EXPECT_EQ(Parse(Attribute(givenName, Values({"A", "B"})))->GetPersonName().givenName, "A");
+  EXPECT_TRUE(Parse(Attribute(kIsSolution, Values({"tRuE"})))->IsSolution());
+  EXPECT_FALSE(Parse(Attribute(kIsSolution, Values({"yes"})))->IsSolution());
+  EXPECT_EQ(Parse(Attribute(kGivenName, ""))->GetPersonName().givenName, "");
+  EXPECT_EQ(Parse(Attribute(kGivenName, Values({"A", "B"})))->GetPersonName().givenName, "A");
   // A later attribute of the same name wins; unknown names are ignored.
   const std::string twice = ReplaceOnce(
       ReplaceOnce(xml, ">Ada<", ">First<"), "</saml2:AttributeStatement>",
-      "<saml2:Attribute Name=\"" + givenName + "\" NameFormat=\"u\">" + Values({"Second"}) +
+      "<saml2:Attribute Name=\"" + kGivenName + "\" NameFormat=\"u\">" + Values({"Second"}) +
           "</saml2:Attribute><saml2:Attribute Name=\"urn:unknown\" NameFormat=\"u\"/>"
           "</saml2:AttributeStatement>");
   EXPECT_EQ(Parse(twice)->GetPersonName().givenName, "Second");
@@ -182,13 +185,8 @@ TEST_F(SamlParserTest, Refusals) {
     });
   };
   const std::string delegation = Fragment("delegation.xml");
-  const std::string delegate =
-      "<saml2:NameID Format=\"http://schemas.xmlsoap.org/claims/UPN\">svc-last@EXAMPLE.TEST"
-      "</saml2:NameID>";
   const std::string audience =
       "<saml2:AudienceRestriction><saml2:Audience>a</saml2:Audience></saml2:AudienceRestriction>";
-  const std::string groups = "urn:tessel:sts:attributes:groupIdentity";
-  const std::string isSolution = "urn:tessel:sts:attributes:isSolution";
   const std::string textOnly =
       "Element 'NameID' must only have textual content (but has extra children or is empty).";
   const std::string unknownCondition = "Unknown or duplicate restriction node under Conditions";
@@ -256,8 +254,8 @@ TEST_F(SamlParserTest, Refusals) {
       // Subjects and attribute values.
       {edit("Format=\"http://schemas.xmlsoap.org/claims/UPN\"", "Format=\"urn:unspecified\""),
        "Invalid or unsupported NameId format 'urn:unspecified'"},
-      {Attribute(isSolution, ""), "No value found for attribute isSolution."},
-      {Attribute(isSolution, Values({"true", "true"})),
+      {Attribute(kIsSolution, ""), "No value found for attribute isSolution."},
+      {Attribute(kIsSolution, Values({"true", "true"})),
        "More than one value found for attribute isSolution."},
       // Conditions.
       {Conditions(audience + audience), unknownCondition + ": AudienceRestriction"},
@@ -280,10 +278,10 @@ TEST_F(SamlParserTest, Refusals) {
       {Conditions(delegation),
        "Token has delegation restriction, but no delegate id is present "
        "in the SubjectConfirmation"},
-      {Render([&](TokenSpec& spec) { spec.delegateId = delegate; }),
+      {Render([&](TokenSpec& spec) { spec.delegateId = kDelegateId; }),
        "Token SubjectConfirmation contains delegate id, but no delegation restriction is present"},
-      {delegatedTo(ReplaceOnce(delegate, "svc-last", "svc-first")), notDelegate},
-      {delegatedTo(ReplaceOnce(delegate, "claims/UPN", "claims/upn")), notDelegate},
+      {delegatedTo(ReplaceOnce(kDelegateId, "svc-last", "svc-first")), notDelegate},
+      {delegatedTo(ReplaceOnce(kDelegateId, "claims/UPN", "claims/upn")), notDelegate},
       {Render([](TokenSpec& spec) { spec.notOnOrAfter = spec.notBefore; }),
        "Unsatisfiable token validity conditions: NotBefore must be less than NotOnOrAfter."},
       {Render([](TokenSpec& spec) { spec.notOnOrAfter = DateTime("2030-01-01T10:20:00Z"); }),
@@ -340,7 +338,7 @@ TEST_F(SamlParserTest, Refusals) {
   }
   for (const std::string group : {"\\group", "domain\\", "nobackslash"}) {
     cases.emplace_back(
-        Attribute(groups, Values({group.c_str()})),
+        Attribute(kGroups, Values({group.c_str()})),
         "Failed to parse Group Identity value: `" + group + "'; domain or group missing");
   }
   for (const std::string count : {"9223372036854775808", "-1", "+", "1 "}) {

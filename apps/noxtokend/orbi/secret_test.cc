@@ -9,12 +9,13 @@
 #include <fstream>
 #include <string>
 
-#include "platform/basalt/exception.h"
+#include "platform/basalt/testing/messageOf.h"
 
 namespace Com::Tessel::Nox::Authentication {
 namespace {
 
 using namespace std::string_literals;
+using Basalt::Testing::MessageOf;
 using testing::HasSubstr;
 
 class SecretFileTest : public testing::Test {
@@ -31,15 +32,6 @@ class SecretFileTest : public testing::Test {
     std::ofstream out(path_, std::ios::binary | std::ios::trunc);
     out << content;
     ASSERT_TRUE(out.good());
-  }
-
-  std::string ErrorOf(SecretFile& file, bool nonEmpty = false) {
-    try {
-      nonEmpty ? file.GetNonEmpty() : file.Get();
-    } catch (const Basalt::Exception& e) {
-      return e.GetMessage();
-    }
-    return "(no exception)";
   }
 
   std::string dir_;
@@ -62,16 +54,17 @@ TEST_F(SecretFileTest, KeyIsTheFileUpToTheFirstNulAndAnythingElseIsRefusedAndRet
   }
 
   SecretFile file(path_, cache_, guard_);
-  EXPECT_THAT(ErrorOf(file, true), HasSubstr("holds no key"));
+  const auto refusal = [&] { return MessageOf([&] { file.Get(); }); };
+  EXPECT_THAT(MessageOf([&] { file.GetNonEmpty(); }), HasSubstr("holds no key"));
   Write(longest + "k");
-  EXPECT_THAT(ErrorOf(file), HasSubstr("is longer than 256 bytes"));
+  EXPECT_THAT(refusal(), HasSubstr("is longer than 256 bytes"));
   std::filesystem::remove(path_);
-  EXPECT_THAT(ErrorOf(file), HasSubstr("Cannot open signing secret file " + path_));
+  EXPECT_THAT(refusal(), HasSubstr("Cannot open signing secret file " + path_));
   ASSERT_EQ(mkfifo(path_.c_str(), 0600), 0);
-  EXPECT_THAT(ErrorOf(file), HasSubstr("is not a regular file"));  // without blocking
+  EXPECT_THAT(refusal(), HasSubstr("is not a regular file"));  // without blocking
   std::filesystem::remove(path_);
   std::filesystem::create_directory(path_);
-  EXPECT_THAT(ErrorOf(file), HasSubstr("is not a regular file"));
+  EXPECT_THAT(refusal(), HasSubstr("is not a regular file"));
   EXPECT_TRUE(cache_.empty());
 
   std::filesystem::remove(path_);

@@ -116,15 +116,14 @@ TEST_F(SamlHokHandlerTest, VerifiedTokenNamesDomainAndUserOrIsEnrichedOrRefused)
 TEST_F(SamlHokHandlerTest, RefusalsAreSilentAndReleaseTheRegistry) {
   // Signed by the other issuer's key but naming this issuer, and the reverse.
   const std::string foreign = Tokens().Signed(Tokens().DefaultSpec(), Tokens().Untrusted());
-  const std::string namingOther =
-      Tokens().Sign(SsoClient::Testing::ReplaceOnce(Tokens().Render(Tokens().DefaultSpec()),
-                                                    kIssuer, "https://other.example.test"),
-                    Tokens().IssuerRsa());
-  const std::string unknown =
-      Tokens().Sign(SsoClient::Testing::ReplaceOnce(Tokens().Render(Tokens().DefaultSpec()),
-                                                    kIssuer, "https://unknown.example.test"),
-                    Tokens().IssuerRsa());
-  for (const std::string& token : {foreign, namingOther, unknown, std::string("not xml")}) {
+  const auto naming = [](const std::string& issuer) {
+    return Tokens().Sign(
+        SsoClient::Testing::ReplaceOnce(Tokens().Render(Tokens().DefaultSpec()), kIssuer, issuer),
+        Tokens().IssuerRsa());
+  };
+  for (const std::string& token :
+       {foreign, naming("https://other.example.test"), naming("https://unknown.example.test"),
+        std::string("not xml")}) {
     EXPECT_EQ(Authenticate(token), "unauthenticated") << token.substr(0, 40);
   }
   EXPECT_TRUE(lines_.empty());

@@ -116,6 +116,11 @@ class ClientProfileAccessTest : public ::testing::Test {
     return access.Update(name, std::move(grants)).code();
   }
 
+  static Code Erase(ClientProfileAccess& access, const char* name) {
+    Basalt::System::ScopedWriteLock lock(access);
+    return access.Erase(name).code();
+  }
+
   NoxConfigStore::Testing::TemporaryHostRoot root_;
   std::shared_ptr<ConfigStore> store_;
   Names lines_;
@@ -146,8 +151,7 @@ TEST_F(ClientProfileAccessTest, DefaultIsNeverStoredAndAnUpdateIsStoredOnce) {
   // Restoring puts the schema's default back as at the first start, after an update or an erase.
   for (bool erase : {false, true}) {
     if (erase) {
-      Basalt::System::ScopedWriteLock lock(*access);
-      ASSERT_TRUE(access->Erase("LU###root").ok());
+      ASSERT_EQ(Erase(*access, "LU###root"), kDone);
     }
     EXPECT_EQ(access->RestoreDefaults(), Names{"LU###root"});
     EXPECT_EQ(Stored(), 0u);
@@ -171,12 +175,7 @@ TEST_F(ClientProfileAccessTest, AChangeOfTheDefaultIsStoredWholeOrNotAtAllWherev
     Names afterwards;  // root's grants once the change is stored; empty: root is gone
   };
   const Change changes[] = {
-      {"erase",
-       [](ClientProfileAccess& access) {
-         Basalt::System::ScopedWriteLock lock(access);
-         return access.Erase("LU###root").code();
-       },
-       {}},
+      {"erase", [](ClientProfileAccess& access) { return Erase(access, "LU###root"); }, {}},
       {"update",
        [](ClientProfileAccess& access) { return Update(access, "LU###root", {Grant("OPERATOR")}); },
        {"HOST/OPERATOR"}},

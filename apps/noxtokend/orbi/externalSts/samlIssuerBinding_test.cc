@@ -19,10 +19,14 @@ class SamlIssuerBindingTest : public SsoClient::Testing::SuiteTokensTest {
   void SetUp() override {
     issuers_ = std::make_shared<CertificateChainsContainer>(
         NoxConfigStore::ConfigStore::Open(root_.StoreOptions()));
+    Register("corp", kIssuer, Tokens().IssuerRsa());
+  }
+
+  void Register(const std::string& alias, const std::string& issuer,
+                const Basalt::Xml::Testing::TestKey& key) {
     const Basalt::System::ScopedWriteLock lock(*issuers_);
     ASSERT_TRUE(issuers_->CreateIssuer(
-        "corp", kIssuer,
-        {std::make_shared<X509CertChain>(X509CertChain{{Tokens().IssuerRsa().certPemText}})}));
+        alias, issuer, {std::make_shared<X509CertChain>(X509CertChain{{key.certPemText}})}));
   }
 
   // The handler's answer as text, with the daemon's provider and `enrich`.
@@ -56,12 +60,7 @@ TEST_F(SamlIssuerBindingTest, OnlyTheNamedRegisteredIssuersCertificatesCountAtEa
             R"({"username":"ada","issuerAlias":"corp","domain":"EXAMPLE.TEST","StsGroups":[)"
             R"({"domain":"EXAMPLE.TEST","name":"Administrators"},)"
             R"({"domain":"EXAMPLE.TEST","name":"Everyone"}]})");
-  {
-    const Basalt::System::ScopedWriteLock lock(*issuers_);
-    ASSERT_TRUE(issuers_->CreateIssuer(
-        "other", "https://other.test",
-        {std::make_shared<X509CertChain>(X509CertChain{{Tokens().Untrusted().certPemText}})}));
-  }
+  Register("other", "https://other.test", Tokens().Untrusted());
   // Signed with the other issuer's key but naming corp.
   EXPECT_EQ(Authenticate(Tokens().Signed(Tokens().DefaultSpec(), Tokens().Untrusted()), enrich),
             "unauthenticated");
