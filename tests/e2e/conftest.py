@@ -287,12 +287,14 @@ class AdminClient:
         self.daemon, self.service = daemon, service
         self.security = oauth(daemon.create_token("root"))
 
-    def call(self, operation, input=None, op_id=None) -> dict:
+    def call(self, operation, input=None, op_id=None, **members) -> dict:
+        """The input is `input` with `members` added."""
         app = {"opId": op_id} if op_id else None
-        return self.daemon.invoke(self.service, operation, input or {}, self.security, app)
+        input = {**(input or {}), **members}
+        return self.daemon.invoke(self.service, operation, input, self.security, app)
 
-    def ok(self, operation, input=None):
-        return output_of(self.call(operation, input))
+    def ok(self, operation, input=None, **members):
+        return output_of(self.call(operation, input, **members))
 
 
 # Sends each batch of bodies at once, batch after batch, and prints the answers in order.

@@ -1,10 +1,17 @@
 """The management services over HTTP: issuers and client profiles with their wire form, messages
 and log lines, the administrator filter in front of them, a store held by another writer, and
-what survives kills, a restart and the switch turned off."""
+what survives kills, a restart and the switch turned off. What the store holds across faults: a
+full disk refuses a change whole and a retry stores it, a clean stop leaves the database file
+complete on its own, and a store file removed or replaced under the daemon takes no writes."""
 
+import os
+import shutil
 import sqlite3
+import subprocess
 import threading
 import time
+from contextlib import closing
+from pathlib import Path
 
 import pytest
 import requests
@@ -12,6 +19,8 @@ import requests
 from conftest import (ISSUERS_SVC, PROFILES_SVC, TOKEN_SVC, VERIFY_SVC, AdminClient, Daemon,
                       assert_error_kind, grants, issuer_spec, oauth, output_of)
 from saml_client import make_key
+
+ROOT_PROFILE = "LU###root"
 
 BEGIN, END = "-----BEGIN CERTIFICATE-----", "-----END CERTIFICATE-----"
 
@@ -28,19 +37,13 @@ def standardized(chains):
 
 
 class Issuers(AdminClient):
-    """Calls the issuers service as root, input given as keywords."""
+    """Calls the issuers service as root."""
 
     def __init__(self, daemon):
         super().__init__(daemon, ISSUERS_SVC)
 
-    def call(self, operation, op_id=None, **input):
-        return super().call(operation, input, op_id)
-
-    def ok(self, operation, **input):
-        return output_of(self.call(operation, **input))
-
     def create(self, alias, issuer, chains=(), op_id=None):
-        return self.call("create", op_id, **issuer_spec(alias, issuer, chains))
+        return self.call("create", issuer_spec(alias, issuer, chains), op_id)
 
     def aliases(self):
         return {s["issuer_alias"]: s["issuer"] for s in self.ok("list")}
@@ -63,8 +66,8 @@ def refused(answer, kind, *message_names):
     return [m["localized"] for m in error["messages"]]
 
 
-def claims_of(daemon, name):
-    return daemon.claims(daemon.create_token(name))
+def entitlements(daemon, name="root"):
+    return daemon.claims(daemon.create_token(name))["entitlement"]
 
 
 def test_issuers_are_listed_by_projection_with_chains_standardized_in_order(issuers, pems):
@@ -155,7 +158,7 @@ def test_profiles_shape_the_tokens_of_their_subjects_and_only_administrators_man
     admin = AdminClient(daemon)
     spec = {"local_user": "alice", "grants": grants("OPERATOR")}
     assert admin.ok("create", {"spec": spec}) == "LU###alice"
-    assert claims_of(daemon, "alice")["entitlement"] == ["OPERATOR"]
+    assert entitlements(daemon, "alice") == ["OPERATOR"]
     # A grant the daemon cannot enforce is the caller's mistake, named by its member.
     unknown = {"resource_type": "DATASTORE", "entitlement": "OPERATOR"}
     for operation, input, member in (
@@ -165,13 +168,13 @@ def test_profiles_shape_the_tokens_of_their_subjects_and_only_administrators_man
              "input.spec.grants[0].resource_type")):
         error = assert_error_kind(admin.call(operation, input), "invalid_argument")
         assert [m["params"]["path"] for m in error["messages"]] == [member], error
-    assert claims_of(daemon, "alice")["entitlement"] == ["OPERATOR"]
+    assert entitlements(daemon, "alice") == ["OPERATOR"]
     assert "LU###bob" not in [s["profile"] for s in admin.ok("list", {"projection": "NAME"})]
     change = {"profile": "LU###alice", "spec": {"grants": grants("READ_ONLY")}}
     assert admin.ok("set", change) is None
-    assert claims_of(daemon, "alice")["entitlement"] == ["READ_ONLY"]
+    assert entitlements(daemon, "alice") == ["READ_ONLY"]
     assert admin.ok("delete", {"profile": "LU###alice"}) is None
-    assert claims_of(daemon, "alice")["entitlement"] == []
+    assert entitlements(daemon, "alice") == []
 
     alice = oauth(daemon.create_token("alice"))
     since = daemon.log_offset()
@@ -201,7 +204,7 @@ def test_kills_keep_every_answered_write_and_a_restart_the_rest(new_root, run_da
         assert output_of(issuers.create(alias, issuer, chains)) is None
     # Removing the default is for good: the schema's default does not come back. The tokens
     # made before still carry root's entitlement.
-    admin.ok("delete", {"profile": "LU###root"})
+    admin.ok("delete", {"profile": ROOT_PROFILE})
     spec = {"external_user": ODD_SUBJECT["name"], "issuer_alias": "idp#1", "domain": "dömain"}
     odd = admin.ok("create", {"spec": {**spec, "grants": grants("READ_ONLY")}})
     assert odd == 'SU#idp\\#1#dömain#e\\#v"e\\\\'
@@ -244,13 +247,13 @@ def test_kills_keep_every_answered_write_and_a_restart_the_rest(new_root, run_da
     listed = admin.ok("list", {"projection": "FULL"})
     stored = {s["profile"]: sorted(g["entitlement"] for g in s["grants"]) for s in listed}
     assert {f"LU###u{i}" for i in answered if i % 3 == 1} <= set(stored)
-    assert "LU###root" not in stored and all(stored.values()), stored  # no grants half-lost
+    assert ROOT_PROFILE not in stored and all(stored.values()), stored  # no grants half-lost
     # The last acknowledged change, or the one in flight when the daemon died.
     changes = sum(i % 3 == 2 for i in answered)
     assert stored[odd] in [sorted(a) for a in attempted[changes - 1:]]
     assert admin.ok("get", {"profile": odd})["subject"] == {
         "_type": f"{PROFILES_SVC}.subject", **ODD_SUBJECT}
-    assert claims_of(daemon, "root")["entitlement"] == []
+    assert entitlements(daemon) == []
     assert daemon.stop() == 0
     # With the switch off there is no management interface and no filter: a daemon token is an
     # ordinary credential, and carries no entitlement.
@@ -262,3 +265,107 @@ def test_kills_keep_every_answered_write_and_a_restart_the_rest(new_root, run_da
     renewed = output_of(daemon.invoke(TOKEN_SVC, "create", security=token))["token"]
     assert set(daemon.claims(renewed)) == {"username", "exp"}
     assert output_of(daemon.invoke(VERIFY_SVC, "verify", security=oauth(renewed))) == "root"
+
+
+@pytest.fixture
+def small_disk(tmp_path):
+    """Mounts a 512 KiB tmpfs; yields a function that mounts it over a directory."""
+    mounted = []
+
+    def mount(directory: Path) -> None:
+        directory.mkdir(parents=True, exist_ok=True)
+        done = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=512k,mode=0755", "tmpfs",
+                               str(directory)], capture_output=True, text=True)
+        if done.returncode != 0:
+            pytest.skip(f"mounting a tmpfs is not permitted here: {done.stderr.strip()}")
+        mounted.append(directory)
+
+    yield mount
+    for directory in mounted:
+        subprocess.run(["umount", "-l", str(directory)], check=False)
+
+
+def fill(directory: Path) -> Path:
+    """Fills the file system of `directory` with one file; bounded by the tmpfs's size."""
+    filler = directory / "filler"
+    fd = os.open(filler, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+    try:
+        for _ in range(1024):  # 4 MiB at most, far above the disk's size
+            try:
+                os.write(fd, b"\0" * 4096)
+            except OSError:
+                return filler
+    finally:
+        os.close(fd)
+    pytest.fail("the small disk never filled up")
+
+
+def test_a_full_disk_refuses_changes_whole_and_a_retry_once_there_is_room_is_durable(
+        new_root, run_daemon, small_disk):
+    root = new_root()
+    small_disk(root.store_dir)
+    daemon = run_daemon(root)
+    admin = AdminClient(daemon)
+    filler = fill(root.store_dir)
+
+    change = {"profile": ROOT_PROFILE, "spec": {"grants": grants("READ_ONLY")}}
+    for _ in range(2):  # a retry on a disk still full is refused just the same
+        assert_error_kind(admin.call("set", change), "internal_server_error")
+        assert_error_kind(admin.call("delete", {"profile": ROOT_PROFILE}), "internal_server_error")
+        assert entitlements(daemon) == ["ADMINISTRATOR"]
+    assert daemon.stop() == 0
+    daemon = run_daemon(root)
+    assert entitlements(daemon) == ["ADMINISTRATOR"]
+
+    filler.unlink()
+    admin = AdminClient(daemon)
+    assert admin.ok("set", change) is None
+    assert admin.ok("delete", {"profile": ROOT_PROFILE}) is None
+    assert daemon.stop() == 0
+    assert entitlements(run_daemon(root)) == []
+
+
+@pytest.mark.parametrize("move", ["removed", "replaced"])
+def test_a_store_file_moved_under_the_daemon_takes_no_writes(new_root, run_daemon, move,
+                                                             tmp_path):
+    root = new_root()
+    daemon = run_daemon(root)
+    alice = {"spec": {"local_user": "alice", "grants": grants("OPERATOR")}}
+    AdminClient(daemon).ok("create", alice)
+    # A clean stop leaves the database file complete on its own.
+    assert daemon.stop() == 0
+    database, backup = root.store_dir / "global.db", tmp_path / "backup.db"
+    assert [p.name for p in root.store_dir.glob("global.db*")] == ["global.db"]
+    shutil.copyfile(database, backup)
+    with closing(sqlite3.connect(f"file:{backup}?mode=ro", uri=True)) as db:
+        query = "SELECT count(*) FROM objects WHERE object_key = 'client_profiles'"
+        assert db.execute(query).fetchone() == (1,)
+
+    daemon = run_daemon(root)
+    admin, issuers = AdminClient(daemon), Issuers(daemon)
+    if move == "removed":
+        database.rename(root.path / "moved-away.db")
+    else:  # a whole copy (through the log) put in its place
+        with closing(sqlite3.connect(database)) as source, \
+                closing(sqlite3.connect(root.path / "copy.db")) as copy:
+            source.backup(copy)
+        os.replace(root.path / "copy.db", database)
+
+    since = daemon.log_offset()
+    bob = {"spec": {"local_user": "bob", "grants": grants("OPERATOR")}}
+    assert_error_kind(admin.call("create", bob), "internal_server_error")
+    assert_error_kind(admin.call("delete", {"profile": "LU###alice"}), "internal_server_error")
+    error = assert_error_kind(issuers.create("a", "i"), "error")
+    assert "was removed or replaced while in use" in error["messages"][0]["default_message"]
+    line = (f"Configuration store {database} was removed or replaced while in use; "
+            "refusing to write")
+    record = daemon.wait_for_record(lambda r: r.text == line, line, since)
+    assert (record.level, record.logger) == (2, "ConfigStore")
+    assert entitlements(daemon, "alice") == ["OPERATOR"]
+
+    assert daemon.stop() == 0
+    if move == "replaced":  # the copy is the store now, without the refused changes
+        daemon = run_daemon(root)
+        listed = AdminClient(daemon).ok("list", {"projection": "NAME"})
+        assert sorted(s["profile"] for s in listed) == ["LU###alice", ROOT_PROFILE]
+        assert Issuers(daemon).ok("list") == []
