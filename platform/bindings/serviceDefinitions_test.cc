@@ -1,10 +1,11 @@
-// The wire contract of the management services as their declarations produce it, and one round
-// trip through the local provider.
+// The wire contract of the management services as their declarations produce it, one round trip
+// through the local provider, and the enumerations' handling of names they do not know.
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <set>
 
+#include "platform/bindings/clientProfiles.h"
 #include "platform/bindings/clientProfilesSvc.h"
 #include "platform/bindings/securityTokenIssuersSvc.h"
 #include "platform/orbi/json.h"
@@ -98,6 +99,17 @@ TEST(ServiceDefinitionTest, SecurityTokenIssuersWireNames) {
                                Orbi::Json::Encoding::kStandard),
             std::string(R"({"_type":")") + Issuers::kServiceId +
                 R"(.issuer_already_exists_info","issuer":"https://idp","issuer_alias":"a#1"})");
+}
+
+TEST(ClientProfilesBindingTest, UnknownTextIsKeptAndComparedByText) {
+  using namespace ClientProfilesSvc;
+  auto odd = Entitlement::FromString("administrator");  // names are case-sensitive
+  EXPECT_TRUE(odd.IsUnknown());
+  EXPECT_EQ(odd.ToString(), "administrator");
+  EXPECT_EQ(odd, Entitlement::FromString("administrator"));
+  EXPECT_FALSE(odd == Entitlement::FromString("OTHER"));
+  EXPECT_EQ(ResourceType::FromString("").GetValue(), ResourceType::UNKNOWN);
+  EXPECT_TRUE(SubjectType::FromString("GROUP").IsUnknown());
 }
 
 }  // namespace
