@@ -5,16 +5,14 @@ listens without the setting, and status answers 0, or 3 once the daemon is stopp
 import json
 import re
 import socket
-import subprocess
 import time
 from collections import Counter
 
 import pytest
 import requests
 
-from conftest import (CTL, ISSUERS_SVC, PROVIDER_SVC, TOKEN_SVC, VERSION, VERIFY_SVC, Daemon,
-                      Root, ctl_env, free_port, oauth, serve, user_pass)
-from test_startup import EXIT_FAILURE
+from conftest import (EXIT_FAILURE, ISSUERS_SVC, PROVIDER_SVC, TOKEN_SVC, VERSION, VERIFY_SVC,
+                      Daemon, Root, accepts, free_port, oauth, run_ctl, serve, user_pass)
 
 SAMPLE = re.compile(r'([a-zA-Z_:][a-zA-Z0-9_:]*)(?:\{((?:[a-zA-Z_]\w*="[^"\\]*",?)*)\})? (\S+)')
 LABEL = re.compile(r'([a-zA-Z_]\w*)="([^"\\]*)"')
@@ -52,11 +50,9 @@ def parse(text: str) -> dict:
 def scrape(port: int) -> dict:
     """The metrics endpoint opens just after the API's: waits up to 10 s for it."""
     for _ in range(200):
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=0.5).close()
+        if accepts(port):
             break
-        except OSError:
-            time.sleep(0.05)
+        time.sleep(0.05)
     response = requests.get(f"http://127.0.0.1:{port}/metrics", timeout=10)
     assert response.status_code == 200
     assert response.headers["Content-Type"].startswith("text/plain; version=0.0.4")
@@ -92,7 +88,7 @@ def test_counters_move_with_their_labels(metered):
     port = metered.root.metrics_port
     before = scrape(port)
     token = metered.create_token("alice")
-    refused = metered.invoke(TOKEN_SVC, "create", security=user_pass("alice", "wrong"))
+    refused = metered.create(user_pass("alice", "wrong"))
     assert refused["result"]["error"]["error_type"] == "UNAUTHENTICATED"
     metered.invoke(VERIFY_SVC, "verify", security=oauth(token))
     metered.invoke(ISSUERS_SVC, "list", {}, security=oauth(token))  # not a manager
@@ -126,30 +122,30 @@ def test_counters_move_with_their_labels(metered):
     assert metered.serves()
 
 
-def run_ctl(*args, root: Root):
+def status_of(root: Root, *args):
     # The default configuration file is the root's.
-    return subprocess.run([str(CTL), *map(str, args)], capture_output=True, text=True,
-                          env=ctl_env(TESSEL_ROOT=str(root.path)), timeout=60)
+    return run_ctl(*args, "status", TESSEL_ROOT=str(root.path))
 
 
 def test_status_exits_3_once_stopped_and_nothing_listens_without_the_setting(metered, run_daemon):
     root, url = metered.root, ["--url", metered.url]
-    text = run_ctl(*url, "status", root=root)
+    text = status_of(root, *url)
     assert text.returncode == 0, text.stderr
     assert f"version:  {VERSION}\n" in text.stdout
     assert f"metrics:  http://127.0.0.1:{root.metrics_port}/metrics\n" in text.stdout
 
     before = scrape(root.metrics_port)
-    shown = run_ctl(*url, "-o", "json", "status", root=root)
+    shown = status_of(root, *url, "-o", "json")
     assert shown.returncode == 0, shown.stderr
     status = json.loads(shown.stdout)
     assert status["version"] == VERSION
     # The status's own probe is the one call between the two scrapes.
     assert status["metrics"]["calls"] == sum(calls(before).values()) + 1
-    assert status["metrics"]["tokens_issued"] == before[("noxtokend_token_issuance_seconds_count", ())]
+    issued = before[("noxtokend_token_issuance_seconds_count", ())]
+    assert status["metrics"]["tokens_issued"] == issued
 
     assert metered.stop() == 0
-    gone = run_ctl(*url, "status", root=root)
+    gone = status_of(root, *url)
     assert gone.returncode == 3 and gone.stdout == "", gone
     assert gone.stderr.startswith(f"noxtokenctl: {metered.url}: "), gone.stderr
 
@@ -157,7 +153,7 @@ def test_status_exits_3_once_stopped_and_nothing_listens_without_the_setting(met
     daemon = run_daemon(root)
     with pytest.raises(ConnectionRefusedError):
         socket.create_connection(("127.0.0.1", root.metrics_port), timeout=5).close()
-    status = run_ctl("--url", daemon.url, "status", root=root)
+    status = status_of(root, "--url", daemon.url)
     assert status.returncode == 0 and "metrics:  off (" in status.stdout, status
 
 
@@ -167,4 +163,5 @@ def test_a_metrics_port_that_cannot_be_is_refused(new_root, port):
     with_metrics(root, root.port if port == "same" else port)
     daemon = Daemon(root)
     assert daemon.proc.wait(15) == EXIT_FAILURE
-    assert daemon.log_text().splitlines()[-1].startswith("Error: metrics/portNum"), daemon.log_text()
+    last = daemon.log_text().splitlines()[-1]
+    assert last.startswith("Error: metrics/portNum"), daemon.log_text()

@@ -11,31 +11,33 @@ import tempfile
 
 import pytest
 
-from conftest import (DAEMON, PROVIDER_SVC, SERVICE_SVC, VERSION, Daemon, assert_error_kind,
-                      output_of)
-
-EXIT_FAILURE = 255  # the daemon exits with -1
+from conftest import (DAEMON, EXIT_FAILURE, PROVIDER_SVC, SERVICE_SVC, VERSION, Daemon,
+                      assert_error_kind, output_of)
 
 
 # Which texts the configuration reader refuses is its unit tests'; here the process's answers.
-@pytest.mark.parametrize(
-    "switch,config,error",
-    [("off", None, False), ("off", "missing", False), ("on", "missing", True),
-     ("on", "<config><endpoint><portNum>", True)],
-    ids=["off", "off-argument-missing", "argument-missing", "argument-bad"],
-)
-def test_start_refusals(new_root, switch, config, error):
+# Help and version are answered even when switched off.
+@pytest.mark.parametrize("switch,config,status,answer,error", [
+    ("off", None, EXIT_FAILURE, "", False),
+    ("off", "missing", EXIT_FAILURE, "", False),
+    ("on", "missing", EXIT_FAILURE, "", True),
+    ("on", "<config><endpoint><portNum>", EXIT_FAILURE, "", True),
+    ("off", "--version", 0, f"noxtokend {VERSION}\n", False),
+    ("off", "--help", 0, "Usage: noxtokend [CONFIG_FILE]\n", False),
+], ids=["off", "off-argument-missing", "argument-missing", "argument-bad", "version", "help"])
+def test_start_refusals_help_and_version(new_root, switch, config, status, answer, error):
     root = new_root()
     root.set_features(daemon=switch == "on")
     root.config.unlink()  # a daemon switched off never reads it
     given = root.path / "given-config.xml"
-    if config not in (None, "missing"):
+    if config and config.startswith("<"):
         given.write_text(config)
 
-    daemon = Daemon(root, () if config is None else (given,))
+    daemon = Daemon(root, [] if config is None else [config if "--" in config else given])
 
-    assert daemon.proc.wait(15) == EXIT_FAILURE
-    assert daemon.stdout_path.read_bytes() == b""
+    assert daemon.proc.wait(15) == status
+    shown = daemon.stdout_path.read_text()
+    assert shown.startswith(answer) and (status == 0 or shown == ""), shown
     err = daemon.log_path.read_bytes()
     assert re.fullmatch(rb"Error: .+\n", err, re.S) if error else err == b"", err
 
@@ -106,23 +108,11 @@ def test_log_level_selects_the_lines(new_root, run_daemon, level):
     assert all(r.level <= level for r in leveled), [r for r in leveled if r.level > level]
 
 
-def test_help_and_version_answer_even_when_switched_off(new_root):
-    root = new_root()
-    root.set_features(daemon=False)
-    for option, answer in (("--version", f"noxtokend {VERSION}\n"),
-                           ("--help", "Usage: noxtokend [CONFIG_FILE]\n")):
-        daemon = Daemon(root, (option,))
-        assert daemon.proc.wait(15) == 0
-        assert daemon.log_path.read_bytes() == b""
-        assert daemon.stdout_path.read_text().startswith(answer), option
-
-
 def test_service_manager_notices_and_a_log_reader_that_goes_away(new_root):
     root = new_root()
     # A datagram socket like systemd's; its path must stay short for AF_UNIX.
-    with tempfile.TemporaryDirectory(prefix="nox-notify-") as scratch, socket.socket(
-        socket.AF_UNIX, socket.SOCK_DGRAM
-    ) as manager:
+    with tempfile.TemporaryDirectory(prefix="nox-notify-") as scratch, \
+            socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as manager:
         path = os.path.join(scratch, "notify")
         manager.bind(path)
         manager.settimeout(15)
