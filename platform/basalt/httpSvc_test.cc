@@ -61,13 +61,16 @@ class TestHandler : public RequestHandlerMixin {
   }
 };
 
-// Echoes "<size>:<body>" after reading the body, with the request's details in headers.
-void EchoBody(std::shared_ptr<Request> request, std::shared_ptr<Response> response) {
+// Echoes "<size>:<body>" after reading the body, with the request's details in headers; a read
+// that fails is told to `readFailed` and answered with a 500.
+void EchoBody(std::shared_ptr<Request> request, std::shared_ptr<Response> response,
+              std::function<void(const std::error_code&)> readFailed = nullptr) {
   auto reader = std::make_shared<BodyReader>();
   reader->request = request;
-  reader->finish = [request, response](const std::error_code& error, const std::string& body,
-                                       size_t largestPiece) {
+  reader->finish = [request, response, readFailed](const std::error_code& error,
+                                                   const std::string& body, size_t largestPiece) {
     if (error) {
+      if (readFailed) readFailed(error);
       response->Answer(500, ReasonText(500));
       return;
     }
@@ -84,6 +87,17 @@ void EchoBody(std::shared_ptr<Request> request, std::shared_ptr<Response> respon
   reader->Next();
 }
 
+// Writes `data` from the test's own thread, as the API layer may do, and waits for its outcome;
+// no error means none came within the bound.
+std::error_code WriteError(Response& response, const std::string& data) {
+  auto written = std::make_shared<std::promise<std::error_code>>();
+  response.AsyncWrite(data, [written](std::shared_ptr<Response>, const std::error_code& error) {
+    written->set_value(error);
+  });
+  auto error = written->get_future();
+  return error.wait_for(kBound) == std::future_status::ready ? error.get() : std::error_code();
+}
+
 class HttpSvcTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -93,7 +107,7 @@ class HttpSvcTest : public ::testing::Test {
     Service::InitApp((root_.Path() / "config.xml").string());
     app_ = Service::GetApp();
     handler_ = std::make_shared<TestHandler>();
-    handler_->onPost = EchoBody;
+    handler_->onPost = [](auto request, auto response) { EchoBody(request, response); };
   }
 
   void StartService(HttpLimits limits = HttpLimits::FromAppConfig()) {
@@ -220,16 +234,8 @@ TEST_F(HttpSvcTest, RefusalsAndEarlyAnswersEndTheConnection) {
 
 TEST_F(HttpSvcTest, IdleAndStalledConnectionsAreClosedByTheTimer) {
   std::promise<std::error_code> readError;
-  handler_->onPost = [&readError](std::shared_ptr<Request> request,
-                                  std::shared_ptr<Response> response) {
-    auto reader = std::make_shared<BodyReader>();
-    reader->request = request;
-    reader->finish = [&readError, response](const std::error_code& error, const std::string&,
-                                            size_t) {
-      readError.set_value(error);
-      response->Answer(500, ReasonText(500));
-    };
-    reader->Next();
+  handler_->onPost = [&readError](auto request, auto response) {
+    EchoBody(request, response, [&readError](auto error) { readError.set_value(error); });
   };
   StartService();
 
@@ -263,18 +269,8 @@ TEST_F(HttpSvcTest, SecondAnswerIsRefusedAndADisconnectedClientFailsTheWrite) {
   ASSERT_EQ(responseFuture.wait_for(kBound), std::future_status::ready);
   auto response = responseFuture.get();
   client.Reset();
-
-  // Written from a thread of the test's own, as the API layer may do; no error means none came.
-  auto writeError = [&response](const std::string& data) {
-    auto written = std::make_shared<std::promise<std::error_code>>();
-    response->AsyncWrite(data, [written](std::shared_ptr<Response>, const std::error_code& error) {
-      written->set_value(error);
-    });
-    auto error = written->get_future();
-    return error.wait_for(kBound) == std::future_status::ready ? error.get() : std::error_code();
-  };
-  EXPECT_TRUE(writeError(std::string(64 * 1024, 'r')));
-  EXPECT_TRUE(writeError("x"));
+  EXPECT_TRUE(WriteError(*response, std::string(64 * 1024, 'r')));
+  EXPECT_TRUE(WriteError(*response, "x"));
 }
 
 // A handler that drops its response unanswered leaves the answer to the service: a 500.
@@ -334,13 +330,7 @@ TEST_F(HttpSvcTest, AtTheConnectionBoundIncompleteRequestsGiveWayFirstThenTheOld
   ASSERT_TRUE(newcomer.Send("GET / HTTP/1.1\r\nHost: localhost\r\n\r\n"));
   EXPECT_EQ(newcomer.ReadResponse().result_int(), 405);
   EXPECT_TRUE(older.WaitForClose());
-  std::promise<std::error_code> written;
-  olderCall->AsyncWrite("late", [&written](std::shared_ptr<Response>, const std::error_code& e) {
-    written.set_value(e);
-  });
-  auto error = written.get_future();
-  ASSERT_EQ(error.wait_for(kBound), std::future_status::ready);
-  EXPECT_TRUE(error.get());
+  EXPECT_TRUE(WriteError(*olderCall, "late"));
 
   auto counts = svc_->GetConnectionCounts();
   EXPECT_EQ(counts.evicted, 2u);

@@ -1,6 +1,9 @@
+// Loggers and where their lines go: levels and call context, the standard error sink (whole
+// lines, held lines, callers' budgets), the journal's priorities and the limiter of repeats.
 #include "platform/basalt/logger.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
@@ -12,9 +15,85 @@
 #include <vector>
 
 #include "platform/basalt/assert.h"
+#include "platform/basalt/journalStream.h"
+#include "platform/basalt/logLimiter.h"
 
 namespace Basalt::Service {
 namespace {
+
+using namespace std::chrono_literals;
+
+// A root logger at `level` whose records land in `lines` as "level|logger|opId|text".
+std::shared_ptr<Logger> RecordingRoot(int level, std::vector<std::string>& lines) {
+  return Logger::CreateRoot("root", level, [&lines](const LogRecord& r) {
+    lines.push_back(std::to_string(r.level) + "|" + std::string(r.logger) + "|" +
+                    std::string(r.opId) + "|" + std::string(r.text));
+  });
+}
+
+TEST(LoggerTest, WritesOnlyAtOrBelowItsLevelWithOpId) {
+  std::vector<std::string> lines;
+  auto root = RecordingRoot(5, lines);
+  root->ConfigureLevel("Chatty", 7);
+  auto quiet = root->CreateChild("Quiet");
+  auto chatty = root->CreateChild("Chatty");
+  quiet->Log(6, "hidden %1", 1);
+  {
+    ScopedLogContext context("opID", "op-0");
+    quiet->Log(5, "shown %1", 2);
+    { ScopedLogContext inner("opID", "op-1"); }
+    chatty->Log(7, "detail");
+  }
+  quiet->Log(3, "after");
+  EXPECT_EQ(lines, (std::vector<std::string>{"5|Quiet|op-0|shown 2", "7|Chatty|op-0|detail",
+                                             "3|Quiet||after"}));
+}
+
+TEST(LoggerTest, DeferredWorkLogsWithTheContextOfItsCaller) {
+  std::vector<std::string> lines;
+  auto root = RecordingRoot(5, lines);
+  std::function<void()> later;
+  {
+    ScopedLogContext context("opID", "op-7");
+    later = CarryLogContext([&] { root->Log(5, "later"); });
+  }
+  std::thread([&] {
+    ScopedLogContext context("opID", "other");
+    later();
+    root->Log(5, "after");
+  }).join();
+  EXPECT_EQ(lines, (std::vector<std::string>{"5|root|op-7|later", "5|root|other|after"}));
+}
+
+TEST(LoggerTest, EscapesAndBoundsValuesButNotItsPattern) {
+  std::vector<std::string> lines;
+  auto root = RecordingRoot(7, lines);
+  {
+    ScopedLogContext context("opID", "op\n[1]");
+    root->Log(5, "Certificate #%1 below:\n%2", 0, "x\n2026-01-01T00:00:00.000Z 3 Forged [] line");
+  }
+  root->Log(5, "%1", std::string(5000, 'y'));
+  EXPECT_EQ(lines, (std::vector<std::string>{
+                       "5|root|op\\n[1\\x5d|Certificate #0 below:\n"
+                       "x\\n2026-01-01T00:00:00.000Z 3 Forged [] line",
+                       "5|root||" + std::string(kQuoteLimit, 'y') + "\u2026(cut, 5000 bytes)"}));
+}
+
+TEST(LogLimiterTest, OneLinePerIntervalCountingTheOnesHeldBack) {
+  using std::chrono::seconds;
+  LogLimiter limiter(seconds(10));
+  const LogLimiter::Clock::time_point start{seconds(1000)};
+  uint64_t heldBack = 99;
+  EXPECT_TRUE(limiter.Due(&heldBack, start));
+  EXPECT_EQ(heldBack, 0u);
+  EXPECT_FALSE(limiter.Due(&heldBack, start + seconds(3)));
+  EXPECT_FALSE(limiter.Due(nullptr, start + seconds(9)));
+  EXPECT_TRUE(limiter.Due(&heldBack, start + seconds(10)));
+  EXPECT_EQ(heldBack, 2u);
+  EXPECT_FALSE(limiter.Due(&heldBack, start + seconds(19)));
+  EXPECT_TRUE(limiter.Due(&heldBack, start + seconds(60)));
+  EXPECT_EQ(heldBack, 1u);
+}
 
 // Points standard error at a pipe whose other end is read until it closes.
 class CapturedStandardError {
@@ -196,6 +275,99 @@ TEST(HeldLogLinesDeathTest, APanicWritesTheHeldLinesFirst) {
         VERIFY(false);
       },
       "\\] what led here\n(.|\n)*VERIFY ");
+}
+
+class CallerBudgetTest : public ::testing::Test {
+ protected:
+  CallerBudget::Clock::time_point now{};
+  // 100 bytes a second: a budget of 3,200.
+  CallerBudget budget{100, [this] { return now; }};
+};
+
+TEST_F(CallerBudgetTest, HoldsBackBeyondTheBudgetAndCountsInTheNextWrite) {
+  for (int i = 0; i < 32; ++i) ASSERT_EQ(budget.Take(1000, 100), 0u) << i;
+  EXPECT_EQ(budget.Take(1000, 100), std::nullopt);
+  EXPECT_EQ(budget.Take(1000, 100), std::nullopt);
+  now += 500ms;  // 50 bytes back: not yet room for 100
+  EXPECT_EQ(budget.Take(1000, 100), std::nullopt);
+  now += 600ms;
+  EXPECT_EQ(budget.Take(1000, 100), 3u);
+  EXPECT_EQ(budget.Take(1000, 100), std::nullopt);
+
+  // Each host user has its own budget; callers without a uid share one.
+  EXPECT_EQ(budget.Take(1001, 3200), 0u);
+  EXPECT_EQ(budget.Take(std::nullopt, 3200), 0u);
+  EXPECT_EQ(budget.Take(std::nullopt, 1), std::nullopt);
+  EXPECT_EQ(budget.Take(1002, 1), 0u);
+
+  // A full budget lets one record larger than itself through, then owes it.
+  now += 1h;
+  EXPECT_EQ(budget.Take(1000, 10000), 1u);
+  now += 60s;
+  EXPECT_EQ(budget.Take(1000, 1), std::nullopt);
+  now += 12s;
+  EXPECT_EQ(budget.Take(1000, 1), 1u);
+
+  // A write of several items counts them all; the note that says how many were held back is
+  // paid for with the write that carries it.
+  now += 1h;
+  EXPECT_EQ(budget.Take(1000, 3200), 0u);
+  EXPECT_EQ(budget.Take(1000, 100, 7, 50), std::nullopt);
+  now += 1s;
+  EXPECT_EQ(budget.Take(1000, 100, 1, 50), std::nullopt);  // 150 due, 100 there
+  now += 1s;
+  EXPECT_EQ(budget.Take(1000, 100, 1, 50), 8u);
+  EXPECT_EQ(budget.Take(1000, 50, 1, 50), 0u);  // no note due: 50 left fits
+  EXPECT_EQ(budget.Take(1000, 1), std::nullopt);
+}
+
+TEST_F(CallerBudgetTest, ZeroLetsEverythingThroughAndIdleCallersAreForgotten) {
+  CallerBudget unlimited(0, [this] { return now; });
+  for (int i = 0; i < 1000; ++i) ASSERT_EQ(unlimited.Take(1, 1 << 20), 0u);
+
+  // A caller that is still paying off its budget is kept when the table is full; one whose
+  // budget refilled is forgotten, which loses nothing.
+  budget.Take(7, 3200);
+  for (uint32_t uid = 100; uid < 100 + CallerBudget::kMaxCallers; ++uid) budget.Take(uid, 1);
+  now += 1h;
+  budget.Take(7, 3200);
+  for (uint32_t uid = 100000; uid < 100000 + CallerBudget::kMaxCallers; ++uid) budget.Take(uid, 1);
+  EXPECT_EQ(budget.Take(7, 1), std::nullopt);
+}
+
+TEST(JournalStreamTest, MapsEveryLevelToASyslogPriority) {
+  const std::pair<int, int> cases[] = {{0, 2}, {2, 2}, {3, 3}, {4, 4},  {5, 6},
+                                       {6, 7}, {7, 7}, {8, 5}, {110, 5}};
+  for (auto [level, priority] : cases) EXPECT_EQ(JournalPriority(level), priority) << level;
+}
+
+TEST(JournalStreamTest, RecognisesOnlyTheNamedStream) {
+  std::FILE* file = std::tmpfile();
+  ASSERT_NE(file, nullptr);
+  int fd = fileno(file);
+  struct stat status {};
+  ASSERT_EQ(fstat(fd, &status), 0);
+  std::string device = std::to_string(status.st_dev);
+  std::string inode = std::to_string(status.st_ino);
+  const std::pair<std::string, bool> cases[] = {
+      {device + ":" + inode, true},
+      {device + ":" + std::to_string(status.st_ino + 1), false},
+      {device + ":" + inode + "x", false},
+      {device + inode, false},
+      {"", false},
+  };
+  for (const auto& [value, expected] : cases) {
+    EXPECT_EQ(IsJournalStream(value.c_str(), fd), expected) << value;
+  }
+  EXPECT_FALSE(IsJournalStream(nullptr, fd));
+  EXPECT_FALSE(IsJournalStream((device + ":" + inode).c_str(), -1));
+  std::fclose(file);
+}
+
+TEST(JournalStreamTest, PrefixesEachPhysicalLine) {
+  EXPECT_EQ(WithJournalPriority("refused\n", 3), "<3>refused\n");
+  EXPECT_EQ(WithJournalPriority("first\nsecond\n", 5), "<6>first\n<6>second\n");
+  EXPECT_EQ(WithJournalPriority("", 3), "");
 }
 
 }  // namespace

@@ -1,9 +1,12 @@
-#include "platform/basalt/rwLock.h"
-
+// The shared lock and the worker pool.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <future>
 #include <thread>
+
+#include "platform/basalt/rwLock.h"
+#include "platform/basalt/workerPool.h"
 
 namespace Basalt::System {
 namespace {
@@ -35,6 +38,22 @@ TEST(RwLockTest, ReadersShareAndEachReleaseFreesItsMode) {
   writer.join();
   ScopedReadLock lock(guarded);
   EXPECT_EQ(guarded.value, 2);
+}
+
+TEST(WorkerPoolTest, RunsQueuedWorkAndRefusesBeyondTheQueue) {
+  std::promise<void> release, started;
+  std::atomic<int> ran{0};
+  {
+    WorkerPool pool(1, 2);
+    ASSERT_TRUE(pool.TryPost([&] { started.set_value(), release.get_future().wait(), ++ran; }));
+    started.get_future().wait();
+    EXPECT_TRUE(pool.TryPost([&] { ++ran; }) && pool.TryPost([&] { ++ran; }));
+    EXPECT_FALSE(pool.TryPost([&] { ++ran; }));
+    release.set_value();
+    for (int i = 0; i < 1000 && ran < 3; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_EQ(ran, 3);
 }
 
 }  // namespace

@@ -1,17 +1,44 @@
-#include "platform/basalt/peerCredentials.h"
-
+// Loopback sockets: binding the server socket, and finding the host user behind a peer.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <boost/asio/io_context.hpp>
-#include <future>
 
-#include "platform/basalt/workerPool.h"
+#include "platform/basalt/exception.h"
+#include "platform/basalt/peerCredentials.h"
+#include "platform/basalt/tcpServerSocket.h"
+#include "platform/basalt/testing/messageOf.h"
 
 namespace Basalt::System {
 namespace {
 
 namespace ip = boost::asio::ip;
+
+std::string BindError(TCPServerSocket& socket, const std::string& host, uint16_t port) {
+  return Testing::MessageOf([&] { socket.Bind(host, port); });
+}
+
+TEST(TCPServerSocketTest, BindsLoopbackOnlyAndReportsConflicts) {
+  boost::asio::io_context ioContext;
+  auto first = CreateAsioTCPServerSocket(ioContext);
+  EXPECT_EQ(first->GetPort(), 0);
+  first->Bind("localhost", 0);
+  uint16_t port = first->GetPort();
+  ASSERT_NE(port, 0);
+
+  auto second = CreateAsioTCPServerSocket(ioContext);
+  std::string error = BindError(*second, "localhost", port);
+  EXPECT_NE(error.find("cannot listen on "), std::string::npos) << error;
+  EXPECT_NE(error.find("port " + std::to_string(port)), std::string::npos) << error;
+
+  auto wildcard = CreateAsioTCPServerSocket(ioContext);
+  EXPECT_EQ(BindError(*wildcard, "0.0.0.0", 0),
+            "host '0.0.0.0' has no loopback address to listen on");
+  EXPECT_EQ(wildcard->GetPort(), 0);
+
+  EXPECT_EQ(BindError(*first, "localhost", 0), "the server socket is already bound");
+  EXPECT_THROW(wildcard->StartAccepting([](boost::asio::ip::tcp::socket) {}), Exception);
+}
 
 TEST(PeerCredentialsTest, FindsTheOwnerOfALoopbackPeerAndNothingElse) {
   boost::asio::io_context io;
@@ -39,22 +66,6 @@ TEST(PeerCredentialsTest, FindsTheOwnerOfALoopbackPeerAndNothingElse) {
   }
   const ip::tcp::endpoint elsewhere(ip::make_address("192.0.2.1"), 4000);
   EXPECT_EQ(LookUpLoopbackPeerUid({ip::address_v4::loopback(), 9199}, elsewhere), std::nullopt);
-}
-
-TEST(WorkerPoolTest, RunsQueuedWorkAndRefusesBeyondTheQueue) {
-  std::promise<void> release, started;
-  std::atomic<int> ran{0};
-  {
-    WorkerPool pool(1, 2);
-    ASSERT_TRUE(pool.TryPost([&] { started.set_value(), release.get_future().wait(), ++ran; }));
-    started.get_future().wait();
-    EXPECT_TRUE(pool.TryPost([&] { ++ran; }) && pool.TryPost([&] { ++ran; }));
-    EXPECT_FALSE(pool.TryPost([&] { ++ran; }));
-    release.set_value();
-    for (int i = 0; i < 1000 && ran < 3; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  EXPECT_EQ(ran, 3);
 }
 
 }  // namespace
