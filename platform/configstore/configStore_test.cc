@@ -28,6 +28,13 @@ std::string Text(const ReadOnlyObject& object, const std::string& key) {
   return value;
 }
 
+// A profile of `instance` whose value "n" is `n`.
+ConfigStoreObject Named(const std::string& instance, const std::string& n) {
+  ConfigStoreObject object(ProfileId(instance));
+  object.SetValue("n", n);
+  return object;
+}
+
 class ConfigStoreTest : public ::testing::Test {
  protected:
   std::shared_ptr<ConfigStore> Reopen() { return ConfigStore::Open(root_.StoreOptions()); }
@@ -77,14 +84,8 @@ TEST_F(ConfigStoreTest, ObjectsSurviveReopenWholeAndARewriteReplacesThemWhole) {
 
 TEST_F(ConfigStoreTest, ListInstancesFiltersByKeyAndInstanceOldestFirst) {
   auto store = Reopen();
-  for (const char* instance : {"b", "a", "c"}) {
-    ConfigStoreObject object(ProfileId(instance));
-    object.SetValue("n", instance);
-    store->WriteInstance(object);
-  }
-  ConfigStoreObject rewrite(ProfileId("b"));
-  rewrite.SetValue("n", "b2");
-  store->WriteInstance(rewrite);                       // a rewrite keeps its place
+  for (const char* instance : {"b", "a", "c"}) store->WriteInstance(Named(instance, instance));
+  store->WriteInstance(Named("b", "b2"));              // a rewrite keeps its place
   store->WriteObject(ConfigStoreObject(ProfileId()));  // no instance: not listed
   store->WriteInstance(ConfigStoreObject(
       ConfigStoreObjectId("trust_security_token_issuers", "authentication", "nox", "x")));
@@ -234,9 +235,7 @@ TEST_F(ConfigStoreTest, ConcurrentWritersOnOneHandleLoseNothing) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&store, t] {
       for (int i = 0; i < kWrites; ++i) {
-        ConfigStoreObject object(ProfileId(std::to_string(t) + "-" + std::to_string(i)));
-        object.SetValue("n", std::to_string(i));
-        store->WriteInstance(object);
+        store->WriteInstance(Named(std::to_string(t) + "-" + std::to_string(i), std::to_string(i)));
         store->ListInstances(FilterSpecObject(ProfileId()));
       }
     });
@@ -253,12 +252,6 @@ std::string Snapshot(ConfigStore& store) {
     text += *object->GetId().GetInstanceId() + "=" + Text(*object, "n") + ";";
   }
   return text;
-}
-
-ConfigStoreObject Named(const char* instance, const char* n) {
-  ConfigStoreObject object(ProfileId(instance));
-  object.SetValue("n", n);
-  return object;
 }
 
 TEST_F(ConfigStoreTest, ABatchThatFailsToWriteOrSyncOrIsRefusedLeavesTheStoreAsItWas) {

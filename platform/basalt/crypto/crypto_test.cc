@@ -1,5 +1,4 @@
-#include "platform/basalt/crypto/certificate.h"
-
+// Base64 in both alphabets, and certificates: decoded from PEM and DER, and cached.
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
@@ -9,6 +8,7 @@
 #include <sstream>
 
 #include "platform/basalt/crypto/base64.h"
+#include "platform/basalt/crypto/certificate.h"
 #include "platform/basalt/crypto/certificateCache.h"
 #include "platform/basalt/exception.h"
 #include "platform/basalt/testing/messageOf.h"
@@ -16,6 +16,65 @@
 
 namespace Basalt::Crypto {
 namespace {
+
+using namespace std::string_literals;
+constexpr auto kStd = Base64Alphabet::kStandard;
+constexpr auto kUrl = Base64Alphabet::kUrl;
+
+struct Vector {
+  std::string bytes;
+  Base64Alphabet alphabet;
+  const char* text;
+};
+
+TEST(Base64Test, EncodesAndDecodesBothAlphabets) {
+  const Vector vectors[] = {
+      {"", kStd, ""},
+      {"f", kStd, "Zg=="},
+      {"fo", kStd, "Zm8="},
+      {"foo", kStd, "Zm9v"},
+      {"foobar", kStd, "Zm9vYmFy"},
+      {"\xfb\xff", kStd, "+/8="},
+      {"", kUrl, ""},
+      {"A", kUrl, "QQ"},
+      {"AB", kUrl, "QUI"},
+      {"ABC", kUrl, "QUJD"},
+      {"\xfb\xff", kUrl, "-_8"},
+      {"\0\1\2"s, kUrl, "AAEC"},
+  };
+  for (const auto& [bytes, alphabet, text] : vectors) {
+    EXPECT_EQ(EncodeBase64(bytes, alphabet), text);
+    EXPECT_EQ(DecodeBase64(text, alphabet), bytes) << text;
+  }
+  std::string every;
+  for (int i = 0; i < 256; ++i) every += static_cast<char>(i);
+  for (const Base64Alphabet alphabet : {kStd, kUrl}) {
+    for (size_t length = 250; length <= every.size(); ++length) {
+      const std::string bytes = every.substr(0, length);
+      EXPECT_EQ(DecodeBase64(EncodeBase64(bytes, alphabet), alphabet), bytes) << length;
+    }
+  }
+}
+
+TEST(Base64Test, StandardSkipsWhiteSpaceBetweenCharacters) {
+  EXPECT_EQ(DecodeBase64("  Zm9v\r\n\tYmFy \n", kStd), "foobar");
+  EXPECT_EQ(DecodeBase64("Zm9vYmFy\nZm9v YmFy", kStd), "foobarfoobar");
+  EXPECT_EQ(DecodeBase64("Zg==\n", kStd), "f");
+}
+
+TEST(Base64Test, RefusesTextOutsideTheAlphabetsRules) {
+  const std::pair<std::string, Base64Alphabet> refused[] = {
+      {"Zm9", kStd},          {"Zm9v!", kStd}, {"Z===", kStd},   {"=Zm9", kStd},
+      {"Zg==Zg==", kStd},     {"Zg=a", kStd},  {"Zm-v", kStd},   {"Zg=", kStd},
+      {"Zg===", kStd},        {"QQ==", kUrl},  {"QUI=", kUrl},   {"+/8", kUrl},
+      {"-_8 ", kUrl},         {"Q", kUrl},     {"QUJDQ", kUrl},  {"QR", kUrl},
+      {"QUJ", kUrl},          {"Q\nQ", kUrl},  {"QU\0D"s, kUrl}, {"Zm9vZg==Zg==", kStd},
+      {"QUJDQUJD!AAA", kUrl},
+  };
+  for (const auto& [text, alphabet] : refused) {
+    EXPECT_FALSE(DecodeBase64(text, alphabet).has_value()) << text;
+  }
+}
 
 std::string ReadFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -68,9 +127,8 @@ TEST_F(CertificateTest, PemAndDerGiveTheSameCertificateAndItsPublicKey) {
   body = body.substr(body.find('\n') + 1);
   body = body.substr(0, body.find("-----"));
   const auto der = fromPem->GetPublicKeyDer();
-  EXPECT_EQ(DecodeBase64(body, Base64Alphabet::kStandard), std::string(der.begin(), der.end()));
-  EXPECT_EQ(DecodeBase64(fromPem->GetPublicKeyBase64(), Base64Alphabet::kStandard),
-            std::string(der.begin(), der.end()));
+  EXPECT_EQ(DecodeBase64(body, kStd), std::string(der.begin(), der.end()));
+  EXPECT_EQ(DecodeBase64(fromPem->GetPublicKeyBase64(), kStd), std::string(der.begin(), der.end()));
   EXPECT_EQ(EVP_PKEY_base_id(fromPem->GetPublicKey().get()), EVP_PKEY_ED25519);
 }
 
