@@ -12,17 +12,12 @@ import time
 import jwt
 import pytest
 
-from conftest import (ISSUERS_SVC, PROFILES_SVC, TOKEN_SVC, USERS,
+from conftest import (ISSUERS_SVC, NOX, PROFILES_SVC, TOKEN_SVC, USERS, VERIFY_SVC, AdminClient,
                       assert_error_kind, grants, message_texts, oauth, output_of, user_pass)
 from saml_client import SAML_HOK, make_key
 
-NOX = "com.tessel.nox.authentication."
 PASSWORD_AS_NAME = "Tr0ub4dor&3"  # no host has such a user
 IDP = "https://idp.example/audit"
-
-
-def trail_path(root):
-    return root.path / "var/log/tessel/noxtokend/audit.log"
 
 
 def read_trail(path):
@@ -34,10 +29,12 @@ def read_trail(path):
     return [json.loads(line) for line in text.splitlines()]
 
 
-def with_audit(root, **settings):
-    """Adds an <audit> element with `settings` to the root's configuration."""
+def audited(new_root, **settings):
+    """A new root whose configuration has an <audit> element with `settings`."""
+    root = new_root()
     root.add_config("<audit>" + "".join(f"<{k}>{v}</{k}>" for k, v in settings.items())
                     + "</audit>")
+    return root
 
 
 def only(records, op_id, event):
@@ -54,7 +51,7 @@ def test_each_decision_is_recorded_with_its_caller(daemon, tmp_path):
     def call(op_id, service, operation, input=None, security=None):
         return daemon.invoke(service, operation, input, security, {"opId": op_id})
 
-    token = output_of(call("a-issue", TOKEN_SVC, "create", security=user_pass("root", "secret1")))
+    token = output_of(call("a-issue", TOKEN_SVC, "create", security=user_pass("root")))
     forged = jwt.encode({"iss": IDP, "username": "ann", "exp": int(time.time()) + 60}, "k" * 32)
     unproven = {"schemeId": SAML_HOK, "samlHokToken": "<A/>", "samlHokTokenAlgorithm": "RS256"}
     bob, chains = "LU###bob", [{"cert_chain": [cert]}]
@@ -97,7 +94,7 @@ def test_each_decision_is_recorded_with_its_caller(daemon, tmp_path):
     for op_id, service, operation, input, security, _, _ in expected:
         call(op_id, service, operation, input, security)
 
-    records = read_trail(trail_path(daemon.root))
+    records = read_trail(daemon.root.audit_trail)
     root_subject = {"user": "root"}
     issued = only(records, "a-issue", "token.issued")
     assert issued["time"].endswith("Z") and len(issued["time"]) == len("2026-01-02T03:04:05.678Z")
@@ -118,19 +115,18 @@ def test_each_decision_is_recorded_with_its_caller(daemon, tmp_path):
         if event.startswith(("profile.", "issuer.")):
             assert record["subject"] == root_subject and record["scheme"] == "own_token", record
     # Verification is no decision: it leaves no record.
-    call("a-verify", "com.tessel.nox.authentication.verification", "verify", {}, alice)
-    assert not [r for r in read_trail(trail_path(daemon.root)) if r.get("op_id") == "a-verify"]
+    call("a-verify", VERIFY_SVC, "verify", {}, alice)
+    assert not [r for r in read_trail(daemon.root.audit_trail) if r.get("op_id") == "a-verify"]
 
 
 @pytest.mark.parametrize("required", [True, False])
 def test_a_trail_that_cannot_be_written_refuses_only_when_required(new_root, run_daemon,
                                                                    required):
-    root = new_root()
-    with_audit(root, required=str(required).lower())
-    trail_path(root).mkdir(parents=True)
+    root = audited(new_root, required=str(required).lower())
+    root.audit_trail.mkdir(parents=True)
     daemon = run_daemon(root)
     for _ in range(5):
-        answer = daemon.invoke(TOKEN_SVC, "create", security=user_pass("root", USERS["root"]))
+        answer = daemon.create(user_pass("root"))
     lines = [r for r in daemon.records() if r.logger == "Audit" and r.level == 2]
     # Said, but not once a call: the lines wait 10 s, then count what they held back.
     for kind in ("lost", "unavailable"):
@@ -144,29 +140,26 @@ def test_a_trail_that_cannot_be_written_refuses_only_when_required(new_root, run
 
 def test_a_change_whose_required_record_is_lost_does_not_stand(new_root, run_daemon):
     """The record goes out inside the change's transaction: lost, the change is rolled back."""
-    root = new_root()
-    with_audit(root, required="true")
-    path = trail_path(root)
+    root = audited(new_root, required="true")
+    path = root.audit_trail
     path.parent.mkdir(parents=True)
     # Larger than the store's files, so that a file size limit at its size fails only the trail.
     path.write_text('{"event": "padding"}\n' * 400_000)
     daemon = run_daemon(root)
-    admin = oauth(daemon.create_token())
+    admin = AdminClient(daemon)
     carol = {"spec": {"local_user": "carol", "grants": grants("OPERATOR")}}
     soft, hard = resource.prlimit(daemon.proc.pid, resource.RLIMIT_FSIZE)
     resource.prlimit(daemon.proc.pid, resource.RLIMIT_FSIZE, (path.stat().st_size, hard))
     for operation, input in [("create", carol), ("delete", {"profile": "LU###root"})]:
-        error = assert_error_kind(daemon.invoke(PROFILES_SVC, operation, input, admin),
-                                  "internal_server_error")
+        error = assert_error_kind(admin.call(operation, input), "internal_server_error")
         assert "audit trail cannot record" in message_texts(error)
     resource.prlimit(daemon.proc.pid, resource.RLIMIT_FSIZE, (soft, hard))
     assert daemon.stop() == 0
     daemon = run_daemon(root)  # what the store kept
-    admin = oauth(daemon.create_token())
-    assert_error_kind(daemon.invoke(PROFILES_SVC, "get", {"profile": "LU###carol"}, admin),
-                      "not_found")
-    output_of(daemon.invoke(PROFILES_SVC, "get", {"profile": "LU###root"}, admin))
-    assert output_of(daemon.invoke(PROFILES_SVC, "create", carol, admin)) == "LU###carol"
+    admin = AdminClient(daemon)
+    assert_error_kind(admin.call("get", profile="LU###carol"), "not_found")
+    admin.ok("get", profile="LU###root")
+    assert admin.ok("create", carol) == "LU###carol"
     changes = [r for r in read_trail(path) if r["event"].startswith("profile.")]
     assert [(r["event"], r["outcome"], r["target"]) for r in changes] == [
         ("profile.created", "ok", "LU###carol")], changes
@@ -176,7 +169,7 @@ def test_sighup_starts_a_new_file_and_disabled_writes_none(new_root, run_daemon)
     root = new_root()
     daemon = run_daemon(root)
     daemon.create_token()
-    path = trail_path(root)
+    path = root.audit_trail
     assert oct(path.stat().st_mode & 0o777) == "0o600"
     assert oct(path.parent.stat().st_mode & 0o777) == "0o700"
     moved = path.with_name("audit.log.1")
@@ -190,25 +183,23 @@ def test_sighup_starts_a_new_file_and_disabled_writes_none(new_root, run_daemon)
     assert [r["subject"]["user"] for r in read_trail(moved)] == ["root"]
     assert [r["subject"]["user"] for r in read_trail(path)] == ["alice"]
 
-    off = new_root()
-    with_audit(off, enabled="false")
+    off = audited(new_root, enabled="false")
     run_daemon(off).create_token()
-    assert not trail_path(off).exists()
+    assert not off.audit_trail.exists()
 
 
 def test_a_flood_of_refusals_is_held_back_and_counted(new_root, run_daemon):
-    root = new_root()
     # A budget of 32,000 bytes: ~100 records. Unknown names recorded, as an administrator may ask.
-    with_audit(root, refusalBytesPerSecond="1000", recordUnknownUserNames="true")
+    root = audited(new_root, refusalBytesPerSecond="1000", recordUnknownUserNames="true")
     daemon = run_daemon(root)
-    daemon.invoke(TOKEN_SVC, "create", security=user_pass("nobody-here", "x"))
+    daemon.create(user_pass("nobody-here", "x"))
     forged = oauth(jwt.encode({"iss": "https://nobody", "username": "mallory"}, "k" * 32))
     for _ in range(400):
-        daemon.invoke(TOKEN_SVC, "create", security=forged)
+        daemon.create(forged)
     time.sleep(1.5)  # room again for one record
-    daemon.invoke(TOKEN_SVC, "create", security=forged)
+    daemon.create(forged)
 
-    refused = [r for r in read_trail(trail_path(root)) if r["event"] == "credential.refused"]
+    refused = [r for r in read_trail(root.audit_trail) if r["event"] == "credential.refused"]
     assert refused[0]["subject"] == {"user": "nobody-here", "host_user": False}
     assert len(refused) < 200
     assert refused[-1]["held_back"] > 0
