@@ -47,22 +47,19 @@ class FixedHandler : public Authn::AuthnHandler {
 };
 
 TEST(AuthnFilterTest, FirstHandlerWithAnAnswerFixesTheIdentity) {
-  auto seen = std::make_shared<Data::ValuePtr>();
-  auto seenMethod = std::make_shared<std::string>();
-  class Recorder : public Core::AsyncApiProvider {
-   public:
-    Recorder(std::shared_ptr<Data::ValuePtr> seen, std::shared_ptr<std::string> method)
-        : seen_(std::move(seen)), method_(std::move(method)) {}
+  // The end of every chain: records the identity and the method each call reached it with.
+  struct Recorder : Core::AsyncApiProvider {
     std::string ToString() const override { return "Recorder"; }
     void Invoke(const Core::MethodIdentifier& m, Data::ValuePtr, Core::ExecutionContextPtr c,
                 Core::AsyncApiResultCb cb) override {
-      *seen_ = c->authnResult;
-      *method_ = m.ToString();
+      seen = c->authnResult;
+      method = m.ToString();
       Provider::Answer(cb, nullptr);
     }
-    std::shared_ptr<Data::ValuePtr> seen_;
-    std::shared_ptr<std::string> method_;
+    Data::ValuePtr seen;
+    std::string method;
   };
+  const auto recorder = std::make_shared<Recorder>();
   const Core::AsyncApiResultCb ignored = [](auto, auto, auto) {};
   auto identity = Data::StructValue::GetInstance("Id");
   // Handlers that answer before they return and handlers that may answer later take one course.
@@ -77,35 +74,35 @@ TEST(AuthnFilterTest, FirstHandlerWithAnAnswerFixesTheIdentity) {
                                                     const Data::ErrorValue* refusal) {
       settled.push_back(refusal ? refusal->GetErrorKind() : "accepted");
     };
-    Core::ProviderPtr chain = std::make_shared<Recorder>(seen, seenMethod);
+    Core::ProviderPtr chain = recorder;
     for (auto h : {second, first, none}) {
       chain = std::make_shared<Authn::Filter::AsyncAuthnFilter>(chain, h, observe);
     }
     chain->Invoke({"s", "o"}, nullptr, std::make_shared<Core::ExecutionContext>(), ignored);
-    EXPECT_EQ(*seen, identity);
+    EXPECT_EQ(recorder->seen, identity);
     EXPECT_EQ(second->asked, 0);
 
     auto refusing = std::make_shared<Authn::Filter::AsyncAuthnFilter>(
-        std::make_shared<Recorder>(seen, seenMethod),
-        std::make_shared<FixedHandler>(Std::Unauthenticated().ToErrorValue(), atOnce), observe);
-    *seen = nullptr;
+        recorder, std::make_shared<FixedHandler>(Std::Unauthenticated().ToErrorValue(), atOnce),
+        observe);
+    recorder->seen = nullptr;
     // The refusal itself is answered (see the protocol tests); the call must go no further.
     refusing->Invoke({"s", "o"}, nullptr, std::make_shared<Core::ExecutionContext>(), ignored);
-    EXPECT_EQ(*seen, nullptr);
+    EXPECT_EQ(recorder->seen, nullptr);
     EXPECT_EQ(settled, (std::vector<std::string>{"accepted", "unauthenticated"}));
   }
 
   // A later answer finds the call's parts alive though the caller's are gone.
   auto later = std::make_shared<FixedHandler>(identity);
   later->defer = true;
-  Authn::Filter::AsyncAuthnFilter filter(std::make_shared<Recorder>(seen, seenMethod), later);
-  *seen = nullptr;
+  Authn::Filter::AsyncAuthnFilter filter(recorder, later);
+  recorder->seen = nullptr;
   filter.Invoke(Core::MethodIdentifier{std::string(40, 's'), std::string(40, 'o')}, nullptr,
                 std::make_shared<Core::ExecutionContext>(), ignored);
   ASSERT_TRUE(later->deferred);
   later->deferred(identity);
-  EXPECT_EQ(*seen, identity);
-  EXPECT_EQ(*seenMethod, std::string(40, 's') + "." + std::string(40, 'o'));
+  EXPECT_EQ(recorder->seen, identity);
+  EXPECT_EQ(recorder->method, std::string(40, 's') + "." + std::string(40, 'o'));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "platform/orbi/typedBinding.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <array>
@@ -90,6 +91,7 @@ namespace Orbi::Bind {
 namespace {
 
 using Shop::Interface;
+using ::testing::HasSubstr;
 
 class ShopImpl : public Interface {
  public:
@@ -150,23 +152,19 @@ TEST_F(TypedBindingTest, DecodesIntoTheServiceTypesAndEncodesTheAnswer) {
 }
 
 TEST_F(TypedBindingTest, RefusesMisfitInputByPathAndRendersFailuresWithTheBindersLocalizer) {
-  EXPECT_NE(Call("put", R"({"box":{"first":null,"items":[],"open":true}})")
-                .find(R"("path":"input.box.first")"),
-            std::string::npos);
+  EXPECT_THAT(Call("put", R"({"box":{"first":null,"items":[],"open":true}})"),
+              HasSubstr(R"("path":"input.box.first")"));
   const std::string box = R"({"box":{"first":{"name":"a","sizes":[]},"items":[],"open":true,)";
-  EXPECT_NE(Call("put", box + R"("finish":"GLOSS"}})").find(R"("finish":"GLOSS")"),
-            std::string::npos);
-  std::string refused = Call("put", box + R"("finish":"SHINY"}})");
-  EXPECT_NE(refused.find(R"("path":"input.box.finish")"), std::string::npos) << refused;
-  EXPECT_NE(refused.find(R"(unknown name \"SHINY\", expected one of MATTE, GLOSS)"),
-            std::string::npos)
-      << refused;
+  EXPECT_THAT(Call("put", box + R"("finish":"GLOSS"}})"), HasSubstr(R"("finish":"GLOSS")"));
+  const std::string refused = Call("put", box + R"("finish":"SHINY"}})");
+  EXPECT_THAT(refused, HasSubstr(R"("path":"input.box.finish")"));
+  EXPECT_THAT(refused, HasSubstr(R"(unknown name \"SHINY\", expected one of MATTE, GLOSS)"));
   // A client's input, named by the declaration, reaches the implementation.
-  std::string failed =
+  const std::string failed =
       Call("drop", Json::ToText(*ServiceBinder<Interface>::Input("drop", std::string("x")),
                                 Json::Encoding::kClean));
-  EXPECT_NE(failed.find(R"("error_type":"NOT_FOUND")"), std::string::npos) << failed;
-  EXPECT_NE(failed.find(R"("localized":"No x here")"), std::string::npos) << failed;
+  EXPECT_THAT(failed, HasSubstr(R"("error_type":"NOT_FOUND")"));
+  EXPECT_THAT(failed, HasSubstr(R"("localized":"No x here")"));
 }
 
 TEST(TypedBindingDeclarationTest, OperationsAndParametersAreNamedOnce) {
