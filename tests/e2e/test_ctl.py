@@ -22,7 +22,7 @@ from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.x509.oid import NameOID
 
-from conftest import CTL, DAEMON, PROVIDER_SVC, REPO, ctl_env, free_port
+from conftest import CTL, DAEMON, PROVIDER_SVC, REPO, ctl_env, free_port, run_ctl
 from saml_client import ISSUER, make_key, render, sign
 
 USAGE, UNREACHABLE, PROTOCOL = 2, 3, 4
@@ -34,13 +34,9 @@ NO_ADMIN = "no profile grants HOST:ADMINISTRATOR"
 @pytest.fixture
 def ctl(daemon, tmp_path):
     """Runs the client with its own runtime directory and no credential from the environment."""
-    assert CTL.exists(), f"{CTL} is not built"
-    base = ctl_env(XDG_RUNTIME_DIR=str(tmp_path))
-
     def run(*args, stdin="", env=None, url=daemon.url):
         prefix = ["--url", url] if url else []
-        return subprocess.run([str(CTL), *prefix, *map(str, args)], input=stdin, text=True,
-                              capture_output=True, env={**base, **(env or {})}, timeout=60)
+        return run_ctl(*prefix, *args, stdin=stdin, XDG_RUNTIME_DIR=str(tmp_path), **(env or {}))
 
     return run
 

@@ -79,6 +79,11 @@ def claims(**more):
             **more}
 
 
+def signed(keys, key="rsa", alg="RS256", **more) -> str:
+    """A JWT of claims(**more) signed with `key`'s private key."""
+    return jwt.encode(claims(**more), keys[key].key_pem.read_text(), algorithm=alg)
+
+
 def forged(alg: str, sign_input) -> str:
     """A JWT put together by hand: `sign_input` maps the signing input to the signature."""
     parts = [json.dumps({"alg": alg}).encode(), json.dumps(claims()).encode()]
@@ -91,8 +96,7 @@ def test_jwt_of_each_algorithm_is_exchanged_while_its_key_is_registered(daemon, 
     # Which key verifies which algorithm is the handler's unit test; one of each family here.
     for alg, key in [("RS256", "rsa"), ("RS512", "rsa"), ("ES256", "p256"), ("ES384", "p384"),
                      ("ES512", "p521")]:
-        tokens[alg] = jwt.encode(claims(group_names=["admins@corp", "nobody@corp"]),
-                                 keys[key].key_pem.read_text(), algorithm=alg)
+        tokens[alg] = signed(keys, key, alg, group_names=["admins@corp", "nobody@corp"])
         answer = daemon.create(oauth(tokens[alg]))
         assert issued(daemon, answer) == ("ann", ["ADMINISTRATOR", "OPERATOR"]), alg
     # A change of the chains counts from the next call on.
@@ -140,16 +144,14 @@ def test_saml_holder_of_key_gets_the_profiles_of_the_subject_and_its_groups(daem
 
 
 def test_refusals_carry_their_message_and_log_line(daemon, federation, keys):
-    rsa = keys["rsa"].key_pem.read_text()
     invalid = ([INVALID_SIGNATURE], "Token validation failed: ")
     good = saml(keys)
     no_algorithm = hok(keys, good)
     del no_algorithm["samlHokTokenAlgorithm"]
     expired = datetime.datetime.now(datetime.timezone.utc) - datetime.timedelta(hours=3)
     cases = [
-        (oauth(jwt.encode(claims(exp=1000), keys["other"].key_pem.read_text(), "RS256")),
-         invalid),
-        (oauth(jwt.encode(claims(exp=1000), rsa, algorithm="RS256")),
+        (oauth(signed(keys, "other", exp=1000)), invalid),
+        (oauth(signed(keys, exp=1000)),
          ([NOX + "token_expired"], "Token validation failed, token validity expired")),
         # The registered certificate as an HMAC secret; other forgeries have unit tests.
         (oauth(forged("HS256", lambda m: hmac.digest(keys["rsa"].cert_pem.read_bytes(), m,
@@ -261,10 +263,10 @@ def test_audience_and_not_before_refuse_only_when_configured(daemon, federation,
         lambda r: r.text == f"External token checks: audience one of [{ACCEPTED}, "
                             "urn:tessel:host:other]; \"nbf\" and \"iat\" at most 60 s ahead",
         "the checks at start-up")
-    now, rsa = int(time.time()), keys["rsa"].key_pem.read_text()
+    now = int(time.time())
 
     def external(**more):
-        return oauth(jwt.encode(claims(**more), rsa, algorithm="RS256"))
+        return oauth(signed(keys, **more))
 
     # Security context; the refusal's log text when checked, None when admitted either way.
     rows = [
@@ -301,8 +303,7 @@ def test_audience_and_not_before_refuse_only_when_configured(daemon, federation,
 def test_no_credential_is_logged_whole_at_level_7(daemon, federation, keys):
     wrong = "Wr0ng-" + secrets.token_hex(8)
     own = daemon.create_token("root")
-    good_jwt = jwt.encode(claims(), keys["rsa"].key_pem.read_text(), algorithm="RS256")
-    forged_jwt = jwt.encode(claims(), keys["other"].key_pem.read_text(), algorithm="RS256")
+    good_jwt, forged_jwt = signed(keys), signed(keys, "other")
     undecodable = "not-a-jwt." + secrets.token_urlsafe(48)
     good_saml, forged_saml = saml(keys), saml(keys, signer="other")
     calls = [  # service, security context, accepted

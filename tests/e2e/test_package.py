@@ -12,9 +12,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import BIN_DIR, REPO, USERS, Daemon, Root
-
-VERSION = re.search(r"project\(noxtokend VERSION (\S+)", (REPO / "CMakeLists.txt").read_text())[1]
+from conftest import BIN_DIR, REPO, USERS, VERSION, Daemon, Root
 
 
 @pytest.fixture(scope="module")
