@@ -269,9 +269,8 @@ class Daemon:
 
     def wait_for_line(self, op_id: str, text: str, since: int = 0, whole=True) -> LogRecord:
         """Waits for the record of call `op_id` whose text is `text`, or starts with it."""
-        return self.wait_for_record(
-            lambda r: r.op_id == op_id and (r.text == text or not whole and r.text.startswith(text)),
-            f"[{op_id}] {text}", since)
+        return self.wait_for_record(lambda r: r.op_id == op_id and (
+            r.text == text or not whole and r.text.startswith(text)), f"[{op_id}] {text}", since)
 
     def sync_log(self, op_id: str) -> None:
         """Makes one call with a known opId and waits for its first line, so that every line of

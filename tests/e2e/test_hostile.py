@@ -61,17 +61,13 @@ VALUES_ALLOWANCE = 24 << 20
 TOO_MANY = {"code": -32600, "message": "Invalid request: more than 50000 values"}
 
 
-@pytest.mark.parametrize(
-    "input_text,clients",
-    [
-        (b'{"x":[' + b"0," * 8_999_999 + b"0]}", 1),
-        (b'{"x":[' + b"{}," * 39_999 + b"{}]}", 1),
-        (b'{"x":"' + b"s" * 18_000_000 + b'"}', 1),
-        # Sixteen bodies would need 300 MB just to be held; the budget lets 64 MiB in at once.
-        (b'{"x":"' + b"b" * 19_000_000 + b'"}', 16),
-    ],
-    ids=["9-million-values", "40-thousand-objects", "18-MB-string", "16-bodies-of-19-MB"],
-)
+@pytest.mark.parametrize("input_text,clients", [
+    (b'{"x":[' + b"0," * 8_999_999 + b"0]}", 1),
+    (b'{"x":[' + b"{}," * 39_999 + b"{}]}", 1),
+    (b'{"x":"' + b"s" * 18_000_000 + b'"}', 1),
+    # Sixteen bodies would need 300 MB just to be held; the budget lets 64 MiB in at once.
+    (b'{"x":"' + b"b" * 19_000_000 + b'"}', 16),
+], ids=["9-million-values", "40-thousand-objects", "18-MB-string", "16-bodies-of-19-MB"])
 def test_requests_cost_a_bounded_multiple_of_their_size(daemon, input_text, clients):
     envelope = json.dumps(request_body(PROVIDER_SVC, "get", {"x": 0})).encode()
     body = envelope.replace(b'{"x": 0}', input_text)
@@ -96,7 +92,8 @@ def test_requests_cost_a_bounded_multiple_of_their_size(daemon, input_text, clie
                 break
             time.sleep(0.1)
         else:
-            pytest.fail(f"resident {status_kb(daemon, 'VmRSS')} kB ten seconds after, {before} before")
+            after = status_kb(daemon, "VmRSS")
+            pytest.fail(f"resident {after} kB ten seconds after, {before} before")
     assert daemon.serves()
 
 

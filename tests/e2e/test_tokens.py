@@ -36,16 +36,11 @@ def test_created_token_has_exactly_the_claims_and_is_not_logged(daemon, name, en
 CANNOT_ISSUE = "Cannot issue a jwt token, username not found"
 
 
-@pytest.mark.parametrize(
-    "security,line",
-    [
-        (user_pass("root", "not-the-password"), None),
-        ({"schemeId": USER_PASS, "userName": "root"}, CANNOT_ISSUE),
-        ({"schemeId": "com.example.unknown", "userName": "root", "password": "secret1"},
-         CANNOT_ISSUE),
-    ],
-    ids=["wrong-password", "no-password", "unknown-scheme"],
-)
+@pytest.mark.parametrize("security,line", [
+    (user_pass("root", "not-the-password"), None),
+    ({"schemeId": USER_PASS, "userName": "root"}, CANNOT_ISSUE),
+    ({"schemeId": "com.example.unknown", "userName": "root", "password": "secret1"}, CANNOT_ISSUE),
+], ids=["wrong-password", "no-password", "unknown-scheme"])
 def test_refused_credentials_get_no_token(daemon, security, line):
     since = daemon.log_offset()
     body = request_body(TOKEN_SVC, "create", security=security, app={"opId": "refused"})
@@ -96,7 +91,8 @@ def test_verify_answers_for_a_good_daemon_token_only(daemon):
         assert max(token.split("."), key=len)[-16:] not in response.text, name
     daemon.sync_log("bad-tokens-sync")
     records = daemon.records(since)
-    assert any(r.op_id == "good" and r.text == "OAuthSecurityContext is presented!" for r in records)
+    presented = "OAuthSecurityContext is presented!"
+    assert any(r.op_id == "good" and r.text == presented for r in records)
     assert [r for r in records if r.op_id == "bad" and r.logger == "TokenVerifyImpl"] == []
 
 
