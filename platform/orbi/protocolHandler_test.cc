@@ -178,37 +178,33 @@ std::string Refused(const std::string& id, int code = -32600) {
 
 INSTANTIATE_TEST_SUITE_P(
     Envelope, FrameworkRuleTest,
-    ::testing::Values(
-        RuleCase{"NotJson", "{", Refused("null", -32700)},
-        RuleCase{"Empty", "", Refused("null", -32700)},
-        RuleCase{"DuplicateMember", Envelope("{}", R"("id":1,"id":2)"), Refused("null", -32700)},
-        RuleCase{"DuplicateSecurityMember",
-                 Call("t.echo", "say", "{}", R"({"securityCtx":{"a":"1","a":"2"}})"),
-                 Refused("null", -32700)},
-        RuleCase{"Array", "[]", Refused("null")},
-        RuleCase{"RealId", Envelope("{}", R"("id":1.5)"), Refused("null")},
-        RuleCase{"LargeIntegerId", Envelope(kAnonymousSay, R"("id":9007199254740993)"),
-                 R"({"jsonrpc":"2.0","id":9007199254740993,"result":{"output":)"},
-        RuleCase{"Version1", R"({"jsonrpc":"1.0","id":1,"method":"invoke"})", Refused("1")},
-        RuleCase{"VersionNumber", R"({"jsonrpc":2,"id":"5","method":"invoke"})", Refused("\"5\"")},
-        RuleCase{"MethodNumber", R"({"jsonrpc":"2.0","id":"5","method":7})", Refused("\"5\"")},
-        RuleCase{"OtherMethod", R"({"jsonrpc":"2.0","id":42,"method":"Invoke","params":{}})",
-                 Refused("42", -32601) + R"("message":"Method not found"}})"},
-        RuleCase{"ParamsString", Envelope(R"("get")"), Refused("\"5\"")},
-        RuleCase{"ServiceNumber", Envelope(R"({"serviceId":1,"operationId":"o"})"),
-                 Refused("\"5\"")},
-        RuleCase{"OperationNull", Envelope(R"({"serviceId":"s","operationId":null})"),
-                 Refused("\"5\"")},
-        RuleCase{"CtxString", Call("t.echo", "say", "{}", R"("ctx")"), Refused("\"5\"")},
-        RuleCase{"SecurityCtxNumber", Call("t.echo", "say", "{}", R"({"securityCtx":{"a":1}})"),
-                 Refused("\"5\"")},
-        RuleCase{"AppCtxList", Call("t.echo", "say", "{}", R"({"appCtx":["opId"]})"),
-                 Refused("\"5\"")},
-        RuleCase{"TypeNotAString", Say(R"({"_type":5})"),
-                 Refused("\"5\"") + R"("message":"Invalid request: input \"_type\" must be a )"},
-        RuleCase{
-            "TooDeep", Say(std::string(70, '[') + std::string(70, ']')),
-            Refused("null") + R"("message":"Invalid request: nesting deeper than 64 levels"})"}),
+    ::testing::ValuesIn(std::vector<RuleCase>{
+        {"NotJson", "{", Refused("null", -32700)},
+        {"Empty", "", Refused("null", -32700)},
+        {"DuplicateMember", Envelope("{}", R"("id":1,"id":2)"), Refused("null", -32700)},
+        {"DuplicateSecurityMember",
+         Call("t.echo", "say", "{}", R"({"securityCtx":{"a":"1","a":"2"}})"),
+         Refused("null", -32700)},
+        {"Array", "[]", Refused("null")},
+        {"RealId", Envelope("{}", R"("id":1.5)"), Refused("null")},
+        {"LargeIntegerId", Envelope(kAnonymousSay, R"("id":9007199254740993)"),
+         R"({"jsonrpc":"2.0","id":9007199254740993,"result":{"output":)"},
+        {"Version1", R"({"jsonrpc":"1.0","id":1,"method":"invoke"})", Refused("1")},
+        {"VersionNumber", R"({"jsonrpc":2,"id":"5","method":"invoke"})", Refused("\"5\"")},
+        {"MethodNumber", R"({"jsonrpc":"2.0","id":"5","method":7})", Refused("\"5\"")},
+        {"OtherMethod", R"({"jsonrpc":"2.0","id":42,"method":"Invoke","params":{}})",
+         Refused("42", -32601) + R"("message":"Method not found"}})"},
+        {"ParamsString", Envelope(R"("get")"), Refused("\"5\"")},
+        {"ServiceNumber", Envelope(R"({"serviceId":1,"operationId":"o"})"), Refused("\"5\"")},
+        {"OperationNull", Envelope(R"({"serviceId":"s","operationId":null})"), Refused("\"5\"")},
+        {"CtxString", Call("t.echo", "say", "{}", R"("ctx")"), Refused("\"5\"")},
+        {"SecurityCtxNumber", Call("t.echo", "say", "{}", R"({"securityCtx":{"a":1}})"),
+         Refused("\"5\"")},
+        {"AppCtxList", Call("t.echo", "say", "{}", R"({"appCtx":["opId"]})"), Refused("\"5\"")},
+        {"TypeNotAString", Say(R"({"_type":5})"),
+         Refused("\"5\"") + R"("message":"Invalid request: input \"_type\" must be a )"},
+        {"TooDeep", Say(std::string(70, '[') + std::string(70, ']')),
+         Refused("null") + R"("message":"Invalid request: nesting deeper than 64 levels"})"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 const std::string kMismatch =
@@ -217,99 +213,94 @@ const std::string kMismatch =
 
 INSTANTIATE_TEST_SUITE_P(
     Headers, FrameworkRuleTest,
-    ::testing::Values(
-        RuleCase{"OtherOperation", Say("{}"), kMismatch, false, {{"Orbi-Operation-Id", "shout"}}},
-        RuleCase{"OtherService", Say("{}"), kMismatch, false, {{"orbi-service-id", "t.other"}}},
-        RuleCase{"Agreeing",
-                 Say(R"({"text":"a"})"),
-                 R"("result":{"output":{"text":"a")",
-                 true,
-                 {{"ORBI-SERVICE-ID", "t.echo"}, {"Orbi-Operation-Id", "say"}}}),
+    ::testing::ValuesIn(std::vector<RuleCase>{
+        {"OtherOperation", Say("{}"), kMismatch, false, {{"Orbi-Operation-Id", "shout"}}},
+        {"OtherService", Say("{}"), kMismatch, false, {{"orbi-service-id", "t.other"}}},
+        {"Agreeing",
+         Say(R"({"text":"a"})"),
+         R"("result":{"output":{"text":"a")",
+         true,
+         {{"ORBI-SERVICE-ID", "t.echo"}, {"Orbi-Operation-Id", "say"}}}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(
     Dispatch, FrameworkRuleTest,
-    ::testing::Values(
-        RuleCase{"UnknownService", Call("t.<none>", "say", "{}"),
-                 R"("result":{"error":{"_type":"com.tessel.orbi.std.errors.operation_not_found",)"
-                 R"("error_type":"OPERATION_NOT_FOUND","messages":[{"_type":"com.tessel.orbi.std.)"
-                 R"(localizable_message","id":"com.tessel.orbi.std.errors.operation_not_found.)"
-                 R"(service")"},
-        RuleCase{"UnknownOperation", Call("t.echo", "shout", "{}"),
-                 R"("error_type":"OPERATION_NOT_FOUND","messages":[{"id":"com.tessel.orbi.std.)"
-                 R"(errors.operation_not_found.operation")",
-                 true},
-        RuleCase{"OverlongService", Call(kLong, "say", "{}"),
-                 R"({"id":"com.tessel.orbi.std.errors.operation_not_found.service")", true},
-        RuleCase{"OverlongOperation", Call("t.echo", kLong, "{}"),
-                 R"({"id":"com.tessel.orbi.std.errors.operation_not_found.operation")", true},
-        RuleCase{"ThrowingChain",
-                 Call("t.echo", "say", "{}", R"({"securityCtx":{"password":"boom"}})"),
-                 R"("error_type":"INTERNAL_SERVER_ERROR",)" + kKaput, true},
-        RuleCase{"ThrowingImplementation", Say(R"({"text":"throw"})"),
-                 R"("error_type":"INTERNAL_SERVER_ERROR",)" + kKaput, true},
-        RuleCase{"MisfitOutput", Say(R"({"text":"misfit"})"),
-                 R"("error_type":"INTERNAL_SERVER_ERROR")", true},
-        RuleCase{"ListServices", Call("com.tessel.orbi.std.introspection.service", "list", "{}"),
-                 R"("t.echo")", true},
-        RuleCase{"ProviderInfo", Call("com.tessel.orbi.std.introspection.provider", "get", "{}"),
-                 R"("id":"AsyncLocalProvider")", true},
-        RuleCase{"DescribeOperation",
-                 Call("com.tessel.orbi.std.introspection.operation", "get",
-                      R"({"service_id":"t.echo","operation_id":"say"})"),
-                 R"(optional\u003clist\u003cstructure t.echo.tag { name: string }\u003e\u003e)",
-                 true},
-        RuleCase{"UnknownServiceDescription",
-                 Call("com.tessel.orbi.std.introspection.service", "get", R"({"id":"x"})"),
-                 R"("error_type":"NOT_FOUND")", true}),
+    ::testing::ValuesIn(std::vector<RuleCase>{
+        {"UnknownService", Call("t.<none>", "say", "{}"),
+         R"("result":{"error":{"_type":"com.tessel.orbi.std.errors.operation_not_found",)"
+         R"("error_type":"OPERATION_NOT_FOUND","messages":[{"_type":"com.tessel.orbi.std.)"
+         R"(localizable_message","id":"com.tessel.orbi.std.errors.operation_not_found.)"
+         R"(service")"},
+        {"UnknownOperation", Call("t.echo", "shout", "{}"),
+         R"("error_type":"OPERATION_NOT_FOUND","messages":[{"id":"com.tessel.orbi.std.)"
+         R"(errors.operation_not_found.operation")",
+         true},
+        {"OverlongService", Call(kLong, "say", "{}"),
+         R"({"id":"com.tessel.orbi.std.errors.operation_not_found.service")", true},
+        {"OverlongOperation", Call("t.echo", kLong, "{}"),
+         R"({"id":"com.tessel.orbi.std.errors.operation_not_found.operation")", true},
+        {"ThrowingChain", Call("t.echo", "say", "{}", R"({"securityCtx":{"password":"boom"}})"),
+         R"("error_type":"INTERNAL_SERVER_ERROR",)" + kKaput, true},
+        {"ThrowingImplementation", Say(R"({"text":"throw"})"),
+         R"("error_type":"INTERNAL_SERVER_ERROR",)" + kKaput, true},
+        {"MisfitOutput", Say(R"({"text":"misfit"})"), R"("error_type":"INTERNAL_SERVER_ERROR")",
+         true},
+        {"ListServices", Call("com.tessel.orbi.std.introspection.service", "list", "{}"),
+         R"("t.echo")", true},
+        {"ProviderInfo", Call("com.tessel.orbi.std.introspection.provider", "get", "{}"),
+         R"("id":"AsyncLocalProvider")", true},
+        {"DescribeOperation",
+         Call("com.tessel.orbi.std.introspection.operation", "get",
+              R"({"service_id":"t.echo","operation_id":"say"})"),
+         R"(optional\u003clist\u003cstructure t.echo.tag { name: string }\u003e\u003e)", true},
+        {"UnknownServiceDescription",
+         Call("com.tessel.orbi.std.introspection.service", "get", R"({"id":"x"})"),
+         R"("error_type":"NOT_FOUND")", true}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(
     Input, FrameworkRuleTest,
-    ::testing::Values(
-        RuleCase{"MissingMember", Say("{}"), Invalid("input.text", "required member missing")},
-        RuleCase{"WrongType", Say(R"({"text":5})"),
-                 Invalid("input.text", "expected a string, got an integer")},
-        RuleCase{"NullForRequired", Say(R"({"text":null})"),
-                 Invalid("input.text", "required member missing")},
-        RuleCase{"UnknownMember", Say(R"({"text":"a","<x>":1})"),
-                 Invalid("input.\\u003cx\\u003e", "unknown member")},
-        RuleCase{"NestedWrongType", Say(R"({"text":"a","tags":[{"name":1}]})"),
-                 Invalid("input.tags[0].name", "expected a string, got an integer")},
-        RuleCase{"RealForStructure", Say(R"({"text":"a","tags":[1.5]})"),
-                 Invalid("input.tags[0]", "expected an object, got a real number")},
-        RuleCase{
-            "TypeNamesAnotherStructure",
-            Say(R"({"text":"a","tags":[{"_type":"t.echo.said","name":"b"}]})"),
-            Invalid("input.tags[0]", R"(\"_type\" is \"t.echo.said\", expected \"t.echo.tag\")")},
-        RuleCase{
-            "TypeOnTheInput", Say(R"({"_type":"t.echo.tag","text":"a"})"),
-            Invalid("input", R"(\"_type\" is \"t.echo.tag\", but the input is not a structure)")},
-        RuleCase{"TypeNamingTheDeclaredStructure",
-                 Say(R"({"text":"a","tags":[{"_type":"t.echo.tag","name":"b"}]})"),
-                 R"("output":{"_type":"t.echo.said","text":"a","who":"ada","op":null}})"}),
+    ::testing::ValuesIn(std::vector<RuleCase>{
+        {"MissingMember", Say("{}"), Invalid("input.text", "required member missing")},
+        {"WrongType", Say(R"({"text":5})"),
+         Invalid("input.text", "expected a string, got an integer")},
+        {"NullForRequired", Say(R"({"text":null})"),
+         Invalid("input.text", "required member missing")},
+        {"UnknownMember", Say(R"({"text":"a","<x>":1})"),
+         Invalid("input.\\u003cx\\u003e", "unknown member")},
+        {"NestedWrongType", Say(R"({"text":"a","tags":[{"name":1}]})"),
+         Invalid("input.tags[0].name", "expected a string, got an integer")},
+        {"RealForStructure", Say(R"({"text":"a","tags":[1.5]})"),
+         Invalid("input.tags[0]", "expected an object, got a real number")},
+        {"TypeNamesAnotherStructure",
+         Say(R"({"text":"a","tags":[{"_type":"t.echo.said","name":"b"}]})"),
+         Invalid("input.tags[0]", R"(\"_type\" is \"t.echo.said\", expected \"t.echo.tag\")")},
+        {"TypeOnTheInput", Say(R"({"_type":"t.echo.tag","text":"a"})"),
+         Invalid("input", R"(\"_type\" is \"t.echo.tag\", but the input is not a structure)")},
+        {"TypeNamingTheDeclaredStructure",
+         Say(R"({"text":"a","tags":[{"_type":"t.echo.tag","name":"b"}]})"),
+         R"("output":{"_type":"t.echo.said","text":"a","who":"ada","op":null}})"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(
     Encodings, FrameworkRuleTest,
-    ::testing::Values(
-        RuleCase{"StandardNamesStructuresAndEscapes", Say(R"({"text":"<a&b>","tags":null})"),
-                 R"({"jsonrpc":"2.0","id":"5","result":{"output":{"_type":"t.echo.said",)"
-                 R"("text":"\u003ca\u0026b\u003e","who":"ada","op":null}}})"},
-        RuleCase{"CleanDoesNot",
-                 Call("t.echo", "say", R"({"text":"<a&b>"})", R"({"appCtx":{"opId":"o-1"}})"),
-                 R"({"jsonrpc":"2.0","id":"5","result":{"output":{"text":"\u003ca\u0026b\u003e",)"
-                 R"("who":null,"op":"o-1"}}})",
-                 true},
-        RuleCase{"EscapedId", Envelope(kAnonymousSay, R"("id":"<&>")"),
-                 R"({"jsonrpc":"2.0","id":"\u003c\u0026\u003e","result":{"output":{"text":"a",)"
-                 R"("who":null,"op":null}}})",
-                 true},
-        RuleCase{"CleanErrors",
-                 Call("t.echo", "say", "{}", R"({"securityCtx":{"password":"<guess>"}})"),
-                 R"({"jsonrpc":"2.0","id":"5","result":{"error":{"error_type":"UNAUTHENTICATED",)"
-                 R"("messages":[],"data":null}}})",
-                 true}),
+    ::testing::ValuesIn(std::vector<RuleCase>{
+        {"StandardNamesStructuresAndEscapes", Say(R"({"text":"<a&b>","tags":null})"),
+         R"({"jsonrpc":"2.0","id":"5","result":{"output":{"_type":"t.echo.said",)"
+         R"("text":"\u003ca\u0026b\u003e","who":"ada","op":null}}})"},
+        {"CleanDoesNot",
+         Call("t.echo", "say", R"({"text":"<a&b>"})", R"({"appCtx":{"opId":"o-1"}})"),
+         R"({"jsonrpc":"2.0","id":"5","result":{"output":{"text":"\u003ca\u0026b\u003e",)"
+         R"("who":null,"op":"o-1"}}})",
+         true},
+        {"EscapedId", Envelope(kAnonymousSay, R"("id":"<&>")"),
+         R"({"jsonrpc":"2.0","id":"\u003c\u0026\u003e","result":{"output":{"text":"a",)"
+         R"("who":null,"op":null}}})",
+         true},
+        {"CleanErrors", Call("t.echo", "say", "{}", R"({"securityCtx":{"password":"<guess>"}})"),
+         R"({"jsonrpc":"2.0","id":"5","result":{"error":{"error_type":"UNAUTHENTICATED",)"
+         R"("messages":[],"data":null}}})",
+         true}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
