@@ -2,6 +2,7 @@
 talk to it over HTTP. The binary comes from $NOX_BIN_DIR (default build/bin), e.g. a sanitizer
 build's; `cd build && ctest -L e2e` runs the suites as CI does."""
 
+import base64
 import itertools
 import json
 import os
@@ -74,6 +75,15 @@ def run_ctl(*args, stdin: str = "", **env) -> subprocess.CompletedProcess:
     """Runs noxtokenctl with ctl_env(**env)."""
     return subprocess.run([str(CTL), *map(str, args)], input=stdin, text=True,
                           capture_output=True, env=ctl_env(**env), timeout=60)
+
+
+def b64url(data: bytes) -> str:
+    return base64.urlsafe_b64encode(data).rstrip(b"=").decode()
+
+
+def b64url_json(value) -> str:
+    """A JWT part written by hand."""
+    return b64url(json.dumps(value, separators=(",", ":")).encode())
 
 
 def oauth(token: str) -> dict:

@@ -5,7 +5,6 @@ accepting or refusing them: a proof of possession is accepted once, the optional
 not-before checks of external tokens refuse and admit as configured (and change nothing when
 absent), and no log line at level 7 holds a credential."""
 
-import base64
 import datetime
 import hmac
 import json
@@ -20,8 +19,8 @@ import jwt
 import pytest
 
 from conftest import (BIN_DIR, ISSUERS_SVC, NOX, REPO, TOKEN_SVC, USERS, VERIFY_SVC, AdminClient,
-                      Root, assert_error_kind, grants, issuer_spec, message_ids, oauth, output_of,
-                      serve, user_pass)
+                      Root, assert_error_kind, b64url, b64url_json, grants, issuer_spec,
+                      message_ids, oauth, output_of, serve, user_pass)
 from saml_client import ISSUER, make_key, render, security_context, sign
 
 INVALID_SIGNATURE = NOX + "external_token_invalid_signature"
@@ -86,9 +85,8 @@ def signed(keys, key="rsa", alg="RS256", **more) -> str:
 
 def forged(alg: str, sign_input) -> str:
     """A JWT put together by hand: `sign_input` maps the signing input to the signature."""
-    parts = [json.dumps({"alg": alg}).encode(), json.dumps(claims()).encode()]
-    parts.append(sign_input(b".".join(base64.urlsafe_b64encode(p).rstrip(b"=") for p in parts)))
-    return ".".join(base64.urlsafe_b64encode(p).rstrip(b"=").decode() for p in parts)
+    signing_input = f"{b64url_json({'alg': alg})}.{b64url_json(claims())}"
+    return f"{signing_input}.{b64url(sign_input(signing_input.encode()))}"
 
 
 def test_jwt_of_each_algorithm_is_exchanged_while_its_key_is_registered(daemon, federation, keys):

@@ -3,7 +3,6 @@ password guessing: failures count per (target user, calling host user), and a ca
 failed too often for a user is refused at once for a while. The calling host user is the owner
 of the client's socket, so the guesser runs as another uid (setpriv; the suite runs as root)."""
 
-import base64
 import json
 import os
 import time
@@ -13,8 +12,8 @@ import jwt
 import pytest
 
 from conftest import (NOX, TOKEN_SVC, USER_PASS, USERS, VERIFY_SVC, assert_error_kind,
-                      message_ids, message_texts, oauth, output_of, post_as, request_body,
-                      user_pass)
+                      b64url_json, message_ids, message_texts, oauth, output_of, post_as,
+                      request_body, user_pass)
 
 
 @pytest.mark.parametrize("name,entitlement", [("root", ["ADMINISTRATOR"]), ("alice", [])])
@@ -53,11 +52,6 @@ def test_refused_credentials_get_no_token(daemon, security, line):
     assert not any(r.op_id == "" and "MethodResult" in r.text for r in daemon.records(since))
     if line:
         assert daemon.wait_for_line("refused", line, since).level == 110
-
-
-def b64url_json(value) -> str:
-    data = json.dumps(value, separators=(",", ":")).encode()
-    return base64.urlsafe_b64encode(data).rstrip(b"=").decode()
 
 
 EXPIRED = (NOX + "token_expired",) + ("JWT validity expired",) * 2
