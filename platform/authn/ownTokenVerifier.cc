@@ -6,6 +6,7 @@
 #include <openssl/evp.h>
 #include <openssl/sha.h>
 
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -73,9 +74,17 @@ OwnTokenResult ReadClaims(const json_t* payload, int64_t nowSeconds) {
   return claims;
 }
 
+std::atomic<uint64_t> gNextKeyId{1};
+
 }  // namespace
 
-OwnTokenKey::OwnTokenKey(std::string_view secret) : secret_(secret) {
+struct OwnTokenKey::ThreadCopy {
+  uint64_t keyId = 0;  // 0: none, or not usable
+  MacCtxPtr ctx;
+};
+
+OwnTokenKey::OwnTokenKey(std::string_view secret)
+    : secret_(secret), id_(gNextKeyId.fetch_add(1, std::memory_order_relaxed)) {
   if (secret_.empty()) return;  // never verifies; see Sign
   const std::unique_ptr<EVP_MAC, MacDeleter> hmac(EVP_MAC_fetch(nullptr, "HMAC", nullptr));
   if (hmac) keyed_.reset(EVP_MAC_CTX_new(hmac.get()));
@@ -90,12 +99,24 @@ OwnTokenKey::OwnTokenKey(std::string_view secret) : secret_(secret) {
 
 bool OwnTokenKey::Sign(std::string_view input, unsigned char (&mac)[32]) const {
   if (!keyed_) return false;
-  const std::unique_ptr<EVP_MAC_CTX, MacCtxDeleter> ctx(EVP_MAC_CTX_dup(keyed_.get()));
+  thread_local ThreadCopy copy;
+  if (copy.keyId == id_) {
+    // A null key keeps the one the copy holds and starts a new message.
+    if (EVP_MAC_init(copy.ctx.get(), nullptr, 0, nullptr) != 1) copy.keyId = 0;
+  }
+  if (copy.keyId != id_) {
+    copy.ctx.reset(EVP_MAC_CTX_dup(keyed_.get()));
+    if (!copy.ctx) return false;
+    copy.keyId = id_;
+  }
   size_t length = 0;
-  return ctx &&
-         EVP_MAC_update(ctx.get(), reinterpret_cast<const unsigned char*>(input.data()),
-                        input.size()) == 1 &&
-         EVP_MAC_final(ctx.get(), mac, &length, sizeof(mac)) == 1 && length == sizeof(mac);
+  if (EVP_MAC_update(copy.ctx.get(), reinterpret_cast<const unsigned char*>(input.data()),
+                     input.size()) == 1 &&
+      EVP_MAC_final(copy.ctx.get(), mac, &length, sizeof(mac)) == 1 && length == sizeof(mac)) {
+    return true;
+  }
+  copy.keyId = 0;  // a copy in an unknown state is made again
+  return false;
 }
 
 const char* Describe(OwnTokenError error) {

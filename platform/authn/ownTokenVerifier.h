@@ -38,6 +38,11 @@ inline constexpr std::size_t kMaxOwnTokenLength = 16 * 1024;
 // The signing secret with its HMAC-SHA256 state keyed once: a one-shot HMAC() looks the algorithms
 // up in OpenSSL 3's provider tables on every call, which costs more than hashing a token.
 // Immutable after construction; one instance may serve any number of threads at once.
+//
+// Each thread signs with a copy of the keyed state of its own, made at its first signature under
+// a key and reset to that key (not copied again) for the next: copying the whole HMAC state and
+// releasing it cost more than the digest of a token. A thread keeps the copy of the last key it
+// signed with until it signs under another key or ends.
 class OwnTokenKey {
  public:
   // Throws std::runtime_error when OpenSSL cannot set the key up.
@@ -51,8 +56,14 @@ class OwnTokenKey {
   struct MacCtxDeleter {
     void operator()(EVP_MAC_CTX* ctx) const { EVP_MAC_CTX_free(ctx); }
   };
+  using MacCtxPtr = std::unique_ptr<EVP_MAC_CTX, MacCtxDeleter>;
+  struct ThreadCopy;
+
   std::string secret_;
-  std::unique_ptr<EVP_MAC_CTX, MacCtxDeleter> keyed_;  // copied for each signature
+  MacCtxPtr keyed_;  // what each thread's copy starts from
+  // Unique in the process: a thread's copy is of this key only if it carries this id, even when
+  // a later key takes the address of an earlier one.
+  uint64_t id_;
 };
 
 // The claims of a token that verifies, or why it was refused.

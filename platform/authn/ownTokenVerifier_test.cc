@@ -7,6 +7,9 @@
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 
+#include <optional>
+#include <thread>
+
 #include "platform/authn/testing/signedClaims.h"
 #include "platform/authn/unverifiedClaims.h"
 #include "platform/basalt/crypto/base64.h"
@@ -78,6 +81,29 @@ TEST(OwnTokenTest, AcceptsTokensAsTokenCreationMakesThem) {
   const std::string large = IssueToken(std::string(11000, 'u'), kNow + 300);
   ASSERT_LE(large.size(), kMaxOwnTokenLength);
   EXPECT_EQ(ClaimsOf(large).username.size(), 11000u);
+}
+
+// Signatures reuse a per-thread copy of the keyed state: it must never carry one key's state into
+// another's signature, even for a key made where an earlier one lived.
+TEST(OwnTokenTest, SignsUnderTheKeyItIsGivenOnEveryThread) {
+  auto signed_ = [](const OwnTokenKey& key, std::string_view input) {
+    unsigned char mac[32];
+    EXPECT_TRUE(key.Sign(input, mac));
+    return Url(std::string_view(reinterpret_cast<const char*>(mac), sizeof mac));
+  };
+  const OwnTokenKey first(kKey);
+  std::optional<OwnTokenKey> second(std::in_place, "another key");
+  for (const char* input : {"a.b", "a.b", "c.d"}) {
+    SCOPED_TRACE(input);
+    EXPECT_EQ(signed_(first, input), Sign(input, kKey));
+    EXPECT_EQ(signed_(*second, input), Sign(input, "another key"));
+  }
+  EXPECT_EQ(signed_(*second, "a.b"), Sign("a.b", "another key"));
+  second.emplace("a third key");  // same storage, new key
+  EXPECT_EQ(signed_(*second, "a.b"), Sign("a.b", "a third key"));
+  std::thread([&] { EXPECT_EQ(signed_(first, "a.b"), Sign("a.b", kKey)); }).join();
+  unsigned char mac[32];
+  EXPECT_FALSE(OwnTokenKey("").Sign("a.b", mac));
 }
 
 // One token per rule, each refused by that rule with its own error.
