@@ -6,7 +6,15 @@ using Orbi::Data::ListValue;
 using Orbi::Data::StringValue;
 using Orbi::Data::StructValue;
 
-Builder::Builder(const std::string& structName) : value_(StructValue::GetInstance(structName)) {}
+namespace {
+// Every field a builder can set: username, issuerAlias, domain, StsGroups, accessToken and the
+// entitlement list.
+constexpr size_t kFieldCount = 6;
+}  // namespace
+
+Builder::Builder(const std::string& structName) : value_(StructValue::GetInstance(structName)) {
+  value_->ReserveFields(kFieldCount);
+}
 
 Builder::Builder(std::shared_ptr<StructValue> existing) : value_(std::move(existing)) {}
 
@@ -29,6 +37,7 @@ Builder& Builder::Groups(const std::vector<StsGroup>& groups) {
   auto list = ListValue::Create();
   for (const auto& group : groups) {
     auto item = StructValue::GetInstance(kStsGroupStruct);
+    item->ReserveFields(2);
     item->SetField(kGroupDomain, StringValue::Create(group.domain));
     item->SetField(kGroupName, StringValue::Create(group.name));
     list->Add(std::move(item));

@@ -19,7 +19,12 @@ constexpr std::string_view kEncodedHeader = "eyJhbGciOiJIUzI1NiIsInR5cCI6IkpXVCJ
 
 std::optional<std::string> WriteOwnToken(const OwnTokenClaims& claims, const OwnTokenKey& key) {
   using Orbi::Json::StringStyle;
-  std::string payload = "{";
+  // The members' names, the digits of "exp" and the quotes of unescaped strings.
+  size_t size = 64 + claims.username.size();
+  for (const auto& name : claims.entitlements) size += name.size() + 3;
+  std::string payload;
+  payload.reserve(size);
+  payload += '{';
   if (claims.hasEntitlementClaim) {
     payload += "\"entitlement\":[";
     for (size_t i = 0; i < claims.entitlements.size(); ++i) {
@@ -38,16 +43,17 @@ std::optional<std::string> WriteOwnToken(const OwnTokenClaims& claims, const Own
   }
   payload += '}';
 
+  using Basalt::Crypto::Base64Alphabet;
   std::string token;
-  token.reserve(kEncodedHeader.size() + payload.size() * 4 / 3 + 48);
+  token.reserve(kEncodedHeader.size() + (payload.size() + 2) / 3 * 4 + 48);
   token += kEncodedHeader;
   token += '.';
-  token += Basalt::Crypto::EncodeBase64(payload, Basalt::Crypto::Base64Alphabet::kUrl);
+  Basalt::Crypto::AppendBase64(token, payload, Base64Alphabet::kUrl);
   unsigned char mac[32];
   if (!key.Sign(token, mac)) return std::nullopt;
   token += '.';
-  token += Basalt::Crypto::EncodeBase64(std::string_view(reinterpret_cast<const char*>(mac), 32),
-                                        Basalt::Crypto::Base64Alphabet::kUrl);
+  Basalt::Crypto::AppendBase64(token, std::string_view(reinterpret_cast<const char*>(mac), 32),
+                               Base64Alphabet::kUrl);
   return token;
 }
 

@@ -112,6 +112,9 @@ class StructValue : public DataValue {
   void SetField(const std::string& field, ValuePtr value);
   // Appends without looking for an existing field: for decoders whose keys are already unique.
   void AppendField(std::string field, ValuePtr value);
+  // Room for `count` fields in all, for builders that know how many they may set: each field
+  // beyond the room moves the others.
+  void ReserveFields(size_t count) { fields_.reserve(count); }
   const std::vector<std::pair<std::string, ValuePtr>>& GetFields() const { return fields_; }
 
  private:

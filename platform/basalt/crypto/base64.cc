@@ -29,14 +29,16 @@ constexpr DecodeTable MakeDecodeTable(const char* symbols, bool padded) {
 constexpr DecodeTable kStandardTable = MakeDecodeTable(kStandardSymbols, true);
 constexpr DecodeTable kUrlTable = MakeDecodeTable(kUrlSymbols, false);
 
-// Whole groups of three bytes straight into a sized text; every token issued is encoded here.
-std::string Encode(const uint8_t* data, size_t length, Base64Alphabet alphabet) {
+// Whole groups of three bytes straight onto the end of `text`, grown once to its final size;
+// every token issued is encoded here.
+void Encode(std::string& text, const uint8_t* data, size_t length, Base64Alphabet alphabet) {
   const bool padded = alphabet == Base64Alphabet::kStandard;
   const char* symbols = padded ? kStandardSymbols : kUrlSymbols;
   const size_t whole = length / 3;
   const size_t rest = length % 3;
-  std::string text(whole * 4 + (rest == 0 ? 0 : padded ? 4 : rest + 1), '\0');
-  char* out = text.data();
+  const size_t start = text.size();
+  text.resize(start + whole * 4 + (rest == 0 ? 0 : padded ? 4 : rest + 1));
+  char* out = text.data() + start;
   for (size_t i = 0; i < whole; ++i, data += 3, out += 4) {
     const uint32_t bits = uint32_t{data[0]} << 16 | uint32_t{data[1]} << 8 | data[2];
     out[0] = symbols[bits >> 18];
@@ -54,17 +56,24 @@ std::string Encode(const uint8_t* data, size_t length, Base64Alphabet alphabet) 
       out[3] = '=';
     }
   }
-  return text;
 }
 
 }  // namespace
 
 std::string EncodeBase64(std::string_view bytes, Base64Alphabet alphabet) {
-  return Encode(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), alphabet);
+  std::string text;
+  AppendBase64(text, bytes, alphabet);
+  return text;
 }
 
 std::string EncodeBase64(std::span<const uint8_t> bytes, Base64Alphabet alphabet) {
-  return Encode(bytes.data(), bytes.size(), alphabet);
+  std::string text;
+  Encode(text, bytes.data(), bytes.size(), alphabet);
+  return text;
+}
+
+void AppendBase64(std::string& text, std::string_view bytes, Base64Alphabet alphabet) {
+  Encode(text, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), alphabet);
 }
 
 std::optional<std::string> DecodeBase64(std::string_view text, Base64Alphabet alphabet) {

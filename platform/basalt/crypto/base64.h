@@ -21,6 +21,9 @@ enum class Base64Alphabet {
 
 std::string EncodeBase64(std::string_view bytes, Base64Alphabet alphabet);
 std::string EncodeBase64(std::span<const uint8_t> bytes, Base64Alphabet alphabet);
+// The same, appended to `text`: a caller that reserved room for the whole encodes into it
+// without a text of its own.
+void AppendBase64(std::string& text, std::string_view bytes, Base64Alphabet alphabet);
 
 // The bytes, or nothing when `text` is not Base64 under the alphabet's rules. Callers decide
 // whether that is a refusal of their input or an error of their own.

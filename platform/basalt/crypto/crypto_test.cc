@@ -45,6 +45,9 @@ TEST(Base64Test, EncodesAndDecodesBothAlphabets) {
   for (const auto& [bytes, alphabet, text] : vectors) {
     EXPECT_EQ(EncodeBase64(bytes, alphabet), text);
     EXPECT_EQ(DecodeBase64(text, alphabet), bytes) << text;
+    std::string appended = "head.";
+    AppendBase64(appended, bytes, alphabet);
+    EXPECT_EQ(appended, "head."s + text);
   }
   std::string every;
   for (int i = 0; i < 256; ++i) every += static_cast<char>(i);
