@@ -5,8 +5,10 @@
 #
 #   bench/external_jwt_bench.sh [BUILD_DIR]     (default: build; needs noxtokend)
 #
-# The JWT is made by PyJWT with an exp an hour ahead and serves the whole run. Environment:
-# BENCH_SECONDS (default 10), BENCH_THREADS (2), BENCH_CONNECTIONS (16).
+# The JWT is made by PyJWT with an exp an hour ahead and serves the whole run. Each round runs
+# create, verify and the floor one after another; the ratios are of the rounds' medians, since
+# the floor alone moves by a tenth between runs a minute apart here. Environment: BENCH_SECONDS
+# (default 10), BENCH_THREADS (2), BENCH_CONNECTIONS (16), BENCH_ROUNDS (3).
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -15,6 +17,7 @@ case "$build" in /*) ;; *) build=$repo/$build ;; esac
 seconds=${BENCH_SECONDS:-10}
 threads=${BENCH_THREADS:-2}
 connections=${BENCH_CONNECTIONS:-16}
+rounds=${BENCH_ROUNDS:-3}
 python=/usr/bin/python3
 
 source "$repo/bench/daemon.sh"
@@ -65,25 +68,42 @@ run_wrk() {
     wrk -t"$threads" -c"$connections" -d"${seconds}s" --timeout 10s -s "$repo/bench/post.lua" \
     "http://127.0.0.1:$port/api" | grep '^BENCH '
 }
-line=$(run_wrk "$work/body.json" '"token"')
-verify_line=$(run_wrk "$work/verify.json" '"ann"')
+# "rsa 2048 bits 0.000030s 0.000008s 33000.0 120000.0": the last column is verifications/s.
+rsa_floor() {
+  taskset -c 0 openssl speed -seconds 3 rsa2048 2>/dev/null | awk '/^rsa 2048 bits/ {print int($NF)}'
+}
+field() { sed -n "s/.* $1=\([0-9.]*\).*/\1/p" <<<" $2"; }
+creates=() verifies=() floors=() bad=0 socket_errors=0
+for round in $(seq "$rounds"); do
+  line=$(run_wrk "$work/body.json" '"token"')
+  verify_line=$(run_wrk "$work/verify.json" '"ann"')
+  # The floor runs while the daemon idles, on a core of its own.
+  floor=$(rsa_floor)
+  creates+=("$(field calls_per_s "$line")")
+  verifies+=("$(field calls_per_s "$verify_line")")
+  floors+=("$floor")
+  bad=$((bad + $(field bad "$line") + $(field bad "$verify_line")))
+  socket_errors=$((socket_errors + $(field socket_errors "$line") + $(field socket_errors "$verify_line")))
+  echo "  round $round: create $(field calls_per_s "$line") (p50 $(field p50_ms "$line") ms, p99 $(field p99_ms "$line") ms), verify $(field calls_per_s "$verify_line"), floor $floor" >&2
+done
 stop_bench_daemon
 
-# "rsa 2048 bits 0.000030s 0.000008s 33000.0 120000.0": the last column is verifications/s.
-floor=$(taskset -c 0 openssl speed -seconds 3 rsa2048 2>/dev/null | awk '/^rsa 2048 bits/ {print int($NF)}')
-field() { sed -n "s/.* $1=\([0-9.]*\).*/\1/p" <<<" ${2:-$line}"; }
-rate=$(field calls_per_s)
-verify_rate=$(field calls_per_s "$verify_line")
+median() { printf '%s\n' "$@" | sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
+rate=$(median "${creates[@]}")
+verify_rate=$(median "${verifies[@]}")
+floor=$(median "${floors[@]}")
+ratio() { "$python" -c "import sys; print(f'{float(sys.argv[1]) / float(sys.argv[2]):.3f}')" "$1" "$2"; }
+per_round=$(for i in "${!creates[@]}"; do ratio "${creates[$i]}" "${floors[$i]}"; done | paste -sd' ')
 
 cat <<OUT
 
-Date: $(date -u '+%Y-%m-%d %H:%M UTC'); machine: $(nproc) cores; wrk -t$threads -c$connections -d${seconds}s; load average $(cut -d' ' -f1-3 /proc/loadavg)
+Date: $(date -u '+%Y-%m-%d %H:%M UTC'); machine: $(nproc) cores; wrk -t$threads -c$connections -d${seconds}s, $rounds rounds (medians); load average $(cut -d' ' -f1-3 /proc/loadavg)
 
-| measure | calls/s | p50 ms | p99 ms | ratio |
-|---|---:|---:|---:|---|
-| create with an external issuer's RS256 JWT | $rate | $(field p50_ms) | $(field p99_ms) | $("$python" -c "print(f'{$rate / $floor:.3f}')") of the floor |
-| floor: RSA-2048 verifications, openssl speed, one core | $floor | | | 1.00 |
-| verify of the daemon's own token (bound) | $verify_rate | $(field p50_ms "$verify_line") | $(field p99_ms "$verify_line") | create is $("$python" -c "print(f'{$rate / $verify_rate:.3f}')") of it |
+| measure | calls/s | ratio |
+|---|---:|---|
+| create with an external issuer's RS256 JWT | $rate | $(ratio "$rate" "$floor") of the floor (rounds: $per_round) |
+| floor: RSA-2048 verifications, openssl speed, one core | $floor | 1.00 |
+| verify of the daemon's own token (bound) | $verify_rate | create is $(ratio "$rate" "$verify_rate") of it |
 
-Bad answers (not 200 with a token, or with the user for verify): $(field bad), $(field bad "$verify_line"); socket errors: $(field socket_errors), $(field socket_errors "$verify_line").
+Bad answers (not 200 with a token, or with the user for verify): $bad; socket errors: $socket_errors.
 OUT
