@@ -147,22 +147,24 @@ TEST_F(SamlVerifierFilterTest, ProofCoversInputOperationAndTimestamp) {
   const std::string input = R"({"profile":"x","spec":{"grants":[]}})";
   const std::string proof = Sign("rsa", "RS256", Signed(input, "create", ts));
   const std::string empty = Sign("rsa", "RS256", Signed("{}", "create", ts));
+  // Each proof is refused before it is accepted: a proof once accepted is refused as a replay,
+  // which would hide what a later refusal is about.
+  EXPECT_EQ(Outcome(Context("rsa", "RS256", ts, proof), R"({"profile":"y","spec":{"grants":[]}})"),
+            "unauthenticated");
   // Members in any order on the wire: the canonical form sorts them.
   EXPECT_EQ(Outcome(Context("rsa", "RS256", ts, proof), R"({"spec":{"grants":[]},"profile":"x"})"),
             "reached");
-  EXPECT_EQ(Outcome(Context("rsa", "RS256", ts, proof), R"({"profile":"y","spec":{"grants":[]}})"),
-            "unauthenticated");
   EXPECT_EQ(Outcome(Context("rsa", "RS256", ts, empty), "{}", {kCreate.interfaceId, "verify"}),
             "unauthenticated");
   EXPECT_EQ(Outcome(Context("rsa", "RS256", ts, empty), "{}",
                     {"com.tessel.nox.authentication.verification", "create"}),
             "unauthenticated");
   EXPECT_EQ(Outcome(Context("rsa", "RS256", "2030-01-01T10:30:01Z", empty)), "unauthenticated");
-  // "_type" is not part of the clean encoding the client signs.
-  EXPECT_EQ(Outcome(Context("rsa", "RS256", ts, empty), R"({"_type":"x"})"), "reached");
   // No canonical form: an integer beyond 2^53.
   EXPECT_EQ(Outcome(Context("rsa", "RS256", ts, empty), R"({"n":9007199254740993})"),
             "unauthenticated");
+  // "_type" is not part of the clean encoding the client signs.
+  EXPECT_EQ(Outcome(Context("rsa", "RS256", ts, empty), R"({"_type":"x"})"), "reached");
 }
 
 TEST_F(SamlVerifierFilterTest, RefusesMissingOrBrokenProofs) {
