@@ -10,7 +10,7 @@ namespace {
 constexpr const char* kKey = "0123456789abcdef0123456789abcdef";
 constexpr int64_t kNow = 1'700'000'000;
 
-class NullLogger : public Orbi::Core::Logger {
+class RecordingLogger : public Orbi::Core::Logger {
  public:
   bool IsEnabled(int) const override { return true; }
   void Log(int, const std::string& text) const override { lines.push_back(text); }
@@ -51,7 +51,7 @@ Orbi::Core::StringMap OAuth(const std::string& token) {
 }
 
 TEST(TokenHandlerTest, AcceptsOwnTokensWithTheirEntitlementsAndRefusesBadOnes) {
-  auto logger = std::make_shared<NullLogger>();
+  auto logger = std::make_shared<RecordingLogger>();
   std::string secret = kKey;
   int64_t now = kNow;
   TokenHandler handler(
