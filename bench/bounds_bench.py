@@ -8,7 +8,7 @@
 2. BOUNDS_CLIENTS (default 64) clients each sending a 19 MB body at once: peak and settled
    resident memory, answers;
 3. introspection `get` and `verify` (the daemon's own token) calls/s (wrk) undisturbed and with
-   BOUNDS_IDLE (default 1,000) idle connections held open, in BOUNDS_ROUNDS (default 1) rounds
+   BOUNDS_IDLE (default 1,000) idle connections held open, in BOUNDS_ROUNDS (default 4) rounds
    of both, crowded first in every other round; each ratio is of the rounds' sums. When nginx is
    installed, a stock nginx answering a static 200 is measured the same way, with as many idle
    connections of its own: what idle connections cost the machine's loopback rather than the
@@ -40,7 +40,7 @@ DAEMON = benchdaemon.binary()
 CLIENTS = int(os.environ.get("BOUNDS_CLIENTS", "64"))
 IDLE = int(os.environ.get("BOUNDS_IDLE", "1000"))
 SECONDS = int(os.environ.get("BENCH_SECONDS", "10"))
-ROUNDS = int(os.environ.get("BOUNDS_ROUNDS", "1"))
+ROUNDS = int(os.environ.get("BOUNDS_ROUNDS", "4"))
 STEPS = os.environ.get("BOUNDS_STEPS", "123")
 PROVIDER = "com.tessel.orbi.std.introspection.provider"
 VERIFICATION = "com.tessel.nox.authentication.verification"
