@@ -26,6 +26,18 @@ constexpr int64_t kMaxCallerLogBytesPerSecond = int64_t{1} << 30;
 std::shared_ptr<App> sApp;
 std::mutex sAppMutex;
 
+// "log/callerBytesPerSecond": what the process log's sink allows one caller, and start-up says.
+int64_t CallerLogBytesPerSecond(const Config& config) {
+  int64_t bytes = kDefaultCallerLogBytesPerSecond;
+  config.GetInt("log/callerBytesPerSecond", bytes);
+  if (bytes < 0 || bytes > kMaxCallerLogBytesPerSecond) {
+    throw Exception(
+        Format("configuration key 'log/callerBytesPerSecond' must lie between 0 and %1, not %2",
+               kMaxCallerLogBytesPerSecond, bytes));
+  }
+  return bytes;
+}
+
 }  // namespace
 
 App::App(std::shared_ptr<const Config> config)
@@ -36,8 +48,7 @@ App::App(std::shared_ptr<const Config> config)
   // A file past the process's size limit (LimitFSIZE=) fails its write instead of ending the
   // daemon: the audit trail refuses or logs the loss.
   std::signal(SIGXFSZ, SIG_IGN);
-  callerLogBytes_ = kDefaultCallerLogBytesPerSecond;
-  config_->GetInt("log/callerBytesPerSecond", callerLogBytes_);
+  callerLogBytes_ = CallerLogBytesPerSecond(*config_);
   int64_t threads = kDefaultThreads;
   config_->GetInt("http/threads", threads);
   if (threads < 1 || threads > kMaxThreads) {
@@ -188,13 +199,7 @@ void InitApp(const std::string& configPath) {
   auto config = Config::LoadFile(configPath);
   int64_t level = kDefaultLogLevel;
   config->GetInt("log/level", level);
-  int64_t callerBytes = kDefaultCallerLogBytesPerSecond;
-  config->GetInt("log/callerBytesPerSecond", callerBytes);
-  if (callerBytes < 0 || callerBytes > kMaxCallerLogBytesPerSecond) {
-    throw Exception(
-        Format("configuration key 'log/callerBytesPerSecond' must lie between 0 and %1, not %2",
-               kMaxCallerLogBytesPerSecond, callerBytes));
-  }
+  const int64_t callerBytes = CallerLogBytesPerSecond(*config);
   auto root = Logger::CreateRoot(
       "default", static_cast<int>(level),
       StandardErrorSink(std::make_unique<CallerBudget>(static_cast<uint64_t>(callerBytes))));

@@ -74,7 +74,7 @@ class App {
   std::shared_ptr<const Config> config_;
   std::shared_ptr<Logger> logger_;
   int threadCount_ = 2;
-  int64_t callerLogBytes_ = 0;  // "log/callerBytesPerSecond", as InitApp's sink has it
+  int64_t callerLogBytes_ = 0;  // "log/callerBytesPerSecond"; InitApp gives the sink the same
   boost::asio::io_context ioContext_;
   boost::asio::signal_set signals_;
   std::vector<std::unique_ptr<boost::asio::io_context>> connectionLoops_;

@@ -62,7 +62,7 @@ void Encode(std::string& text, const uint8_t* data, size_t length, Base64Alphabe
 
 std::string EncodeBase64(std::string_view bytes, Base64Alphabet alphabet) {
   std::string text;
-  AppendBase64(text, bytes, alphabet);
+  Encode(text, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), alphabet);
   return text;
 }
 

@@ -85,6 +85,7 @@ PasswordThrottle::Verdict PasswordThrottle::RefusedAsStranger(
 
 void PasswordThrottle::Admit(const std::string& user, CallerUid caller, DecidedFn decided) {
   Verdict verdict;
+  bool queued = false;  // it waits for a place
   {
     std::lock_guard lock(mutex_);
     if (!caller && !unknownCallerLogged_) {
@@ -110,13 +111,14 @@ void PasswordThrottle::Admit(const std::string& user, CallerUid caller, DecidedF
       }
     } else if (entry.waiting.size() < limits_.maxWaiting) {
       entry.waiting.push_back(std::move(decided));
-      return;
+      queued = true;
     } else {
       // The wait the attempts in flight would start if they all failed.
       verdict = PeriodAfter(std::max(entry.failures + entry.inFlight, limits_.freeFailures));
     }
+    if (strangers) ForgetIfIdle(*caller, *strangers);
   }
-  decided(verdict, false);
+  if (!queued) decided(verdict, false);
 }
 
 void PasswordThrottle::Settle(const std::string& user, CallerUid caller, Outcome outcome) {
@@ -165,22 +167,27 @@ void PasswordThrottle::Settle(const std::string& user, CallerUid caller, Outcome
 
 void PasswordThrottle::SettleStranger(uint32_t caller, Entry& entry, Outcome outcome) {
   if (entry.strangerChecks == 0 && outcome != Outcome::kRefusedUnknownName) return;
-  Strangers& strangers = StrangersOf(caller, clock_());
+  const auto now = clock_();
+  Strangers& strangers = StrangersOf(caller, now);
   if (entry.strangerChecks > 0) {
     --entry.strangerChecks;
     if (strangers.inFlight > 0) --strangers.inFlight;
   }
-  if (outcome == Outcome::kRefusedUnknownName && ++strangers.failures >= limits_.freeFailures) {
-    const std::chrono::seconds period = PeriodAfter(strangers.failures);
-    strangers.lastFailure = clock_();
-    strangers.blockedUntil = strangers.lastFailure + period;
-    logger_->Log(3,
-                 "Password attempts for names of no host user from caller uid %1 refused for %2 s "
-                 "after %3 failures on such names",
-                 caller, period.count(), strangers.failures);
-  } else if (outcome == Outcome::kRefusedUnknownName) {
-    strangers.lastFailure = clock_();
+  if (outcome == Outcome::kRefusedUnknownName) {
+    strangers.lastFailure = now;
+    if (++strangers.failures >= limits_.freeFailures) {
+      const std::chrono::seconds period = PeriodAfter(strangers.failures);
+      strangers.blockedUntil = now + period;
+      logger_->Log(3,
+                   "Password attempts for names of no host user from caller uid %1 refused for "
+                   "%2 s after %3 failures on such names",
+                   caller, period.count(), strangers.failures);
+    }
   }
+  ForgetIfIdle(caller, strangers);
+}
+
+void PasswordThrottle::ForgetIfIdle(uint32_t caller, const Strangers& strangers) {
   if (strangers.failures == 0 && strangers.inFlight == 0) strangers_.erase(caller);
 }
 

@@ -114,6 +114,8 @@ class PasswordThrottle {
                             std::chrono::steady_clock::time_point now) const;
   // Ends an attempt's part in its caller's Strangers and counts a refused name of no host user.
   void SettleStranger(uint32_t caller, Entry& entry, Outcome outcome);
+  // Drops a record that holds neither a count nor a check, so that only such callers are kept.
+  void ForgetIfIdle(uint32_t caller, const Strangers& strangers);
   Entry& Find(const Key& key);
   void EvictOne();
 
