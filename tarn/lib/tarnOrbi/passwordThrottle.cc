@@ -85,7 +85,6 @@ PasswordThrottle::Verdict PasswordThrottle::RefusedAsStranger(
 
 void PasswordThrottle::Admit(const std::string& user, CallerUid caller, DecidedFn decided) {
   Verdict verdict;
-  bool queued = false;  // it waits for a place
   {
     std::lock_guard lock(mutex_);
     if (!caller && !unknownCallerLogged_) {
@@ -110,15 +109,16 @@ void PasswordThrottle::Admit(const std::string& user, CallerUid caller, DecidedF
         ++entry.strangerChecks;
       }
     } else if (entry.waiting.size() < limits_.maxWaiting) {
+      if (strangers) ForgetIfIdle(*caller, *strangers);
       entry.waiting.push_back(std::move(decided));
-      queued = true;
+      return;
     } else {
       // The wait the attempts in flight would start if they all failed.
       verdict = PeriodAfter(std::max(entry.failures + entry.inFlight, limits_.freeFailures));
     }
     if (strangers) ForgetIfIdle(*caller, *strangers);
   }
-  if (!queued) decided(verdict, false);
+  decided(verdict, false);
 }
 
 void PasswordThrottle::Settle(const std::string& user, CallerUid caller, Outcome outcome) {
