@@ -25,27 +25,59 @@ void CallerBudget::ForgetRefilled(Clock::time_point now) {
   }
 }
 
-std::optional<uint64_t> CallerBudget::Take(std::optional<uint32_t> caller, uint64_t bytes,
-                                           uint64_t items, uint64_t noteBytes) {
-  if (bytesPerSecond_ == 0) return 0;
-  const Clock::time_point now = clock_();
-  std::lock_guard lock(mutex_);
+CallerBudget::Budget& CallerBudget::Refilled(std::optional<uint32_t> caller,
+                                             Clock::time_point now) {
   auto found = budgets_.find(caller);
   if (found == budgets_.end()) {
     if (budgets_.size() >= kMaxCallers) ForgetRefilled(now);
     found = budgets_.emplace(caller, Budget{full_, now, 0}).first;
   }
-  Budget& budget = found->second;
-  Refill(budget, now);
+  Refill(found->second, now);
+  return found->second;
+}
+
+// A full budget lets any one write through (and owes the rest), so that nothing is too large ever
+// to be written.
+bool CallerBudget::Refuses(const Budget& budget, double cost) const {
+  return budget.bytes < full_ && budget.bytes < cost;
+}
+
+std::optional<uint64_t> CallerBudget::Take(std::optional<uint32_t> caller, uint64_t bytes,
+                                           uint64_t items, uint64_t noteBytes) {
+  if (bytesPerSecond_ == 0) return 0;
+  const Clock::time_point now = clock_();
+  std::lock_guard lock(mutex_);
+  Budget& budget = Refilled(caller, now);
   const double cost = static_cast<double>(bytes + (budget.heldBack > 0 ? noteBytes : 0));
-  // A full budget lets any one write through (and owes the rest), so that nothing is too large
-  // ever to be written.
-  if (budget.bytes < full_ && budget.bytes < cost) {
+  if (Refuses(budget, cost)) {
     budget.heldBack += items;
     return std::nullopt;
   }
   budget.bytes -= cost;
   return std::exchange(budget.heldBack, 0);
+}
+
+bool CallerBudget::WouldHoldBack(std::optional<uint32_t> caller, uint64_t bytes,
+                                 uint64_t noteBytes) {
+  if (bytesPerSecond_ == 0) return false;
+  const Clock::time_point now = clock_();
+  std::lock_guard lock(mutex_);
+  const auto found = budgets_.find(caller);
+  if (found == budgets_.end()) return false;  // a full budget
+  Refill(found->second, now);
+  const uint64_t note = found->second.heldBack > 0 ? noteBytes : 0;
+  return Refuses(found->second, static_cast<double>(bytes + note));
+}
+
+void CallerBudget::HoldBack(std::optional<uint32_t> caller, uint64_t items) {
+  if (bytesPerSecond_ == 0) return;
+  std::lock_guard lock(mutex_);
+  auto found = budgets_.find(caller);
+  if (found == budgets_.end()) {
+    Refilled(caller, clock_()).heldBack += items;  // forgotten since it was asked: starts full
+    return;
+  }
+  found->second.heldBack += items;  // refilled when it is next asked
 }
 
 }  // namespace Basalt

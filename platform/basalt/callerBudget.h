@@ -38,6 +38,11 @@ class CallerBudget {
   // items back and counts them.
   std::optional<uint64_t> Take(std::optional<uint32_t> caller, uint64_t bytes, uint64_t items = 1,
                                uint64_t noteBytes = 0);
+  // Whether Take would hold back `bytes` for `caller` now (changing nothing but the refill), and
+  // HoldBack counts `items` held back without taking anything: so that a writer can learn early
+  // that whatever it is about to compose will not go out, and skip composing it.
+  bool WouldHoldBack(std::optional<uint32_t> caller, uint64_t bytes, uint64_t noteBytes = 0);
+  void HoldBack(std::optional<uint32_t> caller, uint64_t items);
 
   uint64_t BytesPerSecond() const { return bytesPerSecond_; }
 
@@ -48,6 +53,8 @@ class CallerBudget {
     uint64_t heldBack = 0;
   };
   void Refill(Budget& budget, Clock::time_point now) const;
+  Budget& Refilled(std::optional<uint32_t> caller, Clock::time_point now);  // mutex_ held
+  bool Refuses(const Budget& budget, double cost) const;
   void ForgetRefilled(Clock::time_point now);
 
   const uint64_t bytesPerSecond_;

@@ -67,6 +67,10 @@ constexpr size_t kMaxHeldBytes = 64 * 1024;
 // for from that caller's budget with the lines it comes with.
 constexpr uint64_t kHeldBackNoteBytes = 128;
 
+// No line is shorter: its time, level and separators. A budget that cannot pay for this holds back
+// whatever line comes.
+constexpr uint64_t kShortestLineBytes = 32;
+
 // What a StandardErrorSink shares with the lines held for it.
 struct SinkState {
   std::shared_mutex mutex;
@@ -109,15 +113,46 @@ struct HeldLines {
   std::string text;
   uint64_t lines = 0;
   std::shared_ptr<SinkState> sink;
+  // Decided by the first line of a caller's hold: when its budget cannot pay for any line, the
+  // hold's lines are only counted, and nothing of them is composed.
+  enum class Budget { kUndecided, kMayFit, kHeldBack } budget = Budget::kUndecided;
 
   // A call that wrote nothing (at level 3, most) pays a test: no lock, no look-up, no call.
   void Flush() {
-    if (!text.empty()) Write();
+    if (lines > 0) {
+      Write();
+    } else {
+      sink.reset();
+      budget = Budget::kUndecided;
+    }
+  }
+
+  // Whether a line of `level` that is about to go to `state` is held back unseen: it is counted.
+  bool CountedOnly(const std::shared_ptr<SinkState>& state, int level) {
+    if (depth == 0 || level <= kUnbudgetedLevel || !owner.caller || !state->callerBudget) {
+      return false;
+    }
+    if (sink != state) Flush();  // another sink's lines keep their own order
+    sink = state;
+    if (budget == Budget::kUndecided) {
+      budget =
+          state->callerBudget->WouldHoldBack(owner.Uid(), kShortestLineBytes, kHeldBackNoteBytes)
+              ? Budget::kHeldBack
+              : Budget::kMayFit;
+    }
+    if (budget != Budget::kHeldBack) return false;
+    ++lines;
+    return true;
   }
 
   void Write() {
     std::string note;
-    if (owner.caller && sink->callerBudget) {
+    if (budget == Budget::kHeldBack) {
+      const std::optional<uint32_t> caller = owner.Uid();
+      sink->callerBudget->HoldBack(caller, lines);
+      text.clear();
+      if (sink->holding.Due()) WriteLines(sink->mutex, HoldingNote(*sink, caller));
+    } else if (owner.caller && sink->callerBudget) {
       const std::optional<uint32_t> caller = owner.Uid();
       const std::optional<uint64_t> heldBack =
           sink->callerBudget->Take(caller, text.size(), lines, kHeldBackNoteBytes);
@@ -131,6 +166,7 @@ struct HeldLines {
     text.clear();
     lines = 0;
     sink.reset();
+    budget = Budget::kUndecided;
   }
 };
 thread_local HeldLines tHeld;
@@ -183,21 +219,14 @@ HeldLogLines::~HeldLogLines() {
 
 void FlushHeldLogLines() { tHeld.Flush(); }
 
-struct Logger::Shared {
-  LogSink sink;
-  std::mutex mutex;  // guards levels
-  std::map<std::string, int> levels;
-};
+namespace {
 
-std::shared_ptr<Logger> Logger::sDefaultLogger;
+// A named type, so that a logger can find the budget behind its sink (LogSink::target).
+struct StandardErrorWriter {
+  std::shared_ptr<SinkState> sink;
 
-LogSink StandardErrorSink(std::unique_ptr<CallerBudget> callerBudget) {
-  auto sink = std::make_shared<SinkState>();
-  sink->journal = IsJournalStream(std::getenv("JOURNAL_STREAM"), STDERR_FILENO);
-  if (callerBudget && callerBudget->BytesPerSecond() > 0) {
-    sink->callerBudget = std::move(callerBudget);
-  }
-  return [sink](const LogRecord& record) {
+  void operator()(const LogRecord& record) const {
+    if (tHeld.CountedOnly(sink, record.level)) return;
     std::string line;
     line.reserve(40 + record.logger.size() + record.opId.size() + record.text.size());
     AppendUtcTimestamp(line);
@@ -224,7 +253,27 @@ LogSink StandardErrorSink(std::unique_ptr<CallerBudget> callerBudget) {
       return;
     }
     WriteLines(sink->mutex, line);
-  };
+  }
+};
+
+}  // namespace
+
+struct Logger::Shared {
+  LogSink sink;
+  std::shared_ptr<SinkState> budgeted;  // the sink's, when it is a StandardErrorSink
+  std::mutex mutex;                     // guards levels
+  std::map<std::string, int> levels;
+};
+
+std::shared_ptr<Logger> Logger::sDefaultLogger;
+
+LogSink StandardErrorSink(std::unique_ptr<CallerBudget> callerBudget) {
+  auto sink = std::make_shared<SinkState>();
+  sink->journal = IsJournalStream(std::getenv("JOURNAL_STREAM"), STDERR_FILENO);
+  if (callerBudget && callerBudget->BytesPerSecond() > 0) {
+    sink->callerBudget = std::move(callerBudget);
+  }
+  return StandardErrorWriter{std::move(sink)};
 }
 
 Logger::Logger(std::string name, int level, std::shared_ptr<Shared> shared)
@@ -232,6 +281,7 @@ Logger::Logger(std::string name, int level, std::shared_ptr<Shared> shared)
 
 std::shared_ptr<Logger> Logger::CreateRoot(std::string name, int level, LogSink sink) {
   auto shared = std::make_shared<Shared>();
+  if (const auto* writer = sink.target<StandardErrorWriter>()) shared->budgeted = writer->sink;
   shared->sink = std::move(sink);
   return std::make_shared<Logger>(std::move(name), level, std::move(shared));
 }
@@ -262,6 +312,10 @@ std::string LogArgument(std::string_view text) {
     return NeedsEscape(text) ? EscapeControls(text) : std::string(text);
   }
   return EscapeControls(MarkCut(text, kQuoteLimit, text.size()));
+}
+
+bool Logger::CountedOnly(int level) const {
+  return shared_->budgeted && tHeld.CountedOnly(shared_->budgeted, level);
 }
 
 void Logger::LogInternal(int level, std::string_view text) const {
@@ -331,6 +385,9 @@ std::string GetLogContext(const std::string& key) {
 namespace Basalt {
 
 void Log(const char* pattern, ...) {
+  auto logger = Service::Logger::sDefaultLogger;
+  if (!logger) logger = Service::Logger::CreateLogger("default");
+  if (logger->CountedOnly(Service::kProcessLogLevel)) return;
   char buffer[Service::kProcessLogLineLimit + 1];
   va_list args;
   va_start(args, pattern);
@@ -342,8 +399,6 @@ void Log(const char* pattern, ...) {
   std::string shown = static_cast<std::size_t>(length) > Service::kProcessLogLineLimit
                           ? MarkCut(text, text.size(), length)
                           : std::string(text);
-  auto logger = Service::Logger::sDefaultLogger;
-  if (!logger) logger = Service::Logger::CreateLogger("default");
   logger->LogInternal(Service::kProcessLogLevel,
                       NeedsEscape(shown) ? EscapeControls(shown) : std::move(shown));
 }

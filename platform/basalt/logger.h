@@ -65,6 +65,9 @@ std::string LogText(const T& value) {
 // the loggers' levels) comes first: "Log lines of caller uid U held back: N (more than B bytes a
 // second)", U "unknown" for callers whose uid cannot be told. Lines held for no caller, lines not
 // held, and lines of level 2 and below (never held: they go out at once) are never budgeted.
+// When a caller's budget cannot pay for even the shortest line as a hold's first line comes, every
+// line of that hold is counted as held back and none of them is composed: a flood costs its caller
+// the count, not the formatting.
 LogSink StandardErrorSink(std::unique_ptr<CallerBudget> callerBudget = nullptr);
 
 // Tells the host uid of a call's caller; nullopt when it cannot tell (such callers share one
@@ -140,9 +143,15 @@ class Logger : public std::enable_shared_from_this<Logger> {
   // Writes `text` as it stands: callers substitute client values through Log.
   void LogInternal(int level, std::string_view text) const;
 
+  // Whether a line of `level` written now would be held back unseen for the caller of this
+  // thread's hold (StandardErrorSink): then it is counted as such, and need not be composed.
+  bool CountedOnly(int level) const;
+
   template <class... Args>
   void Log(int level, std::string_view pattern, const Args&... args) const {
-    if (IsEnabled(level)) LogInternal(level, FormatPositional(pattern, {LogText(args)...}));
+    if (IsEnabled(level) && !CountedOnly(level)) {
+      LogInternal(level, FormatPositional(pattern, {LogText(args)...}));
+    }
   }
 
   struct Shared;

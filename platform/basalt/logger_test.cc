@@ -12,6 +12,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/basalt/assert.h"
@@ -266,6 +267,54 @@ TEST(StandardErrorSinkTest, LinesBeyondACallersBudgetAreCountedNotWrittenAndOthe
   EXPECT_EQ(texts, expected);
 }
 
+// Counts how often a line composes it.
+struct Composed {
+  int* times;
+};
+std::ostream& operator<<(std::ostream& out, const Composed& composed) {
+  ++*composed.times;
+  return out << "composed";
+}
+
+TEST(StandardErrorSinkTest, AHoldItsCallersBudgetCannotPayForCountsItsLinesUncomposed) {
+  CallerBudget::Clock::time_point now{};
+  auto logger = Logger::CreateRoot(
+      "test", 5, StandardErrorSink(std::make_unique<CallerBudget>(100, [&now] { return now; })));
+  const auto saved = std::exchange(Logger::sDefaultLogger, logger);
+  const CallerUidFn alice = [] { return std::optional<uint32_t>(1000); };
+  int composed = 0;
+  CapturedStandardError captured;
+  {
+    const HeldLogLines call(alice);
+    logger->Log(5, "%1", std::string(3300, 'x'));  // a full budget lets one line through
+  }
+  {
+    const HeldLogLines call(alice);
+    logger->Log(5, "first %1", Composed{&composed});
+    logger->Log(5, "second %1", Composed{&composed});
+    Basalt::Log("process %s", "line");
+    logger->Log(2, "error %1", Composed{&composed});  // never held back
+  }
+  EXPECT_EQ(composed, 1);
+  now += std::chrono::seconds(4);  // 400 bytes: a line and the note
+  {
+    const HeldLogLines call(alice);
+    logger->Log(5, "again %1", Composed{&composed});
+  }
+  Logger::sDefaultLogger = saved;
+  EXPECT_EQ(composed, 2);
+
+  const std::string text = captured.Take();
+  EXPECT_EQ(text.find("first"), std::string::npos);
+  EXPECT_EQ(text.find("process"), std::string::npos);
+  const size_t error = text.find("] error composed\n");
+  const size_t note = text.find("Log lines of caller uid 1000 held back: 3 (");
+  ASSERT_NE(error, std::string::npos);
+  ASSERT_NE(note, std::string::npos);
+  EXPECT_LT(error, note);
+  EXPECT_NE(text.find("] again composed\n", note), std::string::npos);
+}
+
 TEST(HeldLogLinesDeathTest, APanicWritesTheHeldLinesFirst) {
   const LogSink sink = StandardErrorSink();
   EXPECT_DEATH(
@@ -319,6 +368,15 @@ TEST_F(CallerBudgetTest, HoldsBackBeyondTheBudgetAndCountsInTheNextWrite) {
   EXPECT_EQ(budget.Take(1000, 100, 1, 50), 8u);
   EXPECT_EQ(budget.Take(1000, 50, 1, 50), 0u);  // no note due: 50 left fits
   EXPECT_EQ(budget.Take(1000, 1), std::nullopt);
+
+  // Asking whether a write would be held back takes nothing; counting items held back unwritten
+  // reports them with the next write like any others.
+  now += 1s;  // 100 bytes, a note of 50 due
+  EXPECT_TRUE(budget.WouldHoldBack(1000, 60, 50));
+  EXPECT_FALSE(budget.WouldHoldBack(1000, 50, 50));
+  EXPECT_FALSE(budget.WouldHoldBack(1003, 1 << 20));  // a full budget
+  budget.HoldBack(1000, 4);
+  EXPECT_EQ(budget.Take(1000, 50, 1, 50), 5u);
 }
 
 TEST_F(CallerBudgetTest, ZeroLetsEverythingThroughAndIdleCallersAreForgotten) {
