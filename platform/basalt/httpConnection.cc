@@ -12,6 +12,7 @@
 #include <cassert>
 #include <limits>
 
+#include "platform/basalt/coarseClock.h"
 #include "platform/basalt/exception.h"
 #include "platform/basalt/httpAnswerHead.h"
 #include "platform/basalt/httpExchange.h"
@@ -117,12 +118,11 @@ void HttpConnection::Evict(uint64_t exchange) {
 }
 
 void HttpConnection::ExpectRead(std::chrono::steady_clock::time_point deadline) {
-  deadlines_.SetRead(
-      std::min(deadline, std::chrono::steady_clock::now() + context_->limits.idleTimeout));
+  deadlines_.SetRead(std::min(deadline, System::CoarseSteadyNow() + context_->limits.idleTimeout));
 }
 
 void HttpConnection::ExpectWrite() {
-  deadlines_.SetWrite(std::chrono::steady_clock::now() + context_->limits.idleTimeout);
+  deadlines_.SetWrite(System::CoarseSteadyNow() + context_->limits.idleTimeout);
 }
 
 // The handlers of the pending operations see the timeout and close as for any failure.
@@ -222,7 +222,7 @@ void HttpConnection::ParseHeader() {
   if (buffer_.size() > 0) {
     if (phase_ == Phase::kAwaitingRequest) {
       Enter(Phase::kReadingHeader);
-      state_.headerDeadline = std::chrono::steady_clock::now() + context_->limits.headerTimeout;
+      state_.headerDeadline = System::CoarseSteadyNow() + context_->limits.headerTimeout;
     }
     boost::system::error_code error;
     size_t used = parser_->put(buffer_.data(), error);
@@ -407,7 +407,7 @@ bool HttpConnection::Admit(uint64_t exchange, std::shared_ptr<Request>& request,
       length ? static_cast<size_t>(std::min<uint64_t>(*length, limits.maxBody)) : limits.maxBody;
   if (need <= limits.smallBody) {
     state_.body = BodyRead::kAdmitted;
-    state_.bodyDeadline = std::chrono::steady_clock::now() + limits.bodyTimeout;
+    state_.bodyDeadline = System::CoarseSteadyNow() + limits.bodyTimeout;
     return true;
   }
   state_.body = BodyRead::kAwaitingRoom;  // no other read while waiting
@@ -421,8 +421,7 @@ bool HttpConnection::Admit(uint64_t exchange, std::shared_ptr<Request>& request,
             auto& state = self->state_;
             state.body = BodyRead::kAdmitted;
             state.reservation = std::move(reservation);
-            state.bodyDeadline =
-                std::chrono::steady_clock::now() + self->context_->limits.bodyTimeout;
+            state.bodyDeadline = System::CoarseSteadyNow() + self->context_->limits.bodyTimeout;
           }
           self->ReadBodyOnLoop(exchange, std::move(request), data, size, std::move(done));
         });

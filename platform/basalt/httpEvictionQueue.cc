@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "platform/basalt/coarseClock.h"
+
 namespace Basalt::Http {
 
 void EvictionQueue::Unlink(Entry& entry) {
@@ -9,7 +11,7 @@ void EvictionQueue::Unlink(Entry& entry) {
 }
 
 void EvictionQueue::Enqueue(Entry& entry, uint64_t exchange) {
-  auto now = Clock::now();
+  auto now = System::CoarseSteadyNow();
   std::lock_guard lock(mutex_);
   Unlink(entry);
   entry.exchange = exchange;
@@ -24,7 +26,7 @@ void EvictionQueue::MarkServing(Entry& entry) {
 }
 
 void EvictionQueue::MarkComplete(Entry& entry) {
-  auto now = Clock::now();
+  auto now = System::CoarseSteadyNow();
   std::lock_guard lock(mutex_);
   if (!entry.links.is_linked() || entry.complete) return;
   Unlink(entry);
