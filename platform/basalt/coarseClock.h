@@ -4,9 +4,8 @@
 // queue), where a precise read would be paid several times a call for nothing. Thread-safe.
 #pragma once
 
-#include <time.h>
-
 #include <chrono>
+#include <ctime>
 
 namespace Basalt::System {
 
