@@ -7,9 +7,10 @@
 Starts the daemon under callgrind in a throw-away root, registers an external issuer (RS256,
 made with openssl) and a profile for its user, warms each call up, then for each measured call
 zeroes the counters, makes N calls on one connection and dumps them: the total instructions of
-the process (all threads) divided by N. The dumps stay in --out for callgrind_annotate. With
---fill, scale_fill first puts PROFILES profiles and PROFILES/100 issuers in the store, and the
-lists are measured too (one call each, three for the issuers): run it at two sizes to see how
+the process (all threads) divided by N. The caller's log budget is one byte a second, so that every
+measured call finds it spent, as under load (its lines counted, not composed). The dumps stay in
+--out for callgrind_annotate. With --fill, scale_fill first puts PROFILES profiles and
+PROFILES/100 issuers in the store, and the lists are measured too (one call each, three for the issuers): run it at two sizes to see how
 a call grows. --root starts from a copy of a root filled once before (scale_fill into a
 scripts/dev-root root), so that repeated measurements skip the fill.
 """
