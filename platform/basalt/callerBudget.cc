@@ -36,6 +36,11 @@ CallerBudget::Budget& CallerBudget::Refilled(std::optional<uint32_t> caller,
   return found->second;
 }
 
+// A write's bytes, and the note's when items were held back before it.
+double CallerBudget::Cost(const Budget& budget, uint64_t bytes, uint64_t noteBytes) {
+  return static_cast<double>(bytes + (budget.heldBack > 0 ? noteBytes : 0));
+}
+
 // A full budget lets any one write through (and owes the rest), so that nothing is too large ever
 // to be written.
 bool CallerBudget::Refuses(const Budget& budget, double cost) const {
@@ -48,7 +53,7 @@ std::optional<uint64_t> CallerBudget::Take(std::optional<uint32_t> caller, uint6
   const Clock::time_point now = clock_();
   std::lock_guard lock(mutex_);
   Budget& budget = Refilled(caller, now);
-  const double cost = static_cast<double>(bytes + (budget.heldBack > 0 ? noteBytes : 0));
+  const double cost = Cost(budget, bytes, noteBytes);
   if (Refuses(budget, cost)) {
     budget.heldBack += items;
     return std::nullopt;
@@ -65,8 +70,7 @@ bool CallerBudget::WouldHoldBack(std::optional<uint32_t> caller, uint64_t bytes,
   const auto found = budgets_.find(caller);
   if (found == budgets_.end()) return false;  // a full budget
   Refill(found->second, now);
-  const uint64_t note = found->second.heldBack > 0 ? noteBytes : 0;
-  return Refuses(found->second, static_cast<double>(bytes + note));
+  return Refuses(found->second, Cost(found->second, bytes, noteBytes));
 }
 
 void CallerBudget::HoldBack(std::optional<uint32_t> caller, uint64_t items) {

@@ -54,6 +54,7 @@ class CallerBudget {
   };
   void Refill(Budget& budget, Clock::time_point now) const;
   Budget& Refilled(std::optional<uint32_t> caller, Clock::time_point now);  // mutex_ held
+  static double Cost(const Budget& budget, uint64_t bytes, uint64_t noteBytes);
   bool Refuses(const Budget& budget, double cost) const;
   void ForgetRefilled(Clock::time_point now);
 

@@ -122,9 +122,15 @@ struct HeldLines {
     if (lines > 0) {
       Write();
     } else {
-      sink.reset();
-      budget = Budget::kUndecided;
+      Reset();
     }
+  }
+
+  void Reset() {
+    text.clear();
+    lines = 0;
+    sink.reset();
+    budget = Budget::kUndecided;
   }
 
   // Whether a line of `level` that is about to go to `state` is held back unseen: it is counted.
@@ -147,26 +153,22 @@ struct HeldLines {
 
   void Write() {
     std::string note;
+    bool heldBack = false;
     if (budget == Budget::kHeldBack) {
-      const std::optional<uint32_t> caller = owner.Uid();
-      sink->callerBudget->HoldBack(caller, lines);
-      text.clear();
-      if (sink->holding.Due()) WriteLines(sink->mutex, HoldingNote(*sink, caller));
+      sink->callerBudget->HoldBack(owner.Uid(), lines);
+      heldBack = true;
     } else if (owner.caller && sink->callerBudget) {
-      const std::optional<uint32_t> caller = owner.Uid();
-      const std::optional<uint64_t> heldBack =
-          sink->callerBudget->Take(caller, text.size(), lines, kHeldBackNoteBytes);
-      if (heldBack && *heldBack > 0) note = HeldBackNote(*sink, caller, *heldBack);
-      if (!heldBack) {
-        text.clear();
-        if (sink->holding.Due()) WriteLines(sink->mutex, HoldingNote(*sink, caller));
-      }
+      const std::optional<uint64_t> earlier =
+          sink->callerBudget->Take(owner.Uid(), text.size(), lines, kHeldBackNoteBytes);
+      heldBack = !earlier;
+      if (earlier && *earlier > 0) note = HeldBackNote(*sink, owner.Uid(), *earlier);
     }
-    if (!text.empty()) WriteLines(sink->mutex, note.empty() ? text : note + text);
-    text.clear();
-    lines = 0;
-    sink.reset();
-    budget = Budget::kUndecided;
+    if (heldBack) {
+      if (sink->holding.Due()) WriteLines(sink->mutex, HoldingNote(*sink, owner.Uid()));
+    } else if (!text.empty()) {
+      WriteLines(sink->mutex, note.empty() ? text : note + text);
+    }
+    Reset();
   }
 };
 thread_local HeldLines tHeld;

@@ -96,6 +96,7 @@ void PasswordThrottle::Admit(const std::string& user, CallerUid caller, DecidedF
     Entry& entry = Find({user.substr(0, kKeptNameLength), caller});
     const auto now = clock_();
     Strangers* strangers = caller && entry.hostUser != true ? &StrangersOf(*caller, now) : nullptr;
+    bool queue = false;
     if (now < entry.blockedUntil) {
       const auto left = std::chrono::ceil<std::chrono::seconds>(entry.blockedUntil - now);
       verdict = std::max(left, std::chrono::seconds(1));
@@ -109,14 +110,16 @@ void PasswordThrottle::Admit(const std::string& user, CallerUid caller, DecidedF
         ++entry.strangerChecks;
       }
     } else if (entry.waiting.size() < limits_.maxWaiting) {
-      if (strangers) ForgetIfIdle(*caller, *strangers);
-      entry.waiting.push_back(std::move(decided));
-      return;
+      queue = true;
     } else {
       // The wait the attempts in flight would start if they all failed.
       verdict = PeriodAfter(std::max(entry.failures + entry.inFlight, limits_.freeFailures));
     }
     if (strangers) ForgetIfIdle(*caller, *strangers);
+    if (queue) {
+      entry.waiting.push_back(std::move(decided));
+      return;
+    }
   }
   decided(verdict, false);
 }
