@@ -70,23 +70,33 @@ const std::string* Reader::IssuerAlias() const { return String(kIssuerAlias); }
 const std::string* Reader::Domain() const { return String(kDomain); }
 const std::string* Reader::AccessToken() const { return String(kAccessToken); }
 
-bool Reader::HasGroups() const {
-  return struct_ && Orbi::Data::As<ListValue>(struct_->GetField(kStsGroups));
+std::shared_ptr<const ListValue> Reader::GroupList() const {
+  return struct_ ? Orbi::Data::As<ListValue>(struct_->GetField(kStsGroups)) : nullptr;
 }
+
+bool Reader::HasGroups() const { return GroupList() != nullptr; }
 
 std::vector<StsGroup> Reader::Groups() const {
   std::vector<StsGroup> groups;
-  auto list = struct_ ? Orbi::Data::As<ListValue>(struct_->GetField(kStsGroups)) : nullptr;
-  if (!list) return groups;
-  groups.reserve(list->GetItems().size());
+  if (auto list = GroupList()) groups.reserve(list->GetItems().size());
+  ForEachGroup([&groups](const std::string& name, const std::string& domain) {
+    groups.push_back({name, domain});
+  });
+  return groups;
+}
+
+void Reader::ForEachGroup(
+    const std::function<void(const std::string&, const std::string&)>& visit) const {
+  auto list = GroupList();
+  if (!list) return;
+  static const std::string kMissing;
   for (const auto& item : list->GetItems()) {
     auto group = Orbi::Data::As<StructValue>(item);
     if (!group) continue;
     const std::string* name = group->GetString(kGroupName);
     const std::string* domain = group->GetString(kGroupDomain);
-    groups.push_back({name ? *name : std::string(), domain ? *domain : std::string()});
+    visit(name ? *name : kMissing, domain ? *domain : kMissing);
   }
-  return groups;
 }
 
 Basalt::Result<std::vector<std::string>, EntitlementsProblem> Reader::Entitlements() const {

@@ -7,6 +7,7 @@
 // list (daemon tokens). "issuerAlias" marks a caller as external.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -85,6 +86,8 @@ class Reader {
   // The groups; items that are not "StsGroup"-like structures are skipped, missing texts empty.
   // Empty when the field is absent.
   std::vector<StsGroup> Groups() const;
+  // The same groups, in order, as visit(name, domain) on the texts held: nothing copied.
+  void ForEachGroup(const std::function<void(const std::string&, const std::string&)>& visit) const;
   // The data holds a group list (possibly empty).
   bool HasGroups() const;
 
@@ -93,6 +96,7 @@ class Reader {
 
  private:
   const std::string* String(const char* field) const;
+  std::shared_ptr<const Orbi::Data::ListValue> GroupList() const;  // nullptr when absent
 
   Orbi::Data::ValuePtr value_;
   std::shared_ptr<const Orbi::Data::StructValue> struct_;

@@ -386,9 +386,19 @@ std::string GetLogContext(const std::string& key) {
 
 namespace Basalt {
 
-void Log(const char* pattern, ...) {
+namespace {
+
+std::shared_ptr<Service::Logger> ProcessLogger() {
   auto logger = Service::Logger::sDefaultLogger;
-  if (!logger) logger = Service::Logger::CreateLogger("default");
+  return logger ? logger : Service::Logger::CreateLogger("default");
+}
+
+}  // namespace
+
+bool LogLineHeldBack() { return ProcessLogger()->CountedOnly(Service::kProcessLogLevel); }
+
+void Log(const char* pattern, ...) {
+  auto logger = ProcessLogger();
   if (logger->CountedOnly(Service::kProcessLogLevel)) return;
   char buffer[Service::kProcessLogLineLimit + 1];
   va_list args;

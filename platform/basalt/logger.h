@@ -194,4 +194,8 @@ namespace Basalt {
 // The process-wide printf-style log (level 110 lines); always written through the default logger's
 // sink, whatever its level. The formatted line is bounded and its control characters escaped.
 void Log(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
+// For a process log line whose arguments cost something to compose: true when a line written now
+// would be held back unseen, and then it is counted as such and the caller writes nothing; false
+// when the caller is to write it with Log.
+bool LogLineHeldBack();
 }  // namespace Basalt

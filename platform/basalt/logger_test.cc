@@ -293,12 +293,14 @@ TEST(StandardErrorSinkTest, AHoldItsCallersBudgetCannotPayForCountsItsLinesUncom
     logger->Log(5, "first %1", Composed{&composed});
     logger->Log(5, "second %1", Composed{&composed});
     Basalt::Log("process %s", "line");
+    EXPECT_TRUE(Basalt::LogLineHeldBack());           // counted, as if written
     logger->Log(2, "error %1", Composed{&composed});  // never held back
   }
   EXPECT_EQ(composed, 1);
   now += std::chrono::seconds(4);  // 400 bytes: a line and the note
   {
     const HeldLogLines call(alice);
+    EXPECT_FALSE(Basalt::LogLineHeldBack());
     logger->Log(5, "again %1", Composed{&composed});
   }
   Logger::sDefaultLogger = saved;
@@ -308,7 +310,7 @@ TEST(StandardErrorSinkTest, AHoldItsCallersBudgetCannotPayForCountsItsLinesUncom
   EXPECT_EQ(text.find("first"), std::string::npos);
   EXPECT_EQ(text.find("process"), std::string::npos);
   const size_t error = text.find("] error composed\n");
-  const size_t note = text.find("Log lines of caller uid 1000 held back: 3 (");
+  const size_t note = text.find("Log lines of caller uid 1000 held back: 4 (");
   ASSERT_NE(error, std::string::npos);
   ASSERT_NE(note, std::string::npos);
   EXPECT_LT(error, note);

@@ -19,6 +19,8 @@
 #include <unordered_map>
 #include <utility>
 
+#include "platform/basalt/hashedText.h"
+
 namespace Basalt {
 
 template <class Value>
@@ -32,35 +34,30 @@ class RecentCache {
   RecentCache(const RecentCache&) = delete;
   RecentCache& operator=(const RecentCache&) = delete;
 
-  std::optional<Value> Find(std::string_view key) const {
+  std::optional<Value> Find(const HashedText& key) const {
     std::lock_guard lock(mutex_);
     auto it = entries_.find(key);
     if (it == entries_.end()) return std::nullopt;
     return it->second;
   }
 
-  void Insert(std::string_view key, Value value) {
+  void Insert(const HashedText& key, Value value) {
     const size_t cost =
-        kEntryOverhead + key.size() + sizeof(Value) + (extraBytes_ ? extraBytes_(value) : 0);
-    if (key.size() > maxBytes_ / 16 || cost > maxBytes_) return;
+        kEntryOverhead + key.text.size() + sizeof(Value) + (extraBytes_ ? extraBytes_(value) : 0);
+    if (key.text.size() > maxBytes_ / 16 || cost > maxBytes_) return;
     std::lock_guard lock(mutex_);
     if (entries_.find(key) != entries_.end()) return;
     if (usedBytes_ + cost > maxBytes_) {
       entries_.clear();
       usedBytes_ = 0;
     }
-    entries_.emplace(std::string(key), std::move(value));
+    entries_.emplace(std::string(key.text), std::move(value));
     usedBytes_ += cost;
   }
 
  private:
   // A node, its hash and bucket, and the key's string header.
   static constexpr size_t kEntryOverhead = 64;
-
-  struct TextHash {
-    using is_transparent = void;
-    size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
-  };
 
   const size_t maxBytes_;
   const ExtraBytesFn extraBytes_;

@@ -125,9 +125,11 @@ Record NewRecord(Event event, const Orbi::Core::ExecutionContext& context) {
     subject.user = Copy(caller.Username());
     subject.issuerAlias = Copy(caller.IssuerAlias());
     subject.domain = Copy(caller.Domain());
-    for (const auto& group : caller.Groups()) {
-      subject.groups.push_back(group.name + "@" + group.domain);
-    }
+    caller.ForEachGroup([&subject](const std::string& name, const std::string& domain) {
+      std::string& text = subject.groups.emplace_back();
+      text.reserve(name.size() + 1 + domain.size());
+      text.append(name).append(1, '@').append(domain);
+    });
     record.subject = std::move(subject);
   }
   return record;

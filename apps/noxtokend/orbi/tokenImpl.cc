@@ -48,7 +48,8 @@ void TokenImpl::Create(Orbi::Core::ExecutionContextPtr context,
   std::vector<StsGroup> groups = caller.Groups();
   {
     const Basalt::Service::HeldLogLines oneWrite;
-    if (caller.HasGroups()) {
+    // Fifty groups make a long text, not worth composing for a caller whose lines go unseen.
+    if (caller.HasGroups() && !Basalt::LogLineHeldBack()) {
       Basalt::Log("TokenImpl::Create: sts groups found for user [%s, %s, %s]: %s",
                   issuerAlias.c_str(), domain.c_str(), userName.c_str(),
                   GroupsText(groups).c_str());

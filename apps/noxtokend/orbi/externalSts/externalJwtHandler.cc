@@ -129,14 +129,15 @@ void ExternalJwtHandler::AsyncAuthenticate(Orbi::Core::ExecutionContextPtr conte
     return;
   }
   const std::string& token = *accessToken;
-  if (withoutIssuer_.Find(token)) {
+  const Basalt::HashedText key(token);  // both caches look it up
+  if (withoutIssuer_.Find(key)) {
     done(nullptr);
     return;
   }
   const int64_t now = clock_() / 1000000;
-  if (auto known = verified_.Find(token, now)) {
+  if (auto known = verified_.Find(key, now)) {
     if (AuthenticateKnown(token, *known, now, done)) return;
-    verified_.Erase(token);
+    verified_.Erase(key);
   }
   AuthenticateAnew(token, now, done);
 }

@@ -24,7 +24,7 @@ bool Expired(const VerifiedExternalToken& entry, int64_t nowSeconds) {
 
 }  // namespace
 
-VerifiedTokenCache::EntryPtr VerifiedTokenCache::Find(std::string_view token,
+VerifiedTokenCache::EntryPtr VerifiedTokenCache::Find(const Basalt::HashedText& token,
                                                       int64_t nowSeconds) const {
   std::shared_lock lock(mutex_);
   auto it = entries_.find(token);
@@ -32,18 +32,19 @@ VerifiedTokenCache::EntryPtr VerifiedTokenCache::Find(std::string_view token,
   return it->second.entry;
 }
 
-void VerifiedTokenCache::Insert(std::string_view token, EntryPtr entry, int64_t nowSeconds) {
+void VerifiedTokenCache::Insert(const Basalt::HashedText& token, EntryPtr entry,
+                                int64_t nowSeconds) {
   if (!entry || Expired(*entry, nowSeconds)) return;
-  const size_t bytes = BytesOf(token, *entry);
+  const size_t bytes = BytesOf(token.text, *entry);
   if (bytes > kMaxBytes / 64) return;
   std::unique_lock lock(mutex_);
   if (auto it = entries_.find(token); it != entries_.end()) EraseAt(it);
   MakeRoom(bytes, nowSeconds);
-  entries_.emplace(std::string(token), Kept{std::move(entry), bytes});
+  entries_.emplace(std::string(token.text), Kept{std::move(entry), bytes});
   usedBytes_ += bytes;
 }
 
-void VerifiedTokenCache::Erase(std::string_view token) {
+void VerifiedTokenCache::Erase(const Basalt::HashedText& token) {
   std::unique_lock lock(mutex_);
   if (auto it = entries_.find(token); it != entries_.end()) EraseAt(it);
 }

@@ -23,6 +23,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/basalt/hashedText.h"
 #include "platform/basalt/jsonHandle.h"
 
 namespace Nox::Authn {
@@ -63,11 +64,11 @@ class VerifiedTokenCache {
   VerifiedTokenCache& operator=(const VerifiedTokenCache&) = delete;
 
   // The entry of `token` while `nowSeconds` is not past its "exp"; nullptr otherwise.
-  EntryPtr Find(std::string_view token, int64_t nowSeconds) const;
+  EntryPtr Find(const Basalt::HashedText& token, int64_t nowSeconds) const;
   // Keeps `entry` for `token`, replacing any entry it had; an expired or oversized one is not
   // kept.
-  void Insert(std::string_view token, EntryPtr entry, int64_t nowSeconds);
-  void Erase(std::string_view token);
+  void Insert(const Basalt::HashedText& token, EntryPtr entry, int64_t nowSeconds);
+  void Erase(const Basalt::HashedText& token);
 
   size_t size() const;
 
@@ -76,11 +77,7 @@ class VerifiedTokenCache {
     EntryPtr entry;
     size_t bytes;
   };
-  struct TextHash {
-    using is_transparent = void;
-    size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
-  };
-  using Map = std::unordered_map<std::string, Kept, TextHash, std::equal_to<>>;
+  using Map = std::unordered_map<std::string, Kept, Basalt::TextHash, std::equal_to<>>;
 
   // Drops entries until one of `bytes` fits. Called with the lock held exclusively.
   void MakeRoom(size_t bytes, int64_t nowSeconds);
