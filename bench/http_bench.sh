@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # HTTP benchmarks of the daemon on loopback, each beside a stock nginx answering a static 200
-# (the loopback ceiling) in the same run:
+# (the loopback ceiling) and the daemon's own HTTP layer answering alone (bench/transportFloor.cc,
+# what verify costs below the API) in the same run:
 #
-#   bench/http_bench.sh [BUILD_DIR]        (default: build; needs BUILD_DIR/bin/noxtokend, pam_cost)
+#   bench/http_bench.sh [BUILD_DIR]   (default: build; needs noxtokend, pam_cost and transport_floor
+#                                      in BUILD_DIR/bin)
 #
 # The peer beside them is oidc-provider's token introspection (bench/peer/), installed with npm into
 # the run's temporary directory; without node, npm or the registry the table says so.
 #
 # Environment: BENCH_SECONDS (default 10) per run, BENCH_THREADS (2) and BENCH_CONNECTIONS (16)
-# for wrk, BENCH_PAIRS (0) alternating nginx/verify pairs at the end with their median ratio.
+# for wrk, BENCH_PAIRS (0) alternating nginx, HTTP layer and verify runs at the end with the
+# medians of their ratios.
 # Everything runs under a temporary directory; nothing outside it is written.
 set -euo pipefail
 
@@ -18,6 +21,7 @@ case "$build" in /*) ;; *) build=$repo/$build ;; esac
 daemon_bin=$build/bin/noxtokend
 export GLIBC_TUNABLES=${GLIBC_TUNABLES-glibc.malloc.tcache_count=32}  # as the service unit sets it
 pam_cost_bin=$build/bin/pam_cost
+floor_bin=$build/bin/transport_floor
 seconds=${BENCH_SECONDS:-10}
 threads=${BENCH_THREADS:-2}
 connections=${BENCH_CONNECTIONS:-16}
@@ -28,14 +32,16 @@ for tool in wrk nginx curl "$python"; do
 done
 [ -x "$daemon_bin" ] || { echo "http_bench: $daemon_bin is not built" >&2; exit 1; }
 [ -x "$pam_cost_bin" ] || { echo "http_bench: $pam_cost_bin is not built" >&2; exit 1; }
+[ -x "$floor_bin" ] || { echo "http_bench: $floor_bin is not built" >&2; exit 1; }
 
 work=$(mktemp -d /tmp/nox-bench.XXXXXX)
 daemon_pid=""
 nginx_pid=""
+floor_pid=""
 sampler_pid=""
 peer_pid=""
 cleanup() {
-  for pid in $sampler_pid $peer_pid $nginx_pid $daemon_pid; do
+  for pid in $sampler_pid $peer_pid $nginx_pid $floor_pid $daemon_pid; do
     kill -TERM "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
   done
@@ -162,6 +168,14 @@ nginx -c "$work/nginx/nginx.conf" -p "$work/nginx/" -e "$work/nginx/error.log" &
 nginx_pid=$!
 wait_listening "$nginx_port" "$nginx_pid"
 
+# --- the daemon's HTTP layer alone, with the daemon's configuration ---------------------------
+floor_port=$(free_port)
+"$floor_bin" "$work/root/etc/tessel/cpservices/noxtoken/config.xml" "$floor_port" \
+  2>"$work/floor.log" &
+floor_pid=$!
+wait_listening "$floor_port" "$floor_pid"
+floor_url=http://127.0.0.1:$floor_port/api
+
 # --- the peer: oidc-provider's introspection endpoint -------------------------------------------
 source "$repo/bench/peer/peer.sh"
 start_peer "$work"
@@ -204,6 +218,7 @@ sampler_pid=$!
 
 CPU_PIDS="$nginx_pid $(pgrep -P "$nginx_pid" | tr '\n' ' ')" \
   measure ceiling "http://127.0.0.1:$nginx_port/" "$provider_body" ok "${load[@]}"
+CPU_PIDS=$floor_pid measure floor "$floor_url" "$(new_verify_body)" '"output"' "${load[@]}"
 measure provider "$daemon_url" "$provider_body" AsyncLocalProvider "${load[@]}"
 CPU_PIDS=$daemon_pid measure verify "$daemon_url" "$(new_verify_body)" '"bench"' "${load[@]}"
 if [ -z "$peer_missing" ]; then
@@ -282,8 +297,9 @@ Date: $(date -u '+%Y-%m-%d %H:%M UTC'); machine: $(nproc) cores ($(sed -n 's/^mo
 | measure | calls/s | p50 ms | p99 ms | ratio |
 |---|---:|---:|---:|---|
 | nginx static 200 (loopback ceiling) | $ceiling_calls_per_s | $ceiling_p50_ms | $ceiling_p99_ms | 1.00 |
+| the daemon's HTTP layer alone, an answer of verify's size (transport_floor) | $floor_calls_per_s | $floor_p50_ms | $floor_p99_ms | $(ratio "$floor_calls_per_s" "$ceiling_calls_per_s") of ceiling |
 | (a) introspection provider get | $provider_calls_per_s | $provider_p50_ms | $provider_p99_ms | $(ratio "$provider_calls_per_s" "$ceiling_calls_per_s") of ceiling |
-| (b) verify with a daemon token | $verify_calls_per_s | $verify_p50_ms | $verify_p99_ms | $(ratio "$verify_calls_per_s" "$ceiling_calls_per_s") of ceiling |
+| (b) verify with a daemon token | $verify_calls_per_s | $verify_p50_ms | $verify_p99_ms | $(ratio "$verify_calls_per_s" "$ceiling_calls_per_s") of ceiling, $(ratio "$verify_calls_per_s" "$floor_calls_per_s") of the HTTP layer |
 | (c) create with user name and password | $create_calls_per_s | $create_p50_ms | $create_p99_ms | $(ratio "$create_calls_per_s" "$ceiling_calls_per_s") of ceiling, $(ratio "$create_calls_per_s" "$pam_rate") of PAM alone |
 | (d) verify while 2 connections send wrong passwords | $contended_calls_per_s | $contended_p50_ms | $contended_p99_ms | $(ratio "$contended_calls_per_s" "$verify_calls_per_s") of (b) |
 | (e) security_token_issuers list (10 issuers) with an administrator token | $issuers_calls_per_s | $issuers_p50_ms | $issuers_p99_ms | $(ratio "$issuers_calls_per_s" "$ceiling_calls_per_s") of ceiling |
@@ -292,23 +308,28 @@ $peer_row
 | PAM alone (pam_cost, 1 thread, sequential) | $pam_rate | $pam_p50 | $pam_p99 | |
 
 Wrong-password calls answered during (d): $wrong_requests (answers that were not UNAUTHENTICATED: $wrong_bad).
-Bad answers (not 200 with the expected output): nginx $ceiling_bad, (a) $provider_bad, (b) $verify_bad, (c) $create_bad, (d) $contended_bad, (e) $issuers_bad, (f) $profile_get_bad$peer_bad.
-CPU a call (user/system microseconds, all threads, both cores): nginx $ceiling_cpu, (b) verify $verify_cpu.
+Bad answers (not 200 with the expected output): nginx $ceiling_bad, HTTP layer $floor_bad, (a) $provider_bad, (b) $verify_bad, (c) $create_bad, (d) $contended_bad, (e) $issuers_bad, (f) $profile_get_bad$peer_bad.
+CPU a call (user/system microseconds, all threads, both cores): nginx $ceiling_cpu, HTTP layer $floor_cpu, (b) verify $verify_cpu.
 Daemon resident memory (VmRSS): idle $rss_idle kB (median of 7 starts, bench/idle_rss.sh), highest under load $rss_load kB; with 1,000 connections open $rss_conns kB ($conns_answered of 1,000 answered), 6 s after they closed $rss_closed kB.
 EOF
 
-# BENCH_PAIRS=N: N more runs of nginx and verify, alternating, each pair's ratio and their median.
-# Ten-second runs of the same build move by a quarter on a shared machine; a median of pairs
-# tells a change from that.
+# BENCH_PAIRS=N: N more rounds of nginx, the HTTP layer and verify, in turn, with each round's
+# ratios and their medians. Ten-second runs of the same build move by a quarter on a shared
+# machine; medians of rounds tell a change from that.
 pairs=${BENCH_PAIRS:-0}
 if [ "$pairs" -gt 0 ]; then
-  ratios=()
+  ratios=() floor_ratios=() above_ratios=()
   for i in $(seq "$pairs"); do
     CPU_PIDS="$nginx_pid $(pgrep -P "$nginx_pid" | tr '\n' ' ')" \
       measure ceiling "http://127.0.0.1:$nginx_port/" "$provider_body" ok "${load[@]}" 2>/dev/null
+    CPU_PIDS=$floor_pid measure floor "$floor_url" "$verify_body" '"output"' "${load[@]}" 2>/dev/null
     CPU_PIDS=$daemon_pid measure verify "$daemon_url" "$verify_body" '"bench"' "${load[@]}" 2>/dev/null
     ratios+=("$(ratio "$verify_calls_per_s" "$ceiling_calls_per_s")")
-    echo "Pair $i: nginx $ceiling_calls_per_s, verify $verify_calls_per_s calls/s; CPU a call nginx $ceiling_cpu, verify $verify_cpu; verify ÷ nginx ${ratios[-1]}."
+    floor_ratios+=("$(ratio "$floor_calls_per_s" "$ceiling_calls_per_s")")
+    above_ratios+=("$(ratio "$verify_calls_per_s" "$floor_calls_per_s")")
+    echo "Round $i: nginx $ceiling_calls_per_s, HTTP layer $floor_calls_per_s, verify $verify_calls_per_s calls/s; CPU a call nginx $ceiling_cpu, HTTP layer $floor_cpu, verify $verify_cpu; verify ÷ nginx ${ratios[-1]}, HTTP layer ÷ nginx ${floor_ratios[-1]}, verify ÷ HTTP layer ${above_ratios[-1]}."
   done
-  echo "verify ÷ nginx over $pairs pairs: median $("$python" -c 'import statistics, sys; print(f"{statistics.median(map(float, sys.argv[1:])):.3f}")' "${ratios[@]}") (${ratios[*]})."
+  median() { "$python" -c 'import statistics, sys; print(f"{statistics.median(map(float, sys.argv[1:])):.3f}")' "$@"; }
+  echo "verify ÷ nginx over $pairs rounds: median $(median "${ratios[@]}") (${ratios[*]})."
+  echo "HTTP layer ÷ nginx: median $(median "${floor_ratios[@]}") (${floor_ratios[*]}); verify ÷ HTTP layer: median $(median "${above_ratios[@]}") (${above_ratios[*]})."
 fi
