@@ -285,7 +285,7 @@ Orbi::Core::ProviderPtr CreateLocalProvider(
   auto jwtLogger = Logger::CreateLogger("NoxtokendJWTHandler");
   handlers.push_back({std::make_shared<Nox::Authn::TokenHandler>(
                           std::make_shared<TarnOrbi::BasaltWrapLoggger>(jwtLogger), localizer,
-                          [] { return Auth::Secret::Get(); }),
+                          []() -> const std::string& { return Auth::Secret::Get(); }),
                       Observe(accounting, Nox::Metrics::AuthnScheme::kOwnToken, ClaimedOwnToken)});
 
   for (auto it = handlers.rbegin(); it != handlers.rend(); ++it) {

@@ -23,8 +23,10 @@ class TokenHandler final : public Orbi::Authn::AuthnHandler {
   // Name of the authentication data structure.
   static constexpr const char* kResultName = AuthnData::kOwnTokenResult;
 
-  // The signing key; may throw Basalt::Exception when it cannot be read.
-  using KeyFn = std::function<std::string()>;
+  // The signing key, which must stay valid and unchanged until the function is called again (a
+  // call per token presented, so it is not copied); may throw Basalt::Exception when it cannot be
+  // read.
+  using KeyFn = std::function<const std::string&()>;
   // Current UTC time in whole seconds.
   using ClockFn = std::function<int64_t()>;
 

@@ -55,7 +55,7 @@ TEST(TokenHandlerTest, AcceptsOwnTokensWithTheirEntitlementsAndRefusesBadOnes) {
   std::string secret = kKey;
   int64_t now = kNow;
   TokenHandler handler(
-      logger, Localizer(), [&] { return secret; }, [&] { return now; });
+      logger, Localizer(), [&]() -> const std::string& { return secret; }, [&] { return now; });
   const std::string token =
       Sign(R"({"username":"root","exp":1700000300,"entitlement":["ADMINISTRATOR"]})");
   auto result = Orbi::Data::As<Orbi::Data::StructValue>(Authenticate(handler, OAuth(token)));
@@ -98,7 +98,7 @@ TEST(TokenHandlerTest, AcceptsOwnTokensWithTheirEntitlementsAndRefusesBadOnes) {
   secret = "another secret of thirty-two byt";
   EXPECT_EQ(RefusalMessage(Authenticate(handler, OAuth(token))), invalid);
   TokenHandler keyless(logger, Localizer(),
-                       []() -> std::string { throw Basalt::Exception("gone"); });
+                       []() -> const std::string& { throw Basalt::Exception("gone"); });
   EXPECT_EQ(RefusalMessage(Authenticate(keyless, OAuth(token))), invalid);
 }
 

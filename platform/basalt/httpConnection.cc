@@ -74,14 +74,18 @@ bool IsParseError(const boost::system::error_code& error) {
 
 }  // namespace
 
-std::shared_ptr<RequestHandlerMixin> HttpServiceContext::GetHandler() {
+void HttpServiceContext::RefreshHandler(std::shared_ptr<RequestHandlerMixin>& handler,
+                                        uint64_t& seen) {
+  if (handlerVersion_.load(std::memory_order_acquire) == seen) return;
   std::lock_guard lock(mutex_);
-  return handler_;
+  handler = handler_;
+  seen = handlerVersion_.load(std::memory_order_relaxed);
 }
 
 void HttpServiceContext::SetHandler(std::shared_ptr<RequestHandlerMixin> handler) {
   std::lock_guard lock(mutex_);
   handler_ = std::move(handler);
+  handlerVersion_.fetch_add(1, std::memory_order_release);
 }
 
 HttpConnection::HttpConnection(System::ConnectionSocket socket,
@@ -317,8 +321,9 @@ void HttpConnection::Dispatch() {
   auto request = std::make_shared<ExchangeRequest>(self, exchange_, method, parser_->TakeHead());
   auto response = std::make_shared<ExchangeResponse>(self, exchange_);
 
-  auto handler = context_->GetHandler();
-  if (!handler) handler = std::make_shared<RequestHandlerMixin>();
+  context_->RefreshHandler(handler_, handlerVersion_);
+  if (!handler_) handler_ = std::make_shared<RequestHandlerMixin>();
+  RequestHandlerMixin* handler = handler_.get();  // the connection holds it
   // What the handler logs while it takes the request in (a missing Accept, say) is the peer's.
   const Service::CallerUidFn caller = [this] { return peer_.Uid(); };
   const Service::HeldLogLines held(caller);

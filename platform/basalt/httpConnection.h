@@ -45,12 +45,16 @@ struct HttpServiceContext {
   std::shared_ptr<BodyBudget> bodyBudget;
   EvictionQueue queue;
 
-  std::shared_ptr<RequestHandlerMixin> GetHandler();
+  // Sets `handler` to the current handler unless `seen`, the version the caller holds, is
+  // still current. While the handler stays the same, this takes no lock and writes nothing
+  // shared, so connections on different threads do not contend for it.
+  void RefreshHandler(std::shared_ptr<RequestHandlerMixin>& handler, uint64_t& seen);
   void SetHandler(std::shared_ptr<RequestHandlerMixin> handler);
 
  private:
   std::mutex mutex_;  // guards handler_
   std::shared_ptr<RequestHandlerMixin> handler_;
+  std::atomic<uint64_t> handlerVersion_{0};  // how often SetHandler was called
 };
 
 class HttpConnection final : public ExchangeChannel,
@@ -158,6 +162,8 @@ class HttpConnection final : public ExchangeChannel,
   OperationDeadlines deadlines_;
   bool timedOut_ = false;  // a deadline closed the socket
   std::shared_ptr<HttpServiceContext> context_;
+  std::shared_ptr<RequestHandlerMixin> handler_;  // the context's, as of handlerVersion_
+  uint64_t handlerVersion_ = 0;
   boost::beast::flat_buffer buffer_;
   std::optional<RequestParser> parser_;
   std::string answerHead_;  // of the answer being written; its capacity serves the next one

@@ -29,31 +29,35 @@ const OperationHandler* BoundInterface::FindHandler(const std::string& operation
 AsyncLocalProvider::AsyncLocalProvider(Core::Enqueuer enqueuer,
                                        std::shared_ptr<InterfaceContainer> container)
     : enqueuer_(std::move(enqueuer)) {
+  versions_.push_back(std::make_unique<const InterfaceMap>());
+  current_.store(versions_.back().get(), std::memory_order_release);
   if (container) {
     for (const auto& bound : container->GetInterfaces()) AddInterface(bound);
   }
 }
 
 void AsyncLocalProvider::AddInterface(InterfacePtr bound) {
-  std::unique_lock lock(mutex_);
+  std::lock_guard lock(mutex_);
   const std::string& id = bound->GetDef().id;
-  if (interfaces_.count(id)) {
+  if (Interfaces().count(id)) {
     throw Basalt::Exception(std::string(Ids::kInterfaceAlreadyRegistered) + ": " + id);
   }
-  interfaces_.emplace(id, std::move(bound));
+  auto next = std::make_unique<InterfaceMap>(Interfaces());
+  next->emplace(id, std::move(bound));
+  versions_.push_back(std::move(next));
+  current_.store(versions_.back().get(), std::memory_order_release);
   checksum_.clear();
 }
 
 InterfacePtr AsyncLocalProvider::Find(const std::string& id) const {
-  std::shared_lock lock(mutex_);
-  auto it = interfaces_.find(id);
-  return it == interfaces_.end() ? nullptr : it->second;
+  const InterfaceMap& interfaces = Interfaces();
+  auto it = interfaces.find(id);
+  return it == interfaces.end() ? nullptr : it->second;
 }
 
 std::vector<std::string> AsyncLocalProvider::ListServices() const {
-  std::shared_lock lock(mutex_);
   std::vector<std::string> ids;
-  for (const auto& [id, bound] : interfaces_) ids.push_back(id);
+  for (const auto& [id, bound] : Interfaces()) ids.push_back(id);
   return ids;
 }
 
@@ -65,19 +69,15 @@ std::shared_ptr<const Bind::ServiceDef> AsyncLocalProvider::FindService(
 }
 
 std::string AsyncLocalProvider::Checksum() const {
-  {
-    std::shared_lock lock(mutex_);
-    if (!checksum_.empty()) return checksum_;
-  }
   // Computed on first use: start-up then touches no hashing code at all.
-  std::unique_lock lock(mutex_);
+  std::lock_guard lock(mutex_);
   if (checksum_.empty()) checksum_ = ComputeChecksum();
   return checksum_;
 }
 
 std::string AsyncLocalProvider::ComputeChecksum() const {
   std::string text;
-  for (const auto& [id, bound] : interfaces_) {
+  for (const auto& [id, bound] : Interfaces()) {
     for (const auto& op : bound->GetDef().operations) {
       text += bound->GetDef().DescribeInput(op) + "->" + op.result->Describe() + "\n";
     }
@@ -127,8 +127,8 @@ void AsyncLocalProvider::Invoke(const Core::MethodIdentifier& method, Data::Valu
     }
     resultCb(std::move(result), progress, std::move(continuation));
   };
-  enqueuer_([bound, handler, params = std::move(params), context = std::move(context),
-             completing = std::move(completing)]() {
+  enqueuer_([bound = std::move(bound), handler, params = std::move(params),
+             context = std::move(context), completing = std::move(completing)]() {
     try {
       (*handler)(params, context, completing);
     } catch (const std::exception& e) {

@@ -1,10 +1,10 @@
 // The local provider: dispatches calls to bound service implementations.
 #pragma once
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -49,6 +49,9 @@ class InterfaceContainer {
   std::vector<InterfacePtr> interfaces_;
 };
 
+// Thread-safe. Calls read the services registered so far without writing to anything shared:
+// each registration publishes a new map and keeps the older ones, which live as long as the
+// provider, so a call never waits for a registration and two threads' calls never contend.
 class AsyncLocalProvider final : public Core::AsyncApiProvider {
  public:
   AsyncLocalProvider(Core::Enqueuer enqueuer, std::shared_ptr<InterfaceContainer> container);
@@ -66,13 +69,17 @@ class AsyncLocalProvider final : public Core::AsyncApiProvider {
   std::string Checksum() const;
 
  private:
+  using InterfaceMap = std::map<std::string, InterfacePtr, std::less<>>;
+
+  const InterfaceMap& Interfaces() const { return *current_.load(std::memory_order_acquire); }
   InterfacePtr Find(const std::string& id) const;
-  std::string ComputeChecksum() const;  // caller holds mutex_
+  std::string ComputeChecksum() const;
 
   Core::Enqueuer enqueuer_;
-  mutable std::shared_mutex mutex_;  // guards interfaces_ and checksum_
-  std::map<std::string, InterfacePtr> interfaces_;
-  mutable std::string checksum_;  // empty until asked for
+  mutable std::mutex mutex_;  // serialises registrations and guards versions_ and checksum_
+  std::vector<std::unique_ptr<const InterfaceMap>> versions_;  // every map published, oldest first
+  std::atomic<const InterfaceMap*> current_;                   // the newest of versions_
+  mutable std::string checksum_;                               // empty until asked for
 };
 
 // Completes a call with an output value.
