@@ -25,17 +25,14 @@ const std::string* FindHeader(const Transport::HeaderList& headers, const char* 
 
 AsyncProtocolHandlerHelper::AsyncProtocolHandlerHelper(
     std::shared_ptr<Transport::FrameReceiver> receiver,
-    std::shared_ptr<Transport::FrameSender> sender, Core::ProviderPtr provider,
-    Core::Enqueuer enqueuer, std::shared_ptr<const Protocol::Json::JsonApiRequestDeserializer> in,
-    std::shared_ptr<const Protocol::Json::ResponseSerializer> out, bool,
-    std::shared_ptr<const L10n::Localizer> localizer)
+    std::shared_ptr<Transport::FrameSender> sender,
+    std::shared_ptr<const ExchangeServices> services)
     : receiver_(std::move(receiver)),
       sender_(std::move(sender)),
-      provider_(std::move(provider)),
-      enqueuer_(std::move(enqueuer)),
-      deserializer_(std::move(in)),
-      serializer_(std::move(out)),
-      localizer_(localizer ? std::move(localizer) : L10n::Localizer::Default()) {}
+      services_(std::move(services)),
+      // The default lives as long as the process.
+      localizer_(services_->localizer ? services_->localizer.get()
+                                      : L10n::Localizer::Default().get()) {}
 
 void AsyncProtocolHandlerHelper::Start(ReceivedCb received, DoneCb done,
                                        Transport::HeaderList headers,
@@ -74,10 +71,10 @@ std::optional<uint32_t> AsyncProtocolHandlerHelper::CallerUid() const {
 }
 
 void AsyncProtocolHandlerHelper::Dispatch() {
-  auto decoded = deserializer_->Deserialize(buffer_->View());
+  auto decoded = services_->deserializer->Deserialize(buffer_->View());
   buffer_.reset();
   if (!decoded) {
-    Send(serializer_->SerializeProtocolError(decoded.error()));
+    Send(services_->serializer->SerializeProtocolError(decoded.error()));
     return;
   }
   ApiRequest& request = *decoded;
@@ -86,7 +83,7 @@ void AsyncProtocolHandlerHelper::Dispatch() {
   const std::string* operation = FindHeader(headers_, "Orbi-Operation-Id");
   if ((service && *service != request.method.interfaceId) ||
       (operation && *operation != request.method.operationName)) {
-    Send(serializer_->SerializeProtocolError(
+    Send(services_->serializer->SerializeProtocolError(
         {Protocol::Json::kInvalidRequest,
          "Mismatching operation identifier in HTTP header and payload", std::move(request.id)}));
     return;
@@ -108,7 +105,8 @@ bool AsyncProtocolHandlerHelper::RefuseOverlongIdentifier(const ApiRequest& requ
                                  {{"operation", quoted(method.operationName)},
                                   {"service", quoted(method.interfaceId)}}};
   auto error = Std::OperationNotFound({std::move(message)}).ToErrorValue();
-  Send(serializer_->SerializeResult(*request.id, Core::MethodResult::Failure(std::move(error))));
+  Send(services_->serializer->SerializeResult(*request.id,
+                                              Core::MethodResult::Failure(std::move(error))));
   return true;
 }
 
@@ -118,14 +116,14 @@ void AsyncProtocolHandlerHelper::Invoke(ApiRequest request) {
   auto resultCb = Core::CallOnce(
       [self, id = std::move(request.id)](std::optional<Core::MethodResult> result,
                                          std::optional<Core::Progress>, Core::Continuation) {
-        if (result) self->Send(self->serializer_->SerializeResult(*id, *result));
+        if (result) self->Send(self->services_->serializer->SerializeResult(*id, *result));
       });
   request.context->callerUid = std::move(callerUid_);
   context_ = request.context;
-  enqueuer_([self, method = std::move(request.method), input = std::move(request.input),
-             context = std::move(request.context), resultCb]() mutable {
+  services_->enqueuer([self, method = std::move(request.method), input = std::move(request.input),
+                       context = std::move(request.context), resultCb]() mutable {
     try {
-      self->provider_->Invoke(method, std::move(input), std::move(context), resultCb);
+      self->services_->provider->Invoke(method, std::move(input), std::move(context), resultCb);
     } catch (const std::exception& e) {
       auto error = Std::InternalServerError({{Ids::kInternal, {{"reason", e.what()}}}});
       resultCb(Core::MethodResult::Failure(error.ToErrorValue(*self->localizer_)), std::nullopt,

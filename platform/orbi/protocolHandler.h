@@ -13,6 +13,18 @@
 
 namespace Orbi::Provider {
 
+// What every exchange of one endpoint and answer encoding shares; made once, never changed. An
+// exchange holds it through one shared reference, so exchanges on different threads write one
+// shared count a call rather than one for each part. Progress never reaches the transport, so
+// every answer is one frame, the last, whether or not the caller asked for a stream.
+struct ExchangeServices {
+  Core::ProviderPtr provider;
+  Core::Enqueuer enqueuer;
+  std::shared_ptr<const Protocol::Json::JsonApiRequestDeserializer> deserializer;
+  std::shared_ptr<const Protocol::Json::ResponseSerializer> serializer;
+  std::shared_ptr<const L10n::Localizer> localizer;  // L10n::Localizer::Default() when null
+};
+
 class AsyncProtocolHandlerHelper : public std::enable_shared_from_this<AsyncProtocolHandlerHelper> {
  public:
   using ReceivedCb = std::function<void()>;
@@ -20,12 +32,7 @@ class AsyncProtocolHandlerHelper : public std::enable_shared_from_this<AsyncProt
 
   AsyncProtocolHandlerHelper(std::shared_ptr<Transport::FrameReceiver> receiver,
                              std::shared_ptr<Transport::FrameSender> sender,
-                             Core::ProviderPtr provider, Core::Enqueuer enqueuer,
-                             std::shared_ptr<const Protocol::Json::JsonApiRequestDeserializer> in,
-                             std::shared_ptr<const Protocol::Json::ResponseSerializer> out,
-                             bool streaming, std::shared_ptr<const L10n::Localizer> localizer);
-  // `streaming` changes nothing here: progress never reaches the transport, so every answer is
-  // one frame, the last.
+                             std::shared_ptr<const ExchangeServices> services);
 
   // `headers` are the transport's request headers the protocol reads: "Orbi-Service-Id" and
   // "Orbi-Operation-Id" where the request has them. `callerUid` becomes the call's
@@ -46,11 +53,8 @@ class AsyncProtocolHandlerHelper : public std::enable_shared_from_this<AsyncProt
 
   std::shared_ptr<Transport::FrameReceiver> receiver_;
   std::shared_ptr<Transport::FrameSender> sender_;
-  Core::ProviderPtr provider_;
-  Core::Enqueuer enqueuer_;
-  std::shared_ptr<const Protocol::Json::JsonApiRequestDeserializer> deserializer_;
-  std::shared_ptr<const Protocol::Json::ResponseSerializer> serializer_;
-  std::shared_ptr<const L10n::Localizer> localizer_;
+  std::shared_ptr<const ExchangeServices> services_;
+  const L10n::Localizer* localizer_;  // services_'s or the default
 
   std::shared_ptr<Transport::FrameBuffer> buffer_;
   Transport::HeaderList headers_;

@@ -118,9 +118,10 @@ std::string Exchange(const std::string& body, bool clean, Transport::HeaderList 
   }
   auto sender = std::make_shared<CapturingSender>();
   auto helper = std::make_shared<AsyncProtocolHandlerHelper>(
-      std::make_shared<FixedReceiver>(body), sender, Chain(),
-      [](std::function<void()> work) { work(); },
-      std::make_shared<Protocol::Json::JsonApiRequestDeserializer>(), out, false, nullptr);
+      std::make_shared<FixedReceiver>(body), sender,
+      std::make_shared<const ExchangeServices>(ExchangeServices{
+          Chain(), [](std::function<void()> work) { work(); },
+          std::make_shared<Protocol::Json::JsonApiRequestDeserializer>(), out, nullptr}));
   int done = 0;
   helper->Start(
       nullptr, [&done](auto error) { done += error ? 100 : 1; }, std::move(headers));

@@ -42,17 +42,19 @@ HttpRequestHandler::HttpRequestHandler(std::shared_ptr<Basalt::Service::Logger> 
                                        Orbi::Core::ProviderPtr provider,
                                        Orbi::Core::Enqueuer enqueuer,
                                        std::shared_ptr<const Orbi::L10n::Localizer> localizer)
-    : logger_(std::move(logger)),
-      orbiLogger_(std::move(orbiLogger)),
-      // Stateless, so one serves every request.
-      provider_(std::make_shared<Orbi::Provider::RemoveProgressProvider>(std::move(provider))),
-      enqueuer_(std::move(enqueuer)),
-      localizer_(std::move(localizer)),
-      deserializer_(std::make_shared<const Orbi::Protocol::Json::JsonApiRequestDeserializer>()),
-      standardSerializer_(
-          std::make_shared<const Orbi::Protocol::Json::JsonApiResponseSerializer>()),
-      cleanSerializer_(
-          std::make_shared<const Orbi::Protocol::Json::JsonApiDirectResponseSerializer>()) {}
+    : logger_(std::move(logger)), orbiLogger_(std::move(orbiLogger)) {
+  // Stateless, so one of each serves every request.
+  Orbi::Provider::ExchangeServices services{
+      std::make_shared<Orbi::Provider::RemoveProgressProvider>(std::move(provider)),
+      std::move(enqueuer),
+      std::make_shared<const Orbi::Protocol::Json::JsonApiRequestDeserializer>(),
+      std::make_shared<const Orbi::Protocol::Json::JsonApiResponseSerializer>(),
+      localizer ? std::move(localizer) : Orbi::L10n::Localizer::Default()};
+  standard_ = std::make_shared<const Orbi::Provider::ExchangeServices>(services);
+  services.serializer =
+      std::make_shared<const Orbi::Protocol::Json::JsonApiDirectResponseSerializer>();
+  clean_ = std::make_shared<const Orbi::Provider::ExchangeServices>(std::move(services));
+}
 
 void HttpRequestHandler::HandlePost(std::shared_ptr<Basalt::Http::Request> request,
                                     std::shared_ptr<Basalt::Http::Response> response) {
@@ -68,21 +70,11 @@ void HttpRequestHandler::HandlePost(std::shared_ptr<Basalt::Http::Request> reque
     }
     flags = kAcceptJson;
   }
-  bool streaming = flags & (kAcceptStreamJson | kAcceptCleanStreamJson);
-
-  auto receiver = HttpRecvHelper::Create(request, orbiLogger_, maxRequestSize_);
-  std::shared_ptr<const Orbi::Protocol::Json::ResponseSerializer> serializer;
-  if (flags & (kAcceptCleanJson | kAcceptFramedCleanJson)) {
-    serializer = cleanSerializer_;
-    response->SetContentType("application/vnd.tessel.orbi.cleanjson");
-  } else {
-    serializer = standardSerializer_;
-    response->SetContentType("application/json");
-  }
-  auto sender = HttpSendHelper::Create(response, orbiLogger_);
+  const bool clean = flags & (kAcceptCleanJson | kAcceptFramedCleanJson);
+  response->SetContentType(clean ? "application/vnd.tessel.orbi.cleanjson" : "application/json");
   auto helper = std::make_shared<Orbi::Provider::AsyncProtocolHandlerHelper>(
-      receiver, sender, provider_, enqueuer_, deserializer_, serializer, streaming,
-      localizer_ ? localizer_ : Orbi::L10n::Localizer::Default());
+      HttpRecvHelper::Create(request, orbiLogger_, maxRequestSize_),
+      HttpSendHelper::Create(response, orbiLogger_), clean ? clean_ : standard_);
 
   // Only what the protocol handler reads: a copy of every header cost a dozen allocations a call.
   Orbi::Transport::HeaderList headers;
@@ -94,7 +86,8 @@ void HttpRequestHandler::HandlePost(std::shared_ptr<Basalt::Http::Request> reque
   std::function<std::optional<uint32_t>()> callerUid;
   if (auto peer = request->GetPeer()) callerUid = [peer] { return peer->Uid(); };
 
-  auto orbiLogger = orbiLogger_;
+  // The helper calls both while its transport helpers hold the logger.
+  const BasaltWrapLoggger* orbiLogger = orbiLogger_.get();
   helper->Start(
       [orbiLogger]() {
         if (orbiLogger->IsEnabled(0)) orbiLogger->Log(0, "Request received\n");

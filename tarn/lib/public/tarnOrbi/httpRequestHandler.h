@@ -12,6 +12,7 @@
 #include "platform/basalt/logger.h"
 #include "platform/orbi/jsonRpc.h"
 #include "platform/orbi/localizer.h"
+#include "platform/orbi/protocolHandler.h"
 #include "platform/orbi/provider.h"
 #include "tarnOrbi/basaltWrapLogger.h"
 
@@ -51,14 +52,10 @@ class HttpRequestHandler final : public Basalt::Http::RequestHandlerMixin {
  private:
   std::shared_ptr<Basalt::Service::Logger> logger_;
   std::shared_ptr<BasaltWrapLoggger> orbiLogger_;
-  Orbi::Core::ProviderPtr provider_;
-  Orbi::Core::Enqueuer enqueuer_;
-  std::shared_ptr<const Orbi::L10n::Localizer> localizer_;
   int32_t maxRequestSize_ = kMaxRequestSize;
-  // Stateless, so made once and shared by every exchange.
-  std::shared_ptr<const Orbi::Protocol::Json::JsonApiRequestDeserializer> deserializer_;
-  std::shared_ptr<const Orbi::Protocol::Json::ResponseSerializer> standardSerializer_;
-  std::shared_ptr<const Orbi::Protocol::Json::ResponseSerializer> cleanSerializer_;
+  // The same provider chain, answering in the standard and in the clean encoding.
+  std::shared_ptr<const Orbi::Provider::ExchangeServices> standard_;
+  std::shared_ptr<const Orbi::Provider::ExchangeServices> clean_;
 };
 
 }  // namespace TarnOrbi
