@@ -49,7 +49,7 @@ HttpRequestHandler::HttpRequestHandler(std::shared_ptr<Basalt::Service::Logger> 
       std::move(enqueuer),
       std::make_shared<const Orbi::Protocol::Json::JsonApiRequestDeserializer>(),
       std::make_shared<const Orbi::Protocol::Json::JsonApiResponseSerializer>(),
-      localizer ? std::move(localizer) : Orbi::L10n::Localizer::Default()};
+      std::move(localizer)};
   standard_ = std::make_shared<const Orbi::Provider::ExchangeServices>(services);
   services.serializer =
       std::make_shared<const Orbi::Protocol::Json::JsonApiDirectResponseSerializer>();
