@@ -110,12 +110,9 @@ Core::ProviderPtr Chain() {
 }
 
 std::string Exchange(const std::string& body, bool clean, Transport::HeaderList headers) {
-  std::shared_ptr<const Protocol::Json::ResponseSerializer> out;
-  if (clean) {
-    out = std::make_shared<Protocol::Json::JsonApiDirectResponseSerializer>();
-  } else {
-    out = std::make_shared<Protocol::Json::JsonApiResponseSerializer>();
-  }
+  std::shared_ptr<const Protocol::Json::ResponseSerializer> out =
+      std::make_shared<Protocol::Json::JsonApiResponseSerializer>();
+  if (clean) out = std::make_shared<Protocol::Json::JsonApiDirectResponseSerializer>();
   auto sender = std::make_shared<CapturingSender>();
   auto helper = std::make_shared<AsyncProtocolHandlerHelper>(
       std::make_shared<FixedReceiver>(body), sender,

@@ -147,6 +147,7 @@ TEST_F(SamlVerifierFilterTest, ProofCoversInputOperationAndTimestamp) {
   const std::string input = R"({"profile":"x","spec":{"grants":[]}})";
   const std::string proof = Sign("rsa", "RS256", Signed(input, "create", ts));
   const std::string empty = Sign("rsa", "RS256", Signed("{}", "create", ts));
+  auto emptyCall = [&] { return Context("rsa", "RS256", ts, empty); };
   // Each proof is refused before it is accepted: a proof once accepted is refused as a replay,
   // which would hide what a later refusal is about.
   EXPECT_EQ(Outcome(Context("rsa", "RS256", ts, proof), R"({"profile":"y","spec":{"grants":[]}})"),
@@ -154,20 +155,17 @@ TEST_F(SamlVerifierFilterTest, ProofCoversInputOperationAndTimestamp) {
   // Members in any order on the wire: the canonical form sorts them.
   EXPECT_EQ(Outcome(Context("rsa", "RS256", ts, proof), R"({"spec":{"grants":[]},"profile":"x"})"),
             "reached");
-  EXPECT_EQ(Outcome(Context("rsa", "RS256", ts, empty), "{}", {kCreate.interfaceId, "verify"}),
-            "unauthenticated");
-  EXPECT_EQ(Outcome(Context("rsa", "RS256", ts, empty), "{}",
-                    {"com.tessel.nox.authentication.verification", "create"}),
+  EXPECT_EQ(Outcome(emptyCall(), "{}", {kCreate.interfaceId, "verify"}), "unauthenticated");
+  EXPECT_EQ(Outcome(emptyCall(), "{}", {"com.tessel.nox.authentication.verification", "create"}),
             "unauthenticated");
   EXPECT_EQ(Outcome(Context("rsa", "RS256", "2030-01-01T10:30:01Z", empty)), "unauthenticated");
   // No canonical form: an integer beyond 2^53.
-  EXPECT_EQ(Outcome(Context("rsa", "RS256", ts, empty), R"({"n":9007199254740993})"),
-            "unauthenticated");
+  EXPECT_EQ(Outcome(emptyCall(), R"({"n":9007199254740993})"), "unauthenticated");
   // "_type" is not part of the clean encoding the client signs.
-  EXPECT_EQ(Outcome(Context("rsa", "RS256", ts, empty), R"({"_type":"x"})"), "reached");
+  EXPECT_EQ(Outcome(emptyCall(), R"({"_type":"x"})"), "reached");
 }
 
-TEST_F(SamlVerifierFilterTest, RefusesMissingOrBrokenProofs) {
+TEST_F(SamlVerifierFilterTest, RefusesMissingOrBrokenProofsAndPassesOtherCalls) {
   const std::string ts = "2030-01-01T10:30:00Z";
   const std::string good = Sign("rsa", "RS256", Signed("{}", "create", ts));
   EXPECT_EQ(Outcome(Context("bearer", "RS256", ts, good)), "unauthenticated");
@@ -178,6 +176,14 @@ TEST_F(SamlVerifierFilterTest, RefusesMissingOrBrokenProofs) {
   EXPECT_EQ(Outcome(noSignature), "unauthenticated");
   const std::string der = Sign("p256", "ES256", Signed("{}", "create", ts), true);
   EXPECT_EQ(Outcome(Context("p256", "ES256", ts, der)), "unauthenticated");
+  // Calls of other schemes, or holder-of-key ones without an algorithm, have nothing to prove.
+  auto oauth = std::make_shared<Core::ExecutionContext>();
+  oauth->securityCtx = {{"schemeId", kOAuthScheme}, {"accessToken", "x"}};
+  EXPECT_EQ(Outcome(oauth), "reached");
+  EXPECT_EQ(Outcome(std::make_shared<Core::ExecutionContext>()), "reached");
+  auto noAlgorithm = Context("rsa", "RS256", "x", "x");
+  noAlgorithm->securityCtx.erase("samlHokTokenAlgorithm");
+  EXPECT_EQ(Outcome(noAlgorithm), "reached");
 }
 
 TEST_F(SamlVerifierFilterTest, AProofIsAcceptedOnce) {
@@ -242,17 +248,6 @@ TEST(ProofReplayGuardTest, RemembersUntilExpiryAndRefusesNewProofsWhenFull) {
   EXPECT_EQ(large.Admit(proofs[1000], 2002, 5000), Verdict::kFresh);  // the first two expired
   EXPECT_EQ(large.Admit(proofs[0], 2002, 5000), Verdict::kFresh);
   EXPECT_EQ(large.Size(), 1000u);
-}
-
-TEST_F(SamlVerifierFilterTest, OtherCallsPassUntouched) {
-  auto oauth = std::make_shared<Core::ExecutionContext>();
-  oauth->securityCtx = {{"schemeId", kOAuthScheme}, {"accessToken", "x"}};
-  EXPECT_EQ(Outcome(oauth), "reached");
-  EXPECT_EQ(Outcome(std::make_shared<Core::ExecutionContext>()), "reached");
-  // Without an algorithm the holder-of-key handler does not authenticate, so nothing to prove.
-  auto noAlgorithm = Context("rsa", "RS256", "x", "x");
-  noAlgorithm->securityCtx.erase("samlHokTokenAlgorithm");
-  EXPECT_EQ(Outcome(noAlgorithm), "reached");
 }
 
 }  // namespace
