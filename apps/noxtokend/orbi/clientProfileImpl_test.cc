@@ -210,29 +210,30 @@ TEST_F(ClientProfileImplTest, ListMatchesEveryPartOfTheSubjectAndFillsByProjecti
 }
 
 TEST_F(ClientProfileImplTest, ChangesToAMissingProfileAreNotFoundAndAFailedStoreChangesNothing) {
-  const std::string notFound = "not_found: Profile not found LU###nobody";
-  auto failed = [](const std::string& operation) {
-    return "3 Failed to " + operation + " client profile, profile not found: LU###nobody";
-  };
-  EXPECT_EQ(Said(Get("LU###nobody")),
-            (std::vector<std::string>{"not_found", notFound, failed("get")}));
-  EXPECT_EQ(Said(Set("LU###nobody", {})),
-            (std::vector<std::string>{"not_found", notFound, failed("set")}));
-  EXPECT_EQ(Said(Delete("LU###nobody")),
-            (std::vector<std::string>{"not_found", notFound, failed("remove")}));
+  // Each refusal is told to the caller and logged with its operation.
+  const std::pair<std::vector<std::string>, const char*> missing[] = {
+      {Said(Get("LU###nobody")), "get"},
+      {Said(Set("LU###nobody", {})), "set"},
+      {Said(Delete("LU###nobody")), "remove"}};
+  for (const auto& [said, operation] : missing) {
+    EXPECT_EQ(said,
+              (std::vector<std::string>{"not_found", "not_found: Profile not found LU###nobody",
+                                        "3 Failed to " + std::string(operation) +
+                                            " client profile, profile not found: LU###nobody"}));
+  }
 
   auto options = root_.StoreOptions();
   options.readOnly = true;
   Start(options);
-  const std::string error = "internal_server_error";
-  EXPECT_EQ(Said(Set("LU###root", {Grant(Entitlement::READ_ONLY)})),
-            (std::vector<std::string>{
-                error, "3 Failed to set client profile, serialization error: LU###root"}));
-  EXPECT_EQ(Said(Create({"erin", {}, {}, {}, {}, {}})),
-            (std::vector<std::string>{error, "3 Failed to create client profile: LU###erin"}));
-  EXPECT_EQ(Said(Delete("LU###root")),
-            (std::vector<std::string>{
-                error, "3 Failed to remove client profile from the profile cache: LU###root"}));
+  const std::pair<std::vector<std::string>, const char*> failed[] = {
+      {Said(Set("LU###root", {Grant(Entitlement::READ_ONLY)})),
+       "set client profile, serialization error: LU###root"},
+      {Said(Create({"erin", {}, {}, {}, {}, {}})), "create client profile: LU###erin"},
+      {Said(Delete("LU###root")), "remove client profile from the profile cache: LU###root"}};
+  for (const auto& [said, line] : failed) {
+    EXPECT_EQ(said, (std::vector<std::string>{"internal_server_error",
+                                              "3 Failed to " + std::string(line)}));
+  }
   EXPECT_EQ(Names(Get("LU###root").value->grants), std::vector<std::string>{"ADMINISTRATOR"});
   EXPECT_EQ(Kind(Get("LU###erin")), "not_found");
 }
