@@ -395,10 +395,13 @@ TEST_F(CallerBudgetTest, ZeroLetsEverythingThroughAndIdleCallersAreForgotten) {
   EXPECT_EQ(budget.Take(7, 1), std::nullopt);
 }
 
-TEST(JournalStreamTest, MapsEveryLevelToASyslogPriority) {
+TEST(JournalStreamTest, PrefixesEachPhysicalLineWithItsLevelsSyslogPriority) {
   const std::pair<int, int> cases[] = {{0, 2}, {2, 2}, {3, 3}, {4, 4},  {5, 6},
                                        {6, 7}, {7, 7}, {8, 5}, {110, 5}};
   for (auto [level, priority] : cases) EXPECT_EQ(JournalPriority(level), priority) << level;
+  EXPECT_EQ(WithJournalPriority("refused\n", 3), "<3>refused\n");
+  EXPECT_EQ(WithJournalPriority("first\nsecond\n", 5), "<6>first\n<6>second\n");
+  EXPECT_EQ(WithJournalPriority("", 3), "");
 }
 
 TEST(JournalStreamTest, RecognisesOnlyTheNamedStream) {
@@ -422,12 +425,6 @@ TEST(JournalStreamTest, RecognisesOnlyTheNamedStream) {
   EXPECT_FALSE(IsJournalStream(nullptr, fd));
   EXPECT_FALSE(IsJournalStream((device + ":" + inode).c_str(), -1));
   std::fclose(file);
-}
-
-TEST(JournalStreamTest, PrefixesEachPhysicalLine) {
-  EXPECT_EQ(WithJournalPriority("refused\n", 3), "<3>refused\n");
-  EXPECT_EQ(WithJournalPriority("first\nsecond\n", 5), "<6>first\n<6>second\n");
-  EXPECT_EQ(WithJournalPriority("", 3), "");
 }
 
 }  // namespace
