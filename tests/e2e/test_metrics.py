@@ -71,16 +71,12 @@ def authentications(samples: dict) -> Counter:
                     if name == "noxtokend_authentications_total"})
 
 
-def with_metrics(root: Root, port) -> None:
-    root.add_config(f"<metrics><portNum>{port}</portNum></metrics>")
-
-
 @pytest.fixture(scope="module")
 def metered(tmp_path_factory):
     """A daemon with metrics on; both switches on, users root and alice."""
     root = Root(tmp_path_factory.mktemp("metered") / "root", log_level=5)
     root.metrics_port = free_port()
-    with_metrics(root, root.metrics_port)
+    root.add_config(f"<metrics><portNum>{root.metrics_port}</portNum></metrics>")
     yield from serve(root)
 
 
@@ -160,7 +156,8 @@ def test_status_exits_3_once_stopped_and_nothing_listens_without_the_setting(met
 @pytest.mark.parametrize("port", ["0", "65536", "same"])
 def test_a_metrics_port_that_cannot_be_is_refused(new_root, port):
     root = new_root()
-    with_metrics(root, root.port if port == "same" else port)
+    port = root.port if port == "same" else port
+    root.add_config(f"<metrics><portNum>{port}</portNum></metrics>")
     daemon = Daemon(root)
     assert daemon.proc.wait(15) == EXIT_FAILURE
     last = daemon.log_text().splitlines()[-1]
