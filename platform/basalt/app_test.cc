@@ -39,7 +39,7 @@ std::string ErrorOf(std::string_view text) {
   return Testing::MessageOf([text] { Config::Parse(text, "test.xml"); });
 }
 
-TEST(ConfigTest, ReadsTrimmedValuesByElementPathAndKnowsWhichWereNeverAsked) {
+TEST(ConfigTest, ReadsTrimmedValuesByPathRefusesNonIntegersAndKnowsWhichWereNeverAsked) {
   auto config = Config::Parse(kSample, "test.xml");
   EXPECT_EQ(config->GetOrigin(), "test.xml");
   int64_t value = 0;
@@ -71,11 +71,8 @@ TEST(ConfigTest, ReadsTrimmedValuesByElementPathAndKnowsWhichWereNeverAsked) {
                                       "log/level"}));
   ASSERT_TRUE(config->GetString("empty", text));
   EXPECT_EQ(text, "");
-}
 
-TEST(ConfigTest, NonIntegerValueThrowsNamingKeyAndText) {
-  auto config = Config::Parse(kSample, "test.xml");
-  int64_t value = 0;
+  // A value that is no integer is refused, naming the key and the text.
   for (const char* key : {"empty", "name"}) {
     EXPECT_THROW(config->GetInt(key, value), Exception) << key;
   }
