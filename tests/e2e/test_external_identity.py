@@ -104,20 +104,17 @@ def test_jwt_of_each_algorithm_is_exchanged_while_its_key_is_registered(daemon, 
     set_chains(federation, "jwt", keys, JWT_CHAINS)
 
 
-def now_us() -> str:
-    """A proof's timestamp that differs from call to call (a repeated proof is a replay)."""
-    return datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%S.%fZ")
-
-
 def saml(keys, holder="rsa", signer="sts", **render_args):
     return sign(keys["dir"], render(keys[holder] if holder else None, **render_args),
                 keys[signer])
 
 
 def hok(keys, token, holder="rsa", algorithm="RS256", **kw):
-    """The securityCtx of a token create call with `token`, proven by `holder` (None: no proof)."""
+    """The securityCtx of a token create call with `token`, proven by `holder` (None: no proof).
+    The timestamp differs from call to call: a repeated proof is a replay."""
+    now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%S.%fZ")
     return security_context(token, holder and keys[holder], algorithm, TOKEN_SVC, "create",
-                            **{"timestamp": now_us(), **kw})
+                            **{"timestamp": now, **kw})
 
 
 def test_saml_holder_of_key_gets_the_profiles_of_the_subject_and_its_groups(daemon, federation,
