@@ -27,6 +27,8 @@ constexpr int64_t kNow = 1'700'000'000;
 constexpr const char* kIssuer = "https://idp.example";
 const std::string kInvalidSignature =
     "com.tessel.nox.authentication.external_token_invalid_signature";
+const std::string kExpired = "com.tessel.nox.authentication.token_expired";
+const std::string kInvalid = "com.tessel.nox.authentication.invalid_token";
 
 // Made once for the suite: key generation is the slow part.
 const TestKey& Key(const std::string& name) {
@@ -242,19 +244,17 @@ TEST_F(ExternalJwtHandlerTest, ARememberedTokenIsJudgedAsIfNew) {
     handler_ = MakeHandler();
     EXPECT_EQ(again, Present(token)) << name;
   }
-  EXPECT_EQ(RefusalId(token), "com.tessel.nox.authentication.token_expired");
+  EXPECT_EQ(RefusalId(token), kExpired);
   EXPECT_EQ(handler_->RememberedTokens(), 0u);
 }
 
 TEST_F(ExternalJwtHandlerTest, EveryTokenGetsItsOneAnswer) {
-  const std::string expired = "com.tessel.nox.authentication.token_expired";
-  const std::string invalid = "com.tessel.nox.authentication.invalid_token";
   const std::string noIssuer = std::string(R"({"iss":")") + kIssuer + R"(","username":"ann"})";
   std::vector<std::pair<std::string, std::string>> cases = {
       {SignRsa(Claims(kNow)), ""},  // exp is the current second
-      {SignRsa(Claims(kNow - 1)), expired},
-      {SignRsa(noIssuer), expired},
-      {SignRsa(Claims(R"("9999999999")")), expired},
+      {SignRsa(Claims(kNow - 1)), kExpired},
+      {SignRsa(noIssuer), kExpired},
+      {SignRsa(Claims(R"("9999999999")")), kExpired},
       // The signature is checked before the expiry.
       {Sign(Claims(kNow - 100), JWT_ALG_RS256, ReadTextFile(Key("stranger").keyPem)),
        kInvalidSignature},
@@ -269,8 +269,8 @@ TEST_F(ExternalJwtHandlerTest, EveryTokenGetsItsOneAnswer) {
        kInvalidSignature},
       // Same signature input shape, but a claims part naming "iss" twice.
       {Compose(R"({"alg":"RS256"})", R"({"iss":"x","iss":")" + std::string(kIssuer) + R"("})"),
-       invalid},
-      {std::string(kMaxExternalTokenLength + 1, 'a'), invalid},
+       kInvalid},
+      {std::string(kMaxExternalTokenLength + 1, 'a'), kInvalid},
       // No issuer (the daemon's own tokens) is left to the next handler.
       {Sign(R"({"username":"u","exp":1})", JWT_ALG_HS256, "k"), "pass"},
   };
@@ -297,16 +297,14 @@ TEST_F(ExternalJwtHandlerTest, ConfiguredChecksRefuseAsInvalidTokens) {
   policy.audiences = {"nox"};
   policy.checkNotBefore = true;
   handler_ = MakeHandler(policy);
-  const std::string invalid = "com.tessel.nox.authentication.invalid_token";
   EXPECT_EQ(SteadyRefusalId(SignRsa(Claims(kNow, R"(,"aud":["x","nox"],"nbf":1)"))), "");
-  EXPECT_EQ(SteadyRefusalId(SignRsa(Claims(kNow, R"(,"aud":"x")"))), invalid);
+  EXPECT_EQ(SteadyRefusalId(SignRsa(Claims(kNow, R"(,"aud":"x")"))), kInvalid);
   const std::string refused = "3 Token of issuer alias idp-0 refused: ";
   EXPECT_TRUE(Logged(refused + "audience not accepted; the token holds: [x]"));
-  EXPECT_EQ(SteadyRefusalId(SignRsa(Claims(kNow, R"(,"aud":"nox","iat":1800000000)"))), invalid);
+  EXPECT_EQ(SteadyRefusalId(SignRsa(Claims(kNow, R"(,"aud":"nox","iat":1800000000)"))), kInvalid);
   EXPECT_TRUE(Logged(refused + "issued in the future (iat); the token holds: 1800000000"));
   // The signature and the expiry come first, with their own answers.
-  EXPECT_EQ(SteadyRefusalId(SignRsa(Claims(kNow - 1, R"(,"aud":"x")"))),
-            "com.tessel.nox.authentication.token_expired");
+  EXPECT_EQ(SteadyRefusalId(SignRsa(Claims(kNow - 1, R"(,"aud":"x")"))), kExpired);
 }
 
 }  // namespace
