@@ -210,7 +210,6 @@ TEST_F(ClientProfileImplTest, ListMatchesEveryPartOfTheSubjectAndFillsByProjecti
 }
 
 TEST_F(ClientProfileImplTest, ChangesToAMissingProfileAreNotFoundAndAFailedStoreChangesNothing) {
-  // Each refusal is told to the caller and logged with its operation.
   const std::pair<std::vector<std::string>, const char*> missing[] = {
       {Said(Get("LU###nobody")), "get"},
       {Said(Set("LU###nobody", {})), "set"},
