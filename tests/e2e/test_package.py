@@ -88,9 +88,12 @@ def test_package_holds_the_daemon_and_client_that_serve_under_a_root(deb, tmp_pa
     try:
         daemon.wait_ready()
         env = {"PATH": "/usr/bin:/bin", "HOME": str(tmp_path), "XDG_RUNTIME_DIR": str(tmp_path)}
-        ctl = lambda *args, stdin="": subprocess.run(  # noqa: E731
-            [unpacked / "usr/bin/noxtokenctl", "--port", str(root.port), *args], input=stdin,
-            env=env, capture_output=True, text=True, timeout=60)
+
+        def ctl(*args, stdin=""):
+            return subprocess.run(
+                [unpacked / "usr/bin/noxtokenctl", "--port", str(root.port), *args], input=stdin,
+                env=env, capture_output=True, text=True, timeout=60)
+
         created = ctl("token", "create", "--user", "alice", "--password-stdin",
                       stdin=USERS["alice"] + "\n")
         assert created.returncode == 0, created.stderr
