@@ -148,11 +148,9 @@ void ClientProfileAccess::WaitForStore() {
   logger_->Log(5, "ConfigStore boot has finished.");
 }
 
-std::map<std::string, bool> ClientProfileAccess::InitializeFlags(
-    const ConfigStoreObjectId& id, const std::vector<ConfigStoreObjectPtr>& defaults) {
-  logger_->Log(5, "Initializing client profile modification flags from default values");
-  WaitForStore();
-  std::map<std::string, bool> flags;
+ConfigStoreObject ClientProfileAccess::UnmodifiedFlags(
+    const ConfigStoreObjectId& id, const std::vector<ConfigStoreObjectPtr>& defaults,
+    std::map<std::string, bool>& flags) const {
   ConfigStoreObject config(id);
   config.SetValueEmptyList("profiles_init");
   for (const auto& profile : defaults) {
@@ -162,7 +160,15 @@ std::map<std::string, bool> ClientProfileAccess::InitializeFlags(
     flag->SetValue("modified", false);
     flags[profileName] = false;
   }
-  store_->WriteObject(config);
+  return config;
+}
+
+std::map<std::string, bool> ClientProfileAccess::InitializeFlags(
+    const ConfigStoreObjectId& id, const std::vector<ConfigStoreObjectPtr>& defaults) {
+  logger_->Log(5, "Initializing client profile modification flags from default values");
+  WaitForStore();
+  std::map<std::string, bool> flags;
+  store_->WriteObject(UnmodifiedFlags(id, defaults, flags));
   return flags;
 }
 
@@ -315,15 +321,23 @@ Basalt::Status ClientProfileAccess::Erase(const std::string& profileName,
 
 std::vector<std::string> ClientProfileAccess::RestoreDefaults() {
   Basalt::System::ScopedWriteLock lock(*this);
+  const auto defaults = store_->GetDefaultObjects(FilterSpecObject(ClientProfilesId()));
+  // One transaction: a fault part way must not leave a stored default removed while its flag
+  // still says modified, which would leave that profile neither stored nor restored.
+  ConfigStoreBatch batch;
   std::vector<std::string> names;
-  for (const auto& object : store_->GetDefaultObjects(FilterSpecObject(ClientProfilesId()))) {
+  for (const auto& object : defaults) {
     names.push_back(MakeProfileName(*format_.LoadSubject(*object)));
     if (const ClientProfileIndex::Entry* stored = profiles_.Find(names.back())) {
-      store_->RemoveObject(ClientProfilesId(stored->instanceId.ToString()));
-      profiles_.Erase(*stored);
+      batch.Remove(ClientProfilesId(stored->instanceId.ToString()));
     }
   }
-  store_->RemoveObject(NoxTokenConfigId());
+  std::map<std::string, bool> flags;
+  batch.Write(UnmodifiedFlags(NoxTokenConfigId(), defaults, flags));
+  store_->Commit(batch);
+  for (const std::string& name : names) {
+    if (const ClientProfileIndex::Entry* stored = profiles_.Find(name)) profiles_.Erase(*stored);
+  }
   ApplyDefaults();
   return names;
 }

@@ -88,6 +88,11 @@ class ClientProfileAccess : public Basalt::System::RwLockableMixin {
   void Populate() REQUIRES(this);
   void ApplyDefaults() REQUIRES(this);
   void WaitForStore();
+  // The "nox_token_config" object marking every default profile unmodified; `flags` gets the same.
+  NoxConfigStore::ConfigStoreObject UnmodifiedFlags(
+      const NoxConfigStore::ConfigStoreObjectId& id,
+      const std::vector<NoxConfigStore::ConfigStoreObjectPtr>& defaults,
+      std::map<std::string, bool>& flags) const;
   std::map<std::string, bool> InitializeFlags(
       const NoxConfigStore::ConfigStoreObjectId& id,
       const std::vector<NoxConfigStore::ConfigStoreObjectPtr>& defaults);

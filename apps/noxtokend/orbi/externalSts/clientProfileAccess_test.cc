@@ -161,9 +161,9 @@ TEST_F(ClientProfileAccessTest, DefaultIsNeverStoredAndAnUpdateIsStoredOnce) {
   }
 }
 
-// A change of root's default writes the profile and its flag together. Whichever write or sync a
-// full disk or a failing device breaks, a refused change leaves memory and store as they were
-// (and a retry stores it), and an accepted one is what the next start reads.
+// A change of root's default, and restoring it, write the profile and its flag together. Whichever
+// write or sync a full disk or a failing device breaks, a refused change leaves memory and store
+// as they were (and a retry stores it), and an accepted one is what the next start reads.
 TEST_F(ClientProfileAccessTest, AChangeOfTheDefaultIsStoredWholeOrNotAtAllWhereverAFaultHits) {
   root_.InstallSchemaFile(NOX_SCHEMA_FILE);
   auto& vfs = NoxConfigStore::Testing::FaultyVfs::Get();
@@ -221,6 +221,32 @@ TEST_F(ClientProfileAccessTest, AChangeOfTheDefaultIsStoredWholeOrNotAtAllWherev
   EXPECT_EQ(std::count_if(lines_.begin(), lines_.end(),
                           [&](const std::string& line) { return line.starts_with(flagLine); }),
             refused);
+
+  // Restoring the default after an update: the next start has root as updated or as the
+  // default, never without a profile (a removal kept while its flag still said modified).
+  int restoreRefused = 0;
+  for (int point = 0; point < 12; ++point) {
+    SCOPED_TRACE("restore, fault point " + std::to_string(point));
+    std::filesystem::remove_all(options.directory);
+    auto access = restart();
+    ASSERT_EQ(Update(*access, "LU###root", {Grant("OPERATOR")}), kDone);
+    if (point < 8) {
+      vfs.FailWritesAfter(point * 2);
+    } else {
+      vfs.FailSyncsAfter(point - 8);
+    }
+    bool restored = true;
+    try {
+      access->RestoreDefaults();
+    } catch (const NoxConfigStore::ConfigStoreException&) {
+      restored = false;
+      ++restoreRefused;
+    }
+    vfs.Heal();
+    expectRoot(*restart(), restored ? Names{"HOST/ADMINISTRATOR"} : Names{"HOST/OPERATOR"},
+               !restored);
+  }
+  EXPECT_GE(restoreRefused, 2);
 }
 
 TEST_F(ClientProfileAccessTest, SubjectsOfDifferentKindsAreKeptApartAndBadOnesAreRefused) {
