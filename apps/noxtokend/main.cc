@@ -26,6 +26,7 @@
 #include "platform/basalt/httpSvc.h"
 #include "platform/basalt/serviceManager.h"
 #include "platform/configstore/configStore.h"
+#include "platform/configstore/storeOwner.h"
 
 namespace {
 
@@ -89,8 +90,9 @@ Environment:
   NOTIFY_SOCKET  set by systemd: readiness is reported once the endpoint listens
   JOURNAL_STREAM set by systemd: audit records also go to the journal
 
-Exit status: 0 after a stop by signal; 255 when the daemon is switched off or
-start-up fails ("Error: " and the reason on standard error).
+Exit status: 0 after a stop by signal; 255 when the daemon is switched off
+(silently) or start-up fails ("Error: " and the reason on standard error), for
+example when another process works on the same store.
 )";
 
 std::shared_ptr<Basalt::Service::Logger> gModuleLogger;
@@ -130,6 +132,10 @@ uint16_t ConfiguredMetricsPort(uint16_t apiPort) {
   return port;
 }
 
+std::string StoreDirectory() {
+  return NoxConfigStore::ConfigStoreOptions::ForHost(NoxConfigStore::sGlobalNamespace).directory;
+}
+
 bool SomethingListens(int64_t port) {
   addrinfo hints{};
   hints.ai_socktype = SOCK_STREAM;
@@ -154,6 +160,7 @@ int RestoreDefaultProfiles(const char* configArgument) {
     throw Basalt::Exception("something listens on localhost port " + std::to_string(port) +
                             ": stop the daemon first (systemctl stop noxtokend)");
   }
+  const NoxConfigStore::StoreOwner owner(StoreDirectory());
   auto names = NoxToken::CreateClientProfileAccess()->RestoreDefaults();
   std::printf("Restored the default client profiles:");
   for (const auto& name : names) std::printf(" %s", name.c_str());
@@ -168,6 +175,7 @@ int Serve(int argc, char** argv, std::chrono::system_clock::time_point started) 
   gModuleLogger->Log(5, "noxtokend version %1", Nox::kVersion);
 
   auto app = Basalt::Service::GetApp();
+  const NoxConfigStore::StoreOwner owner(StoreDirectory());
   const uint16_t port = ConfiguredPort();
   const uint16_t metricsPort = ConfiguredMetricsPort(port);
   // The endpoint's limits, the audit settings and the external token checks are read again

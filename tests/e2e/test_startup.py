@@ -12,7 +12,7 @@ import tempfile
 import pytest
 
 from conftest import (DAEMON, EXIT_FAILURE, PROVIDER_SVC, SERVICE_SVC, VERSION, Daemon,
-                      assert_error_kind, output_of)
+                      assert_error_kind, free_port, output_of)
 
 
 # Which texts the configuration reader refuses is its unit tests'; here the process's answers.
@@ -160,3 +160,21 @@ def test_a_store_that_cannot_be_used_stops_start_up_with_an_error(new_root, run_
     assert (done.returncode, done.stdout) == (EXIT_FAILURE, b"")
     last = done.stderr.splitlines()[-1]
     assert last.startswith(b"Error: ") and (damage != "read-only" or bytes(database) in last)
+
+
+def test_one_process_at_a_time_works_on_a_root(new_root, run_daemon):
+    """A second daemon or the restore command beside a running daemon, on another port, would
+    each keep their own profiles in memory and write over the other's."""
+    root = new_root()
+    daemon = run_daemon(root)
+    other = root.path / "other-port.xml"
+    other.write_text(root.config.read_text().replace(f">{root.port}<", f">{free_port()}<"))
+    env = dict(os.environ, TESSEL_ROOT=str(root.path))
+    in_use = f"{root.store_dir} is in use by another process (pid {daemon.proc.pid})"
+    for args in ([other], ["--restore-default-profiles", other]):
+        done = subprocess.run([str(DAEMON), *map(str, args)], env=env, capture_output=True,
+                              text=True, timeout=20)
+        assert (done.returncode, done.stdout) == (EXIT_FAILURE, ""), done
+        assert done.stderr.splitlines()[-1].startswith("Error: ") and in_use in done.stderr
+    assert daemon.serves() and daemon.stop() == 0
+    assert run_daemon(root).stop() == 0  # the lock goes with its process

@@ -109,9 +109,9 @@ void ClientProfileAccess::Populate() {
   // loaded; the first such object, in store order, decides.
   GrantPool grants;
   std::exception_ptr refusal;
-  bool duplicate = false;
+  std::string duplicate;
   store_->ForEachInstance(filter, [&](const ConfigStoreObject& object) REQUIRES(this) {
-    if (refusal || duplicate) return;
+    if (refusal || !duplicate.empty()) return;
     auto profile = std::make_shared<Info>();
     try {
       profile->subject = format_.LoadSubject(object);
@@ -121,14 +121,21 @@ void ClientProfileAccess::Populate() {
     }
     if (logger_->IsEnabled(5)) logger_->Log(5, "Loading %1", profile->subject->type.ToString());
     profile->grants = format_.LoadGrants(object, grants);
-    duplicate =
-        !profiles_.Add(std::move(profile), CompactInstanceId(*object.GetId().GetInstanceId()));
+    const auto subject = profile->subject;
+    if (!profiles_.Add(std::move(profile), CompactInstanceId(*object.GetId().GetInstanceId()))) {
+      duplicate = MakeProfileName(*subject);
+    }
   });
   profiles_.Order();
   if (refusal) std::rethrow_exception(refusal);
-  // Two stored objects for one subject cannot come from this daemon; which one is right is
-  // unknowable, so refuse to run on such a store.
-  VERIFY(!duplicate);
+  // Two stored objects for one subject come only from a change made beside this daemon; which
+  // one is right is unknowable, so refuse to run on such a store.
+  if (!duplicate.empty()) {
+    throw ConfigStoreException("the configuration store holds two client profiles named " +
+                               duplicate +
+                               ", written beside this daemon: delete one of them from the "
+                               "store, or restore the store from a backup");
+  }
   ApplyDefaults();
 }
 

@@ -1,5 +1,6 @@
 #include "apps/noxtokend/orbi/externalSts/clientProfileAccess.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -312,7 +313,7 @@ TEST_F(ClientProfileAccessTest, MissingFlagsAreWrittenAsSoonAsTheBootMarkerGoes)
 
 using ClientProfileAccessDeathTest = ClientProfileAccessTest;
 
-TEST_F(ClientProfileAccessDeathTest, EndlessBootAndTwoProfilesForOneSubjectStopTheProcess) {
+TEST_F(ClientProfileAccessDeathTest, EndlessBootStopsTheProcess) {
   root_.InstallSchema("nox.json", Schema(1, -1));
   Store()->SetBootPhase(true);
   EXPECT_DEATH(
@@ -328,17 +329,23 @@ TEST_F(ClientProfileAccessDeathTest, EndlessBootAndTwoProfilesForOneSubjectStopT
       },
       "slept 300\n.* ConfigStore boot didn't finish in 300 seconds\nNOT_REACHED");
   Store()->SetBootPhase(false);
-
-  WriteProfile("first", "LOCAL_USER", "twin");
-  WriteProfile("second", "LOCAL_USER", "twin");
-  EXPECT_DEATH({ ClientProfileAccess access(ConfigStore::Open(root_.StoreOptions())); },
-               "VERIFY .*clientProfileAccess\\.cc");
 }
 
 TEST_F(ClientProfileAccessTest, UnreadableProfilesStopStartAndMissingKeysReadAsEmpty) {
   WriteProfile("robot", "ROBOT", "r2");
   EXPECT_THROW(Start(), Basalt::Exception);
   Store()->RemoveObject(ClientProfilesId("robot"));
+  // Which of two objects for one subject is right is unknowable: the start is refused, by name.
+  WriteProfile("first", "LOCAL_USER", "twin");
+  WriteProfile("second", "LOCAL_USER", "twin");
+  try {
+    Start();
+    ADD_FAILURE() << "a store with two profiles for one subject was accepted";
+  } catch (const Basalt::Exception& e) {
+    EXPECT_THAT(e.what(), testing::HasSubstr("holds two client profiles named LU###twin"));
+  }
+  Store()->RemoveObject(ClientProfilesId("second"));
+  Store()->RemoveObject(ClientProfilesId("first"));
 
   ConfigStoreObject object(ClientProfilesId("partial"));
   auto subject = object.CreateSubObject(SubObjectId("subject"));
