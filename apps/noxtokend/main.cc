@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -136,6 +137,19 @@ std::string StoreDirectory() {
   return NoxConfigStore::ConfigStoreOptions::ForHost(NoxConfigStore::sGlobalNamespace).directory;
 }
 
+// Without its schema file the store declares no default profiles: root would hold no
+// administrator grant, and a restore would restore nothing.
+void RequireSchemaFile() {
+  const std::string path =
+      NoxConfigStore::ConfigStoreOptions::ForHost(NoxConfigStore::sGlobalNamespace)
+          .schemaDirectory +
+      "/noxtokend.json";
+  if (::access(path.c_str(), R_OK) != 0) {
+    throw Basalt::Exception("cannot read the store's schema file " + path + ": " +
+                            std::strerror(errno) + "; reinstall the package");
+  }
+}
+
 bool SomethingListens(int64_t port) {
   addrinfo hints{};
   hints.ai_socktype = SOCK_STREAM;
@@ -161,6 +175,7 @@ int RestoreDefaultProfiles(const char* configArgument) {
                             ": stop the daemon first (systemctl stop noxtokend)");
   }
   const NoxConfigStore::StoreOwner owner(StoreDirectory());
+  RequireSchemaFile();
   auto names = NoxToken::CreateClientProfileAccess()->RestoreDefaults();
   std::printf("Restored the default client profiles:");
   for (const auto& name : names) std::printf(" %s", name.c_str());
@@ -176,6 +191,7 @@ int Serve(int argc, char** argv, std::chrono::system_clock::time_point started) 
 
   auto app = Basalt::Service::GetApp();
   const NoxConfigStore::StoreOwner owner(StoreDirectory());
+  if (FeatureList[FeatureTable::kExternalSts]) RequireSchemaFile();
   const uint16_t port = ConfiguredPort();
   const uint16_t metricsPort = ConfiguredMetricsPort(port);
   // The endpoint's limits, the audit settings and the external token checks are read again

@@ -131,12 +131,15 @@ def test_service_manager_notices_and_a_log_reader_that_goes_away(new_root):
 
 
 @pytest.mark.parametrize("damage", ["random-bytes", "header-garbage", "empty", "directory",
-                                    "read-only"])
+                                    "read-only", "schema-missing"])
 def test_a_store_that_cannot_be_used_stops_start_up_with_an_error(new_root, run_daemon, damage):
     root = new_root()
     assert run_daemon(root).stop() == 0
     database, prefix = root.store_dir / "global.db", []
-    if damage == "directory":
+    schema = root.path / "usr/lib/tessel/configstore/schema/noxtokend.json"
+    if damage == "schema-missing":  # root would start without its administrator grant
+        schema.unlink()
+    elif damage == "directory":
         database.unlink()
         database.mkdir()
     elif damage == "read-only":
@@ -159,7 +162,8 @@ def test_a_store_that_cannot_be_used_stops_start_up_with_an_error(new_root, run_
 
     assert (done.returncode, done.stdout) == (EXIT_FAILURE, b"")
     last = done.stderr.splitlines()[-1]
-    assert last.startswith(b"Error: ") and (damage != "read-only" or bytes(database) in last)
+    named = {"read-only": database, "schema-missing": schema}.get(damage)
+    assert last.startswith(b"Error: ") and (named is None or bytes(named) in last), last
 
 
 def test_one_process_at_a_time_works_on_a_root(new_root, run_daemon):
