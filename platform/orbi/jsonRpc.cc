@@ -122,6 +122,16 @@ std::optional<ApiRequest> ReadUsualRequest(std::string_view frame) {
                     std::move(context)};
 }
 
+namespace {
+// Jansson's text quotes the request "near" the fault, which may be a password or a token: the
+// answer names the fault and its byte offset instead.
+std::string ParseErrorText(const json_error_t& error) {
+  std::string_view text = error.text;
+  text = text.substr(0, text.find(" near "));
+  return "Parse error: " + std::string(text) + " at byte " + std::to_string(error.position);
+}
+}  // namespace
+
 Basalt::Result<ApiRequest, ProtocolError> ReadRequestByTree(std::string_view frame) {
   if (std::string bound = Orbi::Json::CheckBounds(frame, Orbi::Json::kRequestBounds);
       !bound.empty()) {
@@ -133,8 +143,8 @@ Basalt::Result<ApiRequest, ProtocolError> ReadRequestByTree(std::string_view fra
     root.reset(json_loadb(frame.data(), frame.size(), JSON_REJECT_DUPLICATES | JSON_DECODE_ANY,
                           &parseError));
     if (!root) {
-      return Basalt::Unexpected{ProtocolError{
-          kParseError, std::string("Parse error: ") + parseError.text, JsonPtr(json_null())}};
+      return Basalt::Unexpected{
+          ProtocolError{kParseError, ParseErrorText(parseError), JsonPtr(json_null())}};
     }
   }
   if (!json_is_object(root.get())) return Invalid("Invalid request: not an object", nullptr);

@@ -183,6 +183,13 @@ INSTANTIATE_TEST_SUITE_P(
         {"DuplicateSecurityMember",
          Call("t.echo", "say", "{}", R"({"securityCtx":{"a":"1","a":"2"}})"),
          Refused("null", -32700)},
+        // Jansson's text would quote the secret "near" the fault.
+        {"BadEscapeAfterASecret",
+         Call("t.echo", "say", "{}", R"({"securityCtx":{"p":"s3cr3t\q"}})"),
+         Refused("null", -32700) + R"("message":"Parse error: invalid escape at byte )"},
+        {"BadUtf8AfterASecret",
+         Call("t.echo", "say", "{}", "{\"securityCtx\":{\"p\":\"s3cr3t\xff\"}}"),
+         Refused("null", -32700) + R"("message":"Parse error: )"},
         {"Array", "[]", Refused("null")},
         {"RealId", Envelope("{}", R"("id":1.5)"), Refused("null")},
         {"LargeIntegerId", Envelope(kAnonymousSay, R"("id":9007199254740993)"),
