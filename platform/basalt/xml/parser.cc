@@ -20,6 +20,42 @@ constexpr size_t kChunkSize = 4096;
 constexpr int kParseOptions =
     XML_PARSE_NONET | XML_PARSE_NOCDATA | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
 
+// libxml2 compares each attribute of a start tag with every earlier one, so a tag of 100,000
+// attributes takes minutes: tags are counted in the text before libxml2 reads it. An '=' outside
+// quotes inside a tag starts an attribute (namespace declarations included); that over-counts
+// only in comments, which no document this daemon reads needs to fill with them.
+constexpr int kMaxAttributesPerElement = 256;
+
+class AttributeCounter {
+ public:
+  // False once a tag of the text fed so far holds more attributes than the bound.
+  bool Feed(const char* bytes, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+      const char c = bytes[i];
+      if (quote_ != 0) {
+        if (c == quote_) quote_ = 0;
+      } else if (!inTag_) {
+        if (c == '<') {
+          inTag_ = true;
+          attributes_ = 0;
+        }
+      } else if (c == '"' || c == '\'') {
+        quote_ = c;
+      } else if (c == '>') {
+        inTag_ = false;
+      } else if (c == '=' && ++attributes_ > kMaxAttributesPerElement) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+ private:
+  bool inTag_ = false;
+  char quote_ = 0;
+  int attributes_ = 0;
+};
+
 struct ParseState {
   std::string refusal;
   std::unordered_map<const xmlNode*, int> columns;
@@ -99,9 +135,14 @@ class LibXmlParser : public XMLParser {
     ctxt->_private = &state;
 
     char buffer[kChunkSize];
+    AttributeCounter attributes;
     bool more = true;
     while (more && state.refusal.empty() && !ctxt->disableSAX) {
       const size_t count = reader.Read(buffer, sizeof buffer);
+      if (!attributes.Feed(buffer, count)) {
+        throw Exception(Format("XML elements of more than %1 attributes are not accepted",
+                               kMaxAttributesPerElement));
+      }
       more = count > 0;
       KeptLibXml().xmlParseChunk(ctxt.get(), buffer, static_cast<int>(count), more ? 0 : 1);
     }
