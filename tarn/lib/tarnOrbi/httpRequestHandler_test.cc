@@ -16,11 +16,15 @@ class FakeRequest : public Basalt::Http::Request, public std::enable_shared_from
   explicit FakeRequest(std::string body) : body_(std::move(body)) {}
   Basalt::Http::Method GetMethod() const override { return Basalt::Http::Method::POST; }
   std::string GetPath() const override { return "/api"; }
-  std::optional<std::string_view> GetHeader(std::string_view) const override { return {}; }
+  std::optional<std::string_view> GetHeader(std::string_view name) const override {
+    if (name == "Content-Length" && length) return *length;
+    return {};
+  }
   std::vector<std::pair<std::string, std::string>> GetHeaders() const override { return {}; }
   void AsyncRead(void* data, size_t size, ReadDone done) override {
     ++reads;
-    if (hold) {
+    sizes.push_back(size);
+    if (hold || (stallAtEnd && offset_ == body_.size())) {
       held = std::move(done);
       return;
     }
@@ -32,7 +36,10 @@ class FakeRequest : public Basalt::Http::Request, public std::enable_shared_from
   }
   int reads = 0;
   bool failRead = false;
-  bool hold = false;  // keeps the read pending in `held`
+  bool hold = false;                  // keeps the read pending in `held`
+  bool stallAtEnd = false;            // holds the read that finds the body's bytes all taken
+  std::optional<std::string> length;  // Content-Length
+  std::vector<size_t> sizes;          // asked by each read
   ReadDone held;
 
  private:
@@ -92,6 +99,22 @@ TEST(ReceiveTest, ReadsTheBodyInStepsAndRefusesAtTheLimit) {
     if (code == 0) {
       EXPECT_EQ(buffer->View(), std::string(c.body, 'x'));
     }
+  }
+}
+
+// The room asked for a body of announced length doubles with what came: a client that announces
+// 64 KiB and stalls after one byte holds 8 KiB, not the whole length.
+TEST(ReceiveTest, ReadsAnAnnouncedBodyIntoRoomThatGrowsWithWhatCame) {
+  for (size_t sent : {size_t{1}, size_t{65536}}) {
+    auto request = std::make_shared<FakeRequest>(std::string(sent, 'x'));
+    request->length = "65536";
+    request->stallAtEnd = sent < 65536;
+    auto buffer = std::make_shared<Orbi::Transport::FrameBuffer>();
+    int done = 0;
+    HttpRecvHelper::Create(request, Logger(), 1 << 20)->HandleFrame(buffer, [&](auto) { ++done; });
+    const std::vector<size_t> stalled{4096, 4096}, whole{4096, 4096, 8192, 16384, 32768};
+    EXPECT_EQ(request->sizes, sent == 1 ? stalled : whole);
+    EXPECT_EQ(done, sent == 1 ? 0 : 1);
   }
 }
 

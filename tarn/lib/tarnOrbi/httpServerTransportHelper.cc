@@ -125,15 +125,16 @@ void HttpRecvHelper::HandleFrame(std::shared_ptr<Orbi::Transport::FrameBuffer> b
   ReadStep();
 }
 
-// Once the first bytes came, the HTTP service has admitted the body: the rest of an announced
-// length is taken into one buffer of its size rather than one that grows by copying. The first
-// read is no larger than the announced body either: the buffer zero-fills what it prepares.
+// The room prepared for a body of announced length at most doubles what has come, up to that
+// length: the buffer zero-fills what it prepares, and a client that announces a body and then
+// stalls must hold no more memory than it sent (bodies the HTTP service admits without its
+// shared budget would otherwise pin their whole length each).
 size_t HttpRecvHelper::NextStep() const {
   if (!announced_) return kReadStep;
   uint64_t total = std::min(*announced_, static_cast<uint64_t>(maxSize_));
   // One byte more: a body longer than its announced length is the HTTP parser's to refuse.
   const size_t rest = static_cast<size_t>(total - std::min(bytesRead_, total)) + 1;
-  return bytesRead_ == 0 ? std::min(rest, kReadStep) : rest;
+  return std::min(rest, std::max(kReadStep, static_cast<size_t>(bytesRead_)));
 }
 
 void HttpRecvHelper::ReadStep() {

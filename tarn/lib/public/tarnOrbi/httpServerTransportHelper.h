@@ -1,7 +1,7 @@
 // Adapts one HTTP exchange to the framework's frame transport: the request body is read as one
 // frame (within a size limit) and each answer frame is written as the response body. The first
-// read takes at most kReadStep bytes; the rest of a body of announced length goes into one buffer
-// of that length, and the frame ends as soon as that length has come. Each adapter handles one
+// read takes at most kReadStep bytes; then the room for a body of announced length doubles with
+// what has come, and the frame ends as soon as that length has come. Each adapter handles one
 // frame at a time; it is not thread-safe.
 #pragma once
 
