@@ -95,7 +95,7 @@ void App::ReportUnreadConfigKeysLocked() {
   if (unreadKeysReported_) return;
   unreadKeysReported_ = true;
   for (const auto& key : config_->GetUnreadKeys()) {
-    logger_->Log(3, "Unknown configuration element '%1' in '%2' ignored", key,
+    logger_->Log(2, "Unknown configuration element '%1' in '%2' ignored", key,
                  config_->GetOrigin());
   }
 }

@@ -62,7 +62,7 @@ def test_configuration_argument_default_port_and_loopback_only(new_root, run_dae
     assert texts.index("Starting NOX Token CPS on port 9199.") > texts.index(
         f"Unknown configuration element 'endpoint/portNumber' in '{custom}' ignored")
     assert [(r.level, r.text) for r in records if "Unknown configuration" in r.text] == [
-        (3, f"Unknown configuration element '{key}' in '{custom}' ignored")
+        (2, f"Unknown configuration element '{key}' in '{custom}' ignored")
         for key in ("endpoint/portNumber", "extra/depth")
     ]
     shown = subprocess.run(["ip", "-o", "-4", "addr", "show"], capture_output=True, text=True)
