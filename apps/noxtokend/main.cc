@@ -188,6 +188,11 @@ int Serve(int argc, char** argv, std::chrono::system_clock::time_point started) 
   InitRuntime(argc > 1 ? argv[1] : nullptr);
   gModuleLogger = Basalt::Service::Logger::sDefaultLogger;
   gModuleLogger->Log(5, "noxtokend version %1", Nox::kVersion);
+  for (const auto& line : FeatureList.UnreadableLines()) {
+    gModuleLogger->Log(2,
+                       "Feature switch line '%1' in %2 is not 'name = on|off': the switch stays on",
+                       line, Basalt::System::HostPath("/etc/tessel/features.conf"));
+  }
 
   auto app = Basalt::Service::GetApp();
   const NoxConfigStore::StoreOwner owner(StoreDirectory());

@@ -16,6 +16,12 @@ constexpr std::pair<std::string_view, size_t> kSwitchNames[] = {
     {"external_sts", FeatureTable::kExternalSts},
 };
 
+// "on" and "off", and the words an administrator may mean by them.
+constexpr std::pair<std::string_view, bool> kSwitchWords[] = {
+    {"on", true},  {"off", false}, {"true", true}, {"false", false},
+    {"yes", true}, {"no", false},  {"1", true},    {"0", false},
+};
+
 std::string_view Trim(std::string_view text) {
   const char* blanks = " \t\r";
   auto first = text.find_first_not_of(blanks);
@@ -48,10 +54,15 @@ FeatureTable FeatureTable::Parse(std::string_view text) {
     size_t index = IndexOf(Trim(line.substr(0, equals)));
     std::string_view value = Trim(line.substr(equals + 1));
     if (index == kSize) continue;
-    if (EqualsIgnoringCase(value, "on")) {
-      table.Set(index, true);
-    } else if (EqualsIgnoringCase(value, "off")) {
-      table.Set(index, false);
+    bool known = false;
+    for (const auto& [word, on] : kSwitchWords) {
+      if (EqualsIgnoringCase(value, word)) {
+        table.Set(index, on);
+        known = true;
+      }
+    }
+    if (!known) {
+      table.unreadable_.push_back(std::string(Trim(line)));
     }
   }
   return table;

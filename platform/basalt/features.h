@@ -1,11 +1,13 @@
 // Host feature switches, read once from HostPath("/etc/tessel/features.conf"): lines
-// "name = on|off", '#' starts a comment. A missing file or entry leaves the switch on.
+// "name = on|off" (also true|false, yes|no, 1|0, in any case), '#' starts a comment. A missing
+// file or entry leaves the switch on.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Switches by their fixed index in the host's switch list.
 class FeatureTable {
@@ -24,12 +26,17 @@ class FeatureTable {
   // The index of a switch name, or kSize when the name is unknown.
   static size_t IndexOf(std::string_view name);
 
-  // Applies the lines of a features file. Unknown names and lines that are not "name = on|off"
-  // are skipped: a damaged file must not switch anything off by accident.
+  // Applies the lines of a features file. Unknown names and lines that are not "name = value"
+  // are skipped, and so is a known switch's value that is none of the words above: a damaged
+  // file must not switch anything off by accident.
   static FeatureTable Parse(std::string_view text);
+
+  // The lines of known switches whose value was skipped, for the log once there is one.
+  const std::vector<std::string>& UnreadableLines() const { return unreadable_; }
 
  private:
   std::array<bool, kSize> states_;
+  std::vector<std::string> unreadable_;
 };
 
 // The process's switch list; written only by FeatureState_Init, before any thread starts.

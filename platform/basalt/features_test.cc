@@ -19,6 +19,8 @@ TEST(FeatureTableTest, OnlyWellFormedLinesTurnSwitchesOff) {
       {"# noxtokend = off\n", true, true},
       {"noxtokend off\nexternal_sts = maybe\n= off\nnoxtokend = off extra\n", true, true},
       {"noxtokend = off\nnoxtokend = on", true, true},  // the last line of a name wins
+      {"noxtokend = No\nexternal_sts = FALSE\n", false, false},
+      {"noxtokend = 0\nexternal_sts = yes\n", false, true},
   };
   for (const auto& [text, daemon, sts] : cases) {
     const FeatureTable table = FeatureTable::Parse(text);
@@ -27,6 +29,10 @@ TEST(FeatureTableTest, OnlyWellFormedLinesTurnSwitchesOff) {
     EXPECT_TRUE(table[17]) << text;
     EXPECT_FALSE(table[FeatureTable::kSize]) << text;  // outside the table
   }
+  // A known switch's unreadable value is named for the log; unknown names are another program's.
+  EXPECT_EQ(FeatureTable::Parse("external_sts = of  # typo\nunknown = x\nnoxtokend = on\n")
+                .UnreadableLines(),
+            std::vector<std::string>{"external_sts = of"});
 }
 
 }  // namespace
