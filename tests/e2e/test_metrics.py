@@ -153,12 +153,16 @@ def test_status_exits_3_once_stopped_and_nothing_listens_without_the_setting(met
     assert status.returncode == 0 and "metrics:  off (" in status.stdout, status
 
 
-@pytest.mark.parametrize("port", ["0", "65536", "same"])
+@pytest.mark.parametrize("port", ["0", "65536", "same", "busy"])
 def test_a_metrics_port_that_cannot_be_is_refused(new_root, port):
     root = new_root()
-    port = root.port if port == "same" else port
+    busy = socket.socket()
+    busy.bind(("127.0.0.1", 0))
+    busy.listen()
+    port = {"same": root.port, "busy": busy.getsockname()[1]}.get(port, port)
     root.add_config(f"<metrics><portNum>{port}</portNum></metrics>")
     daemon = Daemon(root)
     assert daemon.proc.wait(15) == EXIT_FAILURE
+    busy.close()
     last = daemon.log_text().splitlines()[-1]
     assert last.startswith("Error: metrics/portNum"), daemon.log_text()

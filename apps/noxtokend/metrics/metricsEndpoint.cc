@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/basalt/exception.h"
 #include "platform/basalt/logger.h"
 #include "platform/basalt/systemFactory.h"
 
@@ -40,7 +41,12 @@ class ScrapeHandler final : public Basalt::Http::RequestHandlerMixin {
 std::shared_ptr<Basalt::Http::HttpSvc> ServeMetrics(std::shared_ptr<const DaemonMetrics> metrics,
                                                     uint16_t port) {
   auto socket = Basalt::System::GetSystemFactory().CreateTCPServerSocket();
-  socket->Bind("localhost", port);
+  try {
+    socket->Bind("localhost", port);
+  } catch (const Basalt::Exception& e) {
+    // Named, so that the API's port is not the one an administrator goes looking at.
+    throw Basalt::Exception(std::string("metrics/portNum: ") + e.what());
+  }
   auto limits = Basalt::Http::HttpLimits::FromAppConfig();
   limits.maxConnections = std::min(limits.maxConnections, kMaxScrapeConnections);
   auto service =
