@@ -10,8 +10,11 @@
 #include <memory>
 #include <string>
 
+#include "apps/noxtokend/audit/auditCall.h"
+#include "apps/noxtokend/audit/auditTargets.h"
 #include "apps/noxtokend/audit/auditTrail.h"
 #include "apps/noxtokend/metrics/metricsEndpoint.h"
+#include "apps/noxtokend/noxTokenApi.h"
 #include "apps/noxtokend/orbi/entitlements.h"
 #include "apps/noxtokend/orbi/externalSts/clientProfileAccess.h"
 #include "apps/noxtokend/orbi/externalSts/externalTokenPolicy.h"
@@ -166,6 +169,33 @@ bool SomethingListens(int64_t port) {
   return false;
 }
 
+// A restore grants what the defaults grant: it is recorded as the management services' changes
+// are, by the host user who ran it. After the commit, so a loss is reported, not rolled back:
+// this is the way back in.
+void RecordRestore(NoxToken::Audit::Trail& trail,
+                   const std::shared_ptr<NoxToken::ClientProfileAccess>& access,
+                   const std::vector<std::string>& names,
+                   const std::vector<NoxToken::ClientProfileAccess::ProfilePtr>& before) {
+  const auto state = NoxToken::Audit::ProfileState(access);
+  for (size_t i = 0; i < names.size(); ++i) {
+    NoxToken::Audit::Record record;
+    record.event = before[i] ? NoxToken::Audit::Event::kProfileChanged
+                             : NoxToken::Audit::Event::kProfileCreated;
+    record.timeMs = NoxToken::Audit::RecordTimeNow();
+    record.callerUid = ::getuid();
+    record.scheme = "none";
+    record.service = "noxtokend";
+    record.operation = "restore-default-profiles";
+    record.target = names[i];
+    if (before[i]) record.before = NoxToken::Audit::ProfileTarget(*before[i]);
+    record.after = state(names[i]);
+    if (!trail.Write(record)) {
+      std::fprintf(stderr, "noxtokend: the audit record of restoring %s could not be written\n",
+                   names[i].c_str());
+    }
+  }
+}
+
 // The way back for an administrator who removed every administrator profile. The daemon must be
 // stopped: it keeps profiles in memory and would write its own view back on the next change.
 int RestoreDefaultProfiles(const char* configArgument) {
@@ -176,7 +206,15 @@ int RestoreDefaultProfiles(const char* configArgument) {
   }
   const NoxConfigStore::StoreOwner owner(StoreDirectory());
   RequireSchemaFile();
-  auto names = NoxToken::CreateClientProfileAccess()->RestoreDefaults();
+  const auto trail = NoxToken::NoxTokenApi::CreateAuditTrail();
+  if (trail && trail->GetSettings().required && !trail->Ready()) {
+    throw Basalt::Exception("the audit trail " + trail->GetSettings().file +
+                            " cannot be written and audit/required is set");
+  }
+  auto access = NoxToken::CreateClientProfileAccess();
+  std::vector<NoxToken::ClientProfileAccess::ProfilePtr> before;
+  auto names = access->RestoreDefaults(&before);
+  if (trail) RecordRestore(*trail, access, names, before);
   std::printf("Restored the default client profiles:");
   for (const auto& name : names) std::printf(" %s", name.c_str());
   std::printf("\nStart the daemon again to use them.\n");

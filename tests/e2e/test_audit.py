@@ -7,12 +7,13 @@ import os
 import resource
 import signal
 import ssl
+import subprocess
 import time
 
 import jwt
 import pytest
 
-from conftest import (ISSUERS_SVC, NOX, PROFILES_SVC, TOKEN_SVC, USERS, VERIFY_SVC, AdminClient,
+from conftest import (DAEMON, ISSUERS_SVC, NOX, PROFILES_SVC, TOKEN_SVC, USERS, VERIFY_SVC, AdminClient,
                       assert_error_kind, grants, message_texts, oauth, output_of, user_pass)
 from saml_client import SAML_HOK, make_key
 
@@ -160,9 +161,20 @@ def test_a_change_whose_required_record_is_lost_does_not_stand(new_root, run_dae
     assert_error_kind(admin.call("get", profile="LU###carol"), "not_found")
     admin.ok("get", profile="LU###root")
     assert admin.ok("create", carol) == "LU###carol"
+    admin.ok("delete", {"profile": "LU###root"})
+    assert daemon.stop() == 0
+    # The way back in grants an administrator: recorded with the host user who ran it.
+    restore = [str(DAEMON), "--restore-default-profiles", str(root.config)]
+    done = subprocess.run(restore, env=dict(os.environ, TESSEL_ROOT=str(root.path)),
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
     changes = [r for r in read_trail(path) if r["event"].startswith("profile.")]
     assert [(r["event"], r["outcome"], r["target"]) for r in changes] == [
-        ("profile.created", "ok", "LU###carol")], changes
+        ("profile.created", "ok", "LU###carol"), ("profile.deleted", "ok", "LU###root"),
+        ("profile.created", "ok", "LU###root")], changes
+    assert changes[-1]["caller_uid"] == os.getuid() and changes[-1]["after"] == {
+        "grants": ["HOST:ADMINISTRATOR"]}
+    assert changes[-1]["operation"] == "restore-default-profiles" and "before" not in changes[-1]
 
 
 def test_sighup_starts_a_new_file_and_disabled_writes_none(new_root, run_daemon):

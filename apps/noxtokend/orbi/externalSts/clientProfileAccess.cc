@@ -326,7 +326,7 @@ Basalt::Status ClientProfileAccess::Erase(const std::string& profileName,
   return status;
 }
 
-std::vector<std::string> ClientProfileAccess::RestoreDefaults() {
+std::vector<std::string> ClientProfileAccess::RestoreDefaults(std::vector<ProfilePtr>* before) {
   Basalt::System::ScopedWriteLock lock(*this);
   const auto defaults = store_->GetDefaultObjects(FilterSpecObject(ClientProfilesId()));
   // One transaction: a fault part way must not leave a stored default removed while its flag
@@ -335,6 +335,10 @@ std::vector<std::string> ClientProfileAccess::RestoreDefaults() {
   std::vector<std::string> names;
   for (const auto& object : defaults) {
     names.push_back(MakeProfileName(*format_.LoadSubject(*object)));
+    if (before) {
+      const ProfilePtr found = FindByName(names.back());
+      before->push_back(found ? std::make_shared<Info>(*found) : nullptr);
+    }
     if (const ClientProfileIndex::Entry* stored = profiles_.Find(names.back())) {
       batch.Remove(ClientProfilesId(stored->instanceId.ToString()));
     }

@@ -79,8 +79,10 @@ class ClientProfileAccess : public Basalt::System::RwLockableMixin {
   // Puts every default profile back as at the first start: stored profiles of a default's name
   // are removed, the "modified" flags are reset and the defaults applied again. Other profiles
   // stay. For a stopped daemon's store (another process holding it in memory would not see the
-  // change); takes the write lock. Store failures raise. Returns the default profiles' names.
-  std::vector<std::string> RestoreDefaults() EXCLUDES(this);
+  // change); takes the write lock. Store failures raise. Returns the default profiles' names;
+  // `before`, when given, receives a copy of each as it was (null where it did not exist).
+  std::vector<std::string> RestoreDefaults(std::vector<ProfilePtr>* before = nullptr)
+      EXCLUDES(this);
 
   static void DefaultSleep(std::chrono::seconds duration);
 
