@@ -29,6 +29,7 @@ USAGE, UNREACHABLE, PROTOCOL = 2, 3, 4
 LOGIN = ["login", "--user", "root", "--password-stdin"]
 ROOT = "LU###root"
 NO_ADMIN = "no profile grants HOST:ADMINISTRATOR"
+STRANDED = NO_ADMIN + " to a subject that can authenticate"
 
 
 @pytest.fixture
@@ -335,6 +336,16 @@ def test_lockout_is_refused_the_defaults_come_back_and_export_and_apply(ctl, new
         (["profile", "set", ROOT, "--clear"], USAGE, NO_ADMIN),
         (["profile", "delete", ROOT], USAGE, NO_ADMIN),
         (["profile", "revoke", ROOT, "host:administrator"], USAGE, NO_ADMIN),
+        # An external administrator counts only while an issuer has its alias.
+        (["profile", "create", "--external-group", "admins", "--issuer-alias", "corp", "--domain",
+          "corp.ex", "--grant", "HOST:ADMINISTRATOR"], 0, "no issuer is registered"),
+        (["profile", "delete", ROOT], USAGE, STRANDED),
+        (["issuer", "create", "corp", "--issuer", "https://corp"], 0, "no --chain"),
+        (["profile", "delete", ROOT], 0, ""),
+        (["issuer", "delete", "corp"], USAGE, STRANDED),
+        (["issuer", "delete", "corp", "--with-profiles"], USAGE, NO_ADMIN),
+        (["profile", "create", "--local-user", "root", "--grant", "HOST:ADMINISTRATOR"], 0, ""),
+        (["issuer", "delete", "corp", "--with-profiles"], 0, "deleted profile SG#corp#corp.ex#"),
         (["profile", "grant", ROOT, "HOST:OPERATOR", "host:read_only"], 0, ""),
         (["profile", "revoke", ROOT, "HOST:READ_ONLY"], 0, ""),
         (["profile", "grant", ROOT, "HOST:OPERATOR"], 0, "no change"),
@@ -392,6 +403,11 @@ def test_lockout_is_refused_the_defaults_come_back_and_export_and_apply(ctl, new
     assert done.stdout.startswith("would create profile EXTERNAL_GROUP ops of ghost/corp.ex")
     assert "names the alias ghost, which no issuer will have" in done.stderr
 
+    # The plan deletes root's profile and the issuer of the only administrator left.
+    stranded = {"profiles": [{**ops, "name": "admins", "grants": ["HOST:ADMINISTRATOR"]}]}
+    for args in (["--prune", "--dry-run"], ["--prune"]):
+        refusal = apply(stranded, *args, status=USAGE)
+        assert "to a subject that can authenticate (EXTERNAL_GROUP admins of corp:" in refusal
     only_root = {"profiles": [root]}
     assert apply(only_root) == "no changes\n"  # without --prune nothing goes
     assert apply(only_root, "--prune") == "delete profile SG#corp#corp.ex#ops\ndelete issuer corp\n"

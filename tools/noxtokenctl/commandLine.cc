@@ -30,15 +30,17 @@ Commands (each has --help):
   profile set NAME (--grant RESOURCE:ENTITLEMENT... | --clear) [--force]
   profile grant|revoke NAME RESOURCE:ENTITLEMENT... [--force]
   issuer list [--projection full|issuer|alias] | issuer get ALIAS
-  issuer delete ALIAS [--with-profiles [--force]]
+  issuer delete ALIAS [--with-profiles] [--force]
   issuer create ALIAS --issuer NAME [--chain FILE]...   (one PEM file per chain, in order)
   issuer set ALIAS [--issuer NAME] [--chain FILE]...
   export  |  apply -f FILE [--dry-run] [--prune]
   call SERVICE OPERATION [INPUT_JSON]
   status [--metrics-port N] [--config FILE]   (exit 3 when the daemon does not answer)
 
-A change that would leave no profile granting HOST:ADMINISTRATOR is refused unless --force is
-given (apply always refuses it); likely mistakes are named on standard error as warnings.
+A change that would leave no profile granting HOST:ADMINISTRATOR to a subject that can still
+authenticate (a local user, or an external one whose issuer alias is registered) is refused unless
+--force is given (apply always refuses it; call has no such checks); likely mistakes are named on
+standard error as warnings.
 
 The daemon's URL is --url, else http://localhost:PORT/api with --port, else $NOXTOKEN_URL, else
 http://localhost:9199/api.
@@ -269,7 +271,8 @@ void AddIssuerCommands(CLI::App& app, AllOptions& all, Action& chosen) {
   remove->add_flag("--with-profiles", options.withProfiles,
                    "Delete the profiles that name the alias too");
   remove->add_flag("--force", options.force,
-                   "With --with-profiles: even if no profile would grant HOST:ADMINISTRATOR");
+                   "Even if no profile of a subject that can authenticate would grant "
+                   "HOST:ADMINISTRATOR");
 }
 
 void AddFleetCommands(CLI::App& app, ApplyOptions& options, Action& chosen) {
