@@ -311,9 +311,10 @@ def test_saml_holder_gets_a_token_from_the_client(daemon, ctl, tmp_path):
         path.write_text(sign(tmp_path, render(keys[holder]), keys["sts"]))
     for holder, key, algorithm, status, expected in [
         ("p256", "p256", [], 0, "ada"),
+        ("p256", "p256", [], 0, "ada"),  # at once: each call signs a new timestamp
         ("rsa", "rsa", ["--algorithm", "ps256"], 0, "ada"),
         ("rsa", "rsa", [], 0, "ada"),
-        ("rsa", "p256", [], 1, "the SAML assertion or its proof was refused"),
+        ("rsa", "p256", [], 1, "its confirmation certificate's key; each proof is accepted once"),
         ("p256", "p256", ["--algorithm", "ES384"], USAGE, "does not fit ES384"),
     ]:
         done = ctl("token", "create", "--saml", assertions[holder], "--key", keys[key].key_pem,
