@@ -278,10 +278,13 @@ def test_management_commands_and_their_warnings(ctl, tmp_path):
 
     # The daemon accepts each of these; the client says on standard error what looks wrong.
     old = expired_certificate(tmp_path / "old.pem")
+    short = make_key(tmp_path, "Ctl Short", "rsa:1024").cert_pem
     for args, warning in [
         (["issuer", "create", "w1", "--issuer", "https://w1"], "no --chain: none of the issuer's"),
         (["issuer", "set", "w1", "--chain", path], "certificate 2 did not issue certificate"),
         (["issuer", "set", "w1", "--chain", old], "certificate 1 (CN=Ctl Old) expired on"),
+        (["issuer", "set", "w1", "--chain", short],
+         "certificate 1 (CN=Ctl Short) has an RSA key of 1024 bits: the daemon verifies nothing"),
         (["profile", "create", "--local-user", "wanda", "--issuer-alias", "w1"],
          "--issuer-alias and --domain do not apply to a local user"),
         (["profile", "create", "--external-user", "wes", "--issuer-alias", "w2", "--domain", "d"],
