@@ -88,14 +88,11 @@ CLI::App* Leaf(CLI::App& parent, const std::string& name, const std::string& des
   return command;
 }
 
-// A positional that must not be empty: an empty shell variable would otherwise pass silently as
-// "not given".
-CLI::Validator NotEmpty(const std::string& name) {
-  return CLI::Validator(
-      [name](std::string& value) {
-        return value.empty() ? name + " is empty; leave it out to use the current token" : "";
-      },
-      "", "not empty");
+// A value that must not be empty: an unset shell variable would otherwise pass silently as "not
+// given", or reach the daemon, whose answer does not say that the name was empty.
+CLI::Validator NotEmpty(const std::string& refusal) {
+  return CLI::Validator([refusal](std::string& value) { return value.empty() ? refusal : ""; }, "",
+                        "not empty");
 }
 
 void AddUserOptions(CLI::App* command, UserOptions& options, bool required) {
@@ -111,20 +108,26 @@ void AddUserOptions(CLI::App* command, UserOptions& options, bool required) {
 // --local-user | --external-user | --external-group, --issuer-alias, --domain.
 void AddSubjectOptions(CLI::App* command, ProfileOptions& options, bool required) {
   CLI::App* subject = command->add_option_group("subject", "The profile's subject (one of)");
-  subject->add_option("--local-user", options.localUser, "A host user")->type_name("NAME");
+  subject->add_option("--local-user", options.localUser, "A host user")
+      ->type_name("NAME")
+      ->check(NotEmpty("an empty name"));
   subject->add_option("--external-user", options.externalUser, "A user of an external issuer")
-      ->type_name("NAME");
+      ->type_name("NAME")
+      ->check(NotEmpty("an empty name"));
   subject->add_option("--external-group", options.externalGroup, "A group of an external issuer")
-      ->type_name("NAME");
+      ->type_name("NAME")
+      ->check(NotEmpty("an empty name"));
   if (required) {
     subject->require_option(1);
   } else {
     subject->require_option(0, 1);
   }
   command->add_option("--issuer-alias", options.issuerAlias, "Alias of the external issuer")
-      ->type_name("ALIAS");
+      ->type_name("ALIAS")
+      ->check(NotEmpty("an empty alias"));
   command->add_option("--domain", options.domain, "Domain of the external subject")
-      ->type_name("DOMAIN");
+      ->type_name("DOMAIN")
+      ->check(NotEmpty("an empty domain"));
 }
 
 void AddGrantOption(CLI::App* command, ProfileOptions& options) {
@@ -176,7 +179,7 @@ void AddTokenCommands(CLI::App& app, AllOptions& all, Action& chosen) {
     CLI::App* command = Leaf(*token, name, description, chosen,
                              [&all, run = run](Session& s) { return run(s, all.verifyToken); });
     command->add_option("TOKEN", all.verifyToken, "The token (default: the current one)")
-        ->check(NotEmpty("TOKEN"));
+        ->check(NotEmpty("TOKEN is empty; leave it out to use the current token"));
   }
 }
 
@@ -202,7 +205,9 @@ void AddProfileCommands(CLI::App& app, AllOptions& all, Action& chosen) {
                    ExitCode (*run)(Session&, const ProfileOptions&)) {
     CLI::App* command = Leaf(*profile, name, description, chosen,
                              [&options, run](Session& s) { return run(s, options); });
-    command->add_option("NAME", options.name, "The profile's name")->required();
+    command->add_option("NAME", options.name, "The profile's name")
+        ->required()
+        ->check(NotEmpty("an empty profile name"));
     return command;
   };
   auto addForce = [&options](CLI::App* command) {
@@ -240,7 +245,9 @@ void AddIssuerCommands(CLI::App& app, AllOptions& all, Action& chosen) {
                      ExitCode (*run)(Session&, const IssuerOptions&)) {
     CLI::App* command = Leaf(*issuer, name, description, chosen,
                              [&options, run](Session& s) { return run(s, options); });
-    command->add_option("ALIAS", options.alias, "The issuer's alias")->required();
+    command->add_option("ALIAS", options.alias, "The issuer's alias")
+        ->required()
+        ->check(NotEmpty("an empty alias"));
     return command;
   };
   auto addChains = [&options](CLI::App* command) {
