@@ -5,6 +5,7 @@ the way back from a lockout, the hints after a refusal, SAML in the client, expo
 import datetime
 import json
 import os
+import re
 import select
 import signal
 import socket
@@ -424,6 +425,16 @@ def test_lockout_is_refused_the_defaults_come_back_and_export_and_apply(ctl, new
     assert "unknown member \"grant\"" in apply({"profiles": [{**root, "grant": []}]},
                                                status=USAGE)
     assert json.loads(run("export").stdout)["profiles"] == [root]
+
+
+def test_the_manual_has_every_command_and_global_option_of_the_help():
+    shown = run_ctl("--help").stdout
+    manual = (REPO / "docs/man/noxtokenctl.1").read_text().replace("\\-", "-")
+    commands = re.findall(r"^  (\w+) ", shown.split("\nSubcommands:\n")[1], re.M)
+    options = re.findall(r"^  (?:-\w,)?(--[\w-]+)", shown.split("\nSubcommands:\n")[0], re.M)
+    assert "status" in commands and "--version" in options
+    for word in [f"noxtokenctl {c}" for c in commands] + [o for o in options if o != "--help"]:
+        assert word in manual, word
 
 
 # bash-completion's helpers reduced to what the completion function needs.
