@@ -5,6 +5,7 @@ the way back from a lockout, the hints after a refusal, SAML in the client, expo
 import datetime
 import json
 import os
+import re
 import select
 import signal
 import socket
@@ -29,6 +30,7 @@ USAGE, UNREACHABLE, PROTOCOL = 2, 3, 4
 LOGIN = ["login", "--user", "root", "--password-stdin"]
 ROOT = "LU###root"
 NO_ADMIN = "no profile grants HOST:ADMINISTRATOR"
+STRANDED = NO_ADMIN + " to a subject that can authenticate"
 
 
 @pytest.fixture
@@ -205,6 +207,10 @@ def test_exit_status_without_a_valid_answer(ctl, answer, status, reason):
     (["profile", "list", "--projecton", "full"], "did you mean '--projection'?",
      "Usage: noxtokenctl profile list"),
     (["token", "verify", ""], "TOKEN is empty", "Usage: noxtokenctl token verify"),
+    (["issuer", "create", "", "--issuer", "i"], "ALIAS: an empty alias",
+     "Usage: noxtokenctl issuer create"),
+    (["profile", "create", "--local-user", "", "--grant", "HOST:OPERATOR"],
+     "--local-user: an empty name", "Usage: noxtokenctl profile create"),
     (["--token", "", "token", "verify"], "--token: an empty token", "Usage: noxtokenctl"),
     (["profile", "set", ROOT], "--clear", "Usage: noxtokenctl profile set"),
     (["token", "create", "--saml", "a.xml"], "--key", "Usage: noxtokenctl token create"),
@@ -277,10 +283,13 @@ def test_management_commands_and_their_warnings(ctl, tmp_path):
 
     # The daemon accepts each of these; the client says on standard error what looks wrong.
     old = expired_certificate(tmp_path / "old.pem")
+    short = make_key(tmp_path, "Ctl Short", "rsa:1024").cert_pem
     for args, warning in [
         (["issuer", "create", "w1", "--issuer", "https://w1"], "no --chain: none of the issuer's"),
         (["issuer", "set", "w1", "--chain", path], "certificate 2 did not issue certificate"),
         (["issuer", "set", "w1", "--chain", old], "certificate 1 (CN=Ctl Old) expired on"),
+        (["issuer", "set", "w1", "--chain", short],
+         "certificate 1 (CN=Ctl Short) has an RSA key of 1024 bits: the daemon verifies nothing"),
         (["profile", "create", "--local-user", "wanda", "--issuer-alias", "w1"],
          "--issuer-alias and --domain do not apply to a local user"),
         (["profile", "create", "--external-user", "wes", "--issuer-alias", "w2", "--domain", "d"],
@@ -310,9 +319,10 @@ def test_saml_holder_gets_a_token_from_the_client(daemon, ctl, tmp_path):
         path.write_text(sign(tmp_path, render(keys[holder]), keys["sts"]))
     for holder, key, algorithm, status, expected in [
         ("p256", "p256", [], 0, "ada"),
+        ("p256", "p256", [], 0, "ada"),  # at once: each call signs a new timestamp
         ("rsa", "rsa", ["--algorithm", "ps256"], 0, "ada"),
         ("rsa", "rsa", [], 0, "ada"),
-        ("rsa", "p256", [], 1, "the SAML assertion or its proof was refused"),
+        ("rsa", "p256", [], 1, "its confirmation certificate's key; each proof is accepted once"),
         ("p256", "p256", ["--algorithm", "ES384"], USAGE, "does not fit ES384"),
     ]:
         done = ctl("token", "create", "--saml", assertions[holder], "--key", keys[key].key_pem,
@@ -335,6 +345,16 @@ def test_lockout_is_refused_the_defaults_come_back_and_export_and_apply(ctl, new
         (["profile", "set", ROOT, "--clear"], USAGE, NO_ADMIN),
         (["profile", "delete", ROOT], USAGE, NO_ADMIN),
         (["profile", "revoke", ROOT, "host:administrator"], USAGE, NO_ADMIN),
+        # An external administrator counts only while an issuer has its alias.
+        (["profile", "create", "--external-group", "admins", "--issuer-alias", "corp", "--domain",
+          "corp.ex", "--grant", "HOST:ADMINISTRATOR"], 0, "no issuer is registered"),
+        (["profile", "delete", ROOT], USAGE, STRANDED),
+        (["issuer", "create", "corp", "--issuer", "https://corp"], 0, "no --chain"),
+        (["profile", "delete", ROOT], 0, ""),
+        (["issuer", "delete", "corp"], USAGE, STRANDED),
+        (["issuer", "delete", "corp", "--with-profiles"], USAGE, NO_ADMIN),
+        (["profile", "create", "--local-user", "root", "--grant", "HOST:ADMINISTRATOR"], 0, ""),
+        (["issuer", "delete", "corp", "--with-profiles"], 0, "deleted profile SG#corp#corp.ex#"),
         (["profile", "grant", ROOT, "HOST:OPERATOR", "host:read_only"], 0, ""),
         (["profile", "revoke", ROOT, "HOST:READ_ONLY"], 0, ""),
         (["profile", "grant", ROOT, "HOST:OPERATOR"], 0, "no change"),
@@ -392,6 +412,11 @@ def test_lockout_is_refused_the_defaults_come_back_and_export_and_apply(ctl, new
     assert done.stdout.startswith("would create profile EXTERNAL_GROUP ops of ghost/corp.ex")
     assert "names the alias ghost, which no issuer will have" in done.stderr
 
+    # The plan deletes root's profile and the issuer of the only administrator left.
+    stranded = {"profiles": [{**ops, "name": "admins", "grants": ["HOST:ADMINISTRATOR"]}]}
+    for args in (["--prune", "--dry-run"], ["--prune"]):
+        refusal = apply(stranded, *args, status=USAGE)
+        assert "to a subject that can authenticate (EXTERNAL_GROUP admins of corp:" in refusal
     only_root = {"profiles": [root]}
     assert apply(only_root) == "no changes\n"  # without --prune nothing goes
     assert apply(only_root, "--prune") == "delete profile SG#corp#corp.ex#ops\ndelete issuer corp\n"
@@ -400,6 +425,16 @@ def test_lockout_is_refused_the_defaults_come_back_and_export_and_apply(ctl, new
     assert "unknown member \"grant\"" in apply({"profiles": [{**root, "grant": []}]},
                                                status=USAGE)
     assert json.loads(run("export").stdout)["profiles"] == [root]
+
+
+def test_the_manual_has_every_command_and_global_option_of_the_help():
+    shown = run_ctl("--help").stdout
+    manual = (REPO / "docs/man/noxtokenctl.1").read_text().replace("\\-", "-")
+    commands = re.findall(r"^  (\w+) ", shown.split("\nSubcommands:\n")[1], re.M)
+    options = re.findall(r"^  (?:-\w,)?(--[\w-]+)", shown.split("\nSubcommands:\n")[0], re.M)
+    assert "status" in commands and "--version" in options
+    for word in [f"noxtokenctl {c}" for c in commands] + [o for o in options if o != "--help"]:
+        assert word in manual, word
 
 
 # bash-completion's helpers reduced to what the completion function needs.

@@ -15,6 +15,10 @@ namespace {
 
 using Basalt::Crypto::CertificatePtr;
 
+// The daemon's signature verifier refuses shorter RSA keys
+// (platform/orbi/openSslSignatureVerifier).
+constexpr int kMinRsaBits = 2048;
+
 CertificatePtr Decode(const std::string& pem) {
   try {
     return Basalt::Crypto::CreatePEMCertificate(pem.data(), pem.size());
@@ -71,6 +75,9 @@ std::optional<CertificateFacts> ReadCertificateFacts(const std::string& pem) {
   facts.sha256 = Fingerprint(cert);
   facts.notYetValid = X509_cmp_current_time(X509_get0_notBefore(cert)) > 0;
   facts.expired = X509_cmp_current_time(X509_get0_notAfter(cert)) < 0;
+  const EVP_PKEY* key = X509_get0_pubkey(cert);
+  if (key != nullptr && EVP_PKEY_base_id(key) == EVP_PKEY_RSA)
+    facts.rsaBits = EVP_PKEY_get_bits(key);
   return facts;
 }
 
@@ -86,6 +93,11 @@ std::vector<std::string> ChainProblems(const std::vector<std::string>& pems) {
       problems.push_back(Named(i, *facts) + " expired on " + facts->notAfter);
     } else if (facts->notYetValid) {
       problems.push_back(Named(i, *facts) + " is not valid before " + facts->notBefore);
+    }
+    if (facts && facts->rsaBits > 0 && facts->rsaBits < kMinRsaBits) {
+      problems.push_back(Named(i, *facts) + " has an RSA key of " + std::to_string(facts->rsaBits) +
+                         " bits: the daemon verifies nothing " + "with one shorter than " +
+                         std::to_string(kMinRsaBits));
     }
   }
   for (size_t i = 0; i + 1 < certificates.size(); ++i) {

@@ -1,6 +1,7 @@
 // What an administrator checks about a signing chain: each certificate's names, validity and
-// fingerprint, and the likely mistakes (a certificate out of its validity, a chain whose
-// certificates do not issue one another). Plain functions of PEM text.
+// fingerprint, and the likely mistakes (a certificate out of its validity, an RSA key too short
+// for the daemon, a chain whose certificates do not issue one another). Plain functions of PEM
+// text.
 #pragma once
 
 #include <optional>
@@ -17,6 +18,7 @@ struct CertificateFacts {
   std::string sha256;  // of the DER, upper-case hex pairs joined by ':'
   bool expired = false;
   bool notYetValid = false;
+  int rsaBits = 0;  // 0: not an RSA key
 };
 
 // nullopt when the text is not a readable PEM certificate.

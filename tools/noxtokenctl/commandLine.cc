@@ -30,15 +30,17 @@ Commands (each has --help):
   profile set NAME (--grant RESOURCE:ENTITLEMENT... | --clear) [--force]
   profile grant|revoke NAME RESOURCE:ENTITLEMENT... [--force]
   issuer list [--projection full|issuer|alias] | issuer get ALIAS
-  issuer delete ALIAS [--with-profiles [--force]]
+  issuer delete ALIAS [--with-profiles] [--force]
   issuer create ALIAS --issuer NAME [--chain FILE]...   (one PEM file per chain, in order)
   issuer set ALIAS [--issuer NAME] [--chain FILE]...
   export  |  apply -f FILE [--dry-run] [--prune]
   call SERVICE OPERATION [INPUT_JSON]
   status [--metrics-port N] [--config FILE]   (exit 3 when the daemon does not answer)
 
-A change that would leave no profile granting HOST:ADMINISTRATOR is refused unless --force is
-given (apply always refuses it); likely mistakes are named on standard error as warnings.
+A change that would leave no profile granting HOST:ADMINISTRATOR to a subject that can still
+authenticate (a local user, or an external one whose issuer alias is registered) is refused unless
+--force is given (apply always refuses it; call has no such checks); likely mistakes are named on
+standard error as warnings.
 
 The daemon's URL is --url, else http://localhost:PORT/api with --port, else $NOXTOKEN_URL, else
 http://localhost:9199/api.
@@ -86,14 +88,11 @@ CLI::App* Leaf(CLI::App& parent, const std::string& name, const std::string& des
   return command;
 }
 
-// A positional that must not be empty: an empty shell variable would otherwise pass silently as
-// "not given".
-CLI::Validator NotEmpty(const std::string& name) {
-  return CLI::Validator(
-      [name](std::string& value) {
-        return value.empty() ? name + " is empty; leave it out to use the current token" : "";
-      },
-      "", "not empty");
+// A value that must not be empty: an unset shell variable would otherwise pass silently as "not
+// given", or reach the daemon, whose answer does not say that the name was empty.
+CLI::Validator NotEmpty(const std::string& refusal) {
+  return CLI::Validator([refusal](std::string& value) { return value.empty() ? refusal : ""; }, "",
+                        "not empty");
 }
 
 void AddUserOptions(CLI::App* command, UserOptions& options, bool required) {
@@ -109,20 +108,26 @@ void AddUserOptions(CLI::App* command, UserOptions& options, bool required) {
 // --local-user | --external-user | --external-group, --issuer-alias, --domain.
 void AddSubjectOptions(CLI::App* command, ProfileOptions& options, bool required) {
   CLI::App* subject = command->add_option_group("subject", "The profile's subject (one of)");
-  subject->add_option("--local-user", options.localUser, "A host user")->type_name("NAME");
+  subject->add_option("--local-user", options.localUser, "A host user")
+      ->type_name("NAME")
+      ->check(NotEmpty("an empty name"));
   subject->add_option("--external-user", options.externalUser, "A user of an external issuer")
-      ->type_name("NAME");
+      ->type_name("NAME")
+      ->check(NotEmpty("an empty name"));
   subject->add_option("--external-group", options.externalGroup, "A group of an external issuer")
-      ->type_name("NAME");
+      ->type_name("NAME")
+      ->check(NotEmpty("an empty name"));
   if (required) {
     subject->require_option(1);
   } else {
     subject->require_option(0, 1);
   }
   command->add_option("--issuer-alias", options.issuerAlias, "Alias of the external issuer")
-      ->type_name("ALIAS");
+      ->type_name("ALIAS")
+      ->check(NotEmpty("an empty alias"));
   command->add_option("--domain", options.domain, "Domain of the external subject")
-      ->type_name("DOMAIN");
+      ->type_name("DOMAIN")
+      ->check(NotEmpty("an empty domain"));
 }
 
 void AddGrantOption(CLI::App* command, ProfileOptions& options) {
@@ -174,7 +179,7 @@ void AddTokenCommands(CLI::App& app, AllOptions& all, Action& chosen) {
     CLI::App* command = Leaf(*token, name, description, chosen,
                              [&all, run = run](Session& s) { return run(s, all.verifyToken); });
     command->add_option("TOKEN", all.verifyToken, "The token (default: the current one)")
-        ->check(NotEmpty("TOKEN"));
+        ->check(NotEmpty("TOKEN is empty; leave it out to use the current token"));
   }
 }
 
@@ -200,7 +205,9 @@ void AddProfileCommands(CLI::App& app, AllOptions& all, Action& chosen) {
                    ExitCode (*run)(Session&, const ProfileOptions&)) {
     CLI::App* command = Leaf(*profile, name, description, chosen,
                              [&options, run](Session& s) { return run(s, options); });
-    command->add_option("NAME", options.name, "The profile's name")->required();
+    command->add_option("NAME", options.name, "The profile's name")
+        ->required()
+        ->check(NotEmpty("an empty profile name"));
     return command;
   };
   auto addForce = [&options](CLI::App* command) {
@@ -238,7 +245,9 @@ void AddIssuerCommands(CLI::App& app, AllOptions& all, Action& chosen) {
                      ExitCode (*run)(Session&, const IssuerOptions&)) {
     CLI::App* command = Leaf(*issuer, name, description, chosen,
                              [&options, run](Session& s) { return run(s, options); });
-    command->add_option("ALIAS", options.alias, "The issuer's alias")->required();
+    command->add_option("ALIAS", options.alias, "The issuer's alias")
+        ->required()
+        ->check(NotEmpty("an empty alias"));
     return command;
   };
   auto addChains = [&options](CLI::App* command) {
@@ -269,7 +278,8 @@ void AddIssuerCommands(CLI::App& app, AllOptions& all, Action& chosen) {
   remove->add_flag("--with-profiles", options.withProfiles,
                    "Delete the profiles that name the alias too");
   remove->add_flag("--force", options.force,
-                   "With --with-profiles: even if no profile would grant HOST:ADMINISTRATOR");
+                   "Even if no profile of a subject that can authenticate would grant "
+                   "HOST:ADMINISTRATOR");
 }
 
 void AddFleetCommands(CLI::App& app, ApplyOptions& options, Action& chosen) {

@@ -153,14 +153,16 @@ bool GuardedChange(Session& session, const std::string& profile, const Profiles:
                    bool force) {
   const auto profiles = FetchProfiles(session);
   if (!profiles) return false;
+  const auto issuers = FetchIssuers(session);
+  if (!issuers) return false;
   const JsonPtr newGrants = grants ? Encoded(*grants) : JsonPtr();
   GuardLastAdministrator(
-      session, **profiles,
+      session, **profiles, **issuers,
       [&](const std::string& name, const json_t& grants) {
         if (name != profile) return JsonPtr(json_incref(const_cast<json_t*>(&grants)));
         return newGrants ? JsonPtr(json_incref(newGrants.get())) : JsonPtr();
       },
-      force);
+      nullptr, force);
   return true;
 }
 
@@ -263,16 +265,22 @@ ExitCode IssuerSet(Session& session, const IssuerOptions& options) {
 ExitCode IssuerDelete(Session& session, const IssuerOptions& options) {
   const auto profiles = FetchProfiles(session);
   if (!profiles) return ExitCode::kApiError;
+  const auto issuers = FetchIssuers(session);
+  if (!issuers) return ExitCode::kApiError;
   const std::vector<std::string> named = ProfilesOfIssuer(**profiles, options.alias);
-  if (options.withProfiles) {
-    GuardLastAdministrator(
-        session, **profiles,
-        [&](const std::string& name, const json_t& grants) {
-          if (std::find(named.begin(), named.end(), name) != named.end()) return JsonPtr();
-          return JsonPtr(json_incref(const_cast<json_t*>(&grants)));
-        },
-        options.force);
-  }
+  // Without --with-profiles the profiles stay but grant nothing: no issuer has their alias.
+  GuardLastAdministrator(
+      session, **profiles, **issuers,
+      [&](const std::string& name, const json_t& grants) {
+        if (options.withProfiles && std::find(named.begin(), named.end(), name) != named.end()) {
+          return JsonPtr();
+        }
+        return JsonPtr(json_incref(const_cast<json_t*>(&grants)));
+      },
+      [&](const std::string& alias) {
+        return alias != options.alias && HasIssuer(**issuers, alias);
+      },
+      options.force);
   const ExitCode code =
       session.Run(kIssuersService, "delete", Input<IssuersApi>("delete", options.alias),
                   session.CurrentCredential(), nullptr);

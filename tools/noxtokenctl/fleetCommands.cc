@@ -293,16 +293,37 @@ std::vector<Change> Plan(const HostState& host, const HostState& wanted, bool pr
   return changes;
 }
 
-bool LeavesAdministrator(const HostState& host, const HostState& wanted, bool prune) {
-  auto administers = [](const ProfileState& p) { return p.grants.count("HOST:ADMINISTRATOR") > 0; };
-  for (const auto& [key, profile] : wanted.profiles) {
-    if (administers(profile)) return true;
+// Whether an issuer will have the alias once the plan is made.
+bool IssuerAfter(const HostState& host, const HostState& wanted, bool prune,
+                 const std::string& alias) {
+  return wanted.issuers.count(alias) != 0 || (!prune && host.issuers.count(alias) != 0);
+}
+
+std::string Described(const ProfileState& p) {
+  return p.type + " " + p.name + (p.issuerAlias.empty() ? "" : " of " + p.issuerAlias);
+}
+
+// nullopt when a profile grants HOST:ADMINISTRATOR after the plan to a subject that can
+// authenticate (a local user, or an external one whose alias an issuer will have); otherwise the
+// administrator profiles that cannot, described.
+std::optional<std::vector<std::string>> StrandedAdministrators(const HostState& host,
+                                                               const HostState& wanted,
+                                                               bool prune) {
+  std::vector<std::string> stranded;
+  bool found = false;
+  auto consider = [&](const ProfileState& p) {
+    if (p.grants.count("HOST:ADMINISTRATOR") == 0) return;
+    if (p.type == "LOCAL_USER" || IssuerAfter(host, wanted, prune, p.issuerAlias)) found = true;
+    stranded.push_back(Described(p));
+  };
+  for (const auto& [key, profile] : wanted.profiles) consider(profile);
+  if (!prune) {
+    for (const auto& [key, profile] : host.profiles) {
+      if (wanted.profiles.count(key) == 0) consider(profile);
+    }
   }
-  if (prune) return false;
-  for (const auto& [key, profile] : host.profiles) {
-    if (wanted.profiles.count(key) == 0 && administers(profile)) return true;
-  }
-  return false;
+  if (found) return std::nullopt;
+  return stranded;
 }
 
 std::optional<HostState> FetchHost(Session& session) {
@@ -358,15 +379,21 @@ ExitCode Apply(Session& session, const ApplyOptions& options) {
   const auto host = FetchHost(session);
   if (!host) return ExitCode::kApiError;
   for (const auto& [key, profile] : wanted.profiles) {
-    const bool kept = !options.prune && host->issuers.count(profile.issuerAlias) != 0;
-    if (!profile.issuerAlias.empty() && wanted.issuers.count(profile.issuerAlias) == 0 && !kept) {
+    if (!profile.issuerAlias.empty() &&
+        !IssuerAfter(*host, wanted, options.prune, profile.issuerAlias)) {
       Warn(session, "profile " + profile.type + " " + profile.name + " names the alias " +
                         profile.issuerAlias + ", which no issuer will have: it grants nothing");
     }
   }
-  if (!LeavesAdministrator(*host, wanted, options.prune)) {
+  if (const auto stranded = StrandedAdministrators(*host, wanted, options.prune)) {
+    std::string names;
+    for (const auto& name : *stranded) names += (names.empty() ? "" : ", ") + name;
     throw FileError("refused: after applying " + options.file +
-                    " no profile would grant HOST:ADMINISTRATOR; keep one in the file");
+                    " no profile would grant HOST:ADMINISTRATOR" +
+                    (names.empty() ? "; keep one in the file"
+                                   : " to a subject that can authenticate (" + names +
+                                         ": no issuer will have the alias); keep a local "
+                                         "user's in the file, or the issuer"));
   }
   std::vector<Change> changes = Plan(*host, wanted, options.prune);
   if (changes.empty()) {

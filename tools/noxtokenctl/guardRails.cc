@@ -43,7 +43,8 @@ bool GrantsAdministrator(const json_t* grants) {
   return false;
 }
 
-std::vector<std::string> AdministratorsAfter(const json_t& profiles, const GrantChange& change) {
+std::vector<std::string> AdministratorsAfter(const json_t& profiles, const GrantChange& change,
+                                             const IssuerKept& kept) {
   std::vector<std::string> names;
   size_t index;
   const json_t* profile;
@@ -52,18 +53,32 @@ std::vector<std::string> AdministratorsAfter(const json_t& profiles, const Grant
     const json_t* grants = json_object_get(profile, "grants");
     JsonPtr changed =
         change ? change(name, *grants) : JsonPtr(json_incref(const_cast<json_t*>(grants)));
-    if (changed && GrantsAdministrator(changed.get())) names.push_back(name);
+    const json_t* subject = json_object_get(profile, "subject");
+    // The daemon only finds an external subject's profile through the issuer of its alias.
+    const bool authenticates = StringMember(subject, "type") == "LOCAL_USER" || !kept ||
+                               kept(StringMember(subject, "issuer_alias"));
+    if (changed && GrantsAdministrator(changed.get()) && authenticates) names.push_back(name);
   }
   return names;
 }
 
-void GuardLastAdministrator(Session& session, const json_t& profiles, const GrantChange& change,
-                            bool force) {
-  const auto before = AdministratorsAfter(profiles, nullptr);
-  if (before.empty() || !AdministratorsAfter(profiles, change).empty()) return;
+void GuardLastAdministrator(Session& session, const json_t& profiles, const json_t& issuers,
+                            const GrantChange& change, const IssuerKept& kept, bool force) {
+  const IssuerKept registered = [&issuers](const std::string& alias) {
+    return HasIssuer(issuers, alias);
+  };
+  const auto before = AdministratorsAfter(profiles, nullptr, registered);
+  const IssuerKept& after = kept ? kept : registered;
+  if (before.empty() || !AdministratorsAfter(profiles, change, after).empty()) return;
+  const auto stranded = AdministratorsAfter(profiles, change, nullptr);
   const std::string what =
-      "after this change no profile grants HOST:ADMINISTRATOR (now: " + Joined(before) +
-      "), so no one could manage profiles or issuers";
+      stranded.empty()
+          ? "after this change no profile grants HOST:ADMINISTRATOR (now: " + Joined(before) +
+                "), so no one could manage profiles or issuers"
+          : "after this change no profile grants HOST:ADMINISTRATOR to a subject that can "
+            "authenticate (now: " +
+                Joined(before) + "; " + Joined(stranded) +
+                " would name an alias no issuer has), so no one could manage profiles or issuers";
   if (!force) {
     throw CtlError(ExitCode::kUsage,
                    "refused: " + what +

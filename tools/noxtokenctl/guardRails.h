@@ -1,6 +1,7 @@
 // The client's own checks before a management change: a change that would leave no profile
-// granting HOST:ADMINISTRATOR is refused unless forced, and likely mistakes are named on standard
-// error. The daemon's answers are unchanged; these checks read its state first.
+// granting HOST:ADMINISTRATOR to a subject that can authenticate is refused unless forced, and
+// likely mistakes are named on standard error. The daemon's answers are unchanged; these checks
+// read its state first.
 #pragma once
 
 #include <jansson.h>
@@ -23,15 +24,22 @@ std::optional<JsonPtr> FetchIssuers(Session& session);
 // True when the grants (a list of access_grant) hold HOST:ADMINISTRATOR.
 bool GrantsAdministrator(const json_t* grants);
 
-// The names of the listed profiles that grant HOST:ADMINISTRATOR once `change` has been applied
-// to each profile's grants (it returns the new grants, or null to drop the profile).
+// The new grants of a profile once the change is made, or null when the profile is dropped.
 using GrantChange = std::function<JsonPtr(const std::string& profile, const json_t& grants)>;
-std::vector<std::string> AdministratorsAfter(const json_t& profiles, const GrantChange& change);
+// Whether an issuer with the alias is registered once the change is made.
+using IssuerKept = std::function<bool(const std::string& alias)>;
 
-// Throws CtlError(kUsage, without usage) when `before` had an administrator profile and `after`
-// has none, unless `force`; with `force` it warns instead.
-void GuardLastAdministrator(Session& session, const json_t& profiles, const GrantChange& change,
-                            bool force);
+// The names of the listed profiles that grant HOST:ADMINISTRATOR once `change` is made (null:
+// none) and whose subject can still authenticate: a local user always, an external user or group
+// only while an issuer has its alias (`kept`; null: every alias counts).
+std::vector<std::string> AdministratorsAfter(const json_t& profiles, const GrantChange& change,
+                                             const IssuerKept& kept);
+
+// Throws CtlError(kUsage, without usage) when an administrator profile of a subject that can
+// authenticate exists now (with `issuers`, the FULL listing) and none would after `change` and
+// `kept` (null: the issuers stay), unless `force`; with `force` it warns instead.
+void GuardLastAdministrator(Session& session, const json_t& profiles, const json_t& issuers,
+                            const GrantChange& change, const IssuerKept& kept, bool force);
 
 // "noxtokenctl: warning: " and the text, on standard error.
 void Warn(Session& session, const std::string& text);

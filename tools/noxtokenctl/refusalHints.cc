@@ -45,10 +45,12 @@ std::string RefusalHint(const json_t& error, const RefusedCall& call) {
   if (type != "UNAUTHENTICATED" && type != "UNAUTHORIZED") return "";
   const std::string scheme = ContextValue(call, Security::kSchemeIdKey);
   if (scheme == Security::kUserPassScheme) return "the user name or password was refused";
+  // The daemon's refusal is the same for every cause, a replayed proof included.
   if (scheme == Security::kSamlHokScheme) {
     return "the SAML assertion or its proof was refused: check that its issuer is registered "
            "with the chain that signed it (noxtokenctl issuer list), that it is within its "
-           "validity period, and that --key is its confirmation certificate's key; " +
+           "validity period, and that --key is its confirmation certificate's key; each proof "
+           "is accepted once: sign each call anew; " +
            LogPointer(call);
   }
   const bool daemonToken = IsDaemonToken(ContextValue(call, Security::kAccessTokenKey));

@@ -2,6 +2,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 
@@ -56,6 +58,21 @@ std::string DefaultAlgorithm(EVP_PKEY* key) {
   return "";
 }
 
+// Now, in UTC with microseconds: the daemon accepts each signed text once, so two calls within
+// one second must not sign the same timestamp.
+std::string ProofTimestamp() {
+  const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(
+                          std::chrono::system_clock::now().time_since_epoch())
+                          .count();
+  const std::time_t seconds = static_cast<std::time_t>(micros / 1000000);
+  std::tm parts{};
+  gmtime_r(&seconds, &parts);
+  char text[40];
+  const size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
+  std::snprintf(text + length, sizeof text - length, ".%06dZ", static_cast<int>(micros % 1000000));
+  return text;
+}
+
 // The holder-of-key context of a `create` call: the assertion, and the proof that the caller
 // holds its confirmation key (the canonical form of the call, signed).
 SecurityCtx SamlCredential(const SamlOptions& saml) {
@@ -75,13 +92,9 @@ SecurityCtx SamlCredential(const SamlOptions& saml) {
                        ": RS256, RS384, RS512 and PS256 need RSA of 2048 bits or more, ES256 "
                        "a P-256 key, ES384 a P-384 key");
   }
-  char stamp[32];
-  const std::time_t now = std::time(nullptr);
-  std::tm parts{};
-  gmtime_r(&now, &parts);
-  std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &parts);
+  const std::string stamp = ProofTimestamp();
   JsonPtr call(json_pack("{s:{},s:s,s:s,s:s}", "input", "operationId", "create", "serviceId",
-                         kTokenService, "timestamp", stamp));
+                         kTokenService, "timestamp", stamp.c_str()));
   const auto message = Orbi::Json::Canonicalize(*call);
   return {{Security::kSchemeIdKey, Security::kSamlHokScheme},
           {Security::kSamlHokTokenKey, assertion},
