@@ -62,7 +62,7 @@ FeatureTable FeatureTable::Parse(std::string_view text) {
       }
     }
     if (!known) {
-      table.unreadable_.push_back(std::string(Trim(line)));
+      table.unreadable_.emplace_back(Trim(line));
     }
   }
   return table;
