@@ -136,17 +136,14 @@ uint16_t ConfiguredMetricsPort(uint16_t apiPort) {
   return port;
 }
 
-std::string StoreDirectory() {
-  return NoxConfigStore::ConfigStoreOptions::ForHost(NoxConfigStore::sGlobalNamespace).directory;
+NoxConfigStore::ConfigStoreOptions HostStore() {
+  return NoxConfigStore::ConfigStoreOptions::ForHost(NoxConfigStore::sGlobalNamespace);
 }
 
 // Without its schema file the store declares no default profiles: root would hold no
 // administrator grant, and a restore would restore nothing.
 void RequireSchemaFile() {
-  const std::string path =
-      NoxConfigStore::ConfigStoreOptions::ForHost(NoxConfigStore::sGlobalNamespace)
-          .schemaDirectory +
-      "/noxtokend.json";
+  const std::string path = HostStore().schemaDirectory + "/noxtokend.json";
   if (::access(path.c_str(), R_OK) != 0) {
     throw Basalt::Exception("cannot read the store's schema file " + path + ": " +
                             std::strerror(errno) + "; reinstall the package");
@@ -204,10 +201,10 @@ int RestoreDefaultProfiles(const char* configArgument) {
     throw Basalt::Exception("something listens on localhost port " + std::to_string(port) +
                             ": stop the daemon first (systemctl stop noxtokend)");
   }
-  const NoxConfigStore::StoreOwner owner(StoreDirectory());
+  const NoxConfigStore::StoreOwner owner(HostStore().directory);
   RequireSchemaFile();
   const auto trail = NoxToken::NoxTokenApi::CreateAuditTrail();
-  if (trail && trail->GetSettings().required && !trail->Ready()) {
+  if (trail && trail->RefusesChanges()) {
     throw Basalt::Exception("the audit trail " + trail->GetSettings().file +
                             " cannot be written and audit/required is set");
   }
@@ -229,11 +226,11 @@ int Serve(int argc, char** argv, std::chrono::system_clock::time_point started) 
   for (const auto& line : FeatureList.UnreadableLines()) {
     gModuleLogger->Log(2,
                        "Feature switch line '%1' in %2 is not 'name = on|off': the switch stays on",
-                       line, Basalt::System::HostPath("/etc/tessel/features.conf"));
+                       line, FeaturesFilePath());
   }
 
   auto app = Basalt::Service::GetApp();
-  const NoxConfigStore::StoreOwner owner(StoreDirectory());
+  const NoxConfigStore::StoreOwner owner(HostStore().directory);
   if (FeatureList[FeatureTable::kExternalSts]) RequireSchemaFile();
   const uint16_t port = ConfiguredPort();
   const uint16_t metricsPort = ConfiguredMetricsPort(port);

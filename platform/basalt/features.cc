@@ -68,8 +68,10 @@ FeatureTable FeatureTable::Parse(std::string_view text) {
   return table;
 }
 
+std::string FeaturesFilePath() { return Basalt::System::HostPath("/etc/tessel/features.conf"); }
+
 void FeatureState_Init() {
-  std::ifstream file(Basalt::System::HostPath("/etc/tessel/features.conf"), std::ios::binary);
+  std::ifstream file(FeaturesFilePath(), std::ios::binary);
   std::ostringstream text;
   if (file) text << file.rdbuf();
   FeatureList = FeatureTable::Parse(text.str());

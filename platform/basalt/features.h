@@ -42,5 +42,8 @@ class FeatureTable {
 // The process's switch list; written only by FeatureState_Init, before any thread starts.
 extern FeatureTable FeatureList;
 
+// The features file: HostPath("/etc/tessel/features.conf").
+std::string FeaturesFilePath();
+
 // Loads FeatureList from the features file (every switch on when the file cannot be read).
 void FeatureState_Init();

@@ -136,7 +136,7 @@ void AuditProvider::InvokeChange(const Change& change, const Orbi::Core::MethodI
                                  Orbi::Core::ExecutionContextPtr context,
                                  Orbi::Core::AsyncApiResultCb resultCb) {
   // Fail closed before the change is made, not after: a change nobody can account for is refused.
-  if (trail_->GetSettings().required && !trail_->Ready()) {
+  if (trail_->RefusesChanges()) {
     resultCb(MethodResult::Failure(unavailable_), std::nullopt, nullptr);
     return;
   }

@@ -66,6 +66,9 @@ class Trail {
   // True when the file is open, or could be opened now.
   bool Ready();
 
+  // True when a change must be refused before it is made: the trail is required and not Ready.
+  bool RefusesChanges() { return settings_.required && !Ready(); }
+
   // Closes the file and opens it again by its path.
   void Reopen();
 
