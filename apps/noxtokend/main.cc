@@ -18,6 +18,7 @@
 #include "apps/noxtokend/orbi/entitlements.h"
 #include "apps/noxtokend/orbi/externalSts/clientProfileAccess.h"
 #include "apps/noxtokend/orbi/externalSts/externalTokenPolicy.h"
+#include "apps/noxtokend/orbi/secret.h"
 #include "apps/noxtokend/systemFactory.h"
 #include "apps/noxtokend/tokenEndpoint.h"
 #include "noxVersion.h"
@@ -241,6 +242,10 @@ int Serve(int argc, char** argv, std::chrono::system_clock::time_point started) 
   NoxToken::Audit::Settings::Read(*app->GetConfig());
   Nox::Authn::ExternalTokenPolicy::FromConfig(*app->GetConfig());
   app->ReportUnreadConfigKeys();
+  // Only looked at: the key is loaded at the first token, as another component may write it later.
+  for (const auto& problem : Com::Tessel::Nox::Authentication::Secret::Problems()) {
+    gModuleLogger->Log(2, "%1", problem);
+  }
   if (gModuleLogger->IsEnabled(5)) {
     gModuleLogger->Log(5, "Starting NOX Token CPS on port %1.", port);
     if (gModuleLogger->IsEnabled(5)) gModuleLogger->Log(5, "Port number: %1", port);

@@ -108,14 +108,18 @@ def test_wrong_passwords_do_not_stall_verification(daemon):
     assert verified >= 20, verified
 
 
-# Which files give which key is the secret file's unit tests'; here the daemon's answer to one.
+# Which files give which key is the secret file's unit tests'; here the daemon's answer to one,
+# reported at start-up as well.
 def test_a_fifo_at_the_secret_path_is_refused_without_blocking(new_root, run_daemon):
     root = new_root()
     secret = root.secret()
     root.secret_file.unlink()
-    os.mkfifo(root.secret_file)
+    os.mkfifo(root.secret_file, 0o600)
     daemon = run_daemon(root)
 
+    assert [(r.level, r.text) for r in daemon.records() if "signing secret" in r.text.lower()] == [
+        (2, f"Signing secret file {root.secret_file} is not a regular file; refusing it; no token "
+            "can be created until it is readable")]
     error = assert_error_kind(daemon.create(user_pass("root")), "internal_server_error")
     assert "is not a regular file" in message_texts(error)
     assert daemon.serves()

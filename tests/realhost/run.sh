@@ -159,6 +159,7 @@ pid=$(main_pid)
 journal_has "Starting NOX Token CPS on port 9199." ||
   fail "the journal lacks the start-up lines"
 journal_has "write error" && fail "the secret helper wrote an error to the journal"
+journal_has "Signing secret" && fail "the helper's signing secret is reported unfit at start-up"
 echo "realhost:       start to active $(((active_us - start_us) / 1000)) ms, main process noxtokend ($pid)"
 inside sh -c 'printf "127.0.0.1 localhost\n::1 localhost\n" >/etc/hosts'  # the client asks the name service
 

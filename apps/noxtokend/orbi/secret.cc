@@ -6,7 +6,9 @@
 
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 
 #include "platform/basalt/exception.h"
@@ -22,6 +24,12 @@ using Basalt::System::UniqueDescriptor;
 Basalt::Exception NotRegular(const std::string& path) {
   return Basalt::Exception(
       Basalt::Format("Signing secret file %1 is not a regular file; refusing it", path));
+}
+
+std::string ModeText(mode_t mode) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+  return text;
 }
 
 const std::string& EmptyKey() {
@@ -100,6 +108,47 @@ std::string SecretFile::ReadKey() const {
   return key;
 }
 
+std::vector<std::string> SecretFile::Problems() const {
+  std::vector<std::string> problems;
+  try {
+    std::string key = ReadKey();
+    const std::size_t length = key.size();
+    explicit_bzero(key.data(), key.size());
+    if (length == 0) {
+      problems.push_back(Basalt::Format(
+          "Signing secret file %1 holds no key; no token can be created until it holds one",
+          path_));
+    } else if (length < kAdvisedKeyLength) {
+      problems.push_back(
+          Basalt::Format("Signing secret file %1 holds a key of %2 bytes; use %3 or more", path_,
+                         length, kAdvisedKeyLength));
+    }
+  } catch (const Basalt::Exception& e) {
+    problems.push_back(std::string(e.what()) + "; no token can be created until it is readable");
+  }
+  struct stat info {};
+  if (::stat(path_.c_str(), &info) == 0) {
+    if ((info.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+      problems.push_back(Basalt::Format(
+          "Signing secret file %1 is open to group or others (mode %2); make it 0600", path_,
+          ModeText(info.st_mode)));
+    }
+    if (info.st_uid != 0 && info.st_uid != ::geteuid()) {
+      problems.push_back(Basalt::Format(
+          "Signing secret file %1 belongs to uid %2, who can change the key; make root its owner",
+          path_, info.st_uid));
+    }
+  }
+  const std::string directory = std::filesystem::path(path_).parent_path().string();
+  if (::stat(directory.c_str(), &info) == 0 && (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    problems.push_back(Basalt::Format(
+        "Directory %1 of the signing secret can be written by group or others (mode %2), who "
+        "can replace the key",
+        directory, ModeText(info.st_mode)));
+  }
+  return problems;
+}
+
 SecretFile Secret::File() { return SecretFile(Basalt::System::HostPath(kPath), _sSecret, gM); }
 
 // Once read, the key never changes: a call's lookup need not build the file's path again.
@@ -112,5 +161,7 @@ const std::string& Secret::Get() {
 }
 
 const std::string& Secret::GetNonEmpty() { return File().GetNonEmpty(); }
+
+std::vector<std::string> Secret::Problems() { return File().Problems(); }
 
 }  // namespace Com::Tessel::Nox::Authentication

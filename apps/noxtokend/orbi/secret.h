@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace Com::Tessel::Nox::Authentication {
 
@@ -17,6 +18,8 @@ namespace Com::Tessel::Nox::Authentication {
 class SecretFile {
  public:
   static constexpr std::size_t kMaxKeyLength = 256;
+  // Shorter keys are used, but reported: HS256 wants at least its digest's length.
+  static constexpr std::size_t kAdvisedKeyLength = 32;
 
   SecretFile(std::string path, std::string& cache, std::mutex& guard);
 
@@ -28,6 +31,12 @@ class SecretFile {
   const std::string& GetNonEmpty();
 
   const std::string& GetPath() const { return path_; }
+
+  // What keeps the file from signing or lets someone else learn or change the key: a failed read,
+  // an empty or short key, a file group or others may read or write, one of another non-root
+  // owner, or a directory others may write. One sentence each; empty when the file is fit. Reads
+  // the file but never the cache, so a key written later is still the one loaded first.
+  std::vector<std::string> Problems() const;
 
  private:
   std::string ReadKey() const;
@@ -47,6 +56,7 @@ class Secret {
 
   static const std::string& Get();
   static const std::string& GetNonEmpty();
+  static std::vector<std::string> Problems();
 
  private:
   static SecretFile File();

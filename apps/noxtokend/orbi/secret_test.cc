@@ -76,5 +76,45 @@ TEST_F(SecretFileTest, KeyIsTheFileUpToTheFirstNulAndAnythingElseIsRefusedAndRet
   EXPECT_EQ(file.Get(), "first");
 }
 
+// The start-up report: each unfit file named for what is wrong, a fit one not at all, the cache
+// never touched.
+TEST_F(SecretFileTest, ProblemsNameWhatIsUnfitWithoutLoadingTheKey) {
+  const std::string fit(SecretFile::kAdvisedKeyLength, 'k');
+  struct Case {
+    std::string content;
+    mode_t mode;
+    std::vector<std::string> expected;  // a part of each problem, in order
+  };
+  const Case cases[] = {
+      {fit, 0600, {}},
+      {fit, 0400, {}},
+      {"", 0600, {"holds no key"}},
+      {"\0"s + fit, 0600, {"holds no key"}},
+      {fit.substr(1), 0600, {"holds a key of 31 bytes; use 32 or more"}},
+      {fit, 0644, {"is open to group or others (mode 0644); make it 0600"}},
+      {"short", 0660, {"holds a key of 5 bytes", "(mode 0660)"}},
+      {fit + std::string(SecretFile::kMaxKeyLength, 'k'), 0600, {"is longer than 256 bytes"}},
+  };
+  SecretFile file(path_, cache_, guard_);
+  for (const auto& [content, mode, expected] : cases) {
+    Write(content);
+    ASSERT_EQ(chmod(path_.c_str(), mode), 0);
+    const auto problems = file.Problems();
+    ASSERT_EQ(problems.size(), expected.size()) << testing::PrintToString(problems);
+    for (size_t i = 0; i < expected.size(); ++i) {
+      EXPECT_THAT(problems[i], HasSubstr(expected[i]));
+      EXPECT_THAT(problems[i], HasSubstr(path_));
+    }
+  }
+  std::filesystem::remove(path_);
+  EXPECT_THAT(file.Problems(),
+              testing::ElementsAre(HasSubstr("Cannot open signing secret file " + path_)));
+  ASSERT_EQ(chmod(dir_.c_str(), 0777), 0);
+  EXPECT_THAT(file.Problems(), testing::Contains(HasSubstr("Directory " + dir_ +
+                                                           " of the signing secret can be written "
+                                                           "by group or others (mode 0777)")));
+  EXPECT_TRUE(cache_.empty());
+}
+
 }  // namespace
 }  // namespace Com::Tessel::Nox::Authentication
