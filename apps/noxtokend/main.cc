@@ -57,7 +57,7 @@ Options:
              with HOST:ADMINISTRATOR) back in the store as at the first start,
              print their names and exit; other profiles are kept
 Only an exact first argument is an option; any other first argument is the
-configuration file.
+configuration file, unless it starts with '-' and names no file.
 
 Configuration (elements below the root element):
   endpoint/portNum          TCP port on localhost (default 9199)
@@ -277,6 +277,16 @@ int Serve(int argc, char** argv, std::chrono::system_clock::time_point started) 
   return 0;
 }
 
+// A misspelt option would otherwise be read as the path of a configuration file.
+bool UnknownOption(const char* argument) {
+  if (argument == nullptr || argument[0] != '-' || ::access(argument, F_OK) == 0) return false;
+  std::fprintf(stderr,
+               "Error: unknown option '%s'; the options are --help, --version and "
+               "--restore-default-profiles\n",
+               argument);
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -300,8 +310,10 @@ int main(int argc, char** argv) {
   };
   // Recovery works on the store alone, also while the daemon is switched off.
   if (argc > 1 && std::strcmp(argv[1], "--restore-default-profiles") == 0) {
+    if (UnknownOption(argc > 2 ? argv[2] : nullptr)) return -1;
     return reported([&] { return RestoreDefaultProfiles(argc > 2 ? argv[2] : nullptr); });
   }
+  if (UnknownOption(argc > 1 ? argv[1] : nullptr)) return -1;
   FeatureState_Init();
   if (!FeatureList[FeatureTable::kNoxtokend]) return -1;
   return reported([&] { return Serve(argc, argv, started); });

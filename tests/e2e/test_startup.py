@@ -16,15 +16,17 @@ from conftest import (DAEMON, EXIT_FAILURE, PROVIDER_SVC, SERVICE_SVC, VERSION, 
 
 
 # Which texts the configuration reader refuses is its unit tests'; here the process's answers.
-# Help and version are answered even when switched off.
+# Help and version are answered even when switched off, a misspelt option too.
 @pytest.mark.parametrize("switch,config,status,answer,error", [
-    ("off", None, EXIT_FAILURE, "", False),
-    ("off", "missing", EXIT_FAILURE, "", False),
-    ("on", "missing", EXIT_FAILURE, "", True),
-    ("on", "<config><endpoint><portNum>", EXIT_FAILURE, "", True),
-    ("off", "--version", 0, f"noxtokend {VERSION}\n", False),
-    ("off", "--help", 0, "Usage: noxtokend [CONFIG_FILE]\n", False),
-], ids=["off", "off-argument-missing", "argument-missing", "argument-bad", "version", "help"])
+    ("off", None, EXIT_FAILURE, "", None),
+    ("off", "missing", EXIT_FAILURE, "", None),
+    ("on", "missing", EXIT_FAILURE, "", "cannot read configuration file"),
+    ("on", "<config><endpoint><portNum>", EXIT_FAILURE, "", ""),
+    ("off", "--version", 0, f"noxtokend {VERSION}\n", None),
+    ("off", "--help", 0, "Usage: noxtokend [CONFIG_FILE]\n", None),
+    ("off", "--verison", EXIT_FAILURE, "", "unknown option '--verison'; the options are"),
+], ids=["off", "off-argument-missing", "argument-missing", "argument-bad", "version", "help",
+        "misspelt-option"])
 def test_start_refusals_help_and_version(new_root, switch, config, status, answer, error):
     root = new_root()
     root.set_features(daemon=switch == "on")
@@ -39,7 +41,10 @@ def test_start_refusals_help_and_version(new_root, switch, config, status, answe
     shown = daemon.stdout_path.read_text()
     assert shown.startswith(answer) and (status == 0 or shown == ""), shown
     err = daemon.log_path.read_bytes()
-    assert re.fullmatch(rb"Error: .+\n", err, re.S) if error else err == b"", err
+    if error is None:
+        assert err == b"", err
+    else:
+        assert re.fullmatch(rb"Error: .+\n", err, re.S) and error.encode() in err, err
 
 
 def test_configuration_argument_default_port_and_loopback_only(new_root, run_daemon):
