@@ -42,6 +42,12 @@ std::string RefusalHint(const json_t& error, const RefusedCall& call) {
     return "this subject already has a profile (noxtokenctl profile list shows it); change its "
            "grants with noxtokenctl profile set, grant or revoke";
   }
+  // "root" for "LU###root" is the usual slip of a first session.
+  if (type == "NOT_FOUND" &&
+      call.service == Com::Tessel::Nox::Authentication::ClientProfilesSvc::kServiceId) {
+    return "a profile is named by its kind and subject, as LU###root for the local user root; "
+           "noxtokenctl profile list shows the names";
+  }
   if (type != "UNAUTHENTICATED" && type != "UNAUTHORIZED") return "";
   const std::string scheme = ContextValue(call, Security::kSchemeIdKey);
   if (scheme == Security::kUserPassScheme) return "the user name or password was refused";

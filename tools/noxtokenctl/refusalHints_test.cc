@@ -41,6 +41,9 @@ TEST(RefusalHintTest, OneHintFitsTheErrorAndTheCredential) {
   } cases[] = {
       {R"({"error_type":"INVALID_ARGUMENT"})", "verify", {}, "no credential was sent", false},
       {R"({"error_type":"NOT_FOUND"})", "get", TokenCtx(daemon), "", false},
+      {R"({"error_type":"NOT_FOUND"})", "delete", TokenCtx(daemon),
+       "a profile is named by its kind and subject", false,
+       "com.tessel.nox.authentication.client_profiles"},
       {R"({"error_type":"ALREADY_EXISTS"})", "create", TokenCtx(daemon),
        "this subject already has a profile", false,
        "com.tessel.nox.authentication.client_profiles"},
