@@ -109,16 +109,11 @@ void HttpConnection::Uncount() {
   if (!uncounted_.exchange(true)) context_->connections.fetch_sub(1);
 }
 
-void HttpConnection::Evict(uint64_t exchange) {
+void HttpConnection::Evict() {
   Uncount();
-  asio::post(socket_.get_executor(), [self = shared_from_this(), exchange] {
-    // It may have completed that exchange since it was picked; then it has made progress.
-    if (self->exchange_ == exchange) {
-      self->Close();
-    } else if (self->phase_ != Phase::kClosed && self->uncounted_.exchange(false)) {
-      self->context_->connections.fetch_add(1);
-    }
-  });
+  // Closed even if it has moved on since it was picked: its slot went to the newcomer, and the
+  // queue no longer holds it.
+  asio::post(socket_.get_executor(), [self = shared_from_this()] { self->Close(); });
 }
 
 void HttpConnection::ExpectRead(std::chrono::steady_clock::time_point deadline) {
@@ -169,7 +164,7 @@ void HttpConnection::Enter(Phase next) {
 void HttpConnection::Start() {
   // Queued at once: while its loop is busy, a newcomer is already a connection that can give way.
   queueEntry_.connection = weak_from_this();
-  context_->queue.Enqueue(queueEntry_, exchange_);
+  context_->queue.Enqueue(queueEntry_);
   asio::dispatch(socket_.get_executor(), [self = shared_from_this()] {
     if (self->phase_ == Phase::kClosed) return;  // evicted already
     self->deadlines_.Bind(self, [connection = self.get()] { connection->OnDeadline(); });
@@ -215,7 +210,7 @@ void HttpConnection::ReadHeader() {
   // The request handler decides how much body it takes. Not boost::none: Beast 1.74 compares a
   // Content-Length against an empty limit as if the limit were exceeded.
   parser_->body_limit(std::numeric_limits<uint64_t>::max());
-  context_->queue.Enqueue(queueEntry_, exchange_);
+  context_->queue.Enqueue(queueEntry_);
   ParseHeader();
 }
 

@@ -67,11 +67,10 @@ class HttpConnection final : public ExchangeChannel,
   // Called once, on the accepting thread.
   void Start();
 
-  // Closes the connection if it is still in exchange `exchange` (see EvictionQueue): what it
-  // reads or writes then fails, and an answer still to come goes nowhere. It leaves
-  // context->connections at once, so that a busy loop, slow to close it, cannot make later
-  // newcomers take further slots; it is counted again if it has moved on. Thread-safe.
-  void Evict(uint64_t exchange);
+  // Closes the connection, picked by the queue to give way: what it reads or writes then fails,
+  // and an answer still to come goes nowhere. It leaves context->connections at once, so that a
+  // busy loop, slow to close it, cannot make later newcomers take further slots. Thread-safe.
+  void Evict();
 
   // ExchangeChannel, for the exchange objects.
   void ReadBody(uint64_t exchange, std::shared_ptr<Request> request, void* data, size_t size,

@@ -10,11 +10,11 @@ void EvictionQueue::Unlink(Entry& entry) {
   if (entry.links.is_linked()) ListOf(entry).erase(ListOf(entry).iterator_to(entry));
 }
 
-void EvictionQueue::Enqueue(Entry& entry, uint64_t exchange) {
+void EvictionQueue::Enqueue(Entry& entry) {
   auto now = System::CoarseSteadyNow();
   std::lock_guard lock(mutex_);
+  if (entry.taken) return;
   Unlink(entry);
-  entry.exchange = exchange;
   entry.since = now;
   entry.waiting.store(true, std::memory_order_relaxed);
   entry.complete = false;
@@ -54,10 +54,10 @@ EvictionQueue::Oldest EvictionQueue::TakeOldest() {
     while (!list->empty()) {
       Entry& entry = list->front();
       list->pop_front();
+      entry.taken = true;
       // A connection being destroyed is still queued until its destructor takes it off.
       if (auto connection = entry.connection.lock()) {
-        return {std::move(connection), entry.exchange, entry.since,
-                entry.waiting.load(std::memory_order_relaxed)};
+        return {std::move(connection), entry.since, entry.waiting.load(std::memory_order_relaxed)};
       }
     }
   }

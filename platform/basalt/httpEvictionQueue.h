@@ -36,14 +36,14 @@ class EvictionQueue {
   struct Entry {
     std::weak_ptr<HttpConnection> connection;
     boost::intrusive::list_member_hook<> links;
-    uint64_t exchange = 0;
     Clock::time_point since;
     std::atomic<bool> waiting{false};
     bool complete = false;
+    bool taken = false;  // handed out by TakeOldest: the connection is closing, never queued again
   };
 
-  // The connection begins to wait for request `exchange`: it goes last among the incomplete.
-  void Enqueue(Entry& entry, uint64_t exchange);
+  // The connection begins to wait for a request: it goes last among the incomplete.
+  void Enqueue(Entry& entry);
   // Its request's headers have come; it keeps its place. Takes no lock.
   void MarkServing(Entry& entry);
   // Its whole request has come: it goes last among the complete.
@@ -52,12 +52,12 @@ class EvictionQueue {
 
   struct Oldest {
     std::shared_ptr<HttpConnection> connection;  // null when both queues are empty
-    uint64_t exchange = 0;                       // the exchange it was queued for
     Clock::time_point since;                     // when it was queued
-    bool waiting = false;                        // still waiting for that exchange's request
+    bool waiting = false;                        // still waiting for its request
   };
 
-  // Removes and returns the first connection.
+  // Removes and returns the first connection, which then stays out of both queues: it gives way
+  // once, and frees one slot.
   Oldest TakeOldest();
 
  private:

@@ -89,7 +89,7 @@ class AsioHttpSvc : public HttpSvc {
               "completing a request (%2 ms); %3 closed for newcomers so far",
               bound, held.count(), evicted);
         }
-        oldest.connection->Evict(oldest.exchange);
+        oldest.connection->Evict();
       }
       std::make_shared<HttpConnection>(std::move(socket), context)->Start();
     });

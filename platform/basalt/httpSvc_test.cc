@@ -13,6 +13,7 @@
 
 #include "platform/basalt/app.h"
 #include "platform/basalt/httpBodyBudget.h"
+#include "platform/basalt/httpConnection.h"
 #include "platform/basalt/httpStatus.h"
 #include "platform/basalt/httpTestClient.h"
 #include "platform/basalt/systemFactory.h"
@@ -337,6 +338,32 @@ TEST_F(HttpSvcTest, AtTheConnectionBoundIncompleteRequestsGiveWayFirstThenTheOld
   EXPECT_EQ(counts.evicted, 2u);
   EXPECT_EQ(counts.refused, 0u);
   EXPECT_LE(counts.open, 2u);
+}
+
+// The connection's own loop queues it again when it starts reading, which may come after the
+// acceptor has picked it: picked once, it must not give way a second time, for that frees no slot.
+TEST_F(HttpSvcTest, AConnectionPickedToGiveWayIsNotHandedOutAgain) {
+  boost::asio::io_context loop;
+  boost::asio::ip::tcp::acceptor acceptor(loop, {boost::asio::ip::address_v4::loopback(), 0});
+  System::ConnectionSocket client(loop.get_executor());
+  System::ConnectionSocket served(loop.get_executor());
+  client.connect(acceptor.local_endpoint());
+  acceptor.accept(served);
+  auto context = std::make_shared<HttpServiceContext>();
+  context->logger = Service::Logger::CreateLogger("HttpSvcTest");
+  context->bodyBudget = std::make_shared<BodyBudget>(context->limits.bodyBudget, [] {});
+
+  auto connection = std::make_shared<HttpConnection>(std::move(served), context);
+  connection->Start();  // queued; its loop has not run yet
+  auto picked = context->queue.TakeOldest();
+  ASSERT_EQ(picked.connection, connection);
+  picked.connection->Evict();
+  EXPECT_EQ(context->connections.load(), 0u);
+  picked = {};
+  ASSERT_EQ(loop.run_one(), 1u);  // the loop starts it, before the eviction reaches it
+  EXPECT_FALSE(context->queue.TakeOldest().connection);
+  loop.poll();
+  EXPECT_EQ(context->connections.load(), 0u);
 }
 
 // Records admissions; each admitted reservation is kept until the test drops it.
