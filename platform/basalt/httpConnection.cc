@@ -379,20 +379,25 @@ void HttpConnection::ReadBodyOnLoop(uint64_t exchange, std::shared_ptr<Request> 
 
   if (state_.continueDue) {
     state_.continueDue = false;
+    state_.continueWriting = true;
     ExpectWrite();
     asio::async_write(
         socket_, asio::buffer(kContinue.data(), kContinue.size()),
         [self = shared_from_this(), request = std::move(request), size, done = std::move(done)](
             const boost::system::error_code& written, size_t) mutable {
           self->deadlines_.ClearWrite();
+          self->state_.continueWriting = false;
+          std::function<void()> answer;
+          answer.swap(self->state_.afterContinue);
           auto error = self->Ended(written);
           if (error) {
             self->state_.body = BodyRead::kAdmitted;
             self->Close();
             done(request, error, 0);
-            return;
+          } else {
+            self->ReadSome(std::move(request), size, std::move(done));
           }
-          self->ReadSome(std::move(request), size, std::move(done));
+          if (answer) answer();
         });
     return;
   }
@@ -483,30 +488,41 @@ void HttpConnection::SendOnLoop(uint64_t exchange, std::shared_ptr<AnswerMessage
     return;
   }
   Enter(Phase::kAnswering);
+  state_.continueDue = false;  // a read after the answer must not write the interim one into it
   // An unread rest of the body is never read: the connection ends with this answer.
   bool keepAlive = parser_->keep_alive() && parser_->is_done() && !BodyReadPending();
   if (IsBodiless(answer->status)) answer->body.clear();
-  WriteAnswer(*answer, keepAlive,
-              [self = shared_from_this(), answer, keepAlive, done = std::move(done)](
-                  const boost::system::error_code& written, size_t) {
-                self->deadlines_.ClearWrite();
-                auto error = self->Ended(written);
-                if (error) {
-                  self->LogForPeer(4, "Writing an answer failed: %1", error.message());
-                }
-                // Closed while the write completed: an eviction that came too late to cancel it.
-                if (error || !keepAlive || self->phase_ == Phase::kClosed) {
-                  self->Close();
-                } else {
-                  self->ReadHeader();
-                }
-                if (done) done(error);
-              });
+  auto write = [self = shared_from_this(), answer, keepAlive, done = std::move(done)] {
+    self->WriteAnswer(
+        *answer, keepAlive,
+        [self, answer, keepAlive, done](const boost::system::error_code& written, size_t) {
+          self->deadlines_.ClearWrite();
+          auto error = self->Ended(written);
+          if (error) {
+            self->LogForPeer(4, "Writing an answer failed: %1", error.message());
+          }
+          // Closed while the write completed: an eviction that came too late to
+          // cancel it.
+          if (error || !keepAlive || self->phase_ == Phase::kClosed) {
+            self->Close();
+          } else {
+            self->ReadHeader();
+          }
+          if (done) done(error);
+        });
+  };
+  // One write at a time on the socket: the answer waits for "100 Continue" to be written.
+  if (state_.continueWriting) {
+    state_.afterContinue = std::move(write);
+    return;
+  }
+  write();
 }
 
 // The head goes with the body in one gathered write; the handler keeps the answer alive.
 template <class Handler>
 void HttpConnection::WriteAnswer(const AnswerMessage& answer, bool keepAlive, Handler handler) {
+  assert(!state_.continueWriting && "a second write on the socket");
   FormatAnswerHead(answer, context_->headers, keepAlive, answerHead_);
   ExpectWrite();
   std::array<asio::const_buffer, 2> parts{asio::buffer(answerHead_), asio::buffer(answer.body)};

@@ -139,7 +139,9 @@ class HttpConnection final : public ExchangeChannel,
   struct ExchangeState {
     size_t headerBytes = 0;  // of the line and headers, parsed so far
     BodyRead body = BodyRead::kUnadmitted;
-    bool continueDue = false;  // the request awaits "100 Continue" before its body
+    bool continueDue = false;             // the request awaits "100 Continue" before its body
+    bool continueWriting = false;         // "100 Continue" is being written
+    std::function<void()> afterContinue;  // writes the answer, held until then
     std::chrono::steady_clock::time_point headerDeadline;
     std::chrono::steady_clock::time_point bodyDeadline;
     BodyBudget::Reservation reservation;

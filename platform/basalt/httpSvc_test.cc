@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -232,6 +233,40 @@ TEST_F(HttpSvcTest, RefusalsAndEarlyAnswersEndTheConnection) {
     EXPECT_TRUE(client.WaitForClose());
   }
   EXPECT_EQ(handler_->posts.load(), 2);
+}
+
+// The interim answer must not go out while the answer is being written, nor the answer while
+// the interim one is: the answer is larger than the socket takes at once, so a write between its
+// pieces would land inside its body.
+TEST_F(HttpSvcTest, AnAnswerAndTheInterimOneAreWrittenOneAfterTheOther) {
+  const std::string large(8 << 20, 'l');
+  auto piece = std::make_shared<std::array<char, 16>>();
+  handler_->onPost = [&large, piece](std::shared_ptr<Request> request,
+                                     std::shared_ptr<Response> response) {
+    auto read = [piece](std::shared_ptr<Request> request) {
+      request->AsyncRead(piece->data(), piece->size(), [](auto, auto, auto) {});
+    };
+    if (request->GetPath() == "/answer-first") {
+      response->AsyncWrite(large, nullptr);
+      read(request);
+    } else {
+      read(request);
+      response->AsyncWrite(large, nullptr);
+    }
+  };
+  StartService();
+  for (const char* path : {"/answer-first", "/read-first"}) {
+    SCOPED_TRACE(path);
+    HttpTestClient client(port_);
+    ASSERT_TRUE(client.Send(std::string("POST ") + path +
+                            " HTTP/1.1\r\nHost: localhost\r\nExpect: 100-continue\r\n"
+                            "Content-Length: 3\r\n\r\n"));
+    ClientResponse response = client.ReadResponse();
+    if (response.result_int() == 100) response = client.ReadResponse();
+    EXPECT_EQ(response.result_int(), 200);
+    EXPECT_TRUE(response.body() == large);
+    EXPECT_TRUE(client.WaitForClose());
+  }
 }
 
 TEST_F(HttpSvcTest, IdleAndStalledConnectionsAreClosedByTheTimer) {
