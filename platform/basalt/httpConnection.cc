@@ -492,17 +492,21 @@ void HttpConnection::SendOnLoop(uint64_t exchange, std::shared_ptr<AnswerMessage
   // An unread rest of the body is never read: the connection ends with this answer.
   bool keepAlive = parser_->keep_alive() && parser_->is_done() && !BodyReadPending();
   if (IsBodiless(answer->status)) answer->body.clear();
-  auto write = [self = shared_from_this(), answer, keepAlive, done = std::move(done)] {
-    self->WriteAnswer(
-        *answer, keepAlive,
-        [self, answer, keepAlive, done](const boost::system::error_code& written, size_t) {
+  // Called once: what it holds moves on to the write's handler.
+  auto write = [self = shared_from_this(), answer = std::move(answer), keepAlive,
+                done = std::move(done)]() mutable {
+    auto& connection = *self;
+    const AnswerMessage& message = *answer;
+    connection.WriteAnswer(
+        message, keepAlive,
+        [self = std::move(self), answer = std::move(answer), keepAlive, done = std::move(done)](
+            const boost::system::error_code& written, size_t) {
           self->deadlines_.ClearWrite();
           auto error = self->Ended(written);
           if (error) {
             self->LogForPeer(4, "Writing an answer failed: %1", error.message());
           }
-          // Closed while the write completed: an eviction that came too late to
-          // cancel it.
+          // Closed while the write completed: an eviction that came too late to cancel it.
           if (error || !keepAlive || self->phase_ == Phase::kClosed) {
             self->Close();
           } else {
