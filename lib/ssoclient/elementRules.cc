@@ -108,10 +108,14 @@ void CheckEndOfSiblings(const ElementCursor& cursor, const std::string& message)
 }
 
 Basalt::System::DateTime DateAttribute(const Node& element, const std::string& name) {
+  return DateText(element.GetAttribute(name).value_or(""), element.GetLocalName() + "/@" + name);
+}
+
+Basalt::System::DateTime DateText(const std::string& text, const std::string& where) {
   try {
-    return Basalt::System::DateTime(element.GetAttribute(name).value_or(""));
+    return Basalt::System::DateTime(text);
   } catch (const Basalt::DateTimeFormatException&) {
-    throw ParseException(element.GetLocalName() + "/@" + name + " is not a date");
+    throw ParseException(where + " is not a date");
   }
 }
 

@@ -43,6 +43,9 @@ void CheckEndOfSiblings(const ElementCursor& cursor, const std::string& message)
 
 // A required attribute (already checked present) parsed as a date-time.
 Basalt::System::DateTime DateAttribute(const Node& element, const std::string& name);
+// `text` parsed as a date-time; a ParseException "<where> is not a date" otherwise, the refusal
+// DateAttribute gives with `where` "<element>/@<name>".
+Basalt::System::DateTime DateText(const std::string& text, const std::string& where);
 // Unset when absent.
 std::optional<int64_t> NonNegativeIntegerAttribute(const Node& element, const std::string& name);
 

@@ -50,6 +50,8 @@ struct ParsedAssertion {
   std::optional<NameIdValue> delegateId;
   std::optional<Basalt::System::DateTime> subjectNotOnOrAfter;  // Bearer tokens only.
   Basalt::Crypto::CertificatePtr confirmationCertificate;       // Holder-of-key tokens only.
+  // Holder-of-key tokens only, as written: read when asked for, not when parsing.
+  std::optional<std::string> confirmationNotOnOrAfter;
   ParsedConditions conditions;
   std::optional<std::vector<Advice>> advice;
   Basalt::System::DateTime authnInstant;

@@ -109,6 +109,8 @@ class AssertionReader {
 
   void ReadKeyInfoConfirmationData(const Node& data) {
     CheckQualifiedAttributes(data, {kXsiType}, {QName{"", "NotOnOrAfter"}});
+    // Kept unread: a token with a malformed value is refused only by a caller that checks it.
+    out_.confirmationNotOnOrAfter = data.GetAttribute("NotOnOrAfter");
     const std::string type = data.GetAttribute(kXsiType).value_or("");
     if (ResolveQNameValue(data, type) !=
         QName{std::string(Saml::kAssertionNs), "KeyInfoConfirmationDataType"}) {

@@ -162,6 +162,32 @@ TEST_F(SamlParserTest, ValuesReadFromTheDocument) {
   EXPECT_FALSE(Parse(Conditions(renew + " Count=\"0\"/>"))->IsRenewable());
   EXPECT_TRUE(Parse(Conditions(renew + " Count=\"3\" Postdatable=\"x\" RenewExpired=\"y\"/>"))
                   ->IsRenewable());
+
+  // A holder-of-key confirmation's NotOnOrAfter is read when asked for: a token whose value is
+  // no date still parses. A bearer's is checked when parsing and not offered.
+  const auto confirmationExpiry = [](const std::string& document) -> std::string {
+    const auto token = Parse(document);
+    try {
+      const auto time = token->GetConfirmationExpirationTime();
+      return time ? time->ToString() : "unset";
+    } catch (const ParseException& e) {
+      return e.GetMessage();
+    }
+  };
+  const auto confirmedUntil = [&](const std::string& value) {
+    return ReplaceOnce(xml, "<saml2:SubjectConfirmationData ",
+                       "<saml2:SubjectConfirmationData NotOnOrAfter=\"" + value + "\" ");
+  };
+  for (const auto& [document, expiry] : std::vector<std::pair<std::string, std::string>>{
+           {xml, "unset"},
+           {Render([](TokenSpec& spec) { spec.holderOfKey = false; }), "unset"},
+           {confirmedUntil("2030-01-01T12:59:59+02:00"), "2030-01-01T10:59:59Z"},
+           {confirmedUntil("2020-01-01T00:00:00Z"), "2020-01-01T00:00:00Z"},
+           {confirmedUntil("soon"), "SubjectConfirmationData/@NotOnOrAfter is not a date"},
+           {confirmedUntil(""), "SubjectConfirmationData/@NotOnOrAfter is not a date"},
+       }) {
+    EXPECT_EQ(confirmationExpiry(document), expiry);
+  }
 }
 
 // Each rule the parser and the checks after it hold a document to, as an edit of the default

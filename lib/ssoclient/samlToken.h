@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -66,6 +67,11 @@ class SamlToken {
   virtual std::vector<Advice> GetAdvice() const = 0;
   // Null for bearer tokens.
   virtual const Basalt::Crypto::CertificatePtr& GetConfirmationCertificate() const = 0;
+  // A holder-of-key token's SubjectConfirmationData/@NotOnOrAfter; unset when it has none, and
+  // for bearer tokens (whose value is checked against the Conditions when parsing). Read only
+  // when asked for, so that a token is accepted whatever the value holds by callers that do not
+  // ask: throws ParseException, as parsing does for other dates, when the value is not a date.
+  virtual std::optional<Basalt::System::DateTime> GetConfirmationExpirationTime() const = 0;
   virtual const std::string& GetIssuer() const = 0;
   virtual const Basalt::Xml::Security::SignaturePtr& GetSignature() const = 0;
   // The text exactly as given to the parser.

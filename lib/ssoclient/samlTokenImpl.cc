@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "lib/ssoclient/elementRules.h"
 #include "lib/ssoclient/principalId.h"
 #include "lib/ssoclient/samlConstants.h"
 #include "lib/ssoclient/samlParser.h"
@@ -39,6 +40,7 @@ void SamlTokenImpl::Assemble(const ParsedAssertion& parsed) {
   expirationTime_ = parsed.conditions.notOnOrAfter;
   confirmationType_ = parsed.confirmationType;
   confirmationCertificate_ = parsed.confirmationCertificate;
+  confirmationNotOnOrAfter_ = parsed.confirmationNotOnOrAfter;
   renewable_ = parsed.conditions.hasRenewRestriction && parsed.conditions.renewCount &&
                *parsed.conditions.renewCount != 0;
   delegable_ = parsed.conditions.proxyCount && *parsed.conditions.proxyCount != 0;
@@ -53,6 +55,11 @@ void SamlTokenImpl::Assemble(const ParsedAssertion& parsed) {
     }
   }
   if (parsed.conditions.audience) audience_ = *parsed.conditions.audience;
+}
+
+std::optional<Basalt::System::DateTime> SamlTokenImpl::GetConfirmationExpirationTime() const {
+  if (!confirmationNotOnOrAfter_) return std::nullopt;
+  return Rules::DateText(*confirmationNotOnOrAfter_, "SubjectConfirmationData/@NotOnOrAfter");
 }
 
 void SamlTokenImpl::ApplyAttribute(const std::string& name,

@@ -39,6 +39,7 @@ class SamlTokenImpl final : public SamlToken {
   const Basalt::Crypto::CertificatePtr& GetConfirmationCertificate() const override {
     return confirmationCertificate_;
   }
+  std::optional<Basalt::System::DateTime> GetConfirmationExpirationTime() const override;
   const std::string& GetIssuer() const override { return issuer_; }
   const Basalt::Xml::Security::SignaturePtr& GetSignature() const override { return signature_; }
   const std::string& GetXml() const override { return xml_; }
@@ -62,6 +63,7 @@ class SamlTokenImpl final : public SamlToken {
   std::vector<Advice> advice_;
   ConfirmationType confirmationType_ = CONFIRMATION_BEARER;
   Basalt::Crypto::CertificatePtr confirmationCertificate_;
+  std::optional<std::string> confirmationNotOnOrAfter_;  // As written.
   std::string issuer_;
   Basalt::Xml::Security::SignaturePtr signature_;
 };
