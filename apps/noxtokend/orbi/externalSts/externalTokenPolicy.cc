@@ -13,11 +13,23 @@ namespace {
 constexpr const char* kAudienceKey = "externalTokens/audience";
 constexpr const char* kCheckNotBeforeKey = "externalTokens/checkNotBefore";
 constexpr const char* kClockSkewKey = "externalTokens/clockSkewSeconds";
+constexpr const char* kCheckConfirmationExpiryKey = "externalTokens/checkConfirmationExpiry";
+constexpr int64_t kMicrosPerSecond = 1'000'000;
 
 std::string ListText(const std::vector<std::string>& items) {
   std::string text = "[";
   for (const auto& item : items) text += (text.size() > 1 ? ", " : "") + item;
   return text + "]";
+}
+
+// "true" or "false" at `key`, left as it is when absent; anything else refused.
+void ReadSwitch(const Basalt::Service::Config& config, const char* key, bool& value) {
+  std::string text;
+  if (!config.GetString(key, text)) return;
+  if (text != "true" && text != "false") {
+    throw Basalt::Exception(std::string(key) + " must be true or false, not '" + text + "'");
+  }
+  value = text == "true";
 }
 
 // A time claim later than `latest`: refused, as is one that is no number.
@@ -43,6 +55,8 @@ const char* Describe(ExternalTokenCheck check) {
       return "not yet valid (nbf)";
     case ExternalTokenCheck::kIssuedInFuture:
       return "issued in the future (iat)";
+    case ExternalTokenCheck::kConfirmationExpired:
+      return "confirmation expired (SubjectConfirmationData NotOnOrAfter)";
   }
   return "refused";
 }
@@ -53,14 +67,8 @@ ExternalTokenPolicy ExternalTokenPolicy::FromConfig(const Basalt::Service::Confi
     if (element.text.empty()) throw Basalt::Exception(std::string(kAudienceKey) + " is empty");
     policy.audiences.push_back(element.text);
   }
-  std::string check;
-  if (config.GetString(kCheckNotBeforeKey, check)) {
-    if (check != "true" && check != "false") {
-      throw Basalt::Exception(std::string(kCheckNotBeforeKey) + " must be true or false, not '" +
-                              check + "'");
-    }
-    policy.checkNotBefore = check == "true";
-  }
+  ReadSwitch(config, kCheckNotBeforeKey, policy.checkNotBefore);
+  ReadSwitch(config, kCheckConfirmationExpiryKey, policy.checkConfirmationExpiry);
   if (config.GetInt(kClockSkewKey, policy.clockSkewSeconds) &&
       (policy.clockSkewSeconds < 0 || policy.clockSkewSeconds > kMaxClockSkewSeconds)) {
     throw Basalt::Exception(std::string(kClockSkewKey) + " must lie between 0 and " +
@@ -74,6 +82,11 @@ std::string ExternalTokenPolicy::Describe() const {
   text += checkNotBefore
               ? "; \"nbf\" and \"iat\" at most " + std::to_string(clockSkewSeconds) + " s ahead"
               : "; \"nbf\" and \"iat\" not checked";
+  // Named only when on: the line stays as it was for configurations without the setting.
+  if (checkConfirmationExpiry) {
+    text +=
+        "; SAML confirmation NotOnOrAfter at most " + std::to_string(clockSkewSeconds) + " s past";
+  }
   return text;
 }
 
@@ -114,6 +127,17 @@ std::optional<ExternalTokenRefusal> ExternalTokenPolicy::CheckJwt(const json_t& 
 std::optional<ExternalTokenRefusal> ExternalTokenPolicy::CheckSamlAudience(
     const std::set<std::string>& audience) const {
   return CheckAudience({audience.begin(), audience.end()});
+}
+
+std::optional<ExternalTokenRefusal> ExternalTokenPolicy::CheckSamlConfirmationExpiry(
+    const std::optional<Basalt::System::DateTime>& notOnOrAfter,
+    Basalt::System::DateTime now) const {
+  if (!checkConfirmationExpiry || !notOnOrAfter) return std::nullopt;
+  // Not on or after: the instant itself is past, as for the Conditions' NotOnOrAfter.
+  if (notOnOrAfter->GetUtcTime() + clockSkewSeconds * kMicrosPerSecond > now.GetUtcTime()) {
+    return std::nullopt;
+  }
+  return ExternalTokenRefusal{ExternalTokenCheck::kConfirmationExpired, notOnOrAfter->ToString()};
 }
 
 }  // namespace Nox::Authn

@@ -26,8 +26,17 @@ TEST(ExternalTokenPolicyTest, ReadsTheConfigurationOrRefusesIt) {
                  "<clockSkewSeconds>5</clockSkewSeconds></externalTokens>")
                 .Describe(),
             "any audience; \"nbf\" and \"iat\" not checked");
+  EXPECT_EQ(Read("<externalTokens><checkConfirmationExpiry>true</checkConfirmationExpiry>"
+                 "<clockSkewSeconds>5</clockSkewSeconds></externalTokens>")
+                .Describe(),
+            "any audience; \"nbf\" and \"iat\" not checked; SAML confirmation NotOnOrAfter at "
+            "most 5 s past");
+  EXPECT_FALSE(Read("<externalTokens><checkConfirmationExpiry>false</checkConfirmationExpiry>"
+                    "</externalTokens>")
+                   .checkConfirmationExpiry);
   for (const char* bad :
        {"<audience></audience>", "<checkNotBefore>yes</checkNotBefore>",
+        "<checkConfirmationExpiry>1</checkConfirmationExpiry>",
         "<clockSkewSeconds>-1</clockSkewSeconds>", "<clockSkewSeconds>86401</clockSkewSeconds>",
         "<clockSkewSeconds>1m</clockSkewSeconds>"}) {
     EXPECT_THROW(Read(std::string("<externalTokens>") + bad + "</externalTokens>"),
@@ -78,6 +87,31 @@ TEST(ExternalTokenPolicyTest, EachRuleRefusesWithItsOwnCheck) {
   ASSERT_TRUE(saml);
   EXPECT_EQ(saml->check, ExternalTokenCheck::kAudienceNotAccepted);
   EXPECT_FALSE(none.CheckSamlAudience({}));
+
+  // The confirmation's NotOnOrAfter, and the refusal ("" when admitted) at kNow.
+  ExternalTokenPolicy expiry;
+  expiry.checkConfirmationExpiry = true;
+  expiry.clockSkewSeconds = 60;
+  const auto at = [](int64_t seconds) {
+    return Basalt::System::DateTime::FromUtcMicroseconds(seconds * 1'000'000);
+  };
+  const std::string expired = "confirmation expired (SubjectConfirmationData NotOnOrAfter): ";
+  const struct {
+    const ExternalTokenPolicy& policy;
+    std::optional<Basalt::System::DateTime> notOnOrAfter;
+    std::string refusal;
+  } samlRows[] = {
+      {none, at(0), ""},
+      {expiry, std::nullopt, ""},
+      {expiry, at(kNow - 59), ""},
+      {expiry, at(kNow - 60), expired + "2023-11-14T22:12:20Z"},
+      {expiry, at(0), expired + "1970-01-01T00:00:00Z"},
+  };
+  for (const auto& row : samlRows) {
+    auto refusal = row.policy.CheckSamlConfirmationExpiry(row.notOnOrAfter, at(kNow));
+    EXPECT_EQ(refusal ? std::string(Describe(refusal->check)) + ": " + refusal->found : "",
+              row.refusal);
+  }
 }
 
 }  // namespace
