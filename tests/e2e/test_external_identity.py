@@ -1,9 +1,9 @@
 """Callers from other identity systems: JWTs of registered issuers made by PyJWT and forgeries
 made by hand, SAML holder-of-key assertions signed by xmlsec1 with calls signed by the client's
 key, all exchanged for daemon tokens; and the sample assertion script with its checker. Beyond
-accepting or refusing them: a proof of possession is accepted once, the optional audience and
-not-before checks of external tokens refuse and admit as configured (and change nothing when
-absent), and no log line at level 7 holds a credential."""
+accepting or refusing them: a proof of possession is accepted once, the optional audience,
+not-before and confirmation expiry checks of external tokens refuse and admit as configured (and
+change nothing when absent), and no log line at level 7 holds a credential."""
 
 import datetime
 import hmac
@@ -21,7 +21,7 @@ import pytest
 from conftest import (BIN_DIR, ISSUERS_SVC, NOX, REPO, TOKEN_SVC, USERS, VERIFY_SVC, AdminClient,
                       Root, assert_error_kind, b64url, b64url_json, grants, issuer_spec,
                       message_ids, oauth, output_of, serve, user_pass)
-from saml_client import ISSUER, make_key, render, security_context, sign
+from saml_client import ISSUER, iso, make_key, render, security_context, sign
 
 INVALID_SIGNATURE = NOX + "external_token_invalid_signature"
 JWT_ISSUER = "https://idp.example/jwt"
@@ -216,7 +216,8 @@ INVALID_TOKEN = NOX + "invalid_token"
 ACCEPTED = "https://nox.example/api"
 CHECKS = (f"<externalTokens><audience>{ACCEPTED}</audience>"
           "<audience>urn:tessel:host:other</audience><checkNotBefore>true</checkNotBefore>"
-          "<clockSkewSeconds>60</clockSkewSeconds></externalTokens>")
+          "<clockSkewSeconds>60</clockSkewSeconds>"
+          "<checkConfirmationExpiry>true</checkConfirmationExpiry></externalTokens>")
 
 
 def test_a_proof_is_accepted_once(daemon, federation, keys):
@@ -253,12 +254,22 @@ def elsewhere(keys):
     return sign(keys["dir"], xml, keys["sts"])
 
 
+def confirmed_until(keys, instant):
+    """An assertion whose confirmation data holds NotOnOrAfter `instant`."""
+    xml = render(keys["rsa"]).replace("<saml2:SubjectConfirmationData ",
+                                      f'<saml2:SubjectConfirmationData NotOnOrAfter="{instant}" ', 1)
+    return sign(keys["dir"], xml, keys["sts"])
+
+
 def test_audience_and_not_before_refuse_only_when_configured(daemon, federation, checking, keys):
     assert checking.wait_for_record(
         lambda r: r.text == f"External token checks: audience one of [{ACCEPTED}, "
-                            "urn:tessel:host:other]; \"nbf\" and \"iat\" at most 60 s ahead",
+                            "urn:tessel:host:other]; \"nbf\" and \"iat\" at most 60 s ahead; "
+                            "SAML confirmation NotOnOrAfter at most 60 s past",
         "the checks at start-up")
     now = int(time.time())
+    lapsed = iso(datetime.datetime.now(datetime.timezone.utc) - datetime.timedelta(minutes=2))
+    later = iso(datetime.datetime.now(datetime.timezone.utc) + datetime.timedelta(minutes=30))
 
     def external(**more):
         return oauth(signed(keys, **more))
@@ -276,8 +287,12 @@ def test_audience_and_not_before_refuse_only_when_configured(daemon, federation,
          f"issued in the future (iat); the token holds: {now + 600}"),
         ("saml", None),
         ("elsewhere", "audience not accepted; the token holds: [urn:elsewhere]"),
+        ("later", None),
+        ("lapsed", "confirmation expired (SubjectConfirmationData NotOnOrAfter); the token "
+                   f"holds: {lapsed}"),
     ]
-    assertions = {"saml": saml(keys), "elsewhere": elsewhere(keys)}
+    assertions = {"saml": saml(keys), "elsewhere": elsewhere(keys),
+                  "later": confirmed_until(keys, later), "lapsed": confirmed_until(keys, lapsed)}
     for running in (daemon, checking):
         since = running.log_offset()
         for n, (security, refusal) in enumerate(rows):

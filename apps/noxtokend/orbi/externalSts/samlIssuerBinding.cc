@@ -23,11 +23,16 @@ TarnOrbi::SamlCertificateProvider MakeSamlCertificateProvider(IssuerRegistryPtr 
 
 TarnOrbi::Authn::SamlHokHandler::EnrichFn MakeSamlEnrichment(
     IssuerRegistryPtr issuers, std::shared_ptr<Basalt::Service::Logger> logger,
-    Nox::Authn::ExternalTokenPolicy policy) {
-  return [issuers = std::move(issuers), logger = std::move(logger), policy = std::move(policy)](
-             const std::shared_ptr<const SsoClient::SamlToken>& token,
-             const std::shared_ptr<Orbi::Data::StructValue>& result) {
-    if (auto refusal = policy.CheckSamlAudience(token->GetAudience())) {
+    Nox::Authn::ExternalTokenPolicy policy, Basalt::System::UtcClock clock) {
+  return [issuers = std::move(issuers), logger = std::move(logger), policy = std::move(policy),
+          clock = std::move(clock)](const std::shared_ptr<const SsoClient::SamlToken>& token,
+                                    const std::shared_ptr<Orbi::Data::StructValue>& result) {
+    auto refusal = policy.CheckSamlAudience(token->GetAudience());
+    // Read only when checked: unchecked, a malformed value is accepted as it always was.
+    if (!refusal && policy.checkConfirmationExpiry) {
+      refusal = policy.CheckSamlConfirmationExpiry(token->GetConfirmationExpirationTime(), clock());
+    }
+    if (refusal) {
       logger->Log(3, "SAML token of issuer %1 refused: %2; the token holds: %3", token->GetIssuer(),
                   Describe(refusal->check), refusal->found);
       return false;

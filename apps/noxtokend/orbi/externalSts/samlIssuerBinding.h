@@ -21,11 +21,15 @@ TarnOrbi::SamlCertificateProvider MakeSamlCertificateProvider(IssuerRegistryPtr 
 
 // Sets "issuerAlias" (looked up under the read lock), "username" (the subject's name alone),
 // "domain" and "StsGroups". Refuses, with a level-3 line naming the audience found, an assertion
-// whose AudienceRestriction holds none of the policy's audiences (when it names any); refuses,
-// with a level-4 line, when the Issuer was removed after the token was verified: a caller is
-// never authenticated without an alias.
+// whose AudienceRestriction holds none of the policy's audiences (when it names any); with the
+// policy's checkConfirmationExpiry, refuses with a level-3 line naming the time one whose
+// confirmation NotOnOrAfter has passed at `clock` (beyond the skew), and throws the token's
+// ParseException for one whose value is not a date, which the handler refuses as any token that
+// does not parse; refuses, with a level-4 line, when the Issuer was removed after the token was
+// verified: a caller is never authenticated without an alias.
 TarnOrbi::Authn::SamlHokHandler::EnrichFn MakeSamlEnrichment(
     IssuerRegistryPtr issuers, std::shared_ptr<Basalt::Service::Logger> logger,
-    Nox::Authn::ExternalTokenPolicy policy = {});
+    Nox::Authn::ExternalTokenPolicy policy = {},
+    Basalt::System::UtcClock clock = Basalt::System::SystemUtcClock());
 
 }  // namespace NoxToken

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "lib/ssoclient/testing/suiteTokensTest.h"
 #include "platform/configstore/configStoreTestRoot.h"
 #include "platform/orbi/frameworkIds.h"
@@ -13,6 +15,7 @@ using Com::Tessel::Nox::Authentication::Trust::SecurityTokenIssuersSvc::Certific
 using Com::Tessel::Nox::Authentication::Trust::SecurityTokenIssuersSvc::X509CertChain;
 
 const char kIssuer[] = "https://sts.example.test/issuer";
+const Basalt::System::DateTime kNow("2030-01-01T10:30:00Z");
 
 class SamlIssuerBindingTest : public SsoClient::Testing::SuiteTokensTest {
  protected:
@@ -32,9 +35,8 @@ class SamlIssuerBindingTest : public SsoClient::Testing::SuiteTokensTest {
   // The handler's answer as text, with the daemon's provider and `enrich`.
   std::string Authenticate(const std::string& token,
                            TarnOrbi::Authn::SamlHokHandler::EnrichFn enrich) {
-    TarnOrbi::Authn::SamlHokHandler handler(
-        MakeSamlCertificateProvider(issuers_), logger_, std::move(enrich),
-        Basalt::System::FixedUtcClock(Basalt::System::DateTime("2030-01-01T10:30:00Z")));
+    TarnOrbi::Authn::SamlHokHandler handler(MakeSamlCertificateProvider(issuers_), logger_,
+                                            std::move(enrich), Basalt::System::FixedUtcClock(kNow));
     auto context = std::make_shared<Orbi::Core::ExecutionContext>();
     context->securityCtx = {{"schemeId", Orbi::Security::kSamlHokScheme},
                             {"samlHokToken", token},
@@ -84,6 +86,36 @@ TEST_F(SamlIssuerBindingTest, AConfiguredAudienceMustBeAmongTheAssertions) {
     const std::string answer =
         Authenticate(DefaultSigned(), MakeSamlEnrichment(issuers_, logger_, policy));
     EXPECT_NE(answer.find(outcome), std::string::npos) << answer;
+  }
+}
+
+// Checked only when configured, and then within the skew; a value that is no date is refused as
+// a token that does not parse, and accepted unread otherwise.
+TEST_F(SamlIssuerBindingTest, ACheckedConfirmationMustNotHaveExpired) {
+  const auto confirmedUntil = [](const std::string& value) {
+    return Tokens().Sign(
+        SsoClient::Testing::ReplaceOnce(
+            Tokens().Render(Tokens().DefaultSpec()), "<saml2:SubjectConfirmationData ",
+            "<saml2:SubjectConfirmationData NotOnOrAfter=\"" + value + "\" "),
+        Tokens().IssuerRsa());
+  };
+  const std::string expired = confirmedUntil("2030-01-01T10:29:00Z");
+  const std::string withinSkew = confirmedUntil("2030-01-01T10:29:01Z");
+  const std::string malformed = confirmedUntil("soon");
+  Nox::Authn::ExternalTokenPolicy policy;
+  for (const auto& [check, token, outcome] :
+       std::vector<std::tuple<bool, std::string, std::string>>{
+           {false, expired, "ada"},
+           {false, malformed, "ada"},
+           {true, DefaultSigned(), "ada"},
+           {true, withinSkew, "ada"},
+           {true, expired, "unauthenticated"},
+           {true, malformed, "unauthenticated"},
+       }) {
+    policy.checkConfirmationExpiry = check;
+    const std::string answer = Authenticate(
+        token, MakeSamlEnrichment(issuers_, logger_, policy, Basalt::System::FixedUtcClock(kNow)));
+    EXPECT_NE(answer.find(outcome), std::string::npos) << check << " " << answer;
   }
 }
 
