@@ -73,7 +73,10 @@ Configuration (elements below the root element):
                             default: any)
   externalTokens/checkNotBefore  true: refuse external JWTs whose "nbf" or "iat"
                             lies in the future (default false)
-  externalTokens/clockSkewSeconds  allowed "nbf"/"iat" skew, 0 to 86400 (default 60)
+  externalTokens/clockSkewSeconds  allowed "nbf"/"iat" and confirmation expiry skew,
+                            0 to 86400 (default 60)
+  externalTokens/checkConfirmationExpiry  true: refuse SAML holder-of-key assertions
+                            whose confirmation NotOnOrAfter has passed (default false)
   audit/enabled             keep the audit trail, true or false (default true)
   audit/file                its JSON-lines file (default
                             /var/log/tessel/noxtokend/audit.log); SIGHUP reopens it
