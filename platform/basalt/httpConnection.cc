@@ -340,7 +340,7 @@ void HttpConnection::Dispatch() {
         handler->HandleDelete(std::move(request), response);
         break;
       default:
-        AnswerMethodNotAllowed(*response);
+        AnswerMethodNotAllowed(*response, handler->AllowedMethods());
         break;
     }
   } catch (const std::exception& e) {

@@ -113,8 +113,10 @@ def test_counters_move_with_their_labels(metered):
     # Only GET /metrics, and only on its own port.
     base = f"http://127.0.0.1:{port}"
     assert requests.get(base + "/other", timeout=10).status_code == 404
-    assert requests.post(base + "/metrics", data=b"{}", timeout=10).status_code == 405
-    assert requests.get(f"http://127.0.0.1:{metered.port}/metrics", timeout=10).status_code == 405
+    for answer, allowed in ((requests.post(base + "/metrics", data=b"{}", timeout=10), "GET"),
+                            (requests.get(f"http://127.0.0.1:{metered.port}/metrics", timeout=10),
+                             "POST")):
+        assert (answer.status_code, answer.headers["Allow"]) == (405, allowed)
     assert metered.serves()
 
 

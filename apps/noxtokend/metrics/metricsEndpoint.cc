@@ -31,6 +31,7 @@ class ScrapeHandler final : public Basalt::Http::RequestHandlerMixin {
     response->SetContentType(kContentType);
     response->AsyncWrite(metrics_->Render(), [](auto, const std::error_code&) {});
   }
+  const char* AllowedMethods() const override { return "GET"; }
 
  private:
   std::shared_ptr<const DaemonMetrics> metrics_;
