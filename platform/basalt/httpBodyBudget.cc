@@ -5,17 +5,20 @@
 
 namespace Basalt::Http {
 
-BodyBudget::Reservation::Reservation(std::shared_ptr<BodyBudget> budget, size_t bytes)
-    : budget_(std::move(budget)), bytes_(bytes) {}
+BodyBudget::Reservation::Reservation(std::shared_ptr<BodyBudget> budget, size_t bytes, Owner owner)
+    : budget_(std::move(budget)), bytes_(bytes), owner_(owner) {}
 
 BodyBudget::Reservation::Reservation(Reservation&& other) noexcept
-    : budget_(std::move(other.budget_)), bytes_(std::exchange(other.bytes_, 0)) {}
+    : budget_(std::move(other.budget_)),
+      bytes_(std::exchange(other.bytes_, 0)),
+      owner_(other.owner_) {}
 
 BodyBudget::Reservation& BodyBudget::Reservation::operator=(Reservation&& other) noexcept {
   if (this != &other) {
     Release();
     budget_ = std::move(other.budget_);
     bytes_ = std::exchange(other.bytes_, 0);
+    owner_ = other.owner_;
   }
   return *this;
 }
@@ -23,7 +26,7 @@ BodyBudget::Reservation& BodyBudget::Reservation::operator=(Reservation&& other)
 BodyBudget::Reservation::~Reservation() { Release(); }
 
 void BodyBudget::Reservation::Release() {
-  if (budget_) budget_->Release(bytes_);
+  if (budget_) budget_->Release(bytes_, owner_);
   budget_.reset();
   bytes_ = 0;
 }
@@ -32,35 +35,55 @@ bool BodyBudget::FitsLocked(size_t bytes) const {
   return inFlight_ == 0 || bytes <= capacity_ - std::min(inFlight_, capacity_);
 }
 
-void BodyBudget::Reserve(size_t bytes, AdmittedFn admitted) {
-  {
-    std::lock_guard lock(mutex_);
-    // Behind earlier waiters even when it would fit: a large body is never starved.
-    if (!waiters_.empty() || !FitsLocked(bytes)) {
-      waiters_.push_back({bytes, std::move(admitted)});
-      return;
-    }
-    inFlight_ += bytes;
-  }
-  admitted(Reservation(shared_from_this(), bytes));
+bool BodyBudget::FitsShareLocked(size_t bytes, const Owner& owner) const {
+  auto found = held_.find(owner);
+  return found == held_.end() || bytes <= ownerShare_ - std::min(found->second, ownerShare_);
 }
 
-void BodyBudget::Release(size_t bytes) {
+std::vector<BodyBudget::Waiter> BodyBudget::AdmitWaitersLocked() {
+  std::vector<Waiter> ready;
+  for (auto waiter = waiters_.begin(); waiter != waiters_.end();) {
+    if (!FitsShareLocked(waiter->bytes, waiter->owner)) {
+      ++waiter;
+      continue;
+    }
+    // In order otherwise: a large body is never starved by smaller ones behind it.
+    if (!FitsLocked(waiter->bytes)) break;
+    inFlight_ += waiter->bytes;
+    held_[waiter->owner] += waiter->bytes;
+    ready.push_back(std::move(*waiter));
+    waiter = waiters_.erase(waiter);
+  }
+  return ready;
+}
+
+void BodyBudget::Reserve(size_t bytes, Owner owner, AdmittedFn admitted) {
+  std::vector<Waiter> ready;
+  {
+    std::lock_guard lock(mutex_);
+    waiters_.push_back({bytes, owner, std::move(admitted)});
+    ready = AdmitWaitersLocked();
+  }
+  for (auto& waiter : ready) {
+    waiter.admitted(Reservation(shared_from_this(), waiter.bytes, waiter.owner));
+  }
+}
+
+void BodyBudget::Release(size_t bytes, const Owner& owner) {
   std::vector<Waiter> ready;
   bool drained = false;
   {
     std::lock_guard lock(mutex_);
     inFlight_ -= bytes;
-    while (!waiters_.empty() && FitsLocked(waiters_.front().bytes)) {
-      inFlight_ += waiters_.front().bytes;
-      ready.push_back(std::move(waiters_.front()));
-      waiters_.pop_front();
+    if (auto found = held_.find(owner); found != held_.end() && (found->second -= bytes) == 0) {
+      held_.erase(found);
     }
+    ready = AdmitWaitersLocked();
     drained = inFlight_ == 0;
   }
   if (drained && drained_) drained_();
   for (auto& waiter : ready) {
-    waiter.admitted(Reservation(shared_from_this(), waiter.bytes));
+    waiter.admitted(Reservation(shared_from_this(), waiter.bytes, waiter.owner));
   }
 }
 

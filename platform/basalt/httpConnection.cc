@@ -417,8 +417,9 @@ bool HttpConnection::Admit(uint64_t exchange, std::shared_ptr<Request>& request,
   }
   state_.body = BodyRead::kAwaitingRoom;  // no other read while waiting
   context_->bodyBudget->Reserve(
-      need, [self = shared_from_this(), exchange, request = std::move(request), data, size,
-             done = std::move(done)](BodyBudget::Reservation reservation) mutable {
+      need, peer_.Uid(),
+      [self = shared_from_this(), exchange, request = std::move(request), data, size,
+       done = std::move(done)](BodyBudget::Reservation reservation) mutable {
         asio::post(self->socket_.get_executor(), [self, exchange, request = std::move(request),
                                                   data, size, done = std::move(done),
                                                   reservation = std::move(reservation)]() mutable {

@@ -35,7 +35,8 @@ struct HttpLimits {
   size_t maxConnections = 256;
   // Bodies larger than `smallBody` share `bodyBudget` bytes across all connections: each reserves
   // its Content-Length, or `maxBody` when chunked, before its first byte is read, and waits
-  // while the budget is spent. Smaller bodies fit the connection's own read buffer.
+  // while the budget is spent. One peer host user holds at most `bodyBudget - maxBody` of it.
+  // Smaller bodies fit the connection's own read buffer.
   size_t bodyBudget = 64 << 20;
   size_t smallBody = 64 << 10;
   size_t maxBody = kMaxBodySize;

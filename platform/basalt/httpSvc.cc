@@ -126,7 +126,10 @@ std::shared_ptr<HttpSvc> CreateHttpSvc(std::shared_ptr<System::TCPServerSocket> 
   context->headers = std::move(headers);
   context->limits = limits;
   ReturnLargeBuffersWhenFreed();
-  context->bodyBudget = std::make_shared<BodyBudget>(limits.bodyBudget, TrimWhenDrained());
+  // One host user leaves the others room for a body of the largest size.
+  const size_t share =
+      limits.bodyBudget > limits.maxBody ? limits.bodyBudget - limits.maxBody : limits.bodyBudget;
+  context->bodyBudget = std::make_shared<BodyBudget>(limits.bodyBudget, TrimWhenDrained(), share);
   return std::make_shared<AsioHttpSvc>(std::move(socket), std::move(context));
 }
 

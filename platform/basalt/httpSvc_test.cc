@@ -416,10 +416,10 @@ TEST(BodyBudgetTest, AdmitsInOrderWhatFitsAndLargeBodiesAlone) {
   int drained = 0;
   auto budget = std::make_shared<BodyBudget>(100, [&drained] { ++drained; });
   Admissions a;
-  budget->Reserve(60, a.For(0));
-  budget->Reserve(50, a.For(1));   // does not fit beside the first
-  budget->Reserve(10, a.For(2));   // would fit, but waits behind the earlier one
-  budget->Reserve(500, a.For(3));  // larger than the budget: goes alone
+  budget->Reserve(60, 1, a.For(0));
+  budget->Reserve(50, 1, a.For(1));   // does not fit beside the first
+  budget->Reserve(10, 2, a.For(2));   // would fit, but waits behind the earlier one
+  budget->Reserve(500, 1, a.For(3));  // larger than the budget: goes alone
   EXPECT_TRUE(a.Admitted(0));
   EXPECT_FALSE(a.Admitted(1));
   EXPECT_FALSE(a.Admitted(2));
@@ -437,13 +437,44 @@ TEST(BodyBudgetTest, AdmitsInOrderWhatFitsAndLargeBodiesAlone) {
   // A moved reservation releases once, when its last holder goes.
   BodyBudget::Reservation moved = std::move(*a.held[3]);
   a.held[3].reset();
-  budget->Reserve(100, a.For(4));
+  budget->Reserve(100, std::nullopt, a.For(4));
   EXPECT_FALSE(a.Admitted(4));
   moved = {};
   EXPECT_TRUE(a.Admitted(4));
   EXPECT_EQ(drained, 0);
   a.held[4].reset();
   EXPECT_EQ(drained, 1);
+}
+
+// A host user that holds its share waits without holding back the others, who keep room for
+// the largest body.
+TEST(BodyBudgetTest, OneOwnerHoldsNoMoreThanItsShare) {
+  auto budget = std::make_shared<BodyBudget>(100, nullptr, 70);
+  Admissions a;
+  budget->Reserve(40, 1, a.For(0));
+  budget->Reserve(30, 1, a.For(1));
+  budget->Reserve(20, 1, a.For(2));  // beyond its share
+  budget->Reserve(30, 2, a.For(3));  // behind it, but of another owner
+  budget->Reserve(10, 3, a.For(4));  // the budget is spent
+  budget->Reserve(5, 1, a.For(5));
+  EXPECT_TRUE(a.Admitted(0) && a.Admitted(1) && a.Admitted(3));
+  EXPECT_FALSE(a.Admitted(2) || a.Admitted(4) || a.Admitted(5));
+
+  a.held[3].reset();  // owner 1 still at its share: only the other owner's body goes
+  EXPECT_TRUE(a.Admitted(4));
+  EXPECT_FALSE(a.Admitted(2) || a.Admitted(5));
+  a.held[0].reset();
+  EXPECT_TRUE(a.Admitted(2) && a.Admitted(5));
+
+  // Larger than the share: goes once its owner holds nothing.
+  budget->Reserve(80, 3, a.For(6));
+  EXPECT_FALSE(a.Admitted(6));
+  a.held[4].reset();
+  EXPECT_FALSE(a.Admitted(6));  // the budget has room for it only once owner 1 is done
+  a.held[1].reset();
+  a.held[2].reset();
+  a.held[5].reset();
+  EXPECT_TRUE(a.Admitted(6));
 }
 
 }  // namespace

@@ -8,6 +8,8 @@ import resource
 import select
 import signal
 import socket
+import subprocess
+import sys
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
@@ -243,6 +245,43 @@ HELD_BACK = re.compile(r"Log lines of caller uid (\d+|unknown) held back: (\d+) 
                        r"\(more than 400 bytes a second\)")
 HOLDING = re.compile(r"Holding back log lines of caller uid (\d+|unknown): "
                      r"more than 400 bytes a second")
+
+
+STALLING_CLIENT = """
+import socket, sys
+held = []
+for _ in range(int(sys.argv[2])):
+    held.append(socket.create_connection(("127.0.0.1", int(sys.argv[1]))))
+    held[-1].sendall(sys.argv[3].encode())
+print("held", flush=True)
+sys.stdin.read()
+"""
+
+
+# Each stalled body holds the largest size of the shared body budget; one host user's cannot
+# take it all.
+@pytest.mark.skipif(os.getuid() != 0, reason="a client of another uid needs root")
+def test_one_users_stalled_large_bodies_leave_others_room(new_root, run_daemon):
+    daemon = run_daemon(new_root(log_level=6))
+    stalled_head = rawhttp.post_head(19_999_999).decode() + "{"
+    command = ["setpriv", f"--reuid={OTHER_UID}", f"--regid={OTHER_UID}", "--clear-groups",
+               sys.executable, "-c", STALLING_CLIENT, str(daemon.port), "4", stalled_head]
+    with subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                          text=True) as staller:
+        try:
+            assert staller.stdout.readline() == "held\n"
+            # Their bodies are asked for, so their room is reserved or awaited.
+            for _ in range(100):
+                if sum(r.text.startswith("HandleFrame<Recv>") for r in daemon.records()) >= 4:
+                    break
+                time.sleep(0.05)
+            else:
+                pytest.fail("the stalled bodies were never asked for")
+            large = request_body(PROVIDER_SVC, "get", app={"pad": "x" * 100_000})
+            # Within the stalled bodies' 30 s: before, it waited for them to time out.
+            assert daemon.post(large, timeout=20).status_code == 200
+        finally:
+            staller.stdin.close()
 
 
 def test_a_callers_flood_of_log_lines_is_held_back_and_counted(new_root, run_daemon):
