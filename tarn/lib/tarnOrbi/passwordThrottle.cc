@@ -63,7 +63,7 @@ void PasswordThrottle::EvictOne() {
 PasswordThrottle::Strangers& PasswordThrottle::StrangersOf(
     uint32_t caller, std::chrono::steady_clock::time_point now) {
   Strangers& strangers = strangers_[caller];
-  if (strangers.failures > 0 && strangers.inFlight == 0 &&
+  if (strangers.failures > 0 && strangers.inFlight == 0 && strangers.waiting.empty() &&
       now - strangers.lastFailure >= limits_.longestPeriod) {
     strangers = Strangers{};
   }
@@ -83,8 +83,70 @@ PasswordThrottle::Verdict PasswordThrottle::RefusedAsStranger(
   return std::nullopt;
 }
 
+// Checks in flight count as failures until settled, as a pair's do: a fresh name may turn out to
+// be nobody's only when its check settles.
+bool PasswordThrottle::StrangerPlace(const Strangers& strangers) const {
+  const unsigned places =
+      strangers.failures < limits_.freeFailures ? limits_.freeFailures - strangers.failures : 1;
+  return strangers.inFlight < places;
+}
+
+void PasswordThrottle::Place(const Key& key, Entry& entry, Strangers* strangers, DecidedFn decided,
+                             Decisions& decisions) {
+  if (strangers) {
+    if (Verdict refused = RefusedAsStranger(*strangers, clock_()); refused) {
+      decisions.emplace_back(std::move(decided), refused);
+      return;
+    }
+    if (!StrangerPlace(*strangers)) {
+      if (strangers->waiting.size() < limits_.maxWaiting) {
+        strangers->waiting.emplace_back(key, std::move(decided));
+        ++entry.strangerWaiting;
+      } else {
+        const unsigned counted = strangers->failures + strangers->inFlight;
+        decisions.emplace_back(std::move(decided),
+                               PeriodAfter(std::max(counted, limits_.freeFailures)));
+      }
+      return;
+    }
+    ++strangers->inFlight;
+    ++entry.strangerChecks;
+  }
+  ++entry.inFlight;
+  decisions.emplace_back(std::move(decided), std::nullopt);
+}
+
+void PasswordThrottle::HandStrangerPlaces(uint32_t caller, Decisions& decisions) {
+  auto record = strangers_.find(caller);
+  if (record == strangers_.end()) return;
+  Strangers& strangers = record->second;
+  const auto now = clock_();
+  while (!strangers.waiting.empty()) {
+    Verdict refused = RefusedAsStranger(strangers, now);
+    if (!refused && !StrangerPlace(strangers)) break;
+    auto [key, decided] = std::move(strangers.waiting.front());
+    strangers.waiting.pop_front();
+    auto found = entries_.find(key);
+    if (found == entries_.end()) continue;  // cannot be: a pair with attempts waiting stays
+    Entry& entry = found->second;
+    --entry.strangerWaiting;
+    if (now < entry.blockedUntil) {
+      refused = std::max(std::chrono::ceil<std::chrono::seconds>(entry.blockedUntil - now),
+                         std::chrono::seconds(1));
+    }
+    if (refused) {
+      decisions.emplace_back(std::move(decided), refused);
+    } else if (entry.inFlight < Places(entry)) {
+      Place(key, entry, &strangers, std::move(decided), decisions);
+    } else {
+      entry.waiting.push_back(std::move(decided));  // its pair's next settlement decides it
+    }
+  }
+  ForgetIfIdle(caller, strangers);
+}
+
 void PasswordThrottle::Admit(const std::string& user, CallerUid caller, DecidedFn decided) {
-  Verdict verdict;
+  Decisions decisions;
   {
     std::lock_guard lock(mutex_);
     if (!caller && !unknownCallerLogged_) {
@@ -93,43 +155,37 @@ void PasswordThrottle::Admit(const std::string& user, CallerUid caller, DecidedF
                    "The calling host user of a password check cannot be found; failures are "
                    "counted by user name alone");
     }
-    Entry& entry = Find({user.substr(0, kKeptNameLength), caller});
+    const Key key{user.substr(0, kKeptNameLength), caller};
+    Entry& entry = Find(key);
     const auto now = clock_();
     Strangers* strangers = caller && entry.hostUser != true ? &StrangersOf(*caller, now) : nullptr;
-    bool queue = false;
     if (now < entry.blockedUntil) {
       const auto left = std::chrono::ceil<std::chrono::seconds>(entry.blockedUntil - now);
-      verdict = std::max(left, std::chrono::seconds(1));
+      decisions.emplace_back(std::move(decided), std::max(left, std::chrono::seconds(1)));
     } else if (Verdict refused = strangers ? RefusedAsStranger(*strangers, now) : std::nullopt;
                refused) {
-      verdict = refused;
+      decisions.emplace_back(std::move(decided), refused);
     } else if (entry.inFlight < Places(entry)) {
-      ++entry.inFlight;
-      if (strangers) {
-        ++strangers->inFlight;
-        ++entry.strangerChecks;
-      }
+      Place(key, entry, strangers, std::move(decided), decisions);
     } else if (entry.waiting.size() < limits_.maxWaiting) {
-      queue = true;
+      entry.waiting.push_back(std::move(decided));
     } else {
       // The wait the attempts in flight would start if they all failed.
-      verdict = PeriodAfter(std::max(entry.failures + entry.inFlight, limits_.freeFailures));
+      decisions.emplace_back(
+          std::move(decided),
+          PeriodAfter(std::max(entry.failures + entry.inFlight, limits_.freeFailures)));
     }
     if (strangers) ForgetIfIdle(*caller, *strangers);
-    if (queue) {
-      entry.waiting.push_back(std::move(decided));
-      return;
-    }
   }
-  decided(verdict, false);
+  for (auto& [decide, verdict] : decisions) decide(verdict, false);
 }
 
 void PasswordThrottle::Settle(const std::string& user, CallerUid caller, Outcome outcome) {
-  std::vector<DecidedFn> decided;
-  Verdict verdict;
+  Decisions decisions;
   {
     std::lock_guard lock(mutex_);
-    auto found = entries_.find({user.substr(0, kKeptNameLength), caller});
+    const Key key{user.substr(0, kKeptNameLength), caller};
+    auto found = entries_.find(key);
     if (found == entries_.end()) return;  // never admitted here
     Entry& entry = found->second;
     if (entry.inFlight > 0) --entry.inFlight;
@@ -137,6 +193,7 @@ void PasswordThrottle::Settle(const std::string& user, CallerUid caller, Outcome
     if (outcome != Outcome::kNotChecked) {
       entry.hostUser = outcome != Outcome::kRefusedUnknownName;
     }
+    Verdict verdict;
     if (outcome == Outcome::kAccepted) {
       entry.failures = 0;
       entry.blockedUntil = {};
@@ -154,18 +211,38 @@ void PasswordThrottle::Settle(const std::string& user, CallerUid caller, Outcome
                      named, CallerText(caller), verdict->count(), entry.failures);
       }
     }
-    auto& waiting = entry.waiting;
-    const size_t places = entry.inFlight < Places(entry) ? Places(entry) - entry.inFlight : 0;
-    const size_t taken = verdict ? waiting.size() : std::min(places, waiting.size());
-    if (!verdict) entry.inFlight += static_cast<unsigned>(taken);
-    decided.assign(std::make_move_iterator(waiting.begin()),
-                   std::make_move_iterator(waiting.begin() + static_cast<ptrdiff_t>(taken)));
-    waiting.erase(waiting.begin(), waiting.begin() + static_cast<ptrdiff_t>(taken));
+    // Attempts that wait with the caller's names of no host user come back to the pair once it
+    // is known to be a host user's (never held back with them) or its wait answers them.
+    if (caller && entry.strangerWaiting > 0 && (entry.hostUser == true || verdict)) {
+      auto& held = strangers_[*caller].waiting;
+      const auto ours = std::stable_partition(
+          held.begin(), held.end(), [&key](const auto& item) { return item.first != key; });
+      for (auto it = ours; it != held.end(); ++it) entry.waiting.push_back(std::move(it->second));
+      held.erase(ours, held.end());
+      entry.strangerWaiting = 0;
+    }
+    if (verdict) {
+      for (auto& decide : entry.waiting) decisions.emplace_back(std::move(decide), verdict);
+      entry.waiting.clear();
+    } else {
+      Strangers* strangers = caller && entry.hostUser != true && !entry.waiting.empty()
+                                 ? &StrangersOf(*caller, clock_())
+                                 : nullptr;
+      // Taken oldest first; those the caller's names of no host user have no room for move on
+      // to wait there.
+      size_t taken = 0;
+      while (taken < entry.waiting.size() && entry.inFlight < Places(entry)) {
+        Place(key, entry, strangers, std::move(entry.waiting[taken++]), decisions);
+      }
+      entry.waiting.erase(entry.waiting.begin(),
+                          entry.waiting.begin() + static_cast<ptrdiff_t>(taken));
+    }
+    if (caller) HandStrangerPlaces(*caller, decisions);
     // A host user's name stays known (until evicted), so that its attempts are never held back
     // with its caller's names of no host user.
     if (entry.Idle() && entry.failures == 0 && entry.hostUser != true) entries_.erase(found);
   }
-  for (auto& decide : decided) decide(verdict, true);
+  for (auto& [decide, verdict] : decisions) decide(verdict, true);
 }
 
 void PasswordThrottle::SettleStranger(uint32_t caller, Entry& entry, Outcome outcome) {
@@ -191,7 +268,9 @@ void PasswordThrottle::SettleStranger(uint32_t caller, Entry& entry, Outcome out
 }
 
 void PasswordThrottle::ForgetIfIdle(uint32_t caller, const Strangers& strangers) {
-  if (strangers.failures == 0 && strangers.inFlight == 0) strangers_.erase(caller);
+  if (strangers.failures == 0 && strangers.inFlight == 0 && strangers.waiting.empty()) {
+    strangers_.erase(caller);
+  }
 }
 
 std::optional<bool> PasswordThrottle::HostUser(const std::string& user, CallerUid caller) const {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <string>
 #include <vector>
 
 namespace TarnOrbi::Authn {
@@ -147,6 +148,30 @@ TEST(PasswordThrottleTest, NamesOfNoHostUserCountTogetherPerCaller) {
   EXPECT_EQ(harness.Try("n7", 7, Outcome::kRefusedUnknownName), 0);
   EXPECT_EQ(harness.Ask("n0", 7), ThrottleHarness::kAdmitted);
   EXPECT_EQ(harness.lines.size(), 2U);
+}
+
+// A flood of new names from one caller: its checks in flight count against the free failures of
+// its names of no host user, so at most five run at once and the rest wait (eight here, beyond
+// refused) until the fifth failure answers them with its wait. A host user's name goes on.
+TEST(PasswordThrottleTest, AFloodOfNewNamesRunsNoMoreChecksThanTheFreeFailures) {
+  ThrottleHarness harness({.maxWaiting = 8});
+  EXPECT_EQ(harness.Try("root", 7, Outcome::kRefused), 0);
+  std::vector<std::string> names;
+  for (int i = 0; i < 18; ++i) names.push_back("n" + std::to_string(i));
+  for (int i = 0; i < 16; ++i) harness.Ask(names[i].c_str(), 7);
+  EXPECT_EQ(harness.Letters(1), "AAAAAWWWWWWWW111");
+  EXPECT_EQ(harness.Try("root", 7, Outcome::kAccepted), 0);
+  // A check that never ran frees its place for the oldest waiting attempt.
+  harness.throttle.Settle("n0", 7, Outcome::kNotChecked);
+  EXPECT_EQ(harness.Letters(1), "AAAAAAWWWWWWW111A");
+  for (int i = 1; i < 6; ++i) harness.throttle.Settle(names[i], 7, Outcome::kRefusedUnknownName);
+  EXPECT_EQ(harness.Letters(1), "AAAAAA1111111111A");
+  EXPECT_EQ(harness.lines.size(), 1U);
+  // After the wait, one at a time.
+  harness.now += seconds(1);
+  EXPECT_EQ(harness.Ask(names[16].c_str(), 7), ThrottleHarness::kAdmitted);
+  EXPECT_EQ(harness.Ask(names[17].c_str(), 7), 2);
+  EXPECT_EQ(harness.Try("root", 7, Outcome::kAccepted), 0);
 }
 
 TEST(PasswordThrottleTest, WaitsDoubleUpToFifteenMinutes) {

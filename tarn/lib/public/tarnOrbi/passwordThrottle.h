@@ -9,12 +9,19 @@
 // is a line of the host's authentication log, which shares the daemon's journal limit. Once a
 // caller has failed `freeFailures` times on such names (none of them more than `longestPeriod`
 // after the one before), its attempts for names not known to be a host user's are refused for
-// the same doubling waits, and checked one at a time between them.
+// the same doubling waits, and checked one at a time between them. Before that, the caller's
+// checks in flight for names not known to be a host user's (a fresh name included: whether the
+// host has it is learnt only when its check settles) count against those free failures too, so
+// that a flood of new names runs at most `freeFailures` checks at once; further such attempts
+// wait for a place (up to `maxWaiting` per caller, refused beyond) like a pair's, and are refused
+// with the wait when a settlement starts one. Names a check found to be a host user's never
+// count here, so their attempts go on as before.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -34,7 +41,8 @@ struct PasswordThrottleLimits {
   unsigned freeFailures = 5;
   std::chrono::seconds firstPeriod{1};
   std::chrono::seconds longestPeriod{15 * 60};
-  // Attempts of one pair that wait for a check to settle; one beyond them is refused at once.
+  // Attempts of one pair, and of one caller's names of no host user, that wait for a check to
+  // settle; one beyond them is refused at once.
   size_t maxWaiting = 64;
   // Pairs remembered (names cut to 257 bytes); a new one beyond them evicts the idle one with
   // fewest failures, oldest first. Pairs with attempts in flight or waiting are never evicted, so
@@ -60,11 +68,12 @@ class PasswordThrottle {
   using DecidedFn = std::function<void(Verdict verdict, bool waited)>;
 
   // Decides an attempt and calls `decided` once with the verdict: at once, on this thread, when
-  // there is room or a wait is on; otherwise the attempt waits (up to `maxWaiting` per pair,
-  // refused beyond) and `decided` runs later on the thread of the Settle that frees a place or
-  // starts a wait, outside the lock, or never if the throttle goes first. Attempts in flight
-  // count as failures until settled, so parallel connections cannot run more checks than the
-  // count allows (and past the free failures, one at a time). Thread-safe.
+  // there is room or a wait is on; otherwise the attempt waits (up to `maxWaiting` per pair, and
+  // per caller for names not known to be a host user's, refused beyond) and `decided` runs later on
+  // the thread of the Settle that frees a place or starts a wait, outside the lock, or never if the
+  // throttle goes first. Attempts in flight count as failures until settled, so parallel
+  // connections cannot run more checks than the count allows (and past the free failures, one at a
+  // time). Thread-safe.
   void Admit(const std::string& user, CallerUid caller, DecidedFn decided);
 
   // kRefusedUnknownName: refused, and the host has no user of that name; counted as kRefused,
@@ -93,8 +102,9 @@ class PasswordThrottle {
     uint64_t touched = 0;            // order of last use, for eviction
     std::optional<bool> hostUser;    // see HostUser
     unsigned strangerChecks = 0;     // of `inFlight`, those also counted in the caller's Strangers
+    unsigned strangerWaiting = 0;    // attempts waiting in the caller's Strangers for a place
     std::vector<DecidedFn> waiting;  // oldest first; empty unless `inFlight` fills the places
-    bool Idle() const { return inFlight == 0 && waiting.empty(); }
+    bool Idle() const { return inFlight == 0 && waiting.empty() && strangerWaiting == 0; }
   };
 
   // A calling host user's failures on names of no host user.
@@ -103,7 +113,12 @@ class PasswordThrottle {
     unsigned inFlight = 0;
     std::chrono::steady_clock::time_point blockedUntil{};
     std::chrono::steady_clock::time_point lastFailure{};
+    // Attempts whose pair had a place but the caller's names of no host user had none, oldest
+    // first; their pairs count them in `strangerWaiting`.
+    std::deque<std::pair<Key, DecidedFn>> waiting;
   };
+  // Attempts decided under the lock, with their verdicts; their `decided` runs after it.
+  using Decisions = std::vector<std::pair<DecidedFn, Verdict>>;
 
   std::chrono::seconds PeriodAfter(unsigned failures) const;
   unsigned Places(const Entry& entry) const;
@@ -112,9 +127,18 @@ class PasswordThrottle {
   // Why an attempt for a name not known to be a host user's is refused unchecked, if it is.
   Verdict RefusedAsStranger(const Strangers& strangers,
                             std::chrono::steady_clock::time_point now) const;
+  // Whether the caller's names not known to be a host user's have room for one more check.
+  bool StrangerPlace(const Strangers& strangers) const;
+  // Decides an attempt of `entry`, which has a place of its own: admitted, refused, or left to
+  // wait in `strangers` (none when the name is known to be a host user's or the caller unknown).
+  void Place(const Key& key, Entry& entry, Strangers* strangers, DecidedFn decided,
+             Decisions& decisions);
+  // Hands the places a settlement freed to the caller's attempts waiting in its Strangers.
+  void HandStrangerPlaces(uint32_t caller, Decisions& decisions);
   // Ends an attempt's part in its caller's Strangers and counts a refused name of no host user.
   void SettleStranger(uint32_t caller, Entry& entry, Outcome outcome);
-  // Drops a record that holds neither a count nor a check, so that only such callers are kept.
+  // Drops a record that holds no count, check or waiting attempt, so that only such callers are
+  // kept.
   void ForgetIfIdle(uint32_t caller, const Strangers& strangers);
   Entry& Find(const Key& key);
   void EvictOne();
@@ -124,7 +148,7 @@ class PasswordThrottle {
   const ClockFn clock_;
   mutable std::mutex mutex_;  // guards the fields below
   std::map<Key, Entry> entries_;
-  std::map<uint32_t, Strangers> strangers_;  // only callers with a count or a check in flight
+  std::map<uint32_t, Strangers> strangers_;  // only callers with a count, a check or a wait
   uint64_t uses_ = 0;
   bool unknownCallerLogged_ = false;
 };
