@@ -174,8 +174,13 @@ const std::string& AuthTokenHelper::GetUserName() const { return user_; }
 AuthenticationOutcome AuthenticateUserDeferringDelay(const std::string& user,
                                                      const std::string& password) {
   AuthenticationOutcome outcome;
-  if (user.empty() || !IsAcceptableInput(user, kMaxAuthUserNameLength) ||
-      !IsAcceptableInput(password, kMaxAuthPasswordLength)) {
+  // Refused without PAM but answered as late as PAM's refusals, so that they cannot come back
+  // as a fast flood; the name is still looked up, so that its refusal is recorded and counted
+  // as any other refusal of that user.
+  const bool acceptableUser = !user.empty() && IsAcceptableInput(user, kMaxAuthUserNameLength);
+  if (!acceptableUser || !IsAcceptableInput(password, kMaxAuthPasswordLength)) {
+    outcome.failDelay = kUsualFailDelay;
+    outcome.hostUser = acceptableUser && IsHostUser(user);
     return outcome;
   }
   PamExchange exchange{&password};

@@ -23,18 +23,24 @@ class AuthTokenHelper {
 // Longer inputs, and inputs holding a NUL byte, are refused without asking PAM.
 inline constexpr std::size_t kMaxAuthUserNameLength = 256;
 inline constexpr std::size_t kMaxAuthPasswordLength = 4096;
+// The failure delay of a refusal decided without PAM: PAM's usual one (pam_unix's and
+// pam_faildelay's default, 2 s), so that no refusal comes back sooner than a checked one.
+inline constexpr std::chrono::microseconds kUsualFailDelay = std::chrono::seconds(2);
 
 // Empty pointer when the host refuses the credentials or PAM fails. A refusal returns when the
-// failure delay that the PAM modules requested has passed since the call started.
+// failure delay that the PAM modules requested (`kUsualFailDelay` for inputs refused before PAM)
+// has passed since the call started.
 std::shared_ptr<AuthTokenHelper> AuthenticateUser(const std::string& user,
                                                   const std::string& password);
 
 struct AuthenticationOutcome {
   std::shared_ptr<AuthTokenHelper> token;
-  // What PAM would have slept after a refusal; zero on success and for inputs refused before PAM.
+  // What PAM would have slept after a refusal, `kUsualFailDelay` for inputs refused before PAM;
+  // zero on success.
   std::chrono::microseconds failDelay{0};
   // Whether the host's user database (NSS) knows the name: looked up after a refusal, on the
-  // same thread; false for inputs refused before PAM. A refused name nobody has is often a
+  // same thread, also when only the password was refused before PAM; false for a user name that
+  // is itself refused (empty, too long, or holding a NUL). A refused name nobody has is often a
   // password typed into the wrong field, so records of the refusal leave it out.
   bool hostUser = false;
 };

@@ -35,28 +35,34 @@ class AuthenticateUserTest : public testing::Test {
 };
 
 // Refusals by PAM carry the modules' delay (pam_faildelay and pam_pwdfile ask for 2 s, randomised
-// within +-50 %); input refused before PAM carries none.
+// within +-50 %); input refused before PAM carries PAM's usual one. Whether the host has the user
+// is told for every acceptable name; the dev root's own users are no host users, root is one.
 TEST_F(AuthenticateUserTest, OnlyTheRightPasswordPassesAndBadInputNeverReachesPam) {
   enum Outcome { kAccepted, kRefusedByPam, kRefusedBeforePam };
   const std::string longest(kMaxAuthPasswordLength, 'x');
   const struct {
     std::string user, password;
     Outcome outcome;
+    bool hostUser;
   } cases[] = {
-      {kUser, kPassword, kAccepted},
-      {kUser, "correct horse", kRefusedByPam},
-      {kUser, "CORRECT HORSE:BATTERY", kRefusedByPam},
-      {"bob", kPassword, kRefusedByPam},
-      {"ALICE", kPassword, kRefusedByPam},
-      {kUser, "", kRefusedByPam},
-      {kUser, longest, kRefusedByPam},
-      {kUser, kPassword + longest, kRefusedBeforePam},
-      {std::string(kMaxAuthUserNameLength + 1, 'a'), kPassword, kRefusedBeforePam},
-      {kUser, kPassword + "\0tail"s, kRefusedBeforePam},
-      {kUser + "\0"s, kPassword, kRefusedBeforePam},
-      {"", kPassword, kRefusedBeforePam},
+      {kUser, kPassword, kAccepted, true},
+      {kUser, "correct horse", kRefusedByPam, false},
+      {kUser, "CORRECT HORSE:BATTERY", kRefusedByPam, false},
+      {"bob", kPassword, kRefusedByPam, false},
+      {"ALICE", kPassword, kRefusedByPam, false},
+      {kUser, "", kRefusedByPam, false},
+      {kUser, longest, kRefusedByPam, false},
+      {"root", kPassword, kRefusedByPam, true},
+      {kUser, kPassword + longest, kRefusedBeforePam, false},
+      {"root", kPassword + longest, kRefusedBeforePam, true},
+      {"root", kPassword + "\0tail"s, kRefusedBeforePam, true},
+      {std::string(kMaxAuthUserNameLength + 1, 'a'), kPassword, kRefusedBeforePam, false},
+      {kUser, kPassword + "\0tail"s, kRefusedBeforePam, false},
+      {kUser + "\0"s, kPassword, kRefusedBeforePam, false},
+      {"root\0"s, kPassword, kRefusedBeforePam, false},
+      {"", kPassword, kRefusedBeforePam, false},
   };
-  for (const auto& [user, password, outcome] : cases) {
+  for (const auto& [user, password, outcome, hostUser] : cases) {
     SCOPED_TRACE(testing::Message() << "user '" << user.substr(0, 10) << "' of " << user.size()
                                     << " bytes, password of " << password.size() << " bytes");
     AuthenticationOutcome result = AuthenticateUserDeferringDelay(user, password);
@@ -64,11 +70,13 @@ TEST_F(AuthenticateUserTest, OnlyTheRightPasswordPassesAndBadInputNeverReachesPa
     if (result.token) {
       EXPECT_EQ(result.token->GetUserName(), kUser);
     }
+    EXPECT_EQ(result.hostUser, hostUser);
     if (outcome == kRefusedByPam) {
       EXPECT_GE(result.failDelay, std::chrono::seconds(1));
       EXPECT_LE(result.failDelay, std::chrono::seconds(3));
     } else {
-      EXPECT_EQ(result.failDelay.count(), 0);
+      EXPECT_EQ(result.failDelay,
+                outcome == kAccepted ? std::chrono::microseconds(0) : kUsualFailDelay);
     }
   }
   std::shared_ptr<AuthTokenHelper> token = AuthenticateUser(kUser, kPassword);

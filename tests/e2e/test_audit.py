@@ -60,6 +60,9 @@ def test_each_decision_is_recorded_with_its_caller(daemon, tmp_path):
     expected = [
         ("a-badpw", TOKEN_SVC, "create", None, user_pass("root", "wrong"), "credential.refused",
          {"scheme": "user_pass", "subject": {"user": "root", "host_user": True}}),
+        # Refused before PAM, but the name is still looked up.
+        ("a-longpw", TOKEN_SVC, "create", None, user_pass("root", "x" * 4097), "credential.refused",
+         {"scheme": "user_pass", "subject": {"user": "root", "host_user": True}}),
         # A name no host user has may be a password typed into the wrong field: left out.
         ("a-badname", TOKEN_SVC, "create", None, user_pass(PASSWORD_AS_NAME, "x"),
          "credential.refused", {"scheme": "user_pass", "subject": {"host_user": False}}),
