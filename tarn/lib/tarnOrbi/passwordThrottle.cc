@@ -127,7 +127,11 @@ void PasswordThrottle::HandStrangerPlaces(uint32_t caller, Decisions& decisions)
     auto [key, decided] = std::move(strangers.waiting.front());
     strangers.waiting.pop_front();
     auto found = entries_.find(key);
-    if (found == entries_.end()) continue;  // cannot be: a pair with attempts waiting stays
+    // Cannot be, as a pair with attempts waiting stays; but no attempt may be left undecided.
+    if (found == entries_.end()) {
+      decisions.emplace_back(std::move(decided), PeriodAfter(limits_.freeFailures));
+      continue;
+    }
     Entry& entry = found->second;
     --entry.strangerWaiting;
     if (now < entry.blockedUntil) {
