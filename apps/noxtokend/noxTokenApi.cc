@@ -23,6 +23,7 @@
 #include "apps/zeph-services/common/opIdProvider.h"
 #include "platform/authn/tokenHandler.h"
 #include "platform/basalt/app.h"
+#include "platform/basalt/authenticateUser.h"
 #include "platform/basalt/features.h"
 #include "platform/basalt/workerPool.h"
 #include "platform/configstore/configStore.h"
@@ -44,9 +45,6 @@ namespace {
 // the connection loops that serve every other call; more waiting than the queue takes are refused.
 constexpr size_t kPasswordCheckThreads = 2;
 constexpr size_t kPasswordCheckQueue = 256;
-// An attempt refused without a check is answered after PAM's usual failure delay: answered at
-// once, a guesser's refused attempts would come back as a flood in place of its checked ones.
-constexpr std::chrono::seconds kUncheckedRefusalPause{2};
 // Changes come from administrators one command at a time; more waiting than this is a flood.
 constexpr size_t kStoreWriteQueue = 64;
 
@@ -70,7 +68,9 @@ std::shared_ptr<Orbi::Authn::AuthnHandler> CreateUserPassHandler(
   };
   options.offload = [pool](std::function<void()> work) { return pool->TryPost(std::move(work)); };
   options.returnTo = AnswerOnCallingLoop;
-  options.uncheckedPause = kUncheckedRefusalPause;
+  // An attempt refused without a check is answered after PAM's usual failure delay: answered at
+  // once, a guesser's refused attempts would come back as a flood in place of its checked ones.
+  options.uncheckedPause = Basalt::System::kUsualFailDelay;
   options.throttle =
       std::make_shared<TarnOrbi::Authn::PasswordThrottle>(Logger::CreateLogger("PasswordThrottle"));
   options.throttled = [localizer, metrics](std::chrono::seconds wait) {
