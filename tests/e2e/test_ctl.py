@@ -290,6 +290,8 @@ def test_management_commands_and_their_warnings(ctl, tmp_path):
         (["issuer", "set", "w1", "--chain", old], "certificate 1 (CN=Ctl Old) expired on"),
         (["issuer", "set", "w1", "--chain", short],
          "certificate 1 (CN=Ctl Short) has an RSA key of 1024 bits: the daemon verifies nothing"),
+        (["issuer", "set", "w1", "--chain", root.cert_pem, "--chain", root.cert_pem],
+         f"--chain {root.cert_pem}: the same certificates as chain 1; each chain is tried"),
         (["profile", "create", "--local-user", "wanda", "--issuer-alias", "w1"],
          "--issuer-alias and --domain do not apply to a local user"),
         (["profile", "create", "--external-user", "wes", "--issuer-alias", "w2", "--domain", "d"],
@@ -407,10 +409,13 @@ def test_lockout_is_refused_the_defaults_come_back_and_export_and_apply(ctl, new
     assert json.loads(run("export").stdout) == {**wanted, "profiles": [root, ops]}
     assert apply(wanted) == "no changes\n"
     assert apply(wanted, "--prune") == "no changes\n"
-    file.write_text(json.dumps({"profiles": [{**ops, "issuer_alias": "ghost"}]}))
+    file.write_text(json.dumps({
+        "issuers": [{"alias": "twice", "issuer": "https://twice", "chains": [[pem], [pem]]}],
+        "profiles": [{**ops, "issuer_alias": "ghost"}]}))
     done = run("apply", "-f", file, "--dry-run")
-    assert done.stdout.startswith("would create profile EXTERNAL_GROUP ops of ghost/corp.ex")
+    assert "would create profile EXTERNAL_GROUP ops of ghost/corp.ex" in done.stdout
     assert "names the alias ghost, which no issuer will have" in done.stderr
+    assert "issuer twice chain 2: the same certificates as chain 1" in done.stderr
 
     # The plan deletes root's profile and the issuer of the only administrator left.
     stranded = {"profiles": [{**ops, "name": "admins", "grants": ["HOST:ADMINISTRATOR"]}]}

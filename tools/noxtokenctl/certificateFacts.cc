@@ -81,6 +81,13 @@ std::optional<CertificateFacts> ReadCertificateFacts(const std::string& pem) {
   return facts;
 }
 
+size_t EarlierCopyOf(const std::vector<std::vector<std::string>>& chains, size_t index) {
+  for (size_t earlier = 0; earlier < index; ++earlier) {
+    if (chains[earlier] == chains[index]) return earlier + 1;
+  }
+  return 0;
+}
+
 std::vector<std::string> ChainProblems(const std::vector<std::string>& pems) {
   std::vector<std::string> problems;
   std::vector<CertificatePtr> certificates;

@@ -85,13 +85,20 @@ std::vector<std::string> ChainPems(const json_t* chain) {
 
 // Reads the chain files and warns of chains that cannot verify what the issuer signs.
 Issuers::ChainList Chains(Session& session, const IssuerOptions& options) {
-  Issuers::ChainList chains;
+  std::vector<std::vector<std::string>> read;
   for (const auto& file : options.chainFiles) {
     JsonPtr chain = ReadCertChain(file);
-    std::vector<std::string> pems = ChainPems(chain.get());
-    for (const auto& problem : ChainProblems(pems)) {
+    read.push_back(ChainPems(chain.get()));
+    for (const auto& problem : ChainProblems(read.back())) {
       Warn(session, "--chain " + file + ": " + problem);
     }
+    if (const size_t copy = EarlierCopyOf(read, read.size() - 1)) {
+      Warn(session, "--chain " + file + ": the same certificates as chain " + std::to_string(copy) +
+                        "; each chain is tried in turn");
+    }
+  }
+  Issuers::ChainList chains;
+  for (auto& pems : read) {
     chains.push_back(
         std::make_shared<const Issuers::X509CertChain>(Issuers::X509CertChain{std::move(pems)}));
   }
