@@ -139,6 +139,16 @@ bool Config::GetInt(const std::string& key, int64_t& out) const {
   return true;
 }
 
+bool Config::GetBool(const std::string& key, bool& out) const {
+  std::string text;
+  if (!GetString(key, text)) return false;
+  if (text != "true" && text != "false") {
+    throw Exception(Format("configuration key '%1' must be true or false, not '%2'", key, text));
+  }
+  out = text == "true";
+  return true;
+}
+
 std::vector<Config::Element> Config::GetElements(const std::string& key) const {
   NoteRead(key);
   std::vector<Element> found;

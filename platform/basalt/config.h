@@ -35,6 +35,9 @@ class Config {
   // False when absent; throws Basalt::Exception when present but not a decimal 64-bit integer.
   bool GetInt(const std::string& key, int64_t& out) const;
 
+  // False when absent; throws Basalt::Exception when present but neither "true" nor "false".
+  bool GetBool(const std::string& key, bool& out) const;
+
   // False when absent. Elements that contain other elements are not values.
   bool GetString(const std::string& key, std::string& out) const;
 

@@ -16,15 +16,6 @@ namespace NoxToken::Audit {
 
 namespace {
 
-bool ReadBoolean(const Basalt::Service::Config& config, const std::string& key, bool fallback) {
-  std::string text;
-  if (!config.GetString(key, text)) return fallback;
-  if (text == "true") return true;
-  if (text == "false") return false;
-  throw Basalt::Exception("configuration key '" + key + "' must be true or false, not '" + text +
-                          "'");
-}
-
 // Makes the missing directories of `path`, each 0700; an existing directory keeps its mode.
 std::string MakeParents(const std::string& path) {
   std::filesystem::path parent = std::filesystem::path(path).parent_path();
@@ -49,9 +40,9 @@ std::string WithHeldBack(std::string text, uint64_t heldBack) {
 
 Settings Settings::Read(const Basalt::Service::Config& config) {
   Settings settings;
-  settings.enabled = ReadBoolean(config, "audit/enabled", true);
-  settings.required = ReadBoolean(config, "audit/required", false);
-  settings.recordUnknownUserNames = ReadBoolean(config, "audit/recordUnknownUserNames", false);
+  config.GetBool("audit/enabled", settings.enabled);
+  config.GetBool("audit/required", settings.required);
+  config.GetBool("audit/recordUnknownUserNames", settings.recordUnknownUserNames);
   std::string file = kDefaultFile;
   if (config.GetString("audit/file", file) && !file.starts_with("/")) {
     throw Basalt::Exception("configuration key 'audit/file' must be an absolute path, not '" +

@@ -17,6 +17,12 @@ std::string CallerText(const PasswordThrottle::CallerUid& caller) {
   return caller ? std::to_string(*caller) : std::string("unknown");
 }
 
+// The whole seconds until `until`, at least one.
+std::chrono::seconds Left(std::chrono::steady_clock::time_point until,
+                          std::chrono::steady_clock::time_point now) {
+  return std::max(std::chrono::ceil<std::chrono::seconds>(until - now), std::chrono::seconds(1));
+}
+
 }  // namespace
 
 PasswordThrottle::PasswordThrottle(std::shared_ptr<Basalt::Service::Logger> logger, Limits limits,
@@ -24,6 +30,10 @@ PasswordThrottle::PasswordThrottle(std::shared_ptr<Basalt::Service::Logger> logg
     : logger_(std::move(logger)),
       limits_(limits),
       clock_(clock ? std::move(clock) : ClockFn(&std::chrono::steady_clock::now)) {}
+
+std::chrono::seconds PasswordThrottle::PeriodIfAllFail(unsigned counted) const {
+  return PeriodAfter(std::max(counted, limits_.freeFailures));
+}
 
 std::chrono::seconds PasswordThrottle::PeriodAfter(unsigned failures) const {
   const unsigned doublings = std::min(failures - limits_.freeFailures, 30U);
@@ -73,8 +83,7 @@ PasswordThrottle::Strangers& PasswordThrottle::StrangersOf(
 PasswordThrottle::Verdict PasswordThrottle::RefusedAsStranger(
     const Strangers& strangers, std::chrono::steady_clock::time_point now) const {
   if (now < strangers.blockedUntil) {
-    return std::max(std::chrono::ceil<std::chrono::seconds>(strangers.blockedUntil - now),
-                    std::chrono::seconds(1));
+    return Left(strangers.blockedUntil, now);
   }
   // Past the free failures one check at a time: the wait it would start, should it fail too.
   if (strangers.failures >= limits_.freeFailures && strangers.inFlight > 0) {
@@ -103,9 +112,8 @@ void PasswordThrottle::Place(const Key& key, Entry& entry, Strangers* strangers,
         strangers->waiting.emplace_back(key, std::move(decided));
         ++entry.strangerWaiting;
       } else {
-        const unsigned counted = strangers->failures + strangers->inFlight;
         decisions.emplace_back(std::move(decided),
-                               PeriodAfter(std::max(counted, limits_.freeFailures)));
+                               PeriodIfAllFail(strangers->failures + strangers->inFlight));
       }
       return;
     }
@@ -134,10 +142,7 @@ void PasswordThrottle::HandStrangerPlaces(uint32_t caller, Decisions& decisions)
     }
     Entry& entry = found->second;
     --entry.strangerWaiting;
-    if (now < entry.blockedUntil) {
-      refused = std::max(std::chrono::ceil<std::chrono::seconds>(entry.blockedUntil - now),
-                         std::chrono::seconds(1));
-    }
+    if (now < entry.blockedUntil) refused = Left(entry.blockedUntil, now);
     if (refused) {
       decisions.emplace_back(std::move(decided), refused);
     } else if (entry.inFlight < Places(entry)) {
@@ -164,8 +169,7 @@ void PasswordThrottle::Admit(const std::string& user, CallerUid caller, DecidedF
     const auto now = clock_();
     Strangers* strangers = caller && entry.hostUser != true ? &StrangersOf(*caller, now) : nullptr;
     if (now < entry.blockedUntil) {
-      const auto left = std::chrono::ceil<std::chrono::seconds>(entry.blockedUntil - now);
-      decisions.emplace_back(std::move(decided), std::max(left, std::chrono::seconds(1)));
+      decisions.emplace_back(std::move(decided), Left(entry.blockedUntil, now));
     } else if (Verdict refused = strangers ? RefusedAsStranger(*strangers, now) : std::nullopt;
                refused) {
       decisions.emplace_back(std::move(decided), refused);
@@ -174,10 +178,7 @@ void PasswordThrottle::Admit(const std::string& user, CallerUid caller, DecidedF
     } else if (entry.waiting.size() < limits_.maxWaiting) {
       entry.waiting.push_back(std::move(decided));
     } else {
-      // The wait the attempts in flight would start if they all failed.
-      decisions.emplace_back(
-          std::move(decided),
-          PeriodAfter(std::max(entry.failures + entry.inFlight, limits_.freeFailures)));
+      decisions.emplace_back(std::move(decided), PeriodIfAllFail(entry.failures + entry.inFlight));
     }
     if (strangers) ForgetIfIdle(*caller, *strangers);
   }

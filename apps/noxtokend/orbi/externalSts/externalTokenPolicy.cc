@@ -22,16 +22,6 @@ std::string ListText(const std::vector<std::string>& items) {
   return text + "]";
 }
 
-// "true" or "false" at `key`, left as it is when absent; anything else refused.
-void ReadSwitch(const Basalt::Service::Config& config, const char* key, bool& value) {
-  std::string text;
-  if (!config.GetString(key, text)) return;
-  if (text != "true" && text != "false") {
-    throw Basalt::Exception(std::string(key) + " must be true or false, not '" + text + "'");
-  }
-  value = text == "true";
-}
-
 // A time claim later than `latest`: refused, as is one that is no number.
 std::optional<ExternalTokenRefusal> CheckTimeClaim(const json_t& claims, const char* name,
                                                    ExternalTokenCheck check, int64_t latest) {
@@ -67,8 +57,8 @@ ExternalTokenPolicy ExternalTokenPolicy::FromConfig(const Basalt::Service::Confi
     if (element.text.empty()) throw Basalt::Exception(std::string(kAudienceKey) + " is empty");
     policy.audiences.push_back(element.text);
   }
-  ReadSwitch(config, kCheckNotBeforeKey, policy.checkNotBefore);
-  ReadSwitch(config, kCheckConfirmationExpiryKey, policy.checkConfirmationExpiry);
+  config.GetBool(kCheckNotBeforeKey, policy.checkNotBefore);
+  config.GetBool(kCheckConfirmationExpiryKey, policy.checkConfirmationExpiry);
   if (config.GetInt(kClockSkewKey, policy.clockSkewSeconds) &&
       (policy.clockSkewSeconds < 0 || policy.clockSkewSeconds > kMaxClockSkewSeconds)) {
     throw Basalt::Exception(std::string(kClockSkewKey) + " must lie between 0 and " +

@@ -121,6 +121,8 @@ class PasswordThrottle {
   using Decisions = std::vector<std::pair<DecidedFn, Verdict>>;
 
   std::chrono::seconds PeriodAfter(unsigned failures) const;
+  // The wait that `counted` failures and checks in flight would start if they all failed.
+  std::chrono::seconds PeriodIfAllFail(unsigned counted) const;
   unsigned Places(const Entry& entry) const;
   // The caller's Strangers, its count forgotten after a quiet `longestPeriod`.
   Strangers& StrangersOf(uint32_t caller, std::chrono::steady_clock::time_point now);
