@@ -50,8 +50,30 @@ TEST_F(SamlCheckCommandTest, PrintsTheModelOfAnAcceptedToken) {
                       Tokens().Certificate(Tokens().Client())->GetPublicKeyBase64() + "\""),
             std::string::npos);
   EXPECT_NE(json.find("\"expirationTime\": \"2030-01-01T11:00:00Z\""), std::string::npos);
+  EXPECT_NE(json.find("\"confirmationExpirationTime\": null,"), std::string::npos);
   EXPECT_NE(json.find("\"name\": \"Administrators\""), std::string::npos);
   EXPECT_NE(json.find("\"renewable\": true"), std::string::npos);
+}
+
+// The daemon accepts a confirmation time that is no date unless told to check it: so does this.
+TEST_F(SamlCheckCommandTest, ShowsTheConfirmationTimeAndWhyItIsUnreadable) {
+  for (const auto& [value, shown] : std::vector<std::pair<std::string, std::string>>{
+           {"2030-01-01T12:15:00+02:00",
+            "\"confirmationExpirationTime\": \"2030-01-01T10:15:00Z\",\n"},
+           {"soon",
+            "\"confirmationExpirationTime\": null,\n  \"confirmationExpirationTimeError\": "
+            "\"SubjectConfirmationData/@NotOnOrAfter is not a date\",\n"},
+       }) {
+    SCOPED_TRACE(value);
+    const std::string xml = SsoClient::Testing::ReplaceOnce(
+        Tokens().Render(Tokens().DefaultSpec()), "<saml2:SubjectConfirmationData ",
+        "<saml2:SubjectConfirmationData NotOnOrAfter=\"" + value + "\" ");
+    WriteTextFile(PathOf("confirmed.xml"), Tokens().Sign(xml, Tokens().IssuerRsa()));
+    ASSERT_EQ(Run({PathOf("confirmed.xml"), PathOf("chain.pem"), "--now", "2030-01-01T10:30:00Z"}),
+              0)
+        << out_.str();
+    EXPECT_NE(out_.str().find(shown), std::string::npos) << out_.str();
+  }
 }
 
 TEST_F(SamlCheckCommandTest, PrintsRefusalsWithTheirClass) {

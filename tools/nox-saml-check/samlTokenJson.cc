@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "lib/ssoclient/ssoExceptions.h"
 #include "platform/orbi/canonicalJson.h"
 
 namespace NoxTools {
@@ -61,6 +62,19 @@ std::string Advice(const std::vector<SsoClient::Advice>& advice, int depth) {
   return Block(items, '[', ']', depth);
 }
 
+// Read only here, so that a value that is no date shows as such instead of failing the check, as
+// the daemon accepts it unless told to check it.
+void AddConfirmationExpiry(const SsoClient::SamlToken& token, std::vector<std::string>& members) {
+  try {
+    const auto time = token.GetConfirmationExpirationTime();
+    members.push_back(
+        Member("confirmationExpirationTime", time ? JsonQuote(time->ToString()) : "null"));
+  } catch (const SsoClient::ParseException& e) {
+    members.push_back(Member("confirmationExpirationTime", "null"));
+    members.push_back(Member("confirmationExpirationTimeError", JsonQuote(e.GetMessage())));
+  }
+}
+
 }  // namespace
 
 std::string JsonQuote(const std::string& text) { return Orbi::Json::CanonicalString(text); }
@@ -78,17 +92,21 @@ std::string SamlTokenToJson(const SsoClient::SamlToken& token) {
   const auto& certificate = token.GetConfirmationCertificate();
   std::string confirmationKey = "null";
   if (certificate) confirmationKey = JsonQuote(certificate->GetPublicKeyBase64());
-  return Block(
-      {Member("id", JsonQuote(token.GetId())), Member("issuer", JsonQuote(token.GetIssuer())),
-       Member("subject", Principal(token.GetSubject(), 1)),
-       Member("startTime", JsonQuote(token.GetStartTime().ToString())),
-       Member("expirationTime", JsonQuote(token.GetExpirationTime().ToString())),
-       Member("confirmationType",
-              JsonQuote(token.GetConfirmationType() == SsoClient::CONFIRMATION_HOLDER_OF_KEY
-                            ? "holder-of-key"
-                            : "bearer")),
-       Member("confirmationPublicKey", confirmationKey),
-       Member("groups", Block(groups, '[', ']', 1)),
+  std::vector<std::string> members{
+      Member("id", JsonQuote(token.GetId())),
+      Member("issuer", JsonQuote(token.GetIssuer())),
+      Member("subject", Principal(token.GetSubject(), 1)),
+      Member("startTime", JsonQuote(token.GetStartTime().ToString())),
+      Member("expirationTime", JsonQuote(token.GetExpirationTime().ToString())),
+      Member("confirmationType",
+             JsonQuote(token.GetConfirmationType() == SsoClient::CONFIRMATION_HOLDER_OF_KEY
+                           ? "holder-of-key"
+                           : "bearer")),
+      Member("confirmationPublicKey", confirmationKey)};
+  AddConfirmationExpiry(token, members);
+  members.insert(
+      members.end(),
+      {Member("groups", Block(groups, '[', ']', 1)),
        Member("delegationChain", Block(chain, '[', ']', 1)),
        Member("audience", Strings(token.GetAudience(), 1)),
        Member("advice", Advice(token.GetAdvice(), 1)),
@@ -97,8 +115,8 @@ std::string SamlTokenToJson(const SsoClient::SamlToken& token) {
                                   '{', '}', 1)),
        Member("renewable", Bool(token.IsRenewable())),
        Member("delegable", Bool(token.IsDelegable())),
-       Member("isSolution", Bool(token.IsSolution()))},
-      '{', '}', 0);
+       Member("isSolution", Bool(token.IsSolution()))});
+  return Block(members, '{', '}', 0);
 }
 
 }  // namespace NoxTools
