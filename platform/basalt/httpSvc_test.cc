@@ -1,31 +1,190 @@
+// The HTTP service: request heads parsed piece by piece and answer heads formatted as Beast
+// would, then whole exchanges over loopback, eviction at the connection bound, the body budget.
 #include "platform/basalt/httpSvc.h"
 
 #include <gtest/gtest.h>
 
 #include <array>
 #include <atomic>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <future>
 #include <memory>
+#include <sstream>
+#include <string>
 #include <thread>
 
 #include "platform/basalt/app.h"
+#include "platform/basalt/httpAnswerHead.h"
 #include "platform/basalt/httpBodyBudget.h"
 #include "platform/basalt/httpConnection.h"
+#include "platform/basalt/httpRequestHead.h"
 #include "platform/basalt/httpStatus.h"
-#include "platform/basalt/httpTestClient.h"
 #include "platform/basalt/systemFactory.h"
 #include "platform/basalt/testing/temporaryHostRoot.h"
 
 namespace Basalt::Http {
 namespace {
 
-using Testing::ClientResponse;
-using Testing::HttpTestClient;
 using namespace std::chrono_literals;
+
+namespace http = boost::beast::http;
+
+// Feeds `text` to the parser the way the connection does: the head is taken once complete, and
+// the body read through a buffer of `room` bytes drained after every step.
+std::string Parse(RequestParser& parser, RequestHead& head, std::string_view text, size_t room) {
+  std::string body;
+  std::string buffer(room, '\0');
+  while (!parser.is_done()) {
+    if (parser.is_header_done() && head.Size() == 0) head = parser.TakeHead();
+    parser.Body() = {buffer.data(), buffer.size()};
+    boost::beast::error_code error;
+    size_t used = parser.put(boost::asio::buffer(text.data(), text.size()), error);
+    text.remove_prefix(used);
+    body.append(buffer.data(), buffer.size() - parser.Body().size);
+    if (error && error != http::error::need_buffer) {
+      ADD_FAILURE() << error.message();
+      break;
+    }
+  }
+  return body;
+}
+
+TEST(RequestParser, KeepsTheHeadAndCopiesTheBodyPieceByPiece) {
+  for (size_t room : {1u, 3u, 64u}) {
+    SCOPED_TRACE(room);
+    RequestParser parser;
+    parser.body_limit(1024);
+    RequestHead head;
+    std::string body = Parse(parser, head,
+                             "POST /api?x=1 HTTP/1.1\r\nHost: localhost\r\nX-Twice: a\r\n"
+                             "x-twice: b\r\nTransfer-Encoding: chunked\r\n\r\n"
+                             "5\r\nhello\r\n6\r\n world\r\n0\r\nX-Trailer: t\r\n\r\n",
+                             room);
+    EXPECT_EQ(body, "hello world");
+    EXPECT_EQ(head.Method(), http::verb::post);
+    EXPECT_EQ(head.Target(), "/api?x=1");
+    EXPECT_EQ(head.Version(), 11u);
+    EXPECT_EQ(head.Size(), 4u);
+    EXPECT_EQ(head.Find(http::field::host), "localhost");
+    EXPECT_EQ(head.Find("X-TWICE"), "a");  // the first, by name without case
+    EXPECT_EQ(head.Count(http::field::unknown), 2u);
+    EXPECT_EQ(head[3].name, "Transfer-Encoding");
+    EXPECT_FALSE(head.Find("X-Trailer"));  // came after the head was handed over
+    EXPECT_FALSE(head.Find(http::field::origin));
+  }
+}
+
+// What Beast writes for the same answer, built the way a Beast server would build it.
+std::string BeastHead(const AnswerMessage& answer, const ResponseHeaderDefinitions& defaults,
+                      bool keepAlive) {
+  http::response<http::string_body> message(static_cast<http::status>(answer.status), 11);
+  if (!answer.reason.empty()) message.reason(answer.reason);
+  for (const auto& [name, value] : answer.headers) message.set(name, value);
+  for (const auto& [name, value] : defaults) {
+    if (message.find(name) == message.end()) message.set(name, value);
+  }
+  message.body() = answer.body;
+  message.keep_alive(keepAlive);
+  message.prepare_payload();
+  // Beast writes "Content-Length: 0" even where HTTP forbids the field (a 204).
+  if (IsBodiless(answer.status)) message.erase(http::field::content_length);
+  std::ostringstream text;
+  text << message.base();
+  return text.str();
+}
+
+TEST(FormatAnswerHead, WritesWhatBeastsSerializerWrites) {
+  const ResponseHeaderDefinitions defaults{{"Cache-Control", "no-store"},
+                                           {"X-Content-Type-Options", "nosniff"}};
+  std::string out = "left over from an earlier answer";
+  for (unsigned code : {200u, 204u, 405u, 431u, 599u}) {
+    for (bool keepAlive : {true, false}) {
+      SCOPED_TRACE(code);
+      AnswerMessage answer;
+      answer.status = code;
+      if (code == 599) answer.reason = "Custom Reason";
+      answer.Set("Content-Type", "application/json");
+      answer.Set("allow", "POST");
+      answer.Set("x-content-type-options", "handler's own");  // a default the handler replaced
+      answer.Set("ALLOW", "POST, GET");                       // set again: replaced, moved last
+      if (code != 204) answer.body = "{}";
+      FormatAnswerHead(answer, defaults, keepAlive, out);
+      EXPECT_EQ(out, BeastHead(answer, defaults, keepAlive));
+    }
+  }
+}
+
+// A blocking HTTP/1.1 client over loopback. Every step has a deadline, so a server that never
+// answers fails a test instead of hanging it; answers are read by a strict parser, so a malformed
+// answer fails too.
+using ClientResponse = boost::beast::http::response<boost::beast::http::string_body>;
+
+class HttpTestClient {
+ public:
+  explicit HttpTestClient(uint16_t port) {
+    connected_ = !Run([&](auto done) {
+      stream_.async_connect({boost::asio::ip::address_v4::loopback(), port}, done);
+    });
+  }
+
+  bool IsConnected() const { return connected_; }
+
+  bool Send(const std::string& data) {
+    return !Run(
+        [&](auto done) { boost::asio::async_write(stream_, boost::asio::buffer(data), done); });
+  }
+
+  // One answer, an interim one included; status 0 when the connection ended or the deadline
+  // passed first.
+  ClientResponse ReadResponse() {
+    ClientResponse response;
+    if (Run([&](auto done) { boost::beast::http::async_read(stream_, buffer_, response, done); })) {
+      response = {};
+      response.result(0);
+    }
+    return response;
+  }
+
+  // True when the server closed the connection (end of stream or reset) before the deadline and
+  // before sending anything more.
+  bool WaitForClose() {
+    char byte;
+    auto error =
+        Run([&](auto done) { stream_.async_read_some(boost::asio::buffer(&byte, 1), done); });
+    return buffer_.size() == 0 &&
+           (error == boost::asio::error::eof || error == boost::asio::error::connection_reset);
+  }
+
+  // Closes with a reset instead of an orderly end.
+  void Reset() {
+    stream_.socket().set_option(boost::asio::socket_base::linger(true, 0));
+    stream_.socket().close();
+  }
+
+ private:
+  // Runs one asynchronous step to its end or its deadline.
+  template <typename Start>
+  boost::system::error_code Run(Start start) {
+    boost::system::error_code result;
+    stream_.expires_after(std::chrono::seconds(10));
+    start([&result](boost::system::error_code error, auto&&...) { result = error; });
+    io_.restart();
+    io_.run();
+    return result;
+  }
+
+  boost::asio::io_context io_;
+  boost::beast::tcp_stream stream_{io_};
+  boost::beast::flat_buffer buffer_;
+  bool connected_ = false;
+};
 
 constexpr auto kBound = 10s;  // the longest any step may take before the test gives up
 
@@ -90,15 +249,19 @@ void EchoBody(std::shared_ptr<Request> request, std::shared_ptr<Response> respon
   reader->Next();
 }
 
-// Writes `data` from the test's own thread, as the API layer may do, and waits for its outcome;
-// no error means none came within the bound.
+// The future's value, or an empty one when the bound passes first.
+template <typename T>
+T Await(std::future<T> future) {
+  return future.wait_for(kBound) == std::future_status::ready ? future.get() : T();
+}
+
+// Writes `data` from the test's own thread, as the API layer may do, and waits for its outcome.
 std::error_code WriteError(Response& response, const std::string& data) {
   auto written = std::make_shared<std::promise<std::error_code>>();
   response.AsyncWrite(data, [written](std::shared_ptr<Response>, const std::error_code& error) {
     written->set_value(error);
   });
-  auto error = written->get_future();
-  return error.wait_for(kBound) == std::future_status::ready ? error.get() : std::error_code();
+  return Await(written->get_future());
 }
 
 class HttpSvcTest : public ::testing::Test {
@@ -134,8 +297,9 @@ class HttpSvcTest : public ::testing::Test {
     socket_.reset();
   }
 
-  static std::string Post(const std::string& body, const std::string& extraHeaders = "") {
-    return "POST /api HTTP/1.1\r\nHost: localhost\r\nContent-Type: application/json\r\n" +
+  static std::string Post(const std::string& body, const std::string& extraHeaders = "",
+                          const std::string& path = "/api") {
+    return "POST " + path + " HTTP/1.1\r\nHost: localhost\r\nContent-Type: application/json\r\n" +
            extraHeaders + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
   }
 
@@ -288,9 +452,7 @@ TEST_F(HttpSvcTest, IdleAndStalledConnectionsAreClosedByTheTimer) {
 
   HttpTestClient stalled(port_);
   ASSERT_TRUE(stalled.Send(Post(std::string(100, 'b')).substr(0, 120)));
-  auto error = readError.get_future();
-  ASSERT_EQ(error.wait_for(kBound), std::future_status::ready);
-  EXPECT_TRUE(error.get());
+  EXPECT_TRUE(Await(readError.get_future()));  // an error, not the bound's empty one
   EXPECT_TRUE(stalled.WaitForClose());
 }
 
@@ -302,9 +464,8 @@ TEST_F(HttpSvcTest, SecondAnswerIsRefusedAndADisconnectedClientFailsTheWrite) {
   StartService();
   HttpTestClient client(port_);
   ASSERT_TRUE(client.Send(Post("")));
-  auto responseFuture = parked.get_future();
-  ASSERT_EQ(responseFuture.wait_for(kBound), std::future_status::ready);
-  auto response = responseFuture.get();
+  auto response = Await(parked.get_future());
+  ASSERT_TRUE(response);
   client.Reset();
   EXPECT_TRUE(WriteError(*response, std::string(64 * 1024, 'r')));
   EXPECT_TRUE(WriteError(*response, "x"));
@@ -322,11 +483,11 @@ TEST_F(HttpSvcTest, ASlowHandlerDoesNotStallOtherConnectionsAndAnUnansweredOneGe
   };
   StartService();
   HttpTestClient slow(port_);
-  ASSERT_TRUE(slow.Send("POST /slow HTTP/1.1\r\nHost: localhost\r\nContent-Length: 0\r\n\r\n"));
+  ASSERT_TRUE(slow.Send(Post("", "", "/slow")));
   HttpTestClient quick(port_);
   ASSERT_TRUE(quick.Send(Post("")));
   EXPECT_EQ(quick.ReadResponse().body(), "done");
-  ASSERT_TRUE(quick.Send("POST /silent HTTP/1.1\r\nHost: localhost\r\nContent-Length: 0\r\n\r\n"));
+  ASSERT_TRUE(quick.Send(Post("", "", "/silent")));
   ClientResponse unanswered = quick.ReadResponse();
   EXPECT_EQ(unanswered.result_int(), 500);
   EXPECT_EQ(unanswered.reason(), "Internal Server Error");
@@ -344,14 +505,10 @@ TEST_F(HttpSvcTest, AtTheConnectionBoundIncompleteRequestsGiveWayFirstThenTheOld
   handler_->onPost = [&](std::shared_ptr<Request>, std::shared_ptr<Response> response) {
     parked[calls++].set_value(response);
   };
-  auto parkedCall = [&parked](int call) {
-    auto response = parked[call].get_future();
-    return response.wait_for(kBound) == std::future_status::ready ? response.get() : nullptr;
-  };
   StartService(limits);
   HttpTestClient older(port_);
   ASSERT_TRUE(older.Send(Post("")));
-  auto olderCall = parkedCall(0);
+  auto olderCall = Await(parked[0].get_future());
   ASSERT_TRUE(olderCall);
   HttpTestClient silent(port_);
 
@@ -359,7 +516,7 @@ TEST_F(HttpSvcTest, AtTheConnectionBoundIncompleteRequestsGiveWayFirstThenTheOld
   HttpTestClient newer(port_);
   EXPECT_TRUE(silent.WaitForClose());
   ASSERT_TRUE(newer.Send(Post("")));
-  auto newerCall = parkedCall(1);  // held: a response released unanswered is answered
+  auto newerCall = Await(parked[1].get_future());  // held: unanswered when let go, it is answered
   ASSERT_TRUE(newerCall);
 
   // Two calls in progress: the older gives way, and its late answer goes nowhere.
