@@ -24,17 +24,17 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A root logger at `level` whose records land in `lines` as "level|logger|opId|text".
-std::shared_ptr<Logger> RecordingRoot(int level, std::vector<std::string>& lines) {
-  return Logger::CreateRoot("root", level, [&lines](const LogRecord& r) {
+// A root logger at level 5 whose records land in `lines` as "level|logger|opId|text".
+class LoggerTest : public ::testing::Test {
+ protected:
+  std::vector<std::string> lines;
+  std::shared_ptr<Logger> root = Logger::CreateRoot("root", 5, [this](const LogRecord& r) {
     lines.push_back(std::to_string(r.level) + "|" + std::string(r.logger) + "|" +
                     std::string(r.opId) + "|" + std::string(r.text));
   });
-}
+};
 
-TEST(LoggerTest, WritesOnlyAtOrBelowItsLevelWithOpId) {
-  std::vector<std::string> lines;
-  auto root = RecordingRoot(5, lines);
+TEST_F(LoggerTest, WritesOnlyAtOrBelowItsLevelWithOpId) {
   root->ConfigureLevel("Chatty", 7);
   auto quiet = root->CreateChild("Quiet");
   auto chatty = root->CreateChild("Chatty");
@@ -50,9 +50,7 @@ TEST(LoggerTest, WritesOnlyAtOrBelowItsLevelWithOpId) {
                                              "3|Quiet||after"}));
 }
 
-TEST(LoggerTest, DeferredWorkLogsWithTheContextOfItsCaller) {
-  std::vector<std::string> lines;
-  auto root = RecordingRoot(5, lines);
+TEST_F(LoggerTest, DeferredWorkLogsWithTheContextOfItsCaller) {
   std::function<void()> later;
   {
     ScopedLogContext context("opID", "op-7");
@@ -66,9 +64,7 @@ TEST(LoggerTest, DeferredWorkLogsWithTheContextOfItsCaller) {
   EXPECT_EQ(lines, (std::vector<std::string>{"5|root|op-7|later", "5|root|other|after"}));
 }
 
-TEST(LoggerTest, EscapesAndBoundsValuesButNotItsPattern) {
-  std::vector<std::string> lines;
-  auto root = RecordingRoot(7, lines);
+TEST_F(LoggerTest, EscapesAndBoundsValuesButNotItsPattern) {
   {
     ScopedLogContext context("opID", "op\n[1]");
     root->Log(5, "Certificate #%1 below:\n%2", 0, "x\n2026-01-01T00:00:00.000Z 3 Forged [] line");
@@ -202,19 +198,26 @@ TEST(StandardErrorSinkTest, HeldLinesGoOutTogetherWhenTheOutermostHoldEnds) {
   EXPECT_NE(text.find("] third\n", together + 1000 * 100), std::string::npos);
 }
 
-TEST(StandardErrorSinkTest, LinesBeyondACallersBudgetAreCountedNotWrittenAndOthersStillGoOut) {
+// Callers' budgets of 100 bytes a second (3,200 bytes full) on a clock the test moves; the
+// sink's budget is its own.
+class CallerBudgetTest : public ::testing::Test {
+ protected:
   CallerBudget::Clock::time_point now{};
-  // 100 bytes a second: a budget of 3,200, twenty lines of 160 bytes.
+  CallerBudget budget{100, [this] { return now; }};
   const LogSink sink =
-      StandardErrorSink(std::make_unique<CallerBudget>(100, [&now] { return now; }));
-  auto line = [&sink](const std::string& tag) {
-    // The time, " 5 test [op] ", the text and the line break.
-    sink(LogRecord{5, "test", "op", tag + std::string(160 - 38 - tag.size(), '.')});
-  };
+      StandardErrorSink(std::make_unique<CallerBudget>(100, [this] { return now; }));
   int asked = 0;
-  const CallerUidFn alice = [&asked] {
+  const CallerUidFn alice = [this] {
     ++asked;
     return std::optional<uint32_t>(1000);
+  };
+};
+
+// Twenty lines of 160 bytes fill a budget.
+TEST_F(CallerBudgetTest, SinkCountsLinesBeyondACallersBudgetNotWrittenAndOthersStillGoOut) {
+  auto line = [this](const std::string& tag) {
+    // The time, " 5 test [op] ", the text and the line break.
+    sink(LogRecord{5, "test", "op", tag + std::string(160 - 38 - tag.size(), '.')});
   };
   const CallerUidFn bob = [] { return std::optional<uint32_t>(1001); };
   std::function<void()> carried;
@@ -276,12 +279,9 @@ std::ostream& operator<<(std::ostream& out, const Composed& composed) {
   return out << "composed";
 }
 
-TEST(StandardErrorSinkTest, AHoldItsCallersBudgetCannotPayForCountsItsLinesUncomposed) {
-  CallerBudget::Clock::time_point now{};
-  auto logger = Logger::CreateRoot(
-      "test", 5, StandardErrorSink(std::make_unique<CallerBudget>(100, [&now] { return now; })));
+TEST_F(CallerBudgetTest, SinkCountsTheLinesOfAHoldItsBudgetCannotPayForUncomposed) {
+  auto logger = Logger::CreateRoot("test", 5, sink);
   const auto saved = std::exchange(Logger::sDefaultLogger, logger);
-  const CallerUidFn alice = [] { return std::optional<uint32_t>(1000); };
   int composed = 0;
   CapturedStandardError captured;
   {
@@ -327,13 +327,6 @@ TEST(HeldLogLinesDeathTest, APanicWritesTheHeldLinesFirst) {
       },
       "\\] what led here\n(.|\n)*VERIFY ");
 }
-
-class CallerBudgetTest : public ::testing::Test {
- protected:
-  CallerBudget::Clock::time_point now{};
-  // 100 bytes a second: a budget of 3,200.
-  CallerBudget budget{100, [this] { return now; }};
-};
 
 TEST_F(CallerBudgetTest, HoldsBackBeyondTheBudgetAndCountsInTheNextWrite) {
   for (int i = 0; i < 32; ++i) ASSERT_EQ(budget.Take(1000, 100), 0u) << i;
