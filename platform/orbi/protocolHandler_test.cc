@@ -174,9 +174,14 @@ std::string Refused(const std::string& id, int code = -32600) {
   return R"({"jsonrpc":"2.0","id":)" + id + R"(,"error":{"code":)" + std::to_string(code) + ",";
 }
 
+const std::string kMismatch =
+    Refused("\"5\"") +
+    R"("message":"Mismatching operation identifier in HTTP header and payload"}})";
+
 INSTANTIATE_TEST_SUITE_P(
-    Envelope, FrameworkRuleTest,
+    Rules, FrameworkRuleTest,
     ::testing::ValuesIn(std::vector<RuleCase>{
+        // The envelope.
         {"NotJson", "{", Refused("null", -32700)},
         {"Empty", "", Refused("null", -32700)},
         {"DuplicateMember", Envelope("{}", R"("id":1,"id":2)"), Refused("null", -32700)},
@@ -209,28 +214,16 @@ INSTANTIATE_TEST_SUITE_P(
         {"TypeNotAString", Say(R"({"_type":5})"),
          Refused("\"5\"") + R"("message":"Invalid request: input \"_type\" must be a )"},
         {"TooDeep", Say(std::string(70, '[') + std::string(70, ']')),
-         Refused("null") + R"("message":"Invalid request: nesting deeper than 64 levels"})"}}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-const std::string kMismatch =
-    Refused("\"5\"") +
-    R"("message":"Mismatching operation identifier in HTTP header and payload"}})";
-
-INSTANTIATE_TEST_SUITE_P(
-    Headers, FrameworkRuleTest,
-    ::testing::ValuesIn(std::vector<RuleCase>{
+         Refused("null") + R"("message":"Invalid request: nesting deeper than 64 levels"})"},
+        // Identifier headers.
         {"OtherOperation", Say("{}"), kMismatch, false, {{"Orbi-Operation-Id", "shout"}}},
         {"OtherService", Say("{}"), kMismatch, false, {{"orbi-service-id", "t.other"}}},
         {"Agreeing",
          Say(R"({"text":"a"})"),
          R"("result":{"output":{"text":"a")",
          true,
-         {{"ORBI-SERVICE-ID", "t.echo"}, {"Orbi-Operation-Id", "say"}}}}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-INSTANTIATE_TEST_SUITE_P(
-    Dispatch, FrameworkRuleTest,
-    ::testing::ValuesIn(std::vector<RuleCase>{
+         {{"ORBI-SERVICE-ID", "t.echo"}, {"Orbi-Operation-Id", "say"}}},
+        // Dispatch.
         {"UnknownService", Call("t.<none>", "say", "{}"),
          R"("result":{"error":{"_type":"com.tessel.orbi.std.errors.operation_not_found",)"
          R"("error_type":"OPERATION_NOT_FOUND","messages":[{"_type":"com.tessel.orbi.std.)"
@@ -260,12 +253,8 @@ INSTANTIATE_TEST_SUITE_P(
          R"(optional\u003clist\u003cstructure t.echo.tag { name: string }\u003e\u003e)", true},
         {"UnknownServiceDescription",
          Call("com.tessel.orbi.std.introspection.service", "get", R"({"id":"x"})"),
-         R"("error_type":"NOT_FOUND")", true}}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-INSTANTIATE_TEST_SUITE_P(
-    Input, FrameworkRuleTest,
-    ::testing::ValuesIn(std::vector<RuleCase>{
+         R"("error_type":"NOT_FOUND")", true},
+        // Input checked against the declaration.
         {"MissingMember", Say("{}"), Invalid("input.text", "required member missing")},
         {"WrongType", Say(R"({"text":5})"),
          Invalid("input.text", "expected a string, got an integer")},
@@ -284,12 +273,8 @@ INSTANTIATE_TEST_SUITE_P(
          Invalid("input", R"(\"_type\" is \"t.echo.tag\", but the input is not a structure)")},
         {"TypeNamingTheDeclaredStructure",
          Say(R"({"text":"a","tags":[{"_type":"t.echo.tag","name":"b"}]})"),
-         R"("output":{"_type":"t.echo.said","text":"a","who":"ada","op":null}})"}}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-INSTANTIATE_TEST_SUITE_P(
-    Encodings, FrameworkRuleTest,
-    ::testing::ValuesIn(std::vector<RuleCase>{
+         R"("output":{"_type":"t.echo.said","text":"a","who":"ada","op":null}})"},
+        // Both encodings.
         {"StandardNamesStructuresAndEscapes", Say(R"({"text":"<a&b>","tags":null})"),
          R"({"jsonrpc":"2.0","id":"5","result":{"output":{"_type":"t.echo.said",)"
          R"("text":"\u003ca\u0026b\u003e","who":"ada","op":null}}})"},
