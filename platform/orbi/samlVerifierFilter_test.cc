@@ -17,6 +17,7 @@ using Basalt::Crypto::EvpPkeyHandle;
 using Basalt::System::DateTime;
 
 const DateTime kNow("2030-01-01T10:30:00Z");
+const std::string kTs = "2030-01-01T10:30:00Z";  // a proof's time: now
 const Core::MethodIdentifier kCreate{"com.tessel.nox.authentication.token", "create"};
 
 class SamlVerifierFilterTest : public ::testing::Test {
@@ -41,17 +42,17 @@ class SamlVerifierFilterTest : public ::testing::Test {
         Basalt::System::FixedUtcClock(kNow), replays_);
   }
 
-  static std::string Sign(const std::string& key, const std::string& algorithm,
-                          const std::string& message, bool ecdsaAsDer = false) {
-    return Testing::Sign(keys_.at(key).get(), algorithm, message, ecdsaAsDer);
-  }
-
-  // The text a client signs, written out by hand so that the filter's own form is not reused.
-  static std::string Signed(const std::string& inputJson, const std::string& operation,
-                            const std::string& timestamp) {
-    return "{\"input\":" + inputJson + ",\"operationId\":\"" + operation +
-           "\",\"serviceId\":\"com.tessel.nox.authentication.token\",\"timestamp\":\"" + timestamp +
-           "\"}";
+  // A client's proof for a call of kCreate; the text it signs is written out by hand so that the
+  // filter's own form is not reused.
+  static std::string Proof(const std::string& key, const std::string& algorithm,
+                           const std::string& timestamp = kTs, const std::string& inputJson = "{}",
+                           bool ecdsaAsDer = false) {
+    return Testing::Sign(keys_.at(key).get(), algorithm,
+                         "{\"input\":" + inputJson +
+                             ",\"operationId\":\"create\",\"serviceId\":\"com.tessel.nox."
+                             "authentication.token\",\"timestamp\":\"" +
+                             timestamp + "\"}",
+                         ecdsaAsDer);
   }
 
   Core::ExecutionContextPtr Context(const std::string& token, const std::string& algorithm,
@@ -123,7 +124,7 @@ TEST_F(SamlVerifierFilterTest, ProofVerifiesWithTheNamedKeyByItsAlgorithmWithin6
       {"RS256", "rsa", "rsa", "yesterday", false},
   };
   for (const Case& c : cases) {
-    const std::string proof = Sign(c.signer, c.algorithm, Signed("{}", "create", c.timestamp));
+    const std::string proof = Proof(c.signer, c.algorithm, c.timestamp);
     EXPECT_EQ(Outcome(Context(c.key, c.algorithm, c.timestamp, proof)),
               c.reached ? "reached" : "unauthenticated")
         << c.algorithm << " by " << c.signer << " for " << c.key << " at " << c.timestamp;
@@ -143,17 +144,15 @@ TEST(OpenSslSignatureVerifierTest, Es512IsNotOfferedToProofs) {
 }
 
 TEST_F(SamlVerifierFilterTest, ProofCoversInputOperationAndTimestamp) {
-  const std::string ts = "2030-01-01T10:30:00Z";
-  const std::string input = R"({"profile":"x","spec":{"grants":[]}})";
-  const std::string proof = Sign("rsa", "RS256", Signed(input, "create", ts));
-  const std::string empty = Sign("rsa", "RS256", Signed("{}", "create", ts));
-  auto emptyCall = [&] { return Context("rsa", "RS256", ts, empty); };
+  const std::string proof = Proof("rsa", "RS256", kTs, R"({"profile":"x","spec":{"grants":[]}})");
+  const std::string empty = Proof("rsa", "RS256");
+  auto emptyCall = [&] { return Context("rsa", "RS256", kTs, empty); };
   // Each proof is refused before it is accepted: a proof once accepted is refused as a replay,
   // which would hide what a later refusal is about.
-  EXPECT_EQ(Outcome(Context("rsa", "RS256", ts, proof), R"({"profile":"y","spec":{"grants":[]}})"),
+  EXPECT_EQ(Outcome(Context("rsa", "RS256", kTs, proof), R"({"profile":"y","spec":{"grants":[]}})"),
             "unauthenticated");
   // Members in any order on the wire: the canonical form sorts them.
-  EXPECT_EQ(Outcome(Context("rsa", "RS256", ts, proof), R"({"spec":{"grants":[]},"profile":"x"})"),
+  EXPECT_EQ(Outcome(Context("rsa", "RS256", kTs, proof), R"({"spec":{"grants":[]},"profile":"x"})"),
             "reached");
   EXPECT_EQ(Outcome(emptyCall(), "{}", {kCreate.interfaceId, "verify"}), "unauthenticated");
   EXPECT_EQ(Outcome(emptyCall(), "{}", {"com.tessel.nox.authentication.verification", "create"}),
@@ -166,16 +165,15 @@ TEST_F(SamlVerifierFilterTest, ProofCoversInputOperationAndTimestamp) {
 }
 
 TEST_F(SamlVerifierFilterTest, RefusesMissingOrBrokenProofsAndPassesOtherCalls) {
-  const std::string ts = "2030-01-01T10:30:00Z";
-  const std::string good = Sign("rsa", "RS256", Signed("{}", "create", ts));
-  EXPECT_EQ(Outcome(Context("bearer", "RS256", ts, good)), "unauthenticated");
-  EXPECT_EQ(Outcome(Context("rsa", "RS256", ts, "")), "unauthenticated");
-  EXPECT_EQ(Outcome(Context("rsa", "RS256", ts, "%%%")), "unauthenticated");
-  auto noSignature = Context("rsa", "RS256", ts, good);
+  const std::string good = Proof("rsa", "RS256");
+  EXPECT_EQ(Outcome(Context("bearer", "RS256", kTs, good)), "unauthenticated");
+  EXPECT_EQ(Outcome(Context("rsa", "RS256", kTs, "")), "unauthenticated");
+  EXPECT_EQ(Outcome(Context("rsa", "RS256", kTs, "%%%")), "unauthenticated");
+  auto noSignature = Context("rsa", "RS256", kTs, good);
   noSignature->securityCtx.erase("signatureValue");
   EXPECT_EQ(Outcome(noSignature), "unauthenticated");
-  const std::string der = Sign("p256", "ES256", Signed("{}", "create", ts), true);
-  EXPECT_EQ(Outcome(Context("p256", "ES256", ts, der)), "unauthenticated");
+  const std::string der = Proof("p256", "ES256", kTs, "{}", true);
+  EXPECT_EQ(Outcome(Context("p256", "ES256", kTs, der)), "unauthenticated");
   // Calls of other schemes, or holder-of-key ones without an algorithm, have nothing to prove.
   auto oauth = std::make_shared<Core::ExecutionContext>();
   oauth->securityCtx = {{"schemeId", kOAuthScheme}, {"accessToken", "x"}};
@@ -187,22 +185,20 @@ TEST_F(SamlVerifierFilterTest, RefusesMissingOrBrokenProofsAndPassesOtherCalls) 
 }
 
 TEST_F(SamlVerifierFilterTest, AProofIsAcceptedOnce) {
-  const std::string ts = "2030-01-01T10:30:00Z";
-  const std::string proof = Sign("rsa", "RS256", Signed("{}", "create", ts));
+  const std::string proof = Proof("rsa", "RS256");
   std::string flipped = proof;
   flipped[10] = flipped[10] == 'A' ? 'B' : 'A';
   // ECDSA signs the same text differently each time: still the same proof.
-  const std::string once = Sign("p256", "ES256", Signed("{}", "create", ts));
-  const std::string again = Sign("p256", "ES256", Signed("{}", "create", ts));
+  const std::string once = Proof("p256", "ES256"), again = Proof("p256", "ES256");
   ASSERT_NE(once, again);
   const std::string later = "2030-01-01T10:30:00.5Z";
   const std::vector<std::tuple<std::string, std::string, std::string, std::string>> calls = {
-      {"rsa", "RS256", ts, flipped},  // a forgery is refused and takes no place
-      {"rsa", "RS256", ts, proof},
-      {"rsa", "RS256", ts, proof},
-      {"p256", "ES256", ts, once},
-      {"p256", "ES256", ts, again},
-      {"rsa", "RS256", later, Sign("rsa", "RS256", Signed("{}", "create", later))},
+      {"rsa", "RS256", kTs, flipped},  // a forgery is refused and takes no place
+      {"rsa", "RS256", kTs, proof},
+      {"rsa", "RS256", kTs, proof},
+      {"p256", "ES256", kTs, once},
+      {"p256", "ES256", kTs, again},
+      {"rsa", "RS256", later, Proof("rsa", "RS256", later)},
   };
   std::vector<std::string> outcomes;
   for (const auto& [key, algorithm, timestamp, signature] : calls) {
