@@ -26,6 +26,8 @@ Data::ValuePtr Parse(const std::string& text, std::string& error) {
   return value ? *value : nullptr;
 }
 
+std::string Nested(size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); }
+
 TEST(JsonDecodingTest, NamesObjectsByTypeAndBoundsDepth) {
   std::string error;
   auto value = Parse(R"({"_type":"x.y","a":[1,true,null,"s"]})", error);
@@ -35,9 +37,7 @@ TEST(JsonDecodingTest, NamesObjectsByTypeAndBoundsDepth) {
   EXPECT_FALSE(object->HasField("_type"));
   EXPECT_EQ(Json::ToText(*object, Json::Encoding::kClean), R"({"a":[1,true,null,"s"]})");
 
-  std::string deep(Json::kMaxDepth + 2, '[');
-  deep += std::string(Json::kMaxDepth + 2, ']');
-  EXPECT_EQ(Parse(deep, error), nullptr);
+  EXPECT_EQ(Parse(Nested(Json::kMaxDepth + 2), error), nullptr);
   EXPECT_NE(error.find("nesting"), std::string::npos);
 
   EXPECT_EQ(Parse(R"({"_type":5})", error), nullptr);
@@ -153,9 +153,7 @@ TEST(JsonQuickReaderTest, LeavesEverythingElseToJansson) {
            "[\"\xe0\x80\x80\"]", "[\"open]", "\xef\xbb\xbf[]", std::string_view("[1]\0", 4)}) {
     EXPECT_FALSE(Json::ReadPlainJson(text)) << text;
   }
-  std::string deep(200, '[');
-  deep += std::string(200, ']');
-  EXPECT_FALSE(Json::ReadPlainJson(deep));
+  EXPECT_FALSE(Json::ReadPlainJson(Nested(200)));
 }
 
 // A request of the usual shape is read straight from its text, and must read as the tree reads it
@@ -259,9 +257,7 @@ TEST(CanonicalJsonTest, IntegersOnlyWhileExact) {
             "[-9007199254740991,0,9007199254740991]");
   EXPECT_EQ(CanonicalOf("[9007199254740992]"), std::nullopt);
   EXPECT_EQ(CanonicalOf("{\"a\": [-9007199254740992]}"), std::nullopt);
-  std::string deep(Json::kMaxDepth + 2, '[');
-  deep.append(Json::kMaxDepth + 2, ']');
-  EXPECT_EQ(CanonicalOf(deep), std::nullopt);
+  EXPECT_EQ(CanonicalOf(Nested(Json::kMaxDepth + 2)), std::nullopt);
 }
 
 }  // namespace
