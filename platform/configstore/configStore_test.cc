@@ -299,12 +299,7 @@ TEST_F(ConfigStoreTest, ABatchThatFailsToWriteOrSyncOrIsRefusedLeavesTheStoreAsI
     crashed.directory = root_.Path() + "/crashed";
     crashed.vfs.clear();
     std::filesystem::remove_all(crashed.directory);
-    std::filesystem::create_directories(crashed.directory);
-    for (const char* file : {"global.db", "global.db-journal", "global.db-wal"}) {
-      if (std::filesystem::exists(options.directory + "/" + file)) {
-        std::filesystem::copy_file(options.directory + "/" + file, crashed.directory + "/" + file);
-      }
-    }
+    std::filesystem::copy(options.directory, crashed.directory);
     EXPECT_EQ(Snapshot(*ConfigStore::Open(crashed)), before) << fault.what << ", after a crash";
     store.reset();
     EXPECT_EQ(Snapshot(*Reopen()), before) << fault.what << ", as the next start reads it";
