@@ -1,13 +1,20 @@
-// Loopback sockets: binding the server socket, and finding the host user behind a peer.
+// System pieces: loopback sockets and the host user behind a peer, the shared lock, the worker
+// pool and the cache of recent texts.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <boost/asio/io_context.hpp>
+#include <future>
+#include <thread>
 
 #include "platform/basalt/exception.h"
 #include "platform/basalt/peerCredentials.h"
+#include "platform/basalt/recentCache.h"
+#include "platform/basalt/rwLock.h"
 #include "platform/basalt/tcpServerSocket.h"
 #include "platform/basalt/testing/messageOf.h"
+#include "platform/basalt/workerPool.h"
 
 namespace Basalt::System {
 namespace {
@@ -66,6 +73,66 @@ TEST(PeerCredentialsTest, FindsTheOwnerOfALoopbackPeerAndNothingElse) {
   }
   const ip::tcp::endpoint elsewhere(ip::make_address("192.0.2.1"), 4000);
   EXPECT_EQ(LookUpLoopbackPeerUid({ip::address_v4::loopback(), 9199}, elsewhere), std::nullopt);
+}
+
+class Guarded : public RwLockableMixin {
+ public:
+  int value = 0;
+};
+
+// A release of the wrong mode would leave the lock held and the next step would never finish.
+TEST(RwLockTest, ReadersShareAndEachReleaseFreesItsMode) {
+  Guarded guarded;
+  guarded.ReadLock();
+  auto secondReader = std::async(std::launch::async, [&guarded] {
+    ScopedReadLock lock(guarded);
+    return guarded.value;
+  });
+  EXPECT_EQ(secondReader.get(), 0);  // finished while the first reader still holds the lock
+  guarded.ReadUnlock();
+
+  {
+    ScopedWriteLock lock(guarded);
+    guarded.value = 1;
+  }
+  std::thread writer([&guarded] {
+    ScopedWriteLock lock(guarded);
+    guarded.value = 2;
+  });
+  writer.join();
+  ScopedReadLock lock(guarded);
+  EXPECT_EQ(guarded.value, 2);
+}
+
+TEST(WorkerPoolTest, RunsQueuedWorkAndRefusesBeyondTheQueue) {
+  std::promise<void> release, started;
+  std::atomic<int> ran{0};
+  {
+    WorkerPool pool(1, 2);
+    ASSERT_TRUE(pool.TryPost([&] { started.set_value(), release.get_future().wait(), ++ran; }));
+    started.get_future().wait();
+    EXPECT_TRUE(pool.TryPost([&] { ++ran; }) && pool.TryPost([&] { ++ran; }));
+    EXPECT_FALSE(pool.TryPost([&] { ++ran; }));
+    release.set_value();
+    for (int i = 0; i < 1000 && ran < 3; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_EQ(ran, 3);
+}
+
+TEST(RecentCacheTest, KeepsExactTextsWithinItsBytes) {
+  RecentCache<int> cache(1600);  // room for about twenty short entries
+  cache.Insert("token-0", 0);
+  EXPECT_EQ(cache.Find("token-0"), 0);
+  EXPECT_EQ(cache.Find("token-"), std::nullopt);
+  EXPECT_EQ(cache.Find("token-00"), std::nullopt);
+  cache.Insert(std::string(101, 'x'), 1);  // over a sixteenth of the bound
+  EXPECT_EQ(cache.Find(std::string(101, 'x')), std::nullopt);
+
+  // Past the bound everything goes, then filling starts again.
+  for (int i = 1; i < 100; ++i) cache.Insert("token-" + std::to_string(i), i);
+  EXPECT_EQ(cache.Find("token-0"), std::nullopt);
+  EXPECT_EQ(cache.Find("token-99"), 99);
 }
 
 }  // namespace
