@@ -95,14 +95,9 @@ TEST_F(AuthenticateUserTest, ConcurrentCallersKeepTheirOwnOutcome) {
   }
   for (std::thread& thread : threads) thread.join();
   for (int i = 0; i < kThreads; ++i) {
-    SCOPED_TRACE(i);
-    if (i % 2 == 0) {
-      ASSERT_NE(outcomes[i].token, nullptr);
-      EXPECT_EQ(outcomes[i].failDelay.count(), 0);
-    } else {
-      EXPECT_EQ(outcomes[i].token, nullptr);
-      EXPECT_GT(outcomes[i].failDelay.count(), 0);
-    }
+    EXPECT_EQ(outcomes[i].token != nullptr, i % 2 == 0) << i;
+    EXPECT_EQ(outcomes[i].failDelay.count() == 0, i % 2 == 0) << i;
+    EXPECT_GE(outcomes[i].failDelay.count(), 0) << i;
   }
 }
 
