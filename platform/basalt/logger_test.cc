@@ -192,8 +192,7 @@ TEST(StandardErrorSinkTest, HeldLinesGoOutTogetherWhenTheOutermostHoldEnds) {
   std::string text(after, '\0');
   ASSERT_EQ(pread(file, text.data(), text.size(), 0), after);
   const std::string held = text.substr(0, together);
-  ASSERT_NE(held.find("] first\n"), std::string::npos);
-  EXPECT_LT(held.find("] first\n"), held.find("] second\n"));
+  EXPECT_LT(held.find("] first\n"), held.find("] second\n"));  // also fails when "first" is missing
   EXPECT_NE(held.find("] second\n"), std::string::npos);
   EXPECT_NE(text.find("] third\n", together + 1000 * 100), std::string::npos);
 }
