@@ -121,11 +121,11 @@ TEST(FormatAnswerHead, WritesWhatBeastsSerializerWrites) {
   }
 }
 
+using ClientResponse = http::response<http::string_body>;
+
 // A blocking HTTP/1.1 client over loopback. Every step has a deadline, so a server that never
 // answers fails a test instead of hanging it; answers are read by a strict parser, so a malformed
 // answer fails too.
-using ClientResponse = boost::beast::http::response<boost::beast::http::string_body>;
-
 class HttpTestClient {
  public:
   explicit HttpTestClient(uint16_t port) {
@@ -145,7 +145,7 @@ class HttpTestClient {
   // passed first.
   ClientResponse ReadResponse() {
     ClientResponse response;
-    if (Run([&](auto done) { boost::beast::http::async_read(stream_, buffer_, response, done); })) {
+    if (Run([&](auto done) { http::async_read(stream_, buffer_, response, done); })) {
       response = {};
       response.result(0);
     }
