@@ -10,14 +10,17 @@ import re
 import signal
 import socket
 import subprocess
-import sys
 import time
+from concurrent.futures import ThreadPoolExecutor
+from contextlib import contextmanager
 from pathlib import Path
 from typing import List, NamedTuple, Optional
 
 import jwt
 import pytest
 import requests
+
+from saml_client import Key, make_key
 
 REPO = Path(__file__).resolve().parents[2]
 BIN_DIR = Path(os.environ.get("NOX_BIN_DIR", "build/bin"))
@@ -60,6 +63,17 @@ def accepts(port: int) -> bool:
         return False
 
 
+def wait_until(predicate, what, tries: int = 100, pause: float = 0.05):
+    """Polls `predicate` until it gives a true value, and returns that; fails after `tries` with
+    `what` (a text, or a function giving one)."""
+    for _ in range(tries):
+        value = predicate()
+        if value:
+            return value
+        time.sleep(pause)
+    pytest.fail(what() if callable(what) else f"waited in vain {what}")
+
+
 def user_pass(name: str, password: Optional[str] = None) -> dict:
     """A password credential; without `password`, the user's own of USERS."""
     return {"schemeId": USER_PASS, "userName": name,
@@ -98,12 +112,6 @@ def request_body(service, operation, input=None, security=None, app=None, req_id
     if ctx:
         params["ctx"] = ctx
     return {"jsonrpc": "2.0", "id": req_id, "method": "invoke", "params": params}
-
-
-def issuer_spec(alias: str, issuer: str, chains=()) -> dict:
-    """The input of issuers create; `chains` holds lists of PEM texts."""
-    return {"spec": {"issuer_alias": alias, "issuer": issuer,
-                     "signing_cert_chains": [{"cert_chain": list(c)} for c in chains]}}
 
 
 def grants(*entitlements) -> list:
@@ -185,6 +193,23 @@ class Root:
     def add_config(self, element: str, before: str = "</config>") -> None:
         self.config.write_text(self.config.read_text().replace(before, element + before))
 
+    def run(self, *args, prefix=()) -> subprocess.CompletedProcess:
+        """Runs the daemon's binary to its end under this root, e.g. with CONFIG_FILE."""
+        return subprocess.run([*prefix, str(DAEMON), *map(str, args)], capture_output=True,
+                              text=True, env=dict(os.environ, TESSEL_ROOT=str(self.path)),
+                              timeout=60)
+
+    def restore(self, config: Optional[Path] = None) -> subprocess.CompletedProcess:
+        return self.run("--restore-default-profiles", config or self.config)
+
+    def trail(self, path: Optional[Path] = None, secrets=()) -> List[dict]:
+        """The audit trail's lines parsed as JSON; none holds a token or a password."""
+        text = (path or self.audit_trail).read_text()
+        assert text.endswith("\n") or not text
+        for secret in ["eyJ", *secrets, *USERS.values()]:
+            assert secret not in text
+        return [json.loads(line) for line in text.splitlines()]
+
 
 class Daemon:
     """One run of the daemon; stdout and stderr go to files beside the root."""
@@ -257,6 +282,9 @@ class Daemon:
     def claims(self, token: str) -> dict:
         return jwt.decode(token, self.root.secret(), algorithms=["HS256"])
 
+    def entitlements(self, name: str = "root") -> list:
+        return self.claims(self.create_token(name))["entitlement"]
+
     def log_text(self) -> str:
         return self.log_path.read_bytes().decode("utf-8", "replace")
 
@@ -270,23 +298,20 @@ class Daemon:
 
     def wait_for_record(self, predicate, what: str, since: int = 0) -> LogRecord:
         """Records are written by the daemon's threads, some after the answer has been sent."""
-        for _ in range(100):
-            found = [r for r in self.records(since) if predicate(r)]
-            if found:
-                return found[0]
-            time.sleep(0.05)
-        pytest.fail(f"no log record {what}; log tail:\n{self.log_text()[-3000:]}")
+        return wait_until(lambda: [r for r in self.records(since) if predicate(r)],
+                          lambda: f"no log record {what}; log tail:\n{self.log_text()[-3000:]}")[0]
 
-    def wait_for_line(self, op_id: str, text: str, since: int = 0, whole=True) -> LogRecord:
-        """Waits for the record of call `op_id` whose text is `text`, or starts with it."""
-        return self.wait_for_record(lambda r: r.op_id == op_id and (
-            r.text == text or not whole and r.text.startswith(text)), f"[{op_id}] {text}", since)
+    def wait_for_line(self, op_id: str, text: str, since: int = 0, how=str.__eq__) -> LogRecord:
+        """Waits for the record of call `op_id` whose text is `text`; or, with `how` e.g.
+        str.startswith, str.endswith or str.__contains__, holds it so."""
+        return self.wait_for_record(lambda r: r.op_id == op_id and how(r.text, text),
+                                    f"[{op_id}] {text}", since)
 
     def sync_log(self, op_id: str) -> None:
         """Makes one call with a known opId and waits for its first line, so that every line of
         earlier calls is in the file."""
         self.invoke(PROVIDER_SVC, "get", app={"opId": op_id})
-        self.wait_for_line(op_id, "Invoke-MethodId", whole=False)
+        self.wait_for_line(op_id, "Invoke-MethodId", how=str.startswith)
 
 
 class AdminClient:
@@ -306,33 +331,43 @@ class AdminClient:
         return output_of(self.call(operation, input, **members))
 
 
-# Sends each batch of bodies at once, batch after batch, and prints the answers in order.
-POSTING_CLIENT = """
-import json, sys, urllib.request
-from concurrent.futures import ThreadPoolExecutor
-url, batches = sys.argv[1], json.loads(sys.argv[2])
-def post(body):
-    request = urllib.request.Request(url, json.dumps(body).encode(),
-                                     {"Content-Type": "application/json"})
-    with urllib.request.urlopen(request, timeout=30) as answer:
-        return json.load(answer)
-answers = []
-for batch in batches:
-    with ThreadPoolExecutor(len(batch)) as pool:
-        answers += list(pool.map(post, batch))
-print(json.dumps(answers))
-"""
+class Issuers(AdminClient):
+    """Calls the issuers service as root."""
+
+    def __init__(self, daemon: Daemon):
+        super().__init__(daemon, ISSUERS_SVC)
+
+    def create(self, alias, issuer, chains=(), op_id=None) -> dict:
+        """`chains` holds lists of PEM texts."""
+        spec = {"issuer_alias": alias, "issuer": issuer,
+                "signing_cert_chains": [{"cert_chain": list(c)} for c in chains]}
+        return self.call("create", {"spec": spec}, op_id)
+
+    def aliases(self) -> dict:
+        return {s["issuer_alias"]: s["issuer"] for s in self.ok("list")}
+
+
+@contextmanager
+def as_user(uid: int):
+    """Sockets made inside are host user `uid`'s: the daemon tells callers apart by the owner of
+    the client's socket."""
+    previous = os.geteuid()
+    os.seteuid(uid)
+    try:
+        yield
+    finally:
+        os.seteuid(previous)
 
 
 def post_as(daemon: Daemon, uid: int, *batches) -> list:
-    """Posts batches of bodies from a process of host user `uid` (the daemon tells callers apart
-    by the owner of the client's socket); returns the answers in order."""
-    command = [sys.executable, "-c", POSTING_CLIENT, daemon.url, json.dumps(batches)]
-    if uid != os.getuid():
-        command = ["setpriv", f"--reuid={uid}", f"--regid={uid}", "--clear-groups"] + command
-    done = subprocess.run(command, capture_output=True, text=True, timeout=120)
-    assert done.returncode == 0, done.stderr
-    return json.loads(done.stdout)
+    """Posts each batch of bodies at once, batch after batch, as host user `uid`; returns the
+    answers in order."""
+    answers = []
+    with as_user(uid):
+        for batch in batches:
+            with ThreadPoolExecutor(len(batch)) as pool:
+                answers += pool.map(lambda body: daemon.post(body).json(), batch)
+    return answers
 
 
 @pytest.fixture
@@ -347,8 +382,8 @@ def run_daemon():
     """Starts daemons for one test and checks at the end that SIGTERM stops each with status 0."""
     daemons: List[Daemon] = []
 
-    def run(root: Root, args=(), port: Optional[int] = None) -> Daemon:
-        daemons.append(Daemon(root, args, port))
+    def run(root: Root, args=(), port: Optional[int] = None, **kwargs) -> Daemon:
+        daemons.append(Daemon(root, args, port, **kwargs))
         return daemons[-1].wait_ready()
 
     yield run
@@ -368,3 +403,19 @@ def serve(root: Root, **kwargs):
 def daemon(tmp_path_factory):
     """One daemon per test module: both switches on, log level 7, users root and alice."""
     yield from serve(Root(tmp_path_factory.mktemp("shared") / "root"))
+
+
+EC = "ec -pkeyopt ec_paramgen_curve:P-"
+KEY_SPECS = {"p256": EC + "256", "p384": EC + "384", "p521": EC + "521", "Ctl Short": "rsa:1024"}
+
+
+@pytest.fixture(scope="session")
+def keys(tmp_path_factory) -> dict:
+    """Self-signed keys by name, each made on first use with its name as CN, of the kind
+    KEY_SPECS gives (RSA 2048 otherwise); "dir" is their directory."""
+    class Keys(dict):
+        def __missing__(self, name: str) -> Key:
+            self[name] = make_key(self["dir"], name, KEY_SPECS.get(name, "rsa:2048"))
+            return self[name]
+
+    return Keys(dir=tmp_path_factory.mktemp("keys"))

@@ -2,32 +2,26 @@
 with the caller and never a secret; fail-closed when required; a new file after SIGHUP."""
 
 import hashlib
-import json
 import os
 import resource
 import signal
 import ssl
-import subprocess
 import time
 
 import jwt
 import pytest
 
-from conftest import (DAEMON, ISSUERS_SVC, NOX, PROFILES_SVC, TOKEN_SVC, USERS, VERIFY_SVC, AdminClient,
-                      assert_error_kind, grants, message_texts, oauth, output_of, user_pass)
-from saml_client import SAML_HOK, make_key
+from conftest import (ISSUERS_SVC, NOX, PROFILES_SVC, TOKEN_SVC, VERIFY_SVC, AdminClient,
+                      assert_error_kind, grants, message_texts, oauth, output_of, user_pass,
+                      wait_until)
+from saml_client import SAML_HOK
 
 PASSWORD_AS_NAME = "Tr0ub4dor&3"  # no host has such a user
 IDP = "https://idp.example/audit"
 
 
-def read_trail(path):
-    """Every line parsed as JSON; no line holds a token or a password."""
-    text = path.read_text()
-    assert text.endswith("\n") or not text
-    for secret in ["eyJ", PASSWORD_AS_NAME, *USERS.values()]:
-        assert secret not in text
-    return [json.loads(line) for line in text.splitlines()]
+def read_trail(root, path=None):
+    return root.trail(path, secrets=[PASSWORD_AS_NAME])
 
 
 def audited(new_root, **settings):
@@ -44,8 +38,8 @@ def only(records, op_id, event):
     return found[0]
 
 
-def test_each_decision_is_recorded_with_its_caller(daemon, tmp_path):
-    cert = make_key(tmp_path, "idp").cert_text()
+def test_each_decision_is_recorded_with_its_caller(daemon, keys):
+    cert = keys["idp"].cert_text()
     fingerprint = hashlib.sha256(ssl.PEM_cert_to_DER_cert(cert)).hexdigest()
     root, alice = (oauth(daemon.create_token(user)) for user in ("root", "alice"))
 
@@ -98,7 +92,7 @@ def test_each_decision_is_recorded_with_its_caller(daemon, tmp_path):
     for op_id, service, operation, input, security, _, _ in expected:
         call(op_id, service, operation, input, security)
 
-    records = read_trail(daemon.root.audit_trail)
+    records = read_trail(daemon.root)
     root_subject = {"user": "root"}
     issued = only(records, "a-issue", "token.issued")
     assert issued["time"].endswith("Z") and len(issued["time"]) == len("2026-01-02T03:04:05.678Z")
@@ -120,7 +114,7 @@ def test_each_decision_is_recorded_with_its_caller(daemon, tmp_path):
             assert record["subject"] == root_subject and record["scheme"] == "own_token", record
     # Verification is no decision: it leaves no record.
     call("a-verify", VERIFY_SVC, "verify", {}, alice)
-    assert not [r for r in read_trail(daemon.root.audit_trail) if r.get("op_id") == "a-verify"]
+    assert not [r for r in read_trail(daemon.root) if r.get("op_id") == "a-verify"]
 
 
 @pytest.mark.parametrize("required", [True, False])
@@ -167,11 +161,9 @@ def test_a_change_whose_required_record_is_lost_does_not_stand(new_root, run_dae
     admin.ok("delete", {"profile": "LU###root"})
     assert daemon.stop() == 0
     # The way back in grants an administrator: recorded with the host user who ran it.
-    restore = [str(DAEMON), "--restore-default-profiles", str(root.config)]
-    done = subprocess.run(restore, env=dict(os.environ, TESSEL_ROOT=str(root.path)),
-                          capture_output=True, text=True, timeout=60)
+    done = root.restore()
     assert done.returncode == 0, done.stderr
-    changes = [r for r in read_trail(path) if r["event"].startswith("profile.")]
+    changes = [r for r in read_trail(root) if r["event"].startswith("profile.")]
     assert [(r["event"], r["outcome"], r["target"]) for r in changes] == [
         ("profile.created", "ok", "LU###carol"), ("profile.deleted", "ok", "LU###root"),
         ("profile.created", "ok", "LU###root")], changes
@@ -190,13 +182,10 @@ def test_sighup_starts_a_new_file_and_disabled_writes_none(new_root, run_daemon)
     moved = path.with_name("audit.log.1")
     path.rename(moved)
     daemon.proc.send_signal(signal.SIGHUP)
-    for _ in range(100):
-        if path.exists():
-            break
-        time.sleep(0.05)
+    wait_until(path.exists, "for a new trail after SIGHUP")
     daemon.create_token("alice")
-    assert [r["subject"]["user"] for r in read_trail(moved)] == ["root"]
-    assert [r["subject"]["user"] for r in read_trail(path)] == ["alice"]
+    assert [r["subject"]["user"] for r in read_trail(root, moved)] == ["root"]
+    assert [r["subject"]["user"] for r in read_trail(root)] == ["alice"]
 
     off = audited(new_root, enabled="false")
     run_daemon(off).create_token()
@@ -214,7 +203,7 @@ def test_a_flood_of_refusals_is_held_back_and_counted(new_root, run_daemon):
     time.sleep(1.5)  # room again for one record
     daemon.create(forged)
 
-    refused = [r for r in read_trail(root.audit_trail) if r["event"] == "credential.refused"]
+    refused = [r for r in read_trail(root) if r["event"] == "credential.refused"]
     assert refused[0]["subject"] == {"user": "nobody-here", "host_user": False}
     assert len(refused) < 200
     assert refused[-1]["held_back"] > 0

@@ -8,8 +8,6 @@ import resource
 import select
 import signal
 import socket
-import subprocess
-import sys
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
@@ -19,8 +17,8 @@ import pytest
 
 import rawhttp
 from conftest import (DAEMON, PROVIDER_SVC, TOKEN_SVC, VERIFY_SVC, Daemon, Root,
-                      assert_error_kind, message_texts, oauth, post_as, request_body, serve,
-                      user_pass)
+                      as_user, assert_error_kind, message_texts, oauth, post_as, request_body,
+                      serve, user_pass, wait_until)
 
 
 FORGED = "\n2026-01-01T00:00:00.000Z 3 Forged [admin] forged line\r\x1b[2J"
@@ -89,13 +87,9 @@ def test_requests_cost_a_bounded_multiple_of_their_size(daemon, input_text, clie
         bound = 4 * len(body) + VALUES_ALLOWANCE if clients == 1 else 256 << 20
         assert (status_kb(daemon, "VmHWM") - before) * 1024 < bound
         # And the memory comes back once the burst is over.
-        for _ in range(100):
-            if status_kb(daemon, "VmRSS") < before + 8 * 1024:
-                break
-            time.sleep(0.1)
-        else:
-            after = status_kb(daemon, "VmRSS")
-            pytest.fail(f"resident {after} kB ten seconds after, {before} before")
+        wait_until(lambda: status_kb(daemon, "VmRSS") < before + 8 * 1024, lambda: (
+            f"resident {status_kb(daemon, 'VmRSS')} kB ten seconds after, {before} before"),
+            pause=0.1)
     assert daemon.serves()
 
 
@@ -247,41 +241,25 @@ HOLDING = re.compile(r"Holding back log lines of caller uid (\d+|unknown): "
                      r"more than 400 bytes a second")
 
 
-STALLING_CLIENT = """
-import socket, sys
-held = []
-for _ in range(int(sys.argv[2])):
-    held.append(socket.create_connection(("127.0.0.1", int(sys.argv[1]))))
-    held[-1].sendall(sys.argv[3].encode())
-print("held", flush=True)
-sys.stdin.read()
-"""
-
-
 # Each stalled body holds the largest size of the shared body budget; one host user's cannot
 # take it all.
 @pytest.mark.skipif(os.getuid() != 0, reason="a client of another uid needs root")
 def test_one_users_stalled_large_bodies_leave_others_room(new_root, run_daemon):
     daemon = run_daemon(new_root(log_level=6))
-    stalled_head = rawhttp.post_head(19_999_999).decode() + "{"
-    command = ["setpriv", f"--reuid={OTHER_UID}", f"--regid={OTHER_UID}", "--clear-groups",
-               sys.executable, "-c", STALLING_CLIENT, str(daemon.port), "4", stalled_head]
-    with subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                          text=True) as staller:
-        try:
-            assert staller.stdout.readline() == "held\n"
-            # Their bodies are asked for, so their room is reserved or awaited.
-            for _ in range(100):
-                if sum(r.text.startswith("HandleFrame<Recv>") for r in daemon.records()) >= 4:
-                    break
-                time.sleep(0.05)
-            else:
-                pytest.fail("the stalled bodies were never asked for")
-            large = request_body(PROVIDER_SVC, "get", app={"pad": "x" * 100_000})
-            # Within the stalled bodies' 30 s: before, it waited for them to time out.
-            assert daemon.post(large, timeout=20).status_code == 200
-        finally:
-            staller.stdin.close()
+    with as_user(OTHER_UID):
+        stalled = [rawhttp.connect(daemon.port) for _ in range(4)]
+    try:
+        for sock in stalled:
+            sock.sendall(rawhttp.post_head(19_999_999) + b"{")
+        # Their bodies are asked for, so their room is reserved or awaited.
+        wait_until(lambda: sum(r.text.startswith("HandleFrame<Recv>")
+                               for r in daemon.records()) >= 4, "for the stalled bodies")
+        large = request_body(PROVIDER_SVC, "get", app={"pad": "x" * 100_000})
+        # Within the stalled bodies' 30 s: before, it waited for them to time out.
+        assert daemon.post(large, timeout=20).status_code == 200
+    finally:
+        for sock in stalled:
+            sock.close()
 
 
 def test_a_callers_flood_of_log_lines_is_held_back_and_counted(new_root, run_daemon):

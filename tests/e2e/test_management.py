@@ -17,8 +17,7 @@ import pytest
 import requests
 
 from conftest import (ISSUERS_SVC, PROFILES_SVC, TOKEN_SVC, VERIFY_SVC, AdminClient, Daemon,
-                      assert_error_kind, grants, issuer_spec, oauth, output_of)
-from saml_client import make_key
+                      Issuers, assert_error_kind, grants, oauth, output_of, wait_until)
 
 ROOT_PROFILE = "LU###root"
 
@@ -26,27 +25,12 @@ BEGIN, END = "-----BEGIN CERTIFICATE-----", "-----END CERTIFICATE-----"
 
 
 @pytest.fixture(scope="module")
-def pems(tmp_path_factory):
-    path = tmp_path_factory.mktemp("certs")
-    specs = {"rsa": "rsa:2048", "ec": "ec -pkeyopt ec_paramgen_curve:P-256"}
-    return {kind: make_key(path, kind, spec).cert_text() for kind, spec in specs.items()}
+def pems(keys):
+    return {"rsa": keys["rsa"].cert_text(), "ec": keys["p256"].cert_text()}
 
 
 def standardized(chains):
     return [[pem.rstrip("\n") for pem in chain] for chain in chains]
-
-
-class Issuers(AdminClient):
-    """Calls the issuers service as root."""
-
-    def __init__(self, daemon):
-        super().__init__(daemon, ISSUERS_SVC)
-
-    def create(self, alias, issuer, chains=(), op_id=None):
-        return self.call("create", issuer_spec(alias, issuer, chains), op_id)
-
-    def aliases(self):
-        return {s["issuer_alias"]: s["issuer"] for s in self.ok("list")}
 
 
 @pytest.fixture
@@ -57,17 +41,19 @@ def issuers(daemon):
         client.ok("delete", issuer_alias=alias)
 
 
-def refused(answer, kind, *message_names):
-    """Checks the error's kind and its message ids in order; returns its localized texts."""
+def refused(answer, kind, **texts):
+    """Checks the error's kind, its message ids (the names of `texts`) in order and their texts
+    (None: any); returns the localized texts."""
     error = assert_error_kind(answer, kind)
-    assert [m["id"] for m in error["messages"]] == [
-        f"{ISSUERS_SVC}.{n}" for n in message_names], error
+    assert [m["id"] for m in error["messages"]] == [f"{ISSUERS_SVC}.{n}" for n in texts], error
     assert all(m["localized"] == m["default_message"] for m in error["messages"])
-    return [m["localized"] for m in error["messages"]]
+    shown = [m["localized"] for m in error["messages"]]
+    assert all(want in (None, text) for text, want in zip(shown, texts.values())), error
+    return shown
 
 
-def entitlements(daemon, name="root"):
-    return daemon.claims(daemon.create_token(name))["entitlement"]
+A1_EXISTS = "Security token issuer alias already exists a1"
+I2_EXISTS = "Security token issuer already exists i2 saved under alias a2"
 
 
 def test_issuers_are_listed_by_projection_with_chains_standardized_in_order(issuers, pems):
@@ -82,9 +68,8 @@ def test_issuers_are_listed_by_projection_with_chains_standardized_in_order(issu
             assert {k for k, v in s.items() if v is not None} - {"_type", "summary_type"} == fields
     assert {s["issuer_alias"]: [c["cert_chain"] for c in s["signing_cert_chains"]]
             for s in summaries} == {"a1": standardized(chains), "a2": []}
-    texts = refused(issuers.call("list", projection="EVERYTHING"), "invalid_argument",
-                    "unknown_summary_type")
-    assert texts == ["Unknown summary type"]
+    refused(issuers.call("list", projection="EVERYTHING"), "invalid_argument",
+            unknown_summary_type="Unknown summary type")
 
 
 def test_issuer_conflicts_and_bad_certificates_change_nothing_and_the_store_lock(issuers, daemon,
@@ -93,9 +78,7 @@ def test_issuer_conflicts_and_bad_certificates_change_nothing_and_the_store_lock
     issuers.create("a2", "i2")
     since = daemon.log_offset()
     both = issuers.create("a1", "i2", op_id="issuers-log")
-    assert refused(both, "already_exists", "alias_already_exists", "issuer_already_exists") == [
-        "Security token issuer alias already exists a1",
-        "Security token issuer already exists i2 saved under alias a2"]
+    refused(both, "already_exists", alias_already_exists=A1_EXISTS, issuer_already_exists=I2_EXISTS)
     data = assert_error_kind(both, "already_exists")["data"]
     assert (data["_type"], data["issuer"], data["issuer_alias"]) == (
         ISSUERS_SVC + ".issuer_already_exists_info", "i2", "a2")
@@ -103,24 +86,21 @@ def test_issuer_conflicts_and_bad_certificates_change_nothing_and_the_store_lock
     lines = [(r.level, r.text) for r in daemon.records(since)
              if r.op_id == "issuers-log" and r.logger == "SecurityTokenIssuers"]
     assert lines == [(5, "Saving certificates for issuer i2 under issuer alias a1"),
-                     (5, "Empty certificate chains list!"),
-                     (3, "Security token issuer alias already exists a1"),
-                     (3, "Security token issuer already exists i2 saved under alias a2")]
+                     (5, "Empty certificate chains list!"), (3, A1_EXISTS), (3, I2_EXISTS)]
     alias_only = issuers.create("a1", "new")
-    refused(alias_only, "already_exists", "alias_already_exists")
+    refused(alias_only, "already_exists", alias_already_exists=A1_EXISTS)
     assert assert_error_kind(alias_only, "already_exists")["data"] is None
     # The store holds no object without an instance id: an empty alias could not come back.
-    (text,) = refused(issuers.create("", "e"), "error", "storage_update_failed")
+    (text,) = refused(issuers.create("", "e"), "error", storage_update_failed=None)
     assert text.startswith("ConfigStore update for issuer alias  failed\nReason: ")
 
-    (text,) = refused(issuers.create("b", "j", [[pems["ec"], "x" + pems["ec"]]]),
-                      "invalid_argument", "standardizing_certificate_failed")
-    assert text == ("Standardizing certificate [certificate chain #0][certificate #1] failed:\n"
-                    "x" + pems["ec"] + "\n")
+    refused(issuers.create("b", "j", [[pems["ec"], "x" + pems["ec"]]]), "invalid_argument",
+            standardizing_certificate_failed="Standardizing certificate [certificate chain #0]"
+            "[certificate #1] failed:\nx" + pems["ec"] + "\n")
     # Far larger than any certificate: answered, and the text is cut short in the message.
     huge = BEGIN + "\n" + "A" * 2_000_000 + "\n" + END
     (text,) = refused(issuers.create("b", "j", [[pems["rsa"]], [huge]]), "invalid_argument",
-                      "parsing_certificate_failed")
+                      parsing_certificate_failed=None)
     assert text.startswith("Parsing certificate [certificate chain #1][certificate #0] failed:\n"
                            f"{BEGIN}\nAAAA")
     assert "…(cut, " in text and len(text) < 20_000 and "\nReason: " in text
@@ -132,13 +112,11 @@ def test_issuer_conflicts_and_bad_certificates_change_nothing_and_the_store_lock
     assert issuers.ok("set", issuer_alias="a", spec={"signing_cert_chains": []}) is None
     info = issuers.ok("get", issuer_alias="a")
     assert (info["issuer"], info["signing_cert_chains"]) == ("i", [])
-    conflict = issuers.call("set", issuer_alias="a", spec={"issuer": "i2"})
-    assert refused(conflict, "already_exists", "issuer_already_exists") == [
-        "Security token issuer already exists i2 saved under alias a2"]
+    refused(issuers.call("set", issuer_alias="a", spec={"issuer": "i2"}), "already_exists",
+            issuer_already_exists=I2_EXISTS)
     for operation, extra in (("get", {}), ("set", {"spec": {"issuer": "z"}}), ("delete", {})):
-        texts = refused(issuers.call(operation, issuer_alias="nope", **extra), "not_found",
-                        "not_found")
-        assert texts == ["Security token issuer alias not found nope"]
+        refused(issuers.call(operation, issuer_alias="nope", **extra), "not_found",
+                not_found="Security token issuer alias not found nope")
 
     holder = sqlite3.connect(daemon.root.store_dir / "global.db", isolation_level=None)
     holder.execute("BEGIN IMMEDIATE")
@@ -147,7 +125,7 @@ def test_issuer_conflicts_and_bad_certificates_change_nothing_and_the_store_lock
     finally:
         holder.execute("ROLLBACK")
         holder.close()
-    (text,) = refused(answer, "error", "storage_update_failed")
+    (text,) = refused(answer, "error", storage_update_failed=None)
     assert text.startswith("ConfigStore update for issuer alias a failed\nReason: ")
     assert "locked" in text and issuers.aliases() == {"a": "i", "a1": "i1", "a2": "i2"}
     assert issuers.ok("delete", issuer_alias="a") is None
@@ -158,7 +136,7 @@ def test_profiles_shape_the_tokens_of_their_subjects_and_only_administrators_man
     admin = AdminClient(daemon)
     spec = {"local_user": "alice", "grants": grants("OPERATOR")}
     assert admin.ok("create", {"spec": spec}) == "LU###alice"
-    assert entitlements(daemon, "alice") == ["OPERATOR"]
+    assert daemon.entitlements("alice") == ["OPERATOR"]
     # A grant the daemon cannot enforce is the caller's mistake, named by its member.
     unknown = {"resource_type": "DATASTORE", "entitlement": "OPERATOR"}
     for operation, input, member in (
@@ -168,13 +146,13 @@ def test_profiles_shape_the_tokens_of_their_subjects_and_only_administrators_man
              "input.spec.grants[0].resource_type")):
         error = assert_error_kind(admin.call(operation, input), "invalid_argument")
         assert [m["params"]["path"] for m in error["messages"]] == [member], error
-    assert entitlements(daemon, "alice") == ["OPERATOR"]
+    assert daemon.entitlements("alice") == ["OPERATOR"]
     assert "LU###bob" not in [s["profile"] for s in admin.ok("list", {"projection": "NAME"})]
     change = {"profile": "LU###alice", "spec": {"grants": grants("READ_ONLY")}}
     assert admin.ok("set", change) is None
-    assert entitlements(daemon, "alice") == ["READ_ONLY"]
+    assert daemon.entitlements("alice") == ["READ_ONLY"]
     assert admin.ok("delete", {"profile": "LU###alice"}) is None
-    assert entitlements(daemon, "alice") == []
+    assert daemon.entitlements("alice") == []
 
     alice = oauth(daemon.create_token("alice"))
     since = daemon.log_offset()
@@ -228,10 +206,7 @@ def test_kills_keep_every_answered_write_and_a_restart_the_rest(new_root, run_da
 
     writer = threading.Thread(target=write)
     writer.start()
-    for _ in range(200):
-        if len(answered) >= 30 or not writer.is_alive():
-            break
-        time.sleep(0.05)
+    wait_until(lambda: len(answered) >= 30 or not writer.is_alive(), "for 30 writes", 200)
     daemon.kill()
     writer.join(30)
     assert len(answered) >= 30, answered
@@ -253,7 +228,7 @@ def test_kills_keep_every_answered_write_and_a_restart_the_rest(new_root, run_da
     assert stored[odd] in [sorted(a) for a in attempted[changes - 1:]]
     assert admin.ok("get", {"profile": odd})["subject"] == {
         "_type": f"{PROFILES_SVC}.subject", **ODD_SUBJECT}
-    assert entitlements(daemon) == []
+    assert daemon.entitlements() == []
     assert daemon.stop() == 0
     # With the switch off there is no management interface and no filter: a daemon token is an
     # ordinary credential, and carries no entitlement.
@@ -300,17 +275,17 @@ def test_a_full_disk_refuses_changes_whole_and_a_retry_once_there_is_room_is_dur
     for _ in range(2):  # a retry on a disk still full is refused just the same
         assert_error_kind(admin.call("set", change), "internal_server_error")
         assert_error_kind(admin.call("delete", {"profile": ROOT_PROFILE}), "internal_server_error")
-        assert entitlements(daemon) == ["ADMINISTRATOR"]
+        assert daemon.entitlements() == ["ADMINISTRATOR"]
     assert daemon.stop() == 0
     daemon = run_daemon(root)
-    assert entitlements(daemon) == ["ADMINISTRATOR"]
+    assert daemon.entitlements() == ["ADMINISTRATOR"]
 
     filler.unlink()
     admin = AdminClient(daemon)
     assert admin.ok("set", change) is None
     assert admin.ok("delete", {"profile": ROOT_PROFILE}) is None
     assert daemon.stop() == 0
-    assert entitlements(run_daemon(root)) == []
+    assert run_daemon(root).entitlements() == []
 
 
 @pytest.mark.parametrize("move", ["removed", "replaced"])
@@ -349,7 +324,7 @@ def test_a_store_file_moved_under_the_daemon_takes_no_writes(new_root, run_daemo
             "refusing to write")
     record = daemon.wait_for_record(lambda r: r.text == line, line, since)
     assert (record.level, record.logger) == (2, "ConfigStore")
-    assert entitlements(daemon, "alice") == ["OPERATOR"]
+    assert daemon.entitlements("alice") == ["OPERATOR"]
 
     assert daemon.stop() == 0
     if move == "replaced":  # the copy is the store now, without the refused changes

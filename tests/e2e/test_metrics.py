@@ -5,14 +5,14 @@ listens without the setting, and status answers 0, or 3 once the daemon is stopp
 import json
 import re
 import socket
-import time
 from collections import Counter
 
 import pytest
 import requests
 
 from conftest import (EXIT_FAILURE, ISSUERS_SVC, PROVIDER_SVC, TOKEN_SVC, VERSION, VERIFY_SVC,
-                      Daemon, Root, accepts, free_port, oauth, run_ctl, serve, user_pass)
+                      Root, accepts, free_port, oauth, run_ctl, serve, user_pass,
+                      wait_until)
 
 SAMPLE = re.compile(r'([a-zA-Z_:][a-zA-Z0-9_:]*)(?:\{((?:[a-zA-Z_]\w*="[^"\\]*",?)*)\})? (\S+)')
 LABEL = re.compile(r'([a-zA-Z_]\w*)="([^"\\]*)"')
@@ -49,26 +49,21 @@ def parse(text: str) -> dict:
 
 def scrape(port: int) -> dict:
     """The metrics endpoint opens just after the API's: waits up to 10 s for it."""
-    for _ in range(200):
-        if accepts(port):
-            break
-        time.sleep(0.05)
+    wait_until(lambda: accepts(port), f"for port {port}", 200)
     response = requests.get(f"http://127.0.0.1:{port}/metrics", timeout=10)
     assert response.status_code == 200
     assert response.headers["Content-Type"].startswith("text/plain; version=0.0.4")
     return parse(response.text)
 
 
-def calls(samples: dict) -> Counter:
-    return Counter({(dict(labels)["service"], dict(labels)["operation"], dict(labels)["outcome"]):
-                    value for (name, labels), value in samples.items()
-                    if name == "noxtokend_calls_total"})
+def family(samples: dict, name: str, *labels: str) -> Counter:
+    """The samples of `name` keyed by the values of `labels`."""
+    return Counter({tuple(dict(key)[label] for label in labels): value
+                    for (sample, key), value in samples.items() if sample == name})
 
 
-def authentications(samples: dict) -> Counter:
-    return Counter({dict(labels)["scheme"] + ":" + dict(labels)["outcome"]: value
-                    for (name, labels), value in samples.items()
-                    if name == "noxtokend_authentications_total"})
+CALLS = ("noxtokend_calls_total", "service", "operation", "outcome")
+AUTHENTICATIONS = ("noxtokend_authentications_total", "scheme", "outcome")
 
 
 @pytest.fixture(scope="module")
@@ -92,7 +87,7 @@ def test_counters_move_with_their_labels(metered):
     metered.invoke(PROVIDER_SVC, "get")
     after = scrape(port)
 
-    assert calls(after) - calls(before) == Counter({
+    assert family(after, *CALLS) - family(before, *CALLS) == Counter({
         (TOKEN_SVC, "create", "success"): 1,
         (TOKEN_SVC, "create", "unauthenticated"): 1,
         (VERIFY_SVC, "verify", "success"): 1,
@@ -100,8 +95,8 @@ def test_counters_move_with_their_labels(metered):
         ("other", "other", "operation_not_found"): 1,
         (PROVIDER_SVC, "get", "success"): 1,
     })
-    assert authentications(after) - authentications(before) == Counter(
-        {"user_pass:accepted": 1, "user_pass:refused": 1, "own_token:accepted": 2})
+    assert family(after, *AUTHENTICATIONS) - family(before, *AUTHENTICATIONS) == Counter({
+        ("user_pass", "accepted"): 1, ("user_pass", "refused"): 1, ("own_token", "accepted"): 2})
     issued = ("noxtokend_token_issuance_seconds_count", ())
     assert after[issued] - before[issued] == 1
     assert after[("noxtokend_build_info", (("version", VERSION),))] == 1
@@ -138,7 +133,7 @@ def test_status_exits_3_once_stopped_and_nothing_listens_without_the_setting(met
     status = json.loads(shown.stdout)
     assert status["version"] == VERSION
     # The status's own probe is the one call between the two scrapes.
-    assert status["metrics"]["calls"] == sum(calls(before).values()) + 1
+    assert status["metrics"]["calls"] == sum(family(before, *CALLS).values()) + 1
     issued = before[("noxtokend_token_issuance_seconds_count", ())]
     assert status["metrics"]["tokens_issued"] == issued
 
@@ -158,13 +153,10 @@ def test_status_exits_3_once_stopped_and_nothing_listens_without_the_setting(met
 @pytest.mark.parametrize("port", ["0", "65536", "same", "busy"])
 def test_a_metrics_port_that_cannot_be_is_refused(new_root, port):
     root = new_root()
-    busy = socket.socket()
-    busy.bind(("127.0.0.1", 0))
-    busy.listen()
+    busy = socket.create_server(("127.0.0.1", 0))
     port = {"same": root.port, "busy": busy.getsockname()[1]}.get(port, port)
     root.add_config(f"<metrics><portNum>{port}</portNum></metrics>")
-    daemon = Daemon(root)
-    assert daemon.proc.wait(15) == EXIT_FAILURE
+    done = root.run()
     busy.close()
-    last = daemon.log_text().splitlines()[-1]
-    assert last.startswith("Error: metrics/portNum"), daemon.log_text()
+    assert done.returncode == EXIT_FAILURE, done
+    assert done.stderr.splitlines()[-1].startswith("Error: metrics/portNum"), done.stderr

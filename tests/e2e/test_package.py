@@ -12,7 +12,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import BIN_DIR, REPO, USERS, VERSION, Daemon, Root
+from conftest import BIN_DIR, REPO, USERS, VERSION, Root
 
 
 @pytest.fixture(scope="module")
@@ -35,7 +35,7 @@ def deb() -> Path:
     return deb
 
 
-def test_package_holds_the_daemon_and_client_that_serve_under_a_root(deb, tmp_path):
+def test_package_holds_the_daemon_and_client_that_serve_under_a_root(deb, tmp_path, run_daemon):
     unpacked = tmp_path / "package"
     subprocess.run(["dpkg-deb", "-x", deb, unpacked], check=True, timeout=120)
     control = subprocess.run(["dpkg-deb", "-f", deb, "Package", "Version", "Recommends"],
@@ -84,21 +84,15 @@ def test_package_holds_the_daemon_and_client_that_serve_under_a_root(deb, tmp_pa
     schema = root.path / "usr/lib/tessel/configstore/schema"
     shutil.rmtree(schema)
     shutil.copytree(unpacked / "usr/lib/tessel/configstore/schema", schema)
-    daemon = Daemon(root, binary=unpacked / "usr/sbin/noxtokend")
-    try:
-        daemon.wait_ready()
-        env = {"PATH": "/usr/bin:/bin", "HOME": str(tmp_path), "XDG_RUNTIME_DIR": str(tmp_path)}
+    run_daemon(root, binary=unpacked / "usr/sbin/noxtokend")  # stopped with status 0 at the end
+    env = {"PATH": "/usr/bin:/bin", "HOME": str(tmp_path), "XDG_RUNTIME_DIR": str(tmp_path)}
 
-        def ctl(*args, stdin=""):
-            return subprocess.run(
-                [unpacked / "usr/bin/noxtokenctl", "--port", str(root.port), *args], input=stdin,
-                env=env, capture_output=True, text=True, timeout=60)
+    def ctl(*args, stdin=""):
+        return subprocess.run([unpacked / "usr/bin/noxtokenctl", "--port", str(root.port), *args],
+                              input=stdin, env=env, capture_output=True, text=True, timeout=60)
 
-        created = ctl("token", "create", "--user", "alice", "--password-stdin",
-                      stdin=USERS["alice"] + "\n")
-        assert created.returncode == 0, created.stderr
-        verified = ctl("token", "verify", created.stdout.strip())
-        assert (verified.returncode, verified.stdout.strip()) == (0, "alice"), verified.stderr
-        assert daemon.stop() == 0
-    finally:
-        daemon.kill()
+    created = ctl("token", "create", "--user", "alice", "--password-stdin",
+                  stdin=USERS["alice"] + "\n")
+    assert created.returncode == 0, created.stderr
+    verified = ctl("token", "verify", created.stdout.strip())
+    assert (verified.returncode, verified.stdout.strip()) == (0, "alice"), verified.stderr

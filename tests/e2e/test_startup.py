@@ -11,7 +11,7 @@ import tempfile
 
 import pytest
 
-from conftest import (DAEMON, EXIT_FAILURE, PROVIDER_SVC, SERVICE_SVC, VERSION, Daemon,
+from conftest import (EXIT_FAILURE, PROVIDER_SVC, SERVICE_SVC, VERSION, Daemon,
                       assert_error_kind, free_port, output_of)
 
 
@@ -35,16 +35,13 @@ def test_start_refusals_help_and_version(new_root, switch, config, status, answe
     if config and config.startswith("<"):
         given.write_text(config)
 
-    daemon = Daemon(root, [] if config is None else [config if "--" in config else given])
+    done = root.run(*[] if config is None else [config if "--" in config else given])
 
-    assert daemon.proc.wait(15) == status
-    shown = daemon.stdout_path.read_text()
-    assert shown.startswith(answer) and (status == 0 or shown == ""), shown
-    err = daemon.log_path.read_bytes()
-    if error is None:
-        assert err == b"", err
-    else:
-        assert re.fullmatch(rb"Error: .+\n", err, re.S) and error.encode() in err, err
+    assert done.returncode == status
+    assert done.stdout.startswith(answer) and (status == 0 or done.stdout == ""), done.stdout
+    err = done.stderr
+    assert (err == "") if error is None else (
+        re.fullmatch(r"Error: .+\n", err, re.S) and error in err), err
 
 
 def test_configuration_argument_default_port_and_loopback_only(new_root, run_daemon):
@@ -83,7 +80,7 @@ def test_log_level_selects_the_lines(new_root, run_daemon, level):
     output_of(daemon.invoke(SERVICE_SVC, "get", {"id": PROVIDER_SVC}, app={"opId": "ok-call"}))
     failed = daemon.invoke(SERVICE_SVC, "nothing", app={"opId": "failed-call"})
     assert_error_kind(failed, "operation_not_found")
-    fail = daemon.wait_for_line("failed-call", "MethodResult [FAIL]", whole=False)
+    fail = daemon.wait_for_line("failed-call", "MethodResult [FAIL]", how=str.startswith)
     assert fail.level == 3 and "operation_not_found" in fail.text.lower()
     assert fail.text.startswith(f"MethodResult [FAIL] (MethodId:{SERVICE_SVC}.nothing),")
     daemon.proc.send_signal(signal.SIGHUP)
@@ -162,13 +159,12 @@ def test_a_store_that_cannot_be_used_stops_start_up_with_an_error(new_root, run_
             pytest.skip("needs setpriv to run as root without CAP_DAC_OVERRIDE")
         prefix = ["setpriv", "--bounding-set=-dac_override,-dac_read_search", "--"]
 
-    env = dict(os.environ, TESSEL_ROOT=str(root.path))
-    done = subprocess.run(prefix + [str(DAEMON)], env=env, capture_output=True, timeout=20)
+    done = root.run(prefix=prefix)
 
-    assert (done.returncode, done.stdout) == (EXIT_FAILURE, b"")
+    assert (done.returncode, done.stdout) == (EXIT_FAILURE, "")
     last = done.stderr.splitlines()[-1]
     named = {"read-only": database, "schema-missing": schema}.get(damage)
-    assert last.startswith(b"Error: ") and (named is None or bytes(named) in last), last
+    assert last.startswith("Error: ") and (named is None or str(named) in last), last
 
 
 def test_one_process_at_a_time_works_on_a_root(new_root, run_daemon):
@@ -178,12 +174,11 @@ def test_one_process_at_a_time_works_on_a_root(new_root, run_daemon):
     daemon = run_daemon(root)
     other = root.path / "other-port.xml"
     other.write_text(root.config.read_text().replace(f">{root.port}<", f">{free_port()}<"))
-    env = dict(os.environ, TESSEL_ROOT=str(root.path))
     in_use = f"{root.store_dir} is in use by another process (pid {daemon.proc.pid})"
-    for args in ([other], ["--restore-default-profiles", other]):
-        done = subprocess.run([str(DAEMON), *map(str, args)], env=env, capture_output=True,
-                              text=True, timeout=20)
+    # The restore command refuses before the store's lock while the configured port listens.
+    for done, text in [(root.run(other), in_use), (root.restore(other), in_use),
+                       (root.restore(), "stop the daemon first")]:
         assert (done.returncode, done.stdout) == (EXIT_FAILURE, ""), done
-        assert done.stderr.splitlines()[-1].startswith("Error: ") and in_use in done.stderr
+        assert done.stderr.splitlines()[-1].startswith("Error: ") and text in done.stderr
     assert daemon.serves() and daemon.stop() == 0
     assert run_daemon(root).stop() == 0  # the lock goes with its process

@@ -3,7 +3,6 @@ password guessing: failures count per (target user, calling host user), and a ca
 failed too often for a user is refused at once for a while. The calling host user is the owner
 of the client's socket, so the guesser runs as another uid (setpriv; the suite runs as root)."""
 
-import json
 import os
 import time
 from concurrent.futures import ThreadPoolExecutor
@@ -11,7 +10,7 @@ from concurrent.futures import ThreadPoolExecutor
 import jwt
 import pytest
 
-from conftest import (NOX, TOKEN_SVC, USER_PASS, USERS, VERIFY_SVC, assert_error_kind,
+from conftest import (NOX, TOKEN_SVC, USER_PASS, VERIFY_SVC, assert_error_kind,
                       b64url_json, message_ids, message_texts, oauth, output_of, post_as,
                       request_body, user_pass)
 
@@ -28,7 +27,7 @@ def test_created_token_has_exactly_the_claims_and_is_not_logged(daemon, name, en
     assert set(claims) == {"username", "exp", "entitlement"}
     assert (claims["username"], claims["entitlement"]) == (name, entitlement)
     assert isinstance(claims["exp"], int) and before + 300 <= claims["exp"] <= after + 300
-    result = daemon.wait_for_line(name, "MethodResult: ", since, whole=False)
+    result = daemon.wait_for_line(name, "MethodResult: ", since, how=str.startswith)
     assert f"(secret, {len(token)} bytes)" in result.text
 
 
@@ -48,7 +47,8 @@ def test_refused_credentials_get_no_token(daemon, security, line):
     assert assert_error_kind(response.json(), "unauthenticated")["messages"] == []
     assert "token" not in response.text and "not-the-password" not in response.text
     # Logged with the call's op id, also after PAM's failure delay.
-    assert daemon.wait_for_line("refused", "MethodResult [FAIL]", since, whole=False).level == 3
+    failed = daemon.wait_for_line("refused", "MethodResult [FAIL]", since, str.startswith)
+    assert failed.level == 3
     assert not any(r.op_id == "" and "MethodResult" in r.text for r in daemon.records(since))
     if line:
         assert daemon.wait_for_line("refused", line, since).level == 110
@@ -159,8 +159,7 @@ def test_a_guesser_is_throttled_per_target_user_and_caller(daemon):
         assert output_of(answer)["token"]
 
     # Each refusal is recorded with the name its checks found a host user, the throttled too.
-    trail = daemon.root.audit_trail.read_text().splitlines()
-    guessed = [r for r in map(json.loads, trail)
+    guessed = [r for r in daemon.root.trail()
                if r["event"] == "credential.refused" and r.get("caller_uid") == GUESSER_UID]
     assert [r["subject"] for r in guessed] == [{"user": "root", "host_user": True}] * 7, guessed
 
