@@ -141,28 +141,26 @@ class ExternalJwtHandlerTest : public ::testing::Test {
 
   // The answer's text and every line logged for one presentation.
   std::pair<std::string, std::vector<std::string>> Present(const std::string& token) {
-    const size_t before = LineCount();
+    const size_t before = Lines().size();
     auto answer = Authenticate(token);
-    const std::string said =
-        answer ? Orbi::Json::ToText(*answer, Orbi::Json::Encoding::kClean) : "pass";
-    std::lock_guard lock(mutex_);
-    return {said, std::vector<std::string>(lines_.begin() + before, lines_.end())};
+    auto lines = Lines();
+    lines.erase(lines.begin(), lines.begin() + before);
+    return {answer ? Orbi::Json::ToText(*answer, Orbi::Json::Encoding::kClean) : "pass", lines};
   }
-  size_t LineCount() {
+  std::vector<std::string> Lines() {
     std::lock_guard lock(mutex_);
-    return lines_.size();
+    return lines_;
   }
 
   bool Logged(const std::string& line) {
-    std::lock_guard lock(mutex_);
-    return std::find(lines_.begin(), lines_.end(), line) != lines_.end();
+    const auto lines = Lines();
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
   }
 
   // A line that holds the token's signature part, or one of its first 16 characters.
   std::string LineWithSignatureOf(const std::string& token) {
     const std::string signature = token.substr(token.rfind('.') + 1).substr(0, 16);
-    std::lock_guard lock(mutex_);
-    for (const auto& line : lines_) {
+    for (const auto& line : Lines()) {
       if (signature.size() == 16 && line.find(signature) != std::string::npos) return line;
     }
     return "";
