@@ -12,6 +12,10 @@ namespace {
 using namespace Com::Tessel::Nox::Authentication::ClientProfilesSvc;
 using NoxConfigStore::CompactInstanceId;
 
+std::shared_ptr<Info> ProfileOf(const Subject& subject) {
+  return std::make_shared<Info>(Info{std::make_shared<const Subject>(subject), {}});
+}
+
 // The index orders and finds profiles by the names their subjects make, without building them:
 // it must agree with the built names wherever escapes change the order ("!" sorts before "#",
 // "$" after it, "\" after both letters' capitals).
@@ -34,23 +38,17 @@ TEST(ClientProfileIndexTest, OrderAndLookupsFollowTheBuiltNames) {
   ClientProfileIndex index;
   std::vector<std::string> names;
   for (const Subject& subject : subjects) {
-    auto profile = std::make_shared<Info>(Info{std::make_shared<const Subject>(subject), {}});
-    ASSERT_TRUE(index.Insert(profile, CompactInstanceId(MakeProfileName(subject))));
+    ASSERT_TRUE(index.Insert(ProfileOf(subject), CompactInstanceId(MakeProfileName(subject))));
     names.push_back(MakeProfileName(subject));
   }
-  EXPECT_FALSE(
-      index.Insert(std::make_shared<Info>(Info{std::make_shared<const Subject>(subjects[8]), {}}),
-                   CompactInstanceId("twin")));
+  EXPECT_FALSE(index.Insert(ProfileOf(subjects[8]), CompactInstanceId("twin")));
 
   // Loaded in another order and ordered once, the same as inserted one at a time.
   ClientProfileIndex loaded;
   for (auto it = std::rbegin(subjects); it != std::rend(subjects); ++it) {
-    ASSERT_TRUE(loaded.Add(std::make_shared<Info>(Info{std::make_shared<const Subject>(*it), {}}),
-                           CompactInstanceId(MakeProfileName(*it))));
+    ASSERT_TRUE(loaded.Add(ProfileOf(*it), CompactInstanceId(MakeProfileName(*it))));
   }
-  EXPECT_FALSE(
-      loaded.Add(std::make_shared<Info>(Info{std::make_shared<const Subject>(subjects[0]), {}}),
-                 CompactInstanceId("twin")));
+  EXPECT_FALSE(loaded.Add(ProfileOf(subjects[0]), CompactInstanceId("twin")));
   loaded.Order();
   std::sort(names.begin(), names.end());
   for (const ClientProfileIndex* built : {&index, &loaded}) {
