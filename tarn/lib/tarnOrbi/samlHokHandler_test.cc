@@ -104,13 +104,11 @@ TEST_F(SamlHokHandlerTest, VerifiedTokenNamesDomainAndUserOrIsEnrichedOrRefused)
   EXPECT_EQ(Authenticate(DefaultSigned(), enrich), R"({"username":"ada","issuerAlias":"corp"})");
   EXPECT_EQ(Authenticate(DefaultSigned(), [](auto, auto) { return false; }), "unauthenticated");
   // Without the proof's algorithm, or under another scheme, the next handler decides.
-  EXPECT_EQ(Authenticate(DefaultSigned(), nullptr, nullptr,
-                         {{"schemeId", Orbi::Security::kSamlHokScheme}}),
-            "pass");
-  EXPECT_EQ(Authenticate(
-                DefaultSigned(), nullptr, nullptr,
-                {{"schemeId", Orbi::Security::kOAuthScheme}, {"samlHokTokenAlgorithm", "ES256"}}),
-            "pass");
+  for (const Orbi::Core::StringMap& security :
+       {Orbi::Core::StringMap{{"schemeId", Orbi::Security::kSamlHokScheme}},
+        {{"schemeId", Orbi::Security::kOAuthScheme}, {"samlHokTokenAlgorithm", "ES256"}}}) {
+    EXPECT_EQ(Authenticate(DefaultSigned(), nullptr, nullptr, security), "pass");
+  }
 }
 
 TEST_F(SamlHokHandlerTest, RefusalsAreSilentAndReleaseTheRegistry) {
