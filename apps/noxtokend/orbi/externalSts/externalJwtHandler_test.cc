@@ -101,13 +101,6 @@ class ExternalJwtHandlerTest : public ::testing::Test {
     ASSERT_TRUE(container_->CreateIssuer(
         alias, issuer, {std::make_shared<Issuers::X509CertChain>(Issuers::X509CertChain{chain})}));
   }
-  void Rechain(const std::vector<std::string>& chain) {
-    Basalt::System::ScopedWriteLock lock(*container_);
-    ASSERT_TRUE(container_->UpdateIssuer(
-        "idp-0", std::nullopt,
-        Issuers::ChainList{
-            std::make_shared<Issuers::X509CertChain>(Issuers::X509CertChain{chain})}));
-  }
 
   Orbi::Data::ValuePtr Authenticate(
       const std::string& token, const std::string& scheme = "com.tessel.orbi.std.security.oauth") {
@@ -204,7 +197,13 @@ TEST_F(ExternalJwtHandlerTest, ARememberedTokenIsJudgedAsIfNew) {
     const char* answered;  // a text of the second answer
   };
   const auto rechain = [this](std::vector<std::string> chain) {
-    return [this, chain] { Rechain(chain); };
+    return [this, chain] {
+      Basalt::System::ScopedWriteLock lock(*container_);
+      ASSERT_TRUE(container_->UpdateIssuer(
+          "idp-0", std::nullopt,
+          Issuers::ChainList{
+              std::make_shared<Issuers::X509CertChain>(Issuers::X509CertChain{chain})}));
+    };
   };
   const auto remove = [this] {
     Basalt::System::ScopedWriteLock lock(*container_);
