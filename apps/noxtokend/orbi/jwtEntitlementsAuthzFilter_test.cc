@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "platform/authn/authnData.h"
 #include "platform/bindings/clientProfilesSvc.h"
 #include "platform/bindings/securityTokenIssuersSvc.h"
@@ -148,36 +150,28 @@ class AuthzFilterMatrix : public ::testing::TestWithParam<Caller> {
 
 TEST_P(AuthzFilterMatrix, AdmitsOrRefusesEachInterface) {
   const Caller& caller = GetParam();
-  for (const char* management :
-       {Auth::ClientProfilesSvc::kServiceId, Auth::Trust::SecurityTokenIssuersSvc::kServiceId}) {
-    SCOPED_TRACE(management);
-    bool admitted = caller.managementRefusal.empty();
-    EXPECT_EQ(Call(management, "delete"), admitted ? "passed" : "unauthorized");
-    EXPECT_EQ(Refusals(),
-              admitted ? std::vector<std::string>{} : std::vector{caller.managementRefusal});
+  const std::string tokens =
+      caller.mayCreateTokens
+          ? ""
+          : "3 Denying jwt authentication for interface com.tessel.nox.authentication.token";
+  // Each call with the one line of its refusal, empty when admitted. Open operations include one
+  // not served at all, which the local provider answers; one served without an admission is
+  // refused to everyone.
+  const std::tuple<std::string, std::string, std::string> calls[] = {
+      {Auth::ClientProfilesSvc::kServiceId, "delete", caller.managementRefusal},
+      {Auth::Trust::SecurityTokenIssuersSvc::kServiceId, "delete", caller.managementRefusal},
+      {Auth::TokenSvc::kServiceId, "create", tokens},
+      {Auth::VerificationSvc::kServiceId, "verify", ""},
+      {"com.tessel.orbi.std.introspection.service", "list", ""},
+      {kUndeclared.id, "absent", ""},
+      {kUndeclared.id, "op",
+       "3 Operation t.undeclared.op declares no admission, turning down request"},
+  };
+  for (const auto& [interfaceId, operation, refusal] : calls) {
+    SCOPED_TRACE(interfaceId + "." + operation);
+    EXPECT_EQ(Call(interfaceId, operation), refusal.empty() ? "passed" : "unauthorized");
+    EXPECT_EQ(Refusals(), refusal.empty() ? std::vector<std::string>{} : std::vector{refusal});
   }
-
-  EXPECT_EQ(Call(Auth::TokenSvc::kServiceId, "create"),
-            caller.mayCreateTokens ? "passed" : "unauthorized");
-  EXPECT_EQ(Refusals(),
-            caller.mayCreateTokens
-                ? std::vector<std::string>{}
-                : std::vector<std::string>{"3 Denying jwt authentication for "
-                                           "interface com.tessel.nox.authentication.token"});
-
-  // Open operations, and one not served at all, which the local provider answers.
-  for (const auto& [open, operation] : std::vector<std::pair<std::string, std::string>>{
-           {Auth::VerificationSvc::kServiceId, "verify"},
-           {"com.tessel.orbi.std.introspection.service", "list"},
-           {kUndeclared.id, "absent"}}) {
-    EXPECT_EQ(Call(open, operation), "passed");
-    EXPECT_TRUE(Refusals().empty());
-  }
-  // Served without an admission: refused to everyone.
-  EXPECT_EQ(Call(kUndeclared.id, "op"), "unauthorized");
-  EXPECT_EQ(Refusals(),
-            std::vector<std::string>{
-                "3 Operation t.undeclared.op declares no admission, turning down request"});
   EXPECT_EQ(enqueued_, (caller.managementRefusal.empty() ? 0 : 2) + !caller.mayCreateTokens + 1);
 }
 
