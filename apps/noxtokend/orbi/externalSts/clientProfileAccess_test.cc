@@ -3,9 +3,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 
+#include "apps/noxtokend/orbi/externalSts/clientProfileIndex.h"
 #include "apps/noxtokend/orbi/externalSts/clientProfileName.h"
 #include "apps/noxtokend/orbi/externalSts/grantDeduplication.h"
 #include "platform/basalt/testing/messageOf.h"
@@ -17,6 +19,7 @@ namespace {
 
 using namespace ClientProfilesSvc;
 using Basalt::Service::Logger;
+using NoxConfigStore::CompactInstanceId;
 using NoxConfigStore::ConfigStore;
 using NoxConfigStore::ConfigStoreObject;
 using NoxConfigStore::SubObjectId;
@@ -30,6 +33,10 @@ std::shared_ptr<AccessGrant> Grant(const char* entitlement, const char* resource
   grant->resourceType = ResourceType::FromString(resource);
   if (entitlement) grant->entitlement = Entitlement::FromString(entitlement);
   return grant;
+}
+
+std::shared_ptr<Info> ProfileOf(const Subject& subject, GrantList grants = {}) {
+  return std::make_shared<Info>(Info{std::make_shared<const Subject>(subject), std::move(grants)});
 }
 
 Subject LocalUser(const std::string& name) {
@@ -104,11 +111,9 @@ class ClientProfileAccessTest : public ::testing::Test {
     Store()->WriteInstance(object);
   }
 
-  static Code Insert(ClientProfileAccess& access, Subject subject, GrantList grants) {
+  static Code Insert(ClientProfileAccess& access, const Subject& subject, GrantList grants) {
     Basalt::System::ScopedWriteLock lock(access);
-    const auto name = MakeProfileName(subject);
-    auto info = std::make_shared<Info>(Info{std::make_shared<Subject>(std::move(subject)), grants});
-    return access.Insert(name, info).code();
+    return access.Insert(MakeProfileName(subject), ProfileOf(subject, std::move(grants))).code();
   }
 
   static Code Update(ClientProfileAccess& access, const char* name, GrantList grants) {
@@ -360,6 +365,71 @@ TEST(GrantDeduplicationTest, KeepsFirstOfEachPairAndEveryGrantWithoutEntitlement
   EXPECT_EQ(Entitlements(info), (Names{"HOST/ADMINISTRATOR", "HOST/-", "HOST/OPERATOR", "HOST/-",
                                        "OTHER/OPERATOR", "HOST/custom", "HOST/custom2"}));
   EXPECT_EQ(info->grants[0], first);
+}
+
+// The index orders and finds profiles by the names their subjects make, without building them:
+// it must agree with the built names wherever escapes change the order ("!" sorts before "#",
+// "$" after it, "\" after both letters' capitals).
+TEST(ClientProfileIndexTest, OrderAndLookupsFollowTheBuiltNames) {
+  const Subject subjects[] = {
+      {SubjectType::LOCAL_USER, "alice", {}, {}},
+      {SubjectType::LOCAL_USER, "alice!", {}, {}},
+      {SubjectType::LOCAL_USER, "alice#", {}, {}},
+      {SubjectType::LOCAL_USER, "alice$", {}, {}},
+      {SubjectType::LOCAL_USER, "al\\ice", {}, {}},
+      {SubjectType::LOCAL_USER, "", {}, {}},
+      {SubjectType::EXTERNAL_GROUP, "g", "idp", "corp"},
+      {SubjectType::EXTERNAL_GROUP, "g", "idp!", "corp"},
+      {SubjectType::EXTERNAL_GROUP, "g", "idp#x", "corp"},
+      {SubjectType::EXTERNAL_GROUP, "g", "idp", "corp#"},
+      {SubjectType::EXTERNAL_GROUP, "", "idp", "corp\\"},
+      {SubjectType::EXTERNAL_USER, "g", "idp", "corp"},
+      {SubjectType::EXTERNAL_USER, "g", "", ""},
+  };
+  ClientProfileIndex index;
+  std::vector<std::string> names;
+  for (const Subject& subject : subjects) {
+    ASSERT_TRUE(index.Insert(ProfileOf(subject), CompactInstanceId(MakeProfileName(subject))));
+    names.push_back(MakeProfileName(subject));
+  }
+  EXPECT_FALSE(index.Insert(ProfileOf(subjects[8]), CompactInstanceId("twin")));
+
+  // Loaded in another order and ordered once, the same as inserted one at a time.
+  ClientProfileIndex loaded;
+  for (auto it = std::rbegin(subjects); it != std::rend(subjects); ++it) {
+    ASSERT_TRUE(loaded.Add(ProfileOf(*it), CompactInstanceId(MakeProfileName(*it))));
+  }
+  EXPECT_FALSE(loaded.Add(ProfileOf(subjects[0]), CompactInstanceId("twin")));
+  loaded.Order();
+  std::sort(names.begin(), names.end());
+  for (const ClientProfileIndex* built : {&index, &loaded}) {
+    std::vector<std::string> listed;
+    built->ForEach([&](const ClientProfileIndex::Entry& entry) {
+      listed.push_back(MakeProfileName(*entry.profile->subject));
+      EXPECT_EQ(entry.instanceId.ToString(), listed.back());
+    });
+    EXPECT_EQ(listed, names);
+  }
+
+  for (const Subject& subject : subjects) {
+    const std::string name = MakeProfileName(subject);
+    const ClientProfileIndex::Entry* byName = index.Find(name);
+    ASSERT_NE(byName, nullptr) << name;
+    EXPECT_EQ(MakeProfileName(*byName->profile->subject), name);
+    EXPECT_EQ(index.Find(ClientProfileIndex::PartsOf(subject)), byName) << name;
+  }
+  for (const char* absent :
+       {"LU###alice\\", "LU###alice\\#x", "LU###al\\ice", "LU###al\\\\\\ice", "LU##alice",
+        "LU###alice#", "LU###ALICE", "SG#corp#idp#g", "SU#idp#corp#g#", "", "#"}) {
+    EXPECT_EQ(index.Find(absent), nullptr) << absent;
+  }
+
+  EXPECT_EQ(MakeProfileName(subjects[4]), "LU###al\\\\ice");
+  const ClientProfileIndex::Entry* escaped = index.Find("SG#idp\\#x#corp#g");
+  ASSERT_NE(escaped, nullptr);
+  index.Erase(*escaped);
+  EXPECT_EQ(index.Find("SG#idp\\#x#corp#g"), nullptr);
+  EXPECT_EQ(index.size(), std::size(subjects) - 1);
 }
 
 }  // namespace
