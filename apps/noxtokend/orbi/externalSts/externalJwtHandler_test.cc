@@ -7,10 +7,14 @@
 #include <map>
 #include <mutex>
 
+#include "apps/noxtokend/orbi/externalSts/externalTokenPolicy.h"
+#include "apps/noxtokend/orbi/externalSts/verifiedTokenCache.h"
 #include "apps/noxtokend/orbi/messageTable.h"
 #include "platform/authn/authnData.h"
 #include "platform/authn/jwtHandle.h"
 #include "platform/basalt/crypto/base64.h"
+#include "platform/basalt/exception.h"
+#include "platform/basalt/jsonHandle.h"
 #include "platform/basalt/xml/testing/xmlsecSigner.h"
 #include "platform/configstore/configStoreTestRoot.h"
 #include "platform/orbi/json.h"
@@ -302,6 +306,145 @@ TEST_F(ExternalJwtHandlerTest, ConfiguredChecksRefuseAsInvalidTokens) {
   EXPECT_TRUE(Logged(refused + "issued in the future (iat); the token holds: 1800000000"));
   // The signature and the expiry come first, with their own answers.
   EXPECT_EQ(SteadyRefusalId(SignRsa(Claims(kNow - 1, R"(,"aud":"x")"))), kExpired);
+}
+
+ExternalTokenPolicy Read(const std::string& inner) {
+  return ExternalTokenPolicy::FromConfig(
+      *Basalt::Service::Config::Parse("<config>" + inner + "</config>", "test"));
+}
+
+TEST(ExternalTokenPolicyTest, ReadsTheConfigurationOrRefusesIt) {
+  EXPECT_EQ(Read("").Describe(), "any audience; \"nbf\" and \"iat\" not checked");
+  EXPECT_FALSE(Read("").ChecksJwtClaims());
+  EXPECT_EQ(Read("<externalTokens><audience>a</audience><audience>b</audience>"
+                 "<checkNotBefore>true</checkNotBefore></externalTokens>")
+                .Describe(),
+            "audience one of [a, b]; \"nbf\" and \"iat\" at most 60 s ahead");
+  EXPECT_EQ(Read("<externalTokens><checkNotBefore>false</checkNotBefore>"
+                 "<clockSkewSeconds>5</clockSkewSeconds></externalTokens>")
+                .Describe(),
+            "any audience; \"nbf\" and \"iat\" not checked");
+  EXPECT_EQ(Read("<externalTokens><checkConfirmationExpiry>true</checkConfirmationExpiry>"
+                 "<clockSkewSeconds>5</clockSkewSeconds></externalTokens>")
+                .Describe(),
+            "any audience; \"nbf\" and \"iat\" not checked; SAML confirmation NotOnOrAfter at "
+            "most 5 s past");
+  EXPECT_FALSE(Read("<externalTokens><checkConfirmationExpiry>false</checkConfirmationExpiry>"
+                    "</externalTokens>")
+                   .checkConfirmationExpiry);
+  for (const char* bad :
+       {"<audience></audience>", "<checkNotBefore>yes</checkNotBefore>",
+        "<checkConfirmationExpiry>1</checkConfirmationExpiry>",
+        "<clockSkewSeconds>-1</clockSkewSeconds>", "<clockSkewSeconds>86401</clockSkewSeconds>",
+        "<clockSkewSeconds>1m</clockSkewSeconds>"}) {
+    EXPECT_THROW(Read(std::string("<externalTokens>") + bad + "</externalTokens>"),
+                 Basalt::Exception)
+        << bad;
+  }
+}
+
+// Each row: the policy, the claims, and the check that refuses them ("" when admitted) with what
+// the log is told the token holds.
+TEST(ExternalTokenPolicyTest, EachRuleRefusesWithItsOwnCheck) {
+  ExternalTokenPolicy none;
+  ExternalTokenPolicy audience;
+  audience.audiences = {"nox", "other"};
+  ExternalTokenPolicy notBefore;
+  notBefore.checkNotBefore = true;
+  notBefore.clockSkewSeconds = 60;
+  const std::string soon = std::to_string(kNow + 60), late = std::to_string(kNow + 61);
+  const struct {
+    const ExternalTokenPolicy& policy;
+    std::string claims;
+    std::string refusal;
+  } rows[] = {
+      {none, R"({"aud":"elsewhere","nbf":9999999999,"iat":9999999999})", ""},
+      {audience, R"({"aud":"nox"})", ""},
+      {audience, R"({"aud":["elsewhere","other"]})", ""},
+      {audience, R"({"aud":"elsewhere"})", "audience not accepted: [elsewhere]"},
+      {audience, R"({"aud":["a","b"]})", "audience not accepted: [a, b]"},
+      {audience, R"({"aud":{"nox":1}})", "audience not accepted: []"},
+      {audience, R"({})", "audience not accepted: []"},
+      {notBefore, R"({"nbf":)" + soon + R"(,"iat":)" + soon + "}", ""},
+      {notBefore, "{}", ""},
+      {notBefore, R"({"nbf":)" + late + "}", "not yet valid (nbf): " + late},
+      {notBefore, R"({"nbf":"0"})", "not yet valid (nbf): not a number"},
+      {notBefore, R"({"iat":)" + late + ".5}", "issued in the future (iat): " + late + ".5"},
+      {notBefore, R"({"aud":"elsewhere","iat":1e300})", "issued in the future (iat): 1e+300"},
+  };
+  for (const auto& row : rows) {
+    Basalt::Json::JsonPtr claims(json_loads(row.claims.c_str(), 0, nullptr));
+    ASSERT_TRUE(claims) << row.claims;
+    auto refusal = row.policy.CheckJwt(*claims, kNow);
+    EXPECT_EQ(refusal ? std::string(Describe(refusal->check)) + ": " + refusal->found : "",
+              row.refusal)
+        << row.claims;
+  }
+  EXPECT_FALSE(audience.CheckSamlAudience({"x", "nox"}));
+  auto saml = audience.CheckSamlAudience({});
+  ASSERT_TRUE(saml);
+  EXPECT_EQ(saml->check, ExternalTokenCheck::kAudienceNotAccepted);
+  EXPECT_FALSE(none.CheckSamlAudience({}));
+
+  // The confirmation's NotOnOrAfter, and the refusal ("" when admitted) at kNow.
+  ExternalTokenPolicy expiry;
+  expiry.checkConfirmationExpiry = true;
+  expiry.clockSkewSeconds = 60;
+  const auto at = [](int64_t seconds) {
+    return Basalt::System::DateTime::FromUtcMicroseconds(seconds * 1'000'000);
+  };
+  const std::string expired = "confirmation expired (SubjectConfirmationData NotOnOrAfter): ";
+  const struct {
+    const ExternalTokenPolicy& policy;
+    std::optional<Basalt::System::DateTime> notOnOrAfter;
+    std::string refusal;
+  } samlRows[] = {
+      {none, at(0), ""},
+      {expiry, std::nullopt, ""},
+      {expiry, at(kNow - 59), ""},
+      {expiry, at(kNow - 60), expired + "2023-11-14T22:12:20Z"},
+      {expiry, at(0), expired + "1970-01-01T00:00:00Z"},
+  };
+  for (const auto& row : samlRows) {
+    auto refusal = row.policy.CheckSamlConfirmationExpiry(row.notOnOrAfter, at(kNow));
+    EXPECT_EQ(refusal ? std::string(Describe(refusal->check)) + ": " + refusal->found : "",
+              row.refusal);
+  }
+}
+
+VerifiedTokenCache::EntryPtr Expiring(long exp, size_t certificateBytes = 0) {
+  auto entry = std::make_shared<VerifiedExternalToken>();
+  entry->claims.exp = exp;
+  entry->certificate.assign(certificateBytes, 'c');
+  return entry;
+}
+
+// A full cache gives up what has expired, then what expires first; what is too large or already
+// expired never goes in.
+TEST(VerifiedTokenCacheTest, FullMakesRoomByExpiry) {
+  VerifiedTokenCache cache;
+  cache.Insert("expired", Expiring(kNow - 1), kNow);
+  cache.Insert("huge", Expiring(kNow + 1, VerifiedTokenCache::kMaxBytes / 64), kNow);
+  EXPECT_EQ(cache.size(), 0u);
+
+  cache.Insert("first", Expiring(kNow + 1), kNow);
+  EXPECT_NE(cache.Find("first", kNow + 1), nullptr);
+  EXPECT_EQ(cache.Find("first", kNow + 2), nullptr);  // "exp" is the last valid second
+
+  for (size_t i = 1; i < VerifiedTokenCache::kMaxEntries; ++i) {
+    cache.Insert("t" + std::to_string(i), Expiring(kNow + 10 + static_cast<long>(i)), kNow);
+  }
+  ASSERT_EQ(cache.size(), VerifiedTokenCache::kMaxEntries);
+  cache.Insert("late", Expiring(kNow + 5000), kNow + 5);  // "first" has expired by then
+  EXPECT_EQ(cache.size(), VerifiedTokenCache::kMaxEntries);
+  EXPECT_EQ(cache.Find("first", kNow), nullptr);
+  cache.Insert("later", Expiring(kNow + 5000), kNow + 5);  // none has: the soonest goes
+  EXPECT_EQ(cache.Find("t1", kNow), nullptr);
+  EXPECT_NE(cache.Find("t2", kNow), nullptr);
+  EXPECT_NE(cache.Find("late", kNow), nullptr);
+
+  cache.Erase("later");
+  EXPECT_EQ(cache.Find("later", kNow), nullptr);
 }
 
 }  // namespace
