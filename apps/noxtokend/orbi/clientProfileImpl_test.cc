@@ -1,13 +1,21 @@
 #include "apps/noxtokend/orbi/clientProfileImpl.h"
 
 #include <gtest/gtest.h>
+#include <jansson.h>
 
 #include <atomic>
 #include <mutex>
 #include <thread>
 
+#include "apps/noxtokend/orbi/entitlements.h"
 #include "apps/noxtokend/orbi/messageTable.h"
+#include "apps/noxtokend/orbi/tokenImpl.h"
+#include "apps/noxtokend/orbi/tokenVerifyImpl.h"
+#include "platform/authn/ownTokenVerifier.h"
+#include "platform/basalt/crypto/base64.h"
+#include "platform/basalt/exception.h"
 #include "platform/configstore/configStoreTestRoot.h"
+#include "platform/orbi/json.h"
 #include "platform/orbi/replyRecorder.h"
 
 namespace Com::Tessel::Nox::Authentication {
@@ -17,7 +25,6 @@ using namespace ClientProfilesSvc;
 using Basalt::Service::Logger;
 using Basalt::Service::LogRecord;
 using NoxToken::ClientProfileAccess;
-using Opt = std::optional<std::string>;
 
 template <class T>
 using Answer = Orbi::Bind::Testing::ReplyRecorder<T>;
@@ -273,6 +280,123 @@ TEST_F(ClientProfileImplTest, ConcurrentReadersAndWritersSeeWholeProfiles) {
   auto inMemory = List(std::nullopt, Projection::NAME).value->size();
   Start(root_.StoreOptions());
   EXPECT_EQ(List(std::nullopt, Projection::NAME).value->size(), inMemory);
+}
+
+constexpr const char* kKey = "0123456789abcdef0123456789abcdef";
+constexpr int64_t kNowMicros = 1'700'000'000'999'999;  // the fraction must never round up
+
+namespace AuthnData = ::Nox::Authn::AuthnData;
+
+// The token's claims as compact JSON, after checking it verifies under the key.
+std::string Claims(const std::string& token) {
+  auto verified = ::Nox::Authn::VerifyOwnToken(token, kKey, kNowMicros / 1000000);
+  EXPECT_TRUE(verified.has_value());
+  auto payload = Basalt::Crypto::DecodeBase64(
+      token.substr(token.find('.') + 1, token.rfind('.') - token.find('.') - 1),
+      Basalt::Crypto::Base64Alphabet::kUrl);
+  EXPECT_TRUE(payload);
+  Orbi::Json::JsonPtr json(json_loadb(payload->data(), payload->size(), 0, nullptr));
+  return Orbi::Json::Dump(*Orbi::Json::JsonPtr(json_deep_copy(json.get())));
+}
+
+Orbi::Core::ExecutionContextPtr Caller(Orbi::Data::ValuePtr authn) {
+  auto context = std::make_shared<Orbi::Core::ExecutionContext>();
+  context->authnResult = std::move(authn);
+  return context;
+}
+
+AuthnData::Builder Identity(const std::string& user) {
+  return std::move(AuthnData::Builder(AuthnData::kUserPassResult).Username(user));
+}
+
+Answer<TokenSvc::TokenInfo> CreateToken(TokenImpl& impl, Orbi::Core::ExecutionContextPtr context) {
+  Answer<TokenSvc::TokenInfo> outcome(CreateLocalizer());
+  impl.Create(context, outcome.Reply());
+  return outcome;
+}
+
+TEST(TokenImplTest, ClaimsAreNameAndWholeSecondExpiryAndEveryFailureIsAnErrorValue) {
+  TokenImpl impl(
+      nullptr, [] { return std::string(kKey); }, [] { return kNowMicros; });
+  auto outcome = CreateToken(impl, Caller(Identity("alice").Build()));
+  ASSERT_TRUE(outcome.value);
+  // Keys sorted by libjwt; exp is the whole second of issue plus 300.
+  EXPECT_EQ(Claims(outcome.value->token), R"({"exp":1700000300,"username":"alice"})");
+
+  for (auto context : {Caller(nullptr), Caller(Orbi::Data::StringValue::Create("x")),
+                       Caller(Orbi::Data::StructValue::GetInstance("Empty"))}) {
+    EXPECT_EQ(CreateToken(impl, context).error->kind, Orbi::Std::ErrorKind::kUnauthenticated);
+  }
+  TokenImpl missing(nullptr, []() -> std::string { throw Basalt::Exception("no such file"); });
+  auto failed = CreateToken(missing, Caller(Identity("a").Build()));
+  EXPECT_EQ(failed.error->kind, Orbi::Std::ErrorKind::kInternalServerError);
+  EXPECT_NE(failed.Text(0).find("no such file"), std::string::npos);
+  TokenImpl empty(nullptr, [] { return std::string(); });
+  EXPECT_TRUE(CreateToken(empty, Caller(Identity("a").Build())).error);
+}
+
+using EntitlementsTest = ClientProfileImplTest;
+
+TEST_F(EntitlementsTest, ExternalCallersGetTheUnionOfUserAndGroupProfilesOnce) {
+  for (CreateSpec spec : {CreateSpec{{}, "g1", {}, "idp", "corp", {Grant(Entitlement::OPERATOR)}},
+                          CreateSpec{{},
+                                     "g2",
+                                     {},
+                                     "idp",
+                                     "corp",
+                                     {Grant(Entitlement::OPERATOR), Grant(Entitlement::READ_ONLY)}},
+                          CreateSpec{{}, {}, "root", "idp", "corp", {Grant(Entitlement::OPERATOR)}},
+                          // A local profile of the same name never applies to an external caller.
+                          CreateSpec{"bob", {}, {}, {}, {}, {Grant(Entitlement::ADMINISTRATOR)}}}) {
+    ASSERT_TRUE(Create(spec).value);
+  }
+  TokenImpl impl(
+      NoxToken::MakeEntitlementsFn(profiles_), [] { return std::string(kKey); },
+      [] { return kNowMicros; });
+  auto claims = [&](const AuthnData::Builder& identity) {
+    return Claims(CreateToken(impl, Caller(identity.Build())).value->token);
+  };
+  EXPECT_NE(claims(Identity("root").IssuerAlias("idp").Domain("corp").Groups(
+                       {{"g1", "corp"}, {"g2", "corp"}, {"G1", "corp"}}))
+                .find(R"("entitlement":["OPERATOR","READ_ONLY"])"),
+            std::string::npos);
+  EXPECT_NE(claims(Identity("bob").IssuerAlias("idp")).find(R"("entitlement":[])"),
+            std::string::npos);
+}
+
+struct Verified : Answer<std::string> {
+  std::vector<std::string> lines;
+};
+
+Verified Verify(Orbi::Core::StringMap security, Orbi::Data::ValuePtr authn) {
+  Verified verified;
+  auto logger = Logger::CreateRoot("TokenVerifyImpl", 5, [&](const auto& r) {
+    verified.lines.push_back(std::to_string(r.level) + " " + std::string(r.text));
+  });
+  TokenVerifyImpl impl(logger);
+  auto context = Caller(std::move(authn));
+  context->securityCtx = std::move(security);
+  impl.Verify(context, verified.Reply());
+  return verified;
+}
+
+TEST(TokenVerifyImplTest, AnswersTheUserOfADaemonTokenOnly) {
+  const std::string oauth = "com.tessel.orbi.std.security.oauth";
+  auto ok = Verify({{"schemeId", oauth}, {"accessToken", "t"}},
+                   Identity("carol").AccessToken("t").Build());
+  EXPECT_EQ(ok.value, "carol");
+  EXPECT_EQ(ok.lines, std::vector<std::string>{"5 OAuthSecurityContext is presented!"});
+  auto userPass = Verify({{"schemeId", "com.tessel.orbi.std.security.user_pass"},
+                          {"userName", "carol"},
+                          {"password", "p"}},
+                         Identity("carol").Build());
+  EXPECT_EQ(userPass.error->kind, Orbi::Std::ErrorKind::kInvalidArgument);
+  EXPECT_EQ(userPass.lines,
+            (std::vector<std::string>{"5 UserPass is presented!", "3 No Access Token"}));
+  EXPECT_EQ(Verify({}, nullptr).lines, std::vector<std::string>{"3 No Authentication Data"});
+  EXPECT_EQ(Verify({}, Orbi::Data::StructValue::GetInstance("X")).lines,
+            (std::vector<std::string>{"3 No useraname present (from the TokenHandler)",
+                                      "3 No Access Token"}));
 }
 
 }  // namespace
