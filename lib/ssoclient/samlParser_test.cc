@@ -179,17 +179,13 @@ TEST_F(SamlParserTest, ValuesReadFromTheDocument) {
       return e.GetMessage();
     }
   };
-  const auto confirmedUntil = [&](const std::string& value) {
-    return ReplaceOnce(xml, "<saml2:SubjectConfirmationData ",
-                       "<saml2:SubjectConfirmationData NotOnOrAfter=\"" + value + "\" ");
-  };
   for (const auto& [document, expiry] : std::vector<std::pair<std::string, std::string>>{
            {xml, "unset"},
            {Render([](TokenSpec& spec) { spec.holderOfKey = false; }), "unset"},
-           {confirmedUntil("2030-01-01T12:59:59+02:00"), "2030-01-01T10:59:59Z"},
-           {confirmedUntil("2020-01-01T00:00:00Z"), "2020-01-01T00:00:00Z"},
-           {confirmedUntil("soon"), "SubjectConfirmationData/@NotOnOrAfter is not a date"},
-           {confirmedUntil(""), "SubjectConfirmationData/@NotOnOrAfter is not a date"},
+           {ConfirmedUntil("2030-01-01T12:59:59+02:00"), "2030-01-01T10:59:59Z"},
+           {ConfirmedUntil("2020-01-01T00:00:00Z"), "2020-01-01T00:00:00Z"},
+           {ConfirmedUntil("soon"), "SubjectConfirmationData/@NotOnOrAfter is not a date"},
+           {ConfirmedUntil(""), "SubjectConfirmationData/@NotOnOrAfter is not a date"},
        }) {
     EXPECT_EQ(confirmationExpiry(document), expiry);
   }

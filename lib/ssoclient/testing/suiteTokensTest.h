@@ -22,6 +22,11 @@ class SuiteTokensTest : public ::testing::Test {
   static const SamlTestTokens& Tokens() { return *tokens_; }
   // The default holder-of-key token signed by the RSA issuer.
   static const std::string& DefaultSigned() { return defaultSigned_; }
+  // The default holder-of-key document, unsigned, its confirmation data NotOnOrAfter `value`.
+  static std::string ConfirmedUntil(const std::string& value) {
+    return ReplaceOnce(tokens_->Render(tokens_->DefaultSpec()), "<saml2:SubjectConfirmationData ",
+                       "<saml2:SubjectConfirmationData NotOnOrAfter=\"" + value + "\" ");
+  }
 
  private:
   static inline std::unique_ptr<SamlTestTokens> tokens_;

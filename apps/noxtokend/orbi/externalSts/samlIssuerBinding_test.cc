@@ -83,11 +83,7 @@ TEST_F(SamlIssuerBindingTest, OnlyTheNamedRegisteredIssuersCertificatesCountAtEa
 // that does not parse, and accepted unread otherwise.
 TEST_F(SamlIssuerBindingTest, EachConfiguredCheckRefusesWhatItDoesNotAdmit) {
   const auto confirmedUntil = [](const std::string& value) {
-    return Tokens().Sign(
-        SsoClient::Testing::ReplaceOnce(
-            Tokens().Render(Tokens().DefaultSpec()), "<saml2:SubjectConfirmationData ",
-            "<saml2:SubjectConfirmationData NotOnOrAfter=\"" + value + "\" "),
-        Tokens().IssuerRsa());
+    return Tokens().Sign(ConfirmedUntil(value), Tokens().IssuerRsa());
   };
   const std::string expired = confirmedUntil("2030-01-01T10:29:00Z");
   const std::string malformed = confirmedUntil("soon");
