@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -114,6 +115,20 @@ TEST_F(SecretFileTest, ProblemsNameWhatIsUnfitWithoutLoadingTheKey) {
                                                            " of the signing secret can be written "
                                                            "by group or others (mode 0777)")));
   EXPECT_TRUE(cache_.empty());
+}
+
+// Another owner could change the key under the daemon; root may own it. CI runs as root.
+TEST_F(SecretFileTest, ProblemsNameAnOwnerWhoCouldChangeTheKey) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can give the file away";
+  Write(std::string(SecretFile::kAdvisedKeyLength, 'k'));
+  ASSERT_EQ(chmod(path_.c_str(), 0600), 0);
+  SecretFile file(path_, cache_, guard_);
+  ASSERT_EQ(chown(path_.c_str(), 65534, static_cast<gid_t>(-1)), 0);
+  EXPECT_THAT(file.Problems(),
+              testing::ElementsAre(
+                  HasSubstr("belongs to uid 65534, who can change the key; make root its owner")));
+  ASSERT_EQ(chown(path_.c_str(), 0, static_cast<gid_t>(-1)), 0);
+  EXPECT_THAT(file.Problems(), testing::IsEmpty());
 }
 
 }  // namespace
