@@ -81,13 +81,6 @@ std::optional<CertificateFacts> ReadCertificateFacts(const std::string& pem) {
   return facts;
 }
 
-size_t EarlierCopyOf(const std::vector<std::vector<std::string>>& chains, size_t index) {
-  for (size_t earlier = 0; earlier < index; ++earlier) {
-    if (chains[earlier] == chains[index]) return earlier + 1;
-  }
-  return 0;
-}
-
 std::vector<std::string> ChainProblems(const std::vector<std::string>& pems) {
   std::vector<std::string> problems;
   std::vector<CertificatePtr> certificates;
@@ -117,6 +110,19 @@ std::vector<std::string> ChainProblems(const std::vector<std::string>& pems) {
                          std::to_string(i + 1) +
                          ": give the chain leaf first, each issuer after "
                          "the certificate it signed");
+    }
+  }
+  return problems;
+}
+
+std::vector<std::string> ChainProblems(const std::vector<std::vector<std::string>>& chains,
+                                       size_t index) {
+  std::vector<std::string> problems = ChainProblems(chains[index]);
+  for (size_t earlier = 0; earlier < index; ++earlier) {
+    if (chains[earlier] == chains[index]) {
+      problems.push_back("the same certificates as chain " + std::to_string(earlier + 1) +
+                         "; each chain is tried in turn");
+      break;
     }
   }
   return problems;

@@ -28,10 +28,11 @@ std::optional<CertificateFacts> ReadCertificateFacts(const std::string& pem);
 // certificate by its position and subject; empty when none.
 std::vector<std::string> ChainProblems(const std::vector<std::string>& pems);
 
-// The position (from 1) of the first chain before `chains[index]` with the same certificates, 0
-// when there is none. The daemon tries every certificate of every chain in turn, so a repeated
-// chain only makes each refused token cost more.
-size_t EarlierCopyOf(const std::vector<std::vector<std::string>>& chains, size_t index);
+// The problems of `chains[index]` as above, and whether an earlier chain has the same
+// certificates: the daemon tries every certificate of every chain in turn, so a repeated chain
+// only makes each refused token cost more.
+std::vector<std::string> ChainProblems(const std::vector<std::vector<std::string>>& chains,
+                                       size_t index);
 
 // The PEM text as OpenSSL writes it, or the text unchanged when it does not decode: chains
 // compare equal when their certificates do, whatever their line breaks.

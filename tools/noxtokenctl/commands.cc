@@ -89,12 +89,8 @@ Issuers::ChainList Chains(Session& session, const IssuerOptions& options) {
   for (const auto& file : options.chainFiles) {
     JsonPtr chain = ReadCertChain(file);
     read.push_back(ChainPems(chain.get()));
-    for (const auto& problem : ChainProblems(read.back())) {
+    for (const auto& problem : ChainProblems(read, read.size() - 1)) {
       Warn(session, "--chain " + file + ": " + problem);
-    }
-    if (const size_t copy = EarlierCopyOf(read, read.size() - 1)) {
-      Warn(session, "--chain " + file + ": the same certificates as chain " + std::to_string(copy) +
-                        "; each chain is tried in turn");
     }
   }
   Issuers::ChainList chains;

@@ -371,11 +371,8 @@ ExitCode Apply(Session& session, const ApplyOptions& options) {
   const HostState wanted = DocumentReader(options.file).Read();
   for (const auto& [alias, issuer] : wanted.issuers) {
     for (size_t i = 0; i < issuer.chains.size(); ++i) {
-      const std::string chain = "issuer " + alias + " chain " + std::to_string(i + 1) + ": ";
-      for (const auto& problem : ChainProblems(issuer.chains[i])) Warn(session, chain + problem);
-      if (const size_t copy = EarlierCopyOf(issuer.chains, i)) {
-        Warn(session, chain + "the same certificates as chain " + std::to_string(copy) +
-                          "; each chain is tried in turn");
+      for (const auto& problem : ChainProblems(issuer.chains, i)) {
+        Warn(session, "issuer " + alias + " chain " + std::to_string(i + 1) + ": " + problem);
       }
     }
   }
