@@ -260,6 +260,9 @@ def test_one_users_stalled_large_bodies_leave_others_room(new_root, run_daemon):
     finally:
         for sock in stalled:
             sock.close()
+    # Each stalled body, admitted in turn, ends on the close before the daemon is stopped.
+    wait_until(lambda: sum("Reading a request body failed" in r.text
+                           for r in daemon.records()) >= 4, "for the stalled bodies to end")
 
 
 def test_a_callers_flood_of_log_lines_is_held_back_and_counted(new_root, run_daemon):
